@@ -1,0 +1,62 @@
+// Kinematics of a motorised pan/tilt head carrying a camera.
+//
+// The head is a chain of three fixed rigid transforms and two motor
+// rotations about z. A homogeneous world point X maps into the camera frame as
+//   X_cam = D * Rz(theta_t) * T * Rz(theta_p) * P * X
+// where P (pan_ext), T (tilt_ext) and D (device_ext) map parent into child
+// coordinates, translations in metres, and Rz(a) is rotationZTransf(a) of
+// dravik/geometry.h (a positive angle turns x towards y). Motor positions are
+// steps; the angles are
+//   theta_p = pan_scale * (pan - pan_offset),
+//   theta_t = tilt_scale * (tilt - tilt_offset)      (radians).
+// The frames along the chain: world; pan base (after P); pan-rotated; tilt
+// base (after T); tilt-rotated; camera (after D).
+//
+// Records go to dravik/logging.h under the tag "pan_tilt_model".
+#pragma once
+
+#include <Eigen/Core>
+
+#include "calibration_common/camera_parameters_export.h"
+#include "calibration_messages/calibration.pb.h"
+#include "dravik/camera_transform.h"
+
+namespace dravik {
+namespace calibration {
+
+class CAMERA_PARAMETERS_EXPORT PanTiltModel {
+ public:
+  PanTiltModel();
+
+  // Fills the model from params. False, with the model unchanged, when an
+  // extrinsics message holds fewer than 12 values.
+  bool readFromPB(const PanTiltSystemParameters& params);
+  // Writes the three transforms and the six scalars; other fields stay.
+  void writeToPB(PanTiltSystemParameters* params) const;
+
+  float pan_offset() const { return pan_offset_; }
+  float tilt_offset() const { return tilt_offset_; }
+
+  // The camera pose (world to camera) at the motor positions, in steps.
+  CameraTransform getFullTransform(float pan, float tilt) const;
+
+  // The motor positions (steps, fractional) at which the camera sees `world`
+  // (metres) along the ray (dev.x, dev.y, 1) of its frame. True when the
+  // residual of the solution is at most 1e-5.
+  bool computePanTilt(const Eigen::Vector3f& world, const Eigen::Vector2f& dev, float* pan,
+                      float* tilt) const;
+
+ private:
+  CameraTransform pan_ext_;
+  CameraTransform tilt_ext_;
+  CameraTransform device_ext_;
+  float pan_scale_;
+  float tilt_scale_;
+  float pan_offset_;
+  float tilt_offset_;
+  float aux_param_1_;
+  float aux_param_2_;
+};
+
+}  // namespace calibration
+}  // namespace dravik

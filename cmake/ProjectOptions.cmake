@@ -1,0 +1,23 @@
+# Warnings and sanitizers shared by every target of the project.
+option(CAMERA_PARAMETERS_WERROR "Treat compiler warnings as errors" OFF)
+set(CAMERA_PARAMETERS_SANITIZE "" CACHE STRING
+    "Comma-separated sanitizers for the whole build, e.g. address,undefined or thread")
+
+add_library(project_warnings INTERFACE)
+target_compile_options(project_warnings INTERFACE -Wall -Wextra)
+if(CAMERA_PARAMETERS_WERROR)
+  target_compile_options(project_warnings INTERFACE -Werror)
+endif()
+
+if(CAMERA_PARAMETERS_SANITIZE)
+  add_compile_options(-fsanitize=${CAMERA_PARAMETERS_SANITIZE} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${CAMERA_PARAMETERS_SANITIZE})
+endif()
+
+# Eigen's storage order is part of the ABI of every header that passes a matrix:
+# each library carries the definition to all of its consumers.
+function(camera_parameters_eigen_abi target)
+  target_compile_definitions(${target} PUBLIC EIGEN_DEFAULT_TO_ROW_MAJOR)
+  target_link_libraries(${target} PUBLIC Eigen3::Eigen)
+endfunction()

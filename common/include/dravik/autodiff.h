@@ -1,0 +1,142 @@
+// Forward-mode automatic differentiation with first derivatives.
+//
+// AutoDiff1<T, N> carries a value and its N partial derivatives with respect
+// to N chosen variables, in that order. Arithmetic propagates them by the
+// chain rule: for f(x) = x * x at x = 3 seeded as variable 0,
+//   AutoDiff1<double, 1> x(3.0, 0);   // value 3, partials (1)
+//   AutoDiff1<double, 1> y = x * x;   // value 9, partials (6)
+// A constant has all partials zero. Comparisons look at values only.
+#pragma once
+
+#include <cmath>
+
+namespace dravik {
+namespace autodiff {
+
+template <typename T, int N>
+struct AutoDiff1 {
+  T value;
+  T partial[N];
+
+  // A constant: value v, every partial zero.
+  AutoDiff1() : value(T(0)) { setPartials(T(0)); }
+  AutoDiff1(T v) : value(v) { setPartials(T(0)); }  // NOLINT: constants convert implicitly
+  // A variable: value v, partial 1 for variable `index`, 0 for the others.
+  AutoDiff1(T v, int index) : value(v) {
+    setPartials(T(0));
+    if (index >= 0 && index < N) partial[index] = T(1);
+  }
+
+  void setPartials(T p) {
+    for (int i = 0; i < N; ++i) partial[i] = p;
+  }
+
+  AutoDiff1& operator+=(const AutoDiff1& b) { return *this = *this + b; }
+  AutoDiff1& operator-=(const AutoDiff1& b) { return *this = *this - b; }
+  AutoDiff1& operator*=(const AutoDiff1& b) { return *this = *this * b; }
+  AutoDiff1& operator/=(const AutoDiff1& b) { return *this = *this / b; }
+};
+
+// Builds a result with value v and partials s * a.partial.
+template <typename T, int N>
+inline AutoDiff1<T, N> scaled(T v, T s, const AutoDiff1<T, N>& a) {
+  AutoDiff1<T, N> r;
+  r.value = v;
+  for (int i = 0; i < N; ++i) r.partial[i] = s * a.partial[i];
+  return r;
+}
+
+template <typename T, int N>
+inline AutoDiff1<T, N> operator+(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
+  AutoDiff1<T, N> r;
+  r.value = a.value + b.value;
+  for (int i = 0; i < N; ++i) r.partial[i] = a.partial[i] + b.partial[i];
+  return r;
+}
+
+template <typename T, int N>
+inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
+  AutoDiff1<T, N> r;
+  r.value = a.value - b.value;
+  for (int i = 0; i < N; ++i) r.partial[i] = a.partial[i] - b.partial[i];
+  return r;
+}
+
+template <typename T, int N>
+inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a) {
+  return scaled(-a.value, T(-1), a);
+}
+
+// (a b)' = a' b + a b'
+template <typename T, int N>
+inline AutoDiff1<T, N> operator*(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
+  AutoDiff1<T, N> r;
+  r.value = a.value * b.value;
+  for (int i = 0; i < N; ++i) r.partial[i] = a.value * b.partial[i] + b.value * a.partial[i];
+  return r;
+}
+
+// (a / b)' = (a' - (a / b) b') / b
+template <typename T, int N>
+inline AutoDiff1<T, N> operator/(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
+  AutoDiff1<T, N> r;
+  const T inverse = T(1) / b.value;
+  r.value = a.value * inverse;
+  for (int i = 0; i < N; ++i) r.partial[i] = (a.partial[i] - r.value * b.partial[i]) * inverse;
+  return r;
+}
+
+// Mixed operations with plain scalars.
+template <typename T, int N>
+inline AutoDiff1<T, N> operator+(const AutoDiff1<T, N>& a, T b) {
+  AutoDiff1<T, N> r = a;
+  r.value += b;
+  return r;
+}
+template <typename T, int N>
+inline AutoDiff1<T, N> operator+(T a, const AutoDiff1<T, N>& b) { return b + a; }
+template <typename T, int N>
+inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a, T b) { return a + (-b); }
+template <typename T, int N>
+inline AutoDiff1<T, N> operator-(T a, const AutoDiff1<T, N>& b) { return scaled(a - b.value, T(-1), b); }
+template <typename T, int N>
+inline AutoDiff1<T, N> operator*(const AutoDiff1<T, N>& a, T b) { return scaled(a.value * b, b, a); }
+template <typename T, int N>
+inline AutoDiff1<T, N> operator*(T a, const AutoDiff1<T, N>& b) { return scaled(a * b.value, a, b); }
+template <typename T, int N>
+inline AutoDiff1<T, N> operator/(const AutoDiff1<T, N>& a, T b) {
+  const T inverse = T(1) / b;
+  return scaled(a.value * inverse, inverse, a);
+}
+template <typename T, int N>
+inline AutoDiff1<T, N> operator/(T a, const AutoDiff1<T, N>& b) { return AutoDiff1<T, N>(a) / b; }
+
+// sin' = cos, cos' = -sin
+template <typename T, int N>
+inline AutoDiff1<T, N> sin(const AutoDiff1<T, N>& a) {
+  using std::cos;
+  using std::sin;
+  return scaled(sin(a.value), cos(a.value), a);
+}
+template <typename T, int N>
+inline AutoDiff1<T, N> cos(const AutoDiff1<T, N>& a) {
+  using std::cos;
+  using std::sin;
+  return scaled(cos(a.value), -sin(a.value), a);
+}
+
+// sqrt' = 1 / (2 sqrt); at zero the partials are infinite, as the derivative is.
+template <typename T, int N>
+inline AutoDiff1<T, N> sqrt(const AutoDiff1<T, N>& a) {
+  using std::sqrt;
+  const T root = sqrt(a.value);
+  return scaled(root, T(0.5) / root, a);
+}
+
+template <typename T, int N>
+inline bool operator<(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) { return a.value < b.value; }
+template <typename T, int N>
+inline bool operator>(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) { return a.value > b.value; }
+
+}  // namespace autodiff
+}  // namespace dravik

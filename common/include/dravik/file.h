@@ -1,0 +1,42 @@
+// Whole-file reads, from the file system or from files compiled into a
+// loaded module.
+//
+// A path that starts with EmbeddedFile::kEmbeddedPrefix names an embedded
+// file: `EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt"`.
+// Modules that carry embedded files register them when they are loaded.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace dravik {
+
+class File {
+ public:
+  // Reads the whole content of path into *contents. Returns false, leaving
+  // *contents unchanged, when the file cannot be read (or contents is null).
+  static bool readFileToString(const std::string& path, std::string* contents);
+};
+
+// The prefix that marks a path as embedded. A literal type, so that it is a
+// compile-time constant and still composes with a name by operator+.
+struct EmbeddedPathPrefix {
+  const char* text;
+};
+std::string operator+(EmbeddedPathPrefix prefix, const std::string& name);
+std::string operator+(EmbeddedPathPrefix prefix, const char* name);
+
+class EmbeddedFile {
+ public:
+  static constexpr EmbeddedPathPrefix kEmbeddedPrefix{"embedded://"};
+
+  // Registers data (not copied; it must outlive the process, as static data
+  // of a loaded module does) under name, the path without the prefix. A
+  // later registration of the same name replaces the earlier one.
+  static void registerFile(const char* name, const char* data, size_t size);
+
+  // Looks an embedded file up by name (without the prefix).
+  static bool find(const std::string& name, std::string* contents);
+};
+
+}  // namespace dravik
