@@ -1,0 +1,284 @@
+// BaseCalibrationData: loading with fallback to the embedded default, the
+// getters and setters, the validity texts, and copies.
+#include "calibration_common/base_calibration_data.h"
+
+#include <google/protobuf/text_format.h>
+#include <google/protobuf/util/message_differencer.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "dravik/file.h"
+#include "support/log_capture.h"
+
+namespace dravik {
+namespace calibration {
+namespace {
+
+using google::protobuf::util::MessageDifferencer;
+using testing::LogCapture;
+
+constexpr char kTag[] = "base_calibration_data";
+constexpr char kTooFewValues[] = "global_transform does not have enough parameters.";
+// Float values that went through a double message field and back.
+constexpr float kTolerance = 1e-6f;
+
+// A quarter turn about z with a translation of (10, 20, 30) mm.
+constexpr char kBenchCalibration[] = R"pb(
+  base_length: 0.7
+  base_width: 0.5
+  wheel_base: 0.45
+  global_transform {
+    params { a: [ 0, -1, 0, 10, 1, 0, 0, 20, 0, 0, 1, 30 ] }
+    metadata { validity_text: "calibrated on the test bench" }
+  }
+  gyroscope_cal {
+    gain: 1.25
+    metadata { gain_validity_text: "gyro bench" }
+  }
+)pb";
+
+constexpr char kElevenValues[] = R"pb(
+  base_length: 0.7
+  global_transform { params { a: [ 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1 ] } }
+)pb";
+
+constexpr char kTransformOnly[] =
+    R"pb(
+  global_transform { params { a: [ 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0 ] } }
+    )pb";
+
+BaseCalibrationProto parseText(const std::string& text) {
+  BaseCalibrationProto proto;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &proto));
+  return proto;
+}
+
+BaseCalibrationProto embeddedDefault() {
+  std::string text;
+  EXPECT_TRUE(File::readFileToString(
+      EmbeddedFile::kEmbeddedPrefix + "calibration/default_base_cal.txt", &text));
+  return parseText(text);
+}
+
+void expectHoldsTheDefault(const BaseCalibrationData& data) {
+  EXPECT_TRUE(MessageDifferencer::Equals(data.cal(), embeddedDefault()));
+  const BaseCalibrationData fresh;
+  EXPECT_EQ(data.getWorldRotation(), fresh.getWorldRotation());
+  EXPECT_EQ(data.getWorldTranslation(), fresh.getWorldTranslation());
+}
+
+void expectSameGetters(const BaseCalibrationData& a, const BaseCalibrationData& b) {
+  EXPECT_TRUE(MessageDifferencer::Equals(a.cal(), b.cal()));
+  EXPECT_EQ(a.getBaseLength(), b.getBaseLength());
+  EXPECT_EQ(a.getBaseWidth(), b.getBaseWidth());
+  EXPECT_EQ(a.getWheelBase(), b.getWheelBase());
+  EXPECT_EQ(a.getGyroscopeGain(), b.getGyroscopeGain());
+  EXPECT_EQ(a.getWorldRotation(), b.getWorldRotation());
+  EXPECT_EQ(a.getWorldTranslation(), b.getWorldTranslation());
+}
+
+Eigen::Matrix3f quarterTurnAboutZ() {
+  Eigen::Matrix3f R;
+  R << 0, -1, 0, 1, 0, 0, 0, 0, 1;
+  return R;
+}
+
+TEST(BaseCalibrationDataTest, NewObjectHoldsTheEmbeddedDefault) {
+  const BaseCalibrationProto expected = embeddedDefault();
+  BaseCalibrationData loaded;
+  ASSERT_TRUE(loaded.loadFromString(kBenchCalibration));
+  ASSERT_TRUE(loaded.loadFromString(expected.SerializeAsString()));
+  const BaseCalibrationData data;
+  EXPECT_TRUE(MessageDifferencer::Equals(data.cal(), expected));
+  expectSameGetters(data, loaded);
+}
+
+TEST(BaseCalibrationDataTest, LoadReadsTheFieldsAndTheTranslationInMetres) {
+  BaseCalibrationData data;
+  LogCapture log;
+  ASSERT_TRUE(data.loadFromString(kBenchCalibration));
+  EXPECT_TRUE(log.recordsUpTo(3).empty());
+  EXPECT_TRUE(MessageDifferencer::Equals(data.cal(), parseText(kBenchCalibration)));
+  EXPECT_FLOAT_EQ(data.getBaseLength(), 0.7f);
+  EXPECT_FLOAT_EQ(data.getBaseWidth(), 0.5f);
+  EXPECT_FLOAT_EQ(data.getWheelBase(), 0.45f);
+  EXPECT_FLOAT_EQ(data.getGyroscopeGain(), 1.25f);
+  EXPECT_EQ(data.getWorldRotation(), quarterTurnAboutZ());
+  EXPECT_TRUE(
+      data.getWorldTranslation().isApprox(Eigen::Vector3f(0.01f, 0.02f, 0.03f), kTolerance));
+}
+
+// Eleven transform values and the empty string (a valid, empty wire message)
+// are logged as too short; garbage parses in neither format and is not logged.
+TEST(BaseCalibrationDataTest, LoadFallsBackToTheDefaultOnUnusableData) {
+  const std::pair<std::string, bool> cases[] = {
+      {kElevenValues, true}, {"", true}, {"global_transform { params { a: oops", false}};
+  for (const auto& [unusable, logged_as_short] : cases) {
+    BaseCalibrationData data;
+    ASSERT_TRUE(data.loadFromString(kBenchCalibration));
+    LogCapture log;
+    EXPECT_FALSE(data.loadFromString(unusable)) << unusable;
+    EXPECT_EQ(log.contains(2, kTag, kTooFewValues), logged_as_short) << unusable;
+    expectHoldsTheDefault(data);
+  }
+}
+
+TEST(BaseCalibrationDataTest, WireAndTextEncodingsGiveTheSameGetters) {
+  const std::string wire = parseText(kBenchCalibration).SerializeAsString();
+  BaseCalibrationData from_wire;
+  BaseCalibrationData from_text;
+  ASSERT_TRUE(from_wire.loadFromString(wire));
+  ASSERT_TRUE(from_text.loadFromString(kBenchCalibration));
+  expectSameGetters(from_wire, from_text);
+}
+
+TEST(BaseCalibrationDataTest, SetGlobalTransformWritesMillimetresAndSurvivesAReload) {
+  BaseCalibrationData data;
+  ASSERT_TRUE(data.loadFromString(kBenchCalibration));
+  const Eigen::Matrix3f rotation = quarterTurnAboutZ().transpose();
+  CalibrationMetadataProto metadata;
+  metadata.set_validity_text("recalibrated");
+  data.setGlobalTransform(rotation, Eigen::Vector3f(0.5f, 0.0f, 0.0f), metadata);
+
+  EXPECT_EQ(data.getWorldRotation(), rotation);
+  const CameraExtrinsics& params = data.cal().global_transform().params();
+  ASSERT_EQ(params.a_size(), 12);
+  EXPECT_NEAR(params.a(3), 500.0, 1e-3);
+  EXPECT_EQ(params.a(1), 1.0);
+  EXPECT_TRUE(data.isGlobalTransformCalibrationValid("recalibrated"));
+  EXPECT_FLOAT_EQ(data.getBaseLength(), 0.7f);
+
+  BaseCalibrationData reloaded;
+  ASSERT_TRUE(reloaded.loadFromString(data.cal().SerializeAsString()));
+  expectSameGetters(reloaded, data);
+
+  // Metadata taken from the calibration itself survives being copied onto itself.
+  data.setGlobalTransform(rotation, Eigen::Vector3f::Zero(),
+                          data.cal().global_transform().metadata());
+  EXPECT_TRUE(data.isGlobalTransformCalibrationValid("recalibrated"));
+}
+
+TEST(BaseCalibrationDataTest, AbsentFieldsReadZeroAndSettersMarkThemPresent) {
+  BaseCalibrationData data;
+  ASSERT_TRUE(data.loadFromString(kTransformOnly));
+  EXPECT_EQ(data.getBaseLength(), 0.0f);
+  EXPECT_EQ(data.getGyroscopeGain(), 0.0f);
+  const Eigen::Vector3f translation = data.getWorldTranslation();
+
+  data.setBaseLength(0.7f);
+  data.setBaseWidth(0.55f);
+  data.setWheelBase(0.4f);
+  EXPECT_EQ(data.getBaseLength(), 0.7f);
+  EXPECT_EQ(data.getBaseWidth(), 0.55f);
+  EXPECT_EQ(data.getWheelBase(), 0.4f);
+  EXPECT_TRUE(data.cal().has_base_length() && data.cal().has_base_width() &&
+              data.cal().has_wheel_base());
+  EXPECT_EQ(data.getWorldTranslation(), translation);
+}
+
+TEST(BaseCalibrationDataTest, GlobalTransformValidityComparesTheWholeText) {
+  BaseCalibrationData data;
+  ASSERT_TRUE(data.loadFromString(kTransformOnly));
+  EXPECT_TRUE(data.isGlobalTransformCalibrationValid(""));
+  EXPECT_FALSE(data.isGlobalTransformCalibrationValid("calibrated"));
+
+  ASSERT_TRUE(data.loadFromString(kBenchCalibration));
+  EXPECT_TRUE(data.isGlobalTransformCalibrationValid("calibrated on the test bench"));
+  EXPECT_FALSE(data.isGlobalTransformCalibrationValid("calibrated on the test"));
+  EXPECT_FALSE(data.isGlobalTransformCalibrationValid("calibrated on the test bench "));
+  EXPECT_FALSE(data.isGlobalTransformCalibrationValid(""));
+}
+
+// A gyroscope calibration counts as present when it has a gain.
+TEST(BaseCalibrationDataTest, GyroscopeValidityNeedsAGainAndTheExactText) {
+  struct Case {
+    const char* gyroscope;  // the gyroscope_cal block, or empty for none
+    const char* text;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", "", false},
+      {"", "gyro bench", false},
+      {"gyroscope_cal { gain: 1.1 metadata { gain_validity_text: 'gyro bench' } }", "gyro bench",
+       true},
+      {"gyroscope_cal { gain: 1.1 metadata { gain_validity_text: 'gyro bench' } }", "gyro", false},
+      {"gyroscope_cal { gain: 1.1 metadata { gain_validity_text: 'gyro bench' } }", "", false},
+      {"gyroscope_cal { gain: 1.1 }", "", true},
+      {"gyroscope_cal { gain: 1.1 }", "gyro bench", false},
+      {"gyroscope_cal { metadata { gain_validity_text: 'gyro bench' } }", "gyro bench", false},
+      {"gyroscope_cal { metadata { gain_validity_text: '' } }", "", false},
+  };
+  for (const Case& c : cases) {
+    BaseCalibrationData data;
+    ASSERT_TRUE(data.loadFromString(std::string(kTransformOnly) + c.gyroscope)) << c.gyroscope;
+    EXPECT_EQ(data.isGyroscopeGainCalibrationValid(c.text), c.valid)
+        << "'" << c.gyroscope << "' against '" << c.text << "'";
+  }
+}
+
+TEST(BaseCalibrationDataTest, SetGyroscopeGainStoresItAllAndLogsTheStoredGain) {
+  BaseCalibrationData data;
+  GyroscopeCalibrationProto gyroscope;
+  gyroscope.set_gain(0.98765f);
+  gyroscope.mutable_metadata()->set_gain_validity_text("turntable");
+  LogCapture log(5);
+  data.setGyroscopeGain(gyroscope);
+
+  EXPECT_TRUE(MessageDifferencer::Equals(data.cal().gyroscope_cal(), gyroscope));
+  EXPECT_EQ(data.getGyroscopeGain(), 0.98765f);
+  EXPECT_TRUE(data.isGyroscopeGainCalibrationValid("turntable"));
+  std::ostringstream expected;
+  expected << "Setting gyroscope gain to " << 0.98765f;
+  EXPECT_TRUE(log.contains(5, kTag, expected.str()));
+  ASSERT_FALSE(log.records().empty());
+  EXPECT_EQ(log.records().back().file, "calibration_common/base_calibration_data");
+}
+
+TEST(BaseCalibrationDataTest, CopyHoldsTheSourcesCalibrationAndFallsBackToItsDefault) {
+  BaseCalibrationData source;
+  ASSERT_TRUE(source.loadFromString(kBenchCalibration));
+  BaseCalibrationData copy(source);
+  expectSameGetters(copy, source);
+
+  EXPECT_FALSE(copy.loadFromString(kElevenValues));
+  expectHoldsTheDefault(copy);
+  EXPECT_FLOAT_EQ(source.getBaseLength(), 0.7f);
+
+  BaseCalibrationData copy_of_copy(copy);
+  ASSERT_TRUE(copy_of_copy.loadFromString(kBenchCalibration));
+  EXPECT_FALSE(copy_of_copy.loadFromString("garbage"));
+  expectHoldsTheDefault(copy_of_copy);
+}
+
+// The fatal checks of a default that does not parse and of one with too few
+// transform values. A copy's source cannot hold fewer than 12 values (every
+// public operation leaves 12 in force), so the copy's check is not reachable.
+TEST(BaseCalibrationDataDeathTest, UnparseableDefaultEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  static constexpr char kBroken[] = "global_transform {";
+  EXPECT_DEATH(
+      {
+        EmbeddedFile::registerFile("calibration/default_base_cal.txt", kBroken,
+                                   sizeof(kBroken) - 1);
+        BaseCalibrationData data;
+      },
+      "Check failed google::protobuf::TextFormat::ParseFromString\\(data, "
+      "default_cal_\\.get\\(\\)\\) ");
+}
+
+TEST(BaseCalibrationDataDeathTest, DefaultWithElevenValuesEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        EmbeddedFile::registerFile("calibration/default_base_cal.txt", kElevenValues,
+                                   sizeof(kElevenValues) - 1);
+        BaseCalibrationData data;
+      },
+      "global_transform does not have enough parameters\\..*Check failed readProto\\(\\) ");
+}
+
+}  // namespace
+}  // namespace calibration
+}  // namespace dravik
