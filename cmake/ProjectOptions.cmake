@@ -21,3 +21,15 @@ function(camera_parameters_eigen_abi target)
   target_compile_definitions(${target} PUBLIC EIGEN_DEFAULT_TO_ROW_MAJOR)
   target_link_libraries(${target} PUBLIC Eigen3::Eigen)
 endfunction()
+
+# Fuzzing (clang only): instrument the whole build for coverage, address and
+# undefined behaviour; the harnesses in fuzz/ then link with libFuzzer.
+option(CAMERA_PARAMETERS_FUZZ "Build the libFuzzer harnesses (clang)" OFF)
+if(CAMERA_PARAMETERS_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "CAMERA_PARAMETERS_FUZZ needs clang (CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
