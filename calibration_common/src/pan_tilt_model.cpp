@@ -91,17 +91,25 @@ auto multiplyVector(const Matrix4<A>& a, const Vector4<B>& x) {
   return p;
 }
 
-// The homogeneous rotation about z, the same matrix as rotationZTransf:
+// M Rz(a), Rz(a) being the homogeneous rotation about z of rotationZTransf,
 // rows (cos a, -sin a, 0, 0), (sin a, cos a, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1).
-template <typename S>
-Matrix4<S> rotationAboutZ(const S& angle) {
+// The product's terms with the zeros and ones of Rz are written out:
+//   columns (M0 cos a + M1 sin a, M1 cos a - M0 sin a, M2, M3).
+template <typename S, typename A>
+auto multiplyRotationZ(const Matrix4<S>& m, const A& angle) {
   using std::cos;
   using std::sin;
-  const S c = cos(angle);
-  const S s = sin(angle);
-  const S zero(0.0);
-  const S one(1.0);
-  return {{{c, -s, zero, zero}, {s, c, zero, zero}, {zero, zero, one, zero}, {zero, zero, zero, one}}};
+  using R = decltype(m[0][0] * angle);
+  const A c = cos(angle);
+  const A s = sin(angle);
+  Matrix4<R> p;
+  for (int r = 0; r < 4; ++r) {
+    p[r][0] = m[r][0] * c + m[r][1] * s;
+    p[r][1] = m[r][1] * c - m[r][0] * s;
+    p[r][2] = R(m[r][2]);
+    p[r][3] = R(m[r][3]);
+  }
+  return p;
 }
 
 // The residual of a pan/tilt pair: the cross product of the wanted ray
@@ -124,9 +132,8 @@ struct PanTiltResidual {
   void operator()(const Jet& pan_angle, const Jet& tilt_angle, Jet residual[3]) const {
     const Vector4<double> target = {q.x(), q.y(), q.z(), q.w()};
     // Evaluated from the left: (((D Rz(theta_t)) T) Rz(theta_p)) q.
-    const auto chain = multiply(multiply(multiply(widened(device), rotationAboutZ(tilt_angle)),
-                                         widened(tilt)),
-                                rotationAboutZ(pan_angle));
+    const Matrix4<Jet> chain = multiplyRotationZ(
+        multiply(multiplyRotationZ(widened(device), tilt_angle), widened(tilt)), pan_angle);
     const Vector4<Jet> Xc = multiplyVector(chain, target);
     const double dx = dev.x();
     const double dy = dev.y();
