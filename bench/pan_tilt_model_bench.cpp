@@ -28,7 +28,8 @@ std::vector<Target> targets(const PanTiltModel& model, const dravik::testing::He
     const Eigen::Vector4f in_camera(depth * dev.x(), depth * dev.y(), depth, 1.0f);
     const float pan = pan_angle / head.pan_scale + head.pan_offset;
     const float tilt = tilt_angle / head.tilt_scale + head.tilt_offset;
-    const Eigen::Vector4f world = model.getFullTransform(pan, tilt).getInverseTransform() * in_camera;
+    const Eigen::Vector4f world =
+        model.getFullTransform(pan, tilt).getInverseTransform() * in_camera;
     out.push_back({world.head<3>(), dev});
   }
   return out;

@@ -312,11 +312,13 @@ bool PanTiltModel::computePanTilt(const Eigen::Vector3f& world, const Eigen::Vec
   const Eigen::Vector3f w3 = (P * world.homogeneous()).head<3>();
   DRAVIK_LOG(5, kTag) << "w3=" << w3;
 
-  // Directions (w = 0) in the pan-rotated frame at zero tilt.
+  // Directions (w = 0) in the pan-rotated frame at zero tilt: the optical
+  // axis a, the wanted ray b and the true tilt axis k.
   const Eigen::Matrix4f A = T_inverse * D_inverse;
-  const Eigen::Vector3f a = (A * Eigen::Vector4f(0.0f, 0.0f, 1.0f, 0.0f)).head<3>();  // optical axis
-  const Eigen::Vector3f b = (A * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();  // ray
-  const Eigen::Vector3f k = (T_inverse * Eigen::Vector4f(0.0f, 0.0f, 1.0f, 0.0f)).head<3>();  // tilt axis
+  const Eigen::Vector4f z_axis(0.0f, 0.0f, 1.0f, 0.0f);
+  const Eigen::Vector3f a = (A * z_axis).head<3>();
+  const Eigen::Vector3f b = (A * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();
+  const Eigen::Vector3f k = (T_inverse * z_axis).head<3>();
 
   // A frame of the head: pan axis up, the horizontal tilt axis pan x a, and
   // the roll axis tilt x pan under the optical axis. None is normalised.

@@ -42,7 +42,16 @@ class CAMERA_PARAMETERS_EXPORT PanTiltModel {
 
   // The motor positions (steps, fractional) at which the camera sees `world`
   // (metres) along the ray (dev.x, dev.y, 1) of its frame. True when the
-  // residual of the solution is at most 1e-5.
+  // residual of the solution, the squared length of dev x X_cam, is at most
+  // 1e-5. A closed-form estimate, exact for a head without offsets between
+  // the axes and the camera, seeds five Gauss-Newton steps on the full chain.
+  // Failures, each with one record:
+  //  - no estimate (the ray cannot reach the point): level 2, outputs untouched;
+  //  - a residual above 0.01, or not finite: level 2;
+  //  - a residual above 1e-5: level 3.
+  // In the last two cases the outputs are still written, unless a position
+  // is not finite (a zero scale), in which case neither is written and the
+  // level-2 record is given.
   bool computePanTilt(const Eigen::Vector3f& world, const Eigen::Vector2f& dev, float* pan,
                       float* tilt) const;
 
