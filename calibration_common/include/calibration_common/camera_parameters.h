@@ -33,6 +33,7 @@
 // other use of it.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,10 +46,17 @@
 #include "dravik/camera_transform.h"
 
 namespace dravik {
+namespace autodiff {
+template <typename T, int N>
+struct AutoDiff1;
+}  // namespace autodiff
+
 namespace calibration {
 
 class BaseCalibrationData;
 class ImageSensorTransform;
+template <typename T>
+struct OpenCVProjection;
 
 // One camera's calibration: full-frame intrinsics and distortion, the model
 // identifier, the pose, and the intrinsics of each streaming resolution of
@@ -132,6 +140,18 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
 
   // Recalibrates from the message's sample points mapped through transform.
   bool recomputeIntrinsics(const ImageSensorTransform& transform, Intrinsics* out) const;
+
+  // A single-image calibration: (image points, target points, image size,
+  // sample scalar, sample grid size, projection to fill) -> error per point.
+  using SingleImageCalibration = std::function<double(
+      const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
+      const Eigen::Vector2i&, double, const Eigen::Vector2i&,
+      OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
+  // recomputeIntrinsics with the calibration to run passed in; the overload
+  // above passes calibrateFromSingleImage. Tests pass one whose error they
+  // choose.
+  bool recomputeIntrinsics(const ImageSensorTransform& transform,
+                           const SingleImageCalibration& calibrate, Intrinsics* out) const;
 
   // Composes the pose with the base calibration's global transform and writes
   // it into message's extrinsics.

@@ -133,10 +133,21 @@ inline AutoDiff1<T, N> sqrt(const AutoDiff1<T, N>& a) {
   return scaled(root, T(0.5) / root, a);
 }
 
-template <typename T, int N>
-inline bool operator<(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) { return a.value < b.value; }
-template <typename T, int N>
-inline bool operator>(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) { return a.value > b.value; }
+// Comparisons look at the values only; a plain scalar compares as a constant.
+#define DRAVIK_AUTODIFF_COMPARISON(op)                                                      \
+  template <typename T, int N>                                                              \
+  inline bool operator op(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {             \
+    return a.value op b.value;                                                              \
+  }                                                                                         \
+  template <typename T, int N>                                                              \
+  inline bool operator op(const AutoDiff1<T, N>& a, T b) { return a.value op b; }           \
+  template <typename T, int N>                                                              \
+  inline bool operator op(T a, const AutoDiff1<T, N>& b) { return a op b.value; }
+DRAVIK_AUTODIFF_COMPARISON(<)
+DRAVIK_AUTODIFF_COMPARISON(>)
+DRAVIK_AUTODIFF_COMPARISON(<=)
+DRAVIK_AUTODIFF_COMPARISON(>=)
+#undef DRAVIK_AUTODIFF_COMPARISON
 
 }  // namespace autodiff
 }  // namespace dravik

@@ -1,0 +1,77 @@
+// Calibration of a camera from a single view of a planar target.
+//
+// The camera is the rational model of calibration_utils/opencv_projection.h:
+// fx, fy, cx, cy, the target's pose (R, t) and the lens k1..k6, p1, p2, all
+// fitted to one view. The error per point is the root-mean-square
+// reprojection error in pixels,
+//   e = sqrt( sum_i |p_i - project(P_i)|^2 / n ),
+// over the n pairs of an image point p_i and a target point P_i.
+//
+// How it works
+// 1. Closed-form start. A homography H from the target to the image by the
+//    normalised direct linear transform; the principal point at the image
+//    centre; one focal length f from the two orthogonality constraints of the
+//    target's axes, h1' W h2' = 0 and h1' W h1' = h2' W h2' with
+//    W = diag(1/f^2, 1/f^2, 1) on H moved to the principal point; the pose from
+//    K^-1 H; no distortion.
+// 2. Levenberg-Marquardt on the Jacobian of the residuals computed with
+//    AutoDiff1<double, 20> (the 18 parameters use the first 18 partials),
+//    with the columns scaled to unit norm and Marquardt's damping. First the
+//    simplest rational lens, k1 and k4 with p1 and p2, which one view
+//    determines well; then every parameter.
+// 3. A single view pins the lens down only where the points are; a full
+//    rational lens can follow them and still bend wildly between and beyond
+//    them, up to a denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 that reaches zero.
+//    In the second stage every lens pays a penalty unless its radial mapping
+//    r -> r radial(r) rises with a slope of at least 0.05 and keeps its
+//    denominator above 0.5, from the optical axis out to the image corner
+//    farthest from the principal point. A lens that stays inside these
+//    margins pays nothing, so a fit that is sound by itself is not biased.
+//    The result must pass the check without margins (slope above 0, the
+//    denominator at least 0.1 over the whole image) and keep every target
+//    point in front of the camera.
+//
+// The focal length of a single view comes from its perspective. When the
+// homography holds less than a pixel of perspective across the target (the
+// target faces the camera) the focal length, the distance and the lens trade
+// off exactly; the start then takes f = 0.866 image width (a 60 degree
+// horizontal field of view), logs a warning (level 3), and the fit keeps that
+// focal length up to what the data says. The error per point stays honest;
+// the intrinsics are then only as good as that assumption.
+//
+// Thread safety: reentrant; no shared state.
+#pragma once
+
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "calibration_utils/opencv_projection.h"
+#include "dravik/autodiff.h"
+
+namespace dravik {
+namespace calibration {
+
+using CalibrationJet = autodiff::AutoDiff1<double, 20>;
+
+// Fits `projection` to one view and returns the error per point in pixels.
+// - image_points: measured pixels of a image_size.x() x image_size.y() image.
+// - target_points: the matching target points in target units, element by
+//   element.
+// - scalar: metres per target unit (the fitted translation is in metres).
+// - sample_size: the target grid's columns and rows; (0, 0) when unknown.
+//   A view cannot hold more points than the grid has corners.
+// On success *projection holds the fitted values with zero partials.
+// Bad input (sequences of unequal length, fewer than 18 points, points on one
+// line, values that are not finite, a size, scalar or grid that is zero or
+// negative where it must be positive, more points than the grid has corners),
+// and a fit whose lens folds inside the image, return +infinity, log the
+// reason (level 2, tag "calibration_utils") and leave *projection as it was.
+double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points,
+                                const std::vector<Eigen::Vector2f>& target_points,
+                                const Eigen::Vector2i& image_size, double scalar,
+                                const Eigen::Vector2i& sample_size,
+                                OpenCVProjection<CalibrationJet>* projection);
+
+}  // namespace calibration
+}  // namespace dravik

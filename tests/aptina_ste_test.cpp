@@ -1,0 +1,117 @@
+// The head camera's sensor transform: a radial remap about the full frame's
+// centre by a displacement table, then a scale.
+#include "calibration_utils/image_sensor_transform.h"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/head_sensor_tables.h"
+
+namespace {
+
+using dravik::calibration::AptinaSTE;
+using dravik::testing::headSensorDisplacements;
+using dravik::testing::headSensorRadii;
+using dravik::testing::headSensorTransform;
+
+constexpr float kCentreX = 640.0f;
+constexpr float kCentreY = 480.0f;
+// The scale as the transform holds it: the float nearest 0.9.
+constexpr double kScale = 0.9f;
+// Float pixels near 1000 carry about 1e-4 of rounding.
+constexpr double kPixelTolerance = 2e-4;
+
+TEST(AptinaSTETest, MapsTheTableRadiiToTheirScaledDisplacedRadii) {
+  const AptinaSTE ste = headSensorTransform();
+  ASSERT_TRUE(ste.valid());
+  const std::vector<float> radii = headSensorRadii();
+  const std::vector<float> displacements = headSensorDisplacements();
+  for (size_t i = 0; i < radii.size(); ++i) {
+    const double expected = kScale * (double(radii[i]) + double(displacements[i]));
+    EXPECT_NEAR(ste.mapRadius(radii[i]), expected, 1e-9) << i;
+  }
+}
+
+TEST(AptinaSTETest, MovesPixelsAlongTheirRayFromTheCentre) {
+  const AptinaSTE ste = headSensorTransform();
+  const Eigen::Vector2f centre(kCentreX, kCentreY);
+  EXPECT_NEAR((ste.transformPoint(centre) - centre).norm(), 0.0, kPixelTolerance);
+  for (const Eigen::Vector2f& p : {Eigen::Vector2f(0, 0), Eigen::Vector2f(1280, 960),
+                                  Eigen::Vector2f(100, 700), Eigen::Vector2f(641, 480)}) {
+    const Eigen::Vector2d before = (p - Eigen::Vector2f(kCentreX, kCentreY)).cast<double>();
+    const Eigen::Vector2d after =
+        (ste.transformPoint(p) - Eigen::Vector2f(kCentreX, kCentreY)).cast<double>();
+    // Same direction, and the radius the radial mapping gives.
+    EXPECT_NEAR(before.x() * after.y() - before.y() * after.x(), 0.0, 1e-3 * before.norm());
+    EXPECT_GT(before.dot(after), 0.0);
+    EXPECT_NEAR(after.norm(), ste.mapRadius(before.norm()), kPixelTolerance);
+  }
+}
+
+TEST(AptinaSTETest, KeepsTheFullFrameInsideTheFrame) {
+  const AptinaSTE ste = headSensorTransform();
+  for (const Eigen::Vector2f& corner : {Eigen::Vector2f(0, 0), Eigen::Vector2f(1280, 0),
+                                       Eigen::Vector2f(0, 960), Eigen::Vector2f(1280, 960)}) {
+    const Eigen::Vector2f mapped = ste.transformPoint(corner);
+    EXPECT_GT(mapped.x(), 0.0f);
+    EXPECT_LT(mapped.x(), 1280.0f);
+    EXPECT_GT(mapped.y(), 0.0f);
+    EXPECT_LT(mapped.y(), 960.0f);
+  }
+}
+
+// Strictly increasing, and C1: the slopes on either side of every table
+// radius agree, and never fall below the scale (the table rises).
+TEST(AptinaSTETest, RadialMappingIsSmoothAndStrictlyIncreasing) {
+  const AptinaSTE ste = headSensorTransform();
+  constexpr double kStep = 1e-4;
+  constexpr double kSlopeJumpTolerance = 1e-3;
+  double previous = ste.mapRadius(0.0);
+  for (double r = 0.05; r <= 1200.0; r += 0.05) {
+    const double mapped = ste.mapRadius(r);
+    EXPECT_GT(mapped, previous) << r;
+    previous = mapped;
+  }
+  for (double knot = 10.0; knot <= 990.0; knot += 10.0) {
+    const double left = (ste.mapRadius(knot) - ste.mapRadius(knot - kStep)) / kStep;
+    const double right = (ste.mapRadius(knot + kStep) - ste.mapRadius(knot)) / kStep;
+    EXPECT_NEAR(left, right, kSlopeJumpTolerance) << knot;
+    EXPECT_GE(left, kScale);
+  }
+}
+
+// Between two samples the displacement stays between their values (no
+// overshoot), and beyond the ends it continues along the end slopes.
+TEST(AptinaSTETest, InterpolatesWithoutOvershootAndExtendsLinearly) {
+  const AptinaSTE ste = headSensorTransform();
+  const std::vector<float> b = headSensorDisplacements();
+  for (int i = 0; i + 1 < 100; ++i) {
+    for (double t = 0.1; t < 1.0; t += 0.2) {
+      const double d = ste.displacement(10.0 * (i + t));
+      EXPECT_GE(d, b[i] - 1e-9);
+      EXPECT_LE(d, b[i + 1] + 1e-9);
+    }
+  }
+  const double end_slope = (69.0 - 68.5) / 10.0;
+  EXPECT_NEAR(ste.displacement(1200.0), 69.0 + end_slope * 210.0, 1e-4);
+}
+
+TEST(AptinaSTETest, TablesThatDescribeNoDisplacementLeaveAPlainScale) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::vector<float>> radii = {
+      {0, 10}, {0, 10, 20}, {0}, {0, 20, 10}, {0, nan}, {0, 10}};
+  const std::vector<std::vector<float>> displacements = {
+      {0, 1, 2}, {0, 1}, {0}, {0, 1, 2}, {0, 1}, {0, nan}};
+  for (size_t i = 0; i < radii.size(); ++i) {
+    const AptinaSTE ste(640, 480, 0.9f, radii[i], displacements[i]);
+    EXPECT_FALSE(ste.valid()) << i;
+    const Eigen::Vector2f mapped = ste.transformPoint({1040.0f, 780.0f});
+    EXPECT_NEAR(mapped.x(), 640.0f + 0.9f * 400.0f, kPixelTolerance) << i;
+    EXPECT_NEAR(mapped.y(), 480.0f + 0.9f * 300.0f, kPixelTolerance) << i;
+  }
+}
+
+}  // namespace

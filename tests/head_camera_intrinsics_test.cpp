@@ -1,0 +1,350 @@
+// The head camera: intrinsics of its 640 x 480 mode recomputed from the
+// sample points through the sensor transform, its table, and the embedded
+// default head camera.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
+#include "calibration_common/camera_parameters.h"
+#include "calibration_utils/opencv_projection.h"
+#include "calibration_utils/single_image_calibration.h"
+#include "dravik/file.h"
+#include "dravik/geometry.h"
+#include "support/head_sensor_tables.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using dravik::calibration::AptinaSTE;
+using dravik::calibration::CalibrationJet;
+using dravik::calibration::CameraCalibration;
+using dravik::calibration::CameraParameters;
+using dravik::calibration::CameraParametersSet;
+using dravik::calibration::ImageSensorTransform;
+using dravik::calibration::OpenCVProjection;
+using dravik::testing::headSensorTransform;
+using dravik::testing::LogCapture;
+using Intrinsics = CameraParameters::Intrinsics;
+using Projection = OpenCVProjection<CalibrationJet>;
+using Points = std::vector<Eigen::Vector2f>;
+
+constexpr char kTag[] = "camera_parameters";
+// The 640 x 480 entry against the true composed mapping, everywhere in the
+// image.
+constexpr double kComposedMappingTolerancePixels = 0.5;
+constexpr double kMinimumSpan = 0.8;
+
+// A record whose recomputation tests may call.
+class HeadRecord : public CameraParameters {
+ public:
+  using CameraParameters::recomputeIntrinsics;
+  using CameraParameters::SingleImageCalibration;
+};
+
+dravik::calibration::RobotCalibration parseRobot(const std::string& text) {
+  dravik::calibration::RobotCalibration robot;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &robot)) << text;
+  return robot;
+}
+
+CameraCalibration defaultHeadCamera() {
+  std::string text;
+  EXPECT_TRUE(dravik::File::readFileToString(
+      dravik::EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &text));
+  const dravik::calibration::RobotCalibration robot = parseRobot(text);
+  for (const CameraCalibration& camera : robot.camera()) {
+    if (camera.name() == "head") return camera;
+  }
+  ADD_FAILURE() << "the default calibration has no head camera";
+  return CameraCalibration();
+}
+
+// A generic camera (its record reads without recomputing) with three sample
+// points, for driving recomputeIntrinsics with a calibration of our choice.
+CameraCalibration threeSampleCamera() {
+  return parseRobot(R"(
+    camera {
+      name: "probe" model: "generic"
+      intrinsics {
+        fx: 700 fy: 700 cx: 640 cy: 480 k: [0, 0, 0, 0, 0, 0] p: [0, 0]
+        width: 1280 height: 960
+        sample_points { pixel_x: 10 pixel_y: 20 target_x: 0 target_y: 0 }
+        sample_points { pixel_x: 30 pixel_y: 40 target_x: 1 target_y: 0 }
+        sample_points { pixel_x: 50 pixel_y: 60 target_x: 0 target_y: 1 }
+        sample_scalar: 0.025 sample_width: 3 sample_height: 1
+      }
+      extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] }
+    })").camera(0);
+}
+
+// A calibration that fills the projection with fixed, distinct values and
+// returns the given error.
+HeadRecord::SingleImageCalibration calibrationWithError(double error) {
+  return [error](const Points&, const Points&, const Eigen::Vector2i&, double,
+                 const Eigen::Vector2i&, Projection* p) {
+    const double values[12] = {601.0, 602.0, 303.0, 204.0, 0.11, 0.12,
+                               0.13,  0.14,  0.15,  0.16,  0.021, 0.022};
+    CalibrationJet* fields[12] = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
+                                  &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
+    for (int i = 0; i < 12; ++i) *fields[i] = values[i];
+    return error;
+  };
+}
+
+// Moves a pixel by a fixed affine map and counts its calls.
+class ShiftingTransform : public ImageSensorTransform {
+ public:
+  Eigen::Vector2f transformPoint(const Eigen::Vector2f& p) const override {
+    ++calls;
+    return Eigen::Vector2f(2.0f * p.x() + 1.0f, 3.0f * p.y() - 5.0f);
+  }
+  mutable int calls = 0;
+};
+
+std::vector<std::pair<int, std::string>> levelsAndTexts(const LogCapture& log, int max_level) {
+  std::vector<std::pair<int, std::string>> out;
+  for (const dravik::LogRecord& r : log.recordsUpTo(max_level)) {
+    if (r.tag == kTag) out.emplace_back(r.level, r.text);
+  }
+  return out;
+}
+
+struct Recomputation {
+  bool result;
+  Intrinsics out;
+  std::vector<std::pair<int, std::string>> records;
+};
+
+Recomputation recomputeWithError(double error) {
+  HeadRecord record;
+  EXPECT_TRUE(record.readProto(threeSampleCamera()));
+  Recomputation r;
+  r.out.width = 7;
+  r.out.height = 9;
+  r.out.skew = 3.0f;
+  r.out.fx = -1.0f;
+  r.out.distortion = {1.0f, 2.0f, 3.0f};
+  LogCapture log(5);
+  r.result = record.recomputeIntrinsics(ShiftingTransform(), calibrationWithError(error), &r.out);
+  r.records = levelsAndTexts(log, 5);
+  return r;
+}
+
+TEST(HeadCameraIntrinsicsTest, WithoutSamplePointsTheHeadCameraIsNotServed) {
+  CameraCalibration message = defaultHeadCamera();
+  message.mutable_intrinsics()->clear_sample_points();
+  HeadRecord record;
+  LogCapture log(5);
+  EXPECT_FALSE(record.readProto(message));
+  EXPECT_TRUE(record.getIntrinsicsTable().empty());
+  const std::vector<std::pair<int, std::string>> expected = {
+      {5, "Using Kestovan head camera model."},
+      {2, "Can not find calibration sample points to recompute intrinsics parameters."}};
+  EXPECT_EQ(levelsAndTexts(log, 5), expected);
+}
+
+TEST(HeadCameraIntrinsicsTest, ErrorOfExactlyTenIsAccepted) {
+  const Recomputation r = recomputeWithError(10.0);
+  EXPECT_TRUE(r.result);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {5, "Recomputed intrinsics : error per point=10"}};
+  EXPECT_EQ(r.records, expected);
+}
+
+TEST(HeadCameraIntrinsicsTest, ErrorAboveTenIsRejectedWithBothRecordsInOrder) {
+  const Recomputation r = recomputeWithError(10.5);
+  EXPECT_FALSE(r.result);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {5, "Recomputed intrinsics : error per point=10.5"},
+      {2, "Error recomputing calibration. Error per point=10.5"}};
+  EXPECT_EQ(r.records, expected);
+  EXPECT_EQ(r.out.fx, -1.0f);
+  EXPECT_EQ(r.out.distortion.size(), 3u);
+}
+
+// A failed fit reports an error that is not a number, or infinity: neither
+// may pass as a calibration.
+TEST(HeadCameraIntrinsicsTest, ErrorThatIsNotFiniteIsRejected) {
+  const Recomputation nan = recomputeWithError(std::numeric_limits<double>::quiet_NaN());
+  EXPECT_FALSE(nan.result);
+  const std::vector<std::pair<int, std::string>> expected_nan = {
+      {5, "Recomputed intrinsics : error per point=nan"},
+      {2, "Error recomputing calibration. Error per point=nan"}};
+  EXPECT_EQ(nan.records, expected_nan);
+  EXPECT_EQ(nan.out.fx, -1.0f);
+
+  const Recomputation inf = recomputeWithError(std::numeric_limits<double>::infinity());
+  EXPECT_FALSE(inf.result);
+  ASSERT_EQ(inf.records.size(), 2u);
+  EXPECT_EQ(inf.records[1].second, "Error recomputing calibration. Error per point=inf");
+}
+
+TEST(HeadCameraIntrinsicsTest, SuccessWritesTheFitWithZeroSkewAndEightCoefficients) {
+  const Recomputation r = recomputeWithError(0.25);
+  ASSERT_TRUE(r.result);
+  EXPECT_EQ(r.out.fx, 601.0f);
+  EXPECT_EQ(r.out.fy, 602.0f);
+  EXPECT_EQ(r.out.cx, 303.0f);
+  EXPECT_EQ(r.out.cy, 204.0f);
+  EXPECT_EQ(r.out.skew, 0.0f);
+  // k1, k2, p1, p2, k3, k4, k5, k6.
+  EXPECT_EQ(r.out.distortion,
+            (std::vector<float>{0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f}));
+  EXPECT_EQ(r.out.width, 7);
+  EXPECT_EQ(r.out.height, 9);
+}
+
+TEST(HeadCameraIntrinsicsTest, SamplePointsPassThroughTheTransformInStoredOrder) {
+  HeadRecord record;
+  ASSERT_TRUE(record.readProto(threeSampleCamera()));
+  Points image, target;
+  Eigen::Vector2i size, grid;
+  double scalar = 0.0;
+  const auto capture = [&](const Points& i, const Points& t, const Eigen::Vector2i& s, double k,
+                           const Eigen::Vector2i& g, Projection*) {
+    image = i;
+    target = t;
+    size = s;
+    scalar = k;
+    grid = g;
+    return 1.0;
+  };
+  ShiftingTransform transform;
+  Intrinsics out;
+  ASSERT_TRUE(record.recomputeIntrinsics(transform, capture, &out));
+  EXPECT_EQ(transform.calls, 3);
+  EXPECT_EQ(image, (Points{{21, 55}, {61, 115}, {101, 175}}));
+  EXPECT_EQ(target, (Points{{0, 0}, {1, 0}, {0, 1}}));
+  EXPECT_EQ(size, Eigen::Vector2i(1280, 960));
+  EXPECT_EQ(scalar, static_cast<double>(0.025f));
+  EXPECT_EQ(grid, Eigen::Vector2i(3, 1));
+}
+
+// The 640 x 480 entry is the recomputed record at half scale; 1280 x 960 is
+// the full frame; 1280 x 720 its central band.
+TEST(HeadCameraIntrinsicsTest, HeadTableHoldsTheRecomputedModeAndTwoFullFrameCrops) {
+  HeadRecord record;
+  ASSERT_TRUE(record.readProto(defaultHeadCamera()));
+  const std::vector<Intrinsics>& table = record.getIntrinsicsTable();
+  ASSERT_EQ(table.size(), 3u);
+
+  Intrinsics recomputed;
+  ASSERT_TRUE(record.recomputeIntrinsics(headSensorTransform(), &recomputed));
+  EXPECT_EQ(table[0].width, 640);
+  EXPECT_EQ(table[0].height, 480);
+  EXPECT_FLOAT_EQ(table[0].fx, 0.5f * recomputed.fx);
+  EXPECT_FLOAT_EQ(table[0].fy, 0.5f * recomputed.fy);
+  EXPECT_FLOAT_EQ(table[0].cx, 0.5f * recomputed.cx);
+  EXPECT_FLOAT_EQ(table[0].cy, 0.5f * recomputed.cy);
+  EXPECT_EQ(table[0].skew, 0.0f);
+  EXPECT_EQ(table[0].distortion, recomputed.distortion);
+
+  const Intrinsics& full = record.getFullFrame();
+  EXPECT_EQ(table[1].width, 1280);
+  EXPECT_EQ(table[1].height, 960);
+  EXPECT_EQ(table[1].fx, full.fx);
+  EXPECT_EQ(table[1].cy, full.cy);
+  EXPECT_EQ(table[1].distortion, full.distortion);
+  EXPECT_EQ(table[2].width, 1280);
+  EXPECT_EQ(table[2].height, 720);
+  EXPECT_EQ(table[2].fx, full.fx);
+  EXPECT_FLOAT_EQ(table[2].cy, full.cy - 120.0f);
+  EXPECT_EQ(table[2].distortion, full.distortion);
+}
+
+// Rays through the full-frame lens, then the sensor transform, then half
+// scale, against the same rays through the 640 x 480 entry: within half a
+// pixel wherever they land in the image, corners included.
+TEST(HeadCameraIntrinsicsTest, DefaultHeadEntryFollowsTheComposedMappingOverTheWholeImage) {
+  HeadRecord record;
+  ASSERT_TRUE(record.readProto(defaultHeadCamera()));
+  const Intrinsics& full = record.getFullFrame();
+  const Intrinsics& entry = record.getIntrinsicsTable().at(0);
+  const AptinaSTE transform = headSensorTransform();
+
+  double largest = 0.0;
+  int kept = 0;
+  bool corner_reached[4] = {false, false, false, false};
+  for (double x = -3.0; x <= 3.0; x += 0.01) {
+    for (double y = -3.0; y <= 3.0; y += 0.01) {
+      double xd, yd;
+      dravik::distortNormalized(full.distortion.data(), x, y, &xd, &yd);
+      const Eigen::Vector2f full_pixel(static_cast<float>(full.fx * xd + full.cx),
+                                       static_cast<float>(full.fy * yd + full.cy));
+      const Eigen::Vector2f truth = 0.5f * transform.transformPoint(full_pixel);
+      if (!(truth.x() >= 0.0f && truth.x() <= 640.0f && truth.y() >= 0.0f && truth.y() <= 480.0f)) {
+        continue;
+      }
+      dravik::distortNormalized(entry.distortion.data(), x, y, &xd, &yd);
+      const double u = entry.fx * xd + entry.cx, v = entry.fy * yd + entry.cy;
+      largest = std::max(largest, std::hypot(u - truth.x(), v - truth.y()));
+      ++kept;
+      corner_reached[(truth.x() > 320.0f) + 2 * (truth.y() > 240.0f)] |=
+          std::min(truth.x(), 640.0f - truth.x()) < 5.0f &&
+          std::min(truth.y(), 480.0f - truth.y()) < 5.0f;
+    }
+  }
+  EXPECT_GT(kept, 10000);
+  for (bool reached : corner_reached) EXPECT_TRUE(reached);
+  EXPECT_LT(largest, kComposedMappingTolerancePixels);
+}
+
+// The stored points are a view of a plane through the stored lens: a
+// calibration of the full-frame points finds that lens, up to the rounding
+// of the stored pixels.
+TEST(HeadCameraIntrinsicsTest, DefaultSamplePointsAreAViewThroughTheStoredLens) {
+  const CameraCalibration message = defaultHeadCamera();
+  const auto& intrinsics = message.intrinsics();
+  ASSERT_EQ(intrinsics.sample_points_size(),
+            intrinsics.sample_width() * intrinsics.sample_height());
+  Points image, target;
+  for (const auto& s : intrinsics.sample_points()) {
+    image.emplace_back(s.pixel_x(), s.pixel_y());
+    target.emplace_back(s.target_x(), s.target_y());
+  }
+  Projection fitted;
+  const double error = dravik::calibration::calibrateFromSingleImage(
+      image, target, Eigen::Vector2i(intrinsics.width(), intrinsics.height()),
+      intrinsics.sample_scalar(),
+      Eigen::Vector2i(intrinsics.sample_width(), intrinsics.sample_height()), &fitted);
+  EXPECT_LT(error, 1e-4);
+  EXPECT_NEAR(fitted.fx.value, intrinsics.fx(), 0.01);
+  EXPECT_NEAR(fitted.fy.value, intrinsics.fy(), 0.01);
+  EXPECT_NEAR(fitted.cx.value, intrinsics.cx(), 0.01);
+  EXPECT_NEAR(fitted.cy.value, intrinsics.cy(), 0.01);
+}
+
+TEST(HeadCameraIntrinsicsTest, DefaultSampleViewSpansMostOfTheImage) {
+  const CameraCalibration message = defaultHeadCamera();
+  const AptinaSTE transform = headSensorTransform();
+  Eigen::Vector2f low(1e9f, 1e9f), high(-1e9f, -1e9f);
+  for (const auto& s : message.intrinsics().sample_points()) {
+    const Eigen::Vector2f p = transform.transformPoint(Eigen::Vector2f(s.pixel_x(), s.pixel_y()));
+    low = low.cwiseMin(p);
+    high = high.cwiseMax(p);
+  }
+  EXPECT_GE((high.x() - low.x()) / 1280.0f, kMinimumSpan);
+  EXPECT_GE((high.y() - low.y()) / 960.0f, kMinimumSpan);
+}
+
+TEST(HeadCameraIntrinsicsTest, DefaultSetServesTheHeadCameraAtEachSize) {
+  const CameraParametersSet set;
+  const auto head = set.getCamera("head");
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(head->getModel(), "kv006h");
+  for (const auto& size : {std::make_pair(640, 480), std::make_pair(1280, 960),
+                           std::make_pair(1280, 720)}) {
+    EXPECT_TRUE(head->hasIntrinsics(size.first, size.second)) << size.first << "x" << size.second;
+  }
+  const Intrinsics& entry = head->getIntrinsicsTable().at(0);
+  const Eigen::Matrix3f K = head->getIntrinsics(640, 480);
+  EXPECT_EQ(K(0, 0), entry.fx);
+  EXPECT_EQ(K(1, 2), entry.cy);
+  EXPECT_EQ(head->getDistortion(640, 480).size(), 8u);
+}
+
+}  // namespace
