@@ -3,8 +3,15 @@
 #   target_link_libraries(app PRIVATE camera_parameters::camera_parameters)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS dravik_common calibration_messages embedded_calibration_files
-                calibration_utils camera_parameters
+set(camera_parameters_libraries dravik_common calibration_messages embedded_calibration_files
+    calibration_utils camera_parameters)
+# The installed libraries find each other beside themselves: a program that
+# links camera_parameters only must still load the modules it depends on
+# (the embedded calibration texts, the calibration utilities) wherever the
+# prefix is.
+set_target_properties(${camera_parameters_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+install(TARGETS ${camera_parameters_libraries}
         EXPORT camera_parametersTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -48,7 +48,14 @@ void EmbeddedFile::registerFile(const char* name, const char* data, size_t size)
   table.files[name] = EmbeddedEntry{data, size};
 }
 
+void EmbeddedFile::unregisterFile(const char* name) {
+  EmbeddedTable& table = embeddedTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.files.erase(name);
+}
+
 bool EmbeddedFile::find(const std::string& name, std::string* contents) {
+  if (contents == nullptr) return false;
   EmbeddedTable& table = embeddedTable();
   std::lock_guard<std::mutex> lock(table.mutex);
   const auto it = table.files.find(name);

@@ -56,8 +56,12 @@ int solveAsinBcosCeqn(double a, double b, double c, double* x, double tol) {
   const double s = -c / R;  // sin(x + phi)
   const double phi = std::atan2(b, a);
   if (std::fabs(s) > 1.0 + tol) return 0;
-  if (std::fabs(s) >= 1.0 - tol) {
-    // Tangency: the line touches the circle; one (double) root.
+  if (std::fabs(s) >= 1.0) {
+    // Tangency, reached or missed by at most tol: the line touches the
+    // circle in one (double) root. Inside the circle the two roots are kept
+    // apart however close they are: near tangency they differ by about
+    // 2 sqrt(2 (1 - |s|)), far more than tol, and a midpoint would solve
+    // neither.
     x[0] = wrapAngle((s > 0 ? 0.5 * kPi : -0.5 * kPi) - phi);
     return 1;
   }

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -108,6 +109,43 @@ void logToLogger(void* /*logger*/, int level, const char* tag, const char* file,
   emit(LogRecord{level, tag, file, internal::qualifiedFunctionName(function), line, text});
 }
 
+namespace {
+
+// The '(' that opens the parameter list of a compiler signature: the first
+// one that is neither the name of operator() nor part of "(anonymous ...)".
+size_t parameterListStart(const std::string& signature) {
+  static const std::string kAnonymous = "(anonymous ";
+  static const std::string kCallOperator = "operator()";
+  for (size_t i = 0; i < signature.size(); ++i) {
+    if (signature[i] != '(') continue;
+    if (signature.compare(i, kAnonymous.size(), kAnonymous) == 0) {
+      i = signature.find(')', i);
+      if (i == std::string::npos) return i;
+      continue;
+    }
+    if (i >= 8 && signature.compare(i - 8, kCallOperator.size(), kCallOperator) == 0) {
+      ++i;  // skip "()" of the operator's name
+      continue;
+    }
+    return i;
+  }
+  return std::string::npos;
+}
+
+// Where "operator" starts when the name that ends at `end` is an operator
+// (operator<, operator<<=, operator() ...), else npos. Its symbols must not
+// be mistaken for template brackets.
+size_t operatorNameStart(const std::string& signature, size_t end) {
+  static const std::string kOperator = "operator";
+  size_t i = end;
+  while (i > 0 && std::strchr("<>=!+-*/%&|^~[](),", signature[i - 1]) != nullptr) --i;
+  if (i < kOperator.size()) return std::string::npos;
+  const size_t start = i - kOperator.size();
+  return signature.compare(start, kOperator.size(), kOperator) == 0 ? start : std::string::npos;
+}
+
+}  // namespace
+
 namespace internal {
 
 void checkFailed(const char* file, const char* function, int line, const std::string& text) {
@@ -129,18 +167,19 @@ void checkFailed(const char* file, const char* function, int line, const std::st
 std::string qualifiedFunctionName(const char* pretty_function) {
   if (!pretty_function) return {};
   const std::string signature(pretty_function);
-  // The parameter list starts at the first '(' that is not part of the name
-  // of an operator (operator() is the only such case worth handling).
-  size_t open = signature.find("operator()");
-  open = open == std::string::npos ? signature.find('(') : signature.find('(', open + 10);
+  const size_t open = parameterListStart(signature);
   if (open == std::string::npos) return signature;
-  // The name starts after the last blank outside template brackets.
+  size_t name_end = open;
+  const size_t op = operatorNameStart(signature, open);
+  if (op != std::string::npos) name_end = op;
+  // The name starts after the last blank outside template arguments and
+  // parentheses ("(anonymous namespace)").
   int depth = 0;
   size_t start = 0;
-  for (size_t i = open; i-- > 0;) {
+  for (size_t i = name_end; i-- > 0;) {
     const char c = signature[i];
-    if (c == '>') ++depth;
-    if (c == '<') --depth;
+    if (c == '>' || c == ')') ++depth;
+    if ((c == '<' || c == '(') && depth > 0) --depth;
     if (c == ' ' && depth == 0) {
       start = i + 1;
       break;

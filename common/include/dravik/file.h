@@ -34,8 +34,13 @@ class EmbeddedFile {
   // of a loaded module does) under name, the path without the prefix. A
   // later registration of the same name replaces the earlier one.
   static void registerFile(const char* name, const char* data, size_t size);
+  // Forgets the file registered under name (a module that is unloaded must
+  // unregister its files, whose data goes away with it).
+  static void unregisterFile(const char* name);
 
-  // Looks an embedded file up by name (without the prefix).
+  // Looks an embedded file up by name (without the prefix) and copies its
+  // content into *contents. False, leaving *contents unchanged, when there is
+  // no such file (or contents is null).
   static bool find(const std::string& name, std::string* contents);
 };
 

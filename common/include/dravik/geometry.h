@@ -51,11 +51,16 @@ Eigen::Vector2f project3dToCamera(const CameraTransform& pose, const std::vector
 Eigen::Matrix4f rotationZTransf(float a);
 
 // The roots x in (-pi, pi] of a sin x + b cos x + c = 0, written to x[0..n-1]
-// (x must hold two values), nearest to zero first. Returns n:
-//   0 when a and b both vanish (sqrt(a^2 + b^2) <= tol) or |c| exceeds
-//     sqrt(a^2 + b^2) by more than tol;
-//   1 at tangency, when |c| is within tol of sqrt(a^2 + b^2);
-//   2 otherwise.
+// (x must hold two values), nearest to zero first. With R = sqrt(a^2 + b^2)
+// and phi = atan2(b, a) the equation reads sin(x + phi) = -c / R, so
+//   x = asin(-c / R) - phi  or  x = pi - asin(-c / R) - phi.
+// Returns n:
+//   0 when a and b both vanish (R <= tol), or when |c| / R > 1 + tol (the
+//     line a sin x + b cos x = -c misses the circle);
+//   1 at tangency, when 1 <= |c| / R <= 1 + tol: x = +-pi/2 - phi;
+//   2 otherwise, however close the two roots are.
+// tol is relative to R, so that scaling a, b and c together does not change
+// the count.
 int solveAsinBcosCeqn(double a, double b, double c, double* x, double tol);
 
 }  // namespace dravik

@@ -1,0 +1,181 @@
+// One camera record: reading a camera message, and the pose conversions.
+#include <string>
+#include <vector>
+
+#include <Eigen/Geometry>
+#include <gtest/gtest.h>
+
+#include "calibration_common/camera_parameters.h"
+#include "support/calibration_fixtures.h"
+#include "support/log_capture.h"
+#include "support/regex_literal.h"
+
+namespace {
+
+using dravik::calibration::CameraCalibration;
+using dravik::calibration::CameraExtrinsics;
+using dravik::calibration::CameraParameters;
+using dravik::testing::cameraMessage;
+using dravik::testing::cameraText;
+using dravik::testing::LogCapture;
+using dravik::testing::parseText;
+
+constexpr float kMillimetreRounding = 1e-4f;
+
+CameraCalibration withIntrinsics(const std::string& k, const std::string& p) {
+  return cameraMessage(
+      "camera { name: \"c\" model: \"kv007n\" intrinsics { fx: 1 fy: 1 width: 1280 height: 960 "
+      "k: [" + k + "] p: [" + p + "] } extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }");
+}
+
+TEST(CameraRecord, ConstructedRecordIsEmptyWithAZeroRotation) {
+  const CameraParameters record;
+  EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Zero());
+  EXPECT_EQ(record.getTranslation(), Eigen::Vector3f::Zero());
+  EXPECT_EQ(record.getTransform().getTransform(), Eigen::Matrix4f::Identity());
+  EXPECT_TRUE(record.getFullFrameDistortion().empty());
+  EXPECT_TRUE(record.getIntrinsicsTable().empty());
+  EXPECT_TRUE(record.getModel().empty());
+}
+
+TEST(CameraRecord, DistortionIsReorderedToK1K2P1P2K3K4K5K6) {
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(withIntrinsics("1, 2, 3, 4, 5, 6", "7, 8")));
+  EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
+}
+
+TEST(CameraRecord, CoefficientsBeyondEightAreIgnored) {
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(withIntrinsics("1, 2, 3, 4, 5, 6, 9, 10", "7, 8, 11")));
+  EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
+}
+
+TEST(CameraRecord, FullFrameModelAndMessageAreTakenFromTheCamera) {
+  const CameraCalibration message = cameraMessage(
+      "camera { name: \"left\" model: \"pinhole\" intrinsics { fx: 1000.5 fy: 999.25 skew: 0.5 "
+      "cx: 641.5 cy: 479.25 width: 1280 height: 960 k: [0, 0, 0, 0, 0, 0] p: [0, 0] } "
+      "extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }");
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(message));
+  Eigen::Matrix3f K;
+  K << 1000.5f, 0.5f, 641.5f,
+       0.0f, 999.25f, 479.25f,
+       0.0f, 0.0f, 1.0f;
+  EXPECT_EQ(record.getFullFrameIntrinsics(), K);
+  EXPECT_EQ(record.getFullFrame().width, 1280);
+  EXPECT_EQ(record.getFullFrame().height, 960);
+  EXPECT_EQ(record.getModel(), "pinhole");
+  EXPECT_EQ(record.getName(), "left");
+  EXPECT_EQ(record.getCalibration().SerializeAsString(), message.SerializeAsString());
+}
+
+TEST(CameraRecord, ExtrinsicsGiveTheRotationTheTranslationInMetresAndThePose) {
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(cameraMessage(cameraText("c", "kv007n"))));
+  EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Identity());
+  EXPECT_TRUE(record.getTranslation().isApprox(Eigen::Vector3f(0.1f, -0.05f, 2.5f)));
+  Eigen::Matrix4f T;
+  CameraParameters::convert(record.getRotation(), record.getTranslation(), &T);
+  EXPECT_EQ(record.getTransform().getTransform(), T);
+  EXPECT_TRUE(
+      record.getTransform().getCameraCenter().isApprox(Eigen::Vector3f(-0.1f, 0.05f, -2.5f)));
+}
+
+TEST(CameraRecord, ThirteenExtrinsicsValuesAreReadFromTheFirstTwelve) {
+  CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
+  message.mutable_extrinsics()->add_a(12345.0);
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(message));
+  EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Identity());
+  EXPECT_TRUE(record.getTranslation().isApprox(Eigen::Vector3f(0.1f, -0.05f, 2.5f)));
+}
+
+// Each way a message can be too short, and the record that names it.
+class ShortParameterList : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ShortParameterList, IsRejectedWithTheWholeMessageInTheRecord) {
+  CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
+  const std::string shortage = GetParam();
+  if (shortage == "k") message.mutable_intrinsics()->mutable_k()->RemoveLast();
+  if (shortage == "p") message.mutable_intrinsics()->mutable_p()->RemoveLast();
+  if (shortage == "a") message.mutable_extrinsics()->mutable_a()->RemoveLast();
+  if (shortage == "no extrinsics") message.clear_extrinsics();
+  if (shortage == "no intrinsics") message.clear_intrinsics();
+
+  LogCapture capture;
+  CameraParameters record;
+  EXPECT_FALSE(record.readProto(message));
+  const auto records = capture.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, 2);
+  EXPECT_EQ(records[0].tag, "camera_parameters");
+  EXPECT_EQ(records[0].file, "calibration_common/camera_parameters");
+  EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::readProto");
+  EXPECT_EQ(records[0].text, "Parameter list too short in " + message.DebugString());
+  EXPECT_TRUE(record.getFullFrameDistortion().empty());
+  EXPECT_TRUE(record.getIntrinsicsTable().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(CameraRecord, ShortParameterList,
+                         ::testing::Values("k", "p", "a", "no extrinsics", "no intrinsics"));
+
+// ---------------------------------------------------------------- conversions
+
+TEST(PoseConversion, MessageToMatrixScalesMillimetresToMetres) {
+  const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
+  Eigen::Matrix4f T;
+  T.setConstant(7.0f);
+  CameraParameters::convert(e, &T);
+  Eigen::Matrix4f expected;
+  expected << 1, 0, 0, 0.1f,
+              0, 1, 0, -0.05f,
+              0, 0, 1, 2.5f,
+              0, 0, 0, 1;
+  EXPECT_EQ(T, expected);
+}
+
+TEST(PoseConversion, MatrixToMessageGivesTwelveValuesInMillimetres) {
+  const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
+  Eigen::Matrix4f T;
+  CameraParameters::convert(e, &T);
+  CameraExtrinsics back;
+  for (int i = 0; i < 20; ++i) back.add_a(99.0);  // cleared first
+  CameraParameters::convert(T, &back);
+  ASSERT_EQ(back.a_size(), 12);
+  for (int i = 0; i < 12; ++i) EXPECT_NEAR(back.a(i), e.a(i), kMillimetreRounding) << i;
+}
+
+TEST(PoseConversion, RotationAndTranslationRoundTripThroughTheMatrix) {
+  const Eigen::Matrix3f R = Eigen::AngleAxisf(0.6f, Eigen::Vector3f::UnitY()).toRotationMatrix();
+  const Eigen::Vector3f t(0.25f, -1.5f, 3.0f);
+  Eigen::Matrix4f T;
+  T.setConstant(-3.0f);  // whatever T held, its bottom row becomes 0 0 0 1
+  CameraParameters::convert(R, t, &T);
+  EXPECT_EQ(Eigen::RowVector4f(T.row(3)), Eigen::RowVector4f(0, 0, 0, 1));
+
+  T.row(3) << 5, 6, 7, 8;  // ignored by the split
+  Eigen::Matrix3f R_back;
+  Eigen::Vector3f t_back;
+  CameraParameters::convert(T, &R_back, &t_back);
+  EXPECT_EQ(R_back, R);
+  EXPECT_EQ(t_back, t);
+}
+
+TEST(PoseConversion, ShortExtrinsicsEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto seven = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0]");
+  Eigen::Matrix4f T;
+  EXPECT_DEATH(CameraParameters::convert(seven, &T),
+               dravik::testing::regexLiteral("Check failed: src.a_size() >= 12 (7 vs. 12) "));
+  EXPECT_DEATH(
+      {
+        dravik::setLogSink([](const dravik::LogRecord& r) {
+          fprintf(stderr, "sink<%d|%s|%s>\n", r.level, r.tag.c_str(), r.function.c_str());
+        });
+        CameraParameters::convert(CameraExtrinsics(), &T);
+      },
+      dravik::testing::regexLiteral(
+          "sink<1|check|dravik::calibration::CameraParameters::convert>"));
+}
+
+}  // namespace

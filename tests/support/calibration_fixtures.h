@@ -1,0 +1,78 @@
+// Camera calibrations for tests, written as protobuf text, and access to the
+// protected steps of a camera record.
+#pragma once
+
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
+#include "calibration_common/camera_parameters.h"
+#include "dravik/file.h"
+
+namespace dravik {
+namespace testing {
+
+// One camera message in text format: fx = fy = 1000, the principal point at
+// the image centre, k = 0.1 -0.2 0.03 0.04 0.005 0.006, p = 0.001 0.002, and
+// a pose that moves the robot origin 0.1 m right, 0.05 m up and 2.5 m ahead
+// of the camera (rotation identity). `intrinsics_extra` is appended inside
+// the intrinsics block (e.g. a width line when `with_size` is false).
+inline std::string cameraText(const std::string& name, const std::string& model, int width = 1280,
+                              int height = 960, bool with_size = true,
+                              const std::string& intrinsics_extra = "") {
+  std::ostringstream text;
+  text << "camera {\n"
+       << "  name: \"" << name << "\"\n"
+       << "  model: \"" << model << "\"\n"
+       << "  intrinsics {\n"
+       << "    fx: 1000 fy: 1000 skew: 0 cx: " << width / 2 << " cy: " << height / 2 << "\n"
+       << "    k: [0.1, -0.2, 0.03, 0.04, 0.005, 0.006]\n"
+       << "    p: [0.001, 0.002]\n";
+  if (with_size) text << "    width: " << width << " height: " << height << "\n";
+  text << intrinsics_extra << "  }\n"
+       << "  extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500] }\n"
+       << "}\n";
+  return text.str();
+}
+
+template <typename Message>
+Message parseText(const std::string& text) {
+  Message message;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message)) << text;
+  return message;
+}
+
+// The first camera message of a calibration text.
+inline calibration::CameraCalibration cameraMessage(const std::string& text) {
+  const auto robot = parseText<calibration::RobotCalibration>(text);
+  return robot.camera_size() > 0 ? robot.camera(0) : calibration::CameraCalibration();
+}
+
+inline std::string embeddedDefaultText() {
+  std::string text;
+  EXPECT_TRUE(File::readFileToString(
+      EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &text));
+  return text;
+}
+
+// The camera names of the embedded default head calibration.
+inline std::set<std::string> embeddedDefaultCameraNames() {
+  const auto robot = parseText<calibration::RobotCalibration>(embeddedDefaultText());
+  std::set<std::string> names;
+  for (const auto& camera : robot.camera()) names.insert(camera.name());
+  return names;
+}
+
+// A record whose protected steps tests may call.
+class CameraParametersAccess : public calibration::CameraParameters {
+ public:
+  using CameraParameters::affineIntrinsics;
+  using CameraParameters::precomputeIntrinsics;
+  using CameraParameters::recomputeKMatrix;
+};
+
+}  // namespace testing
+}  // namespace dravik
