@@ -7,7 +7,7 @@
 
 #include "calibration_common/pan_tilt_model.h"
 #include "dravik/logging.h"
-#include "../tests/support/pan_tilt_heads.h"
+#include "support/pan_tilt_heads.h"
 
 namespace {
 

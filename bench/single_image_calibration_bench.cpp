@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "../tests/support/synthetic_view.h"
+#include "support/synthetic_view.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/single_image_calibration.h"
 #include "dravik/logging.h"

@@ -26,6 +26,15 @@ __attribute__((constructor)) void registerEmbeddedCalibrationFiles() {
   }
 }
 
+// The texts go away with the module: forget them when it is unloaded.
+__attribute__((destructor)) void unregisterEmbeddedCalibrationFiles() {
+  using dravik::embedded::kEmbeddedTextCount;
+  using dravik::embedded::kEmbeddedTexts;
+  for (std::size_t i = 0; i < kEmbeddedTextCount; ++i) {
+    dravik::EmbeddedFile::unregisterFile(kEmbeddedTexts[i].name);
+  }
+}
+
 }  // namespace
 
 // Referenced by camera_parameters so that linking it always loads this module.
