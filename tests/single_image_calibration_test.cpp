@@ -241,7 +241,6 @@ TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
       {"target point not finite", changed([infinity](GridView* v) { v->target[3].y() = infinity; }),
        kImageSize, kMetresPerUnit, kGrid},
       {"scalar not finite", good, kImageSize, std::nan(""), kGrid},
-      {"zero scalar", good, kImageSize, 0.0, kGrid},
       {"negative scalar", good, kImageSize, -0.001, kGrid},
       {"empty image", good, Eigen::Vector2i(0, 960), kMetresPerUnit, kGrid},
       {"more points than the grid", good, kImageSize, kMetresPerUnit, Eigen::Vector2i(10, 10)},
@@ -261,10 +260,17 @@ TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
   }
 }
 
-TEST(SingleImageCalibrationTest, UnknownGridSizeIsNoObstacle) {
+// Neither the grid size nor the target scale changes the intrinsics; either
+// may be unknown (zero), as in a calibration that does not record them.
+TEST(SingleImageCalibrationTest, UnknownGridSizeAndScaleAreNoObstacle) {
   const GridView view = dravik::testing::obliqueView();
   Projection fitted;
   EXPECT_LT(calibrate(view, &fitted, Eigen::Vector2i(0, 0)), kNoiseFreeErrorBound);
+  Projection unscaled;
+  EXPECT_LT(calibrateFromSingleImage(view.image, view.target, kImageSize, 0.0, kGrid, &unscaled),
+            kNoiseFreeErrorBound);
+  EXPECT_NEAR(unscaled.fx.value, fitted.fx.value, 1e-3);
+  EXPECT_NEAR(unscaled.translation[2].value, 1000.0 * fitted.translation[2].value, 1e-3);
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV

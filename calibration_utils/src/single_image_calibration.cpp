@@ -267,9 +267,9 @@ bool checkInput(const std::vector<Eigen::Vector2f>& image_points,
     DRAVIK_LOG(2, kTag) << "Points or target scale not finite";
     return false;
   }
-  if (image_size.x() <= 0 || image_size.y() <= 0 || !(scalar > 0.0)) {
+  if (image_size.x() <= 0 || image_size.y() <= 0 || scalar < 0.0) {
     DRAVIK_LOG(2, kTag) << "Image size " << image_size.x() << " x " << image_size.y()
-                        << " or target scale " << scalar << " not positive";
+                        << " not positive, or target scale " << scalar << " negative";
     return false;
   }
   const bool grid_known = sample_size.x() != 0 || sample_size.y() != 0;
@@ -407,13 +407,15 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
   constexpr double kNoFit = std::numeric_limits<double>::infinity();
   if (!checkInput(image_points, target_points, image_size, scalar, sample_size)) return kNoFit;
 
+  // An unknown scale leaves the target in its own units, taken as metres.
+  const double metres_per_unit = scalar > 0.0 ? scalar : 1.0;
   View view;
   view.image_size = image_size;
   view.image.reserve(image_points.size());
   view.target.reserve(target_points.size());
   for (size_t i = 0; i < image_points.size(); ++i) {
     view.image.push_back(image_points[i].cast<double>());
-    view.target.push_back(target_points[i].cast<double>() * scalar);
+    view.target.push_back(target_points[i].cast<double>() * metres_per_unit);
   }
   if (!spanPlane(view.target) || !spanPlane(view.image)) {
     DRAVIK_LOG(2, kTag) << "The points lie on a line";

@@ -58,13 +58,16 @@ using CalibrationJet = autodiff::AutoDiff1<double, 20>;
 // - image_points: measured pixels of a image_size.x() x image_size.y() image.
 // - target_points: the matching target points in target units, element by
 //   element.
-// - scalar: metres per target unit (the fitted translation is in metres).
+// - scalar: metres per target unit (the fitted translation is in metres);
+//   0 when unknown, and target units are then taken as metres. The
+//   intrinsics do not depend on it.
 // - sample_size: the target grid's columns and rows; (0, 0) when unknown.
 //   A view cannot hold more points than the grid has corners.
 // On success *projection holds the fitted values with zero partials.
 // Bad input (sequences of unequal length, fewer than 18 points, points on one
-// line, values that are not finite, a size, scalar or grid that is zero or
-// negative where it must be positive, more points than the grid has corners),
+// line, values that are not finite, an image size or grid that is zero or
+// negative where it must be positive, a negative scalar, more points than the
+// grid has corners),
 // and a fit whose lens folds inside the image, return +infinity, log the
 // reason (level 2, tag "calibration_utils") and leave *projection as it was.
 double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points,
