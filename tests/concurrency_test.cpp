@@ -1,0 +1,186 @@
+// Several threads read one loaded camera set, its records, a base calibration
+// and PTZ configurations that share one model, while records are released on
+// other threads and another set loads calibration after calibration. Every
+// reader must see exactly what a single thread sees. Built under
+// ThreadSanitizer by the test command.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
+#include "calibration_common/base_calibration_data.h"
+#include "calibration_common/camera_parameters.h"
+#include "calibration_common/ptz_camera_model.h"
+#include "dravik/file.h"
+#include "dravik/logging.h"
+
+namespace {
+
+using dravik::calibration::BaseCalibrationData;
+using dravik::calibration::CameraParameters;
+using dravik::calibration::CameraParametersSet;
+using dravik::calibration::PTZCameraModel;
+using dravik::calibration::PTZCameraModelConfiguration;
+using dravik::calibration::PTZCameraParameters;
+
+constexpr int kReaders = 4;
+constexpr int kRounds = 40;
+
+// Everything a reader computes, so that the results of threads can be
+// compared with those of one thread.
+struct Observation {
+  std::vector<float> values;
+  std::vector<int> flags;
+
+  void add(const Eigen::MatrixXf& m) {
+    values.insert(values.end(), m.data(), m.data() + m.size());
+  }
+  bool operator==(const Observation& other) const {
+    // Bitwise: NaN or not, the same computation gives the same bits.
+    return flags == other.flags && values.size() == other.values.size() &&
+           std::equal(values.begin(), values.end(), other.values.begin(),
+                      [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; });
+  }
+};
+
+void readCamera(const CameraParameters& camera, Observation* out) {
+  out->add(camera.getFullFrameIntrinsics());
+  out->add(camera.getTransform().getTransform());
+  out->add(camera.getTransform().getInverseTransform());
+  for (const auto& entry : camera.getIntrinsicsTable()) {
+    out->add(camera.getIntrinsics(entry.width, entry.height));
+    const auto& d = camera.getDistortion(entry.width, entry.height);
+    out->values.insert(out->values.end(), d.begin(), d.end());
+  }
+  out->add(camera.getIntrinsics(333, 222));  // a miss: logs and scales the full frame
+}
+
+void readSet(const CameraParametersSet& set, Observation* out) {
+  for (const auto& name : set.getCameraNames()) readCamera(*set.getCamera(name), out);
+  out->flags.push_back(set.hasCamera("no such camera"));
+}
+
+void readBase(const BaseCalibrationData& base, Observation* out) {
+  out->add(base.getWorldRotation());
+  out->add(base.getWorldTranslation());
+  out->values.push_back(base.getGyroscopeGain());
+  out->values.push_back(base.getWheelBase());
+  out->flags.push_back(base.isGyroscopeGainCalibrationValid("factory default"));
+}
+
+void readPtz(const std::vector<PTZCameraModelConfiguration>& configurations,
+             const PTZCameraModel& model, Observation* out) {
+  for (const auto& c : configurations) {
+    const Eigen::Vector3f world = c.getCameraCenter() + c.projectPixelToRay({700.0f, 400.0f});
+    out->add(c.project3dToCamera(world));
+    out->add(c.projectPixelToRay({100.0f, 900.0f}));
+    out->add(c.rectifyPoint({0.9f, 0.1f}));
+    int pan = 0, tilt = 0, zoom = 0;
+    out->flags.push_back(c.getPanTilt(Eigen::Vector2f(1500.0f, 300.0f), &pan, &tilt));
+    out->flags.insert(out->flags.end(), {pan, tilt});
+    out->flags.push_back(c.getPanTiltZoom({800.0f, 400.0f}, {1100.0f, 650.0f}, &pan, &tilt, &zoom));
+    out->flags.insert(out->flags.end(), {pan, tilt, zoom});
+    float pan_f = 0.0f, tilt_f = 0.0f;
+    out->flags.push_back(c.getPanTilt(world, Eigen::Vector2f(960.0f, 540.0f), &pan_f, &tilt_f));
+    out->values.insert(out->values.end(), {pan_f, tilt_f});
+  }
+  out->values.push_back(model.stepsToZoomXFactor(5000));
+  out->flags.push_back(model.zoomXFactorToSteps(3.0f));
+}
+
+std::string readText(const std::string& path) {
+  std::string text;
+  EXPECT_TRUE(dravik::File::readFileToString(path, &text)) << path;
+  return text;
+}
+
+// A calibration of the set being reloaded: the default's cameras under other
+// names, without the head camera's recalibration.
+std::string navigationOnlyCalibration() {
+  CameraParametersSet set;
+  dravik::calibration::RobotCalibration cal;
+  for (const auto& camera : set.getRawCalData().camera()) {
+    if (camera.model() == "kv006h") continue;
+    auto* copy = cal.add_camera();
+    copy->CopyFrom(camera);
+    copy->set_name("reloaded_" + camera.name());
+  }
+  return cal.SerializeAsString();
+}
+
+TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetReloads) {
+  // Enabled logging makes the readers share the logger as well.
+  std::atomic<int> records{0};
+  dravik::setLogLevel(6);
+  dravik::setLogSink([&records](const dravik::LogRecord&) { records.fetch_add(1); });
+
+  const CameraParametersSet set;
+  const BaseCalibrationData base;
+  PTZCameraParameters ptz_params;
+  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(
+      readText(std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/data/ptz_camera_example.txt"),
+      &ptz_params));
+  const auto model = std::make_shared<PTZCameraModel>(ptz_params);
+  ASSERT_TRUE(model->valid());
+  std::vector<PTZCameraModelConfiguration> configurations;
+  for (int zoom : {0, 3000, 9000, 16000}) {
+    configurations.emplace_back(model, 150 * zoom / 1000, -40, zoom);
+  }
+
+  // The reloaded set hands its records out before the reloads begin.
+  CameraParametersSet reloaded;
+  std::vector<std::shared_ptr<const CameraParameters>> held;
+  for (const auto& name : reloaded.getCameraNames()) held.push_back(reloaded.getCamera(name));
+
+  Observation expected;
+  readSet(set, &expected);
+  readBase(base, &expected);
+  readPtz(configurations, *model, &expected);
+  std::vector<Observation> expected_held(held.size());
+  for (size_t i = 0; i < held.size(); ++i) readCamera(*held[i], &expected_held[i]);
+
+  const std::string other = navigationOnlyCalibration();
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < kReaders; ++t) {
+    readers.emplace_back([&, t] {
+      // Each reader owns its copies of the held records and drops them one by
+      // one, while the reloading set and the other readers still hold theirs.
+      auto mine = held;
+      for (int round = 0; round < kRounds; ++round) {
+        Observation seen;
+        readSet(set, &seen);
+        readBase(base, &seen);
+        readPtz(configurations, *model, &seen);
+        if (!(seen == expected)) mismatches.fetch_add(1);
+        for (size_t i = 0; i < mine.size(); ++i) {
+          if (!mine[i]) continue;
+          Observation record;
+          readCamera(*mine[i], &record);
+          if (!(record == expected_held[i])) mismatches.fetch_add(1);
+          if (round == 2 * static_cast<int>(i) + t) mine[i].reset();
+        }
+      }
+    });
+  }
+  for (int round = 0; round < 6; ++round) {
+    // A valid load, then an unusable one that falls back to the default.
+    EXPECT_TRUE(reloaded.loadFromString(other));
+    EXPECT_FALSE(reloaded.loadFromString("not a calibration"));
+  }
+  held.clear();
+  for (auto& reader : readers) reader.join();
+
+  dravik::setLogSink(nullptr);
+  dravik::setLogLevel(3);
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_GT(records.load(), 0);
+}
+
+}  // namespace
