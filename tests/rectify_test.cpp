@@ -1,0 +1,154 @@
+// Undistortion of pixels: Newton's method on the rational lens model.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "calibration_utils/rectify.h"
+#include "dravik/geometry.h"
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/calib3d.hpp>
+#endif
+
+namespace dravik {
+namespace calibration {
+namespace {
+
+// |D(x, y) - t| of a converged point, evaluated in long double: the
+// double-precision floor, with room for the lens's conditioning.
+constexpr double kResidualFloor = 1e-13;
+// Results rounded to float.
+constexpr double kFloatTolerance = 1e-6;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+struct Lens {
+  std::string name;
+  float d[8];  // k1, k2, p1, p2, k3, k4, k5, k6
+  float principal_point[2];
+  float focal_length[2];
+};
+
+// Invertible over their whole 1280 x 960 image.
+const std::vector<Lens> kLenses = {
+    {"rational wide", {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f}, {640, 480},
+     {700, 700}},
+    {"barrel", {-0.28f, 0.09f, 0.0008f, -0.0006f, -0.012f, 0.05f, 0.02f, 0}, {652, 471},
+     {1000, 1002}},
+    {"pincushion", {0.25f, 0.05f, 0.001f, 0.001f, 0, 0, 0, 0}, {640, 480}, {600, 600}},
+};
+// r (1 - 0.4 r^2) peaks at r = 0.913 (distorted radius 0.609): pixels
+// farther than 365 px from the centre have no viewing direction.
+const Lens kFoldingLens = {"folding", {-0.4f, 0, 0, 0, 0, 0, 0, 0}, {640, 480}, {600, 600}};
+
+long double lensResidual(const Lens& lens, const Eigen::Vector2d& point, float u, float v) {
+  long double d[8], xd, yd;
+  for (int i = 0; i < 8; ++i) d[i] = lens.d[i];
+  distortNormalized(d, static_cast<long double>(point.x()), static_cast<long double>(point.y()),
+                    &xd, &yd);
+  return std::hypot(xd - (u - lens.principal_point[0]) / (long double)lens.focal_length[0],
+                    yd - (v - lens.principal_point[1]) / (long double)lens.focal_length[1]);
+}
+
+TEST(RectifyPoint, ConvergesToTheDoublePrecisionFloorOverTheImage) {
+  for (const Lens& lens : kLenses) {
+    for (float v = 0; v <= 960; v += 16) {
+      for (float u = 0; u <= 1280; u += 16) {
+        const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point,
+                                                        lens.focal_length, Eigen::Vector2f(u, v));
+        ASSERT_TRUE(r.converged) << lens.name << " at " << u << ", " << v;
+        EXPECT_LE(r.iterations, 6) << lens.name;
+        EXPECT_LT(lensResidual(lens, r.point, u, v), kResidualFloor) << lens.name;
+      }
+    }
+  }
+}
+
+TEST(RectifyPoint, BeyondTheFoldReportsNoConvergenceAndStopsAtTheFold) {
+  const Lens& lens = kFoldingLens;
+  const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length,
+                                                  Eigen::Vector2f(640 + 480, 480));
+  EXPECT_FALSE(r.converged);
+  EXPECT_NEAR(r.point.x(), 1.0 / std::sqrt(1.2), 1e-3);  // the peak of the mapping
+  EXPECT_NEAR(r.point.y(), 0.0, 1e-9);
+  EXPECT_TRUE(rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length,
+                                     Eigen::Vector2f(640 + 300, 480))
+                  .converged);
+}
+
+TEST(RectifyPoint, DegenerateLensesGiveFiniteUnconvergedPoints) {
+  const Lens& lens = kLenses[1];
+  const Eigen::Vector2f pixel(100, 200);
+  for (float f : {0.0f, kNaN}) {
+    const float focal_length[2] = {f, f};
+    const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point, focal_length,
+                                                    pixel);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.point, Eigen::Vector2d::Zero());  // the optical axis
+  }
+  for (float k : {kNaN, std::numeric_limits<float>::infinity()}) {
+    const float d[8] = {k, 0, 0, 0, 0, 0, 0, 0};
+    const RectifiedPoint r =
+        rectifyPointWithStatus(d, lens.principal_point, lens.focal_length, pixel);
+    EXPECT_FALSE(r.converged);
+    EXPECT_TRUE(r.point.allFinite());
+  }
+}
+
+// The batch's fixed path must not claim pixels beyond the fold (where plain
+// Newton finds a root on the far side), and may write over its input.
+TEST(RectifyPoints, BatchAgreesWithSinglePixelsInPlace) {
+  for (const Lens& lens : {kLenses[0], kFoldingLens}) {
+    std::vector<float> u, v;
+    for (float y = 0; y <= 960; y += 23) {
+      for (float x = 0; x <= 1280; x += 23) {
+        u.push_back(x);
+        v.push_back(y);
+      }
+    }
+    const std::vector<float> u_in = u, v_in = v;
+    const int failures = rectifyPoints(lens.d, lens.principal_point, lens.focal_length, u.data(),
+                                       v.data(), int(u.size()), u.data(), v.data());
+    int single_failures = 0;
+    for (size_t i = 0; i < u.size(); ++i) {
+      const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point,
+                                                      lens.focal_length,
+                                                      Eigen::Vector2f(u_in[i], v_in[i]));
+      single_failures += r.converged ? 0 : 1;
+      EXPECT_NEAR(u[i], r.point.x(), kFloatTolerance) << lens.name;
+      EXPECT_NEAR(v[i], r.point.y(), kFloatTolerance) << lens.name;
+    }
+    EXPECT_EQ(failures, single_failures) << lens.name;
+    EXPECT_EQ(failures > 0, lens.name == kFoldingLens.name) << lens.name;
+  }
+}
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+// OpenCV's fixed-point undistortion, run to convergence, agrees.
+TEST(RectifyPoint, MatchesAHighPrecisionOpenCvUndistortion) {
+  for (const Lens& lens : kLenses) {
+    const cv::Matx33d K(lens.focal_length[0], 0, lens.principal_point[0], 0, lens.focal_length[1],
+                        lens.principal_point[1], 0, 0, 1);
+    std::vector<cv::Point2f> pixels, undistorted;
+    for (float v = 0; v <= 960; v += 40) {
+      for (float u = 0; u <= 1280; u += 40) pixels.emplace_back(u, v);
+    }
+    cv::undistortPoints(pixels, undistorted, K, std::vector<double>(lens.d, lens.d + 8),
+                        cv::noArray(), cv::noArray(),
+                        cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 1000,
+                                         1e-12));
+    for (size_t i = 0; i < pixels.size(); ++i) {
+      const Eigen::Vector2f r = rectifyPoint(lens.d, lens.principal_point, lens.focal_length,
+                                             Eigen::Vector2f(pixels[i].x, pixels[i].y));
+      EXPECT_NEAR(r.x(), undistorted[i].x, kFloatTolerance) << lens.name;
+      EXPECT_NEAR(r.y(), undistorted[i].y, kFloatTolerance) << lens.name;
+    }
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace calibration
+}  // namespace dravik

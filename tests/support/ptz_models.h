@@ -1,0 +1,78 @@
+// PTZ camera calibrations for tests: the example calibration of the
+// repository and small zoom tables on its head.
+#pragma once
+
+#include <fstream>
+#include <initializer_list>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
+#include "calibration_common/ptz_camera_model.h"
+#include "calibration_messages/calibration.pb.h"
+
+namespace dravik {
+namespace testing {
+
+// data/ptz_camera_example.txt: a 1920 x 1080 image, nine zoom samples at
+// 0, 2000, ..., 16000, a head with small translations between its axes, and
+// motor limits pan 200..7000, tilt 0..1800 (offsets 3600 and 1200).
+inline calibration::PTZCameraParameters ptzExampleParameters() {
+  std::ifstream file(std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/data/ptz_camera_example.txt");
+  std::stringstream text;
+  text << file.rdbuf();
+  calibration::PTZCameraParameters params;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params));
+  return params;
+}
+
+struct ZoomSample {
+  double zoom;
+  double f;
+};
+
+// Replaces the zoom table: samples (zoom, f) with the principal point at the
+// centre of a width x height image and no distortion.
+inline void setZoomTable(calibration::PTZCameraParameters* params,
+                         std::initializer_list<ZoomSample> samples, int zoom_offset,
+                         int zoom_step, int width = 1280, int height = 720) {
+  calibration::PTZIntrinsics* intrinsics = params->mutable_intrinsics();
+  intrinsics->Clear();
+  intrinsics->set_cal_width(width);
+  intrinsics->set_cal_height(height);
+  intrinsics->set_zoom_offset(zoom_offset);
+  intrinsics->set_zoom_step(zoom_step);
+  for (const ZoomSample& sample : samples) {
+    calibration::PTZIntrinsicsItem* item = intrinsics->add_samples();
+    item->set_zoom(sample.zoom);
+    item->set_f(sample.f);
+    item->set_cx(0.5 * width);
+    item->set_cy(0.5 * height);
+  }
+}
+
+// The example head with the zoom table (0, 1000), (1000, 2000), (2000, 4000)
+// on the grid 0 + 1000 i.
+inline calibration::PTZCameraParameters threeSampleParameters() {
+  calibration::PTZCameraParameters params = ptzExampleParameters();
+  setZoomTable(&params, {{0, 1000}, {1000, 2000}, {2000, 4000}}, 0, 1000);
+  return params;
+}
+
+// A world point seen at normalized (x, y), depth metres in front of the camera.
+inline Eigen::Vector3f worldPointAt(const calibration::PTZCameraModelConfiguration& config,
+                                    float x, float y, float depth) {
+  const Eigen::Vector4f camera(x * depth, y * depth, depth, 1.0f);
+  return (config.getTransform().getInverseTransform() * camera).head<3>();
+}
+
+inline std::shared_ptr<calibration::PTZCameraModel> sharedModel(
+    const calibration::PTZCameraParameters& params) {
+  return std::make_shared<calibration::PTZCameraModel>(params);
+}
+
+}  // namespace testing
+}  // namespace dravik
