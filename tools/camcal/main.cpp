@@ -1,95 +1,100 @@
-// camcal: inspect the robot's camera calibration.
+// camcal: inspect, convert, validate and use the robot's calibrations.
 //
-//   camcal cameras [FILE]   every camera of FILE, or of the embedded default
-#include <cstdio>
-#include <iomanip>
+//   camcal cameras [FILE]                       every camera of a robot calibration
+//   camcal intrinsics CAMERA WxH [--format F]   K and distortion at one image size
+//   camcal validate FILE...                     does each file load without fallback
+//   camcal convert FILE --to text|wire          protobuf text <-> wire format
+//   camcal base [FILE]                          a base calibration
+//   camcal adjust CALIBRATION BASE              cameras corrected by the base calibration
+//   camcal ptz FILE --at P,T,Z ACTION ...       PTZ projection and aiming
+//
+// Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
+#include <CLI/CLI.hpp>
+#include <exception>
 #include <iostream>
-#include <sstream>
 #include <string>
 
-#include "calibration_common/camera_parameters.h"
-#include "dravik/file.h"
-#include "dravik/logging.h"
+#include "command_error.h"
+#include "commands.h"
+#include "diagnostics.h"
 
 namespace {
 
-using dravik::calibration::CameraParameters;
-using dravik::calibration::CameraParametersSet;
-
-void printMatrix(std::ostream& out, const Eigen::MatrixXf& m, const char* indent) {
-  for (int r = 0; r < m.rows(); ++r) {
-    out << indent;
-    for (int c = 0; c < m.cols(); ++c) out << std::setw(12) << m(r, c) << (c + 1 < m.cols() ? " " : "");
-    out << "\n";
+// The innermost subcommand named on the command line, for error messages.
+std::string commandPath(const CLI::App& app) {
+  std::string path = "camcal";
+  const CLI::App* current = &app;
+  while (true) {
+    const auto selected = current->get_subcommands();
+    if (selected.empty()) break;
+    current = selected.front();
+    path += " " + current->get_name();
   }
+  return path;
 }
 
-void printDistortion(std::ostream& out, const std::vector<float>& d) {
-  static const char* kNames[] = {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"};
-  for (size_t i = 0; i < d.size(); ++i) {
-    out << (i ? "  " : "") << (i < 8 ? kNames[i] : "?") << "=" << d[i];
-  }
-}
-
-void printCamera(std::ostream& out, const std::string& name, const CameraParameters& camera) {
-  const auto& full = camera.getFullFrame();
-  out << "camera " << name << "\n";
-  out << "  model: " << (camera.getModel().empty() ? "(generic)" : camera.getModel()) << "\n";
-  out << "  pose (robot to camera, translation in metres):\n";
-  printMatrix(out, camera.getTransform().getTransform().topRows(3), "    ");
-  const Eigen::Vector3f centre = camera.getTransform().getCameraCenter();
-  out << "  centre in robot frame (m): " << centre.x() << " " << centre.y() << " " << centre.z()
-      << "\n";
-  out << "  full frame " << full.width << "x" << full.height << ":\n";
-  printMatrix(out, camera.getFullFrameIntrinsics(), "    ");
-  out << "    distortion: ";
-  printDistortion(out, camera.getFullFrameDistortion());
-  out << "\n";
-  for (const auto& entry : camera.getIntrinsicsTable()) {
-    out << "  " << entry.width << "x" << entry.height << ":\n";
-    printMatrix(out, camera.getIntrinsics(entry.width, entry.height), "    ");
-    out << "    distortion: ";
-    printDistortion(out, entry.distortion);
-    out << "\n";
-  }
-}
-
-int usage(const char* message) {
-  if (message) std::cerr << "camcal: " << message << "\n";
-  std::cerr << "usage: camcal cameras [FILE]\n";
-  return 2;
-}
-
-int camerasCommand(int argc, char** argv) {
-  if (argc > 1) return usage("cameras takes at most one FILE");
-  CameraParametersSet set;
-  if (argc == 1) {
-    const std::string path = argv[0];
-    std::string text;
-    if (!dravik::File::readFileToString(path, &text)) {
-      std::cerr << "camcal: cannot read " << path << "\n";
-      return 1;
-    }
-    dravik::setLogLevel(0);
-    CameraParametersSet loaded;
-    if (!loaded.loadFromString(text)) {
-      std::cerr << "camcal: " << path << " is not a valid robot calibration\n";
-      return 1;
-    }
-    set = loaded;
-  }
-  std::ostringstream out;
-  out << std::setprecision(7);
-  for (const auto& name : set.getCameraNames()) printCamera(out, name, *set.getCamera(name));
-  std::cout << out.str();
-  return 0;
+int printError(int status, const std::string& message) {
+  std::cerr << "camcal: " << message << "\n";
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage(nullptr);
-  const std::string command = argv[1];
-  if (command == "cameras") return camerasCommand(argc - 2, argv + 2);
-  return usage(("unknown command '" + command + "'").c_str());
+  CLI::App app{"Inspect, convert, validate and use the robot's camera calibrations.", "camcal"};
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 on success, 1 when an operation fails, 2 for a usage error.\n"
+      "Run 'camcal COMMAND --help' for the options of a command.");
+  int verbosity = 0;
+  bool quiet = false;
+  app.add_flag("-v,--verbose", verbosity,
+               "Show more of the library's log records (repeatable: -vv information, -vvv "
+               "solver trace)");
+  app.add_flag("-q,--quiet", quiet, "Silence warnings and notes");
+  app.set_version_flag("--version", "camcal " CAMCAL_VERSION);
+
+  camcal::Subcommands commands;
+  camcal::addCamerasCommand(app, &commands);
+  camcal::addIntrinsicsCommand(app, &commands);
+  camcal::addValidateCommand(app, &commands);
+  camcal::addConvertCommand(app, &commands);
+  camcal::addBaseCommands(app, &commands);
+  camcal::addPtzCommand(app, &commands);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    const std::string where = commandPath(app);
+    if (where == "camcal") {
+      // Nothing was recognised as a command: name the word that was meant as one.
+      for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') {
+          return printError(camcal::kExitUsage,
+                            std::string("unknown command '") + argv[i] + "' (see 'camcal --help')");
+        }
+      }
+    }
+    return printError(camcal::kExitUsage, (where == "camcal" ? "" : where.substr(7) + ": ") +
+                                              e.what() + " (see '" + where + " --help')");
+  }
+
+  camcal::configureDiagnostics(verbosity, quiet);
+  try {
+    for (const auto& command : commands) {
+      if (command.app->parsed()) return command.run();
+    }
+    return printError(camcal::kExitUsage, "no command given (see 'camcal --help')");
+  } catch (const camcal::CommandError& e) {
+    return printError(e.status(), e.what());
+  } catch (const std::exception& e) {
+    return printError(camcal::kExitFailed, std::string("unexpected failure: ") + e.what());
+  }
 }

@@ -1,0 +1,36 @@
+// The subcommands of camcal. Each adds itself to the command line and
+// returns the action that runs it once the command line is parsed.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace camcal {
+
+struct Subcommand {
+  CLI::App* app;
+  // Returns the exit status; failures may also throw CommandError.
+  std::function<int()> run;
+};
+using Subcommands = std::vector<Subcommand>;
+
+void addCamerasCommand(CLI::App& app, Subcommands* commands);
+void addIntrinsicsCommand(CLI::App& app, Subcommands* commands);
+void addValidateCommand(CLI::App& app, Subcommands* commands);
+void addConvertCommand(CLI::App& app, Subcommands* commands);
+void addBaseCommands(CLI::App& app, Subcommands* commands);
+void addPtzCommand(CLI::App& app, Subcommands* commands);
+
+// An image size "WIDTHxHEIGHT"; throws a usage error naming the text.
+struct ImageSize {
+  int width;
+  int height;
+};
+ImageSize parseImageSize(const std::string& text);
+
+// "--kind robot|base|ptz|auto", shared by the subcommands that read any kind.
+CLI::Option* addKindOption(CLI::App* command, std::string* kind);
+
+}  // namespace camcal

@@ -1,0 +1,47 @@
+// camcal convert FILE --to text|wire [-o OUT]: a robot, base or PTZ
+// calibration between protobuf text format and wire format.
+#include <memory>
+
+#include "calibration_input.h"
+#include "command_error.h"
+#include "commands.h"
+#include "output_file.h"
+
+namespace camcal {
+
+namespace {
+
+struct ConvertOptions {
+  std::string file;
+  std::string to;
+  std::string output;
+  std::string kind;
+};
+
+int runConvert(const ConvertOptions& options) {
+  const Encoding encoding = encodingFromFlag(options.to);
+  if (encoding == Encoding::kWire) refuseBinaryOnTerminal(options.output);
+  const InputFile input = readInput(options.file);
+  const ParsedCalibration parsed = parseCalibration(input, kindFromFlag(options.kind));
+  writeOutput(options.output, encodeMessage(*parsed.message, encoding));
+  return kExitSuccess;
+}
+
+}  // namespace
+
+void addConvertCommand(CLI::App& app, Subcommands* commands) {
+  auto options = std::make_shared<ConvertOptions>();
+  CLI::App* command = app.add_subcommand(
+      "convert", "Convert a robot, base or PTZ calibration between protobuf text and wire format");
+  command->add_option("FILE", options->file, "Calibration file ('-' reads standard input)")
+      ->required();
+  command->add_option("--to", options->to, "Output encoding")
+      ->required()
+      ->check(CLI::IsMember({"text", "wire"}));
+  command->add_option("-o,--output", options->output,
+                      "Write to this file instead of standard output");
+  addKindOption(command, &options->kind);
+  commands->push_back({command, [options] { return runConvert(*options); }});
+}
+
+}  // namespace camcal

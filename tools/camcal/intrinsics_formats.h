@@ -1,0 +1,43 @@
+// One camera's intrinsics at one image size, in the formats other tools
+// read: plain text, JSON, OpenCV's FileStorage YAML and the camera_info YAML
+// of ROS camera drivers.
+#pragma once
+
+#include <Eigen/Core>
+#include <string>
+#include <vector>
+
+namespace camcal {
+
+struct IntrinsicsAtSize {
+  std::string camera;
+  std::string model;
+  int width = 0;
+  int height = 0;
+  // True when the size is an entry of the camera model's table, false when
+  // K is the full frame scaled to the size.
+  bool from_table = false;
+  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
+  // k1, k2, p1, p2, k3, k4, k5, k6.
+  std::vector<float> distortion;
+};
+
+// The names accepted by --format, in the order they are listed.
+const std::vector<std::string>& intrinsicsFormatNames();
+// Renders in the named format (one of intrinsicsFormatNames()).
+std::string formatIntrinsics(const IntrinsicsAtSize& intrinsics, const std::string& format);
+
+std::string intrinsicsAsText(const IntrinsicsAtSize& intrinsics);
+// {"camera", "model", "image_width", "image_height", "from_table",
+//  "camera_matrix": 3x3 rows, "distortion_model": "rational_polynomial",
+//  "distortion_coefficients": [k1, k2, p1, p2, k3, k4, k5, k6]}
+std::string intrinsicsAsJson(const IntrinsicsAtSize& intrinsics);
+// image_width, image_height, camera_matrix and distortion_coefficients
+// (1x8) as !!opencv-matrix nodes of doubles, readable by cv::FileStorage.
+std::string intrinsicsAsOpenCvYaml(const IntrinsicsAtSize& intrinsics);
+// The camera_info layout: image size, camera_name, camera_matrix,
+// distortion_model "rational_polynomial", distortion_coefficients,
+// rectification_matrix (identity) and projection_matrix [K | 0].
+std::string intrinsicsAsRosYaml(const IntrinsicsAtSize& intrinsics);
+
+}  // namespace camcal
