@@ -1,5 +1,6 @@
 # Script mode: cmake -DBUILD_DIR=... -DPREFIX=... -DCONSUMER_SOURCE=...
 #   -DCONSUMER_BUILD=... [-DCONFIG=...] [-DGENERATOR=...] [-DCXX_COMPILER=...]
+#   [-DSANITIZE=address,undefined]
 #   -P install_consumer.cmake
 # Every step must succeed; the first that fails fails the test.
 function(run_step what)
@@ -33,6 +34,11 @@ if(CXX_COMPILER)
 endif()
 if(CONFIG)
   list(APPEND configure_args "-DCMAKE_BUILD_TYPE=${CONFIG}")
+endif()
+# A consumer of sanitized libraries must load the sanitizer runtime itself.
+if(SANITIZE)
+  list(APPEND configure_args "-DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE}"
+       "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=${SANITIZE}")
 endif()
 run_step("configure the consumer" ${CMAKE_COMMAND} ${configure_args})
 run_step("build the consumer" ${CMAKE_COMMAND} --build "${CONSUMER_BUILD}" ${config_args})
