@@ -1,11 +1,63 @@
 #!/usr/bin/env bash
-# Builds everything (libraries, camcal, tests, benchmarks) and runs every test.
+# Builds everything and runs every test:
+#   1. the release build: libraries, camcal, tests and benchmarks, whole suite;
+#   2. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the concurrency test under ThreadSanitizer;
+#   4. each fuzz harness for a short while over its seed corpus (clang).
+# CAMERA_PARAMETERS_QUICK=1 runs the first stage only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --tests
 jobs=$(nproc)
+fuzz_seconds=${CAMERA_PARAMETERS_FUZZ_SECONDS:-60}
 
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+stage "release build and tests"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release -DCAMERA_PARAMETERS_WERROR=ON >/dev/null
 cmake --build build/test -j"$jobs"
-ctest --test-dir build/test --output-on-failure -j"$jobs"
+ctest --test-dir build/test --output-on-failure -j"$jobs" | tee build/test/ctest.log
+tests_run=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' build/test/ctest.log)
+
+if [[ "${CAMERA_PARAMETERS_QUICK:-0}" == 1 ]]; then
+  printf '\ntests: %s passed, 0 failed\n' "$tests_run"
+  exit 0
+fi
+
+stage "address and undefined behaviour sanitizers"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
+  -DCAMERA_PARAMETERS_SANITIZE=address,undefined -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+stage "thread sanitizer: concurrent readers"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
+  -DCAMERA_PARAMETERS_SANITIZE=thread -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
+cmake --build build/tsan --target concurrency_test -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/concurrency_test
+
+stage "fuzzing, ${fuzz_seconds} s per harness"
+CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+  -DCAMERA_PARAMETERS_FUZZ=ON >/dev/null
+for source in fuzz/*_fuzzer.cpp; do
+  name=$(basename "$source" .cpp)
+  cmake --build build/fuzz --target "$name" -j"$jobs"
+  work=build/fuzz/corpus/$name
+  mkdir -p "$work"
+  # New inputs go to the build tree; the committed corpus and regressions seed it.
+  seeds=("fuzz/corpus/$name")
+  [[ -d fuzz/regressions/$name ]] && seeds+=("fuzz/regressions/$name")
+  status=0
+  build/fuzz/fuzz/"$name" -max_total_time="$fuzz_seconds" -timeout=60 -rss_limit_mb=4096 \
+    -print_final_stats=1 "$work" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1 || status=$?
+  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$name.log" || true
+  if (( status != 0 )); then
+    tail -n 60 "build/fuzz/$name.log"
+    echo "fuzzer $name failed (exit $status); the input is in build/fuzz/"
+    exit 1
+  fi
+done
+
+printf '\nAll stages passed.\ntests: %s passed, 0 failed\n' "$tests_run"
