@@ -1,4 +1,5 @@
 // Undistortion of pixels: Newton's method on the rational lens model.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -6,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "calibration_utils/lens_jacobian.h"
 #include "calibration_utils/rectify.h"
+#include "dravik/autodiff.h"
 #include "dravik/geometry.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
@@ -23,6 +26,9 @@ constexpr double kResidualFloor = 1e-13;
 // Results rounded to float.
 constexpr double kFloatTolerance = 1e-6;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+// The hand-written lens mapping and Jacobian against automatic
+// differentiation: the same terms, summed in another order.
+constexpr double kJacobianTolerance = 1e-12;
 
 struct Lens {
   std::string name;
@@ -50,6 +56,30 @@ long double lensResidual(const Lens& lens, const Eigen::Vector2d& point, float u
                     &xd, &yd);
   return std::hypot(xd - (u - lens.principal_point[0]) / (long double)lens.focal_length[0],
                     yd - (v - lens.principal_point[1]) / (long double)lens.focal_length[1]);
+}
+
+TEST(LensJacobian, MatchesAutomaticDifferentiationOfTheLensMapping) {
+  using Dual = autodiff::AutoDiff1<double, 2>;
+  for (const Lens& lens : kLenses) {
+    for (double y = -1.2; y <= 1.2; y += 0.15) {
+      for (double x = -1.5; x <= 1.5; x += 0.15) {
+        Dual xd, yd;
+        distortNormalized(lens.d, Dual(x, 0), Dual(y, 1), &xd, &yd);
+        double value_x, value_y, jacobian_xx, jacobian_xy, jacobian_yy;
+        distortNormalizedWithJacobian(lens.d, x, y, &value_x, &value_y, &jacobian_xx,
+                                      &jacobian_xy, &jacobian_yy);
+        const auto near = [](double expected) {
+          return kJacobianTolerance * std::max(1.0, std::abs(expected));
+        };
+        EXPECT_NEAR(value_x, xd.value, near(xd.value)) << lens.name;
+        EXPECT_NEAR(value_y, yd.value, near(yd.value)) << lens.name;
+        EXPECT_NEAR(jacobian_xx, xd.partial[0], near(xd.partial[0])) << lens.name;
+        EXPECT_NEAR(jacobian_xy, xd.partial[1], near(xd.partial[1])) << lens.name;
+        EXPECT_NEAR(jacobian_xy, yd.partial[0], near(yd.partial[0])) << lens.name;
+        EXPECT_NEAR(jacobian_yy, yd.partial[1], near(yd.partial[1])) << lens.name;
+      }
+    }
+  }
 }
 
 TEST(RectifyPoint, ConvergesToTheDoublePrecisionFloorOverTheImage) {

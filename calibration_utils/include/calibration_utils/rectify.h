@@ -14,8 +14,9 @@
 //
 // Method. Rectifying a pixel solves D(x, y) = (xd, yd) for (x, y), where D is
 // the lens mapping and (xd, yd) = ((u - cx) / fx, (v - cy) / fy). Newton's
-// method on the 2x2 Jacobian J of D, in double precision, from the start
-// (x, y)_0 = 2 (xd, yd) - D(xd, yd) (one fixed-point step from the identity).
+// method on the 2x2 Jacobian J of D (calibration_utils/lens_jacobian.h), in
+// double precision, from the start (x, y)_0 = t - J(t)^-1 (D(t) - t) with
+// t = (xd, yd) (one Newton step from the distorted point itself).
 // It stops once the residual |D(x, y) - (xd, yd)| is at most
 // kRectifyResidualTolerance, after one last Newton step from there, which
 // brings the point to the double-precision floor (about 1e-12 in normalized
