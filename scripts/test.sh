@@ -52,7 +52,7 @@ for source in fuzz/*_fuzzer.cpp; do
   status=0
   build/fuzz/fuzz/"$name" -max_total_time="$fuzz_seconds" -timeout=60 -rss_limit_mb=4096 \
     -print_final_stats=1 "$work" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1 || status=$?
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$name.log" || true
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$name.log" || true
   if (( status != 0 )); then
     tail -n 60 "build/fuzz/$name.log"
     echo "fuzzer $name failed (exit $status); the input is in build/fuzz/"
