@@ -33,3 +33,14 @@ if(CAMERA_PARAMETERS_FUZZ)
                       -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# OpenCV, when present, is an independent reference for tests and benchmarks
+# (never for the libraries): links it and defines CAMERA_PARAMETERS_HAVE_OPENCV.
+function(camera_parameters_opencv_reference target)
+  find_package(OpenCV QUIET COMPONENTS core calib3d)
+  if(OpenCV_FOUND)
+    target_link_libraries(${target} PRIVATE ${OpenCV_LIBS})
+    target_include_directories(${target} PRIVATE ${OpenCV_INCLUDE_DIRS})
+    target_compile_definitions(${target} PRIVATE CAMERA_PARAMETERS_HAVE_OPENCV=1)
+  endif()
+endfunction()
