@@ -5,7 +5,7 @@
 #include <string>
 
 #include "calibration_common/base_calibration_data.h"
-#include "dravik/logging.h"
+#include "quiet_logs.h"
 
 namespace {
 
@@ -18,8 +18,7 @@ bool sameBits(const Matrix& a, const Matrix& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = (dravik::setLogLevel(0), true);
-  (void)quiet;
+  quietLogs();
   using dravik::calibration::BaseCalibrationData;
   const std::string input(reinterpret_cast<const char*>(data), size);
 

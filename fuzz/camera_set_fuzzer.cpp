@@ -5,7 +5,7 @@
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
-#include "dravik/logging.h"
+#include "quiet_logs.h"
 
 namespace {
 
@@ -32,8 +32,7 @@ float exercise(const CameraParameters& camera) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = (dravik::setLogLevel(0), true);
-  (void)quiet;
+  quietLogs();
   const std::string input(reinterpret_cast<const char*>(data), size);
 
   CameraParametersSet set;

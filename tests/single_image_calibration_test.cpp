@@ -302,3 +302,49 @@ TEST(SingleImageCalibrationTest, NoWorseThanOpenCVOnTheSameView) {
 #endif
 
 }  // namespace
+
+// A remembered fit repeats the first one bit for bit without running again
+// (the first run's warning is not logged twice); a view that differs in one
+// bit is fitted anew, and a failed fit stays failed.
+TEST(SingleImageCalibrationTest, RememberedFitRepeatsTheFirstWithoutRefitting) {
+  using dravik::calibration::calibrateFromSingleImageRemembered;
+  TruthCamera truth = dravik::testing::strongRationalCamera();
+  truth.fx = truth.fy = 1000.0;
+  dravik::testing::placeTarget(0.0, 0.0, 0.1, Eigen::Vector2d(0.28, 0.2), 0.75, &truth);
+  GridView view = dravik::testing::gridView(truth, 15, 11, 40.0, kMetresPerUnit, kImageSize);
+  const auto fit = [&view](Projection* projection) {
+    return calibrateFromSingleImageRemembered(view.image, view.target, kImageSize,
+                                              kMetresPerUnit, kGrid, projection);
+  };
+  const auto warnings = [&](Projection* projection, double* error) {
+    dravik::testing::LogCapture log(3);
+    *error = fit(projection);
+    return log.recordsUpTo(3).size();
+  };
+
+  Projection direct, first, again;
+  const double direct_error = calibrate(view, &direct);
+  double first_error, again_error;
+  EXPECT_EQ(warnings(&first, &first_error), 1u);
+  EXPECT_EQ(warnings(&again, &again_error), 0u);
+  EXPECT_EQ(first_error, direct_error);
+  EXPECT_EQ(again_error, direct_error);
+  const auto d = parameters(&direct), f = parameters(&first), a = parameters(&again);
+  for (size_t i = 0; i < d.size(); ++i) {
+    EXPECT_EQ(f[i]->value, d[i]->value) << i;
+    EXPECT_EQ(a[i]->value, d[i]->value) << i;
+  }
+
+  view.image[5].x() = std::nextafter(view.image[5].x(), 2000.0f);
+  double moved_error;
+  Projection moved;
+  EXPECT_EQ(warnings(&moved, &moved_error), 1u);
+
+  view.image[7].y() = std::numeric_limits<float>::quiet_NaN();
+  for (int i = 0; i < 2; ++i) {
+    Projection untouched;
+    untouched.fx = 123.0;
+    EXPECT_FALSE(std::isfinite(fit(&untouched)));
+    EXPECT_EQ(untouched.fx.value, 123.0);
+  }
+}

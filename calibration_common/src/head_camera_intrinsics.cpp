@@ -70,7 +70,7 @@ bool CameraParameters::precomputeKestovanHeadIntrinsics() {
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,
                                            Intrinsics* out) const {
-  return recomputeIntrinsics(transform, calibrateFromSingleImage, out);
+  return recomputeIntrinsics(transform, calibrateFromSingleImageRemembered, out);
 }
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,

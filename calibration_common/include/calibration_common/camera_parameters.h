@@ -148,8 +148,8 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
       const Eigen::Vector2i&, double, const Eigen::Vector2i&,
       OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
   // recomputeIntrinsics with the calibration to run passed in; the overload
-  // above passes calibrateFromSingleImage. Tests pass one whose error they
-  // choose.
+  // above passes calibrateFromSingleImageRemembered. Tests pass one whose
+  // error they choose.
   bool recomputeIntrinsics(const ImageSensorTransform& transform,
                            const SingleImageCalibration& calibrate, Intrinsics* out) const;
 

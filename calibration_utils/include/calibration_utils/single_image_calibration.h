@@ -39,7 +39,7 @@
 // focal length up to what the data says. The error per point stays honest;
 // the intrinsics are then only as good as that assumption.
 //
-// Thread safety: reentrant; no shared state.
+// Thread safety: calibrateFromSingleImage is reentrant and has no shared state.
 #pragma once
 
 #include <vector>
@@ -75,6 +75,19 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
                                 const Eigen::Vector2i& image_size, double scalar,
                                 const Eigen::Vector2i& sample_size,
                                 OpenCVProjection<CalibrationJet>* projection);
+
+// calibrateFromSingleImage, remembering the most recent fits by their exact
+// inputs (bit for bit). The fit is deterministic, so a repeated fit gives the
+// remembered error and projection without running again, and without logging
+// the records of its first run. A robot program builds the same calibration
+// many times (every set starts from the embedded default), and each fit takes
+// milliseconds. Views of more than 65536 points are fitted every time.
+// Thread safety: safe to call from several threads at once.
+double calibrateFromSingleImageRemembered(const std::vector<Eigen::Vector2f>& image_points,
+                                          const std::vector<Eigen::Vector2f>& target_points,
+                                          const Eigen::Vector2i& image_size, double scalar,
+                                          const Eigen::Vector2i& sample_size,
+                                          OpenCVProjection<CalibrationJet>* projection);
 
 }  // namespace calibration
 }  // namespace dravik
