@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -65,18 +66,16 @@ TEST(LensJacobian, MatchesAutomaticDifferentiationOfTheLensMapping) {
       for (double x = -1.5; x <= 1.5; x += 0.15) {
         Dual xd, yd;
         distortNormalized(lens.d, Dual(x, 0), Dual(y, 1), &xd, &yd);
-        double value_x, value_y, jacobian_xx, jacobian_xy, jacobian_yy;
-        distortNormalizedWithJacobian(lens.d, x, y, &value_x, &value_y, &jacobian_xx,
+        double value[2], jacobian_xx, jacobian_xy, jacobian_yy;
+        distortNormalizedWithJacobian(lens.d, x, y, &value[0], &value[1], &jacobian_xx,
                                       &jacobian_xy, &jacobian_yy);
-        const auto near = [](double expected) {
-          return kJacobianTolerance * std::max(1.0, std::abs(expected));
-        };
-        EXPECT_NEAR(value_x, xd.value, near(xd.value)) << lens.name;
-        EXPECT_NEAR(value_y, yd.value, near(yd.value)) << lens.name;
-        EXPECT_NEAR(jacobian_xx, xd.partial[0], near(xd.partial[0])) << lens.name;
-        EXPECT_NEAR(jacobian_xy, xd.partial[1], near(xd.partial[1])) << lens.name;
-        EXPECT_NEAR(jacobian_xy, yd.partial[0], near(yd.partial[0])) << lens.name;
-        EXPECT_NEAR(jacobian_yy, yd.partial[1], near(yd.partial[1])) << lens.name;
+        const std::pair<double, double> pairs[] = {
+            {value[0], xd.value},        {value[1], yd.value},        {jacobian_xx, xd.partial[0]},
+            {jacobian_xy, xd.partial[1]}, {jacobian_xy, yd.partial[0]}, {jacobian_yy, yd.partial[1]}};
+        for (const auto& [analytic, automatic] : pairs) {
+          EXPECT_NEAR(analytic, automatic, kJacobianTolerance * std::max(1.0, std::abs(automatic)))
+              << lens.name << " at " << x << ", " << y;
+        }
       }
     }
   }

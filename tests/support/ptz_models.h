@@ -34,31 +34,25 @@ struct ZoomSample {
   double f;
 };
 
-// Replaces the zoom table: samples (zoom, f) with the principal point at the
-// centre of a width x height image and no distortion.
-inline void setZoomTable(calibration::PTZCameraParameters* params,
-                         std::initializer_list<ZoomSample> samples, int zoom_offset,
-                         int zoom_step, int width = 1280, int height = 720) {
-  calibration::PTZIntrinsics* intrinsics = params->mutable_intrinsics();
+// The example head with the zoom table replaced: samples (zoom, f) on the grid
+// zoom_offset + zoom_step i, the principal point at the centre of a 1280 x 720
+// image and no distortion.
+inline calibration::PTZCameraParameters exampleHeadWithZooms(
+    std::initializer_list<ZoomSample> samples, int zoom_offset, int zoom_step) {
+  calibration::PTZCameraParameters params = ptzExampleParameters();
+  calibration::PTZIntrinsics* intrinsics = params.mutable_intrinsics();
   intrinsics->Clear();
-  intrinsics->set_cal_width(width);
-  intrinsics->set_cal_height(height);
+  intrinsics->set_cal_width(1280);
+  intrinsics->set_cal_height(720);
   intrinsics->set_zoom_offset(zoom_offset);
   intrinsics->set_zoom_step(zoom_step);
   for (const ZoomSample& sample : samples) {
     calibration::PTZIntrinsicsItem* item = intrinsics->add_samples();
     item->set_zoom(sample.zoom);
     item->set_f(sample.f);
-    item->set_cx(0.5 * width);
-    item->set_cy(0.5 * height);
+    item->set_cx(640);
+    item->set_cy(360);
   }
-}
-
-// The example head with the zoom table (0, 1000), (1000, 2000), (2000, 4000)
-// on the grid 0 + 1000 i.
-inline calibration::PTZCameraParameters threeSampleParameters() {
-  calibration::PTZCameraParameters params = ptzExampleParameters();
-  setZoomTable(&params, {{0, 1000}, {1000, 2000}, {2000, 4000}}, 0, 1000);
   return params;
 }
 
