@@ -19,12 +19,14 @@ inline long allocationCount() { return allocationCounter().load(std::memory_orde
 }  // namespace testing
 }  // namespace dravik
 
-// Not inlined: the compiler would otherwise pair the malloc inside new with
-// the free inside delete at each call site and warn about a mismatch.
-__attribute__((noinline)) void* operator new(std::size_t size) {
+// Neither inlined nor cloned: inlined, the compiler would pair the malloc
+// inside new with the free inside delete at each call site and warn about a
+// mismatch; a specialised clone of new is invisible to memory checkers, which
+// then see a malloc released by operator delete.
+__attribute__((noipa)) void* operator new(std::size_t size) {
   dravik::testing::allocationCounter().fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noipa)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noipa)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
