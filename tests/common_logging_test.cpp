@@ -36,32 +36,26 @@ using dravik::LogRecord;
 using dravik::testing::LogCapture;
 using dravik::testing::regexLiteral;
 
-TEST(Logging, StreamedRecordCarriesLevelTagSourceAndExactlyTheStreamedText) {
-  LogCapture capture;
-  const int line = probe::Camera().streamed(640);
-  ASSERT_EQ(capture.records().size(), 1u);
-  const LogRecord record = capture.records()[0];
-  EXPECT_EQ(record.level, 3);
-  EXPECT_EQ(record.tag, "camera_parameters");
-  EXPECT_EQ(record.file, "calibration_common/logging_probe");
-  EXPECT_EQ(record.function, "probe::Camera::streamed");
-  EXPECT_EQ(record.line, line);
-  EXPECT_EQ(record.text, "size 640 1.5 px");
+std::string described(const LogRecord& r) {
+  return std::to_string(r.level) + "|" + r.tag + "|" + r.file + "|" + r.function + "|" +
+         std::to_string(r.line) + "|" + r.text;
 }
 
-// A template function is named without its arguments.
-TEST(Logging, PrintfStyleRecordIsFormattedWithoutPrefixOrNewline) {
+// Streamed and printf-style records carry exactly their text, without prefix
+// or newline; a template function is named without its arguments.
+TEST(Logging, RecordsCarryLevelTagSourceAndExactlyTheirText) {
   LogCapture capture;
-  const int line = probe::Camera().formatted(3);
+  const int streamed = probe::Camera().streamed(640);
+  const int formatted = probe::Camera().formatted(3);
   probe::Camera().templated<float>();
   const auto records = capture.records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].level, 5);
-  EXPECT_EQ(records[0].tag, "ptz_camera_model");
-  EXPECT_EQ(records[0].function, "probe::Camera::formatted");
-  EXPECT_EQ(records[0].line, line);
-  EXPECT_EQ(records[0].text, "zoom 3 at 0.50");
-  EXPECT_EQ(records[1].function, "probe::Camera::templated");
+  ASSERT_EQ(records.size(), 3u);
+  const std::string source = "|calibration_common/logging_probe|probe::Camera::";
+  EXPECT_EQ(described(records[0]), "3|camera_parameters" + source + "streamed|" +
+                                       std::to_string(streamed) + "|size 640 1.5 px");
+  EXPECT_EQ(described(records[1]), "5|ptz_camera_model" + source + "formatted|" +
+                                       std::to_string(formatted) + "|zoom 3 at 0.50");
+  EXPECT_EQ(records[2].function, "probe::Camera::templated");
 }
 
 // The level (3 by default) applies to every tag.

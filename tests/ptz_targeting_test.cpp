@@ -72,8 +72,9 @@ TEST(PTZTargeting, GetPanTiltOfAPixelBringsItToTheImageCentre) {
 // with min above max the max wins.
 TEST(PTZTargeting, MotorLimitsBoundTheAnswerWhenPresent) {
   PTZCameraParameters unlimited = ptzExampleParameters(), inverted = unlimited;
-  for (auto clear : {&PanTiltSystemParameters::clear_pan_min, &PanTiltSystemParameters::clear_pan_max,
-                     &PanTiltSystemParameters::clear_tilt_min, &PanTiltSystemParameters::clear_tilt_max}) {
+  for (auto clear :
+       {&PanTiltSystemParameters::clear_pan_min, &PanTiltSystemParameters::clear_pan_max,
+        &PanTiltSystemParameters::clear_tilt_min, &PanTiltSystemParameters::clear_tilt_max}) {
     (unlimited.mutable_pan_tilt()->*clear)();
   }
   inverted.mutable_pan_tilt()->set_pan_min(7100);
@@ -166,16 +167,16 @@ TEST(PTZTargeting, ZoomChoiceInterpolatesTheTableStrictlyAndTruncates) {
   const std::string kAnyRecord = R"([\s\S]*)";
   const struct {
     double best, last_zoom;
-    int zoom;  // kUntouched: no answer
+    int zoom;            // kUntouched: no answer
     std::string record;  // the last one written, as a pattern
   } cases[] = {
       // 1100 + 1000 * 0.5005, after the samples it chose between
       {3001, 2100, 1600, R"(3001 3600 1200 [\s\S]*zoom: 1100[\s\S]*zoom: 2100[\s\S]* 1600)"},
-      {2000.5, 2100, 1100, kAnyRecord},  // 1100.25, truncated
-      {1000.5, 2100, 100, kAnyRecord},   // from sample 0
-      {999, 2100, 0, "999 3600 1200 0"},      // too wide for sample 0: zoom 0, not 100
+      {2000.5, 2100, 1100, kAnyRecord},           // 1100.25, truncated
+      {1000.5, 2100, 100, kAnyRecord},            // from sample 0
+      {999, 2100, 0, "999 3600 1200 0"},          // too wide for sample 0: zoom 0, not 100
       {4100, 2100, 2100, "4100 3600 1200 2100"},  // fits at the longest
-      {1e7, 2100, 2100, kAnyRecord},     // a region collapsed onto the axis
+      {1e7, 2100, 2100, kAnyRecord},              // a region collapsed onto the axis
       {4100, 1e12, kUntouched, kAnyRecord},
       {4100, -1e12, kUntouched, kAnyRecord},
       {4100, std::nan(""), kUntouched, kAnyRecord},

@@ -70,8 +70,9 @@ TEST(LensJacobian, MatchesAutomaticDifferentiationOfTheLensMapping) {
         distortNormalizedWithJacobian(lens.d, x, y, &value[0], &value[1], &jacobian_xx,
                                       &jacobian_xy, &jacobian_yy);
         const std::pair<double, double> pairs[] = {
-            {value[0], xd.value},        {value[1], yd.value},        {jacobian_xx, xd.partial[0]},
-            {jacobian_xy, xd.partial[1]}, {jacobian_xy, yd.partial[0]}, {jacobian_yy, yd.partial[1]}};
+            {value[0], xd.value},         {value[1], yd.value},
+            {jacobian_xx, xd.partial[0]}, {jacobian_xy, xd.partial[1]},
+            {jacobian_xy, yd.partial[0]}, {jacobian_yy, yd.partial[1]}};
         for (const auto& [analytic, automatic] : pairs) {
           EXPECT_NEAR(analytic, automatic, kJacobianTolerance * std::max(1.0, std::abs(automatic)))
               << lens.name << " at " << x << ", " << y;

@@ -273,9 +273,13 @@ TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
   cases[2].view.image.resize(17);
   cases[2].view.target.resize(17);
   cases[3].what = "collinear target";
-  for (size_t i = 0; i < good.target.size(); ++i) cases[3].view.target[i] = Eigen::Vector2f(1, 2) * i;
+  for (size_t i = 0; i < good.target.size(); ++i) {
+    cases[3].view.target[i] = Eigen::Vector2f(1, 2) * i;
+  }
   cases[4].what = "collinear image";
-  for (size_t i = 0; i < good.image.size(); ++i) cases[4].view.image[i] = Eigen::Vector2f(float(100 + i), 300);
+  for (size_t i = 0; i < good.image.size(); ++i) {
+    cases[4].view.image[i] = Eigen::Vector2f(float(100 + i), 300);
+  }
   cases[5].what = "image point not finite";
   cases[5].view.image[7].x() = std::numeric_limits<float>::quiet_NaN();
   cases[6].what = "target point not finite";
