@@ -59,6 +59,10 @@ long double lensResidual(const Lens& lens, const Eigen::Vector2d& point, float u
                     yd - (v - lens.principal_point[1]) / (long double)lens.focal_length[1]);
 }
 
+RectifiedPoint rectified(const Lens& lens, const Eigen::Vector2f& pixel) {
+  return rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length, pixel);
+}
+
 TEST(LensJacobian, MatchesAutomaticDifferentiationOfTheLensMapping) {
   using Dual = autodiff::AutoDiff1<double, 2>;
   for (const Lens& lens : kLenses) {
@@ -86,8 +90,7 @@ TEST(RectifyPoint, ConvergesToTheDoublePrecisionFloorOverTheImage) {
   for (const Lens& lens : kLenses) {
     for (float v = 0; v <= 960; v += 16) {
       for (float u = 0; u <= 1280; u += 16) {
-        const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point,
-                                                        lens.focal_length, Eigen::Vector2f(u, v));
+        const RectifiedPoint r = rectified(lens, Eigen::Vector2f(u, v));
         ASSERT_TRUE(r.converged) << lens.name << " at " << u << ", " << v;
         EXPECT_LE(r.iterations, 6) << lens.name;
         EXPECT_LT(lensResidual(lens, r.point, u, v), kResidualFloor) << lens.name;
@@ -97,33 +100,25 @@ TEST(RectifyPoint, ConvergesToTheDoublePrecisionFloorOverTheImage) {
 }
 
 TEST(RectifyPoint, BeyondTheFoldReportsNoConvergenceAndStopsAtTheFold) {
-  const Lens& lens = kFoldingLens;
-  const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length,
-                                                  Eigen::Vector2f(640 + 480, 480));
+  const RectifiedPoint r = rectified(kFoldingLens, Eigen::Vector2f(640 + 480, 480));
   EXPECT_FALSE(r.converged);
   EXPECT_NEAR(r.point.x(), 1.0 / std::sqrt(1.2), 1e-3);  // the peak of the mapping
   EXPECT_NEAR(r.point.y(), 0.0, 1e-9);
-  EXPECT_TRUE(rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length,
-                                     Eigen::Vector2f(640 + 300, 480))
-                  .converged);
+  EXPECT_TRUE(rectified(kFoldingLens, Eigen::Vector2f(640 + 300, 480)).converged);
 }
 
+// A zero or NaN focal length gives the optical axis, a non-finite
+// coefficient some finite point; neither converges.
 TEST(RectifyPoint, DegenerateLensesGiveFiniteUnconvergedPoints) {
-  const Lens& lens = kLenses[1];
-  const Eigen::Vector2f pixel(100, 200);
-  for (float f : {0.0f, kNaN}) {
-    const float focal_length[2] = {f, f};
-    const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point, focal_length,
-                                                    pixel);
-    EXPECT_FALSE(r.converged);
-    EXPECT_EQ(r.point, Eigen::Vector2d::Zero());  // the optical axis
-  }
-  for (float k : {kNaN, std::numeric_limits<float>::infinity()}) {
-    const float d[8] = {k, 0, 0, 0, 0, 0, 0, 0};
-    const RectifiedPoint r =
-        rectifyPointWithStatus(d, lens.principal_point, lens.focal_length, pixel);
-    EXPECT_FALSE(r.converged);
-    EXPECT_TRUE(r.point.allFinite());
+  std::vector<Lens> lenses(4, kLenses[1]);
+  lenses[0].focal_length[0] = lenses[0].focal_length[1] = 0.0f;
+  lenses[1].focal_length[0] = lenses[1].focal_length[1] = kNaN;
+  lenses[2].d[0] = kNaN;
+  lenses[3].d[0] = std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < lenses.size(); ++i) {
+    const RectifiedPoint r = rectified(lenses[i], Eigen::Vector2f(100, 200));
+    EXPECT_FALSE(r.converged) << i;
+    EXPECT_TRUE(i < 2 ? r.point == Eigen::Vector2d::Zero() : r.point.allFinite()) << i;
   }
 }
 
@@ -143,9 +138,7 @@ TEST(RectifyPoints, BatchAgreesWithSinglePixelsInPlace) {
                                        v.data(), int(u.size()), u.data(), v.data());
     int single_failures = 0;
     for (size_t i = 0; i < u.size(); ++i) {
-      const RectifiedPoint r = rectifyPointWithStatus(lens.d, lens.principal_point,
-                                                      lens.focal_length,
-                                                      Eigen::Vector2f(u_in[i], v_in[i]));
+      const RectifiedPoint r = rectified(lens, Eigen::Vector2f(u_in[i], v_in[i]));
       single_failures += r.converged ? 0 : 1;
       EXPECT_NEAR(u[i], r.point.x(), kFloatTolerance) << lens.name;
       EXPECT_NEAR(v[i], r.point.y(), kFloatTolerance) << lens.name;
