@@ -10,6 +10,7 @@
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
+#include "support/calibration_fixtures.h"
 
 namespace dravik {
 namespace calibration {
@@ -35,19 +36,9 @@ Eigen::Matrix3f rotation(float angle, const Eigen::Vector3f& axis) {
   return Eigen::AngleAxisf(angle, axis.normalized()).toRotationMatrix();
 }
 
+// A generic 1280 x 960 camera (its record keeps the full frame) at `pose`.
 CameraCalibration genericCamera(const std::string& name, const Pose& pose) {
-  CameraCalibration camera;
-  camera.set_name(name);
-  camera.set_model("generic");
-  CameraIntrinsics* intrinsics = camera.mutable_intrinsics();
-  intrinsics->set_fx(500);
-  intrinsics->set_fy(501);
-  intrinsics->set_cx(319.5);
-  intrinsics->set_cy(239.5);
-  for (double k : {-0.2, 0.05, 0.001, 0.0, 0.0, 0.0}) intrinsics->add_k(k);
-  for (double p : {0.0003, -0.0002}) intrinsics->add_p(p);
-  intrinsics->set_width(640);
-  intrinsics->set_height(480);
+  CameraCalibration camera = testing::cameraMessage(testing::cameraText(name, "generic"));
   CameraParameters::convert(pose.matrix(), camera.mutable_extrinsics());
   return camera;
 }
@@ -66,8 +57,9 @@ BaseCalibrationData baseWith(const Pose& global) {
   return base;
 }
 
-Pose poseOf(const CameraParameters& camera) {
-  return {camera.getRotation(), camera.getTranslation()};
+// The pose a record's rotation and translation give.
+Eigen::Matrix4f poseOf(const CameraParameters& camera) {
+  return Pose{camera.getRotation(), camera.getTranslation()}.matrix();
 }
 
 Eigen::Matrix4f matrixOf(const CameraExtrinsics& extrinsics) {
@@ -84,25 +76,20 @@ const std::vector<std::pair<std::string, Pose>> kCameras = {
 };
 const Pose kGlobal{rotation(0.05f, {0.3f, -1, 0.2f}), {0.012f, -0.03f, 0.004f}};
 
-TEST(BaseCalibrationAdjustmentTest, GlobalTranslationIsAddedToTheCameraTranslation) {
-  CameraParametersSet set = setOf({{"navigation", {Eigen::Matrix3f::Identity(), {1, 0, 0}}}});
-  set.adjustUsingBaseCalibration(baseWith({Eigen::Matrix3f::Identity(), {0, 0, 0.1f}}));
-
-  EXPECT_TRUE(set.getCamera("navigation")->getTranslation().isApprox(Eigen::Vector3f(1, 0, 0.1f)));
-  const CameraExtrinsics& extrinsics = set.getRawCalData().camera(0).extrinsics();
-  EXPECT_NEAR(extrinsics.a(3), 1000.0, kMillimetreTolerance);
-  EXPECT_NEAR(extrinsics.a(7), 0.0, kMillimetreTolerance);
-  EXPECT_NEAR(extrinsics.a(11), 100.0, kMillimetreTolerance);
-}
-
-TEST(BaseCalibrationAdjustmentTest, CameraRotationTurnsTheGlobalTranslation) {
-  const Eigen::Matrix3f x_to_y = rotation(static_cast<float>(EIGEN_PI / 2), {0, 0, 1});
-  CameraParametersSet set = setOf({{"navigation", {x_to_y, Eigen::Vector3f::Zero()}}});
+// Worked by hand: the camera's quarter turn about z turns G's metre along x
+// into one along y (P * G, not G * P), added to the camera's own 0.1 m along
+// z; the message holds millimetres.
+TEST(BaseCalibrationAdjustmentTest, GlobalTranslationIsTurnedByTheCameraRotationAndAdded) {
+  const Pose camera{rotation(static_cast<float>(EIGEN_PI / 2), {0, 0, 1}), {0, 0, 0.1f}};
+  CameraParametersSet set = setOf({{"navigation", camera}});
   set.adjustUsingBaseCalibration(baseWith({Eigen::Matrix3f::Identity(), {1, 0, 0}}));
-
   EXPECT_TRUE(set.getCamera("navigation")
                   ->getTranslation()
-                  .isApprox(Eigen::Vector3f(0, 1, 0), kPoseTolerance));
+                  .isApprox(Eigen::Vector3f(0, 1, 0.1f), kPoseTolerance));
+  const CameraExtrinsics& extrinsics = set.getRawCalData().camera(0).extrinsics();
+  EXPECT_NEAR(extrinsics.a(3), 0.0, kMillimetreTolerance);
+  EXPECT_NEAR(extrinsics.a(7), 1000.0, kMillimetreTolerance);
+  EXPECT_NEAR(extrinsics.a(11), 100.0, kMillimetreTolerance);
 }
 
 // The records a caller already holds, their transforms, and the set's message
@@ -118,7 +105,7 @@ TEST(BaseCalibrationAdjustmentTest, EveryCameraBecomesItsPoseTimesTheGlobalTrans
     const Eigen::Matrix4f expected = kCameras[i].second.matrix() * kGlobal.matrix();
     const CameraParameters& record = *held[i];
     const std::string& name = kCameras[i].first;
-    EXPECT_TRUE(poseOf(record).matrix().isApprox(expected, kPoseTolerance)) << name;
+    EXPECT_TRUE(poseOf(record).isApprox(expected, kPoseTolerance)) << name;
     EXPECT_TRUE(record.getTransform().getTransform().isApprox(expected, kPoseTolerance)) << name;
     EXPECT_TRUE(
         record.getTransform().getInverseTransform().isApprox(expected.inverse(), kPoseTolerance))
@@ -145,8 +132,7 @@ TEST(BaseCalibrationAdjustmentTest, AdjustingTwiceEqualsAdjustingOnceByTheSquare
   once.adjustUsingBaseCalibration(base_squared);
   for (const auto& camera : kCameras) {
     EXPECT_TRUE(poseOf(*twice.getCamera(camera.first))
-                    .matrix()
-                    .isApprox(poseOf(*once.getCamera(camera.first)).matrix(), kPoseTolerance))
+                    .isApprox(poseOf(*once.getCamera(camera.first)), kPoseTolerance))
         << camera.first;
   }
 }
@@ -161,10 +147,8 @@ TEST(BaseCalibrationAdjustmentTest, IntrinsicsAndDistortionAreUntouched) {
   for (const std::string& name : set.getCameraNames()) {
     const CameraParameters& adjusted = *set.getCamera(name);
     const CameraParameters& original = *before.getCamera(name);
-    EXPECT_FALSE(poseOf(adjusted).matrix().isApprox(poseOf(original).matrix())) << name;
-    EXPECT_EQ(adjusted.getModel(), original.getModel());
+    EXPECT_FALSE(poseOf(adjusted).isApprox(poseOf(original))) << name;
     EXPECT_EQ(adjusted.getFullFrameIntrinsics(), original.getFullFrameIntrinsics()) << name;
-    EXPECT_EQ(adjusted.getFullFrameDistortion(), original.getFullFrameDistortion()) << name;
     ASSERT_FALSE(original.getIntrinsicsTable().empty()) << name;
     ASSERT_EQ(adjusted.getIntrinsicsTable().size(), original.getIntrinsicsTable().size());
     for (const CameraParameters::Intrinsics& entry : original.getIntrinsicsTable()) {
@@ -187,7 +171,7 @@ TEST(BaseCalibrationAdjustmentTest, CameraListedTwiceIsAdjustedOnce) {
   set.adjustUsingBaseCalibration(baseWith(kGlobal));
 
   const Eigen::Matrix4f expected = last.matrix() * kGlobal.matrix();
-  EXPECT_TRUE(poseOf(*set.getCamera("front")).matrix().isApprox(expected, kPoseTolerance));
+  EXPECT_TRUE(poseOf(*set.getCamera("front")).isApprox(expected, kPoseTolerance));
   for (int i = 0; i < 2; ++i) {
     EXPECT_TRUE(
         matrixOf(set.getRawCalData().camera(i).extrinsics()).isApprox(expected, kPoseTolerance))

@@ -1,7 +1,10 @@
-// Intrinsics by image size: the crop-and-scale mapping, the table lookups and
-// their fallback to the scaled full frame.
+// Intrinsics by image size: the crop-and-scale mapping, the streaming
+// resolutions each camera model precomputes, the table lookups and their
+// fallback to the scaled full frame.
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,8 +21,9 @@ using dravik::testing::cameraMessage;
 using dravik::testing::cameraText;
 using dravik::testing::LogCapture;
 using Intrinsics = CameraParameters::Intrinsics;
+using Sizes = std::vector<std::pair<int, int>>;
 
-constexpr float kPixelTolerance = 1e-3f;
+const char kTag[] = "camera_parameters";
 
 // A record read from the standard test camera (fx = fy = 1000, principal
 // point at the centre) of the given model and size.
@@ -30,118 +34,187 @@ std::shared_ptr<CameraParametersAccess> readCamera(const std::string& model, int
   return record;
 }
 
-Intrinsics sampleIntrinsics() {
-  Intrinsics in;
-  in.width = 2592;
-  in.height = 1944;
-  in.fx = 2482.6f;
-  in.fy = 2479.8f;
-  in.skew = 1.25f;
-  in.cx = 1293.4f;
-  in.cy = 975.1f;
-  in.distortion = {0.061f, -0.142f, 0.0006f, 0.0002f, 0, 0, 0, 0};
-  return in;
+Sizes sizesOf(const CameraParameters& record) {
+  Sizes sizes;
+  for (const Intrinsics& entry : record.getIntrinsicsTable())
+    sizes.emplace_back(entry.width, entry.height);
+  return sizes;
 }
+
+void expectSameIntrinsics(const Intrinsics& entry, const Intrinsics& full) {
+  EXPECT_EQ(entry.fx, full.fx);
+  EXPECT_EQ(entry.fy, full.fy);
+  EXPECT_EQ(entry.skew, full.skew);
+  EXPECT_EQ(entry.cx, full.cx);
+  EXPECT_EQ(entry.cy, full.cy);
+  EXPECT_EQ(entry.distortion, full.distortion);
+}
+
+// A 2592 x 1944 calibration with skew and an off-centre principal point.
+const Intrinsics kSample{2592, 1944, {0.061f, -0.142f, 0.0006f, 0.0002f, 0, 0, 0, 0},
+                         2482.6f, 2479.8f, 1.25f, 1293.4f, 975.1f};
 
 // ---------------------------------------------------------------- crop and scale
 
+// A pixel u of the full frame lands on (u - crop_x) sx: no half-pixel shift.
+// The record may be scaled in place.
 TEST(CropAndScale, ScalesEachAxisAndShiftsByTheScaledOffset) {
   const CameraParametersAccess record;
-  const Intrinsics in = sampleIntrinsics();
-  const Eigen::Matrix3f K = record.recomputeKMatrix(in, 176, 136, 2232, 1672, 640, 480);
-  const float sx = 640.0f / 2232.0f, sy = 480.0f / 1672.0f;
-  EXPECT_FLOAT_EQ(K(0, 0), sx * in.fx);
-  EXPECT_FLOAT_EQ(K(0, 1), sx * in.skew);
-  EXPECT_FLOAT_EQ(K(0, 2), sx * in.cx - 176 * sx);
-  EXPECT_FLOAT_EQ(K(1, 1), sy * in.fy);
-  EXPECT_FLOAT_EQ(K(1, 2), sy * in.cy - 136 * sy);
-  EXPECT_EQ(K(1, 0), 0.0f);
-  EXPECT_EQ(Eigen::RowVector3f(K.row(2)), Eigen::RowVector3f(0, 0, 1));
-}
-
-TEST(CropAndScale, MapsPixelsWithoutHalfPixelShift) {
-  // Whatever K maps a ray to in the full frame, the cropped and scaled K maps
-  // it to ((u - crop_x) sx, (v - crop_y) sy).
-  const CameraParametersAccess record;
-  const Intrinsics in = sampleIntrinsics();
-  const int crop_x = 176, crop_y = 136, crop_w = 2232, crop_h = 1672, out_w = 800, out_h = 600;
-  const Eigen::Matrix3f K_full = record.recomputeKMatrix(in, 0, 0, 1, 1, 1, 1);
-  const Eigen::Matrix3f K_out =
-      record.recomputeKMatrix(in, crop_x, crop_y, crop_w, crop_h, out_w, out_h);
-  const float sx = float(out_w) / crop_w, sy = float(out_h) / crop_h;
-  for (float x : {-0.4f, 0.0f, 0.33f})
-    for (float y : {-0.3f, 0.1f}) {
-      const Eigen::Vector3f full = K_full * Eigen::Vector3f(x, y, 1);
-      const Eigen::Vector3f out = K_out * Eigen::Vector3f(x, y, 1);
-      EXPECT_NEAR(out.x(), (full.x() - crop_x) * sx, kPixelTolerance);
-      EXPECT_NEAR(out.y(), (full.y() - crop_y) * sy, kPixelTolerance);
-    }
-}
-
-TEST(CropAndScale, AffineIntrinsicsFillsTheRecordAndMayWorkInPlace) {
-  const CameraParametersAccess record;
-  const Intrinsics in = sampleIntrinsics();
-  Intrinsics separate;
+  const Intrinsics& in = kSample;
+  const float sx = 1024.0f / 2232.0f, sy = 768.0f / 1672.0f;
+  Intrinsics separate, aliased = in;
   record.affineIntrinsics(in, 176, 136, 2232, 1672, 1024, 768, &separate);
-  const Eigen::Matrix3f K = record.recomputeKMatrix(in, 176, 136, 2232, 1672, 1024, 768);
-  EXPECT_EQ(separate.fx, K(0, 0));
-  EXPECT_EQ(separate.fy, K(1, 1));
-  EXPECT_EQ(separate.skew, K(0, 1));
-  EXPECT_EQ(separate.cx, K(0, 2));
-  EXPECT_EQ(separate.cy, K(1, 2));
-  EXPECT_EQ(separate.width, 1024);
-  EXPECT_EQ(separate.height, 768);
-  EXPECT_EQ(separate.distortion, in.distortion);
-
-  Intrinsics aliased = in;
   record.affineIntrinsics(aliased, 176, 136, 2232, 1672, 1024, 768, &aliased);
-  EXPECT_EQ(aliased.fx, separate.fx);
-  EXPECT_EQ(aliased.fy, separate.fy);
-  EXPECT_EQ(aliased.skew, separate.skew);
-  EXPECT_EQ(aliased.cx, separate.cx);
-  EXPECT_EQ(aliased.cy, separate.cy);
-  EXPECT_EQ(aliased.width, 1024);
-  EXPECT_EQ(aliased.distortion, in.distortion);
+  for (const Intrinsics* out : {&separate, &aliased}) {
+    EXPECT_FLOAT_EQ(out->fx, sx * in.fx);
+    EXPECT_FLOAT_EQ(out->skew, sx * in.skew);
+    EXPECT_FLOAT_EQ(out->cx, sx * in.cx - 176 * sx);
+    EXPECT_FLOAT_EQ(out->fy, sy * in.fy);
+    EXPECT_FLOAT_EQ(out->cy, sy * in.cy - 136 * sy);
+    EXPECT_EQ(out->width, 1024);
+    EXPECT_EQ(out->height, 768);
+    EXPECT_EQ(out->distortion, in.distortion);
+  }
+  Eigen::Matrix3f K;
+  K << separate.fx, separate.skew, separate.cx, 0, separate.fy, separate.cy, 0, 0, 1;
+  EXPECT_EQ(record.recomputeKMatrix(in, 176, 136, 2232, 1672, 1024, 768), K);
+}
+
+// ---------------------------------------------------------------- the models' tables
+
+TEST(CameraModels, NavigationCameraStreamsHalfSizeFullFrameAndA120RowCrop) {
+  const auto nav = readCamera("kv007n");
+  EXPECT_EQ(sizesOf(*nav), (Sizes{{640, 480}, {1280, 960}, {1280, 720}}));
+  const auto& table = nav->getIntrinsicsTable();
+  const Intrinsics& full = nav->getFullFrame();
+  EXPECT_FLOAT_EQ(table[0].fx, 500.0f);
+  EXPECT_FLOAT_EQ(table[0].fy, 500.0f);
+  EXPECT_FLOAT_EQ(table[0].cx, 320.0f);
+  EXPECT_FLOAT_EQ(table[0].cy, 240.0f);
+  expectSameIntrinsics(table[1], full);
+  EXPECT_EQ(table[2].fy, full.fy);
+  EXPECT_EQ(table[2].cx, full.cx);
+  EXPECT_FLOAT_EQ(table[2].cy, 360.0f);
+  for (const Intrinsics& entry : table) EXPECT_EQ(entry.distortion, full.distortion);
+}
+
+// The crop (176, 136, 2232, 1672) is in pixels of the sensor, not a fraction
+// of the size in the message: a 1280 x 960 message gets the same arithmetic.
+TEST(CameraModels, B910StreamsFourSizesOfTheCentralCrop) {
+  for (const auto& calibrated : Sizes{{2592, 1944}, {1280, 960}}) {
+    const auto b910 = readCamera("b910", calibrated.first, calibrated.second);
+    EXPECT_EQ(sizesOf(*b910), (Sizes{{640, 480}, {800, 600}, {1024, 768}, {1280, 960}}));
+    const Intrinsics& full = b910->getFullFrame();
+    for (const Intrinsics& entry : b910->getIntrinsicsTable()) {
+      SCOPED_TRACE(std::to_string(entry.width) + " of " + std::to_string(calibrated.first));
+      const float sx = float(entry.width) / 2232.0f, sy = float(entry.height) / 1672.0f;
+      EXPECT_FLOAT_EQ(entry.fx, full.fx * sx);
+      EXPECT_FLOAT_EQ(entry.fy, full.fy * sy);
+      EXPECT_FLOAT_EQ(entry.cx, full.cx * sx - 176 * sx);
+      EXPECT_FLOAT_EQ(entry.cy, full.cy * sy - 136 * sy);
+      EXPECT_EQ(entry.distortion, full.distortion);
+    }
+    // Precomputing again replaces the table wholly.
+    const std::vector<Intrinsics> first = b910->getIntrinsicsTable();
+    ASSERT_TRUE(b910->precomputeIntrinsics());
+    ASSERT_EQ(b910->getIntrinsicsTable().size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i)
+      expectSameIntrinsics(b910->getIntrinsicsTable()[i], first[i]);
+  }
+}
+
+TEST(CameraModels, ChoiceIsLoggedAtLevelFive) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"kv007n", "Using Kestovan nav camera model."},
+      {"b910", "Using B910 camera model."},
+  };
+  for (const auto& [model, text] : cases) {
+    LogCapture capture;
+    readCamera(model);
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1u) << model;
+    EXPECT_EQ(records[0].level, 5);
+    EXPECT_EQ(records[0].tag, kTag);
+    EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::precomputeIntrinsics");
+    EXPECT_EQ(records[0].text, text);
+  }
+}
+
+// Model identifiers are matched whole and case-sensitively; any other
+// model is generic and serves exactly its calibrated size, silently.
+TEST(CameraModels, GenericCameraServesExactlyItsCalibratedSize) {
+  for (const char* model : {"", "pinhole", "B910", "b910 ", "KV007N", "kv007", "kv007n\t"}) {
+    LogCapture capture;
+    const auto record = readCamera(model, 752, 480);
+    EXPECT_EQ(sizesOf(*record), (Sizes{{752, 480}})) << model;
+    expectSameIntrinsics(record->getIntrinsicsTable().at(0), record->getFullFrame());
+    EXPECT_TRUE(capture.records().empty()) << model;
+  }
+}
+
+// A non-positive size is rejected like an absent one: otherwise the entry
+// and every scaled fallback would hold infinities.
+TEST(CameraModels, GenericCameraWithoutAPositiveSizeIsRejectedSilently) {
+  const std::string cases[] = {
+      cameraText("c", "pinhole", 0, 0, false, "    width: 1280\n"),
+      cameraText("c", "pinhole", 0, 0, false, "    height: 960\n"),
+      cameraText("c", "pinhole", 0, 0, false),
+      cameraText("c", "pinhole", 0, 960),
+      cameraText("c", "pinhole", 1280, 0),
+      cameraText("c", "pinhole", -1280, 960),
+      cameraText("c", "pinhole", 1280, -1),
+  };
+  for (const std::string& text : cases) {
+    LogCapture capture;
+    CameraParameters record;
+    EXPECT_FALSE(record.readProto(cameraMessage(text))) << text;
+    EXPECT_TRUE(record.getIntrinsicsTable().empty()) << text;
+    EXPECT_TRUE(capture.records().empty()) << text;
+  }
 }
 
 // ---------------------------------------------------------------- lookups
 
 TEST(IntrinsicsLookup, AbsentSizeScalesTheFullFrameAndLogsBothSizes) {
-  const auto record = readCamera("pinhole");  // its table holds 1280 x 960 only
+  const auto pinhole = readCamera("pinhole");        // its table holds 1280 x 960 only
+  const auto b910 = readCamera("b910", 2592, 1944);  // the streaming sizes only
+  const CameraParameters empty;
   LogCapture capture;
-  const Eigen::Matrix3f K = record->getIntrinsics(640, 480);
+  const Eigen::Matrix3f K = pinhole->getIntrinsics(640, 480);
   EXPECT_FLOAT_EQ(K(0, 0), 500.0f);
   EXPECT_FLOAT_EQ(K(1, 1), 500.0f);
   EXPECT_FLOAT_EQ(K(0, 2), 320.0f);
   EXPECT_FLOAT_EQ(K(1, 2), 240.0f);
+  EXPECT_EQ(b910->getIntrinsics(2592, 1944), b910->getFullFrameIntrinsics());
+  empty.getIntrinsics(640, 480);
+  EXPECT_EQ(&empty.getDistortion(640, 480), &empty.getFullFrameDistortion());
+
   const auto records = capture.records();
-  ASSERT_EQ(records.size(), 1u);
+  ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].level, 5);
-  EXPECT_EQ(records[0].tag, "camera_parameters");
+  EXPECT_EQ(records[0].tag, kTag);
   EXPECT_EQ(records[0].file, "calibration_common/camera_parameters");
   EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::getIntrinsics");
   EXPECT_EQ(records[0].text, "1280 960 640 480");
+  EXPECT_EQ(records[1].text, "2592 1944 2592 1944");
+  EXPECT_EQ(records[2].text, "0 0 640 480");
 }
 
+// The navigation camera's 1280 x 720 comes from a 120-row crop; the whole
+// frame scaled to that size would have fy = 750.
 TEST(IntrinsicsLookup, TableEntryWinsOverTheScaledFullFrame) {
-  // The navigation camera's 1280 x 720 comes from a 120-row crop; the whole
-  // frame scaled to that size would have fy = 750.
   const auto nav = readCamera("kv007n");
   LogCapture capture;
-  const Eigen::Matrix3f K = nav->getIntrinsics(1280, 720);
-  EXPECT_FLOAT_EQ(K(1, 1), 1000.0f);
-  EXPECT_FLOAT_EQ(K(1, 2), 360.0f);
+  for (const Intrinsics& entry : nav->getIntrinsicsTable()) {
+    const Eigen::Matrix3f K = nav->getIntrinsics(entry.width, entry.height);
+    EXPECT_EQ(K(0, 0), entry.fx) << entry.width << "x" << entry.height;
+    EXPECT_EQ(K(1, 2), entry.cy) << entry.width << "x" << entry.height;
+    EXPECT_TRUE(nav->hasIntrinsics(entry.width, entry.height));
+  }
+  EXPECT_FLOAT_EQ(nav->getIntrinsics(1280, 720)(1, 1), 1000.0f);
+  EXPECT_FALSE(nav->hasIntrinsics(960, 1280));
   EXPECT_TRUE(capture.records().empty()) << "a table hit logs nothing";
-
-  const auto generic = readCamera("pinhole");
-  EXPECT_FLOAT_EQ(generic->getIntrinsics(1280, 720)(1, 1), 750.0f);
-}
-
-TEST(IntrinsicsLookup, CalibratedSizeMissingFromTheTableGivesTheFullFrameAndLogs) {
-  const auto b910 = readCamera("b910", 2592, 1944);  // its table holds the streaming sizes only
-  LogCapture capture;
-  EXPECT_EQ(b910->getIntrinsics(2592, 1944), b910->getFullFrameIntrinsics());
-  EXPECT_TRUE(capture.contains(5, "camera_parameters", "2592 1944 2592 1944"));
+  EXPECT_FLOAT_EQ(readCamera("pinhole")->getIntrinsics(1280, 720)(1, 1), 750.0f);
 }
 
 TEST(IntrinsicsLookup, DistortionOfAnAbsentSizeIsTheFullFrameItself) {
@@ -152,29 +225,6 @@ TEST(IntrinsicsLookup, DistortionOfAnAbsentSizeIsTheFullFrameItself) {
   EXPECT_NE(&entry, &nav->getFullFrameDistortion()) << "the entry's own copy";
   EXPECT_EQ(entry, nav->getFullFrameDistortion());
   EXPECT_TRUE(capture.records().empty()) << "distortion lookups log nothing";
-}
-
-TEST(IntrinsicsLookup, RecordWithoutTableAlwaysFallsBack) {
-  const CameraParameters record;
-  LogCapture capture;
-  record.getIntrinsics(640, 480);
-  record.getIntrinsics(1280, 960);
-  EXPECT_EQ(&record.getDistortion(640, 480), &record.getFullFrameDistortion());
-  const auto records = capture.records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "0 0 640 480");
-  EXPECT_EQ(records[1].text, "0 0 1280 960");
-}
-
-TEST(IntrinsicsLookup, FirstMatchingEntryWins) {
-  const auto nav = readCamera("kv007n");
-  for (const Intrinsics& entry : nav->getIntrinsicsTable()) {
-    const Eigen::Matrix3f K = nav->getIntrinsics(entry.width, entry.height);
-    EXPECT_EQ(K(0, 0), entry.fx);
-    EXPECT_EQ(K(1, 2), entry.cy);
-    EXPECT_TRUE(nav->hasIntrinsics(entry.width, entry.height));
-  }
-  EXPECT_FALSE(nav->hasIntrinsics(960, 1280));
 }
 
 TEST(IntrinsicsLookup, TableHitAndSilentMissAllocateNothing) {

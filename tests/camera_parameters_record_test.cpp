@@ -1,4 +1,5 @@
 // One camera record: reading a camera message, and the pose conversions.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,39 +23,26 @@ using dravik::testing::parseText;
 
 constexpr float kMillimetreRounding = 1e-4f;
 
-CameraCalibration withIntrinsics(const std::string& k, const std::string& p) {
-  return cameraMessage(
-      "camera { name: \"c\" model: \"kv007n\" intrinsics { fx: 1 fy: 1 width: 1280 height: 960 "
-      "k: [" + k + "] p: [" + p + "] } extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }");
+TEST(CameraRecord, DistortionIsReorderedToK1K2P1P2K3K4K5K6AndCutAtEight) {
+  const std::pair<const char*, const char*> cases[] = {{"1, 2, 3, 4, 5, 6", "7, 8"},
+                                                       {"1, 2, 3, 4, 5, 6, 9, 10", "7, 8, 11"}};
+  for (const auto& [k, p] : cases) {
+    CameraParameters record;
+    ASSERT_TRUE(record.readProto(cameraMessage(
+        "camera { name: \"c\" model: \"kv007n\" intrinsics { fx: 1 fy: 1 width: 1280 height: 960 "
+        "k: [" + std::string(k) + "] p: [" + p + "] } "
+        "extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }")));
+    EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6})) << k;
+  }
 }
 
-TEST(CameraRecord, ConstructedRecordIsEmptyWithAZeroRotation) {
-  const CameraParameters record;
-  EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Zero());
-  EXPECT_EQ(record.getTranslation(), Eigen::Vector3f::Zero());
-  EXPECT_EQ(record.getTransform().getTransform(), Eigen::Matrix4f::Identity());
-  EXPECT_TRUE(record.getFullFrameDistortion().empty());
-  EXPECT_TRUE(record.getIntrinsicsTable().empty());
-  EXPECT_TRUE(record.getModel().empty());
-}
-
-TEST(CameraRecord, DistortionIsReorderedToK1K2P1P2K3K4K5K6) {
-  CameraParameters record;
-  ASSERT_TRUE(record.readProto(withIntrinsics("1, 2, 3, 4, 5, 6", "7, 8")));
-  EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
-}
-
-TEST(CameraRecord, CoefficientsBeyondEightAreIgnored) {
-  CameraParameters record;
-  ASSERT_TRUE(record.readProto(withIntrinsics("1, 2, 3, 4, 5, 6, 9, 10", "7, 8, 11")));
-  EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
-}
-
-TEST(CameraRecord, FullFrameModelAndMessageAreTakenFromTheCamera) {
+// The pose reads the first twelve extrinsics values, whatever follows them,
+// with the translation in metres.
+TEST(CameraRecord, FullFrameModelPoseAndMessageAreTakenFromTheCamera) {
   const CameraCalibration message = cameraMessage(
       "camera { name: \"left\" model: \"pinhole\" intrinsics { fx: 1000.5 fy: 999.25 skew: 0.5 "
       "cx: 641.5 cy: 479.25 width: 1280 height: 960 k: [0, 0, 0, 0, 0, 0] p: [0, 0] } "
-      "extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }");
+      "extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500, 12345] } }");
   CameraParameters record;
   ASSERT_TRUE(record.readProto(message));
   Eigen::Matrix3f K;
@@ -67,11 +55,7 @@ TEST(CameraRecord, FullFrameModelAndMessageAreTakenFromTheCamera) {
   EXPECT_EQ(record.getModel(), "pinhole");
   EXPECT_EQ(record.getName(), "left");
   EXPECT_EQ(record.getCalibration().SerializeAsString(), message.SerializeAsString());
-}
 
-TEST(CameraRecord, ExtrinsicsGiveTheRotationTheTranslationInMetresAndThePose) {
-  CameraParameters record;
-  ASSERT_TRUE(record.readProto(cameraMessage(cameraText("c", "kv007n"))));
   EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Identity());
   EXPECT_TRUE(record.getTranslation().isApprox(Eigen::Vector3f(0.1f, -0.05f, 2.5f)));
   Eigen::Matrix4f T;
@@ -81,47 +65,33 @@ TEST(CameraRecord, ExtrinsicsGiveTheRotationTheTranslationInMetresAndThePose) {
       record.getTransform().getCameraCenter().isApprox(Eigen::Vector3f(-0.1f, 0.05f, -2.5f)));
 }
 
-TEST(CameraRecord, ThirteenExtrinsicsValuesAreReadFromTheFirstTwelve) {
-  CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
-  message.mutable_extrinsics()->add_a(12345.0);
-  CameraParameters record;
-  ASSERT_TRUE(record.readProto(message));
-  EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Identity());
-  EXPECT_TRUE(record.getTranslation().isApprox(Eigen::Vector3f(0.1f, -0.05f, 2.5f)));
+TEST(CameraRecord, ShortParameterListIsRejectedWithTheWholeMessageInTheRecord) {
+  for (const std::string shortage : {"k", "p", "a", "no extrinsics", "no intrinsics"}) {
+    CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
+    if (shortage == "k") message.mutable_intrinsics()->mutable_k()->RemoveLast();
+    if (shortage == "p") message.mutable_intrinsics()->mutable_p()->RemoveLast();
+    if (shortage == "a") message.mutable_extrinsics()->mutable_a()->RemoveLast();
+    if (shortage == "no extrinsics") message.clear_extrinsics();
+    if (shortage == "no intrinsics") message.clear_intrinsics();
+
+    LogCapture capture;
+    CameraParameters record;
+    EXPECT_FALSE(record.readProto(message)) << shortage;
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1u) << shortage;
+    EXPECT_EQ(records[0].level, 2);
+    EXPECT_EQ(records[0].tag, "camera_parameters");
+    EXPECT_EQ(records[0].file, "calibration_common/camera_parameters");
+    EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::readProto");
+    EXPECT_EQ(records[0].text, "Parameter list too short in " + message.DebugString());
+    EXPECT_TRUE(record.getFullFrameDistortion().empty()) << shortage;
+    EXPECT_TRUE(record.getIntrinsicsTable().empty()) << shortage;
+  }
 }
-
-// Each way a message can be too short, and the record that names it.
-class ShortParameterList : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(ShortParameterList, IsRejectedWithTheWholeMessageInTheRecord) {
-  CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
-  const std::string shortage = GetParam();
-  if (shortage == "k") message.mutable_intrinsics()->mutable_k()->RemoveLast();
-  if (shortage == "p") message.mutable_intrinsics()->mutable_p()->RemoveLast();
-  if (shortage == "a") message.mutable_extrinsics()->mutable_a()->RemoveLast();
-  if (shortage == "no extrinsics") message.clear_extrinsics();
-  if (shortage == "no intrinsics") message.clear_intrinsics();
-
-  LogCapture capture;
-  CameraParameters record;
-  EXPECT_FALSE(record.readProto(message));
-  const auto records = capture.records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, 2);
-  EXPECT_EQ(records[0].tag, "camera_parameters");
-  EXPECT_EQ(records[0].file, "calibration_common/camera_parameters");
-  EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::readProto");
-  EXPECT_EQ(records[0].text, "Parameter list too short in " + message.DebugString());
-  EXPECT_TRUE(record.getFullFrameDistortion().empty());
-  EXPECT_TRUE(record.getIntrinsicsTable().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(CameraRecord, ShortParameterList,
-                         ::testing::Values("k", "p", "a", "no extrinsics", "no intrinsics"));
 
 // ---------------------------------------------------------------- conversions
 
-TEST(PoseConversion, MessageToMatrixScalesMillimetresToMetres) {
+TEST(PoseConversion, MessageAndMatrixConvertBetweenMillimetresAndMetres) {
   const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
   Eigen::Matrix4f T;
   T.setConstant(7.0f);
@@ -132,12 +102,7 @@ TEST(PoseConversion, MessageToMatrixScalesMillimetresToMetres) {
               0, 0, 1, 2.5f,
               0, 0, 0, 1;
   EXPECT_EQ(T, expected);
-}
 
-TEST(PoseConversion, MatrixToMessageGivesTwelveValuesInMillimetres) {
-  const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
-  Eigen::Matrix4f T;
-  CameraParameters::convert(e, &T);
   CameraExtrinsics back;
   for (int i = 0; i < 20; ++i) back.add_a(99.0);  // cleared first
   CameraParameters::convert(T, &back);

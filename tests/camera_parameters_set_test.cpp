@@ -1,8 +1,8 @@
 // The calibration set: loading, the fallback to the embedded default,
 // lookups, sharing between copies and the lifetime of handed-out records.
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -27,8 +27,8 @@ using dravik::testing::LogCapture;
 using dravik::testing::parseText;
 using Records = std::map<std::string, std::shared_ptr<const CameraParameters>>;
 
-const char kSetFile[] = "calibration_common/camera_parameters";
 const char kFallbackText[] = "Loading default camera calibration.";
+const std::string kSetScope = "dravik::calibration::CameraParametersSet::";
 
 // Two cameras that the default does not name.
 std::string stereoText() {
@@ -51,41 +51,28 @@ bool holdsDefaultMessage(const CameraParametersSet& set) {
          parseText<RobotCalibration>(embeddedDefaultText()).SerializeAsString();
 }
 
-// Every default camera is held by a record other than the one in `before`.
-void expectDefaultRecordsRebuilt(const CameraParametersSet& set, const Records& before) {
+// The set holds the default message, and every default camera is held by a
+// record other than the one in `before`.
+void expectDefaultRestored(const CameraParametersSet& set, const Records& before) {
+  EXPECT_TRUE(holdsDefaultMessage(set));
   for (const std::string& name : embeddedDefaultCameraNames()) {
     ASSERT_TRUE(set.hasCamera(name)) << name;
     EXPECT_NE(set.getCamera(name), before.at(name)) << name;
   }
 }
 
-// ---------------------------------------------------------------- construction and lookup
-
-TEST(CameraSet, NewSetHoldsExactlyTheEmbeddedDefaultCameras) {
-  const auto expected = embeddedDefaultCameraNames();
-  ASSERT_FALSE(expected.empty());
+TEST(CameraSet, NewSetHoldsTheDefaultCamerasUnderExactCaseSensitiveNames) {
   const CameraParametersSet set;
-  EXPECT_EQ(namesOf(set), expected);
-  for (const std::string& name : expected) EXPECT_TRUE(set.hasCamera(name)) << name;
+  EXPECT_EQ(namesOf(set), embeddedDefaultCameraNames());
   EXPECT_TRUE(holdsDefaultMessage(set));
-}
-
-TEST(CameraSet, LookupIsExactCaseSensitiveAndSilent) {
-  const CameraParametersSet set;
-  const std::string name = *embeddedDefaultCameraNames().begin();
   LogCapture capture;
-  EXPECT_NE(set.getCamera(name), nullptr);
-  std::string upper = name;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& other :
-       {upper, name + " ", std::string(), std::string("no such camera")}) {
+  EXPECT_NE(set.getCamera("head"), nullptr);
+  for (const std::string other : {"HEAD", "Head", "head ", "", "no such camera"}) {
     EXPECT_EQ(set.getCamera(other), nullptr) << other;
     EXPECT_FALSE(set.hasCamera(other)) << other;
   }
-  EXPECT_TRUE(capture.records().empty());
+  EXPECT_TRUE(capture.records().empty()) << "lookups are silent";
 }
-
-// ---------------------------------------------------------------- loading
 
 TEST(CameraSet, TextAndWireFormatsLoadTheSameCameras) {
   const auto message = parseText<RobotCalibration>(stereoText());
@@ -98,33 +85,30 @@ TEST(CameraSet, TextAndWireFormatsLoadTheSameCameras) {
   }
 }
 
-TEST(CameraSet, LoadAddsCamerasAndKeepsThoseItDoesNotName) {
+// The message is the loaded one alone; the records of cameras it does not
+// name stay, the later of two cameras of one name wins, and reloading the
+// set's own message rebuilds its records.
+TEST(CameraSet, LoadReplacesTheMessageAndMergesTheRecordsByName) {
   CameraParametersSet set;
   const Records defaults = recordsOf(set);
-  ASSERT_TRUE(set.loadFromString(stereoText()));
+  ASSERT_TRUE(set.loadFromString(stereoText() + cameraText("left", "pinhole", 640, 480)));
   for (const auto& entry : defaults) EXPECT_EQ(set.getCamera(entry.first), entry.second);
-  EXPECT_TRUE(set.hasCamera("left"));
   EXPECT_TRUE(set.hasCamera("right"));
-  EXPECT_EQ(set.getRawCalData().camera_size(), 2) << "the message is the loaded one alone";
-}
+  EXPECT_EQ(set.getCamera("left")->getModel(), "pinhole");
+  EXPECT_EQ(set.getRawCalData().camera_size(), 3);
 
-TEST(CameraSet, LaterCameraOfTheSameNameWins) {
-  CameraParametersSet set;
-  ASSERT_TRUE(
-      set.loadFromString(cameraText("twin", "kv007n") + cameraText("twin", "pinhole", 640, 480)));
-  EXPECT_EQ(set.getCamera("twin")->getModel(), "pinhole");
-  EXPECT_EQ(set.getRawCalData().camera_size(), 2);
-}
-
-TEST(CameraSet, CalibrationWithoutCamerasIsAccepted) {
-  CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromString(stereoText()));
   const Records before = recordsOf(set);
+  EXPECT_TRUE(set.loadFromProto(set.getRawCalData()));
+  EXPECT_EQ(set.getRawCalData().camera_size(), 3);
+  EXPECT_NE(set.getCamera("right"), before.at("right"));
+  EXPECT_EQ(set.getCamera("right")->getFullFrameIntrinsics(),
+            before.at("right")->getFullFrameIntrinsics());
+
+  const Records reloaded = recordsOf(set);
   EXPECT_TRUE(set.loadFromProto(RobotCalibration()));
   EXPECT_EQ(set.getRawCalData().camera_size(), 0);
-  EXPECT_EQ(recordsOf(set), before);
   EXPECT_TRUE(set.loadFromString("# a calibration without cameras\n"));
-  EXPECT_EQ(recordsOf(set), before);
+  EXPECT_EQ(recordsOf(set), reloaded);
 }
 
 TEST(CameraSet, RejectedThirdCameraKeepsTheFirstTwoAndRestoresTheDefault) {
@@ -135,117 +119,66 @@ TEST(CameraSet, RejectedThirdCameraKeepsTheFirstTwoAndRestoresTheDefault) {
   LogCapture capture(3);
   EXPECT_FALSE(set.loadFromString(bad.SerializeAsString()));
 
-  EXPECT_TRUE(set.hasCamera("left"));
-  EXPECT_TRUE(set.hasCamera("right"));
+  EXPECT_TRUE(set.hasCamera("left") && set.hasCamera("right"));
   EXPECT_FALSE(set.hasCamera("third"));
-  EXPECT_TRUE(holdsDefaultMessage(set));
-  expectDefaultRecordsRebuilt(set, defaults);
-
+  expectDefaultRestored(set, defaults);
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].level, 2);
   EXPECT_EQ(records[0].text, "Parameter list too short in " + bad.camera(2).DebugString());
   EXPECT_EQ(records[1].level, 3);
   EXPECT_EQ(records[1].tag, "camera_parameters");
-  EXPECT_EQ(records[1].file, kSetFile);
-  EXPECT_EQ(records[1].function, "dravik::calibration::CameraParametersSet::loadFromString");
+  EXPECT_EQ(records[1].file, "calibration_common/camera_parameters");
+  EXPECT_EQ(records[1].function, kSetScope + "loadFromString");
   EXPECT_EQ(records[1].text, kFallbackText);
 }
 
-TEST(CameraSet, UnparseableStringFallsBackToTheDefault) {
-  CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromString(stereoText()));
-  const Records before = recordsOf(set);
-  LogCapture capture(3);
-  EXPECT_FALSE(set.loadFromString("camera { name: \"left\" intrinsics {"));
-  EXPECT_TRUE(holdsDefaultMessage(set));
-  expectDefaultRecordsRebuilt(set, before);
-  EXPECT_EQ(set.getCamera("left"), before.at("left")) << "untouched by the fallback";
-  ASSERT_EQ(capture.records().size(), 1u);
-  EXPECT_TRUE(capture.contains(3, "camera_parameters", kFallbackText));
-}
-
-TEST(CameraSet, GenericCameraWithoutAUsableSizeFailsTheLoad) {
-  for (const std::string& camera :
-       {cameraText("flat", "pinhole", 0, 960), cameraText("flat", "pinhole", 0, 0, false)}) {
-    CameraParametersSet set;
-    LogCapture capture(3);
-    EXPECT_FALSE(set.loadFromProto(parseText<RobotCalibration>(camera)));
-    EXPECT_FALSE(set.hasCamera("flat"));
-    EXPECT_TRUE(holdsDefaultMessage(set));
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].function, "dravik::calibration::CameraParametersSet::loadFromProto");
-    EXPECT_EQ(records[0].text, kFallbackText);
-  }
-}
-
-TEST(CameraSet, ReloadingItsOwnMessageRebuildsEveryRecord) {
-  CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromString(stereoText()));
-  const Records before = recordsOf(set);
-  EXPECT_TRUE(set.loadFromProto(set.getRawCalData()));
-  EXPECT_EQ(set.getRawCalData().camera_size(), 2);
-  for (const std::string name : {"left", "right"}) {
-    EXPECT_NE(set.getCamera(name), before.at(name)) << name;
-    EXPECT_EQ(set.getCamera(name)->getFullFrameIntrinsics(),
-              before.at(name)->getFullFrameIntrinsics());
-  }
-}
-
-class CameraSetFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("camera_set_test_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string write(const std::string& content) {
-    const std::string path = (dir_ / "head_cal.txt").string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  std::filesystem::path dir_;
-};
-
-TEST_F(CameraSetFile, ReadableCalibrationLoads) {
+// A generic camera whose width or height is present but not positive has
+// no size to serve, and fails the load.
+TEST(CameraSet, GenericCameraWithoutAPositiveSizeFailsTheLoad) {
   CameraParametersSet set;
   LogCapture capture(3);
-  EXPECT_TRUE(set.loadFromFile(write(stereoText())));
-  EXPECT_TRUE(set.hasCamera("left"));
-  EXPECT_TRUE(capture.records().empty());
-}
-
-TEST_F(CameraSetFile, MissingFileFallsBackAndNamesThePath) {
-  CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromString(stereoText()));
-  const std::string path = (dir_ / "missing.txt").string();
-  LogCapture capture(3);
-  EXPECT_FALSE(set.loadFromFile(path));
+  EXPECT_FALSE(set.loadFromProto(parseText<RobotCalibration>(cameraText("flat", "pinhole", 0, 960))));
+  EXPECT_FALSE(set.hasCamera("flat"));
   EXPECT_TRUE(holdsDefaultMessage(set));
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, 2);
-  EXPECT_EQ(records[0].tag, "camera_parameters");
-  EXPECT_EQ(records[0].function, "dravik::calibration::CameraParametersSet::loadFromFile");
-  EXPECT_EQ(records[0].text, "Can't open " + path);
+  EXPECT_EQ(records[0].function, kSetScope + "loadFromProto");
+  EXPECT_EQ(records[0].text, kFallbackText);
 }
 
-TEST_F(CameraSetFile, UnparseableFileLogsTheFallbackThenThePath) {
+TEST(CameraSet, FileLoadsOrFallsBackNamingThePath) {
+  const auto dir = std::filesystem::temp_directory_path() / "camera_set_test_files";
+  std::filesystem::create_directories(dir);
+  const std::string good = (dir / "good.txt").string(), bad = (dir / "bad.txt").string();
+  const std::string missing = (dir / "missing.txt").string();
+  std::ofstream(good) << stereoText();
+  std::ofstream(bad) << "camera { name: \"left\" model: ";
+
   CameraParametersSet set;
-  const std::string path = write("camera { name: \"left\" model: ");
   LogCapture capture(3);
-  EXPECT_FALSE(set.loadFromFile(path));
+  EXPECT_TRUE(set.loadFromFile(good));
+  EXPECT_TRUE(set.hasCamera("left"));
+  EXPECT_TRUE(capture.records().empty());
+
+  EXPECT_FALSE(set.loadFromFile(missing));
   EXPECT_TRUE(holdsDefaultMessage(set));
+  EXPECT_FALSE(set.loadFromFile(bad));
+  EXPECT_TRUE(holdsDefaultMessage(set));
+  std::filesystem::remove_all(dir);
+
+  // The missing file; then the unparseable one: the fallback, then its path.
   const auto records = capture.records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].level, 3);
-  EXPECT_EQ(records[0].text, kFallbackText);
-  EXPECT_EQ(records[1].level, 2);
-  EXPECT_EQ(records[1].function, "dravik::calibration::CameraParametersSet::loadFromFile");
-  EXPECT_EQ(records[1].text, "Error parsing robot calibration from " + path);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].level, 2);
+  EXPECT_EQ(records[0].tag, "camera_parameters");
+  EXPECT_EQ(records[0].function, kSetScope + "loadFromFile");
+  EXPECT_EQ(records[0].text, "Can't open " + missing);
+  EXPECT_EQ(records[1].level, 3);
+  EXPECT_EQ(records[1].text, kFallbackText);
+  EXPECT_EQ(records[2].level, 2);
+  EXPECT_EQ(records[2].function, kSetScope + "loadFromFile");
+  EXPECT_EQ(records[2].text, "Error parsing robot calibration from " + bad);
 }
 
 // ---------------------------------------------------------------- copies and lifetime
@@ -262,16 +195,12 @@ TEST(CameraSetCopy, AssignmentSharesTheMessageAndTheRecords) {
   EXPECT_EQ(b.getRawCalData().camera(0).model(), "b910") << "b sees a's load in the message";
   EXPECT_EQ(recordsOf(b), b_records) << "but keeps its records";
   EXPECT_NE(a.getCamera("left"), b.getCamera("left"));
-}
 
-TEST(CameraSetCopy, SelfAssignmentChangesNothing) {
-  CameraParametersSet set;
-  const Records before = recordsOf(set);
-  const RobotCalibration* message = &set.getRawCalData();
-  CameraParametersSet& same = set;
-  set = same;
-  EXPECT_EQ(recordsOf(set), before);
-  EXPECT_EQ(&set.getRawCalData(), message);
+  const RobotCalibration* message = &b.getRawCalData();
+  CameraParametersSet& same = b;
+  b = same;
+  EXPECT_EQ(recordsOf(b), b_records) << "self-assignment changes nothing";
+  EXPECT_EQ(&b.getRawCalData(), message);
 }
 
 TEST(CameraSetCopy, ConstructionRebuildsRecordsFromItsOwnCopyOfTheMessage) {
@@ -301,64 +230,44 @@ TEST(CameraSetCopy, HandedOutRecordOutlivesReloadsAndTheSet) {
   }
   EXPECT_EQ(left.use_count(), 1);
   EXPECT_EQ(left->getModel(), "kv007n");
-  EXPECT_EQ(left->getIntrinsicsTable().size(), 3u);
   EXPECT_FLOAT_EQ(left->getIntrinsics(640, 480)(0, 0), 500.0f);
 }
 
 // ---------------------------------------------------------------- the embedded default
 
-class BrokenDefault : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-  // Replaces the embedded default in the dying process only.
-  static void replaceDefault(const std::string& text) {
-    static std::string kept;
-    kept = text;
-    dravik::EmbeddedFile::registerFile("calibration/default_head_cal.txt", kept.data(),
-                                       kept.size());
-  }
-  static std::string checkText(const std::string& condition) {
-    return dravik::testing::regexLiteral(
-        "dravik::calibration::CameraParametersSet::setDefault] Check failed " + condition + " ");
-  }
-};
-
-TEST_F(BrokenDefault, MissingDefaultEndsTheProcess) {
-  EXPECT_DEATH(
-      {
-        dravik::EmbeddedFile::unregisterFile("calibration/default_head_cal.txt");
-        CameraParametersSet set;
-      },
-      checkText("File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
-                "\"calibration/default_head_cal.txt\", &data)"));
+// Replaces the embedded default (in the dying process only).
+void replaceDefault(const std::string& text) {
+  static std::string kept;
+  kept = text;
+  dravik::EmbeddedFile::registerFile("calibration/default_head_cal.txt", kept.data(), kept.size());
 }
 
-TEST_F(BrokenDefault, UnparseableDefaultEndsTheProcess) {
-  EXPECT_DEATH(
-      {
-        replaceDefault("camera { name: ");
-        CameraParametersSet set;
-      },
-      checkText("google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())"));
-}
-
-TEST_F(BrokenDefault, DefaultThatItsReaderRejectsEndsTheProcess) {
-  EXPECT_DEATH(
-      {
-        replaceDefault(cameraText("flat", "pinhole", 0, 0, false));
-        CameraParametersSet set;
-      },
-      checkText("readProto()"));
-}
-
-TEST_F(BrokenDefault, FallbackOfALoadChecksTheDefaultToo) {
+// A default that is missing, does not parse, or that its reader rejects ends
+// the process, whether a set is being made or a load is falling back.
+TEST(CameraSetDeathTest, BrokenDefaultEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string parse_check =
+      "google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())";
   CameraParametersSet set;
-  EXPECT_DEATH(
-      {
-        replaceDefault("camera { name: ");
-        set.loadFromString("garbage {");
-      },
-      checkText("google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())"));
+  const struct {
+    std::function<void()> act;
+    std::string check;
+  } cases[] = {
+      {[] { dravik::EmbeddedFile::unregisterFile("calibration/default_head_cal.txt");
+            CameraParametersSet(); },
+       "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
+       "\"calibration/default_head_cal.txt\", &data)"},
+      {[] { replaceDefault("camera { name: "); CameraParametersSet(); }, parse_check},
+      {[] { replaceDefault(cameraText("flat", "pinhole", 0, 0, false)); CameraParametersSet(); },
+       "readProto()"},
+      {[&set] { replaceDefault("camera { name: "); set.loadFromString("garbage {"); },
+       parse_check},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DEATH(c.act(), dravik::testing::regexLiteral(kSetScope + "setDefault] Check failed " +
+                                                        c.check + " "))
+        << c.check;
+  }
 }
 
 }  // namespace

@@ -58,6 +58,15 @@ inline std::string embeddedDefaultText() {
   return text;
 }
 
+// The camera of that name in the embedded default head calibration.
+inline calibration::CameraCalibration embeddedDefaultCamera(const std::string& name) {
+  const auto robot = parseText<calibration::RobotCalibration>(embeddedDefaultText());
+  for (const auto& camera : robot.camera())
+    if (camera.name() == name) return camera;
+  ADD_FAILURE() << "the default calibration has no camera " << name;
+  return calibration::CameraCalibration();
+}
+
 // The camera names of the embedded default head calibration.
 inline std::set<std::string> embeddedDefaultCameraNames() {
   const auto robot = parseText<calibration::RobotCalibration>(embeddedDefaultText());
