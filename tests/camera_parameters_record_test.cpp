@@ -23,25 +23,13 @@ using dravik::testing::parseText;
 
 constexpr float kMillimetreRounding = 1e-4f;
 
-TEST(CameraRecord, DistortionIsReorderedToK1K2P1P2K3K4K5K6AndCutAtEight) {
-  const std::pair<const char*, const char*> cases[] = {{"1, 2, 3, 4, 5, 6", "7, 8"},
-                                                       {"1, 2, 3, 4, 5, 6, 9, 10", "7, 8, 11"}};
-  for (const auto& [k, p] : cases) {
-    CameraParameters record;
-    ASSERT_TRUE(record.readProto(cameraMessage(
-        "camera { name: \"c\" model: \"kv007n\" intrinsics { fx: 1 fy: 1 width: 1280 height: 960 "
-        "k: [" + std::string(k) + "] p: [" + p + "] } "
-        "extrinsics { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }")));
-    EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6})) << k;
-  }
-}
-
-// The pose reads the first twelve extrinsics values, whatever follows them,
-// with the translation in metres.
-TEST(CameraRecord, FullFrameModelPoseAndMessageAreTakenFromTheCamera) {
+// Distortion is reordered to k1 k2 p1 p2 k3 k4 k5 k6, and the pose reads the
+// first twelve extrinsics values with the translation in metres; values
+// beyond those are ignored.
+TEST(CameraRecord, FullFrameDistortionModelPoseAndMessageAreTakenFromTheCamera) {
   const CameraCalibration message = cameraMessage(
       "camera { name: \"left\" model: \"pinhole\" intrinsics { fx: 1000.5 fy: 999.25 skew: 0.5 "
-      "cx: 641.5 cy: 479.25 width: 1280 height: 960 k: [0, 0, 0, 0, 0, 0] p: [0, 0] } "
+      "cx: 641.5 cy: 479.25 width: 1280 height: 960 k: [1, 2, 3, 4, 5, 6, 9] p: [7, 8, 11] } "
       "extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500, 12345] } }");
   CameraParameters record;
   ASSERT_TRUE(record.readProto(message));
@@ -50,6 +38,7 @@ TEST(CameraRecord, FullFrameModelPoseAndMessageAreTakenFromTheCamera) {
        0.0f, 999.25f, 479.25f,
        0.0f, 0.0f, 1.0f;
   EXPECT_EQ(record.getFullFrameIntrinsics(), K);
+  EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
   EXPECT_EQ(record.getFullFrame().width, 1280);
   EXPECT_EQ(record.getFullFrame().height, 960);
   EXPECT_EQ(record.getModel(), "pinhole");
@@ -77,13 +66,9 @@ TEST(CameraRecord, ShortParameterListIsRejectedWithTheWholeMessageInTheRecord) {
     LogCapture capture;
     CameraParameters record;
     EXPECT_FALSE(record.readProto(message)) << shortage;
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 1u) << shortage;
-    EXPECT_EQ(records[0].level, 2);
-    EXPECT_EQ(records[0].tag, "camera_parameters");
-    EXPECT_EQ(records[0].file, "calibration_common/camera_parameters");
-    EXPECT_EQ(records[0].function, "dravik::calibration::CameraParameters::readProto");
-    EXPECT_EQ(records[0].text, "Parameter list too short in " + message.DebugString());
+    ASSERT_EQ(capture.records().size(), 1u) << shortage;
+    dravik::testing::expectCameraRecord(capture.records()[0], 2, "CameraParameters::readProto",
+                                        "Parameter list too short in " + message.DebugString());
     EXPECT_TRUE(record.getFullFrameDistortion().empty()) << shortage;
     EXPECT_TRUE(record.getIntrinsicsTable().empty()) << shortage;
   }
@@ -91,7 +76,9 @@ TEST(CameraRecord, ShortParameterListIsRejectedWithTheWholeMessageInTheRecord) {
 
 // ---------------------------------------------------------------- conversions
 
-TEST(PoseConversion, MessageAndMatrixConvertBetweenMillimetresAndMetres) {
+// Message and matrix convert between millimetres and metres; whatever T held,
+// its bottom row becomes 0 0 0 1, and the split into R and t ignores it.
+TEST(PoseConversion, MessageMatrixAndRotationTranslationRoundTrip) {
   const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
   Eigen::Matrix4f T;
   T.setConstant(7.0f);
@@ -102,23 +89,18 @@ TEST(PoseConversion, MessageAndMatrixConvertBetweenMillimetresAndMetres) {
               0, 0, 1, 2.5f,
               0, 0, 0, 1;
   EXPECT_EQ(T, expected);
-
   CameraExtrinsics back;
   for (int i = 0; i < 20; ++i) back.add_a(99.0);  // cleared first
   CameraParameters::convert(T, &back);
   ASSERT_EQ(back.a_size(), 12);
   for (int i = 0; i < 12; ++i) EXPECT_NEAR(back.a(i), e.a(i), kMillimetreRounding) << i;
-}
 
-TEST(PoseConversion, RotationAndTranslationRoundTripThroughTheMatrix) {
   const Eigen::Matrix3f R = Eigen::AngleAxisf(0.6f, Eigen::Vector3f::UnitY()).toRotationMatrix();
   const Eigen::Vector3f t(0.25f, -1.5f, 3.0f);
-  Eigen::Matrix4f T;
-  T.setConstant(-3.0f);  // whatever T held, its bottom row becomes 0 0 0 1
+  T.setConstant(-3.0f);
   CameraParameters::convert(R, t, &T);
   EXPECT_EQ(Eigen::RowVector4f(T.row(3)), Eigen::RowVector4f(0, 0, 0, 1));
-
-  T.row(3) << 5, 6, 7, 8;  // ignored by the split
+  T.row(3) << 5, 6, 7, 8;
   Eigen::Matrix3f R_back;
   Eigen::Vector3f t_back;
   CameraParameters::convert(T, &R_back, &t_back);

@@ -5,12 +5,14 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"
+#include "dravik/logging.h"
 
 namespace dravik {
 namespace testing {
@@ -73,6 +75,22 @@ inline std::set<std::string> embeddedDefaultCameraNames() {
   std::set<std::string> names;
   for (const auto& camera : robot.camera()) names.insert(camera.name());
   return names;
+}
+
+// A log record of the camera library: level, tag, file, the function that
+// wrote it (its name after "dravik::calibration::") and the text.
+inline void expectCameraRecord(const LogRecord& record, int level, const std::string& function,
+                               const std::string& text) {
+  EXPECT_EQ(std::tie(record.level, record.tag, record.file, record.function, record.text),
+            std::make_tuple(level, std::string("camera_parameters"),
+                            std::string("calibration_common/camera_parameters"),
+                            "dravik::calibration::" + function, text));
+}
+
+inline void expectSameIntrinsics(const calibration::CameraParameters::Intrinsics& a,
+                                 const calibration::CameraParameters::Intrinsics& b) {
+  EXPECT_EQ(std::tie(a.fx, a.fy, a.skew, a.cx, a.cy, a.distortion),
+            std::tie(b.fx, b.fy, b.skew, b.cx, b.cy, b.distortion));
 }
 
 // A record whose protected steps tests may call.
