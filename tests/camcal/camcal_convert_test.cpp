@@ -1,8 +1,11 @@
 // camcal convert and adjust: round trips between protobuf text and wire
-// format, and the adjusted calibration against the library's.
+// format, the adjusted calibration against the library's, and output files
+// written whole or not at all.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
@@ -10,9 +13,9 @@
 
 namespace {
 
-using camcal_test::fixture;
-using camcal_test::readFile;
-using camcal_test::runCamcal;
+using namespace camcal_test;
+using dravik::calibration::BaseCalibrationProto;
+using dravik::calibration::RobotCalibration;
 using google::protobuf::util::MessageDifferencer;
 
 template <typename Message>
@@ -22,70 +25,89 @@ Message parseText(const std::string& text) {
   return message;
 }
 
-// text -> wire -> text through camcal gives back the message of the text.
 template <typename Message>
-void expectRoundTrip(const std::string& path) {
+Message parseWire(const std::string& path) {
+  Message message;
+  EXPECT_TRUE(message.ParseFromString(readFile(path))) << path;
+  return message;
+}
+
+// text -> wire -> text through camcal gives back the message of the text;
+// the wire file is also read back from standard input, and validate names
+// its kind.
+template <typename Message>
+void expectRoundTrip(const std::string& path, const std::string& kind) {
   SCOPED_TRACE(path);
   const Message original = parseText<Message>(readFile(path));
-  camcal_test::ScratchDir scratch;
+  ScratchDir scratch;
   const std::string wire = scratch.path("calibration.bin");
   const auto to_wire = runCamcal({"convert", path, "--to", "wire", "-o", wire});
   ASSERT_EQ(to_wire.status, 0) << to_wire.err;
-  Message from_wire;
-  ASSERT_TRUE(from_wire.ParseFromString(readFile(wire)));
-  EXPECT_TRUE(MessageDifferencer::Equals(from_wire, original));
-
-  const auto to_text = runCamcal({"convert", wire, "--to", "text"});
-  ASSERT_EQ(to_text.status, 0) << to_text.err;
-  EXPECT_TRUE(MessageDifferencer::Equals(parseText<Message>(to_text.out), original)) << to_text.out;
+  EXPECT_TRUE(MessageDifferencer::Equals(parseWire<Message>(wire), original));
+  for (const auto& [input, stdin_path] : {std::pair{wire, std::string()}, {"-", wire}}) {
+    const auto to_text = runCamcal({"convert", input, "--to", "text"}, stdin_path);
+    ASSERT_EQ(to_text.status, 0) << to_text.err;
+    EXPECT_TRUE(MessageDifferencer::Equals(parseText<Message>(to_text.out), original))
+        << to_text.out;
+  }
+  const auto validate = runCamcal({"validate", wire});
+  EXPECT_EQ(validate.out.rfind(wire + ": valid " + kind + " calibration (wire", 0), 0u)
+      << validate.out;
 }
 
 TEST(CamcalConvert, TextToWireToTextGivesBackEachKindOfCalibration) {
-  expectRoundTrip<dravik::calibration::RobotCalibration>(fixture("robot_calibration.txt"));
-  expectRoundTrip<dravik::calibration::BaseCalibrationProto>(fixture("base_calibration.txt"));
-  const std::string ptz = camcal_test::repositoryFile("data/ptz_camera_example.txt");
-  if (camcal_test::fileExists(ptz)) expectRoundTrip<dravik::calibration::PTZCameraParameters>(ptz);
-}
-
-TEST(CamcalConvert, ReadsStandardInputAndRecognisesTheKindOfAWireFile) {
-  camcal_test::ScratchDir scratch;
-  const std::string wire = scratch.path("base.bin");
-  ASSERT_EQ(
-      runCamcal({"convert", fixture("base_calibration.txt"), "--to", "wire", "-o", wire}).status,
-      0);
+  expectRoundTrip<RobotCalibration>(fixture("robot_calibration.txt"), "robot");
   // Wire format keeps unknown fields, so a base calibration would also parse
   // as a robot calibration without cameras: camcal must still see a base.
-  const auto run = runCamcal({"convert", "-", "--to", "text"}, wire);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(
-      MessageDifferencer::Equals(parseText<dravik::calibration::BaseCalibrationProto>(run.out),
-                                 parseText<dravik::calibration::BaseCalibrationProto>(
-                                     readFile(fixture("base_calibration.txt")))));
-  const auto validate = runCamcal({"validate", wire});
-  EXPECT_EQ(validate.out, wire + ": valid base calibration (wire)\n");
+  expectRoundTrip<BaseCalibrationProto>(fixture("base_calibration.txt"), "base");
+  expectRoundTrip<dravik::calibration::PTZCameraParameters>(ptzExample(), "PTZ");
 }
 
 TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
+  const std::string robot = fixture("robot_calibration.txt"),
+                    base = fixture("base_calibration.txt");
   dravik::calibration::CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromFile(fixture("robot_calibration.txt")));
-  dravik::calibration::BaseCalibrationData base;
-  ASSERT_TRUE(base.loadFromString(readFile(fixture("base_calibration.txt"))));
-  set.adjustUsingBaseCalibration(base);
+  ASSERT_TRUE(set.loadFromFile(robot));
+  dravik::calibration::BaseCalibrationData base_data;
+  ASSERT_TRUE(base_data.loadFromString(readFile(base)));
+  set.adjustUsingBaseCalibration(base_data);
 
-  const auto text =
-      runCamcal({"adjust", fixture("robot_calibration.txt"), fixture("base_calibration.txt")});
+  const auto text = runCamcal({"adjust", robot, base});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_TRUE(MessageDifferencer::Equals(parseText<dravik::calibration::RobotCalibration>(text.out),
-                                         set.getRawCalData()));
-
-  camcal_test::ScratchDir scratch;
+  EXPECT_TRUE(
+      MessageDifferencer::Equals(parseText<RobotCalibration>(text.out), set.getRawCalData()));
+  ScratchDir scratch;
   const std::string wire = scratch.path("adjusted.bin");
-  const auto run = runCamcal({"adjust", fixture("robot_calibration.txt"),
-                              fixture("base_calibration.txt"), "--to", "wire", "-o", wire});
+  const auto run = runCamcal({"adjust", robot, base, "--to", "wire", "-o", wire});
   ASSERT_EQ(run.status, 0) << run.err;
-  dravik::calibration::RobotCalibration adjusted;
-  ASSERT_TRUE(adjusted.ParseFromString(readFile(wire)));
-  EXPECT_TRUE(MessageDifferencer::Equals(adjusted, set.getRawCalData()));
+  EXPECT_TRUE(MessageDifferencer::Equals(parseWire<RobotCalibration>(wire), set.getRawCalData()));
+}
+
+// Output goes through a temporary file that replaces the target only when
+// complete: a failure leaves neither a partial file nor a changed one.
+TEST(CamcalOutput, IsWrittenWholeOrNotAtAll) {
+  ScratchDir scratch;
+  const std::string out = scratch.path("out.yaml");
+  const auto to_file =
+      runCamcal({"intrinsics", "navigation", "1280x720", "-f", "opencv-yaml", "-o", out});
+  ASSERT_EQ(to_file.status, 0) << to_file.err;
+  EXPECT_EQ(to_file.out, "");
+  EXPECT_EQ(readFile(out),
+            runCamcal({"intrinsics", "navigation", "1280x720", "-f", "opencv-yaml"}).out);
+  EXPECT_EQ(scratch.entries(), std::vector<std::string>{"out.yaml"});
+
+  writeFile(out, "earlier result");
+  EXPECT_EQ(runCamcal({"adjust", fixture("robot_calibration_short_k.txt"),
+                       fixture("base_calibration.txt"), "-o", out})
+                .status,
+            kFailed);
+  EXPECT_EQ(readFile(out), "earlier result");
+  std::remove(out.c_str());
+  EXPECT_EQ(
+      runCamcal({"convert", fixture("robot_calibration_malformed.txt"), "--to", "wire", "-o", out})
+          .status,
+      kFailed);
+  EXPECT_TRUE(scratch.entries().empty());
 }
 
 }  // namespace

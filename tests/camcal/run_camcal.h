@@ -1,4 +1,5 @@
-// Running the installed camcal as a user would, and the fixtures it reads.
+// Running the installed camcal as a user would, the fixtures it reads, and
+// the check of a table of runs.
 #pragma once
 
 #include <string>
@@ -6,8 +7,11 @@
 
 namespace camcal_test {
 
+constexpr int kFailed = 1;  // a failed operation
+constexpr int kUsage = 2;   // a command-line mistake
+
 struct Run {
-  int status = -1;  // exit status; -1 when camcal did not exit normally
+  int status = -1;  // exit status, 128 + the signal when camcal was killed
   std::string out;
   std::string err;
 };
@@ -17,13 +21,28 @@ struct Run {
 // environment.
 Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path = "");
 
+// One run of camcal and what it must answer.
+struct Expected {
+  std::vector<std::string> args;
+  int status;
+  // Parts of stdout in this order, compared with runs of spaces squeezed to
+  // one, so that column widths do not matter.
+  std::vector<std::string> out;
+  // The one stderr line after "camcal: " holds this; empty: stderr is empty.
+  // A failure with a message prints nothing on stdout.
+  std::string err = "";
+  std::string absent = "";  // a text stdout must not hold
+};
+void expectRuns(const std::vector<Expected>& runs);
+
 // A file of tests/camcal/data.
 std::string fixture(const std::string& name);
-// A file of the repository (e.g. "data/ptz_camera_example.txt").
-std::string repositoryFile(const std::string& name);
-bool fileExists(const std::string& path);
+// The example PTZ calibration of the repository.
+std::string ptzExample();
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+// text with its first `from` replaced by `to` (which must be there).
+std::string replaced(std::string text, const std::string& from, const std::string& to);
 
 // A fresh directory, removed with its contents at the end of the scope.
 class ScratchDir {
@@ -38,8 +57,5 @@ class ScratchDir {
  private:
   std::string dir_;
 };
-
-// The lines of text, without their newlines.
-std::vector<std::string> lines(const std::string& text);
 
 }  // namespace camcal_test
