@@ -2,7 +2,6 @@
 // getters and setters, the validity texts, and copies.
 #include "calibration_common/base_calibration_data.h"
 
-#include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <tuple>
 
 #include "dravik/file.h"
+#include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 
 namespace dravik {
@@ -39,9 +39,7 @@ constexpr char kTransformOnly[] =
     "global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }";
 
 BaseCalibrationProto parseText(const std::string& text) {
-  BaseCalibrationProto proto;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &proto));
-  return proto;
+  return testing::parseText<BaseCalibrationProto>(text);
 }
 
 Eigen::Matrix3f quarterTurnAboutZ() {

@@ -52,11 +52,13 @@ TEST(CameraSet, NewSetHoldsTheDefaultCamerasUnderExactCaseSensitiveNames) {
   const CameraParametersSet set;
   EXPECT_EQ(namesOf(set), testing::embeddedDefaultCameraNames());
   EXPECT_TRUE(holdsDefaultMessage(set));
+  LogCapture capture;
   EXPECT_TRUE(set.hasCamera("head"));
   for (const std::string other : {"HEAD", "head ", "", "no such camera"}) {
     EXPECT_EQ(set.getCamera(other), nullptr) << other;
     EXPECT_FALSE(set.hasCamera(other)) << other;
   }
+  EXPECT_TRUE(capture.records().empty()) << "lookups are silent";
 }
 
 // The message is the loaded one alone; the records of cameras it does not
