@@ -152,14 +152,15 @@ TEST(BaseCalibrationAdjustmentTest, IntrinsicsAndDistortionAreUntouched) {
 // record is composed with G once and both messages receive its pose.
 TEST(BaseCalibrationAdjustmentTest, CameraListedTwiceIsAdjustedOnce) {
   const Eigen::Matrix4f last = pose(-0.1f, {1, 0, 0}, {0, 0.3f, 0.5f});
-  CameraParametersSet set = setOf({{"front", pose(0.4f, {0, 0, 1}, {0.2f, 0, 0})}, {"front", last}});
+  const Eigen::Matrix4f first = pose(0.4f, {0, 0, 1}, {0.2f, 0, 0});
+  CameraParametersSet set = setOf({{"front", first}, {"front", last}});
   set.adjustUsingBaseCalibration(baseWith(kGlobal));
 
   const Eigen::Matrix4f expected = last * kGlobal;
   EXPECT_TRUE(poseOf(*set.getCamera("front")).isApprox(expected, kPoseTolerance));
   for (int i = 0; i < 2; ++i) {
-    EXPECT_TRUE(poseOf(set.getRawCalData().camera(i).extrinsics()).isApprox(expected, kPoseTolerance))
-        << "message " << i;
+    const Eigen::Matrix4f message = poseOf(set.getRawCalData().camera(i).extrinsics());
+    EXPECT_TRUE(message.isApprox(expected, kPoseTolerance)) << "message " << i;
   }
 }
 

@@ -112,7 +112,8 @@ TEST(CameraSet, RejectedThirdCameraKeepsTheFirstTwoAndRestoresTheDefault) {
 TEST(CameraSet, GenericCameraWithoutAPositiveSizeFailsTheLoad) {
   CameraParametersSet set;
   LogCapture capture(3);
-  EXPECT_FALSE(set.loadFromProto(parseText<RobotCalibration>(cameraText("flat", "pinhole", 0, 960))));
+  const auto flat = parseText<RobotCalibration>(cameraText("flat", "pinhole", 0, 960));
+  EXPECT_FALSE(set.loadFromProto(flat));
   EXPECT_FALSE(set.hasCamera("flat"));
   EXPECT_TRUE(holdsDefaultMessage(set));
   ASSERT_EQ(capture.records().size(), 1u);
@@ -214,12 +215,9 @@ TEST(CameraSetDeathTest, BrokenDefaultEndsTheProcess) {
       {[&set] { replaceDefault("camera { name: "); set.loadFromString("garbage {"); },
        parse_check},
   };
-  for (const auto& c : cases) {
-    EXPECT_DEATH(c.act(), testing::regexLiteral(
-                              "dravik::calibration::CameraParametersSet::setDefault] Check failed " +
-                              c.check + " "))
-        << c.check;
-  }
+  const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
+  for (const auto& c : cases)
+    EXPECT_DEATH(c.act(), testing::regexLiteral(where + c.check + " ")) << c.check;
 }
 
 }  // namespace
