@@ -31,8 +31,7 @@ TEST(CamcalCommands, ShowTheCamerasIntrinsicsAndBaseOfTheDefaultOrAFile) {
         "\n 1280x720 621.4 620.8 0 638.9 362.6\n", "front\n model b910 (B910 camera)",
         "rear\n model ov-rear-2 (generic camera)"}},
       // The set keeps the embedded default's cameras; the file names only these.
-      {{"cameras", lens_faults}, 0, {"wide\n", "pole\n"}, "",
-       "navigation"},
+      {{"cameras", lens_faults}, 0, {"wide\n", "pole\n"}, "", "navigation"},
       {{"intrinsics", "navigation", "640x480"}, 0, {"image size 640x480, from the model's table"}},
       // A size off the table: the full frame scaled, and a note.
       {{"intrinsics", "navigation", "800x600"}, 0, {"image size 800x600, not in the model's table"},
@@ -95,8 +94,8 @@ TEST(CamcalCommands, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
        robot + ": is a robot calibration, not a PTZ calibration"},
   };
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"cameras", missing}, {"intrinsics", "-c", missing, "front", "640x480"},
-        {"convert", missing, "--to", "text"}, {"base", missing}}) {
+       {std::vector<std::string>{"cameras", missing}, {"convert", missing, "--to", "text"},
+        {"intrinsics", "-c", missing, "front", "640x480"}, {"base", missing}}) {
     runs.push_back({args, kFailed, {}, missing + ": cannot read: No such file or directory"});
   }
   for (const std::string size :
@@ -147,8 +146,9 @@ TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
             "20.1 deg off axis, 43% " + corner}},
       // The library's own record explains a fallback; it is not repeated on stderr.
       {{"validate", robot, short_k}, kFailed,
-       {robot + ": valid", short_k + ": INVALID robot calibration (text, 1 camera): camera "
-                                     "\"front\": Parameter list too short in name: \"front\" ...\n"}},
+       {robot + ": valid",
+        short_k + ": INVALID robot calibration (text, 1 camera): camera \"front\": Parameter list "
+                  "too short in name: \"front\" ...\n"}},
       {{"validate", no_size}, kFailed,
        {"INVALID robot calibration (text, 1 camera): camera \"rear\": a generic camera needs a "
         "positive intrinsics width and height"}},

@@ -18,17 +18,12 @@ using dravik::calibration::BaseCalibrationProto;
 using dravik::calibration::RobotCalibration;
 using google::protobuf::util::MessageDifferencer;
 
+// The message in a file's bytes, in text or wire format.
 template <typename Message>
-Message parseText(const std::string& text) {
+Message parse(const std::string& bytes, bool wire = false) {
   Message message;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &message));
-  return message;
-}
-
-template <typename Message>
-Message parseWire(const std::string& path) {
-  Message message;
-  EXPECT_TRUE(message.ParseFromString(readFile(path))) << path;
+  EXPECT_TRUE(wire ? message.ParseFromString(bytes)
+                   : google::protobuf::TextFormat::ParseFromString(bytes, &message));
   return message;
 }
 
@@ -38,17 +33,16 @@ Message parseWire(const std::string& path) {
 template <typename Message>
 void expectRoundTrip(const std::string& path, const std::string& kind) {
   SCOPED_TRACE(path);
-  const Message original = parseText<Message>(readFile(path));
+  const Message original = parse<Message>(readFile(path));
   ScratchDir scratch;
   const std::string wire = scratch.path("calibration.bin");
   const auto to_wire = runCamcal({"convert", path, "--to", "wire", "-o", wire});
   ASSERT_EQ(to_wire.status, 0) << to_wire.err;
-  EXPECT_TRUE(MessageDifferencer::Equals(parseWire<Message>(wire), original));
+  EXPECT_TRUE(MessageDifferencer::Equals(parse<Message>(readFile(wire), true), original));
   for (const auto& [input, stdin_path] : {std::pair{wire, std::string()}, {"-", wire}}) {
     const auto to_text = runCamcal({"convert", input, "--to", "text"}, stdin_path);
     ASSERT_EQ(to_text.status, 0) << to_text.err;
-    EXPECT_TRUE(MessageDifferencer::Equals(parseText<Message>(to_text.out), original))
-        << to_text.out;
+    EXPECT_TRUE(MessageDifferencer::Equals(parse<Message>(to_text.out), original)) << to_text.out;
   }
   const auto validate = runCamcal({"validate", wire});
   EXPECT_EQ(validate.out.rfind(wire + ": valid " + kind + " calibration (wire", 0), 0u)
@@ -74,13 +68,13 @@ TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
 
   const auto text = runCamcal({"adjust", robot, base});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_TRUE(
-      MessageDifferencer::Equals(parseText<RobotCalibration>(text.out), set.getRawCalData()));
+  EXPECT_TRUE(MessageDifferencer::Equals(parse<RobotCalibration>(text.out), set.getRawCalData()));
   ScratchDir scratch;
   const std::string wire = scratch.path("adjusted.bin");
   const auto run = runCamcal({"adjust", robot, base, "--to", "wire", "-o", wire});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(MessageDifferencer::Equals(parseWire<RobotCalibration>(wire), set.getRawCalData()));
+  EXPECT_TRUE(MessageDifferencer::Equals(parse<RobotCalibration>(readFile(wire), true),
+                                         set.getRawCalData()));
 }
 
 // Output goes through a temporary file that replaces the target only when

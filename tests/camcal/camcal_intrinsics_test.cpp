@@ -17,51 +17,44 @@ namespace {
 using namespace camcal_test;
 using dravik::calibration::CameraParametersSet;
 
-// camcal prints every float so that it reads back as the same float.
-void expectSameValues(const std::vector<float>& expected, const std::vector<double>& read,
-                      const std::string& what) {
-  ASSERT_EQ(read.size(), expected.size()) << what;
-  for (size_t i = 0; i < read.size(); ++i)
-    EXPECT_EQ(static_cast<float>(read[i]), expected[i]) << what << " [" << i << "]";
-}
-
-// K (row-major), the distortion coefficients and the image size of each
-// output format. The OpenCV YAML is read as OpenCV reads it when present.
+// K row by row, the distortion coefficients and the image size of an
+// output, read as floats: camcal prints each float so that it reads back as
+// the same float.
 struct Intrinsics {
-  std::vector<double> K, d;
+  std::vector<float> K, d;
   int width = 0, height = 0;
 };
 
+template <typename Numbers>
+std::vector<float> floats(const Numbers& numbers) {
+  return std::vector<float>(numbers.begin(), numbers.end());
+}
+
+// JSON is read as JSON, OpenCV YAML as OpenCV reads it when it is present.
 Intrinsics readOutput(const std::string& format, const std::string& text) {
-  Intrinsics read;
   if (format == "json") {
     const auto json = nlohmann::json::parse(text);
-    for (const auto& row : json["camera_matrix"])
-      for (const auto& value : row) read.K.push_back(value.get<double>());
-    read.d = json["distortion_coefficients"].get<std::vector<double>>();
-    read.width = json["image_width"], read.height = json["image_height"];
-    return read;
+    std::vector<double> K;
+    for (const auto& row : json["camera_matrix"]) K.insert(K.end(), row.begin(), row.end());
+    return {floats(K), floats(json["distortion_coefficients"].get<std::vector<double>>()),
+            json["image_width"], json["image_height"]};
   }
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
   if (format == "opencv-yaml") {
     cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-    cv::Mat camera_matrix, distortion;
-    storage["camera_matrix"] >> camera_matrix;
-    storage["distortion_coefficients"] >> distortion;
-    storage["image_width"] >> read.width;
-    storage["image_height"] >> read.height;
-    read.K.assign(camera_matrix.begin<double>(), camera_matrix.end<double>());
-    read.d.assign(distortion.begin<double>(), distortion.end<double>());
-    return read;
+    cv::Mat K, d;
+    storage["camera_matrix"] >> K;
+    storage["distortion_coefficients"] >> d;
+    return {floats(cv::Mat_<double>(K)), floats(cv::Mat_<double>(d)),
+            static_cast<int>(storage["image_width"]), static_cast<int>(storage["image_height"])};
   }
 #endif
   const YAML::Node root = YAML::Load(text);
   EXPECT_TRUE(format != "opencv-yaml" ||
               root["camera_matrix"].Tag() == "tag:yaml.org,2002:opencv-matrix");
-  read.K = root["camera_matrix"]["data"].as<std::vector<double>>();
-  read.d = root["distortion_coefficients"]["data"].as<std::vector<double>>();
-  read.width = root["image_width"].as<int>(), read.height = root["image_height"].as<int>();
-  return read;
+  return {floats(root["camera_matrix"]["data"].as<std::vector<double>>()),
+          floats(root["distortion_coefficients"]["data"].as<std::vector<double>>()),
+          root["image_width"].as<int>(), root["image_height"].as<int>()};
 }
 
 TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
@@ -82,19 +75,20 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
       }
       const std::string size = std::to_string(width) + "x" + std::to_string(height);
       for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
-        const std::string what = proto.name() + " " + size + " " + format;
+        SCOPED_TRACE(proto.name() + " " + size + " " + format);
         const auto run =
             runCamcal({"-q", "intrinsics", "-c", file, proto.name(), size, "-f", format});
-        ASSERT_EQ(run.status, 0) << what << run.err;
+        ASSERT_EQ(run.status, 0) << run.err;
         const Intrinsics read = readOutput(format, run.out);
-        EXPECT_EQ(read.width, width) << what;
-        EXPECT_EQ(read.height, height) << what;
-        expectSameValues(K_rows, read.K, what);
-        expectSameValues(camera->getDistortion(width, height), read.d, what);
+        EXPECT_EQ(read.K, K_rows);
+        EXPECT_EQ(read.d, camera->getDistortion(width, height));
+        EXPECT_EQ(read.width, width);
+        EXPECT_EQ(read.height, height);
         if (format == "json") {
           const auto json = nlohmann::json::parse(run.out);
-          EXPECT_EQ(json["from_table"], camera->hasIntrinsics(width, height)) << what;
-          EXPECT_EQ(json["distortion_model"], "rational_polynomial") << what;
+          EXPECT_EQ(json["camera"], proto.name());
+          EXPECT_EQ(json["from_table"], camera->hasIntrinsics(width, height));
+          EXPECT_EQ(json["distortion_model"], "rational_polynomial");
         }
         if (format == "ros-yaml") {
           const YAML::Node info = YAML::Load(run.out);
@@ -102,8 +96,7 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
           EXPECT_EQ(info["distortion_model"].as<std::string>(), "rational_polynomial");
           EXPECT_EQ(info["rectification_matrix"]["data"].as<std::vector<double>>(),
                     std::vector<double>({1, 0, 0, 0, 1, 0, 0, 0, 1}));
-          expectSameValues(P_rows, info["projection_matrix"]["data"].as<std::vector<double>>(),
-                           what);
+          EXPECT_EQ(floats(info["projection_matrix"]["data"].as<std::vector<double>>()), P_rows);
         }
       }
     }

@@ -29,19 +29,20 @@ class CamcalPtz : public ::testing::Test {
   }
 
   // The numbers of each answer line "name  v1 v2 ...  unit", by name, for
-  // the camera at pan 3600, tilt 1200, zoom 4000.
-  std::map<std::string, std::vector<double>> answers(const std::vector<std::string>& action) {
+  // the camera at pan 3600, tilt 1200, zoom 4000. camcal prints each float
+  // so that it reads back as the same float.
+  std::map<std::string, std::vector<float>> answers(const std::vector<std::string>& action) {
     std::vector<std::string> args = {"ptz", ptzExample(), "--at", "3600,1200,4000"};
     args.insert(args.end(), action.begin(), action.end());
     const auto run = runCamcal(args);
     EXPECT_EQ(run.status, 0) << run.err;
-    std::map<std::string, std::vector<double>> values;
+    std::map<std::string, std::vector<float>> values;
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
       const auto name_end = line.find("  ");
       std::istringstream words(line.substr(name_end));
       auto& numbers = values[line.substr(0, name_end)];
-      for (double value; words >> value;) numbers.push_back(value);  // up to the unit
+      for (float value; words >> value;) numbers.push_back(value);  // up to the unit
     }
     return values;
   }
@@ -55,13 +56,13 @@ class CamcalPtz : public ::testing::Test {
 
 TEST_F(CamcalPtz, ZoomConversionsAnswerAsTheModel) {
   for (int steps : {-100, 0, 1000, 5000, 15999, 20000}) {
-    const auto factor = answers({"zoom-factor", std::to_string(steps)})["zoom x factor"];
-    ASSERT_EQ(factor.size(), 1u) << steps;
-    EXPECT_EQ(static_cast<float>(factor[0]), model_->stepsToZoomXFactor(steps)) << steps;
+    EXPECT_EQ(answers({"zoom-factor", std::to_string(steps)})["zoom x factor"],
+              std::vector<float>{model_->stepsToZoomXFactor(steps)})
+        << steps;
   }
   for (float x : {0.5f, 1.0f, 2.5f, 7.25f, 20.0f}) {
     EXPECT_EQ(answers({"zoom-steps", std::to_string(x)})["zoom"],
-              std::vector<double>{double(model_->zoomXFactorToSteps(x))})
+              std::vector<float>{float(model_->zoomXFactorToSteps(x))})
         << x;
   }
 }
@@ -70,12 +71,10 @@ TEST_F(CamcalPtz, TheRayOfAProjectedPointLeadsBackToThePoint) {
   for (const Eigen::Vector3f& point :
        {Eigen::Vector3f(3.0f, 0.2f, 1.0f), Eigen::Vector3f(5.0f, -1.0f, 1.5f),
         Eigen::Vector3f(2.0f, 0.5f, 0.3f)}) {
-    auto pixel = answers({"project", std::to_string(point.x()), std::to_string(point.y()),
-                          std::to_string(point.z())})["pixel"];
-    ASSERT_EQ(pixel.size(), 2u);
     const Eigen::Vector2f expected = setting().project3dToCamera(point);
-    EXPECT_EQ(static_cast<float>(pixel[0]), expected.x());
-    EXPECT_EQ(static_cast<float>(pixel[1]), expected.y());
+    const auto pixel = answers({"project", std::to_string(point.x()), std::to_string(point.y()),
+                                std::to_string(point.z())})["pixel"];
+    ASSERT_EQ(pixel, std::vector<float>({expected.x(), expected.y()}));
 
     auto ray = answers({"ray", std::to_string(pixel[0]), std::to_string(pixel[1])});
     ASSERT_EQ(ray["origin"].size(), 3u);
@@ -91,24 +90,22 @@ TEST_F(CamcalPtz, AimingAnswersAsTheLibrary) {
   int pan = 0, tilt = 0, zoom = 0;
   ASSERT_TRUE(setting().getPanTilt(Eigen::Vector2f(1400.0f, 300.0f), &pan, &tilt));
   auto aim = answers({"aim-pixel", "1400", "300"});
-  EXPECT_EQ(aim["pan"], std::vector<double>{double(pan)});
-  EXPECT_EQ(aim["tilt"], std::vector<double>{double(tilt)});
+  EXPECT_EQ(aim["pan"], std::vector<float>{float(pan)});
+  EXPECT_EQ(aim["tilt"], std::vector<float>{float(tilt)});
 
   float pan_f = 0.0f, tilt_f = 0.0f;
   ASSERT_TRUE(setting().getPanTilt(Eigen::Vector3f(3.0f, 0.2f, 1.0f),
                                    Eigen::Vector2f(960.0f, 540.0f), &pan_f, &tilt_f));
   aim = answers({"aim-point", "3", "0.2", "1", "960", "540"});
-  ASSERT_EQ(aim["pan"].size(), 1u);
-  ASSERT_EQ(aim["tilt"].size(), 1u);
-  EXPECT_EQ(static_cast<float>(aim["pan"][0]), pan_f);
-  EXPECT_EQ(static_cast<float>(aim["tilt"][0]), tilt_f);
+  EXPECT_EQ(aim["pan"], std::vector<float>{pan_f});
+  EXPECT_EQ(aim["tilt"], std::vector<float>{tilt_f});
 
   ASSERT_TRUE(setting().getPanTiltZoom(Eigen::Vector2f(700.0f, 300.0f),
                                        Eigen::Vector2f(1300.0f, 800.0f), &pan, &tilt, &zoom));
   aim = answers({"aim-region", "700", "300", "1300", "800"});
-  EXPECT_EQ(aim["pan"], std::vector<double>{double(pan)});
-  EXPECT_EQ(aim["tilt"], std::vector<double>{double(tilt)});
-  EXPECT_EQ(aim["zoom"], std::vector<double>{double(zoom)});
+  EXPECT_EQ(aim["pan"], std::vector<float>{float(pan)});
+  EXPECT_EQ(aim["tilt"], std::vector<float>{float(tilt)});
+  EXPECT_EQ(aim["zoom"], std::vector<float>{float(zoom)});
 }
 
 }  // namespace
