@@ -18,7 +18,7 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2
 
 options=(--leak-check=full --show-leak-kinds=definite,indirect,possible
          --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99
-         --trace-children=yes --trace-children-skip='/bin/*,/usr/bin/*'
+         --trace-children=yes
          --suppressions="$PWD/scripts/valgrind.supp")
 left_out='-*DeathTest*:BrokenDefault.*:FatalCheck.*:*EndTheProcess*:*IsFatal*:*AllocateNothing*'
 failed=0
