@@ -1,7 +1,9 @@
-// Running the installed camcal as a user would, the fixtures it reads, and
-// the check of a table of runs.
+// Running the installed camcal as a user would, and checking a table of runs.
 #pragma once
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,51 +13,40 @@ constexpr int kFailed = 1;  // a failed operation
 constexpr int kUsage = 2;   // a command-line mistake
 
 struct Run {
-  int status = -1;  // exit status, 128 + the signal when camcal was killed
-  std::string out;
-  std::string err;
+  int status = -1;
+  std::string out, err;
 };
-
-// Runs the installed camcal with args, standard input from stdin_path
-// (/dev/null when empty), with no library path of the build tree in the
-// environment.
+// The installed camcal, with no library path of the build tree in the
+// environment and standard input from stdin_path (/dev/null when empty).
 Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path = "");
 
-// One run of camcal and what it must answer.
+// A run must give status, these parts of stdout in order (runs of spaces
+// squeezed to one), and one stderr line "camcal: ...err..." (none when err is
+// empty); a failure with a message prints nothing on stdout.
 struct Expected {
   std::vector<std::string> args;
   int status;
-  // Parts of stdout in this order, compared with runs of spaces squeezed to
-  // one, so that column widths do not matter.
   std::vector<std::string> out;
-  // The one stderr line after "camcal: " holds this; empty: stderr is empty.
-  // A failure with a message prints nothing on stdout.
   std::string err = "";
-  std::string absent = "";  // a text stdout must not hold
 };
 void expectRuns(const std::vector<Expected>& runs);
 
-// A file of tests/camcal/data.
-std::string fixture(const std::string& name);
-// The example PTZ calibration of the repository.
-std::string ptzExample();
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
-// text with its first `from` replaced by `to` (which must be there).
-std::string replaced(std::string text, const std::string& from, const std::string& to);
+inline std::string fixture(const std::string& name) { return CAMCAL_TEST_DATA "/" + name; }
+inline std::string ptzExample() {
+  return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
+}
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // A fresh directory, removed with its contents at the end of the scope.
-class ScratchDir {
- public:
+struct ScratchDir {
   ScratchDir();
-  ~ScratchDir();
+  ~ScratchDir() { std::filesystem::remove_all(dir); }
   ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  std::vector<std::string> entries() const;
-
- private:
-  std::string dir_;
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+  std::string dir;
 };
 
 }  // namespace camcal_test

@@ -1,0 +1,146 @@
+// camcal answers with the library's values, read back as floats (camcal prints
+// each float so that it reads back as the same float): intrinsics in each
+// output format for every camera and image size, and each PTZ action at pan
+// 3600, tilt 1200, zoom 4000.
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
+
+#include <Eigen/Geometry>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#endif
+
+#include "calibration_common/camera_parameters.h"
+#include "calibration_common/ptz_camera_model.h"
+#include "run_camcal.h"
+
+namespace {
+
+using namespace camcal_test;
+using namespace dravik::calibration;
+using Answers = std::map<std::string, std::vector<float>>;
+
+// K row by row, the distortion coefficients, the image width and height of an
+// output. JSON is read as JSON, OpenCV YAML as OpenCV reads it when present.
+std::vector<float> readOutput(const std::string& format, const std::string& text) {
+  std::vector<double> read;
+  const char* matrices[] = {"camera_matrix", "distortion_coefficients"};
+  const char* sizes[] = {"image_width", "image_height"};
+  if (format == "json") {
+    const auto json = nlohmann::json::parse(text);
+    for (const auto& row : json[matrices[0]]) read.insert(read.end(), row.begin(), row.end());
+    for (const double c : json[matrices[1]]) read.push_back(c);
+    for (const auto* key : sizes) read.push_back(json[key]);
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+  } else if (format == "opencv-yaml") {
+    cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    for (const auto* key : matrices)
+      for (const double value : cv::Mat_<double>(storage[key].mat())) read.push_back(value);
+    for (const auto* key : sizes) read.push_back(storage[key].real());
+#endif
+  } else {
+    const YAML::Node root = YAML::Load(text);
+    for (const auto* key : matrices)
+      for (const double value : root[key]["data"].as<std::vector<double>>()) read.push_back(value);
+    for (const auto* key : sizes) read.push_back(root[key].as<double>());
+  }
+  return std::vector<float>(read.begin(), read.end());
+}
+
+TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
+  const std::string file = fixture("robot_calibration.txt");
+  CameraParametersSet set;
+  ASSERT_TRUE(set.loadFromFile(file));
+  for (const auto& proto : set.getRawCalData().camera()) {
+    const auto camera = set.getCamera(proto.name());
+    std::vector<std::pair<int, int>> sizes = {{333, 250}};  // one off every table
+    for (const auto& entry : camera->getIntrinsicsTable())
+      sizes.emplace_back(entry.width, entry.height);
+    for (const auto& [width, height] : sizes) {
+      const Eigen::Matrix3f K = camera->getIntrinsics(width, height);  // row-major storage
+      std::vector<float> expected(K.data(), K.data() + 9);
+      for (const float c : camera->getDistortion(width, height)) expected.push_back(c);
+      expected.insert(expected.end(), {float(width), float(height)});
+      const std::string size = std::to_string(width) + "x" + std::to_string(height);
+      for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
+        const auto run =
+            runCamcal({"-q", "intrinsics", "-c", file, proto.name(), size, "-f", format});
+        EXPECT_EQ(readOutput(format, run.out), expected) << proto.name() << size << format;
+      }
+    }
+  }
+}
+
+// The ray camcal reports and the direction to the point it projected agree
+// to float rounding of the pixel and of the undistortion.
+constexpr float kRayAngleTolerance = 1e-4f;
+
+// The numbers of each answer line "name  v1 v2 ...  unit" of camcal ptz, by name.
+Answers answers(std::vector<std::string> action) {
+  action.insert(action.begin(), {"ptz", ptzExample(), "--at", "3600,1200,4000"});
+  const auto run = runCamcal(action);
+  EXPECT_EQ(run.status, 0) << run.err;
+  Answers values;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto name_end = line.find("  ");
+    std::istringstream words(line.substr(name_end));
+    for (float value; words >> value;) values[line.substr(0, name_end)].push_back(value);
+  }
+  return values;
+}
+
+std::shared_ptr<PTZCameraModel> exampleModel() {
+  PTZCameraParameters params;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(ptzExample()), &params));
+  return std::make_shared<PTZCameraModel>(params);
+}
+
+TEST(CamcalPtz, ZoomAndAimingAnswerAsTheModel) {
+  const auto model = exampleModel();
+  const PTZCameraModelConfiguration at(model, 3600, 1200, 4000);
+  int pan = 0, tilt = 0, region_pan = 0, region_tilt = 0, zoom = 0;
+  float point_pan = 0.0f, point_tilt = 0.0f;
+  ASSERT_TRUE(at.getPanTilt(Eigen::Vector2f(1400.0f, 300.0f), &pan, &tilt));
+  ASSERT_TRUE(at.getPanTilt(Eigen::Vector3f(3.0f, 0.2f, 1.0f), Eigen::Vector2f(960.0f, 540.0f),
+                            &point_pan, &point_tilt));
+  ASSERT_TRUE(at.getPanTiltZoom(Eigen::Vector2f(700.0f, 300.0f), Eigen::Vector2f(1300.0f, 800.0f),
+                                &region_pan, &region_tilt, &zoom));
+  const std::vector<std::pair<std::vector<std::string>, Answers>> table = {
+      {{"zoom-factor", "-100"}, {{"zoom x factor", {model->stepsToZoomXFactor(-100)}}}},
+      {{"zoom-factor", "5000"}, {{"zoom x factor", {model->stepsToZoomXFactor(5000)}}}},
+      {{"zoom-steps", "0.5"}, {{"zoom", {float(model->zoomXFactorToSteps(0.5f))}}}},
+      {{"zoom-steps", "2.5"}, {{"zoom", {float(model->zoomXFactorToSteps(2.5f))}}}},
+      {{"aim-pixel", "1400", "300"}, {{"pan", {float(pan)}}, {"tilt", {float(tilt)}}}},
+      {{"aim-point", "3", "0.2", "1", "960", "540"},
+       {{"pan", {point_pan}}, {"tilt", {point_tilt}}}},
+      {{"aim-region", "700", "300", "1300", "800"},
+       {{"pan", {float(region_pan)}}, {"tilt", {float(region_tilt)}}, {"zoom", {float(zoom)}}}},
+  };
+  for (const auto& [action, expected] : table)
+    EXPECT_EQ(answers(action), expected) << ::testing::PrintToString(action);
+}
+
+TEST(CamcalPtz, TheRayOfAProjectedPointLeadsBackToThePoint) {
+  const PTZCameraModelConfiguration at(exampleModel(), 3600, 1200, 4000);
+  for (const Eigen::Vector3f& point :
+       {Eigen::Vector3f(5.0f, -1.0f, 1.5f), Eigen::Vector3f(2.0f, 0.5f, 0.3f)}) {
+    const Eigen::Vector2f pixel = at.project3dToCamera(point);
+    ASSERT_EQ(answers({"project", std::to_string(point.x()), std::to_string(point.y()),
+                       std::to_string(point.z())})["pixel"],
+              std::vector<float>({pixel.x(), pixel.y()}));
+    auto ray = answers({"ray", std::to_string(pixel.x()), std::to_string(pixel.y())});
+    ASSERT_TRUE(ray["origin"].size() == 3 && ray["direction"].size() == 3) << ray.size();
+    const Eigen::Vector3f o = Eigen::Vector3f::Map(ray["origin"].data());
+    const Eigen::Vector3f d = Eigen::Vector3f::Map(ray["direction"].data());
+    EXPECT_NEAR(d.norm(), 1.0f, kRayAngleTolerance);
+    EXPECT_NEAR(d.cross((point - o).normalized()).norm(), 0.0f, kRayAngleTolerance);
+  }
+}
+
+}  // namespace
