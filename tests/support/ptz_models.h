@@ -1,5 +1,5 @@
-// PTZ camera calibrations for tests: the example calibration of the
-// repository and small zoom tables on its head.
+// PTZ camera calibrations for tests: the repository's example and small zoom
+// tables on its head.
 #pragma once
 
 #include <fstream>
@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
@@ -17,9 +18,8 @@
 namespace dravik {
 namespace testing {
 
-// data/ptz_camera_example.txt: a 1920 x 1080 image, nine zoom samples at
-// 0, 2000, ..., 16000, a head with small translations between its axes, and
-// motor limits pan 200..7000, tilt 0..1800 (offsets 3600 and 1200).
+// 1920 x 1080, zoom samples at 0, 2000, ..., 16000, limits pan 200..7000,
+// tilt 0..1800 (offsets 3600 and 1200).
 inline calibration::PTZCameraParameters ptzExampleParameters() {
   std::ifstream file(std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/data/ptz_camera_example.txt");
   std::stringstream text;
@@ -29,27 +29,21 @@ inline calibration::PTZCameraParameters ptzExampleParameters() {
   return params;
 }
 
-struct ZoomSample {
-  double zoom;
-  double f;
-};
-
-// The example head with the zoom table replaced: samples (zoom, f) on the grid
-// zoom_offset + zoom_step i, the principal point at the centre of a 1280 x 720
-// image and no distortion.
+// The example head with samples (zoom, f) on the grid offset + step i, the
+// principal point at the centre of 1280 x 720 and no distortion.
 inline calibration::PTZCameraParameters exampleHeadWithZooms(
-    std::initializer_list<ZoomSample> samples, int zoom_offset, int zoom_step) {
+    std::initializer_list<std::pair<double, double>> samples, int offset, int step) {
   calibration::PTZCameraParameters params = ptzExampleParameters();
   calibration::PTZIntrinsics* intrinsics = params.mutable_intrinsics();
   intrinsics->Clear();
   intrinsics->set_cal_width(1280);
   intrinsics->set_cal_height(720);
-  intrinsics->set_zoom_offset(zoom_offset);
-  intrinsics->set_zoom_step(zoom_step);
-  for (const ZoomSample& sample : samples) {
+  intrinsics->set_zoom_offset(offset);
+  intrinsics->set_zoom_step(step);
+  for (const auto& [zoom, f] : samples) {
     calibration::PTZIntrinsicsItem* item = intrinsics->add_samples();
-    item->set_zoom(sample.zoom);
-    item->set_f(sample.f);
+    item->set_zoom(zoom);
+    item->set_f(f);
     item->set_cx(640);
     item->set_cy(360);
   }
