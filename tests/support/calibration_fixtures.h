@@ -1,8 +1,6 @@
-// Camera calibrations for tests, written as protobuf text, and access to the
-// protected steps of a camera record.
+// Camera calibrations for tests, written as protobuf text.
 #pragma once
 
-#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -17,26 +15,19 @@
 namespace dravik {
 namespace testing {
 
-// One camera message in text format: fx = fy = 1000, the principal point at
-// the image centre, k = 0.1 -0.2 0.03 0.04 0.005 0.006, p = 0.001 0.002, and
-// a pose that moves the robot origin 0.1 m right, 0.05 m up and 2.5 m ahead
-// of the camera (rotation identity). `intrinsics_extra` is appended inside
-// the intrinsics block (e.g. a width line when `with_size` is false).
+// fx = fy = 1000, principal point at the centre, k = 0.1 -0.2 0.03 0.04 0.005
+// 0.006, p = 0.001 0.002; the robot origin 0.1 m right, 0.05 m up, 2.5 m ahead
+// of the camera. `intrinsics_extra` goes inside the intrinsics block.
 inline std::string cameraText(const std::string& name, const std::string& model, int width = 1280,
                               int height = 960, bool with_size = true,
                               const std::string& intrinsics_extra = "") {
   std::ostringstream text;
-  text << "camera {\n"
-       << "  name: \"" << name << "\"\n"
-       << "  model: \"" << model << "\"\n"
-       << "  intrinsics {\n"
+  text << "camera { name: \"" << name << "\" model: \"" << model << "\"\n  intrinsics {\n"
        << "    fx: 1000 fy: 1000 skew: 0 cx: " << width / 2 << " cy: " << height / 2 << "\n"
-       << "    k: [0.1, -0.2, 0.03, 0.04, 0.005, 0.006]\n"
-       << "    p: [0.001, 0.002]\n";
+       << "    k: [0.1, -0.2, 0.03, 0.04, 0.005, 0.006] p: [0.001, 0.002]\n";
   if (with_size) text << "    width: " << width << " height: " << height << "\n";
   text << intrinsics_extra << "  }\n"
-       << "  extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500] }\n"
-       << "}\n";
+       << "  extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500] }\n}\n";
   return text.str();
 }
 
@@ -47,7 +38,6 @@ Message parseText(const std::string& text) {
   return message;
 }
 
-// The first camera message of a calibration text.
 inline calibration::CameraCalibration cameraMessage(const std::string& text) {
   const auto robot = parseText<calibration::RobotCalibration>(text);
   return robot.camera_size() > 0 ? robot.camera(0) : calibration::CameraCalibration();
@@ -60,25 +50,7 @@ inline std::string embeddedDefaultText() {
   return text;
 }
 
-// The camera of that name in the embedded default head calibration.
-inline calibration::CameraCalibration embeddedDefaultCamera(const std::string& name) {
-  const auto robot = parseText<calibration::RobotCalibration>(embeddedDefaultText());
-  for (const auto& camera : robot.camera())
-    if (camera.name() == name) return camera;
-  ADD_FAILURE() << "the default calibration has no camera " << name;
-  return calibration::CameraCalibration();
-}
-
-// The camera names of the embedded default head calibration.
-inline std::set<std::string> embeddedDefaultCameraNames() {
-  const auto robot = parseText<calibration::RobotCalibration>(embeddedDefaultText());
-  std::set<std::string> names;
-  for (const auto& camera : robot.camera()) names.insert(camera.name());
-  return names;
-}
-
-// A log record of the camera library: level, tag, file, the function that
-// wrote it (its name after "dravik::calibration::") and the text.
+// A log record of the camera library from `function` (after "dravik::calibration::").
 inline void expectCameraRecord(const LogRecord& record, int level, const std::string& function,
                                const std::string& text) {
   EXPECT_EQ(std::tie(record.level, record.tag, record.file, record.function, record.text),
@@ -89,17 +61,9 @@ inline void expectCameraRecord(const LogRecord& record, int level, const std::st
 
 inline void expectSameIntrinsics(const calibration::CameraParameters::Intrinsics& a,
                                  const calibration::CameraParameters::Intrinsics& b) {
-  EXPECT_EQ(std::tie(a.fx, a.fy, a.skew, a.cx, a.cy, a.distortion),
-            std::tie(b.fx, b.fy, b.skew, b.cx, b.cy, b.distortion));
+  EXPECT_EQ(std::tie(a.width, a.height, a.fx, a.fy, a.skew, a.cx, a.cy, a.distortion),
+            std::tie(b.width, b.height, b.fx, b.fy, b.skew, b.cx, b.cy, b.distortion));
 }
-
-// A record whose protected steps tests may call.
-class CameraParametersAccess : public calibration::CameraParameters {
- public:
-  using CameraParameters::affineIntrinsics;
-  using CameraParameters::precomputeIntrinsics;
-  using CameraParameters::recomputeKMatrix;
-};
 
 }  // namespace testing
 }  // namespace dravik
