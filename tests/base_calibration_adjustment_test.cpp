@@ -86,25 +86,6 @@ TEST(BaseCalibrationAdjustmentTest, EveryCameraBecomesItsPoseTimesTheGlobalTrans
   }
 }
 
-// The embedded default: cameras whose models serve several image sizes.
-TEST(BaseCalibrationAdjustmentTest, IntrinsicsAndDistortionAreUntouched) {
-  CameraParametersSet set;
-  const CameraParametersSet before(set);
-  set.adjustUsingBaseCalibration(baseWith(kGlobal));
-  ASSERT_FALSE(set.getCameraNames().empty());
-  for (const std::string& name : set.getCameraNames()) {
-    SCOPED_TRACE(name);
-    const CameraParameters& adjusted = *set.getCamera(name);
-    const CameraParameters& original = *before.getCamera(name);
-    EXPECT_FALSE(poseOf(adjusted).isApprox(poseOf(original)));
-    ASSERT_EQ(adjusted.getIntrinsicsTable().size(), original.getIntrinsicsTable().size());
-    for (size_t i = 0; i < original.getIntrinsicsTable().size(); ++i)
-      testing::expectSameIntrinsics(adjusted.getIntrinsicsTable()[i],
-                                    original.getIntrinsicsTable()[i]);
-    EXPECT_EQ(adjusted.getIntrinsics(100, 75), original.getIntrinsics(100, 75));
-  }
-}
-
 // One record for a camera listed twice: composed with G once, and both
 // messages receive its pose.
 TEST(BaseCalibrationAdjustmentTest, CameraListedTwiceIsAdjustedOnce) {
