@@ -16,8 +16,8 @@ namespace dravik {
 namespace calibration {
 namespace {
 
-// |D(x, y) - t| of a converged point, evaluated in long double: the
-// double-precision floor, with room for the lens's conditioning.
+// The residual of a converged point: the double-precision floor, with room
+// for the lens's conditioning.
 constexpr double kResidualFloor = 1e-13;
 // Results rounded to float.
 constexpr double kFloatTolerance = 1e-6;
@@ -80,12 +80,12 @@ TEST(RectifyPoint, ConvergesToTheDoublePrecisionFloorOverTheImage) {
         const RectifiedPoint r = rectified(lens, Eigen::Vector2f(u, v));
         ASSERT_TRUE(r.converged) << lens.name << " at " << u << ", " << v;
         EXPECT_LE(r.iterations, 6) << lens.name;
+        // |D(x, y) - t| in long double, t the pixel in normalized coordinates.
         long double xd, yd;
+        const long double tx = (u - lens.principal_point[0]) / (long double)lens.focal_length[0];
+        const long double ty = (v - lens.principal_point[1]) / (long double)lens.focal_length[1];
         distortNormalized(d, (long double)r.point.x(), (long double)r.point.y(), &xd, &yd);
-        EXPECT_LT(std::hypot(xd - (u - lens.principal_point[0]) / (long double)lens.focal_length[0],
-                             yd - (v - lens.principal_point[1]) / (long double)lens.focal_length[1]),
-                  kResidualFloor)
-            << lens.name;
+        EXPECT_LT(std::hypot(xd - tx, yd - ty), kResidualFloor) << lens.name;
       }
     }
   }

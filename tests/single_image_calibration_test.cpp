@@ -216,9 +216,8 @@ TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
        [](Input* in) { in->view.image.resize(17), in->view.target.resize(17); }},
       {"collinear target",
        [](Input* in) {
-         for (size_t i = 0; i < in->view.target.size(); ++i) {
-           in->view.target[i] = Eigen::Vector2f(1, 2) * i;
-         }
+         float i = 0;
+         for (auto& p : in->view.target) p = Eigen::Vector2f(1, 2) * i++;
        }},
       {"image point not finite",
        [](Input* in) { in->view.image[7].x() = std::numeric_limits<float>::quiet_NaN(); }},
