@@ -20,7 +20,7 @@ options=(--leak-check=full --show-leak-kinds=definite,indirect,possible
          --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99
          --trace-children=yes
          --suppressions="$PWD/scripts/valgrind.supp")
-left_out='-*DeathTest*:BrokenDefault.*:FatalCheck.*:*EndTheProcess*:*IsFatal*:*AllocateNothing*'
+left_out='-*DeathTest*:*EndTheProcess*:*AllocateNothing*'
 failed=0
 
 check() {
