@@ -3,10 +3,10 @@
 //   build/bench/camera_parameters_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true
 // Each benchmark also reports the heap allocations per iteration.
-#include <string>
-
 #include <benchmark/benchmark.h>
 #include <google/protobuf/text_format.h>
+
+#include <string>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/logging.h"

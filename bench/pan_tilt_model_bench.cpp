@@ -1,9 +1,9 @@
 // The pan/tilt head's forward transform and inverse solution on a realistic
 // head, with logging disabled as on the robot.
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "calibration_common/pan_tilt_model.h"
 #include "dravik/logging.h"
@@ -51,8 +51,8 @@ void BM_ComputePanTilt(benchmark::State& state) {
     benchmark::DoNotOptimize(tilt);
   }
   // The share of calls that converged: failures stop early and cost less.
-  state.counters["solved"] = benchmark::Counter(static_cast<double>(solved),
-                                                benchmark::Counter::kAvgIterations);
+  state.counters["solved"] =
+      benchmark::Counter(static_cast<double>(solved), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_ComputePanTilt);
 

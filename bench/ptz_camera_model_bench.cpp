@@ -1,15 +1,16 @@
 // The PTZ camera on the example calibration (data/ptz_camera_example.txt):
 // evaluating the model at a setting, projection, rays and aiming, with
 // OpenCV's projectPoints on the same lens and pose as the baseline.
-//   build/bench/ptz_camera_model_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   build/bench/ptz_camera_model_bench --benchmark_repetitions=5
+//   --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+#include <google/protobuf/text_format.h>
+
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <google/protobuf/text_format.h>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "dravik/logging.h"
@@ -145,10 +146,10 @@ struct OpenCvCamera {
     cv::Rodrigues(R, rvec);
     // The intrinsics as the projection shows them.
     const Eigen::Matrix4f& camera_to_world = config.getTransform().getInverseTransform();
-    const Eigen::Vector2f centre = config.project3dToCamera(
-        (camera_to_world * Eigen::Vector4f(0, 0, 1, 1)).head<3>());
-    const Eigen::Vector2f right = config.project3dToCamera(
-        (camera_to_world * Eigen::Vector4f(1e-4f, 0, 1, 1)).head<3>());
+    const Eigen::Vector2f centre =
+        config.project3dToCamera((camera_to_world * Eigen::Vector4f(0, 0, 1, 1)).head<3>());
+    const Eigen::Vector2f right =
+        config.project3dToCamera((camera_to_world * Eigen::Vector4f(1e-4f, 0, 1, 1)).head<3>());
     const double f = (right.x() - centre.x()) / 1e-4;
     K = cv::Matx33d(f, 0, centre.x(), 0, f, centre.y(), 0, 0, 1);
     distortion.assign(config.distortion().begin(), config.distortion().end());

@@ -2,9 +2,9 @@
 // undistortPoints on the same lens: the head camera of the default
 // calibration, a 1280 x 960 rational lens of about 113 degrees.
 //   build/bench/rectify_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-#include <vector>
-
 #include <benchmark/benchmark.h>
+
+#include <vector>
 
 #include "calibration_utils/rectify.h"
 
@@ -15,8 +15,8 @@
 namespace {
 
 using dravik::calibration::rectifyPoint;
-using dravik::calibration::rectifyPointWithStatus;
 using dravik::calibration::rectifyPoints;
+using dravik::calibration::rectifyPointWithStatus;
 
 // k1, k2, p1, p2, k3, k4, k5, k6. OpenCV's default five fixed-point steps
 // leave up to 2.4 px of error at the corners of this lens.

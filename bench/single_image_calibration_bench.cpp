@@ -3,14 +3,14 @@
 // calibrateCamera on the same view when OpenCV is present; and the
 // construction of a camera set from the embedded default, whose head camera
 // recomputes its 640 x 480 intrinsics.
-#include <vector>
-
 #include <benchmark/benchmark.h>
 
-#include "support/synthetic_view.h"
+#include <vector>
+
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/single_image_calibration.h"
 #include "dravik/logging.h"
+#include "support/synthetic_view.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 #include <opencv2/calib3d.hpp>
@@ -46,9 +46,8 @@ void BM_OpenCVCalibrateCamera(benchmark::State& state) {
   for (auto _ : state) {
     cv::Mat K, distortion;
     std::vector<cv::Mat> rvecs, tvecs;
-    benchmark::DoNotOptimize(cv::calibrateCamera(object, image, cv::Size(1280, 960), K,
-                                                 distortion, rvecs, tvecs,
-                                                 cv::CALIB_RATIONAL_MODEL));
+    benchmark::DoNotOptimize(cv::calibrateCamera(object, image, cv::Size(1280, 960), K, distortion,
+                                                 rvecs, tvecs, cv::CALIB_RATIONAL_MODEL));
   }
 }
 BENCHMARK(BM_OpenCVCalibrateCamera)->Unit(benchmark::kMillisecond);

@@ -33,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What is in force always reloads as itself.
   const std::string wire = base.cal().SerializeAsString();
   BaseCalibrationData reloaded(base);
-  if (!reloaded.loadFromString(wire) ||
-      reloaded.cal().SerializeAsString() != wire ||
+  if (!reloaded.loadFromString(wire) || reloaded.cal().SerializeAsString() != wire ||
       !sameBits(reloaded.getWorldRotation(), base.getWorldRotation()) ||
       !sameBits(reloaded.getWorldTranslation(), base.getWorldTranslation())) {
     __builtin_trap();

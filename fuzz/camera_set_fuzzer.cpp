@@ -17,7 +17,7 @@ float exercise(const CameraParameters& camera) {
   float sum = camera.getFullFrameIntrinsics().sum() + camera.getRotation().sum() +
               camera.getTranslation().sum() + camera.getTransform().getCameraCenter().sum();
   for (float d : camera.getFullFrameDistortion()) sum += d;
-  const int sizes[][2] = {{640, 480}, {800, 600},  {1024, 768}, {1280, 960},
+  const int sizes[][2] = {{640, 480},  {800, 600}, {1024, 768}, {1280, 960},
                           {1280, 720}, {320, 240}, {0, 0},      {-1, 7}};
   for (const auto& size : sizes) {
     sum += camera.getIntrinsics(size[0], size[1]).sum();

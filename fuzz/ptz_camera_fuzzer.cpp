@@ -5,13 +5,13 @@
 // Input layout: a 16-bit little-endian length n, then n bytes of
 // PTZCameraParameters (wire format, or text format if that fails), then the
 // numbers the operations take.
+#include <google/protobuf/text_format.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include <google/protobuf/text_format.h>
 
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
@@ -101,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   principal_point[1] = in.f();
   focal_length[0] = in.f();
   focal_length[1] = in.f();
-  sink = sink + dravik::calibration::rectifyPoint(lens, principal_point, focal_length, in.v2()).sum();
+  sink =
+      sink + dravik::calibration::rectifyPoint(lens, principal_point, focal_length, in.v2()).sum();
   return 0;
 }

@@ -1,13 +1,12 @@
 // The head camera's sensor transform: a radial remap about the full frame's
 // centre by a displacement table, then a scale.
-#include "calibration_utils/image_sensor_transform.h"
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "calibration_utils/image_sensor_transform.h"
 #include "support/head_sensor_tables.h"
 
 namespace {

@@ -3,9 +3,9 @@
 // the single-image calibration).
 #include "dravik/autodiff.h"
 
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 namespace {
 

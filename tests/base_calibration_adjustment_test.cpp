@@ -1,9 +1,9 @@
 // Composition of a camera set's poses with the base calibration's global
 // transform G: every camera pose P becomes P * G, in the records and in the
 // set's message.
-#include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
+#include <Eigen/Geometry>
 #include <memory>
 #include <string>
 #include <utility>

@@ -25,12 +25,17 @@ constexpr float kTolerance = 1e-6f;  // floats through a double message field an
 
 // A quarter turn about z with a translation of (10, 20, 30) mm.
 constexpr char kBench[] = R"pb(
-  base_length: 0.7 base_width: 0.5 wheel_base: 0.45
+  base_length: 0.7
+  base_width: 0.5
+  wheel_base: 0.45
   global_transform {
     params { a: [ 0, -1, 0, 10, 1, 0, 0, 20, 0, 0, 1, 30 ] }
     metadata { validity_text: "calibrated on the test bench" }
   }
-  gyroscope_cal { gain: 1.25 metadata { gain_validity_text: "gyro bench" } }
+  gyroscope_cal {
+    gain: 1.25
+    metadata { gain_validity_text: "gyro bench" }
+  }
 )pb";
 constexpr char kElevenValues[] =
     "base_length: 0.7 global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1] } }";
@@ -84,7 +89,8 @@ TEST(BaseCalibrationDataTest, LoadFallsBackToTheDefaultOnUnusableData) {
     LogCapture log;
     EXPECT_FALSE(data.loadFromString(unusable)) << unusable;
     EXPECT_EQ(log.contains(2, kTag, "global_transform does not have enough parameters."),
-              logged_as_short) << unusable;
+              logged_as_short)
+        << unusable;
     expectHoldsTheDefault(data);
   }
   EXPECT_FLOAT_EQ(source.getBaseLength(), 0.7f);
@@ -112,7 +118,8 @@ TEST(BaseCalibrationDataTest, SetGlobalTransformWritesMillimetresAndSurvivesARel
 TEST(BaseCalibrationDataTest, ValidityNeedsTheExactTextAndAGyroscopeGain) {
   const std::string plain =
       "global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }";
-  const std::tuple<std::string, const char*, bool, bool> cases[] = {  // transform, gyroscope
+  const std::tuple<std::string, const char*, bool, bool> cases[] = {
+      // transform, gyroscope
       {plain, "", true, false},
       {kBench, "calibrated on the test bench", true, false},
       {kBench, "calibrated on the test bench ", false, false},
@@ -154,9 +161,9 @@ TEST(BaseCalibrationDataDeathTest, UnparseableOrShortDefaultEndsTheProcess) {
        "global_transform does not have enough parameters\\..*Check failed readProto\\(\\) "},
   };
   for (const auto& [text, message] : cases)
-    EXPECT_DEATH(EmbeddedFile::registerFile("calibration/default_base_cal.txt", text.data(),
-                                            text.size());
-                 BaseCalibrationData(), message);
+    EXPECT_DEATH(
+        EmbeddedFile::registerFile("calibration/default_base_cal.txt", text.data(), text.size());
+        BaseCalibrationData(), message);
 }
 
 }  // namespace

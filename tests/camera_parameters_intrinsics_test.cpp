@@ -1,11 +1,11 @@
 // Intrinsics by image size: the sizes each camera model precomputes, their
 // crop-and-scale mapping, and the fallback to the scaled full frame.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "support/allocation_counter.h"  // counts every allocation of this program

@@ -1,11 +1,11 @@
 // One camera record: reading a camera message, the pose conversions, and the
 // pose held as a transform and its rigid inverse.
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <Eigen/Geometry>
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/camera_transform.h"
@@ -65,8 +65,9 @@ TEST(PoseConversion, MessageMatrixAndRotationTranslationRoundTrip) {
   const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
   Eigen::Matrix4f T = Eigen::Matrix4f::Constant(7.0f);
   CameraParameters::convert(e, &T);
-  EXPECT_EQ(T, (Eigen::Matrix4f() << 1, 0, 0, 0.1f, 0, 1, 0, -0.05f, 0, 0, 1, 2.5f, 0, 0, 0, 1)
-                   .finished());
+  EXPECT_EQ(
+      T,
+      (Eigen::Matrix4f() << 1, 0, 0, 0.1f, 0, 1, 0, -0.05f, 0, 0, 1, 2.5f, 0, 0, 0, 1).finished());
   CameraExtrinsics back = parseText<CameraExtrinsics>("a: [9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9]");
   CameraParameters::convert(T, &back);
   ASSERT_EQ(back.a_size(), 12);
@@ -94,7 +95,8 @@ TEST(PoseConversion, ShortExtrinsicsEndTheProcess) {
   const auto sink = [](const dravik::LogRecord& r) {
     fprintf(stderr, "sink<%d|%s|%s>\n", r.level, r.tag.c_str(), r.function.c_str());
   };
-  EXPECT_DEATH(dravik::setLogSink(sink); CameraParameters::convert(seven, &T),
+  EXPECT_DEATH(dravik::setLogSink(sink);
+               CameraParameters::convert(seven, &T),
                dravik::testing::regexLiteral(
                    "sink<1|check|dravik::calibration::CameraParameters::convert>"));
 }

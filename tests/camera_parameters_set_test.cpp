@@ -1,5 +1,7 @@
 // The calibration set: loading, the fallback to the embedded default, and
 // sharing between copies.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -7,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "support/calibration_fixtures.h"
@@ -140,14 +140,26 @@ TEST(CameraSetDeathTest, BrokenDefaultEndsTheProcess) {
       "google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())";
   CameraParametersSet set;
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[] { EmbeddedFile::unregisterFile("calibration/default_head_cal.txt");
-            CameraParametersSet(); },
+      {[] {
+         EmbeddedFile::unregisterFile("calibration/default_head_cal.txt");
+         CameraParametersSet();
+       },
        "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
        "\"calibration/default_head_cal.txt\", &data)"},
-      {[] { replaceDefault("camera { name: "); CameraParametersSet(); }, parse_check},
-      {[] { replaceDefault(cameraText("flat", "pinhole", 0, 0, false)); CameraParametersSet(); },
+      {[] {
+         replaceDefault("camera { name: ");
+         CameraParametersSet();
+       },
+       parse_check},
+      {[] {
+         replaceDefault(cameraText("flat", "pinhole", 0, 0, false));
+         CameraParametersSet();
+       },
        "readProto()"},
-      {[&set] { replaceDefault("camera { name: "); set.loadFromString("garbage {"); },
+      {[&set] {
+         replaceDefault("camera { name: ");
+         set.loadFromString("garbage {");
+       },
        parse_check},
   };
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";

@@ -1,9 +1,9 @@
 // Reading files, and the embedded texts readable under the embedded prefix.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"

@@ -1,12 +1,12 @@
 // Geometry helpers: the equation a sin x + b cos x + c = 0, and the
 // projection of world points through a lens.
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
-
-#include <Eigen/Geometry>
-#include <gtest/gtest.h>
 
 #include "dravik/geometry.h"
 
@@ -27,8 +27,11 @@ double residual(double a, double b, double c, double x) {
 // No root when a and b vanish or c is out of reach; one where |c| touches
 // |(a, b)| = 5 or passes it by less than the tolerance.
 TEST(SolveAsinBcosC, CountsRootsAtAndBeyondTangency) {
-  const double cases[][4] = {{0, 0, 1, 0},  {3e-6, -3e-6, 0, 0}, {3, 4, -5.1, 0},
-                             {3, 4, 5, 1}, {3, 4, 5 * (1 + 0.5 * kTol), 1}};
+  const double cases[][4] = {{0, 0, 1, 0},
+                             {3e-6, -3e-6, 0, 0},
+                             {3, 4, -5.1, 0},
+                             {3, 4, 5, 1},
+                             {3, 4, 5 * (1 + 0.5 * kTol), 1}};
   for (const auto& c : cases) {
     double x[2];
     ASSERT_EQ(dravik::solveAsinBcosCeqn(c[0], c[1], c[2], x, kTol), int(c[3])) << c[2];

@@ -1,8 +1,8 @@
 #define DRAVIK_LOG_FILE "calibration_common/logging_probe"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "dravik/logging.h"
 #include "support/log_capture.h"

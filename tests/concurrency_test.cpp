@@ -4,6 +4,9 @@
 // reader must see exactly what a single thread sees. Built under
 // ThreadSanitizer by the test command. Sets built on several threads at once
 // must agree with sets built on one.
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,9 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <google/protobuf/text_format.h>
-#include <gtest/gtest.h>
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
@@ -39,9 +39,7 @@ struct Observation {
   std::vector<float> values;
   std::vector<int> flags;
 
-  void add(const Eigen::MatrixXf& m) {
-    values.insert(values.end(), m.data(), m.data() + m.size());
-  }
+  void add(const Eigen::MatrixXf& m) { values.insert(values.end(), m.data(), m.data() + m.size()); }
   bool operator==(const Observation& other) const {
     // Bitwise: NaN or not, the same computation gives the same bits.
     return flags == other.flags && values.size() == other.values.size() &&

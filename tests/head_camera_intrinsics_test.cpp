@@ -1,13 +1,13 @@
 // The head camera: intrinsics of its 640 x 480 mode recomputed from the
 // sample points through the sensor transform.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/opencv_projection.h"
@@ -54,17 +54,18 @@ Texts levelsAndTexts(const LogCapture& log) {
 // result is written with zero skew and k1 k2 p1 p2 k3..k6; the size stays.
 TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
   HeadRecord record;
-  ASSERT_TRUE(record.readProto(testing::cameraMessage(testing::cameraText(
-      "probe", "generic", 1280, 960, true,
-      "    sample_points { pixel_x: 10 pixel_y: 20 target_x: 0 target_y: 0 }\n"
-      "    sample_points { pixel_x: 30 pixel_y: 40 target_x: 1 target_y: 0 }\n"
-      "    sample_points { pixel_x: 50 pixel_y: 60 target_x: 0 target_y: 1 }\n"
-      "    sample_scalar: 0.025 sample_width: 3 sample_height: 1\n"))));
+  ASSERT_TRUE(record.readProto(testing::cameraMessage(
+      testing::cameraText("probe", "generic", 1280, 960, true,
+                          "    sample_points { pixel_x: 10 pixel_y: 20 target_x: 0 target_y: 0 }\n"
+                          "    sample_points { pixel_x: 30 pixel_y: 40 target_x: 1 target_y: 0 }\n"
+                          "    sample_points { pixel_x: 50 pixel_y: 60 target_x: 0 target_y: 1 }\n"
+                          "    sample_scalar: 0.025 sample_width: 3 sample_height: 1\n"))));
   const struct {
     double error;
     const char* shown;
     bool accepted;
-  } cases[] = {{10.0, "10", true}, {10.5, "10.5", false},
+  } cases[] = {{10.0, "10", true},
+               {10.5, "10.5", false},
                {std::numeric_limits<double>::quiet_NaN(), "nan", false},
                {std::numeric_limits<double>::infinity(), "inf", false}};
   const Intrinsics untouched{7, 9, {1.0f, 2.0f, 3.0f}, -1.0f, 0.0f, 3.0f, 0.0f, 0.0f};
@@ -76,8 +77,8 @@ TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
                                  double sc, const Eigen::Vector2i& g,
                                  OpenCVProjection<CalibrationJet>* p) {
       std::tie(image, target, size, scalar, grid) = std::tie(i, t, s, sc, g);
-      const double values[12] = {601, 602, 303, 204, 0.11, 0.12, 0.13, 0.14, 0.15, 0.16,
-                                 0.021, 0.022};
+      const double values[12] = {601,  602,  303,  204,  0.11,  0.12,
+                                 0.13, 0.14, 0.15, 0.16, 0.021, 0.022};
       CalibrationJet* fields[12] = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
                                     &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
       for (int k = 0; k < 12; ++k) *fields[k] = values[k];
@@ -88,20 +89,26 @@ TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
     EXPECT_EQ(record.recomputeIntrinsics(ShiftingTransform(), calibration, &out), c.accepted);
     Texts expected = {{5, std::string("Recomputed intrinsics : error per point=") + c.shown}};
     if (!c.accepted)
-      expected.emplace_back(2, std::string("Error recomputing calibration. Error per point=") +
-                                   c.shown);
+      expected.emplace_back(
+          2, std::string("Error recomputing calibration. Error per point=") + c.shown);
     EXPECT_EQ(levelsAndTexts(log), expected) << c.shown;
     if (!c.accepted) {
       testing::expectSameIntrinsics(out, untouched);
       continue;
     }
-    EXPECT_EQ(std::tie(image, target, size, grid, scalar),
-              std::make_tuple(Points{{21, 55}, {61, 115}, {101, 175}},
-                              Points{{0, 0}, {1, 0}, {0, 1}}, Eigen::Vector2i(1280, 960),
-                              Eigen::Vector2i(3, 1), double(0.025f)));
+    EXPECT_EQ(
+        std::tie(image, target, size, grid, scalar),
+        std::make_tuple(Points{{21, 55}, {61, 115}, {101, 175}}, Points{{0, 0}, {1, 0}, {0, 1}},
+                        Eigen::Vector2i(1280, 960), Eigen::Vector2i(3, 1), double(0.025f)));
     testing::expectSameIntrinsics(
-        out, Intrinsics{7, 9, {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f},
-                        601.0f, 602.0f, 0.0f, 303.0f, 204.0f});
+        out, Intrinsics{7,
+                        9,
+                        {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f},
+                        601.0f,
+                        602.0f,
+                        0.0f,
+                        303.0f,
+                        204.0f});
   }
 }
 
@@ -151,8 +158,9 @@ TEST(HeadCameraIntrinsicsTest, DefaultHeadEntryFollowsTheComposedMappingOverTheW
   EXPECT_TRUE(record.getIntrinsicsTable().empty());
   EXPECT_EQ(levelsAndTexts(log),
             (Texts{{5, "Using Kestovan head camera model."},
-                   {2, "Can not find calibration sample points to recompute intrinsics "
-                       "parameters."}}));
+                   {2,
+                    "Can not find calibration sample points to recompute intrinsics "
+                    "parameters."}}));
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
 // The pan/tilt head: its forward transform, its parameter message, and the
 // inverse solution, motor positions that put a world point on a wanted ray of
 // the camera.
+#include "calibration_common/pan_tilt_model.h"
+
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "calibration_common/pan_tilt_model.h"
 #include "dravik/geometry.h"
 #include "support/log_capture.h"
 #include "support/pan_tilt_heads.h"
@@ -19,10 +20,10 @@ namespace calibration {
 namespace {
 
 using testing::HeadGeometry;
-using testing::LogCapture;
 using testing::headModel;
 using testing::headParameters;
 using testing::idealHead;
+using testing::LogCapture;
 using testing::realisticHead;
 
 constexpr double kPi = 3.14159265358979323846;
@@ -163,8 +164,7 @@ TEST(PanTiltInverse, FailuresLogTheirReasonAndWriteOnlyFiniteResiduals) {
       {headModel(realisticHead()), {1, 1, 1}, {nan, 0}, kNoSolution, 2, false},
       {headModel(zero_pan), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
       {headModel(nan_tilt), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
-      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3,
-       true},
+      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3, true},
       {headModel(far), {0.01f, 0, 0}, kOpticalAxis, kLargeError, 2, true},
   };
   for (const auto& c : cases) {

@@ -1,15 +1,16 @@
 // The PTZ camera model: zoom steps against zoom x factors, and the model at
 // one pan/tilt/zoom: interpolated lens, projection and rays.
+#include "calibration_common/ptz_camera_model.h"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
 #include <cmath>
 #include <limits>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include <Eigen/Geometry>
-#include <gtest/gtest.h>
-
-#include "calibration_common/ptz_camera_model.h"
 #include "support/log_capture.h"
 #include "support/ptz_models.h"
 
@@ -45,14 +46,14 @@ PTZCameraParameters threeSampleParameters() {
 TEST(PTZCameraModel, ConvertsStepsAndFactorsAlongTheTableAndSaturates) {
   PTZCameraParameters params = threeSampleParameters();
   const PTZCameraModel model(params);
-  const std::pair<int, float> steps_to_factor[] = {
-      {500, 1.5f}, {1500, 3.0f}, {9000, 4.0f}, {-20, 1.0f}, {kIntMax, 4.0f}, {kIntMin, 1.0f}};
+  const std::pair<int, float> steps_to_factor[] = {{500, 1.5f}, {1500, 3.0f},    {9000, 4.0f},
+                                                   {-20, 1.0f}, {kIntMax, 4.0f}, {kIntMin, 1.0f}};
   for (const auto& [steps, factor] : steps_to_factor) {
     EXPECT_NEAR(model.stepsToZoomXFactor(steps), factor, kFactorTolerance) << steps;
   }
-  const std::pair<float, int> factor_to_steps[] = {{1.5f, 500}, {3.0f, 1500}, {0.5f, 0},
-                                                   {5.0f, 2000}, {std::nanf(""), 0},
-                                                   {kInf, 0},   {-kInf, 0}};
+  const std::pair<float, int> factor_to_steps[] = {{1.5f, 500},  {3.0f, 1500},       {0.5f, 0},
+                                                   {5.0f, 2000}, {std::nanf(""), 0}, {kInf, 0},
+                                                   {-kInf, 0}};
   for (const auto& [factor, steps] : factor_to_steps) {
     EXPECT_EQ(model.zoomXFactorToSteps(factor), steps) << factor;
   }
@@ -70,8 +71,8 @@ TEST(PTZCameraModel, ConvertsStepsAndFactorsAlongTheTableAndSaturates) {
 }
 
 TEST(PTZCameraModel, ZoomXFactorToStepsInvertsStepsToZoomXFactor) {
-  const PTZCameraParameters shifted = exampleHeadWithZooms(
-      {{-600, 800}, {650, 950}, {1900, 1900}, {3150, 6000}}, -600, 1250);
+  const PTZCameraParameters shifted =
+      exampleHeadWithZooms({{-600, 800}, {650, 950}, {1900, 1900}, {3150, 6000}}, -600, 1250);
   for (const PTZCameraParameters& params : {ptzExampleParameters(), shifted}) {
     const PTZCameraModel model(params);
     const int last = int(params.intrinsics().samples().rbegin()->zoom());
@@ -130,8 +131,7 @@ TEST(PTZCameraModelConfiguration, RadialMappingIsTheWeightedSumOfTheSamplesMappi
       // Float coefficients: the error scales with the size of the terms.
       const double scale = f * (1 + std::fabs(d[0]) * r2 + std::fabs(d[1]) * r2 * r2) / denominator;
       EXPECT_NEAR(f * (1 + d[0] * r2 + d[1] * r2 * r2) / denominator,
-                  a1 * mapping(A, r2) + (1 - a1) * mapping(B, r2),
-                  kFloatRelativeTolerance * scale)
+                  a1 * mapping(A, r2) + (1 - a1) * mapping(B, r2), kFloatRelativeTolerance * scale)
           << "zoom " << zoom << " r^2 " << r2;
     }
   }

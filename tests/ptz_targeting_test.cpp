@@ -1,11 +1,11 @@
 // Aiming the PTZ camera: centring a pixel, showing a world point at a pixel,
 // and filling the view with a region at the right zoom.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <regex>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "support/log_capture.h"
@@ -98,7 +98,7 @@ TEST(PTZTargeting, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
 TEST(PTZTargeting, ARegionStaysInsideTheImageAtTheChosenZoom) {
   const auto model = sharedModel(ptzExampleParameters());
   const PTZCameraModelConfiguration config(model, 3000, 900, 0);
-  const Eigen::Vector2f regions[][2] = {{{100, 80}, {1800, 1000}}, {{900, 500}, {1100, 620}},
+  const Eigen::Vector2f regions[][2] = {{{100, 80}, {1800, 1000}},  {{900, 500}, {1100, 620}},
                                         {{1400, 200}, {1480, 260}}, {{300, 900}, {310, 905}},
                                         {{1200, 100}, {700, 400}},  {{50, 1000}, {350, 700}}};
   for (const auto& region : regions) {
@@ -108,8 +108,8 @@ TEST(PTZTargeting, ARegionStaysInsideTheImageAtTheChosenZoom) {
     float fill = 0;  // the largest corner offset, as a fraction of half the image
     for (int corner = 0; corner < 4; ++corner) {
       const Eigen::Vector2f pixel(region[corner & 1].x(), region[corner >> 1].y());
-      const Eigen::Vector2f seen = aimed.project3dToCamera(config.getCameraCenter() +
-                                                           1000.0f * unitRay(config, pixel));
+      const Eigen::Vector2f seen =
+          aimed.project3dToCamera(config.getCameraCenter() + 1000.0f * unitRay(config, pixel));
       EXPECT_TRUE(seen.x() > -kRegionEdgeTolerance && seen.x() < 1920 + kRegionEdgeTolerance &&
                   seen.y() > -kRegionEdgeTolerance && seen.y() < 1080 + kRegionEdgeTolerance)
           << seen.transpose() << " at zoom " << zoom;

@@ -1,14 +1,15 @@
 // Undistortion of pixels: Newton's method on the rational lens model.
+#include "calibration_utils/rectify.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "calibration_utils/lens_jacobian.h"
-#include "calibration_utils/rectify.h"
 #include "dravik/autodiff.h"
 #include "dravik/geometry.h"
 
@@ -34,9 +35,13 @@ struct Lens {
 
 // Invertible over their whole 1280 x 960 image.
 const std::vector<Lens> kLenses = {
-    {"rational wide", {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f}, {640, 480},
+    {"rational wide",
+     {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f},
+     {640, 480},
      {700, 700}},
-    {"barrel", {-0.28f, 0.09f, 0.0008f, -0.0006f, -0.012f, 0.05f, 0.02f, 0}, {652, 471},
+    {"barrel",
+     {-0.28f, 0.09f, 0.0008f, -0.0006f, -0.012f, 0.05f, 0.02f, 0},
+     {652, 471},
      {1000, 1002}},
     {"pincushion", {0.25f, 0.05f, 0.001f, 0.001f, 0, 0, 0, 0}, {640, 480}, {600, 600}},
 };

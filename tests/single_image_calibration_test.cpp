@@ -3,13 +3,13 @@
 // perspective, the soundness of the fitted lens, and bad input.
 #include "calibration_utils/single_image_calibration.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/log_capture.h"
 #include "support/synthetic_view.h"
@@ -43,8 +43,8 @@ double calibrate(const GridView& view, Projection* projection) {
 // Every parameter of a projection: intrinsics, lens, translation, rotation.
 template <typename P>
 auto parameters(P* p) {
-  std::vector<decltype(&p->fx)> all = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2, &p->k3,
-                                       &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
+  std::vector<decltype(&p->fx)> all = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
+                                       &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
   for (auto& t : p->translation) all.push_back(&t);
   for (auto& row : p->rotation) {
     for (auto& r : row) all.push_back(&r);
@@ -92,8 +92,8 @@ TEST(OpenCVProjectionTest, AgreesWithOpenCVProjectPoints) {
 // The largest distance between the pixels of the same camera-frame rays
 // through two lenses, over the rays whose pixel through `reference` lies in
 // the box [u0, u1] x [v0, v1].
-double largestRayDisagreement(const TruthCamera& reference, const TruthCamera& other,
-                              double u0, double v0, double u1, double v1) {
+double largestRayDisagreement(const TruthCamera& reference, const TruthCamera& other, double u0,
+                              double v0, double u1, double v1) {
   double largest = 0.0;
   for (double x = -2.0; x <= 2.0; x += 0.02) {
     for (double y = -2.0; y <= 2.0; y += 0.02) {
@@ -146,15 +146,15 @@ double openCvError(const GridView& view, const TruthCamera& truth) {
   std::vector<std::vector<cv::Point3f>> object(1);
   std::vector<std::vector<cv::Point2f>> image(1);
   for (size_t i = 0; i < view.image.size(); ++i) {
-    object[0].emplace_back(kMetresPerUnit * view.target[i].x(),
-                           kMetresPerUnit * view.target[i].y(), 0.0f);
+    object[0].emplace_back(kMetresPerUnit * view.target[i].x(), kMetresPerUnit * view.target[i].y(),
+                           0.0f);
     image[0].emplace_back(view.image[i].x(), view.image[i].y());
   }
   cv::Mat K = (cv::Mat_<double>(3, 3) << truth.fx, 0, truth.cx, 0, truth.fy, truth.cy, 0, 0, 1);
   cv::Mat distortion = cv::Mat::zeros(8, 1, CV_64F);
   std::vector<cv::Mat> rvecs, tvecs;
-  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K,
-                             distortion, rvecs, tvecs,
+  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K, distortion,
+                             rvecs, tvecs,
                              cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS);
 }
 #endif

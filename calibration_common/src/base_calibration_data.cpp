@@ -23,7 +23,8 @@ BaseCalibrationData::BaseCalibrationData()
       world_rotation_(Eigen::Matrix3f::Zero()),
       world_translation_(Eigen::Vector3f::Zero()) {
   std::string data;
-  DRAVIK_CHECK(File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "calibration/default_base_cal.txt", &data));
+  DRAVIK_CHECK(File::readFileToString(
+      EmbeddedFile::kEmbeddedPrefix + "calibration/default_base_cal.txt", &data));
   DRAVIK_CHECK(google::protobuf::TextFormat::ParseFromString(data, default_cal_.get()));
   setDefault();
 }

@@ -13,9 +13,7 @@ namespace {
 
 Eigen::Matrix3f kMatrix(const CameraParameters::Intrinsics& in) {
   Eigen::Matrix3f K;
-  K << in.fx, in.skew, in.cx,
-       0.0f, in.fy, in.cy,
-       0.0f, 0.0f, 1.0f;
+  K << in.fx, in.skew, in.cx, 0.0f, in.fy, in.cy, 0.0f, 0.0f, 1.0f;
   return K;
 }
 
@@ -30,9 +28,7 @@ Eigen::Matrix3f CameraParameters::recomputeKMatrix(const Intrinsics& in, int cro
   const float tx = -(static_cast<float>(crop_x) * sx);
   const float ty = -(static_cast<float>(crop_y) * sy);
   Eigen::Matrix3f A;
-  A << sx, 0.0f, tx,
-       0.0f, sy, ty,
-       0.0f, 0.0f, 1.0f;
+  A << sx, 0.0f, tx, 0.0f, sy, ty, 0.0f, 0.0f, 1.0f;
   return A * kMatrix(in);
 }
 

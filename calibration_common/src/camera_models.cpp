@@ -59,8 +59,8 @@ bool CameraParameters::precomputeIntrinsics() {
       intrinsics.height() <= 0) {
     return false;
   }
-  const int crop[1][6] = {{0, 0, intrinsics.width(), intrinsics.height(), intrinsics.width(),
-                           intrinsics.height()}};
+  const int crop[1][6] = {
+      {0, 0, intrinsics.width(), intrinsics.height(), intrinsics.width(), intrinsics.height()}};
   const Intrinsics* sources[1] = {&full_frame_};
   fillTable(sources, crop, 1);
   return true;

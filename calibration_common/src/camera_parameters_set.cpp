@@ -83,7 +83,8 @@ bool CameraParametersSet::loadFromFile(const std::string& path) {
 
 bool CameraParametersSet::setDefault() {
   std::string data;
-  DRAVIK_CHECK(File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &data));
+  DRAVIK_CHECK(File::readFileToString(
+      EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &data));
   DRAVIK_CHECK(google::protobuf::TextFormat::ParseFromString(data, robotcal_.get()));
   DRAVIK_CHECK(readProto());
   return false;

@@ -27,16 +27,14 @@ constexpr int kSensorTableSize = 100;
 constexpr float kSensorRadiusStep = 10.0f;
 // Table B: the radial displacement, in pixels, at each radius of table A.
 constexpr float kSensorDisplacements[kSensorTableSize] = {
-    0.0f,  0.8f,  1.6f,  2.4f,  3.2f,  4.0f,  4.8f,  5.6f,  6.4f,  7.2f,
-    7.9f,  8.7f,  9.5f,  10.3f, 11.1f, 11.9f, 12.7f, 13.5f, 14.3f, 15.0f,
-    15.8f, 16.6f, 17.4f, 18.1f, 18.9f, 19.7f, 20.5f, 21.2f, 22.0f, 22.8f,
-    23.5f, 24.3f, 25.1f, 25.8f, 26.6f, 27.3f, 28.1f, 28.8f, 29.6f, 30.3f,
-    31.0f, 31.8f, 32.5f, 33.3f, 34.0f, 34.7f, 35.4f, 36.2f, 36.9f, 37.6f,
-    38.3f, 39.0f, 39.7f, 40.4f, 41.1f, 41.8f, 42.5f, 43.2f, 43.9f, 44.6f,
-    45.2f, 45.9f, 46.6f, 47.3f, 47.9f, 48.6f, 49.2f, 49.9f, 50.6f, 51.2f,
-    51.8f, 52.5f, 53.1f, 53.8f, 54.4f, 55.0f, 55.6f, 56.3f, 56.9f, 57.5f,
-    58.1f, 58.7f, 59.3f, 59.9f, 60.5f, 61.1f, 61.7f, 62.3f, 62.9f, 63.4f,
-    64.0f, 64.6f, 65.1f, 65.7f, 66.3f, 66.8f, 67.4f, 67.9f, 68.5f, 69.0f,
+    0.0f,  0.8f,  1.6f,  2.4f,  3.2f,  4.0f,  4.8f,  5.6f,  6.4f,  7.2f,  7.9f,  8.7f,  9.5f,
+    10.3f, 11.1f, 11.9f, 12.7f, 13.5f, 14.3f, 15.0f, 15.8f, 16.6f, 17.4f, 18.1f, 18.9f, 19.7f,
+    20.5f, 21.2f, 22.0f, 22.8f, 23.5f, 24.3f, 25.1f, 25.8f, 26.6f, 27.3f, 28.1f, 28.8f, 29.6f,
+    30.3f, 31.0f, 31.8f, 32.5f, 33.3f, 34.0f, 34.7f, 35.4f, 36.2f, 36.9f, 37.6f, 38.3f, 39.0f,
+    39.7f, 40.4f, 41.1f, 41.8f, 42.5f, 43.2f, 43.9f, 44.6f, 45.2f, 45.9f, 46.6f, 47.3f, 47.9f,
+    48.6f, 49.2f, 49.9f, 50.6f, 51.2f, 51.8f, 52.5f, 53.1f, 53.8f, 54.4f, 55.0f, 55.6f, 56.3f,
+    56.9f, 57.5f, 58.1f, 58.7f, 59.3f, 59.9f, 60.5f, 61.1f, 61.7f, 62.3f, 62.9f, 63.4f, 64.0f,
+    64.6f, 65.1f, 65.7f, 66.3f, 66.8f, 67.4f, 67.9f, 68.5f, 69.0f,
 };
 
 // crop_x, crop_y, crop_width, crop_height, output_width, output_height, in
@@ -97,14 +95,14 @@ bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform
   OpenCVProjection<CalibrationJet> projection;
   const Eigen::Vector2i image_size(intrinsics.width(), intrinsics.height());
   const Eigen::Vector2i sample_size(intrinsics.sample_width(), intrinsics.sample_height());
-  const double error = calibrate(image_points, target_points, image_size,
-                                 static_cast<double>(intrinsics.sample_scalar()), sample_size,
-                                 &projection);
+  const double error =
+      calibrate(image_points, target_points, image_size,
+                static_cast<double>(intrinsics.sample_scalar()), sample_size, &projection);
   DRAVIK_LOG(5, kCameraParametersTag) << "Recomputed intrinsics : error per point=" << error;
   // An error that is not a number is a failed fit, rejected like a large one.
   if (!(error <= kMaxErrorPerPoint)) {
-    DRAVIK_LOG(2, kCameraParametersTag) << "Error recomputing calibration. Error per point="
-                                        << error;
+    DRAVIK_LOG(2, kCameraParametersTag)
+        << "Error recomputing calibration. Error per point=" << error;
     return false;
   }
 

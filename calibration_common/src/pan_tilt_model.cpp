@@ -12,11 +12,10 @@
 //     three-component residual from forward-mode automatic differentiation.
 #include "calibration_common/pan_tilt_model.h"
 
-#include <array>
-#include <cmath>
-
 #include <Eigen/Cholesky>
 #include <Eigen/Geometry>
+#include <array>
+#include <cmath>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/autodiff.h"
@@ -186,13 +185,9 @@ Eigen::Matrix3d panTiltRotation(double pan, double tilt) {
   const double ct = std::cos(tilt);
   const double st = std::sin(tilt);
   Eigen::Matrix3d Rz;
-  Rz << cp, -sp, 0.0,
-        sp, cp, 0.0,
-        0.0, 0.0, 1.0;
+  Rz << cp, -sp, 0.0, sp, cp, 0.0, 0.0, 0.0, 1.0;
   Eigen::Matrix3d Ry;
-  Ry << ct, 0.0, st,
-        0.0, 1.0, 0.0,
-        -st, 0.0, ct;
+  Ry << ct, 0.0, st, 0.0, 1.0, 0.0, -st, 0.0, ct;
   return Ry * Rz;
 }
 
@@ -216,9 +211,8 @@ int findPanTiltCandidates(const Eigen::Vector3f& u, const Eigen::Vector3f& v,
   for (int i = 0; i < pan_count; ++i) {
     const double pan = pan_roots[i];
     double tilt_roots[2];
-    const int tilt_count =
-        solveAsinBcosCeqn(p.z(), std::cos(pan) * p.x() - std::sin(pan) * p.y(), -q.x(),
-                          tilt_roots, kRootTolerance);
+    const int tilt_count = solveAsinBcosCeqn(p.z(), std::cos(pan) * p.x() - std::sin(pan) * p.y(),
+                                             -q.x(), tilt_roots, kRootTolerance);
     for (int j = 0; j < tilt_count; ++j) {
       const double tilt = tilt_roots[j];
       if (std::fabs(tilt) > kMaxCandidateTilt) continue;

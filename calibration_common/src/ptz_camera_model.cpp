@@ -76,7 +76,8 @@ PTZCameraModel::ZoomBracket PTZCameraModel::bracketZoom(int zoom) const {
   const PTZIntrinsicsItem* below = getIntrinsics(i);
   // i + 1 would overflow at the top of the int range, where the clamped
   // index is the last sample anyway.
-  const PTZIntrinsicsItem* above = getIntrinsics(i < params_.intrinsics().samples_size() ? i + 1 : i);
+  const PTZIntrinsicsItem* above =
+      getIntrinsics(i < params_.intrinsics().samples_size() ? i + 1 : i);
   if (below == above) return {below, above, 1.0};
   return {below, above, (above->zoom() - zoom) / (above->zoom() - below->zoom())};
 }

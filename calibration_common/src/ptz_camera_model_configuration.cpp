@@ -59,13 +59,11 @@ PTZCameraModelConfiguration::PTZCameraModelConfiguration(
   focal_length_[0] = focal_length_[1] = float(f);
   principal_point_[0] = float(cx);
   principal_point_[1] = float(cy);
-  K_ << float(f), 0.0f, float(cx),
-        0.0f, float(f), float(cy),
-        0.0f, 0.0f, 1.0f;
+  K_ << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
 }
 
-PTZCameraModelConfiguration::PTZCameraModelConfiguration(
-    const PTZCameraModelConfiguration& other) = default;
+PTZCameraModelConfiguration::PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other) =
+    default;
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(
     PTZCameraModelConfiguration&& other) noexcept = default;
 PTZCameraModelConfiguration& PTZCameraModelConfiguration::operator=(
@@ -94,8 +92,7 @@ Eigen::Vector2f PTZCameraModelConfiguration::project3dToCamera(const Eigen::Vect
   return ::dravik::project3dToCamera(transform_, distortion_, K_, p);
 }
 
-Eigen::Vector3f PTZCameraModelConfiguration::projectPixelToRay(
-    const Eigen::Vector2f& pixel) const {
+Eigen::Vector3f PTZCameraModelConfiguration::projectPixelToRay(const Eigen::Vector2f& pixel) const {
   const Eigen::Vector2f xy = rectifyPixel(pixel);
   return transform_.getInverseTransform().topLeftCorner<3, 3>() *
          Eigen::Vector3f(xy.x(), xy.y(), 1.0f);

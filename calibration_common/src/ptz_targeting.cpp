@@ -23,8 +23,8 @@ constexpr double kAxisGuard = 0.000001;
 
 Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixel) const {
   const Eigen::Vector2f xy = rectifyPixel(pixel);
-  const Eigen::Vector3f d =
-      transform_.getInverseTransform().topLeftCorner<3, 3>() * Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
+  const Eigen::Vector3f d = transform_.getInverseTransform().topLeftCorner<3, 3>() *
+                            Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
   // |d| from the float sum of squares, its root taken in double.
   const float length = static_cast<float>(std::sqrt(double{d.squaredNorm()}));
   return d / length;
@@ -140,8 +140,8 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   *tilt = new_tilt;
   *zoom = new_zoom;
   if (i == 0 || i == samples.size()) {
-    DRAVIK_LOG(5, kPtzCameraModelTag) << best << " " << new_pan << " " << new_tilt << " "
-                                      << new_zoom;
+    DRAVIK_LOG(5, kPtzCameraModelTag)
+        << best << " " << new_pan << " " << new_tilt << " " << new_zoom;
   } else {
     DRAVIK_LOG(5, kPtzCameraModelTag)
         << best << " " << new_pan << " " << new_tilt << " " << samples[i - 1].DebugString() << " "

@@ -65,8 +65,8 @@ double AptinaSTE::displacement(double r) const {
 
   // The cubic Hermite segment on [x_i, x_{i+1}], t = (r - x_i) / h:
   //   B = h00 y_i + h10 h m_i + h01 y_{i+1} + h11 h m_{i+1}.
-  const size_t i = static_cast<size_t>(
-      std::upper_bound(radii_.begin(), radii_.end(), r) - radii_.begin() - 1);
+  const size_t i =
+      static_cast<size_t>(std::upper_bound(radii_.begin(), radii_.end(), r) - radii_.begin() - 1);
   const double h = radii_[i + 1] - radii_[i];
   const double t = (r - radii_[i]) / h;
   const double t2 = t * t;
@@ -88,9 +88,8 @@ Eigen::Vector2f AptinaSTE::transformPoint(const Eigen::Vector2f& point) const {
   // first segment (a table whose displacement starts at zero, as the head
   // camera's does).
   constexpr double kCentreRadius = 1e-9;
-  const double gain = r > kCentreRadius
-                          ? mapRadius(r) / r
-                          : scale_ * (1.0 + (radii_.empty() ? 0.0 : slopes_.front()));
+  const double gain = r > kCentreRadius ? mapRadius(r) / r
+                                        : scale_ * (1.0 + (radii_.empty() ? 0.0 : slopes_.front()));
   return (centre_ + offset * gain).cast<float>();
 }
 

@@ -9,10 +9,9 @@
 // point; beyond the image it may do as it likes.
 #pragma once
 
+#include <Eigen/Core>
 #include <array>
 #include <vector>
-
-#include <Eigen/Core>
 
 namespace dravik {
 namespace calibration {

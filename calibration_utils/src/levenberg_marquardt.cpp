@@ -1,10 +1,9 @@
 #include "levenberg_marquardt.h"
 
+#include <Eigen/Cholesky>
 #include <algorithm>
 #include <cmath>
 #include <limits>
-
-#include <Eigen/Cholesky>
 
 namespace dravik {
 namespace calibration {

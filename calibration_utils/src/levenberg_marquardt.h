@@ -2,10 +2,9 @@
 // fixed number of parameters.
 #pragma once
 
+#include <Eigen/Core>
 #include <array>
 #include <functional>
-
-#include <Eigen/Core>
 
 namespace dravik {
 namespace calibration {

@@ -1,8 +1,7 @@
 #include "planar_homography.h"
 
-#include <cmath>
-
 #include <Eigen/Dense>
+#include <cmath>
 
 namespace dravik {
 namespace calibration {
@@ -20,9 +19,7 @@ Eigen::Matrix3d normalizingTransform(const std::vector<Eigen::Vector2d>& points)
   mean_distance /= static_cast<double>(points.size());
   const double s = mean_distance > 0.0 ? std::sqrt(2.0) / mean_distance : 0.0;
   Eigen::Matrix3d T;
-  T << s, 0.0, -s * centroid.x(),
-       0.0, s, -s * centroid.y(),
-       0.0, 0.0, 1.0;
+  T << s, 0.0, -s * centroid.x(), 0.0, s, -s * centroid.y(), 0.0, 0.0, 1.0;
   return T;
 }
 
@@ -81,9 +78,7 @@ double inverseSquaredFocalFromHomography(const Eigen::Matrix3d& H, const Eigen::
 void poseFromHomography(const Eigen::Matrix3d& H, double f, const Eigen::Vector2d& c,
                         Eigen::Matrix3d* R, Eigen::Vector3d* t) {
   Eigen::Matrix3d K_inverse;
-  K_inverse << 1.0 / f, 0.0, -c.x() / f,
-               0.0, 1.0 / f, -c.y() / f,
-               0.0, 0.0, 1.0;
+  K_inverse << 1.0 / f, 0.0, -c.x() / f, 0.0, 1.0 / f, -c.y() / f, 0.0, 0.0, 1.0;
   const Eigen::Matrix3d M = K_inverse * H;
   double s = 2.0 / (M.col(0).norm() + M.col(1).norm());
   if (M(2, 2) * s < 0.0) s = -s;

@@ -3,9 +3,8 @@
 // implies, and the target's pose.
 #pragma once
 
-#include <vector>
-
 #include <Eigen/Core>
+#include <vector>
 
 namespace dravik {
 namespace calibration {

@@ -199,9 +199,8 @@ Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_poi
   return rectify(Lens(distortion, principal_point, focal_length), pixel).point.cast<float>();
 }
 
-int rectifyPoints(const float* distortion, const float* principal_point,
-                  const float* focal_length, const float* u, const float* v, int count,
-                  float* x, float* y) {
+int rectifyPoints(const float* distortion, const float* principal_point, const float* focal_length,
+                  const float* u, const float* v, int count, float* x, float* y) {
   const Lens lens(distortion, principal_point, focal_length);
   int not_converged = 0;
   for (int begin = 0; begin < count; begin += kBatchBlock) {

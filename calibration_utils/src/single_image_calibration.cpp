@@ -2,10 +2,9 @@
 
 #include "calibration_utils/single_image_calibration.h"
 
+#include <Eigen/Dense>
 #include <cmath>
 #include <limits>
-
-#include <Eigen/Dense>
 
 #include "dravik/logging.h"
 #include "lens_soundness.h"
@@ -86,8 +85,8 @@ void turned(const S w[3], const double R0[3][3], S R[3][3]) {
   rotationOfVector(w, increment);
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) {
-      R[r][c] = increment[r][0] * R0[0][c] + increment[r][1] * R0[1][c] +
-                increment[r][2] * R0[2][c];
+      R[r][c] =
+          increment[r][0] * R0[0][c] + increment[r][1] * R0[1][c] + increment[r][2] * R0[2][c];
     }
   }
 }
@@ -184,8 +183,8 @@ class ReprojectionProblem : public LeastSquaresProblem {
     for (size_t i = 0; i < view_.image.size(); ++i) {
       const double x = view_.target[i].x();
       const double y = view_.target[i].y();
-      const double depth = camera.rotation[2][0] * x + camera.rotation[2][1] * y +
-                           camera.translation[2];
+      const double depth =
+          camera.rotation[2][0] * x + camera.rotation[2][1] * y + camera.translation[2];
       if (!(depth > 0.0)) return std::numeric_limits<double>::infinity();
       double u, v;
       camera.projectTargetPoint(x, y, &u, &v);
@@ -210,8 +209,9 @@ class ReprojectionProblem : public LeastSquaresProblem {
   void forEachPenalty(const Camera& camera, const std::array<S, 8>& lens, Visit visit) const {
     if (!penalties_) return;
     bool reaches = false;
-    const LensOverImage over_image{camera.fx, camera.fy, camera.cx, camera.cy,
-                                   camera.distortionCoefficients(), view_.image_size};
+    const LensOverImage over_image{
+        camera.fx,       camera.fy, camera.cx, camera.cy, camera.distortionCoefficients(),
+        view_.image_size};
     for (const double r : soundnessRadii(over_image, &reaches)) {
       const RadialProfile<S> p = radialProfile(lens, r);
       if (p.slope < kSlopeMargin) visit((kSlopeMargin - p.slope) * penalty_weight_);
@@ -243,8 +243,8 @@ bool spanPlane(const std::vector<Eigen::Vector2d>& points) {
   mean /= static_cast<double>(points.size());
   Eigen::Matrix2d scatter = Eigen::Matrix2d::Zero();
   for (const Eigen::Vector2d& p : points) scatter += (p - mean) * (p - mean).transpose();
-  const Eigen::Vector2d spread = Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(
-                                     scatter, Eigen::EigenvaluesOnly).eigenvalues();
+  const Eigen::Vector2d spread =
+      Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(scatter, Eigen::EigenvaluesOnly).eigenvalues();
   return spread(0) > kMinimumSpreadRatio * kMinimumSpreadRatio * spread(1);
 }
 
@@ -369,8 +369,8 @@ double refine(const View& view, Camera* camera) {
   problem.setPenalties(true);
   const SolverSummary second = minimize(&problem, options);
   if (!first.converged || !second.converged) {
-    DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after "
-                        << first.evaluations << " + " << second.evaluations << " evaluations";
+    DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << first.evaluations
+                        << " + " << second.evaluations << " evaluations";
   }
 
   *camera = problem.camera();

@@ -1,7 +1,7 @@
 #include "dravik/file.h"
 
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>

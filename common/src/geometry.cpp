@@ -29,10 +29,7 @@ Eigen::Matrix4f rotationZTransf(float a) {
   const float c = std::cos(a);
   const float s = std::sin(a);
   Eigen::Matrix4f r;
-  r << c, -s, 0, 0,
-       s, c, 0, 0,
-       0, 0, 1, 0,
-       0, 0, 0, 1;
+  r << c, -s, 0, 0, s, c, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1;
   return r;
 }
 

@@ -23,18 +23,22 @@ const std::string robot = fixture("robot_calibration.txt"), base = fixture("base
 
 TEST(CamcalCommands, ShowTheCamerasIntrinsicsAndBaseOfTheDefaultOrAFile) {
   expectRuns({
-      {{"cameras", robot}, 0,
+      {{"cameras", robot},
+       0,
        {"navigation\n model kv007n (navigation camera)", "\n 1280x720 621.4 620.8 0 638.9 362.6\n",
         "front\n model b910 (B910 camera)", "rear\n model ov-rear-2 (generic camera)"}},
       {{"intrinsics", "navigation", "640x480"}, 0, {"image size 640x480, from the model's table"}},
       // A size off the table: the full frame scaled, and a note that -q silences.
-      {{"intrinsics", "navigation", "800x600"}, 0, {"image size 800x600, not in the model's table"},
+      {{"intrinsics", "navigation", "800x600"},
+       0,
+       {"image size 800x600, not in the model's table"},
        "note: 800x600 is not an image size of camera 'navigation' (its model's table); K is its "
        "full frame 1280x960 scaled to 800x600\n"},
       {{"-q", "intrinsics", "navigation", "800x600"}, 0, {}},
       {{"base"}, 0, {"(validity \"factory default\")"}},
       // The translation column in metres: (10, -20, 5) millimetres.
-      {{"base", base}, 0,
+      {{"base", base},
+       0,
        {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n", "| 0.01\n", "| -0.02\n",
         "| 0.005\n"}},
       {{"ptz", "--help"}, 0, {"Usage:"}},
@@ -47,29 +51,47 @@ TEST(CamcalCommands, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
   std::ofstream(no_samples) << "intrinsics { cal_width: 1920 }\n";
   std::vector<Expected> runs = {
       // A camera of the default that the file does not name is unknown.
-      {{"intrinsics", "-c", lens_faults, "front", "640x480"}, kFailed, {},
+      {{"intrinsics", "-c", lens_faults, "front", "640x480"},
+       kFailed,
+       {},
        "unknown camera 'front' in " + lens_faults + " (cameras: wide, pole)"},
-      {{"cameras", malformed}, kFailed, {},
+      {{"cameras", malformed},
+       kFailed,
+       {},
        malformed + ": not a robot calibration (neither wire nor text format; as text, line 7, "
                    "column 8: Expected \":\", found \"2474.9\".)"},
-      {{"cameras", short_k}, kFailed, {},
+      {{"cameras", short_k},
+       kFailed,
+       {},
        short_k + ": not a valid robot calibration: camera \"front\": Parameter list too short in "
                  "name: \"front\" ..."},
-      {{"adjust", robot, robot}, kFailed, {},
+      {{"adjust", robot, robot},
+       kFailed,
+       {},
        robot + ": is a robot calibration, not a base calibration"},
-      {{"convert", base, "--to", "text", "-o", unwritable}, kFailed, {},
+      {{"convert", base, "--to", "text", "-o", unwritable},
+       kFailed,
+       {},
        unwritable + ": cannot write: No such file or directory"},
-      {{"ptz", no_samples, "zoom-factor", "100"}, kFailed, {},
+      {{"ptz", no_samples, "zoom-factor", "100"},
+       kFailed,
+       {},
        no_samples + ": not a valid PTZ calibration: Invalid intrinsics"},
       {{"frobnicate"}, kUsage, {}, "unknown command 'frobnicate' (see 'camcal --help')"},
-      {{"intrinsics", "navigation"}, kUsage, {},
+      {{"intrinsics", "navigation"},
+       kUsage,
+       {},
        "intrinsics: SIZE is required (see 'camcal intrinsics --help')"},
       {{"intrinsics", "navigation", "640x480", "-f", "xml"}, kUsage, {}, "xml"},
-      {{"ptz", ptzExample(), "--at", "1,2", "ray", "1", "2"}, kUsage, {},
+      {{"ptz", ptzExample(), "--at", "1,2", "ray", "1", "2"},
+       kUsage,
+       {},
        "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"},
   };
   for (const std::string size : {"640x", "x480", "-640x480", "0x480", "1234567x480"}) {
-    runs.push_back({{"intrinsics", "navigation", size}, kUsage, {},
+    runs.push_back({{"intrinsics", "navigation", size},
+                    kUsage,
+                    {},
                     "malformed image size '" + size + "': expected WIDTHxHEIGHT, e.g. 640x480"});
   }
   expectRuns(runs);
@@ -83,23 +105,27 @@ TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
   std::ofstream(folding) << front.replace(front.find("k: [0.058, -0.137"), 17, "k: [-2.5, 0.0");
   const std::string folds = "the radial mapping is not monotone: it turns back at ";
   expectRuns({
-      {{"validate", robot, base, ptzExample()}, 0,
+      {{"validate", robot, base, ptzExample()},
+       0,
        {robot + ": valid robot calibration (text, 3 cameras)\n",
         base + ": valid base calibration (text)\n",
         ptzExample() + ": valid PTZ calibration (text, 9 zoom samples)\n"}},
-      {{"validate", lens_faults}, 0,
+      {{"validate", lens_faults},
+       0,
        {"valid robot calibration (text, 2 cameras), 2 warnings\n",
         "\n warning: camera \"wide\" at 1280x960 (full frame): " + folds + "46.5 deg off axis",
         "\n warning: camera \"pole\" at 1280x960 (full frame): the rational denominator 1 + k4 "
         "r^2 + k5 r^4 + k6 r^6 falls to 0.0"}},
       {{"validate", "--strict", lens_faults}, kFailed, {"2 warnings: INVALID with --strict"}},
       // Every image size is checked; the sizes that share a finding share a warning.
-      {{"validate", folding}, 0,
+      {{"validate", folding},
+       0,
        {"\n warning: camera \"front\" at 640x480, 800x600, 1024x768, 1280x960: " + folds +
         "20.1 deg off axis, 43% of the way from the principal point to the farthest image corner"}},
       // Unreadable and invalid files are reported, and validate goes on; the
       // library's own record explains a fallback, so it is not repeated on stderr.
-      {{"validate", missing, malformed, short_k, base}, kFailed,
+      {{"validate", missing, malformed, short_k, base},
+       kFailed,
        {missing + ": INVALID: cannot read: No such file or directory\n",
         malformed + ": INVALID: not a robot, base or PTZ calibration (neither wire nor text",
         short_k + ": INVALID robot calibration (text, 1 camera): camera \"front\": Parameter",

@@ -1,12 +1,12 @@
 // Camera calibrations for tests, written as protobuf text.
 #pragma once
 
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
 #include <sstream>
 #include <string>
 #include <tuple>
-
-#include <google/protobuf/text_format.h>
-#include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"

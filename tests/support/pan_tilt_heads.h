@@ -21,14 +21,10 @@ inline Eigen::Matrix4f rigidTransform(const Eigen::Matrix3f& R, const Eigen::Vec
 
 struct HeadGeometry {
   Eigen::Matrix4f pan = Eigen::Matrix4f::Identity();
-  Eigen::Matrix4f tilt = (Eigen::Matrix4f() << 1, 0, 0, 0,
-                                                0, 0, -1, 0,
-                                                0, 1, 0, 0,
-                                                0, 0, 0, 1).finished();
-  Eigen::Matrix4f device = (Eigen::Matrix4f() << 0, 0, -1, 0,
-                                                  0, 1, 0, 0,
-                                                  1, 0, 0, 0,
-                                                  0, 0, 0, 1).finished();
+  Eigen::Matrix4f tilt =
+      (Eigen::Matrix4f() << 1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1).finished();
+  Eigen::Matrix4f device =
+      (Eigen::Matrix4f() << 0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1).finished();
   float pan_scale = 1.0f, tilt_scale = 1.0f, pan_offset = 0.0f, tilt_offset = 0.0f;
 };
 
@@ -45,12 +41,8 @@ inline HeadGeometry realisticHead() {
   head.pan = rigidTransform(turn(0.5f, 0.02f, 0.01f, 1), Eigen::Vector3f(-0.12f, 0.2f, -1.1f));
   // Its tilt link maps the tilt axis onto -z: positive tilt looks up.
   Eigen::Matrix3f tilt, device;
-  tilt << 1, 0, 0,
-          0, 0, 1,
-          0, -1, 0;
-  device << 0, 0, 1,
-            0, -1, 0,
-            1, 0, 0;
+  tilt << 1, 0, 0, 0, 0, 1, 0, -1, 0;
+  device << 0, 0, 1, 0, -1, 0, 1, 0, 0;
   head.tilt = rigidTransform(turn(0.015f, 1, 2, 3) * tilt, Eigen::Vector3f(0.01f, 0.035f, -0.02f));
   head.device =
       rigidTransform(turn(0.02f, 1, -2, 1) * device, Eigen::Vector3f(0.025f, -0.015f, 0.04f));

@@ -2,15 +2,15 @@
 // tables on its head.
 #pragma once
 
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
-
-#include <google/protobuf/text_format.h>
-#include <gtest/gtest.h>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
@@ -51,8 +51,8 @@ inline calibration::PTZCameraParameters exampleHeadWithZooms(
 }
 
 // A world point seen at normalized (x, y), depth metres in front of the camera.
-inline Eigen::Vector3f worldPointAt(const calibration::PTZCameraModelConfiguration& config,
-                                    float x, float y, float depth) {
+inline Eigen::Vector3f worldPointAt(const calibration::PTZCameraModelConfiguration& config, float x,
+                                    float y, float depth) {
   const Eigen::Vector4f camera(x * depth, y * depth, depth, 1.0f);
   return (config.getTransform().getInverseTransform() * camera).head<3>();
 }

@@ -1,12 +1,11 @@
 // Synthetic single views of a planar calibration grid (tests and benchmarks).
 #pragma once
 
+#include <Eigen/Core>
+#include <Eigen/Geometry>
 #include <cmath>
 #include <random>
 #include <vector>
-
-#include <Eigen/Core>
-#include <Eigen/Geometry>
 
 #include "calibration_utils/opencv_projection.h"
 

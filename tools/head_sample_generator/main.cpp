@@ -9,12 +9,11 @@
 // of the image's width and height, as a good calibration capture does. Grid
 // corners are 1 target unit = 1 mm apart times the chosen spacing; the sample
 // scalar converts target units to metres.
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
-
-#include <Eigen/Geometry>
 
 #include "calibration_utils/opencv_projection.h"
 
@@ -119,9 +118,8 @@ double largestSpacing(Camera* c) {
 void printExtrinsics() {
   const double pitch = 5.0 * M_PI / 180.0;
   Eigen::Matrix3d R;
-  R << 0.0, -1.0, 0.0,
-       -std::sin(pitch), 0.0, -std::cos(pitch),
-       std::cos(pitch), 0.0, -std::sin(pitch);
+  R << 0.0, -1.0, 0.0, -std::sin(pitch), 0.0, -std::cos(pitch), std::cos(pitch), 0.0,
+      -std::sin(pitch);
   const Eigen::Vector3d centre(60.0, 0.0, 1420.0);
   const Eigen::Vector3d t = -R * centre;
   std::printf("  extrinsics {\n    a: [");
@@ -159,8 +157,8 @@ int main() {
       double u, v;
       c.projectTargetPoint(0.001 * spacing_mm * col, 0.001 * spacing_mm * row, &u, &v);
       std::printf(
-          "    sample_points { pixel_x: %.4f pixel_y: %.4f target_x: %.0f target_y: %.0f }\n", u,
-          v, spacing_mm * col, spacing_mm * row);
+          "    sample_points { pixel_x: %.4f pixel_y: %.4f target_x: %.0f target_y: %.0f }\n", u, v,
+          spacing_mm * col, spacing_mm * row);
     }
   }
   std::printf("    sample_scalar: 0.001\n    sample_width: %d\n    sample_height: %d\n", kColumns,

@@ -17,10 +17,9 @@
 // must not overlap with any other use of the object.
 #pragma once
 
+#include <Eigen/Core>
 #include <memory>
 #include <string>
-
-#include <Eigen/Core>
 
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_messages/calibration.pb.h"

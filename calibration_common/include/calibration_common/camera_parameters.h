@@ -33,13 +33,12 @@
 // other use of it.
 #pragma once
 
+#include <Eigen/Core>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_messages/calibration.pb.h"
@@ -143,10 +142,10 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
 
   // A single-image calibration: (image points, target points, image size,
   // sample scalar, sample grid size, projection to fill) -> error per point.
-  using SingleImageCalibration = std::function<double(
-      const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
-      const Eigen::Vector2i&, double, const Eigen::Vector2i&,
-      OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
+  using SingleImageCalibration =
+      std::function<double(const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
+                           const Eigen::Vector2i&, double, const Eigen::Vector2i&,
+                           OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
   // recomputeIntrinsics with the calibration to run passed in; the overload
   // above passes calibrateFromSingleImageRemembered. Tests pass one whose
   // error they choose.

@@ -31,10 +31,9 @@
 // them.
 #pragma once
 
+#include <Eigen/Core>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_common/pan_tilt_model.h"

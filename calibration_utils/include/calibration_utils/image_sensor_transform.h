@@ -6,9 +6,8 @@
 // 640 x 480, scales the transformed frame afterwards).
 #pragma once
 
-#include <vector>
-
 #include <Eigen/Core>
+#include <vector>
 
 namespace dravik {
 namespace calibration {

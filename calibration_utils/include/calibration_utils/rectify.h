@@ -78,9 +78,8 @@ RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* prin
 // runs several pixels per vector instruction; pixels that have not converged
 // by then are finished one at a time. Returns the number of pixels that did
 // not converge. The output arrays may alias the input arrays.
-int rectifyPoints(const float* distortion, const float* principal_point,
-                  const float* focal_length, const float* u, const float* v, int count,
-                  float* x, float* y);
+int rectifyPoints(const float* distortion, const float* principal_point, const float* focal_length,
+                  const float* u, const float* v, int count, float* x, float* y);
 
 }  // namespace calibration
 }  // namespace dravik

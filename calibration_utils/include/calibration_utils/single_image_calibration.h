@@ -42,9 +42,8 @@
 // Thread safety: calibrateFromSingleImage is reentrant and has no shared state.
 #pragma once
 
-#include <vector>
-
 #include <Eigen/Core>
+#include <vector>
 
 #include "calibration_utils/opencv_projection.h"
 #include "dravik/autodiff.h"

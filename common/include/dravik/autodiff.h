@@ -94,22 +94,34 @@ inline AutoDiff1<T, N> operator+(const AutoDiff1<T, N>& a, T b) {
   return r;
 }
 template <typename T, int N>
-inline AutoDiff1<T, N> operator+(T a, const AutoDiff1<T, N>& b) { return b + a; }
+inline AutoDiff1<T, N> operator+(T a, const AutoDiff1<T, N>& b) {
+  return b + a;
+}
 template <typename T, int N>
-inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a, T b) { return a + (-b); }
+inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a, T b) {
+  return a + (-b);
+}
 template <typename T, int N>
-inline AutoDiff1<T, N> operator-(T a, const AutoDiff1<T, N>& b) { return scaled(a - b.value, T(-1), b); }
+inline AutoDiff1<T, N> operator-(T a, const AutoDiff1<T, N>& b) {
+  return scaled(a - b.value, T(-1), b);
+}
 template <typename T, int N>
-inline AutoDiff1<T, N> operator*(const AutoDiff1<T, N>& a, T b) { return scaled(a.value * b, b, a); }
+inline AutoDiff1<T, N> operator*(const AutoDiff1<T, N>& a, T b) {
+  return scaled(a.value * b, b, a);
+}
 template <typename T, int N>
-inline AutoDiff1<T, N> operator*(T a, const AutoDiff1<T, N>& b) { return scaled(a * b.value, a, b); }
+inline AutoDiff1<T, N> operator*(T a, const AutoDiff1<T, N>& b) {
+  return scaled(a * b.value, a, b);
+}
 template <typename T, int N>
 inline AutoDiff1<T, N> operator/(const AutoDiff1<T, N>& a, T b) {
   const T inverse = T(1) / b;
   return scaled(a.value * inverse, inverse, a);
 }
 template <typename T, int N>
-inline AutoDiff1<T, N> operator/(T a, const AutoDiff1<T, N>& b) { return AutoDiff1<T, N>(a) / b; }
+inline AutoDiff1<T, N> operator/(T a, const AutoDiff1<T, N>& b) {
+  return AutoDiff1<T, N>(a) / b;
+}
 
 // sin' = cos, cos' = -sin
 template <typename T, int N>
@@ -134,15 +146,19 @@ inline AutoDiff1<T, N> sqrt(const AutoDiff1<T, N>& a) {
 }
 
 // Comparisons look at the values only; a plain scalar compares as a constant.
-#define DRAVIK_AUTODIFF_COMPARISON(op)                                                      \
-  template <typename T, int N>                                                              \
-  inline bool operator op(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {             \
-    return a.value op b.value;                                                              \
-  }                                                                                         \
-  template <typename T, int N>                                                              \
-  inline bool operator op(const AutoDiff1<T, N>& a, T b) { return a.value op b; }           \
-  template <typename T, int N>                                                              \
-  inline bool operator op(T a, const AutoDiff1<T, N>& b) { return a op b.value; }
+#define DRAVIK_AUTODIFF_COMPARISON(op)                                          \
+  template <typename T, int N>                                                  \
+  inline bool operator op(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) { \
+    return a.value op b.value;                                                  \
+  }                                                                             \
+  template <typename T, int N>                                                  \
+  inline bool operator op(const AutoDiff1<T, N>& a, T b) {                      \
+    return a.value op b;                                                        \
+  }                                                                             \
+  template <typename T, int N>                                                  \
+  inline bool operator op(T a, const AutoDiff1<T, N>& b) {                      \
+    return a op b.value;                                                        \
+  }
 DRAVIK_AUTODIFF_COMPARISON(<)
 DRAVIK_AUTODIFF_COMPARISON(>)
 DRAVIK_AUTODIFF_COMPARISON(<=)

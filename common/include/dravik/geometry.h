@@ -11,9 +11,8 @@
 // trailing coefficients count as zero, extra ones are ignored.
 #pragma once
 
-#include <vector>
-
 #include <Eigen/Core>
+#include <vector>
 
 #include "dravik/camera_transform.h"
 

@@ -29,10 +29,11 @@ namespace dravik {
 struct LogRecord {
   int level;
   std::string tag;
-  std::string file;      // e.g. "calibration_common/camera_parameters"
-  std::string function;  // qualified name, e.g. "dravik::calibration::CameraParametersSet::loadFromFile"
+  std::string file;  // e.g. "calibration_common/camera_parameters"
+  std::string
+      function;  // qualified name, e.g. "dravik::calibration::CameraParametersSet::loadFromFile"
   int line;
-  std::string text;      // exactly what the statement streamed or formatted
+  std::string text;  // exactly what the statement streamed or formatted
 };
 
 using LogSink = std::function<void(const LogRecord&)>;
@@ -56,8 +57,8 @@ bool handleAssertion(const char* file, int line, const char* function, const cha
 // `counter` counts the records written by one statement.
 class LoggingStream {
  public:
-  LoggingStream(void* logger, int level, const char* tag, const char* file,
-                const char* function, int line, std::atomic<int>* counter);
+  LoggingStream(void* logger, int level, const char* tag, const char* file, const char* function,
+                int line, std::atomic<int>* counter);
   ~LoggingStream();
   LoggingStream(const LoggingStream&) = delete;
   LoggingStream& operator=(const LoggingStream&) = delete;
@@ -79,9 +80,9 @@ class LoggingStream {
 };
 
 // printf-style record.
-void logToLogger(void* logger, int level, const char* tag, const char* file,
-                 const char* function, int line, std::atomic<int>* counter,
-                 const char* format, ...) __attribute__((format(printf, 8, 9)));
+void logToLogger(void* logger, int level, const char* tag, const char* file, const char* function,
+                 int line, std::atomic<int>* counter, const char* format, ...)
+    __attribute__((format(printf, 8, 9)));
 
 namespace internal {
 // Writes the level-1 "check" record and ends the process.
@@ -109,47 +110,48 @@ std::string qualifiedFunctionName(const char* pretty_function);
 #define DRAVIK_LOG_FILE __FILE__
 #endif
 
-#define DRAVIK_LOG(level, tag)                                                       \
-  if (!::dravik::isLoggerEnabled((level), (tag))) {                                  \
-  } else                                                                             \
-    ::dravik::LoggingStream(nullptr, (level), (tag), DRAVIK_LOG_FILE,                \
-                            __PRETTY_FUNCTION__, __LINE__,                           \
-                            [] { static std::atomic<int> counter{0}; return &counter; }()) \
+#define DRAVIK_LOG(level, tag)                                                             \
+  if (!::dravik::isLoggerEnabled((level), (tag))) {                                        \
+  } else                                                                                   \
+    ::dravik::LoggingStream(nullptr, (level), (tag), DRAVIK_LOG_FILE, __PRETTY_FUNCTION__, \
+                            __LINE__,                                                      \
+                            [] {                                                           \
+                              static std::atomic<int> counter{0};                          \
+                              return &counter;                                             \
+                            }())                                                           \
         .stream()
 
-#define DRAVIK_LOGF(level, tag, ...)                                                 \
-  do {                                                                               \
-    if (::dravik::isLoggerEnabled((level), (tag))) {                                 \
-      static std::atomic<int> dravik_log_counter{0};                                 \
-      ::dravik::logToLogger(nullptr, (level), (tag), DRAVIK_LOG_FILE,                \
-                            __PRETTY_FUNCTION__, __LINE__, &dravik_log_counter,      \
-                            __VA_ARGS__);                                            \
-      if (::dravik::loggerMustBreak((level), (tag)) &&                               \
-          ::dravik::handleAssertion(                                                 \
-              DRAVIK_LOG_FILE, __LINE__, __PRETTY_FUNCTION__,                        \
-              "Assertion failed: Reached terminating log level. Terminating\n")) {   \
-        __builtin_trap();                                                            \
-      }                                                                              \
-    }                                                                                \
+#define DRAVIK_LOGF(level, tag, ...)                                                       \
+  do {                                                                                     \
+    if (::dravik::isLoggerEnabled((level), (tag))) {                                       \
+      static std::atomic<int> dravik_log_counter{0};                                       \
+      ::dravik::logToLogger(nullptr, (level), (tag), DRAVIK_LOG_FILE, __PRETTY_FUNCTION__, \
+                            __LINE__, &dravik_log_counter, __VA_ARGS__);                   \
+      if (::dravik::loggerMustBreak((level), (tag)) &&                                     \
+          ::dravik::handleAssertion(                                                       \
+              DRAVIK_LOG_FILE, __LINE__, __PRETTY_FUNCTION__,                              \
+              "Assertion failed: Reached terminating log level. Terminating\n")) {         \
+        __builtin_trap();                                                                  \
+      }                                                                                    \
+    }                                                                                      \
   } while (false)
 
-#define DRAVIK_CHECK(condition)                                                      \
-  do {                                                                               \
-    if (!(condition)) {                                                              \
+#define DRAVIK_CHECK(condition)                                                       \
+  do {                                                                                \
+    if (!(condition)) {                                                               \
       ::dravik::internal::checkFailed(DRAVIK_LOG_FILE, __PRETTY_FUNCTION__, __LINE__, \
-                                      "Check failed " #condition " ");               \
-    }                                                                                \
+                                      "Check failed " #condition " ");                \
+    }                                                                                 \
   } while (false)
 
-#define DRAVIK_CHECK_OP(op, a, b)                                                    \
-  do {                                                                               \
-    const auto& dravik_check_a = (a);                                                \
-    const auto& dravik_check_b = (b);                                                \
-    if (!(dravik_check_a op dravik_check_b)) {                                       \
-      ::dravik::internal::checkOpFailed(DRAVIK_LOG_FILE, __PRETTY_FUNCTION__, __LINE__, \
-                                        #a " " #op " " #b, dravik_check_a,           \
-                                        dravik_check_b);                             \
-    }                                                                                \
+#define DRAVIK_CHECK_OP(op, a, b)                                                           \
+  do {                                                                                      \
+    const auto& dravik_check_a = (a);                                                       \
+    const auto& dravik_check_b = (b);                                                       \
+    if (!(dravik_check_a op dravik_check_b)) {                                              \
+      ::dravik::internal::checkOpFailed(DRAVIK_LOG_FILE, __PRETTY_FUNCTION__, __LINE__,     \
+                                        #a " " #op " " #b, dravik_check_a, dravik_check_b); \
+    }                                                                                       \
   } while (false)
 
 #define DRAVIK_CHECK_GE(a, b) DRAVIK_CHECK_OP(>=, a, b)
