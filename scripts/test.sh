@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
+#   0. the format check of every C++ source (.clang-format);
 #   1. the release build: libraries, camcal, tests and benchmarks, whole suite;
 #   2. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the concurrency test under ThreadSanitizer;
@@ -13,6 +14,9 @@ jobs=$(nproc)
 fuzz_seconds=${CAMERA_PARAMETERS_FUZZ_SECONDS:-60}
 
 stage() { printf '\n==== %s ====\n' "$*"; }
+
+stage "formatting"
+scripts/check-format.sh
 
 stage "release build and tests"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release -DCAMERA_PARAMETERS_WERROR=ON >/dev/null
