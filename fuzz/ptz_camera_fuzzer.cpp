@@ -58,7 +58,9 @@ float exercise(const PTZCameraModelConfiguration& c, Numbers* in) {
   sum += static_cast<float>(c.getPanTiltZoom(in->v2(), in->v2(), &pan, &tilt, &zoom));
   float pan_f = 0.0f, tilt_f = 0.0f;
   sum += static_cast<float>(c.getPanTilt(world, in->v2(), &pan_f, &tilt_f));
-  return sum + static_cast<float>(pan + tilt + zoom) + pan_f + tilt_f;
+  // Each output on its own: the motor positions may lie anywhere in the int range.
+  return sum + static_cast<float>(pan) + static_cast<float>(tilt) + static_cast<float>(zoom) +
+         pan_f + tilt_f;
 }
 
 }  // namespace

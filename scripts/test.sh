@@ -4,14 +4,24 @@
 #   1. the release build: libraries, camcal, tests and benchmarks, whole suite;
 #   2. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the concurrency test under ThreadSanitizer;
-#   4. each fuzz harness for a short while over its seed corpus (clang).
-# CAMERA_PARAMETERS_QUICK=1 runs the first stage only.
+#   4. each fuzz harness for a fixed number of runs from a fixed seed over its
+#      seed corpus and regressions (clang), the same campaign on every machine.
+# CAMERA_PARAMETERS_QUICK=1 runs the format check and the release stage only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --tests
 jobs=$(nproc)
-fuzz_seconds=${CAMERA_PARAMETERS_FUZZ_SECONDS:-60}
+# Runs per fuzz harness in the test command: about a minute each on the
+# development machine. The longer randomized campaign is scripts/fuzz.sh.
+fuzz_runs() {
+  case "$1" in
+    base_calibration_fuzzer) echo 400000 ;;
+    camera_set_fuzzer) echo 20000 ;;
+    ptz_camera_fuzzer) echo 100000 ;;
+    *) echo 20000 ;;
+  esac
+}
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
@@ -42,19 +52,22 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
 cmake --build build/tsan --target concurrency_test -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/concurrency_test
 
-stage "fuzzing, ${fuzz_seconds} s per harness"
+stage "fuzzing: a fixed number of runs per harness from a fixed seed"
 CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DCAMERA_PARAMETERS_FUZZ=ON >/dev/null
 for source in fuzz/*_fuzzer.cpp; do
   name=$(basename "$source" .cpp)
+  runs=$(fuzz_runs "$name")
   cmake --build build/fuzz --target "$name" -j"$jobs"
   work=build/fuzz/corpus/$name
+  # A fresh scratch corpus each time: the same seed over the same inputs
+  # repeats the same campaign on every machine.
+  rm -rf "$work"
   mkdir -p "$work"
-  # New inputs go to the build tree; the committed corpus and regressions seed it.
   seeds=("fuzz/corpus/$name")
   [[ -d fuzz/regressions/$name ]] && seeds+=("fuzz/regressions/$name")
   status=0
-  build/fuzz/fuzz/"$name" -max_total_time="$fuzz_seconds" -timeout=60 -rss_limit_mb=4096 \
+  build/fuzz/fuzz/"$name" -seed=1 -runs="$runs" -timeout=60 -rss_limit_mb=4096 \
     -print_final_stats=1 "$work" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1 || status=$?
   grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$name.log" || true
   if (( status != 0 )); then

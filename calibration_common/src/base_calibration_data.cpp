@@ -7,6 +7,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"
 #include "dravik/logging.h"
+#include "dravik/text_format.h"
 
 namespace dravik {
 namespace calibration {
@@ -44,8 +45,7 @@ BaseCalibrationData::~BaseCalibrationData() = default;
 bool BaseCalibrationData::loadFromString(const std::string& data) {
   // Each parser clears the message before it reads, so a half-parsed wire
   // message never leaks into the text attempt.
-  if (!cal_->ParseFromString(data) &&
-      !google::protobuf::TextFormat::ParseFromString(data, cal_.get())) {
+  if (!cal_->ParseFromString(data) && !dravik::parseTextFormat(data, cal_.get())) {
     return setDefault();
   }
   if (readProto()) return true;

@@ -5,6 +5,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"
 #include "dravik/logging.h"
+#include "dravik/text_format.h"
 #include "log_site.h"
 
 // Defined by the embedded calibration files module; referencing it makes
@@ -52,8 +53,7 @@ bool CameraParametersSet::readProto() {
 }
 
 bool CameraParametersSet::loadFromString(const std::string& data) {
-  if (!robotcal_->ParseFromString(data) &&
-      !google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())) {
+  if (!robotcal_->ParseFromString(data) && !dravik::parseTextFormat(data, robotcal_.get())) {
     DRAVIK_LOG(3, kCameraParametersTag) << "Loading default camera calibration.";
     return setDefault();
   }

@@ -1,6 +1,5 @@
 #include "calibration_input.h"
 
-#include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 #include <sys/stat.h>
 
@@ -13,6 +12,7 @@
 
 #include "calibration_messages/calibration.pb.h"
 #include "command_error.h"
+#include "dravik/text_format.h"
 
 namespace camcal {
 
@@ -21,30 +21,10 @@ namespace {
 constexpr CalibrationKind kAllKinds[] = {CalibrationKind::kRobot, CalibrationKind::kBase,
                                          CalibrationKind::kPtz};
 
-// The first error of a text parse, 1-based.
-struct TextError {
-  int line = 0;
-  int column = 0;
-  std::string message;
-
-  std::string text() const {
-    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + message;
-  }
-  // How far the parse got, to compare the attempts of different kinds.
-  long position() const { return static_cast<long>(line) * 100000 + column; }
-};
-
-class FirstErrorCollector : public google::protobuf::io::ErrorCollector {
- public:
-  explicit FirstErrorCollector(TextError* error) : error_(error) {}
-  void AddError(int line, int column, const std::string& message) override {
-    if (!error_->message.empty()) return;
-    *error_ = TextError{line + 1, column + 1, message};
-  }
-
- private:
-  TextError* error_;
-};
+// How far a failed text parse got, to compare the attempts of different kinds.
+long position(const dravik::TextFormatError& error) {
+  return static_cast<long>(error.line) * 100000 + error.column;
+}
 
 bool hasUnknownFields(const google::protobuf::Message& message) {
   const google::protobuf::Reflection* reflection = message.GetReflection();
@@ -69,7 +49,7 @@ struct Attempt {
   ParsedCalibration parsed;
   bool parsed_ok = false;
   bool clean = false;  // parsed, and every field is one of the kind's own
-  TextError text_error;
+  dravik::TextFormatError text_error;
 };
 
 Attempt attempt(CalibrationKind kind, const std::string& data) {
@@ -78,12 +58,9 @@ Attempt attempt(CalibrationKind kind, const std::string& data) {
   if (result.parsed.message->ParseFromString(data)) {
     result.parsed_ok = true;
   } else {
-    result.parsed.message->Clear();
-    google::protobuf::TextFormat::Parser parser;
-    FirstErrorCollector collector(&result.text_error);
-    parser.RecordErrorsTo(&collector);
     result.parsed.encoding = Encoding::kText;
-    result.parsed_ok = parser.ParseFromString(data, result.parsed.message.get());
+    result.parsed_ok =
+        dravik::parseTextFormat(data, result.parsed.message.get(), &result.text_error);
   }
   result.clean = result.parsed_ok && !hasUnknownFields(*result.parsed.message);
   return result;
@@ -193,7 +170,7 @@ ParsedCalibration parseCalibration(const InputFile& input, std::optional<Calibra
   }
   const Attempt* furthest = &attempts.front();
   for (const Attempt& a : attempts) {
-    if (a.text_error.position() > furthest->text_error.position()) furthest = &a;
+    if (position(a.text_error) > position(furthest->text_error)) furthest = &a;
   }
   throw notParsed(input, "a robot, base or PTZ calibration", *furthest);
 }

@@ -1,11 +1,10 @@
 #include "library_load.h"
 
-#include <google/protobuf/text_format.h>
-
 #include <algorithm>
 
 #include "command_error.h"
 #include "diagnostics.h"
+#include "dravik/text_format.h"
 
 namespace camcal {
 
@@ -71,8 +70,7 @@ LoadResult loadRobotCalibration(const std::string& data, CameraParametersSet* se
   // The set holds the default again; read the data once more, as the library
   // does, to name the camera it stopped at and why.
   RobotCalibration calibration;
-  if (calibration.ParseFromString(data) ||
-      google::protobuf::TextFormat::ParseFromString(data, &calibration)) {
+  if (calibration.ParseFromString(data) || dravik::parseTextFormat(data, &calibration)) {
     for (int i = 0; i < calibration.camera_size(); ++i) {
       const std::string rejection = cameraRejection(calibration.camera(i), i);
       if (!rejection.empty()) return LoadResult{false, rejection};
