@@ -101,7 +101,7 @@ std::shared_ptr<PTZCameraModel> exampleModel() {
   return std::make_shared<PTZCameraModel>(params);
 }
 
-TEST(CamcalPtz, ZoomAndAimingAnswerAsTheModel) {
+TEST(CamcalPtz, EachActionAnswersAsTheModel) {
   const auto model = exampleModel();
   const PTZCameraModelConfiguration at(model, 3600, 1200, 4000);
   int pan = 0, tilt = 0, region_pan = 0, region_tilt = 0, zoom = 0;

@@ -15,8 +15,7 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 // 1920 x 1080, zoom samples at 0, 2000, ..., 16000, limits pan 200..7000,
 // tilt 0..1800 (offsets 3600 and 1200).
@@ -62,5 +61,4 @@ inline std::shared_ptr<calibration::PTZCameraModel> sharedModel(
   return std::make_shared<calibration::PTZCameraModel>(params);
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing
