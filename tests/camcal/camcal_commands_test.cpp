@@ -8,11 +8,13 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
 using namespace dravik::calibration;
+using namespace dravik::testing;
 using google::protobuf::util::MessageDifferencer;
 
 const std::string robot = fixture("robot_calibration.txt"), base = fixture("base_calibration.txt"),
@@ -67,7 +69,7 @@ TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
       fails(kUsage, {"intrinsics", "navigation"},
             "intrinsics: SIZE is required (see 'camcal intrinsics --help')"),
       fails(kUsage, {"intrinsics", "navigation", "640x480", "-f", "xml"}, "xml"),
-      fails(kUsage, {"ptz", ptzExample(), "--at", "1,2", "ray", "1", "2"},
+      fails(kUsage, {"ptz", ptzExamplePath(), "--at", "1,2", "ray", "1", "2"},
             "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"),
   };
   for (const std::string size : {"640x", "x480", "-640x480", "0x480", "1234567x480"}) {
@@ -86,10 +88,10 @@ TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
   std::ofstream(folding) << front.replace(front.find("k: [0.058, -0.137"), 17, "k: [-2.5, 0.0");
   const std::string folds = "the radial mapping is not monotone: it turns back at ";
   expectRuns({
-      prints({"validate", robot, base, ptzExample()},
+      prints({"validate", robot, base, ptzExamplePath()},
              {robot + ": valid robot calibration (text, 3 cameras)\n",
               base + ": valid base calibration (text)\n",
-              ptzExample() + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
+              ptzExamplePath() + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
       {{"validate", lens_faults},
        0,
        {"valid robot calibration (text, 2 cameras), 2 warnings\n",
@@ -145,7 +147,7 @@ TEST(CamcalConvert, TextToWireToTextGivesBackEachKindOfCalibration) {
   // Wire format keeps unknown fields, so a base calibration would also parse
   // as a robot calibration without cameras: camcal must still see a base.
   expectRoundTrip<BaseCalibrationProto>(base, "base");
-  expectRoundTrip<PTZCameraParameters>(ptzExample(), "PTZ");
+  expectRoundTrip<PTZCameraParameters>(ptzExamplePath(), "PTZ");
 }
 
 TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {

@@ -41,9 +41,6 @@ inline Expected fails(int status, std::vector<std::string> args, std::string err
 }
 
 inline std::string fixture(const std::string& name) { return CAMCAL_TEST_DATA "/" + name; }
-inline std::string ptzExample() {
-  return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
-}
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
