@@ -12,9 +12,7 @@
 namespace {
 
 using dravik::calibration::AptinaSTE;
-using dravik::testing::headSensorDisplacements;
-using dravik::testing::headSensorRadii;
-using dravik::testing::headSensorTransform;
+using namespace dravik::testing;
 
 // The scale as the transform holds it: the float nearest 0.9.
 constexpr double kScale = 0.9f;
@@ -23,13 +21,12 @@ constexpr double kPixelTolerance = 2e-4;
 
 // Table radii map to their scaled displaced radii; pixels move along their
 // ray from the centre to the mapped radius, and the frame's corners stay in.
-TEST(AptinaSTETest, MovesPixelsAlongTheirRayToTheMappedRadius) {
+TEST(AptinaSTE, MovesPixelsAlongTheirRayToTheMappedRadius) {
   const AptinaSTE ste = headSensorTransform();
   ASSERT_TRUE(ste.valid());
   const std::vector<float> radii = headSensorRadii(), displacements = headSensorDisplacements();
-  for (size_t i = 0; i < radii.size(); ++i) {
+  for (size_t i = 0; i < radii.size(); ++i)
     EXPECT_NEAR(ste.mapRadius(radii[i]), kScale * (double(radii[i]) + displacements[i]), 1e-9);
-  }
   const Eigen::Vector2f centre(640, 480);
   for (const Eigen::Vector2f& p : {Eigen::Vector2f(0, 0), Eigen::Vector2f(1280, 960),
                                    Eigen::Vector2f(1280, 0), Eigen::Vector2f(100, 700)}) {
@@ -46,7 +43,7 @@ TEST(AptinaSTETest, MovesPixelsAlongTheirRayToTheMappedRadius) {
 
 // Strictly increasing and C1, with slopes never below the scale; between two
 // samples the displacement stays between their values (no overshoot).
-TEST(AptinaSTETest, RadialMappingIsSmoothMonotoneAndWithoutOvershoot) {
+TEST(AptinaSTE, RadialMappingIsAMonotoneCubicOfTheSamples) {
   const AptinaSTE ste = headSensorTransform();
   const std::vector<float> b = headSensorDisplacements();
   constexpr double kStep = 1e-4;
@@ -63,13 +60,13 @@ TEST(AptinaSTETest, RadialMappingIsSmoothMonotoneAndWithoutOvershoot) {
     EXPECT_NEAR(left, right, kSlopeJumpTolerance) << knot;
     EXPECT_GE(left, kScale);
     for (double t = 0.1; t < 1.0; t += 0.2) {
-      EXPECT_GE(ste.displacement(10.0 * (i + t)), b[i] - 1e-9);
-      EXPECT_LE(ste.displacement(10.0 * (i + t)), b[i + 1] + 1e-9);
+      const double between = ste.displacement(10.0 * (i + t));
+      EXPECT_TRUE(between >= b[i] - 1e-9 && between <= b[i + 1] + 1e-9) << 10.0 * (i + t);
     }
   }
 }
 
-TEST(AptinaSTETest, TablesThatDescribeNoDisplacementLeaveAPlainScale) {
+TEST(AptinaSTE, TablesThatDescribeNoDisplacementLeaveAPlainScale) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<std::vector<float>> radii = {{0, 10}, {0}, {0, 20, 10}, {0, nan}, {0, 10}};
   const std::vector<std::vector<float>> displacements = {
@@ -77,9 +74,10 @@ TEST(AptinaSTETest, TablesThatDescribeNoDisplacementLeaveAPlainScale) {
   for (size_t i = 0; i < radii.size(); ++i) {
     const AptinaSTE ste(640, 480, 0.9f, radii[i], displacements[i]);
     EXPECT_FALSE(ste.valid()) << i;
-    const Eigen::Vector2f mapped = ste.transformPoint({1040.0f, 780.0f});
-    EXPECT_NEAR(mapped.x(), 640.0f + 0.9f * 400.0f, kPixelTolerance) << i;
-    EXPECT_NEAR(mapped.y(), 480.0f + 0.9f * 300.0f, kPixelTolerance) << i;
+    // The plain scale 0.9 about (640, 480).
+    EXPECT_LT((ste.transformPoint({1040, 780}) - Eigen::Vector2f(1000, 750)).norm(),
+              kPixelTolerance)
+        << i;
   }
 }
 

@@ -13,8 +13,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "support/calibration_fixtures.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
 constexpr float kPoseTolerance = 1e-5f;
@@ -63,7 +62,7 @@ const Eigen::Matrix4f kGlobal = pose(0.05f, {0.3f, -1, 0.2f}, {0.012f, -0.03f, 0
 // General poses (so P * G differs from G * P). The records a caller already
 // holds, their transforms and the set's message show P * G; each record's own
 // message keeps the pose it was read with.
-TEST(BaseCalibrationAdjustmentTest, EveryCameraBecomesItsPoseTimesTheGlobalTransform) {
+TEST(AdjustUsingBaseCalibration, EveryCameraBecomesItsPoseTimesTheGlobalTransform) {
   const Cameras cameras = {
       {"front", pose(0.3f, {1, 2, 3}, {0.1f, -0.2f, 0.9f})},
       {"navigation", pose(-1.2f, {0, 1, 0.5f}, {0.25f, 0.0f, 0.3f})},
@@ -88,7 +87,7 @@ TEST(BaseCalibrationAdjustmentTest, EveryCameraBecomesItsPoseTimesTheGlobalTrans
 
 // One record for a camera listed twice: composed with G once, and both
 // messages receive its pose.
-TEST(BaseCalibrationAdjustmentTest, CameraListedTwiceIsAdjustedOnce) {
+TEST(AdjustUsingBaseCalibration, CameraListedTwiceIsAdjustedOnce) {
   const Eigen::Matrix4f last = pose(-0.1f, {1, 0, 0}, {0, 0.3f, 0.5f});
   CameraParametersSet set =
       setOf({{"front", pose(0.4f, {0, 0, 1}, {0.2f, 0, 0})}, {"front", last}});
@@ -100,5 +99,4 @@ TEST(BaseCalibrationAdjustmentTest, CameraListedTwiceIsAdjustedOnce) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

@@ -13,8 +13,7 @@
 #include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
 using google::protobuf::util::MessageDifferencer;
@@ -24,19 +23,11 @@ constexpr char kTag[] = "base_calibration_data";
 constexpr float kTolerance = 1e-6f;  // floats through a double message field and back
 
 // A quarter turn about z with a translation of (10, 20, 30) mm.
-constexpr char kBench[] = R"pb(
-  base_length: 0.7
-  base_width: 0.5
-  wheel_base: 0.45
-  global_transform {
-    params { a: [ 0, -1, 0, 10, 1, 0, 0, 20, 0, 0, 1, 30 ] }
-    metadata { validity_text: "calibrated on the test bench" }
-  }
-  gyroscope_cal {
-    gain: 1.25
-    metadata { gain_validity_text: "gyro bench" }
-  }
-)pb";
+constexpr char kBench[] =
+    "base_length: 0.7 base_width: 0.5 wheel_base: 0.45 global_transform {"
+    " params { a: [0, -1, 0, 10, 1, 0, 0, 20, 0, 0, 1, 30] }"
+    " metadata { validity_text: 'calibrated on the test bench' } }"
+    " gyroscope_cal { gain: 1.25 metadata { gain_validity_text: 'gyro bench' } }";
 constexpr char kElevenValues[] =
     "base_length: 0.7 global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1] } }";
 
@@ -59,7 +50,7 @@ void expectHoldsTheDefault(const BaseCalibrationData& data) {
   EXPECT_EQ(gettersOf(data), gettersOf(loaded));
 }
 
-TEST(BaseCalibrationDataTest, TextAndWireLoadsReadTheFieldsAndTheTranslationInMetres) {
+TEST(BaseCalibrationData, LoadFromStringReadsTextOrWireWithTheTranslationInMetres) {
   const auto wire = testing::parseText<BaseCalibrationProto>(kBench).SerializeAsString();
   for (const std::string& encoded : {std::string(kBench), wire}) {
     BaseCalibrationData data;
@@ -78,7 +69,7 @@ TEST(BaseCalibrationDataTest, TextAndWireLoadsReadTheFieldsAndTheTranslationInMe
 // A new object, and a copy after a failed load, hold the default. Eleven
 // transform values and the empty string (a valid, empty wire message) are
 // logged as too short; garbage parses in neither format and is not logged.
-TEST(BaseCalibrationDataTest, LoadFallsBackToTheDefaultOnUnusableData) {
+TEST(BaseCalibrationData, LoadFallsBackToTheDefaultOnUnusableData) {
   expectHoldsTheDefault(BaseCalibrationData());
   BaseCalibrationData source;
   ASSERT_TRUE(source.loadFromString(kBench));
@@ -97,7 +88,7 @@ TEST(BaseCalibrationDataTest, LoadFallsBackToTheDefaultOnUnusableData) {
 }
 
 // Millimetres in the message; the metadata survives being copied onto itself.
-TEST(BaseCalibrationDataTest, SetGlobalTransformWritesMillimetresAndSurvivesAReload) {
+TEST(BaseCalibrationData, SetGlobalTransformWritesMillimetresThatReloadAsSet) {
   BaseCalibrationData data, reloaded;
   ASSERT_TRUE(data.loadFromString(kBench));
   const auto metadata = testing::parseText<CalibrationMetadataProto>("validity_text: 'new'");
@@ -115,7 +106,7 @@ TEST(BaseCalibrationDataTest, SetGlobalTransformWritesMillimetresAndSurvivesARel
 
 // The validity texts compare whole; a gyroscope calibration counts as
 // present when it has a gain.
-TEST(BaseCalibrationDataTest, ValidityNeedsTheExactTextAndAGyroscopeGain) {
+TEST(BaseCalibrationData, ValidityNeedsTheWholeTextOfAPresentCalibration) {
   const std::string plain =
       "global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }";
   const std::tuple<std::string, const char*, bool, bool> cases[] = {
@@ -138,7 +129,7 @@ TEST(BaseCalibrationDataTest, ValidityNeedsTheExactTextAndAGyroscopeGain) {
   }
 }
 
-TEST(BaseCalibrationDataTest, SetGyroscopeGainStoresItAllAndLogsTheStoredGain) {
+TEST(BaseCalibrationData, SetGyroscopeGainStoresTheMessageWithARecordOfTheGain) {
   BaseCalibrationData data;
   const auto gyroscope = testing::parseText<GyroscopeCalibrationProto>(
       "gain: 0.98765 metadata { gain_validity_text: 'turntable' }");
@@ -151,7 +142,7 @@ TEST(BaseCalibrationDataTest, SetGyroscopeGainStoresItAllAndLogsTheStoredGain) {
   EXPECT_EQ(log.records().back().file, "calibration_common/base_calibration_data");
 }
 
-TEST(BaseCalibrationDataDeathTest, UnparseableOrShortDefaultEndsTheProcess) {
+TEST(BaseCalibrationDataDeathTest, BrokenDefaultEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::pair<std::string, const char*> cases[] = {
       {"global_transform {",
@@ -167,5 +158,4 @@ TEST(BaseCalibrationDataDeathTest, UnparseableOrShortDefaultEndsTheProcess) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

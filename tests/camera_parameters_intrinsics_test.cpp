@@ -12,8 +12,7 @@
 #include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
 using testing::expectCameraRecord;
@@ -49,7 +48,7 @@ Eigen::Matrix3f kOf(const Intrinsics& i) {
 
 // The 1280 x 720 entry is a 120-row crop (fy = 1000), not the whole frame
 // scaled (fy = 750, what a generic camera serves). Table hits log nothing.
-TEST(CameraModels, NavigationCameraServesHalfSizeFullFrameAndA120RowCrop) {
+TEST(CameraParametersGetIntrinsics, NavigationCameraServesHalfSizeFullFrameAndA120RowCrop) {
   LogCapture capture;
   const auto nav = readCamera("kv007n");
   ASSERT_EQ(capture.records().size(), 1u);
@@ -72,7 +71,7 @@ TEST(CameraModels, NavigationCameraServesHalfSizeFullFrameAndA120RowCrop) {
 // Each entry crops (176, 136, 2232, 1672) sensor pixels whatever size the
 // message was calibrated at, then scales: a full-frame pixel u lands on
 // (u - crop) * scale, no half-pixel shift. Scaling in place gives the same.
-TEST(CameraModels, B910StreamsFourSizesOfTheCentralSensorCrop) {
+TEST(CameraParametersGetIntrinsics, B910ServesFourSizesOfTheCentralSensorCrop) {
   for (const auto& calibrated : Sizes{{2592, 1944}, {1280, 960}}) {
     LogCapture capture;
     const auto b910 = readCamera("b910", calibrated.first, calibrated.second);
@@ -99,7 +98,7 @@ TEST(CameraModels, B910StreamsFourSizesOfTheCentralSensorCrop) {
 // Model identifiers match whole and case-sensitively; a generic camera serves
 // exactly its calibrated size, and without a positive one (absent, zero or
 // negative: infinities in every scaled fallback) it is rejected. Silently.
-TEST(CameraModels, GenericCameraServesExactlyItsPositiveCalibratedSize) {
+TEST(CameraParametersGetIntrinsics, GenericCameraServesExactlyItsPositiveCalibratedSize) {
   for (const char* model : {"", "pinhole", "B910", "b910 ", "KV007N", "kv007", "kv007n\t"}) {
     LogCapture capture;
     EXPECT_EQ(sizesOf(*readCamera(model, 752, 480)), (Sizes{{752, 480}})) << model;
@@ -120,7 +119,7 @@ TEST(CameraModels, GenericCameraServesExactlyItsPositiveCalibratedSize) {
 
 // An absent size scales the full frame, logging both sizes; its distortion
 // is the full frame's, by reference.
-TEST(IntrinsicsLookup, AbsentSizeScalesTheFullFrameAndLogsBothSizes) {
+TEST(CameraParametersGetIntrinsics, AbsentSizeIsTheFullFrameScaledWithARecordOfBothSizes) {
   const auto pinhole = readCamera("pinhole");
   const auto b910 = readCamera("b910", 2592, 1944);
   const CameraParameters empty;
@@ -137,7 +136,7 @@ TEST(IntrinsicsLookup, AbsentSizeScalesTheFullFrameAndLogsBothSizes) {
   EXPECT_EQ(records[1].text + "|" + records[2].text, "2592 1944 2592 1944|0 0 640 480");
 }
 
-TEST(IntrinsicsLookup, TableHitAndSilentMissAllocateNothing) {
+TEST(CameraParametersGetIntrinsics, TableHitAndSilentMissAllocateNothing) {
   const auto nav = readCamera("kv007n");
   LogCapture capture(0);  // logging off
   const long before = testing::allocationCount();
@@ -154,5 +153,4 @@ TEST(IntrinsicsLookup, TableHitAndSilentMissAllocateNothing) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

@@ -15,18 +15,15 @@
 
 namespace {
 
-using dravik::calibration::CameraCalibration;
-using dravik::calibration::CameraExtrinsics;
-using dravik::calibration::CameraParameters;
-using dravik::testing::cameraMessage;
-using dravik::testing::parseText;
+using namespace dravik::calibration;
+using namespace dravik::testing;
 
 constexpr float kMillimetreRounding = 1e-4f;
 constexpr float kRounding = 1e-5f;
 
 // Distortion is reordered to k1 k2 p1 p2 k3 k4 k5 k6; the pose reads the first
 // twelve extrinsics values, translation in metres; extra values are ignored.
-TEST(CameraRecord, FullFrameDistortionAndPoseAreTakenFromTheCamera) {
+TEST(CameraParametersReadProto, TakesTheFullFrameLensAndPoseFromTheMessage) {
   CameraParameters record;
   ASSERT_TRUE(record.readProto(cameraMessage(
       "camera { name: \"left\" model: \"pinhole\" intrinsics { fx: 1000.5 fy: 999.25 skew: 0.5 "
@@ -41,27 +38,27 @@ TEST(CameraRecord, FullFrameDistortionAndPoseAreTakenFromTheCamera) {
       record.getTransform().getCameraCenter().isApprox(Eigen::Vector3f(-0.1f, 0.05f, -2.5f)));
 }
 
-TEST(CameraRecord, ShortParameterListIsRejectedWithTheWholeMessageInTheRecord) {
+TEST(CameraParametersReadProto, RejectsAShortParameterListLoggingTheMessage) {
   for (const std::string shortage : {"k", "p", "a", "no extrinsics", "no intrinsics"}) {
-    CameraCalibration message = cameraMessage(dravik::testing::cameraText("c", "kv007n"));
+    CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
     if (shortage == "k") message.mutable_intrinsics()->mutable_k()->RemoveLast();
     if (shortage == "p") message.mutable_intrinsics()->mutable_p()->RemoveLast();
     if (shortage == "a") message.mutable_extrinsics()->mutable_a()->RemoveLast();
     if (shortage == "no extrinsics") message.clear_extrinsics();
     if (shortage == "no intrinsics") message.clear_intrinsics();
-    dravik::testing::LogCapture capture;
+    LogCapture capture;
     CameraParameters record;
     EXPECT_FALSE(record.readProto(message)) << shortage;
     ASSERT_EQ(capture.records().size(), 1u) << shortage;
-    dravik::testing::expectCameraRecord(capture.records()[0], 2, "CameraParameters::readProto",
-                                        "Parameter list too short in " + message.DebugString());
+    expectCameraRecord(capture.records()[0], 2, "CameraParameters::readProto",
+                       "Parameter list too short in " + message.DebugString());
     EXPECT_TRUE(record.getIntrinsicsTable().empty()) << shortage;
   }
 }
 
 // Message and matrix convert between millimetres and metres; T's bottom row
 // becomes 0 0 0 1 whatever it held, and the split into R and t ignores it.
-TEST(PoseConversion, MessageMatrixAndRotationTranslationRoundTrip) {
+TEST(CameraParametersConvert, RoundTripsMessageMatrixAndRotationTranslation) {
   const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
   Eigen::Matrix4f T = Eigen::Matrix4f::Constant(7.0f);
   CameraParameters::convert(e, &T);
@@ -86,19 +83,18 @@ TEST(PoseConversion, MessageMatrixAndRotationTranslationRoundTrip) {
 }
 
 // The check's text on stderr, and its record (level 1, tag "check") in the sink.
-TEST(PoseConversion, ShortExtrinsicsEndTheProcess) {
+TEST(CameraParametersConvertDeathTest, ShortExtrinsicsEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   Eigen::Matrix4f T;
   const auto seven = parseText<CameraExtrinsics>("a: [1, 0, 0, 1, 0, 1, 0]");
   EXPECT_DEATH(CameraParameters::convert(seven, &T),
-               dravik::testing::regexLiteral("Check failed: src.a_size() >= 12 (7 vs. 12) "));
+               regexLiteral("Check failed: src.a_size() >= 12 (7 vs. 12) "));
   const auto sink = [](const dravik::LogRecord& r) {
     fprintf(stderr, "sink<%d|%s|%s>\n", r.level, r.tag.c_str(), r.function.c_str());
   };
   EXPECT_DEATH(dravik::setLogSink(sink);
                CameraParameters::convert(seven, &T),
-               dravik::testing::regexLiteral(
-                   "sink<1|check|dravik::calibration::CameraParameters::convert>"));
+               regexLiteral("sink<1|check|dravik::calibration::CameraParameters::convert>"));
 }
 
 // The transform is kept bit for bit and the camera centre maps to the camera's

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,14 +14,10 @@
 #include "support/log_capture.h"
 #include "support/regex_literal.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
-using testing::cameraText;
-using testing::expectCameraRecord;
-using testing::LogCapture;
-using testing::parseText;
+using namespace testing;
 using Records = std::map<std::string, std::shared_ptr<const CameraParameters>>;
 
 const char kFallbackText[] = "Loading default camera calibration.";
@@ -42,9 +37,9 @@ bool holdsDefaultMessage(const CameraParametersSet& set) {
          parseText<RobotCalibration>(testing::embeddedDefaultText()).SerializeAsString();
 }
 
-// The message is the loaded one alone; records of cameras it does not name
-// stay, and the later of two cameras of one name wins.
-TEST(CameraSet, LoadReplacesTheMessageAndMergesTheRecordsByName) {
+// Records of cameras the loaded message does not name stay, and the later of
+// two cameras of one name wins; the message is the loaded one alone.
+TEST(CameraParametersSet, LoadMergesTheRecordsByName) {
   CameraParametersSet set;
   const Records defaults = recordsOf(set);
   ASSERT_TRUE(set.loadFromString(stereoText() + cameraText("left", "pinhole", 640, 480)));
@@ -57,7 +52,7 @@ TEST(CameraSet, LoadReplacesTheMessageAndMergesTheRecordsByName) {
 // A rejected camera (five k; a generic camera whose size is present but not
 // positive) fails the load: the cameras read before it stay, the default's
 // message and records are rebuilt.
-TEST(CameraSet, RejectedCameraRestoresTheDefaultAndKeepsTheCamerasBeforeIt) {
+TEST(CameraParametersSet, RejectedCameraFallsBackToTheDefault) {
   auto five_k = parseText<RobotCalibration>(stereoText() + cameraText("third", "kv007n"));
   five_k.mutable_camera(2)->mutable_intrinsics()->mutable_k()->RemoveLast();
   const auto flat =
@@ -79,7 +74,8 @@ TEST(CameraSet, RejectedCameraRestoresTheDefaultAndKeepsTheCamerasBeforeIt) {
   }
 }
 
-TEST(CameraSet, FileLoadsOrFallsBackNamingThePath) {
+// A file loads silently; a missing or unparseable one is logged by its path.
+TEST(CameraParametersSet, LoadFromFileNamesThePathOfAFailure) {
   const auto dir = std::filesystem::temp_directory_path() / "camera_set_test_files";
   std::filesystem::create_directories(dir);
   const std::string good = (dir / "good.txt").string(), bad = (dir / "bad.txt").string();
@@ -101,10 +97,9 @@ TEST(CameraSet, FileLoadsOrFallsBackNamingThePath) {
                      "Error parsing robot calibration from " + bad);
 }
 
-// Assignment shares the message (a later load shows through) but each keeps
-// its records; a copy builds new records from its own copy of the message.
-TEST(CameraSetCopy, AssignmentSharesTheMessageWhileCopyBuildsNewRecords) {
-  CameraParametersSet a, b;
+// A copy builds new records from its own copy of the message.
+TEST(CameraParametersSet, CopyBuildsNewRecordsFromItsOwnMessage) {
+  CameraParametersSet b;
   ASSERT_TRUE(b.loadFromString(stereoText()));
   const CameraParametersSet copy(b);
   EXPECT_NE(&copy.getRawCalData(), &b.getRawCalData());
@@ -114,6 +109,13 @@ TEST(CameraSetCopy, AssignmentSharesTheMessageWhileCopyBuildsNewRecords) {
     EXPECT_EQ(copy.getCamera(name)->getFullFrameIntrinsics(),
               b.getCamera(name)->getFullFrameIntrinsics());
   }
+}
+
+// Assignment shares the message (a later load shows through) but each set
+// keeps its records; self-assignment changes nothing.
+TEST(CameraParametersSet, AssignmentSharesTheMessageButNotTheRecords) {
+  CameraParametersSet a, b;
+  ASSERT_TRUE(b.loadFromString(stereoText()));
   a = b;
   const Records b_records = recordsOf(b);
   EXPECT_EQ(recordsOf(a), b_records);
@@ -122,51 +124,40 @@ TEST(CameraSetCopy, AssignmentSharesTheMessageWhileCopyBuildsNewRecords) {
   EXPECT_EQ(recordsOf(b), b_records);
   CameraParametersSet& same = b;
   b = same;
-  EXPECT_EQ(recordsOf(b), b_records) << "self-assignment changes nothing";
+  EXPECT_EQ(recordsOf(b), b_records);
 }
 
-// Replaces the embedded default (in the dying process only).
-void replaceDefault(const std::string& text) {
-  static std::string kept;
-  kept = text;
-  EmbeddedFile::registerFile("calibration/default_head_cal.txt", kept.data(), kept.size());
-}
-
-// A default that is missing, does not parse, or is rejected ends the process,
-// whether a set is being made or a load is falling back.
-TEST(CameraSetDeathTest, BrokenDefaultEndsTheProcess) {
+// A default that is missing (empty text: unregistered), does not parse, or is
+// rejected ends the process, whether a set is being made or a load is falling
+// back. The default is replaced in the dying process only.
+TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string parse_check =
       "google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())";
-  CameraParametersSet set;
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {[] {
-         EmbeddedFile::unregisterFile("calibration/default_head_cal.txt");
-         CameraParametersSet();
-       },
-       "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
-       "\"calibration/default_head_cal.txt\", &data)"},
-      {[] {
-         replaceDefault("camera { name: ");
-         CameraParametersSet();
-       },
-       parse_check},
-      {[] {
-         replaceDefault(cameraText("flat", "pinhole", 0, 0, false));
-         CameraParametersSet();
-       },
-       "readProto()"},
-      {[&set] {
-         replaceDefault("camera { name: ");
-         set.loadFromString("garbage {");
-       },
-       parse_check},
-  };
+  const struct {
+    std::string default_text;
+    bool falling_back;
+    std::string check;
+  } cases[] = {{"", false,
+                "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
+                "\"calibration/default_head_cal.txt\", &data)"},
+               {"camera { name: ", false, parse_check},
+               {cameraText("flat", "pinhole", 0, 0, false), false, "readProto()"},
+               {"camera { name: ", true, parse_check}};
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
-  for (const auto& [act, check] : cases)
-    EXPECT_DEATH(act(), testing::regexLiteral(where + check + " ")) << check;
+  CameraParametersSet set;
+  for (const auto& c : cases) {
+    const auto act = [&] {
+      const char* name = "calibration/default_head_cal.txt";
+      if (c.default_text.empty()) EmbeddedFile::unregisterFile(name);
+      if (!c.default_text.empty())
+        EmbeddedFile::registerFile(name, c.default_text.data(), c.default_text.size());
+      if (c.falling_back) set.loadFromString("garbage {");
+      if (!c.falling_back) CameraParametersSet();
+    };
+    EXPECT_DEATH(act(), testing::regexLiteral(where + c.check + " ")) << c.check;
+  }
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

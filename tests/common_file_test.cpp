@@ -14,18 +14,17 @@ using dravik::EmbeddedFile;
 using dravik::File;
 namespace fs = std::filesystem;
 
-// Whole contents byte for byte (beyond one read buffer, every byte value),
-// empty files, and unreadable paths, which leave the contents alone.
-TEST(FileRead, ReadsTheWholeContentOrFailsLeavingTheContentsAlone) {
+// Whole contents byte for byte (beyond one read buffer, every byte value) and
+// empty files; unreadable paths fail and leave the contents alone.
+TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
   const fs::path dir =
       fs::temp_directory_path() /
       ("common_file_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   fs::create_directories(dir);
-  std::string content;
+  std::string content, read, empty = "x";
   for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>(i * 7 % 256));
   std::ofstream(dir / "blob.bin", std::ios::binary) << content;
   std::ofstream(dir / "empty.txt", std::ios::binary);
-  std::string read, empty = "x";
   EXPECT_TRUE(File::readFileToString((dir / "blob.bin").string(), &read) && read == content);
   EXPECT_TRUE(File::readFileToString((dir / "empty.txt").string(), &empty) && empty.empty());
   read = "untouched";
@@ -36,7 +35,7 @@ TEST(FileRead, ReadsTheWholeContentOrFailsLeavingTheContentsAlone) {
   fs::remove_all(dir);
 }
 
-TEST(EmbeddedFiles, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {
+TEST(EmbeddedFile, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {
   const dravik::calibration::CameraParametersSet set;  // loads the module of embedded texts
   for (const std::string name :
        {"calibration/default_head_cal.txt", "calibration/default_base_cal.txt"}) {
@@ -48,7 +47,9 @@ TEST(EmbeddedFiles, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {
   }
 }
 
-TEST(EmbeddedFiles, RegistrationReplacesUnregistrationForgetsAndUnknownNamesFail) {
+// Unknown names fail; a name reads as its latest registration (NUL bytes
+// included), only under the prefix, until it is unregistered.
+TEST(EmbeddedFile, ReadsTheLatestRegistrationUntilUnregistered) {
   static const char kFirst[] = "first\0with nul";
   const std::string path = EmbeddedFile::kEmbeddedPrefix + std::string("test/registered.txt");
   std::string read = "untouched";
@@ -56,11 +57,10 @@ TEST(EmbeddedFiles, RegistrationReplacesUnregistrationForgetsAndUnknownNamesFail
   EXPECT_FALSE(EmbeddedFile::find("calibration/default_head_cal.txt", nullptr));
   EXPECT_EQ(read, "untouched");
   EmbeddedFile::registerFile("test/registered.txt", kFirst, sizeof(kFirst) - 1);
-  ASSERT_TRUE(File::readFileToString(path, &read));
-  EXPECT_EQ(read, std::string(kFirst, sizeof(kFirst) - 1));
+  EXPECT_TRUE(File::readFileToString(path, &read) &&
+              read == std::string(kFirst, sizeof(kFirst) - 1));
   EmbeddedFile::registerFile("test/registered.txt", "second", 6);
-  ASSERT_TRUE(File::readFileToString(path, &read));
-  EXPECT_EQ(read, "second");
+  EXPECT_TRUE(File::readFileToString(path, &read) && read == "second");
   EmbeddedFile::unregisterFile("test/registered.txt");
   EXPECT_FALSE(File::readFileToString(path, &read));
   EXPECT_FALSE(File::readFileToString("test/registered.txt", &read)) << "only under the prefix";

@@ -24,36 +24,30 @@ double residual(double a, double b, double c, double x) {
   return a * std::sin(x) + b * std::cos(x) + c;
 }
 
-// No root when a and b vanish or c is out of reach; one where |c| touches
-// |(a, b)| = 5 or passes it by less than the tolerance.
-TEST(SolveAsinBcosC, CountsRootsAtAndBeyondTangency) {
-  const double cases[][4] = {{0, 0, 1, 0},
-                             {3e-6, -3e-6, 0, 0},
-                             {3, 4, -5.1, 0},
-                             {3, 4, 5, 1},
-                             {3, 4, 5 * (1 + 0.5 * kTol), 1}};
+// No root when a and b vanish or c is out of reach; one, the tangent point,
+// where |c| touches |(a, b)| = 5 or passes it by less than the tolerance. Just
+// inside tangency (sin x = 0.999995) the two roots, 6e-3 rad apart, stay
+// apart: a single midpoint would miss the equation by far more than kTol.
+TEST(SolveAsinBcosCeqn, CountsRootsAtAndNearTangency) {
+  // a, b, c, roots, the c they satisfy
+  const double cases[][5] = {{0, 0, 1, 0, 0},
+                             {3e-6, -3e-6, 0, 0, 0},
+                             {3, 4, -5.1, 0, 0},
+                             {3, 4, 5, 1, 5},
+                             {3, 4, 5 * (1 + 0.5 * kTol), 1, 5},
+                             {1, 0, -0.999995, 2, -0.999995}};
   for (const auto& c : cases) {
     double x[2];
     ASSERT_EQ(dravik::solveAsinBcosCeqn(c[0], c[1], c[2], x, kTol), int(c[3])) << c[2];
-    if (c[3] == 1) {
-      EXPECT_NEAR(residual(c[0], c[1], 5, x[0]), 0, kResidualTolerance);
-    }
+    for (int i = 0; i < int(c[3]); ++i)
+      EXPECT_NEAR(residual(c[0], c[1], c[4], x[i]), 0, kResidualTolerance) << c[2];
+    EXPECT_TRUE(c[3] != 2 || std::fabs(x[0] - x[1]) > 1e-3) << "close roots stay apart";
   }
-}
-
-TEST(SolveAsinBcosC, CloseRootsJustInsideTangencyStayApart) {
-  // sin x = 0.999995: two exact roots about 6e-3 rad apart, where a single
-  // midpoint would miss the equation by far more than the tolerance.
-  double x[2];
-  ASSERT_EQ(dravik::solveAsinBcosCeqn(1, 0, -0.999995, x, kTol), 2);
-  EXPECT_NEAR(std::sin(x[0]), 0.999995, 1e-12);
-  EXPECT_NEAR(std::sin(x[1]), 0.999995, 1e-12);
-  EXPECT_GT(std::fabs(x[0] - x[1]), 1e-3);
 }
 
 // Both roots satisfy the equation, lie in (-pi, pi], nearest to zero first,
 // and stay when the equation is scaled.
-TEST(SolveAsinBcosC, TwoRootsSatisfyTheEquationNearestToZeroFirst) {
+TEST(SolveAsinBcosCeqn, TwoRootsSatisfyTheEquationNearestToZeroFirst) {
   const std::vector<double> coefficients = {-3.0, -1.0, -0.2, 0.0, 0.5, 2.0};
   for (double a : coefficients) {
     for (double b : coefficients) {
@@ -69,8 +63,7 @@ TEST(SolveAsinBcosC, TwoRootsSatisfyTheEquationNearestToZeroFirst) {
         }
         EXPECT_LE(std::fabs(x[0]), std::fabs(x[1]));
         ASSERT_EQ(dravik::solveAsinBcosCeqn(a * 1e3, b * 1e3, c * 1e3, scaled, kTol), 2);
-        EXPECT_NEAR(scaled[0], x[0], 1e-12);
-        EXPECT_NEAR(scaled[1], x[1], 1e-12);
+        EXPECT_NEAR(std::hypot(scaled[0] - x[0], scaled[1] - x[1]), 0, 1e-12);
       }
     }
   }
@@ -86,8 +79,8 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
       Eigen::AngleAxisf(0.2f, Eigen::Vector3f(0.1f, 1.0f, -0.3f).normalized()).toRotationMatrix();
   T.block<3, 1>(0, 3) = Eigen::Vector3f(0.05f, -0.1f, 0.3f);
   pose.setTransform(T, dravik::CameraTransform::kParentToChild);
-  Eigen::Matrix3f K;
-  K << 612.5f, 0.0f, 641.25f, 0.0f, 611.75f, 479.5f, 0.0f, 0.0f, 1.0f;
+  const Eigen::Matrix3f K =
+      (Eigen::Matrix3f() << 612.5f, 0, 641.25f, 0, 611.75f, 479.5f, 0, 0, 1).finished();
   const std::vector<std::vector<float>> lenses = {
       {-0.21f, 0.045f, 0.0004f, -0.0003f, 0.006f, 0.12f, 0.01f, -0.002f},
       {0.061f, -0.142f, 0.0006f, 0.0002f, 0.3f, 0.02f, -0.05f, 0.1f},
@@ -97,9 +90,7 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
   // OpenCV gets the points already in the camera frame (the float pose in
   // double precision): its rotation vector would re-orthonormalise the
   // float rotation and move far points by more than a float rounding.
-  cv::Matx33d cv_K;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) cv_K(r, c) = K(r, c);
+  const cv::Matx33d cv_K(612.5, 0, 641.25, 0, 611.75, 479.5, 0, 0, 1);
   std::vector<Eigen::Vector3f> world;
   std::vector<cv::Point3d> object;
   for (float x : {-1.5f, -0.4f, 0.0f, 0.9f})

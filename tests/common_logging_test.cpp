@@ -39,7 +39,7 @@ std::string described(const LogRecord& r) {
 
 // Streamed and printf-style records carry exactly their text, without prefix
 // or newline.
-TEST(Logging, RecordsCarryLevelTagSourceAndExactlyTheirText) {
+TEST(DravikLog, RecordsCarryLevelTagSourceAndExactlyTheirText) {
   LogCapture capture;
   const int streamed = probe::Camera().streamed(640);
   const int formatted = probe::Camera().formatted(3);
@@ -52,10 +52,10 @@ TEST(Logging, RecordsCarryLevelTagSourceAndExactlyTheirText) {
                                        std::to_string(formatted) + "|zoom 3 at 0.50");
 }
 
-TEST(Logging, RecordsAboveTheLevelAreNeitherWrittenNorEvaluated) {
+TEST(DravikLog, RecordsAboveTheLevelAreNotEvaluated) {
   LogCapture capture(3);
   int evaluations = 0;
-  auto expensive = [&evaluations] { return ++evaluations; };
+  const auto expensive = [&evaluations] { return ++evaluations; };
   DRAVIK_LOG(5, "camera_parameters") << expensive();
   DRAVIK_LOGF(6, "pan_tilt_model", "%d", expensive());
   DRAVIK_LOG(3, "anything") << expensive();
@@ -63,7 +63,7 @@ TEST(Logging, RecordsAboveTheLevelAreNeitherWrittenNorEvaluated) {
   EXPECT_EQ(capture.records().size(), 1u);
 }
 
-TEST(Logging, QualifiedNamesOfCompilerSignatures) {
+TEST(QualifiedFunctionName, KeepsTheScopesAndNameOfACompilerSignature) {
   const std::pair<const char*, const char*> cases[] = {
       {"std::shared_ptr<const dravik::calibration::CameraParameters> "
        "dravik::calibration::CameraParametersSet::getCamera(const std::string&) const",
@@ -75,12 +75,11 @@ TEST(Logging, QualifiedNamesOfCompilerSignatures) {
       {"auto dravik::S::lam()::(anonymous class)::operator()(int) const", "dravik::S::lam"},
       {"int main()", "main"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(dravik::internal::qualifiedFunctionName(c.first), c.second) << c.first;
-  }
+  for (const auto& [signature, name] : cases)
+    EXPECT_EQ(dravik::internal::qualifiedFunctionName(signature), name) << signature;
 }
 
-TEST(Logging, PassingChecksEvaluateTheirOperandsOnce) {
+TEST(DravikCheck, PassingChecksEvaluateTheirOperandsOnce) {
   int evaluations = 0;
   auto next = [&evaluations] { return ++evaluations; };
   DRAVIK_CHECK(next() == 1);
@@ -101,7 +100,7 @@ void failComparison() {
 
 // Failed checks write their condition (and both values) and end the process,
 // even with logging off; a sink receives the record at level 1.
-TEST(LoggingDeathTest, FailedChecksWriteTheirConditionAndEnd) {
+TEST(DravikCheckDeathTest, FailedChecksWriteTheirConditionAndEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(failPlainCheck(), regexLiteral("Check failed cameras == 2 "));
   EXPECT_DEATH(

@@ -17,8 +17,7 @@
 #include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
 using testing::LogCapture;
@@ -52,7 +51,7 @@ Texts levelsAndTexts(const LogCapture& log) {
 // A failed fit reports NaN or infinity: neither may pass; exactly 10 passes.
 // On success the transformed points (in stored order) go to the fit, whose
 // result is written with zero skew and k1 k2 p1 p2 k3..k6; the size stays.
-TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
+TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAtMostTen) {
   HeadRecord record;
   ASSERT_TRUE(record.readProto(testing::cameraMessage(
       testing::cameraText("probe", "generic", 1280, 960, true,
@@ -60,16 +59,14 @@ TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
                           "    sample_points { pixel_x: 30 pixel_y: 40 target_x: 1 target_y: 0 }\n"
                           "    sample_points { pixel_x: 50 pixel_y: 60 target_x: 0 target_y: 1 }\n"
                           "    sample_scalar: 0.025 sample_width: 3 sample_height: 1\n"))));
-  const struct {
-    double error;
-    const char* shown;
-    bool accepted;
-  } cases[] = {{10.0, "10", true},
-               {10.5, "10.5", false},
-               {std::numeric_limits<double>::quiet_NaN(), "nan", false},
-               {std::numeric_limits<double>::infinity(), "inf", false}};
+  const std::pair<double, std::string> cases[] = {{10.0, "10"},
+                                                  {10.5, "10.5"},
+                                                  {std::numeric_limits<double>::quiet_NaN(), "nan"},
+                                                  {std::numeric_limits<double>::infinity(), "inf"}};
   const Intrinsics untouched{7, 9, {1.0f, 2.0f, 3.0f}, -1.0f, 0.0f, 3.0f, 0.0f, 0.0f};
   for (const auto& c : cases) {
+    const double error = c.first;  // a lambda cannot capture a structured binding
+    const std::string& shown = c.second;
     Points image, target;
     Eigen::Vector2i size, grid;
     double scalar = 0.0;
@@ -77,22 +74,20 @@ TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
                                  double sc, const Eigen::Vector2i& g,
                                  OpenCVProjection<CalibrationJet>* p) {
       std::tie(image, target, size, scalar, grid) = std::tie(i, t, s, sc, g);
-      const double values[12] = {601,  602,  303,  204,  0.11,  0.12,
-                                 0.13, 0.14, 0.15, 0.16, 0.021, 0.022};
-      CalibrationJet* fields[12] = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
-                                    &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
-      for (int k = 0; k < 12; ++k) *fields[k] = values[k];
-      return c.error;
+      std::tie(p->fx, p->fy, p->cx, p->cy, p->k1, p->k2, p->k3, p->k4, p->k5, p->k6, p->p1, p->p2) =
+          std::make_tuple(601.0, 602.0, 303.0, 204.0, 0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.021,
+                          0.022);
+      return error;
     };
     Intrinsics out = untouched;
     LogCapture log(5);
-    EXPECT_EQ(record.recomputeIntrinsics(ShiftingTransform(), calibration, &out), c.accepted);
-    Texts expected = {{5, std::string("Recomputed intrinsics : error per point=") + c.shown}};
-    if (!c.accepted)
-      expected.emplace_back(
-          2, std::string("Error recomputing calibration. Error per point=") + c.shown);
-    EXPECT_EQ(levelsAndTexts(log), expected) << c.shown;
-    if (!c.accepted) {
+    const bool accepted = error == 10.0;
+    EXPECT_EQ(record.recomputeIntrinsics(ShiftingTransform(), calibration, &out), accepted);
+    Texts expected = {{5, "Recomputed intrinsics : error per point=" + shown}};
+    if (!accepted)
+      expected.emplace_back(2, "Error recomputing calibration. Error per point=" + shown);
+    EXPECT_EQ(levelsAndTexts(log), expected) << shown;
+    if (!accepted) {
       testing::expectSameIntrinsics(out, untouched);
       continue;
     }
@@ -100,23 +95,18 @@ TEST(HeadCameraIntrinsicsTest, ErrorPerPointAboveTenOrNotFiniteIsRejected) {
         std::tie(image, target, size, grid, scalar),
         std::make_tuple(Points{{21, 55}, {61, 115}, {101, 175}}, Points{{0, 0}, {1, 0}, {0, 1}},
                         Eigen::Vector2i(1280, 960), Eigen::Vector2i(3, 1), double(0.025f)));
-    testing::expectSameIntrinsics(
-        out, Intrinsics{7,
-                        9,
-                        {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f},
-                        601.0f,
-                        602.0f,
-                        0.0f,
-                        303.0f,
-                        204.0f});
+    const Intrinsics fitted{
+        7, 9, {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f}, 601, 602, 0, 303, 204};
+    testing::expectSameIntrinsics(out, fitted);
   }
 }
 
 // Rays through the full-frame lens, the sensor transform and half scale,
 // against the same rays through the 640 x 480 entry the default set serves:
 // within half a pixel wherever they land in the image, corners included. The
-// entry is recomputed from the sample points, without which there is none.
-TEST(HeadCameraIntrinsicsTest, DefaultHeadEntryFollowsTheComposedMappingOverTheWholeImage) {
+// entry is recomputed from the sample points.
+TEST(CameraParametersRecomputeIntrinsics,
+     DefaultHeadEntryFollowsTheComposedMappingOverTheWholeImage) {
   const auto head = CameraParametersSet().getCamera("head");
   ASSERT_NE(head, nullptr);
   EXPECT_EQ(head->getModel(), "kv006h");
@@ -148,9 +138,10 @@ TEST(HeadCameraIntrinsicsTest, DefaultHeadEntryFollowsTheComposedMappingOverTheW
   EXPECT_GT(kept, 10000);
   for (bool reached : corner_reached) EXPECT_TRUE(reached);
   EXPECT_LT(largest, kComposedMappingTolerancePixels);
+}
 
-  // Without sample points the head camera is not served.
-  CameraCalibration message = head->getCalibration();
+TEST(CameraParametersRecomputeIntrinsics, HeadCameraWithoutSamplePointsIsRejected) {
+  CameraCalibration message = CameraParametersSet().getCamera("head")->getCalibration();
   message.mutable_intrinsics()->clear_sample_points();
   HeadRecord record;
   LogCapture log(5);
@@ -164,5 +155,4 @@ TEST(HeadCameraIntrinsicsTest, DefaultHeadEntryFollowsTheComposedMappingOverTheW
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

@@ -15,16 +15,10 @@
 #include "support/log_capture.h"
 #include "support/pan_tilt_heads.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
-using testing::HeadGeometry;
-using testing::headModel;
-using testing::headParameters;
-using testing::idealHead;
-using testing::LogCapture;
-using testing::realisticHead;
+using namespace testing;
 
 constexpr double kPi = 3.14159265358979323846;
 // Products of a few float rigid transforms.
@@ -44,7 +38,7 @@ bool matricesNear(const Eigen::Matrix4f& a, const Eigen::Matrix4f& b) {
 
 // At the offsets the pose is the fixed chain; with identity links pan and
 // tilt add up.
-TEST(PanTiltModel, ForwardTransformComposesTheLinks) {
+TEST(PanTiltModel, GetFullTransformComposesTheLinks) {
   HeadGeometry head = realisticHead();
   const CameraTransform pose = headModel(head).getFullTransform(head.pan_offset, head.tilt_offset);
   EXPECT_TRUE(matricesNear(pose.getTransform(), head.device * head.tilt * head.pan));
@@ -59,14 +53,10 @@ const Link kLinks[] = {&PanTiltSystemParameters::mutable_pan_ext,
                        &PanTiltSystemParameters::mutable_tilt_ext,
                        &PanTiltSystemParameters::mutable_device_ext};
 
-// Writing replaces the extrinsics and writes every other field back as read;
-// a read of a link with fewer than 12 elements fails and changes nothing.
-TEST(PanTiltModel, ParametersSurviveAWriteAndAReadButShortLinksAreRejected) {
-  PanTiltSystemParameters params = headParameters(realisticHead()), out;
-  params.set_aux_param_1(0.25f);
-  params.set_aux_param_2(-7.5f);
-  PanTiltModel model;
-  ASSERT_TRUE(model.readFromPB(params));
+// The failed read changes nothing: the pose at any motor position stays.
+TEST(PanTiltModel, ReadFromPBRejectsALinkOfFewerThanTwelveElements) {
+  PanTiltModel model = headModel(realisticHead());
+  const Eigen::Matrix4f before = model.getFullTransform(300, -20).getTransform();
   for (Link link : kLinks) {
     PanTiltSystemParameters short_link = headParameters(HeadGeometry());
     (short_link.*link)()->mutable_a()->RemoveLast();
@@ -74,14 +64,23 @@ TEST(PanTiltModel, ParametersSurviveAWriteAndAReadButShortLinksAreRejected) {
     EXPECT_FALSE(model.readFromPB(short_link));
     EXPECT_TRUE(capture.contains(2, "pan_tilt_model",
                                  "Not enough matrix elements in PanTiltSystemParameters"));
+    EXPECT_EQ(model.getFullTransform(300, -20).getTransform(), before);
   }
+}
+
+// Writing replaces the extrinsics and writes every other field back as read.
+TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
+  PanTiltSystemParameters params = headParameters(realisticHead()), out;
+  params.set_aux_param_1(0.25f);
+  params.set_aux_param_2(-7.5f);
+  PanTiltModel model;
+  ASSERT_TRUE(model.readFromPB(params));
   for (int i = 0; i < 15; ++i) out.mutable_tilt_ext()->add_a(99.0);
   model.writeToPB(&out);
   for (Link link : kLinks) {
     ASSERT_EQ((out.*link)()->a_size(), 12);
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 12; ++i)
       EXPECT_NEAR((out.*link)()->a(i), (params.*link)()->a(i), kWrittenTolerance);
-    }
     (out.*link)()->Clear();
     (params.*link)()->Clear();
   }
@@ -126,7 +125,7 @@ void expectTargetsReachTheirRays(const HeadGeometry& head, float max_pan, float 
   EXPECT_TRUE(capture.records().empty());
 }
 
-TEST(PanTiltInverse, TargetsReachTheirRays) {
+TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
   expectTargetsReachTheirRays(idealHead(), 3.0f * kPi, 1.5f, 0.0f, true);
   expectTargetsReachTheirRays(realisticHead(), 3.0f, 1.2f, 0.0f);
   // Rays near the plane of the tilt rotation: two close roots of the tilt
@@ -137,7 +136,7 @@ TEST(PanTiltInverse, TargetsReachTheirRays) {
 
 // Each failure writes one record of its level that starts with its reason and
 // the inputs; outputs are written only after a refinement left a residual.
-TEST(PanTiltInverse, FailuresLogTheirReasonAndWriteOnlyFiniteResiduals) {
+TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   const char kNoSolution[] = "Could not find solutions for pan tilt: ";
   const char kLargeError[] = "Large residual error for pan tilt: ";
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -184,5 +183,4 @@ TEST(PanTiltInverse, FailuresLogTheirReasonAndWriteOnlyFiniteResiduals) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

@@ -11,14 +11,10 @@
 #include "support/log_capture.h"
 #include "support/ptz_models.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
-using testing::LogCapture;
-using testing::ptzExampleParameters;
-using testing::sharedModel;
-using testing::worldPointAt;
+using namespace testing;
 
 // Outputs that no operation writes.
 constexpr int kUntouched = -777;
@@ -41,7 +37,7 @@ float roundingPixels(const PTZCameraModelConfiguration& config) {
   return float(ptzExampleParameters().pan_tilt().pan_scale() * f);
 }
 
-TEST(PTZTargeting, GetPanTiltOfAPixelBringsItToTheImageCentre) {
+TEST(GetPanTilt, OfAPixelBringsItToTheImageCentre) {
   const auto model = sharedModel(ptzExampleParameters());
   const int settings[][3] = {{3600, 1200, 0}, {2500, 700, 8000}, {5000, 1300, 3000}};
   for (const auto& s : settings) {
@@ -62,7 +58,7 @@ TEST(PTZTargeting, GetPanTiltOfAPixelBringsItToTheImageCentre) {
 // From pan_max a point to one side needs more pan than the motor has: a
 // pixel's answer is limited; a world point's fractional answer (to be seen
 // at the principal point) passes through, neither rounded nor limited.
-TEST(PTZTargeting, MotorLimitsBoundPixelAnswersOnly) {
+TEST(GetPanTilt, MotorLimitsBoundPixelAnswersOnly) {
   const PTZCameraModelConfiguration config(sharedModel(ptzExampleParameters()), 7000, 1200, 0);
   int beyond = 0;
   for (float u : {846.0f, 1074.0f}) {
@@ -79,7 +75,7 @@ TEST(PTZTargeting, MotorLimitsBoundPixelAnswersOnly) {
 }
 
 // With a tiny step angle, any turn is more steps than an int holds.
-TEST(PTZTargeting, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
+TEST(GetPanTilt, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
   PTZCameraParameters params = ptzExampleParameters();
   params.mutable_pan_tilt()->set_pan_scale(1e-12f);
   params.mutable_pan_tilt()->set_tilt_scale(1e-12f);
@@ -95,7 +91,7 @@ TEST(PTZTargeting, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
 
 // Regions of every size stay inside the image at the zoom chosen for them,
 // and fill it along one axis unless the lens runs out of zoom.
-TEST(PTZTargeting, ARegionStaysInsideTheImageAtTheChosenZoom) {
+TEST(GetPanTiltZoom, ARegionStaysInsideTheImageAtTheChosenZoom) {
   const auto model = sharedModel(ptzExampleParameters());
   const PTZCameraModelConfiguration config(model, 3000, 900, 0);
   const Eigen::Vector2f regions[][2] = {{{100, 80}, {1800, 1000}},  {{900, 500}, {1100, 620}},
@@ -122,7 +118,7 @@ TEST(PTZTargeting, ARegionStaysInsideTheImageAtTheChosenZoom) {
 // Table (100, 1000), (1100, 2000), (2100, 4000) on the grid 100 + 1000 i. A
 // region centred on the principal point, 2 du wide, fits at
 // best = 640 / (du / 1000 + 1e-6). A last zoom beyond the int range fails.
-TEST(PTZTargeting, ZoomChoiceInterpolatesTheTableStrictlyAndTruncates) {
+TEST(GetPanTiltZoom, ZoomChoiceInterpolatesTheTableStrictlyAndTruncates) {
   const std::string kAny = R"([\s\S]*)";
   const struct {
     double best, last_zoom;
@@ -155,5 +151,4 @@ TEST(PTZTargeting, ZoomChoiceInterpolatesTheTableStrictlyAndTruncates) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

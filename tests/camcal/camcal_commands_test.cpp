@@ -8,11 +8,13 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
 using namespace dravik::calibration;
+using namespace dravik::testing;
 using google::protobuf::util::MessageDifferencer;
 
 const std::string robot = fixture("robot_calibration.txt"), base = fixture("base_calibration.txt"),
@@ -21,83 +23,64 @@ const std::string robot = fixture("robot_calibration.txt"), base = fixture("base
                   malformed = fixture("robot_calibration_malformed.txt"),
                   missing = fixture("no_such_calibration.txt");
 
-TEST(CamcalCommands, ShowTheCamerasIntrinsicsAndBaseOfTheDefaultOrAFile) {
+TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
   expectRuns({
-      {{"cameras", robot},
-       0,
-       {"navigation\n model kv007n (navigation camera)", "\n 1280x720 621.4 620.8 0 638.9 362.6\n",
-        "front\n model b910 (B910 camera)", "rear\n model ov-rear-2 (generic camera)"}},
-      {{"intrinsics", "navigation", "640x480"}, 0, {"image size 640x480, from the model's table"}},
+      prints({"cameras", robot},
+             {"navigation\n model kv007n (navigation camera)",
+              "\n 1280x720 621.4 620.8 0 638.9 362.6\n", "front\n model b910 (B910 camera)",
+              "rear\n model ov-rear-2 (generic camera)"}),
+      prints({"intrinsics", "navigation", "640x480"},
+             {"image size 640x480, from the model's table"}),
       // A size off the table: the full frame scaled, and a note that -q silences.
-      {{"intrinsics", "navigation", "800x600"},
-       0,
-       {"image size 800x600, not in the model's table"},
-       "note: 800x600 is not an image size of camera 'navigation' (its model's table); K is its "
-       "full frame 1280x960 scaled to 800x600\n"},
-      {{"-q", "intrinsics", "navigation", "800x600"}, 0, {}},
-      {{"base"}, 0, {"(validity \"factory default\")"}},
+      prints({"intrinsics", "navigation", "800x600"},
+             {"image size 800x600, not in the model's table"},
+             "note: 800x600 is not an image size of camera 'navigation' (its model's table); K is "
+             "its full frame 1280x960 scaled to 800x600\n"),
+      prints({"-q", "intrinsics", "navigation", "800x600"}, {}),
+      prints({"base"}, {"(validity \"factory default\")"}),
       // The translation column in metres: (10, -20, 5) millimetres.
-      {{"base", base},
-       0,
-       {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n", "| 0.01\n", "| -0.02\n",
-        "| 0.005\n"}},
-      {{"ptz", "--help"}, 0, {"Usage:"}},
+      prints({"base", base}, {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n",
+                              "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
+      prints({"ptz", "--help"}, {"Usage:"}),
   });
 }
 
-TEST(CamcalCommands, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
+TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
   ScratchDir scratch;
   const std::string no_samples = scratch.path("no_samples.txt"), unwritable = fixture("no/out");
   std::ofstream(no_samples) << "intrinsics { cal_width: 1920 }\n";
   std::vector<Expected> runs = {
       // A camera of the default that the file does not name is unknown.
-      {{"intrinsics", "-c", lens_faults, "front", "640x480"},
-       kFailed,
-       {},
-       "unknown camera 'front' in " + lens_faults + " (cameras: wide, pole)"},
-      {{"cameras", malformed},
-       kFailed,
-       {},
-       malformed + ": not a robot calibration (neither wire nor text format; as text, line 7, "
-                   "column 8: Expected \":\", found \"2474.9\".)"},
-      {{"cameras", short_k},
-       kFailed,
-       {},
-       short_k + ": not a valid robot calibration: camera \"front\": Parameter list too short in "
-                 "name: \"front\" ..."},
-      {{"adjust", robot, robot},
-       kFailed,
-       {},
-       robot + ": is a robot calibration, not a base calibration"},
-      {{"convert", base, "--to", "text", "-o", unwritable},
-       kFailed,
-       {},
-       unwritable + ": cannot write: No such file or directory"},
-      {{"ptz", no_samples, "zoom-factor", "100"},
-       kFailed,
-       {},
-       no_samples + ": not a valid PTZ calibration: Invalid intrinsics"},
-      {{"frobnicate"}, kUsage, {}, "unknown command 'frobnicate' (see 'camcal --help')"},
-      {{"intrinsics", "navigation"},
-       kUsage,
-       {},
-       "intrinsics: SIZE is required (see 'camcal intrinsics --help')"},
-      {{"intrinsics", "navigation", "640x480", "-f", "xml"}, kUsage, {}, "xml"},
-      {{"ptz", ptzExample(), "--at", "1,2", "ray", "1", "2"},
-       kUsage,
-       {},
-       "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"},
+      fails(kFailed, {"intrinsics", "-c", lens_faults, "front", "640x480"},
+            "unknown camera 'front' in " + lens_faults + " (cameras: wide, pole)"),
+      fails(kFailed, {"cameras", malformed},
+            malformed + ": not a robot calibration (neither wire nor text format; as text, line "
+                        "7, column 8: Expected \":\", found \"2474.9\".)"),
+      fails(kFailed, {"cameras", short_k},
+            short_k + ": not a valid robot calibration: camera \"front\": Parameter list too "
+                      "short in name: \"front\" ..."),
+      fails(kFailed, {"adjust", robot, robot},
+            robot + ": is a robot calibration, not a base calibration"),
+      fails(kFailed, {"convert", base, "--to", "text", "-o", unwritable},
+            unwritable + ": cannot write: No such file or directory"),
+      fails(kFailed, {"ptz", no_samples, "zoom-factor", "100"},
+            no_samples + ": not a valid PTZ calibration: Invalid intrinsics"),
+      fails(kUsage, {"frobnicate"}, "unknown command 'frobnicate' (see 'camcal --help')"),
+      fails(kUsage, {"intrinsics", "navigation"},
+            "intrinsics: SIZE is required (see 'camcal intrinsics --help')"),
+      fails(kUsage, {"intrinsics", "navigation", "640x480", "-f", "xml"}, "xml"),
+      fails(kUsage, {"ptz", ptzExamplePath(), "--at", "1,2", "ray", "1", "2"},
+            "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"),
   };
   for (const std::string size : {"640x", "x480", "-640x480", "0x480", "1234567x480"}) {
-    runs.push_back({{"intrinsics", "navigation", size},
-                    kUsage,
-                    {},
-                    "malformed image size '" + size + "': expected WIDTHxHEIGHT, e.g. 640x480"});
+    runs.push_back(
+        fails(kUsage, {"intrinsics", "navigation", size},
+              "malformed image size '" + size + "': expected WIDTHxHEIGHT, e.g. 640x480"));
   }
   expectRuns(runs);
 }
 
-TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
+TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
   ScratchDir scratch;
   // A front lens folding 20 degrees off axis, inside every B910 image size.
   const std::string folding = scratch.path("folding.txt");
@@ -105,11 +88,10 @@ TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
   std::ofstream(folding) << front.replace(front.find("k: [0.058, -0.137"), 17, "k: [-2.5, 0.0");
   const std::string folds = "the radial mapping is not monotone: it turns back at ";
   expectRuns({
-      {{"validate", robot, base, ptzExample()},
-       0,
-       {robot + ": valid robot calibration (text, 3 cameras)\n",
-        base + ": valid base calibration (text)\n",
-        ptzExample() + ": valid PTZ calibration (text, 9 zoom samples)\n"}},
+      prints({"validate", robot, base, ptzExamplePath()},
+             {robot + ": valid robot calibration (text, 3 cameras)\n",
+              base + ": valid base calibration (text)\n",
+              ptzExamplePath() + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
       {{"validate", lens_faults},
        0,
        {"valid robot calibration (text, 2 cameras), 2 warnings\n",
@@ -118,10 +100,10 @@ TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
         "r^2 + k5 r^4 + k6 r^6 falls to 0.0"}},
       {{"validate", "--strict", lens_faults}, kFailed, {"2 warnings: INVALID with --strict"}},
       // Every image size is checked; the sizes that share a finding share a warning.
-      {{"validate", folding},
-       0,
-       {"\n warning: camera \"front\" at 640x480, 800x600, 1024x768, 1280x960: " + folds +
-        "20.1 deg off axis, 43% of the way from the principal point to the farthest image corner"}},
+      prints({"validate", folding},
+             {"\n warning: camera \"front\" at 640x480, 800x600, 1024x768, 1280x960: " + folds +
+              "20.1 deg off axis, 43% of the way from the principal point to the farthest image "
+              "corner"}),
       // Unreadable and invalid files are reported, and validate goes on; the
       // library's own record explains a fallback, so it is not repeated on stderr.
       {{"validate", missing, malformed, short_k, base},
@@ -165,7 +147,7 @@ TEST(CamcalConvert, TextToWireToTextGivesBackEachKindOfCalibration) {
   // Wire format keeps unknown fields, so a base calibration would also parse
   // as a robot calibration without cameras: camcal must still see a base.
   expectRoundTrip<BaseCalibrationProto>(base, "base");
-  expectRoundTrip<PTZCameraParameters>(ptzExample(), "PTZ");
+  expectRoundTrip<PTZCameraParameters>(ptzExamplePath(), "PTZ");
 }
 
 TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
@@ -179,7 +161,7 @@ TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
 
 // Output replaces its file only when complete: a failure leaves neither a
 // partial file nor a changed one.
-TEST(CamcalOutput, IsWrittenWholeOrNotAtAll) {
+TEST(Camcal, OutputIsWrittenWholeOrNotAtAll) {
   ScratchDir scratch;
   const std::string out = scratch.path("out.txt");
   const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;

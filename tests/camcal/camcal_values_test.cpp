@@ -2,7 +2,6 @@
 // each float so that it reads back as the same float): intrinsics in each
 // output format for every camera and image size, and each PTZ action at pan
 // 3600, tilt 1200, zoom 4000.
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
@@ -18,11 +17,13 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
 using namespace dravik::calibration;
+using namespace dravik::testing;
 using Answers = std::map<std::string, std::vector<float>>;
 
 // K row by row, the distortion coefficients, the image width and height of an
@@ -82,7 +83,7 @@ constexpr float kRayAngleTolerance = 1e-4f;
 
 // The numbers of each answer line "name  v1 v2 ...  unit" of camcal ptz, by name.
 Answers answers(std::vector<std::string> action) {
-  action.insert(action.begin(), {"ptz", ptzExample(), "--at", "3600,1200,4000"});
+  action.insert(action.begin(), {"ptz", ptzExamplePath(), "--at", "3600,1200,4000"});
   const auto run = runCamcal(action);
   EXPECT_EQ(run.status, 0) << run.err;
   Answers values;
@@ -95,14 +96,8 @@ Answers answers(std::vector<std::string> action) {
   return values;
 }
 
-std::shared_ptr<PTZCameraModel> exampleModel() {
-  PTZCameraParameters params;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(ptzExample()), &params));
-  return std::make_shared<PTZCameraModel>(params);
-}
-
-TEST(CamcalPtz, ZoomAndAimingAnswerAsTheModel) {
-  const auto model = exampleModel();
+TEST(CamcalPtz, EachActionAnswersAsTheModel) {
+  const auto model = sharedModel(ptzExampleParameters());
   const PTZCameraModelConfiguration at(model, 3600, 1200, 4000);
   int pan = 0, tilt = 0, region_pan = 0, region_tilt = 0, zoom = 0;
   float point_pan = 0.0f, point_tilt = 0.0f;
@@ -127,7 +122,7 @@ TEST(CamcalPtz, ZoomAndAimingAnswerAsTheModel) {
 }
 
 TEST(CamcalPtz, TheRayOfAProjectedPointLeadsBackToThePoint) {
-  const PTZCameraModelConfiguration at(exampleModel(), 3600, 1200, 4000);
+  const PTZCameraModelConfiguration at(sharedModel(ptzExampleParameters()), 3600, 1200, 4000);
   for (const Eigen::Vector3f& point :
        {Eigen::Vector3f(5.0f, -1.0f, 1.5f), Eigen::Vector3f(2.0f, 0.5f, 0.3f)}) {
     const Eigen::Vector2f pixel = at.project3dToCamera(point);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace camcal_test {
@@ -30,11 +31,16 @@ struct Expected {
   std::string err = "";
 };
 void expectRuns(const std::vector<Expected>& runs);
+// A run that succeeds printing `out`, and a run that fails printing only `err`.
+inline Expected prints(std::vector<std::string> args, std::vector<std::string> out,
+                       std::string err = "") {
+  return {std::move(args), 0, std::move(out), std::move(err)};
+}
+inline Expected fails(int status, std::vector<std::string> args, std::string err) {
+  return {std::move(args), status, {}, std::move(err)};
+}
 
 inline std::string fixture(const std::string& name) { return CAMCAL_TEST_DATA "/" + name; }
-inline std::string ptzExample() {
-  return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
-}
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};

@@ -9,15 +9,13 @@
 #include <cstdlib>
 #include <new>
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 inline std::atomic<long>& allocationCounter() {
   static std::atomic<long> count{0};
   return count;
 }
 inline long allocationCount() { return allocationCounter().load(std::memory_order_relaxed); }
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing
 
 // Neither inlined nor cloned: inlined, the compiler would pair the malloc
 // inside new with the free inside delete at each call site and warn about a

@@ -12,8 +12,7 @@
 #include "dravik/file.h"
 #include "dravik/logging.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 // fx = fy = 1000, principal point at the centre, k = 0.1 -0.2 0.03 0.04 0.005
 // 0.006, p = 0.001 0.002; the robot origin 0.1 m right, 0.05 m up, 2.5 m ahead
@@ -65,5 +64,4 @@ inline void expectSameIntrinsics(const calibration::CameraParameters::Intrinsics
             std::tie(b.width, b.height, b.fx, b.fy, b.skew, b.cx, b.cy, b.distortion));
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing

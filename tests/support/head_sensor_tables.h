@@ -6,8 +6,7 @@
 
 #include "calibration_utils/image_sensor_transform.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 // Table A: 0, 10, ..., 990.
 inline std::vector<float> headSensorRadii() {
@@ -31,5 +30,4 @@ inline calibration::AptinaSTE headSensorTransform() {
   return calibration::AptinaSTE(640, 480, 0.9f, headSensorRadii(), headSensorDisplacements());
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing

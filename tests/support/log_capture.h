@@ -7,8 +7,7 @@
 
 #include "dravik/logging.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 class LogCapture {
  public:
@@ -55,5 +54,4 @@ class LogCapture {
   std::vector<LogRecord> records_;
 };
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing

@@ -9,8 +9,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/pan_tilt_model.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 inline Eigen::Matrix4f rigidTransform(const Eigen::Matrix3f& R, const Eigen::Vector3f& t) {
   Eigen::Matrix4f T = Eigen::Matrix4f::Identity();
@@ -71,5 +70,4 @@ inline calibration::PanTiltModel headModel(const HeadGeometry& head) {
   return model;
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing

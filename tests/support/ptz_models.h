@@ -15,13 +15,15 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 // 1920 x 1080, zoom samples at 0, 2000, ..., 16000, limits pan 200..7000,
 // tilt 0..1800 (offsets 3600 and 1200).
+inline std::string ptzExamplePath() {
+  return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
+}
 inline calibration::PTZCameraParameters ptzExampleParameters() {
-  std::ifstream file(std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/data/ptz_camera_example.txt");
+  std::ifstream file(ptzExamplePath());
   std::stringstream text;
   text << file.rdbuf();
   calibration::PTZCameraParameters params;
@@ -62,5 +64,4 @@ inline std::shared_ptr<calibration::PTZCameraModel> sharedModel(
   return std::make_shared<calibration::PTZCameraModel>(params);
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing

@@ -5,8 +5,7 @@
 #include <cstring>
 #include <string>
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 inline std::string regexLiteral(const std::string& text) {
   std::string pattern;
@@ -17,5 +16,4 @@ inline std::string regexLiteral(const std::string& text) {
   return pattern;
 }
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing
