@@ -116,20 +116,11 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   }
   // The first sample narrower than the fit (strictly), and the zoom whose
   // focal length, linear in zoom between it and the sample before, equals
-  // best; truncated toward zero.
-  int i = 0;
-  while (i < samples.size() && !(samples[i].f() > best)) ++i;
-  double chosen_zoom;
-  if (i == 0) {
-    chosen_zoom = 0.0;  // even the widest view is too narrow
-  } else if (i == samples.size()) {
-    chosen_zoom = std::trunc(samples[i - 1].zoom());  // fits at the longest
-  } else {
-    const PTZIntrinsicsItem& lo = samples[i - 1];
-    const PTZIntrinsicsItem& hi = samples[i];
-    const float t = static_cast<float>((best - lo.f()) / (hi.f() - lo.f()));
-    chosen_zoom = std::trunc(lo.zoom() + (hi.zoom() - lo.zoom()) * t);
-  }
+  // best; truncated toward zero. Zoom 0 when even the widest view is too
+  // narrow, the longest zoom when the region fits at the longest.
+  constexpr PTZCameraModel::FocalLengthSearch kRegionSearch{0, true, false, true};
+  int i;
+  const double chosen_zoom = model_->zoomAtFocalLength(best, kRegionSearch, &i);
   int new_zoom;
   if (!wholeValueToInt(chosen_zoom, &new_zoom)) {
     DRAVIK_LOG(2, kPtzCameraModelTag) << "Zoom out of the motor range: " << chosen_zoom;
