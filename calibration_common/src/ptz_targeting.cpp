@@ -22,9 +22,11 @@ constexpr double kAxisGuard = 0.000001;
 }  // namespace
 
 Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixel) const {
+  // d = R_cw (x, y, 1)
   const Eigen::Vector2f xy = rectifyPixel(pixel);
-  const Eigen::Vector3f d = transform_.getInverseTransform().topLeftCorner<3, 3>() *
-                            Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
+  const Eigen::Matrix4f& camera_to_world = transform_.getInverseTransform();
+  const Eigen::Vector3f d =
+      camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
   // |d| from the float sum of squares, its root taken in double.
   const float length = static_cast<float>(std::sqrt(double{d.squaredNorm()}));
   return d / length;
@@ -85,9 +87,11 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   // The corners' directions in the camera frame after the move: W M (x, y, 1, 0),
   // M camera-to-world now, W world-to-camera after the move. The zero fourth
   // component leaves the camera's displacement out.
-  const CameraTransform moved =
+  const CameraTransform moved_pose =
       model_->pan_tilt_model_.getFullTransform(float(new_pan), float(new_tilt));
-  const Eigen::Matrix4f now_to_moved = moved.getTransform() * transform_.getInverseTransform();
+  const Eigen::Matrix4f& world_to_moved = moved_pose.getTransform();
+  const Eigen::Matrix4f& now_to_world = transform_.getInverseTransform();
+  const Eigen::Matrix4f now_to_moved = world_to_moved * now_to_world;
   const Eigen::Vector2f corners[4] = {corner1, corner2, Eigen::Vector2f(corner1.x(), corner2.y()),
                                       Eigen::Vector2f(corner2.x(), corner1.y())};
   // The largest focal length at which every corner, at normalized (a, b)
