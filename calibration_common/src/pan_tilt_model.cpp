@@ -44,6 +44,15 @@ constexpr double kHighResidualError = 1e-5;
 
 // One unknown angle with its partials with respect to (pan angle, tilt angle).
 using Jet = autodiff::AutoDiff1<double, 2>;
+// What depends on the tilt angle alone, with its one partial.
+using TiltJet = autodiff::AutoDiff1<double, 1>;
+
+// A tilt-only value among (pan, tilt) values: its pan partial is zero.
+Jet withZeroPanPartial(const TiltJet& x) {
+  Jet lifted(x.value);
+  lifted.partial[1] = x.partial[0];
+  return lifted;
+}
 
 // The 2x2 block of Rz(a) (rotationZTransf), the rotation that turns x towards
 // y: [cos a, -sin a; sin a, cos a]. Rz(a) leaves z and w as they are.
@@ -90,9 +99,12 @@ class PanTiltResidual {
         q_(target_in_pan_base.cast<double>()) {}
 
   Eigen::Matrix<Jet, 3, 1> operator()(const Jet& pan_angle, const Jet& tilt_angle) const {
-    // D Rz(theta_t) T, the columns of D Rz(theta_t) with k = 0, 1 first.
+    // D Rz(theta_t) T, the columns of D Rz(theta_t) with k = 0, 1 first. It
+    // depends on the tilt alone, so it carries the tilt partial only.
+    const TiltJet tilt(tilt_angle.value, 0);
     const Eigen::Matrix<Jet, 3, 4> tilted =
-        device_xy_ * planeRotation(tilt_angle) * tilt_xy_ + tilt_z_terms_ + tilt_w_terms_;
+        (device_xy_ * planeRotation(tilt) * tilt_xy_ + tilt_z_terms_ + tilt_w_terms_)
+            .unaryExpr([](const TiltJet& x) { return withZeroPanPartial(x); });
     // (D Rz(theta_t) T) Rz(theta_p): the pan turns the first two columns.
     const Eigen::Matrix<Jet, 3, 2> panned = tilted.leftCols<2>() * planeRotation(pan_angle);
     const Eigen::Matrix<Jet, 3, 1> Xc = panned.col(0) * q_(0) + panned.col(1) * q_(1) +

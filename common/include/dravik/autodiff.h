@@ -178,8 +178,9 @@ DRAVIK_AUTODIFF_COMPARISON(>=)
 
 namespace Eigen {
 
-// AutoDiff1 as a real scalar of Eigen. The costs count the floating-point
-// operations of one value and N partials, in units of one operation on T.
+// AutoDiff1 as a real scalar of Eigen. The costs are those of a plain
+// scalar, as for other automatic-differentiation scalars, so that Eigen
+// unrolls the small fixed-size expressions of them.
 template <typename T, int N>
 struct NumTraits<dravik::autodiff::AutoDiff1<T, N>> {
   using Real = dravik::autodiff::AutoDiff1<T, N>;
@@ -191,9 +192,9 @@ struct NumTraits<dravik::autodiff::AutoDiff1<T, N>> {
     IsInteger = 0,
     IsSigned = 1,
     RequireInitialization = 1,
-    ReadCost = 1 + N,
-    AddCost = 1 + N,
-    MulCost = 1 + 3 * N,
+    ReadCost = 1,
+    AddCost = 1,
+    MulCost = 3,
   };
   static Real epsilon() { return Real(NumTraits<T>::epsilon()); }
   static Real dummy_precision() { return Real(NumTraits<T>::dummy_precision()); }
