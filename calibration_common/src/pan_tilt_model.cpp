@@ -98,9 +98,11 @@ class PanTiltResidual {
         ray_(dev.x(), dev.y(), 1.0),
         q_(target_in_pan_base.cast<double>()) {}
 
+  // r at the angles, which are the variables 0 (pan) and 1 (tilt).
   Eigen::Matrix<Jet, 3, 1> operator()(const Jet& pan_angle, const Jet& tilt_angle) const {
-    // D Rz(theta_t) T, the columns of D Rz(theta_t) with k = 0, 1 first. It
-    // depends on the tilt alone, so it carries the tilt partial only.
+    // D Rz(theta_t) T, the terms of the columns k = 0, 1 of D Rz(theta_t)
+    // first. It depends on the tilt alone, so it carries the tilt partial
+    // only.
     const TiltJet tilt(tilt_angle.value, 0);
     const Eigen::Matrix<Jet, 3, 4> tilted =
         (device_xy_ * planeRotation(tilt) * tilt_xy_ + tilt_z_terms_ + tilt_w_terms_)
@@ -113,8 +115,10 @@ class PanTiltResidual {
   }
 
  private:
-  Eigen::Matrix<double, 3, 2> device_xy_;  // D, rows 0..2, columns 0, 1
-  Eigen::Matrix<double, 2, 4> tilt_xy_;    // T, rows 0, 1
+  // D, rows 0..2, columns 0, 1: what Rz(theta_t) turns.
+  Eigen::Matrix<double, 3, 2> device_xy_;
+  // T, rows 0, 1: what meets those columns.
+  Eigen::Matrix<double, 2, 4> tilt_xy_;
   // D(r, k) T(k, c) for k = 2 and k = 3, rows r = 0..2.
   Eigen::Matrix<double, 3, 4> tilt_z_terms_;
   Eigen::Matrix<double, 3, 4> tilt_w_terms_;
