@@ -1,8 +1,12 @@
-// The streaming resolutions of each camera model, as crops and scales of the
-// calibrated full frame.
+// The camera models and the streaming resolutions of each, as crops and
+// scales of the calibrated full frame. Adding a model is adding its row to
+// kCameraModels.
 #define DRAVIK_LOG_FILE "calibration_common/camera_parameters"
 
+#include "calibration_common/camera_models.h"
+
 #include "calibration_common/camera_parameters.h"
+#include "camera_model_table.h"
 #include "dravik/logging.h"
 #include "log_site.h"
 
@@ -11,22 +15,52 @@ namespace calibration {
 
 namespace {
 
-// crop_x, crop_y, crop_width, crop_height, output_width, output_height, in
-// pixels of the calibrated full frame.
-constexpr int kB910Crops[4][6] = {
+// The B910's four sizes all show the central 2232 x 1672 of its sensor.
+constexpr CropAndScale kB910Rows[] = {
     {176, 136, 2232, 1672, 640, 480},
     {176, 136, 2232, 1672, 800, 600},
     {176, 136, 2232, 1672, 1024, 768},
     {176, 136, 2232, 1672, 1280, 960},
 };
 
-constexpr int kKestovanNavCrops[3][6] = {
+// The Kestovan cameras stream half size, full frame and a 720-row band.
+constexpr CropAndScale kKestovanRows[] = {
     {0, 0, 1280, 960, 640, 480},
     {0, 0, 1280, 960, 1280, 960},
     {0, 120, 1280, 720, 1280, 720},
 };
 
+template <int n>
+constexpr CameraModel model(const char* identifier, const char* description,
+                            const char* announcement, const CropAndScale (&rows)[n],
+                            bool first_row_recalibrated) {
+  static_assert(n <= kMaxCameraModelRows, "raise kMaxCameraModelRows");
+  return CameraModel{identifier, description, announcement, rows, n, first_row_recalibrated};
+}
+
+// The head camera's 640 x 480 mode passes the image through a sensor
+// spatial transform: its row 0 maps the record recalibrated through it
+// (head_camera_intrinsics.cpp), scaled by one half like the navigation
+// camera's.
+constexpr CameraModel kCameraModels[] = {
+    model("kv006h", "head camera", "Using Kestovan head camera model.", kKestovanRows, true),
+    model("kv007n", "navigation camera", "Using Kestovan nav camera model.", kKestovanRows, false),
+    model("b910", "B910 camera", "Using B910 camera model.", kB910Rows, false),
+};
+
 }  // namespace
+
+const CameraModel* findCameraModel(const std::string& identifier) {
+  for (const CameraModel& model : kCameraModels) {
+    if (identifier == model.identifier) return &model;
+  }
+  return nullptr;
+}
+
+const char* cameraModelDescription(const std::string& model) {
+  const CameraModel* found = findCameraModel(model);
+  return found ? found->description : nullptr;
+}
 
 void CameraParameters::fillTable(const Intrinsics* const* sources, const int (*crops)[6],
                                  int count) {
@@ -38,43 +72,31 @@ void CameraParameters::fillTable(const Intrinsics* const* sources, const int (*c
 }
 
 bool CameraParameters::precomputeIntrinsics() {
-  if (model_ == "kv006h") {
-    DRAVIK_LOG(5, kCameraParametersTag) << "Using Kestovan head camera model.";
-    return precomputeKestovanHeadIntrinsics();
-  }
-  if (model_ == "kv007n") {
-    DRAVIK_LOG(5, kCameraParametersTag) << "Using Kestovan nav camera model.";
-    return precomputeKestovanNavIntrinsics();
-  }
-  if (model_ == "b910") {
-    DRAVIK_LOG(5, kCameraParametersTag) << "Using B910 camera model.";
-    return precomputeB910Intrinsics();
+  const Intrinsics* sources[kMaxCameraModelRows] = {&full_frame_, &full_frame_, &full_frame_,
+                                                    &full_frame_};
+  const CameraModel* model = findCameraModel(model_);
+  if (model == nullptr) {
+    // A generic camera serves its calibrated size only. A size that is
+    // absent, zero or negative cannot be served: every K derived from it
+    // would hold infinities or NaNs.
+    const CameraIntrinsics& intrinsics = calibration_->intrinsics();
+    if (!intrinsics.has_width() || !intrinsics.has_height() || intrinsics.width() <= 0 ||
+        intrinsics.height() <= 0) {
+      return false;
+    }
+    const CropAndScale calibrated_size[1] = {
+        {0, 0, intrinsics.width(), intrinsics.height(), intrinsics.width(), intrinsics.height()}};
+    fillTable(sources, calibrated_size, 1);
+    return true;
   }
 
-  // A generic camera serves its calibrated size only. A size that is absent,
-  // zero or negative cannot be served: every K derived from it would hold
-  // infinities or NaNs.
-  const CameraIntrinsics& intrinsics = calibration_->intrinsics();
-  if (!intrinsics.has_width() || !intrinsics.has_height() || intrinsics.width() <= 0 ||
-      intrinsics.height() <= 0) {
-    return false;
+  DRAVIK_LOG(5, kCameraParametersTag) << model->announcement;
+  Intrinsics recalibrated;
+  if (model->first_row_recalibrated) {
+    if (!recomputeSensorRemappedIntrinsics(&recalibrated)) return false;
+    sources[0] = &recalibrated;
   }
-  const int crop[1][6] = {
-      {0, 0, intrinsics.width(), intrinsics.height(), intrinsics.width(), intrinsics.height()}};
-  const Intrinsics* sources[1] = {&full_frame_};
-  fillTable(sources, crop, 1);
-  return true;
-}
-
-bool CameraParameters::precomputeB910Intrinsics() {
-  const Intrinsics* sources[4] = {&full_frame_, &full_frame_, &full_frame_, &full_frame_};
-  fillTable(sources, kB910Crops, 4);
-  return true;
-}
-
-bool CameraParameters::precomputeKestovanNavIntrinsics() {
-  const Intrinsics* sources[3] = {&full_frame_, &full_frame_, &full_frame_};
-  fillTable(sources, kKestovanNavCrops, 3);
+  fillTable(sources, model->rows, model->row_count);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // The head camera: its 640 x 480 mode passes the image through a sensor
 // spatial transform, so its intrinsics are recalibrated from the sample
-// points rather than cropped and scaled.
+// points rather than cropped and scaled (row 0 of its camera model,
+// camera_models.cpp).
 #define DRAVIK_LOG_FILE "calibration_common/camera_parameters"
 
 #include <vector>
@@ -37,33 +38,19 @@ constexpr float kSensorDisplacements[kSensorTableSize] = {
     64.6f, 65.1f, 65.7f, 66.3f, 66.8f, 67.4f, 67.9f, 68.5f, 69.0f,
 };
 
-// crop_x, crop_y, crop_width, crop_height, output_width, output_height, in
-// pixels of the calibrated full frame. Entry 0 maps the recomputed record
-// (whose pixels are full-frame pixels after the sensor transform) to the
-// 640 x 480 image; entries 1 and 2 map the full frame.
-constexpr int kKestovanHeadCrops[3][6] = {
-    {0, 0, 1280, 960, 640, 480},
-    {0, 0, 1280, 960, 1280, 960},
-    {0, 120, 1280, 720, 1280, 720},
-};
-
 // A recomputed calibration whose error per point exceeds this is rejected.
 constexpr double kMaxErrorPerPoint = 10.0;
 
 }  // namespace
 
-bool CameraParameters::precomputeKestovanHeadIntrinsics() {
+bool CameraParameters::recomputeSensorRemappedIntrinsics(Intrinsics* out) const {
   std::vector<float> radii(kSensorTableSize);
   for (int i = 0; i < kSensorTableSize; ++i) radii[i] = kSensorRadiusStep * static_cast<float>(i);
   const std::vector<float> displacements(kSensorDisplacements,
                                          kSensorDisplacements + kSensorTableSize);
   const AptinaSTE transform(kSensorCentreX, kSensorCentreY, kSensorScale, radii, displacements);
 
-  Intrinsics recomputed;
-  if (!recomputeIntrinsics(transform, &recomputed)) return false;
-  const Intrinsics* sources[3] = {&recomputed, &full_frame_, &full_frame_};
-  fillTable(sources, kKestovanHeadCrops, 3);
-  return true;
+  return recomputeIntrinsics(transform, out);
 }
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,

@@ -14,7 +14,6 @@
 
 #include <Eigen/Cholesky>
 #include <Eigen/Geometry>
-#include <array>
 #include <cmath>
 
 #include "calibration_common/camera_parameters.h"
@@ -37,7 +36,6 @@ constexpr double kRootTolerance = 1e-5;
 constexpr double kMaxCandidateTilt = 1.5707963267948966;
 // |M p x q| above this: the candidate does not turn the target onto the ray.
 constexpr double kMaxCandidateMisalignment = 1e-4;
-constexpr int kMaxCandidates = 4;
 constexpr int kGaussNewtonIterations = 5;
 // Bands of the last squared residual: above the first the call fails, above
 // the second it fails with a warning only.
@@ -46,69 +44,27 @@ constexpr double kHighResidualError = 1e-5;
 
 // One unknown angle with its partials with respect to (pan angle, tilt angle).
 using Jet = autodiff::AutoDiff1<double, 2>;
+// What depends on the tilt angle alone, with its one partial.
+using TiltJet = autodiff::AutoDiff1<double, 1>;
 
-// Small dense matrices on any scalar (double or Jet), so that the residual's
-// chain is written once.
+// A tilt-only value among (pan, tilt) values: its pan partial is zero.
+Jet withZeroPanPartial(const TiltJet& x) {
+  Jet lifted(x.value);
+  lifted.partial[1] = x.partial[0];
+  return lifted;
+}
+
+// The 2x2 block of Rz(a) (rotationZTransf), the rotation that turns x towards
+// y: [cos a, -sin a; sin a, cos a]. Rz(a) leaves z and w as they are.
 template <typename S>
-using Matrix4 = std::array<std::array<S, 4>, 4>;
-template <typename S>
-using Vector4 = std::array<S, 4>;
-
-Matrix4<double> widened(const Eigen::Matrix4f& m) {
-  Matrix4<double> out;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) out[r][c] = static_cast<double>(m(r, c));
-  }
-  return out;
-}
-
-// (A B)(r, c) = sum_k A(r, k) B(k, c).
-template <typename A, typename B>
-auto multiply(const Matrix4<A>& a, const Matrix4<B>& b) {
-  using S = decltype(a[0][0] * b[0][0]);
-  Matrix4<S> p;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      S sum = a[r][0] * b[0][c];
-      for (int k = 1; k < 4; ++k) sum = sum + a[r][k] * b[k][c];
-      p[r][c] = sum;
-    }
-  }
-  return p;
-}
-
-// (A x)(r) = sum_k A(r, k) x(k).
-template <typename A, typename B>
-auto multiplyVector(const Matrix4<A>& a, const Vector4<B>& x) {
-  using S = decltype(a[0][0] * x[0]);
-  Vector4<S> p;
-  for (int r = 0; r < 4; ++r) {
-    S sum = a[r][0] * x[0];
-    for (int k = 1; k < 4; ++k) sum = sum + a[r][k] * x[k];
-    p[r] = sum;
-  }
-  return p;
-}
-
-// M Rz(a), Rz(a) being the homogeneous rotation about z of rotationZTransf,
-// rows (cos a, -sin a, 0, 0), (sin a, cos a, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1).
-// The product's terms with the zeros and ones of Rz are written out:
-//   columns (M0 cos a + M1 sin a, M1 cos a - M0 sin a, M2, M3).
-template <typename S, typename A>
-auto multiplyRotationZ(const Matrix4<S>& m, const A& angle) {
+Eigen::Matrix<S, 2, 2> planeRotation(const S& angle) {
   using std::cos;
   using std::sin;
-  using R = decltype(m[0][0] * angle);
-  const A c = cos(angle);
-  const A s = sin(angle);
-  Matrix4<R> p;
-  for (int r = 0; r < 4; ++r) {
-    p[r][0] = m[r][0] * c + m[r][1] * s;
-    p[r][1] = m[r][1] * c - m[r][0] * s;
-    p[r][2] = R(m[r][2]);
-    p[r][3] = R(m[r][3]);
-  }
-  return p;
+  const S c = cos(angle);
+  const S s = sin(angle);
+  Eigen::Matrix<S, 2, 2> rotation;
+  rotation << c, -s, s, c;
+  return rotation;
 }
 
 // The residual of a pan/tilt pair: the cross product of the wanted ray
@@ -117,36 +73,57 @@ auto multiplyRotationZ(const Matrix4<S>& m, const A& angle) {
 //   r = d x Xc = (dev.y Xc.z - Xc.y, Xc.x - dev.x Xc.z, dev.x Xc.y - dev.y Xc.x).
 // It vanishes when the target lies on the line of the ray, in front of the
 // camera or behind it.
-struct PanTiltResidual {
-  PanTiltResidual(const Eigen::Matrix4f& device_in, const Eigen::Matrix4f& tilt_in,
-                  const Eigen::Matrix4f& pan_in, const Eigen::Vector3f& world_in,
-                  const Eigen::Vector2f& dev_in)
-      : device(device_in),
-        tilt(tilt_in),
-        pan(pan_in),
-        world(world_in),
-        dev(dev_in),
-        q(pan_in * world_in.homogeneous()) {}
+//
+// The chain is evaluated from the left, ((D Rz(theta_t)) T) Rz(theta_p),
+// then applied to q, in double. Xc.w is not needed, so only the first three
+// rows are formed; Rz mixes only the first two columns of what it
+// multiplies, so the products with it are written on those. Every sum
+// over k of a product adds its terms in the order of k, the order in which
+// the solver has always added them, so that its steps and records stay the
+// same to the last bit: the terms of (D Rz(theta_t)) T with k = 2, 3 do not
+// depend on the angles and are formed once.
+class PanTiltResidual {
+ public:
+  // The links D and T, the target q = P (world, 1) as formed in float, and
+  // the wanted ray.
+  PanTiltResidual(const Eigen::Matrix4f& tilt_rotated_to_camera,
+                  const Eigen::Matrix4f& pan_rotated_to_tilt_base,
+                  const Eigen::Vector4f& target_in_pan_base, const Eigen::Vector2f& dev)
+      : device_xy_(tilt_rotated_to_camera.topLeftCorner<3, 2>().cast<double>()),
+        tilt_xy_(pan_rotated_to_tilt_base.topRows<2>().cast<double>()),
+        tilt_z_terms_(tilt_rotated_to_camera.block<3, 1>(0, 2).cast<double>() *
+                      pan_rotated_to_tilt_base.row(2).cast<double>()),
+        tilt_w_terms_(tilt_rotated_to_camera.block<3, 1>(0, 3).cast<double>() *
+                      pan_rotated_to_tilt_base.row(3).cast<double>()),
+        ray_(dev.x(), dev.y(), 1.0),
+        q_(target_in_pan_base.cast<double>()) {}
 
-  void operator()(const Jet& pan_angle, const Jet& tilt_angle, Jet residual[3]) const {
-    const Vector4<double> target = {q.x(), q.y(), q.z(), q.w()};
-    // Evaluated from the left: (((D Rz(theta_t)) T) Rz(theta_p)) q.
-    const Matrix4<Jet> chain = multiplyRotationZ(
-        multiply(multiplyRotationZ(widened(device), tilt_angle), widened(tilt)), pan_angle);
-    const Vector4<Jet> Xc = multiplyVector(chain, target);
-    const double dx = dev.x();
-    const double dy = dev.y();
-    residual[0] = dy * Xc[2] - Xc[1];
-    residual[1] = Xc[0] - dx * Xc[2];
-    residual[2] = dx * Xc[1] - dy * Xc[0];
+  // r at the angles, which are the variables 0 (pan) and 1 (tilt).
+  Eigen::Matrix<Jet, 3, 1> operator()(const Jet& pan_angle, const Jet& tilt_angle) const {
+    // D Rz(theta_t) T, the terms of the columns k = 0, 1 of D Rz(theta_t)
+    // first. It depends on the tilt alone, so it carries the tilt partial
+    // only.
+    const TiltJet tilt(tilt_angle.value, 0);
+    const Eigen::Matrix<Jet, 3, 4> tilted =
+        (device_xy_ * planeRotation(tilt) * tilt_xy_ + tilt_z_terms_ + tilt_w_terms_)
+            .unaryExpr([](const TiltJet& x) { return withZeroPanPartial(x); });
+    // (D Rz(theta_t) T) Rz(theta_p): the pan turns the first two columns.
+    const Eigen::Matrix<Jet, 3, 2> panned = tilted.leftCols<2>() * planeRotation(pan_angle);
+    const Eigen::Matrix<Jet, 3, 1> Xc = panned.col(0) * q_(0) + panned.col(1) * q_(1) +
+                                        tilted.col(2) * q_(2) + tilted.col(3) * q_(3);
+    return ray_.cross(Xc);
   }
 
-  Eigen::Matrix4f device;
-  Eigen::Matrix4f tilt;
-  Eigen::Matrix4f pan;
-  Eigen::Vector3f world;
-  Eigen::Vector2f dev;
-  Eigen::Vector4f q;
+ private:
+  // D, rows 0..2, columns 0, 1: what Rz(theta_t) turns.
+  Eigen::Matrix<double, 3, 2> device_xy_;
+  // T, rows 0, 1: what meets those columns.
+  Eigen::Matrix<double, 2, 4> tilt_xy_;
+  // D(r, k) T(k, c) for k = 2 and k = 3, rows r = 0..2.
+  Eigen::Matrix<double, 3, 4> tilt_z_terms_;
+  Eigen::Matrix<double, 3, 4> tilt_w_terms_;
+  Eigen::Vector3d ray_;
+  Eigen::Vector4d q_;
 };
 
 // The Gauss-Newton system of N unknowns, accumulated one residual at a time:
@@ -178,26 +155,26 @@ struct NormalEquations {
   Vector rhs;
 };
 
-// Ry(tilt) Rz(pan), in double.
-Eigen::Matrix3d panTiltRotation(double pan, double tilt) {
-  const double cp = std::cos(pan);
-  const double sp = std::sin(pan);
+// Ry(tilt) Rz(pan), in double, from cos and sin of the pan.
+Eigen::Matrix3d panTiltRotation(double cos_pan, double sin_pan, double tilt) {
   const double ct = std::cos(tilt);
   const double st = std::sin(tilt);
   Eigen::Matrix3d Rz;
-  Rz << cp, -sp, 0.0, sp, cp, 0.0, 0.0, 0.0, 1.0;
+  Rz << cos_pan, -sin_pan, 0.0, sin_pan, cos_pan, 0.0, 0.0, 0.0, 1.0;
   Eigen::Matrix3d Ry;
   Ry << ct, 0.0, st, 0.0, 1.0, 0.0, -st, 0.0, ct;
   return Ry * Rz;
 }
 
-// The (pan, tilt) angle pairs with Ry(tilt) Rz(pan) u parallel to v, |tilt|
-// at most pi/2, in the order found; returns how many were written (0 to 4).
+// The first (pan, tilt) angle pair found with Ry(tilt) Rz(pan) u parallel to
+// v and |tilt| at most pi/2; false when there is none.
 //   y component: sin(pan) p.x + cos(pan) p.y = q.y
 //   x component: sin(tilt) p.z + cos(tilt) (cos(pan) p.x - sin(pan) p.y) = q.x
-// with p = u / |u| and q = v / |v|. The z component is checked afterwards.
-int findPanTiltCandidates(const Eigen::Vector3f& u, const Eigen::Vector3f& v,
-                          Eigen::Vector2f candidates[kMaxCandidates]) {
+// with p = u / |u| and q = v / |v|. The pan roots are tried in the order
+// solveAsinBcosCeqn gives them, and the tilt roots of each in theirs; the z
+// component is checked on each pair.
+bool findPanTiltCandidate(const Eigen::Vector3f& u, const Eigen::Vector3f& v,
+                          Eigen::Vector2f* candidate) {
   const Eigen::Vector3d ud = u.cast<double>();
   const Eigen::Vector3d vd = v.cast<double>();
   const Eigen::Vector3d p = ud / ud.norm();
@@ -205,27 +182,133 @@ int findPanTiltCandidates(const Eigen::Vector3f& u, const Eigen::Vector3f& v,
 
   double pan_roots[2];
   const int pan_count = solveAsinBcosCeqn(p.x(), p.y(), -q.y(), pan_roots, kRootTolerance);
-  if (pan_count < 1) return 0;
-
-  int count = 0;
   for (int i = 0; i < pan_count; ++i) {
     const double pan = pan_roots[i];
+    const double cos_pan = std::cos(pan);
+    const double sin_pan = std::sin(pan);
     double tilt_roots[2];
-    const int tilt_count = solveAsinBcosCeqn(p.z(), std::cos(pan) * p.x() - std::sin(pan) * p.y(),
-                                             -q.x(), tilt_roots, kRootTolerance);
+    const int tilt_count = solveAsinBcosCeqn(p.z(), cos_pan * p.x() - sin_pan * p.y(), -q.x(),
+                                             tilt_roots, kRootTolerance);
     for (int j = 0; j < tilt_count; ++j) {
       const double tilt = tilt_roots[j];
       if (std::fabs(tilt) > kMaxCandidateTilt) continue;
-      if ((panTiltRotation(pan, tilt) * p).cross(q).norm() > kMaxCandidateMisalignment) continue;
-      candidates[count++] = Eigen::Vector2f(static_cast<float>(pan), static_cast<float>(tilt));
+      if ((panTiltRotation(cos_pan, sin_pan, tilt) * p).cross(q).norm() >
+          kMaxCandidateMisalignment) {
+        continue;
+      }
+      *candidate = Eigen::Vector2f(static_cast<float>(pan), static_cast<float>(tilt));
+      return true;
     }
   }
-  return count;
+  return false;
 }
 
 // v / |v|, the length's square root taken in double.
 Eigen::Vector3f normalised(const Eigen::Vector3f& v) {
   return v / static_cast<float>(std::sqrt(static_cast<double>(v.squaredNorm())));
+}
+
+// What the closed-form estimate finds, with the vectors the solver's trace
+// records.
+struct PanTiltEstimate {
+  Eigen::Vector3f target_in_pan_base;  // w3 = P (world, 1)
+  Eigen::Vector3f tilt_axis;
+  Eigen::Vector3f roll_axis;
+  Eigen::Vector3f u;  // the target in the head's axes, normalised
+  Eigen::Vector3f v;  // the wanted ray in the head's axes, normalised
+  bool found = false;
+  // The starting angles, radians, when found.
+  float pan = 0.0f;
+  float tilt = 0.0f;
+};
+
+const Eigen::Vector3f kPanAxis(0.0f, 0.0f, 1.0f);
+
+// Stage 1, the closed-form estimate. Takes the target in the pan base frame
+// (w3 = P (world, 1)), the wanted ray dev and the inverses of the tilt and
+// device links; treats the head as two pure rotations, the pan about z and
+// the tilt about a horizontal axis, ignoring the links' translations.
+// Returns the angles of the first candidate that passes the checks, the tilt
+// signed by the direction of the true tilt axis, or found = false.
+PanTiltEstimate estimatePanTilt(const Eigen::Vector3f& target_in_pan_base,
+                                const Eigen::Vector2f& dev,
+                                const Eigen::Matrix4f& tilt_base_to_pan_rotated,
+                                const Eigen::Matrix4f& camera_to_tilt_rotated) {
+  PanTiltEstimate estimate;
+  estimate.target_in_pan_base = target_in_pan_base;
+
+  // Directions (w = 0) in the pan-rotated frame at zero tilt: the optical
+  // axis a, the wanted ray b and the true tilt axis k.
+  const Eigen::Matrix4f camera_to_pan_rotated = tilt_base_to_pan_rotated * camera_to_tilt_rotated;
+  const Eigen::Vector4f z_axis(0.0f, 0.0f, 1.0f, 0.0f);
+  const Eigen::Vector3f a = (camera_to_pan_rotated * z_axis).head<3>();
+  const Eigen::Vector3f b =
+      (camera_to_pan_rotated * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();
+  const Eigen::Vector3f k = (tilt_base_to_pan_rotated * z_axis).head<3>();
+
+  // The head's axes: the pan axis up, the horizontal tilt axis pan x a, and
+  // the roll axis tilt x pan under the optical axis. None is normalised.
+  estimate.tilt_axis = Eigen::Vector3f(-a.y(), a.x(), 0.0f);
+  estimate.roll_axis = Eigen::Vector3f(a.x(), a.y(), 0.0f);
+  // The true tilt axis may point against the horizontal one: the estimated
+  // tilt then changes sign.
+  const float sign = k.dot(estimate.tilt_axis) > 0.0f ? 1.0f : -1.0f;
+
+  // The matrix with the axes as its columns, applied itself (not its
+  // transpose).
+  Eigen::Matrix3f head_axes;
+  head_axes.col(0) = estimate.roll_axis;
+  head_axes.col(1) = estimate.tilt_axis;
+  head_axes.col(2) = kPanAxis;
+  estimate.u = normalised(head_axes * target_in_pan_base);
+  estimate.v = normalised(head_axes * b);
+
+  Eigen::Vector2f candidate = Eigen::Vector2f::Zero();
+  estimate.found = findPanTiltCandidate(estimate.u, estimate.v, &candidate);
+  estimate.pan = candidate.x();
+  estimate.tilt = candidate.y() * sign;
+  return estimate;
+}
+
+// One Gauss-Newton step, as the solver's trace records it.
+struct GaussNewtonStep {
+  double error;  // sum of the squared residuals before the step
+  Eigen::Vector2d delta;
+  Eigen::Vector3d residuals;
+};
+
+// What the refinement ends with.
+struct PanTiltRefinement {
+  double pan;         // radians
+  double tilt;        // radians
+  double last_error;  // the error before the last step; the angles include it
+  GaussNewtonStep steps[kGaussNewtonIterations];
+};
+
+// Stage 2, the refinement. Takes the residual of the full chain and the
+// estimate's angles; runs a fixed five Gauss-Newton steps, with no
+// convergence test, from the angles widened to double. Returns the angles
+// after the last step, the error before it, and every step for the trace.
+PanTiltRefinement refinePanTilt(const PanTiltResidual& residual, float pan0, float tilt0) {
+  PanTiltRefinement refinement;
+  NormalEquations<2> equations;
+  Jet pan_angle(static_cast<double>(pan0), 0);
+  Jet tilt_angle(static_cast<double>(tilt0), 1);
+  for (GaussNewtonStep& step : refinement.steps) {
+    equations.reset();
+    const Eigen::Matrix<Jet, 3, 1> r = residual(pan_angle, tilt_angle);
+    for (int i = 0; i < 3; ++i) equations.add(r(i));
+    // A pivot no larger than 1 / DBL_MAX gives a zero step component.
+    step.delta = equations.H.ldlt().solve(equations.rhs);
+    step.error = equations.error;
+    step.residuals = Eigen::Vector3d(r(0).value, r(1).value, r(2).value);
+    pan_angle.value += step.delta(0);
+    tilt_angle.value += step.delta(1);
+  }
+  refinement.pan = pan_angle.value;
+  refinement.tilt = tilt_angle.value;
+  refinement.last_error = refinement.steps[kGaussNewtonIterations - 1].error;
+  return refinement;
 }
 
 }  // namespace
@@ -285,96 +368,57 @@ CameraTransform PanTiltModel::getFullTransform(float pan, float tilt) const {
   const Eigen::Matrix4f tilt_rotation = rotationZTransf(tilt_scale_ * (tilt - tilt_offset_));
   const Eigen::Matrix4f pan_rotation = rotationZTransf(pan_scale_ * (pan - pan_offset_));
   // X_cam = D Rz(theta_t) T Rz(theta_p) P X, multiplied from the left.
-  Eigen::Matrix4f M = device_ext_.getTransform() * tilt_rotation;
-  M = M * tilt_ext_.getTransform();
-  M = M * pan_rotation;
-  M = M * pan_ext_.getTransform();
-  pose.setTransform(M, CameraTransform::kParentToChild);
+  Eigen::Matrix4f world_to_camera = device_ext_.getTransform() * tilt_rotation;
+  world_to_camera = world_to_camera * tilt_ext_.getTransform();
+  world_to_camera = world_to_camera * pan_rotation;
+  world_to_camera = world_to_camera * pan_ext_.getTransform();
+  pose.setTransform(world_to_camera, CameraTransform::kParentToChild);
   return pose;
 }
 
 bool PanTiltModel::computePanTilt(const Eigen::Vector3f& world, const Eigen::Vector2f& dev,
                                   float* pan, float* tilt) const {
-  DRAVIK_LOG(5, kTag) << "world=" << world << " dev=" << dev;
-  const Eigen::Matrix4f& P = pan_ext_.getTransform();
-  const Eigen::Matrix4f& T = tilt_ext_.getTransform();
-  const Eigen::Matrix4f& D = device_ext_.getTransform();
-  const Eigen::Matrix4f& T_inverse = tilt_ext_.getInverseTransform();
-  const Eigen::Matrix4f& D_inverse = device_ext_.getInverseTransform();
-
-  // The target in the pan base frame.
-  const Eigen::Vector3f w3 = (P * world.homogeneous()).head<3>();
-  DRAVIK_LOG(5, kTag) << "w3=" << w3;
-
-  // Directions (w = 0) in the pan-rotated frame at zero tilt: the optical
-  // axis a, the wanted ray b and the true tilt axis k.
-  const Eigen::Matrix4f A = T_inverse * D_inverse;
-  const Eigen::Vector4f z_axis(0.0f, 0.0f, 1.0f, 0.0f);
-  const Eigen::Vector3f a = (A * z_axis).head<3>();
-  const Eigen::Vector3f b = (A * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();
-  const Eigen::Vector3f k = (T_inverse * z_axis).head<3>();
-
-  // A frame of the head: pan axis up, the horizontal tilt axis pan x a, and
-  // the roll axis tilt x pan under the optical axis. None is normalised.
-  const Eigen::Vector3f pan_axis(0.0f, 0.0f, 1.0f);
-  const Eigen::Vector3f tilt_axis(-a.y(), a.x(), 0.0f);
-  const Eigen::Vector3f roll_axis(a.x(), a.y(), 0.0f);
-  // The true tilt axis may point against the horizontal one: the estimated
-  // tilt then changes sign.
-  const float sign = k.dot(tilt_axis) > 0.0f ? 1.0f : -1.0f;
-  DRAVIK_LOG(5, kTag) << "pan_axis=" << pan_axis;
-  DRAVIK_LOG(5, kTag) << "tilt_axis=" << tilt_axis;
-  DRAVIK_LOG(5, kTag) << "roll_axis=" << roll_axis;
-
-  Eigen::Matrix3f R;
-  R.col(0) = roll_axis;
-  R.col(1) = tilt_axis;
-  R.col(2) = pan_axis;
-  const Eigen::Vector3f u = normalised(R * w3);
-  const Eigen::Vector3f v = normalised(R * b);
-  DRAVIK_LOG(5, kTag) << "u=" << u;
-  DRAVIK_LOG(5, kTag) << "v=" << v;
-
-  Eigen::Vector2f candidates[kMaxCandidates];
-  for (Eigen::Vector2f& candidate : candidates) candidate.setZero();
-  if (findPanTiltCandidates(u, v, candidates) == 0) {
+  const Eigen::Matrix4f& world_to_pan_base = pan_ext_.getTransform();
+  const Eigen::Vector4f target = world_to_pan_base * world.homogeneous();
+  const PanTiltEstimate estimate = estimatePanTilt(
+      target.head<3>(), dev, tilt_ext_.getInverseTransform(), device_ext_.getInverseTransform());
+  if (isLoggerEnabled(5, kTag)) {
+    DRAVIK_LOG(5, kTag) << "world=" << world << " dev=" << dev;
+    DRAVIK_LOG(5, kTag) << "w3=" << estimate.target_in_pan_base;
+    DRAVIK_LOG(5, kTag) << "pan_axis=" << kPanAxis;
+    DRAVIK_LOG(5, kTag) << "tilt_axis=" << estimate.tilt_axis;
+    DRAVIK_LOG(5, kTag) << "roll_axis=" << estimate.roll_axis;
+    DRAVIK_LOG(5, kTag) << "u=" << estimate.u;
+    DRAVIK_LOG(5, kTag) << "v=" << estimate.v;
+  }
+  if (!estimate.found) {
     DRAVIK_LOG(2, kTag) << "Could not find solutions for pan tilt: world=" << world
                         << " dev=" << dev;
     return false;
   }
-  const float pan0 = candidates[0].x();
-  const float tilt0 = candidates[0].y() * sign;
-  DRAVIK_LOG(5, kTag) << "Pan/tilt estimates:" << pan0 << " " << tilt0;
+  DRAVIK_LOG(5, kTag) << "Pan/tilt estimates:" << estimate.pan << " " << estimate.tilt;
 
-  // Gauss-Newton on the full chain: a fixed five steps, no convergence test.
-  const PanTiltResidual residual(D, T, P, world, dev);
-  NormalEquations<2> equations;
-  Jet pan_angle(static_cast<double>(pan0), 0);
-  Jet tilt_angle(static_cast<double>(tilt0), 1);
-  double last_error = 0.0;
-  for (int i = 0; i < kGaussNewtonIterations; ++i) {
-    equations.reset();
-    Jet r[3];
-    residual(pan_angle, tilt_angle, r);
-    for (const Jet& component : r) equations.add(component);
-    // A pivot no larger than 1 / DBL_MAX gives a zero step component.
-    const Eigen::Vector2d delta = equations.H.ldlt().solve(equations.rhs);
-    DRAVIK_LOGF(6, kTag, "%d Error=%f  dx=%f,dy=%f residuals=%f,%f,%f", i, equations.error,
-                delta(0), delta(1), r[0].value, r[1].value, r[2].value);
-    pan_angle.value += delta(0);
-    tilt_angle.value += delta(1);
-    // The error before this step; the returned angles include the step.
-    last_error = equations.error;
+  const PanTiltResidual residual(device_ext_.getTransform(), tilt_ext_.getTransform(), target, dev);
+  const PanTiltRefinement refined = refinePanTilt(residual, estimate.pan, estimate.tilt);
+  if (isLoggerEnabled(6, kTag)) {
+    for (int i = 0; i < kGaussNewtonIterations; ++i) {
+      const GaussNewtonStep& step = refined.steps[i];
+      DRAVIK_LOGF(6, kTag, "%d Error=%f  dx=%f,dy=%f residuals=%f,%f,%f", i, step.error,
+                  step.delta(0), step.delta(1), step.residuals(0), step.residuals(1),
+                  step.residuals(2));
+    }
+  }
+  const double last_error = refined.last_error;
+  if (isLoggerEnabled(5, kTag)) {
+    DRAVIK_LOG(5, kTag) << "last_error=" << last_error;
+    DRAVIK_LOG(5, kTag) << "Pan/tilt (rads): " << refined.pan << " " << refined.tilt;
+    DRAVIK_LOG(5, kTag) << "Pan/tilt (steps):" << refined.pan / pan_scale_ << " "
+                        << refined.tilt / tilt_scale_;
   }
 
-  DRAVIK_LOG(5, kTag) << "last_error=" << last_error;
-  DRAVIK_LOG(5, kTag) << "Pan/tilt (rads): " << pan_angle.value << " " << tilt_angle.value;
-  DRAVIK_LOG(5, kTag) << "Pan/tilt (steps):" << pan_angle.value / pan_scale_ << " "
-                      << tilt_angle.value / tilt_scale_;
-
   // steps = angle / scale + offset
-  const float pan_steps = static_cast<float>(pan_angle.value / pan_scale_ + pan_offset_);
-  const float tilt_steps = static_cast<float>(tilt_angle.value / tilt_scale_ + tilt_offset_);
+  const float pan_steps = static_cast<float>(refined.pan / pan_scale_ + pan_offset_);
+  const float tilt_steps = static_cast<float>(refined.tilt / tilt_scale_ + tilt_offset_);
   // A zero scale or a non-finite angle has no motor position: nothing is
   // written and the call fails as for a large error.
   const bool steps_finite = std::isfinite(pan_steps) && std::isfinite(tilt_steps);

@@ -96,23 +96,37 @@ float PTZCameraModel::stepsToZoomXFactor(int steps) const {
   return factor >= 1.0f ? factor : 1.0f;  // NaN gives 1 as well
 }
 
+double PTZCameraModel::zoomAtFocalLength(double target, const FocalLengthSearch& search,
+                                         int* found) const {
+  const auto& samples = params_.intrinsics().samples();
+  const int n = samples.size();
+  int i = search.first;
+  while (i < n && !(search.strict ? samples[i].f() > target : samples[i].f() >= target)) ++i;
+  *found = i;
+  const auto whole = [&](double zoom) {
+    return search.round ? std::round(zoom) : std::trunc(zoom);
+  };
+  if (i == n) return whole(samples[n - 1].zoom());  // beyond the table: the longest zoom
+  if (i == 0) return 0.0;                           // below the table
+  // The zoom at which the focal length, linear in zoom between lo and hi,
+  // reaches target.
+  const PTZIntrinsicsItem& lo = samples[i - 1];
+  const PTZIntrinsicsItem& hi = samples[i];
+  if (search.float_weight) {
+    const float t = static_cast<float>((target - lo.f()) / (hi.f() - lo.f()));
+    return whole(lo.zoom() + (hi.zoom() - lo.zoom()) * t);
+  }
+  return whole(lo.zoom() + (hi.zoom() - lo.zoom()) * (target - lo.f()) / (hi.f() - lo.f()));
+}
+
 int PTZCameraModel::zoomXFactorToSteps(float x) const {
   const auto& samples = params_.intrinsics().samples();
-  // A NaN fails x >= 1; an infinite factor has no zoom either.
-  if (samples.size() < 2 || !(x >= 1.0f) || std::isinf(x)) return 0;
-  const double target = double{x} * samples[0].f();
-  for (int i = 1; i < samples.size(); ++i) {
-    const PTZIntrinsicsItem& hi = samples[i];
-    if (hi.f() >= target) {
-      const PTZIntrinsicsItem& lo = samples[i - 1];
-      // The zoom at which the focal length, linear in zoom between lo and
-      // hi, reaches target.
-      return saturatedInt(
-          std::round(lo.zoom() + (hi.zoom() - lo.zoom()) * (target - lo.f()) / (hi.f() - lo.f())));
-    }
-  }
-  // Beyond the table: the longest zoom.
-  return saturatedInt(std::round(samples[samples.size() - 1].zoom()));
+  // A NaN fails x >= 1.
+  if (samples.size() < 2 || !(x >= 1.0f)) return 0;
+  // From sample 1 on, so that x = 1 interpolates to sample 0's zoom.
+  constexpr FocalLengthSearch kFactorSearch{1, false, true, false};
+  int found;
+  return saturatedInt(zoomAtFocalLength(double{x} * samples[0].f(), kFactorSearch, &found));
 }
 
 }  // namespace calibration

@@ -22,9 +22,11 @@ constexpr double kAxisGuard = 0.000001;
 }  // namespace
 
 Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixel) const {
+  // d = R_cw (x, y, 1)
   const Eigen::Vector2f xy = rectifyPixel(pixel);
-  const Eigen::Vector3f d = transform_.getInverseTransform().topLeftCorner<3, 3>() *
-                            Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
+  const Eigen::Matrix4f& camera_to_world = transform_.getInverseTransform();
+  const Eigen::Vector3f d =
+      camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
   // |d| from the float sum of squares, its root taken in double.
   const float length = static_cast<float>(std::sqrt(double{d.squaredNorm()}));
   return d / length;
@@ -85,9 +87,11 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   // The corners' directions in the camera frame after the move: W M (x, y, 1, 0),
   // M camera-to-world now, W world-to-camera after the move. The zero fourth
   // component leaves the camera's displacement out.
-  const CameraTransform moved =
+  const CameraTransform moved_pose =
       model_->pan_tilt_model_.getFullTransform(float(new_pan), float(new_tilt));
-  const Eigen::Matrix4f now_to_moved = moved.getTransform() * transform_.getInverseTransform();
+  const Eigen::Matrix4f& world_to_moved = moved_pose.getTransform();
+  const Eigen::Matrix4f& now_to_world = transform_.getInverseTransform();
+  const Eigen::Matrix4f now_to_moved = world_to_moved * now_to_world;
   const Eigen::Vector2f corners[4] = {corner1, corner2, Eigen::Vector2f(corner1.x(), corner2.y()),
                                       Eigen::Vector2f(corner2.x(), corner1.y())};
   // The largest focal length at which every corner, at normalized (a, b)
@@ -116,20 +120,11 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   }
   // The first sample narrower than the fit (strictly), and the zoom whose
   // focal length, linear in zoom between it and the sample before, equals
-  // best; truncated toward zero.
-  int i = 0;
-  while (i < samples.size() && !(samples[i].f() > best)) ++i;
-  double chosen_zoom;
-  if (i == 0) {
-    chosen_zoom = 0.0;  // even the widest view is too narrow
-  } else if (i == samples.size()) {
-    chosen_zoom = std::trunc(samples[i - 1].zoom());  // fits at the longest
-  } else {
-    const PTZIntrinsicsItem& lo = samples[i - 1];
-    const PTZIntrinsicsItem& hi = samples[i];
-    const float t = static_cast<float>((best - lo.f()) / (hi.f() - lo.f()));
-    chosen_zoom = std::trunc(lo.zoom() + (hi.zoom() - lo.zoom()) * t);
-  }
+  // best; truncated toward zero. Zoom 0 when even the widest view is too
+  // narrow, the longest zoom when the region fits at the longest.
+  constexpr PTZCameraModel::FocalLengthSearch kRegionSearch{0, true, false, true};
+  int i;
+  const double chosen_zoom = model_->zoomAtFocalLength(best, kRegionSearch, &i);
   int new_zoom;
   if (!wholeValueToInt(chosen_zoom, &new_zoom)) {
     DRAVIK_LOG(2, kPtzCameraModelTag) << "Zoom out of the motor range: " << chosen_zoom;

@@ -15,9 +15,11 @@ namespace {
 constexpr int kTerminatingLevel = 1;
 constexpr int kDefaultLevel = 3;
 
-// The logger is the one piece of process-wide state: the level is read on
-// every statement, so it is atomic; the sink is swapped rarely and is read
-// under a mutex, then called without it.
+// The logger's state is process-wide, as is the table of embedded files
+// (file.cpp), which modules fill as they load: the level is read on every
+// statement, so it is atomic; the sink is swapped rarely and is read under a
+// mutex, then called without it. Each statement also keeps its own count of
+// the records it wrote (logging.h).
 std::atomic<int> g_level{kDefaultLevel};
 
 struct SinkHolder {

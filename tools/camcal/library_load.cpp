@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "calibration_common/camera_models.h"
 #include "command_error.h"
 #include "diagnostics.h"
 #include "dravik/text_format.h"
@@ -16,10 +17,6 @@ using dravik::calibration::RobotCalibration;
 
 namespace {
 
-bool isKnownModel(const std::string& model) {
-  return model == "kv006h" || model == "kv007n" || model == "b910";
-}
-
 // Why the library rejects one camera message: its own record, or, where it
 // logs nothing (a generic camera without a usable size), what it needs.
 std::string cameraRejection(const CameraCalibration& camera, int index) {
@@ -28,7 +25,7 @@ std::string cameraRejection(const CameraCalibration& camera, int index) {
   CameraParameters record;
   if (record.readProto(camera)) return "";
   std::string why = capture.reason();
-  if (why.empty() && !isKnownModel(camera.model())) {
+  if (why.empty() && dravik::calibration::cameraModelDescription(camera.model()) == nullptr) {
     why = "a generic camera needs a positive intrinsics width and height";
   }
   if (why.empty()) why = "rejected without a logged reason";
@@ -56,9 +53,9 @@ std::string describeCamera(const CameraCalibration& camera, int index) {
 }
 
 std::string describeModel(const std::string& model) {
-  if (model == "kv006h") return "kv006h (head camera)";
-  if (model == "kv007n") return "kv007n (navigation camera)";
-  if (model == "b910") return "b910 (B910 camera)";
+  if (const char* known = dravik::calibration::cameraModelDescription(model)) {
+    return model + " (" + known + ")";
+  }
   if (model.empty()) return "(generic camera)";
   return model + " (generic camera)";
 }

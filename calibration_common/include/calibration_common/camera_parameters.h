@@ -123,11 +123,12 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
  protected:
   friend class CameraParametersSet;
 
-  // Fills intrinsics_table_ for model_; false when the model cannot be served.
+  // Fills intrinsics_table_ for model_ from the table of camera models
+  // (camera_models.h); false when the model cannot be served.
   bool precomputeIntrinsics();
-  bool precomputeB910Intrinsics();
-  bool precomputeKestovanNavIntrinsics();
-  bool precomputeKestovanHeadIntrinsics();
+  // The record of a sensor-remapped mode: recomputeIntrinsics through the
+  // head camera's sensor transform.
+  bool recomputeSensorRemappedIntrinsics(Intrinsics* out) const;
 
   // K of `in` mapped through a crop and a scale (see the top of this file).
   Eigen::Matrix3f recomputeKMatrix(const Intrinsics& in, int crop_x, int crop_y, int crop_width,

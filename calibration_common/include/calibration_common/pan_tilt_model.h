@@ -10,7 +10,9 @@
 //   theta_p = pan_scale * (pan - pan_offset),
 //   theta_t = tilt_scale * (tilt - tilt_offset)      (radians).
 // The frames along the chain: world; pan base (after P); pan-rotated; tilt
-// base (after T); tilt-rotated; camera (after D).
+// base (after T); tilt-rotated; camera (after D). In the sources a transform
+// is named by its frames, source_to_target: P is world_to_pan_base, T is
+// pan_rotated_to_tilt_base, D is tilt_rotated_to_camera.
 //
 // Records go to dravik/logging.h under the tag "pan_tilt_model".
 #pragma once

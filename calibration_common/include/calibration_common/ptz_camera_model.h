@@ -77,11 +77,12 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModel {
   // than two samples.
   float stepsToZoomXFactor(int steps) const;
   // The zoom position giving the zoom x factor x: the focal length x f_0
-  // located by a scan of the samples' f and interpolated linearly in zoom,
-  // rounded to whole steps (halves away from zero). 0 for x below 1, a
-  // non-finite x or fewer than two samples; the last sample's zoom beyond the
-  // table; saturated to the int range. The inverse of stepsToZoomXFactor, up
-  // to the rounding, on a table whose samples lie on its grid.
+  // located by a scan of the samples' f (the first sample from sample 1 on
+  // with f >= x f_0) and interpolated linearly in zoom, rounded to whole
+  // steps (halves away from zero). 0 for x below 1, NaN or fewer than two
+  // samples; the last sample's zoom for any factor beyond the table, +infinity
+  // included; saturated to the int range. The inverse of stepsToZoomXFactor,
+  // up to the rounding, on a table whose samples lie on its grid.
   int zoomXFactorToSteps(float x) const;
 
  private:
@@ -99,6 +100,30 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModel {
     double below_weight;
   };
   ZoomBracket bracketZoom(int zoom) const;
+
+  // How a search of the samples by focal length reads the table; the two
+  // searches, zoomXFactorToSteps and the region fit of getPanTiltZoom,
+  // differ only in these.
+  struct FocalLengthSearch {
+    // The first sample looked at.
+    int first;
+    // The sample found is the first whose f exceeds the target (strict) or
+    // reaches it.
+    bool strict;
+    // Whole steps by rounding, halves away from zero, or by truncation toward
+    // zero.
+    bool round;
+    // The interpolation weight (target - lo.f) / (hi.f - lo.f) is rounded to
+    // float before it scales the zoom difference (the region fit); otherwise
+    // the zoom difference is scaled in double, multiplied before the division.
+    bool float_weight;
+  };
+  // The zoom, in whole steps, at which the focal length, linear in zoom
+  // between the sample found and the one before it, equals target; *found is
+  // the index of the sample found. When no sample qualifies (*found is the
+  // sample count) the last sample's zoom; when sample 0 does, 0. The table
+  // must have a sample.
+  double zoomAtFocalLength(double target, const FocalLengthSearch& search, int* found) const;
 
   PTZCameraParameters params_;
   PanTiltModel pan_tilt_model_;

@@ -6,8 +6,16 @@
 //   AutoDiff1<double, 1> x(3.0, 0);   // value 3, partials (1)
 //   AutoDiff1<double, 1> y = x * x;   // value 9, partials (6)
 // A constant has all partials zero. Comparisons look at values only.
+//
+// It is a scalar Eigen understands (the specialisations at the end of this
+// file), so matrices of it work like matrices of double, and matrices of
+// double and of AutoDiff1<double, N> multiply and add to matrices of
+// AutoDiff1<double, N>:
+//   Eigen::Matrix<AutoDiff1<double, 2>, 2, 2> R;  // a rotation by a variable
+//   Eigen::Matrix<AutoDiff1<double, 2>, 3, 2> DR = D * R;  // D: 3x2 double
 #pragma once
 
+#include <Eigen/Core>
 #include <cmath>
 
 namespace dravik {
@@ -167,3 +175,42 @@ DRAVIK_AUTODIFF_COMPARISON(>=)
 
 }  // namespace autodiff
 }  // namespace dravik
+
+namespace Eigen {
+
+// AutoDiff1 as a real scalar of Eigen. The costs are those of a plain
+// scalar, as for other automatic-differentiation scalars, so that Eigen
+// unrolls the small fixed-size expressions of them.
+template <typename T, int N>
+struct NumTraits<dravik::autodiff::AutoDiff1<T, N>> {
+  using Real = dravik::autodiff::AutoDiff1<T, N>;
+  using NonInteger = Real;
+  using Nested = Real;
+  using Literal = Real;
+  enum {
+    IsComplex = 0,
+    IsInteger = 0,
+    IsSigned = 1,
+    RequireInitialization = 1,
+    ReadCost = 1,
+    AddCost = 1,
+    MulCost = 3,
+  };
+  static Real epsilon() { return Real(NumTraits<T>::epsilon()); }
+  static Real dummy_precision() { return Real(NumTraits<T>::dummy_precision()); }
+  static Real highest() { return Real(NumTraits<T>::highest()); }
+  static Real lowest() { return Real(NumTraits<T>::lowest()); }
+  static int digits10() { return NumTraits<T>::digits10(); }
+};
+
+// A plain T and an AutoDiff1 of T combine into an AutoDiff1, on either side.
+template <typename T, int N, typename BinaryOp>
+struct ScalarBinaryOpTraits<dravik::autodiff::AutoDiff1<T, N>, T, BinaryOp> {
+  using ReturnType = dravik::autodiff::AutoDiff1<T, N>;
+};
+template <typename T, int N, typename BinaryOp>
+struct ScalarBinaryOpTraits<T, dravik::autodiff::AutoDiff1<T, N>, BinaryOp> {
+  using ReturnType = dravik::autodiff::AutoDiff1<T, N>;
+};
+
+}  // namespace Eigen
