@@ -37,8 +37,9 @@ PTZCameraParameters threeSampleParameters() {
   return exampleHeadWithZooms({{0, 1000}, {1000, 2000}, {2000, 4000}}, 0, 1000);
 }
 
-// Factors below one, beyond the table or not finite give the nearest end or
-// 0; grid indices and steps beyond the int range saturate.
+// Factors below one give the widest zoom and factors beyond the table, +infinity
+// among them, the longest; NaN and -infinity give 0; grid indices and steps
+// beyond the int range saturate.
 TEST(PTZCameraModel, ConvertsStepsAndFactorsAlongTheTableSaturatingBeyondIt) {
   PTZCameraParameters params = threeSampleParameters();
   const PTZCameraModel model(params);
@@ -47,8 +48,8 @@ TEST(PTZCameraModel, ConvertsStepsAndFactorsAlongTheTableSaturatingBeyondIt) {
   for (const auto& [steps, factor] : steps_to_factor)
     EXPECT_NEAR(model.stepsToZoomXFactor(steps), factor, kFactorTolerance) << steps;
   const std::pair<float, int> factor_to_steps[] = {{1.5f, 500},  {3.0f, 1500},       {0.5f, 0},
-                                                   {5.0f, 2000}, {std::nanf(""), 0}, {kInf, 0},
-                                                   {-kInf, 0}};
+                                                   {5.0f, 2000}, {std::nanf(""), 0}, {1e30f, 2000},
+                                                   {kInf, 2000}, {-kInf, 0}};
   for (const auto& [factor, steps] : factor_to_steps)
     EXPECT_EQ(model.zoomXFactorToSteps(factor), steps) << factor;
   params.mutable_intrinsics()->set_zoom_offset(0);
