@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "calibration_utils/lens_jacobian.h"
-
 namespace dravik {
 namespace calibration {
 
@@ -20,15 +18,19 @@ constexpr int kBatchUpdates = 4;
 constexpr int kMaxStepHalvings = 30;
 constexpr double kSquaredTolerance = kRectifyResidualTolerance * kRectifyResidualTolerance;
 
-// The lens, widened once to double.
+// The lens in double precision with the intrinsics.
 struct Lens {
-  double d[8];
+  const RationalLens& rational;
+  const double* d;  // k1, k2, p1, p2, k3, k4, k5, k6
   double cx, cy, fx, fy;
 
-  Lens(const float* distortion, const float* principal_point, const float* focal_length)
-      : cx(principal_point[0]), cy(principal_point[1]), fx(focal_length[0]), fy(focal_length[1]) {
-    std::copy_n(distortion, 8, d);
-  }
+  Lens(const RationalLens& lens, const float* principal_point, const float* focal_length)
+      : rational(lens),
+        d(lens.d),
+        cx(principal_point[0]),
+        cy(principal_point[1]),
+        fx(focal_length[0]),
+        fy(focal_length[1]) {}
 };
 
 // True for a finite value; written without a call so that loops using it
@@ -36,35 +38,61 @@ struct Lens {
 inline bool isFinite(double v) { return v - v == 0.0; }
 
 // The residual e = D(x, y) - t and the Jacobian J of the lens mapping D at
-// (x, y), for the target t. J is symmetric: j01 is also its lower entry.
+// (x, y), for the target t (calibration_utils/lens_jacobian.h), held scaled
+// by the radial denominator M: E = M e and G = M^2 J. With R = N / M,
+//   M^2 R = N M,   M^2 R' = N' M - N M',
+// G needs no division, and the Newton step J^-1 e = M G^-1 E takes a single
+// one, 1 / det G: in the iteration, a chain of dependent operations, this
+// saves a division per update. The scale is positive (M^2), so that G keeps
+// the orientation of J. G is symmetric: g01 is also its lower entry.
 struct Linearization {
-  double ex, ey;
-  double j00, j01, j11;
+  double ex, ey;            // E = M e
+  double g00, g01, g11;     // G = M^2 J
+  double m;                 // M
+  double squared_residual;  // |e|^2 = |E|^2 / M^2
 
-  double squaredResidual() const { return ex * ex + ey * ey; }
-  double determinant() const { return j00 * j11 - j01 * j01; }
+  double squaredResidual() const { return squared_residual; }
+  double determinant() const { return g00 * g11 - g01 * g01; }
   // Positive where both eigenvalues of J have a positive real part: the lens
   // maps the neighbourhood one to one and without mirroring it. This is the
   // image-forming part of the lens, about the optical axis, up to its fold;
   // beyond the fold the mapping turns back (a root there is no viewing
   // direction of the pixel).
-  double imagingMargin() const { return std::min(determinant(), j00 + j11); }
+  double imagingMargin() const { return std::min(determinant(), g00 + g11); }
   bool isImaging() const { return imagingMargin() > 0.0 && isFinite(squaredResidual()); }
 };
 
 inline Linearization linearize(const Lens& lens, double x, double y, double tx, double ty) {
+  const double* d = lens.d;
+  const double k1 = d[0], k2 = d[1], p1 = d[2], p2 = d[3];
+  const double k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+  const double xx = x * x, yy = y * y, xy = x * y;
+  const double r2 = xx + yy;
+  const double numerator = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
+  const double denominator = 1.0 + r2 * (k4 + r2 * (k5 + r2 * k6));
+  const double numerator_slope = k1 + r2 * (2.0 * k2 + r2 * (3.0 * k3));
+  const double denominator_slope = k4 + r2 * (2.0 * k5 + r2 * (3.0 * k6));
+  const double m2 = denominator * denominator;
+  const double scaled_radial = numerator * denominator;
+  const double scaled_twice_slope =
+      2.0 * (numerator_slope * denominator - numerator * denominator_slope);
   Linearization l;
-  distortNormalizedWithJacobian(lens.d, x, y, &l.ex, &l.ey, &l.j00, &l.j01, &l.j11);
-  l.ex -= tx;
-  l.ey -= ty;
+  l.m = denominator;
+  l.ex = x * numerator + denominator * (2.0 * p1 * xy + p2 * (r2 + 2.0 * xx) - tx);
+  l.ey = y * numerator + denominator * (p1 * (r2 + 2.0 * yy) + 2.0 * p2 * xy - ty);
+  l.g00 = scaled_radial + scaled_twice_slope * xx + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
+  l.g01 = scaled_twice_slope * xy + m2 * (2.0 * (p1 * x + p2 * y));
+  l.g11 = scaled_radial + scaled_twice_slope * yy + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
+  // Off the chain of the iteration: only the tests of progress read it.
+  l.squared_residual = (l.ex * l.ex + l.ey * l.ey) / m2;
   return l;
 }
 
-// The Newton step s solving J s = e, by Cramer's rule.
+// The Newton step s solving J s = e, by Cramer's rule on G s = M E.
 inline void newtonStep(const Linearization& l, double* sx, double* sy) {
-  const double inverse_det = 1.0 / l.determinant();
-  *sx = (l.j11 * l.ex - l.j01 * l.ey) * inverse_det;
-  *sy = (l.j00 * l.ey - l.j01 * l.ex) * inverse_det;
+  const double scale = l.m / l.determinant();
+  *sx = (l.g11 * l.ex - l.g01 * l.ey) * scale;
+  *sy = (l.g00 * l.ey - l.g01 * l.ex) * scale;
 }
 
 // The start of the iteration: one Newton step from the distorted point
@@ -79,28 +107,78 @@ inline void newtonStart(const Lens& lens, double tx, double ty, double* x, doubl
   *y = ty - sy;
 }
 
-// The careful path: a start in the image-forming part of the lens (the
-// Newton start, else t, else the optical axis, where J = I), then Newton
-// steps, each halved until it lowers the residual without leaving that part.
-// `flatten` inlines the lens model (the iteration is a chain of dependent
-// operations; a call adds to each link).
-__attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, double ty) {
-  RectifiedPoint result;
+// The tangential displacement of the lens mapping at (x, y):
+//   (2 p1 x y + p2 (r2 + 2 x^2), p1 (r2 + 2 y^2) + 2 p2 x y).
+inline void tangentialDisplacement(const double* d, double x, double y, double* dx, double* dy) {
+  const double xy = x * y, r2 = x * x + y * y;
+  *dx = 2.0 * d[2] * xy + d[3] * (r2 + 2.0 * x * x);
+  *dy = d[2] * (r2 + 2.0 * y * y) + 2.0 * d[3] * xy;
+}
+
+// The series start. The lens maps (x, y) to t = (x, y) R + T(x, y): the
+// radial factor R keeps the direction, the tangential displacement T is
+// small. Taking T off the target, first as seen at t, then as seen at the
+// estimate this gives, leaves the radial part u = (x, y) R, which the series
+// reversion of R inverts: (x, y) = u Q(|u|^2) (RationalLens). One Newton step
+// on the radial equation alone then corrects the truncation of the series,
+// which grows towards the image corners: with q = r / rd, w = rd^2 = |u|^2
+// and s = r^2 = w q^2, the equation q R(s) = 1, multiplied through by M,
+//   f(q) = q N(s) - M(s) = 0,   f'(q) = N + 2 s N' - 2 w q M',
+// costs one division. The step is taken only where f' > 0, where the radius
+// still grows with r (inside the fold); the caller checks the start.
+inline void seriesStart(const Lens& lens, double tx, double ty, double* x, double* y) {
+  const double* d = lens.d;
+  double dx, dy;
+  tangentialDisplacement(d, tx, ty, &dx, &dy);
+  double ux = tx - dx, uy = ty - dy;
+  double q = lens.rational.inverseRadialFactor(ux * ux + uy * uy);
+  tangentialDisplacement(d, ux * q, uy * q, &dx, &dy);
+  ux = tx - dx;
+  uy = ty - dy;
+  const double w = ux * ux + uy * uy;
+  q = lens.rational.inverseRadialFactor(w);
+
+  const double s = w * q * q;
+  const double numerator = 1.0 + s * (d[0] + s * (d[1] + s * d[4]));
+  const double denominator = 1.0 + s * (d[5] + s * (d[6] + s * d[7]));
+  const double numerator_slope = d[0] + s * (2.0 * d[1] + s * (3.0 * d[4]));
+  const double denominator_slope = d[5] + s * (2.0 * d[6] + s * (3.0 * d[7]));
+  const double f = q * numerator - denominator;
+  const double slope = numerator + 2.0 * s * numerator_slope - 2.0 * w * q * denominator_slope;
+  if (slope > 0.0) q -= f / slope;
+  *x = ux * q;
+  *y = uy * q;
+}
+
+// A start in the image-forming part of the lens, with the linearization
+// there: the series start, else the Newton start, else t, else the optical
+// axis, where J = I. False when the lens is not finite even on its axis.
+bool findStart(const Lens& lens, double tx, double ty, double* x, double* y, Linearization* l) {
+  seriesStart(lens, tx, ty, x, y);
+  *l = linearize(lens, *x, *y, tx, ty);
+  if (l->isImaging()) return true;
   double starts[3][2] = {{0, 0}, {tx, ty}, {0, 0}};
   newtonStart(lens, tx, ty, &starts[0][0], &starts[0][1]);
-  double x = tx, y = ty;
-  Linearization l{};
-  bool started = false;
   for (const auto& start : starts) {
-    l = linearize(lens, start[0], start[1], tx, ty);
-    if (l.isImaging()) {
-      x = start[0];
-      y = start[1];
-      started = true;
-      break;
+    *l = linearize(lens, start[0], start[1], tx, ty);
+    if (l->isImaging()) {
+      *x = start[0];
+      *y = start[1];
+      return true;
     }
   }
-  if (!started) {
+  return false;
+}
+
+// The careful path: a start in the image-forming part of the lens
+// (findStart), then Newton steps, each halved until it lowers the residual
+// without leaving that part. `flatten` inlines the lens model (the iteration
+// is a chain of dependent operations; a call adds to each link).
+__attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, double ty) {
+  RectifiedPoint result;
+  double x = tx, y = ty;
+  Linearization l{};
+  if (!findStart(lens, tx, ty, &x, &y, &l)) {
     // The lens is not finite even on its axis: the plain normalization is
     // the best estimate there is.
     result.point = Eigen::Vector2d(tx, ty);
@@ -189,19 +267,30 @@ __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, con
 
 }  // namespace
 
+RectifiedPoint rectifyPointWithStatus(const RationalLens& lens, const float* principal_point,
+                                      const float* focal_length, const Eigen::Vector2f& pixel) {
+  return rectify(Lens(lens, principal_point, focal_length), pixel);
+}
+
+Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_point,
+                             const float* focal_length, const Eigen::Vector2f& pixel) {
+  return rectify(Lens(lens, principal_point, focal_length), pixel).point.cast<float>();
+}
+
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectify(Lens(distortion, principal_point, focal_length), pixel);
+  return rectifyPointWithStatus(RationalLens(distortion), principal_point, focal_length, pixel);
 }
 
 Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_point,
                              const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectify(Lens(distortion, principal_point, focal_length), pixel).point.cast<float>();
+  return rectifyPoint(RationalLens(distortion), principal_point, focal_length, pixel);
 }
 
 int rectifyPoints(const float* distortion, const float* principal_point, const float* focal_length,
                   const float* u, const float* v, int count, float* x, float* y) {
-  const Lens lens(distortion, principal_point, focal_length);
+  const RationalLens rational(distortion);
+  const Lens lens(rational, principal_point, focal_length);
   int not_converged = 0;
   for (int begin = 0; begin < count; begin += kBatchBlock) {
     const int size = std::min(kBatchBlock, count - begin);

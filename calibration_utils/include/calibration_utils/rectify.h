@@ -38,6 +38,8 @@
 
 #include <Eigen/Core>
 
+#include "dravik/geometry.h"
+
 namespace dravik {
 namespace calibration {
 
@@ -70,6 +72,13 @@ Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_poi
 // As rectifyPoint, with the point kept in double precision and the report of
 // whether the iteration converged and in how many updates.
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
+                                      const float* focal_length, const Eigen::Vector2f& pixel);
+
+// The same, with the lens prepared once (coefficients in double precision and
+// the series start); the results equal those of the forms above.
+Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_point,
+                             const float* focal_length, const Eigen::Vector2f& pixel);
+RectifiedPoint rectifyPointWithStatus(const RationalLens& lens, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel);
 
 // Rectifies `count` pixels (u[i], v[i]) into (x[i], y[i]), with the same
