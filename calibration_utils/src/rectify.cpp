@@ -62,24 +62,39 @@ struct Linearization {
   bool isImaging() const { return imagingMargin() > 0.0 && isFinite(squaredResidual()); }
 };
 
+// The radial polynomials of the lens at s = r^2 and their slopes d/ds:
+//   N = 1 + k1 s + k2 s^2 + k3 s^3,   N' = k1 + 2 k2 s + 3 k3 s^2,
+//   M = 1 + k4 s + k5 s^2 + k6 s^3,   M' = k4 + 2 k5 s + 3 k6 s^2,
+// each summed as (a + b s) + s^2 (c + d s), whose two halves run side by
+// side: a shorter chain of dependent operations than Horner's rule.
+struct RadialPolynomials {
+  double numerator, denominator, numerator_slope, denominator_slope;
+};
+
+inline RadialPolynomials radialPolynomials(const double* d, double s) {
+  const double s2 = s * s;
+  RadialPolynomials p;
+  p.numerator = (1.0 + d[0] * s) + s2 * (d[1] + d[4] * s);
+  p.denominator = (1.0 + d[5] * s) + s2 * (d[6] + d[7] * s);
+  p.numerator_slope = (d[0] + 2.0 * d[1] * s) + s2 * (3.0 * d[4]);
+  p.denominator_slope = (d[5] + 2.0 * d[6] * s) + s2 * (3.0 * d[7]);
+  return p;
+}
+
 inline Linearization linearize(const Lens& lens, double x, double y, double tx, double ty) {
   const double* d = lens.d;
-  const double k1 = d[0], k2 = d[1], p1 = d[2], p2 = d[3];
-  const double k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+  const double p1 = d[2], p2 = d[3];
   const double xx = x * x, yy = y * y, xy = x * y;
   const double r2 = xx + yy;
-  const double numerator = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
-  const double denominator = 1.0 + r2 * (k4 + r2 * (k5 + r2 * k6));
-  const double numerator_slope = k1 + r2 * (2.0 * k2 + r2 * (3.0 * k3));
-  const double denominator_slope = k4 + r2 * (2.0 * k5 + r2 * (3.0 * k6));
-  const double m2 = denominator * denominator;
-  const double scaled_radial = numerator * denominator;
+  const RadialPolynomials p = radialPolynomials(d, r2);
+  const double m2 = p.denominator * p.denominator;
+  const double scaled_radial = p.numerator * p.denominator;
   const double scaled_twice_slope =
-      2.0 * (numerator_slope * denominator - numerator * denominator_slope);
+      2.0 * (p.numerator_slope * p.denominator - p.numerator * p.denominator_slope);
   Linearization l;
-  l.m = denominator;
-  l.ex = x * numerator + denominator * (2.0 * p1 * xy + p2 * (r2 + 2.0 * xx) - tx);
-  l.ey = y * numerator + denominator * (p1 * (r2 + 2.0 * yy) + 2.0 * p2 * xy - ty);
+  l.m = p.denominator;
+  l.ex = x * p.numerator + p.denominator * (2.0 * p1 * xy + p2 * (r2 + 2.0 * xx) - tx);
+  l.ey = y * p.numerator + p.denominator * (p1 * (r2 + 2.0 * yy) + 2.0 * p2 * xy - ty);
   l.g00 = scaled_radial + scaled_twice_slope * xx + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
   l.g01 = scaled_twice_slope * xy + m2 * (2.0 * (p1 * x + p2 * y));
   l.g11 = scaled_radial + scaled_twice_slope * yy + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
@@ -117,35 +132,22 @@ inline void tangentialDisplacement(const double* d, double x, double y, double* 
 
 // The series start. The lens maps (x, y) to t = (x, y) R + T(x, y): the
 // radial factor R keeps the direction, the tangential displacement T is
-// small. Taking T off the target, first as seen at t, then as seen at the
-// estimate this gives, leaves the radial part u = (x, y) R, which the series
-// reversion of R inverts: (x, y) = u Q(|u|^2) (RationalLens). One Newton step
-// on the radial equation alone then corrects the truncation of the series,
-// which grows towards the image corners: with q = r / rd, w = rd^2 = |u|^2
-// and s = r^2 = w q^2, the equation q R(s) = 1, multiplied through by M,
-//   f(q) = q N(s) - M(s) = 0,   f'(q) = N + 2 s N' - 2 w q M',
-// costs one division. The step is taken only where f' > 0, where the radius
-// still grows with r (inside the fold); the caller checks the start.
+// small. Taking T off the target leaves the radial part u = (x, y) R, which
+// the series reversion of R inverts: (x, y) = u Q(|u|^2) (RationalLens). A
+// first estimate takes T at t and Q at |t|^2, side by side; the start takes
+// T at that estimate and Q at the |u|^2 it leaves. No division: the start
+// adds little to the chain of dependent operations. Its error, mostly the
+// truncation of the series, grows towards the image corners, where an
+// update or two more than at the centre remain; a step of Newton's method
+// on the radial equation alone would cut it there, but costs a division on
+// every pixel, more than it saves on an ordinary lens.
 inline void seriesStart(const Lens& lens, double tx, double ty, double* x, double* y) {
-  const double* d = lens.d;
   double dx, dy;
-  tangentialDisplacement(d, tx, ty, &dx, &dy);
-  double ux = tx - dx, uy = ty - dy;
-  double q = lens.rational.inverseRadialFactor(ux * ux + uy * uy);
-  tangentialDisplacement(d, ux * q, uy * q, &dx, &dy);
-  ux = tx - dx;
-  uy = ty - dy;
-  const double w = ux * ux + uy * uy;
-  q = lens.rational.inverseRadialFactor(w);
-
-  const double s = w * q * q;
-  const double numerator = 1.0 + s * (d[0] + s * (d[1] + s * d[4]));
-  const double denominator = 1.0 + s * (d[5] + s * (d[6] + s * d[7]));
-  const double numerator_slope = d[0] + s * (2.0 * d[1] + s * (3.0 * d[4]));
-  const double denominator_slope = d[5] + s * (2.0 * d[6] + s * (3.0 * d[7]));
-  const double f = q * numerator - denominator;
-  const double slope = numerator + 2.0 * s * numerator_slope - 2.0 * w * q * denominator_slope;
-  if (slope > 0.0) q -= f / slope;
+  tangentialDisplacement(lens.d, tx, ty, &dx, &dy);
+  double q = lens.rational.inverseRadialFactor(tx * tx + ty * ty);
+  tangentialDisplacement(lens.d, (tx - dx) * q, (ty - dy) * q, &dx, &dy);
+  const double ux = tx - dx, uy = ty - dy;
+  q = lens.rational.inverseRadialFactor(ux * ux + uy * uy);
   *x = ux * q;
   *y = uy * q;
 }
@@ -279,12 +281,14 @@ Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_po
 
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectifyPointWithStatus(RationalLens(distortion), principal_point, focal_length, pixel);
+  const RationalLens lens(distortion);
+  return rectify(Lens(lens, principal_point, focal_length), pixel);
 }
 
 Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_point,
                              const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectifyPoint(RationalLens(distortion), principal_point, focal_length, pixel);
+  const RationalLens lens(distortion);
+  return rectify(Lens(lens, principal_point, focal_length), pixel).point.cast<float>();
 }
 
 int rectifyPoints(const float* distortion, const float* principal_point, const float* focal_length,

@@ -5,18 +5,6 @@
 
 namespace dravik {
 
-RationalLens::RationalLens(const float* distortion) {
-  std::copy_n(distortion, 8, d);
-  const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
-  // N / M = 1 + c1 s + c2 s^2 + c3 s^3 + ...: the coefficients of (N / M) M = N.
-  const double c1 = k1 - k4;
-  const double c2 = k2 - k5 - k4 * c1;
-  const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
-  inverse_series[0] = -c1;
-  inverse_series[1] = 3.0 * c1 * c1 - c2;
-  inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
-}
-
 PointProjector::PointProjector()
     : rotation{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
       translation{0, 0, 0},

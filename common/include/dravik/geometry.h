@@ -53,11 +53,22 @@ struct RationalLens {
   // No distortion: all coefficients zero.
   RationalLens() : d{0, 0, 0, 0, 0, 0, 0, 0}, inverse_series{0, 0, 0} {}
   // `distortion` points to the eight coefficients.
-  explicit RationalLens(const float* distortion);
+  explicit RationalLens(const float* distortion) {
+    for (int i = 0; i < 8; ++i) d[i] = distortion[i];
+    const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+    // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
+    const double c1 = k1 - k4;
+    const double c2 = k2 - k5 - k4 * c1;
+    const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
+    inverse_series[0] = -c1;
+    inverse_series[1] = 3.0 * c1 * c1 - c2;
+    inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
+  }
 
-  // Q(w): the undistorted radius over the distorted one rd, w = rd^2.
+  // Q(w): the undistorted radius over the distorted one rd, w = rd^2, summed
+  // as (1 + b1 w) + w^2 (b2 + b3 w) (two halves side by side).
   double inverseRadialFactor(double w) const {
-    return 1.0 + w * (inverse_series[0] + w * (inverse_series[1] + w * inverse_series[2]));
+    return (1.0 + inverse_series[0] * w) + (w * w) * (inverse_series[1] + inverse_series[2] * w);
   }
 };
 
