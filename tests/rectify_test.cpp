@@ -51,6 +51,10 @@ const std::vector<Lens> kLenses = {
 // r (1 - 0.4 r^2) peaks at r = 0.913 (distorted radius 0.609): pixels
 // farther than 365 px from the centre have no viewing direction.
 const Lens kFoldingLens = {"folding", {-0.4f, 0, 0, 0, 0, 0, 0, 0}, {640, 480}, {600, 600}};
+// One to one over the image, but its series reversion diverges at the
+// corners (Q about 7 there): the start must not be taken from it.
+const Lens kDivergingSeriesLens = {
+    "diverging series", {-0.47f, 0.004f, 0.015f, 0.002f, 0.21f, 0, 0, 0}, {640, 480}, {700, 700}};
 
 RectifiedPoint rectified(const Lens& lens, const Eigen::Vector2f& pixel) {
   return rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length, pixel);
@@ -129,13 +133,18 @@ Eigen::Vector2d independentRoot(const Lens& lens, long double tx, long double ty
 TEST(RectifyPoint, SeriesStartLeavesConvergedPointsAtTheRoot) {
   std::vector<Lens> lenses = kLenses;
   lenses.push_back(kFoldingLens);
+  lenses.push_back(kDivergingSeriesLens);
   for (const Lens& lens : lenses) {
     const RationalLens prepared(lens.d);
     for (float v = 0; v <= 960; v += 32) {
       for (float u = 0; u <= 1280; u += 32) {
         const Eigen::Vector2f pixel(u, v);
         const RectifiedPoint r = rectified(lens, pixel);
-        if (!r.converged) continue;  // beyond the fold
+        if (!r.converged) {  // only beyond the fold
+          EXPECT_EQ(lens.name, kFoldingLens.name) << "at " << u << ", " << v;
+          continue;
+        }
+        EXPECT_LE(r.iterations, 8) << lens.name << " at " << u << ", " << v;
         const long double tx = (u - lens.principal_point[0]) / (long double)lens.focal_length[0];
         const long double ty = (v - lens.principal_point[1]) / (long double)lens.focal_length[1];
         EXPECT_LT((r.point - independentRoot(lens, tx, ty)).norm(), kRootFloor)

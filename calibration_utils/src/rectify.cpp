@@ -140,25 +140,29 @@ inline void tangentialDisplacement(const double* d, double x, double y, double* 
 // truncation of the series, grows towards the image corners, where an
 // update or two more than at the centre remain; a step of Newton's method
 // on the radial equation alone would cut it there, but costs a division on
-// every pixel, more than it saves on an ordinary lens.
-inline void seriesStart(const Lens& lens, double tx, double ty, double* x, double* y) {
+// every pixel, more than it saves on an ordinary lens. False where the
+// series is out of its depth: Q not positive, or its terms beyond the first
+// correction b1 w outweighing it (far out on a strong lens, where the
+// truncated series can point past a fold).
+inline bool seriesStart(const Lens& lens, double tx, double ty, double* x, double* y) {
   double dx, dy;
   tangentialDisplacement(lens.d, tx, ty, &dx, &dy);
   double q = lens.rational.inverseRadialFactor(tx * tx + ty * ty);
   tangentialDisplacement(lens.d, (tx - dx) * q, (ty - dy) * q, &dx, &dy);
   const double ux = tx - dx, uy = ty - dy;
-  q = lens.rational.inverseRadialFactor(ux * ux + uy * uy);
+  const double w = ux * ux + uy * uy;
+  q = lens.rational.inverseRadialFactor(w);
   *x = ux * q;
   *y = uy * q;
+  const double first_order = lens.rational.inverse_series[0] * w;
+  return q > 0.0 && std::abs(q - 1.0 - first_order) <= std::abs(first_order);
 }
 
-// A start in the image-forming part of the lens, with the linearization
-// there: the series start, else the Newton start, else t, else the optical
+// The former start, in the image-forming part of the lens, with the
+// linearization there: one Newton step from t, else t, else the optical
 // axis, where J = I. False when the lens is not finite even on its axis.
-bool findStart(const Lens& lens, double tx, double ty, double* x, double* y, Linearization* l) {
-  seriesStart(lens, tx, ty, x, y);
-  *l = linearize(lens, *x, *y, tx, ty);
-  if (l->isImaging()) return true;
+bool findFormerStart(const Lens& lens, double tx, double ty, double* x, double* y,
+                     Linearization* l) {
   double starts[3][2] = {{0, 0}, {tx, ty}, {0, 0}};
   newtonStart(lens, tx, ty, &starts[0][0], &starts[0][1]);
   for (const auto& start : starts) {
@@ -172,21 +176,11 @@ bool findStart(const Lens& lens, double tx, double ty, double* x, double* y, Lin
   return false;
 }
 
-// The careful path: a start in the image-forming part of the lens
-// (findStart), then Newton steps, each halved until it lowers the residual
-// without leaving that part. `flatten` inlines the lens model (the iteration
-// is a chain of dependent operations; a call adds to each link).
-__attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, double ty) {
+// Newton steps from (x, y), where the linearization is l, each halved until
+// it lowers the residual without leaving the image-forming part of the lens.
+RectifiedPoint iterate(const Lens& lens, double tx, double ty, double x, double y,
+                       Linearization l) {
   RectifiedPoint result;
-  double x = tx, y = ty;
-  Linearization l{};
-  if (!findStart(lens, tx, ty, &x, &y, &l)) {
-    // The lens is not finite even on its axis: the plain normalization is
-    // the best estimate there is.
-    result.point = Eigen::Vector2d(tx, ty);
-    return result;
-  }
-
   double residual = l.squaredResidual();
   while (result.iterations < kRectifyMaxIterations) {
     double sx, sy;
@@ -221,6 +215,30 @@ __attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, dou
     ++result.iterations;
   }
   result.point = Eigen::Vector2d(x, y);
+  return result;
+}
+
+// The careful path: Newton steps (iterate) from the series start where it
+// lies in the image-forming part of the lens. Where that start is refused or
+// does not converge (a lens that folds and unfolds again can take it into an
+// outer region), the iteration runs again from the former start, and its
+// report stands. `flatten` inlines the lens model (the iteration is a chain
+// of dependent operations; a call adds to each link).
+__attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, double ty) {
+  double x, y;
+  Linearization l;
+  if (seriesStart(lens, tx, ty, &x, &y)) {
+    l = linearize(lens, x, y, tx, ty);
+    if (l.isImaging()) {
+      const RectifiedPoint result = iterate(lens, tx, ty, x, y, l);
+      if (result.converged) return result;
+    }
+  }
+  if (findFormerStart(lens, tx, ty, &x, &y, &l)) return iterate(lens, tx, ty, x, y, l);
+  // The lens is not finite even on its axis: the plain normalization is the
+  // best estimate there is.
+  RectifiedPoint result;
+  result.point = Eigen::Vector2d(tx, ty);
   return result;
 }
 
