@@ -12,8 +12,8 @@ namespace {
 // the stack.
 constexpr int kBatchBlock = 64;
 // Newton updates of the batch form's fixed path: enough for ordinary lenses
-// from the Newton start.
-constexpr int kBatchUpdates = 4;
+// from the series start.
+constexpr int kBatchUpdates = 3;
 // Halvings of a step that does not lower the residual.
 constexpr int kMaxStepHalvings = 30;
 constexpr double kSquaredTolerance = kRectifyResidualTolerance * kRectifyResidualTolerance;
@@ -155,7 +155,8 @@ inline bool seriesStart(const Lens& lens, double tx, double ty, double* x, doubl
   *x = ux * q;
   *y = uy * q;
   const double first_order = lens.rational.inverse_series[0] * w;
-  return q > 0.0 && std::abs(q - 1.0 - first_order) <= std::abs(first_order);
+  // Both tests taken, without a branch: the batch's loop stays vectorised.
+  return (q > 0.0) & (std::abs(q - 1.0 - first_order) <= std::abs(first_order));
 }
 
 // The former start, in the image-forming part of the lens, with the
@@ -255,9 +256,10 @@ RectifiedPoint rectify(const Lens& lens, const Eigen::Vector2f& pixel) {
 }
 
 // The fixed path of the batch form: kBatchUpdates plain Newton updates per
-// pixel, without branches, so that the loop over pixels vectorises. Leaves,
-// per pixel, the squared residual and the imaging margin (see Linearization)
-// before the last update, from which the caller decides convergence.
+// pixel from the series start, without branches, so that the loop over
+// pixels vectorises. Leaves, per pixel, the squared residual and the imaging
+// margin (see Linearization) before the last update, from which the caller
+// decides convergence.
 // `flatten` inlines the lens model into the loop (a call would stop it).
 __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, const float* v,
                                            int size, float* x, float* y, double* squared_residual,
@@ -266,7 +268,9 @@ __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, con
     const double tx = (double(u[i]) - lens.cx) / lens.fx;
     const double ty = (double(v[i]) - lens.cy) / lens.fy;
     double px, py;
-    newtonStart(lens, tx, ty, &px, &py);
+    // Where the series is out of its depth, the margin left says so and the
+    // careful path takes the pixel.
+    const bool series_holds = seriesStart(lens, tx, ty, &px, &py);
     double residual = 0.0, margin = 0.0;
 #pragma GCC unroll 8
     for (int k = 0; k < kBatchUpdates; ++k) {
@@ -281,7 +285,7 @@ __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, con
     x[i] = float(px);
     y[i] = float(py);
     squared_residual[i] = residual;
-    imaging_margin[i] = margin;
+    imaging_margin[i] = series_holds ? margin : -1.0;
   }
 }
 
