@@ -1,12 +1,15 @@
 // Undistortion of pixels, one at a time and in batches, against OpenCV's
 // undistortPoints on the same lens: the head camera of the default
-// calibration, a 1280 x 960 rational lens of about 113 degrees.
+// calibration, a 1280 x 960 rational lens of about 113 degrees. The counter
+// vs_opencv is the time per pixel over that of OpenCV's default
+// undistortPoints on the whole grid in one call, measured right after.
 //   build/bench/rectify_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
 #include "calibration_utils/rectify.h"
+#include "peer_ratio.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 #include <opencv2/calib3d.hpp>
@@ -43,15 +46,40 @@ const PixelGrid& grid() {
   return pixels;
 }
 
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+// OpenCV's undistortPoints with its default criteria (5 fixed-point steps)
+// over the whole grid in one call.
+struct OpenCvUndistortion {
+  const cv::Matx33d K{
+      kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1], kPrincipalPoint[1], 0, 0, 1};
+  const cv::Mat d{1, 8, CV_32F, const_cast<float*>(kDistortion)};
+  std::vector<cv::Point2f> in, out;
+
+  OpenCvUndistortion() {
+    const PixelGrid& pixels = grid();
+    for (size_t i = 0; i < pixels.size(); ++i) in.emplace_back(pixels.u[i], pixels.v[i]);
+  }
+  int64_t items() const { return int64_t(in.size()); }
+  void operator()() {
+    cv::undistortPoints(in, out, K, d);
+    benchmark::DoNotOptimize(out.data());
+  }
+};
+// The peer of the ratios.
+using Peer = OpenCvUndistortion;
+#else
+using Peer = dravik::bench::NoPeer;
+#endif
+
 // Calls rectify(u, v) on the grid's pixels in turn, one per iteration.
 template <typename Rectify>
 void eachPixel(benchmark::State& state, Rectify rectify) {
   const PixelGrid& pixels = grid();
   size_t i = 0;
-  for (auto _ : state) {
+  dravik::bench::runBesidePeer<Peer>(state, 1, [&] {
     rectify(pixels.u[i], pixels.v[i]);
     i = i + 1 == pixels.size() ? 0 : i + 1;
-  }
+  });
 }
 
 void BM_RectifyPoint(benchmark::State& state) {
@@ -61,6 +89,16 @@ void BM_RectifyPoint(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_RectifyPoint);
+
+// The lens prepared once, as a PTZ configuration holds it.
+void BM_RectifyPointPreparedLens(benchmark::State& state) {
+  const dravik::RationalLens lens(kDistortion);
+  eachPixel(state, [&](float u, float v) {
+    benchmark::DoNotOptimize(
+        rectifyPoint(lens, kPrincipalPoint, kFocalLength, Eigen::Vector2f(u, v)));
+  });
+}
+BENCHMARK(BM_RectifyPointPreparedLens);
 
 void BM_RectifyPointWithStatus(benchmark::State& state) {
   eachPixel(state, [](float u, float v) {
@@ -74,12 +112,12 @@ BENCHMARK(BM_RectifyPointWithStatus);
 void BM_RectifyPointsBatch(benchmark::State& state) {
   const PixelGrid& pixels = grid();
   std::vector<float> x(pixels.size()), y(pixels.size());
-  for (auto _ : state) {
+  dravik::bench::runBesidePeer<Peer>(state, int64_t(pixels.size()), [&] {
     const int failures = rectifyPoints(kDistortion, kPrincipalPoint, kFocalLength, pixels.u.data(),
                                        pixels.v.data(), int(pixels.size()), x.data(), y.data());
     benchmark::DoNotOptimize(failures);
     benchmark::ClobberMemory();
-  }
+  });
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels.size()));
 }
 BENCHMARK(BM_RectifyPointsBatch);
@@ -87,31 +125,24 @@ BENCHMARK(BM_RectifyPointsBatch);
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 // One pixel per call, default criteria (5 fixed-point steps), buffers kept.
 void BM_OpenCvUndistortPointsDefault(benchmark::State& state) {
-  const cv::Matx33d K(kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1],
-                      kPrincipalPoint[1], 0, 0, 1);
-  const cv::Mat d(1, 8, CV_32F, const_cast<float*>(kDistortion));
+  const OpenCvUndistortion reference;
   cv::Mat in(1, 1, CV_32FC2), out(1, 1, CV_32FC2);
-  eachPixel(state, [&](float u, float v) {
-    in.at<cv::Vec2f>(0) = cv::Vec2f(u, v);
-    cv::undistortPoints(in, out, K, d);
+  const PixelGrid& pixels = grid();
+  size_t i = 0;
+  for (auto _ : state) {
+    in.at<cv::Vec2f>(0) = cv::Vec2f(pixels.u[i], pixels.v[i]);
+    cv::undistortPoints(in, out, reference.K, reference.d);
     benchmark::DoNotOptimize(out.at<cv::Vec2f>(0));
-  });
+    i = i + 1 == pixels.size() ? 0 : i + 1;
+  }
 }
 BENCHMARK(BM_OpenCvUndistortPointsDefault);
 
 // All pixels in one call, default criteria; items/s is pixels per second.
 void BM_OpenCvUndistortPointsDefaultBatch(benchmark::State& state) {
-  const PixelGrid& pixels = grid();
-  const cv::Matx33d K(kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1],
-                      kPrincipalPoint[1], 0, 0, 1);
-  const cv::Mat d(1, 8, CV_32F, const_cast<float*>(kDistortion));
-  std::vector<cv::Point2f> in, out;
-  for (size_t i = 0; i < pixels.size(); ++i) in.emplace_back(pixels.u[i], pixels.v[i]);
-  for (auto _ : state) {
-    cv::undistortPoints(in, out, K, d);
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels.size()));
+  OpenCvUndistortion undistortion;
+  for (auto _ : state) undistortion();
+  state.SetItemsProcessed(int64_t(state.iterations()) * undistortion.items());
 }
 BENCHMARK(BM_OpenCvUndistortPointsDefaultBatch);
 #endif

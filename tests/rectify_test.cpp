@@ -20,6 +20,9 @@ namespace {
 // The residual of a converged point: the double-precision floor, with room
 // for the lens's conditioning.
 constexpr double kResidualFloor = 1e-13;
+// The distance of a converged point from the root: the floor in normalized
+// coordinates.
+constexpr double kRootFloor = 1e-12;
 // Results rounded to float.
 constexpr double kFloatTolerance = 1e-6;
 // The hand-written Jacobian against automatic differentiation: the same
@@ -48,6 +51,10 @@ const std::vector<Lens> kLenses = {
 // r (1 - 0.4 r^2) peaks at r = 0.913 (distorted radius 0.609): pixels
 // farther than 365 px from the centre have no viewing direction.
 const Lens kFoldingLens = {"folding", {-0.4f, 0, 0, 0, 0, 0, 0, 0}, {640, 480}, {600, 600}};
+// One to one over the image, but its series reversion diverges at the
+// corners (Q about 7 there): the start must not be taken from it.
+const Lens kDivergingSeriesLens = {
+    "diverging series", {-0.47f, 0.004f, 0.015f, 0.002f, 0.21f, 0, 0, 0}, {640, 480}, {700, 700}};
 
 RectifiedPoint rectified(const Lens& lens, const Eigen::Vector2f& pixel) {
   return rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length, pixel);
@@ -102,6 +109,74 @@ TEST(RectifyPoint, BeyondTheFoldReportsNoConvergenceAndStopsAtTheFold) {
   EXPECT_NEAR(r.point.x(), 1.0 / std::sqrt(1.2), 1e-3);  // the peak of the mapping
   EXPECT_NEAR(r.point.y(), 0.0, 1e-9);
   EXPECT_TRUE(rectified(kFoldingLens, Eigen::Vector2f(640 + 300, 480)).converged);
+}
+
+// The root of D(x, y) = t by plain Newton updates in long double, from the
+// former start (one Newton step from t): a solver that shares nothing with
+// the series start.
+Eigen::Vector2d independentRoot(const Lens& lens, long double tx, long double ty) {
+  long double x = tx, y = ty;
+  for (int i = 0; i < 40; ++i) {
+    long double xd, yd, a, b, c;
+    distortNormalizedWithJacobian(lens.d, x, y, &xd, &yd, &a, &b, &c);
+    const long double ex = xd - tx, ey = yd - ty, det = a * c - b * b;
+    x -= (c * ex - b * ey) / det;
+    y -= (a * ey - b * ex) / det;
+  }
+  return Eigen::Vector2d(double(x), double(y));
+}
+
+// The series start changes how the iteration gets to the root, never where
+// it ends: each converged point lies within the floor of the root found
+// independently, over the whole image of each lens and inside the fold of
+// the folding one; the prepared lens gives the same point to the last bit.
+TEST(RectifyPoint, SeriesStartLeavesConvergedPointsAtTheRoot) {
+  std::vector<Lens> lenses = kLenses;
+  lenses.push_back(kFoldingLens);
+  lenses.push_back(kDivergingSeriesLens);
+  for (const Lens& lens : lenses) {
+    const RationalLens prepared(lens.d);
+    for (float v = 0; v <= 960; v += 32) {
+      for (float u = 0; u <= 1280; u += 32) {
+        const Eigen::Vector2f pixel(u, v);
+        const RectifiedPoint r = rectified(lens, pixel);
+        if (!r.converged) {  // only beyond the fold
+          EXPECT_EQ(lens.name, kFoldingLens.name) << "at " << u << ", " << v;
+          continue;
+        }
+        EXPECT_LE(r.iterations, 8) << lens.name << " at " << u << ", " << v;
+        const long double tx = (u - lens.principal_point[0]) / (long double)lens.focal_length[0];
+        const long double ty = (v - lens.principal_point[1]) / (long double)lens.focal_length[1];
+        EXPECT_LT((r.point - independentRoot(lens, tx, ty)).norm(), kRootFloor)
+            << lens.name << " at " << u << ", " << v;
+        const RectifiedPoint p =
+            rectifyPointWithStatus(prepared, lens.principal_point, lens.focal_length, pixel);
+        EXPECT_EQ(p.point, r.point) << lens.name;
+        EXPECT_EQ(p.iterations, r.iterations) << lens.name;
+      }
+    }
+  }
+}
+
+// r = rd Q(rd^2) inverts rd = r R(r^2) up to a term in rd^9: halving the
+// radius divides the error by about 2^9. A wrong coefficient of the series
+// would still converge, only more slowly; this catches it.
+TEST(RationalLens, SeriesReversionInvertsTheRadialFactorToTheNinthOrder) {
+  for (const Lens& lens : kLenses) {
+    const RationalLens prepared(lens.d);
+    double previous_error = 0.0;
+    for (double r = 0.2; r >= 0.05; r *= 0.5) {
+      double xd, yd;
+      distortNormalized(lens.d, r, 0.0, &xd, &yd);
+      // Without the tangential terms (p1 and p2 move the point off the axis).
+      const double rd = xd - lens.d[3] * 3.0 * r * r;
+      const double error = std::abs(rd * prepared.inverseRadialFactor(rd * rd) - r);
+      if (previous_error > 0.0) {
+        EXPECT_GT(previous_error / error, 256.0) << lens.name << " at " << r;
+      }
+      previous_error = error;
+    }
+  }
 }
 
 // The batch's fixed path must not claim pixels beyond the fold (where plain

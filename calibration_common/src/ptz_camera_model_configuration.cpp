@@ -2,6 +2,7 @@
 
 // A PTZ camera model evaluated at one pan/tilt/zoom: pose, interpolated
 // intrinsics and distortion, projection, rays and rectification.
+#include <algorithm>
 #include <utility>
 
 #include "calibration_common/ptz_camera_model.h"
@@ -12,11 +13,6 @@
 
 namespace dravik {
 namespace calibration {
-
-namespace {
-// The lens of a configuration that has given its distortion away.
-constexpr float kNoDistortion[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-}  // namespace
 
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(
     const std::shared_ptr<PTZCameraModel>& model, int pan, int tilt, int zoom)
@@ -59,17 +55,36 @@ PTZCameraModelConfiguration::PTZCameraModelConfiguration(
   focal_length_[0] = focal_length_[1] = float(f);
   principal_point_[0] = float(cx);
   principal_point_[1] = float(cy);
-  K_ << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
+  Eigen::Matrix3f K;
+  K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
+  projector_ = PointProjector(transform_, distortion_.data(), K);
 }
 
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other) =
     default;
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(
-    PTZCameraModelConfiguration&& other) noexcept = default;
+    PTZCameraModelConfiguration&& other) noexcept
+    : pan_(0), tilt_(0), zoom_(0), valid_(false) {
+  *this = std::move(other);
+}
 PTZCameraModelConfiguration& PTZCameraModelConfiguration::operator=(
     const PTZCameraModelConfiguration& other) = default;
 PTZCameraModelConfiguration& PTZCameraModelConfiguration::operator=(
-    PTZCameraModelConfiguration&& other) noexcept = default;
+    PTZCameraModelConfiguration&& other) noexcept {
+  if (this == &other) return *this;
+  model_ = std::move(other.model_);
+  pan_ = other.pan_;
+  tilt_ = other.tilt_;
+  zoom_ = other.zoom_;
+  valid_ = other.valid_;
+  transform_ = other.transform_;
+  distortion_ = std::move(other.distortion_);
+  projector_ = other.projector_;
+  std::copy_n(other.principal_point_, 2, principal_point_);
+  std::copy_n(other.focal_length_, 2, focal_length_);
+  other.forgetLens();
+  return *this;
+}
 PTZCameraModelConfiguration::~PTZCameraModelConfiguration() = default;
 
 int PTZCameraModelConfiguration::calWidth() const {
@@ -80,16 +95,23 @@ int PTZCameraModelConfiguration::calHeight() const {
   return model_ ? model_->params_.intrinsics().cal_height() : 0;
 }
 
-const float* PTZCameraModelConfiguration::lens() const {
-  return distortion_.size() >= 8 ? distortion_.data() : kNoDistortion;
+void PTZCameraModelConfiguration::forgetLens() {
+  distortion_.clear();
+  projector_.lens = RationalLens();
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::rectifyPixel(const Eigen::Vector2f& pixel) const {
-  return ::dravik::calibration::rectifyPoint(lens(), principal_point_, focal_length_, pixel);
+  return ::dravik::calibration::rectifyPoint(projector_.lens, principal_point_, focal_length_,
+                                             pixel);
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::project3dToCamera(const Eigen::Vector3f& p) const {
-  return ::dravik::project3dToCamera(transform_, distortion_, K_, p);
+  return projector_.project(p);
+}
+
+void PTZCameraModelConfiguration::project3dToCamera(const float* x, const float* y, const float* z,
+                                                    int count, float* u, float* v) const {
+  projector_.project(x, y, z, count, u, v);
 }
 
 Eigen::Vector3f PTZCameraModelConfiguration::projectPixelToRay(const Eigen::Vector2f& pixel) const {

@@ -39,6 +39,7 @@
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_messages/calibration.pb.h"
 #include "dravik/camera_transform.h"
+#include "dravik/geometry.h"
 
 namespace dravik {
 namespace calibration {
@@ -153,7 +154,8 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   PTZCameraModelConfiguration(const std::shared_ptr<PTZCameraModel>& model, int pan, int tilt,
                               int zoom);
   PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other);
-  // Takes the model and the distortion, leaving the source without them.
+  // Takes the model and the distortion, leaving the source without them: it
+  // projects and rectifies as a lens without distortion.
   PTZCameraModelConfiguration(PTZCameraModelConfiguration&& other) noexcept;
   PTZCameraModelConfiguration& operator=(const PTZCameraModelConfiguration& other);
   PTZCameraModelConfiguration& operator=(PTZCameraModelConfiguration&& other) noexcept;
@@ -176,6 +178,11 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
 
   // The pixel of a world point (metres).
   Eigen::Vector2f project3dToCamera(const Eigen::Vector3f& p) const;
+  // The pixels (u[i], v[i]) of `count` world points (x[i], y[i], z[i]), held
+  // as separate coordinate arrays; each equals, to the last bit, the pixel of
+  // the single-point call. The outputs must not overlap the inputs.
+  void project3dToCamera(const float* x, const float* y, const float* z, int count, float* u,
+                         float* v) const;
   // The direction, in world coordinates, of the ray seen at a pixel:
   // R_cw (x, y, 1) with (x, y) the pixel rectified. Not normalized; it starts
   // at getCameraCenter(). The inverse of project3dToCamera.
@@ -215,8 +222,8 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
                       int* tilt, int* zoom) const;
 
  private:
-  // The eight lens coefficients (zeros for a configuration moved from).
-  const float* lens() const;
+  // Leaves a configuration moved from without distortion.
+  void forgetLens();
   // rectifyPoint of a pixel of the calibration image with this lens.
   Eigen::Vector2f rectifyPixel(const Eigen::Vector2f& pixel) const;
   // The unit direction, in world coordinates, of the ray seen at a pixel.
@@ -231,7 +238,8 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   bool valid_;
   CameraTransform transform_;
   std::vector<float> distortion_;
-  Eigen::Matrix3f K_;
+  // Pose, lens (with the start of its inversion) and K, ready to project.
+  PointProjector projector_;
   float principal_point_[2];
   float focal_length_[2];
 };

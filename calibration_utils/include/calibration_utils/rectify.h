@@ -15,8 +15,12 @@
 // Method. Rectifying a pixel solves D(x, y) = (xd, yd) for (x, y), where D is
 // the lens mapping and (xd, yd) = ((u - cx) / fx, (v - cy) / fy). Newton's
 // method on the 2x2 Jacobian J of D (calibration_utils/lens_jacobian.h), in
-// double precision, from the start (x, y)_0 = t - J(t)^-1 (D(t) - t) with
-// t = (xd, yd) (one Newton step from the distorted point itself).
+// double precision, from the series start: the tangential displacement taken
+// off t = (xd, yd), and the radial factor inverted by its series reversion,
+// computed once per lens (RationalLens, dravik/geometry.h). Where that start
+// is not in the image-forming part of the lens (below), the iteration starts
+// from one Newton step from t itself, t - J(t)^-1 (D(t) - t), else from t,
+// else from the optical axis.
 // It stops once the residual |D(x, y) - (xd, yd)| is at most
 // kRectifyResidualTolerance, after one last Newton step from there, which
 // brings the point to the double-precision floor (about 1e-12 in normalized
@@ -31,12 +35,15 @@
 // then the point of smallest residual reached (at the fold, in the pixel's
 // direction), reported as not converged. Roots beyond the fold are never
 // returned as converged. For a finite pixel the result is always finite.
-// Ordinary lenses converge in 2 to 5 updates.
+// Ordinary lenses converge in 1 or 2 updates over most of the image, up to 3
+// to 5 at its corners.
 //
 // Thread safety: the functions keep no state.
 #pragma once
 
 #include <Eigen/Core>
+
+#include "dravik/geometry.h"
 
 namespace dravik {
 namespace calibration {
@@ -70,6 +77,13 @@ Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_poi
 // As rectifyPoint, with the point kept in double precision and the report of
 // whether the iteration converged and in how many updates.
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
+                                      const float* focal_length, const Eigen::Vector2f& pixel);
+
+// The same, with the lens prepared once (coefficients in double precision and
+// the series start); the results equal those of the forms above.
+Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_point,
+                             const float* focal_length, const Eigen::Vector2f& pixel);
+RectifiedPoint rectifyPointWithStatus(const RationalLens& lens, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel);
 
 // Rectifies `count` pixels (u[i], v[i]) into (x[i], y[i]), with the same

@@ -37,10 +37,92 @@ inline void distortNormalized(const C* d, const T& x, const T& y, T* xd, T* yd) 
   *yd = y * numerator * inverse_denominator + T(d[2]) * a3 + T(d[3]) * a1;
 }
 
+// The eight lens coefficients widened once to double, with the series
+// reversion of the radial factor: the start of the lens's inversion. With
+// the radial factor expanded as
+//   R(s) = N(s) / M(s) = 1 + c1 s + c2 s^2 + c3 s^3 + ...,  s = r^2,
+//   c1 = k1 - k4,  c2 = k2 - k5 - k4 c1,  c3 = k3 - k6 - k4 c2 - k5 c1,
+// the distorted radius rd = r R(r^2) = r + c1 r^3 + c2 r^5 + c3 r^7 + ...
+// reverts to r = rd Q(rd^2) + O(rd^9), with
+//   Q(w) = 1 + b1 w + b2 w^2 + b3 w^3,
+//   b1 = -c1,  b2 = 3 c1^2 - c2,  b3 = 8 c1 c2 - 12 c1^3 - c3.
+struct RationalLens {
+  double d[8];               // k1, k2, p1, p2, k3, k4, k5, k6
+  double inverse_series[3];  // b1, b2, b3
+
+  // No distortion: all coefficients zero.
+  RationalLens() : d{0, 0, 0, 0, 0, 0, 0, 0}, inverse_series{0, 0, 0} {}
+  // `distortion` points to the eight coefficients.
+  explicit RationalLens(const float* distortion) {
+    for (int i = 0; i < 8; ++i) d[i] = distortion[i];
+    const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+    // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
+    const double c1 = k1 - k4;
+    const double c2 = k2 - k5 - k4 * c1;
+    const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
+    inverse_series[0] = -c1;
+    inverse_series[1] = 3.0 * c1 * c1 - c2;
+    inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
+  }
+
+  // Q(w): the undistorted radius over the distorted one rd, w = rd^2, summed
+  // as (1 + b1 w) + w^2 (b2 + b3 w) (two halves side by side).
+  double inverseRadialFactor(double w) const {
+    return (1.0 + inverse_series[0] * w) + (w * w) * (inverse_series[1] + inverse_series[2] * w);
+  }
+};
+
+// A camera ready to project world points: the pose (world to camera, as
+// getTransform() holds it), the eight lens coefficients and K, widened once to
+// double and held in fixed-size members, so that a projection reads no
+// container and converts nothing but the point. The pixel is computed in
+// double precision and rounded once to float; a point on the camera's plane
+// (Z = 0) projects to a non-finite pixel.
+//
+// The batch form runs the same operations in the same order on several
+// points per vector instruction (no fused multiply-add, which would round
+// differently), so that each of its pixels equals, to the last bit, the
+// pixel of the single-point call.
+struct PointProjector {
+  // World to camera: camera = rotation * world + translation.
+  double rotation[3][3];
+  double translation[3];
+  RationalLens lens;
+  double fx, skew, cx, fy, cy;
+
+  // The identity pose, no distortion, K = I.
+  PointProjector();
+  // `distortion` points to the eight coefficients.
+  PointProjector(const CameraTransform& pose, const float* distortion, const Eigen::Matrix3f& K);
+
+  // The pixel (u, v) of the world point (X, Y, Z), in double precision.
+  void projectToPixel(double X, double Y, double Z, double* u, double* v) const {
+    const double xc = rotation[0][0] * X + rotation[0][1] * Y + rotation[0][2] * Z + translation[0];
+    const double yc = rotation[1][0] * X + rotation[1][1] * Y + rotation[1][2] * Z + translation[1];
+    const double zc = rotation[2][0] * X + rotation[2][1] * Y + rotation[2][2] * Z + translation[2];
+    const double inverse_z = 1.0 / zc;
+    double xd, yd;
+    distortNormalized(lens.d, xc * inverse_z, yc * inverse_z, &xd, &yd);
+    *u = xd * fx + yd * skew + cx;
+    *v = yd * fy + cy;
+  }
+
+  // The pixel of a world point.
+  Eigen::Vector2f project(const Eigen::Vector3f& point) const {
+    double u, v;
+    projectToPixel(point.x(), point.y(), point.z(), &u, &v);
+    return Eigen::Vector2f(static_cast<float>(u), static_cast<float>(v));
+  }
+
+  // The pixels (u[i], v[i]) of `count` world points (x[i], y[i], z[i]), held
+  // as separate coordinate arrays. The outputs must not overlap the inputs.
+  // Uses 256-bit vector instructions where the processor has them.
+  void project(const float* x, const float* y, const float* z, int count, float* u, float* v) const;
+};
+
 // The pixel of a world point: pose maps world into camera coordinates
-// (getTransform()), then the lens model and K. Computed in double precision
-// and rounded once to float. A point on the camera's plane (Z = 0) projects
-// to a non-finite pixel.
+// (getTransform()), then the lens model and K (PointProjector). Missing
+// trailing coefficients count as zero, extra ones are ignored.
 Eigen::Vector2f project3dToCamera(const CameraTransform& pose, const std::vector<float>& distortion,
                                   const Eigen::Matrix3f& K, const Eigen::Vector3f& point);
 
