@@ -29,7 +29,7 @@ class LeastSquaresProblem {
  public:
   virtual ~LeastSquaresProblem() = default;
   // The normal equations at the current parameters.
-  virtual NormalEquations linearize() const = 0;
+  virtual NormalEquations linearize() = 0;
   // The cost |r|^2 after the step delta, or +infinity when the stepped
   // parameters are not admissible. Leaves the parameters unchanged.
   virtual double trialCost(const SolverVector& delta) const = 0;
