@@ -68,7 +68,7 @@ bool CameraParameters::precomputeKestovanHeadIntrinsics() {
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,
                                            Intrinsics* out) const {
-  return recomputeIntrinsics(transform, calibrateFromSingleImageRemembered, out);
+  return recomputeIntrinsics(transform, calibrateFromSingleImage, out);
 }
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,
