@@ -83,18 +83,112 @@ ReprojectionProblem::ReprojectionProblem(const View& view, const Camera& start)
 // dyd/dx, c = dyd/dy (calibration_utils/lens_jacobian.h):
 //   dr_u/d(X, Y, Z) = fx (a, b, -(a x + b y)) / Z,
 //   dr_v/d(X, Y, Z) = fy (b, c, -(b x + c y)) / Z,
-//   dX_c/dt = I,   dX_c/dw = -[q]x,
+//   dX_c/dt = I,   dX_c/dw_k = e_k x q,
 // and in the lens, with N / D the radial factor R and r2 = x^2 + y^2,
 //   dxd/dk_j = x r2^j / D (j = 1, 2, 3),  dxd/dk_(3+j) = -x R r2^j / D,
 //   dxd/dp1 = 2 x y,   dxd/dp2 = r2 + 2 x^2,
 //   dyd/dp1 = r2 + 2 y^2,   dyd/dp2 = 2 x y,   and y for x in the k_j.
+//
+// So each row of the Jacobian is a geometric part G (10 columns: fx or fy,
+// cx or cy, w, t, p1, p2) and a radial part g rho, with g = f x / D for r_u
+// and f y / D for r_v, and rho = (r2, r4, r6, -R r2, -R r4, -R r6) shared by
+// both rows of the point. J'J is gathered point by point from these pieces
+// without a Jacobian matrix:
+//   geometry_u += G_u G_u',  geometry_v += G_v G_v',
+//   cross += rho (g_u G_u + g_v G_v)'  (over the columns both share),
+//   radial += (g_u^2 + g_v^2) rho rho'.
+namespace {
+
+using Geometry = Eigen::Matrix<double, 10, 1>;
+using Radial = Eigen::Matrix<double, 6, 1>;
+
+// The columns of the parameter vector the pieces stand for.
+constexpr int kGeometryColumns[2][10] = {
+    {kFx, kCx, kRotation, kRotation + 1, kRotation + 2, kTranslation, kTranslation + 1,
+     kTranslation + 2, kLens + 2, kLens + 3},
+    {kFy, kCy, kRotation, kRotation + 1, kRotation + 2, kTranslation, kTranslation + 1,
+     kTranslation + 2, kLens + 2, kLens + 3}};
+constexpr int kRadialColumns[6] = {kLens + 0, kLens + 1, kLens + 4,
+                                   kLens + 5, kLens + 6, kLens + 7};
+
+// M += w a b', written out so that it stays inline and vectorises.
+template <int Rows, int Columns>
+inline void addOuter(double w, const Eigen::Matrix<double, Rows, 1>& a,
+                     const Eigen::Matrix<double, Columns, 1>& b,
+                     Eigen::Matrix<double, Rows, Columns>* M) {
+  for (int i = 0; i < Rows; ++i) {
+    const double wa = w * a(i);
+    for (int j = 0; j < Columns; ++j) (*M)(i, j) += wa * b(j);
+  }
+}
+
+struct GatheredNormalEquations {
+  Eigen::Matrix<double, 10, 10> geometry[2];
+  // Radial rows against the geometric columns of the u row (first 10) and
+  // the two intrinsic columns of the v row (last 2).
+  Eigen::Matrix<double, 6, 12> cross;
+  Eigen::Matrix<double, 6, 6> radial;
+  Geometry geometry_gradient[2];
+  Radial radial_gradient;
+  double cost = 0.0;
+
+  GatheredNormalEquations() {
+    geometry[0].setZero();
+    geometry[1].setZero();
+    cross.setZero();
+    radial.setZero();
+    geometry_gradient[0].setZero();
+    geometry_gradient[1].setZero();
+    radial_gradient.setZero();
+  }
+
+  // The rows of one point: geometric parts G, radial factors g, the shared
+  // rho, and the residuals e.
+  void add(const Geometry G[2], const double g[2], const Radial& rho, const double e[2]) {
+    geometry[0].noalias() += G[0] * G[0].transpose();
+    geometry[1].noalias() += G[1] * G[1].transpose();
+    Eigen::Matrix<double, 12, 1> mixed;
+    mixed.head<10>() = g[0] * G[0];
+    mixed.segment<8>(2) += g[1] * G[1].tail<8>();
+    mixed.tail<2>() = g[1] * G[1].head<2>();
+    cross.noalias() += rho * mixed.transpose();
+    radial.noalias() += (g[0] * g[0] + g[1] * g[1]) * (rho * rho.transpose());
+    geometry_gradient[0] += e[0] * G[0];
+    geometry_gradient[1] += e[1] * G[1];
+    radial_gradient += (e[0] * g[0] + e[1] * g[1]) * rho;
+    cost += e[0] * e[0] + e[1] * e[1];
+  }
+
+  NormalEquations assembled() const {
+    NormalEquations normal;
+    for (int axis = 0; axis < 2; ++axis) {
+      const int* columns = kGeometryColumns[axis];
+      for (int i = 0; i < 10; ++i) {
+        for (int j = 0; j < 10; ++j) normal.A(columns[i], columns[j]) += geometry[axis](i, j);
+        normal.g(columns[i]) += geometry_gradient[axis](i);
+      }
+    }
+    for (int i = 0; i < 6; ++i) {
+      const int row = kRadialColumns[i];
+      for (int j = 0; j < 12; ++j) {
+        const int column = j < 10 ? kGeometryColumns[0][j] : kGeometryColumns[1][j - 10];
+        normal.A(row, column) = normal.A(column, row) = cross(i, j);
+      }
+      for (int j = 0; j < 6; ++j) normal.A(row, kRadialColumns[j]) = radial(i, j);
+      normal.g(row) = radial_gradient(i);
+    }
+    normal.cost = cost;
+    return normal;
+  }
+};
+
+}  // namespace
+
 NormalEquations ReprojectionProblem::linearize() {
-  const Eigen::Index n = static_cast<Eigen::Index>(view_.image.size());
-  jacobian_.resize(2 * n, kCalibrationParameters);
-  residuals_.resize(2 * n);
   const Camera& c = camera_;
   const std::array<double, 8> d = c.distortionCoefficients();
-  for (Eigen::Index i = 0; i < n; ++i) {
+  GatheredNormalEquations gathered;
+  for (size_t i = 0; i < view_.image.size(); ++i) {
     const double tx = view_.target[i].x(), ty = view_.target[i].y();
     const double q[3] = {c.rotation[0][0] * tx + c.rotation[0][1] * ty,
                          c.rotation[1][0] * tx + c.rotation[1][1] * ty,
@@ -104,54 +198,35 @@ NormalEquations ReprojectionProblem::linearize() {
     const double y = (q[1] + c.translation[1]) * inverse_depth;
     double xd, yd, a, b, cc;
     distortNormalizedWithJacobian(d.data(), x, y, &xd, &yd, &a, &b, &cc);
-    residuals_(2 * i) = c.fx * xd + c.cx - view_.image[i].x();
-    residuals_(2 * i + 1) = c.fy * yd + c.cy - view_.image[i].y();
+    const double e[2] = {c.fx * xd + c.cx - view_.image[i].x(),
+                         c.fy * yd + c.cy - view_.image[i].y()};
 
     const double r2 = x * x + y * y, r4 = r2 * r2, r6 = r4 * r2;
     const double inverse_denominator = 1.0 / (1.0 + r2 * (d[5] + r2 * (d[6] + r2 * d[7])));
     const double radial = (1.0 + r2 * (d[0] + r2 * (d[1] + r2 * d[4]))) * inverse_denominator;
-    const double powers[3] = {r2, r4, r6};
+    Radial rho;
+    rho << r2, r4, r6, -radial * r2, -radial * r4, -radial * r6;
 
-    const double row_scale[2] = {c.fx, c.fy};
+    const double f[2] = {c.fx, c.fy};
     const double lens_x[2][2] = {{a, b}, {b, cc}};
     const double point[2] = {x, y};
+    const double distorted[2] = {xd, yd};
+    Geometry G[2];
+    double g[2];
     for (int axis = 0; axis < 2; ++axis) {
-      auto row = jacobian_.row(2 * i + axis);
-      const double f = row_scale[axis];
-      const double dX = f * lens_x[axis][0] * inverse_depth;
-      const double dY = f * lens_x[axis][1] * inverse_depth;
+      const double dX = f[axis] * lens_x[axis][0] * inverse_depth;
+      const double dY = f[axis] * lens_x[axis][1] * inverse_depth;
       const double dZ = -(dX * x + dY * y);
-      row(kFx) = axis == 0 ? xd : 0.0;
-      row(kFy) = axis == 0 ? 0.0 : yd;
-      row(kCx) = axis == 0 ? 1.0 : 0.0;
-      row(kCy) = axis == 0 ? 0.0 : 1.0;
-      // dX_c/dw_k = e_k x q.
-      row(kRotation) = dZ * q[1] - dY * q[2];
-      row(kRotation + 1) = dX * q[2] - dZ * q[0];
-      row(kRotation + 2) = dY * q[0] - dX * q[1];
-      row(kTranslation) = dX;
-      row(kTranslation + 1) = dY;
-      row(kTranslation + 2) = dZ;
-      const double g = f * point[axis] * inverse_denominator;
-      row(kLens + 0) = g * powers[0];
-      row(kLens + 1) = g * powers[1];
-      row(kLens + 4) = g * powers[2];
-      row(kLens + 5) = -g * radial * powers[0];
-      row(kLens + 6) = -g * radial * powers[1];
-      row(kLens + 7) = -g * radial * powers[2];
-      const double tangential_cross = 2.0 * f * x * y;
-      const double tangential_square = f * (r2 + 2.0 * point[axis] * point[axis]);
-      row(kLens + 2) = axis == 0 ? tangential_cross : tangential_square;
-      row(kLens + 3) = axis == 0 ? tangential_square : tangential_cross;
+      const double tangential_cross = 2.0 * f[axis] * x * y;
+      const double tangential_square = f[axis] * (r2 + 2.0 * point[axis] * point[axis]);
+      G[axis] << distorted[axis], 1.0, dZ * q[1] - dY * q[2], dX * q[2] - dZ * q[0],
+          dY * q[0] - dX * q[1], dX, dY, dZ, axis == 0 ? tangential_cross : tangential_square,
+          axis == 0 ? tangential_square : tangential_cross;
+      g[axis] = f[axis] * point[axis] * inverse_denominator;
     }
+    gathered.add(G, g, rho, e);
   }
-  NormalEquations normal;
-  normal.A.setZero();
-  normal.A.selfadjointView<Eigen::Upper>().rankUpdate(jacobian_.transpose());
-  const SolverMatrix full = normal.A.selfadjointView<Eigen::Upper>();
-  normal.A = full;
-  normal.g.noalias() = jacobian_.transpose() * residuals_;
-  normal.cost = residuals_.squaredNorm();
+  NormalEquations normal = gathered.assembled();
   penaltyCost(camera_, &normal);
   return normal;
 }

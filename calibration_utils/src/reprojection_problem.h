@@ -70,10 +70,6 @@ class ReprojectionProblem : public LeastSquaresProblem {
   Camera camera_;
   double penalty_weight_;
   bool penalties_ = true;
-  // The Jacobian of the residuals of a block of points, reused from one
-  // linearisation to the next.
-  Eigen::Matrix<double, Eigen::Dynamic, kCalibrationParameters, Eigen::RowMajor> jacobian_;
-  Eigen::VectorXd residuals_;
 };
 
 // The camera moved by the parameter step delta; the rotation becomes
