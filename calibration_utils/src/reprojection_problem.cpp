@@ -1,7 +1,9 @@
 #include "reprojection_problem.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "calibration_utils/lens_jacobian.h"
 #include "dravik/autodiff.h"
@@ -99,9 +101,6 @@ ReprojectionProblem::ReprojectionProblem(const View& view, const Camera& start)
 //   radial += (g_u^2 + g_v^2) rho rho'.
 namespace {
 
-using Geometry = Eigen::Matrix<double, 10, 1>;
-using Radial = Eigen::Matrix<double, 6, 1>;
-
 // The columns of the parameter vector the pieces stand for.
 constexpr int kGeometryColumns[2][10] = {
     {kFx, kCx, kRotation, kRotation + 1, kRotation + 2, kTranslation, kTranslation + 1,
@@ -111,51 +110,57 @@ constexpr int kGeometryColumns[2][10] = {
 constexpr int kRadialColumns[6] = {kLens + 0, kLens + 1, kLens + 4,
                                    kLens + 5, kLens + 6, kLens + 7};
 
-// M += w a b', written out so that it stays inline and vectorises.
+// out += w a and M += w a b' over plain arrays, unrolled by index packs into
+// straight-line code that vectorises and has no loop to test, in every build
+// (sanitised fuzzing builds trace each loop comparison).
+template <int N, size_t... I>
+inline void addScaled(double w, const double (&a)[N], double (&out)[N], std::index_sequence<I...>) {
+  ((out[I] += w * a[I]), ...);
+}
+
+template <int N>
+inline void addScaled(double w, const double (&a)[N], double (&out)[N]) {
+  addScaled(w, a, out, std::make_index_sequence<N>());
+}
+
+template <int Rows, int Columns, size_t... I>
+inline void addOuter(double w, const double (&a)[Rows], const double (&b)[Columns],
+                     double (&M)[Rows][Columns], std::index_sequence<I...>) {
+  (addScaled(w * a[I], b, M[I]), ...);
+}
+
 template <int Rows, int Columns>
-inline void addOuter(double w, const Eigen::Matrix<double, Rows, 1>& a,
-                     const Eigen::Matrix<double, Columns, 1>& b,
-                     Eigen::Matrix<double, Rows, Columns>* M) {
-  for (int i = 0; i < Rows; ++i) {
-    const double wa = w * a(i);
-    for (int j = 0; j < Columns; ++j) (*M)(i, j) += wa * b(j);
-  }
+inline void addOuter(double w, const double (&a)[Rows], const double (&b)[Columns],
+                     double (&M)[Rows][Columns]) {
+  addOuter(w, a, b, M, std::make_index_sequence<Rows>());
 }
 
 struct GatheredNormalEquations {
-  Eigen::Matrix<double, 10, 10> geometry[2];
+  double geometry[2][10][10] = {};
   // Radial rows against the geometric columns of the u row (first 10) and
   // the two intrinsic columns of the v row (last 2).
-  Eigen::Matrix<double, 6, 12> cross;
-  Eigen::Matrix<double, 6, 6> radial;
-  Geometry geometry_gradient[2];
-  Radial radial_gradient;
+  double cross[6][12] = {};
+  double radial[6][6] = {};
+  double geometry_gradient[2][10] = {};
+  double radial_gradient[6] = {};
   double cost = 0.0;
-
-  GatheredNormalEquations() {
-    geometry[0].setZero();
-    geometry[1].setZero();
-    cross.setZero();
-    radial.setZero();
-    geometry_gradient[0].setZero();
-    geometry_gradient[1].setZero();
-    radial_gradient.setZero();
-  }
 
   // The rows of one point: geometric parts G, radial factors g, the shared
   // rho, and the residuals e.
-  void add(const Geometry G[2], const double g[2], const Radial& rho, const double e[2]) {
-    geometry[0].noalias() += G[0] * G[0].transpose();
-    geometry[1].noalias() += G[1] * G[1].transpose();
-    Eigen::Matrix<double, 12, 1> mixed;
-    mixed.head<10>() = g[0] * G[0];
-    mixed.segment<8>(2) += g[1] * G[1].tail<8>();
-    mixed.tail<2>() = g[1] * G[1].head<2>();
-    cross.noalias() += rho * mixed.transpose();
-    radial.noalias() += (g[0] * g[0] + g[1] * g[1]) * (rho * rho.transpose());
-    geometry_gradient[0] += e[0] * G[0];
-    geometry_gradient[1] += e[1] * G[1];
-    radial_gradient += (e[0] * g[0] + e[1] * g[1]) * rho;
+  void add(const double (&G)[2][10], const double (&g)[2], const double (&rho)[6],
+           const double (&e)[2]) {
+    addOuter(1.0, G[0], G[0], geometry[0]);
+    addOuter(1.0, G[1], G[1], geometry[1]);
+    double mixed[12];
+    for (int j = 0; j < 10; ++j) mixed[j] = g[0] * G[0][j];
+    for (int j = 2; j < 10; ++j) mixed[j] += g[1] * G[1][j];
+    mixed[10] = g[1] * G[1][0];
+    mixed[11] = g[1] * G[1][1];
+    addOuter(1.0, rho, mixed, cross);
+    addOuter(g[0] * g[0] + g[1] * g[1], rho, rho, radial);
+    addScaled(e[0], G[0], geometry_gradient[0]);
+    addScaled(e[1], G[1], geometry_gradient[1]);
+    addScaled(e[0] * g[0] + e[1] * g[1], rho, radial_gradient);
     cost += e[0] * e[0] + e[1] * e[1];
   }
 
@@ -164,18 +169,18 @@ struct GatheredNormalEquations {
     for (int axis = 0; axis < 2; ++axis) {
       const int* columns = kGeometryColumns[axis];
       for (int i = 0; i < 10; ++i) {
-        for (int j = 0; j < 10; ++j) normal.A(columns[i], columns[j]) += geometry[axis](i, j);
-        normal.g(columns[i]) += geometry_gradient[axis](i);
+        for (int j = 0; j < 10; ++j) normal.A(columns[i], columns[j]) += geometry[axis][i][j];
+        normal.g(columns[i]) += geometry_gradient[axis][i];
       }
     }
     for (int i = 0; i < 6; ++i) {
       const int row = kRadialColumns[i];
       for (int j = 0; j < 12; ++j) {
         const int column = j < 10 ? kGeometryColumns[0][j] : kGeometryColumns[1][j - 10];
-        normal.A(row, column) = normal.A(column, row) = cross(i, j);
+        normal.A(row, column) = normal.A(column, row) = cross[i][j];
       }
-      for (int j = 0; j < 6; ++j) normal.A(row, kRadialColumns[j]) = radial(i, j);
-      normal.g(row) = radial_gradient(i);
+      for (int j = 0; j < 6; ++j) normal.A(row, kRadialColumns[j]) = radial[i][j];
+      normal.g(row) = radial_gradient[i];
     }
     normal.cost = cost;
     return normal;
@@ -204,14 +209,13 @@ NormalEquations ReprojectionProblem::linearize() {
     const double r2 = x * x + y * y, r4 = r2 * r2, r6 = r4 * r2;
     const double inverse_denominator = 1.0 / (1.0 + r2 * (d[5] + r2 * (d[6] + r2 * d[7])));
     const double radial = (1.0 + r2 * (d[0] + r2 * (d[1] + r2 * d[4]))) * inverse_denominator;
-    Radial rho;
-    rho << r2, r4, r6, -radial * r2, -radial * r4, -radial * r6;
+    const double rho[6] = {r2, r4, r6, -radial * r2, -radial * r4, -radial * r6};
 
     const double f[2] = {c.fx, c.fy};
     const double lens_x[2][2] = {{a, b}, {b, cc}};
     const double point[2] = {x, y};
     const double distorted[2] = {xd, yd};
-    Geometry G[2];
+    double G[2][10];
     double g[2];
     for (int axis = 0; axis < 2; ++axis) {
       const double dX = f[axis] * lens_x[axis][0] * inverse_depth;
@@ -219,9 +223,17 @@ NormalEquations ReprojectionProblem::linearize() {
       const double dZ = -(dX * x + dY * y);
       const double tangential_cross = 2.0 * f[axis] * x * y;
       const double tangential_square = f[axis] * (r2 + 2.0 * point[axis] * point[axis]);
-      G[axis] << distorted[axis], 1.0, dZ * q[1] - dY * q[2], dX * q[2] - dZ * q[0],
-          dY * q[0] - dX * q[1], dX, dY, dZ, axis == 0 ? tangential_cross : tangential_square,
-          axis == 0 ? tangential_square : tangential_cross;
+      const double row[10] = {distorted[axis],
+                              1.0,
+                              dZ * q[1] - dY * q[2],
+                              dX * q[2] - dZ * q[0],
+                              dY * q[0] - dX * q[1],
+                              dX,
+                              dY,
+                              dZ,
+                              axis == 0 ? tangential_cross : tangential_square,
+                              axis == 0 ? tangential_square : tangential_cross};
+      std::copy(row, row + 10, G[axis]);
       g[axis] = f[axis] * point[axis] * inverse_denominator;
     }
     gathered.add(G, g, rho, e);
