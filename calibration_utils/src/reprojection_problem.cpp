@@ -240,18 +240,24 @@ NormalEquations ReprojectionProblem::linearize() {
   }
   NormalEquations normal = gathered.assembled();
   penaltyCost(camera_, &normal);
+  current_cost_ = normal.cost;
   return normal;
 }
 
+// A trial whose points alone cost more than the current parameters is
+// rejected whatever its penalties; its partial sum is returned as soon as it
+// exceeds the current cost.
 double ReprojectionProblem::trialCost(const SolverVector& delta) const {
   const Camera trial = stepped(camera_, delta);
-  const double cost = dataCost(trial) + penaltyCost(trial, nullptr);
+  double cost = dataCost(trial, current_cost_);
+  if (cost > current_cost_) return cost;
+  cost += penaltyCost(trial, nullptr);
   return std::isfinite(cost) ? cost : std::numeric_limits<double>::infinity();
 }
 
 void ReprojectionProblem::accept(const SolverVector& delta) { camera_ = stepped(camera_, delta); }
 
-double ReprojectionProblem::dataCost(const Camera& camera) const {
+double ReprojectionProblem::dataCost(const Camera& camera, double bound) const {
   double cost = 0.0;
   for (size_t i = 0; i < view_.image.size(); ++i) {
     const double x = view_.target[i].x();
@@ -264,6 +270,7 @@ double ReprojectionProblem::dataCost(const Camera& camera) const {
     const double ru = u - view_.image[i].x();
     const double rv = v - view_.image[i].y();
     cost += ru * ru + rv * rv;
+    if (cost > bound) return cost;
   }
   return cost;
 }

@@ -6,6 +6,7 @@
 
 #include <Eigen/Core>
 #include <array>
+#include <limits>
 #include <vector>
 
 #include "calibration_utils/opencv_projection.h"
@@ -58,8 +59,9 @@ class ReprojectionProblem : public LeastSquaresProblem {
   void accept(const SolverVector& delta) override;
 
   // |r|^2 of the view's points through camera; +infinity when a target point
-  // is not in front of it.
-  double dataCost(const Camera& camera) const;
+  // is not in front of it. Once the sum exceeds `bound`, the partial sum.
+  double dataCost(const Camera& camera,
+                  double bound = std::numeric_limits<double>::infinity()) const;
 
  private:
   // Adds the penalties the lens of `camera` pays to the cost, and to the
@@ -70,6 +72,8 @@ class ReprojectionProblem : public LeastSquaresProblem {
   Camera camera_;
   double penalty_weight_;
   bool penalties_ = true;
+  // The cost at the current parameters, from the last linearisation.
+  double current_cost_ = std::numeric_limits<double>::infinity();
 };
 
 // The camera moved by the parameter step delta; the rotation becomes
