@@ -1,5 +1,7 @@
 // The camera set: construction with the embedded default, loading a
-// four-camera calibration (text and wire format), and intrinsics lookups.
+// four-camera calibration (text and wire format), loading ten different head
+// calibrations (each recalibrates the head camera's 640 x 480 mode from its
+// sample points), and intrinsics lookups.
 //   build/bench/camera_parameters_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true
 // Each benchmark also reports the heap allocations per iteration.
@@ -7,6 +9,7 @@
 #include <google/protobuf/text_format.h>
 
 #include <string>
+#include <vector>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/logging.h"
@@ -66,7 +69,7 @@ void BM_ConstructDefaultSet(benchmark::State& state) {
   }
   reportAllocations(state, before);
 }
-BENCHMARK(BM_ConstructDefaultSet);
+BENCHMARK(BM_ConstructDefaultSet)->Unit(benchmark::kMillisecond);
 
 void loadFourCameras(benchmark::State& state, const std::string& data) {
   CameraParametersSet set;
@@ -86,6 +89,57 @@ void BM_LoadFourCamerasWire(benchmark::State& state) {
   loadFourCameras(state, message.SerializeAsString());
 }
 BENCHMARK(BM_LoadFourCamerasWire);
+
+// Ten head calibrations: the embedded default's, each with its head camera's
+// sample pixels moved by a different pattern of up to 0.05 px.
+std::vector<std::string> tenHeadCalibrations() {
+  constexpr int kVariants = 10;
+  const CameraParametersSet defaults;
+  std::vector<std::string> variants;
+  for (int k = 0; k < kVariants; ++k) {
+    RobotCalibration cal = defaults.getRawCalData();
+    for (auto& camera : *cal.mutable_camera()) {
+      if (camera.model() != "kv006h") continue;
+      int i = 0;
+      for (auto& point : *camera.mutable_intrinsics()->mutable_sample_points()) {
+        const float step = 0.01f * static_cast<float>((7 * i + 13 * k) % 11 - 5);
+        point.set_pixel_x(point.pixel_x() + step);
+        point.set_pixel_y(point.pixel_y() - 0.5f * step);
+        ++i;
+      }
+    }
+    variants.push_back(cal.SerializeAsString());
+  }
+  return variants;
+}
+
+// One set loads the ten calibrations in turn.
+void BM_LoadTenHeadCalibrations(benchmark::State& state) {
+  const std::vector<std::string> variants = tenHeadCalibrations();
+  CameraParametersSet set;
+  size_t next = 0;
+  const long before = dravik::testing::allocationCount();
+  for (auto _ : state) {
+    if (!set.loadFromString(variants[next])) state.SkipWithError("the calibration does not load");
+    next = (next + 1) % variants.size();
+  }
+  reportAllocations(state, before);
+}
+BENCHMARK(BM_LoadTenHeadCalibrations)->Unit(benchmark::kMillisecond);
+
+// A new set for each of the ten: construction with the default, then the load.
+void BM_ConstructAndLoadTenHeadCalibrations(benchmark::State& state) {
+  const std::vector<std::string> variants = tenHeadCalibrations();
+  size_t next = 0;
+  const long before = dravik::testing::allocationCount();
+  for (auto _ : state) {
+    CameraParametersSet set;
+    if (!set.loadFromString(variants[next])) state.SkipWithError("the calibration does not load");
+    next = (next + 1) % variants.size();
+  }
+  reportAllocations(state, before);
+}
+BENCHMARK(BM_ConstructAndLoadTenHeadCalibrations)->Unit(benchmark::kMillisecond);
 
 void lookUp(benchmark::State& state, int width, int height) {
   dravik::setLogLevel(0);

@@ -1,16 +1,22 @@
 // The rational camera model on a planar target and the single-view
 // calibration that fits it: accuracy on synthetic views, the view without
-// perspective, the soundness of the fitted lens, and bad input.
+// perspective, the soundness of the fitted lens, bad input, agreement with
+// the reference fit, and repeated fits.
 #include "calibration_utils/single_image_calibration.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "calibration_common/camera_parameters.h"
+#include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
 #include "support/synthetic_view.h"
 
@@ -243,37 +249,90 @@ TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
   }
 }
 
-// A remembered fit repeats the first one bit for bit without running again
-// (its warning is not logged twice); a view that differs in one bit is
-// fitted anew, and a failed fit stays failed.
-TEST(SingleImageCalibrationTest, RememberedFitRepeatsTheFirstWithoutRefitting) {
-  GridView view = frontoParallelView();
-  double error;
-  const auto warnings = [&view, &error](Projection* projection) {
-    dravik::testing::LogCapture log(3);
-    error = dravik::calibration::calibrateFromSingleImageRemembered(
-        view.image, view.target, kImageSize, kMetresPerUnit, kGrid, projection);
-    return log.recordsUpTo(3).size();
-  };
-  Projection direct, first, again, moved;
-  const double direct_error = calibrate(view, &direct);
-  EXPECT_EQ(warnings(&first), 1u);
-  EXPECT_EQ(warnings(&again), 0u);
-  EXPECT_EQ(error, direct_error);
-  const auto d = parameters(&direct), f = parameters(&first), a = parameters(&again);
-  for (size_t i = 0; i < d.size(); ++i) {
-    EXPECT_EQ(f[i]->value, d[i]->value) << i;
-    EXPECT_EQ(a[i]->value, d[i]->value) << i;
+// The head camera's sample points through the sensor remap of its 640 x 480
+// mode, as the camera set fits them.
+GridView headSensorRemappedView() {
+  const auto head = dravik::calibration::CameraParametersSet().getCamera("head");
+  const auto transform = dravik::testing::headSensorTransform();
+  GridView view;
+  for (const auto& sample : head->getCalibration().intrinsics().sample_points()) {
+    view.image.push_back(transform.transformPoint({sample.pixel_x(), sample.pixel_y()}));
+    view.target.emplace_back(sample.target_x(), sample.target_y());
   }
-  view.image[5].x() = std::nextafter(view.image[5].x(), 2000.0f);
-  EXPECT_EQ(warnings(&moved), 1u);
-  view.image[7].y() = std::numeric_limits<float>::quiet_NaN();
-  for (int i = 0; i < 2; ++i) {
-    Projection untouched;
-    untouched.fx = 123.0;
-    warnings(&untouched);
-    EXPECT_FALSE(std::isfinite(error));
-    EXPECT_EQ(untouched.fx.value, 123.0);
+  return view;
+}
+
+// The fit agrees with the reference fit (by automatic derivatives) of the
+// same views within its documented accuracy: the error per point to 1e-8
+// relative, the fitted pixels of the first, middle and last target points to
+// 1e-5 px.
+TEST(SingleImageCalibrationTest, AgreesWithTheReferenceFitWithinItsAccuracy) {
+  constexpr double kRelativeErrorAgreement = 1e-8;
+  constexpr double kPixelAgreement = 1e-5;
+  struct Reference {
+    const char* what;
+    GridView view;
+    double error;
+    double pixels[3][2];
+  };
+  const Reference references[] = {
+      {"head camera, sensor remapped",
+       headSensorRemappedView(),
+       0.0236022009748987,
+       {{85.732532259330696, 57.532101757294981},
+        {747.8715491033546, 616.5363117532645},
+        {966.70108910607883, 793.10678568118726}}},
+      {"noisy oblique view",
+       dravik::testing::obliqueView(kNoise, 2),
+       0.42415283571474138,
+       {{102.59990334153065, 101.62317971484742},
+        {637.07056556644511, 539.87596162232808},
+        {928.92488473079015, 763.41404097545228}}},
+      {"exact oblique view",
+       dravik::testing::obliqueView(0.0, 1),
+       2.1035669510586671e-05,
+       {{102.49435014691744, 101.5128866404774},
+        {637.05617149252646, 539.93054190145779},
+        {928.91889634781501, 763.46067836047041}}},
+  };
+  for (const Reference& reference : references) {
+    Projection fitted;
+    const double error = calibrate(reference.view, &fitted);
+    EXPECT_NEAR(error / reference.error, 1.0, kRelativeErrorAgreement) << reference.what;
+    const TruthCamera camera = values(fitted);
+    const size_t n = reference.view.target.size();
+    const size_t points[3] = {0, n / 2, n - 1};
+    for (int k = 0; k < 3; ++k) {
+      const Eigen::Vector2f& target = reference.view.target[points[k]];
+      double u, v;
+      camera.projectTargetPoint(kMetresPerUnit * target.x(), kMetresPerUnit * target.y(), &u, &v);
+      EXPECT_NEAR(u, reference.pixels[k][0], kPixelAgreement) << reference.what << " " << k;
+      EXPECT_NEAR(v, reference.pixels[k][1], kPixelAgreement) << reference.what << " " << k;
+    }
+  }
+}
+
+// A repeated fit repeats the first bit for bit, with the same records: a view
+// that warns warns every time, a view that fails fails every time.
+TEST(SingleImageCalibrationTest, RepeatedFitRepeatsTheFirstAndItsRecords) {
+  using Records = std::vector<std::pair<int, std::string>>;
+  GridView spoiled = frontoParallelView();
+  spoiled.image[7].y() = std::numeric_limits<float>::quiet_NaN();
+  for (const GridView& view : {frontoParallelView(), spoiled}) {
+    double errors[2];
+    Projection fits[2];
+    Records records[2];
+    for (int run = 0; run < 2; ++run) {
+      dravik::testing::LogCapture log(5);
+      errors[run] = calibrate(view, &fits[run]);
+      for (const auto& record : log.recordsUpTo(5))
+        records[run].emplace_back(record.level, record.text);
+    }
+    EXPECT_EQ(std::memcmp(&errors[0], &errors[1], sizeof(double)), 0);
+    EXPECT_EQ(records[0].size(), 1u);
+    EXPECT_EQ(records[0], records[1]);
+    const auto first = parameters(&fits[0]), second = parameters(&fits[1]);
+    for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(first[i]->value, second[i]->value) << i;
   }
 }
 

@@ -55,7 +55,7 @@ bool CameraParameters::recomputeSensorRemappedIntrinsics(Intrinsics* out) const 
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,
                                            Intrinsics* out) const {
-  return recomputeIntrinsics(transform, calibrateFromSingleImageRemembered, out);
+  return recomputeIntrinsics(transform, calibrateFromSingleImage, out);
 }
 
 bool CameraParameters::recomputeIntrinsics(const ImageSensorTransform& transform,

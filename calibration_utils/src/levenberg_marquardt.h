@@ -29,9 +29,11 @@ class LeastSquaresProblem {
  public:
   virtual ~LeastSquaresProblem() = default;
   // The normal equations at the current parameters.
-  virtual NormalEquations linearize() const = 0;
+  virtual NormalEquations linearize() = 0;
   // The cost |r|^2 after the step delta, or +infinity when the stepped
-  // parameters are not admissible. Leaves the parameters unchanged.
+  // parameters are not admissible. Where that cost exceeds the cost of the
+  // last linearisation, any value above the latter will do: the step is
+  // rejected either way. Leaves the parameters unchanged.
   virtual double trialCost(const SolverVector& delta) const = 0;
   // Moves the parameters by delta.
   virtual void accept(const SolverVector& delta) = 0;
