@@ -45,6 +45,8 @@ struct Source {
   // The steps to the right and lower neighbours: 0 along a side of one pixel.
   int step_x() const { return width > 1 ? channels : 0; }
   int step_y() const { return height > 1 ? stride : 0; }
+  // The bytes from the first pixel to just past the last.
+  long long bytes() const { return (long long)(height - 1) * stride + (long long)width * channels; }
 };
 
 // Per pixel of a block: the byte offset of the top-left neighbour, the
@@ -94,27 +96,35 @@ inline __m128i toFixedPoint4(const float* x) {
 }
 #endif
 
-// locatePixel for every pixel of a block, four at a time with SSE2.
-void locateBlock(const Source& s, const float* x, const float* y, const std::uint8_t* valid,
-                 int count, Block* block) {
-  int i = 0;
 #ifdef __SSE2__
-  const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(kFractions - 1);
-  const __m128i full = _mm_set1_epi32(kFractions);
-  const __m128i last_x = _mm_set1_epi32(s.width - 1), last_y = _mm_set1_epi32(s.height - 1);
-  const __m128i width = _mm_set1_epi32(s.width), height = _mm_set1_epi32(s.height);
-  const __m128i stride = _mm_set1_epi32(s.stride), channels = _mm_set1_epi32(s.channels);
-  for (; i + 4 <= count; i += 4) {
-    const __m128i fixed_x = toFixedPoint4(x + i), fixed_y = toFixedPoint4(y + i);
-    __m128i ix = _mm_srai_epi32(fixed_x, kFractionBits),
-            iy = _mm_srai_epi32(fixed_y, kFractionBits);
+// Four pixels located at once, as locatePixel does one; masks are -1 where true.
+struct Located4 {
+  __m128i offset, a, b, keep;
+};
+
+class Locator4 {
+ public:
+  explicit Locator4(const Source& s)
+      : channels_(s.channels),
+        short_rows_(s.stride < 65536 && s.height < 65536),
+        last_x_(_mm_set1_epi32(s.width - 1)),
+        last_y_(_mm_set1_epi32(s.height - 1)),
+        width_(_mm_set1_epi32(s.width)),
+        height_(_mm_set1_epi32(s.height)),
+        stride_(_mm_set1_epi32(s.stride)) {}
+
+  Located4 operator()(const float* x, const float* y, const std::uint8_t* valid) const {
+    const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(kFractions - 1);
+    const __m128i full = _mm_set1_epi32(kFractions), none = _mm_set1_epi32(-1);
+    const __m128i fixed_x = toFixedPoint4(x), fixed_y = toFixedPoint4(y);
+    __m128i ix = _mm_srai_epi32(fixed_x, kFractionBits);
+    __m128i iy = _mm_srai_epi32(fixed_y, kFractionBits);
     __m128i a = _mm_and_si128(fixed_x, mask), b = _mm_and_si128(fixed_y, mask);
-    // Masks are -1 where true.
     const __m128i back_x =
-        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(ix, last_x), _mm_cmpeq_epi32(a, zero)),
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(ix, last_x_), _mm_cmpeq_epi32(a, zero)),
                       _mm_cmpgt_epi32(ix, zero));
     const __m128i back_y =
-        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(iy, last_y), _mm_cmpeq_epi32(b, zero)),
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(iy, last_y_), _mm_cmpeq_epi32(b, zero)),
                       _mm_cmpgt_epi32(iy, zero));
     ix = _mm_add_epi32(ix, back_x);
     iy = _mm_add_epi32(iy, back_y);
@@ -123,24 +133,86 @@ void locateBlock(const Source& s, const float* x, const float* y, const std::uin
     const __m128i right = _mm_sub_epi32(ix, _mm_cmpgt_epi32(a, zero));
     const __m128i lower = _mm_sub_epi32(iy, _mm_cmpgt_epi32(b, zero));
     int valid4;
-    std::memcpy(&valid4, valid + i, 4);
+    std::memcpy(&valid4, valid, 4);
     const __m128i flags =
         _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(valid4), zero), zero);
-    __m128i keep =
-        _mm_andnot_si128(_mm_cmpeq_epi32(flags, zero), _mm_cmpgt_epi32(ix, _mm_set1_epi32(-1)));
-    keep = _mm_and_si128(keep, _mm_cmpgt_epi32(iy, _mm_set1_epi32(-1)));
-    keep = _mm_and_si128(keep, _mm_cmplt_epi32(right, width));
-    keep = _mm_and_si128(keep, _mm_cmplt_epi32(lower, height));
-    const __m128i offset = _mm_add_epi32(multiply(iy, stride), multiply(ix, channels));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->offset + i), _mm_and_si128(offset, keep));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->a + i), a);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->b + i), b);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->keep + i), keep);
+    __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(flags, zero), _mm_cmpgt_epi32(ix, none));
+    keep = _mm_and_si128(keep, _mm_cmpgt_epi32(iy, none));
+    keep = _mm_and_si128(keep, _mm_cmplt_epi32(right, width_));
+    keep = _mm_and_si128(keep, _mm_cmplt_epi32(lower, height_));
+    // ix channels by shifts; iy stride by 16-bit halves when both fit them (a
+    // kept pixel's row does; other pixels' offsets are masked away).
+    const __m128i column = channels_ == 1   ? ix
+                           : channels_ == 4 ? _mm_slli_epi32(ix, 2)
+                                            : _mm_add_epi32(ix, _mm_slli_epi32(ix, 1));
+    const __m128i row = short_rows_ ? _mm_or_si128(_mm_mullo_epi16(iy, stride_),
+                                                   _mm_slli_epi32(_mm_mulhi_epu16(iy, stride_), 16))
+                                    : multiply(iy, stride_);
+    return {_mm_and_si128(_mm_add_epi32(row, column), keep), a, b, keep};
+  }
+
+ private:
+  int channels_;
+  bool short_rows_;
+  __m128i last_x_, last_y_, width_, height_, stride_;
+};
+#endif
+
+// locatePixel for every pixel of a block, four at a time with SSE2.
+void locateBlock(const Source& s, const float* x, const float* y, const std::uint8_t* valid,
+                 int count, Block* block) {
+  int i = 0;
+#ifdef __SSE2__
+  const Locator4 locate(s);
+  for (; i + 4 <= count; i += 4) {
+    const Located4 l = locate(x + i, y + i, valid + i);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->offset + i), l.offset);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->a + i), l.a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->b + i), l.b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->keep + i), l.keep);
   }
 #endif
-  for (; i < count; ++i)
+  for (; i < count; ++i) {
     locatePixel(s, toFixedPoint(x[i]), toFixedPoint(y[i]), valid[i] != 0, block, i);
+  }
 }
+
+#ifdef __SSE2__
+// Four gray pixels: their 2 x 2 neighbourhoods gathered into one vector (a
+// row's two pixels in one 16-bit read where the image is wider than one),
+// then the horizontal and vertical weights by pmaddwd.
+inline void weighGray4(const Source& s, const int* offsets, __m128i a, __m128i b, __m128i keep,
+                       std::uint8_t border, std::uint8_t* dst) {
+  const int step_x = s.step_x(), step_y = s.step_y();
+  int quads[4];
+  for (int k = 0; k < 4; ++k) {
+    const std::uint8_t* p = s.pixels + offsets[k];
+    if (step_x == 1) {
+      std::uint16_t upper, lower;  // little-endian: p[0] in the low byte
+      std::memcpy(&upper, p, 2);
+      std::memcpy(&lower, p + step_y, 2);
+      quads[k] = int(upper) | int(lower) << 16;
+    } else {
+      quads[k] =
+          int(p[0]) | int(p[step_x]) << 8 | int(p[step_y]) << 16 | int(p[step_y + step_x]) << 24;
+    }
+  }
+  const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi32(kFractions);
+  const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(quads));
+  // (32 - a, a) and (32 - b, b) as 16-bit pairs.
+  const __m128i wx = _mm_or_si128(_mm_sub_epi32(full, a), _mm_slli_epi32(a, 16));
+  const __m128i wy = _mm_or_si128(_mm_sub_epi32(full, b), _mm_slli_epi32(b, 16));
+  const __m128i rows01 =
+      _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), _mm_unpacklo_epi32(wx, wx));
+  const __m128i rows23 =
+      _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), _mm_unpackhi_epi32(wx, wx));
+  const __m128i sums = _mm_madd_epi16(_mm_packs_epi32(rows01, rows23), wy);
+  __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, _mm_set1_epi32(512)), 10);
+  value = _mm_or_si128(_mm_and_si128(keep, value), _mm_andnot_si128(keep, _mm_set1_epi32(border)));
+  const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(value, zero), zero));
+  std::memcpy(dst, &packed, 4);
+}
+#endif
 
 // (upper (32 - b) + lower b + 512) >> 10 with upper = p00 (32 - a) + p01 a,
 // and lower likewise: OpenCV's (sum of w p + 2^14) >> 15 with w = 32 x these
@@ -152,34 +224,43 @@ void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t bo
   int i = 0;
 #ifdef __SSE2__
   if (kChannels == 1) {
-    // Four pixels at a time: their 2 x 2 neighbourhoods gathered into one
-    // vector, then the horizontal and vertical weights by pmaddwd.
-    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi32(kFractions);
-    const __m128i round = _mm_set1_epi32(512), fill = _mm_set1_epi32(border);
     for (; i + 4 <= count; i += 4, dst += 4) {
-      int quads[4];
-      for (int k = 0; k < 4; ++k) {
-        const std::uint8_t* p = s.pixels + block.offset[i + k];
-        quads[k] =
-            int(p[0]) | int(p[step_x]) << 8 | int(p[step_y]) << 16 | int(p[step_y + step_x]) << 24;
+      weighGray4(s, block.offset + i,
+                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.a + i)),
+                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.b + i)),
+                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.keep + i)), border, dst);
+    }
+  }
+  if (kChannels > 1 && step_x == kChannels) {
+    // One colour pixel at a time: the two pixels of each row read as eight
+    // bytes, weighed by (32 - a) and a per channel, the two halves added,
+    // then the rows weighed by (32 - b) and b. A pixel whose eight-byte read
+    // would pass the end of the image takes the plain path below.
+    const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(512);
+    const __m128i first = _mm_setr_epi16(-1, -1, -1, kChannels == 4 ? -1 : 0, 0, 0, 0, 0);
+    const __m128i second = _mm_slli_si128(first, 2 * kChannels);
+    const long long last_read = s.bytes() - 8 - step_y;
+    for (; i < count && block.offset[i] <= last_read; ++i, dst += kChannels) {
+      const std::uint8_t* p = s.pixels + block.offset[i];
+      const int a = block.a[i], b = block.b[i];
+      const __m128i wx = _mm_or_si128(_mm_and_si128(first, _mm_set1_epi16(short(kFractions - a))),
+                                      _mm_and_si128(second, _mm_set1_epi16(short(a))));
+      const __m128i top = _mm_mullo_epi16(
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero), wx);
+      const __m128i bottom = _mm_mullo_epi16(
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + step_y)), zero),
+          wx);
+      const __m128i upper = _mm_add_epi16(top, _mm_srli_si128(top, 2 * kChannels));
+      const __m128i lower = _mm_add_epi16(bottom, _mm_srli_si128(bottom, 2 * kChannels));
+      const __m128i wy = _mm_set1_epi32(int(kFractions - b) | b << 16);
+      const __m128i sums = _mm_madd_epi16(_mm_unpacklo_epi16(upper, lower), wy);
+      const __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, round), 10);
+      const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(value, zero), zero));
+      if (block.keep[i] != 0) {
+        std::memcpy(dst, &packed, kChannels);
+      } else {
+        std::memset(dst, border, kChannels);
       }
-      const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(quads));
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.a + i));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.b + i));
-      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.keep + i));
-      // (32 - a, a) and (32 - b, b) as 16-bit pairs.
-      const __m128i wx = _mm_or_si128(_mm_sub_epi32(full, a), _mm_slli_epi32(a, 16));
-      const __m128i wy = _mm_or_si128(_mm_sub_epi32(full, b), _mm_slli_epi32(b, 16));
-      const __m128i rows01 =
-          _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), _mm_unpacklo_epi32(wx, wx));
-      const __m128i rows23 =
-          _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), _mm_unpackhi_epi32(wx, wx));
-      const __m128i sums = _mm_madd_epi16(_mm_packs_epi32(rows01, rows23), wy);
-      __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, round), 10);
-      value = _mm_or_si128(_mm_and_si128(keep, value), _mm_andnot_si128(keep, fill));
-      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(value, zero), zero);
-      const int packed = _mm_cvtsi128_si32(bytes);
-      std::memcpy(dst, &packed, 4);
     }
   }
 #endif
