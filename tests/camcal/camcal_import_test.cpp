@@ -57,8 +57,9 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
               .status,
           0);
       // Replacing the camera in its own calibration, keeping its pose and model.
-      const Run run = runCamcal({"import", "--from", format, yaml, "--name", camera.name(),
-                                 "--into", robot, "--keep-pose", "-o", imported});
+      const camcal_test::Run run =
+          runCamcal({"import", "--from", format, yaml, "--name", camera.name(), "--into", robot,
+                     "--keep-pose", "-o", imported});
       ASSERT_EQ(run.status, 0) << run.err;
       expectSameCamera(*set.getCamera(camera.name()), *loadCamera(imported, camera.name()));
       // A new calibration of the camera alone, the model and pose given.
@@ -66,7 +67,11 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
       std::vector<std::string> args = {"-q",           "import",      "--from",      format,
                                        yaml,           "--name",      camera.name(), "--model",
                                        camera.model(), "--extrinsics"};
-      for (double value : a) args.push_back(std::to_string(value));
+      for (double value : a) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.17g", value);
+        args.push_back(text);
+      }
       const std::string alone = scratch.path(camera.name() + "." + format + ".alone.txt");
       args.insert(args.end(), {"-o", alone});
       ASSERT_EQ(runCamcal(args).status, 0);
@@ -139,10 +144,10 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   EXPECT_EQ(rear->getTransform().getTransform(),
             loadCamera(robot, "rear")->getTransform().getTransform());
 
-  const Run run = runCamcal({"import", "--from", "ros-yaml", ros, "--name", "wrist"});
+  const camcal_test::Run run = runCamcal({"import", "--from", "ros-yaml", ros, "--name", "wrist"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err,
-            "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' gets the "
+            "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' has the "
             "identity pose\n");
   std::ofstream(scratch.path("wrist.txt")) << run.out;
   const auto wrist = loadCamera(scratch.path("wrist.txt"), "wrist");

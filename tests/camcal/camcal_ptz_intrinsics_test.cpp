@@ -45,7 +45,8 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
     SCOPED_TRACE(zoom);
     const Expected expected = expectedAt(params, zoom);
     const std::string at = "3600,1200," + std::to_string(zoom);
-    const Run json_run = runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "json"});
+    const camcal_test::Run json_run =
+        runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "json"});
     ASSERT_EQ(json_run.status, 0) << json_run.err;
     const auto json = nlohmann::json::parse(json_run.out);
     std::vector<float> K;
@@ -58,7 +59,8 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
     EXPECT_EQ(json["zoom"], zoom);
     EXPECT_EQ(json["image_width"], 1920);
 
-    const Run ros = runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "ros-yaml"});
+    const camcal_test::Run ros =
+        runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "ros-yaml"});
     std::vector<float> ros_K;
     for (const double value :
          YAML::Load(ros.out)["camera_matrix"]["data"].as<std::vector<double>>())

@@ -37,6 +37,14 @@ std::string sizeText(int width, int height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
+// The rotation R_b R_a^T from camera frame A to camera frame B. The same
+// orientation is the identity exactly, not R R^T of a float R that is
+// orthonormal only to float rounding.
+Eigen::Matrix3d rotationFromAToB(const Eigen::Matrix3d& Ra, const Eigen::Matrix3d& Rb) {
+  if (Ra == Rb) return Eigen::Matrix3d::Identity();
+  return Rb * Ra.transpose();
+}
+
 // One camera in both robot calibrations, at every size either model serves.
 CameraDiff diffCamera(const std::string& name, const CameraParameters& a, const CameraParameters& b,
                       const std::string& path_a, const std::string& path_b) {
@@ -47,11 +55,7 @@ CameraDiff diffCamera(const std::string& name, const CameraParameters& a, const 
   // Robot to camera: x_cam = R x_robot + t; a robot-frame direction seen by
   // A as d_a is seen by B as R_b R_a^T d_a. The centre is -R^T t.
   const Eigen::Matrix3d Ra = a.getRotation().cast<double>(), Rb = b.getRotation().cast<double>();
-  // The same orientation is the identity exactly, not R R^T of a float R
-  // that is orthonormal only to float rounding.
-  const Eigen::Matrix3d b_from_a = a.getRotation() == b.getRotation()
-                                       ? Eigen::Matrix3d(Eigen::Matrix3d::Identity())
-                                       : Eigen::Matrix3d(Rb * Ra.transpose());
+  const Eigen::Matrix3d b_from_a = rotationFromAToB(Ra, Rb);
   const Eigen::Vector3d centre_a = -Ra.transpose() * a.getTranslation().cast<double>();
   const Eigen::Vector3d centre_b = -Rb.transpose() * b.getTranslation().cast<double>();
   diff.centre_moved_mm = 1000.0 * (centre_b - centre_a).norm();
@@ -125,7 +129,7 @@ CalibrationDiff diffPtzCalibrations(const InputFile& a, const InputFile& b) {
       pose_a.getTransform().getTransform().topLeftCorner<3, 3>().cast<double>();
   const Eigen::Matrix3d Rb =
       pose_b.getTransform().getTransform().topLeftCorner<3, 3>().cast<double>();
-  const Eigen::Matrix3d b_from_a = Rb * Ra.transpose();
+  const Eigen::Matrix3d b_from_a = rotationFromAToB(Ra, Rb);
 
   CalibrationDiff diff;
   diff.ptz = true;

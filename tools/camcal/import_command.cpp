@@ -81,11 +81,7 @@ int runImport(const ImportOptions& options) {
     *replacement.mutable_extrinsics() = camera->extrinsics();
   } else {
     std::vector<double> pose = options.extrinsics;
-    if (pose.empty()) {
-      note("no pose given (--extrinsics or --keep-pose): camera '" + options.name +
-           "' gets the identity pose");
-      pose = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    }
+    if (pose.empty()) pose = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
     for (double a : pose) replacement.mutable_extrinsics()->add_a(a);
   }
   if (camera) {
@@ -104,6 +100,10 @@ int runImport(const ImportOptions& options) {
   }
   if (encoding == Encoding::kWire) refuseBinaryOnTerminal(options.output);
   writeOutput(options.output, content);
+  if (!options.keep_pose && options.extrinsics.empty()) {
+    note("no pose given (--extrinsics or --keep-pose): camera '" + options.name +
+         "' has the identity pose");
+  }
   return kExitSuccess;
 }
 

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   camcal::addConvertCommand(app, &commands);
   camcal::addBaseCommands(app, &commands);
   camcal::addPtzCommand(app, &commands);
-  // camcal::addPlotCommand(app, &commands);
+  camcal::addPlotCommand(app, &commands);
   camcal::addDiffCommand(app, &commands);
   camcal::addImportCommand(app, &commands);
 
