@@ -62,7 +62,7 @@ std::string diffAsText(const CalibrationDiff& diff) {
     for (const SizeDiff& size : camera.sizes) {
       const auto& d = size.displacement;
       table.addRow({rowLabel(size), fixed(d.max, 3), fixed(d.median, 3), fixed(d.p99, 3),
-                    fixed(d.max_at.x(), 0) + " " + fixed(d.max_at.y(), 0),
+                    d.max > 0.0 ? fixed(d.max_at.x(), 0) + " " + fixed(d.max_at.y(), 0) : "-",
                     signedFixed(size.fx_change, 3) + " " + signedFixed(size.fy_change, 3) + " " +
                         signedFixed(size.cx_change, 3) + " " + signedFixed(size.cy_change, 3) +
                         (d.skipped > 0 ? "  (" + std::to_string(d.skipped) +

@@ -75,7 +75,9 @@ int runImport(const ImportOptions& options) {
   }
   CameraCalibration replacement;
   replacement.set_name(options.name);
-  replacement.set_model(!options.model.empty() ? options.model : camera ? camera->model() : "");
+  // A camera without a model is a generic camera.
+  const std::string model = !options.model.empty() ? options.model : camera ? camera->model() : "";
+  if (!model.empty()) replacement.set_model(model);
   fillIntrinsics(imported, &replacement);
   if (options.keep_pose) {
     *replacement.mutable_extrinsics() = camera->extrinsics();
