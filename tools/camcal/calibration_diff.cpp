@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "calibration_utils/rectify.h"
 #include "dravik/geometry.h"
+#include "pixel_ray.h"
 
 namespace camcal {
 
@@ -45,11 +45,6 @@ DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const Intri
                                           const Eigen::Matrix3d& b_from_a) {
   const std::vector<double> da = eightCoefficients(a.distortion);
   const std::vector<double> db = eightCoefficients(b.distortion);
-  const std::vector<float> lens_a(da.begin(), da.end());
-  const float principal_point[2] = {a.K(0, 2), a.K(1, 2)};
-  const float focal_length[2] = {a.K(0, 0), a.K(1, 1)};
-  const double skew = a.K(0, 1);
-
   const int longer = std::max(a.width, a.height);
   const int columns = std::max(2, (kGridAlongLongerSide - 1) * a.width / longer + 1);
   const int rows = std::max(2, (kGridAlongLongerSide - 1) * a.height / longer + 1);
@@ -59,11 +54,7 @@ DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const Intri
     for (int column = 0; column < columns; ++column) {
       const double u = double(a.width) * column / (columns - 1);
       const double v = double(a.height) * row / (rows - 1);
-      // rectify knows no skew: take it out of u first (yd = (v - cy) / fy).
-      const double yd = (v - principal_point[1]) / focal_length[1];
-      const auto rectified = dravik::calibration::rectifyPointWithStatus(
-          lens_a.data(), principal_point, focal_length,
-          Eigen::Vector2f(float(u - skew * yd), float(v)));
+      const auto rectified = rayOfPixel(a, u, v);
       const Eigen::Vector3d in_a(rectified.point.x(), rectified.point.y(), 1.0);
       const Eigen::Vector3d in_b = b_from_a * in_a;
       if (!rectified.converged || !(in_b.z() > 0.0)) {

@@ -67,6 +67,8 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
   for (const auto& s : samples) f_hi = std::max(f_hi, s.f());
   const double f0 = lens.K(static_cast<int>(samples.Get(0).zoom()))(0, 0);
 
+  // A table without a positive focal length still gets an axis.
+  if (!(f_hi > 0.0) || !std::isfinite(f_hi)) f_hi = 1.0;
   const double pad = 0.03 * (zoom_hi - zoom_lo);
   const AxisScale x{zoom_lo - pad, zoom_hi + pad, kLeft, kWidth - kRight};
   const AxisScale y{0.0, f_hi * 1.08, kHeight - kBottom, kTop};
