@@ -10,6 +10,7 @@
 //   camcal plot CAMERA WxH -o OUT               a picture of the lens at one image size
 //   camcal diff A B                             how far the cameras moved between two files
 //   camcal import --from F FILE --name NAME     another tool's camera into a robot calibration
+//   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
   camcal::addPlotCommand(app, &commands);
   camcal::addDiffCommand(app, &commands);
   camcal::addImportCommand(app, &commands);
+  camcal::addUndistortCommand(app, &commands);
 
   try {
     app.parse(argc, argv);
