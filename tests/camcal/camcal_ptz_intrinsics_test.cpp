@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "calibration_common/ptz_camera_model.h"
+#include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
 
 namespace {
@@ -32,8 +33,12 @@ Expected expectedAt(const PTZCameraParameters& params, int zoom) {
   const float f = float(a1 * A.f() + a2 * B.f());
   const float cx = float(a1 * A.cx() + a2 * B.cx()), cy = float(a1 * A.cy() + a2 * B.cy());
   auto model = std::make_shared<PTZCameraModel>(params);
-  return {{f, 0, cx, 0, f, cy, 0, 0, 1},
-          PTZCameraModelConfiguration(model, 0, 0, zoom).distortion()};
+  const PTZCameraModelConfiguration configuration(model, 0, 0, zoom);
+  // The formula and the configuration's own K agree.
+  const Eigen::Matrix3f K = configuration.getLens().K;
+  EXPECT_EQ(std::vector<float>(K.data(), K.data() + 9),
+            std::vector<float>({f, 0, cx, 0, f, cy, 0, 0, 1}));
+  return {{f, 0, cx, 0, f, cy, 0, 0, 1}, configuration.distortion()};
 }
 
 TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
