@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "calibration_utils/undistortion.h"
 #include "command_error.h"
 #include "diagnostics.h"
 #include "library_load.h"
@@ -20,8 +21,9 @@ IntrinsicsAtSize intrinsicsOf(const std::string& name, const CameraParameters& c
   intrinsics.height = height;
   intrinsics.source = camera.hasIntrinsics(width, height) ? IntrinsicsSource::kTable
                                                           : IntrinsicsSource::kScaledFullFrame;
-  intrinsics.K = camera.getIntrinsics(width, height);
-  intrinsics.distortion = camera.getDistortion(width, height);
+  const dravik::calibration::Lens lens = camera.getLens(width, height);
+  intrinsics.K = lens.K;
+  intrinsics.distortion = lens.distortion;
   return intrinsics;
 }
 
