@@ -1,14 +1,11 @@
 // camcal intrinsics [--calibration FILE] CAMERA WIDTHxHEIGHT [--format F]:
 // K and the eight distortion coefficients of one camera at one image size.
-#include <algorithm>
 #include <memory>
 
-#include "calibration_common/camera_parameters.h"
+#include "camera_lookup.h"
 #include "command_error.h"
 #include "commands.h"
-#include "diagnostics.h"
 #include "intrinsics_formats.h"
-#include "library_load.h"
 #include "output_file.h"
 
 namespace camcal {
@@ -23,47 +20,10 @@ struct IntrinsicsOptions {
   std::string output;
 };
 
-std::string joinNames(const std::vector<std::string>& names) {
-  std::string text;
-  for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text.empty() ? "none" : text;
-}
-
 int runIntrinsics(const IntrinsicsOptions& options) {
-  const ImageSize size = parseImageSize(options.size);
-  dravik::calibration::CameraParametersSet set;
-  std::string source = "the embedded default calibration";
-  std::vector<std::string> names = set.getCameraNames();
-  if (!options.calibration.empty()) {
-    const InputFile input = readInput(options.calibration);
-    requireRobotCalibration(input, &set);
-    source = input.path;
-    names = cameraNamesOf(set.getRawCalData());
-  }
-  // Only the cameras of the file count: the set also keeps the default's.
-  const auto camera = std::find(names.begin(), names.end(), options.camera) != names.end()
-                          ? set.getCamera(options.camera)
-                          : nullptr;
-  if (!camera) {
-    throw operationError("unknown camera '" + options.camera + "' in " + source +
-                         " (cameras: " + joinNames(names) + ")");
-  }
-
-  IntrinsicsAtSize intrinsics;
-  intrinsics.camera = options.camera;
-  intrinsics.model = camera->getModel();
-  intrinsics.width = size.width;
-  intrinsics.height = size.height;
-  intrinsics.from_table = camera->hasIntrinsics(size.width, size.height);
-  intrinsics.K = camera->getIntrinsics(size.width, size.height);
-  intrinsics.distortion = camera->getDistortion(size.width, size.height);
-  if (!intrinsics.from_table) {
-    const auto& full = camera->getFullFrame();
-    note(options.size + " is not an image size of camera '" + options.camera +
-         "' (its model's table); K is its full frame " + std::to_string(full.width) + "x" +
-         std::to_string(full.height) + " scaled to " + options.size);
-  }
-  writeOutput(options.output, formatIntrinsics(intrinsics, options.format));
+  const CameraAtSize found =
+      findCameraAtSize(options.calibration, options.camera, parseImageSize(options.size));
+  writeOutput(options.output, formatIntrinsics(found.intrinsics, options.format));
   return kExitSuccess;
 }
 

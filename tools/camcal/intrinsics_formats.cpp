@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "camera_report.h"
-#include "library_load.h"
 #include "number_format.h"
 #include "text_table.h"
 
@@ -49,6 +48,19 @@ std::string sizeText(const IntrinsicsAtSize& in) {
   return std::to_string(in.width) + "x" + std::to_string(in.height);
 }
 
+std::string sourceText(const IntrinsicsAtSize& in) {
+  switch (in.source) {
+    case IntrinsicsSource::kTable:
+      return "from the model's table";
+    case IntrinsicsSource::kScaledFullFrame:
+      return "not in the model's table: the full frame scaled to it";
+    case IntrinsicsSource::kPtzSetting:
+      return "the calibration image at pan " + std::to_string(in.pan) + ", tilt " +
+             std::to_string(in.tilt) + ", zoom " + std::to_string(in.zoom) + " (steps)";
+  }
+  return "";
+}
+
 }  // namespace
 
 const std::vector<std::string>& intrinsicsFormatNames() {
@@ -64,10 +76,8 @@ std::string formatIntrinsics(const IntrinsicsAtSize& intrinsics, const std::stri
 }
 
 std::string intrinsicsAsText(const IntrinsicsAtSize& in) {
-  std::string out = "camera      " + in.camera + ", " + describeModel(in.model) + "\n";
-  out += "image size  " + sizeText(in) +
-         (in.from_table ? ", from the model's table\n"
-                        : ", not in the model's table: the full frame scaled to it\n");
+  std::string out = "camera      " + in.camera + ", " + in.model_description + "\n";
+  out += "image size  " + sizeText(in) + ", " + sourceText(in) + "\n";
   TextTable K;
   for (int r = 0; r < 3; ++r) {
     K.addRow({r == 0 ? "K         " : "", formatNumber(in.K(r, 0)), formatNumber(in.K(r, 1)),
@@ -84,7 +94,13 @@ std::string intrinsicsAsJson(const IntrinsicsAtSize& in) {
   json["model"] = in.model;
   json["image_width"] = in.width;
   json["image_height"] = in.height;
-  json["from_table"] = in.from_table;
+  if (in.source == IntrinsicsSource::kPtzSetting) {
+    json["pan"] = in.pan;
+    json["tilt"] = in.tilt;
+    json["zoom"] = in.zoom;
+  } else {
+    json["from_table"] = in.source == IntrinsicsSource::kTable;
+  }
   nlohmann::ordered_json K = nlohmann::ordered_json::array();
   for (int r = 0; r < 3; ++r) {
     K.push_back({decimalOf(in.K(r, 0)), decimalOf(in.K(r, 1)), decimalOf(in.K(r, 2))});

@@ -9,14 +9,23 @@
 
 namespace camcal {
 
+// Where K and the distortion of an image size come from.
+enum class IntrinsicsSource {
+  kTable,            // an entry of the camera model's table
+  kScaledFullFrame,  // the full frame scaled to the size (the size is not in the table)
+  kPtzSetting,       // a PTZ calibration evaluated at one pan/tilt/zoom setting
+};
+
 struct IntrinsicsAtSize {
   std::string camera;
   std::string model;
+  // "kv007n (navigation camera)", "PTZ camera": the model as the text format names it.
+  std::string model_description;
   int width = 0;
   int height = 0;
-  // True when the size is an entry of the camera model's table, false when
-  // K is the full frame scaled to the size.
-  bool from_table = false;
+  IntrinsicsSource source = IntrinsicsSource::kTable;
+  // The setting, for kPtzSetting (motor steps).
+  int pan = 0, tilt = 0, zoom = 0;
   Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
   // k1, k2, p1, p2, k3, k4, k5, k6.
   std::vector<float> distortion;
@@ -28,7 +37,8 @@ const std::vector<std::string>& intrinsicsFormatNames();
 std::string formatIntrinsics(const IntrinsicsAtSize& intrinsics, const std::string& format);
 
 std::string intrinsicsAsText(const IntrinsicsAtSize& intrinsics);
-// {"camera", "model", "image_width", "image_height", "from_table",
+// {"camera", "model", "image_width", "image_height", "from_table" (or, for a PTZ
+//  setting, "pan", "tilt", "zoom"),
 //  "camera_matrix": 3x3 rows, "distortion_model": "rational_polynomial",
 //  "distortion_coefficients": [k1, k2, p1, p2, k3, k4, k5, k6]}
 std::string intrinsicsAsJson(const IntrinsicsAtSize& intrinsics);

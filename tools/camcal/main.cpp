@@ -6,7 +6,10 @@
 //   camcal convert FILE --to text|wire          protobuf text <-> wire format
 //   camcal base [FILE]                          a base calibration
 //   camcal adjust CALIBRATION BASE              cameras corrected by the base calibration
-//   camcal ptz FILE --at P,T,Z ACTION ...       PTZ projection and aiming
+//   camcal ptz FILE --at P,T,Z ACTION ...       PTZ projection, aiming and intrinsics
+//   camcal plot CAMERA WxH -o OUT               a picture of the lens at one image size
+//   camcal diff A B                             how far the cameras moved between two files
+//   camcal import --from F FILE --name NAME     another tool's camera into a robot calibration
 //   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
@@ -63,6 +66,9 @@ int main(int argc, char** argv) {
   camcal::addConvertCommand(app, &commands);
   camcal::addBaseCommands(app, &commands);
   camcal::addPtzCommand(app, &commands);
+  camcal::addPlotCommand(app, &commands);
+  camcal::addDiffCommand(app, &commands);
+  camcal::addImportCommand(app, &commands);
   camcal::addUndistortCommand(app, &commands);
 
   try {

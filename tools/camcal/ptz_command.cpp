@@ -15,6 +15,7 @@
 #include "library_load.h"
 #include "number_format.h"
 #include "output_file.h"
+#include "ptz_actions.h"
 #include "text_table.h"
 #include "undistort_command.h"
 
@@ -25,10 +26,7 @@ namespace {
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 
-struct PtzOptions {
-  std::string file;
-  std::string at;
-};
+using PtzOptions = PtzCommandLine;
 
 // The model, and the configuration at --at when the action needs one.
 struct PtzSetting {
@@ -36,9 +34,7 @@ struct PtzSetting {
   std::unique_ptr<PTZCameraModelConfiguration> configuration;
 };
 
-struct Setting {
-  int pan, tilt, zoom;
-};
+using Setting = PtzMotorSetting;
 
 Setting parseSetting(const std::string& text) {
   static const std::regex kSetting("(-?[0-9]{1,9}),(-?[0-9]{1,9}),(-?[0-9]{1,9})");
@@ -239,6 +235,8 @@ int runPtz(const PtzOptions& options, const Action& action, const std::vector<do
 
 }  // namespace
 
+PtzMotorSetting parsePtzSetting(const std::string& at) { return parseSetting(at); }
+
 void addPtzCommand(CLI::App& app, Subcommands* commands) {
   auto options = std::make_shared<PtzOptions>();
   CLI::App* ptz = app.add_subcommand(
@@ -259,6 +257,8 @@ void addPtzCommand(CLI::App& app, Subcommands* commands) {
     commands->push_back(
         {command, [options, &action, values] { return runPtz(*options, action, *values); }});
   }
+  addPtzIntrinsicsAction(ptz, options, commands);
+  addPtzPlotAction(ptz, options, commands);
   addPtzUndistortCommand(ptz, commands, [options] {
     if (options->at.empty()) throw usageError("ptz undistort needs --at PAN,TILT,ZOOM");
     const Setting setting = parseSetting(options->at);

@@ -1,0 +1,237 @@
+// camcal import: every camera exported with `camcal intrinsics` in either YAML
+// format and imported back is the same camera; YAML written by hand in each
+// format becomes the camera it describes; bad YAML is one line naming the
+// file, and leaves no output file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "calibration_common/camera_parameters.h"
+#include "run_camcal.h"
+
+namespace {
+
+using namespace camcal_test;
+using dravik::calibration::CameraParameters;
+using dravik::calibration::CameraParametersSet;
+
+const std::string robot = fixture("robot_calibration.txt");
+
+// Two records are the same camera: model, pose, and K and distortion at the
+// full frame and at every entry of the model's table.
+void expectSameCamera(const CameraParameters& a, const CameraParameters& b) {
+  EXPECT_EQ(a.getModel(), b.getModel());
+  EXPECT_EQ(a.getTransform().getTransform(), b.getTransform().getTransform());
+  EXPECT_EQ(a.getFullFrameIntrinsics(), b.getFullFrameIntrinsics());
+  EXPECT_EQ(a.getFullFrameDistortion(), b.getFullFrameDistortion());
+  ASSERT_EQ(a.getIntrinsicsTable().size(), b.getIntrinsicsTable().size());
+  for (const auto& entry : a.getIntrinsicsTable()) {
+    EXPECT_EQ(a.getIntrinsics(entry.width, entry.height),
+              b.getIntrinsics(entry.width, entry.height));
+    EXPECT_EQ(a.getDistortion(entry.width, entry.height),
+              b.getDistortion(entry.width, entry.height));
+  }
+}
+
+std::shared_ptr<const CameraParameters> loadCamera(const std::string& path,
+                                                   const std::string& name) {
+  auto set = std::make_shared<CameraParametersSet>();
+  EXPECT_TRUE(set->loadFromFile(path)) << path;
+  return set->getCamera(name);
+}
+
+TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
+  CameraParametersSet set;
+  ASSERT_TRUE(set.loadFromFile(robot));
+  ScratchDir scratch;
+  for (const auto& camera : set.getRawCalData().camera()) {
+    const auto& full = set.getCamera(camera.name())->getFullFrame();
+    const std::string size = std::to_string(full.width) + "x" + std::to_string(full.height);
+    for (const std::string format : {"opencv-yaml", "ros-yaml"}) {
+      SCOPED_TRACE(camera.name() + " " + format);
+      const std::string yaml = scratch.path(camera.name() + "." + format);
+      const std::string imported = scratch.path(camera.name() + "." + format + ".txt");
+      ASSERT_EQ(
+          runCamcal({"intrinsics", "-c", robot, camera.name(), size, "-f", format, "-o", yaml})
+              .status,
+          0);
+      // Replacing the camera in its own calibration, keeping its pose and model.
+      const camcal_test::Run run =
+          runCamcal({"import", "--from", format, yaml, "--name", camera.name(), "--into", robot,
+                     "--keep-pose", "-o", imported});
+      ASSERT_EQ(run.status, 0) << run.err;
+      expectSameCamera(*set.getCamera(camera.name()), *loadCamera(imported, camera.name()));
+      // A new calibration of the camera alone, the model and pose given.
+      const auto& a = camera.extrinsics().a();
+      std::vector<std::string> args = {"-q",           "import",      "--from",      format,
+                                       yaml,           "--name",      camera.name(), "--model",
+                                       camera.model(), "--extrinsics"};
+      for (double value : a) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.17g", value);
+        args.push_back(text);
+      }
+      const std::string alone = scratch.path(camera.name() + "." + format + ".alone.txt");
+      args.insert(args.end(), {"-o", alone});
+      ASSERT_EQ(runCamcal(args).status, 0);
+      CameraParametersSet only;
+      ASSERT_TRUE(only.loadFromFile(alone));
+      EXPECT_EQ(only.getRawCalData().camera_size(), 1);
+      expectSameCamera(*set.getCamera(camera.name()), *only.getCamera(camera.name()));
+    }
+  }
+}
+
+// A calibration written by hand as OpenCV's FileStorage writes it: header,
+// tags, a 5x1 plumb-bob distortion and numbers as "0.".
+constexpr const char* kHandWrittenOpenCv = R"(%YAML:1.0
+---
+image_width: 1920
+image_height: 1080
+camera_matrix: !!opencv-matrix
+   rows: 3
+   cols: 3
+   dt: d
+   data: [ 1.0527e+03, 0., 9.613e+02, 0., 1.0519e+03, 5.384e+02, 0., 0., 1. ]
+distortion_coefficients: !!opencv-matrix
+   rows: 5
+   cols: 1
+   dt: d
+   data: [ -2.81e-01, 7.12e-02, 2.e-04, 4.e-04, 1.5e-03 ]
+)";
+
+// The camera_info YAML of a ROS driver, rational model.
+constexpr const char* kHandWrittenRos = R"(image_width: 640
+image_height: 480
+camera_name: wrist
+camera_matrix:
+  rows: 3
+  cols: 3
+  data: [520.5, 0.25, 321.5, 0, 519.75, 241.25, 0, 0, 1]
+distortion_model: rational_polynomial
+distortion_coefficients:
+  rows: 1
+  cols: 8
+  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]
+rectification_matrix:
+  rows: 3
+  cols: 3
+  data: [1, 0, 0, 0, 1, 0, 0, 0, 1]
+projection_matrix:
+  rows: 3
+  cols: 4
+  data: [520.5, 0.25, 321.5, 0, 0, 519.75, 241.25, 0, 0, 0, 1, 0]
+)";
+
+TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
+  ScratchDir scratch;
+  const std::string opencv = scratch.path("rear.yml"), ros = scratch.path("wrist.yaml");
+  std::ofstream(opencv) << kHandWrittenOpenCv;
+  std::ofstream(ros) << kHandWrittenRos;
+  const std::string out = scratch.path("imported.txt");
+  ASSERT_EQ(runCamcal({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear", "--into",
+                       robot, "--keep-pose", "-o", out})
+                .status,
+            0);
+  const auto rear = loadCamera(out, "rear");
+  ASSERT_TRUE(rear);
+  EXPECT_EQ(rear->getModel(), "ov-rear-2");  // the model of the camera replaced
+  EXPECT_EQ(rear->getFullFrameIntrinsics(),
+            (Eigen::Matrix3f() << 1052.7f, 0, 961.3f, 0, 1051.9f, 538.4f, 0, 0, 1).finished());
+  EXPECT_EQ(rear->getFullFrameDistortion(),
+            std::vector<float>({-0.281f, 0.0712f, 0.0002f, 0.0004f, 0.0015f, 0, 0, 0}));
+  EXPECT_EQ(rear->getTransform().getTransform(),
+            loadCamera(robot, "rear")->getTransform().getTransform());
+
+  const camcal_test::Run run = runCamcal({"import", "--from", "ros-yaml", ros, "--name", "wrist"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err,
+            "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' has the "
+            "identity pose\n");
+  std::ofstream(scratch.path("wrist.txt")) << run.out;
+  const auto wrist = loadCamera(scratch.path("wrist.txt"), "wrist");
+  ASSERT_TRUE(wrist);
+  EXPECT_EQ(wrist->getFullFrameIntrinsics(),
+            (Eigen::Matrix3f() << 520.5f, 0.25f, 321.5f, 0, 519.75f, 241.25f, 0, 0, 1).finished());
+  EXPECT_EQ(wrist->getFullFrameDistortion(),
+            std::vector<float>({-0.25f, 0.0625f, 0.001f, -0.002f, 0, 0.125f, 0, 0}));
+  EXPECT_EQ(wrist->getFullFrame().width, 640);
+  EXPECT_EQ(wrist->getTransform().getTransform(), Eigen::Matrix4f::Identity());
+}
+
+TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
+  ScratchDir scratch;
+  const auto write = [&](const std::string& name, const std::string& from, const std::string& to) {
+    std::string text = kHandWrittenRos;
+    text.replace(text.find(from), from.size(), to);
+    std::ofstream(scratch.path(name)) << text;
+    return scratch.path(name);
+  };
+  const std::string fisheye = write("fisheye.yaml", "rational_polynomial", "equidistant");
+  const std::string four =
+      write("four.yaml", "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
+            "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
+  const std::string no_k = write("no_k.yaml", "camera_matrix:", "camera_matrx:");
+  const std::string not_yaml = scratch.path("not.yaml");
+  std::ofstream(not_yaml) << "image_width: [640\n";
+  const std::string opencv = scratch.path("opencv.yml");
+  std::ofstream(opencv) << kHandWrittenOpenCv;
+  const std::string out = scratch.path("out.txt");
+  const std::string ros_file = write("plain.yaml", "wrist", "wrist");
+  expectRuns({
+      {{"import", "--from", "ros-yaml", fisheye, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       fisheye + ": distortion_model 'equidistant' is neither rational_polynomial nor plumb_bob"},
+      {{"import", "--from", "ros-yaml", four, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       four + ": 4 distortion coefficients: at least 5 needed (k1 k2 p1 p2 k3)"},
+      {{"import", "--from", "ros-yaml", no_k, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       no_k + ": no camera_matrix (not a complete ROS camera_info YAML)"},
+      {{"import", "--from", "ros-yaml", not_yaml, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       not_yaml + ": not YAML (line "},
+      {{"import", "--from", "opencv-yaml", ros_file, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       ros_file + ": a ROS camera_info YAML (it has distortion_model), not OpenCV's: use --from "
+                  "ros-yaml"},
+      {{"import", "--from", "ros-yaml", opencv, "--name", "c", "-o", out},
+       kFailed,
+       {},
+       opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
+                "opencv-yaml"},
+      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--into",
+        fixture("no_such_calibration.txt"), "-o", out},
+       kFailed,
+       {},
+       "no_such_calibration.txt: cannot read: No such file or directory"},
+      {{"import", "--from", "ros-yaml", ros_file, "--name", "wrist", "--into", robot, "--keep-pose",
+        "-o", out},
+       kFailed,
+       {},
+       robot + ": has no camera 'wrist' whose pose to keep"},
+      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--keep-pose", "-o", out},
+       kUsage,
+       {},
+       "--keep-pose needs --into ROBOT_CAL"},
+      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--extrinsics", "1", "0", "0",
+        "-o", out},
+       kUsage,
+       {},
+       "--extrinsics"},
+      {{"import", "--from", "json", ros_file, "--name", "c"}, kUsage, {}, "--from"},
+      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "-o", fixture("no/out.txt")},
+       kFailed,
+       {},
+       fixture("no/out.txt") + ": cannot write: No such file or directory"},
+  });
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+}  // namespace

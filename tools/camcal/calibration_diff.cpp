@@ -1,0 +1,111 @@
+#include "calibration_diff.h"
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
+
+#include "dravik/geometry.h"
+#include "pixel_ray.h"
+
+namespace camcal {
+
+namespace {
+
+// Grid pixels along the longer side of the image.
+constexpr int kGridAlongLongerSide = 65;
+
+// The pixel at which a lens sees a direction of its camera frame, in double
+// precision (dravik/geometry.h): u = fx x'' + skew y'' + cx, v = fy y'' + cy.
+Eigen::Vector2d projectDirection(const IntrinsicsAtSize& lens, const double* d,
+                                 const Eigen::Vector3d& direction) {
+  double xd, yd;
+  dravik::distortNormalized(d, direction.x() / direction.z(), direction.y() / direction.z(), &xd,
+                            &yd);
+  const Eigen::Matrix3f& K = lens.K;
+  return {double(K(0, 0)) * xd + double(K(0, 1)) * yd + double(K(0, 2)),
+          double(K(1, 1)) * yd + double(K(1, 2))};
+}
+
+std::vector<double> eightCoefficients(const std::vector<float>& distortion) {
+  std::vector<double> d(8, 0.0);
+  std::copy_n(distortion.begin(), std::min<size_t>(distortion.size(), 8), d.begin());
+  return d;
+}
+
+// The value below which a fraction q of the sorted values lie.
+double quantile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0.0;
+  const size_t rank = static_cast<size_t>(std::ceil(q * sorted.size()));
+  return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+}  // namespace
+
+DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const IntrinsicsAtSize& b,
+                                          const Eigen::Matrix3d& b_from_a) {
+  const std::vector<double> da = eightCoefficients(a.distortion);
+  const std::vector<double> db = eightCoefficients(b.distortion);
+  const int longer = std::max(a.width, a.height);
+  const int columns = std::max(2, (kGridAlongLongerSide - 1) * a.width / longer + 1);
+  const int rows = std::max(2, (kGridAlongLongerSide - 1) * a.height / longer + 1);
+  DisplacementStatistics statistics;
+  std::vector<double> displacements;
+  for (int row = 0; row < rows; ++row) {
+    for (int column = 0; column < columns; ++column) {
+      const double u = double(a.width) * column / (columns - 1);
+      const double v = double(a.height) * row / (rows - 1);
+      const auto rectified = rayOfPixel(a, u, v);
+      const Eigen::Vector3d in_a(rectified.point.x(), rectified.point.y(), 1.0);
+      const Eigen::Vector3d in_b = b_from_a * in_a;
+      if (!rectified.converged || !(in_b.z() > 0.0)) {
+        ++statistics.skipped;
+        continue;
+      }
+      // Both pixels from the ray, so that equal lenses give exactly zero
+      // whatever the residual of the rectification.
+      const double moved =
+          (projectDirection(b, db.data(), in_b) - projectDirection(a, da.data(), in_a)).norm();
+      if (!std::isfinite(moved)) {
+        ++statistics.skipped;
+        continue;
+      }
+      if (displacements.empty() || moved > statistics.max) {
+        statistics.max = moved;
+        statistics.max_at = {u, v};
+      }
+      displacements.push_back(moved);
+    }
+  }
+  std::sort(displacements.begin(), displacements.end());
+  statistics.rays = static_cast<int>(displacements.size());
+  statistics.median = quantile(displacements, 0.5);
+  statistics.p99 = quantile(displacements, 0.99);
+  return statistics;
+}
+
+double rotationAngleDegrees(const Eigen::Matrix3d& R) {
+  return Eigen::AngleAxisd(R).angle() * 180.0 / M_PI;
+}
+
+SizeDiff diffAtSize(const IntrinsicsAtSize& a, const IntrinsicsAtSize& b,
+                    const Eigen::Matrix3d& b_from_a) {
+  SizeDiff diff;
+  diff.width = a.width;
+  diff.height = a.height;
+  diff.displacement = compareProjections(a, b, b_from_a);
+  diff.fx_change = double(b.K(0, 0)) - double(a.K(0, 0));
+  diff.fy_change = double(b.K(1, 1)) - double(a.K(1, 1));
+  diff.cx_change = double(b.K(0, 2)) - double(a.K(0, 2));
+  diff.cy_change = double(b.K(1, 2)) - double(a.K(1, 2));
+  return diff;
+}
+
+double CalibrationDiff::largest() const {
+  double largest = 0.0;
+  for (const auto& camera : cameras) {
+    for (const auto& size : camera.sizes) largest = std::max(largest, size.displacement.max);
+  }
+  return largest;
+}
+
+}  // namespace camcal

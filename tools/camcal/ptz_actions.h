@@ -1,0 +1,40 @@
+// The actions of `camcal ptz` that answer with a file format of their own
+// (intrinsics in the formats of `camcal intrinsics`, the zoom table as a
+// picture) rather than with lines of numbers.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "calibration_input.h"
+#include "calibration_messages/calibration.pb.h"
+#include "commands.h"
+
+namespace camcal {
+
+// What `camcal ptz FILE [--at PAN,TILT,ZOOM]` names before its action.
+struct PtzCommandLine {
+  std::string file;
+  std::string at;
+};
+
+// A pan/tilt/zoom setting in motor steps.
+struct PtzMotorSetting {
+  int pan, tilt, zoom;
+};
+// Parses --at; a usage error names the text.
+PtzMotorSetting parsePtzSetting(const std::string& at);
+
+// The PTZ calibration of a file, checked valid by the library; errors name
+// the file.
+dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& input);
+
+// `ptz FILE --at P,T,Z intrinsics [--format F] [-o OUT]`.
+void addPtzIntrinsicsAction(CLI::App* ptz, std::shared_ptr<const PtzCommandLine> line,
+                            Subcommands* commands);
+// `ptz FILE plot -o OUT`.
+void addPtzPlotAction(CLI::App* ptz, std::shared_ptr<const PtzCommandLine> line,
+                      Subcommands* commands);
+
+}  // namespace camcal
