@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -11,9 +12,8 @@ namespace {
 
 std::string shapeText(const py::array& array) { return py::str(array.attr("shape")); }
 
-std::string expectedShape(int columns, bool allow_rows) {
-  const std::string single = "(" + std::to_string(columns) + ",)";
-  return allow_rows ? "(N, " + std::to_string(columns) + ") or " + single : single;
+std::string expectedShape(int columns) {
+  return "(N, " + std::to_string(columns) + ") or (" + std::to_string(columns) + ",)";
 }
 
 // The argument as a numpy array of real numbers, whatever its dtype, or a
@@ -39,17 +39,35 @@ py::array_t<float, py::array::c_style> asFloat32(const py::array& array) {
   return converted;
 }
 
-template <int N>
-Eigen::Matrix<float, N, 1> vectorArgument(const py::handle& value, const char* name) {
-  const std::string shape = expectedShape(N, false);
-  const py::array array = realArray(value, name, shape);
-  if (array.ndim() != 1 || array.shape(0) != N) {
-    throw py::value_error(std::string(name) + " must have shape " + shape + ", not " +
+// The argument as float32 values of exactly the given shape.
+py::array_t<float, py::array::c_style> fixedShapeArgument(const py::handle& value,
+                                                          const std::vector<py::ssize_t>& shape,
+                                                          const char* name) {
+  std::string text = "(";
+  for (size_t i = 0; i < shape.size(); ++i) {
+    text += std::to_string(shape[i]) + (shape.size() == 1 ? "," : i + 1 < shape.size() ? ", " : "");
+  }
+  text += ")";
+  const py::array array = realArray(value, name, text);
+  bool matches = array.ndim() == static_cast<py::ssize_t>(shape.size());
+  for (size_t i = 0; matches && i < shape.size(); ++i) matches = array.shape(i) == shape[i];
+  if (!matches) {
+    throw py::value_error(std::string(name) + " must have shape " + text + ", not " +
                           shapeText(array));
   }
-  const auto values = asFloat32(array);
-  Eigen::Matrix<float, N, 1> out;
-  std::copy_n(values.data(), N, out.data());
+  return asFloat32(array);
+}
+
+template <int Rows, int Cols>
+Eigen::Matrix<float, Rows, Cols> matrixArgument(const py::handle& value, const char* name) {
+  const std::vector<py::ssize_t> shape =
+      Cols == 1 ? std::vector<py::ssize_t>{Rows} : std::vector<py::ssize_t>{Rows, Cols};
+  const auto values = fixedShapeArgument(value, shape, name);
+  // Row-major storage on both sides (EIGEN_DEFAULT_TO_ROW_MAJOR, a C-contiguous array).
+  Eigen::Matrix<float, Rows, Cols> out;
+  for (int r = 0; r < Rows; ++r) {
+    for (int c = 0; c < Cols; ++c) out(r, c) = values.data()[r * Cols + c];
+  }
   return out;
 }
 
@@ -57,7 +75,7 @@ Eigen::Matrix<float, N, 1> vectorArgument(const py::handle& value, const char* n
 
 PointRows::PointRows(const py::handle& value, int columns, const char* name)
     : columns_(static_cast<std::size_t>(columns)) {
-  const std::string shape = expectedShape(columns, true);
+  const std::string shape = expectedShape(columns);
   const py::array array = realArray(value, name, shape);
   const bool rows = array.ndim() == 2 && array.shape(1) == columns;
   single_ = array.ndim() == 1 && array.shape(0) == columns;
@@ -76,11 +94,20 @@ py::array_t<double> PointRows::newOutput(int columns) const {
 }
 
 Eigen::Vector2f vector2Argument(const py::handle& value, const char* name) {
-  return vectorArgument<2>(value, name);
+  return matrixArgument<2, 1>(value, name);
 }
 
 Eigen::Vector3f vector3Argument(const py::handle& value, const char* name) {
-  return vectorArgument<3>(value, name);
+  return matrixArgument<3, 1>(value, name);
+}
+
+Eigen::Matrix3f matrix3Argument(const py::handle& value, const char* name) {
+  return matrixArgument<3, 3>(value, name);
+}
+
+std::vector<float> valuesArgument(const py::handle& value, int count, const char* name) {
+  const auto values = fixedShapeArgument(value, {count}, name);
+  return std::vector<float>(values.data(), values.data() + count);
 }
 
 py::array_t<double> toArray(const float* values, std::size_t count) {

@@ -16,6 +16,7 @@
 #include <Eigen/Core>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace camera_parameters_python {
 
@@ -59,9 +60,12 @@ pybind11::array_t<double> mapRows(const pybind11::handle& input, int in_columns,
   return out;
 }
 
-// A (size,) vector argument such as one pixel or one world point.
+// Arguments of one fixed shape: one pixel or world point (2,) or (3,), a
+// 3 x 3 matrix, `count` coefficients (count,).
 Eigen::Vector2f vector2Argument(const pybind11::handle& value, const char* name);
 Eigen::Vector3f vector3Argument(const pybind11::handle& value, const char* name);
+Eigen::Matrix3f matrix3Argument(const pybind11::handle& value, const char* name);
+std::vector<float> valuesArgument(const pybind11::handle& value, int count, const char* name);
 
 // A float64 copy of a matrix or vector (vectors come out one-dimensional).
 template <typename Derived>

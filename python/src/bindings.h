@@ -5,6 +5,8 @@
 
 namespace camera_parameters_python {
 
+// Lens, PinholeView, choose_pinhole_view, the undistortion maps, remap_image.
+void bindImages(pybind11::module_& module);
 // CameraParametersSet, CameraParameters, BaseCalibrationData.
 void bindCameras(pybind11::module_& module);
 // PTZCameraModel, PTZCameraModelConfiguration, PanTiltModel.
