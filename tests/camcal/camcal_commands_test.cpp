@@ -115,7 +115,7 @@ TEST(CamcalCommands, ValidateGivesEachFileAVerdictWithItsReasons) {
        {"valid robot calibration (text, 2 cameras), 2 warnings\n",
         "\n warning: camera \"wide\" at 1280x960 (full frame): " + folds + "46.5 deg off axis",
         "\n warning: camera \"pole\" at 1280x960 (full frame): the rational denominator 1 + k4 "
-        "r^2 + k5 r^4 + k6 r^6 falls to 0.0"}},
+        "r^2 + k5 r^4 + k6 r^6 falls below 0.1 at 45.0 deg off axis, 94% of the way"}},
       {{"validate", "--strict", lens_faults}, kFailed, {"2 warnings: INVALID with --strict"}},
       // Every image size is checked; the sizes that share a finding share a warning.
       {{"validate", folding},

@@ -4,20 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "calibration_utils/lens_soundness.h"
+
 namespace camcal {
 
 namespace {
 
-// Samples per image reach: fine enough that a fold or pole narrower than a
-// pixel in a 4000 pixel image is still met.
-constexpr double kSamplesPerReach = 4000.0;
-
-// Polynomial in s = r^2: c0 + c1 s + c2 s^2 + c3 s^3, and its derivative.
-struct Cubic {
-  double c0, c1, c2, c3;
-  double value(double s) const { return c0 + s * (c1 + s * (c2 + s * c3)); }
-  double slope(double s) const { return c1 + s * (2.0 * c2 + s * 3.0 * c3); }
-};
+using dravik::calibration::SoundRegion;
 
 // "52.3 deg off axis, 84% of the way to the farthest image corner": the
 // same for every image size that scales the full frame without a crop.
@@ -38,10 +31,10 @@ std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& d
   if (!(fx > 0.0) || !(fy > 0.0) || !std::isfinite(fx) || !std::isfinite(fy)) {
     return "the focal length is not a positive number";
   }
-  double k[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::copy_n(distortion.begin(), std::min<size_t>(distortion.size(), 8), k);
-  const Cubic numerator{1.0, k[0], k[1], k[4]};
-  const Cubic denominator{1.0, k[5], k[6], k[7]};
+  if (!std::all_of(distortion.begin(), distortion.end(),
+                   [](float k) { return std::isfinite(k); })) {
+    return "a distortion coefficient is not a finite number";
+  }
 
   // Distorted normalized radius of the farthest image corner:
   // yd = (v - cy) / fy, xd = (u - cx - skew yd) / fx.
@@ -54,29 +47,22 @@ std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& d
     }
   }
 
-  // Walk outwards until rd covers the image.
-  const double step = std::max(reach, 1e-3) / kSamplesPerReach;
-  double rd = 0.0;
-  for (double r = 0.0; r <= kLargestRadius; r += step) {
-    const double s = r * r;
-    const double n = numerator.value(s);
-    const double d = denominator.value(s);
-    if (d < kDenominatorFloor) {
-      char value[32];
-      std::snprintf(value, sizeof(value), "%.3g", d);
-      return "the rational denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 falls to " +
-             std::string(value) + " at " + describePlace(r, rd, reach);
+  const SoundRegion region = dravik::calibration::findSoundRegion(distortion);
+  if (region.distorted_radius >= reach) return "";
+  const std::string place = describePlace(region.radius, region.distorted_radius, reach);
+  switch (region.edge) {
+    case SoundRegion::Edge::kPole: {
+      char floor[32];
+      std::snprintf(floor, sizeof(floor), "%g", dravik::calibration::kDenominatorFloor);
+      return "the rational denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 falls below " +
+             std::string(floor) + " at " + place;
     }
-    rd = r * n / d;
-    // rd'(r) = (n d + 2 s (n' d - n d')) / d^2: its sign is the numerator's.
-    const double slope = n * d + 2.0 * s * (numerator.slope(s) * d - n * denominator.slope(s));
-    if (slope <= 0.0) {
-      return "the radial mapping is not monotone: it turns back at " + describePlace(r, rd, reach);
-    }
-    if (rd >= reach) return "";
+    case SoundRegion::Edge::kFold:
+      return "the radial mapping is not monotone: it turns back at " + place;
+    case SoundRegion::Edge::kNone:
+      break;
   }
-  return "the radial mapping never reaches the farthest image corner: it ends at " +
-         describePlace(kLargestRadius, rd, reach);
+  return "the radial mapping never reaches the farthest image corner: it ends at " + place;
 }
 
 }  // namespace camcal

@@ -54,6 +54,7 @@ namespace calibration {
 
 class BaseCalibrationData;
 class ImageSensorTransform;
+struct Lens;  // calibration_utils/undistortion.h
 template <typename T>
 struct OpenCVProjection;
 
@@ -106,6 +107,10 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // The distortion of the model's entry for that size, or else the full
   // frame's. The reference lives as long as the record.
   const std::vector<float>& getDistortion(int width, int height) const;
+  // The lens for a width x height image, for whole-image undistortion
+  // (calibration_utils/undistortion.h): getIntrinsics and getDistortion at
+  // that size, with the same fallback.
+  Lens getLens(int width, int height) const;
   // True when the model's table has an entry for that size.
   bool hasIntrinsics(int width, int height) const { return findEntry(width, height) != nullptr; }
   // The per-resolution entries, in the order the model wrote them.

@@ -44,6 +44,7 @@ namespace dravik {
 namespace calibration {
 
 class CameraParameters;
+struct Lens;  // calibration_utils/undistortion.h
 
 // The calibrated model of one PTZ camera: the zoom table and the pan/tilt
 // head. Shared by its configurations through std::shared_ptr.
@@ -140,6 +141,9 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // The calibration image size of the model (0 without intrinsics).
   int calWidth() const;
   int calHeight() const;
+  // K, distortion and the calibration image size at this zoom, for whole-image
+  // undistortion (calibration_utils/undistortion.h).
+  Lens getLens() const;
   // k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.
   const std::vector<float>& distortion() const { return distortion_; }
   // World to camera at this pan and tilt (and its inverse).

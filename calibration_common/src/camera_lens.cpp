@@ -1,0 +1,29 @@
+// The lens of a camera or of a PTZ setting, as whole-image undistortion
+// (calibration_utils/undistortion.h) takes it.
+#include "calibration_common/camera_parameters.h"
+#include "calibration_common/ptz_camera_model.h"
+#include "calibration_utils/undistortion.h"
+
+namespace dravik {
+namespace calibration {
+
+Lens CameraParameters::getLens(int width, int height) const {
+  Lens lens;
+  lens.width = width;
+  lens.height = height;
+  lens.K = getIntrinsics(width, height);
+  lens.distortion = getDistortion(width, height);
+  return lens;
+}
+
+Lens PTZCameraModelConfiguration::getLens() const {
+  Lens result;
+  result.width = calWidth();
+  result.height = calHeight();
+  result.K = K_;
+  result.distortion.assign(lens(), lens() + 8);
+  return result;
+}
+
+}  // namespace calibration
+}  // namespace dravik

@@ -1,0 +1,52 @@
+// Where a rational lens is sound: the one rule for every map, check and plot.
+//
+// The radial part of the rational lens (dravik/geometry.h) maps the
+// normalized undistorted radius r of a viewing direction to the distorted
+// radius
+//   r R(r),  R = N / D,  N = 1 + k1 r^2 + k2 r^4 + k3 r^6,  D = 1 + k4 r^2 + k5 r^4 + k6 r^6.
+// A fitted lens is constrained only where its samples were; farther out it
+// may turn back (r R(r) stops increasing: two directions land on one pixel,
+// a fold) or its denominator may approach zero (r R(r) blows up, a pole).
+// The sound region runs from the optical axis out to the first of these.
+//
+// Both edges are roots of polynomials in s = r^2:
+//   d(r R)/dr = [(N + 2 s N_s) D - 2 s N D_s] / D^2   (N_s = dN/ds, D_s = dD/ds),
+// a fold where the bracket, of degree six in s, first reaches zero; a pole
+// where D - kDenominatorFloor, of degree three, first does. Each is located
+// by splitting [0, kLargestSoundRadius^2] where the polynomial's derivatives
+// vanish, so that it is monotone on every piece, and bisecting the first
+// piece on which it reaches zero down to adjacent doubles: exact, not sampled.
+// Tangential terms do not enter.
+//
+// Thread safety: the function keeps no state.
+#pragma once
+
+#include <vector>
+
+namespace dravik {
+namespace calibration {
+
+// Below this value of the rational denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 the lens counts
+// as near its pole (it multiplies the numerator by ten or more).
+constexpr double kDenominatorFloor = 0.1;
+// The largest normalized radius examined, about 87 degrees off axis.
+constexpr double kLargestSoundRadius = 20.0;
+
+// The sound region of a rational lens: from the optical axis out to the first normalized
+// (undistorted) radius r where the radial mapping r R(r) stops increasing (a fold) or the
+// denominator falls below kDenominatorFloor (a pole). Tangential terms do not enter.
+struct SoundRegion {
+  enum class Edge { kNone, kFold, kPole };
+  Edge edge = Edge::kNone;  // what ends the region; kNone: sound out to kLargestSoundRadius
+  double radius = kLargestSoundRadius;  // normalized undistorted radius of the edge
+  double distorted_radius = 0.0;        // r R(r) at that radius
+  double denominator = 1.0;             // the rational denominator at that radius
+};
+
+// distortion: k1, k2, p1, p2, k3, k4, k5, k6 (missing trailing ones count as zero).
+// Coefficients that are not finite leave no sound region: a pole at radius 0,
+// with a denominator that is not a number.
+SoundRegion findSoundRegion(const std::vector<float>& distortion);
+
+}  // namespace calibration
+}  // namespace dravik

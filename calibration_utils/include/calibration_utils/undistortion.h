@@ -1,0 +1,128 @@
+// Whole images: undistortion maps, their exact inverse, the choice of the
+// undistorted camera, and resampling through a map.
+//
+// Conventions
+// - Pixels: centres at integer coordinates; pixel (u, v) of a width x height
+//   image covers [u - 0.5, u + 0.5] x [v - 0.5, v + 0.5], and the image's
+//   pixel centres span [0, width - 1] x [0, height - 1]. The same convention
+//   as the maps OpenCV's remap reads, so either can consume the other's.
+// - Lens model: dravik/geometry.h (distortNormalized), coefficients k1, k2,
+//   p1, p2, k3, k4, k5, k6. A viewing direction (x, y, 1) is distorted to
+//   (xd, yd) and seen at the pixel K (xd, yd, 1); K = [[fx, skew, cx],
+//   [0, fy, cy], [0, 0, 1]].
+// - The undistorted image is an ideal pinhole camera, the view: the
+//   direction (x, y, 1) is seen at K_view (x, y, 1).
+// - Sound region: calibration_utils/lens_soundness.h. Beyond it a lens folds
+//   back or blows up, so a position there is not an answer: maps mark it
+//   invalid.
+// - Maps are row-major, one entry per pixel of the image they are indexed by.
+//
+// Typical use, once per camera and image size, then per frame:
+//   PinholeView view;
+//   PixelRect crop;
+//   choosePinholeView(lens, 0.0f, lens.width, lens.height, &view, &crop);
+//   UndistortionMap map;
+//   buildUndistortionMap(lens, view, &map);
+//   remapImage(frame, lens.width, lens.height, 3, stride, map, out, out_stride);
+//
+// Failure: false and a level-2 record under the tag "calibration_utils";
+// outputs are then left empty or untouched. Inputs refused: sizes not
+// positive or above kMaxUndistortionPixels pixels; a K that is not finite
+// or whose fx or fy is not positive; a distortion that is not eight finite
+// values; channels not 1, 3 or 4; a stride below width x channels; a null
+// pointer.
+//
+// Thread safety: the functions keep no state.
+#pragma once
+
+#include <Eigen/Core>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace dravik {
+namespace calibration {
+
+// The largest image (width x height) a map is built for.
+constexpr long long kMaxUndistortionPixels = 1LL << 26;
+// The position a forward map stores for a view pixel whose ray leaves the
+// sound region: far outside any image, so that a resampler (this one or
+// OpenCV's) fills the pixel with its border value rather than a mirrored
+// ghost of the image centre.
+constexpr float kOutsideSource = -1.0e4f;
+
+struct Lens {                                       // a camera's lens at one image size
+  int width = 0, height = 0;                        // the image size, pixels
+  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
+  std::vector<float> distortion;                    // k1, k2, p1, p2, k3, k4, k5, k6
+};
+struct PinholeView {  // the undistorted image: an ideal pinhole camera
+  int width = 0, height = 0;
+  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
+};
+struct PixelRect {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+struct UndistortionMap {  // row-major, width * height entries each
+  int width = 0, height = 0;
+  std::vector<float> x, y;          // a position in the other image, per pixel of this one
+  std::vector<std::uint8_t> valid;  // 1 where that position is meaningful
+};
+
+// A view of width x height pixels for the lens. alpha 0: the widest view in
+// which every pixel is valid (its rays in the sound region, their source
+// positions inside the lens's image). alpha 1: the narrowest view that holds
+// every source pixel whose undistortion lies in the sound region. Between
+// them fx, fy, cx and cy are interpolated linearly; the view has no skew.
+// valid_rect, when given: a rectangle of the view in which every pixel is
+// valid and none of whose sides can move out by a pixel without taking in an
+// invalid one (the whole view at alpha 0). Computed from the exact
+// undistortion of every source border pixel (at quarter-pixel steps) and
+// checked against the forward map of the chosen view. alpha outside [0, 1]
+// extrapolates; it must be finite.
+bool choosePinholeView(const Lens& lens, float alpha, int width, int height, PinholeView* view,
+                       PixelRect* valid_rect = nullptr);
+
+// For each pixel (u, v) of the view, the position (x, y) in the lens's image
+// (lens.width x lens.height) at which the ray K_view^-1 (u, v, 1) is seen.
+// valid is 1 where the ray lies inside the sound region and (x, y) inside
+// [0, width - 1] x [0, height - 1]. Rays beyond the sound region store
+// kOutsideSource. Computed in single precision (the map is stored in it):
+// within about 1e-4 pixel of the double-precision model on ordinary lenses.
+bool buildUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map);
+
+// For each pixel of the lens's image, the position (x, y) in the view at
+// which it lands, by the exact inverse of the lens (rectifyPoints of
+// calibration_utils/rectify.h: Newton's method in double precision to its
+// floor, then rounded to float). valid is 1 where the iteration converged
+// inside the sound region; (x, y) may lie outside the view. Where it did not
+// converge, (x, y) is the iteration's best estimate.
+bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map);
+
+// Bilinear resampling of an interleaved 8-bit image of 1, 3 or 4 channels
+// through a forward map into dst (map.width x map.height pixels). Positions
+// are rounded to 1/32 pixel and weighted in fixed point, as OpenCV's remap
+// does with INTER_LINEAR. A destination pixel whose map entry is invalid, or
+// whose 2 x 2 neighbourhood (the pixels of non-zero weight) leaves the
+// source, gets `border` in every channel. Strides are in bytes.
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border = 0);
+
+// A forward map in the fixed-point layout of OpenCV's remap: per pixel the
+// integer source position (x, y), interleaved (CV_16SC2), and the fraction
+// index 32 fy + fx in 1/32 pixel (CV_16UC1). Invalid entries hold
+// (-32768, -32768), outside any image. Hand xy and fraction to cv::remap as
+// cv::Mat(height, width, CV_16SC2, xy.data()) and
+// cv::Mat(height, width, CV_16UC1, fraction.data()).
+struct FixedPointUndistortionMap {
+  int width = 0, height = 0;
+  std::vector<std::int16_t> xy;
+  std::vector<std::uint16_t> fraction;
+};
+// The fixed-point form of a forward map; false when the map's arrays do not
+// match its size, or a valid position does not fit 16 bits.
+bool convertToFixedPoint(const UndistortionMap& map, FixedPointUndistortionMap* fixed);
+
+}  // namespace calibration
+}  // namespace dravik

@@ -1,0 +1,141 @@
+// The sound region of a rational lens: its edge found exactly, by kind.
+#include "calibration_utils/lens_soundness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace dravik {
+namespace calibration {
+namespace {
+
+using Edge = SoundRegion::Edge;
+
+// The edge is a root refined to double precision; the closed forms below are
+// computed from float coefficients.
+constexpr double kRadiusTolerance = 1e-7;
+
+struct Case {
+  std::string name;
+  std::vector<float> distortion;
+  Edge edge;
+  double radius;
+  double distorted_radius;
+  double denominator;
+};
+
+// r R(r) and D(r) of the radial part, evaluated directly.
+double distortedRadius(const std::vector<float>& k, double r) {
+  const double s = r * r;
+  return r * (1 + s * (k[0] + s * (k[1] + s * k[4]))) / (1 + s * (k[5] + s * (k[6] + s * k[7])));
+}
+double denominatorAt(const std::vector<float>& k, double r) {
+  const double s = r * r;
+  return 1 + s * (k[5] + s * (k[6] + s * k[7]));
+}
+
+TEST(LensSoundness, EdgesOfKnownLensesAreFoundByKindAndPlace) {
+  const double fold = std::sqrt(1.0 / (3.0 * double(0.3f)));  // d/dr r (1 - 0.3 r^2) = 0
+  const double floor_radius = std::sqrt((1.0 - kDenominatorFloor) / double(0.9f));
+  const std::vector<Case> cases = {
+      {"pinhole",
+       {0, 0, 0, 0, 0, 0, 0, 0},
+       Edge::kNone,
+       kLargestSoundRadius,
+       kLargestSoundRadius,
+       1.0},
+      {"empty list counts as zeros",
+       {},
+       Edge::kNone,
+       kLargestSoundRadius,
+       kLargestSoundRadius,
+       1.0},
+      {"barrel k1 folds at 46.5 deg",
+       {-0.3f, 0, 0, 0, 0, 0, 0, 0},
+       Edge::kFold,
+       fold,
+       fold * (1 - double(0.3f) * fold * fold),
+       1.0},
+      {"near-cancelling pole",
+       {-0.85f, 0, 0, 0, 0, -0.9f, 0, 0},
+       Edge::kPole,
+       floor_radius,
+       floor_radius * (1 - double(0.85f) * floor_radius * floor_radius) / kDenominatorFloor,
+       kDenominatorFloor},
+      // r / (1 + r^2) peaks at r = 1.
+      {"denominator alone folds", {0, 0, 0, 0, 0, 1, 0, 0}, Edge::kFold, 1.0, 0.5, 2.0},
+      {"tangential terms do not enter",
+       {0, 0, 0.5f, -0.5f, 0, 0, 0, 0},
+       Edge::kNone,
+       kLargestSoundRadius,
+       kLargestSoundRadius,
+       1.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SoundRegion region = findSoundRegion(c.distortion);
+    EXPECT_EQ(region.edge, c.edge);
+    EXPECT_NEAR(region.radius, c.radius, kRadiusTolerance);
+    EXPECT_NEAR(region.distorted_radius, c.distorted_radius, kRadiusTolerance);
+    EXPECT_NEAR(region.denominator, c.denominator, kRadiusTolerance);
+  }
+}
+
+TEST(LensSoundness, NonFiniteCoefficientsLeaveNoSoundRegion) {
+  for (const float bad :
+       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    const SoundRegion region = findSoundRegion({0, 0, 0, 0, 0, 0, bad, 0});
+    EXPECT_EQ(region.edge, Edge::kPole);
+    EXPECT_EQ(region.radius, 0.0);
+    EXPECT_TRUE(std::isnan(region.denominator));
+  }
+}
+
+// Over random lenses: inside the region r R(r) rises and D stays above the
+// floor, sampled finely; just past a fold it falls, just past a pole D is
+// below the floor. A sampled check with the old step would miss narrow
+// folds; the exact edge must agree with every sample.
+TEST(LensSoundness, RandomLensesAreSoundUpToTheirEdgeAndNotBeyond) {
+  std::mt19937 random(15);
+  std::uniform_real_distribution<float> coefficient(-1.0f, 1.0f);
+  int folds = 0, poles = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<float> k(8);
+    for (const int i : {0, 1, 4, 5, 6, 7}) k[i] = coefficient(random) * (i < 5 ? 1.0f : 0.5f);
+    const SoundRegion region = findSoundRegion(k);
+    SCOPED_TRACE(trial);
+    ASSERT_GT(region.radius, 0.0);
+    const int kSamples = 2000;
+    double previous = 0.0;
+    for (int j = 1; j <= kSamples; ++j) {
+      const double r = region.radius * (1.0 - 1e-6) * j / kSamples;
+      const double rd = distortedRadius(k, r);
+      ASSERT_GT(rd, previous) << "r " << r;
+      ASSERT_GE(denominatorAt(k, r), kDenominatorFloor) << "r " << r;
+      previous = rd;
+    }
+    EXPECT_NEAR(region.distorted_radius, distortedRadius(k, region.radius),
+                1e-12 * std::max(1.0, region.distorted_radius));
+    const double beyond = region.radius * (1.0 + 1e-6);
+    if (region.edge == Edge::kFold) {
+      ++folds;
+      EXPECT_LT(distortedRadius(k, beyond), region.distorted_radius);
+    } else if (region.edge == Edge::kPole) {
+      ++poles;
+      EXPECT_NEAR(region.denominator, kDenominatorFloor, 1e-12);
+      EXPECT_LT(denominatorAt(k, beyond), kDenominatorFloor);
+    }
+  }
+  // The table reaches both kinds of edge.
+  EXPECT_GT(folds, 20);
+  EXPECT_GT(poles, 20);
+}
+
+}  // namespace
+}  // namespace calibration
+}  // namespace dravik

@@ -1,0 +1,79 @@
+// Lenses, views and images shared by the whole-image tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "calibration_common/camera_parameters.h"
+#include "calibration_utils/undistortion.h"
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#endif
+
+namespace dravik {
+namespace testing {
+
+// The navigation camera of the embedded default calibration at 1280 x 960.
+inline calibration::Lens navigationLens() {
+  const calibration::CameraParametersSet set;
+  return set.getCamera("navigation")->getLens(1280, 960);
+}
+
+// A barrel lens whose radial mapping turns back at 46.5 degrees off axis,
+// well inside its 1280 x 960 image: k1 = -0.3, f = 500 px.
+inline calibration::Lens foldedLens() {
+  calibration::Lens lens;
+  lens.width = 1280;
+  lens.height = 960;
+  lens.K << 500, 0, 640, 0, 500, 480, 0, 0, 1;
+  lens.distortion = {-0.3f, 0, 0, 0, 0, 0, 0, 0};
+  return lens;
+}
+
+// The view with the lens's own K and size.
+inline calibration::PinholeView sameView(const calibration::Lens& lens) {
+  return {lens.width, lens.height, lens.K};
+}
+
+// A deterministic texture: gradients, stripes and a checkerboard, distinct
+// per channel, so that resampling errors show as grey-level differences.
+inline std::vector<std::uint8_t> texturedImage(int width, int height, int channels) {
+  std::vector<std::uint8_t> image(size_t(width) * height * channels);
+  for (int v = 0; v < height; ++v) {
+    for (int u = 0; u < width; ++u) {
+      for (int c = 0; c < channels; ++c) {
+        const int checker = ((u / (7 + c)) + (v / (5 + c))) % 2 ? 90 : 0;
+        const int value = (u * (c + 1) + v * 3 + checker + (u * v) % 37) % 256;
+        image[(size_t(v) * width + u) * channels + c] = std::uint8_t(value);
+      }
+    }
+  }
+  return image;
+}
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+inline cv::Mat cvCameraMatrix(const Eigen::Matrix3f& K) {
+  cv::Mat m(3, 3, CV_64F);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) m.at<double>(r, c) = K(r, c);
+  }
+  return m;
+}
+inline cv::Mat cvDistortion(const std::vector<float>& d) {
+  cv::Mat m(1, 8, CV_64F);
+  for (int i = 0; i < 8; ++i) m.at<double>(0, i) = d[i];
+  return m;
+}
+// OpenCV's forward map (CV_32FC1) of the lens for the view.
+inline void cvUndistortionMap(const calibration::Lens& lens, const calibration::PinholeView& view,
+                              cv::Mat* map_x, cv::Mat* map_y) {
+  cv::initUndistortRectifyMap(cvCameraMatrix(lens.K), cvDistortion(lens.distortion), cv::Mat(),
+                              cvCameraMatrix(view.K), cv::Size(view.width, view.height), CV_32FC1,
+                              *map_x, *map_y);
+}
+#endif
+
+}  // namespace testing
+}  // namespace dravik
