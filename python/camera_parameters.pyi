@@ -174,17 +174,17 @@ class PinholeView:
 
 def choose_pinhole_view(
     lens: Lens, alpha: float, width: int, height: int
-) -> Tuple[PinholeView, Tuple[int, int, int, int]]:
-    """The view and its valid rectangle (x, y, width, height)."""
+) -> Optional[Tuple[PinholeView, Tuple[int, int, int, int]]]:
+    """The view and its valid rectangle (x, y, width, height); None on refusal."""
 
 def undistortion_map(
     lens: Lens, view: PinholeView
-) -> Tuple[Float32Array, Float32Array, UInt8Array]:
-    """(map_x, map_y, valid), view-sized, for cv2.remap."""
+) -> Optional[Tuple[Float32Array, Float32Array, UInt8Array]]:
+    """(map_x, map_y, valid), view-sized, for cv2.remap; None on refusal."""
 
 def inverse_undistortion_map(
     lens: Lens, view: PinholeView
-) -> Tuple[Float32Array, Float32Array, UInt8Array]:
+) -> Optional[Tuple[Float32Array, Float32Array, UInt8Array]]:
     """(map_x, map_y, valid), source-sized: where each source pixel lands in the view."""
 
 def remap_image(

@@ -7,6 +7,7 @@
 #include "bindings.h"
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
+#include "calibration_utils/undistortion.h"
 
 namespace py = pybind11;
 using dravik::calibration::BaseCalibrationData;
@@ -96,6 +97,12 @@ INFO record says so).)")
           "transform",
           [](const CameraParameters& c) { return toArray(c.getTransform().getTransform()); },
           "[R t; 0 0 0 1] (4 x 4 float64, metres): robot (world) to camera.")
+      .def(
+          "lens",
+          [](const CameraParameters& c, int width, int height) { return c.getLens(width, height); },
+          py::arg("width"), py::arg("height"),
+          "The Lens for a width x height image: the K and distortion of intrinsics() and\n"
+          "distortion().")
       .def("__repr__", [](const CameraParameters& c) {
         return "<CameraParameters '" + c.getName() + "', model '" + c.getModel() + "'>";
       });

@@ -23,6 +23,8 @@ Conventions, as in the C++ library:
   "camera_parameters" (see set_log_level); a failed load puts the embedded
   default back in force.)";
   camera_parameters_python::bindLogging(module);
+  // Lens and PinholeView first: the other parts return them.
+  camera_parameters_python::bindImages(module);
   camera_parameters_python::bindCameras(module);
   camera_parameters_python::bindPtz(module);
 }

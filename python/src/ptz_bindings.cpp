@@ -54,21 +54,22 @@ py::object optionalPanTilt(bool solved, float pan, float tilt) {
   return py::make_tuple(pan, tilt);
 }
 
-#ifdef CAMERA_PARAMETERS_PYTHON_HAVE_LENS
-// rectify_pixels: the vectorised iteration over chunks of the array, or the
-// scalar one for a single pixel (both give the same results).
-py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::handle& pixels) {
+// A new output of `columns` values per pixel of `pixels`, filled without the
+// GIL: single(pixel, out) for one (2,) pixel, by the library's per-point
+// call; for an (N, 2) array, the vectorised Newton iteration over chunks of
+// it, each result handed to write(x, y, out_row). The two iterations give
+// the same results.
+template <typename Single, typename Write>
+py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
+                                      const py::handle& pixels, int columns, Single single,
+                                      Write write) {
   const PointRows rows(pixels, 2, "pixels");
   const PtzLens lens(c);
-  py::array_t<double> out = rows.newOutput(2);
+  py::array_t<double> out = rows.newOutput(columns);
   double* data = out.mutable_data();
   py::gil_scoped_release release;
   if (rows.single()) {
-    const Eigen::Vector2f xy =
-        dravik::calibration::rectifyPoint(lens.distortion, lens.principal_point, lens.focal_length,
-                                          Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]));
-    data[0] = xy.x();
-    data[1] = xy.y();
+    single(lens, Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]), data);
     return out;
   }
   float u[kRectifyChunk], v[kRectifyChunk], x[kRectifyChunk], y[kRectifyChunk];
@@ -81,15 +82,41 @@ py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py
     }
     dravik::calibration::rectifyPoints(lens.distortion, lens.principal_point, lens.focal_length, u,
                                        v, static_cast<int>(n), x, y);
-    double* o = data + 2 * start;
-    for (std::size_t i = 0; i < n; ++i) {
-      o[2 * i] = x[i];
-      o[2 * i + 1] = y[i];
-    }
+    for (std::size_t i = 0; i < n; ++i) write(x[i], y[i], data + (start + i) * columns);
   }
   return out;
 }
-#endif
+
+py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::handle& pixels) {
+  return perRectifiedPixel(
+      c, pixels, 2,
+      [](const PtzLens& lens, const Eigen::Vector2f& pixel, double* out) {
+        const Eigen::Vector2f xy = dravik::calibration::rectifyPoint(
+            lens.distortion, lens.principal_point, lens.focal_length, pixel);
+        out[0] = xy.x();
+        out[1] = xy.y();
+      },
+      [](float x, float y, double* out) {
+        out[0] = x;
+        out[1] = y;
+      });
+}
+
+// The batch form repeats projectPixelToRay's rotation of the rectified point.
+py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::handle& pixels) {
+  const Eigen::Matrix4f& camera_to_world = c.getTransform().getInverseTransform();
+  return perRectifiedPixel(
+      c, pixels, 3,
+      [&c](const PtzLens&, const Eigen::Vector2f& pixel, double* out) {
+        const Eigen::Vector3f ray = c.projectPixelToRay(pixel).normalized();
+        std::copy_n(ray.data(), 3, out);
+      },
+      [&camera_to_world](float x, float y, double* out) {
+        const Eigen::Vector3f ray =
+            (camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(x, y, 1.0f)).normalized();
+        std::copy_n(ray.data(), 3, out);
+      });
+}
 
 void bindPanTiltModel(py::module_& m) {
   py::class_<PanTiltModel>(m, "PanTiltModel", R"(
@@ -192,20 +219,18 @@ results, and release the GIL.)")
            py::arg("model"), py::arg("pan"), py::arg("tilt"), py::arg("zoom"),
            "Evaluates a valid PTZCameraModel at pan, tilt and zoom (steps); ValueError for an\n"
            "invalid one.")
-      .def_property_readonly("pan", &Config::pan)
-      .def_property_readonly("tilt", &Config::tilt)
-      .def_property_readonly("zoom", &Config::zoom)
+      .def_property_readonly("pan", &Config::pan, "Pan, motor steps.")
+      .def_property_readonly("tilt", &Config::tilt, "Tilt, motor steps.")
+      .def_property_readonly("zoom", &Config::zoom, "Zoom, motor steps.")
       .def_property_readonly("cal_width", &Config::calWidth, "Calibration image width, pixels.")
       .def_property_readonly("cal_height", &Config::calHeight, "Calibration image height, pixels.")
       .def_property_readonly(
           "distortion",
           [](const Config& c) { return toArray(c.distortion().data(), c.distortion().size()); },
           "k1, k2, p1, p2, k3, k4, k5, k6 (float64) at this zoom.")
-#ifdef CAMERA_PARAMETERS_PYTHON_HAVE_LENS
       .def_property_readonly(
           "intrinsics", [](const Config& c) { return toArray(PtzLens(c).K); },
           "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3 float64, pixels) at this zoom.")
-#endif
       .def_property_readonly(
           "transform", [](const Config& c) { return toArray(c.getTransform().getTransform()); },
           "The pose, world to camera (4 x 4 float64, metres), at this pan and tilt.")
@@ -226,26 +251,15 @@ results, and release the GIL.)")
 
 A point on the camera's plane gives non-finite pixels; NaN and infinite
 inputs propagate.)")
-#ifdef CAMERA_PARAMETERS_PYTHON_HAVE_LENS
       .def("rectify_pixels", &rectifyPixels, py::arg("pixels"),
            R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
 calibration image: the exact inverse of the lens (Newton's method to the
 double-precision floor, rounded to float). A pixel beyond the fold of a
 strong barrel lens has no direction: it gets the point nearest to one, at
 the fold. NaN and infinite inputs propagate.)")
-#endif
-      .def(
-          "pixel_rays",
-          [](const Config& c, const py::handle& pixels) {
-            return mapRows(pixels, 2, 3, "pixels", [&c](const float* p, double* out) {
-              const Eigen::Vector3f ray =
-                  c.projectPixelToRay(Eigen::Vector2f(p[0], p[1])).normalized();
-              std::copy_n(ray.data(), 3, out);
-            });
-          },
-          py::arg("pixels"),
-          "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
-          "start at camera_center.")
+      .def("pixel_rays", &pixelRays, py::arg("pixels"),
+           "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
+           "start at camera_center.")
       .def(
           "get_pan_tilt",
           [](const Config& c, const py::handle& pixel) -> py::object {
@@ -283,6 +297,8 @@ the head's inverse solution fails.)")
           R"((pan, tilt, zoom) in whole steps that centre the axis-aligned rectangle
 with opposite corners corner1 and corner2 (pixels) and zoom in as far as it
 stays in the image; None when the head's inverse solution fails.)")
+      .def("lens", &Config::getLens,
+           "The Lens at this zoom: its K, distortion and calibration image size.")
       .def("__repr__", [](const Config& c) {
         return "<PTZCameraModelConfiguration pan " + std::to_string(c.pan()) + ", tilt " +
                std::to_string(c.tilt()) + ", zoom " + std::to_string(c.zoom()) + ">";

@@ -6,9 +6,6 @@
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
-
-#if __has_include("calibration_utils/undistortion.h")
-#define CAMERA_PARAMETERS_PYTHON_HAVE_LENS 1
 #include "calibration_utils/undistortion.h"
 
 namespace camera_parameters_python {
@@ -30,4 +27,3 @@ struct PtzLens {
 };
 
 }  // namespace camera_parameters_python
-#endif

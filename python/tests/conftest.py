@@ -50,12 +50,6 @@ def pytest_collection_finish(session):
         )
 
 
-# The PTZ lens (intrinsics, rectify_pixels) comes with the whole-image API.
-needs_lens = pytest.mark.skipif(
-    not hasattr(cp.PTZCameraModelConfiguration, "rectify_pixels"), reason="no PTZ lens accessor"
-)
-
-
 @pytest.fixture(scope="session")
 def ptz_text():
     return PTZ_EXAMPLE.read_text()

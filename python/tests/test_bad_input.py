@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 import camera_parameters as cp
-from conftest import needs_lens
 from conftest import ptz_text_with_sample
 
 NAN, INF = float("nan"), float("inf")
@@ -46,7 +45,6 @@ def test_two_argument_calls_name_the_wrong_argument(config, ptz_model):
         ptz_model.pan_tilt_model.compute_pan_tilt([1, 2, 3], [0, 0, 1])
 
 
-@needs_lens
 def test_non_finite_values_propagate_row_by_row(config):
     points = np.array([[3, 0.2, 1], [NAN, 0, 1], [INF, 0, 1], [2.5, -0.4, 1.3]])
     pixels = config.project(points)
@@ -158,7 +156,6 @@ def test_odd_image_sizes_give_an_answer(caplog):
         camera.intrinsics("640", 480)
 
 
-@needs_lens
 def test_a_strong_barrel_lens_beyond_its_fold_stays_finite(ptz_text):
     # k1 = -0.6: the radial mapping turns back at r = 0.75, well inside the image.
     model = cp.PTZCameraModel(ptz_text_with_sample(ptz_text, 800, -0.6, 0.0))
