@@ -54,24 +54,11 @@ py::object optionalPanTilt(bool solved, float pan, float tilt) {
   return py::make_tuple(pan, tilt);
 }
 
-// A new output of `columns` values per pixel of `pixels`, filled without the
-// GIL: single(pixel, out) for one (2,) pixel, by the library's per-point
-// call; for an (N, 2) array, the vectorised Newton iteration over chunks of
-// it, each result handed to write(x, y, out_row). The two iterations give
-// the same results.
-template <typename Single, typename Write>
-py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
-                                      const py::handle& pixels, int columns, Single single,
-                                      Write write) {
-  const PointRows rows(pixels, 2, "pixels");
-  const PtzLens lens(c);
-  py::array_t<double> out = rows.newOutput(columns);
-  double* data = out.mutable_data();
-  py::gil_scoped_release release;
-  if (rows.single()) {
-    single(lens, Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]), data);
-    return out;
-  }
+// The vectorised Newton iteration over chunks of (N, 2) pixels, each result
+// handed to write(x, y, out_row) with rows of `columns` values.
+template <typename Write>
+void rectifyInChunks(const PtzLens& lens, const PointRows& rows, int columns, double* data,
+                     Write write) {
   float u[kRectifyChunk], v[kRectifyChunk], x[kRectifyChunk], y[kRectifyChunk];
   for (std::size_t start = 0; start < rows.count(); start += kRectifyChunk) {
     const std::size_t n = std::min(kRectifyChunk, rows.count() - start);
@@ -83,6 +70,28 @@ py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
     dravik::calibration::rectifyPoints(lens.distortion, lens.principal_point, lens.focal_length, u,
                                        v, static_cast<int>(n), x, y);
     for (std::size_t i = 0; i < n; ++i) write(x[i], y[i], data + (start + i) * columns);
+  }
+}
+
+// A new output of `columns` values per pixel of `pixels`, filled without the
+// GIL: single(lens, pixel, out) for one (2,) pixel, by the library's
+// per-point call; for an (N, 2) array, rectifyInChunks. The two iterations
+// give the same results.
+template <typename Single, typename Write>
+py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
+                                      const py::handle& pixels, int columns, Single single,
+                                      Write write) {
+  const PointRows rows(pixels, 2, "pixels");
+  const PtzLens lens(c);
+  py::array_t<double> out = rows.newOutput(columns);
+  double* data = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    if (rows.single()) {
+      single(lens, Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]), data);
+    } else {
+      rectifyInChunks(lens, rows, columns, data, write);
+    }
   }
   return out;
 }
