@@ -125,7 +125,7 @@ contents are read (a closed one raises ValueError, as Python's files do). A
 missing or unreadable file returns False with an ERROR record.)")
       .def(
           "load_string",
-          [](CameraParametersSet& s, const py::handle& data) {
+          [](CameraParametersSet& s, const py::object& data) {
             return s.loadFromString(calibrationData(data));
           },
           py::arg("data"),
@@ -166,7 +166,7 @@ every camera pose. A new object holds the embedded default.)")
       .def(py::init<>())
       .def(
           "load_string",
-          [](BaseCalibrationData& b, const py::handle& data) {
+          [](BaseCalibrationData& b, const py::object& data) {
             return b.loadFromString(calibrationData(data));
           },
           py::arg("data"),

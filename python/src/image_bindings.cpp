@@ -38,8 +38,8 @@ py::object mapArrays(MapBuilder build, const Lens& lens, const PinholeView& view
 
 // The (H, W) arrays of a forward map as the library's map. The arrays may
 // come from this module or from anywhere else (cv2.initUndistortRectifyMap).
-UndistortionMap mapOfArrays(const py::handle& map_x, const py::handle& map_y,
-                            const py::handle& valid) {
+UndistortionMap mapOfArrays(const py::object& map_x, const py::object& map_y,
+                            const py::object& valid) {
   const auto x = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(map_x);
   const auto y = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(map_y);
   const auto v =
@@ -61,8 +61,8 @@ UndistortionMap mapOfArrays(const py::handle& map_x, const py::handle& map_y,
   return map;
 }
 
-py::array_t<std::uint8_t> remap(const py::handle& image, const py::handle& map_x,
-                                const py::handle& map_y, const py::handle& valid, int border) {
+py::array_t<std::uint8_t> remap(const py::object& image, const py::object& map_x,
+                                const py::object& map_y, const py::object& valid, int border) {
   const py::array any = py::module_::import("numpy").attr("asarray")(image);
   if (any.dtype().kind() != 'u' || any.itemsize() != 1) {
     throw py::type_error("image must be a uint8 array, not " + std::string(py::str(any.dtype())));
@@ -112,7 +112,7 @@ A camera's lens at one image size: width x height pixels, K =
 [[fx, skew, cx], [0, fy, cy], [0, 0, 1]] (pixels) and the distortion k1, k2,
 p1, p2, k3, k4, k5, k6 of the rational model. Pixel centres at integer
 coordinates, as in OpenCV's maps.)")
-      .def(py::init([](int width, int height, const py::handle& K, const py::handle& distortion) {
+      .def(py::init([](int width, int height, const py::object& K, const py::object& distortion) {
              return Lens{width, height, matrix3Argument(K, "K"),
                          valuesArgument(distortion, 8, "distortion")};
            }),
@@ -121,12 +121,12 @@ coordinates, as in OpenCV's maps.)")
       .def_readwrite("height", &Lens::height, "Image height, pixels.")
       .def_property(
           "K", [](const Lens& l) { return toArray(l.K); },
-          [](Lens& l, const py::handle& K) { l.K = matrix3Argument(K, "K"); },
+          [](Lens& l, const py::object& K) { l.K = matrix3Argument(K, "K"); },
           "K (3 x 3 float64, pixels).")
       .def_property(
           "distortion",
           [](const Lens& l) { return toArray(l.distortion.data(), l.distortion.size()); },
-          [](Lens& l, const py::handle& d) { l.distortion = valuesArgument(d, 8, "distortion"); },
+          [](Lens& l, const py::object& d) { l.distortion = valuesArgument(d, 8, "distortion"); },
           "k1, k2, p1, p2, k3, k4, k5, k6 (float64).")
       .def("__repr__", [](const Lens& l) {
         return "<Lens " + std::to_string(l.width) + "x" + std::to_string(l.height) + ">";
@@ -135,7 +135,7 @@ coordinates, as in OpenCV's maps.)")
   py::class_<PinholeView>(m, "PinholeView", R"(
 The undistorted image: an ideal pinhole camera of width x height pixels, in
 which the direction (x, y, 1) is seen at K (x, y, 1).)")
-      .def(py::init([](int width, int height, const py::handle& K) {
+      .def(py::init([](int width, int height, const py::object& K) {
              return PinholeView{width, height, matrix3Argument(K, "K")};
            }),
            py::arg("width"), py::arg("height"), py::arg("K"))
@@ -143,7 +143,7 @@ which the direction (x, y, 1) is seen at K (x, y, 1).)")
       .def_readwrite("height", &PinholeView::height, "Image height, pixels.")
       .def_property(
           "K", [](const PinholeView& v) { return toArray(v.K); },
-          [](PinholeView& v, const py::handle& K) { v.K = matrix3Argument(K, "K"); },
+          [](PinholeView& v, const py::object& K) { v.K = matrix3Argument(K, "K"); },
           "K (3 x 3 float64, pixels).")
       .def("__repr__", [](const PinholeView& v) {
         return "<PinholeView " + std::to_string(v.width) + "x" + std::to_string(v.height) + ">";

@@ -37,7 +37,7 @@ struct PtzModel {
   std::shared_ptr<PTZCameraModel> model;
 };
 
-PtzModel newPtzModel(const py::handle& data) {
+PtzModel newPtzModel(const py::object& data) {
   PtzModel m;
   const std::string bytes = calibrationData(data);
   if (!m.params.ParseFromString(bytes) &&
@@ -79,7 +79,7 @@ void rectifyInChunks(const PtzLens& lens, const PointRows& rows, int columns, do
 // give the same results.
 template <typename Single, typename Write>
 py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
-                                      const py::handle& pixels, int columns, Single single,
+                                      const py::object& pixels, int columns, Single single,
                                       Write write) {
   const PointRows rows(pixels, 2, "pixels");
   const PtzLens lens(c);
@@ -96,7 +96,7 @@ py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
   return out;
 }
 
-py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::handle& pixels) {
+py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::object& pixels) {
   return perRectifiedPixel(
       c, pixels, 2,
       [](const PtzLens& lens, const Eigen::Vector2f& pixel, double* out) {
@@ -112,7 +112,7 @@ py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py
 }
 
 // The batch form repeats projectPixelToRay's rotation of the rectified point.
-py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::handle& pixels) {
+py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::object& pixels) {
   const Eigen::Matrix4f& camera_to_world = c.getTransform().getInverseTransform();
   return perRectifiedPixel(
       c, pixels, 3,
@@ -146,7 +146,7 @@ steps.)")
           "The camera pose, world to camera (4 x 4 float64, metres), at motor positions in steps.")
       .def(
           "compute_pan_tilt",
-          [](const PanTiltModel& p, const py::handle& world, const py::handle& ray) {
+          [](const PanTiltModel& p, const py::object& world, const py::object& ray) {
             const Eigen::Vector3f w = vector3Argument(world, "world");
             const Eigen::Vector2f dev = vector2Argument(ray, "ray");
             float pan = 0.0f, tilt = 0.0f;
@@ -248,7 +248,7 @@ results, and release the GIL.)")
           "The camera centre in world coordinates (3 float64, metres).")
       .def(
           "project",
-          [](const Config& c, const py::handle& points) {
+          [](const Config& c, const py::object& points) {
             return mapRows(points, 3, 2, "points", [&c](const float* p, double* out) {
               const Eigen::Vector2f pixel = c.project3dToCamera(Eigen::Vector3f(p[0], p[1], p[2]));
               out[0] = pixel.x();
@@ -271,7 +271,7 @@ the fold. NaN and infinite inputs propagate.)")
            "start at camera_center.")
       .def(
           "get_pan_tilt",
-          [](const Config& c, const py::handle& pixel) -> py::object {
+          [](const Config& c, const py::object& pixel) -> py::object {
             int pan = 0, tilt = 0;
             if (!c.getPanTilt(vector2Argument(pixel, "pixel"), &pan, &tilt)) return py::none();
             return py::make_tuple(pan, tilt);
@@ -282,7 +282,7 @@ the pixel (2 values) to the optical axis; None when the head's inverse
 solution fails.)")
       .def(
           "get_pan_tilt_for_point",
-          [](const Config& c, const py::handle& world, const py::handle& pixel) {
+          [](const Config& c, const py::object& world, const py::object& pixel) {
             const Eigen::Vector3f w = vector3Argument(world, "world");
             const Eigen::Vector2f px = vector2Argument(pixel, "pixel");
             float pan = 0.0f, tilt = 0.0f;
@@ -295,7 +295,7 @@ world point (3 values, metres) is seen at the pixel (2 values); None when
 the head's inverse solution fails.)")
       .def(
           "get_pan_tilt_zoom",
-          [](const Config& c, const py::handle& corner1, const py::handle& corner2) -> py::object {
+          [](const Config& c, const py::object& corner1, const py::object& corner2) -> py::object {
             const Eigen::Vector2f a = vector2Argument(corner1, "corner1");
             const Eigen::Vector2f b = vector2Argument(corner2, "corner2");
             int pan = 0, tilt = 0, zoom = 0;
