@@ -179,6 +179,11 @@ PixelRect pixelsOfBox(const Box& box, const Eigen::Matrix3f& K, int width, int h
 
 }  // namespace
 
+PixelRect validRectAround(const UndistortionMap& map, int u, int v) {
+  if (!checkMap(map) || u < 0 || v < 0 || u >= map.width || v >= map.height) return PixelRect{};
+  return largestValidRect(map, {u, v, 1, 1});
+}
+
 bool choosePinholeView(const Lens& lens, float alpha, int width, int height, PinholeView* view,
                        PixelRect* valid_rect) {
   if (!checkLens(lens) || !checkImageSize(width, height, "view")) return false;

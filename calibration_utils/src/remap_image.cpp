@@ -3,11 +3,13 @@
 //   (32 - a)(32 - b), a (32 - b), (32 - a) b, a b   (a, b the fractions in 1/32)
 // applied in integers and rounded once, which is exactly OpenCV's
 // INTER_LINEAR table (its entries are these products times 32, no rounding).
-// Each row runs in two passes over blocks: one that vectorises (positions to
-// offsets and fractions), one that gathers the four neighbours.
+// Each row runs in two passes over blocks: one that locates each pixel's
+// neighbourhood and fractions, four pixels at a time, and one that gathers
+// the neighbours and weighs them (four gray pixels at a time).
 #define DRAVIK_LOG_FILE "calibration_utils/remap_image"
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -35,51 +37,156 @@ inline int toFixedPoint(float x) {
   return int(std::nearbyint((low < kPositionLimit ? low : kPositionLimit) * kFractions));
 }
 
-// toFixedPoint of count positions, four at a time where SSE2 is there (the
-// x86-64 baseline): cvtps2dq rounds half to even in the default mode, and
-// maxps gives its second operand for a NaN.
-void toFixedPoint(const float* __restrict in, int count, int* __restrict out) {
-  int i = 0;
-#ifdef __SSE2__
-  const __m128 low = _mm_set1_ps(-kPositionLimit), high = _mm_set1_ps(kPositionLimit);
-  const __m128 scale = _mm_set1_ps(float(kFractions));
-  for (; i + 4 <= count; i += 4) {
-    const __m128 x = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + i), low), high);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_cvtps_epi32(_mm_mul_ps(x, scale)));
-  }
-#endif
-  for (; i < count; ++i) out[i] = toFixedPoint(in[i]);
-}
-
 // Per pixel of a block: the position in 1/32 pixel.
-struct Block {
-  int x[kBlock], y[kBlock];
+// The source image's geometry as the resampling reads it.
+struct Source {
+  const std::uint8_t* pixels;
+  int width, height, stride, channels;
+  // The steps to the right and lower neighbours: 0 along a side of one pixel.
+  int step_x() const { return width > 1 ? channels : 0; }
+  int step_y() const { return height > 1 ? stride : 0; }
 };
 
-// (top (32 - b) + bottom b + 512) >> 10 with top = p00 (32 - a) + p01 a, and
-// bottom likewise: OpenCV's (sum of w p + 2^14) >> 15 with w = 32 x these
-// products, a and b the fractions in 1/32. A position on the last column or
-// row with a zero fraction moves one pixel back with a full fraction, so that
-// every read stays inside the image; a pixel that gets the border reads
-// pixel (0, 0) and drops it. step_x and step_y are 0 along a side of one
-// pixel. No branch but the loop's.
+// Per pixel of a block: the byte offset of the top-left neighbour, the
+// fractions a, b in 1/32, and -1 where the pixel is resampled, 0 where it
+// gets the border (its offset is then 0, a harmless read).
+struct Block {
+  int offset[kBlock], a[kBlock], b[kBlock], keep[kBlock];
+};
+
+// One pixel of locateBlock. A position on the last column or row with a zero
+// fraction moves one pixel back with a full fraction, so that every read
+// stays inside the image; the right neighbour is needed when a > 0, the
+// lower one when b > 0.
+inline void locatePixel(const Source& s, int fixed_x, int fixed_y, bool valid, Block* block,
+                        int i) {
+  int ix = fixed_x >> kFractionBits, iy = fixed_y >> kFractionBits;
+  int a = fixed_x & (kFractions - 1), b = fixed_y & (kFractions - 1);
+  const int back_x = (ix == s.width - 1) & (a == 0) & (ix > 0);
+  const int back_y = (iy == s.height - 1) & (b == 0) & (iy > 0);
+  ix -= back_x;
+  iy -= back_y;
+  a += back_x * kFractions;
+  b += back_y * kFractions;
+  const bool keep =
+      (ix >= 0) & (iy >= 0) & (ix + (a > 0) < s.width) & (iy + (b > 0) < s.height) & valid;
+  block->offset[i] = keep ? iy * s.stride + ix * s.channels : 0;
+  block->a[i] = a;
+  block->b[i] = b;
+  block->keep[i] = keep ? -1 : 0;
+}
+
+#ifdef __SSE2__
+// The low 32 bits of the lane-wise product (SSE2 has no pmulld).
+inline __m128i multiply(__m128i x, __m128i y) {
+  const __m128i even = _mm_mul_epu32(x, y);
+  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(x, 32), _mm_srli_epi64(y, 32));
+  return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                            _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+}
+
+// toFixedPoint of four positions: cvtps2dq rounds half to even in the
+// default mode, and maxps gives its second operand for a NaN.
+inline __m128i toFixedPoint4(const float* x) {
+  const __m128 clamped = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(x), _mm_set1_ps(-kPositionLimit)),
+                                    _mm_set1_ps(kPositionLimit));
+  return _mm_cvtps_epi32(_mm_mul_ps(clamped, _mm_set1_ps(float(kFractions))));
+}
+#endif
+
+// locatePixel for every pixel of a block, four at a time with SSE2.
+void locateBlock(const Source& s, const float* x, const float* y, const std::uint8_t* valid,
+                 int count, Block* block) {
+  int i = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(kFractions - 1);
+  const __m128i full = _mm_set1_epi32(kFractions);
+  const __m128i last_x = _mm_set1_epi32(s.width - 1), last_y = _mm_set1_epi32(s.height - 1);
+  const __m128i width = _mm_set1_epi32(s.width), height = _mm_set1_epi32(s.height);
+  const __m128i stride = _mm_set1_epi32(s.stride), channels = _mm_set1_epi32(s.channels);
+  for (; i + 4 <= count; i += 4) {
+    const __m128i fixed_x = toFixedPoint4(x + i), fixed_y = toFixedPoint4(y + i);
+    __m128i ix = _mm_srai_epi32(fixed_x, kFractionBits),
+            iy = _mm_srai_epi32(fixed_y, kFractionBits);
+    __m128i a = _mm_and_si128(fixed_x, mask), b = _mm_and_si128(fixed_y, mask);
+    // Masks are -1 where true.
+    const __m128i back_x =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(ix, last_x), _mm_cmpeq_epi32(a, zero)),
+                      _mm_cmpgt_epi32(ix, zero));
+    const __m128i back_y =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(iy, last_y), _mm_cmpeq_epi32(b, zero)),
+                      _mm_cmpgt_epi32(iy, zero));
+    ix = _mm_add_epi32(ix, back_x);
+    iy = _mm_add_epi32(iy, back_y);
+    a = _mm_add_epi32(a, _mm_and_si128(back_x, full));
+    b = _mm_add_epi32(b, _mm_and_si128(back_y, full));
+    const __m128i right = _mm_sub_epi32(ix, _mm_cmpgt_epi32(a, zero));
+    const __m128i lower = _mm_sub_epi32(iy, _mm_cmpgt_epi32(b, zero));
+    int valid4;
+    std::memcpy(&valid4, valid + i, 4);
+    const __m128i flags =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(valid4), zero), zero);
+    __m128i keep =
+        _mm_andnot_si128(_mm_cmpeq_epi32(flags, zero), _mm_cmpgt_epi32(ix, _mm_set1_epi32(-1)));
+    keep = _mm_and_si128(keep, _mm_cmpgt_epi32(iy, _mm_set1_epi32(-1)));
+    keep = _mm_and_si128(keep, _mm_cmplt_epi32(right, width));
+    keep = _mm_and_si128(keep, _mm_cmplt_epi32(lower, height));
+    const __m128i offset = _mm_add_epi32(multiply(iy, stride), multiply(ix, channels));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->offset + i), _mm_and_si128(offset, keep));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->a + i), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->b + i), b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->keep + i), keep);
+  }
+#endif
+  for (; i < count; ++i)
+    locatePixel(s, toFixedPoint(x[i]), toFixedPoint(y[i]), valid[i] != 0, block, i);
+}
+
+// (upper (32 - b) + lower b + 512) >> 10 with upper = p00 (32 - a) + p01 a,
+// and lower likewise: OpenCV's (sum of w p + 2^14) >> 15 with w = 32 x these
+// products, a and b the fractions in 1/32.
 template <int kChannels>
-void gatherBlock(const std::uint8_t* __restrict src, int src_width, int src_height, int stride,
-                 const Block& block, const std::uint8_t* __restrict valid, int count,
-                 std::uint8_t border, std::uint8_t* __restrict dst) {
-  const int step_x = src_width > 1 ? kChannels : 0, step_y = src_height > 1 ? stride : 0;
-  for (int i = 0; i < count; ++i, dst += kChannels) {
-    const int ix = block.x[i] >> kFractionBits, iy = block.y[i] >> kFractionBits;
-    int a = block.x[i] & (kFractions - 1), b = block.y[i] & (kFractions - 1);
-    const int back_x = (ix == src_width - 1) & (a == 0) & (ix > 0);
-    const int back_y = (iy == src_height - 1) & (b == 0) & (iy > 0);
-    const int left = ix - back_x, top = iy - back_y;
-    a += back_x * kFractions;
-    b += back_y * kFractions;
-    // The right neighbour is needed when a > 0, the lower one when b > 0.
-    const bool keep = (left >= 0) & (top >= 0) & (left + (a > 0) < src_width) &
-                      (top + (b > 0) < src_height) & (valid[i] != 0);
-    const std::uint8_t* p = src + (keep ? top * stride + left * kChannels : 0);
+void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t border,
+                 std::uint8_t* __restrict dst) {
+  const int step_x = s.step_x(), step_y = s.step_y();
+  int i = 0;
+#ifdef __SSE2__
+  if (kChannels == 1) {
+    // Four pixels at a time: their 2 x 2 neighbourhoods gathered into one
+    // vector, then the horizontal and vertical weights by pmaddwd.
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi32(kFractions);
+    const __m128i round = _mm_set1_epi32(512), fill = _mm_set1_epi32(border);
+    for (; i + 4 <= count; i += 4, dst += 4) {
+      int quads[4];
+      for (int k = 0; k < 4; ++k) {
+        const std::uint8_t* p = s.pixels + block.offset[i + k];
+        quads[k] =
+            int(p[0]) | int(p[step_x]) << 8 | int(p[step_y]) << 16 | int(p[step_y + step_x]) << 24;
+      }
+      const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(quads));
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.a + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.b + i));
+      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.keep + i));
+      // (32 - a, a) and (32 - b, b) as 16-bit pairs.
+      const __m128i wx = _mm_or_si128(_mm_sub_epi32(full, a), _mm_slli_epi32(a, 16));
+      const __m128i wy = _mm_or_si128(_mm_sub_epi32(full, b), _mm_slli_epi32(b, 16));
+      const __m128i rows01 =
+          _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), _mm_unpacklo_epi32(wx, wx));
+      const __m128i rows23 =
+          _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), _mm_unpackhi_epi32(wx, wx));
+      const __m128i sums = _mm_madd_epi16(_mm_packs_epi32(rows01, rows23), wy);
+      __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, round), 10);
+      value = _mm_or_si128(_mm_and_si128(keep, value), _mm_andnot_si128(keep, fill));
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(value, zero), zero);
+      const int packed = _mm_cvtsi128_si32(bytes);
+      std::memcpy(dst, &packed, 4);
+    }
+  }
+#endif
+  for (; i < count; ++i, dst += kChannels) {
+    const std::uint8_t* p = s.pixels + block.offset[i];
+    const int a = block.a[i], b = block.b[i];
+    const bool keep = block.keep[i] != 0;
     for (int c = 0; c < kChannels; ++c) {
       const int upper = p[c] * (kFractions - a) + p[c + step_x] * a;
       const int lower = p[c + step_y] * (kFractions - a) + p[c + step_y + step_x] * a;
@@ -103,7 +210,7 @@ bool remapImage(const std::uint8_t* src, int src_width, int src_height, int chan
         << src_stride << " and " << dst_stride << " too short or too long";
     return false;
   }
-  const int stride = int(src_stride);
+  const Source source{src, src_width, src_height, int(src_stride), channels};
   Block block;
   for (int v = 0; v < map.height; ++v) {
     const size_t row = size_t(v) * map.width;
@@ -111,19 +218,18 @@ bool remapImage(const std::uint8_t* src, int src_width, int src_height, int chan
     for (int begin = 0; begin < map.width; begin += kBlock) {
       const int count = std::min(kBlock, map.width - begin);
       const size_t at = row + begin;
-      toFixedPoint(map.x.data() + at, count, block.x);
-      toFixedPoint(map.y.data() + at, count, block.y);
-      const std::uint8_t* valid = map.valid.data() + at;
+      locateBlock(source, map.x.data() + at, map.y.data() + at, map.valid.data() + at, count,
+                  &block);
       std::uint8_t* o = out + size_t(begin) * channels;
       switch (channels) {
         case 1:
-          gatherBlock<1>(src, src_width, src_height, stride, block, valid, count, border, o);
+          gatherBlock<1>(source, block, count, border, o);
           break;
         case 3:
-          gatherBlock<3>(src, src_width, src_height, stride, block, valid, count, border, o);
+          gatherBlock<3>(source, block, count, border, o);
           break;
         default:
-          gatherBlock<4>(src, src_width, src_height, stride, block, valid, count, border, o);
+          gatherBlock<4>(source, block, count, border, o);
           break;
       }
     }

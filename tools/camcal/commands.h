@@ -22,6 +22,7 @@ void addValidateCommand(CLI::App& app, Subcommands* commands);
 void addConvertCommand(CLI::App& app, Subcommands* commands);
 void addBaseCommands(CLI::App& app, Subcommands* commands);
 void addPtzCommand(CLI::App& app, Subcommands* commands);
+void addUndistortCommand(CLI::App& app, Subcommands* commands);
 
 // An image size "WIDTHxHEIGHT"; throws a usage error naming the text.
 struct ImageSize {

@@ -7,6 +7,7 @@
 //   camcal base [FILE]                          a base calibration
 //   camcal adjust CALIBRATION BASE              cameras corrected by the base calibration
 //   camcal ptz FILE --at P,T,Z ACTION ...       PTZ projection and aiming
+//   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
   camcal::addConvertCommand(app, &commands);
   camcal::addBaseCommands(app, &commands);
   camcal::addPtzCommand(app, &commands);
+  camcal::addUndistortCommand(app, &commands);
 
   try {
     app.parse(argc, argv);

@@ -16,6 +16,7 @@
 #include "number_format.h"
 #include "output_file.h"
 #include "text_table.h"
+#include "undistort_command.h"
 
 namespace camcal {
 
@@ -258,6 +259,12 @@ void addPtzCommand(CLI::App& app, Subcommands* commands) {
     commands->push_back(
         {command, [options, &action, values] { return runPtz(*options, action, *values); }});
   }
+  addPtzUndistortCommand(ptz, commands, [options] {
+    if (options->at.empty()) throw usageError("ptz undistort needs --at PAN,TILT,ZOOM");
+    const Setting setting = parseSetting(options->at);
+    return PTZCameraModelConfiguration(requirePtzModel(readInput(options->file)), setting.pan,
+                                       setting.tilt, setting.zoom);
+  });
 }
 
 }  // namespace camcal

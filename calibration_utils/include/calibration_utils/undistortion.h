@@ -91,6 +91,12 @@ bool choosePinholeView(const Lens& lens, float alpha, int width, int height, Pin
 // within about 1e-4 pixel of the double-precision model on ordinary lenses.
 bool buildUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map);
 
+// The rectangle grown from pixel (u, v) of a map: every pixel in it valid,
+// and none of its sides can move out by a pixel without taking in an invalid
+// one. Empty (all zero) when (u, v) is outside the map or invalid, or the
+// map's arrays do not match its size.
+PixelRect validRectAround(const UndistortionMap& map, int u, int v);
+
 // For each pixel of the lens's image, the position (x, y) in the view at
 // which it lands, by the exact inverse of the lens (rectifyPoints of
 // calibration_utils/rectify.h: Newton's method in double precision to its
