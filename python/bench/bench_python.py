@@ -1,0 +1,137 @@
+#!/usr/bin/python3
+"""The Python module's batch calls against the C++ library and OpenCV.
+
+project and rectify_pixels of 100,000 points in one call, on the example PTZ
+camera at pan 3100, tilt 900, zoom 5000 (a 400 x 250 grid of pixels over the
+1920 x 1080 image, and the world points seen at them 2 to 18 m away), beside:
+- the C++ library's cost per point on the same data (python/bench/batch_bench,
+  a Google Benchmark program of the build: project3dToCamera in a loop,
+  rectifyPoints in one call);
+- cv2.projectPoints and cv2.undistortPoints on the same arrays, one thread
+  (cv2.projectPoints from Python always computes its Jacobians too).
+Medians of CPU time per point: the calling thread's, on which every call
+runs, as Google Benchmark measures the C++ side; on a shared machine wall
+time measures the neighbours.
+
+  /usr/bin/python3 python/bench/bench_python.py [--build build/test] [--repeats 21]
+
+Run it with Debian's interpreter and the module on PYTHONPATH, or pass
+--build: the module and batch_bench are taken from that build tree.
+"""
+
+import argparse
+import json
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+COLUMNS, ROWS = 400, 250
+SETTING = (3100, 900, 5000)
+
+
+def scene(cp):
+    model = cp.PTZCameraModel((ROOT / "data" / "ptz_camera_example.txt").read_text())
+    config = cp.PTZCameraModelConfiguration(model, *SETTING)
+    r, c = np.mgrid[0:ROWS, 0:COLUMNS]
+    pixels = np.column_stack(
+        [((c + 0.5) * 1920.0 / COLUMNS).ravel(), ((r + 0.5) * 1080.0 / ROWS).ravel()]
+    )
+    depth = (2 + np.arange(len(pixels)) % 17)[:, None]
+    points = config.camera_center + depth * config.pixel_rays(pixels)
+    return config, pixels, points
+
+
+def median_ns_per_point(call, count, repeats):
+    call()  # warm: first-touch of the output, caches
+    times = []
+    for _ in range(repeats):
+        start = time.thread_time_ns()
+        call()
+        times.append(time.thread_time_ns() - start)
+    return statistics.median(times) / count
+
+
+def cpp_ns_per_point(binary, repetitions):
+    """Median ns per point of each benchmark of batch_bench."""
+    if not binary.exists():
+        return {}
+    out = subprocess.run(
+        [
+            str(binary),
+            f"--benchmark_repetitions={repetitions}",
+            "--benchmark_report_aggregates_only=true",
+            "--benchmark_format=json",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    medians = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            medians[b["run_name"]] = 1e9 / b["items_per_second"]
+    return medians
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", type=pathlib.Path, help="build tree holding python/")
+    parser.add_argument("--repeats", type=int, default=21)
+    args = parser.parse_args()
+    if args.build:
+        sys.path.insert(0, str(args.build.resolve() / "python"))
+    import camera_parameters as cp
+
+    cp.set_log_level(2)
+    config, pixels, points = scene(cp)
+    n = len(pixels)
+    rows = []
+    ours = {
+        "project": median_ns_per_point(lambda: config.project(points), n, args.repeats),
+        "rectify_pixels": median_ns_per_point(lambda: config.rectify_pixels(pixels), n, args.repeats),
+    }
+
+    build = args.build or ROOT / "build" / "test"
+    cpp = cpp_ns_per_point(build.resolve() / "python" / "batch_bench", 5)
+    cpp_names = {"project": "BM_Project3dToCameraLoop", "rectify_pixels": "BM_RectifyPointsBatch"}
+
+    opencv = {}
+    try:
+        import cv2
+
+        cv2.setNumThreads(1)
+        rvec, _ = cv2.Rodrigues(config.transform[:3, :3])
+        tvec = config.transform[:3, 3].copy()
+        K, d = config.intrinsics, config.distortion
+        opencv["project"] = median_ns_per_point(
+            lambda: cv2.projectPoints(points, rvec, tvec, K, d), n, args.repeats
+        )
+        pixels_cv = pixels.reshape(-1, 1, 2)
+        opencv["rectify_pixels"] = median_ns_per_point(
+            lambda: cv2.undistortPoints(pixels_cv, K, d), n, args.repeats
+        )
+    except ImportError:
+        pass
+
+    print(f"{n} points per call, median of {args.repeats} calls, CPU ns per point")
+    print(f"{'call':<16}{'Python':>10}{'C++':>10}{'Python/C++':>12}{'OpenCV':>10}{'OpenCV/Python':>15}")
+    for call, ns in ours.items():
+        cpp_ns = cpp.get(cpp_names[call])
+        cv_ns = opencv.get(call)
+        rows.append(
+            f"{call:<16}{ns:>10.1f}"
+            + (f"{cpp_ns:>10.1f}{ns / cpp_ns:>12.2f}" if cpp_ns else f"{'-':>10}{'-':>12}")
+            + (f"{cv_ns:>10.1f}{cv_ns / ns:>15.2f}" if cv_ns else f"{'-':>10}{'-':>15}")
+        )
+    print("\n".join(rows))
+    if not cpp:
+        print(f"(no C++ figures: build the target batch_bench in {build})")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,24 @@
+// The library's log records in Python's logging.
+//
+// Every record of the library (dravik/logging.h), and every message of the
+// protobuf parser behind the loads, goes to the logger "camera_parameters":
+//   level 1 (a failed check; the process then ends) -> CRITICAL
+//   level 2 (an operation fails)                    -> ERROR
+//   level 3 and 4 (a warning)                       -> WARNING
+//   level 5 (information)                           -> INFO
+//   level 6 and above (solver trace)                -> DEBUG
+// The record's extra holds the tag ("camera_parameters", "ptz_camera_model",
+// ...) as `tag` and the library's level as `library_level`; its pathname,
+// lineno and funcName are the library's source location. Which records the
+// library writes at all is set with set_log_level (3 by default); the
+// logger's own level and handlers filter them further.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace camera_parameters_python {
+
+// Installs the log sink and adds set_log_level and log_level to the module.
+void bindLogging(pybind11::module_& module);
+
+}  // namespace camera_parameters_python

@@ -1,0 +1,325 @@
+#define DRAVIK_LOG_FILE "python/ptz_bindings"
+
+// PTZCameraModel, PTZCameraModelConfiguration and PanTiltModel.
+#include <google/protobuf/text_format.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "arrays.h"
+#include "bindings.h"
+#include "calibration_common/pan_tilt_model.h"
+#include "calibration_common/ptz_camera_model.h"
+#include "calibration_utils/rectify.h"
+#include "dravik/logging.h"
+#include "ptz_lens.h"
+
+namespace py = pybind11;
+using dravik::calibration::PanTiltModel;
+using dravik::calibration::PTZCameraModel;
+using dravik::calibration::PTZCameraModelConfiguration;
+using dravik::calibration::PTZCameraParameters;
+
+namespace camera_parameters_python {
+
+namespace {
+
+constexpr char kPtzTag[] = "ptz_camera_model";
+// Pixels undistorted per call of the vectorised Newton iteration: small
+// enough for its coordinate arrays to stay in the first-level cache.
+constexpr std::size_t kRectifyChunk = 512;
+
+// A PTZ camera model with the message it was built from: the head is read
+// from it again for PanTiltModel, which the model does not hand out.
+struct PtzModel {
+  PTZCameraParameters params;
+  std::shared_ptr<PTZCameraModel> model;
+};
+
+PtzModel newPtzModel(const py::object& data) {
+  PtzModel m;
+  const std::string bytes = calibrationData(data);
+  if (!m.params.ParseFromString(bytes) &&
+      !google::protobuf::TextFormat::ParseFromString(bytes, &m.params)) {
+    DRAVIK_LOG(3, kPtzTag) << "Not a PTZ calibration (neither wire nor text format)";
+    m.params.Clear();
+  }
+  m.model = std::make_shared<PTZCameraModel>(m.params);
+  return m;
+}
+
+py::object optionalPanTilt(bool solved, float pan, float tilt) {
+  if (!solved) return py::none();
+  return py::make_tuple(pan, tilt);
+}
+
+// The vectorised Newton iteration over chunks of (N, 2) pixels, each result
+// handed to write(x, y, out_row) with rows of `columns` values.
+template <typename Write>
+void rectifyInChunks(const PtzLens& lens, const PointRows& rows, int columns, double* data,
+                     Write write) {
+  float u[kRectifyChunk], v[kRectifyChunk], x[kRectifyChunk], y[kRectifyChunk];
+  for (std::size_t start = 0; start < rows.count(); start += kRectifyChunk) {
+    const std::size_t n = std::min(kRectifyChunk, rows.count() - start);
+    const float* in = rows.row(start);
+    for (std::size_t i = 0; i < n; ++i) {
+      u[i] = in[2 * i];
+      v[i] = in[2 * i + 1];
+    }
+    dravik::calibration::rectifyPoints(lens.distortion, lens.principal_point, lens.focal_length, u,
+                                       v, static_cast<int>(n), x, y);
+    for (std::size_t i = 0; i < n; ++i) write(x[i], y[i], data + (start + i) * columns);
+  }
+}
+
+// A new output of `columns` values per pixel of `pixels`, filled without the
+// GIL: single(lens, pixel, out) for one (2,) pixel, by the library's
+// per-point call; for an (N, 2) array, rectifyInChunks. The two iterations
+// give the same results.
+template <typename Single, typename Write>
+py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
+                                      const py::object& pixels, int columns, Single single,
+                                      Write write) {
+  const PointRows rows(pixels, 2, "pixels");
+  const PtzLens lens(c);
+  py::array_t<double> out = rows.newOutput(columns);
+  double* data = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    if (rows.single()) {
+      single(lens, Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]), data);
+    } else {
+      rectifyInChunks(lens, rows, columns, data, write);
+    }
+  }
+  return out;
+}
+
+py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::object& pixels) {
+  return perRectifiedPixel(
+      c, pixels, 2,
+      [](const PtzLens& lens, const Eigen::Vector2f& pixel, double* out) {
+        const Eigen::Vector2f xy = dravik::calibration::rectifyPoint(
+            lens.distortion, lens.principal_point, lens.focal_length, pixel);
+        out[0] = xy.x();
+        out[1] = xy.y();
+      },
+      [](float x, float y, double* out) {
+        out[0] = x;
+        out[1] = y;
+      });
+}
+
+// The batch form repeats projectPixelToRay's rotation of the rectified point.
+py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::object& pixels) {
+  const Eigen::Matrix4f& camera_to_world = c.getTransform().getInverseTransform();
+  return perRectifiedPixel(
+      c, pixels, 3,
+      [&c](const PtzLens&, const Eigen::Vector2f& pixel, double* out) {
+        const Eigen::Vector3f ray = c.projectPixelToRay(pixel).normalized();
+        std::copy_n(ray.data(), 3, out);
+      },
+      [&camera_to_world](float x, float y, double* out) {
+        const Eigen::Vector3f ray =
+            (camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(x, y, 1.0f)).normalized();
+        std::copy_n(ray.data(), 3, out);
+      });
+}
+
+void bindPanTiltModel(py::module_& m) {
+  py::class_<PanTiltModel>(m, "PanTiltModel", R"(
+Kinematics of the motorised pan/tilt head carrying the PTZ camera, from
+PTZCameraModel.pan_tilt_model.
+
+A world point X (metres) maps into the camera frame as
+X_cam = D Rz(theta_t) T Rz(theta_p) P X, with the fixed transforms P, T, D of
+the head and the motor angles theta_p = pan_scale (pan - pan_offset),
+theta_t = tilt_scale (tilt - tilt_offset) in radians; pan and tilt are motor
+steps.)")
+      .def(
+          "full_transform",
+          [](const PanTiltModel& p, float pan, float tilt) {
+            return toArray(p.getFullTransform(pan, tilt).getTransform());
+          },
+          py::arg("pan"), py::arg("tilt"),
+          "The camera pose, world to camera (4 x 4 float64, metres), at motor positions in steps.")
+      .def(
+          "compute_pan_tilt",
+          [](const PanTiltModel& p, const py::object& world, const py::object& ray) {
+            const Eigen::Vector3f w = vector3Argument(world, "world");
+            const Eigen::Vector2f dev = vector2Argument(ray, "ray");
+            float pan = 0.0f, tilt = 0.0f;
+            const bool solved = p.computePanTilt(w, dev, &pan, &tilt);
+            return optionalPanTilt(solved, pan, tilt);
+          },
+          py::arg("world"), py::arg("ray"),
+          R"((pan, tilt) in fractional motor steps at which the camera sees the world
+point `world` (3 values, metres) along the ray (ray[0], ray[1], 1) of its own
+frame; None when the inverse solution fails (an ERROR or WARNING record says
+why).)")
+      .def_property_readonly("pan_offset", &PanTiltModel::pan_offset, "Pan offset, steps.")
+      .def_property_readonly("tilt_offset", &PanTiltModel::tilt_offset, "Tilt offset, steps.");
+}
+
+void bindPtzCameraModel(py::module_& m) {
+  py::class_<PtzModel>(m, "PTZCameraModel", R"(
+The calibrated model of the PTZ camera: its zoom table and pan/tilt head.
+
+Zoom positions are motor steps; the zoom x factor at a position is its focal
+length over that of the widest sample (1 at the widest zoom).)")
+      .def(py::init(&newPtzModel), py::arg("data"),
+           R"(Reads a PTZCameraParameters calibration from bytes (wire format first,
+then text format) or str (text format). Data that is not one gives an
+invalid model (`valid` is False) and a record saying why.)")
+      .def_property_readonly(
+          "valid", [](const PtzModel& p) { return p.model->valid(); },
+          "False when the zoom table has no samples or the head cannot be read.")
+      .def_property_readonly(
+          "max_zoom_x_factor", [](const PtzModel& p) { return p.model->maxZoomXFactor(); },
+          "The zoom x factor of the last sample (1 for one sample).")
+      .def(
+          "steps_to_zoom_x_factor",
+          [](const PtzModel& p, int steps) { return p.model->stepsToZoomXFactor(steps); },
+          py::arg("steps"),
+          "The zoom x factor at a zoom position (steps; negative positions count as 0).")
+      .def(
+          "zoom_x_factor_to_steps",
+          [](const PtzModel& p, float factor) { return p.model->zoomXFactorToSteps(factor); },
+          py::arg("factor"),
+          R"(The zoom position (whole steps) giving a zoom x factor: 0 below 1, for a
+non-finite factor or fewer than two samples; the last sample's zoom beyond
+the table.)")
+      .def_property_readonly(
+          "pan_tilt_model",
+          [](const PtzModel& p) -> py::object {
+            PanTiltModel head;
+            if (!head.readFromPB(p.params.pan_tilt())) return py::none();
+            return py::cast(head);
+          },
+          "The pan/tilt head (PanTiltModel), or None when it cannot be read.")
+      .def("__repr__", [](const PtzModel& p) {
+        return std::string("<PTZCameraModel ") + (p.model->valid() ? "valid" : "invalid") + ", " +
+               std::to_string(p.params.intrinsics().samples_size()) + " zoom samples>";
+      });
+}
+
+void bindPtzConfiguration(py::module_& m) {
+  using Config = PTZCameraModelConfiguration;
+  py::class_<Config>(m, "PTZCameraModelConfiguration", R"(
+The PTZ camera at one pan/tilt/zoom setting (motor steps): its pose, and its
+intrinsics and distortion interpolated between the zoom samples that bracket
+the zoom.
+
+Frames: the pose maps world coordinates (metres) into the camera frame (x
+right, y down, z along the optical axis). Pixels are those of the model's
+calibration image (cal_width x cal_height). Normalized camera coordinates
+(x, y) stand for the direction (x, y, 1) of the camera frame. Batch calls
+take (N, k) arrays of any real dtype (converted to float32, the library's
+precision), or one (k,) row, return float64 arrays of the library's float
+results, and release the GIL.)")
+      .def(py::init([](const PtzModel& model, int pan, int tilt, int zoom) {
+             // A model without samples would end the process here.
+             if (!model.model->valid()) {
+               throw py::value_error("the PTZ camera model is not valid: see its log records");
+             }
+             return Config(model.model, pan, tilt, zoom);
+           }),
+           py::arg("model"), py::arg("pan"), py::arg("tilt"), py::arg("zoom"),
+           "Evaluates a valid PTZCameraModel at pan, tilt and zoom (steps); ValueError for an\n"
+           "invalid one.")
+      .def_property_readonly("pan", &Config::pan, "Pan, motor steps.")
+      .def_property_readonly("tilt", &Config::tilt, "Tilt, motor steps.")
+      .def_property_readonly("zoom", &Config::zoom, "Zoom, motor steps.")
+      .def_property_readonly("cal_width", &Config::calWidth, "Calibration image width, pixels.")
+      .def_property_readonly("cal_height", &Config::calHeight, "Calibration image height, pixels.")
+      .def_property_readonly(
+          "distortion",
+          [](const Config& c) { return toArray(c.distortion().data(), c.distortion().size()); },
+          "k1, k2, p1, p2, k3, k4, k5, k6 (float64) at this zoom.")
+      .def_property_readonly(
+          "intrinsics", [](const Config& c) { return toArray(PtzLens(c).K); },
+          "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3 float64, pixels) at this zoom.")
+      .def_property_readonly(
+          "transform", [](const Config& c) { return toArray(c.getTransform().getTransform()); },
+          "The pose, world to camera (4 x 4 float64, metres), at this pan and tilt.")
+      .def_property_readonly(
+          "camera_center", [](const Config& c) { return toArray(c.getCameraCenter()); },
+          "The camera centre in world coordinates (3 float64, metres).")
+      .def(
+          "project",
+          [](const Config& c, const py::object& points) {
+            return mapRows(points, 3, 2, "points", [&c](const float* p, double* out) {
+              const Eigen::Vector2f pixel = c.project3dToCamera(Eigen::Vector3f(p[0], p[1], p[2]));
+              out[0] = pixel.x();
+              out[1] = pixel.y();
+            });
+          },
+          py::arg("points"),
+          R"(The pixels (N x 2) at which world points (N x 3, metres) are seen.
+
+A point on the camera's plane gives non-finite pixels; NaN and infinite
+inputs propagate.)")
+      .def("rectify_pixels", &rectifyPixels, py::arg("pixels"),
+           R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
+calibration image: the exact inverse of the lens (Newton's method to the
+double-precision floor, rounded to float). A pixel beyond the fold of a
+strong barrel lens has no direction: it gets the point nearest to one, at
+the fold. NaN and infinite inputs propagate.)")
+      .def("pixel_rays", &pixelRays, py::arg("pixels"),
+           "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
+           "start at camera_center.")
+      .def(
+          "get_pan_tilt",
+          [](const Config& c, const py::object& pixel) -> py::object {
+            int pan = 0, tilt = 0;
+            if (!c.getPanTilt(vector2Argument(pixel, "pixel"), &pan, &tilt)) return py::none();
+            return py::make_tuple(pan, tilt);
+          },
+          py::arg("pixel"),
+          R"((pan, tilt) in whole steps, within the head's motor limits, that bring
+the pixel (2 values) to the optical axis; None when the head's inverse
+solution fails.)")
+      .def(
+          "get_pan_tilt_for_point",
+          [](const Config& c, const py::object& world, const py::object& pixel) {
+            const Eigen::Vector3f w = vector3Argument(world, "world");
+            const Eigen::Vector2f px = vector2Argument(pixel, "pixel");
+            float pan = 0.0f, tilt = 0.0f;
+            const bool solved = c.getPanTilt(w, px, &pan, &tilt);
+            return optionalPanTilt(solved, pan, tilt);
+          },
+          py::arg("world"), py::arg("pixel"),
+          R"((pan, tilt) in fractional steps, neither rounded nor limited, at which the
+world point (3 values, metres) is seen at the pixel (2 values); None when
+the head's inverse solution fails.)")
+      .def(
+          "get_pan_tilt_zoom",
+          [](const Config& c, const py::object& corner1, const py::object& corner2) -> py::object {
+            const Eigen::Vector2f a = vector2Argument(corner1, "corner1");
+            const Eigen::Vector2f b = vector2Argument(corner2, "corner2");
+            int pan = 0, tilt = 0, zoom = 0;
+            if (!c.getPanTiltZoom(a, b, &pan, &tilt, &zoom)) return py::none();
+            return py::make_tuple(pan, tilt, zoom);
+          },
+          py::arg("corner1"), py::arg("corner2"),
+          R"((pan, tilt, zoom) in whole steps that centre the axis-aligned rectangle
+with opposite corners corner1 and corner2 (pixels) and zoom in as far as it
+stays in the image; None when the head's inverse solution fails.)")
+      .def("lens", &Config::getLens,
+           "The Lens at this zoom: its K, distortion and calibration image size.")
+      .def("__repr__", [](const Config& c) {
+        return "<PTZCameraModelConfiguration pan " + std::to_string(c.pan()) + ", tilt " +
+               std::to_string(c.tilt()) + ", zoom " + std::to_string(c.zoom()) + ">";
+      });
+}
+
+}  // namespace
+
+void bindPtz(py::module_& m) {
+  bindPanTiltModel(m);
+  bindPtzCameraModel(m);
+  bindPtzConfiguration(m);
+}
+
+}  // namespace camera_parameters_python

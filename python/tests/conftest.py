@@ -1,0 +1,110 @@
+"""Shared fixtures of the Python module's tests.
+
+ctest runs these with Debian's interpreter and PYTHONPATH set to the built
+module (CAMERA_PARAMETERS_MODULE_DIR names it, so that an installed copy is
+never tested by mistake). A run of the whole folder that collects fewer than
+MINIMUM_TESTS tests fails: a test file that silently stops being collected
+must not pass for a green run (one file, or a -k selection, is not checked).
+"""
+
+import os
+import pathlib
+import re
+import subprocess
+
+import numpy as np
+import pytest
+
+import camera_parameters as cp
+
+MINIMUM_TESTS = 150
+
+SOURCE_DIR = pathlib.Path(
+    os.environ.get("CAMERA_PARAMETERS_SOURCE_DIR", pathlib.Path(__file__).parents[2])
+)
+PTZ_EXAMPLE = SOURCE_DIR / "data" / "ptz_camera_example.txt"
+# The setting the README's camcal examples use.
+EXAMPLE_SETTING = (3600, 1200, 4000)
+
+
+def pytest_configure(config):
+    module_dir = os.environ.get("CAMERA_PARAMETERS_MODULE_DIR")
+    if module_dir:
+        loaded = pathlib.Path(cp.__file__).resolve().parent
+        assert loaded == pathlib.Path(module_dir).resolve(), (
+            f"camera_parameters was loaded from {loaded}, not from the build tree {module_dir}"
+        )
+
+
+def pytest_collection_finish(session):
+    config = session.config
+    tests_dir = pathlib.Path(__file__).resolve().parent
+    whole_suite = (
+        any(pathlib.Path(arg).resolve() == tests_dir for arg in config.args)
+        and not config.option.keyword
+        and not config.option.markexpr
+    )
+    if whole_suite and len(session.items) < MINIMUM_TESTS:
+        raise pytest.UsageError(
+            f"collected {len(session.items)} tests, fewer than the {MINIMUM_TESTS} of the suite"
+        )
+
+
+@pytest.fixture(scope="session")
+def ptz_text():
+    return PTZ_EXAMPLE.read_text()
+
+
+@pytest.fixture(scope="session")
+def ptz_model(ptz_text):
+    return cp.PTZCameraModel(ptz_text)
+
+
+@pytest.fixture(scope="session")
+def config(ptz_model):
+    return cp.PTZCameraModelConfiguration(ptz_model, *EXAMPLE_SETTING)
+
+
+def ptz_text_with_sample(ptz_text, f, k1, k4, cx=961.8, cy=538.7):
+    """The example calibration with one zoom sample (a lens to choose)."""
+    start = ptz_text.index("  samples {")
+    end = ptz_text.index("pan_tilt {")
+    sample = (
+        f"  samples {{\n    zoom: 0\n    f: {f}\n    cx: {cx}\n    cy: {cy}\n"
+        f"    k1: {k1}\n    k4: {k4}\n    p1: 0.0004\n    p2: -0.0003\n  }}\n}}\n"
+    )
+    return ptz_text[:start] + sample + ptz_text[end:]
+
+
+class Camcal:
+    """Runs the built camcal: the C++ library's answers, printed as the
+    shortest decimals that read back as the same floats."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def run(self, *args):
+        result = subprocess.run(
+            [self.path, *map(str, args)], capture_output=True, text=True, check=True
+        )
+        return result.stdout
+
+    def numbers(self, *args):
+        return [float(x) for x in re.findall(r"-?\d+(?:\.\d+)?(?:e-?\d+)?", self.run(*args))]
+
+    def ptz(self, setting, *args):
+        at = ",".join(map(str, setting))
+        return self.numbers("ptz", PTZ_EXAMPLE, "--at", at, *args)
+
+
+@pytest.fixture(scope="session")
+def camcal():
+    path = os.environ.get("CAMERA_PARAMETERS_CAMCAL")
+    if not path or not os.path.exists(path):
+        pytest.skip("camcal is not built")
+    return Camcal(path)
+
+
+def as_float32(values):
+    """Decimals as the floats the C++ library holds them in."""
+    return np.asarray(values, dtype=np.float64).astype(np.float32).astype(np.float64)

@@ -1,0 +1,27 @@
+"""Run by ctest with Debian's interpreter against a scratch install prefix.
+
+The installed module loads from <prefix>/lib/python3/dist-packages, finds the
+libraries it links beside it in <prefix>/lib (not in the build tree), and
+has its type stubs beside it.
+"""
+
+import pathlib
+import sys
+
+prefix = pathlib.Path(sys.argv[1]).resolve()
+sys.path.insert(0, str(prefix / "lib" / "python3" / "dist-packages"))
+
+import camera_parameters as cp  # noqa: E402
+
+module = pathlib.Path(cp.__file__).resolve()
+assert module.parent == prefix / "lib" / "python3" / "dist-packages", module
+assert (module.parent / "camera_parameters.pyi").is_file()
+assert cp.CameraParametersSet().camera("navigation").intrinsics(640, 480)[0, 0] == 309.125
+
+loaded = {
+    pathlib.Path(line.split()[-1]).resolve()
+    for line in open("/proc/self/maps")
+    if "libcamera_parameters" in line or "libcalibration_utils" in line
+}
+assert loaded and all(prefix in path.parents for path in loaded), loaded
+print("installed module:", module)

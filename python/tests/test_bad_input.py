@@ -1,0 +1,173 @@
+"""Bad input raises a Python error or gets a False/None answer, never a crash."""
+
+import logging
+
+import numpy as np
+import pytest
+
+import camera_parameters as cp
+from conftest import ptz_text_with_sample
+
+NAN, INF = float("nan"), float("inf")
+
+
+@pytest.mark.parametrize(
+    "call, argument, error, message",
+    [
+        ("project", None, TypeError, r"points must be an array of shape \(N, 3\) or \(3,\), not None"),
+        ("project", np.zeros((4, 2)), ValueError, r"points must have shape \(N, 3\) or \(3,\), not \(4, 2\)"),
+        ("project", np.zeros((2, 3, 3)), ValueError, r"\(N, 3\) or \(3,\), not \(2, 3, 3\)"),
+        ("project", 3.0, ValueError, r"not \(\)"),
+        ("project", "abc", TypeError, r"real numbers .* not <U3"),
+        ("project", np.zeros((2, 3), dtype=complex), TypeError, r"not complex128"),
+        ("project", np.zeros((2, 3), dtype=bool), TypeError, r"not bool"),
+        ("project", [[1, 2, 3], [4, 5]], ValueError, r"inhomogeneous|sequence"),
+        ("project", np.array([[1, "a", 3]], dtype=object), TypeError, r"not object"),
+        ("pixel_rays", np.zeros(3), ValueError, r"pixels must have shape \(N, 2\) or \(2,\), not \(3,\)"),
+        ("pixel_rays", np.zeros((5, 2, 1)), ValueError, r"\(N, 2\) or \(2,\)"),
+        ("pixel_rays", {"a": 1}, TypeError, r"real numbers"),
+        ("get_pan_tilt", [1, 2, 3], ValueError, r"pixel must have shape \(2,\), not \(3,\)"),
+        ("get_pan_tilt", np.zeros((1, 2)), ValueError, r"pixel must have shape \(2,\), not \(1, 2\)"),
+        ("get_pan_tilt", None, TypeError, r"pixel must be an array of shape \(2,\), not None"),
+    ],
+)
+def test_wrong_arrays_raise_naming_the_expected_shape(config, call, argument, error, message):
+    with pytest.raises(error, match=message):
+        getattr(config, call)(argument)
+
+
+def test_two_argument_calls_name_the_wrong_argument(config, ptz_model):
+    with pytest.raises(ValueError, match=r"world must have shape \(3,\)"):
+        config.get_pan_tilt_for_point([1, 2], [3, 4])
+    with pytest.raises(ValueError, match=r"corner2 must have shape \(2,\)"):
+        config.get_pan_tilt_zoom([1, 2], [3, 4, 5])
+    with pytest.raises(ValueError, match=r"ray must have shape \(2,\)"):
+        ptz_model.pan_tilt_model.compute_pan_tilt([1, 2, 3], [0, 0, 1])
+
+
+def test_non_finite_values_propagate_row_by_row(config):
+    points = np.array([[3, 0.2, 1], [NAN, 0, 1], [INF, 0, 1], [2.5, -0.4, 1.3]])
+    pixels = config.project(points)
+    assert np.isfinite(pixels[[0, 3]]).all() and not np.isfinite(pixels[1:3]).any(axis=1).any()
+    for call in ("rectify_pixels", "pixel_rays"):
+        out = getattr(config, call)(np.array([[800, 500], [NAN, 500], [800, -INF], [10, 10]]))
+        assert np.isfinite(out[[0, 3]]).all(), call
+        assert not np.isfinite(out[1:3]).all(axis=1).any(), call
+
+
+@pytest.mark.parametrize(
+    "call, args",
+    [
+        ("get_pan_tilt", ([NAN, NAN],)),
+        ("get_pan_tilt", ([INF, 0],)),
+        ("get_pan_tilt_for_point", ([NAN, 0, 1], [960, 540])),
+        ("get_pan_tilt_for_point", ([1e30, 0, 0], [960, 540])),
+        ("get_pan_tilt_zoom", ([NAN, 0], [10, 10])),
+        ("get_pan_tilt_zoom", ([5, 5], [5, 5])),
+    ],
+)
+def test_aiming_at_nonsense_answers_none_or_a_value(config, call, args):
+    answer = getattr(config, call)(*args)
+    assert answer is None or all(isinstance(v, (int, float)) for v in answer)
+
+
+def test_an_invalid_model_refuses_configurations(caplog):
+    caplog.set_level(logging.DEBUG, logger="camera_parameters")
+    for data in (b"\xff\xfe not a calibration", "", "intrinsics { cal_width: 640 }"):
+        model = cp.PTZCameraModel(data)
+        assert not model.valid
+        with pytest.raises(ValueError, match="not valid"):
+            cp.PTZCameraModelConfiguration(model, 0, 0, 0)
+        assert model.steps_to_zoom_x_factor(100) == 1.0
+        assert model.zoom_x_factor_to_steps(2.0) == 0
+    assert any(r.getMessage() == "Invalid intrinsics" and r.levelno == logging.ERROR for r in caplog.records)
+
+
+def test_construction_arguments_of_the_wrong_type_raise_type_error(ptz_model):
+    with pytest.raises(TypeError):
+        cp.PTZCameraModel(None)
+    with pytest.raises(TypeError):
+        cp.PTZCameraModel(12)
+    with pytest.raises(TypeError):
+        cp.PTZCameraModelConfiguration(None, 0, 0, 0)
+    with pytest.raises(TypeError):
+        cp.PTZCameraModelConfiguration(ptz_model, 0.5, 0, 0)
+    with pytest.raises(TypeError):
+        cp.PTZCameraModelConfiguration(ptz_model, 2**40, 0, 0)
+    with pytest.raises(TypeError):
+        cp.CameraParameters()
+
+
+@pytest.mark.parametrize(
+    "argument, error",
+    [(None, TypeError), (12, TypeError), ("a\0b", ValueError), (b"a\0b", ValueError)],
+)
+def test_load_file_rejects_what_is_not_a_path(argument, error):
+    with pytest.raises(error):
+        cp.CameraParametersSet().load_file(argument)
+
+
+def test_load_file_of_a_closed_file_raises_and_keeps_the_set(tmp_path):
+    camera_set = cp.CameraParametersSet()
+    with open(tmp_path / "x.txt", "w") as f:
+        pass
+    with pytest.raises(ValueError, match="closed file"):
+        camera_set.load_file(f)
+    assert camera_set.camera_names() == ["front", "head", "navigation"]
+
+
+@pytest.mark.parametrize("path", ["/no/such/calibration.txt", "/"])
+def test_missing_or_unreadable_files_load_the_default(caplog, path):
+    camera_set = cp.CameraParametersSet()
+    assert not camera_set.load_file(path)
+    assert camera_set.camera_names() == ["front", "head", "navigation"]
+    assert any(r.levelno >= logging.WARNING for r in caplog.records)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"\x00\x01\x02\xff", b"camera { name: ", "c\u00e9\u4e2d not a calibration", b"", bytes(range(256))],
+)
+def test_data_that_is_not_a_calibration_returns_false_with_a_warning(caplog, data):
+    camera_set = cp.CameraParametersSet()
+    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
+        loaded = camera_set.load_string(data)
+    if data == b"":
+        # An empty wire message is a calibration without cameras: nothing to add.
+        assert loaded
+    else:
+        assert not loaded
+        assert any(
+            r.levelno == logging.WARNING and r.tag == "camera_parameters" for r in caplog.records
+        )
+    assert camera_set.camera_names() == ["front", "head", "navigation"]
+    with pytest.raises(TypeError):
+        camera_set.load_string(None)
+
+
+def test_odd_image_sizes_give_an_answer(caplog):
+    camera = cp.CameraParametersSet().camera("navigation")
+    for width, height in [(0, 0), (-640, 480), (1, 2**31 - 1)]:
+        assert camera.intrinsics(width, height).shape == (3, 3)
+        assert camera.distortion(width, height).shape == (8,)
+    with pytest.raises(TypeError):
+        camera.intrinsics(2**31, 10)
+    with pytest.raises(TypeError):
+        camera.intrinsics("640", 480)
+
+
+def test_a_strong_barrel_lens_beyond_its_fold_stays_finite(ptz_text):
+    # k1 = -0.6: the radial mapping turns back at r = 0.75, well inside the image.
+    model = cp.PTZCameraModel(ptz_text_with_sample(ptz_text, 800, -0.6, 0.0))
+    c = cp.PTZCameraModelConfiguration(model, 3600, 1200, 0)
+    out = c.rectify_pixels([[0, 0], [1919, 1079], [961.8, 538.7]])
+    assert np.isfinite(out).all()
+
+
+@pytest.mark.parametrize("data", [b"\x00\x01\x02\xff", "wheel_base: [", b"\x0a\x05hello"])
+def test_base_data_that_is_not_a_calibration_returns_false_with_a_record(caplog, data):
+    base = cp.BaseCalibrationData()
+    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
+        assert not base.load_string(data)
+    assert any(r.levelno >= logging.WARNING for r in caplog.records)
+    assert base.world_rotation.shape == (3, 3)

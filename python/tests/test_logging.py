@@ -1,0 +1,118 @@
+"""The library's records on Python's logger "camera_parameters"."""
+
+import logging
+import sys
+import threading
+
+import pytest
+
+import camera_parameters as cp
+
+LOGGER = "camera_parameters"
+
+
+@pytest.fixture
+def log(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    yield caplog
+    cp.set_log_level(3)
+
+
+def matching(records, tag, levelno):
+    return [r for r in records if r.tag == tag and r.levelno == levelno]
+
+
+def test_an_unreadable_file_is_an_error_record_with_its_source(log):
+    assert not cp.CameraParametersSet().load_file("/no/such/file.txt")
+    [record] = matching(log.records, "camera_parameters", logging.ERROR)
+    assert record.getMessage() == "Can't open /no/such/file.txt"
+    assert record.name == LOGGER and record.library_level == 2
+    assert record.pathname == "calibration_common/camera_parameters"
+    assert record.funcName == "dravik::calibration::CameraParametersSet::loadFromFile"
+    assert record.lineno > 0
+
+
+def test_data_that_is_no_calibration_is_a_warning_with_the_parser_message(log):
+    assert not cp.CameraParametersSet().load_string("camera { name: 5 5 }")
+    [warning] = matching(log.records, "camera_parameters", logging.WARNING)
+    assert warning.getMessage() == "Loading default camera calibration."
+    assert warning.library_level == 3
+    [parser] = matching(log.records, "protobuf", logging.WARNING)
+    assert "1:16: Expected string" in parser.getMessage()
+
+
+@pytest.mark.parametrize(
+    "library_level, python_level, tags",
+    [
+        (5, logging.INFO, {"camera_parameters", "pan_tilt_model", "ptz_camera_model"}),
+        (6, logging.DEBUG, {"pan_tilt_model"}),
+    ],
+)
+def test_information_and_trace_records_follow_the_level(log, config, ptz_model, library_level, python_level, tags):
+    def produce():
+        cp.CameraParametersSet().camera("navigation").intrinsics(800, 600)
+        cp.PTZCameraModelConfiguration(ptz_model, 3600, 1200, 4000).get_pan_tilt([1400, 300])
+
+    produce()
+    assert not [r for r in log.records if r.levelno <= python_level]
+    cp.set_log_level(library_level)
+    assert cp.log_level() == library_level
+    produce()
+    found = {r.tag for r in log.records if r.levelno == python_level}
+    assert tags <= found
+    assert all(r.library_level >= library_level for r in log.records if r.levelno == python_level)
+    if library_level == 5:
+        assert any(r.getMessage() == "1280 960 800 600" for r in log.records)
+
+
+def test_a_lower_level_silences_warnings(log):
+    cp.set_log_level(2)
+    assert not cp.CameraParametersSet().load_string(b"\xff garbage")
+    assert not [r for r in log.records if r.levelno == logging.WARNING]
+    assert not cp.CameraParametersSet().load_file("/no/such/file")
+    assert matching(log.records, "camera_parameters", logging.ERROR)
+
+
+def test_the_python_logger_level_filters_too(caplog):
+    caplog.set_level(logging.ERROR, logger=LOGGER)
+    assert not cp.CameraParametersSet().load_string(b"\xff garbage")
+    assert not caplog.records
+
+
+def test_a_percent_sign_in_a_message_is_not_a_format(log):
+    assert not cp.CameraParametersSet().load_file("/no/such/100%s%d.txt")
+    assert log.records[-1].getMessage() == "Can't open /no/such/100%s%d.txt"
+
+
+def test_a_path_that_is_not_utf8_still_gives_a_record(log):
+    assert not cp.CameraParametersSet().load_file(b"/no/such/\xff\xfe.txt")
+    assert log.records[-1].getMessage() == "Can't open /no/such/\ufffd\ufffd.txt"
+
+
+def test_an_error_raised_by_a_filter_never_reaches_the_library(monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    logger = logging.getLogger(LOGGER)
+
+    def refuse(record):
+        raise RuntimeError("filter refuses")
+
+    logger.addFilter(refuse)
+    try:
+        assert not cp.CameraParametersSet().load_file("/no/such/file")
+    finally:
+        logger.removeFilter(refuse)
+    assert unraisable and isinstance(unraisable[0].exc_value, RuntimeError)
+
+
+def test_records_from_several_threads_all_arrive(log):
+    def work():
+        for _ in range(20):
+            cp.CameraParametersSet().load_file("/no/such/file")
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(matching(log.records, "camera_parameters", logging.ERROR)) == 80
