@@ -12,7 +12,7 @@ packages=(cmake make g++ pkg-config libeigen3-dev libprotobuf-dev protobuf-compi
           libcairo2-dev python3 python3-dev python3-numpy pybind11-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev clang clang-format
-             python3-pytest python3-opencv)
+             python3-pytest python3-opencv libexpat1-dev)
 fi
 
 missing=()

@@ -20,8 +20,11 @@ Lens PTZCameraModelConfiguration::getLens() const {
   Lens result;
   result.width = calWidth();
   result.height = calHeight();
-  result.K = K_;
-  result.distortion.assign(lens(), lens() + 8);
+  result.K << focal_length_[0], 0.0f, principal_point_[0], 0.0f, focal_length_[1],
+      principal_point_[1], 0.0f, 0.0f, 1.0f;
+  // A configuration moved from has no distortion left: a lens without any.
+  result.distortion = distortion_;
+  result.distortion.resize(8, 0.0f);
   return result;
 }
 

@@ -2,8 +2,6 @@
 
 #include "log_bridge.h"
 
-#include <google/protobuf/stubs/logging.h>
-
 #include <atomic>
 #include <string>
 
@@ -16,7 +14,6 @@ namespace camera_parameters_python {
 namespace {
 
 constexpr char kLoggerName[] = "camera_parameters";
-constexpr char kProtobufTag[] = "protobuf";
 
 // False once the interpreter has begun to shut down: records then go to the
 // library's stderr sink again.
@@ -71,19 +68,6 @@ void pythonSink(const dravik::LogRecord& record) {
   }
 }
 
-// The protobuf parser's messages (where a text calibration stops parsing)
-// become records of the library, so that they reach the same logger and obey
-// the same level.
-void protobufHandler(google::protobuf::LogLevel level, const char* filename, int line,
-                     const std::string& message) {
-  int library_level = 3;
-  if (level == google::protobuf::LOGLEVEL_INFO) library_level = 5;
-  if (level == google::protobuf::LOGLEVEL_FATAL) library_level = 2;
-  if (!dravik::isLoggerEnabled(library_level, kProtobufTag)) return;
-  dravik::logToLogger(nullptr, library_level, kProtobufTag, filename ? filename : "", "", line,
-                      nullptr, "%s", message.c_str());
-}
-
 // At interpreter exit: the stderr sink again, for any record written while
 // the interpreter goes away.
 void restoreStderrSink() {
@@ -96,7 +80,6 @@ void restoreStderrSink() {
 void bindLogging(py::module_& module) {
   g_interpreter_alive.store(true);
   dravik::setLogSink(pythonSink);
-  google::protobuf::SetLogHandler(protobufHandler);
   py::module_::import("atexit").attr("register")(py::cpp_function(restoreStderrSink));
 
   module.def(

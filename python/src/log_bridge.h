@@ -1,7 +1,8 @@
 // The library's log records in Python's logging.
 //
-// Every record of the library (dravik/logging.h), and every message of the
-// protobuf parser behind the loads, goes to the logger "camera_parameters":
+// Every record of the library (dravik/logging.h) goes to the logger
+// "camera_parameters" (the library parses text quietly: the protobuf parser
+// writes nothing of its own, and its log handler is left to the host):
 //   level 1 (a failed check; the process then ends) -> CRITICAL
 //   level 2 (an operation fails)                    -> ERROR
 //   level 3 and 4 (a warning)                       -> WARNING

@@ -1,7 +1,6 @@
 #define DRAVIK_LOG_FILE "python/ptz_bindings"
 
 // PTZCameraModel, PTZCameraModelConfiguration and PanTiltModel.
-#include <google/protobuf/text_format.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_utils/rectify.h"
 #include "dravik/logging.h"
+#include "dravik/text_format.h"
 #include "ptz_lens.h"
 
 namespace py = pybind11;
@@ -40,8 +40,7 @@ struct PtzModel {
 PtzModel newPtzModel(const py::object& data) {
   PtzModel m;
   const std::string bytes = calibrationData(data);
-  if (!m.params.ParseFromString(bytes) &&
-      !google::protobuf::TextFormat::ParseFromString(bytes, &m.params)) {
+  if (!m.params.ParseFromString(bytes) && !dravik::parseTextFormat(bytes, &m.params)) {
     DRAVIK_LOG(3, kPtzTag) << "Not a PTZ calibration (neither wire nor text format)";
     m.params.Clear();
   }

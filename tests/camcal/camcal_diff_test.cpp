@@ -11,10 +11,12 @@
 #include <regex>
 
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
+using dravik::testing::ptzExamplePath;
 using nlohmann::json;
 
 // Displacements computed in double precision from float intrinsics: a shift
@@ -180,10 +182,10 @@ TEST(CamcalDiff, TheJsonHoldsEveryFieldForEachCameraAndSize) {
 
 TEST(CamcalDiff, PtzCalibrationsAreComparedAtEveryZoomSample) {
   ScratchDir scratch;
-  EXPECT_EQ(diffJson({ptzExample(), ptzExample()}, 0)["largest_px"], 0.0);
+  EXPECT_EQ(diffJson({ptzExamplePath(), ptzExamplePath()}, 0)["largest_px"], 0.0);
   // Sample 2 (zoom 4000) one pixel longer: only zooms between its neighbours move.
-  const std::string longer = variant(scratch, "longer.txt", "f: 2290", "f: 2291", ptzExample());
-  const json diff = diffJson({ptzExample(), longer}, 0);
+  const std::string longer = variant(scratch, "longer.txt", "f: 2290", "f: 2291", ptzExamplePath());
+  const json diff = diffJson({ptzExamplePath(), longer}, 0);
   EXPECT_EQ(diff["kind"], "ptz");
   const json& samples = diff["cameras"][0]["zoom_samples"];
   ASSERT_EQ(samples.size(), 9u);
@@ -195,7 +197,7 @@ TEST(CamcalDiff, PtzCalibrationsAreComparedAtEveryZoomSample) {
   EXPECT_LT(samples[2]["max_px"].get<double>(), 0.5);
   EXPECT_EQ(samples[1]["max_px"], 0.0);
   EXPECT_EQ(samples[3]["max_px"], 0.0);
-  EXPECT_EQ(runCamcal({"-q", "diff", ptzExample(), longer, "--max-px", "0.4"}).status, 1);
+  EXPECT_EQ(runCamcal({"-q", "diff", ptzExamplePath(), longer, "--max-px", "0.4"}).status, 1);
 }
 
 TEST(CamcalDiff, BadInputIsOneLineNamingTheFile) {
@@ -206,7 +208,10 @@ TEST(CamcalDiff, BadInputIsOneLineNamingTheFile) {
        kFailed,
        {},
        "is a base calibration; diff compares robot or PTZ calibrations"},
-      {{"diff", robot, ptzExample()}, kFailed, {}, "is a PTZ calibration, not a robot calibration"},
+      {{"diff", robot, ptzExamplePath()},
+       kFailed,
+       {},
+       "is a PTZ calibration, not a robot calibration"},
       {{"diff", robot, robot, "--max-px", "-1"}, kUsage, {}, "--max-px"},
       {{"diff", robot}, kUsage, {}, "B is required"},
   });

@@ -9,10 +9,12 @@
 #include <filesystem>
 
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
+using dravik::testing::ptzExamplePath;
 
 const std::string robot = fixture("robot_calibration.txt");
 const std::string lens_faults = fixture("robot_calibration_lens_faults.txt");
@@ -93,13 +95,13 @@ TEST(CamcalPlot, ThePngDecodesToTheRequestedWidth) {
   const auto [width, height] = pngSize(png);
   EXPECT_EQ(width, 1200);
   EXPECT_GT(height, 600);
-  ASSERT_EQ(runCamcal({"ptz", ptzExample(), "plot", "-o", ptz, "--picture-width", "480"}).status,
-            0);
+  ASSERT_EQ(
+      runCamcal({"ptz", ptzExamplePath(), "plot", "-o", ptz, "--picture-width", "480"}).status, 0);
   EXPECT_EQ(pngSize(ptz).first, 480);
   const std::string svg = scratch.path("zoom.svg");
-  ASSERT_EQ(runCamcal({"ptz", ptzExample(), "plot", "-o", svg}).status, 0);
+  ASSERT_EQ(runCamcal({"ptz", ptzExamplePath(), "plot", "-o", svg}).status, 0);
   EXPECT_EQ(readSvg(readFile(svg)).title,
-            "PTZ zoom table: " + ptzExample() + " (1920x1080, 9 samples)");
+            "PTZ zoom table: " + ptzExamplePath() + " (1920x1080, 9 samples)");
 }
 
 TEST(CamcalPlot, BadInputIsOneLineAndLeavesNoPicture) {

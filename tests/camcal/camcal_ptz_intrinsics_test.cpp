@@ -9,10 +9,12 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
+using dravik::testing::ptzExamplePath;
 using namespace dravik::calibration;
 
 // K and distortion as the configuration's interpolation documents them:
@@ -43,7 +45,7 @@ Expected expectedAt(const PTZCameraParameters& params, int zoom) {
 
 TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   PTZCameraParameters params;
-  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(ptzExample()), &params));
+  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(ptzExamplePath()), &params));
   // Zoom 4000 is sample 2; 5000 lies halfway between samples 2 and 3, 4500 a
   // quarter of the way; the pan and tilt do not change K.
   for (const int zoom : {4000, 5000, 4500, 0, 16000}) {
@@ -51,7 +53,7 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
     const Expected expected = expectedAt(params, zoom);
     const std::string at = "3600,1200," + std::to_string(zoom);
     const camcal_test::Run json_run =
-        runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "json"});
+        runCamcal({"ptz", ptzExamplePath(), "--at", at, "intrinsics", "-f", "json"});
     ASSERT_EQ(json_run.status, 0) << json_run.err;
     const auto json = nlohmann::json::parse(json_run.out);
     std::vector<float> K;
@@ -65,7 +67,7 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
     EXPECT_EQ(json["image_width"], 1920);
 
     const camcal_test::Run ros =
-        runCamcal({"ptz", ptzExample(), "--at", at, "intrinsics", "-f", "ros-yaml"});
+        runCamcal({"ptz", ptzExamplePath(), "--at", at, "intrinsics", "-f", "ros-yaml"});
     std::vector<float> ros_K;
     for (const double value :
          YAML::Load(ros.out)["camera_matrix"]["data"].as<std::vector<double>>())
@@ -74,14 +76,17 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   }
   EXPECT_EQ(expectedAt(params, 5000).K[0], 2675.0f);
   expectRuns({
-      {{"ptz", ptzExample(), "--at", "0,0,4000", "intrinsics"},
+      {{"ptz", ptzExamplePath(), "--at", "0,0,4000", "intrinsics"},
        0,
        {"camera ptz, PTZ camera\n",
         "image size 1920x1080, the calibration image at pan 0, tilt 0, "
         "zoom 4000 (steps)\n",
         "K 2290 0 962.9\n 0 2290 539.4\n 0 0 1\n"}},
-      {{"ptz", ptzExample(), "intrinsics"}, kUsage, {}, "ptz intrinsics needs --at PAN,TILT,ZOOM"},
-      {{"ptz", ptzExample(), "--at", "0,0,4000", "intrinsics", "-f", "xml"}, kUsage, {}, "xml"},
+      {{"ptz", ptzExamplePath(), "intrinsics"},
+       kUsage,
+       {},
+       "ptz intrinsics needs --at PAN,TILT,ZOOM"},
+      {{"ptz", ptzExamplePath(), "--at", "0,0,4000", "intrinsics", "-f", "xml"}, kUsage, {}, "xml"},
   });
 }
 

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
+using dravik::testing::ptzExamplePath;
 
 const std::string color_png = fixture("navigation_64x48.png");
 const std::string gray_jpeg = fixture("navigation_64x48_gray.jpg");
@@ -54,7 +56,7 @@ TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {
       {{"undistort", "navigation", "64x48", gray_jpeg, "-o", jpeg, "--alpha", "1"},
        0,
        {"view K", "valid rect x ", "written " + jpeg + " (64x48, gray)\n"}},
-      {{"ptz", ptzExample(), "--at", "0,0,1000", "undistort", ptz_input, "-o", ptz_output},
+      {{"ptz", ptzExamplePath(), "--at", "0,0,1000", "undistort", ptz_input, "-o", ptz_output},
        0,
        {"view K", "written " + ptz_output + " (1920x1080, gray)\n"}},
   });
@@ -97,11 +99,11 @@ TEST(CamcalUndistort, RefusesImagesThatAreNotWholeOrNotOfTheSize) {
        {},
        "unknown camera 'periscope'"},
       {{"undistort", "navigation", "64x48", color_png}, kUsage, {}, "--output is required"},
-      {{"ptz", ptzExample(), "undistort", color_png, "-o", out},
+      {{"ptz", ptzExamplePath(), "undistort", color_png, "-o", out},
        kUsage,
        {},
        "ptz undistort needs --at PAN,TILT,ZOOM"},
-      {{"ptz", ptzExample(), "--at", "0,0,1000", "undistort", color_png, "-o", out},
+      {{"ptz", ptzExamplePath(), "--at", "0,0,1000", "undistort", color_png, "-o", out},
        kFailed,
        {},
        color_png + ": the image is 64x48, not the camera's 1920x1080"},
