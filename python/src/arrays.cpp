@@ -1,8 +1,12 @@
 #include "arrays.h"
 
+#include <google/protobuf/message.h>
+
 #include <algorithm>
 #include <new>
 #include <vector>
+
+#include "dravik/text_format.h"
 
 namespace py = pybind11;
 
@@ -129,6 +133,10 @@ std::string calibrationData(const py::handle& data) {
       "a calibration must be bytes (wire or text format) or str (text format), "
       "not " +
       std::string(py::str(py::type::of(data).attr("__name__"))));
+}
+
+bool parseEitherFormat(const std::string& bytes, google::protobuf::Message* message) {
+  return message->ParseFromString(bytes) || dravik::parseTextFormat(bytes, message);
 }
 
 std::string filePath(const py::handle& path) {

@@ -18,6 +18,12 @@
 #include <string>
 #include <vector>
 
+namespace google {
+namespace protobuf {
+class Message;
+}  // namespace protobuf
+}  // namespace google
+
 namespace camera_parameters_python {
 
 // Rows of `columns` coordinates each, float32, C-contiguous: an (N, columns)
@@ -88,6 +94,9 @@ pybind11::array_t<double> toArray(const float* values, std::size_t count);
 // The bytes of a calibration given as bytes, bytearray, memoryview (wire or
 // text format) or str (text format, sent as UTF-8). TypeError otherwise.
 std::string calibrationData(const pybind11::handle& data);
+// Parses bytes into *message, wire format first and then text format, quietly;
+// false when they parse in neither.
+bool parseEitherFormat(const std::string& bytes, google::protobuf::Message* message);
 // A file system path from str, bytes or os.PathLike. TypeError otherwise,
 // ValueError for an embedded NUL.
 std::string filePath(const pybind11::handle& path);

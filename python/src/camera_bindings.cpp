@@ -1,3 +1,5 @@
+#define DRAVIK_LOG_FILE "python/camera_bindings"
+
 // CameraParametersSet, CameraParameters and BaseCalibrationData.
 #include <pybind11/stl.h>
 
@@ -8,15 +10,19 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/undistortion.h"
+#include "dravik/logging.h"
 
 namespace py = pybind11;
 using dravik::calibration::BaseCalibrationData;
+using dravik::calibration::BaseCalibrationProto;
 using dravik::calibration::CameraParameters;
 using dravik::calibration::CameraParametersSet;
 
 namespace camera_parameters_python {
 
 namespace {
+
+constexpr char kBaseTag[] = "base_calibration_data";
 
 // The data of a load: a path, or the contents of an open file object.
 bool loadFile(CameraParametersSet& set, const py::object& file) {
@@ -167,7 +173,15 @@ every camera pose. A new object holds the embedded default.)")
       .def(
           "load_string",
           [](BaseCalibrationData& b, const py::object& data) {
-            return b.loadFromString(calibrationData(data));
+            const std::string bytes = calibrationData(data);
+            if (b.loadFromString(bytes)) return true;
+            // The library keeps its default silently for data that parses in
+            // neither format; Python callers get a warning for it.
+            BaseCalibrationProto parsed;
+            if (!parseEitherFormat(bytes, &parsed)) {
+              DRAVIK_LOG(3, kBaseTag) << "Not a base calibration (neither wire nor text format)";
+            }
+            return false;
           },
           py::arg("data"),
           R"(Loads a base calibration from bytes (wire format first, then text

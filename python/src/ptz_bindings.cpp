@@ -12,7 +12,6 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_utils/rectify.h"
 #include "dravik/logging.h"
-#include "dravik/text_format.h"
 #include "ptz_lens.h"
 
 namespace py = pybind11;
@@ -40,7 +39,7 @@ struct PtzModel {
 PtzModel newPtzModel(const py::object& data) {
   PtzModel m;
   const std::string bytes = calibrationData(data);
-  if (!m.params.ParseFromString(bytes) && !dravik::parseTextFormat(bytes, &m.params)) {
+  if (!parseEitherFormat(bytes, &m.params)) {
     DRAVIK_LOG(3, kPtzTag) << "Not a PTZ calibration (neither wire nor text format)";
     m.params.Clear();
   }

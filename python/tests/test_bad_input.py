@@ -165,8 +165,10 @@ def test_a_strong_barrel_lens_beyond_its_fold_stays_finite(ptz_text):
 
 
 @pytest.mark.parametrize("data", [b"\x00\x01\x02\xff", "wheel_base: [", b"\x0a\x05hello"])
-def test_base_data_that_is_not_a_calibration_returns_false_and_keeps_the_default(data):
+def test_base_data_that_is_not_a_calibration_returns_false_with_a_warning(caplog, data):
     base = cp.BaseCalibrationData()
     before = base.world_rotation.copy()
-    assert not base.load_string(data)
+    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
+        assert not base.load_string(data)
+    assert any(r.levelno >= logging.WARNING for r in caplog.records)
     assert (base.world_rotation == before).all()
