@@ -1,6 +1,8 @@
 // Whole-image undistortion against OpenCV on the same lens and view, one
 // thread each: the navigation camera of the default calibration at
-// 1280 x 960, the view keeping its K.
+// 1280 x 960, the view keeping its K. Each benchmark runs OpenCV's
+// counterpart right after it and reports its time over OpenCV's as
+// "vs_opencv".
 //   build/bench/undistortion_bench --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "calibration_utils/undistortion.h"
+#include "peer_ratio.h"
 #include "support/undistortion_lenses.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
@@ -42,96 +45,108 @@ const UndistortionMap& forwardMap() {
   return map;
 }
 
+int64_t pixelCount() { return int64_t(lens().width) * lens().height; }
+
 void setPixels(benchmark::State& state) {
-  state.SetItemsProcessed(state.iterations() * int64_t(lens().width) * lens().height);
+  state.SetItemsProcessed(int64_t(state.iterations()) * pixelCount());
 }
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+using dravik::testing::cvCameraMatrix;
+using dravik::testing::cvDistortion;
+
+struct OpenCvLens {
+  OpenCvLens() {
+    cv::setNumThreads(1);
+    K = cvCameraMatrix(lens().K);
+    d = cvDistortion(lens().distortion);
+  }
+  int64_t items() const { return pixelCount(); }
+  cv::Size size() const { return {lens().width, lens().height}; }
+  cv::Mat K, d;
+};
+
+// cv::initUndistortRectifyMap to float maps (CV_32FC1).
+struct OpenCvForwardMap : OpenCvLens {
+  void operator()() {
+    cv::initUndistortRectifyMap(K, d, cv::Mat(), K, size(), CV_32FC1, map_x, map_y);
+    benchmark::DoNotOptimize(map_x.data);
+  }
+  cv::Mat map_x, map_y;
+};
+
+// cv::undistortPoints over every pixel of the image, default criteria.
+struct OpenCvEveryPixel : OpenCvLens {
+  OpenCvEveryPixel() {
+    for (int v = 0; v < lens().height; ++v) {
+      for (int u = 0; u < lens().width; ++u) pixels.emplace_back(float(u), float(v));
+    }
+  }
+  void operator()() {
+    cv::undistortPoints(pixels, undistorted, K, d, cv::noArray(), K);
+    benchmark::DoNotOptimize(undistorted.data());
+  }
+  std::vector<cv::Point2f> pixels, undistorted;
+};
+
+// cv::remap from its fastest map: the fixed-point pair that convertMaps
+// makes of OpenCV's own float map.
+template <int kChannels>
+struct OpenCvRemap : OpenCvLens {
+  OpenCvRemap() : pixels(texturedImage(lens().width, lens().height, kChannels)) {
+    cv::Mat map_x, map_y;
+    cv::initUndistortRectifyMap(K, d, cv::Mat(), K, size(), CV_32FC1, map_x, map_y);
+    cv::convertMaps(map_x, map_y, fixed_xy, fixed_fraction, CV_16SC2);
+    src = cv::Mat(size(), CV_8UC(kChannels), pixels.data());
+    dst = cv::Mat(size(), CV_8UC(kChannels));
+  }
+  void operator()() {
+    cv::remap(src, dst, fixed_xy, fixed_fraction, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    benchmark::DoNotOptimize(dst.data);
+  }
+  std::vector<std::uint8_t> pixels;
+  cv::Mat fixed_xy, fixed_fraction, src, dst;
+};
+#else
+using OpenCvForwardMap = dravik::bench::NoPeer;
+using OpenCvEveryPixel = dravik::bench::NoPeer;
+template <int kChannels>
+using OpenCvRemap = dravik::bench::NoPeer;
+#endif
 
 void BM_BuildUndistortionMap(benchmark::State& state) {
   UndistortionMap map;
-  for (auto _ : state) {
+  dravik::bench::runBesidePeer<OpenCvForwardMap>(state, pixelCount(), [&] {
     buildUndistortionMap(lens(), sameView(lens()), &map);
     benchmark::DoNotOptimize(map.x.data());
-  }
+  });
   setPixels(state);
 }
 BENCHMARK(BM_BuildUndistortionMap)->Unit(benchmark::kMillisecond);
 
 void BM_BuildInverseUndistortionMap(benchmark::State& state) {
   UndistortionMap map;
-  for (auto _ : state) {
+  dravik::bench::runBesidePeer<OpenCvEveryPixel>(state, pixelCount(), [&] {
     buildInverseUndistortionMap(lens(), sameView(lens()), &map);
     benchmark::DoNotOptimize(map.x.data());
-  }
+  });
   setPixels(state);
 }
 BENCHMARK(BM_BuildInverseUndistortionMap)->Unit(benchmark::kMillisecond);
 
+template <int kChannels>
 void BM_RemapImage(benchmark::State& state) {
-  const int channels = int(state.range(0));
-  const std::vector<std::uint8_t> src = texturedImage(lens().width, lens().height, channels);
+  const std::vector<std::uint8_t> src = texturedImage(lens().width, lens().height, kChannels);
   std::vector<std::uint8_t> dst(src.size());
-  const size_t stride = size_t(lens().width) * channels;
-  for (auto _ : state) {
-    remapImage(src.data(), lens().width, lens().height, channels, stride, forwardMap(), dst.data(),
-               stride);
+  const size_t stride = size_t(lens().width) * kChannels;
+  const UndistortionMap& map = forwardMap();
+  dravik::bench::runBesidePeer<OpenCvRemap<kChannels>>(state, pixelCount(), [&] {
+    remapImage(src.data(), lens().width, lens().height, kChannels, stride, map, dst.data(), stride);
     benchmark::DoNotOptimize(dst.data());
-  }
+  });
   setPixels(state);
 }
-BENCHMARK(BM_RemapImage)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
-
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-using dravik::testing::cvCameraMatrix;
-using dravik::testing::cvDistortion;
-
-void BM_OpenCV_InitUndistortRectifyMap(benchmark::State& state) {
-  cv::setNumThreads(1);
-  const cv::Mat K = cvCameraMatrix(lens().K), d = cvDistortion(lens().distortion);
-  cv::Mat map_x, map_y;
-  for (auto _ : state) {
-    cv::initUndistortRectifyMap(K, d, cv::Mat(), K, cv::Size(lens().width, lens().height), CV_32FC1,
-                                map_x, map_y);
-    benchmark::DoNotOptimize(map_x.data);
-  }
-  setPixels(state);
-}
-BENCHMARK(BM_OpenCV_InitUndistortRectifyMap)->Unit(benchmark::kMillisecond);
-
-void BM_OpenCV_UndistortPointsEveryPixel(benchmark::State& state) {
-  cv::setNumThreads(1);
-  const cv::Mat K = cvCameraMatrix(lens().K), d = cvDistortion(lens().distortion);
-  std::vector<cv::Point2f> pixels, undistorted;
-  for (int v = 0; v < lens().height; ++v) {
-    for (int u = 0; u < lens().width; ++u) pixels.emplace_back(float(u), float(v));
-  }
-  for (auto _ : state) {
-    cv::undistortPoints(pixels, undistorted, K, d, cv::noArray(), K);
-    benchmark::DoNotOptimize(undistorted.data());
-  }
-  setPixels(state);
-}
-BENCHMARK(BM_OpenCV_UndistortPointsEveryPixel)->Unit(benchmark::kMillisecond);
-
-// cv::remap from its fastest map: the fixed-point pair that convertMaps
-// makes of OpenCV's own float map.
-void BM_OpenCV_Remap(benchmark::State& state) {
-  cv::setNumThreads(1);
-  const int channels = int(state.range(0));
-  const cv::Mat K = cvCameraMatrix(lens().K), d = cvDistortion(lens().distortion);
-  cv::Mat map_x, map_y, fixed_xy, fixed_fraction;
-  const cv::Size size(lens().width, lens().height);
-  cv::initUndistortRectifyMap(K, d, cv::Mat(), K, size, CV_32FC1, map_x, map_y);
-  cv::convertMaps(map_x, map_y, fixed_xy, fixed_fraction, CV_16SC2);
-  std::vector<std::uint8_t> pixels = texturedImage(size.width, size.height, channels);
-  const cv::Mat src(size, CV_8UC(channels), pixels.data());
-  cv::Mat dst(size, CV_8UC(channels));
-  for (auto _ : state) {
-    cv::remap(src, dst, fixed_xy, fixed_fraction, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-    benchmark::DoNotOptimize(dst.data);
-  }
-  setPixels(state);
-}
-BENCHMARK(BM_OpenCV_Remap)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
-#endif
+BENCHMARK(BM_RemapImage<1>)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemapImage<3>)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -198,7 +198,9 @@ inline void weighGray4(const Source& s, const int* offsets, __m128i a, __m128i b
     }
   }
   const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi32(kFractions);
-  const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(quads));
+  // Built in registers: a 16-byte load of the four 4-byte stores would stall
+  // on store forwarding.
+  const __m128i pixels = _mm_setr_epi32(quads[0], quads[1], quads[2], quads[3]);
   // (32 - a, a) and (32 - b, b) as 16-bit pairs.
   const __m128i wx = _mm_or_si128(_mm_sub_epi32(full, a), _mm_slli_epi32(a, 16));
   const __m128i wy = _mm_or_si128(_mm_sub_epi32(full, b), _mm_slli_epi32(b, 16));
@@ -239,12 +241,18 @@ void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t bo
     const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(512);
     const __m128i first = _mm_setr_epi16(-1, -1, -1, kChannels == 4 ? -1 : 0, 0, 0, 0, 0);
     const __m128i second = _mm_slli_si128(first, 2 * kChannels);
+    // The horizontal weights (32 - a, a) per channel, for every fraction a.
+    __m128i weights_x[kFractions + 1];
+    for (int a = 0; a <= kFractions; ++a) {
+      weights_x[a] = _mm_or_si128(_mm_and_si128(first, _mm_set1_epi16(short(kFractions - a))),
+                                  _mm_and_si128(second, _mm_set1_epi16(short(a))));
+    }
+    const int border4 = int(0x01010101u * border);
     const long long last_read = s.bytes() - 8 - step_y;
     for (; i < count && block.offset[i] <= last_read; ++i, dst += kChannels) {
       const std::uint8_t* p = s.pixels + block.offset[i];
-      const int a = block.a[i], b = block.b[i];
-      const __m128i wx = _mm_or_si128(_mm_and_si128(first, _mm_set1_epi16(short(kFractions - a))),
-                                      _mm_and_si128(second, _mm_set1_epi16(short(a))));
+      const int b = block.b[i];
+      const __m128i wx = weights_x[block.a[i]];
       const __m128i top = _mm_mullo_epi16(
           _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero), wx);
       const __m128i bottom = _mm_mullo_epi16(
@@ -256,10 +264,13 @@ void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t bo
       const __m128i sums = _mm_madd_epi16(_mm_unpacklo_epi16(upper, lower), wy);
       const __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, round), 10);
       const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(value, zero), zero));
-      if (block.keep[i] != 0) {
-        std::memcpy(dst, &packed, kChannels);
+      const int out = block.keep[i] != 0 ? packed : border4;
+      // Four bytes where the next pixel of the block follows (it overwrites
+      // the fourth); the last pixel of a block writes its own bytes only.
+      if (i + 1 < count) {
+        std::memcpy(dst, &out, 4);
       } else {
-        std::memset(dst, border, kChannels);
+        std::memcpy(dst, &out, kChannels);
       }
     }
   }
