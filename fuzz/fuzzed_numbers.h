@@ -21,6 +21,9 @@ class FuzzedNumbers {
     return value;
   }
   float f() { return next<float>(); }
+  int i() { return next<int32_t>(); }
+  Eigen::Vector2f v2() { return {f(), f()}; }
+  Eigen::Vector3f v3() { return {f(), f(), f()}; }
   // An upper-triangular K from five floats: fx, skew, cx, fy, cy.
   Eigen::Matrix3f K() {
     Eigen::Matrix3f m = Eigen::Matrix3f::Identity();

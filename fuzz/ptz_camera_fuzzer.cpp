@@ -16,6 +16,7 @@
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_utils/rectify.h"
+#include "fuzzed_numbers.h"
 #include "quiet_logs.h"
 
 namespace {
@@ -25,28 +26,7 @@ using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 using dravik::calibration::PTZCameraParameters;
 
-// Reads numbers off the end of the input; zeros once it is used up.
-class Numbers {
- public:
-  Numbers(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  template <typename T>
-  T next() {
-    T value{};
-    const size_t n = std::min(sizeof(T), size_);
-    std::memcpy(&value, data_, n);
-    data_ += n;
-    size_ -= n;
-    return value;
-  }
-  float f() { return next<float>(); }
-  int i() { return next<int32_t>(); }
-  Eigen::Vector2f v2() { return {f(), f()}; }
-  Eigen::Vector3f v3() { return {f(), f(), f()}; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
+using Numbers = FuzzedNumbers;
 
 float exercise(const PTZCameraModelConfiguration& c, Numbers* in) {
   const Eigen::Vector3f world = in->v3();
