@@ -92,13 +92,13 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
     const double rim = 0.9 * findSoundRegion(lens.distortion).radius;
     const Eigen::Matrix3d lens_K = lens.K.cast<double>(), view_K = view.K.cast<double>();
     double worst_back = 0.0, worst = 0.0;
+    const float unit[2] = {1.0f, 1.0f}, origin[2] = {0.0f, 0.0f};
     forEachPixel(view.width, view.height, 9, [&](int u, int v, size_t i) {
       if (!forward.valid[i] || rayRadius(view, u, v) > rim) return;
       // rectifyPoint reads no skew: hand it the unskewed pixel.
       const Eigen::Vector3d d = lens_K.inverse() * Eigen::Vector3d(forward.x[i], forward.y[i], 1.0);
-      const float unit[2] = {1.0f, 1.0f}, origin[2] = {0.0f, 0.0f};
-      const RectifiedPoint p = rectifyPointWithStatus(lens.distortion.data(), origin, unit,
-                                                      Eigen::Vector2f(float(d.x()), float(d.y())));
+      const RectifiedPoint p =
+          rectifyPointWithStatus(lens.distortion.data(), origin, unit, d.head<2>().cast<float>());
       ASSERT_TRUE(p.converged);
       const Eigen::Vector3d back = view_K * p.point.homogeneous();
       worst_back = std::max(worst_back, std::hypot(back.x() - u, back.y() - v));

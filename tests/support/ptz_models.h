@@ -59,8 +59,7 @@ inline Eigen::Vector3f worldPointAt(const calibration::PTZCameraModelConfigurati
   return (config.getTransform().getInverseTransform() * camera).head<3>();
 }
 
-// Normalized points (x, y) from (-half_x, -half_y) to (half_x, half_y) by the
-// steps, row by row.
+// Normalized points from (-half_x, -half_y) to (half_x, half_y), row by row.
 inline std::vector<Eigen::Vector2f> normalizedGrid(float half_x, float step_x, float half_y,
                                                    float step_y) {
   std::vector<Eigen::Vector2f> points;
