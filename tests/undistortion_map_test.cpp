@@ -143,12 +143,10 @@ TEST(UndistortionMap, AlphaZeroIsAllValidAndAlphaOneKeepsEverySoundSourcePixel) 
     ASSERT_TRUE(choosePinholeView(lens, 1.0f, 800, 600, &narrowest, &rect));
     EXPECT_LT(narrowest.K(0, 0), widest.K(0, 0));
     ASSERT_TRUE(buildInverseUndistortionMap(lens, narrowest, &inverse));
-    for (size_t i = 0; i < inverse.valid.size(); ++i) {
-      if (!inverse.valid[i]) continue;
-      ASSERT_TRUE(inverse.x[i] >= -0.01f && inverse.y[i] >= -0.01f && inverse.x[i] <= 799.01f &&
-                  inverse.y[i] <= 599.01f)
+    for (size_t i = 0; i < inverse.valid.size(); ++i)
+      ASSERT_TRUE(!inverse.valid[i] || (inverse.x[i] >= -0.01f && inverse.y[i] >= -0.01f &&
+                                        inverse.x[i] <= 799.01f && inverse.y[i] <= 599.01f))
           << inverse.x[i] << " " << inverse.y[i];
-    }
     // The valid rectangle is all valid and each side is as far out as it goes.
     ASSERT_TRUE(buildUndistortionMap(lens, narrowest, &map));
     auto allValid = [&](int x0, int y0, int w, int h) {

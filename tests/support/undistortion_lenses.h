@@ -38,14 +38,10 @@ inline calibration::PinholeView sameView(const calibration::Lens& lens) {
 // per channel, so that resampling errors show as grey-level differences.
 inline std::vector<std::uint8_t> texturedImage(int width, int height, int channels) {
   std::vector<std::uint8_t> image(size_t(width) * height * channels);
-  for (int v = 0; v < height; ++v) {
-    for (int u = 0; u < width; ++u) {
-      for (int c = 0; c < channels; ++c) {
-        const int checker = ((u / (7 + c)) + (v / (5 + c))) % 2 ? 90 : 0;
-        const int value = (u * (c + 1) + v * 3 + checker + (u * v) % 37) % 256;
-        image[(size_t(v) * width + u) * channels + c] = std::uint8_t(value);
-      }
-    }
+  for (size_t i = 0; i < image.size(); ++i) {
+    const int c = int(i % channels), u = int(i / channels % width), v = int(i / channels / width);
+    const int checker = ((u / (7 + c)) + (v / (5 + c))) % 2 ? 90 : 0;
+    image[i] = std::uint8_t((u * (c + 1) + v * 3 + checker + (u * v) % 37) % 256);
   }
   return image;
 }
