@@ -73,11 +73,10 @@ TEST(SolveAsinBcosCeqn, TwoRootsSatisfyTheEquationNearestToZeroFirst) {
 // Coefficients in the order k1, k2, p1, p2, k3, k4, k5, k6; a short list is
 // padded with zeros.
 TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
+  const Eigen::Matrix4f T = (Eigen::Translation3f(0.05f, -0.1f, 0.3f) *
+                             Eigen::AngleAxisf(0.2f, Eigen::Vector3f(0.1f, 1, -0.3f).normalized()))
+                                .matrix();
   dravik::CameraTransform pose;
-  Eigen::Matrix4f T = Eigen::Matrix4f::Identity();
-  T.block<3, 3>(0, 0) =
-      Eigen::AngleAxisf(0.2f, Eigen::Vector3f(0.1f, 1.0f, -0.3f).normalized()).toRotationMatrix();
-  T.block<3, 1>(0, 3) = Eigen::Vector3f(0.05f, -0.1f, 0.3f);
   pose.setTransform(T, dravik::CameraTransform::kParentToChild);
   const Eigen::Matrix3f K =
       (Eigen::Matrix3f() << 612.5f, 0, 641.25f, 0, 611.75f, 479.5f, 0, 0, 1).finished();

@@ -31,6 +31,7 @@ constexpr double kIdealAngleTolerance = 2e-5;
 constexpr float kRayTolerance = 1e-4f;
 constexpr float kUntouched = -12345.0f;
 const Eigen::Vector2f kOpticalAxis = Eigen::Vector2f::Zero();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 bool matricesNear(const Eigen::Matrix4f& a, const Eigen::Matrix4f& b) {
   return (a - b).cwiseAbs().maxCoeff() <= kMatrixTolerance;
@@ -87,14 +88,6 @@ TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
   EXPECT_EQ(out.SerializeAsString(), params.SerializeAsString());
 }
 
-// A world point `depth` metres in front of the camera posed at (pan, tilt),
-// on its ray dev.
-Eigen::Vector3f pointOnRay(const PanTiltModel& model, float pan, float tilt,
-                           const Eigen::Vector2f& dev, float depth) {
-  const Eigen::Vector4f in_camera(depth * dev.x(), depth * dev.y(), depth, 1.0f);
-  return (model.getFullTransform(pan, tilt).getInverseTransform() * in_camera).head<3>();
-}
-
 // Targets on random rays of random poses are put back on their rays, in front
 // of the camera, silently. Along the optical axis of the ideal head the
 // solution with |tilt| < pi/2 is unique: the angles come back.
@@ -109,7 +102,10 @@ void expectTargetsReachTheirRays(const HeadGeometry& head, float max_pan, float 
     const float pan_in = pan_angle(random) / head.pan_scale + head.pan_offset;
     const float tilt_in = tilt_angle(random) / head.tilt_scale + head.tilt_offset;
     const Eigen::Vector2f dev(ray(random), ray(random));
-    const Eigen::Vector3f world = pointOnRay(model, pan_in, tilt_in, dev, 2.0f + i % 9);
+    const float depth = 2.0f + i % 9;  // metres in front of the camera posed at (pan_in, tilt_in)
+    const Eigen::Vector3f world = (model.getFullTransform(pan_in, tilt_in).getInverseTransform() *
+                                   Eigen::Vector4f(depth * dev.x(), depth * dev.y(), depth, 1.0f))
+                                      .head<3>();
     float pan, tilt;
     ASSERT_TRUE(model.computePanTilt(world, dev, &pan, &tilt))
         << pan_in << " " << tilt_in << " " << dev.transpose();
@@ -139,12 +135,12 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
 TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   const char kNoSolution[] = "Could not find solutions for pan tilt: ";
   const char kLargeError[] = "Large residual error for pan tilt: ";
-  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const char kHighError[] = "High residual error for pan tilt: ";
   // Scales without a motor position; a camera 6 cm or 30 cm along the tilt
   // axis, whose optical axis misses a target 1 cm ahead of the head's centre.
   HeadGeometry zero_pan = idealHead(), nan_tilt = idealHead(), near = idealHead(), far = near;
   zero_pan.pan_scale = 0.0f;
-  nan_tilt.tilt_scale = nan;
+  nan_tilt.tilt_scale = kNaN;
   near.device(0, 3) = 0.06f;
   far.device(0, 3) = 0.3f;
   const struct {
@@ -159,11 +155,11 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
       {headModel(idealHead()), {0, 0, 4}, {1, 0}, kNoSolution, 2, false},
       // Identity links: the optical axis is the pan axis, which no pan aims.
       {PanTiltModel(), {1, 2, 3}, kOpticalAxis, kNoSolution, 2, false},
-      {headModel(realisticHead()), {nan, 1, 1}, kOpticalAxis, kNoSolution, 2, false},
-      {headModel(realisticHead()), {1, 1, 1}, {nan, 0}, kNoSolution, 2, false},
+      {headModel(realisticHead()), {kNaN, 1, 1}, kOpticalAxis, kNoSolution, 2, false},
+      {headModel(realisticHead()), {1, 1, 1}, {kNaN, 0}, kNoSolution, 2, false},
       {headModel(zero_pan), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
       {headModel(nan_tilt), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
-      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3, true},
+      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, kHighError, 3, true},
       {headModel(far), {0.01f, 0, 0}, kOpticalAxis, kLargeError, 2, true},
   };
   for (const auto& c : cases) {

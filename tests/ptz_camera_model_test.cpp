@@ -8,7 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -24,8 +23,7 @@ namespace {
 using namespace testing;
 
 constexpr float kFactorTolerance = 1e-6f;
-constexpr int kIntMax = std::numeric_limits<int>::max();
-constexpr int kIntMin = std::numeric_limits<int>::min();
+constexpr int kIntMax = std::numeric_limits<int>::max(), kIntMin = std::numeric_limits<int>::min();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr double kFloatRelativeTolerance = 1e-6;
 constexpr float kPixelTolerance = 1e-3f;
@@ -149,17 +147,16 @@ TEST(PTZCameraModelConfiguration, LogsTheWeightsAndTheSamplesAtLevelFive) {
 TEST(PTZCameraModelConfiguration, RaysOfProjectedPointsPointAtThePoints) {
   const auto model = sharedModel(ptzExampleParameters());
   for (int zoom : {0, 1234, 7000, 16000}) {
+    SCOPED_TRACE(zoom);
     const PTZCameraModelConfiguration config(model, 500 + zoom / 3, 300, zoom);
     const float half_width = 0.75f * 960.0f / float(model->getIntrinsics(zoom / 2000)->f());
-    for (float x = -half_width; x <= half_width; x += half_width / 4) {
-      for (float y = -0.5f * half_width; y <= 0.5f * half_width; y += half_width / 4) {
-        const Eigen::Vector3f world = worldPointAt(config, x, y, 4.0f);
-        const Eigen::Vector3f ray = config.projectPixelToRay(config.project3dToCamera(world));
-        const Eigen::Vector3d direction = (world - config.getCameraCenter()).cast<double>();
-        EXPECT_LT(ray.cast<double>().normalized().cross(direction.normalized()).norm(),
-                  kDirectionTolerance)
-            << "zoom " << zoom;
-      }
+    for (const Eigen::Vector2f& p :
+         normalizedGrid(half_width, half_width / 4, 0.5f * half_width, half_width / 4)) {
+      const Eigen::Vector3f world = worldPointAt(config, p.x(), p.y(), 4.0f);
+      const Eigen::Vector3f ray = config.projectPixelToRay(config.project3dToCamera(world));
+      const Eigen::Vector3d direction = (world - config.getCameraCenter()).cast<double>();
+      EXPECT_LT(ray.cast<double>().normalized().cross(direction.normalized()).norm(),
+                kDirectionTolerance);
     }
   }
 }
@@ -175,8 +172,8 @@ TEST(PTZCameraModelConfiguration, ProjectionMatchesOpenCv) {
     const cv::Matx33d K(s.f(), 0, s.cx(), 0, s.f(), s.cy(), 0, 0, 1);
     const float reach = float(1300.0 / s.f());
     std::vector<cv::Point3d> points;
-    for (float x = -0.6f; x <= 0.6f; x += 0.3f)
-      for (float y = -0.3f; y <= 0.3f; y += 0.3f) points.emplace_back(x * reach, y * reach, 1.0);
+    for (const Eigen::Vector2f& p : normalizedGrid(0.6f, 0.3f, 0.3f, 0.3f))
+      points.emplace_back(p.x() * reach, p.y() * reach, 1.0);
     std::vector<cv::Point2d> pixels;
     cv::projectPoints(points, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K,
                       std::vector<double>(config.distortion().begin(), config.distortion().end()),

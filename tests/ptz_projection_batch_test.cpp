@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -11,22 +10,16 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "support/ptz_models.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
-using testing::ptzExampleParameters;
-using testing::sharedModel;
-using testing::worldPointAt;
+using namespace testing;
 
 // Equal to the last bit; any NaN matches any NaN (points on the camera's
 // plane), since the bits of a NaN carry no pixel.
 bool sameFloat(float a, float b) {
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  uint32_t bits_a, bits_b;
-  std::memcpy(&bits_a, &a, sizeof(a));
-  std::memcpy(&bits_b, &b, sizeof(b));
-  return bits_a == bits_b;
+  return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
 // Points all over the view and beyond it, near and far, behind the camera
@@ -34,10 +27,8 @@ bool sameFloat(float a, float b) {
 std::vector<Eigen::Vector3f> scenePoints(const PTZCameraModelConfiguration& config) {
   std::vector<Eigen::Vector3f> points;
   for (float depth : {0.0f, -2.0f, 0.05f, 1.0f, 7.5f, 300.0f}) {
-    for (float y = -0.9f; y <= 0.9f; y += 0.15f) {
-      for (float x = -1.3f; x <= 1.3f; x += 0.1f)
-        points.push_back(worldPointAt(config, x, y, depth));
-    }
+    for (const Eigen::Vector2f& p : normalizedGrid(1.3f, 0.1f, 0.9f, 0.15f))
+      points.push_back(worldPointAt(config, p.x(), p.y(), depth));
   }
   return points;
 }
@@ -78,18 +69,18 @@ TEST(PTZProjectionBatch, AgreesWithTheSinglePointCallToTheLastBit) {
 TEST(PTZProjectionBatch, ConfigurationMovedFromProjectsWithoutDistortion) {
   PTZCameraModelConfiguration source(sharedModel(ptzExampleParameters()), 3100, 900, 0);
   const PTZCameraModelConfiguration taken(std::move(source));
-  const Eigen::Vector2f centre = source.project3dToCamera(worldPointAt(source, 0, 0, 2));
-  const Eigen::Vector2f near = source.project3dToCamera(worldPointAt(source, 0.3f, 0.2f, 2));
-  const Eigen::Vector2f far = source.project3dToCamera(worldPointAt(source, 0.6f, 0.4f, 2));
+  // The pixel of normalized (x, y) two metres in front of the camera.
+  const auto seen = [](const PTZCameraModelConfiguration& config, float x, float y) {
+    return config.project3dToCamera(worldPointAt(config, x, y, 2));
+  };
+  const Eigen::Vector2f centre = seen(source, 0, 0), near = seen(source, 0.3f, 0.2f);
+  const Eigen::Vector2f far = seen(source, 0.6f, 0.4f);
   EXPECT_TRUE(source.distortion().empty());
   EXPECT_NEAR((far - centre).x(), 2 * (near - centre).x(), 0.05);
   EXPECT_NEAR((far - centre).y(), 2 * (near - centre).y(), 0.05);
   // The lens went with the move: the new owner sees the barrel distortion.
-  const Eigen::Vector2f taken_centre = taken.project3dToCamera(worldPointAt(taken, 0, 0, 2));
-  const Eigen::Vector2f taken_far = taken.project3dToCamera(worldPointAt(taken, 0.6f, 0.4f, 2));
-  EXPECT_LT((taken_far - taken_centre).x(), (far - centre).x() - 10);
+  EXPECT_LT((seen(taken, 0.6f, 0.4f) - seen(taken, 0, 0)).x(), (far - centre).x() - 10);
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration

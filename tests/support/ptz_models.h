@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
@@ -23,9 +24,8 @@ inline std::string ptzExamplePath() {
   return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
 }
 inline calibration::PTZCameraParameters ptzExampleParameters() {
-  std::ifstream file(ptzExamplePath());
   std::stringstream text;
-  text << file.rdbuf();
+  text << std::ifstream(ptzExamplePath()).rdbuf();
   calibration::PTZCameraParameters params;
   EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params));
   return params;
@@ -57,6 +57,15 @@ inline Eigen::Vector3f worldPointAt(const calibration::PTZCameraModelConfigurati
                                     float y, float depth) {
   const Eigen::Vector4f camera(x * depth, y * depth, depth, 1.0f);
   return (config.getTransform().getInverseTransform() * camera).head<3>();
+}
+
+// Normalized points from (-half_x, -half_y) to (half_x, half_y), row by row.
+inline std::vector<Eigen::Vector2f> normalizedGrid(float half_x, float step_x, float half_y,
+                                                   float step_y) {
+  std::vector<Eigen::Vector2f> points;
+  for (float y = -half_y; y <= half_y; y += step_y)
+    for (float x = -half_x; x <= half_x; x += step_x) points.emplace_back(x, y);
+  return points;
 }
 
 inline std::shared_ptr<calibration::PTZCameraModel> sharedModel(

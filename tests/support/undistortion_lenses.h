@@ -10,26 +10,23 @@
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
+#include <opencv2/core/eigen.hpp>
 #endif
 
-namespace dravik {
-namespace testing {
+namespace dravik::testing {
 
 // The navigation camera of the embedded default calibration at 1280 x 960.
 inline calibration::Lens navigationLens() {
-  const calibration::CameraParametersSet set;
-  return set.getCamera("navigation")->getLens(1280, 960);
+  return calibration::CameraParametersSet().getCamera("navigation")->getLens(1280, 960);
 }
 
 // A barrel lens whose radial mapping turns back at 46.5 degrees off axis,
 // well inside its 1280 x 960 image: k1 = -0.3, f = 500 px.
 inline calibration::Lens foldedLens() {
-  calibration::Lens lens;
-  lens.width = 1280;
-  lens.height = 960;
-  lens.K << 500, 0, 640, 0, 500, 480, 0, 0, 1;
-  lens.distortion = {-0.3f, 0, 0, 0, 0, 0, 0, 0};
-  return lens;
+  return {1280,
+          960,
+          (Eigen::Matrix3f() << 500, 0, 640, 0, 500, 480, 0, 0, 1).finished(),
+          {-0.3f, 0, 0, 0, 0, 0, 0, 0}};
 }
 
 // The view with the lens's own K and size.
@@ -41,30 +38,27 @@ inline calibration::PinholeView sameView(const calibration::Lens& lens) {
 // per channel, so that resampling errors show as grey-level differences.
 inline std::vector<std::uint8_t> texturedImage(int width, int height, int channels) {
   std::vector<std::uint8_t> image(size_t(width) * height * channels);
-  for (int v = 0; v < height; ++v) {
-    for (int u = 0; u < width; ++u) {
-      for (int c = 0; c < channels; ++c) {
-        const int checker = ((u / (7 + c)) + (v / (5 + c))) % 2 ? 90 : 0;
-        const int value = (u * (c + 1) + v * 3 + checker + (u * v) % 37) % 256;
-        image[(size_t(v) * width + u) * channels + c] = std::uint8_t(value);
-      }
-    }
+  for (size_t i = 0; i < image.size(); ++i) {
+    const int c = int(i % channels), u = int(i / channels % width), v = int(i / channels / width);
+    const int checker = ((u / (7 + c)) + (v / (5 + c))) % 2 ? 90 : 0;
+    image[i] = std::uint8_t((u * (c + 1) + v * 3 + checker + (u * v) % 37) % 256);
   }
   return image;
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 inline cv::Mat cvCameraMatrix(const Eigen::Matrix3f& K) {
-  cv::Mat m(3, 3, CV_64F);
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) m.at<double>(r, c) = K(r, c);
-  }
+  cv::Mat m;
+  cv::eigen2cv(Eigen::Matrix3d(K.cast<double>()), m);
   return m;
 }
 inline cv::Mat cvDistortion(const std::vector<float>& d) {
-  cv::Mat m(1, 8, CV_64F);
-  for (int i = 0; i < 8; ++i) m.at<double>(0, i) = d[i];
-  return m;
+  return cv::Mat(std::vector<double>(d.begin(), d.begin() + 8), true).reshape(1, 1);
+}
+// One plane of a map (x, y or valid) as a matrix of its size, sharing the data.
+template <typename T>
+cv::Mat cvPlane(const calibration::UndistortionMap& map, const std::vector<T>& plane) {
+  return cv::Mat(map.height, map.width, cv::traits::Type<T>::value, const_cast<T*>(plane.data()));
 }
 // OpenCV's forward map (CV_32FC1) of the lens for the view.
 inline void cvUndistortionMap(const calibration::Lens& lens, const calibration::PinholeView& view,
@@ -75,5 +69,4 @@ inline void cvUndistortionMap(const calibration::Lens& lens, const calibration::
 }
 #endif
 
-}  // namespace testing
-}  // namespace dravik
+}  // namespace dravik::testing
