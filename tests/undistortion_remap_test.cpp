@@ -2,6 +2,7 @@
 // fixed-point layout, and the refusals of bad input by every whole-image function.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <string>
@@ -23,32 +24,38 @@ using namespace testing;
 // OpenCV's INTER_LINEAR weights are the products used here: equal results.
 constexpr int kGreyLevelTolerance = 1;
 
-UndistortionMap navigationMap() {
-  const Lens lens = navigationLens();
+UndistortionMap mapOf(const Lens& lens) {
   UndistortionMap map;
   EXPECT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
   return map;
 }
+UndistortionMap navigationMap() { return mapOf(navigationLens()); }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+// The navigation lens has every pixel valid; the folded lens's corners lie
+// beyond its fold and must come out as the border value.
 TEST(UndistortionRemap, ResamplesAsOpenCVRemapForOneAndThreeChannels) {
-  const Lens lens = navigationLens();
-  const UndistortionMap map = navigationMap();
-  const cv::Mat valid = cvPlane(map, map.valid), invalid = valid == 0;
-  for (const int channels : {1, 3, 4}) {
-    SCOPED_TRACE(channels);
-    std::vector<std::uint8_t> pixels = texturedImage(lens.width, lens.height, channels);
-    const size_t stride = size_t(lens.width) * channels;
-    cv::Mat ours(map.height, map.width, CV_8UC(channels)), theirs;
-    ASSERT_TRUE(remapImage(pixels.data(), lens.width, lens.height, channels, stride, map, ours.data,
-                           stride, 7));
-    cv::remap(cv::Mat(lens.height, lens.width, CV_8UC(channels), pixels.data()), theirs,
-              cvPlane(map, map.x), cvPlane(map, map.y), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-    EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), kGreyLevelTolerance);
-    const cv::Mat blank(ours.size(), ours.type(), cv::Scalar::all(7));
-    EXPECT_EQ(cv::norm(ours, blank, cv::NORM_INF, invalid), 0.0);
+  for (const Lens& lens : {navigationLens(), foldedLens()}) {
+    SCOPED_TRACE(lens.K(0, 0));
+    const UndistortionMap map = mapOf(lens);
+    const cv::Mat valid = cvPlane(map, map.valid), invalid = valid == 0;
+    for (const int channels : {1, 3, 4}) {
+      SCOPED_TRACE(channels);
+      std::vector<std::uint8_t> pixels = texturedImage(lens.width, lens.height, channels);
+      const size_t stride = size_t(lens.width) * channels;
+      cv::Mat ours(map.height, map.width, CV_8UC(channels)), theirs;
+      ASSERT_TRUE(remapImage(pixels.data(), lens.width, lens.height, channels, stride, map,
+                             ours.data, stride, 7));
+      cv::remap(cv::Mat(lens.height, lens.width, CV_8UC(channels), pixels.data()), theirs,
+                cvPlane(map, map.x), cvPlane(map, map.y), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), kGreyLevelTolerance);
+      const cv::Mat blank(ours.size(), ours.type(), cv::Scalar::all(7));
+      EXPECT_EQ(cv::norm(ours, blank, cv::NORM_INF, invalid), 0.0);
+    }
+    EXPECT_GT(cv::countNonZero(valid), map.width * map.height / 2);
   }
-  EXPECT_GT(cv::countNonZero(valid), map.width * map.height / 2);
+  const UndistortionMap folded = mapOf(foldedLens());
+  EXPECT_GT(std::count(folded.valid.begin(), folded.valid.end(), 0), 0);
 }
 
 TEST(UndistortionRemap, FixedPointLayoutIsOpenCVsConversionOfTheMap) {
