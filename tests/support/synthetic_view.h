@@ -17,20 +17,8 @@ using TruthCamera = calibration::OpenCVProjection<double>;
 // A 1280 x 960 camera with a strong rational lens: the radial factor falls to
 // 0.64 at the image corners, monotone over the whole image.
 inline TruthCamera strongRationalCamera() {
-  TruthCamera c;
-  c.fx = 900.0;
-  c.fy = 903.0;
-  c.cx = 652.0;
-  c.cy = 471.0;
-  c.k1 = 0.3;
-  c.k2 = 0.02;
-  c.k3 = 0.001;
-  c.k4 = 0.7;
-  c.k5 = 0.06;
-  c.k6 = 0.002;
-  c.p1 = 0.0012;
-  c.p2 = -0.0007;
-  return c;
+  // fx, fy, cx, cy, rotation, translation, k1..k6, p1, p2.
+  return {900.0, 903.0, 652.0, 471.0, {}, {}, 0.3, 0.02, 0.001, 0.7, 0.06, 0.002, 0.0012, -0.0007};
 }
 
 // Places the target so that its point `centre` (metres) lies `distance` metres
