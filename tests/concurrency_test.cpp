@@ -1,8 +1,5 @@
-// Several threads read one loaded camera set, its records, a base calibration
-// and PTZ configurations that share one model, while records are released on
-// other threads and another set reloads: every reader sees exactly what one
-// thread sees. Sets built on several threads at once agree with sets built on
-// one. Built under ThreadSanitizer by the test command.
+// Threads that read calibrations, or build camera sets, at once see exactly
+// what one thread sees. Built under ThreadSanitizer by the test command.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +25,7 @@ using dravik::calibration::CameraParametersSet;
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 
-// Everything a reader computes, so that the results of threads can be
-// compared with those of one thread.
+// Everything a reader computes, to compare threads with one thread.
 struct Observation {
   std::vector<float> values;
   std::vector<int> flags;
@@ -82,8 +78,7 @@ void readAll(const CameraParametersSet& set, const BaseCalibrationData& base,
   out->flags.push_back(model.zoomXFactorToSteps(3.0f));
 }
 
-// Runs work(t) on `threads` threads at once, and `alongside` on this one;
-// the number of mismatches the threads count.
+// Runs work(t) on `threads` threads and `alongside` on this one; the mismatches they count.
 template <typename Work>
 int mismatchesOnThreads(
     int threads, Work work, const std::function<void()>& alongside = [] {}) {

@@ -17,8 +17,7 @@ namespace dravik {
 namespace calibration {
 namespace {
 
-// A converged point's residual and distance from the root: the double
-// floor, with room for the lens's conditioning.
+// The double floor, with room for the lens's conditioning.
 constexpr double kResidualFloor = 1e-13;
 constexpr double kRootFloor = 1e-12;
 constexpr double kFloatTolerance = 1e-6;  // results rounded to float
@@ -115,10 +114,9 @@ Eigen::Vector2d independentRoot(const Lens& lens, long double tx, long double ty
 }
 
 // Over the image of each lens (inside the fold of the folding one) the
-// iteration converges in a few steps to the double floor: the residual
-// |D(x, y) - t| in long double, and the distance from the root found
-// independently. The series start changes how the iteration gets to the root,
-// never where it ends; the prepared lens gives the same point to the last bit.
+// iteration converges in a few steps to the double floor, in |D(x, y) - t|
+// and in distance from the root found independently: the series start never
+// changes where it ends. The prepared lens gives the same point to the bit.
 TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
   std::vector<std::pair<Lens, int>> lenses;  // with the most iterations each may take
   for (const Lens& lens : kLenses) lenses.emplace_back(lens, 6);

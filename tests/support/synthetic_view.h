@@ -72,10 +72,9 @@ inline GridView gridView(const TruthCamera& camera, int cols, int rows, double s
   return view;
 }
 
-// An oblique view of a 15 x 11 grid of 40 mm squares (target units of
-// millimetres) through the strong rational camera: 165 points on a grid turned
-// 26 degrees about the camera's x axis and 20 about its y axis, 0.45 m away,
-// spanning about 80 % of the image's width and 75 % of its height.
+// 165 points of a 15 x 11 grid of 40 mm squares (target units of mm), turned
+// 26 degrees about the camera's x axis and 20 about its y, 0.45 m away through
+// the strong rational camera: about 80 % of the image's width, 75 % of its height.
 inline GridView obliqueView(double noise = 0.0, unsigned seed = 1,
                             TruthCamera* truth_out = nullptr) {
   TruthCamera truth = strongRationalCamera();
