@@ -111,9 +111,8 @@ TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetR
   const auto model = std::make_shared<PTZCameraModel>(dravik::testing::ptzExampleParameters());
   ASSERT_TRUE(model->valid());
   std::vector<PTZCameraModelConfiguration> configurations;
-  for (int zoom : {0, 3000, 9000, 16000}) {
+  for (int zoom : {0, 3000, 9000, 16000})
     configurations.emplace_back(model, 150 * zoom / 1000, -40, zoom);
-  }
   // The reloaded set hands its records out before the reloads begin.
   CameraParametersSet reloaded;
   std::vector<std::shared_ptr<const CameraParameters>> held;

@@ -49,9 +49,7 @@ auto parameters(P* p) {
   std::vector<decltype(&p->fx)> all = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
                                        &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
   for (auto& t : p->translation) all.push_back(&t);
-  for (auto& row : p->rotation) {
-    for (auto& r : row) all.push_back(&r);
-  }
+  for (auto& row : p->rotation) all.insert(all.end(), {&row[0], &row[1], &row[2]});
   return all;
 }
 
@@ -84,6 +82,23 @@ TEST(OpenCVProjection, AgreesWithOpenCVProjectPoints) {
     EXPECT_NEAR(u, expected[i].x, 1e-6) << i;
     EXPECT_NEAR(v, expected[i].y, 1e-6) << i;
   }
+}
+
+// OpenCV's fit of the same points with the same model, from the true intrinsics.
+double openCvError(const GridView& view, const TruthCamera& truth) {
+  std::vector<std::vector<cv::Point3f>> object(1);
+  std::vector<std::vector<cv::Point2f>> image(1);
+  for (size_t i = 0; i < view.image.size(); ++i) {
+    object[0].emplace_back(kMetresPerUnit * view.target[i].x(), kMetresPerUnit * view.target[i].y(),
+                           0.0f);
+    image[0].emplace_back(view.image[i].x(), view.image[i].y());
+  }
+  cv::Mat K = (cv::Mat_<double>(3, 3) << truth.fx, 0, truth.cx, 0, truth.fy, truth.cy, 0, 0, 1);
+  cv::Mat distortion = cv::Mat::zeros(8, 1, CV_64F);
+  std::vector<cv::Mat> rvecs, tvecs;
+  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K, distortion,
+                             rvecs, tvecs,
+                             cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS);
 }
 #endif
 
@@ -131,25 +146,6 @@ TEST(CalibrateFromSingleImage, RecoversTheCameraFromAnExactObliqueView) {
   EXPECT_LT(largestRayDisagreement(truth, camera, 90, 100, 1123, 809), 1e-3);
   EXPECT_LT(largestRayDisagreement(truth, camera, 0, 0, 1280, 960), 0.1);
 }
-
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-// OpenCV's fit of the same points with the same model, from the true intrinsics.
-double openCvError(const GridView& view, const TruthCamera& truth) {
-  std::vector<std::vector<cv::Point3f>> object(1);
-  std::vector<std::vector<cv::Point2f>> image(1);
-  for (size_t i = 0; i < view.image.size(); ++i) {
-    object[0].emplace_back(kMetresPerUnit * view.target[i].x(), kMetresPerUnit * view.target[i].y(),
-                           0.0f);
-    image[0].emplace_back(view.image[i].x(), view.image[i].y());
-  }
-  cv::Mat K = (cv::Mat_<double>(3, 3) << truth.fx, 0, truth.cx, 0, truth.fy, truth.cy, 0, 0, 1);
-  cv::Mat distortion = cv::Mat::zeros(8, 1, CV_64F);
-  std::vector<cv::Mat> rvecs, tvecs;
-  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K, distortion,
-                             rvecs, tvecs,
-                             cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS);
-}
-#endif
 
 // The error matches the noise of the view and is no worse than OpenCV's (to
 // 2 %); along every ray out from the principal point the fitted pixels move
