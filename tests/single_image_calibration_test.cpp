@@ -53,7 +53,6 @@ auto parameters(P* p) {
   return all;
 }
 
-// The values of a fitted projection.
 TruthCamera values(const Projection& p) {
   TruthCamera c;
   const auto from = parameters(&p);
