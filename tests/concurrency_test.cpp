@@ -1,15 +1,11 @@
-// Several threads read one loaded camera set, its records, a base calibration
-// and PTZ configurations that share one model, while records are released on
-// other threads and another set loads calibration after calibration. Every
-// reader must see exactly what a single thread sees. Built under
-// ThreadSanitizer by the test command. Sets built on several threads at once
-// must agree with sets built on one.
-#include <google/protobuf/text_format.h>
+// Threads that read calibrations, or build camera sets, at once see exactly
+// what one thread sees. Built under ThreadSanitizer by the test command.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,8 +14,8 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "dravik/file.h"
-#include "dravik/logging.h"
+#include "support/log_capture.h"
+#include "support/ptz_models.h"
 
 namespace {
 
@@ -28,13 +24,8 @@ using dravik::calibration::CameraParameters;
 using dravik::calibration::CameraParametersSet;
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
-using dravik::calibration::PTZCameraParameters;
 
-constexpr int kReaders = 4;
-constexpr int kRounds = 40;
-
-// Everything a reader computes, so that the results of threads can be
-// compared with those of one thread.
+// Everything a reader computes, to compare threads with one thread.
 struct Observation {
   std::vector<float> values;
   std::vector<int> flags;
@@ -43,8 +34,7 @@ struct Observation {
   bool operator==(const Observation& other) const {
     // Bitwise: NaN or not, the same computation gives the same bits.
     return flags == other.flags && values.size() == other.values.size() &&
-           std::equal(values.begin(), values.end(), other.values.begin(),
-                      [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; });
+           std::memcmp(values.data(), other.values.data(), values.size() * sizeof(float)) == 0;
   }
 };
 
@@ -60,21 +50,16 @@ void readCamera(const CameraParameters& camera, Observation* out) {
   out->add(camera.getIntrinsics(333, 222));  // a miss: logs and scales the full frame
 }
 
-void readSet(const CameraParametersSet& set, Observation* out) {
+// The camera set, the base calibration and the PTZ configurations on one model.
+void readAll(const CameraParametersSet& set, const BaseCalibrationData& base,
+             const std::vector<PTZCameraModelConfiguration>& configurations,
+             const PTZCameraModel& model, Observation* out) {
   for (const auto& name : set.getCameraNames()) readCamera(*set.getCamera(name), out);
   out->flags.push_back(set.hasCamera("no such camera"));
-}
-
-void readBase(const BaseCalibrationData& base, Observation* out) {
   out->add(base.getWorldRotation());
   out->add(base.getWorldTranslation());
-  out->values.push_back(base.getGyroscopeGain());
-  out->values.push_back(base.getWheelBase());
+  out->values.insert(out->values.end(), {base.getGyroscopeGain(), base.getWheelBase()});
   out->flags.push_back(base.isGyroscopeGainCalibrationValid("factory default"));
-}
-
-void readPtz(const std::vector<PTZCameraModelConfiguration>& configurations,
-             const PTZCameraModel& model, Observation* out) {
   for (const auto& c : configurations) {
     const Eigen::Vector3f world = c.getCameraCenter() + c.projectPixelToRay({700.0f, 400.0f});
     out->add(c.project3dToCamera(world));
@@ -93,18 +78,24 @@ void readPtz(const std::vector<PTZCameraModelConfiguration>& configurations,
   out->flags.push_back(model.zoomXFactorToSteps(3.0f));
 }
 
-std::string readText(const std::string& path) {
-  std::string text;
-  EXPECT_TRUE(dravik::File::readFileToString(path, &text)) << path;
-  return text;
+// Runs work(t) on `threads` threads and `alongside` on this one; the mismatches they count.
+template <typename Work>
+int mismatchesOnThreads(
+    int threads, Work work, const std::function<void()>& alongside = [] {}) {
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) workers.emplace_back([&, t] { work(t, &mismatches); });
+  alongside();
+  for (auto& worker : workers) worker.join();
+  return mismatches.load();
 }
 
 // A calibration of the set being reloaded: the default's cameras under other
 // names, without the head camera's recalibration.
 std::string navigationOnlyCalibration() {
-  CameraParametersSet set;
+  const CameraParametersSet defaults;
   dravik::calibration::RobotCalibration cal;
-  for (const auto& camera : set.getRawCalData().camera()) {
+  for (const auto& camera : defaults.getRawCalData().camera()) {
     if (camera.model() == "kv006h") continue;
     auto* copy = cal.add_camera();
     copy->CopyFrom(camera);
@@ -114,72 +105,52 @@ std::string navigationOnlyCalibration() {
 }
 
 TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetReloads) {
-  // Enabled logging makes the readers share the logger as well.
-  std::atomic<int> records{0};
-  dravik::setLogLevel(6);
-  dravik::setLogSink([&records](const dravik::LogRecord&) { records.fetch_add(1); });
-
+  dravik::testing::LogCapture log(6);  // the readers share the logger as well
   const CameraParametersSet set;
   const BaseCalibrationData base;
-  PTZCameraParameters ptz_params;
-  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(
-      readText(std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/data/ptz_camera_example.txt"),
-      &ptz_params));
-  const auto model = std::make_shared<PTZCameraModel>(ptz_params);
+  const auto model = std::make_shared<PTZCameraModel>(dravik::testing::ptzExampleParameters());
   ASSERT_TRUE(model->valid());
   std::vector<PTZCameraModelConfiguration> configurations;
-  for (int zoom : {0, 3000, 9000, 16000}) {
+  for (int zoom : {0, 3000, 9000, 16000})
     configurations.emplace_back(model, 150 * zoom / 1000, -40, zoom);
-  }
-
   // The reloaded set hands its records out before the reloads begin.
   CameraParametersSet reloaded;
   std::vector<std::shared_ptr<const CameraParameters>> held;
   for (const auto& name : reloaded.getCameraNames()) held.push_back(reloaded.getCamera(name));
 
   Observation expected;
-  readSet(set, &expected);
-  readBase(base, &expected);
-  readPtz(configurations, *model, &expected);
+  readAll(set, base, configurations, *model, &expected);
   std::vector<Observation> expected_held(held.size());
   for (size_t i = 0; i < held.size(); ++i) readCamera(*held[i], &expected_held[i]);
 
   const std::string other = navigationOnlyCalibration();
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < kReaders; ++t) {
-    readers.emplace_back([&, t] {
-      // Each reader owns its copies of the held records and drops them one by
-      // one, while the reloading set and the other readers still hold theirs.
-      auto mine = held;
-      for (int round = 0; round < kRounds; ++round) {
-        Observation seen;
-        readSet(set, &seen);
-        readBase(base, &seen);
-        readPtz(configurations, *model, &seen);
-        if (!(seen == expected)) mismatches.fetch_add(1);
-        for (size_t i = 0; i < mine.size(); ++i) {
-          if (!mine[i]) continue;
-          Observation record;
-          readCamera(*mine[i], &record);
-          if (!(record == expected_held[i])) mismatches.fetch_add(1);
-          if (round == 2 * static_cast<int>(i) + t) mine[i].reset();
-        }
+  const auto read = [&](int t, std::atomic<int>* mismatches) {
+    // Each reader owns its copies of the held records and drops them one by
+    // one, while the reloading set and the other readers still hold theirs.
+    auto mine = held;
+    for (int round = 0; round < 40; ++round) {
+      Observation seen;
+      readAll(set, base, configurations, *model, &seen);
+      if (!(seen == expected)) mismatches->fetch_add(1);
+      for (size_t i = 0; i < mine.size(); ++i) {
+        if (!mine[i]) continue;
+        Observation record;
+        readCamera(*mine[i], &record);
+        if (!(record == expected_held[i])) mismatches->fetch_add(1);
+        if (round == 2 * static_cast<int>(i) + t) mine[i].reset();
       }
-    });
-  }
-  for (int round = 0; round < 6; ++round) {
-    // A valid load, then an unusable one that falls back to the default.
-    EXPECT_TRUE(reloaded.loadFromString(other));
-    EXPECT_FALSE(reloaded.loadFromString("not a calibration"));
-  }
-  held.clear();
-  for (auto& reader : readers) reader.join();
-
-  dravik::setLogSink(nullptr);
-  dravik::setLogLevel(3);
-  EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_GT(records.load(), 0);
+    }
+  };
+  const auto reload = [&] {
+    for (int round = 0; round < 6; ++round) {
+      // A valid load, then an unusable one that falls back to the default.
+      EXPECT_TRUE(reloaded.loadFromString(other));
+      EXPECT_FALSE(reloaded.loadFromString("not a calibration"));
+    }
+    held.clear();
+  };
+  EXPECT_EQ(mismatchesOnThreads(4, read, reload), 0);
+  EXPECT_GT(log.records().size(), 0u);
 }
 
 // Sets built on several threads at once, each fitting the head camera's
@@ -187,19 +158,16 @@ TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetR
 // sets built on one: the fits share nothing.
 TEST(Concurrency, SetsBuiltOnSeveralThreadsAgreeWithOneThread) {
   constexpr int kVariants = 10;
-  constexpr int kBuilders = 3;
+  const CameraParametersSet defaults;
   std::vector<std::string> variants;
-  {
-    const CameraParametersSet defaults;
-    for (int k = 0; k < kVariants; ++k) {
-      dravik::calibration::RobotCalibration cal = defaults.getRawCalData();
-      for (auto& camera : *cal.mutable_camera()) {
-        if (camera.model() != "kv006h") continue;
-        auto* point = camera.mutable_intrinsics()->mutable_sample_points(0);
-        point->set_pixel_x(point->pixel_x() + 0.01f * static_cast<float>(k));
-      }
-      variants.push_back(cal.SerializeAsString());
+  for (int k = 0; k < kVariants; ++k) {
+    dravik::calibration::RobotCalibration cal = defaults.getRawCalData();
+    for (auto& camera : *cal.mutable_camera()) {
+      if (camera.model() != "kv006h") continue;
+      auto* point = camera.mutable_intrinsics()->mutable_sample_points(0);
+      point->set_pixel_x(point->pixel_x() + 0.01f * static_cast<float>(k));
     }
+    variants.push_back(cal.SerializeAsString());
   }
   const auto headOf = [](const std::string& data) {
     CameraParametersSet set;
@@ -210,19 +178,13 @@ TEST(Concurrency, SetsBuiltOnSeveralThreadsAgreeWithOneThread) {
   };
   std::vector<Observation> expected;
   for (const auto& data : variants) expected.push_back(headOf(data));
-
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> builders;
-  for (int t = 0; t < kBuilders; ++t) {
-    builders.emplace_back([&, t] {
-      for (int round = 0; round < kVariants; ++round) {
-        const int k = (round + 3 * t) % kVariants;
-        if (!(headOf(variants[k]) == expected[k])) mismatches.fetch_add(1);
-      }
-    });
-  }
-  for (auto& builder : builders) builder.join();
-  EXPECT_EQ(mismatches.load(), 0);
+  const auto build = [&](int t, std::atomic<int>* mismatches) {
+    for (int round = 0; round < kVariants; ++round) {
+      const int k = (round + 3 * t) % kVariants;
+      if (!(headOf(variants[k]) == expected[k])) mismatches->fetch_add(1);
+    }
+  };
+  EXPECT_EQ(mismatchesOnThreads(3, build), 0);
 }
 
 }  // namespace

@@ -19,64 +19,39 @@ using Edge = SoundRegion::Edge;
 // The edge is a root refined to double precision; the closed forms below are
 // computed from float coefficients.
 constexpr double kRadiusTolerance = 1e-7;
+constexpr double kFar = kLargestSoundRadius;
+constexpr double kFloor = kDenominatorFloor;
 
-struct Case {
-  std::string name;
-  std::vector<float> distortion;
-  Edge edge;
-  double radius;
-  double distorted_radius;
-  double denominator;
-};
-
-// r R(r) and D(r) of the radial part, evaluated directly.
-double distortedRadius(const std::vector<float>& k, double r) {
-  const double s = r * r;
-  return r * (1 + s * (k[0] + s * (k[1] + s * k[4]))) / (1 + s * (k[5] + s * (k[6] + s * k[7])));
-}
+// D(r) and r R(r) of the radial part, evaluated directly.
 double denominatorAt(const std::vector<float>& k, double r) {
   const double s = r * r;
   return 1 + s * (k[5] + s * (k[6] + s * k[7]));
 }
+double distortedRadius(const std::vector<float>& k, double r) {
+  const double s = r * r;
+  return r * (1 + s * (k[0] + s * (k[1] + s * k[4]))) / denominatorAt(k, r);
+}
 
 TEST(LensSoundness, EdgesOfKnownLensesAreFoundByKindAndPlace) {
   const double fold = std::sqrt(1.0 / (3.0 * double(0.3f)));  // d/dr r (1 - 0.3 r^2) = 0
-  const double floor_radius = std::sqrt((1.0 - kDenominatorFloor) / double(0.9f));
-  const std::vector<Case> cases = {
-      {"pinhole",
-       {0, 0, 0, 0, 0, 0, 0, 0},
-       Edge::kNone,
-       kLargestSoundRadius,
-       kLargestSoundRadius,
-       1.0},
-      {"empty list counts as zeros",
-       {},
-       Edge::kNone,
-       kLargestSoundRadius,
-       kLargestSoundRadius,
-       1.0},
-      {"barrel k1 folds at 46.5 deg",
-       {-0.3f, 0, 0, 0, 0, 0, 0, 0},
-       Edge::kFold,
-       fold,
-       fold * (1 - double(0.3f) * fold * fold),
-       1.0},
-      {"near-cancelling pole",
-       {-0.85f, 0, 0, 0, 0, -0.9f, 0, 0},
-       Edge::kPole,
-       floor_radius,
-       floor_radius * (1 - double(0.85f) * floor_radius * floor_radius) / kDenominatorFloor,
-       kDenominatorFloor},
+  const double fold_rd = fold * (1 - double(0.3f) * fold * fold);
+  const double pole = std::sqrt((1.0 - kFloor) / double(0.9f));
+  const double pole_rd = pole * (1 - double(0.85f) * pole * pole) / kFloor;
+  const struct {
+    std::string name;
+    std::vector<float> distortion;
+    Edge edge;
+    double radius, distorted_radius, denominator;
+  } cases[] = {
+      {"pinhole", {0, 0, 0, 0, 0, 0, 0, 0}, Edge::kNone, kFar, kFar, 1.0},
+      {"empty list counts as zeros", {}, Edge::kNone, kFar, kFar, 1.0},
+      {"barrel k1 folds at 46.5 deg", {-0.3f, 0, 0, 0, 0, 0, 0, 0}, Edge::kFold, fold, fold_rd, 1},
+      {"cancelling pole", {-0.85f, 0, 0, 0, 0, -0.9f, 0, 0}, Edge::kPole, pole, pole_rd, kFloor},
       // r / (1 + r^2) peaks at r = 1.
       {"denominator alone folds", {0, 0, 0, 0, 0, 1, 0, 0}, Edge::kFold, 1.0, 0.5, 2.0},
-      {"tangential terms do not enter",
-       {0, 0, 0.5f, -0.5f, 0, 0, 0, 0},
-       Edge::kNone,
-       kLargestSoundRadius,
-       kLargestSoundRadius,
-       1.0},
+      {"tangential terms ignored", {0, 0, 0.5f, -0.5f, 0, 0, 0, 0}, Edge::kNone, kFar, kFar, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const SoundRegion region = findSoundRegion(c.distortion);
     EXPECT_EQ(region.edge, c.edge);
@@ -98,8 +73,8 @@ TEST(LensSoundness, NonFiniteCoefficientsLeaveNoSoundRegion) {
 
 // Over random lenses: inside the region r R(r) rises and D stays above the
 // floor, sampled finely; just past a fold it falls, just past a pole D is
-// below the floor. A sampled check with the old step would miss narrow
-// folds; the exact edge must agree with every sample.
+// below the floor. The exact edge must agree with every sample, narrow folds
+// included.
 TEST(LensSoundness, RandomLensesAreSoundUpToTheirEdgeAndNotBeyond) {
   std::mt19937 random(15);
   std::uniform_real_distribution<float> coefficient(-1.0f, 1.0f);
@@ -110,14 +85,12 @@ TEST(LensSoundness, RandomLensesAreSoundUpToTheirEdgeAndNotBeyond) {
     const SoundRegion region = findSoundRegion(k);
     SCOPED_TRACE(trial);
     ASSERT_GT(region.radius, 0.0);
-    const int kSamples = 2000;
     double previous = 0.0;
-    for (int j = 1; j <= kSamples; ++j) {
-      const double r = region.radius * (1.0 - 1e-6) * j / kSamples;
-      const double rd = distortedRadius(k, r);
-      ASSERT_GT(rd, previous) << "r " << r;
-      ASSERT_GE(denominatorAt(k, r), kDenominatorFloor) << "r " << r;
-      previous = rd;
+    for (int j = 1; j <= 2000; ++j) {
+      const double r = region.radius * (1.0 - 1e-6) * j / 2000;
+      ASSERT_GT(distortedRadius(k, r), previous) << "r " << r;
+      ASSERT_GE(denominatorAt(k, r), kFloor) << "r " << r;
+      previous = distortedRadius(k, r);
     }
     EXPECT_NEAR(region.distorted_radius, distortedRadius(k, region.radius),
                 1e-12 * std::max(1.0, region.distorted_radius));
@@ -127,11 +100,11 @@ TEST(LensSoundness, RandomLensesAreSoundUpToTheirEdgeAndNotBeyond) {
       EXPECT_LT(distortedRadius(k, beyond), region.distorted_radius);
     } else if (region.edge == Edge::kPole) {
       ++poles;
-      EXPECT_NEAR(region.denominator, kDenominatorFloor, 1e-12);
-      EXPECT_LT(denominatorAt(k, beyond), kDenominatorFloor);
+      EXPECT_NEAR(region.denominator, kFloor, 1e-12);
+      EXPECT_LT(denominatorAt(k, beyond), kFloor);
     }
   }
-  // The table reaches both kinds of edge.
+  // The random lenses reach both kinds of edge.
   EXPECT_GT(folds, 20);
   EXPECT_GT(poles, 20);
 }

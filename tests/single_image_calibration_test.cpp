@@ -1,12 +1,9 @@
 // The rational camera model on a planar target and the single-view
-// calibration that fits it: accuracy on synthetic views, the view without
-// perspective, the soundness of the fitted lens, bad input, agreement with
-// the reference fit, and repeated fits.
+// calibration that fits it.
 #include "calibration_utils/single_image_calibration.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -52,13 +49,10 @@ auto parameters(P* p) {
   std::vector<decltype(&p->fx)> all = {&p->fx, &p->fy, &p->cx, &p->cy, &p->k1, &p->k2,
                                        &p->k3, &p->k4, &p->k5, &p->k6, &p->p1, &p->p2};
   for (auto& t : p->translation) all.push_back(&t);
-  for (auto& row : p->rotation) {
-    for (auto& r : row) all.push_back(&r);
-  }
+  for (auto& row : p->rotation) all.insert(all.end(), {&row[0], &row[1], &row[2]});
   return all;
 }
 
-// The values of a fitted projection.
 TruthCamera values(const Projection& p) {
   TruthCamera c;
   const auto from = parameters(&p);
@@ -68,24 +62,19 @@ TruthCamera values(const Projection& p) {
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-TEST(OpenCVProjectionTest, AgreesWithOpenCVProjectPoints) {
+TEST(OpenCVProjection, AgreesWithOpenCVProjectPoints) {
   TruthCamera camera;
   dravik::testing::obliqueView(0.0, 1, &camera);
   std::vector<cv::Point3d> object;
   for (double x = 0.0; x <= 0.56; x += 0.05) {
     for (double y = 0.0; y <= 0.4; y += 0.05) object.emplace_back(x, y, 0.0);
   }
-  cv::Matx33d R;
-  cv::Vec3d t, rvec;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) R(r, c) = camera.rotation[r][c];
-    t[r] = camera.translation[r];
-  }
-  cv::Rodrigues(R, rvec);
+  cv::Vec3d rvec;
+  cv::Rodrigues(cv::Matx33d(&camera.rotation[0][0]), rvec);
   const cv::Matx33d K(camera.fx, 0, camera.cx, 0, camera.fy, camera.cy, 0, 0, 1);
-  const std::array<double, 8> d = camera.distortionCoefficients();
   std::vector<cv::Point2d> expected;
-  cv::projectPoints(object, rvec, t, K, std::vector<double>(d.begin(), d.end()), expected);
+  cv::projectPoints(object, rvec, cv::Vec3d(camera.translation), K, camera.distortionCoefficients(),
+                    expected);
   for (size_t i = 0; i < object.size(); ++i) {
     double u, v;
     camera.projectTargetPoint(object[i].x, object[i].y, &u, &v);
@@ -93,11 +82,27 @@ TEST(OpenCVProjectionTest, AgreesWithOpenCVProjectPoints) {
     EXPECT_NEAR(v, expected[i].y, 1e-6) << i;
   }
 }
+
+// OpenCV's fit of the same points with the same model, from the true intrinsics.
+double openCvError(const GridView& view, const TruthCamera& truth) {
+  std::vector<std::vector<cv::Point3f>> object(1);
+  std::vector<std::vector<cv::Point2f>> image(1);
+  for (size_t i = 0; i < view.image.size(); ++i) {
+    object[0].emplace_back(kMetresPerUnit * view.target[i].x(), kMetresPerUnit * view.target[i].y(),
+                           0.0f);
+    image[0].emplace_back(view.image[i].x(), view.image[i].y());
+  }
+  cv::Mat K = (cv::Mat_<double>(3, 3) << truth.fx, 0, truth.cx, 0, truth.fy, truth.cy, 0, 0, 1);
+  cv::Mat distortion = cv::Mat::zeros(8, 1, CV_64F);
+  std::vector<cv::Mat> rvecs, tvecs;
+  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K, distortion,
+                             rvecs, tvecs,
+                             cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS);
+}
 #endif
 
-// The largest distance between the pixels of the same camera-frame rays
-// through two lenses, over the rays whose pixel through `reference` lies in
-// the box [u0, u1] x [v0, v1].
+// The largest distance between the pixels of the same rays through two lenses,
+// over the rays whose pixel through `reference` lies in [u0, u1] x [v0, v1].
 double largestRayDisagreement(const TruthCamera& reference, const TruthCamera& other, double u0,
                               double v0, double u1, double v1) {
   double largest = 0.0;
@@ -124,51 +129,27 @@ GridView frontoParallelView() {
 
 // Intrinsics to a hundredth of a pixel, a proper rotation, the translation in
 // metres, and the same pixel for the same ray wherever the points are.
-TEST(SingleImageCalibrationTest, RecoversTheCameraFromAnExactObliqueView) {
+TEST(CalibrateFromSingleImage, RecoversTheCameraFromAnExactObliqueView) {
   TruthCamera truth;
   const GridView view = dravik::testing::obliqueView(0.0, 1, &truth);
   Projection fitted;
   EXPECT_LT(calibrate(view, &fitted), kNoiseFreeErrorBound);
   const TruthCamera camera = values(fitted);
-  EXPECT_NEAR(camera.fx, truth.fx, 0.01);
-  EXPECT_NEAR(camera.fy, truth.fy, 0.01);
-  EXPECT_NEAR(camera.cx, truth.cx, 0.01);
-  EXPECT_NEAR(camera.cy, truth.cy, 0.01);
-  Eigen::Matrix3d R;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) R(r, c) = camera.rotation[r][c];
-    EXPECT_NEAR(camera.translation[r], truth.translation[r], 1e-5);
-  }
+  for (double TruthCamera::*intrinsic :
+       {&TruthCamera::fx, &TruthCamera::fy, &TruthCamera::cx, &TruthCamera::cy})
+    EXPECT_NEAR(camera.*intrinsic, truth.*intrinsic, 0.01);
+  for (int r = 0; r < 3; ++r) EXPECT_NEAR(camera.translation[r], truth.translation[r], 1e-5);
+  const Eigen::Matrix3d R = Eigen::Map<const Eigen::Matrix3d>(&camera.rotation[0][0]);
   EXPECT_NEAR((R * R.transpose() - Eigen::Matrix3d::Identity()).norm(), 0.0, 1e-12);
   EXPECT_NEAR(R.determinant(), 1.0, 1e-12);
   EXPECT_LT(largestRayDisagreement(truth, camera, 90, 100, 1123, 809), 1e-3);
   EXPECT_LT(largestRayDisagreement(truth, camera, 0, 0, 1280, 960), 0.1);
 }
 
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-// OpenCV's calibration of the same points with the same model, started from
-// the true intrinsics.
-double openCvError(const GridView& view, const TruthCamera& truth) {
-  std::vector<std::vector<cv::Point3f>> object(1);
-  std::vector<std::vector<cv::Point2f>> image(1);
-  for (size_t i = 0; i < view.image.size(); ++i) {
-    object[0].emplace_back(kMetresPerUnit * view.target[i].x(), kMetresPerUnit * view.target[i].y(),
-                           0.0f);
-    image[0].emplace_back(view.image[i].x(), view.image[i].y());
-  }
-  cv::Mat K = (cv::Mat_<double>(3, 3) << truth.fx, 0, truth.cx, 0, truth.fy, truth.cy, 0, 0, 1);
-  cv::Mat distortion = cv::Mat::zeros(8, 1, CV_64F);
-  std::vector<cv::Mat> rvecs, tvecs;
-  return cv::calibrateCamera(object, image, cv::Size(kImageSize.x(), kImageSize.y()), K, distortion,
-                             rvecs, tvecs,
-                             cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS);
-}
-#endif
-
 // The error matches the noise of the view and is no worse than OpenCV's (to
 // 2 %); along every ray out from the principal point the fitted pixels move
 // away from it until they leave the image: no fold, no pole.
-TEST(SingleImageCalibrationTest, NoisyViewsFitToTheirNoiseWithAMonotoneLens) {
+TEST(CalibrateFromSingleImage, NoisyViewsFitToTheirNoiseWithAMonotoneLens) {
   for (unsigned seed : {1u, 2u, 3u}) {
     TruthCamera truth;
     const GridView view = dravik::testing::obliqueView(kNoise, seed, &truth);
@@ -195,7 +176,7 @@ TEST(SingleImageCalibrationTest, NoisyViewsFitToTheirNoiseWithAMonotoneLens) {
 
 // Without perspective the fit warns once, assumes a 60 degree field of view,
 // and still fits the points.
-TEST(SingleImageCalibrationTest, ViewWithoutPerspectiveAssumesAFieldOfViewAndWarns) {
+TEST(CalibrateFromSingleImage, ViewWithoutPerspectiveAssumesAFieldOfViewAndWarns) {
   dravik::testing::LogCapture log(3);
   Projection fitted;
   EXPECT_LT(calibrate(frontoParallelView(), &fitted), 1e-3);
@@ -209,7 +190,7 @@ TEST(SingleImageCalibrationTest, ViewWithoutPerspectiveAssumesAFieldOfViewAndWar
 
 // Each bad input gives a non-finite error, one level-2 record, and leaves the
 // projection as it was.
-TEST(SingleImageCalibrationTest, BadInputFailsWithoutTouchingTheProjection) {
+TEST(CalibrateFromSingleImage, BadInputFailsWithoutTouchingTheProjection) {
   struct Input {
     GridView view = dravik::testing::obliqueView();
     Eigen::Vector2i image_size = kImageSize, grid = kGrid;
@@ -264,36 +245,26 @@ GridView headSensorRemappedView() {
 
 // The fit agrees with the reference fit (by automatic derivatives) of the
 // same views within its documented accuracy: the error per point to 1e-8
-// relative, the fitted pixels of the first, middle and last target points to
-// 1e-5 px.
-TEST(SingleImageCalibrationTest, AgreesWithTheReferenceFitWithinItsAccuracy) {
+// relative, the fitted pixels of three target points to 1e-5 px.
+TEST(CalibrateFromSingleImage, AgreesWithTheReferenceFitWithinItsAccuracy) {
   constexpr double kRelativeErrorAgreement = 1e-8;
   constexpr double kPixelAgreement = 1e-5;
   struct Reference {
     const char* what;
     GridView view;
     double error;
-    double pixels[3][2];
+    double pixels[6];  // u, v of the first, middle and last target points
   };
   const Reference references[] = {
-      {"head camera, sensor remapped",
-       headSensorRemappedView(),
-       0.0236022009748987,
-       {{85.732532259330696, 57.532101757294981},
-        {747.8715491033546, 616.5363117532645},
-        {966.70108910607883, 793.10678568118726}}},
-      {"noisy oblique view",
-       dravik::testing::obliqueView(kNoise, 2),
-       0.42415283571474138,
-       {{102.59990334153065, 101.62317971484742},
-        {637.07056556644511, 539.87596162232808},
-        {928.92488473079015, 763.41404097545228}}},
-      {"exact oblique view",
-       dravik::testing::obliqueView(0.0, 1),
-       2.1035669510586671e-05,
-       {{102.49435014691744, 101.5128866404774},
-        {637.05617149252646, 539.93054190145779},
-        {928.91889634781501, 763.46067836047041}}},
+      {"head camera, sensor remapped", headSensorRemappedView(), 0.0236022009748987,
+       85.732532259330696, 57.532101757294981, 747.8715491033546, 616.5363117532645,
+       966.70108910607883, 793.10678568118726},
+      {"noisy oblique view", dravik::testing::obliqueView(kNoise, 2), 0.42415283571474138,
+       102.59990334153065, 101.62317971484742, 637.07056556644511, 539.87596162232808,
+       928.92488473079015, 763.41404097545228},
+      {"exact oblique view", dravik::testing::obliqueView(0.0, 1), 2.1035669510586671e-05,
+       102.49435014691744, 101.5128866404774, 637.05617149252646, 539.93054190145779,
+       928.91889634781501, 763.46067836047041},
   };
   for (const Reference& reference : references) {
     Projection fitted;
@@ -306,15 +277,15 @@ TEST(SingleImageCalibrationTest, AgreesWithTheReferenceFitWithinItsAccuracy) {
       const Eigen::Vector2f& target = reference.view.target[points[k]];
       double u, v;
       camera.projectTargetPoint(kMetresPerUnit * target.x(), kMetresPerUnit * target.y(), &u, &v);
-      EXPECT_NEAR(u, reference.pixels[k][0], kPixelAgreement) << reference.what << " " << k;
-      EXPECT_NEAR(v, reference.pixels[k][1], kPixelAgreement) << reference.what << " " << k;
+      EXPECT_NEAR(u, reference.pixels[2 * k], kPixelAgreement) << reference.what << " " << k;
+      EXPECT_NEAR(v, reference.pixels[2 * k + 1], kPixelAgreement) << reference.what << " " << k;
     }
   }
 }
 
 // A repeated fit repeats the first bit for bit, with the same records: a view
 // that warns warns every time, a view that fails fails every time.
-TEST(SingleImageCalibrationTest, RepeatedFitRepeatsTheFirstAndItsRecords) {
+TEST(CalibrateFromSingleImage, RepeatedFitRepeatsTheFirstAndItsRecords) {
   using Records = std::vector<std::pair<int, std::string>>;
   GridView spoiled = frontoParallelView();
   spoiled.image[7].y() = std::numeric_limits<float>::quiet_NaN();

@@ -17,20 +17,8 @@ using TruthCamera = calibration::OpenCVProjection<double>;
 // A 1280 x 960 camera with a strong rational lens: the radial factor falls to
 // 0.64 at the image corners, monotone over the whole image.
 inline TruthCamera strongRationalCamera() {
-  TruthCamera c;
-  c.fx = 900.0;
-  c.fy = 903.0;
-  c.cx = 652.0;
-  c.cy = 471.0;
-  c.k1 = 0.3;
-  c.k2 = 0.02;
-  c.k3 = 0.001;
-  c.k4 = 0.7;
-  c.k5 = 0.06;
-  c.k6 = 0.002;
-  c.p1 = 0.0012;
-  c.p2 = -0.0007;
-  return c;
+  // fx, fy, cx, cy, rotation, translation, k1..k6, p1, p2.
+  return {900.0, 903.0, 652.0, 471.0, {}, {}, 0.3, 0.02, 0.001, 0.7, 0.06, 0.002, 0.0012, -0.0007};
 }
 
 // Places the target so that its point `centre` (metres) lies `distance` metres
@@ -84,10 +72,9 @@ inline GridView gridView(const TruthCamera& camera, int cols, int rows, double s
   return view;
 }
 
-// An oblique view of a 15 x 11 grid of 40 mm squares (target units of
-// millimetres) through the strong rational camera: 165 points on a grid turned
-// 26 degrees about the camera's x axis and 20 about its y axis, 0.45 m away,
-// spanning about 80 % of the image's width and 75 % of its height.
+// 165 points of a 15 x 11 grid of 40 mm squares (target units of mm), turned
+// 26 degrees about the camera's x axis and 20 about its y, 0.45 m away through
+// the strong rational camera: about 80 % of the image's width, 75 % of its height.
 inline GridView obliqueView(double noise = 0.0, unsigned seed = 1,
                             TruthCamera* truth_out = nullptr) {
   TruthCamera truth = strongRationalCamera();
