@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import camera_parameters as cp
-from conftest import ptz_text_with_sample
+from conftest import MAP_TOLERANCE_PX, ptz_text_with_sample, textured_image
 
 cv2 = pytest.importorskip("cv2")
 
@@ -12,12 +12,6 @@ cv2 = pytest.importorskip("cv2")
 # it: the float rotation differs from that by float rounding, about 1e-7 rad,
 # which moves a pixel by that times the focal length.
 PROJECTION_TOLERANCE_PER_FOCAL_LENGTH = 5e-7
-
-
-def opencv_camera(c):
-    """rvec, tvec, K and distortion of a configuration, for OpenCV."""
-    rvec, _ = cv2.Rodrigues(c.transform[:3, :3])
-    return rvec, c.transform[:3, 3].copy(), c.intrinsics, c.distortion
 
 
 def distort_to_pixels(c, normalized):
@@ -33,16 +27,10 @@ def distort_to_pixels(c, normalized):
 
 
 def border_pixels(width, height, per_side=50):
-    t = np.linspace(0, 1, per_side)
-    w, h = width - 1, height - 1
-    return np.concatenate(
-        [
-            np.column_stack([t * w, np.zeros_like(t)]),
-            np.column_stack([t * w, np.full_like(t, h)]),
-            np.column_stack([np.zeros_like(t), t * h]),
-            np.column_stack([np.full_like(t, w), t * h]),
-        ]
-    )
+    t, w, h = np.linspace(0, 1, per_side), width - 1, height - 1
+    zero, one = np.zeros_like(t), np.ones_like(t)
+    sides = [(t * w, zero), (t * w, one * h), (zero, t * h), (one * w, t * h)]
+    return np.concatenate([np.column_stack(side) for side in sides])
 
 
 @pytest.mark.parametrize("zoom", [0, 4000, 9000, 16000])
@@ -51,7 +39,8 @@ def test_project_matches_opencv_project_points(ptz_model, zoom):
     rng = np.random.default_rng(zoom)
     pixels = rng.uniform((0, 0), (1919, 1079), size=(500, 2))
     points = c.pixel_rays(pixels) * rng.uniform(0.5, 20, size=(500, 1)) + c.camera_center
-    expected, _ = cv2.projectPoints(points, *opencv_camera(c))
+    rvec, _ = cv2.Rodrigues(c.transform[:3, :3])
+    expected, _ = cv2.projectPoints(points, rvec, c.transform[:3, 3].copy(), c.intrinsics, c.distortion)
     tolerance = PROJECTION_TOLERANCE_PER_FOCAL_LENGTH * c.intrinsics[0, 0]
     np.testing.assert_allclose(c.project(points), expected[:, 0, :], atol=tolerance)
 
@@ -67,10 +56,32 @@ def test_rectify_pixels_is_exact_where_opencv_undistort_points_is_not(ptz_text, 
     )
     pixels = border_pixels(1920, 1080)
     ours = distort_to_pixels(c, c.rectify_pixels(pixels))
-    _, _, K, d = opencv_camera(c)
-    theirs = distort_to_pixels(c, cv2.undistortPoints(pixels[:, None, :], K, d)[:, 0, :])
+    undistorted = cv2.undistortPoints(pixels[:, None, :], c.intrinsics, c.distortion)[:, 0, :]
     our_error = np.abs(ours - pixels).max()
-    their_error = np.abs(theirs - pixels).max()
+    their_error = np.abs(distort_to_pixels(c, undistorted) - pixels).max()
     # Float rounding of the normalized point (about 1e-7 of f) bounds ours.
     assert our_error < 1e-3, our_error
     assert their_error > 10 * our_error and their_error > 1e-2, (our_error, their_error)
+
+
+def test_the_forward_map_matches_opencv_where_valid(navigation_lens):
+    view = cp.PinholeView(1280, 960, navigation_lens.K)
+    map_x, map_y, valid = cp.undistortion_map(navigation_lens, view)
+    cv_x, cv_y = cv2.initUndistortRectifyMap(
+        navigation_lens.K, navigation_lens.distortion, None, view.K, (1280, 960), cv2.CV_32FC1
+    )
+    ok = valid == 1
+    assert ok.mean() > 0.5
+    np.testing.assert_allclose(map_x[ok], cv_x[ok], atol=MAP_TOLERANCE_PX)
+    np.testing.assert_allclose(map_y[ok], cv_y[ok], atol=MAP_TOLERANCE_PX)
+
+
+@pytest.mark.parametrize("channels", [1, 3])
+def test_our_map_feeds_cv2_remap_and_both_resample_alike(navigation_lens, channels):
+    view, _ = cp.choose_pinhole_view(navigation_lens, 0.0, 1280, 960)
+    map_x, map_y, valid = cp.undistortion_map(navigation_lens, view)
+    image = textured_image(960, 1280, channels)
+    theirs = cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR, borderValue=0)
+    ours = cp.remap_image(image, map_x, map_y, valid)
+    assert theirs.shape == ours.shape
+    assert np.abs(ours.astype(int) - theirs.astype(int))[valid == 1].max() <= 1
