@@ -43,25 +43,19 @@ def test_wrong_arrays_raise_naming_the_expected_shape(config, ptz_model, call, a
 
 
 def test_non_finite_values_propagate_row_by_row(config):
-    points = np.array([[3, 0.2, 1], [NAN, 0, 1], [INF, 0, 1], [2.5, -0.4, 1.3]])
-    pixels = config.project(points)
+    pixels = config.project(np.array([[3, 0.2, 1], [NAN, 0, 1], [INF, 0, 1], [2.5, -0.4, 1.3]]))
     assert np.isfinite(pixels[[0, 3]]).all() and not np.isfinite(pixels[1:3]).any(axis=1).any()
-    for call in ("rectify_pixels", "pixel_rays"):
-        out = getattr(config, call)(np.array([[800, 500], [NAN, 500], [800, -INF], [10, 10]]))
-        assert np.isfinite(out[[0, 3]]).all(), call
-        assert not np.isfinite(out[1:3]).all(axis=1).any(), call
+    for call in (config.rectify_pixels, config.pixel_rays):
+        out = call(np.array([[800, 500], [NAN, 500], [800, -INF], [10, 10]]))
+        assert np.isfinite(out[[0, 3]]).all() and not np.isfinite(out[1:3]).all(axis=1).any()
 
 
 @pytest.mark.parametrize(
     "call, args",
-    [
-        ("get_pan_tilt", ([NAN, NAN],)),
-        ("get_pan_tilt", ([INF, 0],)),
-        ("get_pan_tilt_for_point", ([NAN, 0, 1], [960, 540])),
-        ("get_pan_tilt_for_point", ([1e30, 0, 0], [960, 540])),
-        ("get_pan_tilt_zoom", ([NAN, 0], [10, 10])),
-        ("get_pan_tilt_zoom", ([5, 5], [5, 5])),
-    ],
+    [("get_pan_tilt", ([NAN, NAN],)), ("get_pan_tilt", ([INF, 0],)),
+     ("get_pan_tilt_for_point", ([NAN, 0, 1], [960, 540])),
+     ("get_pan_tilt_for_point", ([1e30, 0, 0], [960, 540])),
+     ("get_pan_tilt_zoom", ([NAN, 0], [10, 10])), ("get_pan_tilt_zoom", ([5, 5], [5, 5]))],
 )
 def test_aiming_at_nonsense_answers_none_or_a_value(config, call, args):
     answer = getattr(config, call)(*args)
@@ -75,66 +69,57 @@ def test_an_invalid_model_refuses_configurations(caplog):
         assert not model.valid
         with pytest.raises(ValueError, match="not valid"):
             cp.PTZCameraModelConfiguration(model, 0, 0, 0)
-        assert model.steps_to_zoom_x_factor(100) == 1.0
-        assert model.zoom_x_factor_to_steps(2.0) == 0
+        assert model.steps_to_zoom_x_factor(100) == 1.0 and model.zoom_x_factor_to_steps(2.0) == 0
     assert any(r.getMessage() == "Invalid intrinsics" and r.levelno == logging.ERROR for r in caplog.records)
 
 
-@pytest.mark.parametrize(
-    "construct",
-    [
-        lambda model: cp.PTZCameraModel(None),
-        lambda model: cp.PTZCameraModel(12),
-        lambda model: cp.PTZCameraModelConfiguration(None, 0, 0, 0),
-        lambda model: cp.PTZCameraModelConfiguration(model, 0.5, 0, 0),
-        lambda model: cp.PTZCameraModelConfiguration(model, 2**40, 0, 0),
-        lambda model: cp.CameraParameters(),
-        lambda model: cp.CameraParametersSet().camera("navigation").intrinsics(2**31, 10),
-        lambda model: cp.CameraParametersSet().camera("navigation").intrinsics("640", 480),
-        lambda model: cp.CameraParametersSet().load_string(None),
-    ],
-)
-def test_arguments_of_the_wrong_type_raise_type_error(ptz_model, construct):
-    with pytest.raises(TypeError):
-        construct(ptz_model)
+def test_arguments_of_the_wrong_type_raise_type_error(ptz_model):
+    navigation = cp.CameraParametersSet().camera("navigation")
+    for construct in (
+        lambda: cp.PTZCameraModel(None), lambda: cp.PTZCameraModel(12), lambda: cp.CameraParameters(),
+        lambda: cp.PTZCameraModelConfiguration(None, 0, 0, 0),
+        lambda: cp.PTZCameraModelConfiguration(ptz_model, 0.5, 0, 0),
+        lambda: cp.PTZCameraModelConfiguration(ptz_model, 2**40, 0, 0),
+        lambda: navigation.intrinsics(2**31, 10), lambda: navigation.intrinsics("640", 480),
+    ):
+        with pytest.raises(TypeError):
+            construct()
+
+
+def closed_file():
+    with open(__file__) as f:
+        return f
 
 
 @pytest.mark.parametrize(
-    "argument, error",
-    [(None, TypeError), (12, TypeError), ("a\0b", ValueError), (b"a\0b", ValueError)],
+    "load, argument, error, message",
+    [("load_file", None, TypeError, ""), ("load_file", 12, TypeError, ""),
+     ("load_string", None, TypeError, ""), ("load_file", "a\0b", ValueError, ""),
+     ("load_file", b"a\0b", ValueError, ""), ("load_file", closed_file(), ValueError, "closed file")],
 )
-def test_load_file_rejects_what_is_not_a_path(argument, error):
-    with pytest.raises(error):
-        cp.CameraParametersSet().load_file(argument)
-
-
-def test_load_file_of_a_closed_file_raises_and_keeps_the_set(tmp_path):
+def test_what_is_neither_a_path_nor_data_raises_and_keeps_the_set(load, argument, error, message):
     camera_set = cp.CameraParametersSet()
-    with open(tmp_path / "x.txt", "w") as f:
-        pass
-    with pytest.raises(ValueError, match="closed file"):
-        camera_set.load_file(f)
+    with pytest.raises(error, match=message):
+        getattr(camera_set, load)(argument)
     assert camera_set.camera_names() == DEFAULT_CAMERAS
 
 
-@pytest.mark.parametrize("path", ["/no/such/calibration.txt", "/"])
-def test_missing_or_unreadable_files_load_the_default(caplog, path):
-    camera_set = cp.CameraParametersSet()
-    assert not camera_set.load_file(path)
-    assert camera_set.camera_names() == DEFAULT_CAMERAS
-    assert any(r.levelno >= logging.WARNING for r in caplog.records)
-
-
 @pytest.mark.parametrize(
-    "data, loads",
-    [(b"\x00\x01\x02\xff", False), (b"camera { name: ", False), ("c\u00e9\u4e2d not a calibration", False),
-     (bytes(range(256)), False), (b"", True)],  # An empty wire message: a calibration without cameras.
+    "load, data, level",
+    [("load_file", "/no/such/calibration.txt", logging.ERROR), ("load_file", "/", logging.ERROR)]
+    + [("load_string", data, logging.WARNING) for data in
+       (b"\x00\x01\x02\xff", b"camera { name: ", "c\u00e9\u4e2d not a calibration", bytes(range(256)))]
+    # An empty wire message is a calibration without cameras.
+    + [("load_string", b"", None)],
 )
-def test_data_that_is_not_a_calibration_returns_false_with_a_warning(caplog, data, loads):
+def test_what_is_not_a_calibration_returns_false_with_a_record_and_keeps_the_default(
+    caplog, load, data, level
+):
     camera_set = cp.CameraParametersSet()
     with caplog.at_level(logging.WARNING, logger="camera_parameters"):
-        assert camera_set.load_string(data) == loads
-    assert loads or any(r.levelno == logging.WARNING and r.tag == "camera_parameters" for r in caplog.records)
+        assert getattr(camera_set, load)(data) == (level is None)
+    records = [r for r in caplog.records if r.tag == "camera_parameters"]
+    assert level is None or any(r.levelno == level for r in records)
     assert camera_set.camera_names() == DEFAULT_CAMERAS
 
 
@@ -148,8 +133,7 @@ def test_base_data_that_is_not_a_calibration_returns_false_with_a_warning_and_th
     assert base.load_string(BASE_CALIBRATION.read_bytes()) and state() != default
     with caplog.at_level(logging.WARNING, logger="camera_parameters"):
         assert not base.load_string(data)
-    assert any(r.levelno >= logging.WARNING for r in caplog.records)
-    assert state() == default
+    assert any(r.levelno >= logging.WARNING for r in caplog.records) and state() == default
 
 
 def test_odd_image_sizes_give_an_answer():
