@@ -49,18 +49,26 @@ def pytest_collection_finish(session):
 
 
 @pytest.fixture(scope="session")
-def ptz_text():
-    return PTZ_EXAMPLE.read_text()
-
-
-@pytest.fixture(scope="session")
-def ptz_model(ptz_text):
-    return cp.PTZCameraModel(ptz_text)
+def ptz_model():
+    return cp.PTZCameraModel(PTZ_EXAMPLE.read_text())
 
 
 @pytest.fixture(scope="session")
 def config(ptz_model):
     return cp.PTZCameraModelConfiguration(ptz_model, *EXAMPLE_SETTING)
+
+
+def configuration_with_lens(f, k1, k4):
+    """The example camera at zoom 0 with a single zoom sample: a lens to choose."""
+    text = PTZ_EXAMPLE.read_text()
+    start, end = text.index("  samples {"), text.index("pan_tilt {")
+    sample = (
+        f"  samples {{\n    zoom: 0\n    f: {f}\n    cx: 961.8\n    cy: 538.7\n"
+        f"    k1: {k1}\n    k4: {k4}\n    p1: 0.0004\n    p2: -0.0003\n  }}\n}}\n"
+    )
+    return cp.PTZCameraModelConfiguration(
+        cp.PTZCameraModel(text[:start] + sample + text[end:]), 3600, 1200, 0
+    )
 
 
 @pytest.fixture(scope="session")
@@ -75,16 +83,6 @@ def textured_image(height, width, channels):
     planes = [base + rng.normal(0, 20, base.shape) for _ in range(channels)]
     image = np.clip(np.stack(planes, axis=-1), 0, 255).astype(np.uint8)
     return image[:, :, 0] if channels == 1 else image
-
-
-def ptz_text_with_sample(ptz_text, f, k1, k4, cx=961.8, cy=538.7):
-    """The example calibration with one zoom sample (a lens to choose)."""
-    start, end = ptz_text.index("  samples {"), ptz_text.index("pan_tilt {")
-    sample = (
-        f"  samples {{\n    zoom: 0\n    f: {f}\n    cx: {cx}\n    cy: {cy}\n"
-        f"    k1: {k1}\n    k4: {k4}\n    p1: 0.0004\n    p2: -0.0003\n  }}\n}}\n"
-    )
-    return ptz_text[:start] + sample + ptz_text[end:]
 
 
 class Camcal:

@@ -6,40 +6,57 @@ import numpy as np
 import pytest
 
 import camera_parameters as cp
-from conftest import BASE_CALIBRATION, ptz_text_with_sample
+from conftest import BASE_CALIBRATION, ROBOT_CALIBRATION, configuration_with_lens
 
 NAN, INF = float("nan"), float("inf")
-DEFAULT_CAMERAS = ["front", "head", "navigation"]
 
 
+NAVIGATION = cp.CameraParametersSet().camera("navigation")
+
+
+# Each call gets the configuration c and the model m.
 @pytest.mark.parametrize(
-    "call, args, error, message",
+    "call, error, message",
     [
-        ("project", (None,), TypeError, r"points must be an array of shape \(N, 3\) or \(3,\), not None"),
-        ("project", (np.zeros((4, 2)),), ValueError, r"points must have shape \(N, 3\) or \(3,\), not \(4, 2\)"),
-        ("project", (np.zeros((2, 3, 3)),), ValueError, r"\(N, 3\) or \(3,\), not \(2, 3, 3\)"),
-        ("project", (3.0,), ValueError, r"not \(\)"),
-        ("project", ("abc",), TypeError, r"real numbers .* not <U3"),
-        ("project", (np.zeros((2, 3), dtype=complex),), TypeError, r"not complex128"),
-        ("project", (np.zeros((2, 3), dtype=bool),), TypeError, r"not bool"),
-        ("project", ([[1, 2, 3], [4, 5]],), ValueError, r"inhomogeneous|sequence"),
-        ("project", (np.array([[1, "a", 3]], dtype=object),), TypeError, r"not object"),
-        ("pixel_rays", (np.zeros(3),), ValueError, r"pixels must have shape \(N, 2\) or \(2,\), not \(3,\)"),
-        ("pixel_rays", (np.zeros((5, 2, 1)),), ValueError, r"\(N, 2\) or \(2,\)"),
-        ("pixel_rays", ({"a": 1},), TypeError, r"real numbers"),
-        ("get_pan_tilt", ([1, 2, 3],), ValueError, r"pixel must have shape \(2,\), not \(3,\)"),
-        ("get_pan_tilt", (np.zeros((1, 2)),), ValueError, r"pixel must have shape \(2,\), not \(1, 2\)"),
-        ("get_pan_tilt", (None,), TypeError, r"pixel must be an array of shape \(2,\), not None"),
+        (lambda c, m: c.project(None), TypeError, r"points must be an array of shape \(N, 3\) or \(3,\), not None"),
+        (lambda c, m: c.project(np.zeros((4, 2))), ValueError, r"points must have shape \(N, 3\) or \(3,\), not \(4, 2\)"),
+        (lambda c, m: c.project(np.zeros((2, 3, 3))), ValueError, r"\(N, 3\) or \(3,\), not \(2, 3, 3\)"),
+        (lambda c, m: c.project(3.0), ValueError, r"not \(\)"),
+        (lambda c, m: c.project("abc"), TypeError, r"real numbers .* not <U3"),
+        (lambda c, m: c.project(np.zeros((2, 3), dtype=complex)), TypeError, r"not complex128"),
+        (lambda c, m: c.project(np.zeros((2, 3), dtype=bool)), TypeError, r"not bool"),
+        (lambda c, m: c.project([[1, 2, 3], [4, 5]]), ValueError, r"inhomogeneous|sequence"),
+        (lambda c, m: c.project(np.array([[1, "a", 3]], dtype=object)), TypeError, r"not object"),
+        (lambda c, m: c.pixel_rays(np.zeros(3)), ValueError, r"pixels must have shape \(N, 2\) or \(2,\), not \(3,\)"),
+        (lambda c, m: c.pixel_rays(np.zeros((5, 2, 1))), ValueError, r"\(N, 2\) or \(2,\)"),
+        (lambda c, m: c.pixel_rays({"a": 1}), TypeError, r"real numbers"),
+        (lambda c, m: c.get_pan_tilt([1, 2, 3]), ValueError, r"pixel must have shape \(2,\), not \(3,\)"),
+        (lambda c, m: c.get_pan_tilt(np.zeros((1, 2))), ValueError, r"pixel must have shape \(2,\), not \(1, 2\)"),
+        (lambda c, m: c.get_pan_tilt(None), TypeError, r"pixel must be an array of shape \(2,\), not None"),
         # Two-argument calls name the argument that is wrong.
-        ("get_pan_tilt_for_point", ([1, 2], [3, 4]), ValueError, r"world must have shape \(3,\)"),
-        ("get_pan_tilt_zoom", ([1, 2], [3, 4, 5]), ValueError, r"corner2 must have shape \(2,\)"),
-        ("compute_pan_tilt", ([1, 2, 3], [0, 0, 1]), ValueError, r"ray must have shape \(2,\)"),
+        (lambda c, m: c.get_pan_tilt_for_point([1, 2], [3, 4]), ValueError, r"world must have shape \(3,\)"),
+        (lambda c, m: c.get_pan_tilt_zoom([1, 2], [3, 4, 5]), ValueError, r"corner2 must have shape \(2,\)"),
+        (lambda c, m: m.pan_tilt_model.compute_pan_tilt([1, 2, 3], [0, 0, 1]), ValueError, r"ray must have shape \(2,\)"),
+        # Arguments of the wrong type.
+        (lambda c, m: cp.PTZCameraModel(None), TypeError, ""),
+        (lambda c, m: cp.PTZCameraModel(12), TypeError, ""),
+        (lambda c, m: cp.CameraParameters(), TypeError, ""),
+        (lambda c, m: cp.PTZCameraModelConfiguration(None, 0, 0, 0), TypeError, ""),
+        (lambda c, m: cp.PTZCameraModelConfiguration(m, 0.5, 0, 0), TypeError, ""),
+        (lambda c, m: cp.PTZCameraModelConfiguration(m, 2**40, 0, 0), TypeError, ""),
+        (lambda c, m: NAVIGATION.intrinsics(2**31, 10), TypeError, ""),
+        (lambda c, m: NAVIGATION.intrinsics("640", 480), TypeError, ""),
+        (lambda c, m: cp.CameraParametersSet().load_string(None), TypeError, ""),
+        # What is not a path.
+        (lambda c, m: cp.CameraParametersSet().load_file(None), TypeError, ""),
+        (lambda c, m: cp.CameraParametersSet().load_file(12), TypeError, ""),
+        (lambda c, m: cp.CameraParametersSet().load_file("a\0b"), ValueError, ""),
+        (lambda c, m: cp.CameraParametersSet().load_file(b"a\0b"), ValueError, ""),
     ],
 )
-def test_wrong_arrays_raise_naming_the_expected_shape(config, ptz_model, call, args, error, message):
-    target = ptz_model.pan_tilt_model if call == "compute_pan_tilt" else config
+def test_bad_arguments_raise_naming_what_is_wrong(config, ptz_model, call, error, message):
     with pytest.raises(error, match=message):
-        getattr(target, call)(*args)
+        call(config, ptz_model)
 
 
 def test_non_finite_values_propagate_row_by_row(config):
@@ -73,67 +90,54 @@ def test_an_invalid_model_refuses_configurations(caplog):
     assert any(r.getMessage() == "Invalid intrinsics" and r.levelno == logging.ERROR for r in caplog.records)
 
 
-def test_arguments_of_the_wrong_type_raise_type_error(ptz_model):
-    navigation = cp.CameraParametersSet().camera("navigation")
-    for construct in (
-        lambda: cp.PTZCameraModel(None), lambda: cp.PTZCameraModel(12), lambda: cp.CameraParameters(),
-        lambda: cp.PTZCameraModelConfiguration(None, 0, 0, 0),
-        lambda: cp.PTZCameraModelConfiguration(ptz_model, 0.5, 0, 0),
-        lambda: cp.PTZCameraModelConfiguration(ptz_model, 2**40, 0, 0),
-        lambda: navigation.intrinsics(2**31, 10), lambda: navigation.intrinsics("640", 480),
-    ):
-        with pytest.raises(TypeError):
-            construct()
+def front_camera(camera_set):
+    return camera_set.camera("front").intrinsics(1280, 960).tolist()
 
 
-def closed_file():
-    with open(__file__) as f:
-        return f
+def base_values(base):
+    return base.base_length, base.world_rotation.tolist(), base.world_translation.tolist()
+
+
+# Each kind of calibration: how to make one, data it loads, values of it to compare, its log tag.
+KINDS = {
+    "set": (cp.CameraParametersSet, ROBOT_CALIBRATION, front_camera, "camera_parameters"),
+    "base": (cp.BaseCalibrationData, BASE_CALIBRATION, base_values, "base_calibration_data"),
+}
 
 
 @pytest.mark.parametrize(
-    "load, argument, error, message",
-    [("load_file", None, TypeError, ""), ("load_file", 12, TypeError, ""),
-     ("load_string", None, TypeError, ""), ("load_file", "a\0b", ValueError, ""),
-     ("load_file", b"a\0b", ValueError, ""), ("load_file", closed_file(), ValueError, "closed file")],
-)
-def test_what_is_neither_a_path_nor_data_raises_and_keeps_the_set(load, argument, error, message):
-    camera_set = cp.CameraParametersSet()
-    with pytest.raises(error, match=message):
-        getattr(camera_set, load)(argument)
-    assert camera_set.camera_names() == DEFAULT_CAMERAS
-
-
-@pytest.mark.parametrize(
-    "load, data, level",
-    [("load_file", "/no/such/calibration.txt", logging.ERROR), ("load_file", "/", logging.ERROR)]
-    + [("load_string", data, logging.WARNING) for data in
+    "kind, load, data, level",
+    [("set", "load_file", "/no/such/calibration.txt", logging.ERROR), ("set", "load_file", "/", logging.ERROR)]
+    + [("set", "load_string", data, logging.WARNING) for data in
        (b"\x00\x01\x02\xff", b"camera { name: ", "c\u00e9\u4e2d not a calibration", bytes(range(256)))]
-    # An empty wire message is a calibration without cameras.
-    + [("load_string", b"", None)],
+    + [("base", "load_string", data, logging.WARNING) for data in
+       (b"\x00\x01\x02\xff", "wheel_base: [", b"\x08\x96\x01 not a base calibration")]
+    + [("base", "load_string", b"\x0a\x05hello", logging.ERROR)],
 )
-def test_what_is_not_a_calibration_returns_false_with_a_record_and_keeps_the_default(
-    caplog, load, data, level
+def test_what_is_not_a_calibration_returns_false_with_a_record_and_puts_the_default_back(
+    caplog, kind, load, data, level
 ):
+    make, calibration, values, tag = KINDS[kind]
+    loaded = make()
+    default = values(loaded)
+    assert loaded.load_string(calibration.read_bytes()) and values(loaded) != default
+    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
+        assert not getattr(loaded, load)(data)
+    assert any(r.levelno == level and r.tag == tag for r in caplog.records)
+    assert values(loaded) == default
+
+
+def test_data_without_cameras_or_a_closed_file_keeps_the_loaded_calibration():
     camera_set = cp.CameraParametersSet()
-    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
-        assert getattr(camera_set, load)(data) == (level is None)
-    records = [r for r in caplog.records if r.tag == "camera_parameters"]
-    assert level is None or any(r.levelno == level for r in records)
-    assert camera_set.camera_names() == DEFAULT_CAMERAS
-
-
-@pytest.mark.parametrize(
-    "data", [b"\x00\x01\x02\xff", "wheel_base: [", b"\x0a\x05hello", b"\x08\x96\x01 not a base calibration"]
-)
-def test_base_data_that_is_not_a_calibration_returns_false_with_a_warning_and_the_default(caplog, data):
-    base = cp.BaseCalibrationData()
-    state = lambda: (base.base_length, base.world_rotation.tolist(), base.world_translation.tolist())
-    default = state()
-    assert base.load_string(BASE_CALIBRATION.read_bytes()) and state() != default
-    with caplog.at_level(logging.WARNING, logger="camera_parameters"):
-        assert not base.load_string(data)
-    assert any(r.levelno >= logging.WARNING for r in caplog.records) and state() == default
+    assert camera_set.load_file(ROBOT_CALIBRATION)
+    loaded = front_camera(camera_set)
+    # An empty wire message is a calibration without cameras: nothing to add.
+    assert camera_set.load_string(b"") and front_camera(camera_set) == loaded
+    with open(ROBOT_CALIBRATION) as closed:
+        pass
+    with pytest.raises(ValueError, match="closed file"):
+        camera_set.load_file(closed)
+    assert front_camera(camera_set) == loaded
 
 
 def test_odd_image_sizes_give_an_answer():
@@ -143,8 +147,7 @@ def test_odd_image_sizes_give_an_answer():
         assert camera.distortion(width, height).shape == (8,)
 
 
-def test_a_strong_barrel_lens_beyond_its_fold_stays_finite(ptz_text):
+def test_a_strong_barrel_lens_beyond_its_fold_stays_finite():
     # k1 = -0.6: the radial mapping turns back at r = 0.75, well inside the image.
-    model = cp.PTZCameraModel(ptz_text_with_sample(ptz_text, 800, -0.6, 0.0))
-    c = cp.PTZCameraModelConfiguration(model, 3600, 1200, 0)
+    c = configuration_with_lens(800, -0.6, 0.0)
     assert np.isfinite(c.rectify_pixels([[0, 0], [1919, 1079], [961.8, 538.7]])).all()

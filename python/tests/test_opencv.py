@@ -2,9 +2,10 @@
 
 import numpy as np
 import pytest
+from numpy.testing import assert_allclose
 
 import camera_parameters as cp
-from conftest import MAP_TOLERANCE_PX, ptz_text_with_sample, textured_image
+from conftest import MAP_TOLERANCE_PX, configuration_with_lens, textured_image
 
 cv2 = pytest.importorskip("cv2")
 
@@ -42,7 +43,7 @@ def test_project_matches_opencv_project_points(ptz_model, zoom):
     rvec, _ = cv2.Rodrigues(c.transform[:3, :3])
     expected, _ = cv2.projectPoints(points, rvec, c.transform[:3, 3].copy(), c.intrinsics, c.distortion)
     tolerance = PROJECTION_TOLERANCE_PER_FOCAL_LENGTH * c.intrinsics[0, 0]
-    np.testing.assert_allclose(c.project(points), expected[:, 0, :], atol=tolerance)
+    assert_allclose(c.project(points), expected[:, 0, :], atol=tolerance)
 
 
 @pytest.mark.parametrize(
@@ -50,10 +51,8 @@ def test_project_matches_opencv_project_points(ptz_model, zoom):
     [(1300, -0.15, 0.03), (1100, -0.12, 0.0), (700, 0.25, 0.1)],
     ids=["example widest", "strong barrel", "pincushion"],
 )
-def test_rectify_pixels_is_exact_where_opencv_undistort_points_is_not(ptz_text, f, k1, k4):
-    c = cp.PTZCameraModelConfiguration(
-        cp.PTZCameraModel(ptz_text_with_sample(ptz_text, f, k1, k4)), 3600, 1200, 0
-    )
+def test_rectify_pixels_is_exact_where_opencv_undistort_points_is_not(f, k1, k4):
+    c = configuration_with_lens(f, k1, k4)
     pixels = border_pixels(1920, 1080)
     ours = distort_to_pixels(c, c.rectify_pixels(pixels))
     undistorted = cv2.undistortPoints(pixels[:, None, :], c.intrinsics, c.distortion)[:, 0, :]
@@ -72,8 +71,8 @@ def test_the_forward_map_matches_opencv_where_valid(navigation_lens):
     )
     ok = valid == 1
     assert ok.mean() > 0.5
-    np.testing.assert_allclose(map_x[ok], cv_x[ok], atol=MAP_TOLERANCE_PX)
-    np.testing.assert_allclose(map_y[ok], cv_y[ok], atol=MAP_TOLERANCE_PX)
+    assert_allclose(map_x[ok], cv_x[ok], atol=MAP_TOLERANCE_PX)
+    assert_allclose(map_y[ok], cv_y[ok], atol=MAP_TOLERANCE_PX)
 
 
 @pytest.mark.parametrize("channels", [1, 3])
