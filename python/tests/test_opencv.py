@@ -16,15 +16,10 @@ PROJECTION_TOLERANCE_PER_FOCAL_LENGTH = 5e-7
 
 
 def distort_to_pixels(c, normalized):
-    """The rational lens model in double precision: normalized points to pixels."""
-    k1, k2, p1, p2, k3, k4, k5, k6 = c.distortion
-    x, y = normalized[:, 0], normalized[:, 1]
-    r2 = x * x + y * y
-    radial = (1 + k1 * r2 + k2 * r2**2 + k3 * r2**3) / (1 + k4 * r2 + k5 * r2**2 + k6 * r2**3)
-    xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x)
-    yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y
-    K = c.intrinsics
-    return np.column_stack([K[0, 0] * xd + K[0, 2], K[1, 1] * yd + K[1, 2]])
+    """Normalized points through the lens to pixels, in OpenCV's double precision."""
+    points = np.column_stack([normalized, np.ones(len(normalized))])
+    pixels, _ = cv2.projectPoints(points, np.zeros(3), np.zeros(3), c.intrinsics, c.distortion)
+    return pixels[:, 0, :]
 
 
 def border_pixels(width, height, per_side=50):
