@@ -9,9 +9,9 @@ import camera_parameters as cp
 from conftest import BASE_CALIBRATION, ROBOT_CALIBRATION, configuration_with_lens
 
 NAN, INF = float("nan"), float("inf")
-
-
 NAVIGATION = cp.CameraParametersSet().camera("navigation")
+LENS = cp.Lens(640, 480, np.eye(3), np.zeros(8))
+MAPS = np.zeros((4, 4), np.float32), np.zeros((4, 4), np.float32), np.ones((4, 4), np.uint8)
 
 
 # Each call gets the configuration c and the model m.
@@ -47,6 +47,17 @@ NAVIGATION = cp.CameraParametersSet().camera("navigation")
         (lambda c, m: NAVIGATION.intrinsics(2**31, 10), TypeError, ""),
         (lambda c, m: NAVIGATION.intrinsics("640", 480), TypeError, ""),
         (lambda c, m: cp.CameraParametersSet().load_string(None), TypeError, ""),
+        # Lenses, views and images of the wrong shape or type.
+        (lambda c, m: setattr(LENS, "K", np.arange(9)), ValueError, r"K must have shape \(3, 3\), not \(9,\)"),
+        (lambda c, m: cp.Lens(640, 480, np.eye(3), np.zeros(5)), ValueError,
+         r"distortion must have shape \(8,\), not \(5,\)"),
+        (lambda c, m: cp.PinholeView(640, 480, None), TypeError, ""),
+        (lambda c, m: cp.remap_image(np.zeros((10, 10), dtype=np.float32), *MAPS), TypeError, ""),
+        (lambda c, m: cp.remap_image(np.zeros((10, 10, 2), dtype=np.uint8), *MAPS), ValueError, ""),
+        (lambda c, m: cp.remap_image(np.zeros(10, dtype=np.uint8), *MAPS), ValueError, ""),
+        (lambda c, m: cp.remap_image(None, *MAPS), TypeError, ""),
+        (lambda c, m: cp.remap_image(np.zeros((8, 8), np.uint8), np.zeros((4, 4)), np.zeros((4, 5)),
+                                     np.ones((4, 4))), ValueError, "one shape"),
         # What is not a path.
         (lambda c, m: cp.CameraParametersSet().load_file(None), TypeError, ""),
         (lambda c, m: cp.CameraParametersSet().load_file(12), TypeError, ""),

@@ -22,14 +22,8 @@ def test_a_lens_carries_the_size_intrinsics_and_distortion_it_was_made_of(config
         assert_array_equal(lens.distortion, distortion)
 
 
-def test_lens_and_view_check_their_arrays():
+def test_a_lens_takes_its_distortion_as_floats():
     lens = cp.Lens(640, 480, np.eye(3), np.zeros(8))
-    with pytest.raises(ValueError, match=r"K must have shape \(3, 3\), not \(9,\)"):
-        lens.K = np.arange(9)
-    with pytest.raises(ValueError, match=r"distortion must have shape \(8,\), not \(5,\)"):
-        cp.Lens(640, 480, np.eye(3), np.zeros(5))
-    with pytest.raises(TypeError):
-        cp.PinholeView(640, 480, None)
     lens.distortion = [0.1, 0, 0, 0, 0, 0, 0, 0]
     assert lens.distortion[0] == np.float32(0.1)
 
@@ -86,22 +80,6 @@ def test_remap_image_keeps_the_shape_and_fills_invalid_pixels(navigation_lens, c
     out = cp.remap_image(textured_image(960, 1280, channels), map_x, map_y, valid, border=7)
     assert out.shape == (480, 640) + (() if channels == 1 else (channels,))
     assert (out[valid == 0] == 7).all()
-
-
-MAPS = np.zeros((4, 4), np.float32), np.zeros((4, 4), np.float32), np.ones((4, 4), np.uint8)
-
-
-@pytest.mark.parametrize(
-    "image, maps, error, message",
-    [(np.zeros((10, 10), dtype=np.float32), MAPS, TypeError, ""),
-     (np.zeros((10, 10, 2), dtype=np.uint8), MAPS, ValueError, ""),
-     (np.zeros(10, dtype=np.uint8), MAPS, ValueError, ""), (None, MAPS, TypeError, ""),
-     (np.zeros((8, 8), np.uint8), (np.zeros((4, 4)), np.zeros((4, 5)), np.ones((4, 4))), ValueError,
-      "one shape")],
-)
-def test_remap_image_rejects_what_is_not_an_image_or_a_map(image, maps, error, message):
-    with pytest.raises(error, match=message):
-        cp.remap_image(image, *maps)
 
 
 @pytest.mark.parametrize(
