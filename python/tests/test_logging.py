@@ -22,25 +22,20 @@ def matching(records, tag, levelno):
     return [r for r in records if r.tag == tag and r.levelno == levelno]
 
 
-def test_an_unreadable_file_is_an_error_record_with_its_source(log):
-    assert not cp.CameraParametersSet().load_file("/no/such/file.txt")
+@pytest.mark.parametrize(
+    "path, message",
+    [("/no/such/file.txt", "Can't open /no/such/file.txt"),
+     ("/no/such/100%s%d.txt", "Can't open /no/such/100%s%d.txt"),  # A percent sign is no format.
+     (b"/no/such/\xff\xfe.txt", "Can't open /no/such/\ufffd\ufffd.txt")],  # Nor is UTF-8 needed.
+)
+def test_an_unreadable_file_is_the_last_record_an_error_with_its_text_and_source(log, path, message):
+    assert not cp.CameraParametersSet().load_file(path)
     [record] = matching(log.records, "camera_parameters", logging.ERROR)
-    assert record.getMessage() == "Can't open /no/such/file.txt"
+    assert record is log.records[-1] and record.getMessage() == message
     assert record.name == LOGGER and record.library_level == 2
     assert record.pathname == "calibration_common/camera_parameters"
     assert record.funcName == "dravik::calibration::CameraParametersSet::loadFromFile"
     assert record.lineno > 0
-
-
-@pytest.mark.parametrize(
-    "path, message",
-    [("/no/such/100%s%d.txt", "Can't open /no/such/100%s%d.txt"),
-     (b"/no/such/\xff\xfe.txt", "Can't open /no/such/\ufffd\ufffd.txt")],
-    ids=["a percent sign is not a format", "a path that is not UTF-8"],
-)
-def test_the_message_is_the_library_text_as_it_is(log, path, message):
-    assert not cp.CameraParametersSet().load_file(path)
-    assert log.records[-1].getMessage() == message
 
 
 def test_data_that_is_no_calibration_is_one_warning_and_nothing_on_stderr(log, capfd):
