@@ -105,14 +105,11 @@ def front_camera(camera_set):
     return camera_set.camera("front").intrinsics(1280, 960).tolist()
 
 
-def base_values(base):
-    return base.base_length, base.world_rotation.tolist(), base.world_translation.tolist()
-
-
-# Each kind of calibration: how to make one, data it loads, values of it to compare, its log tag.
+# Each kind of calibration: how to make one, data it loads, its log tag and values of it to compare.
 KINDS = {
-    "set": (cp.CameraParametersSet, ROBOT_CALIBRATION, front_camera, "camera_parameters"),
-    "base": (cp.BaseCalibrationData, BASE_CALIBRATION, base_values, "base_calibration_data"),
+    "set": (cp.CameraParametersSet, ROBOT_CALIBRATION, "camera_parameters", front_camera),
+    "base": (cp.BaseCalibrationData, BASE_CALIBRATION, "base_calibration_data",
+             lambda b: (b.base_length, b.world_rotation.tolist(), b.world_translation.tolist())),
 }
 
 
@@ -128,7 +125,7 @@ KINDS = {
 def test_what_is_not_a_calibration_returns_false_with_a_record_and_puts_the_default_back(
     caplog, kind, load, data, level
 ):
-    make, calibration, values, tag = KINDS[kind]
+    make, calibration, tag, values = KINDS[kind]
     loaded = make()
     default = values(loaded)
     assert loaded.load_string(calibration.read_bytes()) and values(loaded) != default
