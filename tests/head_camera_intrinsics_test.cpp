@@ -152,5 +152,30 @@ TEST(CameraParametersRecomputeIntrinsics, HeadCameraWithoutSamplePointsIsRejecte
                     "parameters."}}));
 }
 
+// The embedded default's 640 x 480 record comes from the fit made when the
+// library was built; it is, to the last bit, the fit made now, and it logs
+// the fit's error as a fit run now does.
+TEST(CameraParametersRecomputeIntrinsics, TheDefaultsBuildTimeFitIsTheFitMadeNow) {
+  const auto head = CameraParametersSet().getCamera("head");
+  HeadRecord record;
+  LogCapture log(5);
+  ASSERT_TRUE(record.readProto(head->getCalibration()));
+  const Texts built = levelsAndTexts(log);
+  Intrinsics now;
+  ASSERT_TRUE(
+      record.recomputeIntrinsics(testing::headSensorTransform(), calibrateFromSingleImage, &now));
+  // The fit is of the full frame; the 640 x 480 mode halves it.
+  const Eigen::Matrix3f K = head->getIntrinsics(640, 480);
+  EXPECT_EQ(K(0, 0), 0.5f * now.fx);
+  EXPECT_EQ(K(1, 1), 0.5f * now.fy);
+  EXPECT_EQ(K(0, 2), 0.5f * now.cx);
+  EXPECT_EQ(K(1, 2), 0.5f * now.cy);
+  EXPECT_EQ(head->getDistortion(640, 480), now.distortion);
+  const Texts all = levelsAndTexts(log);
+  ASSERT_EQ(all.size(), built.size() + 1);
+  EXPECT_EQ(all.back(), built[1]);  // "Recomputed intrinsics : error per point=..."
+  EXPECT_EQ(built[1].second.rfind("Recomputed intrinsics : error per point=", 0), 0u);
+}
+
 }  // namespace
 }  // namespace dravik::calibration

@@ -63,6 +63,13 @@ struct OpenCVProjection;
 // its model. Built once by readProto; neither copyable nor movable.
 class CAMERA_PARAMETERS_EXPORT CameraParameters {
  public:
+  // A single-image calibration: (image points, target points, image size,
+  // sample scalar, sample grid size, projection to fill) -> error per point.
+  using SingleImageCalibration =
+      std::function<double(const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
+                           const Eigen::Vector2i&, double, const Eigen::Vector2i&,
+                           OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
+
   // One set of intrinsics, valid for a width x height image.
   struct Intrinsics {
     int width = 0;
@@ -132,7 +139,8 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // (camera_models.h); false when the model cannot be served.
   bool precomputeIntrinsics();
   // The record of a sensor-remapped mode: recomputeIntrinsics through the
-  // head camera's sensor transform.
+  // head camera's sensor transform. The embedded default's head camera was
+  // fitted so when the library was built; its record is that fit.
   bool recomputeSensorRemappedIntrinsics(Intrinsics* out) const;
 
   // K of `in` mapped through a crop and a scale (see the top of this file).
@@ -146,15 +154,9 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // Recalibrates from the message's sample points mapped through transform.
   bool recomputeIntrinsics(const ImageSensorTransform& transform, Intrinsics* out) const;
 
-  // A single-image calibration: (image points, target points, image size,
-  // sample scalar, sample grid size, projection to fill) -> error per point.
-  using SingleImageCalibration =
-      std::function<double(const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
-                           const Eigen::Vector2i&, double, const Eigen::Vector2i&,
-                           OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
   // recomputeIntrinsics with the calibration to run passed in; the overload
-  // above passes calibrateFromSingleImageRemembered. Tests pass one whose
-  // error they choose.
+  // above passes calibrateFromSingleImage. Tests pass one whose error they
+  // choose.
   bool recomputeIntrinsics(const ImageSensorTransform& transform,
                            const SingleImageCalibration& calibrate, Intrinsics* out) const;
 
