@@ -5,7 +5,6 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -136,9 +135,7 @@ TEST(BaseCalibrationData, SetGyroscopeGainStoresTheMessageWithARecordOfTheGain) 
   LogCapture log(5);
   data.setGyroscopeGain(gyroscope);
   EXPECT_TRUE(MessageDifferencer::Equals(data.cal().gyroscope_cal(), gyroscope));
-  std::ostringstream expected;
-  expected << "Setting gyroscope gain to " << 0.98765f;
-  ASSERT_TRUE(log.contains(5, kTag, expected.str()));
+  ASSERT_TRUE(log.contains(5, kTag, "Setting gyroscope gain to 0.98765"));
   EXPECT_EQ(log.records().back().file, "calibration_common/base_calibration_data");
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "calibration_common/camera_parameters.h"
@@ -134,28 +135,25 @@ TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string parse_check =
       "google::protobuf::TextFormat::ParseFromString(data, robotcal_.get())";
-  const struct {
-    std::string default_text;
-    bool falling_back;
-    std::string check;
-  } cases[] = {{"", false,
-                "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
-                "\"calibration/default_head_cal.txt\", &data)"},
-               {"camera { name: ", false, parse_check},
-               {cameraText("flat", "pinhole", 0, 0, false), false, "readProto()"},
-               {"camera { name: ", true, parse_check}};
+  // default text, falling back, the failed check
+  const std::tuple<std::string, bool, std::string> cases[] = {
+      {"", false,
+       "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
+       "\"calibration/default_head_cal.txt\", &data)"},
+      {"camera { name: ", false, parse_check},
+      {cameraText("flat", "pinhole", 0, 0, false), false, "readProto()"},
+      {"camera { name: ", true, parse_check}};
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
+  const char* name = "calibration/default_head_cal.txt";
   CameraParametersSet set;
-  for (const auto& c : cases) {
+  for (const auto& [text, falling_back, check] : cases) {
     const auto act = [&] {
-      const char* name = "calibration/default_head_cal.txt";
-      if (c.default_text.empty()) EmbeddedFile::unregisterFile(name);
-      if (!c.default_text.empty())
-        EmbeddedFile::registerFile(name, c.default_text.data(), c.default_text.size());
-      if (c.falling_back) set.loadFromString("garbage {");
-      if (!c.falling_back) CameraParametersSet();
+      if (text.empty()) EmbeddedFile::unregisterFile(name);
+      if (!text.empty()) EmbeddedFile::registerFile(name, text.data(), text.size());
+      if (falling_back) set.loadFromString("garbage {");
+      if (!falling_back) CameraParametersSet();
     };
-    EXPECT_DEATH(act(), testing::regexLiteral(where + c.check + " ")) << c.check;
+    EXPECT_DEATH(act(), testing::regexLiteral(where + check + " ")) << check;
   }
 }
 

@@ -93,32 +93,18 @@ void failPlainCheck() {
   DRAVIK_CHECK(cameras == 2);
 }
 
-void failComparison() {
-  const int count = 7;
-  DRAVIK_CHECK_GE(count, 12);
-}
-
 // Failed checks write their condition (and both values) and end the process,
 // even with logging off; a sink receives the record at level 1.
 TEST(DravikCheckDeathTest, FailedChecksWriteTheirConditionAndEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const int count = 7;
   EXPECT_DEATH(failPlainCheck(), regexLiteral("Check failed cameras == 2 "));
-  EXPECT_DEATH(
-      {
-        dravik::setLogLevel(0);
-        failComparison();
-      },
-      regexLiteral("Check failed: count >= 12 (7 vs. 12) "));
-  EXPECT_DEATH(
-      {
-        dravik::setLogSink([](const LogRecord& r) {
-          fprintf(stderr, "sink<%d|%s|%s|%s>\n", r.level, r.tag.c_str(), r.function.c_str(),
-                  r.text.c_str());
-        });
-        failPlainCheck();
-      },
-      regexLiteral("sink<1|check|") + ".*" +
-          regexLiteral("failPlainCheck|Check failed cameras == 2 >"));
+  EXPECT_DEATH(dravik::setLogLevel(0);
+               DRAVIK_CHECK_GE(count, 12), regexLiteral("Check failed: count >= 12 (7 vs. 12) "));
+  const auto sink = [](const LogRecord& r) { fprintf(stderr, "sink<%s>\n", described(r).c_str()); };
+  EXPECT_DEATH((dravik::setLogSink(sink), failPlainCheck()),
+               regexLiteral("sink<1|check|") + ".*" + regexLiteral("failPlainCheck|") + "[0-9]+" +
+                   regexLiteral("|Check failed cameras == 2 >"));
 }
 
 }  // namespace

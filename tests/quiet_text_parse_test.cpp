@@ -2,9 +2,7 @@
 // libprotobuf's text parser would otherwise print its syntax errors on the
 // host program's stderr.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -16,28 +14,16 @@
 #include "dravik/text_format.h"
 #include "support/log_capture.h"
 
-namespace dravik {
-namespace calibration {
+namespace dravik::calibration {
 namespace {
 
 using Record = std::tuple<int, std::string, std::string>;
 
-// Runs action with file descriptor 2 sent to a temporary file; returns what
-// the process wrote there.
+// What the process writes to file descriptor 2 while action runs.
 std::string stderrOf(const std::function<void()>& action) {
-  std::fflush(stderr);
-  std::FILE* capture = std::tmpfile();
-  const int saved = dup(2);
-  dup2(fileno(capture), 2);
+  ::testing::internal::CaptureStderr();
   action();
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string written;
-  std::rewind(capture);
-  for (int c; (c = std::fgetc(capture)) != EOF;) written.push_back(static_cast<char>(c));
-  std::fclose(capture);
-  return written;
+  return ::testing::internal::GetCapturedStderr();
 }
 
 std::vector<Record> recordsOf(const testing::LogCapture& log) {
@@ -80,5 +66,4 @@ TEST(TextFormatParse, ReportsTheFirstErrorWithItsLineAndColumn) {
 }
 
 }  // namespace
-}  // namespace calibration
-}  // namespace dravik
+}  // namespace dravik::calibration
