@@ -17,8 +17,10 @@ jobs=$(nproc)
 fuzz_runs() {
   case "$1" in
     base_calibration_fuzzer) echo 400000 ;;
-    camera_set_fuzzer) echo 20000 ;;
-    ptz_camera_fuzzer) echo 100000 ;;
+    camera_set_fuzzer) echo 12000 ;;
+    image_input_fuzzer) echo 1000000 ;;
+    ptz_camera_fuzzer) echo 300000 ;;
+    undistortion_map_fuzzer) echo 20000 ;;
     *) echo 20000 ;;
   esac
 }

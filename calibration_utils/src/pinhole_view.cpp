@@ -168,12 +168,16 @@ PixelRect largestValidRect(const UndistortionMap& map, PixelRect r) {
   return r;
 }
 
+// v limited to [lo, hi] before it becomes an int: a box edge far outside
+// the view (or not a number, which gives lo) must not overflow the int.
+int clampedInt(double v, int lo, int hi) { return v >= hi ? hi : (v > lo ? int(v) : lo); }
+
 // The pixels of the view K that show the box.
 PixelRect pixelsOfBox(const Box& box, const Eigen::Matrix3f& K, int width, int height) {
-  const int u0 = std::max(0, int(std::ceil(K(0, 0) * box.x0 + K(0, 2))));
-  const int v0 = std::max(0, int(std::ceil(K(1, 1) * box.y0 + K(1, 2))));
-  const int u1 = std::min(width - 1, int(std::floor(K(0, 0) * box.x1 + K(0, 2))));
-  const int v1 = std::min(height - 1, int(std::floor(K(1, 1) * box.y1 + K(1, 2))));
+  const int u0 = clampedInt(std::ceil(K(0, 0) * box.x0 + K(0, 2)), 0, width);
+  const int v0 = clampedInt(std::ceil(K(1, 1) * box.y0 + K(1, 2)), 0, height);
+  const int u1 = clampedInt(std::floor(K(0, 0) * box.x1 + K(0, 2)), -1, width - 1);
+  const int v1 = clampedInt(std::floor(K(1, 1) * box.y1 + K(1, 2)), -1, height - 1);
   return {u0, v0, std::max(0, u1 - u0 + 1), std::max(0, v1 - v0 + 1)};
 }
 
