@@ -46,39 +46,30 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
   ASSERT_TRUE(set.loadFromFile(robot));
   ScratchDir scratch;
   for (const auto& camera : set.getRawCalData().camera()) {
-    const auto& full = set.getCamera(camera.name())->getFullFrame();
+    const std::string& name = camera.name();
+    const auto& full = set.getCamera(name)->getFullFrame();
     const std::string size = std::to_string(full.width) + "x" + std::to_string(full.height);
     for (const std::string format : {"opencv-yaml", "ros-yaml"}) {
-      SCOPED_TRACE(camera.name() + " " + format);
-      const std::string yaml = scratch.path(camera.name() + "." + format);
-      const std::string imported = scratch.path(camera.name() + "." + format + ".txt");
-      ASSERT_EQ(
-          runCamcal({"intrinsics", "-c", robot, camera.name(), size, "-f", format, "-o", yaml})
-              .status,
-          0);
+      SCOPED_TRACE(name + " " + format);
+      const std::string yaml = scratch.path(name + "." + format);
+      ASSERT_EQ(runCamcal({"intrinsics", "-c", robot, name, size, "-f", format, "-o", yaml}).status,
+                0);
       // Replacing the camera in its own calibration, keeping its pose and model.
-      const camcal_test::Run run =
-          runCamcal({"import", "--from", format, yaml, "--name", camera.name(), "--into", robot,
-                     "--keep-pose", "-o", imported});
+      const camcal_test::Run run = runCamcal({"import", "--from", format, yaml, "--name", name,
+                                              "--into", robot, "--keep-pose", "-o", yaml + ".txt"});
       ASSERT_EQ(run.status, 0) << run.err;
-      expectSameCamera(*set.getCamera(camera.name()), *loadCamera(imported, camera.name()));
+      expectSameCamera(*set.getCamera(name), *loadCamera(yaml + ".txt", name));
       // A new calibration of the camera alone, the model and pose given.
-      const auto& a = camera.extrinsics().a();
-      std::vector<std::string> args = {"-q",           "import",      "--from",      format,
-                                       yaml,           "--name",      camera.name(), "--model",
+      std::vector<std::string> args = {"-q",           "import",      "--from", format,
+                                       yaml,           "--name",      name,     "--model",
                                        camera.model(), "--extrinsics"};
-      for (double value : a) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%.17g", value);
-        args.push_back(text);
-      }
-      const std::string alone = scratch.path(camera.name() + "." + format + ".alone.txt");
-      args.insert(args.end(), {"-o", alone});
+      for (double value : camera.extrinsics().a()) args.push_back(exactText(value));
+      args.insert(args.end(), {"-o", yaml + ".alone.txt"});
       ASSERT_EQ(runCamcal(args).status, 0);
       CameraParametersSet only;
-      ASSERT_TRUE(only.loadFromFile(alone));
+      ASSERT_TRUE(only.loadFromFile(yaml + ".alone.txt"));
       EXPECT_EQ(only.getRawCalData().camera_size(), 1);
-      expectSameCamera(*set.getCamera(camera.name()), *only.getCamera(camera.name()));
+      expectSameCamera(*set.getCamera(name), *only.getCamera(name));
     }
   }
 }
@@ -162,74 +153,52 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
 
 TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
   ScratchDir scratch;
-  const auto write = [&](const std::string& name, const std::string& from, const std::string& to) {
-    std::string text = kHandWrittenRos;
-    text.replace(text.find(from), from.size(), to);
-    std::ofstream(scratch.path(name)) << text;
-    return scratch.path(name);
-  };
-  const std::string fisheye = write("fisheye.yaml", "rational_polynomial", "equidistant");
-  const std::string four =
-      write("four.yaml", "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
-            "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
-  const std::string no_k = write("no_k.yaml", "camera_matrix:", "camera_matrx:");
-  const std::string not_yaml = scratch.path("not.yaml");
-  std::ofstream(not_yaml) << "image_width: [640\n";
-  const std::string opencv = scratch.path("opencv.yml");
+  const std::string ros = scratch.path("wrist.yaml"), opencv = scratch.path("opencv.yml");
+  std::ofstream(ros) << kHandWrittenRos;
   std::ofstream(opencv) << kHandWrittenOpenCv;
-  const std::string out = scratch.path("out.txt");
-  const std::string ros_file = write("plain.yaml", "wrist", "wrist");
+  const std::string fisheye =
+      scratch.variant("fisheye.yaml", ros, "rational_polynomial", "equidistant");
+  const std::string four = scratch.variant(
+      "four.yaml", ros, "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
+      "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
+  const std::string no_k = scratch.variant("no_k.yaml", ros, "camera_matrix:", "camera_matrx:");
+  const std::string not_yaml = scratch.path("not.yaml"), out = scratch.path("out.txt");
+  std::ofstream(not_yaml) << "image_width: [640\n";
+  // camcal import --from FORMAT FILE --name c ...more -o out
+  const auto import = [&](const std::string& format, const std::string& file,
+                          std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"import", "--from", format, file, "--name", "c"};
+    more.insert(more.end(), {"-o", out});
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
   expectRuns({
-      {{"import", "--from", "ros-yaml", fisheye, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       fisheye + ": distortion_model 'equidistant' is neither rational_polynomial nor plumb_bob"},
-      {{"import", "--from", "ros-yaml", four, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       four + ": 4 distortion coefficients: at least 5 needed (k1 k2 p1 p2 k3)"},
-      {{"import", "--from", "ros-yaml", no_k, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       no_k + ": no camera_matrix (not a complete ROS camera_info YAML)"},
-      {{"import", "--from", "ros-yaml", not_yaml, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       not_yaml + ": not YAML (line "},
-      {{"import", "--from", "opencv-yaml", ros_file, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       ros_file + ": a ROS camera_info YAML (it has distortion_model), not OpenCV's: use --from "
-                  "ros-yaml"},
-      {{"import", "--from", "ros-yaml", opencv, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
-                "opencv-yaml"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--into",
-        fixture("no_such_calibration.txt"), "-o", out},
-       kFailed,
-       {},
-       "no_such_calibration.txt: cannot read: No such file or directory"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "wrist", "--into", robot, "--keep-pose",
-        "-o", out},
-       kFailed,
-       {},
-       robot + ": has no camera 'wrist' whose pose to keep"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--keep-pose", "-o", out},
-       kUsage,
-       {},
-       "--keep-pose needs --into ROBOT_CAL"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--extrinsics", "1", "0", "0",
-        "-o", out},
-       kUsage,
-       {},
-       "--extrinsics"},
-      {{"import", "--from", "json", ros_file, "--name", "c"}, kUsage, {}, "--from"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "-o", fixture("no/out.txt")},
-       kFailed,
-       {},
-       fixture("no/out.txt") + ": cannot write: No such file or directory"},
+      fails(kFailed, import("ros-yaml", fisheye),
+            fisheye +
+                ": distortion_model 'equidistant' is neither rational_polynomial nor plumb_bob"),
+      fails(kFailed, import("ros-yaml", four),
+            four + ": 4 distortion coefficients: at least 5 needed (k1 k2 p1 p2 k3)"),
+      fails(kFailed, import("ros-yaml", no_k),
+            no_k + ": no camera_matrix (not a complete ROS camera_info YAML)"),
+      fails(kFailed, import("ros-yaml", not_yaml), not_yaml + ": not YAML (line "),
+      fails(kFailed, import("opencv-yaml", ros),
+            ros + ": a ROS camera_info YAML (it has distortion_model), not OpenCV's: use --from "
+                  "ros-yaml"),
+      fails(kFailed, import("ros-yaml", opencv),
+            opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
+                     "opencv-yaml"),
+      fails(kFailed, import("ros-yaml", ros, {"--into", fixture("no_such_calibration.txt")}),
+            "no_such_calibration.txt: cannot read: No such file or directory"),
+      fails(kFailed,
+            {"import", "--from", "ros-yaml", ros, "--name", "wrist", "--into", robot, "--keep-pose",
+             "-o", out},
+            robot + ": has no camera 'wrist' whose pose to keep"),
+      fails(kUsage, import("ros-yaml", ros, {"--keep-pose"}), "--keep-pose needs --into ROBOT_CAL"),
+      fails(kUsage, import("ros-yaml", ros, {"--extrinsics", "1", "0", "0"}), "--extrinsics"),
+      fails(kUsage, {"import", "--from", "json", ros, "--name", "c"}, "--from"),
+      fails(kFailed,
+            {"import", "--from", "ros-yaml", ros, "--name", "c", "-o", fixture("no/out.txt")},
+            fixture("no/out.txt") + ": cannot write: No such file or directory"),
   });
   EXPECT_FALSE(std::filesystem::exists(out));
 }

@@ -3,16 +3,10 @@
 // output format for every camera and image size, and each PTZ action at pan
 // 3600, tilt 1200, zoom 4000.
 #include <gtest/gtest.h>
-#include <yaml-cpp/yaml.h>
 
 #include <Eigen/Geometry>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <sstream>
-
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-#include <opencv2/core.hpp>
-#endif
 
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
@@ -25,33 +19,6 @@ using namespace camcal_test;
 using namespace dravik::calibration;
 using namespace dravik::testing;
 using Answers = std::map<std::string, std::vector<float>>;
-
-// K row by row, the distortion coefficients, the image width and height of an
-// output. JSON is read as JSON, OpenCV YAML as OpenCV reads it when present.
-std::vector<float> readOutput(const std::string& format, const std::string& text) {
-  std::vector<double> read;
-  const char* matrices[] = {"camera_matrix", "distortion_coefficients"};
-  const char* sizes[] = {"image_width", "image_height"};
-  if (format == "json") {
-    const auto json = nlohmann::json::parse(text);
-    for (const auto& row : json[matrices[0]]) read.insert(read.end(), row.begin(), row.end());
-    for (const double c : json[matrices[1]]) read.push_back(c);
-    for (const auto* key : sizes) read.push_back(json[key]);
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-  } else if (format == "opencv-yaml") {
-    cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-    for (const auto* key : matrices)
-      for (const double value : cv::Mat_<double>(storage[key].mat())) read.push_back(value);
-    for (const auto* key : sizes) read.push_back(storage[key].real());
-#endif
-  } else {
-    const YAML::Node root = YAML::Load(text);
-    for (const auto* key : matrices)
-      for (const double value : root[key]["data"].as<std::vector<double>>()) read.push_back(value);
-    for (const auto* key : sizes) read.push_back(root[key].as<double>());
-  }
-  return std::vector<float>(read.begin(), read.end());
-}
 
 TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
   const std::string file = fixture("robot_calibration.txt");
@@ -71,7 +38,7 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
       for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
         const auto run =
             runCamcal({"-q", "intrinsics", "-c", file, proto.name(), size, "-f", format});
-        EXPECT_EQ(readOutput(format, run.out), expected) << proto.name() << size << format;
+        EXPECT_EQ(readIntrinsics(format, run.out), expected) << proto.name() << size << format;
       }
     }
   }
