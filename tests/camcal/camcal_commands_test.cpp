@@ -1,6 +1,5 @@
-// camcal's commands on the fixtures: exit status 0 on success, 1 for a failed
-// operation, 2 for a command-line mistake, with one stderr line naming the
-// input; text <-> wire round trips and adjust against the library.
+// camcal's commands on the fixtures: exit status 0, 1 (failed) or 2 (usage), one
+// stderr line naming the input; round trips and adjust against the library.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -47,8 +46,9 @@ TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
 
 TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
   ScratchDir scratch;
-  const std::string no_samples = scratch.path("no_samples.txt"), unwritable = fixture("no/out");
-  std::ofstream(no_samples) << "intrinsics { cal_width: 1920 }\n";
+  const std::string no_samples =
+      scratch.write("no_samples.txt", "intrinsics { cal_width: 1920 }\n");
+  const std::string unwritable = fixture("no/out");
   std::vector<Expected> runs = {
       // A camera of the default that the file does not name is unknown.
       fails(kFailed, {"intrinsics", "-c", lens_faults, "front", "640x480"},

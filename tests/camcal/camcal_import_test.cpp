@@ -1,11 +1,7 @@
-// camcal import: every camera exported with `camcal intrinsics` in either YAML
-// format and imported back is the same camera; YAML written by hand in each
-// format becomes the camera it describes; bad YAML is one line naming the
-// file, and leaves no output file.
+// camcal import of exported and of hand-written YAML, and its refusals.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "calibration_common/camera_parameters.h"
 #include "run_camcal.h"
@@ -117,10 +113,9 @@ projection_matrix:
 
 TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   ScratchDir scratch;
-  const std::string opencv = scratch.path("rear.yml"), ros = scratch.path("wrist.yaml");
-  std::ofstream(opencv) << kHandWrittenOpenCv;
-  std::ofstream(ros) << kHandWrittenRos;
-  const std::string out = scratch.path("imported.txt");
+  const std::string opencv = scratch.write("rear.yml", kHandWrittenOpenCv);
+  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos),
+                    out = scratch.path("imported.txt");
   ASSERT_EQ(runCamcal({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear", "--into",
                        robot, "--keep-pose", "-o", out})
                 .status,
@@ -140,8 +135,7 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   EXPECT_EQ(run.err,
             "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' has the "
             "identity pose\n");
-  std::ofstream(scratch.path("wrist.txt")) << run.out;
-  const auto wrist = loadCamera(scratch.path("wrist.txt"), "wrist");
+  const auto wrist = loadCamera(scratch.write("wrist.txt", run.out), "wrist");
   ASSERT_TRUE(wrist);
   EXPECT_EQ(wrist->getFullFrameIntrinsics(),
             (Eigen::Matrix3f() << 520.5f, 0.25f, 321.5f, 0, 519.75f, 241.25f, 0, 0, 1).finished());
@@ -153,17 +147,16 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
 
 TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
   ScratchDir scratch;
-  const std::string ros = scratch.path("wrist.yaml"), opencv = scratch.path("opencv.yml");
-  std::ofstream(ros) << kHandWrittenRos;
-  std::ofstream(opencv) << kHandWrittenOpenCv;
+  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos);
+  const std::string opencv = scratch.write("opencv.yml", kHandWrittenOpenCv);
   const std::string fisheye =
       scratch.variant("fisheye.yaml", ros, "rational_polynomial", "equidistant");
   const std::string four = scratch.variant(
       "four.yaml", ros, "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
       "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
   const std::string no_k = scratch.variant("no_k.yaml", ros, "camera_matrix:", "camera_matrx:");
-  const std::string not_yaml = scratch.path("not.yaml"), out = scratch.path("out.txt");
-  std::ofstream(not_yaml) << "image_width: [640\n";
+  const std::string not_yaml = scratch.write("not.yaml", "image_width: [640\n");
+  const std::string out = scratch.path("out.txt");
   // camcal import --from FORMAT FILE --name c ...more -o out
   const auto import = [&](const std::string& format, const std::string& file,
                           std::vector<std::string> more = {}) {

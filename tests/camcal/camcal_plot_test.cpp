@@ -1,7 +1,4 @@
-// camcal plot and camcal ptz plot: an SVG that parses as XML and carries its
-// title, with the sound region's edge drawn (dashed) for the lens that folds
-// inside its image and not for a sound one; a PNG that decodes to the
-// requested width; bad output paths leave no file.
+// camcal plot and camcal ptz plot: the SVG and PNG read back, and the refusals.
 #include <expat.h>
 #include <gtest/gtest.h>
 

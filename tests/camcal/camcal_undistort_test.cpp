@@ -1,11 +1,8 @@
-// camcal undistort and camcal ptz ... undistort on small PNG and JPEG
-// images: the view and valid rectangle it prints, the image it writes, and
-// the refusals that leave no output file behind.
+// camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
 #include <png.h>
 
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "run_camcal.h"
@@ -55,11 +52,12 @@ TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {
 TEST(CamcalUndistort, RefusesImagesThatAreNotWholeOrNotOfTheSize) {
   ScratchDir scratch;
   const std::string out = scratch.path("out.png");
-  const std::string png_part = scratch.path("part.png"), jpeg_part = scratch.path("part.jpg");
-  for (const auto& [part, whole] : {std::pair{png_part, color_png}, {jpeg_part, gray_jpeg}}) {
+  const auto first_half = [&](const std::string& name, const std::string& whole) {
     const std::string bytes = readFile(whole);
-    std::ofstream(part, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
-  }
+    return scratch.write(name, bytes.substr(0, bytes.size() / 2));
+  };
+  const std::string png_part = first_half("part.png", color_png);
+  const std::string jpeg_part = first_half("part.jpg", gray_jpeg);
   const std::string calibration = fixture("robot_calibration.txt");
   const auto navigation = [&](const std::string& size, const std::string& image) {
     return std::vector<std::string>{"undistort", "navigation", size, image, "-o", out};

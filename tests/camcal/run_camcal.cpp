@@ -26,7 +26,11 @@ std::string ScratchDir::variant(const std::string& name, const std::string& sour
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
   if (at != std::string::npos) text.replace(at, from.size(), to);
-  std::ofstream(path(name)) << text;
+  return write(name, text);
+}
+
+std::string ScratchDir::write(const std::string& name, const std::string& text) const {
+  std::ofstream(path(name), std::ios::binary) << text;
   return path(name);
 }
 

@@ -59,6 +59,8 @@ struct ScratchDir {
   ~ScratchDir() { std::filesystem::remove_all(dir); }
   ScratchDir(const ScratchDir&) = delete;
   std::string path(const std::string& name) const { return dir + "/" + name; }
+  // `text` written as the file `name`; its path.
+  std::string write(const std::string& name, const std::string& text) const;
   // The file `source` with its first `from` replaced by `to`, written as `name`.
   std::string variant(const std::string& name, const std::string& source, const std::string& from,
                       const std::string& to) const;
