@@ -34,9 +34,8 @@ json diffJson(std::vector<std::string> args, int expected_status) {
 }
 
 const json& cameraNamed(const json& diff, const std::string& name) {
-  for (const json& camera : diff["cameras"]) {
+  for (const json& camera : diff["cameras"])
     if (camera["name"] == name) return camera;
-  }
   static const json none;
   ADD_FAILURE() << "no camera " << name;
   return none;
@@ -80,9 +79,8 @@ TEST(CamcalDiff, APrincipalPointOnePixelOverMovesEveryRayByOnePixel) {
   const json& full_frame = cameraNamed(diff, "navigation")["sizes"][0];
   EXPECT_EQ(full_frame["width"], 1280);
   EXPECT_EQ(full_frame["height"], 960);
-  for (const char* key : {"max_px", "median_px", "p99_px", "cx_change"}) {
+  for (const char* key : {"max_px", "median_px", "p99_px", "cx_change"})
     EXPECT_NEAR(full_frame[key].get<double>(), 1.0, kPixelTolerance) << key;
-  }
   // Every size of the model scales the shift, and every ray moves alike.
   for (const json& size : cameraNamed(diff, "navigation")["sizes"]) {
     EXPECT_NEAR(size["max_px"].get<double>(), size["median_px"].get<double>(), 1e-6);
