@@ -1,6 +1,5 @@
-// camcal's commands on the fixtures: exit status 0 on success, 1 for a failed
-// operation, 2 for a command-line mistake, with one stderr line naming the
-// input; text <-> wire round trips and adjust against the library.
+// camcal's commands on the fixtures: exit status 0, 1 (failed) or 2 (usage), one
+// stderr line naming the input; round trips and adjust against the library.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -47,8 +46,9 @@ TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
 
 TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
   ScratchDir scratch;
-  const std::string no_samples = scratch.path("no_samples.txt"), unwritable = fixture("no/out");
-  std::ofstream(no_samples) << "intrinsics { cal_width: 1920 }\n";
+  const std::string no_samples =
+      scratch.write("no_samples.txt", "intrinsics { cal_width: 1920 }\n");
+  const std::string unwritable = fixture("no/out");
   std::vector<Expected> runs = {
       // A camera of the default that the file does not name is unknown.
       fails(kFailed, {"intrinsics", "-c", lens_faults, "front", "640x480"},
@@ -83,21 +83,20 @@ TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
 TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
   ScratchDir scratch;
   // A front lens folding 20 degrees off axis, inside every B910 image size.
-  const std::string folding = scratch.path("folding.txt");
-  std::string front = readFile(robot);
-  std::ofstream(folding) << front.replace(front.find("k: [0.058, -0.137"), 17, "k: [-2.5, 0.0");
+  const std::string folding =
+      scratch.variant("folding.txt", robot, "k: [0.058, -0.137", "k: [-2.5, 0.0");
   const std::string folds = "the radial mapping is not monotone: it turns back at ";
   expectRuns({
       prints({"validate", robot, base, ptzExamplePath()},
              {robot + ": valid robot calibration (text, 3 cameras)\n",
               base + ": valid base calibration (text)\n",
               ptzExamplePath() + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
-      {{"validate", lens_faults},
-       0,
-       {"valid robot calibration (text, 2 cameras), 2 warnings\n",
-        "\n warning: camera \"wide\" at 1280x960 (full frame): " + folds + "46.5 deg off axis",
-        "\n warning: camera \"pole\" at 1280x960 (full frame): the rational denominator 1 + k4 "
-        "r^2 + k5 r^4 + k6 r^6 falls below 0.1 at 45.0 deg off axis, 94% of the way"}},
+      prints(
+          {"validate", lens_faults},
+          {"valid robot calibration (text, 2 cameras), 2 warnings\n",
+           "\n warning: camera \"wide\" at 1280x960 (full frame): " + folds + "46.5 deg off axis",
+           "\n warning: camera \"pole\" at 1280x960 (full frame): the rational denominator 1 + k4 "
+           "r^2 + k5 r^4 + k6 r^6 falls below 0.1 at 45.0 deg off axis, 94% of the way"}),
       {{"validate", "--strict", lens_faults}, kFailed, {"2 warnings: INVALID with --strict"}},
       // Every image size is checked; the sizes that share a finding share a warning.
       prints({"validate", folding},

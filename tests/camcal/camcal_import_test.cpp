@@ -1,11 +1,7 @@
-// camcal import: every camera exported with `camcal intrinsics` in either YAML
-// format and imported back is the same camera; YAML written by hand in each
-// format becomes the camera it describes; bad YAML is one line naming the
-// file, and leaves no output file.
+// camcal import of exported and of hand-written YAML, and its refusals.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "calibration_common/camera_parameters.h"
 #include "run_camcal.h"
@@ -46,39 +42,30 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
   ASSERT_TRUE(set.loadFromFile(robot));
   ScratchDir scratch;
   for (const auto& camera : set.getRawCalData().camera()) {
-    const auto& full = set.getCamera(camera.name())->getFullFrame();
+    const std::string& name = camera.name();
+    const auto& full = set.getCamera(name)->getFullFrame();
     const std::string size = std::to_string(full.width) + "x" + std::to_string(full.height);
     for (const std::string format : {"opencv-yaml", "ros-yaml"}) {
-      SCOPED_TRACE(camera.name() + " " + format);
-      const std::string yaml = scratch.path(camera.name() + "." + format);
-      const std::string imported = scratch.path(camera.name() + "." + format + ".txt");
-      ASSERT_EQ(
-          runCamcal({"intrinsics", "-c", robot, camera.name(), size, "-f", format, "-o", yaml})
-              .status,
-          0);
+      SCOPED_TRACE(name + " " + format);
+      const std::string yaml = scratch.path(name + "." + format);
+      ASSERT_EQ(runCamcal({"intrinsics", "-c", robot, name, size, "-f", format, "-o", yaml}).status,
+                0);
       // Replacing the camera in its own calibration, keeping its pose and model.
-      const camcal_test::Run run =
-          runCamcal({"import", "--from", format, yaml, "--name", camera.name(), "--into", robot,
-                     "--keep-pose", "-o", imported});
+      const camcal_test::Run run = runCamcal({"import", "--from", format, yaml, "--name", name,
+                                              "--into", robot, "--keep-pose", "-o", yaml + ".txt"});
       ASSERT_EQ(run.status, 0) << run.err;
-      expectSameCamera(*set.getCamera(camera.name()), *loadCamera(imported, camera.name()));
+      expectSameCamera(*set.getCamera(name), *loadCamera(yaml + ".txt", name));
       // A new calibration of the camera alone, the model and pose given.
-      const auto& a = camera.extrinsics().a();
-      std::vector<std::string> args = {"-q",           "import",      "--from",      format,
-                                       yaml,           "--name",      camera.name(), "--model",
+      std::vector<std::string> args = {"-q",           "import",      "--from", format,
+                                       yaml,           "--name",      name,     "--model",
                                        camera.model(), "--extrinsics"};
-      for (double value : a) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%.17g", value);
-        args.push_back(text);
-      }
-      const std::string alone = scratch.path(camera.name() + "." + format + ".alone.txt");
-      args.insert(args.end(), {"-o", alone});
+      for (double value : camera.extrinsics().a()) args.push_back(exactText(value));
+      args.insert(args.end(), {"-o", yaml + ".alone.txt"});
       ASSERT_EQ(runCamcal(args).status, 0);
       CameraParametersSet only;
-      ASSERT_TRUE(only.loadFromFile(alone));
+      ASSERT_TRUE(only.loadFromFile(yaml + ".alone.txt"));
       EXPECT_EQ(only.getRawCalData().camera_size(), 1);
-      expectSameCamera(*set.getCamera(camera.name()), *only.getCamera(camera.name()));
+      expectSameCamera(*set.getCamera(name), *only.getCamera(name));
     }
   }
 }
@@ -126,10 +113,9 @@ projection_matrix:
 
 TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   ScratchDir scratch;
-  const std::string opencv = scratch.path("rear.yml"), ros = scratch.path("wrist.yaml");
-  std::ofstream(opencv) << kHandWrittenOpenCv;
-  std::ofstream(ros) << kHandWrittenRos;
-  const std::string out = scratch.path("imported.txt");
+  const std::string opencv = scratch.write("rear.yml", kHandWrittenOpenCv);
+  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos),
+                    out = scratch.path("imported.txt");
   ASSERT_EQ(runCamcal({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear", "--into",
                        robot, "--keep-pose", "-o", out})
                 .status,
@@ -149,8 +135,7 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   EXPECT_EQ(run.err,
             "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' has the "
             "identity pose\n");
-  std::ofstream(scratch.path("wrist.txt")) << run.out;
-  const auto wrist = loadCamera(scratch.path("wrist.txt"), "wrist");
+  const auto wrist = loadCamera(scratch.write("wrist.txt", run.out), "wrist");
   ASSERT_TRUE(wrist);
   EXPECT_EQ(wrist->getFullFrameIntrinsics(),
             (Eigen::Matrix3f() << 520.5f, 0.25f, 321.5f, 0, 519.75f, 241.25f, 0, 0, 1).finished());
@@ -162,74 +147,51 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
 
 TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
   ScratchDir scratch;
-  const auto write = [&](const std::string& name, const std::string& from, const std::string& to) {
-    std::string text = kHandWrittenRos;
-    text.replace(text.find(from), from.size(), to);
-    std::ofstream(scratch.path(name)) << text;
-    return scratch.path(name);
-  };
-  const std::string fisheye = write("fisheye.yaml", "rational_polynomial", "equidistant");
-  const std::string four =
-      write("four.yaml", "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
-            "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
-  const std::string no_k = write("no_k.yaml", "camera_matrix:", "camera_matrx:");
-  const std::string not_yaml = scratch.path("not.yaml");
-  std::ofstream(not_yaml) << "image_width: [640\n";
-  const std::string opencv = scratch.path("opencv.yml");
-  std::ofstream(opencv) << kHandWrittenOpenCv;
+  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos);
+  const std::string opencv = scratch.write("opencv.yml", kHandWrittenOpenCv);
+  const std::string fisheye =
+      scratch.variant("fisheye.yaml", ros, "rational_polynomial", "equidistant");
+  const std::string four = scratch.variant(
+      "four.yaml", ros, "cols: 8\n  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]",
+      "cols: 4\n  data: [-0.25, 0.0625, 0.001, -0.002]");
+  const std::string no_k = scratch.variant("no_k.yaml", ros, "camera_matrix:", "camera_matrx:");
+  const std::string not_yaml = scratch.write("not.yaml", "image_width: [640\n");
   const std::string out = scratch.path("out.txt");
-  const std::string ros_file = write("plain.yaml", "wrist", "wrist");
+  // camcal import --from FORMAT FILE --name c ...more -o out
+  const auto import = [&](const std::string& format, const std::string& file,
+                          std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"import", "--from", format, file, "--name", "c"};
+    more.insert(more.end(), {"-o", out});
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
   expectRuns({
-      {{"import", "--from", "ros-yaml", fisheye, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       fisheye + ": distortion_model 'equidistant' is neither rational_polynomial nor plumb_bob"},
-      {{"import", "--from", "ros-yaml", four, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       four + ": 4 distortion coefficients: at least 5 needed (k1 k2 p1 p2 k3)"},
-      {{"import", "--from", "ros-yaml", no_k, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       no_k + ": no camera_matrix (not a complete ROS camera_info YAML)"},
-      {{"import", "--from", "ros-yaml", not_yaml, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       not_yaml + ": not YAML (line "},
-      {{"import", "--from", "opencv-yaml", ros_file, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       ros_file + ": a ROS camera_info YAML (it has distortion_model), not OpenCV's: use --from "
-                  "ros-yaml"},
-      {{"import", "--from", "ros-yaml", opencv, "--name", "c", "-o", out},
-       kFailed,
-       {},
-       opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
-                "opencv-yaml"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--into",
-        fixture("no_such_calibration.txt"), "-o", out},
-       kFailed,
-       {},
-       "no_such_calibration.txt: cannot read: No such file or directory"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "wrist", "--into", robot, "--keep-pose",
-        "-o", out},
-       kFailed,
-       {},
-       robot + ": has no camera 'wrist' whose pose to keep"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--keep-pose", "-o", out},
-       kUsage,
-       {},
-       "--keep-pose needs --into ROBOT_CAL"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "--extrinsics", "1", "0", "0",
-        "-o", out},
-       kUsage,
-       {},
-       "--extrinsics"},
-      {{"import", "--from", "json", ros_file, "--name", "c"}, kUsage, {}, "--from"},
-      {{"import", "--from", "ros-yaml", ros_file, "--name", "c", "-o", fixture("no/out.txt")},
-       kFailed,
-       {},
-       fixture("no/out.txt") + ": cannot write: No such file or directory"},
+      fails(kFailed, import("ros-yaml", fisheye),
+            fisheye +
+                ": distortion_model 'equidistant' is neither rational_polynomial nor plumb_bob"),
+      fails(kFailed, import("ros-yaml", four),
+            four + ": 4 distortion coefficients: at least 5 needed (k1 k2 p1 p2 k3)"),
+      fails(kFailed, import("ros-yaml", no_k),
+            no_k + ": no camera_matrix (not a complete ROS camera_info YAML)"),
+      fails(kFailed, import("ros-yaml", not_yaml), not_yaml + ": not YAML (line "),
+      fails(kFailed, import("opencv-yaml", ros),
+            ros + ": a ROS camera_info YAML (it has distortion_model), not OpenCV's: use --from "
+                  "ros-yaml"),
+      fails(kFailed, import("ros-yaml", opencv),
+            opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
+                     "opencv-yaml"),
+      fails(kFailed, import("ros-yaml", ros, {"--into", fixture("no_such_calibration.txt")}),
+            "no_such_calibration.txt: cannot read: No such file or directory"),
+      fails(kFailed,
+            {"import", "--from", "ros-yaml", ros, "--name", "wrist", "--into", robot, "--keep-pose",
+             "-o", out},
+            robot + ": has no camera 'wrist' whose pose to keep"),
+      fails(kUsage, import("ros-yaml", ros, {"--keep-pose"}), "--keep-pose needs --into ROBOT_CAL"),
+      fails(kUsage, import("ros-yaml", ros, {"--extrinsics", "1", "0", "0"}), "--extrinsics"),
+      fails(kUsage, {"import", "--from", "json", ros, "--name", "c"}, "--from"),
+      fails(kFailed,
+            {"import", "--from", "ros-yaml", ros, "--name", "c", "-o", fixture("no/out.txt")},
+            fixture("no/out.txt") + ": cannot write: No such file or directory"),
   });
   EXPECT_FALSE(std::filesystem::exists(out));
 }

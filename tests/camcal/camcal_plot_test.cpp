@@ -1,8 +1,4 @@
-// camcal plot and camcal ptz plot: an SVG that parses as XML and carries its
-// title, with the sound region's edge drawn (dashed) for the lens that folds
-// inside its image and not for a sound one; a PNG that decodes to the
-// requested width; bad output paths leave no file.
-#include <cairo.h>
+// camcal plot and camcal ptz plot: the SVG and PNG read back, and the refusals.
 #include <expat.h>
 #include <gtest/gtest.h>
 
@@ -40,11 +36,10 @@ SvgSummary readSvg(const std::string& text) {
         auto* s = static_cast<State*>(data);
         s->in_title = std::string(name) == "title";
         for (int i = 0; attributes[i]; i += 2) {
-          if (std::string(attributes[i]) == "stroke-dasharray") ++s->summary.dashed_strokes;
-          if (std::string(attributes[i]) == "style" &&
-              std::string(attributes[i + 1]).find("stroke-dasharray") != std::string::npos) {
+          const std::string key = attributes[i], value = attributes[i + 1];
+          if (key == "stroke-dasharray" ||
+              (key == "style" && value.find("stroke-dasharray") != std::string::npos))
             ++s->summary.dashed_strokes;
-          }
         }
       },
       [](void* data, const XML_Char*) { static_cast<State*>(data)->in_title = false; });
@@ -56,17 +51,6 @@ SvgSummary readSvg(const std::string& text) {
       XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
   XML_ParserFree(parser);
   return state.summary;
-}
-
-// Width and height of a PNG file; 0 x 0 when it does not decode.
-std::pair<int, int> pngSize(const std::string& path) {
-  cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
-  std::pair<int, int> size{0, 0};
-  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS) {
-    size = {cairo_image_surface_get_width(image), cairo_image_surface_get_height(image)};
-  }
-  cairo_surface_destroy(image);
-  return size;
 }
 
 TEST(CamcalPlot, TheSvgOfAFoldingLensHoldsItsTitleAndTheEdgeOfItsSoundRegion) {
@@ -107,37 +91,26 @@ TEST(CamcalPlot, ThePngDecodesToTheRequestedWidth) {
 TEST(CamcalPlot, BadInputIsOneLineAndLeavesNoPicture) {
   ScratchDir scratch;
   const std::string out = scratch.path("out.svg");
+  const std::string jpg = scratch.path("out.jpg"), missing = fixture("no_such_calibration.txt");
   expectRuns({
-      {{"plot", "navigation", "640x480", "-o", scratch.path("out.jpg")},
-       kUsage,
-       {},
-       "cannot tell the picture format of '" + scratch.path("out.jpg") +
-           "': name the output NAME.svg or NAME.png"},
-      {{"plot", "navigation", "640x480"}, kUsage, {}, "--output is required"},
-      {{"plot", "-c", robot, "wrist", "640x480", "-o", out},
-       kFailed,
-       {},
-       "unknown camera 'wrist' in " + robot + " (cameras: navigation, front, rear)"},
-      {{"plot", "-c", fixture("no_such_calibration.txt"), "navigation", "640x480", "-o", out},
-       kFailed,
-       {},
-       "no_such_calibration.txt: cannot read: No such file or directory"},
-      {{"plot", "navigation", "640x480", "-o", fixture("no/out.png")},
-       kFailed,
-       {},
-       fixture("no/out.png") + ": cannot write: No such file or directory"},
-      {{"plot", "navigation", "640x480", "-o", out, "--picture-width", "20"},
-       kUsage,
-       {},
-       "--picture-width"},
-      {{"ptz", robot, "plot", "-o", out}, kFailed, {}, "is a robot calibration, not a PTZ"},
+      fails(
+          kUsage, {"plot", "navigation", "640x480", "-o", jpg},
+          "cannot tell the picture format of '" + jpg + "': name the output NAME.svg or NAME.png"),
+      fails(kUsage, {"plot", "navigation", "640x480"}, "--output is required"),
+      fails(kFailed, {"plot", "-c", robot, "wrist", "640x480", "-o", out},
+            "unknown camera 'wrist' in " + robot + " (cameras: navigation, front, rear)"),
+      fails(kFailed, {"plot", "-c", missing, "navigation", "640x480", "-o", out},
+            "no_such_calibration.txt: cannot read: No such file or directory"),
+      fails(kFailed, {"plot", "navigation", "640x480", "-o", fixture("no/out.png")},
+            fixture("no/out.png") + ": cannot write: No such file or directory"),
+      fails(kUsage, {"plot", "navigation", "640x480", "-o", out, "--picture-width", "20"},
+            "--picture-width"),
+      fails(kFailed, {"ptz", robot, "plot", "-o", out}, "is a robot calibration, not a PTZ"),
   });
   EXPECT_FALSE(std::filesystem::exists(out));
   // A size off the model's table: said so, and drawn from the full frame scaled.
-  expectRuns({{{"plot", "navigation", "800x600", "-o", out},
-               0,
-               {},
-               "note: 800x600 is not an image size of camera 'navigation'"}});
+  expectRuns({prints({"plot", "navigation", "800x600", "-o", out}, {},
+                     "note: 800x600 is not an image size of camera 'navigation'")});
   EXPECT_TRUE(readSvg(readFile(out)).parsed);
 }
 

@@ -1,15 +1,78 @@
 #include "run_camcal.h"
 
+#include <cairo.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <yaml-cpp/yaml.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <regex>
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#endif
 
 namespace camcal_test {
 
 ScratchDir::ScratchDir() : dir(std::filesystem::temp_directory_path() / "camcal_test.XXXXXX") {
   if (!::mkdtemp(dir.data())) ADD_FAILURE() << "no scratch directory " << dir;
+}
+
+std::string ScratchDir::variant(const std::string& name, const std::string& source,
+                                const std::string& from, const std::string& to) const {
+  std::string text = readFile(source);
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return write(name, text);
+}
+
+std::string ScratchDir::write(const std::string& name, const std::string& text) const {
+  std::ofstream(path(name), std::ios::binary) << text;
+  return path(name);
+}
+
+std::string exactText(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.17g", value);
+  return text;
+}
+
+std::pair<int, int> pngSize(const std::string& path) {
+  cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
+  std::pair<int, int> size{0, 0};
+  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS)
+    size = {cairo_image_surface_get_width(image), cairo_image_surface_get_height(image)};
+  cairo_surface_destroy(image);
+  return size;
+}
+
+// JSON is read as JSON, OpenCV YAML as OpenCV reads it when present.
+std::vector<float> readIntrinsics(const std::string& format, const std::string& text) {
+  std::vector<double> read;
+  const char* matrices[] = {"camera_matrix", "distortion_coefficients"};
+  const char* sizes[] = {"image_width", "image_height"};
+  if (format == "json") {
+    const auto json = nlohmann::json::parse(text);
+    for (const auto& row : json[matrices[0]]) read.insert(read.end(), row.begin(), row.end());
+    for (const double c : json[matrices[1]]) read.push_back(c);
+    for (const auto* key : sizes) read.push_back(json[key]);
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+  } else if (format == "opencv-yaml") {
+    cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    for (const auto* key : matrices)
+      for (const double value : cv::Mat_<double>(storage[key].mat())) read.push_back(value);
+    for (const auto* key : sizes) read.push_back(storage[key].real());
+#endif
+  } else {
+    const YAML::Node root = YAML::Load(text);
+    for (const auto* key : matrices)
+      for (const double value : root[key]["data"].as<std::vector<double>>()) read.push_back(value);
+    for (const auto* key : sizes) read.push_back(root[key].as<double>());
+  }
+  return std::vector<float>(read.begin(), read.end());
 }
 
 Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path) {

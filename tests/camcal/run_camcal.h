@@ -45,6 +45,13 @@ inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
+// A double as camcal's arguments take it back exactly (17 significant digits).
+std::string exactText(double value);
+// K row by row, the distortion coefficients, the image width and height of an
+// output of camcal intrinsics in `format`.
+std::vector<float> readIntrinsics(const std::string& format, const std::string& text);
+// Width and height of a PNG file; 0 x 0 when it does not decode.
+std::pair<int, int> pngSize(const std::string& path);
 
 // A fresh directory, removed with its contents at the end of the scope.
 struct ScratchDir {
@@ -52,6 +59,11 @@ struct ScratchDir {
   ~ScratchDir() { std::filesystem::remove_all(dir); }
   ScratchDir(const ScratchDir&) = delete;
   std::string path(const std::string& name) const { return dir + "/" + name; }
+  // `text` written as the file `name`; its path.
+  std::string write(const std::string& name, const std::string& text) const;
+  // The file `source` with its first `from` replaced by `to`, written as `name`.
+  std::string variant(const std::string& name, const std::string& source, const std::string& from,
+                      const std::string& to) const;
   std::string dir;
 };
 
