@@ -5,8 +5,8 @@ project and rectify_pixels of 100,000 points in one call, on the example PTZ
 camera at pan 3100, tilt 900, zoom 5000 (a 400 x 250 grid of pixels over the
 1920 x 1080 image, and the world points seen at them 2 to 18 m away), beside:
 - the C++ library's cost per point on the same data (python/bench/batch_bench,
-  a Google Benchmark program of the build: project3dToCamera in a loop,
-  rectifyPoints in one call);
+  a Google Benchmark program of the build: the batch forms of
+  project3dToCamera and rectifyPoints over coordinate arrays, in one call);
 - cv2.projectPoints and cv2.undistortPoints on the same arrays, one thread
   (cv2.projectPoints from Python always computes its Jacobians too).
 Medians of CPU time per point: the calling thread's, on which every call
@@ -98,7 +98,7 @@ def main():
 
     build = args.build or ROOT / "build" / "test"
     cpp = cpp_ns_per_point(build.resolve() / "python" / "batch_bench", 5)
-    cpp_names = {"project": "BM_Project3dToCameraLoop", "rectify_pixels": "BM_RectifyPointsBatch"}
+    cpp_names = {"project": "BM_Project3dToCameraBatch", "rectify_pixels": "BM_RectifyPointsBatch"}
 
     opencv = {}
     try:

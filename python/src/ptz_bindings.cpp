@@ -25,8 +25,9 @@ namespace camera_parameters_python {
 namespace {
 
 constexpr char kPtzTag[] = "ptz_camera_model";
-// Pixels undistorted per call of the vectorised Newton iteration: small
-// enough for its coordinate arrays to stay in the first-level cache.
+// Points projected, or pixels undistorted, per call of the vectorised batch
+// forms: small enough for their coordinate arrays to stay in the first-level
+// cache.
 constexpr std::size_t kRectifyChunk = 512;
 
 // A PTZ camera model with the message it was built from: the head is read
@@ -91,6 +92,54 @@ py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
       rectifyInChunks(lens, rows, columns, data, write);
     }
   }
+  return out;
+}
+
+// The library's batch projection (to the last bit its per-point call) over
+// chunks of n points of `rows` (x, y, z in turn), written as (u, v) rows.
+template <typename Real>
+void projectInChunks(const PTZCameraModelConfiguration& c, const Real* rows, std::size_t n,
+                     double* out) {
+  float x[kRectifyChunk], y[kRectifyChunk], z[kRectifyChunk], u[kRectifyChunk], v[kRectifyChunk];
+  for (std::size_t start = 0; start < n; start += kRectifyChunk) {
+    const std::size_t count = std::min(kRectifyChunk, n - start);
+    const Real* in = rows + 3 * start;
+    for (std::size_t i = 0; i < count; ++i) {
+      x[i] = static_cast<float>(in[3 * i]);
+      y[i] = static_cast<float>(in[3 * i + 1]);
+      z[i] = static_cast<float>(in[3 * i + 2]);
+    }
+    c.project3dToCamera(x, y, z, static_cast<int>(count), u, v);
+    double* o = out + 2 * start;
+    for (std::size_t i = 0; i < count; ++i) {
+      o[2 * i] = u[i];
+      o[2 * i + 1] = v[i];
+    }
+  }
+}
+
+// (N, 3) points to (N, 2) pixels with the GIL released. A C-contiguous
+// float64 (N, 3) array, numpy's default, is read in place (each value
+// rounded to float as the conversion of any other array is); any other input
+// goes through PointRows, which converts it or names the expected shape.
+py::array_t<double> projectPoints(const PTZCameraModelConfiguration& c, const py::object& points) {
+  using Doubles = py::array_t<double, py::array::c_style>;
+  if (Doubles::check_(points)) {
+    const Doubles rows = py::reinterpret_borrow<Doubles>(points);
+    if (rows.ndim() == 2 && rows.shape(1) == 3) {
+      const std::size_t n = static_cast<std::size_t>(rows.shape(0));
+      py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t(2)});
+      double* data = out.mutable_data();
+      py::gil_scoped_release release;
+      projectInChunks(c, rows.data(), n, data);
+      return out;
+    }
+  }
+  const PointRows rows(points, 3, "points");
+  py::array_t<double> out = rows.newOutput(2);
+  double* data = out.mutable_data();
+  py::gil_scoped_release release;
+  projectInChunks(c, rows.row(0), rows.count(), data);
   return out;
 }
 
@@ -244,17 +293,8 @@ results, and release the GIL.)")
       .def_property_readonly(
           "camera_center", [](const Config& c) { return toArray(c.getCameraCenter()); },
           "The camera centre in world coordinates (3 float64, metres).")
-      .def(
-          "project",
-          [](const Config& c, const py::object& points) {
-            return mapRows(points, 3, 2, "points", [&c](const float* p, double* out) {
-              const Eigen::Vector2f pixel = c.project3dToCamera(Eigen::Vector3f(p[0], p[1], p[2]));
-              out[0] = pixel.x();
-              out[1] = pixel.y();
-            });
-          },
-          py::arg("points"),
-          R"(The pixels (N x 2) at which world points (N x 3, metres) are seen.
+      .def("project", &projectPoints, py::arg("points"),
+           R"(The pixels (N x 2) at which world points (N x 3, metres) are seen.
 
 A point on the camera's plane gives non-finite pixels; NaN and infinite
 inputs propagate.)")
