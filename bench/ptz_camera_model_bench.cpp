@@ -7,7 +7,6 @@
 //   --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 #include <google/protobuf/text_format.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -29,22 +28,8 @@ using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 using dravik::calibration::PTZCameraParameters;
 
-// The repository root: this file lies in its bench/ folder. A compiler cache
-// may name the file relative to the folder it compiled in, which is the
-// executable's own.
-std::string repositoryRoot() {
-  std::string source = __FILE__;
-  if (source.front() != '/') {
-    char executable[4096];
-    const ssize_t length = readlink("/proc/self/exe", executable, sizeof(executable) - 1);
-    const std::string path(executable, length > 0 ? size_t(length) : 0);
-    source = path.substr(0, path.rfind('/') + 1) + source;
-  }
-  return source.substr(0, source.rfind("/bench/"));
-}
-
 std::shared_ptr<PTZCameraModel> exampleModel() {
-  std::ifstream file(repositoryRoot() + "/data/ptz_camera_example.txt");
+  std::ifstream file(CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt");
   std::stringstream text;
   text << file.rdbuf();
   PTZCameraParameters params;
