@@ -18,11 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace google {
-namespace protobuf {
-class Message;
-}  // namespace protobuf
-}  // namespace google
+#include "dravik/text_format.h"  // google::protobuf::Message, declared
 
 namespace camera_parameters_python {
 
