@@ -22,6 +22,19 @@ using dravik::calibration::PTZCameraParameters;
 
 namespace camera_parameters_python {
 
+// A PTZ camera model with the message it was built from: the head is read
+// from it again for PanTiltModel, which the model does not hand out.
+struct PtzModel {
+  PTZCameraParameters params;
+  std::shared_ptr<PTZCameraModel> model;
+};
+
+}  // namespace camera_parameters_python
+
+CAMERA_PARAMETERS_PYTHON_INITIALIZED(camera_parameters_python::PtzModel)
+
+namespace camera_parameters_python {
+
 namespace {
 
 constexpr char kPtzTag[] = "ptz_camera_model";
@@ -29,13 +42,6 @@ constexpr char kPtzTag[] = "ptz_camera_model";
 // forms: small enough for their coordinate arrays to stay in the first-level
 // cache.
 constexpr std::size_t kRectifyChunk = 512;
-
-// A PTZ camera model with the message it was built from: the head is read
-// from it again for PanTiltModel, which the model does not hand out.
-struct PtzModel {
-  PTZCameraParameters params;
-  std::shared_ptr<PTZCameraModel> model;
-};
 
 PtzModel newPtzModel(const py::object& data) {
   PtzModel m;
