@@ -31,10 +31,10 @@ class InitializedCaster : public pybind11::detail::type_caster_base<T> {
 
 }  // namespace camera_parameters_python
 
-#define CAMERA_PARAMETERS_PYTHON_INITIALIZED(Type)                                \
-  namespace pybind11 {                                                            \
-  namespace detail {                                                              \
-  template <>                                                                     \
+#define CAMERA_PARAMETERS_PYTHON_INITIALIZED(Type)                                       \
+  namespace pybind11 {                                                                   \
+  namespace detail {                                                                     \
+  template <>                                                                            \
   class type_caster<Type> : public camera_parameters_python::InitializedCaster<Type> {}; \
-  }                                                                               \
+  }                                                                                      \
   }
