@@ -178,5 +178,91 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   }
 }
 
+// The joint positions are the chain's angles: turning the links by them
+// gives the pose at the motor positions, and motorSteps takes them back to
+// the motor positions, whole steps exactly after rounding.
+TEST(PanTiltModel, JointPositionsAreTheChainsAnglesAndMotorStepsInvertsThem) {
+  const HeadGeometry head = realisticHead();
+  const PanTiltModel model = headModel(head);
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> steps(-3000, 3000);
+  for (int i = 0; i < 50; ++i) {
+    const float pan = static_cast<float>(steps(random)), tilt = static_cast<float>(steps(random));
+    const Eigen::Vector2f joints = model.jointPositions(pan, tilt);
+    const Eigen::Matrix4f chain = head.device * rotationZTransf(joints.y()) * head.tilt *
+                                  rotationZTransf(joints.x()) * head.pan;
+    EXPECT_TRUE(matricesNear(model.getFullTransform(pan, tilt).getTransform(), chain));
+    float pan_back = kUntouched, tilt_back = kUntouched;
+    ASSERT_TRUE(model.motorSteps(joints.x(), joints.y(), &pan_back, &tilt_back));
+    EXPECT_NEAR(pan_back, pan, 1e-3f);
+    EXPECT_NEAR(tilt_back, tilt, 1e-3f);
+    int pan_steps = 0, tilt_steps = 0;
+    ASSERT_TRUE(roundAndLimitMotorSteps(PanTiltSystemParameters(), pan_back, tilt_back, &pan_steps,
+                                        &tilt_steps));
+    EXPECT_EQ(pan_steps, pan);
+    EXPECT_EQ(tilt_steps, tilt);
+  }
+}
+
+// Joint positions without a motor position fail with one record and leave
+// the outputs as they were.
+TEST(PanTiltModel, MotorStepsFailsWithoutAMotorPosition) {
+  HeadGeometry zero_tilt = realisticHead();
+  zero_tilt.tilt_scale = 0.0f;
+  const float kInf = std::numeric_limits<float>::infinity();
+  const struct {
+    HeadGeometry head;
+    float pan_angle, tilt_angle;
+    bool null_output;
+  } cases[] = {
+      {zero_tilt, 0.1f, 0.2f, false},
+      {realisticHead(), kNaN, 0.2f, false},
+      {realisticHead(), 0.1f, kInf, false},
+      {realisticHead(), 0.1f, 0.2f, true},
+  };
+  for (const auto& c : cases) {
+    LogCapture capture(3);
+    float pan = kUntouched, tilt = kUntouched;
+    EXPECT_FALSE(headModel(c.head).motorSteps(c.pan_angle, c.tilt_angle,
+                                              c.null_output ? nullptr : &pan, &tilt));
+    EXPECT_EQ(pan, kUntouched);
+    EXPECT_EQ(tilt, kUntouched);
+    ASSERT_EQ(capture.records().size(), 1u);
+    EXPECT_EQ(capture.records()[0].level, 2);
+  }
+}
+
+// Rounding halves away from zero, then a min, then a max; a position beyond
+// the int range writes nothing.
+TEST(RoundAndLimitMotorSteps, RoundsThenLimitsAsAimingDoes) {
+  PanTiltSystemParameters limits;
+  limits.set_pan_min(-100);
+  limits.set_pan_max(100);
+  limits.set_tilt_min(50);
+  limits.set_tilt_max(10);  // inconsistent: the max wins
+  PanTiltSystemParameters pan_max_only;
+  pan_max_only.set_pan_max(7);
+  const struct {
+    PanTiltSystemParameters limits;
+    float pan, tilt;
+    bool ok;
+    int pan_steps, tilt_steps;
+  } cases[] = {
+      {PanTiltSystemParameters(), 2.5f, -2.5f, true, 3, -3},
+      {PanTiltSystemParameters(), 2.49f, -0.5f, true, 2, -1},
+      {limits, -100.6f, 0.0f, true, -100, 10},
+      {limits, 99.5f, 30.0f, true, 100, 10},
+      {pan_max_only, 7.4f, -1e6f, true, 7, -1000000},
+      {PanTiltSystemParameters(), 3e9f, 0.0f, false, 0, 0},
+      {limits, 0.0f, kNaN, false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    int pan = -7, tilt = -7;
+    ASSERT_EQ(roundAndLimitMotorSteps(c.limits, c.pan, c.tilt, &pan, &tilt), c.ok) << c.pan;
+    EXPECT_EQ(pan, c.ok ? c.pan_steps : -7) << c.pan;
+    EXPECT_EQ(tilt, c.ok ? c.tilt_steps : -7) << c.tilt;
+  }
+}
+
 }  // namespace
 }  // namespace dravik::calibration

@@ -20,6 +20,7 @@
 #include "dravik/autodiff.h"
 #include "dravik/geometry.h"
 #include "dravik/logging.h"
+#include "ptz_camera_model_internal.h"
 
 namespace dravik {
 namespace calibration {
@@ -438,6 +439,45 @@ bool PanTiltModel::computePanTilt(const Eigen::Vector3f& world, const Eigen::Vec
                         << " error=" << last_error;
     return false;
   }
+  return true;
+}
+
+Eigen::Vector2f PanTiltModel::jointPositions(float pan, float tilt) const {
+  return Eigen::Vector2f(pan_scale_ * (pan - pan_offset_), tilt_scale_ * (tilt - tilt_offset_));
+}
+
+bool PanTiltModel::motorSteps(float pan_angle, float tilt_angle, float* pan, float* tilt) const {
+  if (pan == nullptr || tilt == nullptr) {
+    DRAVIK_LOG(2, kTag) << "motorSteps: null output";
+    return false;
+  }
+  const float pan_steps = static_cast<float>(double{pan_angle} / pan_scale_ + pan_offset_);
+  const float tilt_steps = static_cast<float>(double{tilt_angle} / tilt_scale_ + tilt_offset_);
+  if (!std::isfinite(pan_steps) || !std::isfinite(tilt_steps)) {
+    DRAVIK_LOG(2, kTag) << "No motor position for the joint positions " << pan_angle << " "
+                        << tilt_angle << " rad (pan scale " << pan_scale_ << ", tilt scale "
+                        << tilt_scale_ << ")";
+    return false;
+  }
+  *pan = pan_steps;
+  *tilt = tilt_steps;
+  return true;
+}
+
+bool roundAndLimitMotorSteps(const PanTiltSystemParameters& limits, float pan, float tilt,
+                             int* pan_steps, int* tilt_steps) {
+  int p, t;
+  if (pan_steps == nullptr || tilt_steps == nullptr || !wholeValueToInt(std::round(pan), &p) ||
+      !wholeValueToInt(std::round(tilt), &t)) {
+    return false;
+  }
+  // A min, then a max: with inconsistent limits the max wins.
+  if (limits.has_pan_min() && p < limits.pan_min()) p = limits.pan_min();
+  if (limits.has_pan_max() && p > limits.pan_max()) p = limits.pan_max();
+  if (limits.has_tilt_min() && t < limits.tilt_min()) t = limits.tilt_min();
+  if (limits.has_tilt_max() && t > limits.tilt_max()) t = limits.tilt_max();
+  *pan_steps = p;
+  *tilt_steps = t;
   return true;
 }
 

@@ -34,20 +34,11 @@ Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixe
 
 bool PTZCameraModelConfiguration::roundAndLimit(float pan_f, float tilt_f, int* pan,
                                                 int* tilt) const {
-  int p, t;
-  if (!wholeValueToInt(std::round(pan_f), &p) || !wholeValueToInt(std::round(tilt_f), &t)) {
+  if (!roundAndLimitMotorSteps(model_->params_.pan_tilt(), pan_f, tilt_f, pan, tilt)) {
     DRAVIK_LOG(2, kPtzCameraModelTag)
         << "Pan/tilt solution out of the motor range: pan " << pan_f << " tilt " << tilt_f;
     return false;
   }
-  // A min, then a max: with inconsistent limits the max wins.
-  const PanTiltSystemParameters& limits = model_->params_.pan_tilt();
-  if (limits.has_pan_min() && p < limits.pan_min()) p = limits.pan_min();
-  if (limits.has_pan_max() && p > limits.pan_max()) p = limits.pan_max();
-  if (limits.has_tilt_min() && t < limits.tilt_min()) t = limits.tilt_min();
-  if (limits.has_tilt_max() && t > limits.tilt_max()) t = limits.tilt_max();
-  *pan = p;
-  *tilt = t;
   return true;
 }
 

@@ -57,6 +57,19 @@ class CAMERA_PARAMETERS_EXPORT PanTiltModel {
   bool computePanTilt(const Eigen::Vector3f& world, const Eigen::Vector2f& dev, float* pan,
                       float* tilt) const;
 
+  // The positions, radians, of the head's two revolute joints at the motor
+  // positions (steps): the angles (theta_p, theta_t) of the chain, formed in
+  // float as getFullTransform forms them. A robot description that turns the
+  // pan link by Rz(theta_p) and the tilt link by Rz(theta_t) reproduces
+  // getFullTransform at these positions.
+  Eigen::Vector2f jointPositions(float pan, float tilt) const;
+  // The inverse of jointPositions: the motor positions, in fractional steps,
+  // angle / scale + offset (in double, then rounded to float), neither rounded
+  // to whole steps nor limited (roundAndLimitMotorSteps does both). False,
+  // with a level-2 record and the outputs untouched, when an output is null or
+  // a position is not finite (a zero scale, a non-finite angle).
+  bool motorSteps(float pan_angle, float tilt_angle, float* pan, float* tilt) const;
+
  private:
   CameraTransform pan_ext_;
   CameraTransform tilt_ext_;
@@ -68,6 +81,15 @@ class CAMERA_PARAMETERS_EXPORT PanTiltModel {
   float aux_param_1_;
   float aux_param_2_;
 };
+
+// Whole motor positions from fractional ones, as the PTZ camera's aiming
+// gives them: rounded (halves away from zero), then limited by the motor
+// limits present in `limits` (a min, then a max, so that the max wins over an
+// inconsistent min). False, with the outputs untouched, when a rounded
+// position is not finite or does not fit an int.
+CAMERA_PARAMETERS_EXPORT bool roundAndLimitMotorSteps(const PanTiltSystemParameters& limits,
+                                                      float pan, float tilt, int* pan_steps,
+                                                      int* tilt_steps);
 
 }  // namespace calibration
 }  // namespace dravik
