@@ -108,6 +108,14 @@ void PTZCameraModelConfiguration::projectPixelsToRays(const double* uv, std::siz
   }
 }
 
+void PTZCameraModelConfiguration::projectPoints(const double* xyz, std::size_t n,
+                                                double* uv) const {
+  for (std::size_t i = 0; i < n; ++i) {
+    projector_.projectToPixel(xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2], &uv[2 * i],
+                              &uv[2 * i + 1]);
+  }
+}
+
 Eigen::Vector2f PTZCameraModelConfiguration::rectifyPoint(const Eigen::Vector2f& p) const {
   return rectifyPixel(Eigen::Vector2f(float(calWidth()) * p.x(), float(calHeight()) * p.y()));
 }

@@ -1,20 +1,23 @@
-// The C++ side of python/bench/bench_python.py: the library's own cost per
-// point of the PTZ camera's batch work that the Python module does, on the
-// data the script uses (the example camera at pan 3100, tilt 900, zoom 5000;
-// a 400 x 250 grid of pixels over its 1920 x 1080 image, and the world points
-// seen at them at depths of 2 to 18 m).
+// The C++ side of python/bench/bench_python.py: the library calls the Python
+// module makes, on the data the script uses.
+// - The example PTZ camera at pan 3100, tilt 900, zoom 5000: a 400 x 250 grid
+//   of pixels over its 1920 x 1080 image, and the world points seen at them at
+//   depths of 2 to 18 m; time per point.
+// - remapImage of a 1280 x 960 frame, gray and colour, through the navigation
+//   camera's forward map at alpha 0; time per frame.
 //   build/test/python/batch_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 #include <google/protobuf/text_format.h>
 
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/rectify.h"
 #include "calibration_utils/undistortion.h"
 #include "dravik/logging.h"
 
@@ -36,30 +39,33 @@ std::shared_ptr<PTZCameraModel> exampleModel() {
   return std::make_shared<PTZCameraModel>(params);
 }
 
-// The grid and points of bench_python.py: pixel i = (r, c) at
-// ((c + 0.5) * 1920 / 400, (r + 0.5) * 1080 / 250), its world point at depth
-// 2 + (i % 17) metres along the unit ray.
+// The grid and points of bench_python.py, interleaved as numpy holds them:
+// pixel i = (r, c) at ((c + 0.5) * 1920 / 400, (r + 0.5) * 1080 / 250), its
+// world point at depth 2 + (i % 17) metres along the unit ray.
 struct Scene {
   std::shared_ptr<PTZCameraModel> model = exampleModel();
   PTZCameraModelConfiguration config{model, 3100, 900, 5000};
-  dravik::calibration::Lens lens = config.getLens();
-  std::vector<float> u, v;
-  std::vector<Eigen::Vector3f> points;
+  std::vector<double> pixels, points;
 
   Scene() {
     dravik::setLogLevel(0);
+    const std::size_t n = std::size_t(kRows) * kColumns;
     for (int r = 0; r < kRows; ++r) {
       for (int c = 0; c < kColumns; ++c) {
-        const float x = float((c + 0.5) * 1920.0 / kColumns);
-        const float y = float((r + 0.5) * 1080.0 / kRows);
-        const float depth = float(2 + (u.size() % 17));
-        u.push_back(x);
-        v.push_back(y);
-        const Eigen::Vector3f ray = config.projectPixelToRay(Eigen::Vector2f(x, y)).normalized();
-        points.push_back(config.getCameraCenter() + depth * ray);
+        pixels.push_back((c + 0.5) * 1920.0 / kColumns);
+        pixels.push_back((r + 0.5) * 1080.0 / kRows);
       }
     }
+    std::vector<double> rays(3 * n);
+    config.projectPixelsToRays(pixels.data(), n, rays.data());
+    const Eigen::Vector3d centre = config.getCameraCenter().cast<double>();
+    for (std::size_t i = 0; i < n; ++i) {
+      const Eigen::Vector3d ray = Eigen::Vector3d(&rays[3 * i]).normalized();
+      const Eigen::Vector3d point = centre + double(2 + i % 17) * ray;
+      points.insert(points.end(), point.data(), point.data() + 3);
+    }
   }
+  std::size_t size() const { return pixels.size() / 2; }
 };
 
 const Scene& scene() {
@@ -67,39 +73,56 @@ const Scene& scene() {
   return s;
 }
 
-// Time per point: items/s is points per second. The batch form over
-// coordinate arrays, as the module calls it.
-void BM_Project3dToCameraBatch(benchmark::State& state) {
+// Time per point: items/s is points per second.
+void BM_ProjectPoints(benchmark::State& state) {
   const Scene& s = scene();
-  const size_t n = s.points.size();
-  std::vector<float> x(n), y(n), z(n), u(n), v(n);
-  for (size_t i = 0; i < n; ++i) {
-    x[i] = s.points[i].x();
-    y[i] = s.points[i].y();
-    z[i] = s.points[i].z();
-  }
+  std::vector<double> uv(2 * s.size());
   for (auto _ : state) {
-    s.config.project3dToCamera(x.data(), y.data(), z.data(), int(n), u.data(), v.data());
-    benchmark::DoNotOptimize(u.data());
+    s.config.projectPoints(s.points.data(), s.size(), uv.data());
+    benchmark::DoNotOptimize(uv.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(n));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(s.size()));
 }
-BENCHMARK(BM_Project3dToCameraBatch);
+BENCHMARK(BM_ProjectPoints);
 
-void BM_RectifyPointsBatch(benchmark::State& state) {
+void BM_NormalizePixels(benchmark::State& state) {
   const Scene& s = scene();
-  const float principal_point[2] = {s.lens.K(0, 2), s.lens.K(1, 2)};
-  const float focal_length[2] = {s.lens.K(0, 0), s.lens.K(1, 1)};
-  std::vector<float> x(s.u.size()), y(s.u.size());
+  std::vector<double> xy(2 * s.size());
+  std::vector<std::uint8_t> converged(s.size());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(dravik::calibration::rectifyPoints(
-        s.lens.distortion.data(), principal_point, focal_length, s.u.data(), s.v.data(),
-        int(s.u.size()), x.data(), y.data()));
+    s.config.getLens().normalizePixels(s.pixels.data(), s.size(), xy.data(), converged.data());
+    benchmark::DoNotOptimize(xy.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(s.u.size()));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(s.size()));
 }
-BENCHMARK(BM_RectifyPointsBatch);
+BENCHMARK(BM_NormalizePixels);
+
+// Time per frame: items/s is frames per second. The frame of bench_python.py:
+// byte i is (i * 7) % 251.
+void BM_RemapImage(benchmark::State& state, int channels) {
+  const dravik::calibration::CameraParametersSet set;
+  const dravik::calibration::Lens lens = set.getCamera("navigation")->getLens(1280, 960);
+  dravik::calibration::PinholeView view;
+  dravik::calibration::UndistortionMap map;
+  if (!dravik::calibration::choosePinholeView(lens, 0.0f, 1280, 960, &view) ||
+      !dravik::calibration::buildUndistortionMap(lens, view, &map)) {
+    state.SkipWithError("no map");
+    return;
+  }
+  const std::size_t stride = std::size_t(1280) * std::size_t(channels);
+  std::vector<std::uint8_t> frame(stride * 960), out(stride * 960);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = std::uint8_t(i * 7 % 251);
+  for (auto _ : state) {
+    dravik::calibration::remapImage(frame.data(), 1280, 960, channels, stride, map, out.data(),
+                                    stride);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK_CAPTURE(BM_RemapImage, gray, 1);
+BENCHMARK_CAPTURE(BM_RemapImage, colour, 3);
 
 }  // namespace

@@ -1,17 +1,20 @@
 #!/usr/bin/python3
-"""The Python module's batch calls against the C++ library and OpenCV.
+"""The Python module's batch calls and resampling against the C++ library and OpenCV.
 
 project and rectify_pixels of 100,000 points in one call, on the example PTZ
 camera at pan 3100, tilt 900, zoom 5000 (a 400 x 250 grid of pixels over the
-1920 x 1080 image, and the world points seen at them 2 to 18 m away), beside:
-- the C++ library's cost per point on the same data (python/bench/batch_bench,
-  a Google Benchmark program of the build: the batch forms of
-  project3dToCamera and rectifyPoints over coordinate arrays, in one call);
-- cv2.projectPoints and cv2.undistortPoints on the same arrays, one thread
-  (cv2.projectPoints from Python always computes its Jacobians too).
-Medians of CPU time per point: the calling thread's, on which every call
-runs, as Google Benchmark measures the C++ side; on a shared machine wall
-time measures the neighbours.
+1920 x 1080 image, and the world points seen at them 2 to 18 m away), and
+remap_image of a 1280 x 960 frame (gray and colour) through the navigation
+camera's forward map at alpha 0, beside:
+- the C++ library's cost on the same data (python/bench/batch_bench, a Google
+  Benchmark program of the build: the configuration's projectPoints, the
+  lens's normalizePixels, remapImage on the same map);
+- cv2.projectPoints, cv2.undistortPoints and cv2.remap on the same arrays,
+  one thread (cv2.projectPoints from Python always computes its Jacobians
+  too).
+Medians of CPU time per point (per frame for remap_image): the calling
+thread's, on which every call runs, as Google Benchmark measures the C++
+side; on a shared machine wall time measures the neighbours.
 
   /usr/bin/python3 python/bench/bench_python.py [--build build/test] [--repeats 21]
 
@@ -44,6 +47,16 @@ def scene(cp):
     depth = (2 + np.arange(len(pixels)) % 17)[:, None]
     points = config.camera_center + depth * config.pixel_rays(pixels)
     return config, pixels, points
+
+
+def frames(cp):
+    lens = cp.CameraParametersSet().camera("navigation").lens(1280, 960)
+    view, _ = cp.choose_pinhole_view(lens, 0.0, 1280, 960)
+    undistortion = cp.undistortion_map(lens, view)
+    # The frames of batch_bench's remap benchmarks: byte i of a frame is (i * 7) % 251.
+    gray = (np.arange(1280 * 960, dtype=np.int64) * 7 % 251).astype(np.uint8).reshape(960, 1280)
+    colour = (np.arange(1280 * 960 * 3, dtype=np.int64) * 7 % 251).astype(np.uint8).reshape(960, 1280, 3)
+    return undistortion, {"gray": gray, "colour": colour}
 
 
 def median_ns_per_point(call, count, repeats):
@@ -98,9 +111,10 @@ def main():
 
     build = args.build or ROOT / "build" / "test"
     cpp = cpp_ns_per_point(build.resolve() / "python" / "batch_bench", 5)
-    cpp_names = {"project": "BM_Project3dToCameraBatch", "rectify_pixels": "BM_RectifyPointsBatch"}
+    cpp_names = {"project": "BM_ProjectPoints", "rectify_pixels": "BM_NormalizePixels"}
 
     opencv = {}
+    cv2 = None
     try:
         import cv2
 
@@ -116,19 +130,34 @@ def main():
             lambda: cv2.undistortPoints(pixels_cv, K, d), n, args.repeats
         )
     except ImportError:
-        pass
+        opencv = None
 
     print(f"{n} points per call, median of {args.repeats} calls, CPU ns per point")
     print(f"{'call':<16}{'Python':>10}{'C++':>10}{'Python/C++':>12}{'OpenCV':>10}{'OpenCV/Python':>15}")
     for call, ns in ours.items():
         cpp_ns = cpp.get(cpp_names[call])
-        cv_ns = opencv.get(call)
+        cv_ns = (opencv or {}).get(call)
         rows.append(
             f"{call:<16}{ns:>10.1f}"
             + (f"{cpp_ns:>10.1f}{ns / cpp_ns:>12.2f}" if cpp_ns else f"{'-':>10}{'-':>12}")
             + (f"{cv_ns:>10.1f}{cv_ns / ns:>15.2f}" if cv_ns else f"{'-':>10}{'-':>15}")
         )
     print("\n".join(rows))
+
+    undistortion, images = frames(cp)
+    map_x, map_y, valid = undistortion
+    print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, CPU ms per frame")
+    print(f"{'frame':<8}{'map':>10}{'planes':>10}{'C++':>10}{'map/C++':>10}{'OpenCV':>10}")
+    for name, image in images.items():
+        by_map = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats)
+        by_planes = median_ns_per_point(lambda: cp.remap_image(image, map_x, map_y, valid), 1, args.repeats)
+        cpp_ns = cpp.get(f"BM_RemapImage/{name}")
+        line = f"{name:<8}{by_map / 1e6:>10.2f}{by_planes / 1e6:>10.2f}"
+        line += f"{cpp_ns / 1e6:>10.2f}{by_map / cpp_ns:>10.2f}" if cpp_ns else f"{'-':>10}{'-':>10}"
+        if opencv is not None:
+            cv_ns = median_ns_per_point(lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR), 1, args.repeats)
+            line += f"{cv_ns / 1e6:>10.2f}"
+        print(line)
     if not cpp:
         print(f"(no C++ figures: build the target batch_bench in {build})")
 

@@ -1,43 +1,59 @@
 #define DRAVIK_LOG_FILE "python/camera_bindings"
 
 // CameraParametersSet, CameraParameters and BaseCalibrationData.
+#include <google/protobuf/message.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
+#include <filesystem>
 #include <memory>
 
-#include "arrays.h"
 #include "bindings.h"
-#include "calibration_common/base_calibration_data.h"
-#include "calibration_common/camera_parameters.h"
-#include "calibration_utils/undistortion.h"
+#include "dravik/file.h"
 #include "dravik/logging.h"
 
 namespace py = pybind11;
 using dravik::calibration::BaseCalibrationData;
-using dravik::calibration::BaseCalibrationProto;
 using dravik::calibration::CameraParameters;
 using dravik::calibration::CameraParametersSet;
 
 namespace camera_parameters_python {
 
-namespace {
-
-constexpr char kBaseTag[] = "base_calibration_data";
-
-// The data of a load: a path, or the contents of an open file object.
-bool loadFile(CameraParametersSet& set, const py::object& file) {
-  if (py::hasattr(file, "read") && !py::isinstance<py::str>(file)) {
-    return set.loadFromString(calibrationData(file.attr("read")()));
-  }
-  return set.loadFromFile(filePath(file));
+bool parseCalibration(const std::string& data, google::protobuf::Message* message) {
+  return message->ParseFromString(data) || dravik::parseTextFormat(data, message);
 }
 
-void bindCameraParameters(py::module_& m) {
-  // Records are shared, immutable after their load: the holder drops the
-  // const of the library's shared_ptr<const>, and only const operations are
-  // bound.
-  py::class_<CameraParameters, std::shared_ptr<CameraParameters>>(m, "CameraParameters", R"(
-One camera's calibration, from CameraParametersSet.camera(name).
+bool readFile(const std::filesystem::path& path, const char* tag, std::string* data) {
+  if (dravik::File::readFileToString(path.string(), data)) return true;
+  DRAVIK_LOG(2, tag) << "Can't open " << path.string();
+  return false;
+}
+
+std::string readFileObject(const py::object& file) {
+  if (!py::hasattr(file, "read")) {
+    throw py::type_error("expected a path (str, bytes, os.PathLike) or an open file object, not " +
+                         std::string(py::str(py::type::of(file).attr("__name__"))));
+  }
+  return file.attr("read")().cast<std::string>();
+}
+
+namespace {
+
+constexpr char kLensAtSize[] = R"(
+
+The lens is the camera's at a width x height image: lens(width, height).)";
+
+// A batch call of the lens, made on the camera's lens at a width x height
+// image.
+template <int Cols, typename Result>
+auto atSize(Result (*batch)(const dravik::calibration::Lens&, const RowsIn<Cols>&)) {
+  return [batch](const CameraParameters& camera, const RowsIn<Cols>& rows, int width, int height) {
+    return batch(camera.getLens(width, height), rows);
+  };
+}
+
+void bindCameraParameters(py::class_<CameraParameters, std::shared_ptr<CameraParameters>>& c) {
+  c.doc() = R"(One camera's calibration, from CameraParametersSet.camera(name).
 
 Frames: the pose maps robot coordinates into the camera frame (x right, y
 down, z along the optical axis): x_cam = R x_robot + t, t in metres.
@@ -46,106 +62,126 @@ of the image size asked for; distortion is the eight coefficients k1, k2, p1,
 p2, k3, k4, k5, k6 of the rational lens model. A streaming size is the full
 frame cropped and scaled, x and y independently, with no half-pixel shift.
 The record stays valid for as long as it is held, whatever its set loads
-later.)")
-      .def_property_readonly("name", &CameraParameters::getName, "The camera's name.")
+later.)";
+  c.def_property_readonly("name", &CameraParameters::getName, "The camera's name.")
       .def_property_readonly("model", &CameraParameters::getModel,
                              "The camera model's identifier, e.g. 'kv007n'.")
       .def(
           "intrinsics",
-          [](const CameraParameters& c, int width, int height) {
-            return toArray(c.getIntrinsics(width, height));
+          [](const CameraParameters& p, int width, int height) {
+            return toDouble(p.getIntrinsics(width, height));
           },
           py::arg("width"), py::arg("height"),
-          R"(K (3 x 3 float64, pixels) for a width x height image.
-
-The model's entry for that size, or else the full frame scaled to it (an
-INFO record says so).)")
+          R"(K (3 x 3, pixels) for a width x height image: the model's entry for that
+size, or else the full frame scaled to it (an INFO record says so).)")
       .def(
           "distortion",
-          [](const CameraParameters& c, int width, int height) {
-            const std::vector<float>& d = c.getDistortion(width, height);
-            return toArray(d.data(), d.size());
+          [](const CameraParameters& p, int width, int height) {
+            const std::vector<float>& d = p.getDistortion(width, height);
+            return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
           },
           py::arg("width"), py::arg("height"),
-          "k1, k2, p1, p2, k3, k4, k5, k6 (float64) for a width x height image: the model's\n"
-          "entry for that size, or else the full frame's.")
+          R"(k1, k2, p1, p2, k3, k4, k5, k6 for a width x height image: the model's
+entry for that size, or else the full frame's.)")
       .def(
           "has_intrinsics",
-          [](const CameraParameters& c, int width, int height) {
-            return c.hasIntrinsics(width, height);
+          [](const CameraParameters& p, int width, int height) {
+            return p.hasIntrinsics(width, height);
           },
           py::arg("width"), py::arg("height"),
           "True when the camera model's table has an entry for that size.")
       .def(
           "full_frame_intrinsics",
-          [](const CameraParameters& c) { return toArray(c.getFullFrameIntrinsics()); },
-          "K (3 x 3 float64) at the calibrated full frame.")
+          [](const CameraParameters& p) { return toDouble(p.getFullFrameIntrinsics()); },
+          "K (3 x 3, pixels) at the calibrated full frame.")
       .def(
           "full_frame_distortion",
-          [](const CameraParameters& c) {
-            const std::vector<float>& d = c.getFullFrameDistortion();
-            return toArray(d.data(), d.size());
+          [](const CameraParameters& p) {
+            const std::vector<float>& d = p.getFullFrameDistortion();
+            return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
           },
-          "k1, k2, p1, p2, k3, k4, k5, k6 (float64) at the calibrated full frame.")
+          "k1, k2, p1, p2, k3, k4, k5, k6 at the calibrated full frame.")
       .def_property_readonly(
           "full_frame_size",
-          [](const CameraParameters& c) {
-            return py::make_tuple(c.getFullFrame().width, c.getFullFrame().height);
+          [](const CameraParameters& p) {
+            return std::make_pair(p.getFullFrame().width, p.getFullFrame().height);
           },
           "(width, height) of the calibrated full frame, pixels.")
       .def_property_readonly(
-          "rotation", [](const CameraParameters& c) { return toArray(c.getRotation()); },
-          "R (3 x 3 float64): robot to camera.")
+          "rotation", [](const CameraParameters& p) { return toDouble(p.getRotation()); },
+          "R (3 x 3): robot to camera.")
       .def_property_readonly(
-          "translation", [](const CameraParameters& c) { return toArray(c.getTranslation()); },
-          "t (3 float64, metres): robot to camera.")
+          "translation", [](const CameraParameters& p) { return toDouble(p.getTranslation()); },
+          "t (3 values, metres): robot to camera.")
       .def_property_readonly(
           "transform",
-          [](const CameraParameters& c) { return toArray(c.getTransform().getTransform()); },
-          "[R t; 0 0 0 1] (4 x 4 float64, metres): robot (world) to camera.")
-      .def(
-          "lens",
-          [](const CameraParameters& c, int width, int height) { return c.getLens(width, height); },
-          py::arg("width"), py::arg("height"),
-          "The Lens for a width x height image: the K and distortion of intrinsics() and\n"
-          "distortion().")
-      .def("__repr__", [](const CameraParameters& c) {
-        return "<CameraParameters '" + c.getName() + "', model '" + c.getModel() + "'>";
+          [](const CameraParameters& p) { return toDouble(p.getTransform().getTransform()); },
+          "[R t; 0 0 0 1] (4 x 4, metres): robot to camera.")
+      .def("lens", &CameraParameters::getLens, py::arg("width"), py::arg("height"),
+           "The Lens for a width x height image: the K and distortion of intrinsics() and\n"
+           "distortion().")
+      .def("project", atSize<3>(&project), py::arg("points"), py::arg("width"), py::arg("height"),
+           (std::string(kProjectDoc) + kLensAtSize).c_str())
+      .def("normalize_pixels", atSize<2>(&normalizePixels), py::arg("pixels"), py::arg("width"),
+           py::arg("height"), (std::string(kNormalizePixelsDoc) + kLensAtSize).c_str())
+      .def("pixel_rays", atSize<2>(&pixelRays), py::arg("pixels"), py::arg("width"),
+           py::arg("height"), (std::string(kPixelRaysDoc) + kLensAtSize).c_str())
+      .def("__repr__", [](const CameraParameters& p) {
+        return "<CameraParameters '" + p.getName() + "', model '" + p.getModel() + "'>";
       });
 }
 
-void bindCameraParametersSet(py::module_& m) {
-  py::class_<CameraParametersSet>(m, "CameraParametersSet", R"(
-The calibration of every camera of one robot, by camera name.
+constexpr char kLoadNote[] = R"(
+
+A load adds or replaces cameras by name and never removes one. A load that
+fails puts the embedded default back for the default's camera names, but the
+cameras the rejected data added before its bad one stay, with the rejected
+data's records: make a new CameraParametersSet to start clean.)";
+
+void bindCameraParametersSet(py::class_<CameraParametersSet>& s) {
+  s.doc() = R"(The calibration of every camera of one robot, by camera name.
 
 A new set holds the embedded default calibration. Each load returns True when
 the whole calibration was loaded; otherwise it logs why (logger
 "camera_parameters"), puts the embedded default back in force and returns
-False. A load adds or replaces cameras by name and never removes one.)")
-      .def(py::init<>())
-      .def("load_file", &loadFile, py::arg("path"),
-           R"(Loads a robot calibration (wire or text format) from a file.
-
-`path` is a str, bytes or os.PathLike path, or an open file object, whose
-contents are read (a closed one raises ValueError, as Python's files do). A
-missing or unreadable file returns False with an ERROR record.)")
+False.)";
+  s.def(py::init<>())
       .def(
-          "load_string",
-          [](CameraParametersSet& s, const py::object& data) {
-            return s.loadFromString(calibrationData(data));
+          "load_file",
+          [](CameraParametersSet& set, const std::filesystem::path& path) {
+            return set.loadFromFile(path.string());
           },
-          py::arg("data"),
-          R"(Loads a robot calibration from bytes (wire format is tried first, then
-text format) or from str (text format). Data that is not a robot calibration
-returns False with a WARNING record.)")
+          py::arg("path"),
+          (std::string(R"(Loads a robot calibration (wire or text format) from a file.
+
+`path` is a str, bytes or os.PathLike path (one holding a NUL character is
+refused with TypeError), or an open file object, whose contents are read (a
+closed one raises ValueError, as Python's files do). A missing or unreadable
+file returns False with an ERROR record.)") +
+           kLoadNote)
+              .c_str())
+      .def(
+          "load_file",
+          [](CameraParametersSet& set, const py::object& file) {
+            return set.loadFromString(readFileObject(file));
+          },
+          py::arg("file"))
+      .def("load_string", &CameraParametersSet::loadFromString, py::arg("data"),
+           (std::string(R"(Loads a robot calibration from bytes or bytearray (wire format is tried
+first, then text format) or from str (text format, as UTF-8). Data that is not
+a robot calibration returns False with a WARNING record.)") +
+            kLoadNote)
+               .c_str())
       .def("camera_names", &CameraParametersSet::getCameraNames,
            "The camera names, in byte-wise order.")
       .def("has_camera", &CameraParametersSet::hasCamera, py::arg("name"),
            "True when the set has a camera of exactly that name (case-sensitive).")
       .def(
           "camera",
-          [](const CameraParametersSet& s, const std::string& name) {
-            return std::const_pointer_cast<CameraParameters>(s.getCamera(name));
+          [](const CameraParametersSet& set, const std::string& name) {
+            // Records are immutable once loaded and only their const
+            // operations are bound: the holder drops the const.
+            return std::const_pointer_cast<CameraParameters>(set.getCamera(name));
           },
           py::arg("name"), "The camera of exactly that name, or None.")
       .def("adjust_using_base_calibration", &CameraParametersSet::adjustUsingBaseCalibration,
@@ -153,41 +189,64 @@ returns False with a WARNING record.)")
            R"(Composes every camera's pose with the base calibration's global
 transform G: each pose P becomes P G, in the records already handed out
 too.)")
-      .def("__contains__", &CameraParametersSet::hasCamera)
-      .def("__repr__", [](const CameraParametersSet& s) {
+      .def("__contains__", &CameraParametersSet::hasCamera, py::arg("name"))
+      .def("__repr__", [](const CameraParametersSet& set) {
         std::string names;
-        for (const std::string& name : s.getCameraNames()) {
+        for (const std::string& name : set.getCameraNames()) {
           names += (names.empty() ? "" : ", ") + name;
         }
         return "<CameraParametersSet: " + names + ">";
       });
 }
 
-void bindBaseCalibrationData(py::module_& m) {
-  py::class_<BaseCalibrationData>(m, "BaseCalibrationData", R"(
-The calibration of the robot's mobile base: base length and width, wheel
+constexpr char kBaseTag[] = "base_calibration_data";
+
+// The library keeps its default silently for data that parses in neither
+// format; Python callers get a warning for it.
+bool loadBase(BaseCalibrationData& base, const std::string& data) {
+  if (base.loadFromString(data)) return true;
+  dravik::calibration::BaseCalibrationProto parsed;
+  if (!parseCalibration(data, &parsed)) {
+    DRAVIK_LOG(3, kBaseTag) << "Not a base calibration (neither wire nor text format)";
+  }
+  return false;
+}
+
+void bindBaseCalibrationData(py::class_<BaseCalibrationData>& b) {
+  b.doc() = R"(The calibration of the robot's mobile base: base length and width, wheel
 base, gyroscope gain, and the global transform G = [R t; 0 0 0 1] (t in
 metres) that CameraParametersSet.adjust_using_base_calibration composes with
-every camera pose. A new object holds the embedded default.)")
-      .def(py::init<>())
+every camera pose. A new object holds the embedded default.)";
+  constexpr char kLoaded[] = R"(
+
+True: it is in force. False: the embedded default is in force (the data does
+not parse, or holds fewer than 12 global-transform values, or a value that
+is not finite), with a record saying why.)";
+  b.def(py::init<>())
       .def(
-          "load_string",
-          [](BaseCalibrationData& b, const py::object& data) {
-            const std::string bytes = calibrationData(data);
-            if (b.loadFromString(bytes)) return true;
-            // The library keeps its default silently for data that parses in
-            // neither format; Python callers get a warning for it.
-            BaseCalibrationProto parsed;
-            if (!parseEitherFormat(bytes, &parsed)) {
-              DRAVIK_LOG(3, kBaseTag) << "Not a base calibration (neither wire nor text format)";
-            }
-            return false;
+          "load_string", &loadBase, py::arg("data"),
+          (std::string("Loads a base calibration from bytes or bytearray (wire format first, then\n"
+                       "text format) or str (text format).") +
+           kLoaded)
+              .c_str())
+      .def(
+          "load_file",
+          [](BaseCalibrationData& base, const std::filesystem::path& path) {
+            std::string data;
+            return readFile(path, kBaseTag, &data) && loadBase(base, data);
           },
-          py::arg("data"),
-          R"(Loads a base calibration from bytes (wire format first, then text
-format) or str (text format). True: it is in force. False: the embedded
-default is in force (the data does not parse, or holds fewer than 12
-global-transform values).)")
+          py::arg("path"),
+          (std::string("Loads a base calibration (wire or text format) from a file: a str, bytes\n"
+                       "or os.PathLike path, or an open file object. A file that cannot be read\n"
+                       "returns False with an ERROR record and changes nothing.") +
+           kLoaded)
+              .c_str())
+      .def(
+          "load_file",
+          [](BaseCalibrationData& base, const py::object& file) {
+            return loadBase(base, readFileObject(file));
+          },
+          py::arg("file"))
       .def_property_readonly("base_length", &BaseCalibrationData::getBaseLength,
                              "Base length, in the units of the calibration file; 0 when absent.")
       .def_property_readonly("base_width", &BaseCalibrationData::getBaseWidth,
@@ -198,20 +257,25 @@ global-transform values).)")
                              "The gyroscope gain; 0 when absent.")
       .def_property_readonly(
           "world_rotation",
-          [](const BaseCalibrationData& b) { return toArray(b.getWorldRotation()); },
-          "R of the global transform (3 x 3 float64).")
+          [](const BaseCalibrationData& base) { return toDouble(base.getWorldRotation()); },
+          "R of the global transform (3 x 3).")
       .def_property_readonly(
           "world_translation",
-          [](const BaseCalibrationData& b) { return toArray(b.getWorldTranslation()); },
-          "t of the global transform (3 float64, metres).");
+          [](const BaseCalibrationData& base) { return toDouble(base.getWorldTranslation()); },
+          "t of the global transform (3 values, metres).");
 }
 
 }  // namespace
 
 void bindCameras(py::module_& m) {
-  bindCameraParameters(m);
-  bindCameraParametersSet(m);
-  bindBaseCalibrationData(m);
+  // Every class is declared before any function names it, so that each
+  // signature (and the stubs generated from them) names its types.
+  py::class_<CameraParameters, std::shared_ptr<CameraParameters>> parameters(m, "CameraParameters");
+  py::class_<CameraParametersSet> set(m, "CameraParametersSet");
+  py::class_<BaseCalibrationData> base(m, "BaseCalibrationData");
+  bindCameraParameters(parameters);
+  bindCameraParametersSet(set);
+  bindBaseCalibrationData(base);
 }
 
 }  // namespace camera_parameters_python

@@ -1,98 +1,72 @@
-// Whole images: Lens, PinholeView, the choice of the view, the forward and
-// inverse undistortion maps and resampling through a map.
+// The lens and whole images: Lens, its sound region, PinholeView, the choice
+// of the view, the forward and inverse undistortion maps, their fixed-point
+// form and resampling through a map.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
-#include "arrays.h"
 #include "bindings.h"
-#include "calibration_utils/undistortion.h"
+#include "calibration_utils/lens_soundness.h"
 
 namespace py = pybind11;
+using dravik::calibration::FixedPointUndistortionMap;
 using dravik::calibration::Lens;
 using dravik::calibration::PinholeView;
 using dravik::calibration::PixelRect;
+using dravik::calibration::SoundRegion;
 using dravik::calibration::UndistortionMap;
 
 namespace camera_parameters_python {
 
+const char kProjectDoc[] =
+    R"(The pixels (N x 2) at which camera points (N x 3: X, Y, Z in the camera
+frame, Z > 0 in front) are seen, through the lens and K, in double precision.
+A point on the camera's plane gives pixels that are not finite; NaN and
+infinite inputs propagate. One point (3,) gives one pixel (2,).)";
+const char kNormalizePixelsDoc[] =
+    R"((normalized, converged): the normalized camera coordinates (N x 2) of
+pixels (N x 2), the exact inverse of the lens (Newton's method to the
+double-precision floor, with skew), and per pixel whether the inverse
+converged inside the lens's sound region (N bool). A pixel beyond the fold of
+a strong barrel lens has no direction: it gets the point nearest to one, at
+the fold, and converged False. One pixel (2,) gives ((2,), bool).)";
+const char kPixelRaysDoc[] =
+    R"(The unit directions (N x 3), camera frame, of the rays seen at pixels
+(N x 2): (x, y, 1) / |(x, y, 1)| with (x, y) of normalize_pixels. One pixel
+(2,) gives one direction (3,).)";
+
+Rows<2> project(const Lens& lens, const RowsIn<3>& points) {
+  Rows<2> pixels(points.rows(), 2);
+  py::gil_scoped_release release;
+  lens.projectPoints(points.data(), std::size_t(points.rows()), pixels.data());
+  return pixels;
+}
+
+std::pair<Rows<2>, Flags> normalizePixels(const Lens& lens, const RowsIn<2>& pixels) {
+  Rows<2> normalized(pixels.rows(), 2);
+  Flags converged(pixels.rows());
+  static_assert(sizeof(bool) == sizeof(std::uint8_t), "flags written as bytes of 0 and 1");
+  py::gil_scoped_release release;
+  lens.normalizePixels(pixels.data(), std::size_t(pixels.rows()), normalized.data(),
+                       reinterpret_cast<std::uint8_t*>(converged.data()));
+  return {std::move(normalized), std::move(converged)};
+}
+
+Rows<3> pixelRays(const Lens& lens, const RowsIn<2>& pixels) {
+  Rows<2> normalized(pixels.rows(), 2);
+  Rows<3> rays(pixels.rows(), 3);
+  py::gil_scoped_release release;
+  lens.normalizePixels(pixels.data(), std::size_t(pixels.rows()), normalized.data(), nullptr);
+  rays << normalized, Eigen::VectorXd::Ones(pixels.rows());
+  rays.rowwise().normalize();
+  return rays;
+}
+
 namespace {
-
-// (map_x, map_y, valid) sharing the map's own storage, which lives as long as
-// any of the three arrays; None when the library refused to build it.
-using MapBuilder = bool (*)(const Lens&, const PinholeView&, UndistortionMap*);
-py::object mapArrays(MapBuilder build, const Lens& lens, const PinholeView& view) {
-  auto map = std::make_unique<UndistortionMap>();
-  bool built;
-  {
-    py::gil_scoped_release release;
-    built = build(lens, view, map.get());
-  }
-  if (!built) return py::none();
-  const std::vector<py::ssize_t> shape = {map->height, map->width};
-  UndistortionMap* owned = map.release();
-  const py::capsule owner(owned, [](void* p) { delete static_cast<UndistortionMap*>(p); });
-  return py::make_tuple(py::array_t<float>(shape, owned->x.data(), owner),
-                        py::array_t<float>(shape, owned->y.data(), owner),
-                        py::array_t<std::uint8_t>(shape, owned->valid.data(), owner));
-}
-
-// The (H, W) arrays of a forward map as the library's map. The arrays may
-// come from this module or from anywhere else (cv2.initUndistortRectifyMap).
-UndistortionMap mapOfArrays(const py::object& map_x, const py::object& map_y,
-                            const py::object& valid) {
-  const auto x = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(map_x);
-  const auto y = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(map_y);
-  const auto v =
-      py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(valid);
-  if (!x || !y || !v) throw py::type_error("map_x, map_y and valid must be numeric arrays");
-  if (x.ndim() != 2 || y.ndim() != 2 || v.ndim() != 2 || x.shape(0) != y.shape(0) ||
-      x.shape(1) != y.shape(1) || x.shape(0) != v.shape(0) || x.shape(1) != v.shape(1)) {
-    throw py::value_error("map_x, map_y and valid must be (H, W) arrays of one shape, not " +
-                          std::string(py::str(x.attr("shape"))) + ", " +
-                          std::string(py::str(y.attr("shape"))) + ", " +
-                          std::string(py::str(v.attr("shape"))));
-  }
-  UndistortionMap map;
-  map.height = static_cast<int>(x.shape(0));
-  map.width = static_cast<int>(x.shape(1));
-  map.x.assign(x.data(), x.data() + x.size());
-  map.y.assign(y.data(), y.data() + y.size());
-  map.valid.assign(v.data(), v.data() + v.size());
-  return map;
-}
-
-py::array_t<std::uint8_t> remap(const py::object& image, const py::object& map_x,
-                                const py::object& map_y, const py::object& valid, int border) {
-  const py::array any = py::module_::import("numpy").attr("asarray")(image);
-  if (any.dtype().kind() != 'u' || any.itemsize() != 1) {
-    throw py::type_error("image must be a uint8 array, not " + std::string(py::str(any.dtype())));
-  }
-  const bool gray = any.ndim() == 2;
-  const py::ssize_t channels = gray ? 1 : any.ndim() == 3 ? any.shape(2) : 0;
-  if (channels != 1 && channels != 3 && channels != 4) {
-    throw py::value_error("image must have shape (H, W) or (H, W, C) with C 1, 3 or 4, not " +
-                          std::string(py::str(any.attr("shape"))));
-  }
-  if (border < 0 || border > 255) throw py::value_error("border must be a grey level, 0 to 255");
-  const auto src = py::array_t<std::uint8_t, py::array::c_style>::ensure(any);
-  const UndistortionMap map = mapOfArrays(map_x, map_y, valid);
-  std::vector<py::ssize_t> shape = {map.height, map.width};
-  if (!gray) shape.push_back(channels);
-  py::array_t<std::uint8_t> out(shape);
-  const int width = static_cast<int>(src.shape(1));
-  const std::size_t src_stride = static_cast<std::size_t>(width * channels);
-  const std::size_t dst_stride = static_cast<std::size_t>(map.width * channels);
-  std::uint8_t* dst = out.mutable_data();
-  bool remapped;
-  {
-    py::gil_scoped_release release;
-    remapped = dravik::calibration::remapImage(src.data(), width, static_cast<int>(src.shape(0)),
-                                               static_cast<int>(channels), src_stride, map, dst,
-                                               dst_stride, static_cast<std::uint8_t>(border));
-  }
-  if (!remapped) throw py::value_error("the image cannot be remapped: see the log record");
-  return out;
-}
 
 py::object choosePinholeView(const Lens& lens, float alpha, int width, int height) {
   PinholeView view;
@@ -106,51 +80,253 @@ py::object choosePinholeView(const Lens& lens, float alpha, int width, int heigh
   return py::make_tuple(view, py::make_tuple(rect.x, rect.y, rect.width, rect.height));
 }
 
-void bindLensAndView(py::module_& m) {
-  py::class_<Lens>(m, "Lens", R"(
-A camera's lens at one image size: width x height pixels, K =
+// A map built by the library, or None when it refused to build one.
+using MapBuilder = bool (*)(const Lens&, const PinholeView&, UndistortionMap*);
+std::unique_ptr<UndistortionMap> buildMap(MapBuilder build, const Lens& lens,
+                                          const PinholeView& view) {
+  auto map = std::make_unique<UndistortionMap>();
+  py::gil_scoped_release release;
+  if (!build(lens, view, map.get())) map.reset();
+  return map;
+}
+
+// The getter of an (H, W) array over one of a map's planes, which the map
+// object (the array's base) keeps alive.
+template <typename T>
+auto plane(std::vector<T> UndistortionMap::*member) {
+  return [member](const py::object& self) {
+    const UndistortionMap& map = self.cast<const UndistortionMap&>();
+    return py::array_t<T>({map.height, map.width}, (map.*member).data(), self);
+  };
+}
+
+// The arguments of remap_image: an array of real numbers (float, integer,
+// or bool for the validity) converted once to T; None, lists and arrays of
+// other kinds (objects, strings, complex) raise TypeError.
+template <typename T>
+py::array_t<T, py::array::c_style> planeArgument(const py::array& array, const char* name,
+                                                 const char* kinds) {
+  if (std::string(kinds).find(array.dtype().kind()) == std::string::npos) {
+    throw py::type_error(std::string(name) + " must be an array of real numbers, not " +
+                         std::string(py::str(array.dtype())));
+  }
+  return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(array);
+}
+
+// The map whose planes these arrays are, when they came from a map of this
+// module as they were handed out; null for any other arrays.
+const UndistortionMap* mapOfPlanes(const py::array& x, const py::array& y, const py::array& valid) {
+  const py::object owner = x.base();  // null for an array that owns its data
+  if (!owner || !py::isinstance<UndistortionMap>(owner)) return nullptr;
+  const UndistortionMap& map = owner.cast<const UndistortionMap&>();
+  const bool same = x.data() == static_cast<const void*>(map.x.data()) &&
+                    y.data() == static_cast<const void*>(map.y.data()) &&
+                    valid.data() == static_cast<const void*>(map.valid.data()) && x.ndim() == 2 &&
+                    x.shape(0) == map.height && x.shape(1) == map.width && y.ndim() == 2 &&
+                    y.shape(0) == map.height && y.shape(1) == map.width && valid.ndim() == 2 &&
+                    valid.shape(0) == map.height && valid.shape(1) == map.width;
+  return same ? &map : nullptr;
+}
+
+// The source image of a resampling: interleaved uint8 pixels, rows at any
+// positive stride (a crop of a larger image is read in place).
+struct SourceImage {
+  py::array array;
+  int width = 0, height = 0, channels = 0;
+  std::size_t stride = 0;
+};
+
+SourceImage sourceImage(const py::array& image) {
+  if (image.dtype().kind() != 'u' || image.itemsize() != 1) {
+    throw py::type_error("image must be a uint8 array, not " + std::string(py::str(image.dtype())));
+  }
+  const py::ssize_t channels = image.ndim() == 2 ? 1 : image.ndim() == 3 ? image.shape(2) : 0;
+  if (channels != 1 && channels != 3 && channels != 4) {
+    throw py::value_error("image must have shape (H, W) or (H, W, C) with C 1, 3 or 4, not " +
+                          std::string(py::str(image.attr("shape"))));
+  }
+  SourceImage source;
+  const bool interleaved = image.strides(1) == channels &&
+                           (image.ndim() == 2 || image.strides(2) == 1) &&
+                           image.strides(0) >= image.shape(1) * channels;
+  if (interleaved) {
+    source.array = image;
+  } else {
+    source.array =
+        py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(image);
+  }
+  source.height = static_cast<int>(image.shape(0));
+  source.width = static_cast<int>(image.shape(1));
+  source.channels = static_cast<int>(channels);
+  source.stride = static_cast<std::size_t>(source.array.strides(0));
+  return source;
+}
+
+py::array_t<std::uint8_t> remap(const py::array& image, const UndistortionMap& map, int border) {
+  const SourceImage source = sourceImage(image);
+  if (border < 0 || border > 255) throw py::value_error("border must be a grey level, 0 to 255");
+  std::vector<py::ssize_t> shape = {map.height, map.width};
+  if (image.ndim() == 3) shape.push_back(source.channels);
+  py::array_t<std::uint8_t> out(shape);
+  std::uint8_t* dst = out.mutable_data();
+  bool remapped;
+  {
+    py::gil_scoped_release release;
+    remapped = dravik::calibration::remapImage(
+        static_cast<const std::uint8_t*>(source.array.data()), source.width, source.height,
+        source.channels, source.stride, map, dst,
+        std::size_t(map.width) * std::size_t(source.channels), static_cast<std::uint8_t>(border));
+  }
+  if (!remapped) throw py::value_error("the image cannot be remapped: see the log record");
+  return out;
+}
+
+void bindLens(py::class_<Lens>& l) {
+  l.doc() = R"(A camera's lens at one image size: width x height pixels, K =
 [[fx, skew, cx], [0, fy, cy], [0, 0, 1]] (pixels) and the distortion k1, k2,
-p1, p2, k3, k4, k5, k6 of the rational model. Pixel centres at integer
-coordinates, as in OpenCV's maps.)")
-      .def(py::init([](int width, int height, const py::object& K, const py::object& distortion) {
-             return Lens{width, height, matrix3Argument(K, "K"),
-                         valuesArgument(distortion, 8, "distortion")};
-           }),
-           py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"))
+p1, p2, k3, k4, k5, k6 of the rational model,
+  R = (1 + k1 r^2 + k2 r^4 + k3 r^6) / (1 + k4 r^2 + k5 r^4 + k6 r^6),
+  xd = x R + 2 p1 x y + p2 (r^2 + 2 x^2),  yd = y R + p1 (r^2 + 2 y^2) + 2 p2 x y,
+  (u, v) = (fx xd + skew yd + cx, fy yd + cy).
+Pixel centres at integer coordinates, as in OpenCV's maps. Its operations
+run in double precision. A lens whose distortion is not eight values has no
+model: its operations give values that are not a number.)";
+  l.def(py::init([](int width, int height, const Eigen::Matrix3f& K,
+                    const std::vector<float>& distortion) {
+          return Lens{width, height, K, distortion};
+        }),
+        py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"))
+      .def_static(
+          "from_intrinsics",
+          [](const Eigen::Matrix3f& K, const std::vector<float>& distortion, int width,
+             int height) -> py::object {
+            Lens lens;
+            if (!Lens::fromIntrinsics(K, distortion, width, height, &lens)) return py::none();
+            return py::cast(std::move(lens));
+          },
+          py::arg("K"), py::arg("distortion"), py::arg("width"), py::arg("height"),
+          R"(The lens of K and distortion at width x height, checked: None, with an
+ERROR record saying why, unless K is finite with fx and fy positive, the
+distortion is exactly eight finite coefficients and the size is positive.)")
       .def_readwrite("width", &Lens::width, "Image width, pixels.")
       .def_readwrite("height", &Lens::height, "Image height, pixels.")
       .def_property(
-          "K", [](const Lens& l) { return toArray(l.K); },
-          [](Lens& l, const py::object& K) { l.K = matrix3Argument(K, "K"); },
-          "K (3 x 3 float64, pixels).")
+          "K", [](const Lens& lens) { return toDouble(lens.K); },
+          [](Lens& lens, const Eigen::Matrix3f& K) { lens.K = K; }, "K (3 x 3, pixels).")
       .def_property(
           "distortion",
-          [](const Lens& l) { return toArray(l.distortion.data(), l.distortion.size()); },
-          [](Lens& l, const py::object& d) { l.distortion = valuesArgument(d, 8, "distortion"); },
-          "k1, k2, p1, p2, k3, k4, k5, k6 (float64).")
-      .def("__repr__", [](const Lens& l) {
-        return "<Lens " + std::to_string(l.width) + "x" + std::to_string(l.height) + ">";
-      });
-
-  py::class_<PinholeView>(m, "PinholeView", R"(
-The undistorted image: an ideal pinhole camera of width x height pixels, in
-which the direction (x, y, 1) is seen at K (x, y, 1).)")
-      .def(py::init([](int width, int height, const py::object& K) {
-             return PinholeView{width, height, matrix3Argument(K, "K")};
-           }),
-           py::arg("width"), py::arg("height"), py::arg("K"))
-      .def_readwrite("width", &PinholeView::width, "Image width, pixels.")
-      .def_readwrite("height", &PinholeView::height, "Image height, pixels.")
-      .def_property(
-          "K", [](const PinholeView& v) { return toArray(v.K); },
-          [](PinholeView& v, const py::object& K) { v.K = matrix3Argument(K, "K"); },
-          "K (3 x 3 float64, pixels).")
-      .def("__repr__", [](const PinholeView& v) {
-        return "<PinholeView " + std::to_string(v.width) + "x" + std::to_string(v.height) + ">";
+          [](const Lens& lens) {
+            return toDouble(Eigen::Map<const Eigen::VectorXf>(
+                lens.distortion.data(), Eigen::Index(lens.distortion.size())));
+          },
+          [](Lens& lens, const std::vector<float>& distortion) { lens.distortion = distortion; },
+          "k1, k2, p1, p2, k3, k4, k5, k6.")
+      .def(
+          "project",
+          [](const Lens& lens, const Eigen::Vector3d& point) -> Eigen::Vector2d {
+            return project(lens, oneRow<3>(point)).row(0).transpose();
+          },
+          py::arg("points"), kProjectDoc)
+      .def("project", &project, py::arg("points"))
+      .def(
+          "normalize_pixels",
+          [](const Lens& lens, const Eigen::Vector2d& pixel) {
+            const auto [normalized, converged] = normalizePixels(lens, oneRow<2>(pixel));
+            return std::make_pair(Eigen::Vector2d(normalized.row(0).transpose()), converged(0));
+          },
+          py::arg("pixels"), kNormalizePixelsDoc)
+      .def("normalize_pixels", &normalizePixels, py::arg("pixels"))
+      .def(
+          "pixel_rays",
+          [](const Lens& lens, const Eigen::Vector2d& pixel) -> Eigen::Vector3d {
+            return pixelRays(lens, oneRow<2>(pixel)).row(0).transpose();
+          },
+          py::arg("pixels"), kPixelRaysDoc)
+      .def("pixel_rays", &pixelRays, py::arg("pixels"))
+      .def("sound_region", &Lens::soundRegion,
+           "The lens's sound region (SoundRegion), by the exact rule of find_sound_region.")
+      .def("is_sound_over_image", &Lens::isSoundOverImage,
+           R"(True when the lens is sound out to the radius at which its radial mapping
+reaches the image corner farthest from the principal point: every pixel of
+the image has one viewing direction.)")
+      .def("__repr__", [](const Lens& lens) {
+        return "<Lens " + std::to_string(lens.width) + "x" + std::to_string(lens.height) + ">";
       });
 }
 
-void bindMaps(py::module_& m) {
+void bindSoundRegion(py::module_& m, py::class_<SoundRegion>& r) {
+  py::enum_<SoundRegion::Edge>(r, "Edge", "What ends a sound region.")
+      .value("NONE", SoundRegion::Edge::kNone, "Sound out to the largest radius examined.")
+      .value("FOLD", SoundRegion::Edge::kFold, "The radial mapping r R(r) turns back.")
+      .value("POLE", SoundRegion::Edge::kPole, "The rational denominator falls below 0.1.");
+  r.doc() = R"(Where a rational lens is sound: from the optical axis out to the first
+normalized (undistorted) radius where the radial mapping r R(r) stops
+increasing (a fold) or its denominator falls below 0.1 (a pole), located
+exactly as polynomial roots. Tangential terms do not enter.)";
+  r.def_readonly("edge", &SoundRegion::edge, "What ends the region (SoundRegion.Edge).")
+      .def_readonly("radius", &SoundRegion::radius,
+                    "Normalized undistorted radius of the edge (the largest examined for NONE).")
+      .def_readonly("distorted_radius", &SoundRegion::distorted_radius, "r R(r) at that radius.")
+      .def_readonly("denominator", &SoundRegion::denominator,
+                    "The rational denominator at that radius.")
+      .def("__repr__", [](const SoundRegion& s) {
+        static const char* const kEdges[] = {"none", "fold", "pole"};
+        return "<SoundRegion " + std::string(kEdges[int(s.edge)]) + " at r " +
+               std::to_string(s.radius) + ">";
+      });
+  m.def("find_sound_region", &dravik::calibration::findSoundRegion, py::arg("distortion"),
+        R"(The sound region (SoundRegion) of the rational lens with distortion k1, k2,
+p1, p2, k3, k4, k5, k6. A list that is not eight finite coefficients leaves
+no sound region: a pole at radius 0.)");
+}
+
+void bindView(py::class_<PinholeView>& v) {
+  v.doc() = R"(The undistorted image: an ideal pinhole camera of width x height pixels, in
+which the direction (x, y, 1) is seen at K (x, y, 1).)";
+  v.def(py::init([](int width, int height, const Eigen::Matrix3f& K) {
+          return PinholeView{width, height, K};
+        }),
+        py::arg("width"), py::arg("height"), py::arg("K"))
+      .def_readwrite("width", &PinholeView::width, "Image width, pixels.")
+      .def_readwrite("height", &PinholeView::height, "Image height, pixels.")
+      .def_property(
+          "K", [](const PinholeView& view) { return toDouble(view.K); },
+          [](PinholeView& view, const Eigen::Matrix3f& K) { view.K = K; }, "K (3 x 3, pixels).")
+      .def("__repr__", [](const PinholeView& view) {
+        return "<PinholeView " + std::to_string(view.width) + "x" + std::to_string(view.height) +
+               ">";
+      });
+}
+
+void bindMap(py::class_<UndistortionMap>& c) {
+  c.doc() = R"(A map between two images, built by undistortion_map or
+inverse_undistortion_map: for each pixel of the image it is indexed by, a
+position (x, y) in the other image and whether that position is meaningful.
+It unpacks as its three H x W planes, which share its storage:
+  map_x, map_y, valid = cp.undistortion_map(lens, view)
+(float32, float32, uint8; cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR)
+takes them as they are).)";
+  c.def_readonly("width", &UndistortionMap::width, "Width of the image the map is indexed by.")
+      .def_readonly("height", &UndistortionMap::height,
+                    "Height of the image the map is indexed by.")
+      .def_property_readonly("x", plane(&UndistortionMap::x),
+                             "x of the position in the other image, per pixel (H x W float32).")
+      .def_property_readonly("y", plane(&UndistortionMap::y),
+                             "y of the position in the other image, per pixel (H x W float32).")
+      .def_property_readonly("valid", plane(&UndistortionMap::valid),
+                             "1 where the position is meaningful, 0 elsewhere (H x W uint8).")
+      .def("__len__", [](const UndistortionMap&) { return 3; })
+      .def("__iter__",
+           [](const py::object& self) {
+             return py::iter(py::make_tuple(self.attr("x"), self.attr("y"), self.attr("valid")));
+           })
+      .def("__repr__", [](const UndistortionMap& map) {
+        return "<UndistortionMap " + std::to_string(map.width) + "x" + std::to_string(map.height) +
+               ">";
+      });
+}
+
+void bindMapFunctions(py::module_& m) {
   m.def("choose_pinhole_view", &choosePinholeView, py::arg("lens"), py::arg("alpha"),
         py::arg("width"), py::arg("height"),
         R"(A width x height view of the lens and the rectangle of it in which every
@@ -164,39 +340,109 @@ or size the library refuses.)");
   m.def(
       "undistortion_map",
       [](const Lens& lens, const PinholeView& view) {
-        return mapArrays(&dravik::calibration::buildUndistortionMap, lens, view);
+        return buildMap(&dravik::calibration::buildUndistortionMap, lens, view);
       },
       py::arg("lens"), py::arg("view"),
-      R"((map_x, map_y, valid): for each pixel of the view (H x W arrays, float32,
-float32, uint8), the position in the lens's image at which its ray is seen,
-and 1 where that ray lies in the sound region and the position inside the
-image. cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR) takes them as they
-are; rays beyond the sound region point far outside the image, so they get
-the border value. None, with an ERROR record, for a lens or view the library
-refuses.)");
+      R"(The forward map (UndistortionMap, unpacking as map_x, map_y, valid): for
+each pixel of the view, the position in the lens's image at which its ray is
+seen, and 1 where that ray lies in the sound region and the position inside
+the image. Rays beyond the sound region point far outside the image, so they
+get the border value. None, with an ERROR record, for a lens or view the
+library refuses.)");
   m.def(
       "inverse_undistortion_map",
       [](const Lens& lens, const PinholeView& view) {
-        return mapArrays(&dravik::calibration::buildInverseUndistortionMap, lens, view);
+        return buildMap(&dravik::calibration::buildInverseUndistortionMap, lens, view);
       },
       py::arg("lens"), py::arg("view"),
-      R"((map_x, map_y, valid): for each pixel of the lens's image (H x W arrays),
-the position in the view at which it lands, by the exact inverse of the lens,
+      R"(The inverse map (UndistortionMap): for each pixel of the lens's image, the
+position in the view at which it lands, by the exact inverse of the lens,
 and 1 where that inverse converged inside the sound region (the position may
 lie outside the view). None, with an ERROR record, on refusal.)");
-  m.def("remap_image", &remap, py::arg("image"), py::arg("map_x"), py::arg("map_y"),
-        py::arg("valid"), py::arg("border") = 0,
-        R"(Bilinear resampling of an H x W or H x W x C (C = 1, 3, 4) uint8 image
-through a forward map (map_x, map_y, valid of one shape h x w, e.g. from
-undistortion_map): an h x w (x C) uint8 image. Pixels whose map entry is
-invalid, or whose 2 x 2 neighbourhood leaves the image, get `border`.)");
+  m.def(
+      "valid_rect_around",
+      [](const UndistortionMap& map, int u, int v) {
+        const PixelRect rect = dravik::calibration::validRectAround(map, u, v);
+        return py::make_tuple(rect.x, rect.y, rect.width, rect.height);
+      },
+      py::arg("map"), py::arg("u"), py::arg("v"),
+      R"((x, y, width, height): the rectangle grown from pixel (u, v) of the map,
+every pixel in it valid, none of whose sides can move out by a pixel without
+taking in an invalid one. All zero when (u, v) is outside the map or
+invalid.)");
+  m.def(
+      "convert_to_fixed_point",
+      [](const UndistortionMap& map) -> py::object {
+        auto fixed = std::make_unique<FixedPointUndistortionMap>();
+        if (!dravik::calibration::convertToFixedPoint(map, fixed.get())) return py::none();
+        const py::ssize_t h = fixed->height, w = fixed->width;
+        FixedPointUndistortionMap* owned = fixed.release();
+        const py::capsule owner(owned,
+                                [](void* p) { delete static_cast<FixedPointUndistortionMap*>(p); });
+        return py::make_tuple(
+            py::array_t<std::int16_t>({h, w, py::ssize_t(2)}, owned->xy.data(), owner),
+            py::array_t<std::uint16_t>({h, w}, owned->fraction.data(), owner));
+      },
+      py::arg("map"),
+      R"((xy, fraction): the forward map in the fixed-point layout of OpenCV's remap,
+per pixel the integer source position (H x W x 2 int16, CV_16SC2) and the
+fraction index 32 fy + fx in 1/32 pixel (H x W uint16, CV_16UC1):
+cv2.remap(image, xy, fraction, cv2.INTER_LINEAR) takes them. Invalid entries
+hold (-32768, -32768). None when a valid position does not fit 16 bits.)");
+
+  constexpr char kRemapDoc[] =
+      R"(Bilinear resampling of an H x W or H x W x C (C = 1, 3, 4) uint8 image
+through a forward map (an UndistortionMap, or its planes map_x, map_y, valid
+of one shape h x w, or such planes from elsewhere, e.g.
+cv2.initUndistortRectifyMap): an h x w (x C) uint8 image. Positions are
+rounded to 1/32 pixel and weighed in fixed point, as cv2.remap does with
+INTER_LINEAR. Pixels whose map entry is invalid, or whose 2 x 2 neighbourhood
+leaves the image, get `border`. A map of this module is read where it lies;
+the image too, when its pixels are interleaved (a crop of a larger image
+included). An image of another size than the map was built for raises
+ValueError.)";
+  m.def("remap_image", &remap, py::arg("image"), py::arg("map"), py::arg("border") = 0, kRemapDoc);
+  m.def(
+      "remap_image",
+      [](const py::array& image, const py::array& map_x, const py::array& map_y,
+         const py::array& valid, int border) {
+        if (const UndistortionMap* map = mapOfPlanes(map_x, map_y, valid)) {
+          return remap(image, *map, border);
+        }
+        const auto x = planeArgument<float>(map_x, "map_x", "fiu");
+        const auto y = planeArgument<float>(map_y, "map_y", "fiu");
+        const auto v = planeArgument<std::uint8_t>(valid, "valid", "fiub");
+        if (x.ndim() != 2 || y.ndim() != 2 || v.ndim() != 2 || x.shape(0) != y.shape(0) ||
+            x.shape(1) != y.shape(1) || x.shape(0) != v.shape(0) || x.shape(1) != v.shape(1)) {
+          throw py::value_error("map_x, map_y and valid must be (H, W) arrays of one shape, not " +
+                                std::string(py::str(x.attr("shape"))) + ", " +
+                                std::string(py::str(y.attr("shape"))) + ", " +
+                                std::string(py::str(v.attr("shape"))));
+        }
+        UndistortionMap map;
+        map.height = static_cast<int>(x.shape(0));
+        map.width = static_cast<int>(x.shape(1));
+        map.x.assign(x.data(), x.data() + x.size());
+        map.y.assign(y.data(), y.data() + y.size());
+        map.valid.assign(v.data(), v.data() + v.size());
+        return remap(image, map, border);
+      },
+      py::arg("image"), py::arg("map_x"), py::arg("map_y"), py::arg("valid"),
+      py::arg("border") = 0);
 }
 
 }  // namespace
 
 void bindImages(py::module_& m) {
-  bindLensAndView(m);
-  bindMaps(m);
+  py::class_<Lens> lens(m, "Lens");
+  py::class_<SoundRegion> region(m, "SoundRegion");
+  py::class_<PinholeView> view(m, "PinholeView");
+  py::class_<UndistortionMap> map(m, "UndistortionMap");
+  bindLens(lens);
+  bindSoundRegion(m, region);
+  bindView(view);
+  bindMap(map);
+  bindMapFunctions(m);
 }
 
 }  // namespace camera_parameters_python

@@ -15,10 +15,11 @@ Conventions, as in the C++ library:
   p1, p2, k3, k4, k5, k6 of the rational lens model.
 - Pixel coordinates are scaled as they are between image sizes (no half-pixel
   shift); pixel centres sit at integer coordinates.
-- Arrays: inputs of any real dtype and memory layout are converted to
-  float32, the library's precision; outputs are float64 arrays holding the
-  library's float results exactly. A wrong shape raises ValueError naming the
-  expected one, None or a non-numeric array raises TypeError.
+- Arrays: batch calls take (N, k) arrays, or one (k,) row; C-contiguous
+  float64 arrays are read where they lie, any other real array is converted
+  once. Outputs are float64 arrays (the library's float values exactly, its
+  double results as they are). An argument of the wrong shape or type raises
+  TypeError listing the signatures the call takes.
 - Failures are a False or None result and a record on the logger
   "camera_parameters" (see set_log_level); a failed load puts the embedded
   default back in force.)";

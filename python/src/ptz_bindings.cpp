@@ -2,19 +2,17 @@
 
 // PTZCameraModel, PTZCameraModelConfiguration and PanTiltModel.
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
-#include <algorithm>
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <utility>
 
-#include "arrays.h"
 #include "bindings.h"
-#include "calibration_common/pan_tilt_model.h"
-#include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/lens.h"
 #include "dravik/logging.h"
 
 namespace py = pybind11;
-using dravik::calibration::Lens;
 using dravik::calibration::PanTiltModel;
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
@@ -22,10 +20,9 @@ using dravik::calibration::PTZCameraParameters;
 
 namespace camera_parameters_python {
 
-// A PTZ camera model with the message it was built from: the head is read
-// from it again for PanTiltModel, which the model does not hand out.
+// The Python PTZCameraModel: the model its name stands for. A load replaces
+// the model; configurations made before keep the one they were made of.
 struct PtzModel {
-  PTZCameraParameters params;
   std::shared_ptr<PTZCameraModel> model;
 };
 
@@ -38,245 +35,174 @@ namespace camera_parameters_python {
 namespace {
 
 constexpr char kPtzTag[] = "ptz_camera_model";
-// Points projected, or pixels undistorted, per call of the vectorised batch
-// forms: small enough for their coordinate arrays to stay in the first-level
-// cache.
-constexpr std::size_t kRectifyChunk = 512;
 
-PtzModel newPtzModel(const py::object& data) {
-  PtzModel m;
-  const std::string bytes = calibrationData(data);
-  if (!parseEitherFormat(bytes, &m.params)) {
+std::shared_ptr<PTZCameraModel> modelOfData(const std::string& data) {
+  PTZCameraParameters params;
+  if (!parseCalibration(data, &params)) {
     DRAVIK_LOG(3, kPtzTag) << "Not a PTZ calibration (neither wire nor text format)";
-    m.params.Clear();
+    params.Clear();
   }
-  m.model = std::make_shared<PTZCameraModel>(m.params);
-  return m;
+  return std::make_shared<PTZCameraModel>(params);
 }
 
-py::object optionalPanTilt(bool solved, float pan, float tilt) {
-  if (!solved) return py::none();
-  return py::make_tuple(pan, tilt);
-}
-
-// The vectorised Newton iteration over chunks of (N, 2) pixels, each result
-// handed to write(x, y, out_row) with rows of `columns` values.
-template <typename Write>
-void rectifyInChunks(const Lens& lens, const PointRows& rows, int columns, double* data,
-                     Write write) {
-  double uv[2 * kRectifyChunk];
-  for (std::size_t start = 0; start < rows.count(); start += kRectifyChunk) {
-    const std::size_t n = std::min(kRectifyChunk, rows.count() - start);
-    const float* in = rows.row(start);
-    std::copy_n(in, 2 * n, uv);
-    lens.normalizePixels(uv, n, uv, nullptr);
-    for (std::size_t i = 0; i < n; ++i)
-      write(uv[2 * i], uv[2 * i + 1], data + (start + i) * columns);
-  }
-}
-
-// A new output of `columns` values per pixel of `pixels`, filled without the
-// GIL: single(lens, pixel, out) for one (2,) pixel, by the library's
-// per-point call; for an (N, 2) array, rectifyInChunks. The two iterations
-// give the same results.
-template <typename Single, typename Write>
-py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
-                                      const py::object& pixels, int columns, Single single,
-                                      Write write) {
-  const PointRows rows(pixels, 2, "pixels");
-  const Lens& lens = c.getLens();
-  py::array_t<double> out = rows.newOutput(columns);
-  double* data = out.mutable_data();
-  {
-    py::gil_scoped_release release;
-    if (rows.single()) {
-      single(lens, Eigen::Vector2f(rows.row(0)[0], rows.row(0)[1]), data);
-    } else {
-      rectifyInChunks(lens, rows, columns, data, write);
-    }
-  }
-  return out;
-}
-
-// The library's batch projection (to the last bit its per-point call) over
-// chunks of n points of `rows` (x, y, z in turn), written as (u, v) rows.
-template <typename Real>
-void projectInChunks(const PTZCameraModelConfiguration& c, const Real* rows, std::size_t n,
-                     double* out) {
-  float x[kRectifyChunk], y[kRectifyChunk], z[kRectifyChunk], u[kRectifyChunk], v[kRectifyChunk];
-  for (std::size_t start = 0; start < n; start += kRectifyChunk) {
-    const std::size_t count = std::min(kRectifyChunk, n - start);
-    const Real* in = rows + 3 * start;
-    for (std::size_t i = 0; i < count; ++i) {
-      x[i] = static_cast<float>(in[3 * i]);
-      y[i] = static_cast<float>(in[3 * i + 1]);
-      z[i] = static_cast<float>(in[3 * i + 2]);
-    }
-    c.project3dToCamera(x, y, z, static_cast<int>(count), u, v);
-    double* o = out + 2 * start;
-    for (std::size_t i = 0; i < count; ++i) {
-      o[2 * i] = u[i];
-      o[2 * i + 1] = v[i];
-    }
-  }
-}
-
-// (N, 3) points to (N, 2) pixels with the GIL released. A C-contiguous
-// float64 (N, 3) array, numpy's default, is read in place (each value
-// rounded to float as the conversion of any other array is); any other input
-// goes through PointRows, which converts it or names the expected shape.
-py::array_t<double> projectPoints(const PTZCameraModelConfiguration& c, const py::object& points) {
-  using Doubles = py::array_t<double, py::array::c_style>;
-  if (Doubles::check_(points)) {
-    const Doubles rows = py::reinterpret_borrow<Doubles>(points);
-    if (rows.ndim() == 2 && rows.shape(1) == 3) {
-      const std::size_t n = static_cast<std::size_t>(rows.shape(0));
-      py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t(2)});
-      double* data = out.mutable_data();
-      py::gil_scoped_release release;
-      projectInChunks(c, rows.data(), n, data);
-      return out;
-    }
-  }
-  const PointRows rows(points, 3, "points");
-  py::array_t<double> out = rows.newOutput(2);
-  double* data = out.mutable_data();
+// World points (N x 3) to pixels (N x 2), the library's batch projection.
+Rows<2> projectWorld(const PTZCameraModelConfiguration& config, const RowsIn<3>& points) {
+  Rows<2> pixels(points.rows(), 2);
   py::gil_scoped_release release;
-  projectInChunks(c, rows.row(0), rows.count(), data);
-  return out;
+  config.projectPoints(points.data(), std::size_t(points.rows()), pixels.data());
+  return pixels;
 }
 
-py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::object& pixels) {
-  return perRectifiedPixel(
-      c, pixels, 2,
-      [](const Lens& lens, const Eigen::Vector2f& pixel, double* out) {
-        const double uv[2] = {pixel.x(), pixel.y()};
-        lens.normalizePixels(uv, 1, out, nullptr);
-      },
-      [](double x, double y, double* out) {
-        out[0] = x;
-        out[1] = y;
-      });
+// Pixels (N x 2) to unit directions in the world frame (N x 3).
+Rows<3> worldRays(const PTZCameraModelConfiguration& config, const RowsIn<2>& pixels) {
+  Rows<3> rays(pixels.rows(), 3);
+  py::gil_scoped_release release;
+  config.projectPixelsToRays(pixels.data(), std::size_t(pixels.rows()), rays.data());
+  rays.rowwise().normalize();
+  return rays;
 }
 
-// The batch form repeats projectPixelToRay's rotation of the rectified point.
-py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::object& pixels) {
-  const Eigen::Matrix4f& camera_to_world = c.getTransform().getInverseTransform();
-  return perRectifiedPixel(
-      c, pixels, 3,
-      [&c](const Lens&, const Eigen::Vector2f& pixel, double* out) {
-        const Eigen::Vector3f ray = c.projectPixelToRay(pixel).normalized();
-        std::copy_n(ray.data(), 3, out);
-      },
-      [&camera_to_world](double x, double y, double* out) {
-        const Eigen::Vector3f ray =
-            (camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(float(x), float(y), 1.0f))
-                .normalized();
-        std::copy_n(ray.data(), 3, out);
-      });
+std::optional<std::pair<float, float>> panTilt(bool solved, float pan, float tilt) {
+  if (!solved) return std::nullopt;
+  return std::make_pair(pan, tilt);
 }
 
-void bindPanTiltModel(py::module_& m) {
-  py::class_<PanTiltModel>(m, "PanTiltModel", R"(
-Kinematics of the motorised pan/tilt head carrying the PTZ camera, from
+void bindPanTiltModel(py::class_<PanTiltModel>& p) {
+  p.doc() = R"(Kinematics of the motorised pan/tilt head carrying the PTZ camera, from
 PTZCameraModel.pan_tilt_model.
 
 A world point X (metres) maps into the camera frame as
 X_cam = D Rz(theta_t) T Rz(theta_p) P X, with the fixed transforms P, T, D of
-the head and the motor angles theta_p = pan_scale (pan - pan_offset),
+the head and the joint angles theta_p = pan_scale (pan - pan_offset),
 theta_t = tilt_scale (tilt - tilt_offset) in radians; pan and tilt are motor
-steps.)")
-      .def(
-          "full_transform",
-          [](const PanTiltModel& p, float pan, float tilt) {
-            return toArray(p.getFullTransform(pan, tilt).getTransform());
-          },
-          py::arg("pan"), py::arg("tilt"),
-          "The camera pose, world to camera (4 x 4 float64, metres), at motor positions in steps.")
+steps.)";
+  p.def(
+       "full_transform",
+       [](const PanTiltModel& head, float pan, float tilt) {
+         return toDouble(head.getFullTransform(pan, tilt).getTransform());
+       },
+       py::arg("pan"), py::arg("tilt"),
+       "The camera pose, world to camera (4 x 4, metres), at motor positions in steps.")
       .def(
           "compute_pan_tilt",
-          [](const PanTiltModel& p, const py::object& world, const py::object& ray) {
-            const Eigen::Vector3f w = vector3Argument(world, "world");
-            const Eigen::Vector2f dev = vector2Argument(ray, "ray");
+          [](const PanTiltModel& head, const Eigen::Vector3f& world, const Eigen::Vector2f& ray) {
             float pan = 0.0f, tilt = 0.0f;
-            const bool solved = p.computePanTilt(w, dev, &pan, &tilt);
-            return optionalPanTilt(solved, pan, tilt);
+            const bool solved = head.computePanTilt(world, ray, &pan, &tilt);
+            return panTilt(solved, pan, tilt);
           },
           py::arg("world"), py::arg("ray"),
           R"((pan, tilt) in fractional motor steps at which the camera sees the world
 point `world` (3 values, metres) along the ray (ray[0], ray[1], 1) of its own
 frame; None when the inverse solution fails (an ERROR or WARNING record says
 why).)")
+      .def(
+          "joint_positions",
+          [](const PanTiltModel& head, float pan, float tilt) {
+            return toDouble(head.jointPositions(pan, tilt));
+          },
+          py::arg("pan"), py::arg("tilt"),
+          R"((theta_p, theta_t): the angles of the head's two revolute joints, radians,
+at motor positions in steps, as full_transform forms them. A robot
+description turning the pan link by Rz(theta_p) and the tilt link by
+Rz(theta_t) reproduces full_transform at these positions.)")
+      .def(
+          "motor_steps",
+          [](const PanTiltModel& head, float pan_rad, float tilt_rad) {
+            float pan = 0.0f, tilt = 0.0f;
+            const bool solved = head.motorSteps(pan_rad, tilt_rad, &pan, &tilt);
+            return panTilt(solved, pan, tilt);
+          },
+          py::arg("pan_rad"), py::arg("tilt_rad"),
+          R"((pan, tilt) in fractional motor steps, neither rounded nor limited, at which
+the joints stand at the angles pan_rad and tilt_rad (radians): the inverse of
+joint_positions. None, with an ERROR record, when a position is not finite.)")
       .def_property_readonly("pan_offset", &PanTiltModel::pan_offset, "Pan offset, steps.")
       .def_property_readonly("tilt_offset", &PanTiltModel::tilt_offset, "Tilt offset, steps.");
 }
 
-void bindPtzCameraModel(py::module_& m) {
-  py::class_<PtzModel>(m, "PTZCameraModel", R"(
-The calibrated model of the PTZ camera: its zoom table and pan/tilt head.
+void bindPtzCameraModel(py::class_<PtzModel>& p) {
+  p.doc() = R"(The calibrated model of the PTZ camera: its zoom table and pan/tilt head.
 
 Zoom positions are motor steps; the zoom x factor at a position is its focal
-length over that of the widest sample (1 at the widest zoom).)")
-      .def(py::init(&newPtzModel), py::arg("data"),
-           R"(Reads a PTZCameraParameters calibration from bytes (wire format first,
-then text format) or str (text format). Data that is not one gives an
+length over that of the widest sample (1 at the widest zoom).)";
+  p.def(py::init([](const std::string& data) { return PtzModel{modelOfData(data)}; }),
+        py::arg("data"),
+        R"(Reads a PTZCameraParameters calibration from bytes or bytearray (wire format
+first, then text format) or str (text format). Data that is not one gives an
 invalid model (`valid` is False) and a record saying why.)")
+      .def(
+          "load_file",
+          [](PtzModel& m, const std::filesystem::path& path) {
+            std::string data;
+            if (!readFile(path, kPtzTag, &data)) data.clear();
+            m.model = modelOfData(data);
+            return m.model->valid();
+          },
+          py::arg("path"),
+          R"(Replaces the model by the PTZ calibration (wire or text format) of a file: a
+str, bytes or os.PathLike path, or an open file object. Returns `valid`: a
+file that cannot be read, or holds no valid PTZ calibration, leaves an
+invalid model and a record saying why. Configurations made before keep the
+model they were made of.)")
+      .def(
+          "load_file",
+          [](PtzModel& m, const py::object& file) {
+            m.model = modelOfData(readFileObject(file));
+            return m.model->valid();
+          },
+          py::arg("file"))
       .def_property_readonly(
-          "valid", [](const PtzModel& p) { return p.model->valid(); },
+          "valid", [](const PtzModel& m) { return m.model->valid(); },
           "False when the zoom table has no samples or the head cannot be read.")
       .def_property_readonly(
-          "max_zoom_x_factor", [](const PtzModel& p) { return p.model->maxZoomXFactor(); },
+          "max_zoom_x_factor", [](const PtzModel& m) { return m.model->maxZoomXFactor(); },
           "The zoom x factor of the last sample (1 for one sample).")
       .def(
           "steps_to_zoom_x_factor",
-          [](const PtzModel& p, int steps) { return p.model->stepsToZoomXFactor(steps); },
+          [](const PtzModel& m, int steps) { return m.model->stepsToZoomXFactor(steps); },
           py::arg("steps"),
           "The zoom x factor at a zoom position (steps; negative positions count as 0).")
       .def(
           "zoom_x_factor_to_steps",
-          [](const PtzModel& p, float factor) { return p.model->zoomXFactorToSteps(factor); },
+          [](const PtzModel& m, float factor) { return m.model->zoomXFactorToSteps(factor); },
           py::arg("factor"),
           R"(The zoom position (whole steps) giving a zoom x factor: 0 below 1, for a
 non-finite factor or fewer than two samples; the last sample's zoom beyond
 the table.)")
       .def_property_readonly(
           "pan_tilt_model",
-          [](const PtzModel& p) -> py::object {
-            PanTiltModel head;
-            if (!head.readFromPB(p.params.pan_tilt())) return py::none();
-            return py::cast(head);
+          [](const PtzModel& m) -> std::optional<PanTiltModel> {
+            if (!m.model->valid()) return std::nullopt;
+            return m.model->panTiltModel();
           },
-          "The pan/tilt head (PanTiltModel), or None when it cannot be read.")
-      .def("__repr__", [](const PtzModel& p) {
-        return std::string("<PTZCameraModel ") + (p.model->valid() ? "valid" : "invalid") + ", " +
-               std::to_string(p.params.intrinsics().samples_size()) + " zoom samples>";
+          "The pan/tilt head (PanTiltModel), or None when the model is not valid.")
+      .def("__repr__", [](const PtzModel& m) {
+        return std::string("<PTZCameraModel ") + (m.model->valid() ? "valid" : "invalid") + ">";
       });
 }
 
-void bindPtzConfiguration(py::module_& m) {
+void bindPtzConfiguration(py::class_<PTZCameraModelConfiguration>& c) {
   using Config = PTZCameraModelConfiguration;
-  py::class_<Config>(m, "PTZCameraModelConfiguration", R"(
-The PTZ camera at one pan/tilt/zoom setting (motor steps): its pose, and its
-intrinsics and distortion interpolated between the zoom samples that bracket
-the zoom.
+  c.doc() = R"(The PTZ camera at one pan/tilt/zoom setting (motor steps): its pose, and its
+lens interpolated between the zoom samples that bracket the zoom.
 
 Frames: the pose maps world coordinates (metres) into the camera frame (x
 right, y down, z along the optical axis). Pixels are those of the model's
 calibration image (cal_width x cal_height). Normalized camera coordinates
 (x, y) stand for the direction (x, y, 1) of the camera frame. Batch calls
-take (N, k) arrays of any real dtype (converted to float32, the library's
-precision), or one (k,) row, return float64 arrays of the library's float
-results, and release the GIL.)")
-      .def(py::init([](const PtzModel& model, int pan, int tilt, int zoom) {
-             // A model without samples would end the process here.
-             if (!model.model->valid()) {
-               throw py::value_error("the PTZ camera model is not valid: see its log records");
-             }
-             return Config(model.model, pan, tilt, zoom);
-           }),
-           py::arg("model"), py::arg("pan"), py::arg("tilt"), py::arg("zoom"),
-           "Evaluates a valid PTZCameraModel at pan, tilt and zoom (steps); ValueError for an\n"
-           "invalid one.")
+take (N, k) arrays (float64 C-contiguous ones are read where they lie, any
+other real array is converted once) or one (k,) row, run in double
+precision and release the GIL.)";
+  c.def(py::init([](const PtzModel& model, int pan, int tilt, int zoom) {
+          // A model without samples would end the process here.
+          if (!model.model->valid()) {
+            throw py::value_error("the PTZ camera model is not valid: see its log records");
+          }
+          return Config(model.model, pan, tilt, zoom);
+        }),
+        py::arg("model"), py::arg("pan"), py::arg("tilt"), py::arg("zoom"),
+        "Evaluates a valid PTZCameraModel at pan, tilt and zoom (steps); ValueError for an\n"
+        "invalid one.")
       .def_property_readonly("pan", &Config::pan, "Pan, motor steps.")
       .def_property_readonly("tilt", &Config::tilt, "Tilt, motor steps.")
       .def_property_readonly("zoom", &Config::zoom, "Zoom, motor steps.")
@@ -284,37 +210,65 @@ results, and release the GIL.)")
       .def_property_readonly("cal_height", &Config::calHeight, "Calibration image height, pixels.")
       .def_property_readonly(
           "distortion",
-          [](const Config& c) { return toArray(c.distortion().data(), c.distortion().size()); },
-          "k1, k2, p1, p2, k3, k4, k5, k6 (float64) at this zoom.")
+          [](const Config& config) {
+            const std::vector<float>& d = config.distortion();
+            return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
+          },
+          "k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.")
       .def_property_readonly(
-          "intrinsics", [](const Config& c) { return toArray(c.getLens().K); },
-          "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3 float64, pixels) at this zoom.")
+          "intrinsics", [](const Config& config) { return toDouble(config.getLens().K); },
+          "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3, pixels) at this zoom.")
       .def_property_readonly(
-          "transform", [](const Config& c) { return toArray(c.getTransform().getTransform()); },
-          "The pose, world to camera (4 x 4 float64, metres), at this pan and tilt.")
+          "transform",
+          [](const Config& config) { return toDouble(config.getTransform().getTransform()); },
+          "The pose, world to camera (4 x 4, metres), at this pan and tilt.")
       .def_property_readonly(
-          "camera_center", [](const Config& c) { return toArray(c.getCameraCenter()); },
-          "The camera centre in world coordinates (3 float64, metres).")
-      .def("project", &projectPoints, py::arg("points"),
-           R"(The pixels (N x 2) at which world points (N x 3, metres) are seen.
-
-A point on the camera's plane gives non-finite pixels; NaN and infinite
+          "camera_center", [](const Config& config) { return toDouble(config.getCameraCenter()); },
+          "The camera centre in world coordinates (3 values, metres).")
+      .def(
+          "project",
+          [](const Config& config, const Eigen::Vector3d& point) -> Eigen::Vector2d {
+            return projectWorld(config, oneRow<3>(point)).row(0).transpose();
+          },
+          py::arg("points"),
+          R"(The pixels (N x 2) at which world points (N x 3, metres) are seen. A point
+on the camera's plane gives pixels that are not finite; NaN and infinite
 inputs propagate.)")
-      .def("rectify_pixels", &rectifyPixels, py::arg("pixels"),
-           R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
+      .def("project", &projectWorld, py::arg("points"))
+      .def(
+          "rectify_pixels",
+          [](const Config& config, const Eigen::Vector2d& pixel) -> Eigen::Vector2d {
+            return normalizePixels(config.getLens(), oneRow<2>(pixel)).first.row(0).transpose();
+          },
+          py::arg("pixels"),
+          R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
 calibration image: the exact inverse of the lens (Newton's method to the
-double-precision floor). A pixel beyond the fold of a
-strong barrel lens has no direction: it gets the point nearest to one, at
-the fold. NaN and infinite inputs propagate.)")
-      .def("pixel_rays", &pixelRays, py::arg("pixels"),
-           "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
-           "start at camera_center.")
+double-precision floor). A pixel beyond the fold of a strong barrel lens has
+no direction: it gets the point nearest to one, at the fold
+(lens().normalize_pixels also says which pixels converged). NaN and
+infinite inputs propagate.)")
+      .def(
+          "rectify_pixels",
+          [](const Config& config, const RowsIn<2>& pixels) {
+            return normalizePixels(config.getLens(), pixels).first;
+          },
+          py::arg("pixels"))
+      .def(
+          "pixel_rays",
+          [](const Config& config, const Eigen::Vector2d& pixel) -> Eigen::Vector3d {
+            return worldRays(config, oneRow<2>(pixel)).row(0).transpose();
+          },
+          py::arg("pixels"),
+          "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
+          "start at camera_center.")
+      .def("pixel_rays", &worldRays, py::arg("pixels"))
       .def(
           "get_pan_tilt",
-          [](const Config& c, const py::object& pixel) -> py::object {
+          [](const Config& config,
+             const Eigen::Vector2f& pixel) -> std::optional<std::pair<int, int>> {
             int pan = 0, tilt = 0;
-            if (!c.getPanTilt(vector2Argument(pixel, "pixel"), &pan, &tilt)) return py::none();
-            return py::make_tuple(pan, tilt);
+            if (!config.getPanTilt(pixel, &pan, &tilt)) return std::nullopt;
+            return std::make_pair(pan, tilt);
           },
           py::arg("pixel"),
           R"((pan, tilt) in whole steps, within the head's motor limits, that bring
@@ -322,12 +276,10 @@ the pixel (2 values) to the optical axis; None when the head's inverse
 solution fails.)")
       .def(
           "get_pan_tilt_for_point",
-          [](const Config& c, const py::object& world, const py::object& pixel) {
-            const Eigen::Vector3f w = vector3Argument(world, "world");
-            const Eigen::Vector2f px = vector2Argument(pixel, "pixel");
+          [](const Config& config, const Eigen::Vector3f& world, const Eigen::Vector2f& pixel) {
             float pan = 0.0f, tilt = 0.0f;
-            const bool solved = c.getPanTilt(w, px, &pan, &tilt);
-            return optionalPanTilt(solved, pan, tilt);
+            const bool solved = config.getPanTilt(world, pixel, &pan, &tilt);
+            return panTilt(solved, pan, tilt);
           },
           py::arg("world"), py::arg("pixel"),
           R"((pan, tilt) in fractional steps, neither rounded nor limited, at which the
@@ -335,12 +287,11 @@ world point (3 values, metres) is seen at the pixel (2 values); None when
 the head's inverse solution fails.)")
       .def(
           "get_pan_tilt_zoom",
-          [](const Config& c, const py::object& corner1, const py::object& corner2) -> py::object {
-            const Eigen::Vector2f a = vector2Argument(corner1, "corner1");
-            const Eigen::Vector2f b = vector2Argument(corner2, "corner2");
+          [](const Config& config, const Eigen::Vector2f& corner1,
+             const Eigen::Vector2f& corner2) -> std::optional<std::tuple<int, int, int>> {
             int pan = 0, tilt = 0, zoom = 0;
-            if (!c.getPanTiltZoom(a, b, &pan, &tilt, &zoom)) return py::none();
-            return py::make_tuple(pan, tilt, zoom);
+            if (!config.getPanTiltZoom(corner1, corner2, &pan, &tilt, &zoom)) return std::nullopt;
+            return std::make_tuple(pan, tilt, zoom);
           },
           py::arg("corner1"), py::arg("corner2"),
           R"((pan, tilt, zoom) in whole steps that centre the axis-aligned rectangle
@@ -348,18 +299,21 @@ with opposite corners corner1 and corner2 (pixels) and zoom in as far as it
 stays in the image; None when the head's inverse solution fails.)")
       .def("lens", &Config::getLens,
            "The Lens at this zoom: its K, distortion and calibration image size.")
-      .def("__repr__", [](const Config& c) {
-        return "<PTZCameraModelConfiguration pan " + std::to_string(c.pan()) + ", tilt " +
-               std::to_string(c.tilt()) + ", zoom " + std::to_string(c.zoom()) + ">";
+      .def("__repr__", [](const Config& config) {
+        return "<PTZCameraModelConfiguration pan " + std::to_string(config.pan()) + ", tilt " +
+               std::to_string(config.tilt()) + ", zoom " + std::to_string(config.zoom()) + ">";
       });
 }
 
 }  // namespace
 
 void bindPtz(py::module_& m) {
-  bindPanTiltModel(m);
-  bindPtzCameraModel(m);
-  bindPtzConfiguration(m);
+  py::class_<PanTiltModel> head(m, "PanTiltModel");
+  py::class_<PtzModel> model(m, "PTZCameraModel");
+  py::class_<PTZCameraModelConfiguration> configuration(m, "PTZCameraModelConfiguration");
+  bindPanTiltModel(head);
+  bindPtzCameraModel(model);
+  bindPtzConfiguration(configuration);
 }
 
 }  // namespace camera_parameters_python

@@ -64,6 +64,8 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModel {
   bool valid() const { return valid_; }
   // The zoom x factor of the last sample: f_last / f_0 (1 for one sample).
   float maxZoomXFactor() const { return max_zoom_x_factor_; }
+  // The pan/tilt head read from the message.
+  const PanTiltModel& panTiltModel() const { return pan_tilt_model_; }
 
   // The sample at index, clamped into the table; never null. The pointer
   // lives as long as the model and is invalidated by assignment. A model
@@ -198,6 +200,10 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // (ok may be null). xyz must not overlap uv.
   void projectPixelsToRays(const double* uv, std::size_t n, double* xyz,
                            std::uint8_t* ok = nullptr) const;
+  // The pixels uv[2 i], uv[2 i + 1] of the n world points xyz[3 i .. 3 i + 2],
+  // in double precision (the pose and the lens widened once). uv must not
+  // overlap xyz.
+  void projectPoints(const double* xyz, std::size_t n, double* uv) const;
   // The normalized camera coordinates of an image point given as fractions
   // of the image size: p = (0.5, 0.5) is the image centre.
   Eigen::Vector2f rectifyPoint(const Eigen::Vector2f& p) const;
