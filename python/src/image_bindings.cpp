@@ -177,6 +177,12 @@ py::array_t<std::uint8_t> remap(const py::array& image, const UndistortionMap& m
         source.channels, source.stride, map, dst,
         std::size_t(map.width) * std::size_t(source.channels), static_cast<std::uint8_t>(border));
   }
+  if (!remapped && (source.width != map.source_width || source.height != map.source_height)) {
+    throw py::value_error("the image is " + std::to_string(source.width) + " x " +
+                          std::to_string(source.height) + ", the map was built for a " +
+                          std::to_string(map.source_width) + " x " +
+                          std::to_string(map.source_height) + " source");
+  }
   if (!remapped) throw py::value_error("the image cannot be remapped: see the log record");
   return out;
 }

@@ -94,3 +94,8 @@ def test_lenses_the_library_refuses_give_none(caplog, lens):
     # The records were written while the GIL was released: the sink took it.
     refusals = [r for r in caplog.records if r.tag == "calibration_utils"]
     assert len(refusals) == 3 and all(r.levelno == logging.ERROR for r in refusals)
+
+
+def test_a_frame_of_another_size_than_the_map_was_built_for_is_refused(half_size_map):
+    with pytest.raises(ValueError, match="image is 640 x 480, the map was built for a 1280 x 960 source"):
+        cp.remap_image(textured_image(480, 640, 1), half_size_map)
