@@ -257,6 +257,7 @@ void addPtzCommand(CLI::App& app, Subcommands* commands) {
     commands->push_back(
         {command, [options, &action, values] { return runPtz(*options, action, *values); }});
   }
+  addPtzJointActions(ptz, options, commands);
   addPtzIntrinsicsAction(ptz, options, commands);
   addPtzPlotAction(ptz, options, commands);
   addPtzUndistortCommand(ptz, commands, [options] {
