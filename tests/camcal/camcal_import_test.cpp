@@ -145,6 +145,30 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   EXPECT_EQ(wrist->getTransform().getTransform(), Eigen::Matrix4f::Identity());
 }
 
+// A camera imported without a model is a generic camera, whose one size is
+// its full frame: no model's table is named.
+TEST(CamcalImport, AnImportedGenericCameraIsDescribedAsOne) {
+  ScratchDir scratch;
+  const camcal_test::Run run =
+      runCamcal({"-q", "import", "--from", "ros-yaml", scratch.write("arm.yaml", kHandWrittenRos),
+                 "--name", "arm"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string arm = scratch.write("arm.txt", run.out);
+  expectRuns({
+      prints({"intrinsics", "-c", arm, "arm", "640x480"},
+             {"camera arm, generic camera\n",
+              "image size 640x480, the full frame (a generic camera: no table of sizes)\n"}),
+      prints({"intrinsics", "-c", arm, "arm", "320x240"},
+             {"image size 320x240, the full frame scaled to it (a generic camera: no table of "
+              "sizes)\n"},
+             "note: 320x240 is not an image size of camera 'arm' (a generic camera: only its full "
+             "frame); K is its full frame 640x480 scaled to 320x240\n"),
+      prints({"intrinsics", "-c", arm, "arm", "640x480", "-f", "json"},
+             {"\"model\": \"\"", "\"from_table\": false"}),
+      prints({"cameras", arm}, {"arm\n model generic camera\n"}),
+  });
+}
+
 // A camera replaced in --into keeps its pose unless another is asked for; a
 // new one without a pose gets the identity, with a note.
 TEST(CamcalImport, AReplacedCameraKeepsItsPoseUnlessAnotherIsAskedFor) {

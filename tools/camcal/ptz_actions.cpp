@@ -1,5 +1,6 @@
 #include "ptz_actions.h"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "calibration_input.h"
@@ -19,6 +20,24 @@ dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& i
   requirePtzModel(input);
   const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kPtz);
   return static_cast<const dravik::calibration::PTZCameraParameters&>(*parsed.message);
+}
+
+void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int zoom) {
+  if (!model.valid()) return;
+  // getIntrinsics clamps its index into the table: 0 and the int maximum are
+  // its first and last samples.
+  const double first = model.getIntrinsics(0)->zoom();
+  const double last = model.getIntrinsics(std::numeric_limits<int>::max())->zoom();
+  const auto range = [&] {
+    return "samples at " + formatNumber(first) + " to " + formatNumber(last);
+  };
+  if (zoom > last) {
+    note("zoom " + std::to_string(zoom) + " is beyond the zoom table (" + range() +
+         "): clamped to its last sample, zoom " + formatNumber(last));
+  } else if (zoom < first) {
+    note("zoom " + std::to_string(zoom) + " is below the zoom table (" + range() +
+         "): clamped to its first sample, zoom " + formatNumber(first));
+  }
 }
 
 PtzHead requirePtzHead(const InputFile& input) {
@@ -121,7 +140,9 @@ struct PlotOptions {
 int runPtzIntrinsics(const PtzCommandLine& line, const IntrinsicsOptions& options) {
   if (line.at.empty()) throw usageError("ptz intrinsics needs --at PAN,TILT,ZOOM");
   const PtzMotorSetting at = parsePtzSetting(line.at);
-  const PtzLens lens(requirePtzParameters(readInput(line.file)));
+  const InputFile input = readInput(line.file);
+  noteZoomOutsideTable(*requirePtzModel(input), at.zoom);
+  const PtzLens lens(requirePtzParameters(input));
   writeOutput(options.output,
               formatIntrinsics(lens.intrinsicsAt(at.pan, at.tilt, at.zoom), options.format));
   return kExitSuccess;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "calibration_common/pan_tilt_model.h"
+#include "calibration_common/ptz_camera_model.h"
 #include "calibration_input.h"
 #include "calibration_messages/calibration.pb.h"
 #include "commands.h"
@@ -26,6 +27,10 @@ struct PtzMotorSetting {
 };
 // Parses --at; a usage error names the text.
 PtzMotorSetting parsePtzSetting(const std::string& at);
+
+// A note when a zoom lies outside the zoom table's samples: the library then
+// uses the nearest sample alone, as if the zoom were that sample's.
+void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int zoom);
 
 // The PTZ calibration of a file, checked valid by the library; errors name
 // the file.
