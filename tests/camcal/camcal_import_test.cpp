@@ -179,20 +179,13 @@ TEST(CamcalImport, AReplacedCameraKeepsItsPoseUnlessAnotherIsAskedFor) {
           .status,
       0);
   const Eigen::Matrix4f kept = loadCamera(robot, "rear")->getTransform().getTransform();
-  Eigen::Matrix4f shifted = Eigen::Matrix4f::Identity();
-  shifted(2, 3) = 0.045f;
   const struct {
     std::vector<std::string> flags;
     Eigen::Matrix4f pose;
     std::string err;
   } cases[] = {
       {{"--into", robot}, kept, ""},
-      {{"--into", robot, "--keep-pose"}, kept, ""},
       {{"--into", robot, "--identity-pose"}, Eigen::Matrix4f::Identity(), ""},
-      {{"--into", robot, "--extrinsics", "1", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1",
-        "45"},
-       shifted,
-       ""},
       {{"--name", "rear_copy"},
        Eigen::Matrix4f::Identity(),
        "camcal: note: no pose given (--extrinsics): the new camera 'rear_copy' has the identity "

@@ -104,8 +104,7 @@ void addHead(const UrdfOptions& options, UrdfDocument* urdf) {
   const PtzHead ptz = requirePtzHead(readInput(options.ptz));
   const PanTiltSystemParameters& head = ptz.params;
   const PanTiltModel& model = ptz.model;
-  const auto link = [&](const dravik::calibration::CameraExtrinsics& extrinsics,
-                        const char* what) {
+  const auto link = [&](const dravik::calibration::CameraExtrinsics& extrinsics, const char* what) {
     Eigen::Matrix4f parent_to_child;
     CameraParameters::convert(extrinsics, &parent_to_child);
     return childInParent(parent_to_child, options.ptz + ": " + what);

@@ -32,12 +32,23 @@ std::string xmlEscaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -57,8 +68,10 @@ std::string jointHead(const std::string& name, const char* type, const std::stri
 
 bool nearestRotation(const Eigen::Matrix3d& matrix, Eigen::Matrix3d* rotation) {
   if (!matrix.allFinite()) return false;
-  const double error = (matrix.transpose() * matrix - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
-  if (!(error <= kRotationTolerance) || !(std::fabs(matrix.determinant() - 1.0) <= kRotationTolerance)) {
+  const double error =
+      (matrix.transpose() * matrix - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (!(error <= kRotationTolerance) ||
+      !(std::fabs(matrix.determinant() - 1.0) <= kRotationTolerance)) {
     return false;
   }
   // The polar factor U V^T of M = U S V^T; with a determinant near 1 it is a
@@ -127,8 +140,8 @@ void UrdfDocument::addRevoluteJoint(const std::string& name, const std::string& 
                                     bool has_limits, double lower, double upper) {
   checkNewJoint(name, parent, child);
   std::string joint = jointHead(name, has_limits ? "revolute" : "continuous", parent, child) +
-                      "    <origin xyz=\"0 0 0\" rpy=\"0 0 0\"/>\n    <axis xyz=\"" +
-                      triple(axis) + "\"/>\n";
+                      "    <origin xyz=\"0 0 0\" rpy=\"0 0 0\"/>\n    <axis xyz=\"" + triple(axis) +
+                      "\"/>\n";
   if (has_limits) {
     joint += "    <limit lower=\"" + number(lower) + "\" upper=\"" + number(upper) +
              "\" effort=\"0\" velocity=\"0\"/>\n";

@@ -4,13 +4,13 @@
 // positions of `camcal ptz`.
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
-#include <kdl/chainfksolverpos_recursive.hpp>
-#include <kdl_parser/kdl_parser.hpp>
 #include <urdf_parser/urdf_parser.h>
 
 #include <Eigen/Geometry>
 #include <climits>
 #include <cstdlib>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl_parser/kdl_parser.hpp>
 #include <random>
 
 #include "calibration_common/base_calibration_data.h"
@@ -124,7 +124,7 @@ TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
     bool ptz;
     size_t cameras;
   } cases[] = {
-      {"", "", false, 3},      {several, "", false, 3}, {several, base, true, 3},
+      {"", "", false, 3},       {several, "", false, 3},    {several, base, true, 3},
       {vertical, "", false, 4}, {vertical, base, false, 4}, {"", base, true, 3},
   };
   for (const auto& c : cases) {
@@ -194,8 +194,8 @@ TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
     float pan_back = 0.0f, tilt_back = 0.0f;
     int pan_whole = 0, tilt_whole = 0;
     ASSERT_TRUE(model.motorSteps(joints.x(), joints.y(), &pan_back, &tilt_back));
-    ASSERT_TRUE(dravik::calibration::roundAndLimitMotorSteps(head, pan_back, tilt_back,
-                                                             &pan_whole, &tilt_whole));
+    ASSERT_TRUE(dravik::calibration::roundAndLimitMotorSteps(head, pan_back, tilt_back, &pan_whole,
+                                                             &tilt_whole));
     EXPECT_EQ(pan_whole, pan);
     EXPECT_EQ(tilt_whole, tilt);
   }
@@ -218,9 +218,8 @@ TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
-    const std::string path = c.from.empty()
-                                 ? kPtzExample
-                                 : scratch.variant("ptz.txt", kPtzExample, c.from, c.to);
+    const std::string path =
+        c.from.empty() ? kPtzExample : scratch.variant("ptz.txt", kPtzExample, c.from, c.to);
     const PTZCameraParameters params = readPtz(path);
     const auto& head = params.pan_tilt();
     PanTiltModel model;
