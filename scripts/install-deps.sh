@@ -5,7 +5,9 @@
 #                                    writes the module's type stubs)
 #   scripts/install-deps.sh --tests  also GoogleTest, Google Benchmark, OpenCV
 #                                    (a reference in tests, from C++ and Python),
-#                                    pytest, clang (fuzzing) and clang-format
+#                                    pytest, clang (fuzzing), clang-format, and
+#                                    ROS's URDF readers (check_urdf, urdfdom,
+#                                    kdl_parser, KDL) that check camcal urdf
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libeigen3-dev libprotobuf-dev protobuf-compiler
@@ -13,7 +15,8 @@ packages=(cmake make g++ pkg-config libeigen3-dev libprotobuf-dev protobuf-compi
           libcairo2-dev python3 python3-dev python3-numpy pybind11-dev mypy)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev clang clang-format
-             python3-pytest python3-opencv libexpat1-dev)
+             python3-pytest python3-opencv libexpat1-dev liburdfdom-tools liburdfdom-dev
+             libkdl-parser-dev liborocos-kdl-dev)
 fi
 
 missing=()

@@ -178,32 +178,6 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   }
 }
 
-// The joint positions are the chain's angles: turning the links by them
-// gives the pose at the motor positions, and motorSteps takes them back to
-// the motor positions, whole steps exactly after rounding.
-TEST(PanTiltModel, JointPositionsAreTheChainsAnglesAndMotorStepsInvertsThem) {
-  const HeadGeometry head = realisticHead();
-  const PanTiltModel model = headModel(head);
-  std::mt19937 random(5);
-  std::uniform_int_distribution<int> steps(-3000, 3000);
-  for (int i = 0; i < 50; ++i) {
-    const float pan = static_cast<float>(steps(random)), tilt = static_cast<float>(steps(random));
-    const Eigen::Vector2f joints = model.jointPositions(pan, tilt);
-    const Eigen::Matrix4f chain = head.device * rotationZTransf(joints.y()) * head.tilt *
-                                  rotationZTransf(joints.x()) * head.pan;
-    EXPECT_TRUE(matricesNear(model.getFullTransform(pan, tilt).getTransform(), chain));
-    float pan_back = kUntouched, tilt_back = kUntouched;
-    ASSERT_TRUE(model.motorSteps(joints.x(), joints.y(), &pan_back, &tilt_back));
-    EXPECT_NEAR(pan_back, pan, 1e-3f);
-    EXPECT_NEAR(tilt_back, tilt, 1e-3f);
-    int pan_steps = 0, tilt_steps = 0;
-    ASSERT_TRUE(roundAndLimitMotorSteps(PanTiltSystemParameters(), pan_back, tilt_back, &pan_steps,
-                                        &tilt_steps));
-    EXPECT_EQ(pan_steps, pan);
-    EXPECT_EQ(tilt_steps, tilt);
-  }
-}
-
 // Joint positions without a motor position fail with one record and leave
 // the outputs as they were.
 TEST(PanTiltModel, MotorStepsFailsWithoutAMotorPosition) {

@@ -41,6 +41,15 @@ TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
       prints({"base", base}, {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n",
                               "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
       prints({"ptz", "--help"}, {"Usage:"}),
+      // Zooms outside the table: the library takes the nearest sample alone.
+      prints({"ptz", ptzExamplePath(), "--at", "3600,1200,40000", "intrinsics"},
+             {"zoom 40000 (steps)\nK 13400 0 966.4\n"},
+             "note: zoom 40000 is beyond the zoom table (samples at 0 to 16000): clamped to its "
+             "last sample, zoom 16000\n"),
+      prints({"ptz", ptzExamplePath(), "--at", "3600,1200,-10", "project", "3", "0.2", "1"},
+             {"pixel"},
+             "note: zoom -10 is below the zoom table (samples at 0 to 16000): clamped to its "
+             "first sample, zoom 0\n"),
   });
 }
 
@@ -72,10 +81,17 @@ TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
       fails(kUsage, {"ptz", ptzExamplePath(), "--at", "1,2", "ray", "1", "2"},
             "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"),
   };
-  for (const std::string size : {"640x", "x480", "-640x480", "0x480", "1234567x480"}) {
+  for (const std::string size : {"640x", "x480", "-640x480", "640x480x3"}) {
     runs.push_back(
         fails(kUsage, {"intrinsics", "navigation", size},
               "malformed image size '" + size + "': expected WIDTHxHEIGHT, e.g. 640x480"));
+  }
+  // The form is right, the numbers are not.
+  for (const std::string size :
+       {"0x0", "0x480", "1234567x480", "64000000x48000000", "640x99999999999999999999"}) {
+    runs.push_back(
+        fails(kUsage, {"intrinsics", "navigation", size},
+              "image size '" + size + "' out of range: width and height are 1 to 999999 pixels"));
   }
   expectRuns(runs);
 }

@@ -4,6 +4,7 @@
 #include <Eigen/Geometry>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "run_camcal.h"
@@ -124,6 +125,49 @@ TEST(CamcalDiff, ACameraTurnedByATenthOfADegreeMovesItsCentreRayByFTanTheAngle) 
   EXPECT_EQ(full_frame["fx_change"], 0.0);
   EXPECT_EQ(cameraNamed(diff, "navigation")["pose"]["rotation_deg"], 0.0);
   EXPECT_EQ(cameraNamed(diff, "navigation")["sizes"][0]["max_px"], 0.0);
+}
+
+// The grid runs over the pixel centres 0 to W - 1 and 0 to H - 1: a change of
+// k1 moves the corner farthest from the principal point most, the top right
+// one of the navigation camera (cx 638.9, cy 482.6).
+TEST(CamcalDiff, TheGridSamplesPixelCentresFromZeroToTheSizeLessOne) {
+  ScratchDir scratch;
+  const std::string b = scratch.variant("k1.txt", robot, "k: [-0.205,", "k: [-0.2,");
+  const json diff = diffJson({robot, b}, 1);
+  for (const json& size : cameraNamed(diff, "navigation")["sizes"]) {
+    SCOPED_TRACE(size["width"].dump());
+    EXPECT_EQ(size["max_at"][0], size["width"].get<int>() - 1);
+    EXPECT_EQ(size["max_at"][1], 0);
+  }
+}
+
+// A lens that folds well inside the image cannot see A's outer rays: they
+// are "no ray" in the table, counted, and fail the comparison, and no
+// displacement beyond the image appears.
+TEST(CamcalDiff, RaysThatBCannotSeeAreNoRayCountedAndFailTheComparison) {
+  ScratchDir scratch;
+  const std::string folding = scratch.variant("fold.txt", robot, "k: [-0.205,", "k: [-0.9,");
+  const json diff = diffJson({robot, folding, "--max-px", "1000000"}, 1);
+  EXPECT_FALSE(diff["within_threshold"]);
+  EXPECT_TRUE(diff["largest_px"].is_null());
+  const json& full_frame = cameraNamed(diff, "navigation")["sizes"][0];
+  EXPECT_TRUE(full_frame["max_px"].is_null());
+  const int unseen = full_frame["rays_not_seen_by_b"].get<int>();
+  EXPECT_GT(unseen, 0);
+  EXPECT_GT(full_frame["rays"].get<int>(), 0);  // the centre is still seen
+  EXPECT_GE(diff["rays_not_seen_by_b"].get<int>(), unseen);
+  EXPECT_EQ(cameraNamed(diff, "front")["sizes"][0]["rays_not_seen_by_b"], 0);
+
+  const camcal_test::Run run = runCamcal({"-q", "diff", robot, folding});
+  EXPECT_EQ(run.status, kFailed);
+  const std::string out = std::regex_replace(run.out, std::regex(" +"), " ");
+  EXPECT_NE(out.find("\n 1280x960 no ray "), std::string::npos) << out;
+  EXPECT_NE(out.find(std::to_string(unseen) + " rays that B cannot see)"), std::string::npos);
+  EXPECT_NE(out.find("\nno ray: " + std::to_string(diff["rays_not_seen_by_b"].get<int>()) +
+                     " rays of A that B cannot see"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(std::regex_search(run.out, std::regex("[0-9]{7}"))) << run.out;
 }
 
 TEST(CamcalDiff, CamerasOfOnlyOneFileAreListedAndFailTheComparison) {

@@ -133,8 +133,8 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   const camcal_test::Run run = runCamcal({"import", "--from", "ros-yaml", ros, "--name", "wrist"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err,
-            "camcal: note: no pose given (--extrinsics or --keep-pose): camera 'wrist' has the "
-            "identity pose\n");
+            "camcal: note: no pose given (--extrinsics): the new camera 'wrist' has the identity "
+            "pose\n");
   const auto wrist = loadCamera(scratch.write("wrist.txt", run.out), "wrist");
   ASSERT_TRUE(wrist);
   EXPECT_EQ(wrist->getFullFrameIntrinsics(),
@@ -143,6 +143,71 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
             std::vector<float>({-0.25f, 0.0625f, 0.001f, -0.002f, 0, 0.125f, 0, 0}));
   EXPECT_EQ(wrist->getFullFrame().width, 640);
   EXPECT_EQ(wrist->getTransform().getTransform(), Eigen::Matrix4f::Identity());
+}
+
+// A camera imported without a model is a generic camera, whose one size is
+// its full frame: no model's table is named.
+TEST(CamcalImport, AnImportedGenericCameraIsDescribedAsOne) {
+  ScratchDir scratch;
+  const camcal_test::Run run =
+      runCamcal({"-q", "import", "--from", "ros-yaml", scratch.write("arm.yaml", kHandWrittenRos),
+                 "--name", "arm"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string arm = scratch.write("arm.txt", run.out);
+  expectRuns({
+      prints({"intrinsics", "-c", arm, "arm", "640x480"},
+             {"camera arm, generic camera\n",
+              "image size 640x480, the full frame (a generic camera: no table of sizes)\n"}),
+      prints({"intrinsics", "-c", arm, "arm", "320x240"},
+             {"image size 320x240, the full frame scaled to it (a generic camera: no table of "
+              "sizes)\n"},
+             "note: 320x240 is not an image size of camera 'arm' (a generic camera: only its full "
+             "frame); K is its full frame 640x480 scaled to 320x240\n"),
+      prints({"intrinsics", "-c", arm, "arm", "640x480", "-f", "json"},
+             {"\"model\": \"\"", "\"from_table\": false"}),
+      prints({"cameras", arm}, {"arm\n model generic camera\n"}),
+  });
+}
+
+// A camera replaced in --into keeps its pose unless another is asked for; a
+// new one without a pose gets the identity, with a note.
+TEST(CamcalImport, AReplacedCameraKeepsItsPoseUnlessAnotherIsAskedFor) {
+  ScratchDir scratch;
+  const std::string yaml = scratch.path("rear.yml"), out = scratch.path("imported.txt");
+  ASSERT_EQ(
+      runCamcal({"intrinsics", "-c", robot, "rear", "1920x1080", "-f", "opencv-yaml", "-o", yaml})
+          .status,
+      0);
+  const Eigen::Matrix4f kept = loadCamera(robot, "rear")->getTransform().getTransform();
+  const struct {
+    std::vector<std::string> flags;
+    Eigen::Matrix4f pose;
+    std::string err;
+  } cases[] = {
+      {{"--into", robot}, kept, ""},
+      {{"--into", robot, "--identity-pose"}, Eigen::Matrix4f::Identity(), ""},
+      {{"--name", "rear_copy"},
+       Eigen::Matrix4f::Identity(),
+       "camcal: note: no pose given (--extrinsics): the new camera 'rear_copy' has the identity "
+       "pose\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.flags));
+    std::vector<std::string> args = {"import", "--from", "opencv-yaml", yaml, "-o", out};
+    if (c.flags.front() != "--name") args.insert(args.end(), {"--name", "rear"});
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    const camcal_test::Run run = runCamcal(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, c.err);
+    const auto camera = loadCamera(out, c.flags.front() == "--name" ? "rear_copy" : "rear");
+    ASSERT_TRUE(camera);
+    EXPECT_TRUE(camera->getTransform().getTransform().isApprox(c.pose, 1e-6f))
+        << camera->getTransform().getTransform();
+  }
+  expectRuns({fails(kUsage,
+                    {"import", "--from", "opencv-yaml", yaml, "--name", "rear", "--into", robot,
+                     "--identity-pose", "--keep-pose"},
+                    "excludes --identity-pose")});
 }
 
 TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {

@@ -1,14 +1,15 @@
 // How far a calibration moved: the pixels at which two calibrations of one
 // camera see the same rays.
 //
-// A grid of pixels covering the image of calibration A (every edge and
-// corner included) is turned into viewing directions through A's lens,
-// carried into B's camera frame by the change of orientation, and projected
-// through both lenses; the displacement of a ray is the distance between its
-// two pixels. The rays are directions (points at infinity): a change of
-// orientation moves them, a change of position alone does not, and is
-// reported in millimetres beside them. Pixels of A beyond a fold of its lens
-// have no viewing direction and are left out (and counted).
+// A grid of pixels covering the image of calibration A (pixel centres 0 to
+// W - 1 and 0 to H - 1, every edge and corner included) is turned into viewing directions through
+// A's lens, carried into B's camera frame by the change of orientation, and projected through both
+// lenses; the displacement of a ray is the distance between its two pixels. The rays are directions
+// (points at infinity): a change of orientation moves them, a change of position alone does not,
+// and is reported in millimetres beside them. Pixels of A beyond a fold of its lens have no viewing
+// direction and are left out (and counted). Rays that B cannot see (behind its camera, or beyond
+// the sound region of its lens, calibration_utils/lens_soundness.h) have no pixel in B: they are
+// counted apart and fail the comparison.
 #pragma once
 
 #include <Eigen/Core>
@@ -19,6 +20,8 @@
 
 namespace camcal {
 
+// A ray that B cannot see counts as an infinite displacement in the
+// maximum and the quantiles; `rays` counts the others.
 struct DisplacementStatistics {
   double max = 0.0;
   double median = 0.0;
@@ -26,9 +29,10 @@ struct DisplacementStatistics {
   // The pixel of A whose ray moved farthest.
   Eigen::Vector2d max_at = Eigen::Vector2d::Zero();
   int rays = 0;
-  // Grid pixels of A without a viewing direction, or whose direction lies
-  // behind B's camera.
+  // Grid pixels of A without a viewing direction.
   int skipped = 0;
+  // Rays of A that B cannot see.
+  int unseen = 0;
 };
 
 // a and b at the same image size; b_from_a turns directions of A's camera
@@ -64,8 +68,10 @@ struct CalibrationDiff {
   std::vector<CameraDiff> cameras;
   std::vector<std::string> only_in_a, only_in_b;
 
-  // The largest displacement of all, and whether every one is within max_px.
+  // The largest displacement of all (infinite when B cannot see a ray), the
+  // rays B cannot see, and whether every ray is seen and moved at most max_px.
   double largest() const;
+  int unseen() const;
   bool withinThreshold() const { return largest() <= max_px; }
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "calibration_common/camera_models.h"
 #include "calibration_utils/lens.h"
 #include "command_error.h"
 #include "diagnostics.h"
@@ -19,8 +20,11 @@ IntrinsicsAtSize intrinsicsOf(const std::string& name, const CameraParameters& c
   intrinsics.model_description = describeModel(camera.getModel());
   intrinsics.width = width;
   intrinsics.height = height;
-  intrinsics.source = camera.hasIntrinsics(width, height) ? IntrinsicsSource::kTable
-                                                          : IntrinsicsSource::kScaledFullFrame;
+  intrinsics.generic = dravik::calibration::cameraModelDescription(camera.getModel()) == nullptr;
+  // A generic camera's one entry is its full frame.
+  intrinsics.source = !camera.hasIntrinsics(width, height) ? IntrinsicsSource::kScaledFullFrame
+                      : intrinsics.generic                 ? IntrinsicsSource::kFullFrame
+                                                           : IntrinsicsSource::kTable;
   const dravik::calibration::Lens lens = camera.getLens(width, height);
   intrinsics.K = lens.K;
   intrinsics.distortion = lens.distortion;
@@ -84,10 +88,12 @@ CameraAtSize findCameraAtSize(const std::string& calibration_path, const std::st
   found.intrinsics = intrinsicsOf(camera_name, *found.camera, size.width, size.height);
   if (found.intrinsics.source == IntrinsicsSource::kScaledFullFrame) {
     const auto& full = found.camera->getFullFrame();
-    note(std::to_string(size.width) + "x" + std::to_string(size.height) +
-         " is not an image size of camera '" + camera_name + "' (its model's table); K is its " +
-         "full frame " + std::to_string(full.width) + "x" + std::to_string(full.height) +
-         " scaled to " + std::to_string(size.width) + "x" + std::to_string(size.height));
+    note(
+        std::to_string(size.width) + "x" + std::to_string(size.height) +
+        " is not an image size of camera '" + camera_name + "' (" +
+        (found.intrinsics.generic ? "a generic camera: only its full frame" : "its model's table") +
+        "); K is its full frame " + std::to_string(full.width) + "x" + std::to_string(full.height) +
+        " scaled to " + std::to_string(size.width) + "x" + std::to_string(size.height));
   }
   return found;
 }

@@ -1,4 +1,5 @@
 // Option values shared by several subcommands.
+#include <algorithm>
 #include <regex>
 
 #include "command_error.h"
@@ -6,14 +7,34 @@
 
 namespace camcal {
 
+namespace {
+
+// Image sizes camcal takes: whole pixels, 1 to kLargestSide on each side.
+constexpr int kLargestSide = 999999;
+
+// A run of digits as a side length; false when beyond kLargestSide (the text
+// may be longer than any int).
+bool sideLength(const std::string& digits, int* side) {
+  const size_t first = std::min(digits.find_first_not_of('0'), digits.size());
+  if (digits.size() - first > 6) return false;
+  *side = first == digits.size() ? 0 : std::stoi(digits.substr(first));
+  return *side >= 1 && *side <= kLargestSide;
+}
+
+}  // namespace
+
 ImageSize parseImageSize(const std::string& text) {
-  // Whole pixels, positive, at most six digits each: 640x480, 1280X720.
-  static const std::regex kSize("([1-9][0-9]{0,5})[xX]([1-9][0-9]{0,5})");
+  static const std::regex kSize("([0-9]+)[xX]([0-9]+)");  // 640x480, 1280X720
   std::smatch match;
   if (!std::regex_match(text, match, kSize)) {
     throw usageError("malformed image size '" + text + "': expected WIDTHxHEIGHT, e.g. 640x480");
   }
-  return ImageSize{std::stoi(match[1]), std::stoi(match[2])};
+  ImageSize size{0, 0};
+  if (!sideLength(match[1], &size.width) || !sideLength(match[2], &size.height)) {
+    throw usageError("image size '" + text + "' out of range: width and height are 1 to " +
+                     std::to_string(kLargestSide) + " pixels");
+  }
+  return size;
 }
 
 CLI::Option* addKindOption(CLI::App* command, std::string* kind) {

@@ -20,6 +20,9 @@ std::string fixed(double value, int digits) {
   return result;
 }
 
+// A displacement: "no ray" for one that B cannot see.
+std::string displacement(double value) { return std::isfinite(value) ? fixed(value, 3) : "no ray"; }
+
 std::string signedFixed(double value, int digits) {
   const std::string text = fixed(value, digits);
   return text[0] == '-' ? text : "+" + text;
@@ -61,21 +64,35 @@ std::string diffAsText(const CalibrationDiff& diff) {
                   "change fx fy cx cy (px)"});
     for (const SizeDiff& size : camera.sizes) {
       const auto& d = size.displacement;
-      table.addRow({rowLabel(size), fixed(d.max, 3), fixed(d.median, 3), fixed(d.p99, 3),
+      std::string counts;
+      if (d.skipped > 0)
+        counts += std::to_string(d.skipped) + " grid pixels without a ray left out";
+      if (d.unseen > 0) {
+        counts +=
+            (counts.empty() ? "" : ", ") + std::to_string(d.unseen) + " rays that B cannot see";
+      }
+      table.addRow({rowLabel(size), displacement(d.max), displacement(d.median),
+                    displacement(d.p99),
                     d.max > 0.0 ? fixed(d.max_at.x(), 0) + " " + fixed(d.max_at.y(), 0) : "-",
                     signedFixed(size.fx_change, 3) + " " + signedFixed(size.fy_change, 3) + " " +
                         signedFixed(size.cx_change, 3) + " " + signedFixed(size.cy_change, 3) +
-                        (d.skipped > 0 ? "  (" + std::to_string(d.skipped) +
-                                             " grid pixels without a ray left out)"
-                                       : "")});
+                        (counts.empty() ? "" : "  (" + counts + ")")});
     }
     out += table.render("  ");
   }
   if (!diff.only_in_a.empty()) out += "\nonly in A: " + namesOrNone(diff.only_in_a) + "\n";
   if (!diff.only_in_b.empty()) out += "\nonly in B: " + namesOrNone(diff.only_in_b) + "\n";
-  out += "\nlargest displacement " + fixed(diff.largest(), 3) +
-         " px: " + (diff.withinThreshold() ? "within" : "over") + " --max-px " +
-         fixed(diff.max_px, 3) + "\n";
+  const int unseen = diff.unseen();
+  if (unseen > 0) {
+    out += "\nno ray: " + std::to_string(unseen) +
+           " rays of A that B cannot see (behind its camera or beyond the sound region of its "
+           "lens): over --max-px " +
+           fixed(diff.max_px, 3) + "\n";
+  } else {
+    out += "\nlargest displacement " + fixed(diff.largest(), 3) +
+           " px: " + (diff.withinThreshold() ? "within" : "over") + " --max-px " +
+           fixed(diff.max_px, 3) + "\n";
+  }
   return out;
 }
 
@@ -87,6 +104,7 @@ std::string diffAsJson(const CalibrationDiff& diff) {
   json["max_px"] = diff.max_px;
   json["largest_px"] = rounded(diff.largest(), 6);
   json["within_threshold"] = diff.withinThreshold();
+  json["rays_not_seen_by_b"] = diff.unseen();
   json["cameras"] = nlohmann::ordered_json::array();
   for (const CameraDiff& camera : diff.cameras) {
     nlohmann::ordered_json entry;
@@ -108,6 +126,7 @@ std::string diffAsJson(const CalibrationDiff& diff) {
       row["max_at"] = {d.max_at.x(), d.max_at.y()};
       row["rays"] = d.rays;
       row["rays_left_out"] = d.skipped;
+      row["rays_not_seen_by_b"] = d.unseen;
       row["fx_change"] = rounded(size.fx_change, 6);
       row["fy_change"] = rounded(size.fy_change, 6);
       row["cx_change"] = rounded(size.cx_change, 6);

@@ -1,6 +1,8 @@
 // camcal import --from opencv-yaml|ros-yaml FILE --name NAME [--model ID]
-//   [--into ROBOT_CAL] [--extrinsics 12 values | --keep-pose] [-o OUT]:
-// a camera calibrated by another tool becomes a camera of a robot calibration.
+//   [--into ROBOT_CAL] [--extrinsics 12 values | --keep-pose | --identity-pose]
+//   [-o OUT]: a camera calibrated by another tool becomes a camera of a robot
+// calibration. A camera replaced in --into keeps its pose unless another is
+// asked for.
 #include <memory>
 
 #include "calibration_input.h"
@@ -26,6 +28,7 @@ struct ImportOptions {
   std::string into;
   std::vector<double> extrinsics;
   bool keep_pose = false;
+  bool identity_pose = false;
   std::string output;
 };
 
@@ -79,7 +82,10 @@ int runImport(const ImportOptions& options) {
   const std::string model = !options.model.empty() ? options.model : camera ? camera->model() : "";
   if (!model.empty()) replacement.set_model(model);
   fillIntrinsics(imported, &replacement);
-  if (options.keep_pose) {
+  // The pose: the one given, the identity when asked for or when there is
+  // none to keep, else that of the camera replaced.
+  const bool keeps_pose = camera && options.extrinsics.empty() && !options.identity_pose;
+  if (keeps_pose) {
     *replacement.mutable_extrinsics() = camera->extrinsics();
   } else {
     std::vector<double> pose = options.extrinsics;
@@ -102,8 +108,8 @@ int runImport(const ImportOptions& options) {
   }
   if (encoding == Encoding::kWire) refuseBinaryOnTerminal(options.output);
   writeOutput(options.output, content);
-  if (!options.keep_pose && options.extrinsics.empty()) {
-    note("no pose given (--extrinsics or --keep-pose): camera '" + options.name +
+  if (!keeps_pose && options.extrinsics.empty() && !options.identity_pose) {
+    note("no pose given (--extrinsics): the new camera '" + options.name +
          "' has the identity pose");
   }
   return kExitSuccess;
@@ -134,10 +140,17 @@ void addImportCommand(CLI::App& app, Subcommands* commands) {
           ->add_option("--extrinsics", options->extrinsics,
                        "The pose: the 12 values of the rows of [R t], robot to camera, t in mm")
           ->expected(12);
+  auto* keep_pose =
+      command
+          ->add_flag("--keep-pose", options->keep_pose,
+                     "Keep the pose of the camera replaced in --into (what replacing does by "
+                     "default); an error when --into has no camera of that name")
+          ->excludes(extrinsics);
   command
-      ->add_flag("--keep-pose", options->keep_pose,
-                 "Keep the pose of the camera replaced in --into")
-      ->excludes(extrinsics);
+      ->add_flag("--identity-pose", options->identity_pose,
+                 "Give the camera the identity pose, also when it replaces one")
+      ->excludes(extrinsics)
+      ->excludes(keep_pose);
   command->add_option("-o,--output", options->output,
                       "Write to this file instead of standard output");
   commands->push_back({command, [options] { return runImport(*options); }});

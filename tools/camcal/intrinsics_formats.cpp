@@ -48,12 +48,17 @@ std::string sizeText(const IntrinsicsAtSize& in) {
   return std::to_string(in.width) + "x" + std::to_string(in.height);
 }
 
+constexpr char kGenericNoTable[] = "a generic camera: no table of sizes";
+
 std::string sourceText(const IntrinsicsAtSize& in) {
   switch (in.source) {
     case IntrinsicsSource::kTable:
       return "from the model's table";
+    case IntrinsicsSource::kFullFrame:
+      return "the full frame (" + std::string(kGenericNoTable) + ")";
     case IntrinsicsSource::kScaledFullFrame:
-      return "not in the model's table: the full frame scaled to it";
+      return in.generic ? "the full frame scaled to it (" + std::string(kGenericNoTable) + ")"
+                        : "not in the model's table: the full frame scaled to it";
     case IntrinsicsSource::kPtzSetting:
       return "the calibration image at pan " + std::to_string(in.pan) + ", tilt " +
              std::to_string(in.tilt) + ", zoom " + std::to_string(in.zoom) + " (steps)";

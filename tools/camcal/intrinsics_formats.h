@@ -12,6 +12,7 @@ namespace camcal {
 // Where K and the distortion of an image size come from.
 enum class IntrinsicsSource {
   kTable,            // an entry of the camera model's table
+  kFullFrame,        // the full frame of a generic camera, whose model has no table
   kScaledFullFrame,  // the full frame scaled to the size (the size is not in the table)
   kPtzSetting,       // a PTZ calibration evaluated at one pan/tilt/zoom setting
 };
@@ -24,6 +25,8 @@ struct IntrinsicsAtSize {
   int width = 0;
   int height = 0;
   IntrinsicsSource source = IntrinsicsSource::kTable;
+  // A model the library does not know: it has no table of sizes.
+  bool generic = false;
   // The setting, for kPtzSetting (motor steps).
   int pan = 0, tilt = 0, zoom = 0;
   Eigen::Matrix3f K = Eigen::Matrix3f::Identity();

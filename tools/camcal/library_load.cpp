@@ -56,7 +56,7 @@ std::string describeModel(const std::string& model) {
   if (const char* known = dravik::calibration::cameraModelDescription(model)) {
     return model + " (" + known + ")";
   }
-  if (model.empty()) return "(generic camera)";
+  if (model.empty()) return "generic camera";
   return model + " (generic camera)";
 }
 

@@ -44,7 +44,7 @@ std::vector<std::string> cameraNamesOf(const dravik::calibration::RobotCalibrati
 // "camera \"front\"", or "camera #2" for a camera without a name.
 std::string describeCamera(const dravik::calibration::CameraCalibration& camera, int index);
 
-// "kv007n (navigation camera)", "(generic camera)", ...
+// "kv007n (navigation camera)", "generic camera" (no model), "arm-cam (generic camera)", ...
 std::string describeModel(const std::string& model);
 
 }  // namespace camcal

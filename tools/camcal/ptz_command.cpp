@@ -226,6 +226,7 @@ int runPtz(const PtzOptions& options, const Action& action, const std::vector<do
   PtzSetting s;
   s.model = requirePtzModel(readInput(options.file));
   if (action.needs_setting) {
+    noteZoomOutsideTable(*s.model, setting->zoom);
     s.configuration = std::make_unique<PTZCameraModelConfiguration>(s.model, setting->pan,
                                                                     setting->tilt, setting->zoom);
   }
@@ -257,13 +258,15 @@ void addPtzCommand(CLI::App& app, Subcommands* commands) {
     commands->push_back(
         {command, [options, &action, values] { return runPtz(*options, action, *values); }});
   }
+  addPtzJointActions(ptz, options, commands);
   addPtzIntrinsicsAction(ptz, options, commands);
   addPtzPlotAction(ptz, options, commands);
   addPtzUndistortCommand(ptz, commands, [options] {
     if (options->at.empty()) throw usageError("ptz undistort needs --at PAN,TILT,ZOOM");
     const Setting setting = parseSetting(options->at);
-    return PTZCameraModelConfiguration(requirePtzModel(readInput(options->file)), setting.pan,
-                                       setting.tilt, setting.zoom);
+    const auto model = requirePtzModel(readInput(options->file));
+    noteZoomOutsideTable(*model, setting.zoom);
+    return PTZCameraModelConfiguration(model, setting.pan, setting.tilt, setting.zoom);
   });
 }
 

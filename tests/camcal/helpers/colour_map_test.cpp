@@ -1,0 +1,74 @@
+// camcal's colour scale against the published viridis table, and its
+// lightness rising along the scale.
+#include "colour_map.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace camcal {
+namespace {
+
+// The table's entries are written with six decimals.
+constexpr double kTableTolerance = 1e-9;
+
+struct Entry {
+  int index;
+  double r, g, b;
+};
+// Entries of the published table.
+constexpr Entry kPublished[] = {
+    {0, 0.267004, 0.004874, 0.329415},   {1, 0.268510, 0.009605, 0.335427},
+    {64, 0.229739, 0.322361, 0.545706},  {128, 0.127568, 0.566949, 0.550556},
+    {192, 0.369214, 0.788888, 0.382914}, {254, 0.983868, 0.904867, 0.136897},
+    {255, 0.993248, 0.906157, 0.143936},
+};
+
+void expectColour(const Colour& c, double r, double g, double b, const std::string& what) {
+  EXPECT_NEAR(c.r, r, kTableTolerance) << what;
+  EXPECT_NEAR(c.g, g, kTableTolerance) << what;
+  EXPECT_NEAR(c.b, b, kTableTolerance) << what;
+}
+
+// Entry k at t = k / 255, the mean of two neighbours half way between them,
+// and the ends outside [0, 1].
+TEST(ColourOnScale, IsThePublishedTableInterpolatedLinearly) {
+  for (const Entry& e : kPublished) {
+    expectColour(colourOnScale(e.index / 255.0), e.r, e.g, e.b, std::to_string(e.index));
+  }
+  const Entry& a = kPublished[0];
+  const Entry& b = kPublished[1];
+  expectColour(colourOnScale(0.5 / 255.0), (a.r + b.r) / 2, (a.g + b.g) / 2, (a.b + b.b) / 2,
+               "half way");
+  const Entry& first = kPublished[0];
+  const Entry& last = kPublished[std::size(kPublished) - 1];
+  for (const double t : {-1.0, -0.0, std::numeric_limits<double>::quiet_NaN()}) {
+    expectColour(colourOnScale(t), first.r, first.g, first.b, std::to_string(t));
+  }
+  for (const double t : {1.5, std::numeric_limits<double>::infinity()}) {
+    expectColour(colourOnScale(t), last.r, last.g, last.b, std::to_string(t));
+  }
+}
+
+// CIE L* of an sRGB colour (D65).
+double lightness(const Colour& c) {
+  const auto linear = [](double v) {
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  const double y = 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
+  return y > 216.0 / 24389.0 ? 116.0 * std::cbrt(y) - 16.0 : y * 24389.0 / 27.0;
+}
+
+// Perceptually even: the lightness rises along the whole scale.
+TEST(ColourOnScale, LightnessRisesAlongTheScale) {
+  double previous = lightness(colourOnScale(0.0));
+  for (int i = 1; i <= 2000; ++i) {
+    const double l = lightness(colourOnScale(i / 2000.0));
+    EXPECT_GT(l, previous) << i;
+    previous = l;
+  }
+}
+
+}  // namespace
+}  // namespace camcal

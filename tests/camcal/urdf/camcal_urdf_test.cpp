@@ -1,0 +1,302 @@
+// camcal urdf, read as a robot would read it: by check_urdf, by urdfdom's
+// parser, and by kdl_parser with KDL's forward kinematics, against the
+// library's own poses. Also the conversions between motor positions and joint
+// positions of `camcal ptz`.
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+#include <urdf_parser/urdf_parser.h>
+
+#include <Eigen/Geometry>
+#include <climits>
+#include <cstdlib>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl_parser/kdl_parser.hpp>
+#include <random>
+
+#include "calibration_common/base_calibration_data.h"
+#include "calibration_common/camera_parameters.h"
+#include "calibration_common/pan_tilt_model.h"
+#include "run_camcal.h"
+
+namespace camcal_test {
+namespace {
+
+using dravik::calibration::PanTiltModel;
+using dravik::calibration::PTZCameraParameters;
+
+// Where the URDF and the library must agree.
+constexpr double kCameraTolerance = 1e-6;  // metres, radians
+constexpr double kHeadTolerance = 1e-5;
+
+const std::string kPtzExample = CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
+
+bool checkUrdfAccepts(const std::string& path) {
+  const std::string command = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// camcal urdf ARGS -o a scratch file, which check_urdf must accept; its text.
+std::string writeUrdf(const ScratchDir& scratch, std::vector<std::string> args) {
+  const std::string path = scratch.path("robot.urdf");
+  args.insert(args.begin(), "urdf");
+  args.insert(args.end(), {"-o", path});
+  const Run run = runCamcal(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(checkUrdfAccepts(path)) << readFile(path);
+  return readFile(path);
+}
+
+// The frame `tip` in the frame `root` (tip to root coordinates), by KDL, at
+// the joint positions q of the chain between them.
+Eigen::Matrix4d kdlPose(const KDL::Tree& tree, const std::string& root, const std::string& tip,
+                        const std::vector<double>& q = {}) {
+  KDL::Chain chain;
+  EXPECT_TRUE(tree.getChain(root, tip, chain)) << tip;
+  EXPECT_EQ(chain.getNrOfJoints(), q.size()) << tip;
+  KDL::JntArray positions(chain.getNrOfJoints());
+  for (size_t i = 0; i < q.size() && i < positions.rows(); ++i) positions(i) = q[i];
+  KDL::Frame frame;
+  KDL::ChainFkSolverPos_recursive(chain).JntToCart(positions, frame);
+  Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) pose(r, c) = frame.M(r, c);
+    pose(r, 3) = frame.p(r);
+  }
+  return pose;
+}
+
+// The angle between two poses' rotations and the distance between their
+// origins must both be within tolerance.
+void expectPosesNear(const Eigen::Matrix4d& a, const Eigen::Matrix4f& b, double tolerance,
+                     const std::string& what) {
+  const Eigen::Matrix4d bd = b.cast<double>();
+  const Eigen::Matrix3d relative = a.topLeftCorner<3, 3>().transpose() * bd.topLeftCorner<3, 3>();
+  // The rotation angle from the skew part, accurate for small angles.
+  const Eigen::Vector3d skew(relative(2, 1) - relative(1, 2), relative(0, 2) - relative(2, 0),
+                             relative(1, 0) - relative(0, 1));
+  EXPECT_LE(skew.norm() / 2.0, tolerance) << what;
+  EXPECT_GT(relative.trace(), 2.0) << what;  // not a half turn
+  EXPECT_LE((a.block<3, 1>(0, 3) - bd.block<3, 1>(0, 3)).norm(), tolerance) << what;
+}
+
+// A camera block of a robot calibration with the pose x_cam = R x_robot + t
+// (t in millimetres), written with 17 digits.
+std::string cameraText(const std::string& name, const Eigen::Matrix3d& R,
+                       const Eigen::Vector3d& t) {
+  std::string a;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) a += (a.empty() ? "" : ", ") + exactText(c < 3 ? R(r, c) : t(r));
+  }
+  return "camera {\n  name: \"" + name +
+         "\" model: \"ov-rear-2\"\n  intrinsics {\n    fx: 1052.7 fy: 1051.9 skew: 0 cx: 961.3 "
+         "cy: 538.4\n    k: [-0.281, 0.0712, 0, 0, 0, 0] p: [0.0002, 0.0004]\n    width: 1920 "
+         "height: 1080\n  }\n  extrinsics { a: [" +
+         a + "] }\n}\n";
+}
+
+// Cameras at the singular pitch of roll-pitch-yaw: looking straight down
+// (with and without a turn about the vertical) and straight up, and one a
+// hair off straight down. Rows of R are the camera axes in robot coordinates.
+std::string verticalCameras() {
+  Eigen::Matrix3d down, up;
+  down << 0, -1, 0, -1, 0, 0, 0, 0, -1;
+  up << 0, -1, 0, 1, 0, 0, 0, 0, 1;
+  const Eigen::Matrix3d turned_down =
+      down * Eigen::AngleAxisd(0.7, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+  const Eigen::Matrix3d nearly_down =
+      down * Eigen::AngleAxisd(1e-7, Eigen::Vector3d(1, 2, 0).normalized()).toRotationMatrix();
+  return cameraText("down", down, {10, -20, 1500}) + cameraText("up", up, {0, 0, -300}) +
+         cameraText("turned_down", turned_down, {-40, 5, 700}) +
+         cameraText("nearly_down", nearly_down, {1, 2, 3});
+}
+
+// For every camera of the calibration (the default when empty), with and
+// without a base calibration: KDL's pose of NAME_optical_frame in the robot
+// frame is the inverse of the library's robot-to-camera pose.
+TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
+  ScratchDir scratch;
+  const std::string vertical = scratch.write("vertical.txt", verticalCameras());
+  const std::string several = fixture("robot_calibration.txt");
+  const std::string base = fixture("base_calibration.txt");
+  const struct {
+    std::string calibration, base;
+    bool ptz;
+    size_t cameras;
+  } cases[] = {
+      {"", "", false, 3},       {several, "", false, 3},    {several, base, true, 3},
+      {vertical, "", false, 4}, {vertical, base, false, 4}, {"", base, true, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.calibration + " " + c.base);
+    std::vector<std::string> args = {"--robot-frame", "chassis"};
+    if (!c.calibration.empty()) args.insert(args.end(), {"-c", c.calibration});
+    if (!c.base.empty()) args.insert(args.end(), {"--base", c.base});
+    if (c.ptz) args.insert(args.end(), {"--ptz", kPtzExample});
+    const std::string urdf = writeUrdf(scratch, args);
+    KDL::Tree tree;
+    ASSERT_TRUE(kdl_parser::treeFromString(urdf, tree));
+
+    dravik::calibration::CameraParametersSet set;
+    if (!c.calibration.empty()) {
+      ASSERT_TRUE(set.loadFromFile(c.calibration));
+    }
+    if (!c.base.empty()) {
+      dravik::calibration::BaseCalibrationData adjustment;
+      ASSERT_TRUE(adjustment.loadFromString(readFile(c.base)));
+      set.adjustUsingBaseCalibration(adjustment);
+    }
+    const auto model = urdf::parseURDF(urdf);
+    ASSERT_TRUE(model);
+    size_t cameras = 0;
+    for (const auto& [link, unused] : model->links_) {
+      const size_t at = link.rfind("_optical_frame");
+      if (at == std::string::npos || link.rfind("ptz_", 0) == 0) continue;
+      const std::string name = link.substr(0, at);
+      ASSERT_TRUE(set.hasCamera(name)) << name;
+      expectPosesNear(kdlPose(tree, "chassis", link),
+                      set.getCamera(name)->getTransform().getInverseTransform(), kCameraTolerance,
+                      name);
+      ++cameras;
+    }
+    EXPECT_EQ(cameras, c.cameras);
+  }
+}
+
+PTZCameraParameters readPtz(const std::string& path) {
+  PTZCameraParameters params;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(path), &params));
+  return params;
+}
+
+// At random motor positions inside the limits the joints at jointPositions
+// put ptz_optical_frame at the head's pose, and motorSteps takes the joint
+// positions back to the motor positions.
+TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
+  ScratchDir scratch;
+  KDL::Tree tree;
+  ASSERT_TRUE(kdl_parser::treeFromString(writeUrdf(scratch, {"--ptz", kPtzExample}), tree));
+  const PTZCameraParameters params = readPtz(kPtzExample);
+  const auto& head = params.pan_tilt();
+  ASSERT_TRUE(head.has_pan_min() && head.has_pan_max() && head.has_tilt_min() &&
+              head.has_tilt_max());
+  PanTiltModel model;
+  ASSERT_TRUE(model.readFromPB(head));
+  std::mt19937 random(3);
+  std::uniform_int_distribution<int> pan_steps(head.pan_min(), head.pan_max()),
+      tilt_steps(head.tilt_min(), head.tilt_max());
+  for (int i = 0; i < 50; ++i) {
+    const int pan = pan_steps(random), tilt = tilt_steps(random);
+    const Eigen::Vector2f joints = model.jointPositions(float(pan), float(tilt));
+    expectPosesNear(kdlPose(tree, "base_link", "ptz_optical_frame", {joints.x(), joints.y()}),
+                    model.getFullTransform(float(pan), float(tilt)).getInverseTransform(),
+                    kHeadTolerance, std::to_string(pan) + " " + std::to_string(tilt));
+    float pan_back = 0.0f, tilt_back = 0.0f;
+    int pan_whole = 0, tilt_whole = 0;
+    ASSERT_TRUE(model.motorSteps(joints.x(), joints.y(), &pan_back, &tilt_back));
+    ASSERT_TRUE(dravik::calibration::roundAndLimitMotorSteps(head, pan_back, tilt_back, &pan_whole,
+                                                             &tilt_whole));
+    EXPECT_EQ(pan_whole, pan);
+    EXPECT_EQ(tilt_whole, tilt);
+  }
+}
+
+// The revolute joints' limits are the motor limits turned into joint
+// positions, lower first; a motor without limits turns continuously, one
+// with a single limit is bounded by the int range of motor positions on the
+// other side.
+TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
+  ScratchDir scratch;
+  const struct {
+    std::string from, to;
+  } cases[] = {
+      {"", ""},
+      {"pan_min: 200\n  pan_max: 7000\n", ""},
+      {"pan_max: 7000", ""},
+      {"pan_scale: 0.000872664626", "pan_scale: -0.000872664626"},
+      {"tilt_min: 0", "tilt_min: 5000"},  // above the max: the max alone
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from + " -> " + c.to);
+    const std::string path =
+        c.from.empty() ? kPtzExample : scratch.variant("ptz.txt", kPtzExample, c.from, c.to);
+    const PTZCameraParameters params = readPtz(path);
+    const auto& head = params.pan_tilt();
+    PanTiltModel model;
+    ASSERT_TRUE(model.readFromPB(head));
+    const auto description = urdf::parseURDF(writeUrdf(scratch, {"--ptz", path}));
+    ASSERT_TRUE(description);
+    const auto expectJoint = [&](const std::string& name, bool has_min, bool has_max, int min,
+                                 int max, int index) {
+      const auto joint = description->getJoint(name);
+      ASSERT_TRUE(joint);
+      if (!has_min && !has_max) {
+        EXPECT_EQ(joint->type, urdf::Joint::CONTINUOUS) << name;
+        return;
+      }
+      ASSERT_EQ(joint->type, urdf::Joint::REVOLUTE) << name;
+      max = has_max ? max : INT_MAX;
+      min = std::min(has_min ? min : INT_MIN, max);
+      const float a = model.jointPositions(float(min), float(min))(index);
+      const float b = model.jointPositions(float(max), float(max))(index);
+      EXPECT_EQ(float(joint->limits->lower), std::min(a, b)) << name;
+      EXPECT_EQ(float(joint->limits->upper), std::max(a, b)) << name;
+    };
+    expectJoint("ptz_pan_joint", head.has_pan_min(), head.has_pan_max(), head.pan_min(),
+                head.pan_max(), 0);
+    expectJoint("ptz_tilt_joint", head.has_tilt_min(), head.has_tilt_max(), head.tilt_min(),
+                head.tilt_max(), 1);
+  }
+}
+
+// What cannot be written as a robot description is an error naming it, and
+// no file appears.
+TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
+  ScratchDir scratch;
+  const std::string several = fixture("robot_calibration.txt");
+  const std::string dashed = scratch.variant("dashed.txt", several, "\"front\"", "\"front-left\"");
+  const std::string digit = scratch.variant("digit.txt", several, "\"rear\"", "\"2nd\"");
+  const std::string ptz_camera = scratch.variant("ptz_camera.txt", several, "\"rear\"", "\"ptz\"");
+  const std::string short_head =
+      scratch.variant("short_head.txt", kPtzExample, "a: 0.999990480721", "");
+  const std::string output = scratch.path("never.urdf");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string error;
+  } cases[] = {
+      {{"-c", dashed}, kFailed, "camera 'front-left' cannot be a frame name"},
+      {{"-c", digit}, kFailed, "camera '2nd' cannot be a frame name"},
+      {{"-c", ptz_camera, "--ptz", kPtzExample}, kFailed, "'ptz_optical_joint' would appear twice"},
+      {{"--ptz", short_head}, kFailed, "not a valid PTZ calibration"},
+      {{"--ptz", scratch.path("missing.txt")}, kFailed, "cannot read"},
+      {{"--robot-frame", "base link"}, kUsage, "--robot-frame 'base link' cannot be a frame name"},
+      {{"--robot-frame", "navigation_link"}, kFailed, "'navigation_link' would appear twice"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"urdf", "-o", output};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    expectRuns({fails(c.status, args, c.error)});
+    EXPECT_FALSE(std::filesystem::exists(output)) << c.error;
+  }
+}
+
+// Motor positions to joint positions and back, as text and as JSON; a joint
+// position beyond the motor limits is limited, with a note.
+TEST(CamcalPtz, JointsAndStepsConvertBetweenMotorAndJointPositions) {
+  expectRuns({
+      prints({"ptz", kPtzExample, "joints", "3600", "1200"},
+             {"ptz_pan_joint 0 rad", "ptz_tilt_joint 0 rad"}),
+      prints({"ptz", kPtzExample, "joints", "4800", "600", "-f", "json"},
+             {"{\"ptz_pan_joint\": 1.0471976, \"ptz_tilt_joint\": -0.5235988}\n"}),
+      prints({"ptz", kPtzExample, "steps", "--joints", "1.0471976", "-0.5235988"},
+             {"pan 4800 steps", "tilt 600 steps"}),
+      prints({"ptz", kPtzExample, "steps", "--joints", "0", "-2", "-f", "json"},
+             {"{\"pan\": 3600, \"tilt\": 0}\n"},
+             "steps 3600 -1092 are beyond the motor limits: limited to 3600 0"),
+      fails(kUsage, {"ptz", kPtzExample, "steps", "--joints", "0.5"}, "--joints"),
+  });
+}
+
+}  // namespace
+}  // namespace camcal_test
