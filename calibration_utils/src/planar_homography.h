@@ -26,10 +26,18 @@ bool estimateHomography(const std::vector<Eigen::Vector2d>& target,
 // the view shows no usable perspective.
 double inverseSquaredFocalFromHomography(const Eigen::Matrix3d& H, const Eigen::Vector2d& c);
 
-// The pose of the target for K = [f 0 cx; 0 f cy; 0 0 1]: [r1 r2 t] = s K^-1 H
+// 1 / fx^2 and 1 / fy^2 from the orthogonality of the target's axes in
+// several views, for a camera without skew and principal point c (Zhang's
+// closed form with the principal point known): the two constraints above of
+// every homography, with 1 / fx^2 and 1 / fy^2 apart, in the least-squares
+// sense. False when the views leave them undetermined or not positive.
+bool inverseSquaredFocalsFromHomographies(const std::vector<Eigen::Matrix3d>& homographies,
+                                          const Eigen::Vector2d& c, double* wx, double* wy);
+
+// The pose of the target for K = [fx 0 cx; 0 fy cy; 0 0 1]: [r1 r2 t] = s K^-1 H
 // with s = 2 / (|K^-1 h1| + |K^-1 h2|) and the sign that puts the target in
 // front (t_z > 0), r3 = r1 x r2, and R the nearest rotation to [r1 r2 r3].
-void poseFromHomography(const Eigen::Matrix3d& H, double f, const Eigen::Vector2d& c,
+void poseFromHomography(const Eigen::Matrix3d& H, double fx, double fy, const Eigen::Vector2d& c,
                         Eigen::Matrix3d* R, Eigen::Vector3d* t);
 
 }  // namespace calibration
