@@ -9,6 +9,15 @@
 namespace dravik {
 namespace calibration {
 
+// The focal length a start assumes when the views' perspective gives none,
+// per pixel of image width: a 60 degree horizontal field of view,
+// f = (w / 2) / tan(30 deg).
+constexpr double kFallbackFocalLengthPerWidth = 0.8660254037844386;
+// A closed-form focal length outside these bounds, per pixel of image width,
+// is not a camera (a field of view above 170 or below 0.3 degrees).
+constexpr double kMinimumFocalLengthPerWidth = 0.0437;
+constexpr double kMaximumFocalLengthPerWidth = 200.0;
+
 // H with image ~ H (target, 1), by the normalised direct linear transform:
 // both point sets are moved to their centroid and scaled to a mean distance
 // of sqrt(2), and H is the right singular vector of the smallest singular

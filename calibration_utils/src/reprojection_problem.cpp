@@ -24,7 +24,11 @@ using LensJet = autodiff::AutoDiff1<double, 8>;
 constexpr int kPenaltyRadiiPerCorner = 128;
 // The search for the corner stops at this many corner radii (undistorted):
 // a lens that needs more has all but flattened out.
-constexpr int kMaxCornerRadii = 10;
+constexpr int kMaxCornerRadii = 3;
+// A shortfall beyond this counts as this: a lens that folds pays the same
+// wherever it folds, so that the penalty pulls it back rather than rewarding
+// focal lengths that shrink the image's radius.
+constexpr double kLargestShortfall = 1.0;
 
 const double* lensOf(const IntrinsicVector& intrinsics) { return intrinsics.data() + kLens; }
 
@@ -41,6 +45,12 @@ double farthestCornerRadius(const IntrinsicVector& intrinsics, int width, int he
     }
   }
   return std::sqrt(squared);
+}
+
+// A shortfall below a margin, capped at kLargestShortfall (where it no longer
+// varies).
+LensJet shortfall(const LensJet& amount) {
+  return amount.value > kLargestShortfall ? LensJet(kLargestShortfall) : amount;
 }
 
 // Adds one residual whose derivatives are those of `residual` in the lens
@@ -184,12 +194,12 @@ CameraState stepped(const CameraState& state, const Step& step) {
 }
 
 ReprojectionProblem::ReprojectionProblem(const std::vector<View>& views, int width, int height,
-                                         const CameraState& start)
+                                         const CameraState& start, double penalty_weight)
     : views_(views),
       width_(width),
       height_(height),
       state_(start),
-      penalty_weight_(kPenaltyWeight * start.intrinsics(kFx)) {
+      penalty_weight_(penalty_weight * start.intrinsics(kFx)) {
   sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
 }
 
@@ -208,6 +218,7 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   normal->u.setZero();
   normal->views.assign(views_.size(), PoseBlock());
   normal->cost = 0.0;
+  corner_radius_ = farthestCornerRadius(state_.intrinsics, width_, height_);
   double U[kIntrinsics][kIntrinsics] = {};
   double u[kIntrinsics] = {};
   for (size_t v = 0; v < views_.size(); ++v) {
@@ -314,7 +325,7 @@ std::vector<std::vector<double>> ReprojectionProblem::pointErrors(const CameraSt
 double ReprojectionProblem::penaltyCost(const IntrinsicVector& intrinsics,
                                         NormalEquations* normal) const {
   if (!penalties_) return 0.0;
-  const double corner = farthestCornerRadius(intrinsics, width_, height_);
+  const double corner = corner_radius_;
   if (!std::isfinite(corner) || !(corner > 0.0)) return std::numeric_limits<double>::infinity();
   const double* d = lensOf(intrinsics);
   LensJet lens[8];
@@ -332,8 +343,8 @@ double ReprojectionProblem::penaltyCost(const IntrinsicVector& intrinsics,
     const bool denominator_low = !(p.denominator >= kDenominatorMargin);
     if (slope_low || denominator_low) {
       const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, r);
-      if (slope_low) pay((kSlopeMargin - jet.slope) * penalty_weight_);
-      if (denominator_low) pay((kDenominatorMargin - jet.denominator) * penalty_weight_);
+      if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
+      if (denominator_low) pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
     }
     if (p.distorted >= corner) break;
   }

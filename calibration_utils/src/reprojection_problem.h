@@ -36,10 +36,12 @@ struct CameraState {
 };
 
 // The margins the penalties keep the lens inside of, and their weight per
-// pixel of focal length.
+// pixel of focal length: the single-view fit's, and the multi-view fit's,
+// whose many points hold the lens well enough for a gentler pull.
 constexpr double kSlopeMargin = 0.05;
 constexpr double kDenominatorMargin = 0.5;
 constexpr double kPenaltyWeight = 10.0;
+constexpr double kViewsPenaltyWeight = 1.0;
 
 // The pixel of a camera point through the intrinsics, with its derivatives:
 // in the point's camera coordinates (d_point, rows u and v) and in the
@@ -64,10 +66,10 @@ bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int heig
 // Reprojection of every view's points, plus, when on, hinge penalties that
 // keep the lens sound over the whole image with a margin: at radii r from the
 // optical axis out to where r_d reaches the image corner farthest from the
-// principal point,
+// principal point (or three times its radius), each shortfall capped at 1,
 //   w (kSlopeMargin - dr_d/dr)            where the slope falls below kSlopeMargin,
 //   w (kDenominatorMargin - D)            where D falls below kDenominatorMargin,
-// with w = kPenaltyWeight fx pixels per unit (fx of the start), and, once the
+// with w = penalty_weight fx pixels per unit (fx of the start), and, once the
 // lens is sound by the exact rule, no step that leaves it. A lens sound with
 // margin pays nothing, so the penalties do not bias a fit that is sound by
 // itself. Every target point must stay in front of the camera.
@@ -77,7 +79,7 @@ bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int heig
 class ReprojectionProblem : public LeastSquaresProblem {
  public:
   ReprojectionProblem(const std::vector<View>& views, int width, int height,
-                      const CameraState& start);
+                      const CameraState& start, double penalty_weight = kPenaltyWeight);
 
   const CameraState& state() const { return state_; }
   // Turns the penalties on or off, and notes whether the lens is sound now.
@@ -108,6 +110,10 @@ class ReprojectionProblem : public LeastSquaresProblem {
   // Whether the current lens is sound by the exact rule; from then on every
   // accepted step keeps it so.
   bool sound_ = false;
+  // The normalized distorted radius of the image corner farthest from the
+  // principal point at the last linearisation: the penalties' reach, held
+  // while the solver tries steps.
+  double corner_radius_ = 0.0;
   // The cost at the current parameters, from the last linearisation.
   double current_cost_ = std::numeric_limits<double>::infinity();
 };

@@ -26,14 +26,6 @@ static_assert(kSingleViewParameters <= 20, "CalibrationJet carries a partial per
 // measurable perspective and its focal length cannot be told from its
 // distance.
 constexpr double kMinimumKeystonePixels = 1.0;
-// The focal length assumed for such a view, per pixel of image width: a
-// 60 degree horizontal field of view, f = (w / 2) / tan(30 deg).
-constexpr double kFallbackFocalPerWidth = 0.8660254037844386;
-// A closed-form focal length outside these bounds, per pixel of image width,
-// is not a camera (a field of view above 170 or below 0.3 degrees).
-constexpr double kMinimumFocalPerWidth = 0.0437;
-constexpr double kMaximumFocalPerWidth = 200.0;
-
 // The solver's budget per stage, and its floor: an error per point of 1e-9
 // pixels is far below the rounding of float pixels.
 constexpr int kMaxEvaluationsPerStage = 200;
@@ -137,14 +129,15 @@ bool closedFormStart(const View& view, const std::vector<Eigen::Vector2d>& targe
   const double keystone = keystonePixels(H, target, view);
   double f = 1.0 / std::sqrt(inverseSquaredFocalFromHomography(H, c));
   if (!(keystone >= kMinimumKeystonePixels)) {
-    f = kFallbackFocalPerWidth * width;
+    f = kFallbackFocalLengthPerWidth * width;
     DRAVIK_LOG(3, kTag) << "The view shows " << keystone
                         << " pixels of perspective, too little to measure the focal length;"
                         << " assuming " << f;
-  } else if (!(f >= kMinimumFocalPerWidth * width) || !(f <= kMaximumFocalPerWidth * width)) {
+  } else if (!(f >= kMinimumFocalLengthPerWidth * width) ||
+             !(f <= kMaximumFocalLengthPerWidth * width)) {
     DRAVIK_LOG(3, kTag) << "The view's perspective gives no plausible focal length (" << f
-                        << "); assuming " << kFallbackFocalPerWidth * width;
-    f = kFallbackFocalPerWidth * width;
+                        << "); assuming " << kFallbackFocalLengthPerWidth * width;
+    f = kFallbackFocalLengthPerWidth * width;
   }
 
   *camera = CameraState();

@@ -46,6 +46,13 @@
 // degenerate (the target seen edge-on) is dropped with a level-3 warning as
 // long as enough views remain.
 //
+// Names: everything here lives in the inline namespace
+// dravik::calibration::views, so that it is spelled dravik::calibration::X
+// as usual, while its CameraCalibration stays a type of its own beside the
+// calibration message of one camera (calibration_messages), which has the
+// same name in dravik::calibration. A source that includes both spells this
+// one views::CameraCalibration.
+//
 // Thread safety: the functions are deterministic and reentrant, keep no
 // state between calls and throw no exceptions.
 #pragma once
@@ -58,6 +65,7 @@
 
 namespace dravik {
 namespace calibration {
+inline namespace views {
 
 // One view of a rigid target.
 struct TargetView {
@@ -102,15 +110,24 @@ struct CameraCalibration {
 
 // Fits the camera of a width x height image to the views. On success
 // *result holds the lens, one pose per view (the identity for a dropped
-// view, whose points are then all not kept), the errors and the covariance.
+// view, whose points are then all not kept and whose rms is not a number),
+// the errors and the covariance (zero, with a level-3 warning, when the
+// views do not determine the intrinsics).
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
                      const CameraCalibrationOptions& options, CameraCalibration* result);
 
 // The standard deviation, in pixels, of where the fixed camera-frame ray of each pixel is seen,
 // from the covariance: row-major, one value per pixel of a (width / step) x (height / step) grid
 // whose cell (i, j) is the pixel (i step + step / 2, j step + step / 2).
+// With J the derivative of the ray's pixel in the twelve intrinsics and C
+// the covariance, the value is sqrt(trace(J C J') / 2), the standard
+// deviation of either pixel coordinate; not a number where the pixel has no
+// ray (beyond the lens's sound region). False, with a level-2 record, for a
+// null output, a step not positive or larger than the image, or a lens or
+// covariance that is not usable.
 bool projectionUncertainty(const CameraCalibration& calibration, int step,
                            std::vector<float>* sigma_px);
 
+}  // namespace views
 }  // namespace calibration
 }  // namespace dravik
