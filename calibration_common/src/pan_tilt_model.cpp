@@ -144,7 +144,7 @@ struct NormalEquations {
   }
 
   void add(const autodiff::AutoDiff1<double, N>& r) {
-    const Eigen::Map<const Vector> g(r.partial);
+    const Vector& g = r.partial;
     error += r.value * r.value;
     H.noalias() += g * g.transpose();
     rhs -= r.value * g;

@@ -1,6 +1,5 @@
 #include "levenberg_marquardt.h"
 
-#include <Eigen/Cholesky>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -16,68 +15,243 @@ constexpr double kMaxDamping = 1e16;
 // A scaled gradient below this (in the units of the residuals) is zero.
 constexpr double kGradientTolerance = 1e-14;
 
-// The normal equations restricted to the free parameters, with the columns of
-// J scaled to unit norm: A_s = S A S, g_s = S g, S = diag(1 / sqrt(A_ii)).
-// Fixed parameters, and free ones that the residuals do not see, get an
-// identity row and a zero gradient, hence a zero step.
-struct ScaledSystem {
-  SolverMatrix A;
-  SolverVector g;
-  SolverVector scale;
+// The small dense algebra of the solver, on plain loops in a fixed order
+// (Eigen's vectorised reductions sum in an order that depends on the
+// instruction set).
+template <int N>
+double dot(const Eigen::Matrix<double, N, 1>& a, const Eigen::Matrix<double, N, 1>& b) {
+  double sum = 0.0;
+  for (int i = 0; i < N; ++i) sum += a(i) * b(i);
+  return sum;
+}
+
+// a' M b
+template <int R, int C>
+double bilinear(const Eigen::Matrix<double, R, 1>& a, const Eigen::Matrix<double, R, C>& M,
+                const Eigen::Matrix<double, C, 1>& b) {
+  double sum = 0.0;
+  for (int i = 0; i < R; ++i) {
+    double row = 0.0;
+    for (int j = 0; j < C; ++j) row += M(i, j) * b(j);
+    sum += a(i) * row;
+  }
+  return sum;
+}
+
+// A = L L' in place (L in the lower triangle); false unless A is positive
+// definite.
+template <int N>
+bool choleskyFactor(Eigen::Matrix<double, N, N>* A) {
+  Eigen::Matrix<double, N, N>& L = *A;
+  for (int j = 0; j < N; ++j) {
+    double diagonal = L(j, j);
+    for (int k = 0; k < j; ++k) diagonal -= L(j, k) * L(j, k);
+    if (!(diagonal > 0.0) || !std::isfinite(diagonal)) return false;
+    L(j, j) = std::sqrt(diagonal);
+    const double inverse = 1.0 / L(j, j);
+    for (int i = j + 1; i < N; ++i) {
+      double value = L(i, j);
+      for (int k = 0; k < j; ++k) value -= L(i, k) * L(j, k);
+      L(i, j) = value * inverse;
+    }
+  }
+  return true;
+}
+
+// Solves L L' x = b in place.
+template <int N>
+void choleskySolve(const Eigen::Matrix<double, N, N>& L, Eigen::Matrix<double, N, 1>* b) {
+  Eigen::Matrix<double, N, 1>& x = *b;
+  for (int i = 0; i < N; ++i) {
+    double value = x(i);
+    for (int k = 0; k < i; ++k) value -= L(i, k) * x(k);
+    x(i) = value / L(i, i);
+  }
+  for (int i = N - 1; i >= 0; --i) {
+    double value = x(i);
+    for (int k = i + 1; k < N; ++k) value -= L(k, i) * x(k);
+    x(i) = value / L(i, i);
+  }
+}
+
+// The normal equations with fy folded into fx when the two are tied (the
+// columns of J for fx and fy added: one focal length), and which intrinsics
+// take part.
+struct FoldedSystem {
+  IntrinsicMatrix U;
+  IntrinsicVector u;
+  std::vector<CrossMatrix> W;
+  std::array<bool, kIntrinsics> active{};
 };
 
-ScaledSystem scaledSystem(const NormalEquations& normal,
-                          const std::array<bool, kMaxSolverParameters>& free) {
-  ScaledSystem s;
-  for (int i = 0; i < kMaxSolverParameters; ++i) {
-    const double diagonal = normal.A(i, i);
-    s.scale(i) = free[i] && diagonal > 0.0 ? 1.0 / std::sqrt(diagonal) : 0.0;
+void fold(const NormalEquations& normal, const IntrinsicFreedom& freedom, FoldedSystem* folded) {
+  folded->U = normal.U;
+  folded->u = normal.u;
+  folded->W.resize(normal.views.size());
+  for (size_t v = 0; v < normal.views.size(); ++v) folded->W[v] = normal.views[v].W;
+  if (freedom.tie_focal_lengths) {
+    IntrinsicMatrix& U = folded->U;
+    for (int j = 0; j < kIntrinsics; ++j) U(kFx, j) += U(kFy, j);
+    for (int i = 0; i < kIntrinsics; ++i) U(i, kFx) += U(i, kFy);
+    folded->u(kFx) += folded->u(kFy);
+    for (CrossMatrix& W : folded->W) {
+      for (int j = 0; j < kPoseParameters; ++j) W(kFx, j) += W(kFy, j);
+    }
   }
-  s.A = s.scale.asDiagonal() * normal.A * s.scale.asDiagonal();
-  s.g = s.scale.cwiseProduct(normal.g);
-  for (int i = 0; i < kMaxSolverParameters; ++i) {
-    if (s.scale(i) == 0.0) s.A(i, i) = 1.0;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    const bool tied_away = freedom.tie_focal_lengths && i == kFy;
+    folded->active[i] = freedom.free[i] && !tied_away && folded->U(i, i) > 0.0;
   }
-  return s;
+}
+
+// The damped system reduced to the intrinsics: S = U_d - sum W V_d^-1 W',
+// b = u - sum W V_d^-1 v, with inactive rows set to the identity and a zero
+// right side; the Cholesky factors of the damped pose blocks are kept for
+// the back substitution.
+struct ReducedSystem {
+  IntrinsicMatrix S;
+  IntrinsicVector b;
+  std::vector<PoseMatrix> pose_factors;
+};
+
+bool reduce(const NormalEquations& normal, const FoldedSystem& folded, double lambda,
+            ReducedSystem* reduced) {
+  IntrinsicMatrix& S = reduced->S;
+  IntrinsicVector& b = reduced->b;
+  S = folded.U;
+  b = folded.u;
+  for (int i = 0; i < kIntrinsics; ++i) S(i, i) += lambda * S(i, i);
+  reduced->pose_factors.resize(normal.views.size());
+  for (size_t v = 0; v < normal.views.size(); ++v) {
+    PoseMatrix& factor = reduced->pose_factors[v];
+    factor = normal.views[v].V;
+    for (int i = 0; i < kPoseParameters; ++i) factor(i, i) += lambda * factor(i, i);
+    if (!choleskyFactor(&factor)) return false;
+    const CrossMatrix& W = folded.W[v];
+    // Y = W V_d^-1, row by row.
+    CrossMatrix Y;
+    for (int r = 0; r < kIntrinsics; ++r) {
+      PoseVector row = W.row(r).transpose();
+      choleskySolve(factor, &row);
+      Y.row(r) = row.transpose();
+    }
+    for (int r = 0; r < kIntrinsics; ++r) {
+      for (int c = 0; c < kIntrinsics; ++c) {
+        double sum = 0.0;
+        for (int k = 0; k < kPoseParameters; ++k) sum += Y(r, k) * W(c, k);
+        S(r, c) -= sum;
+      }
+      double sum = 0.0;
+      for (int k = 0; k < kPoseParameters; ++k) sum += Y(r, k) * normal.views[v].v(k);
+      b(r) -= sum;
+    }
+  }
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (folded.active[i]) continue;
+    for (int j = 0; j < kIntrinsics; ++j) S(i, j) = S(j, i) = 0.0;
+    S(i, i) = 1.0;
+    b(i) = 0.0;
+  }
+  return true;
+}
+
+// The damped step, or false when the damped system is not positive definite.
+bool dampedStep(const NormalEquations& normal, const FoldedSystem& folded,
+                const IntrinsicFreedom& freedom, double lambda, ReducedSystem* reduced,
+                Step* step) {
+  if (!reduce(normal, folded, lambda, reduced)) return false;
+  IntrinsicMatrix factor = reduced->S;
+  if (!choleskyFactor(&factor)) return false;
+  IntrinsicVector& delta = step->intrinsics;
+  delta = -reduced->b;
+  choleskySolve(factor, &delta);
+  step->poses.resize(normal.views.size());
+  for (size_t v = 0; v < normal.views.size(); ++v) {
+    const CrossMatrix& W = folded.W[v];
+    PoseVector& pose = step->poses[v];
+    for (int k = 0; k < kPoseParameters; ++k) {
+      double sum = normal.views[v].v(k);
+      for (int r = 0; r < kIntrinsics; ++r) sum += W(r, k) * delta(r);
+      pose(k) = -sum;
+    }
+    choleskySolve(reduced->pose_factors[v], &pose);
+  }
+  if (freedom.tie_focal_lengths) delta(kFy) = delta(kFx);
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (!std::isfinite(delta(i))) return false;
+  }
+  for (const PoseVector& pose : step->poses) {
+    for (int k = 0; k < kPoseParameters; ++k) {
+      if (!std::isfinite(pose(k))) return false;
+    }
+  }
+  return true;
+}
+
+// The decrease of the cost the Gauss-Newton model predicts for the step:
+// -(2 g' delta + delta' A delta), over the blocks of A.
+double predictedDecrease(const NormalEquations& normal, const Step& step) {
+  double gradient = dot(normal.u, step.intrinsics);
+  double curvature = bilinear(step.intrinsics, normal.U, step.intrinsics);
+  for (size_t v = 0; v < normal.views.size(); ++v) {
+    const PoseBlock& block = normal.views[v];
+    gradient += dot(block.v, step.poses[v]);
+    curvature += 2.0 * bilinear(step.intrinsics, block.W, step.poses[v]) +
+                 bilinear(step.poses[v], block.V, step.poses[v]);
+  }
+  return -(2.0 * gradient + curvature);
+}
+
+// The largest entry of the gradient with the columns of J scaled to unit
+// norm, over the parameters that move.
+double scaledGradient(const NormalEquations& normal, const FoldedSystem& folded) {
+  double largest = 0.0;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (folded.active[i]) {
+      largest = std::max(largest, std::abs(folded.u(i)) / std::sqrt(folded.U(i, i)));
+    }
+  }
+  for (const PoseBlock& block : normal.views) {
+    for (int k = 0; k < kPoseParameters; ++k) {
+      if (block.V(k, k) > 0.0) {
+        largest = std::max(largest, std::abs(block.v(k)) / std::sqrt(block.V(k, k)));
+      }
+    }
+  }
+  return largest;
 }
 
 }  // namespace
 
 SolverSummary minimize(LeastSquaresProblem* problem, const SolverOptions& options) {
   SolverSummary summary;
-  NormalEquations normal = problem->linearize();
+  NormalEquations normal;
+  problem->linearize(&normal);
   ++summary.evaluations;
   summary.cost = normal.cost;
-  ScaledSystem system = scaledSystem(normal, options.free);
+  FoldedSystem folded;
+  fold(normal, options.freedom, &folded);
+  ReducedSystem reduced;
+  Step step;
 
   double lambda = kInitialDamping;
   double nu = 2.0;
   while (summary.evaluations < options.max_evaluations) {
     if (summary.cost <= options.absolute_cost_tolerance ||
-        system.g.lpNorm<Eigen::Infinity>() <= kGradientTolerance) {
+        scaledGradient(normal, folded) <= kGradientTolerance) {
       summary.converged = true;
       break;
     }
-    if (lambda > kMaxDamping) {
-      summary.converged = true;  // no step, however short, lowers the cost
-      break;
-    }
+    if (lambda > kMaxDamping) break;  // no step, however short, lowers the cost: stuck
 
-    SolverMatrix damped = system.A;
-    damped.diagonal().array() += lambda;
-    const Eigen::LLT<SolverMatrix> cholesky(damped);
-    const SolverVector step = cholesky.solve(-system.g);
-    const SolverVector delta = system.scale.cwiseProduct(step);
-    if (cholesky.info() != Eigen::Success || !delta.allFinite()) {
+    if (!dampedStep(normal, folded, options.freedom, lambda, &reduced, &step)) {
       lambda *= nu;
       nu *= 2.0;
       continue;
     }
-
-    const double trial = problem->trialCost(delta);
+    const double trial = problem->trialCost(step);
     ++summary.evaluations;
-    // The decrease the Gauss-Newton model predicts: -(2 g_s' s + s' A_s s).
-    const double predicted = -(2.0 * system.g.dot(step) + step.dot(system.A * step));
+    const double predicted = predictedDecrease(normal, step);
     const double actual = summary.cost - trial;
     if (!(actual > 0.0) || !(predicted > 0.0)) {
       lambda *= nu;
@@ -85,22 +259,64 @@ SolverSummary minimize(LeastSquaresProblem* problem, const SolverOptions& option
       continue;
     }
 
-    problem->accept(delta);
+    problem->accept(step);
     ++summary.accepted_steps;
     const double rho = actual / predicted;
-    lambda *= std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * rho - 1.0, 3));
+    const double gain = 2.0 * rho - 1.0;
+    lambda *= std::max(1.0 / 3.0, 1.0 - gain * gain * gain);
     nu = 2.0;
     const double previous_cost = summary.cost;
-    normal = problem->linearize();
+    problem->linearize(&normal);
     ++summary.evaluations;
     summary.cost = normal.cost;
-    system = scaledSystem(normal, options.free);
+    fold(normal, options.freedom, &folded);
     if (previous_cost - summary.cost <= options.relative_cost_tolerance * previous_cost) {
       summary.converged = true;
       break;
     }
   }
   return summary;
+}
+
+bool marginalInformation(const NormalEquations& normal, const IntrinsicFreedom& freedom,
+                         IntrinsicMatrix* S, int* free_count) {
+  FoldedSystem folded;
+  fold(normal, freedom, &folded);
+  ReducedSystem reduced;
+  if (!reduce(normal, folded, 0.0, &reduced)) return false;
+  *free_count = 0;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (folded.active[i]) {
+      ++*free_count;
+    } else {
+      reduced.S(i, i) = 0.0;
+    }
+  }
+  *S = reduced.S;
+  return true;
+}
+
+bool invertSymmetric(const IntrinsicMatrix& A, const std::array<bool, kIntrinsics>& used,
+                     IntrinsicMatrix* inverse) {
+  IntrinsicMatrix factor = A;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (used[i]) continue;
+    for (int j = 0; j < kIntrinsics; ++j) factor(i, j) = factor(j, i) = 0.0;
+    factor(i, i) = 1.0;
+  }
+  if (!choleskyFactor(&factor)) return false;
+  for (int c = 0; c < kIntrinsics; ++c) {
+    IntrinsicVector column = IntrinsicVector::Zero();
+    if (used[c]) {
+      column(c) = 1.0;
+      choleskySolve(factor, &column);
+      for (int r = 0; r < kIntrinsics; ++r) {
+        if (!used[r]) column(r) = 0.0;
+      }
+    }
+    inverse->col(c) = column;
+  }
+  return true;
 }
 
 }  // namespace calibration

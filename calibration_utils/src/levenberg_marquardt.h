@@ -1,25 +1,56 @@
-// A small dense Levenberg-Marquardt solver for least-squares problems with a
-// fixed number of parameters.
+// Levenberg-Marquardt for calibration problems: twelve intrinsics shared by
+// every view (fx, fy, cx, cy, k1, k2, p1, p2, k3, k4, k5, k6) and six pose
+// parameters per view, whose normal equations have the arrow shape
+//   [ U    W_1  W_2 ... ]
+//   [ W_1' V_1          ]
+//   [ W_2'      V_2     ]
+//   [ ...           ... ]
+// The poses are eliminated view by view (the Schur complement), so that a
+// step costs one 12 x 12 solve plus one 6 x 6 solve per view.
+//
+// Every accumulation here runs in a fixed order on plain doubles, so that
+// the same inputs give the same bits whatever the instruction set.
 #pragma once
 
 #include <Eigen/Core>
 #include <array>
-#include <functional>
+#include <vector>
 
 namespace dravik {
 namespace calibration {
 
-constexpr int kMaxSolverParameters = 18;
+constexpr int kIntrinsics = 12;
+constexpr int kPoseParameters = 6;
+// The intrinsics' order: fx, fy, cx, cy, then the eight lens coefficients
+// k1, k2, p1, p2, k3, k4, k5, k6.
+constexpr int kFx = 0, kFy = 1, kCx = 2, kCy = 3, kLens = 4;
 
-using SolverVector = Eigen::Matrix<double, kMaxSolverParameters, 1>;
-using SolverMatrix = Eigen::Matrix<double, kMaxSolverParameters, kMaxSolverParameters>;
+using IntrinsicVector = Eigen::Matrix<double, kIntrinsics, 1>;
+using IntrinsicMatrix = Eigen::Matrix<double, kIntrinsics, kIntrinsics>;
+using PoseVector = Eigen::Matrix<double, kPoseParameters, 1>;
+using PoseMatrix = Eigen::Matrix<double, kPoseParameters, kPoseParameters>;
+using CrossMatrix = Eigen::Matrix<double, kIntrinsics, kPoseParameters>;
+
+// One view's part of the normal equations: V = J_p'J_p, W = J_i'J_p and
+// v = J_p'r, with J_i and J_p the Jacobian's intrinsic and pose columns.
+struct PoseBlock {
+  PoseMatrix V = PoseMatrix::Zero();
+  CrossMatrix W = CrossMatrix::Zero();
+  PoseVector v = PoseVector::Zero();
+};
 
 // The Gauss-Newton model of the cost |r|^2 at the current parameters:
-// A = J'J, g = J'r, cost = |r|^2.
+// U = J_i'J_i, u = J_i'r, one PoseBlock per view, cost = |r|^2.
 struct NormalEquations {
-  SolverMatrix A = SolverMatrix::Zero();
-  SolverVector g = SolverVector::Zero();
+  IntrinsicMatrix U = IntrinsicMatrix::Zero();
+  IntrinsicVector u = IntrinsicVector::Zero();
+  std::vector<PoseBlock> views;
   double cost = 0.0;
+};
+
+struct Step {
+  IntrinsicVector intrinsics = IntrinsicVector::Zero();
+  std::vector<PoseVector> poses;
 };
 
 // What a least-squares problem offers the solver. The parameters live in the
@@ -29,19 +60,26 @@ class LeastSquaresProblem {
  public:
   virtual ~LeastSquaresProblem() = default;
   // The normal equations at the current parameters.
-  virtual NormalEquations linearize() = 0;
-  // The cost |r|^2 after the step delta, or +infinity when the stepped
-  // parameters are not admissible. Where that cost exceeds the cost of the
-  // last linearisation, any value above the latter will do: the step is
-  // rejected either way. Leaves the parameters unchanged.
-  virtual double trialCost(const SolverVector& delta) const = 0;
-  // Moves the parameters by delta.
-  virtual void accept(const SolverVector& delta) = 0;
+  virtual void linearize(NormalEquations* normal) = 0;
+  // The cost |r|^2 after the step, or +infinity when the stepped parameters
+  // are not admissible. Where that cost exceeds the cost of the last
+  // linearisation, any value above the latter will do: the step is rejected
+  // either way. Leaves the parameters unchanged.
+  virtual double trialCost(const Step& step) const = 0;
+  // Moves the parameters by the step.
+  virtual void accept(const Step& step) = 0;
+};
+
+// Which intrinsics move. A fixed one keeps its value; with tie_focal_lengths
+// fy moves with fx (one parameter f = fx = fy, which the problem must start
+// with fx = fy).
+struct IntrinsicFreedom {
+  std::array<bool, kIntrinsics> free{};
+  bool tie_focal_lengths = false;
 };
 
 struct SolverOptions {
-  // Parameters the solver may move; the others stay as they are.
-  std::array<bool, kMaxSolverParameters> free{};
+  IntrinsicFreedom freedom;
   // Linearisations and rejected trials together.
   int max_evaluations = 100;
   // Stop when an accepted step lowers the cost by less than this fraction.
@@ -54,15 +92,33 @@ struct SolverSummary {
   double cost = 0.0;
   int evaluations = 0;
   int accepted_steps = 0;
+  // True when a stopping rule was met: the cost, its decrease or its
+  // gradient below tolerance. False when the budget ran out, or when no step
+  // lowered the cost even at the largest damping.
   bool converged = false;
 };
 
-// Levenberg-Marquardt with the columns of J scaled to unit norm, the damped
-// system (A_s + lambda I) delta_s = -g_s solved by Cholesky, and lambda
-// adapted from the gain ratio rho (Nielsen): lambda *= max(1/3, 1 - (2 rho - 1)^3)
-// after a step that lowers the cost, lambda *= nu, nu *= 2 after one that does
-// not.
+// Levenberg-Marquardt with Marquardt's damping, (A + lambda diag(A)) delta =
+// -g (the columns of J scaled to unit norm), solved through the Schur
+// complement, and lambda adapted from the gain ratio rho (Nielsen):
+// lambda *= max(1/3, 1 - (2 rho - 1)^3) after a step that lowers the cost,
+// lambda *= nu, nu *= 2 after one that does not.
 SolverSummary minimize(LeastSquaresProblem* problem, const SolverOptions& options);
+
+// The normal equations reduced to the free intrinsics by the Schur
+// complement, S = U - sum W V^-1 W' (with fy folded into fx when tied),
+// undamped: the information matrix of the intrinsics with the poses
+// marginalised. Rows and columns of fixed intrinsics are zero, and the
+// number of free intrinsics is returned in *free_count. False when a pose
+// block is singular.
+bool marginalInformation(const NormalEquations& normal, const IntrinsicFreedom& freedom,
+                         IntrinsicMatrix* S, int* free_count);
+
+// The inverse of a symmetric positive definite matrix restricted to the rows
+// and columns marked in `used`, zero elsewhere; false when it is not
+// positive definite there.
+bool invertSymmetric(const IntrinsicMatrix& A, const std::array<bool, kIntrinsics>& used,
+                     IntrinsicMatrix* inverse);
 
 }  // namespace calibration
 }  // namespace dravik

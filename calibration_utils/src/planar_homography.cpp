@@ -63,22 +63,63 @@ bool estimateHomography(const std::vector<Eigen::Vector2d>& target,
   return H->allFinite();
 }
 
-double inverseSquaredFocalFromHomography(const Eigen::Matrix3d& H, const Eigen::Vector2d& c) {
+namespace {
+
+// The two orthogonality constraints of the target's axes on H moved to the
+// principal point c, G = shift(-c) H, as rows (coefficient of 1/fx^2,
+// coefficient of 1/fy^2, constant):
+//   (G00 G01, G10 G11, G20 G21),   (G00^2 - G01^2, G10^2 - G11^2, G20^2 - G21^2).
+void focalConstraints(const Eigen::Matrix3d& H, const Eigen::Vector2d& c, double rows[2][3]) {
   Eigen::Matrix3d shift = Eigen::Matrix3d::Identity();
   shift(0, 2) = -c.x();
   shift(1, 2) = -c.y();
   const Eigen::Matrix3d G = shift * H;
-  const double a1 = G(0, 0) * G(0, 1) + G(1, 0) * G(1, 1);
-  const double b1 = G(2, 0) * G(2, 1);
-  const double a2 = G(0, 0) * G(0, 0) + G(1, 0) * G(1, 0) - G(0, 1) * G(0, 1) - G(1, 1) * G(1, 1);
-  const double b2 = G(2, 0) * G(2, 0) - G(2, 1) * G(2, 1);
+  for (int axis = 0; axis < 3; ++axis) {
+    rows[0][axis] = G(axis, 0) * G(axis, 1);
+    rows[1][axis] = G(axis, 0) * G(axis, 0) - G(axis, 1) * G(axis, 1);
+  }
+}
+
+}  // namespace
+
+double inverseSquaredFocalFromHomography(const Eigen::Matrix3d& H, const Eigen::Vector2d& c) {
+  double rows[2][3];
+  focalConstraints(H, c, rows);
+  const double a1 = rows[0][0] + rows[0][1], b1 = rows[0][2];
+  const double a2 = rows[1][0] + rows[1][1], b2 = rows[1][2];
   return -(a1 * b1 + a2 * b2) / (a1 * a1 + a2 * a2);
 }
 
-void poseFromHomography(const Eigen::Matrix3d& H, double f, const Eigen::Vector2d& c,
+bool inverseSquaredFocalsFromHomographies(const std::vector<Eigen::Matrix3d>& homographies,
+                                          const Eigen::Vector2d& c, double* wx, double* wy) {
+  // The normal equations of the constraints of every homography, each
+  // homography's rows scaled to unit norm so that every view weighs alike.
+  double AtA[2][2] = {{0.0, 0.0}, {0.0, 0.0}}, Atb[2] = {0.0, 0.0};
+  for (const Eigen::Matrix3d& H : homographies) {
+    double rows[2][3];
+    focalConstraints(H, c, rows);
+    for (const auto& row : rows) {
+      const double norm = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+      if (!(norm > 0.0)) continue;
+      const double a = row[0] / norm, b = row[1] / norm, k = -row[2] / norm;
+      AtA[0][0] += a * a;
+      AtA[0][1] += a * b;
+      AtA[1][1] += b * b;
+      Atb[0] += a * k;
+      Atb[1] += b * k;
+    }
+  }
+  const double det = AtA[0][0] * AtA[1][1] - AtA[0][1] * AtA[0][1];
+  if (!(std::abs(det) > 1e-12 * (AtA[0][0] * AtA[1][1]))) return false;
+  *wx = (Atb[0] * AtA[1][1] - Atb[1] * AtA[0][1]) / det;
+  *wy = (Atb[1] * AtA[0][0] - Atb[0] * AtA[0][1]) / det;
+  return *wx > 0.0 && *wy > 0.0 && std::isfinite(*wx) && std::isfinite(*wy);
+}
+
+void poseFromHomography(const Eigen::Matrix3d& H, double fx, double fy, const Eigen::Vector2d& c,
                         Eigen::Matrix3d* R, Eigen::Vector3d* t) {
   Eigen::Matrix3d K_inverse;
-  K_inverse << 1.0 / f, 0.0, -c.x() / f, 0.0, 1.0 / f, -c.y() / f, 0.0, 0.0, 1.0;
+  K_inverse << 1.0 / fx, 0.0, -c.x() / fx, 0.0, 1.0 / fy, -c.y() / fy, 0.0, 0.0, 1.0;
   const Eigen::Matrix3d M = K_inverse * H;
   double s = 2.0 / (M.col(0).norm() + M.col(1).norm());
   if (M(2, 2) * s < 0.0) s = -s;

@@ -9,6 +9,15 @@
 namespace dravik {
 namespace calibration {
 
+// The focal length a start assumes when the views' perspective gives none,
+// per pixel of image width: a 60 degree horizontal field of view,
+// f = (w / 2) / tan(30 deg).
+constexpr double kFallbackFocalLengthPerWidth = 0.8660254037844386;
+// A closed-form focal length outside these bounds, per pixel of image width,
+// is not a camera (a field of view above 170 or below 0.3 degrees).
+constexpr double kMinimumFocalLengthPerWidth = 0.0437;
+constexpr double kMaximumFocalLengthPerWidth = 200.0;
+
 // H with image ~ H (target, 1), by the normalised direct linear transform:
 // both point sets are moved to their centroid and scaled to a mean distance
 // of sqrt(2), and H is the right singular vector of the smallest singular
@@ -26,10 +35,18 @@ bool estimateHomography(const std::vector<Eigen::Vector2d>& target,
 // the view shows no usable perspective.
 double inverseSquaredFocalFromHomography(const Eigen::Matrix3d& H, const Eigen::Vector2d& c);
 
-// The pose of the target for K = [f 0 cx; 0 f cy; 0 0 1]: [r1 r2 t] = s K^-1 H
+// 1 / fx^2 and 1 / fy^2 from the orthogonality of the target's axes in
+// several views, for a camera without skew and principal point c (Zhang's
+// closed form with the principal point known): the two constraints above of
+// every homography, with 1 / fx^2 and 1 / fy^2 apart, in the least-squares
+// sense. False when the views leave them undetermined or not positive.
+bool inverseSquaredFocalsFromHomographies(const std::vector<Eigen::Matrix3d>& homographies,
+                                          const Eigen::Vector2d& c, double* wx, double* wy);
+
+// The pose of the target for K = [fx 0 cx; 0 fy cy; 0 0 1]: [r1 r2 t] = s K^-1 H
 // with s = 2 / (|K^-1 h1| + |K^-1 h2|) and the sign that puts the target in
 // front (t_z > 0), r3 = r1 x r2, and R the nearest rotation to [r1 r2 r3].
-void poseFromHomography(const Eigen::Matrix3d& H, double f, const Eigen::Vector2d& c,
+void poseFromHomography(const Eigen::Matrix3d& H, double fx, double fy, const Eigen::Vector2d& c,
                         Eigen::Matrix3d* R, Eigen::Vector3d* t);
 
 }  // namespace calibration

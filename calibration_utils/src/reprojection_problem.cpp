@@ -1,302 +1,352 @@
 #include "reprojection_problem.h"
 
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <utility>
 
 #include "calibration_utils/lens_jacobian.h"
+#include "calibration_utils/lens_soundness.h"
 #include "dravik/autodiff.h"
-#include "lens_soundness.h"
+#include "dravik/geometry.h"
 
 namespace dravik {
 namespace calibration {
 
 namespace {
 
-// The lens coefficients of a projection in the order k1, k2, p1, p2, k3, k4,
-// k5, k6.
-std::array<double*, 8> lensCoefficients(Camera* c) {
-  return {&c->k1, &c->k2, &c->p1, &c->p2, &c->k3, &c->k4, &c->k5, &c->k6};
-}
-
-// The rotation of the vector w: the unit quaternion (1, v) / |(1, v)| with
-// v = w / 2 turned into a matrix,
-//   R(w) = ((1 - v'v) I + 2 v v' + 2 [v]x) / (1 + v'v).
-// Rational in w, so smooth everywhere and exact at w = 0, where
-// dR/dw_k = [e_k]x.
-void rotationOfVector(const double w[3], double R[3][3]) {
-  const double v[3] = {w[0] * 0.5, w[1] * 0.5, w[2] * 0.5};
-  const double vv = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
-  const double inverse_norm = 1.0 / (1.0 + vv);
-  const double diagonal = 1.0 - vv;
-  const double cross[3][3] = {{0.0, -v[2], v[1]}, {v[2], 0.0, -v[0]}, {-v[1], v[0], 0.0}};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      double value = 2.0 * (v[r] * v[c] + cross[r][c]);
-      if (r == c) value = value + diagonal;
-      R[r][c] = value * inverse_norm;
-    }
-  }
-}
-
 // The penalties' derivatives run over the eight lens coefficients only.
 using LensJet = autodiff::AutoDiff1<double, 8>;
+
+// The penalties look at the radial mapping at this many radii per corner
+// radius (a margin kept while searching, not the rule: the exact rule
+// decides soundness).
+constexpr int kPenaltyRadiiPerCorner = 128;
+// The search for the corner stops at this many corner radii (undistorted):
+// a lens that needs more has all but flattened out.
+constexpr int kMaxCornerRadii = 3;
+// A shortfall beyond this counts as this: a lens that folds pays the same
+// wherever it folds, so that the penalty pulls it back rather than rewarding
+// focal lengths that shrink the image's radius.
+constexpr double kLargestShortfall = 1.0;
+
+const double* lensOf(const IntrinsicVector& intrinsics) { return intrinsics.data() + kLens; }
+
+// The normalized distorted radius of the image corner farthest from the
+// principal point, of the corners (0, 0), (width, 0), (0, height) and
+// (width, height).
+double farthestCornerRadius(const IntrinsicVector& intrinsics, int width, int height) {
+  double squared = 0.0;
+  for (const double u : {0.0, static_cast<double>(width)}) {
+    for (const double v : {0.0, static_cast<double>(height)}) {
+      const double x = (u - intrinsics(kCx)) / intrinsics(kFx);
+      const double y = (v - intrinsics(kCy)) / intrinsics(kFy);
+      squared = std::max(squared, x * x + y * y);
+    }
+  }
+  return std::sqrt(squared);
+}
+
+// A shortfall below a margin, capped at kLargestShortfall (where it no longer
+// varies).
+LensJet shortfall(const LensJet& amount) {
+  return amount.value > kLargestShortfall ? LensJet(kLargestShortfall) : amount;
+}
 
 // Adds one residual whose derivatives are those of `residual` in the lens
 // columns.
 void addLensResidual(const LensJet& residual, NormalEquations* normal) {
-  const Eigen::Map<const Eigen::Matrix<double, 8, 1>> jacobian(residual.partial);
-  normal->A.block<8, 8>(kLens, kLens).noalias() += jacobian * jacobian.transpose();
-  normal->g.segment<8>(kLens) += residual.value * jacobian;
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < 8; ++j) {
+      normal->U(kLens + i, kLens + j) += residual.partial(i) * residual.partial(j);
+    }
+    normal->u(kLens + i) += residual.value * residual.partial(i);
+  }
   normal->cost += residual.value * residual.value;
 }
 
-}  // namespace
-
-Camera stepped(const Camera& camera, const SolverVector& delta) {
-  Camera out = camera;
-  out.fx += delta(kFx);
-  out.fy += delta(kFy);
-  out.cx += delta(kCx);
-  out.cy += delta(kCy);
-  const double w[3] = {delta(kRotation), delta(kRotation + 1), delta(kRotation + 2)};
-  double increment[3][3];
-  rotationOfVector(w, increment);
+// R(w) R0, with R(w) the rotation of the unit quaternion (1, w / 2) / |(1, w / 2)|.
+Eigen::Matrix3d rotated(const Eigen::Matrix3d& R0, double w0, double w1, double w2) {
+  const double v[3] = {0.5 * w0, 0.5 * w1, 0.5 * w2};
+  const double norm = std::sqrt(1.0 + (v[0] * v[0] + v[1] * v[1] + v[2] * v[2]));
+  const Eigen::Quaterniond q(1.0 / norm, v[0] / norm, v[1] / norm, v[2] / norm);
+  const Eigen::Matrix3d increment = q.toRotationMatrix();
+  Eigen::Matrix3d R;
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) {
-      out.rotation[r][c] = increment[r][0] * camera.rotation[0][c] +
-                           increment[r][1] * camera.rotation[1][c] +
-                           increment[r][2] * camera.rotation[2][c];
+      R(r, c) =
+          increment(r, 0) * R0(0, c) + increment(r, 1) * R0(1, c) + increment(r, 2) * R0(2, c);
     }
   }
-  for (int r = 0; r < 3; ++r) out.translation[r] += delta(kTranslation + r);
-  const std::array<double*, 8> lens = lensCoefficients(&out);
-  for (int i = 0; i < 8; ++i) *lens[i] += delta(kLens + i);
-  return out;
+  return R;
 }
 
-ReprojectionProblem::ReprojectionProblem(const View& view, const Camera& start)
-    : view_(view), camera_(start), penalty_weight_(kPenaltyWeight * start.fx) {}
-
-// The residuals of point i are r_u = fx xd + cx - u_i and r_v = fy yd + cy - v_i,
-// with (xd, yd) the lens of (x, y) = (X / Z, Y / Z) and X_c = R(w) q + t,
-// q = R0 (x_i, y_i, 0). By the chain rule, with a = dxd/dx, b = dxd/dy =
-// dyd/dx, c = dyd/dy (calibration_utils/lens_jacobian.h):
-//   dr_u/d(X, Y, Z) = fx (a, b, -(a x + b y)) / Z,
-//   dr_v/d(X, Y, Z) = fy (b, c, -(b x + c y)) / Z,
-//   dX_c/dt = I,   dX_c/dw_k = e_k x q,
-// and in the lens, with N / D the radial factor R and r2 = x^2 + y^2,
-//   dxd/dk_j = x r2^j / D (j = 1, 2, 3),  dxd/dk_(3+j) = -x R r2^j / D,
-//   dxd/dp1 = 2 x y,   dxd/dp2 = r2 + 2 x^2,
-//   dyd/dp1 = r2 + 2 y^2,   dyd/dp2 = 2 x y,   and y for x in the k_j.
-//
-// So each row of the Jacobian is a geometric part G (10 columns: fx or fy,
-// cx or cy, w, t, p1, p2) and a radial part g rho, with g = f x / D for r_u
-// and f y / D for r_v, and rho = (r2, r4, r6, -R r2, -R r4, -R r6) shared by
-// both rows of the point. J'J is gathered point by point from these pieces
-// without a Jacobian matrix:
-//   geometry_u += G_u G_u',  geometry_v += G_v G_v',
-//   cross += rho (g_u G_u + g_v G_v)'  (over the columns both share),
-//   radial += (g_u^2 + g_v^2) rho rho'.
-namespace {
-
-// The columns of the parameter vector the pieces stand for.
-constexpr int kGeometryColumns[2][10] = {
-    {kFx, kCx, kRotation, kRotation + 1, kRotation + 2, kTranslation, kTranslation + 1,
-     kTranslation + 2, kLens + 2, kLens + 3},
-    {kFy, kCy, kRotation, kRotation + 1, kRotation + 2, kTranslation, kTranslation + 1,
-     kTranslation + 2, kLens + 2, kLens + 3}};
-constexpr int kRadialColumns[6] = {kLens + 0, kLens + 1, kLens + 4,
-                                   kLens + 5, kLens + 6, kLens + 7};
-
-// out += w a and M += w a b' over plain arrays, unrolled by index packs into
-// straight-line code that vectorises and has no loop to test, in every build
-// (sanitised fuzzing builds trace each loop comparison).
-template <int N, size_t... I>
-inline void addScaled(double w, const double (&a)[N], double (&out)[N], std::index_sequence<I...>) {
-  ((out[I] += w * a[I]), ...);
+Eigen::Vector3d cameraPoint(const Pose& pose, const Eigen::Vector3d& target) {
+  const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
+  Eigen::Vector3d X;
+  for (int r = 0; r < 3; ++r) {
+    X(r) = R(r, 0) * target(0) + R(r, 1) * target(1) + R(r, 2) * target(2) + pose.translation(r);
+  }
+  return X;
 }
 
+// out += w a and M += a b' (upper triangle when square and `symmetric`) over
+// plain arrays.
 template <int N>
-inline void addScaled(double w, const double (&a)[N], double (&out)[N]) {
-  addScaled(w, a, out, std::make_index_sequence<N>());
+inline void addScaled(double w, const double (&a)[N], double* out) {
+  for (int i = 0; i < N; ++i) out[i] += w * a[i];
 }
 
-template <int Rows, int Columns, size_t... I>
-inline void addOuter(double w, const double (&a)[Rows], const double (&b)[Columns],
-                     double (&M)[Rows][Columns], std::index_sequence<I...>) {
-  (addScaled(w * a[I], b, M[I]), ...);
-}
-
-template <int Rows, int Columns>
-inline void addOuter(double w, const double (&a)[Rows], const double (&b)[Columns],
-                     double (&M)[Rows][Columns]) {
-  addOuter(w, a, b, M, std::make_index_sequence<Rows>());
-}
-
-struct GatheredNormalEquations {
-  double geometry[2][10][10] = {};
-  // Radial rows against the geometric columns of the u row (first 10) and
-  // the two intrinsic columns of the v row (last 2).
-  double cross[6][12] = {};
-  double radial[6][6] = {};
-  double geometry_gradient[2][10] = {};
-  double radial_gradient[6] = {};
+// Sums of one view's rows: the pose block, the cross block and the view's
+// share of U and u, in plain arrays.
+struct ViewSums {
+  double U[kIntrinsics][kIntrinsics] = {};
+  double u[kIntrinsics] = {};
+  double V[kPoseParameters][kPoseParameters] = {};
+  double W[kIntrinsics][kPoseParameters] = {};
+  double v[kPoseParameters] = {};
   double cost = 0.0;
 
-  // The rows of one point: geometric parts G, radial factors g, the shared
-  // rho, and the residuals e.
-  void add(const double (&G)[2][10], const double (&g)[2], const double (&rho)[6],
-           const double (&e)[2]) {
-    addOuter(1.0, G[0], G[0], geometry[0]);
-    addOuter(1.0, G[1], G[1], geometry[1]);
-    double mixed[12];
-    for (int j = 0; j < 10; ++j) mixed[j] = g[0] * G[0][j];
-    for (int j = 2; j < 10; ++j) mixed[j] += g[1] * G[1][j];
-    mixed[10] = g[1] * G[1][0];
-    mixed[11] = g[1] * G[1][1];
-    addOuter(1.0, rho, mixed, cross);
-    addOuter(g[0] * g[0] + g[1] * g[1], rho, rho, radial);
-    addScaled(e[0], G[0], geometry_gradient[0]);
-    addScaled(e[1], G[1], geometry_gradient[1]);
-    addScaled(e[0] * g[0] + e[1] * g[1], rho, radial_gradient);
-    cost += e[0] * e[0] + e[1] * e[1];
-  }
-
-  NormalEquations assembled() const {
-    NormalEquations normal;
-    for (int axis = 0; axis < 2; ++axis) {
-      const int* columns = kGeometryColumns[axis];
-      for (int i = 0; i < 10; ++i) {
-        for (int j = 0; j < 10; ++j) normal.A(columns[i], columns[j]) += geometry[axis][i][j];
-        normal.g(columns[i]) += geometry_gradient[axis][i];
-      }
+  // One residual e with intrinsic row a and pose row p.
+  void add(double e, const double (&a)[kIntrinsics], const double (&p)[kPoseParameters]) {
+    for (int i = 0; i < kIntrinsics; ++i) {
+      if (a[i] == 0.0) continue;
+      for (int j = i; j < kIntrinsics; ++j) U[i][j] += a[i] * a[j];
+      addScaled(a[i], p, W[i]);
+      u[i] += e * a[i];
     }
-    for (int i = 0; i < 6; ++i) {
-      const int row = kRadialColumns[i];
-      for (int j = 0; j < 12; ++j) {
-        const int column = j < 10 ? kGeometryColumns[0][j] : kGeometryColumns[1][j - 10];
-        normal.A(row, column) = normal.A(column, row) = cross[i][j];
-      }
-      for (int j = 0; j < 6; ++j) normal.A(row, kRadialColumns[j]) = radial[i][j];
-      normal.g(row) = radial_gradient[i];
+    for (int i = 0; i < kPoseParameters; ++i) {
+      for (int j = i; j < kPoseParameters; ++j) V[i][j] += p[i] * p[j];
+      v[i] += e * p[i];
     }
-    normal.cost = cost;
-    return normal;
+    cost += e * e;
   }
 };
 
 }  // namespace
 
-NormalEquations ReprojectionProblem::linearize() {
-  const Camera& c = camera_;
-  const std::array<double, 8> d = c.distortionCoefficients();
-  GatheredNormalEquations gathered;
-  for (size_t i = 0; i < view_.image.size(); ++i) {
-    const double tx = view_.target[i].x(), ty = view_.target[i].y();
-    const double q[3] = {c.rotation[0][0] * tx + c.rotation[0][1] * ty,
-                         c.rotation[1][0] * tx + c.rotation[1][1] * ty,
-                         c.rotation[2][0] * tx + c.rotation[2][1] * ty};
-    const double inverse_depth = 1.0 / (q[2] + c.translation[2]);
-    const double x = (q[0] + c.translation[0]) * inverse_depth;
-    const double y = (q[1] + c.translation[1]) * inverse_depth;
-    double xd, yd, a, b, cc;
-    distortNormalizedWithJacobian(d.data(), x, y, &xd, &yd, &a, &b, &cc);
-    const double e[2] = {c.fx * xd + c.cx - view_.image[i].x(),
-                         c.fy * yd + c.cy - view_.image[i].y()};
-
-    const double r2 = x * x + y * y, r4 = r2 * r2, r6 = r4 * r2;
-    const double inverse_denominator = 1.0 / (1.0 + r2 * (d[5] + r2 * (d[6] + r2 * d[7])));
-    const double radial = (1.0 + r2 * (d[0] + r2 * (d[1] + r2 * d[4]))) * inverse_denominator;
-    const double rho[6] = {r2, r4, r6, -radial * r2, -radial * r4, -radial * r6};
-
-    const double f[2] = {c.fx, c.fy};
-    const double lens_x[2][2] = {{a, b}, {b, cc}};
-    const double point[2] = {x, y};
-    const double distorted[2] = {xd, yd};
-    double G[2][10];
-    double g[2];
-    for (int axis = 0; axis < 2; ++axis) {
-      const double dX = f[axis] * lens_x[axis][0] * inverse_depth;
-      const double dY = f[axis] * lens_x[axis][1] * inverse_depth;
-      const double dZ = -(dX * x + dY * y);
-      const double tangential_cross = 2.0 * f[axis] * x * y;
-      const double tangential_square = f[axis] * (r2 + 2.0 * point[axis] * point[axis]);
-      const double row[10] = {distorted[axis],
-                              1.0,
-                              dZ * q[1] - dY * q[2],
-                              dX * q[2] - dZ * q[0],
-                              dY * q[0] - dX * q[1],
-                              dX,
-                              dY,
-                              dZ,
-                              axis == 0 ? tangential_cross : tangential_square,
-                              axis == 0 ? tangential_square : tangential_cross};
-      std::copy(row, row + 10, G[axis]);
-      g[axis] = f[axis] * point[axis] * inverse_denominator;
-    }
-    gathered.add(G, g, rho, e);
+bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
+                            PixelDerivatives* out) {
+  if (!(camera_point.z() > 0.0)) return false;
+  const double inverse_depth = 1.0 / camera_point.z();
+  const double x = camera_point.x() * inverse_depth;
+  const double y = camera_point.y() * inverse_depth;
+  double xd, yd, a, b, c;
+  RadialFactor<double> factor;
+  distortNormalizedWithJacobian(lensOf(intrinsics), x, y, &xd, &yd, &a, &b, &c, &factor);
+  const double fx = intrinsics(kFx), fy = intrinsics(kFy);
+  out->pixel = Eigen::Vector2d(fx * xd + intrinsics(kCx), fy * yd + intrinsics(kCy));
+  // d(x, y)/d(X, Y, Z) = (1, 0, -x; 0, 1, -y) / Z, through the lens and K.
+  const double du[2] = {fx * a * inverse_depth, fx * b * inverse_depth};
+  const double dv[2] = {fy * b * inverse_depth, fy * c * inverse_depth};
+  out->d_point[0][0] = du[0];
+  out->d_point[0][1] = du[1];
+  out->d_point[0][2] = -(du[0] * x + du[1] * y);
+  out->d_point[1][0] = dv[0];
+  out->d_point[1][1] = dv[1];
+  out->d_point[1][2] = -(dv[0] * x + dv[1] * y);
+  double dxd[8], dyd[8];
+  distortionCoefficientJacobian(x, y, factor, dxd, dyd);
+  double* ru = out->d_intrinsics[0];
+  double* rv = out->d_intrinsics[1];
+  ru[kFx] = xd, ru[kFy] = 0.0, ru[kCx] = 1.0, ru[kCy] = 0.0;
+  rv[kFx] = 0.0, rv[kFy] = yd, rv[kCx] = 0.0, rv[kCy] = 1.0;
+  for (int k = 0; k < 8; ++k) {
+    ru[kLens + k] = fx * dxd[k];
+    rv[kLens + k] = fy * dyd[k];
   }
-  NormalEquations normal = gathered.assembled();
-  penaltyCost(camera_, &normal);
-  current_cost_ = normal.cost;
-  return normal;
+  return true;
+}
+
+bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
+                  Eigen::Vector2d* pixel) {
+  if (!(camera_point.z() > 0.0)) return false;
+  const double x = camera_point.x() / camera_point.z();
+  const double y = camera_point.y() / camera_point.z();
+  double xd, yd;
+  distortNormalized(lensOf(intrinsics), x, y, &xd, &yd);
+  *pixel = Eigen::Vector2d(intrinsics(kFx) * xd + intrinsics(kCx),
+                           intrinsics(kFy) * yd + intrinsics(kCy));
+  return true;
+}
+
+bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height) {
+  if (!intrinsics.allFinite() || !(intrinsics(kFx) > 0.0) || !(intrinsics(kFy) > 0.0)) {
+    return false;
+  }
+  const double* d = lensOf(intrinsics);
+  const SoundRegion region = findSoundRegion(std::vector<float>(d, d + 8));
+  const double corner = farthestCornerRadius(intrinsics, width, height);
+  return region.distorted_radius >= corner;
+}
+
+CameraState stepped(const CameraState& state, const Step& step) {
+  CameraState out = state;
+  out.intrinsics += step.intrinsics;
+  for (size_t v = 0; v < state.poses.size(); ++v) {
+    const PoseVector& delta = step.poses[v];
+    Pose& pose = out.poses[v];
+    pose.camera_from_target_rotation =
+        rotated(state.poses[v].camera_from_target_rotation, delta(0), delta(1), delta(2));
+    for (int r = 0; r < 3; ++r) pose.translation(r) += delta(3 + r);
+  }
+  return out;
+}
+
+ReprojectionProblem::ReprojectionProblem(const std::vector<View>& views, int width, int height,
+                                         const CameraState& start, double penalty_weight)
+    : views_(views),
+      width_(width),
+      height_(height),
+      state_(start),
+      penalty_weight_(penalty_weight * start.intrinsics(kFx)) {
+  sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
+}
+
+void ReprojectionProblem::setPenalties(bool on) {
+  penalties_ = on;
+  sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
+}
+
+// The residuals of point i are r_u = u(X) - u_i and r_v = v(X) - v_i, with
+// X = R(w) q + t, q = R0 P_i. By the chain rule, with d_point the derivative
+// of the pixel in X (projectWithDerivatives),
+//   dr/dt = d_point,   dr/dw_k = d_point (e_k x q),
+// and the intrinsic columns come from projectWithDerivatives as they are.
+void ReprojectionProblem::linearize(NormalEquations* normal) {
+  normal->U.setZero();
+  normal->u.setZero();
+  normal->views.assign(views_.size(), PoseBlock());
+  normal->cost = 0.0;
+  corner_radius_ = farthestCornerRadius(state_.intrinsics, width_, height_);
+  double U[kIntrinsics][kIntrinsics] = {};
+  double u[kIntrinsics] = {};
+  for (size_t v = 0; v < views_.size(); ++v) {
+    const View& view = views_[v];
+    const Pose& pose = state_.poses[v];
+    ViewSums sums;
+    for (size_t i = 0; i < view.image.size(); ++i) {
+      const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
+      const Eigen::Vector3d& P = view.target[i];
+      double q[3];
+      for (int r = 0; r < 3; ++r) q[r] = R(r, 0) * P(0) + R(r, 1) * P(1) + R(r, 2) * P(2);
+      const Eigen::Vector3d X(q[0] + pose.translation(0), q[1] + pose.translation(1),
+                              q[2] + pose.translation(2));
+      PixelDerivatives d;
+      if (!projectWithDerivatives(state_.intrinsics, X, &d)) {
+        sums.cost = std::numeric_limits<double>::infinity();
+        continue;
+      }
+      for (int axis = 0; axis < 2; ++axis) {
+        const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
+        const double p[kPoseParameters] = {
+            dZ * q[1] - dY * q[2], dX * q[2] - dZ * q[0], dY * q[0] - dX * q[1], dX, dY, dZ};
+        sums.add(d.pixel(axis) - view.image[i](axis), d.d_intrinsics[axis], p);
+      }
+    }
+    PoseBlock& block = normal->views[v];
+    for (int r = 0; r < kPoseParameters; ++r) {
+      for (int c = r; c < kPoseParameters; ++c) block.V(r, c) = block.V(c, r) = sums.V[r][c];
+      block.v(r) = sums.v[r];
+    }
+    for (int r = 0; r < kIntrinsics; ++r) {
+      for (int c = 0; c < kPoseParameters; ++c) block.W(r, c) = sums.W[r][c];
+      for (int c = r; c < kIntrinsics; ++c) U[r][c] += sums.U[r][c];
+      u[r] += sums.u[r];
+    }
+    normal->cost += sums.cost;
+  }
+  for (int r = 0; r < kIntrinsics; ++r) {
+    for (int c = r; c < kIntrinsics; ++c) normal->U(r, c) = normal->U(c, r) = U[r][c];
+    normal->u(r) = u[r];
+  }
+  penaltyCost(state_.intrinsics, normal);
+  current_cost_ = normal->cost;
 }
 
 // A trial whose points alone cost more than the current parameters is
 // rejected whatever its penalties; its partial sum is returned as soon as it
 // exceeds the current cost.
-double ReprojectionProblem::trialCost(const SolverVector& delta) const {
-  const Camera trial = stepped(camera_, delta);
+double ReprojectionProblem::trialCost(const Step& step) const {
+  const CameraState trial = stepped(state_, step);
   double cost = dataCost(trial, current_cost_);
   if (cost > current_cost_) return cost;
-  cost += penaltyCost(trial, nullptr);
+  if (penalties_) {
+    cost += penaltyCost(trial.intrinsics, nullptr);
+    if (sound_ && !lensIsSoundOverImage(trial.intrinsics, width_, height_)) {
+      return std::numeric_limits<double>::infinity();
+    }
+  }
   return std::isfinite(cost) ? cost : std::numeric_limits<double>::infinity();
 }
 
-void ReprojectionProblem::accept(const SolverVector& delta) { camera_ = stepped(camera_, delta); }
+void ReprojectionProblem::accept(const Step& step) {
+  state_ = stepped(state_, step);
+  if (penalties_ && !sound_) sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
+}
 
-double ReprojectionProblem::dataCost(const Camera& camera, double bound) const {
+double ReprojectionProblem::dataCost(const CameraState& state, double bound) const {
   double cost = 0.0;
-  for (size_t i = 0; i < view_.image.size(); ++i) {
-    const double x = view_.target[i].x();
-    const double y = view_.target[i].y();
-    const double depth =
-        camera.rotation[2][0] * x + camera.rotation[2][1] * y + camera.translation[2];
-    if (!(depth > 0.0)) return std::numeric_limits<double>::infinity();
-    double u, v;
-    camera.projectTargetPoint(x, y, &u, &v);
-    const double ru = u - view_.image[i].x();
-    const double rv = v - view_.image[i].y();
-    cost += ru * ru + rv * rv;
-    if (cost > bound) return cost;
+  for (size_t v = 0; v < views_.size(); ++v) {
+    const View& view = views_[v];
+    for (size_t i = 0; i < view.image.size(); ++i) {
+      Eigen::Vector2d pixel;
+      if (!projectPoint(state.intrinsics, cameraPoint(state.poses[v], view.target[i]), &pixel)) {
+        return std::numeric_limits<double>::infinity();
+      }
+      const double ru = pixel.x() - view.image[i].x();
+      const double rv = pixel.y() - view.image[i].y();
+      cost += ru * ru + rv * rv;
+      if (cost > bound) return cost;
+    }
   }
   return cost;
 }
 
+std::vector<std::vector<double>> ReprojectionProblem::pointErrors(const CameraState& state) const {
+  std::vector<std::vector<double>> errors(views_.size());
+  for (size_t v = 0; v < views_.size(); ++v) {
+    const View& view = views_[v];
+    errors[v].resize(view.image.size(), std::numeric_limits<double>::infinity());
+    for (size_t i = 0; i < view.image.size(); ++i) {
+      Eigen::Vector2d pixel;
+      if (projectPoint(state.intrinsics, cameraPoint(state.poses[v], view.target[i]), &pixel)) {
+        const double ru = pixel.x() - view.image[i].x();
+        const double rv = pixel.y() - view.image[i].y();
+        errors[v][i] = std::sqrt(ru * ru + rv * rv);
+      }
+    }
+  }
+  return errors;
+}
+
 // The profile is computed in doubles at every radius; the derivatives only
 // where a penalty is paid.
-double ReprojectionProblem::penaltyCost(const Camera& camera, NormalEquations* normal) const {
+double ReprojectionProblem::penaltyCost(const IntrinsicVector& intrinsics,
+                                        NormalEquations* normal) const {
   if (!penalties_) return 0.0;
-  const std::array<double, 8> d = camera.distortionCoefficients();
-  std::array<LensJet, 8> lens;
+  const double corner = corner_radius_;
+  if (!std::isfinite(corner) || !(corner > 0.0)) return std::numeric_limits<double>::infinity();
+  const double* d = lensOf(intrinsics);
+  LensJet lens[8];
   for (int i = 0; i < 8; ++i) lens[i] = LensJet(d[i], i);
-  bool reaches = false;
-  const LensOverImage over_image{camera.fx, camera.fy, camera.cx, camera.cy, d, view_.image_size};
   double cost = 0.0;
   const auto pay = [&](const LensJet& residual) {
     cost += residual.value * residual.value;
     if (normal != nullptr) addLensResidual(residual, normal);
   };
-  for (const double r : soundnessRadii(over_image, &reaches)) {
-    const RadialProfile<double> p = radialProfile(d, r);
-    const bool slope_low = p.slope < kSlopeMargin;
-    const bool denominator_low = p.denominator < kDenominatorMargin;
-    if (!slope_low && !denominator_low) continue;
-    const RadialProfile<LensJet> jet = radialProfile(lens, r);
-    if (slope_low) pay((kSlopeMargin - jet.slope) * penalty_weight_);
-    if (denominator_low) pay((kDenominatorMargin - jet.denominator) * penalty_weight_);
+  const double step = corner / kPenaltyRadiiPerCorner;
+  for (int j = 1; j <= kPenaltyRadiiPerCorner * kMaxCornerRadii; ++j) {
+    const double r = j * step;
+    const RadialProfile<double> p = radialProfile<double>(d, r);
+    const bool slope_low = !(p.slope >= kSlopeMargin);
+    const bool denominator_low = !(p.denominator >= kDenominatorMargin);
+    if (slope_low || denominator_low) {
+      const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, r);
+      if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
+      if (denominator_low) pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
+    }
+    if (p.distorted >= corner) break;
   }
   return cost;
 }

@@ -1,84 +1,125 @@
-// The least-squares problem of a single-view calibration: the reprojection
-// residuals of one view through the rational camera model
-// (calibration_utils/opencv_projection.h), with their Jacobian written out by
-// hand, plus hinge penalties that keep the lens sound over the image.
+// The least-squares problem of a calibration from views of a rigid target:
+// the reprojection residuals of every view's points through one rational
+// camera (twelve intrinsics) and one pose per view, with their Jacobian
+// written out by hand, plus hinge penalties that keep the lens sound over the
+// image. One view of it is the single-view fit; many views the multi-view
+// fit (calibration_utils/camera_calibration.h).
 #pragma once
 
 #include <Eigen/Core>
-#include <array>
 #include <limits>
 #include <vector>
 
-#include "calibration_utils/opencv_projection.h"
 #include "levenberg_marquardt.h"
 
 namespace dravik {
 namespace calibration {
 
-// The parameter vector: fx, fy, cx, cy, a rotation increment w (3), the
-// translation (3), and the lens k1, k2, p1, p2, k3, k4, k5, k6.
-constexpr int kCalibrationParameters = 18;
-constexpr int kFx = 0, kFy = 1, kCx = 2, kCy = 3, kRotation = 4, kTranslation = 7, kLens = 10;
-static_assert(kCalibrationParameters == kMaxSolverParameters, "the solver holds every parameter");
-
-using Camera = OpenCVProjection<double>;
-
-// One view: image points in pixels and target points in metres.
+// A view: image points in pixels and the target points in metres, in the
+// target's frame.
 struct View {
   std::vector<Eigen::Vector2d> image;
-  std::vector<Eigen::Vector2d> target;
-  Eigen::Vector2i image_size;
+  std::vector<Eigen::Vector3d> target;
+};
+
+// A view's pose: X_camera = camera_from_target_rotation X_target + translation.
+struct Pose {
+  Eigen::Matrix3d camera_from_target_rotation = Eigen::Matrix3d::Identity();
+  Eigen::Vector3d translation = Eigen::Vector3d::Zero();
+};
+
+// The camera: intrinsics in the order of levenberg_marquardt.h (fx, fy, cx,
+// cy, k1, k2, p1, p2, k3, k4, k5, k6) and one pose per view.
+struct CameraState {
+  IntrinsicVector intrinsics = IntrinsicVector::Zero();
+  std::vector<Pose> poses;
 };
 
 // The margins the penalties keep the lens inside of, and their weight per
-// pixel of focal length (lens_soundness.h).
+// pixel of focal length: the single-view fit's, and the multi-view fit's,
+// whose many points hold the lens well enough for a gentler pull.
 constexpr double kSlopeMargin = 0.05;
 constexpr double kDenominatorMargin = 0.5;
 constexpr double kPenaltyWeight = 10.0;
+constexpr double kViewsPenaltyWeight = 1.0;
 
-// Reprojection of one view, plus hinge penalties that keep the lens sound
-// over the image with a margin: at each soundness radius r (lens_soundness.h)
+// The pixel of a camera point through the intrinsics, with its derivatives:
+// in the point's camera coordinates (d_point, rows u and v) and in the
+// intrinsics (d_intrinsics). False when the point is not in front of the
+// camera.
+struct PixelDerivatives {
+  Eigen::Vector2d pixel;
+  double d_point[2][3];
+  double d_intrinsics[2][kIntrinsics];
+};
+bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
+                            PixelDerivatives* out);
+
+// The pixel of a camera point, or false when it is not in front of the camera.
+bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
+                  Eigen::Vector2d* pixel);
+
+// True when the lens of the intrinsics is sound, by the exact rule, over a
+// width x height image.
+bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height);
+
+// Reprojection of every view's points, plus, when on, hinge penalties that
+// keep the lens sound over the whole image with a margin: at radii r from the
+// optical axis out to where r_d reaches the image corner farthest from the
+// principal point (or three times its radius), each shortfall capped at 1,
 //   w (kSlopeMargin - dr_d/dr)            where the slope falls below kSlopeMargin,
 //   w (kDenominatorMargin - D)            where D falls below kDenominatorMargin,
-// with w = kPenaltyWeight fx pixels per unit (fx of the start). A lens sound
-// with margin pays nothing, so the penalties do not bias a fit that is sound
-// by itself; they let the solver pass through unsound lenses on its way but
-// not settle on one. Every target point must stay in front of the camera.
+// with w = penalty_weight fx pixels per unit (fx of the start), and, once the
+// lens is sound by the exact rule, no step that leaves it. A lens sound with
+// margin pays nothing, so the penalties do not bias a fit that is sound by
+// itself. Every target point must stay in front of the camera.
 //
-// The rotation is R(w) R0 about the current R0, with R(w) the rotation of the
-// vector w (single_image_calibration.cpp); at w = 0, dR/dw_k q = e_k x q.
+// A pose moves as R(w) R0 about the current R0, with R(w) the rotation of the
+// unit quaternion (1, w / 2) / |(1, w / 2)|; at w = 0, dR/dw_k q = e_k x q.
 class ReprojectionProblem : public LeastSquaresProblem {
  public:
-  ReprojectionProblem(const View& view, const Camera& start);
+  ReprojectionProblem(const std::vector<View>& views, int width, int height,
+                      const CameraState& start, double penalty_weight = kPenaltyWeight);
 
-  const Camera& camera() const { return camera_; }
-  void setPenalties(bool on) { penalties_ = on; }
+  const CameraState& state() const { return state_; }
+  // Turns the penalties on or off, and notes whether the lens is sound now.
+  void setPenalties(bool on);
 
-  NormalEquations linearize() override;
-  double trialCost(const SolverVector& delta) const override;
-  void accept(const SolverVector& delta) override;
+  void linearize(NormalEquations* normal) override;
+  double trialCost(const Step& step) const override;
+  void accept(const Step& step) override;
 
-  // |r|^2 of the view's points through camera; +infinity when a target point
-  // is not in front of it. Once the sum exceeds `bound`, the partial sum.
-  double dataCost(const Camera& camera,
+  // |r|^2 of the views' points through the state; +infinity when a target
+  // point is not in front of the camera. Once the sum exceeds `bound`, the
+  // partial sum.
+  double dataCost(const CameraState& state,
                   double bound = std::numeric_limits<double>::infinity()) const;
+  // The reprojection error of every point, view by view, in pixels.
+  std::vector<std::vector<double>> pointErrors(const CameraState& state) const;
 
  private:
-  // Adds the penalties the lens of `camera` pays to the cost, and to the
-  // normal equations when `normal` is not null.
-  double penaltyCost(const Camera& camera, NormalEquations* normal) const;
+  // The penalties the lens of `intrinsics` pays; added to the normal
+  // equations too when `normal` is not null.
+  double penaltyCost(const IntrinsicVector& intrinsics, NormalEquations* normal) const;
 
-  const View& view_;
-  Camera camera_;
+  const std::vector<View>& views_;
+  int width_, height_;
+  CameraState state_;
   double penalty_weight_;
   bool penalties_ = true;
+  // Whether the current lens is sound by the exact rule; from then on every
+  // accepted step keeps it so.
+  bool sound_ = false;
+  // The normalized distorted radius of the image corner farthest from the
+  // principal point at the last linearisation: the penalties' reach, held
+  // while the solver tries steps.
+  double corner_radius_ = 0.0;
   // The cost at the current parameters, from the last linearisation.
   double current_cost_ = std::numeric_limits<double>::infinity();
 };
 
-// The camera moved by the parameter step delta; the rotation becomes
-// R(delta_w) R0.
-Camera stepped(const Camera& camera, const SolverVector& delta);
+// The state moved by the step.
+CameraState stepped(const CameraState& state, const Step& step);
 
 }  // namespace calibration
 }  // namespace dravik

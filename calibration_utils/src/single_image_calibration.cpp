@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "dravik/logging.h"
-#include "lens_soundness.h"
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
@@ -19,20 +18,14 @@ namespace {
 
 constexpr char kTag[] = "calibration_utils";
 
-static_assert(kCalibrationParameters <= 20, "CalibrationJet carries a partial per parameter");
+// A single view's parameters: the twelve intrinsics and one pose.
+constexpr int kSingleViewParameters = kIntrinsics + kPoseParameters;
+static_assert(kSingleViewParameters <= 20, "CalibrationJet carries a partial per parameter");
 
 // Below this much keystone, in pixels across the target, a view shows no
 // measurable perspective and its focal length cannot be told from its
 // distance.
 constexpr double kMinimumKeystonePixels = 1.0;
-// The focal length assumed for such a view, per pixel of image width: a
-// 60 degree horizontal field of view, f = (w / 2) / tan(30 deg).
-constexpr double kFallbackFocalPerWidth = 0.8660254037844386;
-// A closed-form focal length outside these bounds, per pixel of image width,
-// is not a camera (a field of view above 170 or below 0.3 degrees).
-constexpr double kMinimumFocalPerWidth = 0.0437;
-constexpr double kMaximumFocalPerWidth = 200.0;
-
 // The solver's budget per stage, and its floor: an error per point of 1e-9
 // pixels is far below the rounding of float pixels.
 constexpr int kMaxEvaluationsPerStage = 200;
@@ -69,9 +62,9 @@ bool checkInput(const std::vector<Eigen::Vector2f>& image_points,
                         << " vs. " << target_points.size();
     return false;
   }
-  if (image_points.size() < static_cast<size_t>(kCalibrationParameters)) {
+  if (image_points.size() < static_cast<size_t>(kSingleViewParameters)) {
     DRAVIK_LOG(2, kTag) << "Too few points to calibrate: " << image_points.size() << " for "
-                        << kCalibrationParameters << " parameters";
+                        << kSingleViewParameters << " parameters";
     return false;
   }
   if (!allFinite(image_points) || !allFinite(target_points) || !std::isfinite(scalar)) {
@@ -98,17 +91,18 @@ bool checkInput(const std::vector<Eigen::Vector2f>& image_points,
 // the relative change of depth across the target (the last row of H on
 // target coordinates centred on the target, times the target's mean radius)
 // times the image points' mean radius.
-double keystonePixels(const Eigen::Matrix3d& H, const View& view) {
+double keystonePixels(const Eigen::Matrix3d& H, const std::vector<Eigen::Vector2d>& target,
+                      const View& view) {
   Eigen::Vector2d target_mean = Eigen::Vector2d::Zero(), image_mean = Eigen::Vector2d::Zero();
   for (size_t i = 0; i < view.image.size(); ++i) {
-    target_mean += view.target[i];
+    target_mean += target[i];
     image_mean += view.image[i];
   }
   target_mean /= static_cast<double>(view.image.size());
   image_mean /= static_cast<double>(view.image.size());
   double target_radius = 0.0, image_radius = 0.0;
   for (size_t i = 0; i < view.image.size(); ++i) {
-    target_radius += (view.target[i] - target_mean).norm();
+    target_radius += (target[i] - target_mean).norm();
     image_radius += (view.image[i] - image_mean).norm();
   }
   target_radius /= static_cast<double>(view.image.size());
@@ -122,39 +116,37 @@ double keystonePixels(const Eigen::Matrix3d& H, const View& view) {
 // The closed-form start: principal point at the image centre, one focal
 // length from the homography (or the fallback for a view without
 // perspective), the pose from the homography, no distortion. False when no
-// homography fits the points or the pose leaves points behind the camera.
-bool closedFormStart(const View& view, Camera* camera) {
+// homography fits the points.
+bool closedFormStart(const View& view, const std::vector<Eigen::Vector2d>& target,
+                     const Eigen::Vector2i& image_size, CameraState* camera) {
   Eigen::Matrix3d H;
-  if (!estimateHomography(view.target, view.image, &H)) {
+  if (!estimateHomography(target, view.image, &H)) {
     DRAVIK_LOG(2, kTag) << "No homography fits the points: they lie on a line or coincide";
     return false;
   }
-  const Eigen::Vector2d c(0.5 * view.image_size.x(), 0.5 * view.image_size.y());
-  const double width = view.image_size.x();
-  const double keystone = keystonePixels(H, view);
+  const Eigen::Vector2d c(0.5 * image_size.x(), 0.5 * image_size.y());
+  const double width = image_size.x();
+  const double keystone = keystonePixels(H, target, view);
   double f = 1.0 / std::sqrt(inverseSquaredFocalFromHomography(H, c));
   if (!(keystone >= kMinimumKeystonePixels)) {
-    f = kFallbackFocalPerWidth * width;
+    f = kFallbackFocalLengthPerWidth * width;
     DRAVIK_LOG(3, kTag) << "The view shows " << keystone
                         << " pixels of perspective, too little to measure the focal length;"
                         << " assuming " << f;
-  } else if (!(f >= kMinimumFocalPerWidth * width) || !(f <= kMaximumFocalPerWidth * width)) {
+  } else if (!(f >= kMinimumFocalLengthPerWidth * width) ||
+             !(f <= kMaximumFocalLengthPerWidth * width)) {
     DRAVIK_LOG(3, kTag) << "The view's perspective gives no plausible focal length (" << f
-                        << "); assuming " << kFallbackFocalPerWidth * width;
-    f = kFallbackFocalPerWidth * width;
+                        << "); assuming " << kFallbackFocalLengthPerWidth * width;
+    f = kFallbackFocalLengthPerWidth * width;
   }
 
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  poseFromHomography(H, f, c, &R, &t);
-  *camera = Camera();
-  camera->fx = camera->fy = f;
-  camera->cx = c.x();
-  camera->cy = c.y();
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) camera->rotation[r][k] = R(r, k);
-    camera->translation[r] = t(r);
-  }
+  *camera = CameraState();
+  camera->intrinsics(kFx) = camera->intrinsics(kFy) = f;
+  camera->intrinsics(kCx) = c.x();
+  camera->intrinsics(kCy) = c.y();
+  camera->poses.resize(1);
+  poseFromHomography(H, f, f, c, &camera->poses[0].camera_from_target_rotation,
+                     &camera->poses[0].translation);
   return true;
 }
 
@@ -162,8 +154,10 @@ bool closedFormStart(const View& view, Camera* camera) {
 // p1 and p2, whose fit a single view determines well, without the lens
 // penalties: they would stop it on its way from no distortion to a strong
 // one. Then every coefficient, with the penalties keeping the lens sound.
-double refine(const View& view, Camera* camera) {
-  ReprojectionProblem problem(view, *camera);
+double refine(const std::vector<View>& views, const Eigen::Vector2i& image_size,
+              CameraState* camera) {
+  const View& view = views[0];
+  ReprojectionProblem problem(views, image_size.x(), image_size.y(), *camera);
   if (!std::isfinite(problem.dataCost(*camera))) {
     DRAVIK_LOG(2, kTag) << "The closed-form pose puts target points behind the camera";
     return std::numeric_limits<double>::infinity();
@@ -171,12 +165,14 @@ double refine(const View& view, Camera* camera) {
   SolverOptions options;
   options.max_evaluations = kMaxEvaluationsPerStage;
   options.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(view.image.size());
-  options.free.fill(true);
-  for (const int fixed : {kLens + 1, kLens + 4, kLens + 6, kLens + 7}) options.free[fixed] = false;
+  options.freedom.free.fill(true);
+  for (const int fixed : {kLens + 1, kLens + 4, kLens + 6, kLens + 7}) {
+    options.freedom.free[fixed] = false;
+  }
   problem.setPenalties(false);
   const SolverSummary first = minimize(&problem, options);
 
-  options.free.fill(true);
+  options.freedom.free.fill(true);
   problem.setPenalties(true);
   const SolverSummary second = minimize(&problem, options);
   if (!first.converged || !second.converged) {
@@ -184,33 +180,29 @@ double refine(const View& view, Camera* camera) {
                         << " + " << second.evaluations << " evaluations";
   }
 
-  *camera = problem.camera();
-  if (!lensIsSoundOverImage({camera->fx, camera->fy, camera->cx, camera->cy,
-                             camera->distortionCoefficients(), view.image_size})) {
+  *camera = problem.state();
+  if (!lensIsSoundOverImage(camera->intrinsics, image_size.x(), image_size.y())) {
     DRAVIK_LOG(2, kTag) << "The fitted lens folds inside the image";
     return std::numeric_limits<double>::infinity();
   }
   return std::sqrt(problem.dataCost(*camera) / static_cast<double>(view.image.size()));
 }
 
-void store(const Camera& camera, OpenCVProjection<CalibrationJet>* projection) {
+void store(const CameraState& camera, OpenCVProjection<CalibrationJet>* projection) {
   *projection = OpenCVProjection<CalibrationJet>();
-  projection->fx = camera.fx;
-  projection->fy = camera.fy;
-  projection->cx = camera.cx;
-  projection->cy = camera.cy;
+  const IntrinsicVector& p = camera.intrinsics;
+  projection->fx = p(kFx);
+  projection->fy = p(kFy);
+  projection->cx = p(kCx);
+  projection->cy = p(kCy);
+  const Pose& pose = camera.poses[0];
   for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) projection->rotation[r][c] = camera.rotation[r][c];
-    projection->translation[r] = camera.translation[r];
+    for (int c = 0; c < 3; ++c) projection->rotation[r][c] = pose.camera_from_target_rotation(r, c);
+    projection->translation[r] = pose.translation(r);
   }
-  projection->k1 = camera.k1;
-  projection->k2 = camera.k2;
-  projection->k3 = camera.k3;
-  projection->k4 = camera.k4;
-  projection->k5 = camera.k5;
-  projection->k6 = camera.k6;
-  projection->p1 = camera.p1;
-  projection->p2 = camera.p2;
+  CalibrationJet* lens[8] = {&projection->k1, &projection->k2, &projection->p1, &projection->p2,
+                             &projection->k3, &projection->k4, &projection->k5, &projection->k6};
+  for (int i = 0; i < 8; ++i) *lens[i] = p(kLens + i);
 }
 
 }  // namespace
@@ -225,22 +217,25 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
 
   // An unknown scale leaves the target in its own units, taken as metres.
   const double metres_per_unit = scalar > 0.0 ? scalar : 1.0;
-  View view;
-  view.image_size = image_size;
+  std::vector<View> views(1);
+  View& view = views[0];
+  std::vector<Eigen::Vector2d> target;
   view.image.reserve(image_points.size());
   view.target.reserve(target_points.size());
+  target.reserve(target_points.size());
   for (size_t i = 0; i < image_points.size(); ++i) {
     view.image.push_back(image_points[i].cast<double>());
-    view.target.push_back(target_points[i].cast<double>() * metres_per_unit);
+    target.push_back(target_points[i].cast<double>() * metres_per_unit);
+    view.target.emplace_back(target.back().x(), target.back().y(), 0.0);
   }
-  if (!spanPlane(view.target) || !spanPlane(view.image)) {
+  if (!spanPlane(target) || !spanPlane(view.image)) {
     DRAVIK_LOG(2, kTag) << "The points lie on a line";
     return kNoFit;
   }
 
-  Camera camera;
-  if (!closedFormStart(view, &camera)) return kNoFit;
-  const double error = refine(view, &camera);
+  CameraState camera;
+  if (!closedFormStart(view, target, image_size, &camera)) return kNoFit;
+  const double error = refine(views, image_size, &camera);
   if (!std::isfinite(error)) return kNoFit;
   store(camera, projection);
   return error;

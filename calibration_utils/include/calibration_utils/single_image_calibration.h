@@ -28,9 +28,12 @@
 //    denominator above 0.5, from the optical axis out to the image corner
 //    farthest from the principal point. A lens that stays inside these
 //    margins pays nothing, so a fit that is sound by itself is not biased.
-//    The result must pass the check without margins (slope above 0, the
-//    denominator at least 0.1 over the whole image) and keep every target
-//    point in front of the camera.
+//    Once the lens is sound by the exact rule (Lens::isSoundOverImage,
+//    calibration_utils/lens_soundness.h) no step may leave it, and the
+//    result must pass that rule and keep every target point in front of the
+//    camera.
+// The problem and the solver are those of the multi-view fit
+// (calibration_utils/camera_calibration.h) with one view.
 //
 // The focal length of a single view comes from its perspective. When the
 // homography holds less than a pixel of perspective across the target (the

@@ -5,7 +5,9 @@
 // chain rule: for f(x) = x * x at x = 3 seeded as variable 0,
 //   AutoDiff1<double, 1> x(3.0, 0);   // value 3, partials (1)
 //   AutoDiff1<double, 1> y = x * x;   // value 9, partials (6)
-// A constant has all partials zero. Comparisons look at values only.
+// A constant has all partials zero. Comparisons look at values only. The
+// partials are an Eigen vector, so a gradient is used as one:
+//   Eigen::Matrix<double, 1, 1> g = y.partial;   // (6)
 //
 // It is a scalar Eigen understands (the specialisations at the end of this
 // file), so matrices of it work like matrices of double, and matrices of
@@ -23,8 +25,10 @@ namespace autodiff {
 
 template <typename T, int N>
 struct AutoDiff1 {
+  using Partials = Eigen::Matrix<T, N, 1>;
+
   T value;
-  T partial[N];
+  Partials partial;
 
   // A constant: value v, every partial zero.
   AutoDiff1() : value(T(0)) { setPartials(T(0)); }
@@ -32,12 +36,10 @@ struct AutoDiff1 {
   // A variable: value v, partial 1 for variable `index`, 0 for the others.
   AutoDiff1(T v, int index) : value(v) {
     setPartials(T(0));
-    if (index >= 0 && index < N) partial[index] = T(1);
+    if (index >= 0 && index < N) partial(index) = T(1);
   }
 
-  void setPartials(T p) {
-    for (int i = 0; i < N; ++i) partial[i] = p;
-  }
+  void setPartials(T p) { partial.setConstant(p); }
 
   AutoDiff1& operator+=(const AutoDiff1& b) { return *this = *this + b; }
   AutoDiff1& operator-=(const AutoDiff1& b) { return *this = *this - b; }
@@ -50,7 +52,7 @@ template <typename T, int N>
 inline AutoDiff1<T, N> scaled(T v, T s, const AutoDiff1<T, N>& a) {
   AutoDiff1<T, N> r;
   r.value = v;
-  for (int i = 0; i < N; ++i) r.partial[i] = s * a.partial[i];
+  r.partial = s * a.partial;
   return r;
 }
 
@@ -58,7 +60,7 @@ template <typename T, int N>
 inline AutoDiff1<T, N> operator+(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
   AutoDiff1<T, N> r;
   r.value = a.value + b.value;
-  for (int i = 0; i < N; ++i) r.partial[i] = a.partial[i] + b.partial[i];
+  r.partial = a.partial + b.partial;
   return r;
 }
 
@@ -66,7 +68,7 @@ template <typename T, int N>
 inline AutoDiff1<T, N> operator-(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
   AutoDiff1<T, N> r;
   r.value = a.value - b.value;
-  for (int i = 0; i < N; ++i) r.partial[i] = a.partial[i] - b.partial[i];
+  r.partial = a.partial - b.partial;
   return r;
 }
 
@@ -80,7 +82,7 @@ template <typename T, int N>
 inline AutoDiff1<T, N> operator*(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>& b) {
   AutoDiff1<T, N> r;
   r.value = a.value * b.value;
-  for (int i = 0; i < N; ++i) r.partial[i] = a.value * b.partial[i] + b.value * a.partial[i];
+  r.partial = a.value * b.partial + b.value * a.partial;
   return r;
 }
 
@@ -90,7 +92,7 @@ inline AutoDiff1<T, N> operator/(const AutoDiff1<T, N>& a, const AutoDiff1<T, N>
   AutoDiff1<T, N> r;
   const T inverse = T(1) / b.value;
   r.value = a.value * inverse;
-  for (int i = 0; i < N; ++i) r.partial[i] = (a.partial[i] - r.value * b.partial[i]) * inverse;
+  r.partial = (a.partial - r.value * b.partial) * inverse;
   return r;
 }
 

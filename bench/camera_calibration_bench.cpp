@@ -1,0 +1,135 @@
+// The multi-view calibration beside OpenCV's calibrateCamera
+// (CALIB_RATIONAL_MODEL, one thread) on the same synthetic points, in the
+// same run: a 9 x 6 board at poses spread over a 1280 x 960 image, 0.2 px of
+// Gaussian noise per coordinate.
+// - Navigation20, Navigation100: the navigation camera's lens, 20 and 100
+//   views. Each iteration runs both fits one after the other, each timed by
+//   the thread's CPU clock; the reported time is ours, `opencv_ms` OpenCV's,
+//   `ratio` ours over OpenCV's. Counters of the last iteration: `rms` and
+//   `opencv_rms`, `rms_ratio` ours over OpenCV's, `max_px` and `opencv_max_px`
+//   the largest distance between where the fitted and the true lens see the
+//   rays of a 32-px grid over the image, `sd_deviation` the largest relative
+//   difference of our standard deviations from OpenCV's, `opencv_sound` 1
+//   when OpenCV's lens is sound over the image.
+// - WideCentreThird: a wide lens seen by 20 views whose points lie in the
+//   middle third of the image, over 20 seeds: `sound` and `opencv_sound` how
+//   many of the fitted lenses are sound over the whole image.
+//   build/test/bench/camera_calibration_bench --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <vector>
+
+#include "dravik/logging.h"
+#include "support/calibration_views.h"
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core/utility.hpp>
+#endif
+
+namespace {
+
+using dravik::calibration::calibrateCamera;
+using dravik::calibration::Lens;
+using dravik::calibration::TargetView;
+using dravik::calibration::views::CameraCalibration;
+using dravik::testing::BoardViewOptions;
+using dravik::testing::boardViews;
+
+double threadSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+void calibrateBesideOpenCV(benchmark::State& state, int view_count) {
+  dravik::setLogLevel(2);
+  const Lens truth = dravik::testing::navigationLens();
+  BoardViewOptions options;
+  options.count = view_count;
+  const std::vector<TargetView> views = boardViews(truth, options);
+  CameraCalibration ours;
+  double ours_seconds = 0.0;
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+  cv::setNumThreads(1);
+  dravik::testing::OpenCvCalibration opencv;
+  double opencv_seconds = 0.0;
+#endif
+  for (auto _ : state) {
+    const double start = threadSeconds();
+    benchmark::DoNotOptimize(calibrateCamera(views, truth.width, truth.height, {}, &ours));
+    const double elapsed = threadSeconds() - start;
+    ours_seconds += elapsed;
+    state.SetIterationTime(elapsed);
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+    const double opencv_start = threadSeconds();
+    opencv = dravik::testing::openCvCalibration(views, truth.width, truth.height,
+                                                cv::CALIB_RATIONAL_MODEL);
+    opencv_seconds += threadSeconds() - opencv_start;
+#endif
+  }
+  state.counters["rms"] = ours.rms_px;
+  state.counters["max_px"] = dravik::testing::largestProjectionDifference(truth, ours.lens, 32);
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["opencv_ms"] = 1e3 * opencv_seconds / iterations;
+  state.counters["ratio"] = ours_seconds / opencv_seconds;
+  state.counters["opencv_rms"] = opencv.rms;
+  state.counters["rms_ratio"] = ours.rms_px / opencv.rms;
+  state.counters["opencv_max_px"] =
+      dravik::testing::largestProjectionDifference(truth, opencv.lens, 32);
+  double deviation = 0.0;
+  for (int i = 0; i < 12; ++i) {
+    deviation = std::max(
+        deviation, std::abs(ours.standard_deviations(i) / opencv.standard_deviations(i) - 1.0));
+  }
+  state.counters["sd_deviation"] = deviation;
+  state.counters["opencv_sound"] = dravik::testing::soundOverImage(opencv.lens) ? 1.0 : 0.0;
+#endif
+}
+
+void BM_CalibrateNavigation20(benchmark::State& state) { calibrateBesideOpenCV(state, 20); }
+BENCHMARK(BM_CalibrateNavigation20)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_CalibrateNavigation100(benchmark::State& state) { calibrateBesideOpenCV(state, 100); }
+BENCHMARK(BM_CalibrateNavigation100)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_CalibrateWideCentreThird(benchmark::State& state) {
+  dravik::setLogLevel(2);
+  constexpr int kSeeds = 20;
+  const Lens truth = dravik::testing::wideLens();
+  std::vector<std::vector<TargetView>> view_sets;
+  for (int seed = 1; seed <= kSeeds; ++seed) {
+    BoardViewOptions options;
+    options.coverage = 1.0 / 3.0;
+    options.seed = static_cast<unsigned>(seed);
+    view_sets.push_back(boardViews(truth, options));
+  }
+  int sound = 0, opencv_sound = 0;
+  for (auto _ : state) {
+    sound = opencv_sound = 0;
+    for (const std::vector<TargetView>& views : view_sets) {
+      CameraCalibration ours;
+      if (calibrateCamera(views, truth.width, truth.height, {}, &ours) &&
+          dravik::testing::soundOverImage(ours.lens)) {
+        ++sound;
+      }
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+      cv::setNumThreads(1);
+      const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
+          views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
+      if (dravik::testing::soundOverImage(opencv.lens)) ++opencv_sound;
+#endif
+    }
+  }
+  state.counters["fits"] = kSeeds;
+  state.counters["sound"] = sound;
+  state.counters["opencv_sound"] = opencv_sound;
+}
+BENCHMARK(BM_CalibrateWideCentreThird)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,133 @@
+// Calibration of a camera from several views of a rigid target: the rational
+// lens and every view's pose, fitted together, sound over the whole image.
+//
+// Conventions
+// - Pixels: centres at integer coordinates; the image's pixel centres span
+//   [0, width - 1] x [0, height - 1] (as calibration_utils/undistortion.h).
+// - Lens model: the Lens of calibration_utils/undistortion.h: K = [[fx, 0, cx],
+//   [0, fy, cy], [0, 0, 1]] (no skew is fitted) and the eight coefficients
+//   k1, k2, p1, p2, k3, k4, k5, k6 of dravik/geometry.h (distortNormalized).
+// - Frames: camera_from_target[v] maps a point of view v's target frame
+//   (metres) into the camera frame (metres, z along the optical axis):
+//   X_camera = camera_from_target[v] (X_target, 1).
+// - Errors: the reprojection error of point i is |p_i - project(P_i)| in
+//   pixels; an rms is sqrt(sum |e_i|^2 / n) over the n points it covers.
+// - Covariance order: fx, fy, cx, cy, k1, k2, p1, p2, k3, k4, k5, k6.
+//
+// How it works
+// 1. Each view's homography from the target plane to the image (the
+//    normalised direct linear transform) gives, by Zhang's closed form, a
+//    start for fx, fy, cx, cy and every pose; the lens starts without
+//    distortion.
+// 2. Levenberg-Marquardt in double precision over the intrinsics and every
+//    view's pose, on the Jacobian written out by hand (the single-view fit's
+//    reprojection problem; one view of this fit is that fit). The normal
+//    equations are reduced to the intrinsics by the Schur complement over
+//    the per-view 6 x 6 pose blocks, so that a hundred views cost little
+//    more than ten. First the simplest lens the terms allow, then every free
+//    term.
+// 3. The lens stays sound over the whole image by the exact rule
+//    (Lens::isSoundOverImage): while it searches, the fit pays a penalty
+//    unless the lens keeps a margin inside the rule from the optical axis
+//    out to the image corner farthest from the principal point, covered by
+//    the views or not. When the sound lens's rms exceeds the unconstrained
+//    fit's by more than 0.5 px, the sound lens is still returned, with a
+//    level-3 warning naming the part of the image the views leave uncovered.
+// 4. The covariance of the intrinsics is sigma^2 (J'J)^-1 with the poses
+//    marginalised by the Schur complement and sigma^2 = |r|^2 / (2 n - p),
+//    n the points kept and p the free intrinsics plus six per view.
+//
+// Failure: false and a level-2 record under the tag "calibration_utils",
+// *result untouched. Refused: fewer than 2 views (3 for kRational); a view
+// with fewer than 6 points, or with image and target points of unequal
+// number; points that are not finite; a target whose points lie on a line;
+// a width or height not positive, or a pixel count above
+// kMaxUndistortionPixels; a null result. A view whose homography is
+// degenerate (the target seen edge-on) is dropped with a level-3 warning as
+// long as enough views remain.
+//
+// Names: everything here lives in the inline namespace
+// dravik::calibration::views, so that it is spelled dravik::calibration::X
+// as usual, while its CameraCalibration stays a type of its own beside the
+// calibration message of one camera (calibration_messages), which has the
+// same name in dravik::calibration. A source that includes both spells this
+// one views::CameraCalibration.
+//
+// Thread safety: the functions are deterministic and reentrant, keep no
+// state between calls and throw no exceptions.
+#pragma once
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <vector>
+
+#include "calibration_utils/undistortion.h"
+
+namespace dravik {
+namespace calibration {
+inline namespace views {
+
+// One view of a rigid target.
+struct TargetView {
+  // Measured pixels, centres at integers.
+  std::vector<Eigen::Vector2d> image_points;
+  // The same points in the target's frame, metres (z = 0 for a board).
+  std::vector<Eigen::Vector3d> target_points;
+};
+
+// The free lens terms: all eight; k1 k2 p1 p2 k3; none.
+enum class LensTerms { kRational, kPlumbBob, kNone };
+
+struct CameraCalibrationOptions {
+  LensTerms lens_terms = LensTerms::kRational;
+  // Held at ((width - 1) / 2, (height - 1) / 2).
+  bool fix_principal_point = false;
+  // fx = fy.
+  bool same_focal_length = false;
+  // > 0: points whose residual exceeds outlier_sigma x the rms are dropped
+  // and the fit repeated, until none is.
+  double outlier_sigma = 0.0;
+};
+
+struct CameraCalibration {
+  // Width, height, K (no skew), the eight coefficients.
+  Lens lens;
+  // One per view, metres.
+  std::vector<Eigen::Matrix4d> camera_from_target;
+  // Over the points kept.
+  double rms_px = 0;
+  // Per view.
+  std::vector<double> view_rms_px;
+  // Per view, per point: 1 when used in the final fit.
+  std::vector<std::vector<std::uint8_t>> kept;
+  // Of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6, the poses marginalised; zero
+  // rows for fixed terms.
+  Eigen::Matrix<double, 12, 12> covariance = Eigen::Matrix<double, 12, 12>::Zero();
+  // Square roots of its diagonal.
+  Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
+  int iterations = 0;
+};
+
+// Fits the camera of a width x height image to the views. On success
+// *result holds the lens, one pose per view (the identity for a dropped
+// view, whose points are then all not kept and whose rms is not a number),
+// the errors and the covariance (zero, with a level-3 warning, when the
+// views do not determine the intrinsics).
+bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
+                     const CameraCalibrationOptions& options, CameraCalibration* result);
+
+// The standard deviation, in pixels, of where the fixed camera-frame ray of each pixel is seen,
+// from the covariance: row-major, one value per pixel of a (width / step) x (height / step) grid
+// whose cell (i, j) is the pixel (i step + step / 2, j step + step / 2).
+// With J the derivative of the ray's pixel in the twelve intrinsics and C
+// the covariance, the value is sqrt(trace(J C J') / 2), the standard
+// deviation of either pixel coordinate; not a number where the pixel has no
+// ray (beyond the lens's sound region). False, with a level-2 record, for a
+// null output, a step not positive or larger than the image, or a lens or
+// covariance that is not usable.
+bool projectionUncertainty(const CameraCalibration& calibration, int step,
+                           std::vector<float>* sigma_px);
+
+}  // namespace views
+}  // namespace calibration
+}  // namespace dravik

@@ -1,0 +1,549 @@
+#define DRAVIK_LOG_FILE "calibration_utils/camera_calibration"
+
+#include "calibration_utils/camera_calibration.h"
+
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include "calibration_utils/rectify.h"
+#include "dravik/logging.h"
+#include "levenberg_marquardt.h"
+#include "planar_homography.h"
+#include "reprojection_problem.h"
+
+namespace dravik {
+namespace calibration {
+
+namespace {
+
+constexpr char kTag[] = "calibration_utils";
+constexpr size_t kMinimumPointsPerView = 6;
+// The smaller principal spread of a target or an image below this fraction
+// of the larger (in standard deviation) is a line.
+constexpr double kMinimumSpreadRatio = 1e-6;
+// The solver's budget per stage, and its floor: an error per point of 1e-9
+// pixels is far below any measurement.
+constexpr int kMaxEvaluationsPerStage = 100;
+constexpr double kCostFloorPerPoint = 1e-18;
+// A sound lens whose rms exceeds the unconstrained fit's by more than this
+// is reported as a compromise the views forced.
+constexpr double kSoundCompromisePixels = 0.5;
+// Outlier rounds at most; each drops at least one point.
+constexpr int kMaxOutlierRounds = 20;
+
+// A view as the fit holds it: the points kept, with their index in the
+// caller's view, and the target's plane.
+struct PreparedView {
+  size_t index = 0;                            // in the caller's views
+  Eigen::Matrix3d target_from_plane_rotation;  // columns: the plane's axes in the target frame
+  Eigen::Vector3d plane_origin;                // in the target frame
+  std::vector<Eigen::Vector2d> plane_points;   // the target points in the plane's frame
+  Eigen::Matrix3d homography;                  // image ~ H (plane point, 1)
+};
+
+bool allFinite(const TargetView& view) {
+  for (const Eigen::Vector2d& p : view.image_points) {
+    if (!p.allFinite()) return false;
+  }
+  for (const Eigen::Vector3d& p : view.target_points) {
+    if (!p.allFinite()) return false;
+  }
+  return true;
+}
+
+// The principal spreads (variances, ascending) and axes of points about
+// their mean.
+template <int D>
+void principalAxes(const std::vector<Eigen::Matrix<double, D, 1>>& points,
+                   Eigen::Matrix<double, D, 1>* mean, Eigen::Matrix<double, D, 1>* spreads,
+                   Eigen::Matrix<double, D, D>* axes) {
+  using Vector = Eigen::Matrix<double, D, 1>;
+  using Matrix = Eigen::Matrix<double, D, D>;
+  *mean = Vector::Zero();
+  for (const Vector& p : points) *mean += p;
+  *mean /= static_cast<double>(points.size());
+  Matrix scatter = Matrix::Zero();
+  for (const Vector& p : points) scatter += (p - *mean) * (p - *mean).transpose();
+  const Eigen::SelfAdjointEigenSolver<Matrix> eigen(scatter / static_cast<double>(points.size()));
+  *spreads = eigen.eigenvalues();
+  *axes = eigen.eigenvectors();
+}
+
+// True when the points span a plane (their two largest spreads are both
+// substantial).
+template <int D>
+bool spanPlane(const std::vector<Eigen::Matrix<double, D, 1>>& points) {
+  Eigen::Matrix<double, D, 1> mean, spreads;
+  Eigen::Matrix<double, D, D> axes;
+  principalAxes(points, &mean, &spreads, &axes);
+  return spreads(D - 2) > kMinimumSpreadRatio * kMinimumSpreadRatio * spreads(D - 1);
+}
+
+// Checks what the fit needs of its input; logs the first problem found.
+bool checkInput(const std::vector<TargetView>& views, int width, int height,
+                const CameraCalibrationOptions& options, const CameraCalibration* result) {
+  if (result == nullptr) {
+    DRAVIK_LOG(2, kTag) << "No calibration to fill";
+    return false;
+  }
+  if (width <= 0 || height <= 0 ||
+      static_cast<long long>(width) * static_cast<long long>(height) > kMaxUndistortionPixels) {
+    DRAVIK_LOG(2, kTag) << "Image size " << width << " x " << height << " not positive or above "
+                        << kMaxUndistortionPixels << " pixels";
+    return false;
+  }
+  const size_t minimum_views = options.lens_terms == LensTerms::kRational ? 3 : 2;
+  if (views.size() < minimum_views) {
+    DRAVIK_LOG(2, kTag) << "Too few views to calibrate: " << views.size() << ", at least "
+                        << minimum_views;
+    return false;
+  }
+  if (!std::isfinite(options.outlier_sigma) || options.outlier_sigma < 0.0) {
+    DRAVIK_LOG(2, kTag) << "Outlier threshold " << options.outlier_sigma
+                        << " not a non-negative number";
+    return false;
+  }
+  for (size_t v = 0; v < views.size(); ++v) {
+    const TargetView& view = views[v];
+    if (view.image_points.size() != view.target_points.size()) {
+      DRAVIK_LOG(2, kTag) << "View " << v << ": image and target points differ in number: "
+                          << view.image_points.size() << " vs. " << view.target_points.size();
+      return false;
+    }
+    if (view.image_points.size() < kMinimumPointsPerView) {
+      DRAVIK_LOG(2, kTag) << "View " << v << ": too few points: " << view.image_points.size()
+                          << ", at least " << kMinimumPointsPerView;
+      return false;
+    }
+    if (!allFinite(view)) {
+      DRAVIK_LOG(2, kTag) << "View " << v << ": points not finite";
+      return false;
+    }
+    if (!spanPlane(view.target_points)) {
+      DRAVIK_LOG(2, kTag) << "View " << v << ": the target's points lie on a line";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The target's plane (the two largest principal axes of its points), the
+// points in it, and the homography from it to the image. False, with a
+// warning, when the view shows the target edge-on or no homography fits.
+bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
+  Eigen::Vector3d mean, spreads;
+  Eigen::Matrix3d axes;
+  principalAxes(view.target_points, &mean, &spreads, &axes);
+  prepared->index = index;
+  prepared->plane_origin = mean;
+  // Axes: the largest spread first; the third column their cross product,
+  // so that the frame is right-handed.
+  prepared->target_from_plane_rotation.col(0) = axes.col(2);
+  prepared->target_from_plane_rotation.col(1) = axes.col(1);
+  prepared->target_from_plane_rotation.col(2) = axes.col(2).cross(axes.col(1));
+  prepared->plane_points.clear();
+  for (const Eigen::Vector3d& p : view.target_points) {
+    const Eigen::Vector3d in_plane = prepared->target_from_plane_rotation.transpose() * (p - mean);
+    prepared->plane_points.emplace_back(in_plane.x(), in_plane.y());
+  }
+  if (!spanPlane(view.image_points) ||
+      !estimateHomography(prepared->plane_points, view.image_points, &prepared->homography)) {
+    DRAVIK_LOG(3, kTag) << "View " << index
+                        << " sees the target edge-on (its homography is degenerate); dropped";
+    return false;
+  }
+  return true;
+}
+
+// Zhang's closed form with the principal point at the image centre: fx and
+// fy from the homographies (one focal length when they are tied), then each
+// view's pose. The lens starts without distortion.
+void closedFormStart(const std::vector<PreparedView>& prepared, int width, int height,
+                     bool same_focal_length, CameraState* state) {
+  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
+  std::vector<Eigen::Matrix3d> homographies;
+  for (const PreparedView& view : prepared) homographies.push_back(view.homography);
+  double wx = 0.0, wy = 0.0;
+  double fx = kFallbackFocalLengthPerWidth * width, fy = fx;
+  const bool measured = inverseSquaredFocalsFromHomographies(homographies, c, &wx, &wy);
+  if (measured) {
+    // One focal length for both axes: lens distortion biases the two apart
+    // far more than real pixels differ.
+    (void)same_focal_length;
+    fx = fy = 1.0 / std::sqrt(0.5 * (wx + wy));
+  }
+  const auto plausible = [&](double f) {
+    return f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width;
+  };
+  if (!measured || !plausible(fx) || !plausible(fy)) {
+    DRAVIK_LOG(3, kTag) << "The views' perspective gives no plausible focal length; assuming "
+                        << kFallbackFocalLengthPerWidth * width;
+    fx = fy = kFallbackFocalLengthPerWidth * width;
+  }
+  *state = CameraState();
+  state->intrinsics(kFx) = fx;
+  state->intrinsics(kFy) = fy;
+  state->intrinsics(kCx) = c.x();
+  state->intrinsics(kCy) = c.y();
+  for (const PreparedView& view : prepared) {
+    Eigen::Matrix3d camera_from_plane_rotation;
+    Eigen::Vector3d camera_from_plane_translation;
+    poseFromHomography(view.homography, fx, fy, c, &camera_from_plane_rotation,
+                       &camera_from_plane_translation);
+    // camera_from_target = camera_from_plane * plane_from_target.
+    Pose pose;
+    pose.camera_from_target_rotation =
+        camera_from_plane_rotation * view.target_from_plane_rotation.transpose();
+    pose.translation =
+        camera_from_plane_translation - pose.camera_from_target_rotation * view.plane_origin;
+    state->poses.push_back(pose);
+  }
+}
+
+// The lens terms each stage frees: first the simplest lens the terms allow,
+// then every free term.
+IntrinsicFreedom freedomOf(const CameraCalibrationOptions& options, bool every_term) {
+  IntrinsicFreedom freedom;
+  freedom.free.fill(false);
+  freedom.free[kFx] = freedom.free[kFy] = true;
+  freedom.free[kCx] = freedom.free[kCy] = !options.fix_principal_point;
+  freedom.tie_focal_lengths = options.same_focal_length;
+  // k1, k2, p1, p2, k3, k4, k5, k6 at kLens + 0 .. 7.
+  std::vector<int> terms;
+  switch (options.lens_terms) {
+    case LensTerms::kRational:
+      terms = every_term ? std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7} : std::vector<int>{0, 2, 3, 5};
+      break;
+    case LensTerms::kPlumbBob:
+      terms = every_term ? std::vector<int>{0, 1, 2, 3, 4} : std::vector<int>{0, 2, 3};
+      break;
+    case LensTerms::kNone:
+      break;
+  }
+  for (const int term : terms) freedom.free[kLens + term] = true;
+  return freedom;
+}
+
+double rmsOf(double cost, size_t points) {
+  return points > 0 ? std::sqrt(cost / static_cast<double>(points)) : 0.0;
+}
+
+// The parts of the image (a 3 x 3 grid of it) that hold none of the points.
+std::string uncoveredParts(const std::vector<View>& views, int width, int height) {
+  bool covered[3][3] = {};
+  for (const View& view : views) {
+    for (const Eigen::Vector2d& p : view.image) {
+      const int column = std::min(2, std::max(0, static_cast<int>(3.0 * (p.x() + 0.5) / width)));
+      const int row = std::min(2, std::max(0, static_cast<int>(3.0 * (p.y() + 0.5) / height)));
+      covered[row][column] = true;
+    }
+  }
+  static const char* const kNames[3][3] = {{"top left", "top", "top right"},
+                                           {"left", "centre", "right"},
+                                           {"bottom left", "bottom", "bottom right"}};
+  std::string parts;
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 3; ++column) {
+      if (covered[row][column]) continue;
+      parts += (parts.empty() ? "" : ", ");
+      parts += kNames[row][column];
+    }
+  }
+  return parts.empty() ? "none of the image's ninths" : parts;
+}
+
+struct FitOutcome {
+  CameraState state;
+  int iterations = 0;
+  bool converged = true;
+};
+
+// The staged fit of the kept points from `start`: the simplest lens, every
+// free term without penalties, then every free term with the penalties and
+// the exact rule keeping the lens sound, from that unconstrained fit. When
+// that ends on a lens that is not sound, again from the simplest lens if it
+// is sound, else from the same intrinsics and poses without distortion
+// (sound), so that the rule holds at every step.
+FitOutcome fitStages(const std::vector<View>& views, int width, int height,
+                     const CameraCalibrationOptions& options, const CameraState& start) {
+  FitOutcome outcome;
+  size_t points = 0;
+  for (const View& view : views) points += view.image.size();
+  SolverOptions solver;
+  solver.max_evaluations = kMaxEvaluationsPerStage;
+  solver.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(points);
+  const auto run = [&](ReprojectionProblem* problem, bool every_term) {
+    solver.freedom = freedomOf(options, every_term);
+    const SolverSummary summary = minimize(problem, solver);
+    outcome.iterations += summary.accepted_steps;
+    outcome.converged = outcome.converged && summary.converged;
+  };
+  const auto sound = [&](const CameraState& state) {
+    return lensIsSoundOverImage(state.intrinsics, width, height);
+  };
+
+  ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
+  problem.setPenalties(false);
+  run(&problem, false);
+  const CameraState simplest = problem.state();
+  run(&problem, true);
+  const double unconstrained_rms = rmsOf(problem.dataCost(problem.state()), points);
+  problem.setPenalties(true);
+  run(&problem, true);
+  outcome.state = problem.state();
+  if (!sound(outcome.state)) {
+    CameraState restart = simplest;
+    if (!sound(restart)) restart.intrinsics.segment<8>(kLens).setZero();
+    ReprojectionProblem constrained(views, width, height, restart, kViewsPenaltyWeight);
+    constrained.setPenalties(true);
+    run(&constrained, true);
+    outcome.state = constrained.state();
+  }
+  const double rms = rmsOf(problem.dataCost(outcome.state), points);
+  if (rms > unconstrained_rms + kSoundCompromisePixels) {
+    DRAVIK_LOG(3, kTag) << "No sound lens fits the views within " << kSoundCompromisePixels
+                        << " px of the unconstrained fit (rms " << rms << " px vs. "
+                        << unconstrained_rms << " px): the views leave uncovered: "
+                        << uncoveredParts(views, width, height);
+  }
+  return outcome;
+}
+
+Eigen::Matrix4d matrixOf(const Pose& pose) {
+  Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
+  M.topLeftCorner<3, 3>() = pose.camera_from_target_rotation;
+  M.topRightCorner<3, 1>() = pose.translation;
+  return M;
+}
+
+// The covariance of the free intrinsics, sigma^2 S^-1, S the information of
+// the intrinsics with the poses marginalised, sigma^2 = |r|^2 / (2 n - p).
+bool covarianceOf(const std::vector<View>& views, int width, int height,
+                  const CameraCalibrationOptions& options, const CameraState& state,
+                  IntrinsicMatrix* covariance) {
+  ReprojectionProblem problem(views, width, height, state);
+  problem.setPenalties(false);
+  NormalEquations normal;
+  problem.linearize(&normal);
+  const IntrinsicFreedom freedom = freedomOf(options, true);
+  IntrinsicMatrix information;
+  int free_count = 0;
+  if (!marginalInformation(normal, freedom, &information, &free_count)) return false;
+  size_t points = 0;
+  for (const View& view : views) points += view.image.size();
+  const double dof = 2.0 * static_cast<double>(points) - free_count -
+                     static_cast<double>(kPoseParameters * views.size());
+  std::array<bool, kIntrinsics> used{};
+  for (int i = 0; i < kIntrinsics; ++i) used[i] = information(i, i) > 0.0;
+  IntrinsicMatrix inverse;
+  if (!(dof > 0.0) || !invertSymmetric(information, used, &inverse)) return false;
+  *covariance = inverse * (normal.cost / dof);
+  if (freedom.tie_focal_lengths) {
+    // fy is fx: it shares fx's row and column.
+    covariance->row(kFy) = covariance->row(kFx);
+    covariance->col(kFy) = covariance->col(kFx);
+  }
+  return true;
+}
+
+}  // namespace
+
+inline namespace views {
+
+bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
+                     const CameraCalibrationOptions& options, CameraCalibration* result) {
+  if (!checkInput(views, width, height, options, result)) return false;
+
+  std::vector<PreparedView> prepared;
+  for (size_t v = 0; v < views.size(); ++v) {
+    PreparedView view;
+    if (prepareView(views[v], v, &view)) prepared.push_back(std::move(view));
+  }
+  const size_t minimum_views = options.lens_terms == LensTerms::kRational ? 3 : 2;
+  if (prepared.size() < minimum_views) {
+    DRAVIK_LOG(2, kTag) << "Too few views with a usable homography: " << prepared.size() << " of "
+                        << views.size() << ", at least " << minimum_views;
+    return false;
+  }
+
+  CameraState state;
+  closedFormStart(prepared, width, height, options.same_focal_length, &state);
+  // The kept points of each prepared view, as the problem holds them.
+  std::vector<std::vector<std::uint8_t>> kept(views.size());
+  for (size_t v = 0; v < views.size(); ++v) kept[v].assign(views[v].image_points.size(), 0);
+  for (const PreparedView& view : prepared) kept[view.index].assign(kept[view.index].size(), 1);
+  const auto keptViews = [&]() {
+    std::vector<View> out;
+    for (const PreparedView& view : prepared) {
+      View kept_view;
+      const TargetView& source = views[view.index];
+      for (size_t i = 0; i < source.image_points.size(); ++i) {
+        if (!kept[view.index][i]) continue;
+        kept_view.image.push_back(source.image_points[i]);
+        kept_view.target.push_back(source.target_points[i]);
+      }
+      out.push_back(std::move(kept_view));
+    }
+    return out;
+  };
+
+  std::vector<View> fitted_views = keptViews();
+  {
+    ReprojectionProblem start(fitted_views, width, height, state);
+    if (!std::isfinite(start.dataCost(state))) {
+      DRAVIK_LOG(2, kTag) << "The closed-form poses put target points behind the camera";
+      return false;
+    }
+  }
+  FitOutcome outcome = fitStages(fitted_views, width, height, options, state);
+  int iterations = outcome.iterations;
+
+  // Outliers: points beyond outlier_sigma x the rms are dropped, a view
+  // keeping at least kMinimumPointsPerView, and the fit repeated.
+  for (int round = 0; options.outlier_sigma > 0.0 && round < kMaxOutlierRounds; ++round) {
+    ReprojectionProblem problem(fitted_views, width, height, outcome.state);
+    const std::vector<std::vector<double>> errors = problem.pointErrors(outcome.state);
+    size_t points = 0;
+    for (const View& view : fitted_views) points += view.image.size();
+    const double threshold = options.outlier_sigma * rmsOf(problem.dataCost(outcome.state), points);
+    bool dropped = false;
+    for (size_t p = 0; p < prepared.size(); ++p) {
+      std::vector<std::uint8_t>& mask = kept[prepared[p].index];
+      size_t remaining = fitted_views[p].image.size();
+      size_t k = 0;  // index among the kept points
+      for (size_t i = 0; i < mask.size(); ++i) {
+        if (!mask[i]) continue;
+        if (errors[p][k] > threshold && remaining > kMinimumPointsPerView) {
+          mask[i] = 0;
+          --remaining;
+          dropped = true;
+        }
+        ++k;
+      }
+    }
+    if (!dropped) break;
+    fitted_views = keptViews();
+    outcome = fitStages(fitted_views, width, height, options, state);
+    iterations += outcome.iterations;
+  }
+  if (!outcome.converged) {
+    DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << iterations
+                        << " steps";
+  }
+
+  // The lens as it is stored, in single precision, must be sound too.
+  const IntrinsicVector& p = outcome.state.intrinsics;
+  CameraCalibration out;
+  out.lens.width = width;
+  out.lens.height = height;
+  out.lens.K = Eigen::Matrix3f::Identity();
+  out.lens.K(0, 0) = static_cast<float>(p(kFx));
+  out.lens.K(1, 1) = static_cast<float>(p(kFy));
+  out.lens.K(0, 2) = static_cast<float>(p(kCx));
+  out.lens.K(1, 2) = static_cast<float>(p(kCy));
+  out.lens.distortion.resize(8);
+  IntrinsicVector stored = IntrinsicVector::Zero();
+  stored(kFx) = out.lens.K(0, 0), stored(kFy) = out.lens.K(1, 1);
+  stored(kCx) = out.lens.K(0, 2), stored(kCy) = out.lens.K(1, 2);
+  for (int i = 0; i < 8; ++i) {
+    out.lens.distortion[i] = static_cast<float>(p(kLens + i));
+    stored(kLens + i) = out.lens.distortion[i];
+  }
+  if (!stored.allFinite() || !(stored(kFx) > 0.0) || !(stored(kFy) > 0.0) ||
+      !lensIsSoundOverImage(stored, width, height)) {
+    DRAVIK_LOG(2, kTag) << "The fitted lens is not sound over the image";
+    return false;
+  }
+
+  ReprojectionProblem problem(fitted_views, width, height, outcome.state);
+  const std::vector<std::vector<double>> errors = problem.pointErrors(outcome.state);
+  out.camera_from_target.assign(views.size(), Eigen::Matrix4d::Identity());
+  out.view_rms_px.assign(views.size(), std::numeric_limits<double>::quiet_NaN());
+  double total = 0.0;
+  size_t total_points = 0;
+  for (size_t v = 0; v < prepared.size(); ++v) {
+    const size_t index = prepared[v].index;
+    out.camera_from_target[index] = matrixOf(outcome.state.poses[v]);
+    double sum = 0.0;
+    for (const double e : errors[v]) sum += e * e;
+    out.view_rms_px[index] = rmsOf(sum, errors[v].size());
+    total += sum;
+    total_points += errors[v].size();
+  }
+  out.rms_px = rmsOf(total, total_points);
+  out.kept = kept;
+  IntrinsicMatrix covariance;
+  if (!covarianceOf(fitted_views, width, height, options, outcome.state, &covariance)) {
+    DRAVIK_LOG(3, kTag) << "The views do not determine the intrinsics: no covariance";
+    covariance.setZero();
+  }
+  out.covariance = covariance;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    out.standard_deviations(i) = std::sqrt(std::max(0.0, covariance(i, i)));
+  }
+  out.iterations = iterations;
+  *result = std::move(out);
+  return true;
+}
+
+bool projectionUncertainty(const CameraCalibration& calibration, int step,
+                           std::vector<float>* sigma_px) {
+  const Lens& lens = calibration.lens;
+  if (sigma_px == nullptr || step <= 0) {
+    DRAVIK_LOG(2, kTag) << "No uncertainty to fill, or a step " << step << " not positive";
+    return false;
+  }
+  if (lens.width <= 0 || lens.height <= 0 || lens.width / step == 0 || lens.height / step == 0 ||
+      static_cast<long long>(lens.width) * lens.height > kMaxUndistortionPixels ||
+      lens.distortion.size() != 8 || !lens.K.allFinite() || !(lens.K(0, 0) > 0.0f) ||
+      !(lens.K(1, 1) > 0.0f) || !calibration.covariance.allFinite()) {
+    DRAVIK_LOG(2, kTag) << "The calibration's lens (" << lens.width << " x " << lens.height << ", "
+                        << lens.distortion.size()
+                        << " coefficients) or covariance is not usable at a step of " << step;
+    return false;
+  }
+  IntrinsicVector intrinsics;
+  intrinsics << lens.K(0, 0), lens.K(1, 1), lens.K(0, 2), lens.K(1, 2), 0, 0, 0, 0, 0, 0, 0, 0;
+  for (int i = 0; i < 8; ++i) intrinsics(kLens + i) = lens.distortion[i];
+  const float principal_point[2] = {lens.K(0, 2), lens.K(1, 2)};
+  const float focal_length[2] = {lens.K(0, 0), lens.K(1, 1)};
+  const int columns = lens.width / step, rows = lens.height / step;
+  sigma_px->assign(static_cast<size_t>(columns) * static_cast<size_t>(rows),
+                   std::numeric_limits<float>::quiet_NaN());
+  const IntrinsicMatrix& C = calibration.covariance;
+  for (int j = 0; j < rows; ++j) {
+    for (int i = 0; i < columns; ++i) {
+      const Eigen::Vector2f pixel(static_cast<float>(i * step + step / 2),
+                                  static_cast<float>(j * step + step / 2));
+      const RectifiedPoint ray =
+          rectifyPointWithStatus(lens.distortion.data(), principal_point, focal_length, pixel);
+      PixelDerivatives d;
+      if (!ray.converged ||
+          !projectWithDerivatives(intrinsics, Eigen::Vector3d(ray.point.x(), ray.point.y(), 1.0),
+                                  &d)) {
+        continue;
+      }
+      // The variance of each pixel coordinate, J C J', averaged over the two.
+      double variance = 0.0;
+      for (int axis = 0; axis < 2; ++axis) {
+        const double* J = d.d_intrinsics[axis];
+        for (int a = 0; a < kIntrinsics; ++a) {
+          double row = 0.0;
+          for (int b = 0; b < kIntrinsics; ++b) row += C(a, b) * J[b];
+          variance += J[a] * row;
+        }
+      }
+      (*sigma_px)[static_cast<size_t>(j) * columns + i] =
+          static_cast<float>(std::sqrt(std::max(0.0, 0.5 * variance)));
+    }
+  }
+  return true;
+}
+
+}  // namespace views
+}  // namespace calibration
+}  // namespace dravik

@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "support/calibration_views.h"
+#include "support/log_capture.h"
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core/utility.hpp>
+#endif
+
+namespace {
+
+using dravik::calibration::calibrateCamera;
+using dravik::calibration::CameraCalibrationOptions;
+using dravik::calibration::Lens;
+using dravik::calibration::LensTerms;
+using dravik::calibration::projectionUncertainty;
+using dravik::calibration::TargetView;
+using dravik::calibration::views::CameraCalibration;
+using dravik::testing::BoardViewOptions;
+using dravik::testing::boardViews;
+using dravik::testing::LogCapture;
+
+constexpr double kNoise = 0.2;  // px per coordinate
+// The rms of 2-D residuals of kNoise per coordinate, less the parameters' share.
+constexpr double kLowestNoisyRms = 0.25, kHighestNoisyRms = 0.30;
+
+std::vector<TargetView> navigationViews(int count, double noise, unsigned seed = 1) {
+  BoardViewOptions options;
+  options.count = count;
+  options.noise_px = noise;
+  options.seed = seed;
+  return boardViews(dravik::testing::navigationLens(), options);
+}
+
+// A result no fit writes, to tell that a failed call left it alone.
+CameraCalibration untouched() {
+  CameraCalibration result;
+  result.rms_px = -1.0;
+  result.iterations = -7;
+  return result;
+}
+
+TEST(CalibrateCamera, RefusesBadInputWithOneRecordAndLeavesTheResultUntouched) {
+  const std::vector<TargetView> good = navigationViews(4, kNoise);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<TargetView>*, int*, int*, CameraCalibrationOptions*)> spoil;
+    const char* record;
+  };
+  const Case cases[] = {
+      {"two views of a rational lens", [](auto* v, int*, int*, auto*) { v->resize(2); },
+       "Too few views to calibrate: 2, at least 3"},
+      {"one view of a plumb-bob lens",
+       [](auto* v, int*, int*, auto* o) {
+         v->resize(1);
+         o->lens_terms = LensTerms::kPlumbBob;
+       },
+       "Too few views to calibrate: 1, at least 2"},
+      {"a view of five points",
+       [](auto* v, int*, int*, auto*) {
+         (*v)[1].image_points.resize(5);
+         (*v)[1].target_points.resize(5);
+       },
+       "View 1: too few points: 5, at least 6"},
+      {"unequal lengths", [](auto* v, int*, int*, auto*) { (*v)[2].target_points.pop_back(); },
+       "View 2: image and target points differ in number: 54 vs. 53"},
+      {"an image point not finite",
+       [nan](auto* v, int*, int*, auto*) { (*v)[0].image_points[3].x() = nan; },
+       "View 0: points not finite"},
+      {"a target point not finite",
+       [](auto* v, int*, int*, auto*) {
+         (*v)[3].target_points[0].z() = std::numeric_limits<double>::infinity();
+       },
+       "View 3: points not finite"},
+      {"a target on a line",
+       [](auto* v, int*, int*, auto*) {
+         for (auto& p : (*v)[1].target_points) p.y() = 0.0;
+       },
+       "View 1: the target's points lie on a line"},
+      {"a zero width", [](auto*, int* w, int*, auto*) { *w = 0; },
+       "Image size 0 x 960 not positive or above 67108864 pixels"},
+      {"a negative height", [](auto*, int*, int* h, auto*) { *h = -960; },
+       "Image size 1280 x -960 not positive or above 67108864 pixels"},
+      {"too many pixels",
+       [](auto*, int* w, int* h, auto*) {
+         *w = 1 << 14;
+         *h = 1 << 13;
+       },
+       "Image size 16384 x 8192 not positive or above 67108864 pixels"},
+      {"a negative outlier threshold", [](auto*, int*, int*, auto* o) { o->outlier_sigma = -1; },
+       "Outlier threshold -1 not a non-negative number"},
+  };
+  for (const Case& c : cases) {
+    std::vector<TargetView> views = good;
+    int width = 1280, height = 960;
+    CameraCalibrationOptions options;
+    c.spoil(&views, &width, &height, &options);
+    CameraCalibration result = untouched();
+    LogCapture log(5);
+    EXPECT_FALSE(calibrateCamera(views, width, height, options, &result)) << c.what;
+    EXPECT_EQ(result.iterations, -7) << c.what;
+    EXPECT_EQ(result.rms_px, -1.0) << c.what;
+    const auto records = log.recordsUpTo(5);
+    ASSERT_EQ(records.size(), 1u) << c.what;
+    EXPECT_EQ(records[0].level, 2) << c.what;
+    EXPECT_EQ(records[0].tag, "calibration_utils") << c.what;
+    EXPECT_EQ(records[0].text, c.record) << c.what;
+  }
+  LogCapture log(5);
+  EXPECT_FALSE(calibrateCamera(good, 1280, 960, {}, nullptr));
+  ASSERT_EQ(log.recordsUpTo(5).size(), 1u);
+  EXPECT_EQ(log.recordsUpTo(5)[0].text, "No calibration to fill");
+}
+
+TEST(CalibrateCamera, ExactViewsGiveBackTheLensAtThePixelFloor) {
+  const Lens truth = dravik::testing::navigationLens();
+  CameraCalibration result;
+  ASSERT_TRUE(calibrateCamera(navigationViews(12, 0.0), truth.width, truth.height, {}, &result));
+  EXPECT_LT(result.rms_px, 1e-5);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(result.lens.K(i, j), truth.K(i, j), 1e-3) << i << j;
+  }
+  EXPECT_TRUE(dravik::testing::soundOverImage(result.lens));
+}
+
+// The noisy fit: rms at the noise, the pinhole within four of its standard
+// deviations of the truth, every view's pose near its true one, the same
+// bits when repeated.
+TEST(CalibrateCamera, NoisyViewsFitToTheirNoiseAndTheTruthWithinTheirUncertainty) {
+  const Lens truth = dravik::testing::navigationLens();
+  BoardViewOptions options;
+  std::vector<Eigen::Matrix4d> true_poses;
+  const std::vector<TargetView> views = boardViews(truth, options, &true_poses);
+  CameraCalibration result, again;
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &again));
+  EXPECT_GT(result.rms_px, kLowestNoisyRms);
+  EXPECT_LT(result.rms_px, kHighestNoisyRms);
+  const float fitted[4] = {result.lens.K(0, 0), result.lens.K(1, 1), result.lens.K(0, 2),
+                           result.lens.K(1, 2)};
+  const float wanted[4] = {truth.K(0, 0), truth.K(1, 1), truth.K(0, 2), truth.K(1, 2)};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_GT(result.standard_deviations(i), 0.0) << i;
+    EXPECT_NEAR(fitted[i], wanted[i], 4.0 * result.standard_deviations(i)) << i;
+  }
+  ASSERT_EQ(result.camera_from_target.size(), views.size());
+  ASSERT_EQ(result.view_rms_px.size(), views.size());
+  for (size_t v = 0; v < views.size(); ++v) {
+    EXPECT_LT((result.camera_from_target[v] - true_poses[v]).cwiseAbs().maxCoeff(), 0.01) << v;
+    EXPECT_LT(result.view_rms_px[v], 2.0 * kHighestNoisyRms) << v;
+    EXPECT_EQ(result.kept[v], std::vector<std::uint8_t>(views[v].image_points.size(), 1)) << v;
+  }
+  EXPECT_TRUE(dravik::testing::soundOverImage(result.lens));
+  EXPECT_EQ(std::memcmp(&result.rms_px, &again.rms_px, sizeof(double)), 0);
+  EXPECT_EQ(result.lens.distortion, again.lens.distortion);
+  EXPECT_TRUE(result.covariance == again.covariance);
+}
+
+// Each option holds what it fixes: the terms left out stay zero and so do
+// their rows of the covariance; a fixed principal point stays at the
+// image's centre; tied focal lengths stay equal.
+TEST(CalibrateCamera, OptionsHoldWhatTheyFix) {
+  const Lens truth = dravik::testing::navigationLens();
+  const std::vector<TargetView> views = navigationViews(20, kNoise);
+  struct Case {
+    const char* what;
+    CameraCalibrationOptions options;
+    std::vector<int> fixed;  // covariance rows that must be zero
+    double highest_rms;
+  };
+  CameraCalibrationOptions none, plumb_bob, centred, square;
+  none.lens_terms = LensTerms::kNone;
+  plumb_bob.lens_terms = LensTerms::kPlumbBob;
+  centred.fix_principal_point = true;
+  square.same_focal_length = true;
+  const Case cases[] = {
+      {"no lens terms", none, {4, 5, 6, 7, 8, 9, 10, 11}, 20.0},
+      {"plumb bob", plumb_bob, {9, 10, 11}, 0.5},
+      {"fixed principal point", centred, {2, 3}, kHighestNoisyRms},
+      {"same focal length", square, {}, kHighestNoisyRms},
+  };
+  for (const Case& c : cases) {
+    CameraCalibration result;
+    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, c.options, &result)) << c.what;
+    EXPECT_LT(result.rms_px, c.highest_rms) << c.what;
+    for (const int row : c.fixed) {
+      EXPECT_EQ(result.covariance.row(row).cwiseAbs().maxCoeff(), 0.0) << c.what << " " << row;
+      EXPECT_EQ(result.standard_deviations(row), 0.0) << c.what << " " << row;
+      if (row >= 4) {
+        EXPECT_EQ(result.lens.distortion[row - 4], 0.0f) << c.what << " " << row;
+      }
+    }
+    for (int row = 0; row < 4; ++row) {
+      const bool fixed = std::find(c.fixed.begin(), c.fixed.end(), row) != c.fixed.end();
+      if (!fixed) {
+        EXPECT_GT(result.standard_deviations(row), 0.0) << c.what << " " << row;
+      }
+    }
+    EXPECT_TRUE(dravik::testing::soundOverImage(result.lens)) << c.what;
+  }
+  CameraCalibration result;
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, centred, &result));
+  EXPECT_EQ(result.lens.K(0, 2), 639.5f);
+  EXPECT_EQ(result.lens.K(1, 2), 479.5f);
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, square, &result));
+  EXPECT_EQ(result.lens.K(0, 0), result.lens.K(1, 1));
+  EXPECT_EQ(result.standard_deviations(0), result.standard_deviations(1));
+}
+
+TEST(CalibrateCamera, DropsOutliersAndFitsTheRest) {
+  const Lens truth = dravik::testing::navigationLens();
+  std::vector<TargetView> views = navigationViews(8, kNoise);
+  const std::pair<int, int> spoiled[] = {{0, 3}, {2, 40}, {5, 17}, {7, 53}};
+  for (const auto& [view, point] : spoiled) views[view].image_points[point].x() += 25.0;
+  CameraCalibrationOptions options;
+  options.outlier_sigma = 4.0;
+  CameraCalibration result;
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &result));
+  size_t dropped = 0;
+  for (const auto& mask : result.kept) dropped += std::count(mask.begin(), mask.end(), 0);
+  EXPECT_GE(dropped, 4u);
+  EXPECT_LE(dropped, 6u);  // the spoiled ones, and at most a couple at the tail of the noise
+  for (const auto& [view, point] : spoiled) EXPECT_EQ(result.kept[view][point], 0) << view;
+  EXPECT_LT(result.rms_px, kHighestNoisyRms);
+
+  options.outlier_sigma = 0.0;
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &result));
+  EXPECT_GT(result.rms_px, 1.0);  // kept, the outliers spoil the fit
+}
+
+TEST(CalibrateCamera, DropsAViewOfTheTargetEdgeOnWithAWarning) {
+  const Lens truth = dravik::testing::navigationLens();
+  std::vector<TargetView> views = navigationViews(12, kNoise);
+  TargetView edge_on = views[0];
+  for (size_t i = 0; i < edge_on.image_points.size(); ++i) {
+    edge_on.image_points[i] = Eigen::Vector2d(300.0 + 5.0 * i, 400.0);
+  }
+  views.insert(views.begin() + 2, edge_on);
+  CameraCalibration result;
+  LogCapture log(3);
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
+  const auto records = log.recordsUpTo(3);
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records[0].level, 3);
+  EXPECT_EQ(records[0].text,
+            "View 2 sees the target edge-on (its homography is degenerate); dropped");
+  EXPECT_EQ(result.kept[2], std::vector<std::uint8_t>(54, 0));
+  EXPECT_TRUE(std::isnan(result.view_rms_px[2]));
+  EXPECT_TRUE(result.camera_from_target[2] == Eigen::Matrix4d::Identity());
+  EXPECT_LT(result.rms_px, kHighestNoisyRms);
+}
+
+// Views in the middle third of a wide lens leave the outer image to the
+// lens's extrapolation; the fit keeps it sound there, seed after seed.
+TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage) {
+  const Lens truth = dravik::testing::wideLens();
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    BoardViewOptions options;
+    options.coverage = 1.0 / 3.0;
+    options.seed = seed;
+    CameraCalibration result;
+    ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result))
+        << seed;
+    EXPECT_TRUE(dravik::testing::soundOverImage(result.lens)) << seed;
+    EXPECT_LT(result.rms_px, kHighestNoisyRms) << seed;
+  }
+}
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+// On the same points OpenCV's rational fit reaches the same minimum (its lens
+// sound here), and reports the same standard deviations.
+TEST(CalibrateCamera, AgreesWithOpenCvsRationalFitAndItsStandardDeviations) {
+  cv::setNumThreads(1);
+  const Lens truth = dravik::testing::navigationLens();
+  const std::vector<TargetView> views = navigationViews(20, kNoise);
+  CameraCalibration ours;
+  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &ours));
+  const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
+      views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
+  ASSERT_TRUE(dravik::testing::soundOverImage(opencv.lens));
+  EXPECT_NEAR(ours.rms_px / opencv.rms, 1.0, 0.01);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_NEAR(ours.standard_deviations(i) / opencv.standard_deviations(i), 1.0, 0.05) << i;
+  }
+}
+#endif
+
+TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
+  const Lens truth = dravik::testing::navigationLens();
+  BoardViewOptions options;
+  options.count = 12;
+  options.coverage = 0.5;
+  options.window_centre_x = 0.25;
+  CameraCalibration result;
+  ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result));
+  constexpr int kStep = 64;
+  std::vector<float> sigma;
+  ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma));
+  const int columns = truth.width / kStep, rows = truth.height / kStep;
+  ASSERT_EQ(sigma.size(), static_cast<size_t>(columns * rows));
+  // The middle rows: the left quarter inside the views, the right quarter beyond.
+  double left = 0.0, right = 0.0;
+  for (int j = rows / 4; j < 3 * rows / 4; ++j) {
+    for (int i = 0; i < columns / 4; ++i) {
+      left = std::max(left, double(sigma[j * columns + i]));
+      right = std::max(right, double(sigma[j * columns + columns - 1 - i]));
+    }
+  }
+  EXPECT_GT(left, 0.0);
+  EXPECT_GT(right, 3.0 * left);
+}
+
+TEST(ProjectionUncertainty, RefusesWhatItCannotUse) {
+  CameraCalibration good;
+  ASSERT_TRUE(calibrateCamera(navigationViews(6, kNoise), 1280, 960, {}, &good));
+  struct Case {
+    const char* what;
+    std::function<void(CameraCalibration*, int*)> spoil;
+  };
+  const Case cases[] = {
+      {"a zero step", [](CameraCalibration*, int* step) { *step = 0; }},
+      {"a step wider than the image", [](CameraCalibration*, int* step) { *step = 2000; }},
+      {"a short distortion", [](CameraCalibration* c, int*) { c->lens.distortion.resize(5); }},
+      {"a zero focal length", [](CameraCalibration* c, int*) { c->lens.K(1, 1) = 0.0f; }},
+      {"a covariance not finite",
+       [](CameraCalibration* c, int*) { c->covariance(3, 3) = std::nan(""); }},
+  };
+  for (const Case& c : cases) {
+    CameraCalibration calibration = good;
+    int step = 16;
+    c.spoil(&calibration, &step);
+    std::vector<float> sigma = {7.0f};
+    LogCapture log(5);
+    EXPECT_FALSE(projectionUncertainty(calibration, step, &sigma)) << c.what;
+    EXPECT_EQ(sigma, std::vector<float>{7.0f}) << c.what;
+    ASSERT_EQ(log.recordsUpTo(5).size(), 1u) << c.what;
+    EXPECT_EQ(log.recordsUpTo(5)[0].level, 2) << c.what;
+  }
+  EXPECT_FALSE(projectionUncertainty(good, 16, nullptr));
+}
+
+}  // namespace

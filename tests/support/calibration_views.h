@@ -1,0 +1,215 @@
+// Synthetic views of a calibration board by a known lens, for the tests and
+// the benchmark of the multi-view calibration. The calibration messages come
+// in before camera_calibration.h, whose CameraCalibration is then spelled
+// views::CameraCalibration beside the message of that name.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "calibration_common/camera_parameters.h"
+#include "calibration_utils/camera_calibration.h"
+#include "calibration_utils/lens_soundness.h"
+#include "calibration_utils/rectify.h"
+#include "dravik/geometry.h"
+#include "support/undistortion_lenses.h"
+
+namespace dravik {
+namespace testing {
+
+// A wide lens of a 1280 x 960 image: f = 560 px, the corners 69 degrees off
+// axis, the radial factor down to 0.56 there; sound far beyond the image.
+inline calibration::Lens wideLens() {
+  return {1280,
+          960,
+          (Eigen::Matrix3f() << 560, 0, 645, 0, 562, 478, 0, 0, 1).finished(),
+          {0.1f, 0.0f, 0.0005f, -0.0003f, 0.0f, 0.3f, 0.0f, 0.0f}};
+}
+
+// The pixel of a camera point through the lens (no skew), or false when the
+// point is not in front of the camera.
+inline bool projectThrough(const calibration::Lens& lens, const Eigen::Vector3d& X,
+                           Eigen::Vector2d* pixel) {
+  if (!(X.z() > 0.0)) return false;
+  double d[8];
+  for (int i = 0; i < 8; ++i) d[i] = lens.distortion[i];
+  double xd, yd;
+  distortNormalized(d, X.x() / X.z(), X.y() / X.z(), &xd, &yd);
+  *pixel = Eigen::Vector2d(lens.K(0, 0) * xd + lens.K(0, 2), lens.K(1, 1) * yd + lens.K(1, 2));
+  return true;
+}
+
+// True when the lens is sound over its whole image by the exact rule.
+inline bool soundOverImage(const calibration::Lens& lens) {
+  const calibration::SoundRegion region = calibration::findSoundRegion(lens.distortion);
+  double corner = 0.0;
+  for (const double u : {0.0, double(lens.width)}) {
+    for (const double v : {0.0, double(lens.height)}) {
+      corner = std::max(
+          corner, std::hypot((u - lens.K(0, 2)) / lens.K(0, 0), (v - lens.K(1, 2)) / lens.K(1, 1)));
+    }
+  }
+  return region.distorted_radius >= corner;
+}
+
+struct BoardViewOptions {
+  int count = 20;
+  double noise_px = 0.2;
+  // The board's points lie inside the middle `coverage` of the image's
+  // width and height.
+  double coverage = 1.0;
+  // The centre of that window, as fractions of width and height.
+  double window_centre_x = 0.5, window_centre_y = 0.5;
+  unsigned seed = 1;
+};
+
+// The corners of a 9 x 6 board, 4 cm apart, in its frame (z = 0).
+inline std::vector<Eigen::Vector3d> boardCorners() {
+  std::vector<Eigen::Vector3d> corners;
+  for (int row = 0; row < 6; ++row) {
+    for (int column = 0; column < 9; ++column) corners.emplace_back(0.04 * column, 0.04 * row, 0.0);
+  }
+  return corners;
+}
+
+// `count` views of the board at random poses (tilted up to 35 degrees, its
+// centre anywhere in the window), every corner seen inside the window, with
+// Gaussian noise on the pixels; the true poses go to *camera_from_target.
+inline std::vector<calibration::TargetView> boardViews(
+    const calibration::Lens& lens, const BoardViewOptions& options,
+    std::vector<Eigen::Matrix4d>* camera_from_target = nullptr) {
+  std::mt19937 random(options.seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> noise(0.0, options.noise_px);
+  const std::vector<Eigen::Vector3d> corners = boardCorners();
+  const Eigen::Vector3d centre(0.16, 0.10, 0.0);
+  const double w = lens.width, h = lens.height;
+  const double half_w = 0.5 * options.coverage * w, half_h = 0.5 * options.coverage * h;
+  const double mid_u = options.window_centre_x * w, mid_v = options.window_centre_y * h;
+  // At this distance the board spans about a third of the window.
+  const double distance = 0.32 * lens.K(0, 0) / (0.35 * options.coverage * w);
+  std::vector<calibration::TargetView> views;
+  if (camera_from_target != nullptr) camera_from_target->clear();
+  for (int attempt = 0; attempt < 100000 && static_cast<int>(views.size()) < options.count;
+       ++attempt) {
+    const double u = mid_u + (2.0 * unit(random) - 1.0) * 0.7 * half_w;
+    const double v = mid_v + (2.0 * unit(random) - 1.0) * 0.7 * half_h;
+    const double depth = distance * (0.8 + 0.5 * unit(random));
+    const Eigen::Matrix3d R =
+        (Eigen::AngleAxisd(0.8 * (unit(random) - 0.5), Eigen::Vector3d::UnitZ()) *
+         Eigen::AngleAxisd(1.2 * (unit(random) - 0.5), Eigen::Vector3d::UnitY()) *
+         Eigen::AngleAxisd(1.2 * (unit(random) - 0.5), Eigen::Vector3d::UnitX()))
+            .toRotationMatrix();
+    const Eigen::Vector3d direction((u - lens.K(0, 2)) / lens.K(0, 0),
+                                    (v - lens.K(1, 2)) / lens.K(1, 1), 1.0);
+    const Eigen::Vector3d t = depth * direction - R * centre;
+    calibration::TargetView view;
+    bool inside = true;
+    for (const Eigen::Vector3d& corner : corners) {
+      Eigen::Vector2d pixel;
+      if (!projectThrough(lens, R * corner + t, &pixel) || std::abs(pixel.x() - mid_u) > half_w ||
+          std::abs(pixel.y() - mid_v) > half_h || pixel.x() < 0 || pixel.y() < 0 ||
+          pixel.x() > w - 1 || pixel.y() > h - 1) {
+        inside = false;
+        break;
+      }
+      view.image_points.push_back(pixel);
+      view.target_points.push_back(corner);
+    }
+    if (!inside) continue;
+    for (Eigen::Vector2d& p : view.image_points) p += Eigen::Vector2d(noise(random), noise(random));
+    views.push_back(std::move(view));
+    if (camera_from_target != nullptr) {
+      Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
+      M.topLeftCorner<3, 3>() = R;
+      M.topRightCorner<3, 1>() = t;
+      camera_from_target->push_back(M);
+    }
+  }
+  return views;
+}
+
+// The largest distance, in pixels, between where two lenses see the rays of
+// the first lens's pixels on a `step`-pixel grid over the image (rays that
+// the second lens cannot see count as infinitely far).
+inline double largestProjectionDifference(const calibration::Lens& truth,
+                                          const calibration::Lens& fitted, int step) {
+  const float principal_point[2] = {truth.K(0, 2), truth.K(1, 2)};
+  const float focal_length[2] = {truth.K(0, 0), truth.K(1, 1)};
+  double largest = 0.0;
+  for (int v = 0; v < truth.height; v += step) {
+    for (int u = 0; u < truth.width; u += step) {
+      const calibration::RectifiedPoint ray = calibration::rectifyPointWithStatus(
+          truth.distortion.data(), principal_point, focal_length, Eigen::Vector2f(u, v));
+      Eigen::Vector2d seen;
+      projectThrough(fitted, Eigen::Vector3d(ray.point.x(), ray.point.y(), 1.0), &seen);
+      const double difference = (seen - Eigen::Vector2d(u, v)).norm();
+      largest = std::isfinite(difference) ? std::max(largest, difference) : INFINITY;
+    }
+  }
+  return largest;
+}
+
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+// OpenCV's calibration of the same views, with its lens (as a Lens of the
+// size), rms and standard deviations of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6
+// (OpenCV's first twelve). `flags` as cv::calibrateCamera takes them.
+struct OpenCvCalibration {
+  calibration::Lens lens;
+  double rms = 0.0;
+  Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
+};
+inline OpenCvCalibration openCvCalibration(const std::vector<calibration::TargetView>& views,
+                                           int width, int height, int flags) {
+  std::vector<std::vector<cv::Point3f>> object_points;
+  std::vector<std::vector<cv::Point2f>> image_points;
+  for (const calibration::TargetView& view : views) {
+    object_points.emplace_back();
+    image_points.emplace_back();
+    for (size_t i = 0; i < view.image_points.size(); ++i) {
+      const Eigen::Vector3d& P = view.target_points[i];
+      object_points.back().emplace_back(P.x(), P.y(), P.z());
+      image_points.back().emplace_back(view.image_points[i].x(), view.image_points[i].y());
+    }
+  }
+  cv::Mat K, distortion, deviations, extrinsic_deviations, errors;
+  std::vector<cv::Mat> rotations, translations;
+  OpenCvCalibration out;
+  out.rms =
+      cv::calibrateCamera(object_points, image_points, cv::Size(width, height), K, distortion,
+                          rotations, translations, deviations, extrinsic_deviations, errors, flags);
+  out.lens.width = width;
+  out.lens.height = height;
+  out.lens.K = Eigen::Matrix3f::Identity();
+  out.lens.K(0, 0) = static_cast<float>(K.at<double>(0, 0));
+  out.lens.K(1, 1) = static_cast<float>(K.at<double>(1, 1));
+  out.lens.K(0, 2) = static_cast<float>(K.at<double>(0, 2));
+  out.lens.K(1, 2) = static_cast<float>(K.at<double>(1, 2));
+  out.lens.distortion.assign(8, 0.0f);
+  for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i) {
+    out.lens.distortion[i] = static_cast<float>(distortion.at<double>(i));
+  }
+  // Before 4.7, OpenCV divided the residuals' squared sum by the number of
+  // points less the free parameters, not by the number of residuals (2 per
+  // point) less them; its deviations are brought to the latter here.
+  double scale = 1.0;
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
+  size_t points = 0;
+  for (const calibration::TargetView& view : views) points += view.image_points.size();
+  const double free_parameters =
+      cv::countNonZero(deviations) + cv::countNonZero(extrinsic_deviations);
+  scale = std::sqrt((points - free_parameters) / (2.0 * points - free_parameters));
+#endif
+  for (int i = 0; i < std::min<int>(12, static_cast<int>(deviations.total())); ++i) {
+    out.standard_deviations(i) = scale * deviations.at<double>(i);
+  }
+  return out;
+}
+#endif
+
+}  // namespace testing
+}  // namespace dravik
