@@ -14,6 +14,7 @@ enum class IntrinsicsSource {
   kTable,            // an entry of the camera model's table
   kScaledFullFrame,  // the full frame scaled to the size (the size is not in the table)
   kPtzSetting,       // a PTZ calibration evaluated at one pan/tilt/zoom setting
+  kFitted,           // fitted to views of a board (camcal calibrate)
 };
 
 struct IntrinsicsAtSize {

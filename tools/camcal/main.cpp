@@ -11,6 +11,7 @@
 //   camcal diff A B                             how far the cameras moved between two files
 //   camcal import --from F FILE --name NAME     another tool's camera into a robot calibration
 //   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
+//   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
   camcal::addDiffCommand(app, &commands);
   camcal::addImportCommand(app, &commands);
   camcal::addUndistortCommand(app, &commands);
+  camcal::addCalibrateCommand(app, &commands);
 
   try {
     app.parse(argc, argv);
