@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "calibration_utils/lens.h"
 #include "calibration_utils/rectify.h"
 #include "peer_ratio.h"
 
@@ -90,15 +91,23 @@ void BM_RectifyPoint(benchmark::State& state) {
 }
 BENCHMARK(BM_RectifyPoint);
 
-// The lens prepared once, as a PTZ configuration holds it.
-void BM_RectifyPointPreparedLens(benchmark::State& state) {
-  const dravik::RationalLens lens(kDistortion);
+// The same lens as a camera's Lens, as a PTZ configuration holds it.
+dravik::calibration::Lens benchLens() {
+  dravik::calibration::Lens lens;
+  lens.width = 1280;
+  lens.height = 960;
+  lens.K << kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1], kPrincipalPoint[1], 0, 0, 1;
+  lens.distortion.assign(kDistortion, kDistortion + 8);
+  return lens;
+}
+
+void BM_LensNormalize(benchmark::State& state) {
+  const dravik::calibration::Lens lens = benchLens();
   eachPixel(state, [&](float u, float v) {
-    benchmark::DoNotOptimize(
-        rectifyPoint(lens, kPrincipalPoint, kFocalLength, Eigen::Vector2f(u, v)));
+    benchmark::DoNotOptimize(lens.normalize(Eigen::Vector2d(u, v)));
   });
 }
-BENCHMARK(BM_RectifyPointPreparedLens);
+BENCHMARK(BM_LensNormalize);
 
 void BM_RectifyPointWithStatus(benchmark::State& state) {
   eachPixel(state, [](float u, float v) {
@@ -121,6 +130,21 @@ void BM_RectifyPointsBatch(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels.size()));
 }
 BENCHMARK(BM_RectifyPointsBatch);
+
+// The batch on interleaved pixels, as the Python module hands them over.
+void BM_LensNormalizePixels(benchmark::State& state) {
+  const dravik::calibration::Lens lens = benchLens();
+  const PixelGrid& pixels = grid();
+  std::vector<double> uv, xy(2 * pixels.size());
+  std::vector<std::uint8_t> ok(pixels.size());
+  for (size_t i = 0; i < pixels.size(); ++i) uv.insert(uv.end(), {pixels.u[i], pixels.v[i]});
+  dravik::bench::runBesidePeer<Peer>(state, int64_t(pixels.size()), [&] {
+    lens.normalizePixels(uv.data(), pixels.size(), xy.data(), ok.data());
+    benchmark::ClobberMemory();
+  });
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels.size()));
+}
+BENCHMARK(BM_LensNormalizePixels);
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 // One pixel per call, default criteria (5 fixed-point steps), buffers kept.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dravik/geometry.h"
+#include "support/log_capture.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 #include <opencv2/calib3d.hpp>
@@ -84,7 +85,6 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
       {-0.21f, 0.045f, 0.0004f, -0.0003f, 0.006f, 0.12f, 0.01f, -0.002f},
       {0.061f, -0.142f, 0.0006f, 0.0002f, 0.3f, 0.02f, -0.05f, 0.1f},
       {-0.4f, 0.2f, -0.01f, 0.008f, -0.05f, -0.3f, 0.1f, 0.02f},
-      {-0.2f, 0.05f, 0.001f},
   };
   // OpenCV gets the points already in the camera frame (the float pose in
   // double precision): its rotation vector would re-orthonormalise the
@@ -100,10 +100,9 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
         object.emplace_back(camera.x(), camera.y(), camera.z());
       }
   for (const auto& distortion : lenses) {
-    std::vector<double> padded(8, 0.0);
-    std::copy(distortion.begin(), distortion.end(), padded.begin());
+    const std::vector<double> coefficients(distortion.begin(), distortion.end());
     std::vector<cv::Point2d> expected;
-    cv::projectPoints(object, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv_K, padded, expected);
+    cv::projectPoints(object, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv_K, coefficients, expected);
     for (size_t i = 0; i < object.size(); ++i) {
       const Eigen::Vector2f pixel = dravik::project3dToCamera(pose, distortion, K, world[i]);
       // One float rounding of the pixel.
@@ -115,5 +114,20 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
   }
 }
 #endif
+
+// A list that is not the eight coefficients is refused, not padded: no
+// pixel, and a record saying why.
+TEST(Project3dToCamera, RefusesADistortionThatIsNotEightCoefficients) {
+  const Eigen::Matrix3f K = (Eigen::Matrix3f() << 500, 0, 320, 0, 500, 240, 0, 0, 1).finished();
+  for (const std::vector<float>& distortion :
+       {std::vector<float>{}, std::vector<float>{-0.2f, 0.05f, 0.001f},
+        std::vector<float>(9, 0.0f)}) {
+    dravik::testing::LogCapture log;
+    const Eigen::Vector2f pixel = dravik::project3dToCamera(dravik::CameraTransform(), distortion,
+                                                            K, Eigen::Vector3f(0.1f, 0, 1));
+    EXPECT_TRUE(pixel.hasNaN()) << distortion.size();
+    EXPECT_EQ(log.recordsUpTo(2).size(), 1u) << distortion.size();
+  }
+}
 
 }  // namespace

@@ -44,7 +44,6 @@ TEST(LensSoundness, EdgesOfKnownLensesAreFoundByKindAndPlace) {
     double radius, distorted_radius, denominator;
   } cases[] = {
       {"pinhole", {0, 0, 0, 0, 0, 0, 0, 0}, Edge::kNone, kFar, kFar, 1.0},
-      {"empty list counts as zeros", {}, Edge::kNone, kFar, kFar, 1.0},
       {"barrel k1 folds at 46.5 deg", {-0.3f, 0, 0, 0, 0, 0, 0, 0}, Edge::kFold, fold, fold_rd, 1},
       {"cancelling pole", {-0.85f, 0, 0, 0, 0, -0.9f, 0, 0}, Edge::kPole, pole, pole_rd, kFloor},
       // r / (1 + r^2) peaks at r = 1.
@@ -61,10 +60,14 @@ TEST(LensSoundness, EdgesOfKnownLensesAreFoundByKindAndPlace) {
   }
 }
 
-TEST(LensSoundness, NonFiniteCoefficientsLeaveNoSoundRegion) {
-  for (const float bad :
-       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
-    const SoundRegion region = findSoundRegion({0, 0, 0, 0, 0, 0, bad, 0});
+// Nothing is padded: a list that is not the eight coefficients is no lens.
+TEST(LensSoundness, NonFiniteOrMissingCoefficientsLeaveNoSoundRegion) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::vector<float>& distortion :
+       {std::vector<float>{0, 0, 0, 0, 0, 0, nan, 0}, std::vector<float>{0, 0, 0, 0, 0, 0, inf, 0},
+        std::vector<float>{}, std::vector<float>{-0.3f, 0, 0}, std::vector<float>(9, 0.0f)}) {
+    const SoundRegion region = findSoundRegion(distortion);
     EXPECT_EQ(region.edge, Edge::kPole);
     EXPECT_EQ(region.radius, 0.0);
     EXPECT_TRUE(std::isnan(region.denominator));

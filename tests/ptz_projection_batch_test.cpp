@@ -1,10 +1,11 @@
-// Projection of many world points at once by a PTZ configuration, against
-// the single-point call.
+// Projection of many world points, and rays of many pixels, at once by a PTZ
+// configuration, against the single-point calls.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
-#include <utility>
+#include <string>
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
@@ -64,22 +65,35 @@ TEST(PTZProjectionBatch, AgreesWithTheSinglePointCallToTheLastBit) {
   }
 }
 
-// A configuration moved from has given its lens away: it projects as a
-// pinhole, so that pixels move in proportion to the normalized coordinates.
-TEST(PTZProjectionBatch, ConfigurationMovedFromProjectsWithoutDistortion) {
-  PTZCameraModelConfiguration source(sharedModel(ptzExampleParameters()), 3100, 900, 0);
-  const PTZCameraModelConfiguration taken(std::move(source));
-  // The pixel of normalized (x, y) two metres in front of the camera.
-  const auto seen = [](const PTZCameraModelConfiguration& config, float x, float y) {
-    return config.project3dToCamera(worldPointAt(config, x, y, 2));
-  };
-  const Eigen::Vector2f centre = seen(source, 0, 0), near = seen(source, 0.3f, 0.2f);
-  const Eigen::Vector2f far = seen(source, 0.6f, 0.4f);
-  EXPECT_TRUE(source.distortion().empty());
-  EXPECT_NEAR((far - centre).x(), 2 * (near - centre).x(), 0.05);
-  EXPECT_NEAR((far - centre).y(), 2 * (near - centre).y(), 0.05);
-  // The lens went with the move: the new owner sees the barrel distortion.
-  EXPECT_LT((seen(taken, 0.6f, 0.4f) - seen(taken, 0, 0)).x(), (far - centre).x() - 10);
+// The batch of rays, in double precision, against the single-pixel call (in
+// float): the same directions, over the image and beyond its edge, and the
+// pixel of each ray is the pixel it came from.
+TEST(PTZProjectionBatch, RaysOfPixelsAgreeWithTheSinglePixelCall) {
+  const auto model = sharedModel(ptzExampleParameters());
+  for (const int zoom : {0, 5000, 16000}) {
+    const PTZCameraModelConfiguration config(model, 3100, 900, zoom);
+    std::vector<double> uv;
+    for (double v = -20; v <= config.calHeight() + 20; v += 97) {
+      for (double u = -20; u <= config.calWidth() + 20; u += 131) uv.insert(uv.end(), {u, v});
+    }
+    const std::size_t n = uv.size() / 2;
+    std::vector<double> rays(3 * n + 1, -1.0);
+    std::vector<std::uint8_t> ok(n);
+    config.projectPixelsToRays(uv.data(), n, rays.data(), ok.data());
+    EXPECT_EQ(rays[3 * n], -1.0);  // nothing written past the batch
+    for (std::size_t i = 0; i < n; ++i) {
+      SCOPED_TRACE("zoom " + std::to_string(zoom) + ", pixel " + std::to_string(i));
+      ASSERT_EQ(ok[i], 1);
+      const Eigen::Vector3d ray(rays[3 * i], rays[3 * i + 1], rays[3 * i + 2]);
+      const Eigen::Vector3f pixel(float(uv[2 * i]), float(uv[2 * i + 1]), 0.0f);
+      const Eigen::Vector3d single =
+          config.projectPixelToRay(pixel.head<2>()).cast<double>().normalized();
+      EXPECT_LT((ray.normalized() - single).norm(), 1e-6);
+      const Eigen::Vector3f world =
+          config.getCameraCenter() + 3.0f * ray.normalized().cast<float>();
+      EXPECT_LT((config.project3dToCamera(world) - pixel.head<2>()).norm(), 1e-2);
+    }
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "../calibration_utils/src/lens_inverse.h"
+#include "calibration_utils/lens.h"
 #include "calibration_utils/lens_jacobian.h"
 #include "dravik/autodiff.h"
 #include "dravik/geometry.h"
@@ -25,7 +27,7 @@ constexpr double kFloatTolerance = 1e-6;  // results rounded to float
 // terms, summed in another order.
 constexpr double kJacobianTolerance = 1e-12;
 
-struct Lens {
+struct LensCase {
   std::string name;
   float d[8];  // k1, k2, p1, p2, k3, k4, k5, k6
   float principal_point[2];
@@ -33,7 +35,7 @@ struct Lens {
 };
 
 // Invertible over their whole 1280 x 960 image.
-const std::vector<Lens> kLenses = {
+const std::vector<LensCase> kLenses = {
     {"wide", {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f}, {640, 480}, {700, 700}},
     {"barrel",
      {-0.28f, 0.09f, 0.0008f, -0.0006f, -0.012f, 0.05f, 0.02f, 0},
@@ -43,18 +45,18 @@ const std::vector<Lens> kLenses = {
 };
 // r (1 - 0.4 r^2) peaks at r = 0.913 (distorted radius 0.609): pixels
 // farther than 365 px from the centre have no viewing direction.
-const Lens kFoldingLens = {"folding", {-0.4f, 0, 0, 0, 0, 0, 0, 0}, {640, 480}, {600, 600}};
+const LensCase kFoldingLens = {"folding", {-0.4f, 0, 0, 0, 0, 0, 0, 0}, {640, 480}, {600, 600}};
 // One to one over the image, but its series reversion diverges at the
 // corners (Q about 7 there): the start must not be taken from it.
-const Lens kDivergingSeriesLens = {
+const LensCase kDivergingSeriesLens = {
     "diverging series", {-0.47f, 0.004f, 0.015f, 0.002f, 0.21f, 0, 0, 0}, {640, 480}, {700, 700}};
 
-RectifiedPoint rectified(const Lens& lens, const Eigen::Vector2f& pixel) {
+RectifiedPoint rectified(const LensCase& lens, const Eigen::Vector2f& pixel) {
   return rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length, pixel);
 }
 
 // The pixel (u, v) through the lens's intrinsics, in long double.
-std::pair<long double, long double> normalized(const Lens& lens, float u, float v) {
+std::pair<long double, long double> normalized(const LensCase& lens, float u, float v) {
   return {(u - lens.principal_point[0]) / (long double)lens.focal_length[0],
           (v - lens.principal_point[1]) / (long double)lens.focal_length[1]};
 }
@@ -69,7 +71,7 @@ void forEachPixel(float step, Visit visit) {
 
 TEST(LensJacobian, MatchesAutomaticDifferentiationOfTheLensMapping) {
   using Dual = autodiff::AutoDiff1<double, 2>;
-  for (const Lens& lens : kLenses) {
+  for (const LensCase& lens : kLenses) {
     for (double y = -1.2; y <= 1.2; y += 0.15) {
       for (double x = -1.5; x <= 1.5; x += 0.15) {
         Dual xd, yd;
@@ -99,7 +101,7 @@ TEST(RectifyPoint, BeyondTheFoldReportsNoConvergenceAndStopsAtTheFold) {
 // The root of D(x, y) = t by plain Newton updates in long double, from the
 // former start (one Newton step from t): a solver that shares nothing with
 // the series start.
-Eigen::Vector2d independentRoot(const Lens& lens, long double tx, long double ty) {
+Eigen::Vector2d independentRoot(const LensCase& lens, long double tx, long double ty) {
   long double x = tx, y = ty;
   for (int i = 0; i < 40; ++i) {
     long double xd, yd, a, b, c;
@@ -114,14 +116,18 @@ Eigen::Vector2d independentRoot(const Lens& lens, long double tx, long double ty
 // Over the image of each lens (inside the fold of the folding one) the
 // iteration converges in a few steps to the double floor, in |D(x, y) - t|
 // and in distance from the root found independently: the series start never
-// changes where it ends. The prepared lens gives the same point to the bit.
+// changes where it ends. The same lens as a Lens gives the same point to the
+// bit.
 TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
-  std::vector<std::pair<Lens, int>> lenses;  // with the most iterations each may take
-  for (const Lens& lens : kLenses) lenses.emplace_back(lens, 6);
+  std::vector<std::pair<LensCase, int>> lenses;  // with the most iterations each may take
+  for (const LensCase& lens : kLenses) lenses.emplace_back(lens, 6);
   lenses.emplace_back(kFoldingLens, 8);
   lenses.emplace_back(kDivergingSeriesLens, 8);
   for (const auto& [lens, most_iterations] : lenses) {
-    const RationalLens prepared(lens.d);
+    Lens prepared;
+    prepared.K << lens.focal_length[0], 0, lens.principal_point[0], 0, lens.focal_length[1],
+        lens.principal_point[1], 0, 0, 1;
+    prepared.distortion.assign(lens.d, lens.d + 8);
     long double d[8];
     std::copy(lens.d, lens.d + 8, d);
     forEachPixel(16, [&](float u, float v) {
@@ -137,8 +143,7 @@ TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
       distortNormalized(d, (long double)r.point.x(), (long double)r.point.y(), &xd, &yd);
       EXPECT_LT(std::hypot(xd - tx, yd - ty), kResidualFloor);
       EXPECT_LT((r.point - independentRoot(lens, tx, ty)).norm(), kRootFloor);
-      const RectifiedPoint p =
-          rectifyPointWithStatus(prepared, lens.principal_point, lens.focal_length, {u, v});
+      const RectifiedPoint p = prepared.normalize(Eigen::Vector2d(u, v));
       EXPECT_EQ(p.point, r.point);
       EXPECT_EQ(p.iterations, r.iterations);
     });
@@ -148,9 +153,9 @@ TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
 // r = rd Q(rd^2) inverts rd = r R(r^2) up to a term in rd^9: halving the
 // radius divides the error by about 2^9. A wrong coefficient of the series
 // would still converge, only more slowly; this catches it.
-TEST(RationalLens, SeriesReversionInvertsTheRadialFactorToTheNinthOrder) {
-  for (const Lens& lens : kLenses) {
-    const RationalLens prepared(lens.d);
+TEST(LensInverse, SeriesReversionInvertsTheRadialFactorToTheNinthOrder) {
+  for (const LensCase& lens : kLenses) {
+    const LensInverse prepared(PreparedLens(lens.d, Eigen::Matrix3f::Identity()));
     const auto error = [&](double r) {
       double xd, yd;
       distortNormalized(lens.d, r, 0.0, &xd, &yd);
@@ -165,7 +170,7 @@ TEST(RationalLens, SeriesReversionInvertsTheRadialFactorToTheNinthOrder) {
 // The batch's fixed path must not claim pixels beyond the fold (where plain
 // Newton finds a root on the far side), and may write over its input.
 TEST(RectifyPoints, BatchAgreesWithSinglePixelsInPlace) {
-  for (const Lens& lens : {kLenses[0], kFoldingLens}) {
+  for (const LensCase& lens : {kLenses[0], kFoldingLens}) {
     std::vector<float> u, v;
     forEachPixel(23, [&](float x, float y) { u.push_back(x), v.push_back(y); });
     const std::vector<float> u_in = u, v_in = v;

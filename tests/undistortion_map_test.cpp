@@ -4,13 +4,16 @@
 
 #include <Eigen/Geometry>
 #include <Eigen/LU>
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <tuple>
 
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/rectify.h"
 #include "calibration_utils/undistortion.h"
 #include "dravik/geometry.h"
+#include "support/log_capture.h"
 #include "support/undistortion_lenses.h"
 
 namespace dravik::calibration {
@@ -56,7 +59,7 @@ TEST(UndistortionMap, ForwardMapAgreesWithOpenCVWhereverValid) {
 TEST(UndistortionMap, FoldedLensKeepsEveryValidRayInsideTheSoundRegion) {
   const Lens lens = foldedLens();
   const PinholeView view = sameView(lens);
-  const double edge = findSoundRegion(lens.distortion).radius;
+  const double edge = lens.soundRegion().radius;
   UndistortionMap map;
   ASSERT_TRUE(buildUndistortionMap(lens, view, &map));
   cv::Mat map_x, map_y;
@@ -89,7 +92,7 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
     UndistortionMap forward, inverse;
     ASSERT_TRUE(buildUndistortionMap(lens, view, &forward));
     ASSERT_TRUE(buildInverseUndistortionMap(lens, view, &inverse));
-    const double rim = 0.9 * findSoundRegion(lens.distortion).radius;
+    const double rim = 0.9 * lens.soundRegion().radius;
     const Eigen::Matrix3d lens_K = lens.K.cast<double>(), view_K = view.K.cast<double>();
     double worst_back = 0.0, worst = 0.0;
     const float unit[2] = {1.0f, 1.0f}, origin[2] = {0.0f, 0.0f};
@@ -122,7 +125,7 @@ TEST(UndistortionMap, InverseMarksSourcePixelsBeyondTheFoldInvalid) {
   UndistortionMap inverse;
   ASSERT_TRUE(buildInverseUndistortionMap(lens, sameView(lens), &inverse));
   // The fold's image lies 0.703 f = 351 px from the centre.
-  const double fold_radius = findSoundRegion(lens.distortion).distorted_radius * 500.0;
+  const double fold_radius = lens.soundRegion().distorted_radius * 500.0;
   forEachPixel(lens.width, lens.height, 5, [&](int u, int v, size_t i) {
     const double r = std::hypot(u - 640.0, v - 480.0);
     if (std::abs(r - fold_radius) < 1.0) return;
@@ -130,38 +133,72 @@ TEST(UndistortionMap, InverseMarksSourcePixelsBeyondTheFoldInvalid) {
   });
 }
 
+// Both with pixels as the lens leaves them and with square ones (fx = fy,
+// which the navigation camera's alpha-0 view would otherwise not have: fx
+// 368, fy 433).
 TEST(UndistortionMap, AlphaZeroIsAllValidAndAlphaOneKeepsEverySoundSourcePixel) {
-  for (const Lens& lens : {navigationLens(), foldedLens()}) {
-    PinholeView widest, narrowest;
-    PixelRect rect;
-    ASSERT_TRUE(choosePinholeView(lens, 0.0f, 800, 600, &widest, &rect));
-    EXPECT_EQ(std::tie(rect.x, rect.y, rect.width, rect.height), std::make_tuple(0, 0, 800, 600));
-    UndistortionMap map, inverse;
-    ASSERT_TRUE(buildUndistortionMap(lens, widest, &map));
-    for (const std::uint8_t valid : map.valid) ASSERT_EQ(valid, 1);
+  for (const bool square : {false, true}) {
+    for (const Lens& lens : {navigationLens(), foldedLens()}) {
+      SCOPED_TRACE(std::string(square ? "square pixels, " : "") + std::to_string(lens.K(0, 0)));
+      PinholeView every_pixel_valid, every_source_pixel;
+      PixelRect rect;
+      ASSERT_TRUE(choosePinholeView(lens, 0.0f, 800, 600, square, &every_pixel_valid, &rect));
+      EXPECT_EQ(std::tie(rect.x, rect.y, rect.width, rect.height), std::make_tuple(0, 0, 800, 600));
+      UndistortionMap map, inverse;
+      ASSERT_TRUE(buildUndistortionMap(lens, every_pixel_valid, &map));
+      for (const std::uint8_t valid : map.valid) ASSERT_EQ(valid, 1);
 
-    ASSERT_TRUE(choosePinholeView(lens, 1.0f, 800, 600, &narrowest, &rect));
-    EXPECT_LT(narrowest.K(0, 0), widest.K(0, 0));
-    ASSERT_TRUE(buildInverseUndistortionMap(lens, narrowest, &inverse));
-    for (size_t i = 0; i < inverse.valid.size(); ++i)
-      ASSERT_TRUE(!inverse.valid[i] || (inverse.x[i] >= -0.01f && inverse.y[i] >= -0.01f &&
-                                        inverse.x[i] <= 799.01f && inverse.y[i] <= 599.01f))
-          << inverse.x[i] << " " << inverse.y[i];
-    // The valid rectangle is all valid and each side is as far out as it goes.
-    ASSERT_TRUE(buildUndistortionMap(lens, narrowest, &map));
-    auto allValid = [&](int x0, int y0, int w, int h) {
-      if (x0 < 0 || y0 < 0 || x0 + w > 800 || y0 + h > 600) return false;
-      bool all = true;
-      forEachPixel(w, h, 1,
-                   [&](int u, int v, size_t) { all &= map.valid[(y0 + v) * 800 + x0 + u]; });
-      return all;
-    };
-    ASSERT_GT(rect.width, 0);
-    EXPECT_TRUE(allValid(rect.x, rect.y, rect.width, rect.height));
-    EXPECT_FALSE(allValid(rect.x - 1, rect.y, 1, rect.height));
-    EXPECT_FALSE(allValid(rect.x + rect.width, rect.y, 1, rect.height));
-    EXPECT_FALSE(allValid(rect.x, rect.y - 1, rect.width, 1));
-    EXPECT_FALSE(allValid(rect.x, rect.y + rect.height, rect.width, 1));
+      ASSERT_TRUE(choosePinholeView(lens, 1.0f, 800, 600, square, &every_source_pixel, &rect));
+      EXPECT_LT(every_source_pixel.K(0, 0), every_pixel_valid.K(0, 0));
+      if (square) {
+        EXPECT_EQ(every_pixel_valid.K(0, 0), every_pixel_valid.K(1, 1));
+        EXPECT_EQ(every_source_pixel.K(0, 0), every_source_pixel.K(1, 1));
+        // The largest square view that keeps each promise: one side of the
+        // stretched view's box is reached.
+        PinholeView stretched;
+        ASSERT_TRUE(choosePinholeView(lens, 0.0f, 800, 600, &stretched));
+        EXPECT_FLOAT_EQ(every_pixel_valid.K(0, 0), std::max(stretched.K(0, 0), stretched.K(1, 1)));
+        ASSERT_TRUE(choosePinholeView(lens, 1.0f, 800, 600, &stretched));
+        EXPECT_FLOAT_EQ(every_source_pixel.K(0, 0), std::min(stretched.K(0, 0), stretched.K(1, 1)));
+      }
+      ASSERT_TRUE(buildInverseUndistortionMap(lens, every_source_pixel, &inverse));
+      for (size_t i = 0; i < inverse.valid.size(); ++i)
+        ASSERT_TRUE(!inverse.valid[i] || (inverse.x[i] >= -0.01f && inverse.y[i] >= -0.01f &&
+                                          inverse.x[i] <= 799.01f && inverse.y[i] <= 599.01f))
+            << inverse.x[i] << " " << inverse.y[i];
+      // The valid rectangle is all valid and each side is as far out as it goes.
+      ASSERT_TRUE(buildUndistortionMap(lens, every_source_pixel, &map));
+      auto allValid = [&](int x0, int y0, int w, int h) {
+        if (x0 < 0 || y0 < 0 || x0 + w > 800 || y0 + h > 600) return false;
+        bool all = true;
+        forEachPixel(w, h, 1,
+                     [&](int u, int v, size_t) { all &= map.valid[(y0 + v) * 800 + x0 + u]; });
+        return all;
+      };
+      ASSERT_GT(rect.width, 0);
+      EXPECT_TRUE(allValid(rect.x, rect.y, rect.width, rect.height));
+      EXPECT_FALSE(allValid(rect.x - 1, rect.y, 1, rect.height));
+      EXPECT_FALSE(allValid(rect.x + rect.width, rect.y, 1, rect.height));
+      EXPECT_FALSE(allValid(rect.x, rect.y - 1, rect.width, 1));
+      EXPECT_FALSE(allValid(rect.x, rect.y + rect.height, rect.width, 1));
+    }
+  }
+}
+
+// An alpha that extrapolates past a usable view fails and leaves the
+// caller's view and rectangle as they were (alpha 1e30 once wrote fx
+// -2.98e31).
+TEST(ChoosePinholeView, FailureWritesNeitherViewNorRectangle) {
+  for (const float alpha : {1e30f, -1e37f}) {
+    PinholeView view;
+    view.K(0, 0) = 123.0f;
+    PixelRect rect{1, 2, 3, 4};
+    LogCapture capture;
+    EXPECT_FALSE(choosePinholeView(navigationLens(), alpha, 640, 480, &view, &rect)) << alpha;
+    EXPECT_EQ(capture.recordsUpTo(2).size(), 1u) << alpha;
+    EXPECT_EQ(view.K(0, 0), 123.0f) << alpha;
+    EXPECT_EQ(view.width, 0) << alpha;
+    EXPECT_EQ(std::tie(rect.x, rect.y, rect.width, rect.height), std::make_tuple(1, 2, 3, 4));
   }
 }
 

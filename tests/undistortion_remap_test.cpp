@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "../calibration_utils/src/remap_paths.h"
 #include "calibration_utils/undistortion.h"
 #include "support/log_capture.h"
 #include "support/undistortion_lenses.h"
@@ -133,6 +135,15 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
       {"map arrays short",
        [&] { return remap(3, stride, stride, src, dst, good.width, short_map); }},
       {"source size 0", [&] { return remap(3, stride, stride, src, dst, 0, map); }},
+      // A 640 x 480 frame, or a transposed one, through a map built for
+      // 1280 x 960 would come out as three quarters border, silently.
+      {"source narrower than the map's",
+       [&] { return remap(3, stride, stride, src, dst, good.width / 2, map); }},
+      {"map view without its arrays",
+       [&] {
+         UndistortionMapView empty{map.width, map.height, good.width, good.height};
+         return remapImage(src, good.width, good.height, 3, stride, empty, dst, stride);
+       }},
       {"no fixed-point map", [&] { return convertToFixedPoint(map, nullptr); }},
   };
   for (size_t i = 0; i < lens_faults.size(); ++i) {
@@ -154,6 +165,75 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].level, 2);
     EXPECT_EQ(records[0].tag, "calibration_utils");
+  }
+}
+
+// The record of a refused source names both sizes.
+TEST(UndistortionRemap, SourceOfAnotherSizeIsRefusedNamingBothSizes) {
+  const UndistortionMap map = navigationMap();
+  ASSERT_EQ(map.source_width, 1280);
+  ASSERT_EQ(map.source_height, 960);
+  std::vector<std::uint8_t> src(960 * 1280), dst(src.size(), 5);
+  LogCapture capture;
+  EXPECT_FALSE(remapImage(src.data(), 960, 1280, 1, 960, map, dst.data(), 1280));
+  ASSERT_EQ(capture.recordsUpTo(2).size(), 1u);
+  EXPECT_EQ(capture.recordsUpTo(2)[0].text,
+            "The source image is 960 x 1280, the map was built for 1280 x 960");
+  EXPECT_TRUE(std::all_of(dst.begin(), dst.end(), [](std::uint8_t b) { return b == 5; }));
+}
+
+// The vector path must give the scalar path's bytes exactly: positions all
+// over the source and beyond it, fractions of every kind, the last column
+// and row, invalid entries, on rows that end in every remainder of the four
+// pixels of a vector and of a block, and sources of one pixel across.
+TEST(UndistortionRemap, VectorAndScalarPathsGiveTheSameBytes) {
+  std::uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  for (const int source_width : {1, 2, 7, 64}) {
+    const int source_height = source_width == 1 ? 3 : 41;
+    for (const int width : {1, 3, 4, 5, 7, 8, 255, 256, 257, 263}) {
+      const int height = 3;
+      UndistortionMap map;
+      map.width = width;
+      map.height = height;
+      for (int i = 0; i < width * height; ++i) {
+        // Within a pixel and a half of the source, whole positions and
+        // fractions of 1/64 pixel, so that edges and roundings all occur.
+        const float x = float(int(next() % ((source_width + 3) * 64)) - 96) / 64.0f;
+        const float y = float(int(next() % ((source_height + 3) * 64)) - 96) / 64.0f;
+        map.x.push_back(next() % 5 == 0 ? std::round(x) : x);
+        map.y.push_back(next() % 7 == 0 ? float(source_height - 1) : y);
+        map.valid.push_back(next() % 11 != 0);
+      }
+      const UndistortionMapView view{map.width,    map.height,      0, 0, map.x.data(),
+                                     map.y.data(), map.valid.data()};
+      for (const int channels : {1, 3, 4}) {
+        const std::vector<std::uint8_t> src = texturedImage(source_width, source_height, channels);
+        const size_t src_stride = size_t(source_width) * channels;
+        const size_t dst_stride = size_t(width) * channels + 3;
+        std::vector<std::uint8_t> vector(dst_stride * height, 1), scalar(vector.size(), 2);
+        ASSERT_TRUE(remapImageOnPath(RemapPath::kVector, src.data(), source_width, source_height,
+                                     channels, src_stride, view, vector.data(), dst_stride, 9));
+        ASSERT_TRUE(remapImageOnPath(RemapPath::kScalar, src.data(), source_width, source_height,
+                                     channels, src_stride, view, scalar.data(), dst_stride, 9));
+        for (int v = 0; v < height; ++v) {
+          const auto row = [&](const std::vector<std::uint8_t>& image) {
+            return std::vector<std::uint8_t>(image.begin() + v * dst_stride,
+                                             image.begin() + v * dst_stride + width * channels);
+          };
+          ASSERT_EQ(row(vector), row(scalar)) << "source " << source_width << ", width " << width
+                                              << ", " << channels << " channels, row " << v;
+        }
+        // The owning form is the vector path.
+        std::vector<std::uint8_t> owning(vector.size(), 1);
+        ASSERT_TRUE(remapImage(src.data(), source_width, source_height, channels, src_stride, map,
+                               owning.data(), dst_stride, 9));
+        EXPECT_EQ(owning, vector);
+      }
+    }
   }
 }
 

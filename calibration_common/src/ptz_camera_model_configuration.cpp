@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/rectify.h"
 #include "dravik/geometry.h"
 #include "dravik/logging.h"
 #include "ptz_camera_model_internal.h"
@@ -50,41 +49,21 @@ PTZCameraModelConfiguration::PTZCameraModelConfiguration(
   const double p2 = a1 * A.p2() + a2 * B.p2();
   const double k4 = A.k4() + B.k4();
   const double k5 = A.k4() * B.k4();
-  distortion_ = {float(k1), float(k2), float(p1), float(p2), 0.0f, float(k4), float(k5), 0.0f};
-
-  focal_length_[0] = focal_length_[1] = float(f);
-  principal_point_[0] = float(cx);
-  principal_point_[1] = float(cy);
-  Eigen::Matrix3f K;
-  K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
-  projector_ = PointProjector(transform_, distortion_.data(), K);
+  lens_.width = calWidth();
+  lens_.height = calHeight();
+  lens_.K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
+  lens_.distortion = {float(k1), float(k2), float(p1), float(p2), 0.0f, float(k4), float(k5), 0.0f};
+  projector_ = PointProjector(transform_, lens_.distortion.data(), lens_.K);
 }
 
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other) =
     default;
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(
-    PTZCameraModelConfiguration&& other) noexcept
-    : pan_(0), tilt_(0), zoom_(0), valid_(false) {
-  *this = std::move(other);
-}
+    PTZCameraModelConfiguration&& other) noexcept = default;
 PTZCameraModelConfiguration& PTZCameraModelConfiguration::operator=(
     const PTZCameraModelConfiguration& other) = default;
 PTZCameraModelConfiguration& PTZCameraModelConfiguration::operator=(
-    PTZCameraModelConfiguration&& other) noexcept {
-  if (this == &other) return *this;
-  model_ = std::move(other.model_);
-  pan_ = other.pan_;
-  tilt_ = other.tilt_;
-  zoom_ = other.zoom_;
-  valid_ = other.valid_;
-  transform_ = other.transform_;
-  distortion_ = std::move(other.distortion_);
-  projector_ = other.projector_;
-  std::copy_n(other.principal_point_, 2, principal_point_);
-  std::copy_n(other.focal_length_, 2, focal_length_);
-  other.forgetLens();
-  return *this;
-}
+    PTZCameraModelConfiguration&& other) noexcept = default;
 PTZCameraModelConfiguration::~PTZCameraModelConfiguration() = default;
 
 int PTZCameraModelConfiguration::calWidth() const {
@@ -95,14 +74,8 @@ int PTZCameraModelConfiguration::calHeight() const {
   return model_ ? model_->params_.intrinsics().cal_height() : 0;
 }
 
-void PTZCameraModelConfiguration::forgetLens() {
-  distortion_.clear();
-  projector_.lens = RationalLens();
-}
-
 Eigen::Vector2f PTZCameraModelConfiguration::rectifyPixel(const Eigen::Vector2f& pixel) const {
-  return ::dravik::calibration::rectifyPoint(projector_.lens, principal_point_, focal_length_,
-                                             pixel);
+  return lens_.normalize(pixel.cast<double>()).point.cast<float>();
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::project3dToCamera(const Eigen::Vector3f& p) const {
@@ -118,6 +91,21 @@ Eigen::Vector3f PTZCameraModelConfiguration::projectPixelToRay(const Eigen::Vect
   const Eigen::Vector2f xy = rectifyPixel(pixel);
   return transform_.getInverseTransform().topLeftCorner<3, 3>() *
          Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
+}
+
+void PTZCameraModelConfiguration::projectPixelsToRays(const double* uv, std::size_t n, double* xyz,
+                                                      std::uint8_t* ok) const {
+  // The normalized points, two per pixel, in the first two thirds of each
+  // ray's place from the front: point i is read before ray i is written.
+  lens_.normalizePixels(uv, n, xyz, ok);
+  const Eigen::Matrix3d camera_to_world =
+      transform_.getInverseTransform().topLeftCorner<3, 3>().cast<double>();
+  for (std::size_t i = n; i-- > 0;) {
+    const Eigen::Vector3d ray = camera_to_world * Eigen::Vector3d(xyz[2 * i], xyz[2 * i + 1], 1.0);
+    xyz[3 * i] = ray.x();
+    xyz[3 * i + 1] = ray.y();
+    xyz[3 * i + 2] = ray.z();
+  }
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::rectifyPoint(const Eigen::Vector2f& p) const {

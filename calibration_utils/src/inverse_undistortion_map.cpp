@@ -1,17 +1,17 @@
 // The inverse map: for each pixel of the lens's image, where it lands in the
-// view, by the exact undistortion of rectify.h. The first row is rectified
-// as rectifyPoints does; every later pixel starts Newton's method from the
+// view, by the exact inverse of the lens (lens_inverse.h). The first row
+// takes the inverse's own start; every later pixel starts Newton's method from the
 // solution of the pixel above it, a fraction of a pixel away, so that three
 // updates reach the floor of double precision. The rows do not depend on
 // their neighbours within the row, so the updates vectorise; a pixel that
-// has not converged by then takes rectify.h's careful path.
+// has not converged by then takes the inverse's careful path.
 #define DRAVIK_LOG_FILE "calibration_utils/inverse_undistortion_map"
 #include <cmath>
 
 #include "calibration_utils/lens_jacobian.h"
-#include "calibration_utils/rectify.h"
 #include "calibration_utils/undistortion.h"
 #include "dravik/logging.h"
+#include "lens_inverse.h"
 #include "undistortion_inputs.h"
 #include "wide_vectors.h"
 
@@ -22,26 +22,19 @@ namespace {
 
 // Newton updates from the solution of the pixel above.
 constexpr int kUpdates = 3;
-constexpr double kSquaredTolerance = kRectifyResidualTolerance * kRectifyResidualTolerance;
-
-// The lens in double, and the source pixel's normalization:
-//   yd = (v - cy) / fy,  xd = (u - cx - skew yd) / fx.
-struct SourceLens {
-  double d[8];
-  double fx, skew, cx, fy, cy;
-};
 
 // kUpdates Newton updates per pixel of a row, from (x, y) in place, towards
 // the distorted points (xd, yd); leaves the squared residual and the imaging
 // margin (both eigenvalues of the Jacobian with positive real part where it
 // is positive) of the last linearization before the last update.
-WIDE_VECTORS_INLINE void refineRowBody(const SourceLens& lens, int width, double yd,
+WIDE_VECTORS_INLINE void refineRowBody(const PreparedLens& lens, int v, int width,
                                        double* __restrict x, double* __restrict y,
                                        double* __restrict squared_residual,
                                        double* __restrict margin) {
-  const SourceLens l = lens;
+  const PreparedLens l = lens;  // held in registers: the stores cannot change it
   for (int u = 0; u < width; ++u) {
-    const double xd = (u - l.cx - l.skew * yd) / l.fx;
+    double xd, yd;
+    l.distortedOfPixel(u, v, &xd, &yd);
     double px = x[u], py = y[u], residual = 0.0, imaging = 0.0;
     for (int k = 0; k < kUpdates; ++k) {
       double ex, ey, j00, j01, j11;
@@ -64,24 +57,22 @@ WIDE_VECTORS_INLINE void refineRowBody(const SourceLens& lens, int width, double
 }
 
 WIDE_VECTOR_VARIANTS(refineRow, refineRowBody,
-                     (const SourceLens& lens, int width, double yd, double* x, double* y,
+                     (const PreparedLens& lens, int v, int width, double* x, double* y,
                       double* squared_residual, double* margin),
-                     (lens, width, yd, x, y, squared_residual, margin))
+                     (lens, v, width, x, y, squared_residual, margin))
 
 }  // namespace
 
 bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map) {
-  if (!checkLens(lens) || !checkView(view) || !prepareMap(lens.width, lens.height, map)) {
+  if (!checkLens(lens) || !checkView(view) ||
+      !prepareMap(lens.width, lens.height, view.width, view.height, map)) {
     return false;
   }
   const int width = lens.width;
 
-  const Eigen::Matrix3f& K = lens.K;
-  SourceLens source{{}, K(0, 0), K(0, 1), K(0, 2), K(1, 1), K(1, 2)};
-  std::copy_n(lens.distortion.data(), 8, source.d);
-  const float principal_point[2] = {K(0, 2), K(1, 2)};
-  const float focal_length[2] = {K(0, 0), K(1, 1)};
-  const SoundRegion region = findSoundRegion(lens.distortion);
+  const LensInverse inverse(PreparedLens(lens.distortion.data(), lens.K));
+  const PreparedLens& source = inverse.lens;
+  const SoundRegion region = lens.soundRegion();
   const double sound_r2 = region.radius * region.radius;
   // Without tangential terms the lens maps the sound region onto the disc of
   // its edge's distorted radius, and nothing beyond it.
@@ -91,13 +82,13 @@ bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, Undi
   // The row's solutions in normalized coordinates; each row starts from the last.
   std::vector<double> x(width, 0.0), y(width, 0.0), residual(width), margin(width);
   for (int v = 0; v < lens.height; ++v) {
-    const double yd = (v - source.cy) / source.fy;
-    if (v > 0) refineRow(source, width, yd, x.data(), y.data(), residual.data(), margin.data());
+    if (v > 0) refineRow(source, v, width, x.data(), y.data(), residual.data(), margin.data());
     const size_t row = size_t(v) * size_t(width);
     for (int u = 0; u < width; ++u) {
-      bool converged = v > 0 && residual[u] <= kSquaredTolerance && margin[u] > 0.0 &&
+      bool converged = v > 0 && residual[u] <= kSquaredResidualTolerance && margin[u] > 0.0 &&
                        std::isfinite(x[u]) && std::isfinite(y[u]);
-      const double xd = (u - source.cx - source.skew * yd) / source.fx;
+      double xd, yd;
+      source.distortedOfPixel(u, v, &xd, &yd);
       const double distorted_r = std::hypot(xd, yd);
       if (!converged && radial_only && distorted_r > region.distorted_radius) {
         // No direction of the sound region reaches this far out: the best
@@ -105,11 +96,7 @@ bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, Undi
         x[u] = xd * (region.radius / distorted_r);
         y[u] = yd * (region.radius / distorted_r);
       } else if (!converged) {
-        // rectify.h reads a pixel as ((u - cx) / fx, (v - cy) / fy): a skewed
-        // K enters as the column shifted by skew yd.
-        const Eigen::Vector2f pixel(float(u - source.skew * yd), float(v));
-        const RectifiedPoint p =
-            rectifyPointWithStatus(lens.distortion.data(), principal_point, focal_length, pixel);
+        const RectifiedPoint p = invertPixel(inverse, u, v);
         converged = p.converged;
         x[u] = p.point.x();
         y[u] = p.point.y();

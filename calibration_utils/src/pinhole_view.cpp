@@ -4,10 +4,9 @@
 #define DRAVIK_LOG_FILE "calibration_utils/pinhole_view"
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
-#include "calibration_utils/rectify.h"
 #include "calibration_utils/undistortion.h"
-#include "dravik/geometry.h"
 #include "dravik/logging.h"
 #include "undistortion_inputs.h"
 
@@ -41,56 +40,52 @@ struct Border {
   Box outer{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL};  // every sound border direction
 };
 
-// The direction of source pixel (u, v), when it converges inside the sound region.
-bool undistortPixel(const Lens& lens, double sound_r2, double u, double v, double* x, double* y) {
-  const Eigen::Matrix3f& K = lens.K;
-  const float principal_point[2] = {K(0, 2), K(1, 2)};
-  const float focal_length[2] = {K(0, 0), K(1, 1)};
-  const double shifted_u = u - double(K(0, 1)) / K(1, 1) * (v - K(1, 2));
-  const RectifiedPoint p =
-      rectifyPointWithStatus(lens.distortion.data(), principal_point, focal_length,
-                             Eigen::Vector2f(float(shifted_u), float(v)));
-  *x = p.point.x();
-  *y = p.point.y();
-  return p.converged && (*x) * (*x) + (*y) * (*y) <= sound_r2;
-}
-
+// Extends the boxes by the undistortion of the lens image's border, sampled
+// kBorderSamplesPerPixel times per pixel along each side, all in one batch:
+// each sample that converges inside the sound region widens the outer box,
+// and pushes in the side of the inner box it lies on.
 Border undistortBorder(const Lens& lens, double sound_r2) {
-  Border border;
   const double last_u = lens.width - 1 - kBorderInset, last_v = lens.height - 1 - kBorderInset;
-  auto add = [&](double u, double v, int side) {
-    double x, y;
-    if (!undistortPixel(lens, sound_r2, u, v, &x, &y)) return;
-    border.outer = {std::min(border.outer.x0, x), std::min(border.outer.y0, y),
-                    std::max(border.outer.x1, x), std::max(border.outer.y1, y)};
-    Box& in = border.inner;
-    if (side == 0) in.x0 = std::max(in.x0, x);
-    if (side == 1) in.x1 = std::min(in.x1, x);
-    if (side == 2) in.y0 = std::max(in.y0, y);
-    if (side == 3) in.y1 = std::min(in.y1, y);
-  };
   const int across = (lens.width - 1) * kBorderSamplesPerPixel;
   const int down = (lens.height - 1) * kBorderSamplesPerPixel;
+  // Pixels, in pairs (u, v), and the side each lies on: 0 left, 1 right,
+  // 2 top, 3 bottom.
+  std::vector<double> pixels;
+  std::vector<int> sides;
+  pixels.reserve(4 * (size_t(across) + size_t(down) + 2));
   for (int i = 0; i <= down; ++i) {
     const double v = kBorderInset + (last_v - kBorderInset) * i / std::max(down, 1);
-    add(kBorderInset, v, 0);
-    add(last_u, v, 1);
+    pixels.insert(pixels.end(), {kBorderInset, v, last_u, v});
+    sides.insert(sides.end(), {0, 1});
   }
   for (int i = 0; i <= across; ++i) {
     const double u = kBorderInset + (last_u - kBorderInset) * i / std::max(across, 1);
-    add(u, kBorderInset, 2);
-    add(u, last_v, 3);
+    pixels.insert(pixels.end(), {u, kBorderInset, u, last_v});
+    sides.insert(sides.end(), {2, 3});
+  }
+  std::vector<std::uint8_t> converged(sides.size());
+  lens.normalizePixels(pixels.data(), sides.size(), pixels.data(), converged.data());
+
+  Border border;
+  for (size_t i = 0; i < sides.size(); ++i) {
+    const double x = pixels[2 * i], y = pixels[2 * i + 1];
+    if (!converged[i] || !(x * x + y * y <= sound_r2)) continue;
+    border.outer = {std::min(border.outer.x0, x), std::min(border.outer.y0, y),
+                    std::max(border.outer.x1, x), std::max(border.outer.y1, y)};
+    Box& in = border.inner;
+    if (sides[i] == 0) in.x0 = std::max(in.x0, x);
+    if (sides[i] == 1) in.x1 = std::min(in.x1, x);
+    if (sides[i] == 2) in.y0 = std::max(in.y0, y);
+    if (sides[i] == 3) in.y1 = std::min(in.y1, y);
   }
   return border;
 }
 
 // True when the direction (x, y) is seen inside the lens's image.
 bool seenInside(const Lens& lens, double x, double y) {
-  double xd, yd;
-  distortNormalized(lens.distortion.data(), x, y, &xd, &yd);
-  const Eigen::Matrix3f& K = lens.K;
-  const double u = K(0, 0) * xd + K(0, 1) * yd + K(0, 2), v = K(1, 1) * yd + K(1, 2);
-  return u >= 0 && v >= 0 && u <= lens.width - 1 && v <= lens.height - 1;
+  const Eigen::Vector2d pixel = lens.project(Eigen::Vector3d(x, y, 1.0));
+  return pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() <= lens.width - 1 &&
+         pixel.y() <= lens.height - 1;
 }
 
 // The outer box also takes in the sound region's own edge where the image
@@ -120,16 +115,31 @@ Box clipToSoundRegion(Box box, double radius) {
   return box;
 }
 
+// How a view's pixels take a box of directions.
+enum class Fit {
+  kStretch,       // fx and fy each spread the box over the view
+  kSquareInside,  // fx = fy, the view's directions all inside the box
+  kSquareAround,  // fx = fy, the box's directions all inside the view
+};
+
 // The view K that spreads a box over the pixel centres 0 .. width - 1 and
 // 0 .. height - 1: fx = (width - 1) / (x1 - x0), cx = -fx x0, and so in y.
-Eigen::Matrix3f viewOfBox(const Box& box, int width, int height) {
-  const double fx = std::max(width - 1, 1) / (box.x1 - box.x0);
-  const double fy = std::max(height - 1, 1) / (box.y1 - box.y0);
+// With square pixels f is the larger of the two (the view inside the box)
+// or the smaller (the box inside the view), and the box is centred.
+Eigen::Matrix3f viewOfBox(const Box& box, int width, int height, Fit fit) {
+  double fx = std::max(width - 1, 1) / (box.x1 - box.x0);
+  double fy = std::max(height - 1, 1) / (box.y1 - box.y0);
+  double cx = -fx * box.x0, cy = -fy * box.y0;
+  if (fit != Fit::kStretch) {
+    fx = fy = fit == Fit::kSquareInside ? std::max(fx, fy) : std::min(fx, fy);
+    cx = 0.5 * (width - 1) - fx * 0.5 * (box.x0 + box.x1);
+    cy = 0.5 * (height - 1) - fy * 0.5 * (box.y0 + box.y1);
+  }
   Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
   K(0, 0) = float(fx);
-  K(0, 2) = float(-fx * box.x0);
+  K(0, 2) = float(cx);
   K(1, 1) = float(fy);
-  K(1, 2) = float(-fy * box.y0);
+  K(1, 2) = float(cy);
   return K;
 }
 
@@ -188,14 +198,14 @@ PixelRect validRectAround(const UndistortionMap& map, int u, int v) {
   return largestValidRect(map, {u, v, 1, 1});
 }
 
-bool choosePinholeView(const Lens& lens, float alpha, int width, int height, PinholeView* view,
-                       PixelRect* valid_rect) {
+bool choosePinholeView(const Lens& lens, float alpha, int width, int height, bool same_focal_length,
+                       PinholeView* view, PixelRect* valid_rect) {
   if (!checkLens(lens) || !checkImageSize(width, height, "view")) return false;
   if (view == nullptr || !std::isfinite(alpha)) {
     DRAVIK_LOG(2, kUndistortionTag) << "No view to fill, or alpha " << alpha << " not finite";
     return false;
   }
-  const double radius = findSoundRegion(lens.distortion).radius;
+  const double radius = lens.soundRegion().radius;
   const double sound_r2 = radius * radius;
   Border border = undistortBorder(lens, sound_r2);
   addEdgeExtremes(lens, radius, &border.outer);
@@ -205,26 +215,37 @@ bool choosePinholeView(const Lens& lens, float alpha, int width, int height, Pin
     return false;
   }
 
-  // Rounding may still leave an edge pixel of the alpha-0 view just outside
-  // the image: shrink its box a little until its forward map is all valid.
-  PinholeView widest{width, height, viewOfBox(inner, width, height)};
+  // alpha 0: the view inside the inner box, every pixel valid. Rounding may
+  // still leave an edge pixel of it just outside the image: shrink its box a
+  // little until its forward map is all valid.
+  const Fit inside = same_focal_length ? Fit::kSquareInside : Fit::kStretch;
+  PinholeView every_pixel_valid{width, height, viewOfBox(inner, width, height, inside)};
   UndistortionMap map;
   for (int i = 0; i < kMaxShrinks; ++i) {
-    if (!buildUndistortionMap(lens, widest, &map)) return false;
+    if (!buildUndistortionMap(lens, every_pixel_valid, &map)) return false;
     if (allValid(map, {0, 0, width, height})) break;
     inner = shrunk(inner, kShrink);
-    widest.K = viewOfBox(inner, width, height);
+    every_pixel_valid.K = viewOfBox(inner, width, height, inside);
   }
-  const Eigen::Matrix3f narrowest = viewOfBox(border.outer, width, height);
+  // alpha 1: the view around the outer box, every sound source pixel in it.
+  const Eigen::Matrix3f every_source_pixel = viewOfBox(
+      border.outer, width, height, same_focal_length ? Fit::kSquareAround : Fit::kStretch);
 
-  view->width = width;
-  view->height = height;
-  view->K = widest.K + alpha * (narrowest - widest.K);
+  // Nothing is written until the view is known to be one.
+  PinholeView chosen{width, height,
+                     every_pixel_valid.K + alpha * (every_source_pixel - every_pixel_valid.K)};
+  if (!checkView(chosen)) return false;
   if (valid_rect != nullptr) {
-    if (!buildUndistortionMap(lens, *view, &map)) return false;
-    *valid_rect = largestValidRect(map, pixelsOfBox(inner, view->K, width, height));
+    if (!buildUndistortionMap(lens, chosen, &map)) return false;
+    *valid_rect = largestValidRect(map, pixelsOfBox(inner, chosen.K, width, height));
   }
+  *view = chosen;
   return true;
+}
+
+bool choosePinholeView(const Lens& lens, float alpha, int width, int height, PinholeView* view,
+                       PixelRect* valid_rect) {
+  return choosePinholeView(lens, alpha, width, height, false, view, valid_rect);
 }
 
 }  // namespace calibration

@@ -3,35 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lens_inverse.h"
+
 namespace dravik {
 namespace calibration {
 
 namespace {
 
-// Pixels rectified per block of the batch form; the block's results live on
-// the stack.
-constexpr int kBatchBlock = 64;
 // Newton updates of the batch form's fixed path: enough for ordinary lenses
 // from the series start.
 constexpr int kBatchUpdates = 3;
 // Halvings of a step that does not lower the residual.
 constexpr int kMaxStepHalvings = 30;
-constexpr double kSquaredTolerance = kRectifyResidualTolerance * kRectifyResidualTolerance;
-
-// The lens in double precision with the intrinsics.
-struct Lens {
-  const RationalLens& rational;
-  const double* d;  // k1, k2, p1, p2, k3, k4, k5, k6
-  double cx, cy, fx, fy;
-
-  Lens(const RationalLens& lens, const float* principal_point, const float* focal_length)
-      : rational(lens),
-        d(lens.d),
-        cx(principal_point[0]),
-        cy(principal_point[1]),
-        fx(focal_length[0]),
-        fy(focal_length[1]) {}
-};
 
 // True for a finite value; written without a call so that loops using it
 // still vectorise (x - x is NaN for infinities and NaN).
@@ -62,31 +45,12 @@ struct Linearization {
   bool isImaging() const { return imagingMargin() > 0.0 && isFinite(squaredResidual()); }
 };
 
-// The radial polynomials of the lens at s = r^2 and their slopes d/ds:
-//   N = 1 + k1 s + k2 s^2 + k3 s^3,   N' = k1 + 2 k2 s + 3 k3 s^2,
-//   M = 1 + k4 s + k5 s^2 + k6 s^3,   M' = k4 + 2 k5 s + 3 k6 s^2,
-// each summed as (a + b s) + s^2 (c + d s), whose two halves run side by
-// side: a shorter chain of dependent operations than Horner's rule.
-struct RadialPolynomials {
-  double numerator, denominator, numerator_slope, denominator_slope;
-};
-
-inline RadialPolynomials radialPolynomials(const double* d, double s) {
-  const double s2 = s * s;
-  RadialPolynomials p;
-  p.numerator = (1.0 + d[0] * s) + s2 * (d[1] + d[4] * s);
-  p.denominator = (1.0 + d[5] * s) + s2 * (d[6] + d[7] * s);
-  p.numerator_slope = (d[0] + 2.0 * d[1] * s) + s2 * (3.0 * d[4]);
-  p.denominator_slope = (d[5] + 2.0 * d[6] * s) + s2 * (3.0 * d[7]);
-  return p;
-}
-
-inline Linearization linearize(const Lens& lens, double x, double y, double tx, double ty) {
-  const double* d = lens.d;
+inline Linearization linearize(const LensInverse& lens, double x, double y, double tx, double ty) {
+  const double* d = lens.lens.d;
   const double p1 = d[2], p2 = d[3];
   const double xx = x * x, yy = y * y, xy = x * y;
   const double r2 = xx + yy;
-  const RadialPolynomials p = radialPolynomials(d, r2);
+  const RadialPolynomials<double> p = radialPolynomials(d, r2);
   const double m2 = p.denominator * p.denominator;
   const double scaled_radial = p.numerator * p.denominator;
   const double scaled_twice_slope =
@@ -115,7 +79,7 @@ inline void newtonStep(const Linearization& l, double* sx, double* sy) {
 // to the identity, so t is a fair first guess; the step corrects it by the
 // lens's local magnification, which saves about half an update on average
 // over the plain fixed-point step t - (D(t) - t).
-inline void newtonStart(const Lens& lens, double tx, double ty, double* x, double* y) {
+inline void newtonStart(const LensInverse& lens, double tx, double ty, double* x, double* y) {
   double sx, sy;
   newtonStep(linearize(lens, tx, ty, tx, ty), &sx, &sy);
   *x = tx - sx;
@@ -133,7 +97,7 @@ inline void tangentialDisplacement(const double* d, double x, double y, double* 
 // The series start. The lens maps (x, y) to t = (x, y) R + T(x, y): the
 // radial factor R keeps the direction, the tangential displacement T is
 // small. Taking T off the target leaves the radial part u = (x, y) R, which
-// the series reversion of R inverts: (x, y) = u Q(|u|^2) (RationalLens). A
+// the series reversion of R inverts: (x, y) = u Q(|u|^2) (LensInverse). A
 // first estimate takes T at t and Q at |t|^2, side by side; the start takes
 // T at that estimate and Q at the |u|^2 it leaves. No division: the start
 // adds little to the chain of dependent operations. Its error, mostly the
@@ -144,26 +108,28 @@ inline void tangentialDisplacement(const double* d, double x, double y, double* 
 // series is out of its depth: Q not positive, or its terms beyond the first
 // correction b1 w outweighing it (far out on a strong lens, where the
 // truncated series can point past a fold).
-inline bool seriesStart(const Lens& lens, double tx, double ty, double* x, double* y) {
+inline bool seriesStart(const LensInverse& lens, double tx, double ty, double* x, double* y) {
   double dx, dy;
-  tangentialDisplacement(lens.d, tx, ty, &dx, &dy);
-  double q = lens.rational.inverseRadialFactor(tx * tx + ty * ty);
-  tangentialDisplacement(lens.d, (tx - dx) * q, (ty - dy) * q, &dx, &dy);
+  tangentialDisplacement(lens.lens.d, tx, ty, &dx, &dy);
+  double q = lens.inverseRadialFactor(tx * tx + ty * ty);
+  tangentialDisplacement(lens.lens.d, (tx - dx) * q, (ty - dy) * q, &dx, &dy);
   const double ux = tx - dx, uy = ty - dy;
   const double w = ux * ux + uy * uy;
-  q = lens.rational.inverseRadialFactor(w);
+  q = lens.inverseRadialFactor(w);
   *x = ux * q;
   *y = uy * q;
-  const double first_order = lens.rational.inverse_series[0] * w;
+  const double first_order = lens.inverse_series[0] * w;
   // Both tests taken, without a branch: the batch's loop stays vectorised.
   return (q > 0.0) & (std::abs(q - 1.0 - first_order) <= std::abs(first_order));
 }
 
-// The former start, in the image-forming part of the lens, with the
-// linearization there: one Newton step from t, else t, else the optical
-// axis, where J = I. False when the lens is not finite even on its axis.
-bool findFormerStart(const Lens& lens, double tx, double ty, double* x, double* y,
-                     Linearization* l) {
+// The fallback start, for a pixel whose series start is refused or does
+// not converge: the first point of the image-forming part of the lens among
+// one Newton step from t, t itself and the optical axis (where J = I), with
+// the linearization there. False when the lens is not finite even on its
+// axis.
+bool findFallbackStart(const LensInverse& lens, double tx, double ty, double* x, double* y,
+                       Linearization* l) {
   double starts[3][2] = {{0, 0}, {tx, ty}, {0, 0}};
   newtonStart(lens, tx, ty, &starts[0][0], &starts[0][1]);
   for (const auto& start : starts) {
@@ -179,7 +145,7 @@ bool findFormerStart(const Lens& lens, double tx, double ty, double* x, double* 
 
 // Newton steps from (x, y), where the linearization is l, each halved until
 // it lowers the residual without leaving the image-forming part of the lens.
-RectifiedPoint iterate(const Lens& lens, double tx, double ty, double x, double y,
+RectifiedPoint iterate(const LensInverse& lens, double tx, double ty, double x, double y,
                        Linearization l) {
   RectifiedPoint result;
   double residual = l.squaredResidual();
@@ -187,7 +153,7 @@ RectifiedPoint iterate(const Lens& lens, double tx, double ty, double x, double 
     double sx, sy;
     newtonStep(l, &sx, &sy);
     if (!isFinite(sx) || !isFinite(sy)) break;
-    if (residual <= kSquaredTolerance) {
+    if (residual <= kSquaredResidualTolerance) {
       // Quadratic convergence: from a residual this small, one more step
       // reaches the floor of double precision.
       x -= sx;
@@ -222,10 +188,10 @@ RectifiedPoint iterate(const Lens& lens, double tx, double ty, double x, double 
 // The careful path: Newton steps (iterate) from the series start where it
 // lies in the image-forming part of the lens. Where that start is refused or
 // does not converge (a lens that folds and unfolds again can take it into an
-// outer region), the iteration runs again from the former start, and its
+// outer region), the iteration runs again from the fallback start, and its
 // report stands. `flatten` inlines the lens model (the iteration is a chain
 // of dependent operations; a call adds to each link).
-__attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, double ty) {
+__attribute__((flatten)) RectifiedPoint rectify(const LensInverse& lens, double tx, double ty) {
   double x, y;
   Linearization l;
   if (seriesStart(lens, tx, ty, &x, &y)) {
@@ -235,7 +201,7 @@ __attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, dou
       if (result.converged) return result;
     }
   }
-  if (findFormerStart(lens, tx, ty, &x, &y, &l)) return iterate(lens, tx, ty, x, y, l);
+  if (findFallbackStart(lens, tx, ty, &x, &y, &l)) return iterate(lens, tx, ty, x, y, l);
   // The lens is not finite even on its axis: the plain normalization is the
   // best estimate there is.
   RectifiedPoint result;
@@ -243,17 +209,33 @@ __attribute__((flatten)) RectifiedPoint rectify(const Lens& lens, double tx, dou
   return result;
 }
 
-RectifiedPoint rectify(const Lens& lens, const Eigen::Vector2f& pixel) {
-  const double tx = (double(pixel.x()) - lens.cx) / lens.fx;
-  const double ty = (double(pixel.y()) - lens.cy) / lens.fy;
+}  // namespace
+
+LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared) {
+  const double* d = lens.d;
+  const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+  // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
+  const double c1 = k1 - k4;
+  const double c2 = k2 - k5 - k4 * c1;
+  const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
+  inverse_series[0] = -c1;
+  inverse_series[1] = 3.0 * c1 * c1 - c2;
+  inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
+}
+
+RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
+  double tx, ty;
+  lens.lens.distortedOfPixel(u, v, &tx, &ty);
   if (isFinite(tx) && isFinite(ty)) return rectify(lens, tx, ty);
   // A non-finite pixel stays non-finite; a finite pixel with degenerate
   // intrinsics has no direction to speak of: the optical axis.
   RectifiedPoint result;
-  const bool finite_pixel = std::isfinite(pixel.x()) && std::isfinite(pixel.y());
+  const bool finite_pixel = std::isfinite(u) && std::isfinite(v);
   result.point = finite_pixel ? Eigen::Vector2d::Zero() : Eigen::Vector2d(tx, ty);
   return result;
 }
+
+namespace {
 
 // The fixed path of the batch form: kBatchUpdates plain Newton updates per
 // pixel from the series start, without branches, so that the loop over
@@ -261,12 +243,12 @@ RectifiedPoint rectify(const Lens& lens, const Eigen::Vector2f& pixel) {
 // margin (see Linearization) before the last update, from which the caller
 // decides convergence.
 // `flatten` inlines the lens model into the loop (a call would stop it).
-__attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, const float* v,
-                                           int size, float* x, float* y, double* squared_residual,
-                                           double* imaging_margin) {
+__attribute__((flatten)) void rectifyBlock(const LensInverse& lens, const double* u,
+                                           const double* v, int size, double* x, double* y,
+                                           double* squared_residual, double* imaging_margin) {
   for (int i = 0; i < size; ++i) {
-    const double tx = (double(u[i]) - lens.cx) / lens.fx;
-    const double ty = (double(v[i]) - lens.cy) / lens.fy;
+    double tx, ty;
+    lens.lens.distortedOfPixel(u[i], v[i], &tx, &ty);
     double px, py;
     // Where the series is out of its depth, the margin left says so and the
     // careful path takes the pixel.
@@ -282,8 +264,8 @@ __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, con
       residual = l.squaredResidual();
       margin = l.imagingMargin();
     }
-    x[i] = float(px);
-    y[i] = float(py);
+    x[i] = px;
+    y[i] = py;
     squared_residual[i] = residual;
     imaging_margin[i] = series_holds ? margin : -1.0;
   }
@@ -291,54 +273,73 @@ __attribute__((flatten)) void rectifyBlock(const Lens& lens, const float* u, con
 
 }  // namespace
 
-RectifiedPoint rectifyPointWithStatus(const RationalLens& lens, const float* principal_point,
-                                      const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectify(Lens(lens, principal_point, focal_length), pixel);
+int invertBlock(const LensInverse& lens, const double* u, const double* v, int size, double* x,
+                double* y, std::uint8_t* converged) {
+  double block_x[kInverseBlock], block_y[kInverseBlock];
+  double squared_residual[kInverseBlock], imaging_margin[kInverseBlock];
+  rectifyBlock(lens, u, v, size, block_x, block_y, squared_residual, imaging_margin);
+  // Pixels that the fixed path left away from the floor, or took beyond the
+  // lens's fold, take the careful path one by one. Each pixel is read before
+  // its outputs are written, so that outputs may overwrite inputs.
+  int not_converged = 0;
+  for (int i = 0; i < size; ++i) {
+    bool ok = squared_residual[i] <= kSquaredResidualTolerance && imaging_margin[i] > 0.0 &&
+              isFinite(block_x[i]) && isFinite(block_y[i]);
+    if (!ok) {
+      const RectifiedPoint p = invertPixel(lens, u[i], v[i]);
+      ok = p.converged;
+      block_x[i] = p.point.x();
+      block_y[i] = p.point.y();
+    }
+    not_converged += ok ? 0 : 1;
+    x[i] = block_x[i];
+    y[i] = block_y[i];
+    converged[i] = ok ? 1 : 0;
+  }
+  return not_converged;
 }
 
-Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_point,
-                             const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectify(Lens(lens, principal_point, focal_length), pixel).point.cast<float>();
+namespace {
+
+// The lens of the free functions: eight coefficients, (cx, cy) and (fx, fy),
+// no skew.
+LensInverse lensOf(const float* distortion, const float* principal_point,
+                   const float* focal_length) {
+  Eigen::Matrix3f K;
+  K << focal_length[0], 0.0f, principal_point[0], 0.0f, focal_length[1], principal_point[1], 0.0f,
+      0.0f, 1.0f;
+  return LensInverse(PreparedLens(distortion, K));
 }
+
+}  // namespace
 
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel) {
-  const RationalLens lens(distortion);
-  return rectify(Lens(lens, principal_point, focal_length), pixel);
+  return invertPixel(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y());
 }
 
 Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_point,
                              const float* focal_length, const Eigen::Vector2f& pixel) {
-  const RationalLens lens(distortion);
-  return rectify(Lens(lens, principal_point, focal_length), pixel).point.cast<float>();
+  return rectifyPointWithStatus(distortion, principal_point, focal_length, pixel)
+      .point.cast<float>();
 }
 
 int rectifyPoints(const float* distortion, const float* principal_point, const float* focal_length,
                   const float* u, const float* v, int count, float* x, float* y) {
-  const RationalLens rational(distortion);
-  const Lens lens(rational, principal_point, focal_length);
+  const LensInverse lens = lensOf(distortion, principal_point, focal_length);
   int not_converged = 0;
-  for (int begin = 0; begin < count; begin += kBatchBlock) {
-    const int size = std::min(kBatchBlock, count - begin);
-    float block_x[kBatchBlock], block_y[kBatchBlock];
-    double squared_residual[kBatchBlock], imaging_margin[kBatchBlock];
-    rectifyBlock(lens, u + begin, v + begin, size, block_x, block_y, squared_residual,
-                 imaging_margin);
-
-    // Pixels that the fixed path left away from the floor, or took beyond
-    // the lens's fold, take the careful path one by one. Each pixel is read
-    // before its output is written, so that outputs may overwrite inputs.
+  for (int begin = 0; begin < count; begin += kInverseBlock) {
+    const int size = std::min(kInverseBlock, count - begin);
+    double block_u[kInverseBlock], block_v[kInverseBlock];
+    std::uint8_t converged[kInverseBlock];
     for (int i = 0; i < size; ++i) {
-      const bool converged = squared_residual[i] <= kSquaredTolerance && imaging_margin[i] > 0.0 &&
-                             std::isfinite(block_x[i]) && std::isfinite(block_y[i]);
-      if (!converged) {
-        const RectifiedPoint p = rectify(lens, Eigen::Vector2f(u[begin + i], v[begin + i]));
-        not_converged += p.converged ? 0 : 1;
-        block_x[i] = float(p.point.x());
-        block_y[i] = float(p.point.y());
-      }
-      x[begin + i] = block_x[i];
-      y[begin + i] = block_y[i];
+      block_u[i] = u[begin + i];
+      block_v[i] = v[begin + i];
+    }
+    not_converged += invertBlock(lens, block_u, block_v, size, block_u, block_v, converged);
+    for (int i = 0; i < size; ++i) {
+      x[begin + i] = float(block_u[i]);
+      y[begin + i] = float(block_v[i]);
     }
   }
   return not_converged;

@@ -17,6 +17,7 @@
 
 #include "calibration_utils/undistortion.h"
 #include "dravik/logging.h"
+#include "remap_paths.h"
 #include "undistortion_inputs.h"
 
 namespace dravik {
@@ -37,7 +38,6 @@ inline int toFixedPoint(float x) {
   return int(std::nearbyint((low < kPositionLimit ? low : kPositionLimit) * kFractions));
 }
 
-// Per pixel of a block: the position in 1/32 pixel.
 // The source image's geometry as the resampling reads it.
 struct Source {
   const std::uint8_t* pixels;
@@ -158,13 +158,15 @@ class Locator4 {
 };
 #endif
 
-// locatePixel for every pixel of a block, four at a time with SSE2.
+// locatePixel for every pixel of a block, four at a time with SSE2 on the
+// vector path.
+template <bool kVector>
 void locateBlock(const Source& s, const float* x, const float* y, const std::uint8_t* valid,
                  int count, Block* block) {
   int i = 0;
 #ifdef __SSE2__
   const Locator4 locate(s);
-  for (; i + 4 <= count; i += 4) {
+  for (; kVector && i + 4 <= count; i += 4) {
     const Located4 l = locate(x + i, y + i, valid + i);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block->offset + i), l.offset);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block->a + i), l.a);
@@ -219,13 +221,13 @@ inline void weighGray4(const Source& s, const int* offsets, __m128i a, __m128i b
 // (upper (32 - b) + lower b + 512) >> 10 with upper = p00 (32 - a) + p01 a,
 // and lower likewise: OpenCV's (sum of w p + 2^14) >> 15 with w = 32 x these
 // products, a and b the fractions in 1/32.
-template <int kChannels>
+template <int kChannels, bool kVector>
 void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t border,
                  std::uint8_t* __restrict dst) {
   const int step_x = s.step_x(), step_y = s.step_y();
   int i = 0;
 #ifdef __SSE2__
-  if (kChannels == 1) {
+  if (kVector && kChannels == 1) {
     for (; i + 4 <= count; i += 4, dst += 4) {
       weighGray4(s, block.offset + i,
                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.a + i)),
@@ -233,7 +235,7 @@ void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t bo
                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.keep + i)), border, dst);
     }
   }
-  if (kChannels > 1 && step_x == kChannels) {
+  if (kVector && kChannels > 1 && step_x == kChannels) {
     // One colour pixel at a time: the two pixels of each row read as eight
     // bytes, weighed by (32 - a) and a per channel, the two halves added,
     // then the rows weighed by (32 - b) and b. A pixel whose eight-byte read
@@ -288,12 +290,53 @@ void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t bo
   }
 }
 
+template <bool kVector>
+void remapRows(const Source& source, const UndistortionMapView& map, std::uint8_t* dst,
+               std::size_t dst_stride, std::uint8_t border) {
+  Block block;
+  for (int v = 0; v < map.height; ++v) {
+    const size_t row = size_t(v) * map.width;
+    std::uint8_t* out = dst + size_t(v) * dst_stride;
+    for (int begin = 0; begin < map.width; begin += kBlock) {
+      const int count = std::min(kBlock, map.width - begin);
+      const size_t at = row + begin;
+      locateBlock<kVector>(source, map.x + at, map.y + at, map.valid + at, count, &block);
+      std::uint8_t* o = out + size_t(begin) * source.channels;
+      switch (source.channels) {
+        case 1:
+          gatherBlock<1, kVector>(source, block, count, border, o);
+          break;
+        case 3:
+          gatherBlock<3, kVector>(source, block, count, border, o);
+          break;
+        default:
+          gatherBlock<4, kVector>(source, block, count, border, o);
+          break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
-bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
-                std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
-                std::size_t dst_stride, std::uint8_t border) {
-  if (!checkImageSize(src_width, src_height, "source image") || !checkMap(map)) return false;
+bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
+                      int channels, std::size_t src_stride, const UndistortionMapView& map,
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border) {
+  if (!checkImageSize(src_width, src_height, "source image") ||
+      !checkImageSize(map.width, map.height, "map")) {
+    return false;
+  }
+  if (map.x == nullptr || map.y == nullptr || map.valid == nullptr) {
+    DRAVIK_LOG(2, kUndistortionTag) << "The map's arrays are not given";
+    return false;
+  }
+  const bool recorded = map.source_width != 0 || map.source_height != 0;
+  if (recorded && (map.source_width != src_width || map.source_height != src_height)) {
+    DRAVIK_LOG(2, kUndistortionTag)
+        << "The source image is " << src_width << " x " << src_height << ", the map was built for "
+        << map.source_width << " x " << map.source_height;
+    return false;
+  }
   if (src == nullptr || dst == nullptr || (channels != 1 && channels != 3 && channels != 4) ||
       src_stride < size_t(src_width) * channels || dst_stride < size_t(map.width) * channels ||
       src_stride * size_t(src_height) > (size_t(1) << 31)) {
@@ -303,30 +346,29 @@ bool remapImage(const std::uint8_t* src, int src_width, int src_height, int chan
     return false;
   }
   const Source source{src, src_width, src_height, int(src_stride), channels};
-  Block block;
-  for (int v = 0; v < map.height; ++v) {
-    const size_t row = size_t(v) * map.width;
-    std::uint8_t* out = dst + size_t(v) * dst_stride;
-    for (int begin = 0; begin < map.width; begin += kBlock) {
-      const int count = std::min(kBlock, map.width - begin);
-      const size_t at = row + begin;
-      locateBlock(source, map.x.data() + at, map.y.data() + at, map.valid.data() + at, count,
-                  &block);
-      std::uint8_t* o = out + size_t(begin) * channels;
-      switch (channels) {
-        case 1:
-          gatherBlock<1>(source, block, count, border, o);
-          break;
-        case 3:
-          gatherBlock<3>(source, block, count, border, o);
-          break;
-        default:
-          gatherBlock<4>(source, block, count, border, o);
-          break;
-      }
-    }
+  if (path == RemapPath::kVector) {
+    remapRows<true>(source, map, dst, dst_stride, border);
+  } else {
+    remapRows<false>(source, map, dst, dst_stride, border);
   }
   return true;
+}
+
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMapView& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border) {
+  return remapImageOnPath(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
+                          dst, dst_stride, border);
+}
+
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border) {
+  if (!checkMap(map)) return false;
+  const UndistortionMapView view{map.width,    map.height,   map.source_width, map.source_height,
+                                 map.x.data(), map.y.data(), map.valid.data()};
+  return remapImage(src, src_width, src_height, channels, src_stride, view, dst, dst_stride,
+                    border);
 }
 
 bool convertToFixedPoint(const UndistortionMap& map, FixedPointUndistortionMap* fixed) {

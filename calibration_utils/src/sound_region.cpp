@@ -99,11 +99,11 @@ double firstNonPositive(const Polynomial& p, double hi) {
 }  // namespace
 
 SoundRegion findSoundRegion(const std::vector<float>& distortion) {
-  double k[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::copy_n(distortion.begin(), std::min<size_t>(distortion.size(), 8), k);
   SoundRegion region;
+  double k[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  if (distortion.size() == 8) std::copy_n(distortion.begin(), 8, k);
   for (const int i : {0, 1, 4, 5, 6, 7}) {
-    if (!std::isfinite(k[i])) {
+    if (distortion.size() != 8 || !std::isfinite(k[i])) {
       region.edge = SoundRegion::Edge::kPole;
       region.radius = 0.0;
       region.denominator = std::nan("");

@@ -33,16 +33,8 @@ bool checkImageSize(int width, int height, const char* what) {
 }
 
 bool checkLens(const Lens& lens) {
-  if (!checkImageSize(lens.width, lens.height, "lens image") || !checkMatrix(lens.K, "lens")) {
-    return false;
-  }
-  const auto& d = lens.distortion;
-  if (d.size() != 8 || !std::all_of(d.begin(), d.end(), [](float k) { return std::isfinite(k); })) {
-    DRAVIK_LOG(2, kUndistortionTag)
-        << "The lens distortion is not eight finite coefficients (" << d.size() << " given)";
-    return false;
-  }
-  return true;
+  return checkImageSize(lens.width, lens.height, "lens image") &&
+         Lens::fromIntrinsics(lens.K, lens.distortion, lens.width, lens.height, nullptr);
 }
 
 bool checkView(const PinholeView& view) {
@@ -60,7 +52,7 @@ bool checkMap(const UndistortionMap& map) {
   return true;
 }
 
-bool prepareMap(int width, int height, UndistortionMap* map) {
+bool prepareMap(int width, int height, int source_width, int source_height, UndistortionMap* map) {
   if (map == nullptr) {
     DRAVIK_LOG(2, kUndistortionTag) << "No map to fill";
     return false;
@@ -68,6 +60,8 @@ bool prepareMap(int width, int height, UndistortionMap* map) {
   const size_t n = size_t(width) * size_t(height);
   map->width = width;
   map->height = height;
+  map->source_width = source_width;
+  map->source_height = source_height;
   map->x.resize(n);
   map->y.resize(n);
   map->valid.resize(n);

@@ -1,9 +1,8 @@
 // Checks of the inputs of the whole-image functions (undistortion.h), each
-// writing the one level-2 record of a refusal, and the lens widened for the
-// per-pixel loops.
+// writing the one level-2 record of a refusal, and the view's inverse for
+// the per-pixel loops.
 #pragma once
 
-#include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/undistortion.h"
 
 namespace dravik {
@@ -14,14 +13,15 @@ constexpr char kUndistortionTag[] = "calibration_utils";
 // width x height positive and at most kMaxUndistortionPixels; `what` names
 // the image in the record ("lens image", "view", ...).
 bool checkImageSize(int width, int height, const char* what);
-// The size, K (finite, fx and fy positive) and eight finite coefficients.
+// The size (at most kMaxUndistortionPixels) and the lens (Lens::fromIntrinsics).
 bool checkLens(const Lens& lens);
 // The size and K of a view.
 bool checkView(const PinholeView& view);
 // A map whose arrays hold width x height entries each.
 bool checkMap(const UndistortionMap& map);
-// Sizes a map to be filled (not null) for width x height pixels.
-bool prepareMap(int width, int height, UndistortionMap* map);
+// Sizes a map to be filled (not null) for width x height pixels, resampling
+// a source of source_width x source_height.
+bool prepareMap(int width, int height, int source_width, int source_height, UndistortionMap* map);
 
 // K_view^-1 of a pixel row: the ray of pixel (u, v) is
 //   y = (v - cy) / fy,  x = (u - cx - skew y) / fx.
@@ -37,7 +37,7 @@ struct ViewInverse {
 
 // The square of the sound region's radius, the bound the maps compare r^2 with.
 inline double soundRadiusSquared(const Lens& lens) {
-  const double r = findSoundRegion(lens.distortion).radius;
+  const double r = lens.soundRegion().radius;
   return r * r;
 }
 

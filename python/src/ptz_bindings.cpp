@@ -10,11 +10,11 @@
 #include "bindings.h"
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/rectify.h"
+#include "calibration_utils/lens.h"
 #include "dravik/logging.h"
-#include "ptz_lens.h"
 
 namespace py = pybind11;
+using dravik::calibration::Lens;
 using dravik::calibration::PanTiltModel;
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
@@ -56,19 +56,16 @@ py::object optionalPanTilt(bool solved, float pan, float tilt) {
 // The vectorised Newton iteration over chunks of (N, 2) pixels, each result
 // handed to write(x, y, out_row) with rows of `columns` values.
 template <typename Write>
-void rectifyInChunks(const PtzLens& lens, const PointRows& rows, int columns, double* data,
+void rectifyInChunks(const Lens& lens, const PointRows& rows, int columns, double* data,
                      Write write) {
-  float u[kRectifyChunk], v[kRectifyChunk], x[kRectifyChunk], y[kRectifyChunk];
+  double uv[2 * kRectifyChunk];
   for (std::size_t start = 0; start < rows.count(); start += kRectifyChunk) {
     const std::size_t n = std::min(kRectifyChunk, rows.count() - start);
     const float* in = rows.row(start);
-    for (std::size_t i = 0; i < n; ++i) {
-      u[i] = in[2 * i];
-      v[i] = in[2 * i + 1];
-    }
-    dravik::calibration::rectifyPoints(lens.distortion, lens.principal_point, lens.focal_length, u,
-                                       v, static_cast<int>(n), x, y);
-    for (std::size_t i = 0; i < n; ++i) write(x[i], y[i], data + (start + i) * columns);
+    std::copy_n(in, 2 * n, uv);
+    lens.normalizePixels(uv, n, uv, nullptr);
+    for (std::size_t i = 0; i < n; ++i)
+      write(uv[2 * i], uv[2 * i + 1], data + (start + i) * columns);
   }
 }
 
@@ -81,7 +78,7 @@ py::array_t<double> perRectifiedPixel(const PTZCameraModelConfiguration& c,
                                       const py::object& pixels, int columns, Single single,
                                       Write write) {
   const PointRows rows(pixels, 2, "pixels");
-  const PtzLens lens(c);
+  const Lens& lens = c.getLens();
   py::array_t<double> out = rows.newOutput(columns);
   double* data = out.mutable_data();
   {
@@ -146,13 +143,11 @@ py::array_t<double> projectPoints(const PTZCameraModelConfiguration& c, const py
 py::array_t<double> rectifyPixels(const PTZCameraModelConfiguration& c, const py::object& pixels) {
   return perRectifiedPixel(
       c, pixels, 2,
-      [](const PtzLens& lens, const Eigen::Vector2f& pixel, double* out) {
-        const Eigen::Vector2f xy = dravik::calibration::rectifyPoint(
-            lens.distortion, lens.principal_point, lens.focal_length, pixel);
-        out[0] = xy.x();
-        out[1] = xy.y();
+      [](const Lens& lens, const Eigen::Vector2f& pixel, double* out) {
+        const double uv[2] = {pixel.x(), pixel.y()};
+        lens.normalizePixels(uv, 1, out, nullptr);
       },
-      [](float x, float y, double* out) {
+      [](double x, double y, double* out) {
         out[0] = x;
         out[1] = y;
       });
@@ -163,13 +158,14 @@ py::array_t<double> pixelRays(const PTZCameraModelConfiguration& c, const py::ob
   const Eigen::Matrix4f& camera_to_world = c.getTransform().getInverseTransform();
   return perRectifiedPixel(
       c, pixels, 3,
-      [&c](const PtzLens&, const Eigen::Vector2f& pixel, double* out) {
+      [&c](const Lens&, const Eigen::Vector2f& pixel, double* out) {
         const Eigen::Vector3f ray = c.projectPixelToRay(pixel).normalized();
         std::copy_n(ray.data(), 3, out);
       },
-      [&camera_to_world](float x, float y, double* out) {
+      [&camera_to_world](double x, double y, double* out) {
         const Eigen::Vector3f ray =
-            (camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(x, y, 1.0f)).normalized();
+            (camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(float(x), float(y), 1.0f))
+                .normalized();
         std::copy_n(ray.data(), 3, out);
       });
 }
@@ -285,7 +281,7 @@ results, and release the GIL.)")
           [](const Config& c) { return toArray(c.distortion().data(), c.distortion().size()); },
           "k1, k2, p1, p2, k3, k4, k5, k6 (float64) at this zoom.")
       .def_property_readonly(
-          "intrinsics", [](const Config& c) { return toArray(PtzLens(c).K); },
+          "intrinsics", [](const Config& c) { return toArray(c.getLens().K); },
           "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3 float64, pixels) at this zoom.")
       .def_property_readonly(
           "transform", [](const Config& c) { return toArray(c.getTransform().getTransform()); },
@@ -301,7 +297,7 @@ inputs propagate.)")
       .def("rectify_pixels", &rectifyPixels, py::arg("pixels"),
            R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
 calibration image: the exact inverse of the lens (Newton's method to the
-double-precision floor, rounded to float). A pixel beyond the fold of a
+double-precision floor). A pixel beyond the fold of a
 strong barrel lens has no direction: it gets the point nearest to one, at
 the fold. NaN and infinite inputs propagate.)")
       .def("pixel_rays", &pixelRays, py::arg("pixels"),

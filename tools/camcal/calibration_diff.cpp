@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "dravik/geometry.h"
 #include "pixel_ray.h"
 
 namespace camcal {
@@ -13,24 +12,6 @@ namespace {
 
 // Grid pixels along the longer side of the image.
 constexpr int kGridAlongLongerSide = 65;
-
-// The pixel at which a lens sees a direction of its camera frame, in double
-// precision (dravik/geometry.h): u = fx x'' + skew y'' + cx, v = fy y'' + cy.
-Eigen::Vector2d projectDirection(const IntrinsicsAtSize& lens, const double* d,
-                                 const Eigen::Vector3d& direction) {
-  double xd, yd;
-  dravik::distortNormalized(d, direction.x() / direction.z(), direction.y() / direction.z(), &xd,
-                            &yd);
-  const Eigen::Matrix3f& K = lens.K;
-  return {double(K(0, 0)) * xd + double(K(0, 1)) * yd + double(K(0, 2)),
-          double(K(1, 1)) * yd + double(K(1, 2))};
-}
-
-std::vector<double> eightCoefficients(const std::vector<float>& distortion) {
-  std::vector<double> d(8, 0.0);
-  std::copy_n(distortion.begin(), std::min<size_t>(distortion.size(), 8), d.begin());
-  return d;
-}
 
 // The value below which a fraction q of the sorted values lie.
 double quantile(const std::vector<double>& sorted, double q) {
@@ -43,8 +24,7 @@ double quantile(const std::vector<double>& sorted, double q) {
 
 DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const IntrinsicsAtSize& b,
                                           const Eigen::Matrix3d& b_from_a) {
-  const std::vector<double> da = eightCoefficients(a.distortion);
-  const std::vector<double> db = eightCoefficients(b.distortion);
+  const dravik::calibration::Lens lens_a = lensOf(a), lens_b = lensOf(b);
   const int longer = std::max(a.width, a.height);
   const int columns = std::max(2, (kGridAlongLongerSide - 1) * a.width / longer + 1);
   const int rows = std::max(2, (kGridAlongLongerSide - 1) * a.height / longer + 1);
@@ -54,7 +34,7 @@ DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const Intri
     for (int column = 0; column < columns; ++column) {
       const double u = double(a.width) * column / (columns - 1);
       const double v = double(a.height) * row / (rows - 1);
-      const auto rectified = rayOfPixel(a, u, v);
+      const auto rectified = lens_a.normalize(Eigen::Vector2d(u, v));
       const Eigen::Vector3d in_a(rectified.point.x(), rectified.point.y(), 1.0);
       const Eigen::Vector3d in_b = b_from_a * in_a;
       if (!rectified.converged || !(in_b.z() > 0.0)) {
@@ -63,8 +43,7 @@ DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const Intri
       }
       // Both pixels from the ray, so that equal lenses give exactly zero
       // whatever the residual of the rectification.
-      const double moved =
-          (projectDirection(b, db.data(), in_b) - projectDirection(a, da.data(), in_a)).norm();
+      const double moved = (lens_b.project(in_b) - lens_a.project(in_a)).norm();
       if (!std::isfinite(moved)) {
         ++statistics.skipped;
         continue;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "calibration_utils/undistortion.h"
+#include "calibration_utils/lens.h"
 #include "command_error.h"
 #include "diagnostics.h"
 #include "library_load.h"
@@ -22,6 +22,23 @@ IntrinsicsAtSize intrinsicsOf(const std::string& name, const CameraParameters& c
   intrinsics.source = camera.hasIntrinsics(width, height) ? IntrinsicsSource::kTable
                                                           : IntrinsicsSource::kScaledFullFrame;
   const dravik::calibration::Lens lens = camera.getLens(width, height);
+  intrinsics.K = lens.K;
+  intrinsics.distortion = lens.distortion;
+  return intrinsics;
+}
+
+IntrinsicsAtSize intrinsicsOf(const dravik::calibration::PTZCameraModelConfiguration& setting) {
+  const dravik::calibration::Lens& lens = setting.getLens();
+  IntrinsicsAtSize intrinsics;
+  intrinsics.camera = "ptz";
+  intrinsics.model = "ptz";
+  intrinsics.model_description = "PTZ camera";
+  intrinsics.width = lens.width;
+  intrinsics.height = lens.height;
+  intrinsics.source = IntrinsicsSource::kPtzSetting;
+  intrinsics.pan = setting.pan();
+  intrinsics.tilt = setting.tilt();
+  intrinsics.zoom = setting.zoom();
   intrinsics.K = lens.K;
   intrinsics.distortion = lens.distortion;
   return intrinsics;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "calibration_common/camera_parameters.h"
+#include "calibration_common/ptz_camera_model.h"
 #include "commands.h"
 #include "intrinsics_formats.h"
 
@@ -17,6 +18,10 @@ namespace camcal {
 IntrinsicsAtSize intrinsicsOf(const std::string& name,
                               const dravik::calibration::CameraParameters& camera, int width,
                               int height);
+
+// K and distortion of the PTZ camera at a setting, for the calibration image
+// (the configuration's lens).
+IntrinsicsAtSize intrinsicsOf(const dravik::calibration::PTZCameraModelConfiguration& setting);
 
 // The image sizes a camera serves: its full frame, then each entry of its
 // model's table that differs from it, in the model's order.

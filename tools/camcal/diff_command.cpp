@@ -15,7 +15,6 @@
 #include "library_load.h"
 #include "output_file.h"
 #include "ptz_actions.h"
-#include "ptz_lens.h"
 
 namespace camcal {
 
@@ -114,11 +113,12 @@ CalibrationDiff diffPtzCalibrations(const InputFile& a, const InputFile& b) {
   const std::string &path_a = a.path, &path_b = b.path;
   const PTZCameraParameters params_a = requirePtzParameters(a);
   const PTZCameraParameters params_b = requirePtzParameters(b);
-  const PtzLens lens_a(params_a), lens_b(params_b);
-  if (lens_a.width() != lens_b.width() || lens_a.height() != lens_b.height()) {
+  const auto& image_a = params_a.intrinsics();
+  const auto& image_b = params_b.intrinsics();
+  if (image_a.cal_width() != image_b.cal_width() || image_a.cal_height() != image_b.cal_height()) {
     throw operationError(path_b + ": calibration image " +
-                         sizeText(lens_b.width(), lens_b.height()) + ", not the " +
-                         sizeText(lens_a.width(), lens_a.height()) + " of " + path_a);
+                         sizeText(image_b.cal_width(), image_b.cal_height()) + ", not the " +
+                         sizeText(image_a.cal_width(), image_a.cal_height()) + " of " + path_a);
   }
   const int pan = static_cast<int>(std::lround(params_a.pan_tilt().pan_offset()));
   const int tilt = static_cast<int>(std::lround(params_a.pan_tilt().tilt_offset()));
@@ -146,8 +146,9 @@ CalibrationDiff diffPtzCalibrations(const InputFile& a, const InputFile& b) {
     }
   }
   for (int zoom : zooms) {
-    SizeDiff size = diffAtSize(lens_a.intrinsicsAt(pan, tilt, zoom),
-                               lens_b.intrinsicsAt(pan, tilt, zoom), b_from_a);
+    SizeDiff size =
+        diffAtSize(intrinsicsOf(PTZCameraModelConfiguration(model_a, pan, tilt, zoom)),
+                   intrinsicsOf(PTZCameraModelConfiguration(model_b, pan, tilt, zoom)), b_from_a);
     size.ptz_zoom = true;
     size.zoom = zoom;
     camera.sizes.push_back(size);

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "calibration_utils/lens_soundness.h"
+#include "calibration_utils/lens.h"
 
 namespace camcal {
 
@@ -27,28 +27,27 @@ std::string describePlace(double r, double rd, double reach) {
 
 std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
                            int width, int height) {
-  const double fx = K(0, 0), fy = K(1, 1), skew = K(0, 1), cx = K(0, 2), cy = K(1, 2);
+  const double fx = K(0, 0), fy = K(1, 1);
   if (!(fx > 0.0) || !(fy > 0.0) || !std::isfinite(fx) || !std::isfinite(fy)) {
     return "the focal length is not a positive number";
+  }
+  if (distortion.size() != 8) {
+    return "the distortion is " + std::to_string(distortion.size()) +
+           " coefficients, not the eight k1, k2, p1, p2, k3, k4, k5, k6";
   }
   if (!std::all_of(distortion.begin(), distortion.end(),
                    [](float k) { return std::isfinite(k); })) {
     return "a distortion coefficient is not a finite number";
   }
+  dravik::calibration::Lens lens;
+  lens.width = width;
+  lens.height = height;
+  lens.K = K;
+  lens.distortion = distortion;
+  if (lens.isSoundOverImage()) return "";
 
-  // Distorted normalized radius of the farthest image corner:
-  // yd = (v - cy) / fy, xd = (u - cx - skew yd) / fx.
-  double reach = 0.0;
-  for (double u : {0.0, double(width)}) {
-    for (double v : {0.0, double(height)}) {
-      const double yd = (v - cy) / fy;
-      const double xd = (u - cx - skew * yd) / fx;
-      reach = std::max(reach, std::hypot(xd, yd));
-    }
-  }
-
-  const SoundRegion region = dravik::calibration::findSoundRegion(distortion);
-  if (region.distorted_radius >= reach) return "";
+  const double reach = lens.farthestCornerRadius();
+  const SoundRegion region = lens.soundRegion();
   const std::string place = describePlace(region.radius, region.distorted_radius, reach);
   switch (region.edge) {
     case SoundRegion::Edge::kPole: {

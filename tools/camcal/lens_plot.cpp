@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "calibration_utils/lens_soundness.h"
+#include "calibration_utils/lens.h"
 #include "colour_map.h"
 #include "contour_lines.h"
 #include "pixel_ray.h"
@@ -31,7 +31,7 @@ const Colour kArrow{1.0, 1.0, 1.0};
 // The lens at one image size: the pixel's ray, and the pixel a pinhole
 // camera with the same K gives that ray.
 struct LensField {
-  const IntrinsicsAtSize& lens;
+  dravik::calibration::Lens lens, pinhole;
   // Rays farther off axis lie beyond the sound region's edge.
   double sound_radius;
 
@@ -39,12 +39,10 @@ struct LensField {
   // the sound region (beyond a fold, or beyond a pole where the
   // rectification may find a second root).
   bool displacement(double u, double v, Eigen::Vector2d* moved) const {
-    const auto ray = rayOfPixel(lens, u, v);
+    const auto ray = lens.normalize(Eigen::Vector2d(u, v));
     if (!ray.converged || ray.point.norm() > sound_radius) return false;
-    const double x = ray.point.x(), y = ray.point.y();
-    const Eigen::Vector2d pinhole(lens.K(0, 0) * x + lens.K(0, 1) * y + lens.K(0, 2),
-                                  lens.K(1, 1) * y + lens.K(1, 2));
-    *moved = Eigen::Vector2d(u, v) - pinhole;
+    *moved =
+        Eigen::Vector2d(u, v) - pinhole.project(Eigen::Vector3d(ray.point.x(), ray.point.y(), 1.0));
     return true;
   }
 };
@@ -82,8 +80,8 @@ class LensPicture {
  public:
   LensPicture(const IntrinsicsAtSize& lens, PictureFormat format, int picture_width)
       : lens_(lens),
-        region_(dravik::calibration::findSoundRegion(lens.distortion)),
-        field_{lens, region_.radius},
+        region_(lensOf(lens).soundRegion()),
+        field_{lensOf(lens), pinholeOf(lens), region_.radius},
         scale_(std::min(kLargestImageWidth / lens.width, kLargestImageHeight / lens.height)),
         image_w_(lens.width * scale_),
         image_h_(lens.height * scale_),
@@ -273,8 +271,8 @@ class LensPicture {
   }
 
   // The sound region's edge, where the image reaches it: the circle of its
-  // distorted radius rd about the principal point, in pixels
-  // (fx rd cos a + skew rd sin a + cx, fy rd sin a + cy). True when drawn.
+  // distorted radius rd about the principal point, the pinhole pixels of
+  // rd (cos a, sin a). True when drawn.
   bool drawSoundEdge() {
     const double rd = region_.distorted_radius;
     if (region_.edge == SoundRegion::Edge::kNone || !std::isfinite(rd) || !(rd > 0.0)) {
@@ -284,9 +282,9 @@ class LensPicture {
     bool inside = false;
     for (int i = 0; i <= 360; ++i) {
       const double a = i * M_PI / 180.0;
-      const double u =
-          lens_.K(0, 0) * rd * std::cos(a) + lens_.K(0, 1) * rd * std::sin(a) + centre_.x();
-      const double v = lens_.K(1, 1) * rd * std::sin(a) + centre_.y();
+      const Eigen::Vector2d pixel =
+          field_.pinhole.project(Eigen::Vector3d(rd * std::cos(a), rd * std::sin(a), 1.0));
+      const double u = pixel.x(), v = pixel.y();
       inside = inside || (u >= 0 && u <= lens_.width && v >= 0 && v <= lens_.height);
       edge.push_back(onCanvas(u, v));
     }

@@ -1,15 +1,19 @@
-// The viewing direction of a pixel: the library's rectification of one
-// camera's intrinsics at one image size, skew included.
+// The library's lens of one camera's intrinsics at one image size: its
+// normalize gives the viewing direction of a pixel (skew included, with the
+// report of whether the inverse converged; it does not beyond a fold), its
+// project the pixel of a direction.
 #pragma once
 
-#include "calibration_utils/rectify.h"
+#include "calibration_utils/lens.h"
 #include "intrinsics_formats.h"
 
 namespace camcal {
 
-// The normalized camera coordinates (x, y) of the ray seen at pixel (u, v),
-// with the library's report of whether the rectification converged (it does
-// not beyond a fold).
-dravik::calibration::RectifiedPoint rayOfPixel(const IntrinsicsAtSize& lens, double u, double v);
+// The lens of the intrinsics, as they are: a distortion that is not eight
+// coefficients makes a lens whose operations give no numbers.
+dravik::calibration::Lens lensOf(const IntrinsicsAtSize& intrinsics);
+
+// The lens with the same K and size and no distortion: the pinhole camera.
+dravik::calibration::Lens pinholeOf(const IntrinsicsAtSize& intrinsics);
 
 }  // namespace camcal

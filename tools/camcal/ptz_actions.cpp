@@ -1,11 +1,11 @@
 #include "ptz_actions.h"
 
 #include "calibration_input.h"
+#include "camera_lookup.h"
 #include "command_error.h"
 #include "intrinsics_formats.h"
 #include "library_load.h"
 #include "output_file.h"
-#include "ptz_lens.h"
 #include "zoom_plot.h"
 
 namespace camcal {
@@ -31,9 +31,10 @@ struct PlotOptions {
 int runPtzIntrinsics(const PtzCommandLine& line, const IntrinsicsOptions& options) {
   if (line.at.empty()) throw usageError("ptz intrinsics needs --at PAN,TILT,ZOOM");
   const PtzMotorSetting at = parsePtzSetting(line.at);
-  const PtzLens lens(requirePtzParameters(readInput(line.file)));
-  writeOutput(options.output,
-              formatIntrinsics(lens.intrinsicsAt(at.pan, at.tilt, at.zoom), options.format));
+  const auto model = std::make_shared<dravik::calibration::PTZCameraModel>(
+      requirePtzParameters(readInput(line.file)));
+  const dravik::calibration::PTZCameraModelConfiguration setting(model, at.pan, at.tilt, at.zoom);
+  writeOutput(options.output, formatIntrinsics(intrinsicsOf(setting), options.format));
   return kExitSuccess;
 }
 

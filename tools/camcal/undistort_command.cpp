@@ -1,7 +1,8 @@
-// camcal undistort [--calibration FILE] CAMERA WxH INPUT -o OUTPUT [--alpha A]:
-// the undistorted image of a camera at one of its image sizes. The view
-// keeps the camera's K and size, or, with --alpha, is chosen by the library
-// (choosePinholeView) at that alpha for the same size.
+// camcal undistort [--calibration FILE] CAMERA WxH INPUT -o OUTPUT [--alpha A]
+// [--square-pixels]: the undistorted image of a camera at one of its image
+// sizes. The view keeps the camera's K and size, or, with --alpha or
+// --square-pixels, is chosen by the library (choosePinholeView) at that
+// alpha (0 without it) for the same size, with fx = fy for --square-pixels.
 #include "undistort_command.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ struct ImageOptions {
   std::string input;
   std::string output;
   std::optional<float> alpha;
+  bool square_pixels = false;
 };
 
 struct UndistortOptions {
@@ -69,17 +71,19 @@ std::string undistortImage(const Lens& lens, const ImageOptions& options) {
   PixelRect rect;
   UndistortionMap map;
   bool built = true;
-  if (options.alpha) {
-    if (!std::isfinite(*options.alpha)) throw usageError("--alpha must be a finite number");
-    built = dravik::calibration::choosePinholeView(lens, *options.alpha, lens.width, lens.height,
-                                                   &view, &rect);
+  const bool choose_view = options.alpha || options.square_pixels;
+  if (choose_view) {
+    const float alpha = options.alpha.value_or(0.0f);
+    if (!std::isfinite(alpha)) throw usageError("--alpha must be a finite number");
+    built = dravik::calibration::choosePinholeView(lens, alpha, lens.width, lens.height,
+                                                   options.square_pixels, &view, &rect);
   }
   built = built && dravik::calibration::buildUndistortionMap(lens, view, &map);
   if (!built) {
     capture.consume();
     throw operationError("cannot undistort " + options.input + ": " + libraryReason(capture));
   }
-  if (!options.alpha) rect = validRectOf(map, view);
+  if (!choose_view) rect = validRectOf(map, view);
 
   Image output = input;
   const size_t stride = size_t(input.width) * input.channels;
@@ -113,6 +117,8 @@ void addImageOptions(CLI::App* command, ImageOptions* options) {
   command->add_option("--alpha", options->alpha,
                       "Choose the view: 0 every pixel valid, 1 every sound source pixel kept; "
                       "without it the view keeps the camera's K");
+  command->add_flag("--square-pixels", options->square_pixels,
+                    "Choose the view with square pixels (fx = fy), at --alpha (0 without it)");
 }
 
 int runUndistort(const UndistortOptions& options) {

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
-#include "ptz_lens.h"
+#include "calibration_common/ptz_camera_model.h"
 
 namespace camcal {
 
@@ -37,7 +38,12 @@ std::string degrees(double value) {
 
 std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params,
                           const std::string& source, PictureFormat format, int picture_width) {
-  const PtzLens lens(params);
+  const auto model = std::make_shared<dravik::calibration::PTZCameraModel>(params);
+  // The focal length at a zoom, as the library's configuration interpolates it.
+  const auto focal_length = [&model](int zoom) {
+    return double(
+        dravik::calibration::PTZCameraModelConfiguration(model, 0, 0, zoom).getLens().K(0, 0));
+  };
   const auto& samples = params.intrinsics().samples();
   const int width = params.intrinsics().cal_width();
   const int height = params.intrinsics().cal_height();
@@ -60,12 +66,12 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
   for (int i = 0; i <= kCurvePoints; ++i) {
     const int zoom =
         static_cast<int>(std::lround(zoom_lo + (zoom_hi - zoom_lo) * i / kCurvePoints));
-    const double f = lens.K(zoom)(0, 0);
+    const double f = focal_length(zoom);
     curve.push_back({double(zoom), f});
     f_hi = std::max(f_hi, f);
   }
   for (const auto& s : samples) f_hi = std::max(f_hi, s.f());
-  const double f0 = lens.K(static_cast<int>(samples.Get(0).zoom()))(0, 0);
+  const double f0 = focal_length(static_cast<int>(samples.Get(0).zoom()));
 
   // A table without a positive focal length still gets an axis.
   if (!(f_hi > 0.0) || !std::isfinite(f_hi)) f_hi = 1.0;

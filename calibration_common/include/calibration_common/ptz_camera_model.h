@@ -38,6 +38,7 @@
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_messages/calibration.pb.h"
+#include "calibration_utils/lens.h"
 #include "dravik/camera_transform.h"
 #include "dravik/geometry.h"
 
@@ -45,7 +46,6 @@ namespace dravik {
 namespace calibration {
 
 class CameraParameters;
-struct Lens;  // calibration_utils/undistortion.h
 
 // The calibrated model of one PTZ camera: the zoom table and the pan/tilt
 // head. Shared by its configurations through std::shared_ptr.
@@ -154,9 +154,9 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // the fatal check of PTZCameraModel::getIntrinsics.
   PTZCameraModelConfiguration(const std::shared_ptr<PTZCameraModel>& model, int pan, int tilt,
                               int zoom);
+  // Copyable and movable; a configuration moved from may only be assigned
+  // to or destroyed (its lens went with the move).
   PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other);
-  // Takes the model and the distortion, leaving the source without them: it
-  // projects and rectifies as a lens without distortion.
   PTZCameraModelConfiguration(PTZCameraModelConfiguration&& other) noexcept;
   PTZCameraModelConfiguration& operator=(const PTZCameraModelConfiguration& other);
   PTZCameraModelConfiguration& operator=(PTZCameraModelConfiguration&& other) noexcept;
@@ -168,11 +168,12 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // The calibration image size of the model (0 without intrinsics).
   int calWidth() const;
   int calHeight() const;
-  // K, distortion and the calibration image size at this zoom, for whole-image
+  // The lens at this zoom: K, distortion and the calibration image size
+  // (calibration_utils/lens.h), for its own operations and for whole-image
   // undistortion (calibration_utils/undistortion.h).
-  Lens getLens() const;
+  const Lens& getLens() const { return lens_; }
   // k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.
-  const std::vector<float>& distortion() const { return distortion_; }
+  const std::vector<float>& distortion() const { return lens_.distortion; }
   // World to camera at this pan and tilt (and its inverse).
   const CameraTransform& getTransform() const { return transform_; }
   // The camera centre in world coordinates, metres.
@@ -191,6 +192,12 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // R_cw (x, y, 1) with (x, y) the pixel rectified. Not normalized; it starts
   // at getCameraCenter(). The inverse of project3dToCamera.
   Eigen::Vector3f projectPixelToRay(const Eigen::Vector2f& pixel) const;
+  // The rays xyz[3 i .. 3 i + 2] of the n pixels uv[2 i], uv[2 i + 1], as
+  // projectPixelToRay's but in double precision throughout (the lens's
+  // normalizePixels, then R_cw); ok[i] = 1 where the rectification converged
+  // (ok may be null). xyz must not overlap uv.
+  void projectPixelsToRays(const double* uv, std::size_t n, double* xyz,
+                           std::uint8_t* ok = nullptr) const;
   // The normalized camera coordinates of an image point given as fractions
   // of the image size: p = (0.5, 0.5) is the image centre.
   Eigen::Vector2f rectifyPoint(const Eigen::Vector2f& p) const;
@@ -226,8 +233,6 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
                       int* tilt, int* zoom) const;
 
  private:
-  // Leaves a configuration moved from without distortion.
-  void forgetLens();
   // rectifyPoint of a pixel of the calibration image with this lens.
   Eigen::Vector2f rectifyPixel(const Eigen::Vector2f& pixel) const;
   // The unit direction, in world coordinates, of the ray seen at a pixel.
@@ -241,11 +246,10 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   int zoom_;
   bool valid_;
   CameraTransform transform_;
-  std::vector<float> distortion_;
-  // Pose, lens (with the start of its inversion) and K, ready to project.
+  // The lens at this zoom, at the calibration image size.
+  Lens lens_;
+  // The pose and the lens, widened once to double, ready to project.
   PointProjector projector_;
-  float principal_point_[2];
-  float focal_length_[2];
 };
 
 }  // namespace calibration

@@ -43,9 +43,10 @@ struct SoundRegion {
   double denominator = 1.0;             // the rational denominator at that radius
 };
 
-// distortion: k1, k2, p1, p2, k3, k4, k5, k6 (missing trailing ones count as zero).
-// Coefficients that are not finite leave no sound region: a pole at radius 0,
-// with a denominator that is not a number.
+// distortion: the eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 (a camera's lens at an
+// image size: Lens::soundRegion, calibration_utils/lens.h). A list that is not eight
+// coefficients, or coefficients that are not finite, leave no sound region: a pole at
+// radius 0, with a denominator that is not a number.
 SoundRegion findSoundRegion(const std::vector<float>& distortion);
 
 }  // namespace calibration

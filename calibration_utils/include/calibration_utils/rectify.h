@@ -1,4 +1,7 @@
-// Undistortion of pixels: the inverse of the rational lens model.
+// Undistortion of pixels: the inverse of the rational lens model, as free
+// functions on raw coefficient arrays. A camera's lens at an image size
+// (calibration_utils/lens.h) runs the same inverse, with skew: Lens::normalize
+// and Lens::normalizePixels.
 //
 // Conventions
 // - Lens model: dravik/geometry.h (distortNormalized). A point (x, y) of
@@ -17,7 +20,7 @@
 // method on the 2x2 Jacobian J of D (calibration_utils/lens_jacobian.h), in
 // double precision, from the series start: the tangential displacement taken
 // off t = (xd, yd), and the radial factor inverted by its series reversion,
-// computed once per lens (RationalLens, dravik/geometry.h). Where that start
+// computed once per lens. Where that start
 // is not in the image-forming part of the lens (below), the iteration starts
 // from one Newton step from t itself, t - J(t)^-1 (D(t) - t), else from t,
 // else from the optical axis.
@@ -77,13 +80,6 @@ Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_poi
 // As rectifyPoint, with the point kept in double precision and the report of
 // whether the iteration converged and in how many updates.
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
-                                      const float* focal_length, const Eigen::Vector2f& pixel);
-
-// The same, with the lens prepared once (coefficients in double precision and
-// the series start); the results equal those of the forms above.
-Eigen::Vector2f rectifyPoint(const RationalLens& lens, const float* principal_point,
-                             const float* focal_length, const Eigen::Vector2f& pixel);
-RectifiedPoint rectifyPointWithStatus(const RationalLens& lens, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel);
 
 // Rectifies `count` pixels (u[i], v[i]) into (x[i], y[i]), with the same

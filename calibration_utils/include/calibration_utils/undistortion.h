@@ -6,8 +6,8 @@
 //   image covers [u - 0.5, u + 0.5] x [v - 0.5, v + 0.5], and the image's
 //   pixel centres span [0, width - 1] x [0, height - 1]. The same convention
 //   as the maps OpenCV's remap reads, so either can consume the other's.
-// - Lens model: dravik/geometry.h (distortNormalized), coefficients k1, k2,
-//   p1, p2, k3, k4, k5, k6. A viewing direction (x, y, 1) is distorted to
+// - Lens: calibration_utils/lens.h (Lens, the one lens type, with its model
+//   and its sound region). A viewing direction (x, y, 1) is distorted to
 //   (xd, yd) and seen at the pixel K (xd, yd, 1); K = [[fx, skew, cx],
 //   [0, fy, cy], [0, 0, 1]].
 // - The undistorted image is an ideal pinhole camera, the view: the
@@ -30,7 +30,7 @@
 // positive or above kMaxUndistortionPixels pixels; a K that is not finite
 // or whose fx or fy is not positive; a distortion that is not eight finite
 // values; channels not 1, 3 or 4; a stride below width x channels; a null
-// pointer.
+// pointer; a source of another size than the map was built for.
 //
 // Thread safety: the functions keep no state.
 #pragma once
@@ -39,6 +39,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "calibration_utils/lens.h"
 
 namespace dravik {
 namespace calibration {
@@ -51,11 +53,6 @@ constexpr long long kMaxUndistortionPixels = 1LL << 26;
 // ghost of the image centre.
 constexpr float kOutsideSource = -1.0e4f;
 
-struct Lens {                                       // a camera's lens at one image size
-  int width = 0, height = 0;                        // the image size, pixels
-  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
-  std::vector<float> distortion;                    // k1, k2, p1, p2, k3, k4, k5, k6
-};
 struct PinholeView {  // the undistorted image: an ideal pinhole camera
   int width = 0, height = 0;
   Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
@@ -67,6 +64,19 @@ struct UndistortionMap {  // row-major, width * height entries each
   int width = 0, height = 0;
   std::vector<float> x, y;          // a position in the other image, per pixel of this one
   std::vector<std::uint8_t> valid;  // 1 where that position is meaningful
+  // The size of the other image, the source a resampling through the map
+  // reads; 0 x 0 where not recorded (a map filled by hand).
+  int source_width = 0, source_height = 0;
+};
+// A map held elsewhere (numpy arrays, a memory-mapped file), not owned:
+// width * height entries behind each pointer, row-major. Source size as in
+// UndistortionMap.
+struct UndistortionMapView {
+  int width = 0, height = 0;
+  int source_width = 0, source_height = 0;
+  const float* x = nullptr;
+  const float* y = nullptr;
+  const std::uint8_t* valid = nullptr;
 };
 
 // A view of width x height pixels for the lens. alpha 0: the widest view in
@@ -74,17 +84,25 @@ struct UndistortionMap {  // row-major, width * height entries each
 // positions inside the lens's image). alpha 1: the narrowest view that holds
 // every source pixel whose undistortion lies in the sound region. Between
 // them fx, fy, cx and cy are interpolated linearly; the view has no skew.
-// valid_rect, when given: a rectangle of the view in which every pixel is
-// valid and none of whose sides can move out by a pixel without taking in an
-// invalid one (the whole view at alpha 0). Computed from the exact
-// undistortion of every source border pixel (at quarter-pixel steps) and
-// checked against the forward map of the chosen view. alpha outside [0, 1]
-// extrapolates; it must be finite.
+// same_focal_length: square pixels, fx = fy, with the box of directions
+// centred; at alpha 0 the widest square-pixel view with every pixel valid,
+// at alpha 1 the narrowest square-pixel view that holds every sound source
+// pixel. valid_rect, when given: a rectangle of the view in which every
+// pixel is valid and none of whose sides can move out by a pixel without
+// taking in an invalid one (the whole view at alpha 0). Computed from the
+// exact undistortion of every source border pixel (at quarter-pixel steps)
+// and checked against the forward map of the chosen view. alpha outside
+// [0, 1] extrapolates; it must be finite, and must leave fx and fy positive.
+// On failure neither *view nor *valid_rect is written.
+bool choosePinholeView(const Lens& lens, float alpha, int width, int height, bool same_focal_length,
+                       PinholeView* view, PixelRect* valid_rect = nullptr);
+// The same, without square pixels (same_focal_length false).
 bool choosePinholeView(const Lens& lens, float alpha, int width, int height, PinholeView* view,
                        PixelRect* valid_rect = nullptr);
 
 // For each pixel (u, v) of the view, the position (x, y) in the lens's image
-// (lens.width x lens.height) at which the ray K_view^-1 (u, v, 1) is seen.
+// (lens.width x lens.height, the map's source size) at which the ray
+// K_view^-1 (u, v, 1) is seen.
 // valid is 1 where the ray lies inside the sound region and (x, y) inside
 // [0, width - 1] x [0, height - 1]. Rays beyond the sound region store
 // kOutsideSource. Computed in single precision (the map is stored in it):
@@ -97,8 +115,8 @@ bool buildUndistortionMap(const Lens& lens, const PinholeView& view, Undistortio
 // map's arrays do not match its size.
 PixelRect validRectAround(const UndistortionMap& map, int u, int v);
 
-// For each pixel of the lens's image, the position (x, y) in the view at
-// which it lands, by the exact inverse of the lens (rectifyPoints of
+// For each pixel of the lens's image, the position (x, y) in the view (the
+// map's source size) at which it lands, by the exact inverse of the lens (rectifyPoints of
 // calibration_utils/rectify.h: Newton's method in double precision to its
 // floor, then rounded to float). valid is 1 where the iteration converged
 // inside the sound region; (x, y) may lie outside the view. Where it did not
@@ -110,9 +128,15 @@ bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, Undi
 // are rounded to 1/32 pixel and weighted in fixed point, as OpenCV's remap
 // does with INTER_LINEAR. A destination pixel whose map entry is invalid, or
 // whose 2 x 2 neighbourhood (the pixels of non-zero weight) leaves the
-// source, gets `border` in every channel. Strides are in bytes.
+// source, gets `border` in every channel. Strides are in bytes. A source
+// whose size is not the one the map records is refused, with a record
+// naming both sizes.
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border = 0);
+// The same through a map held elsewhere; nothing is copied.
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMapView& map, std::uint8_t* dst,
                 std::size_t dst_stride, std::uint8_t border = 0);
 
 // A forward map in the fixed-point layout of OpenCV's remap: per pixel the

@@ -7,11 +7,15 @@
 //   x'' = x radial + 2 p1 x y + p2 (r2 + 2 x^2)
 //   y'' = y radial + p1 (r2 + 2 y^2) + 2 p2 x y
 //   u = fx x'' + skew y'' + cx,   v = fy y'' + cy
-// Coefficients are given in the order k1, k2, p1, p2, k3, k4, k5, k6; missing
-// trailing coefficients count as zero, extra ones are ignored.
+// Coefficients are given in the order k1, k2, p1, p2, k3, k4, k5, k6.
+//
+// This is the lowest layer that needs the model, so the formula is written
+// here once, on any scalar; the camera's lens (calibration_utils/lens.h)
+// and the single-view fit call it.
 #pragma once
 
 #include <Eigen/Core>
+#include <cstddef>
 #include <vector>
 
 #include "dravik/camera_transform.h"
@@ -37,45 +41,66 @@ inline void distortNormalized(const C* d, const T& x, const T& y, T* xd, T* yd) 
   *yd = y * numerator * inverse_denominator + T(d[2]) * a3 + T(d[3]) * a1;
 }
 
-// The eight lens coefficients widened once to double, with the series
-// reversion of the radial factor: the start of the lens's inversion. With
-// the radial factor expanded as
-//   R(s) = N(s) / M(s) = 1 + c1 s + c2 s^2 + c3 s^3 + ...,  s = r^2,
-//   c1 = k1 - k4,  c2 = k2 - k5 - k4 c1,  c3 = k3 - k6 - k4 c2 - k5 c1,
-// the distorted radius rd = r R(r^2) = r + c1 r^3 + c2 r^5 + c3 r^7 + ...
-// reverts to r = rd Q(rd^2) + O(rd^9), with
-//   Q(w) = 1 + b1 w + b2 w^2 + b3 w^3,
-//   b1 = -c1,  b2 = 3 c1^2 - c2,  b3 = 8 c1 c2 - 12 c1^3 - c3.
-struct RationalLens {
-  double d[8];               // k1, k2, p1, p2, k3, k4, k5, k6
-  double inverse_series[3];  // b1, b2, b3
+// The radial polynomials of the lens at s = r^2 and their slopes d/ds, the
+// terms of the lens's Jacobian that Newton's method inverts it with:
+//   N = 1 + k1 s + k2 s^2 + k3 s^3,   N' = k1 + 2 k2 s + 3 k3 s^2,
+//   M = 1 + k4 s + k5 s^2 + k6 s^3,   M' = k4 + 2 k5 s + 3 k6 s^2,
+// so that the radial factor of distortNormalized is N / M. Each is summed as
+// (a + b s) + s^2 (c + d s), whose two halves run side by side: a shorter
+// chain of dependent operations than Horner's rule.
+template <typename T>
+struct RadialPolynomials {
+  T numerator, denominator, numerator_slope, denominator_slope;
+};
 
-  // No distortion: all coefficients zero.
-  RationalLens() : d{0, 0, 0, 0, 0, 0, 0, 0}, inverse_series{0, 0, 0} {}
+template <typename T, typename C>
+inline RadialPolynomials<T> radialPolynomials(const C* d, const T& s) {
+  const T s2 = s * s;
+  RadialPolynomials<T> p;
+  p.numerator = (T(1.0) + T(d[0]) * s) + s2 * (T(d[1]) + T(d[4]) * s);
+  p.denominator = (T(1.0) + T(d[5]) * s) + s2 * (T(d[6]) + T(d[7]) * s);
+  p.numerator_slope = (T(d[0]) + T(2.0) * T(d[1]) * s) + s2 * (T(3.0) * T(d[4]));
+  p.denominator_slope = (T(d[5]) + T(2.0) * T(d[6]) * s) + s2 * (T(3.0) * T(d[7]));
+  return p;
+}
+
+// A lens ready to project: the eight coefficients and K widened once to
+// double and held in fixed-size members, so that a projection reads no
+// container and converts nothing but the point. K = [[fx, skew, cx],
+// [0, fy, cy], [0, 0, 1]].
+struct PreparedLens {
+  double d[8];  // k1, k2, p1, p2, k3, k4, k5, k6
+  double fx, skew, cx, fy, cy;
+
+  // No distortion, K = I.
+  PreparedLens();
   // `distortion` points to the eight coefficients.
-  explicit RationalLens(const float* distortion) {
-    for (int i = 0; i < 8; ++i) d[i] = distortion[i];
-    const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
-    // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
-    const double c1 = k1 - k4;
-    const double c2 = k2 - k5 - k4 * c1;
-    const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
-    inverse_series[0] = -c1;
-    inverse_series[1] = 3.0 * c1 * c1 - c2;
-    inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
-  }
+  PreparedLens(const float* distortion, const Eigen::Matrix3f& K);
 
-  // Q(w): the undistorted radius over the distorted one rd, w = rd^2, summed
-  // as (1 + b1 w) + w^2 (b2 + b3 w) (two halves side by side).
-  double inverseRadialFactor(double w) const {
-    return (1.0 + inverse_series[0] * w) + (w * w) * (inverse_series[1] + inverse_series[2] * w);
+  // The pixel (u, v) of the normalized camera point (x, y): the lens, then K.
+  void pixelOfNormalized(double x, double y, double* u, double* v) const {
+    double xd, yd;
+    distortNormalized(d, x, y, &xd, &yd);
+    *u = xd * fx + yd * skew + cx;
+    *v = yd * fy + cy;
   }
+  // The distorted normalized point (xd, yd) of the pixel (u, v): K^-1,
+  //   yd = (v - cy) / fy,  xd = (u - cx - skew yd) / fx.
+  void distortedOfPixel(double u, double v, double* xd, double* yd) const {
+    *yd = (v - cy) / fy;
+    *xd = (u - cx - skew * *yd) / fx;
+  }
+  // The pixels uv[2 i], uv[2 i + 1] of `count` points xyz[3 i .. 3 i + 2] of
+  // the camera frame, each equal to the last bit to pixelOfNormalized of
+  // (X / Z, Y / Z). The output must not overlap the input. Uses 256-bit
+  // vector instructions where the processor has them.
+  void projectCameraPoints(const double* xyz, std::size_t count, double* uv) const;
 };
 
 // A camera ready to project world points: the pose (world to camera, as
-// getTransform() holds it), the eight lens coefficients and K, widened once to
-// double and held in fixed-size members, so that a projection reads no
-// container and converts nothing but the point. The pixel is computed in
+// getTransform() holds it) and the prepared lens, widened once to double and
+// held in fixed-size members, so that a projection reads no container and
+// converts nothing but the point. The pixel is computed in
 // double precision and rounded once to float; a point on the camera's plane
 // (Z = 0) projects to a non-finite pixel.
 //
@@ -87,8 +112,7 @@ struct PointProjector {
   // World to camera: camera = rotation * world + translation.
   double rotation[3][3];
   double translation[3];
-  RationalLens lens;
-  double fx, skew, cx, fy, cy;
+  PreparedLens lens;
 
   // The identity pose, no distortion, K = I.
   PointProjector();
@@ -101,10 +125,7 @@ struct PointProjector {
     const double yc = rotation[1][0] * X + rotation[1][1] * Y + rotation[1][2] * Z + translation[1];
     const double zc = rotation[2][0] * X + rotation[2][1] * Y + rotation[2][2] * Z + translation[2];
     const double inverse_z = 1.0 / zc;
-    double xd, yd;
-    distortNormalized(lens.d, xc * inverse_z, yc * inverse_z, &xd, &yd);
-    *u = xd * fx + yd * skew + cx;
-    *v = yd * fy + cy;
+    lens.pixelOfNormalized(xc * inverse_z, yc * inverse_z, u, v);
   }
 
   // The pixel of a world point.
@@ -121,8 +142,9 @@ struct PointProjector {
 };
 
 // The pixel of a world point: pose maps world into camera coordinates
-// (getTransform()), then the lens model and K (PointProjector). Missing
-// trailing coefficients count as zero, extra ones are ignored.
+// (getTransform()), then the lens model and K (PointProjector). A distortion
+// that is not eight coefficients gives a pixel that is not a number and a
+// level-2 record under "dravik_common".
 Eigen::Vector2f project3dToCamera(const CameraTransform& pose, const std::vector<float>& distortion,
                                   const Eigen::Matrix3f& K, const Eigen::Vector3f& point);
 

@@ -1,0 +1,102 @@
+// The lens of a camera at one image size: the rational model with its
+// pinhole intrinsics, and every operation of the model, each written once.
+//
+// Conventions
+// - Frames: a camera point (X, Y, Z) has Z along the optical axis, x to the
+//   right and y down in the image; its normalized coordinates are
+//   (x, y) = (X / Z, Y / Z), the viewing direction (x, y, 1).
+// - Lens model (dravik/geometry.h, distortNormalized): with r2 = x^2 + y^2,
+//     R = (1 + k1 r2 + k2 r2^2 + k3 r2^3) / (1 + k4 r2 + k5 r2^2 + k6 r2^3),
+//     xd = x R + 2 p1 x y + p2 (r2 + 2 x^2),
+//     yd = y R + p1 (r2 + 2 y^2) + 2 p2 x y,
+//   then the pixel (u, v) = (fx xd + skew yd + cx, fy yd + cy), K =
+//   [[fx, skew, cx], [0, fy, cy], [0, 0, 1]].
+// - Coefficients: exactly eight floats in the order k1, k2, p1, p2, k3, k4,
+//   k5, k6. A lens whose distortion is not eight values has no model: its
+//   operations give values that are not a number and report nothing
+//   converged or sound (fromIntrinsics refuses to build one).
+// - Pixels: of the width x height image the intrinsics belong to, centres at
+//   integer coordinates.
+// - Arithmetic: double precision inside, whatever the members' type.
+// - Sound region (calibration_utils/lens_soundness.h): from the optical axis
+//   out to the first radius where the radial mapping r R(r) turns back (a
+//   fold) or its denominator falls below kDenominatorFloor (a pole), located
+//   exactly. Only there does a pixel have one viewing direction.
+//
+// Failure: fromIntrinsics returns false and writes a level-2 record under
+// "calibration_utils". The other operations never fail loudly: they report
+// through their results (RectifiedPoint::converged, the ok flags).
+//
+// Thread safety: a Lens is a value; its const operations keep no state and
+// may run on several threads at once.
+#pragma once
+
+#include <Eigen/Core>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "calibration_utils/lens_soundness.h"
+#include "calibration_utils/rectify.h"
+
+namespace dravik {
+namespace calibration {
+
+struct Lens {                                       // a camera's lens at one image size
+  int width = 0, height = 0;                        // the image size, pixels
+  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
+  std::vector<float> distortion;                    // k1, k2, p1, p2, k3, k4, k5, k6
+
+  // The lens of K and distortion at width x height, written to *lens (which
+  // may be null to check only). False, with a level-2 record under
+  // "calibration_utils" saying why and *lens untouched, unless K is finite
+  // with fx and fy positive, the distortion is exactly eight finite
+  // coefficients and the size is positive.
+  static bool fromIntrinsics(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+                             int width, int height, Lens* lens);
+
+  // The distorted normalized point (xd, yd) of the normalized point (x, y).
+  Eigen::Vector2d distort(const Eigen::Vector2d& normalized) const;
+  // The pixel of a camera point (Z > 0 in front of the camera; Z = 0 gives a
+  // pixel that is not finite).
+  Eigen::Vector2d project(const Eigen::Vector3d& camera_point) const;
+  // The normalized point whose pixel is `pixel`: the exact inverse of
+  // project on the normalized plane, by Newton's method to the
+  // double-precision floor (rectify.h's method, with skew). converged is
+  // false where the pixel lies beyond the sound region's image (no viewing
+  // direction: the point is then the best estimate, at the fold) or the
+  // iteration did not converge.
+  RectifiedPoint normalize(const Eigen::Vector2d& pixel) const;
+
+  // The pixels uv[2 i], uv[2 i + 1] of the n camera points xyz[3 i],
+  // xyz[3 i + 1], xyz[3 i + 2], each equal to the last bit to project's.
+  // Vectorised. uv must not overlap xyz.
+  void projectPoints(const double* xyz, std::size_t n, double* uv) const;
+  // The normalized points xy[2 i], xy[2 i + 1] of the n pixels uv[2 i],
+  // uv[2 i + 1], with ok[i] = 1 where normalize would report convergence and
+  // 0 elsewhere (ok may be null). Each point equals normalize's to within
+  // the double-precision floor of the iteration. Vectorised: most pixels take
+  // a fixed number of Newton updates side by side, the rest the careful path
+  // one by one. xy may be uv itself (in place).
+  void normalizePixels(const double* uv, std::size_t n, double* xy, std::uint8_t* ok) const;
+
+  // The sound region of the lens, by the exact rule (findSoundRegion).
+  SoundRegion soundRegion() const;
+  // The normalized distorted radius of the image corner farthest from the
+  // principal point, of the corners (0, 0), (width, 0), (0, height) and
+  // (width, height): yd = (v - cy) / fy, xd = (u - cx - skew yd) / fx.
+  double farthestCornerRadius() const;
+  // True when the lens is sound, by the exact rule, out to the radius at
+  // which r R(r) reaches farthestCornerRadius(): every pixel of the image has
+  // one viewing direction. False when r R(r) never reaches it within the
+  // sound region, and for a lens that fromIntrinsics refuses.
+  bool isSoundOverImage() const;
+};
+
+// The eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 of a calibration
+// message's six radial coefficients k[0..5] (k1, k2, k3, k4, k5, k6) and two
+// tangential ones p[0..1] (p1, p2).
+std::vector<float> lensCoefficients(const double* k, const double* p);
+
+}  // namespace calibration
+}  // namespace dravik
