@@ -6,6 +6,7 @@
 
 namespace dravik {
 namespace calibration {
+inline namespace multi_view {
 
 namespace {
 constexpr char kTag[] = "calibration_utils";
@@ -31,5 +32,6 @@ bool projectionUncertainty(const CameraCalibration& calibration, int step,
   return false;
 }
 
+}  // namespace multi_view
 }  // namespace calibration
 }  // namespace dravik

@@ -58,6 +58,10 @@
 
 namespace dravik {
 namespace calibration {
+// The fit's types share their names with calibration messages of this
+// namespace (CameraCalibration): an inline namespace gives them their own
+// symbols, so that a program holding both has one definition of each.
+inline namespace multi_view {
 
 // One view of a rigid target.
 struct TargetView {
@@ -112,5 +116,6 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
 bool projectionUncertainty(const CameraCalibration& calibration, int step,
                            std::vector<float>* sigma_px);
 
+}  // namespace multi_view
 }  // namespace calibration
 }  // namespace dravik
