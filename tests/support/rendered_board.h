@@ -2,7 +2,7 @@
 // tests of corner detection and calibration.
 //
 // Each pixel is inverse-mapped: its subpixel samples are undistorted by the
-// library's exact rectification (calibration_utils/rectify.h) into viewing
+// library's exact inverse of the lens (Lens::normalizePixels) into viewing
 // rays, each ray meets the board's plane, and the sample takes the colour of
 // the board there; the pixel is the mean of its S x S samples (antialiasing),
 // plus a little Gaussian noise. The rays depend on the lens only, so a
@@ -21,9 +21,7 @@
 #include <random>
 #include <vector>
 
-#include "calibration_utils/rectify.h"
-#include "calibration_utils/undistortion.h"
-#include "dravik/geometry.h"
+#include "calibration_utils/lens.h"
 
 namespace dravik {
 namespace testing {
@@ -32,14 +30,6 @@ struct Chessboard {
   int columns = 9, rows = 6;
   double square = 0.03;  // metres
 };
-
-// The pixel at which the lens sees a camera-frame point.
-inline Eigen::Vector2d projectThroughLens(const calibration::Lens& lens, const Eigen::Vector3d& X) {
-  double xd = 0.0, yd = 0.0;
-  distortNormalized(lens.distortion.data(), X.x() / X.z(), X.y() / X.z(), &xd, &yd);
-  const Eigen::Matrix3d K = lens.K.cast<double>();
-  return {K(0, 0) * xd + K(0, 2), K(1, 1) * yd + K(1, 2)};
-}
 
 // Where the lens sees the board's inner corners, row by row, and the
 // corners in the board's frame.
@@ -51,8 +41,8 @@ inline std::vector<Eigen::Vector2d> boardCorners(const calibration::Lens& lens,
   for (int r = 0; r < board.rows; ++r) {
     for (int c = 0; c < board.columns; ++c) {
       const Eigen::Vector3d P(c * board.square, r * board.square, 0.0);
-      pixels.push_back(projectThroughLens(lens, camera_from_board.topLeftCorner<3, 3>() * P +
-                                                    camera_from_board.topRightCorner<3, 1>()));
+      pixels.push_back(lens.project(camera_from_board.topLeftCorner<3, 3>() * P +
+                                    camera_from_board.topRightCorner<3, 1>()));
       if (target) target->push_back(P);
     }
   }
@@ -64,20 +54,16 @@ class BoardRenderer {
   BoardRenderer(const calibration::Lens& lens, int supersampling)
       : lens_(lens), samples_(supersampling) {
     const int w = lens.width * samples_, h = lens.height * samples_;
-    x_.resize(size_t(w) * h);
-    y_.resize(x_.size());
-    std::vector<float> u(static_cast<size_t>(w)), v(static_cast<size_t>(w));
-    const float principal[2] = {lens.K(0, 2), lens.K(1, 2)};
-    const float focal[2] = {lens.K(0, 0), lens.K(1, 1)};
+    rays_.resize(size_t(w) * h * 2);
     for (int row = 0; row < h; ++row) {
       for (int column = 0; column < w; ++column) {
         // Sample (a, b) of pixel (i, j) sits at i - 0.5 + (a + 0.5) / S.
-        u[size_t(column)] = (column + 0.5f) / samples_ - 0.5f;
-        v[size_t(column)] = (row + 0.5f) / samples_ - 0.5f;
+        const size_t k = (size_t(row) * w + size_t(column)) * 2;
+        rays_[k] = (column + 0.5) / samples_ - 0.5;
+        rays_[k + 1] = (row + 0.5) / samples_ - 0.5;
       }
-      calibration::rectifyPoints(lens.distortion.data(), principal, focal, u.data(), v.data(), w,
-                                 &x_[size_t(row) * w], &y_[size_t(row) * w]);
     }
+    lens.normalizePixels(rays_.data(), size_t(w) * h, rays_.data(), nullptr);
   }
 
   // The gray image (row-major, lens.width x lens.height) of the board at
@@ -99,7 +85,7 @@ class BoardRenderer {
         for (int b = 0; b < samples_; ++b) {
           for (int a = 0; a < samples_; ++a) {
             const size_t k = size_t(j * samples_ + b) * w + size_t(i * samples_ + a);
-            const Eigen::Vector3d ray(x_[k], y_[k], 1.0);
+            const Eigen::Vector3d ray(rays_[2 * k], rays_[2 * k + 1], 1.0);
             const double along = normal.dot(ray);
             const double depth = along != 0.0 ? offset / along : -1.0;
             sum += depth > 0.0 ? shade(board, R.transpose() * (depth * ray - t)) : kWorld;
@@ -126,7 +112,7 @@ class BoardRenderer {
 
   calibration::Lens lens_;
   int samples_;
-  std::vector<float> x_, y_;  // the ray (x, y, 1) of each sample
+  std::vector<double> rays_;  // the ray (x, y, 1) of each sample, x and y interleaved
 };
 
 // The board turned by tilt_x about the camera's x axis, then tilt_y about
@@ -138,10 +124,7 @@ inline Eigen::Matrix4d boardPose(const calibration::Lens& lens, const Chessboard
   const Eigen::Matrix3d R = (Eigen::AngleAxisd(tilt_y, Eigen::Vector3d::UnitY()) *
                              Eigen::AngleAxisd(tilt_x, Eigen::Vector3d::UnitX()))
                                 .toRotationMatrix();
-  const float principal[2] = {lens.K(0, 2), lens.K(1, 2)};
-  const float focal[2] = {lens.K(0, 0), lens.K(1, 1)};
-  const Eigen::Vector2f ray =
-      calibration::rectifyPoint(lens.distortion.data(), principal, focal, pixel.cast<float>());
+  const Eigen::Vector2d ray = lens.normalize(pixel).point;
   const Eigen::Vector3d centre(board.square * (board.columns - 1) / 2.0,
                                board.square * (board.rows - 1) / 2.0, 0.0);
   Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();

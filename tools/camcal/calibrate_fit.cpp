@@ -8,7 +8,6 @@
 #include "calibration_utils/camera_calibration.h"
 #include "command_error.h"
 #include "diagnostics.h"
-#include "dravik/geometry.h"
 #include "lens_check.h"
 #include "number_format.h"
 
@@ -25,15 +24,11 @@ using dravik::calibration::TargetView;
 constexpr int kUncertaintyColumns = 160;
 
 // Where the fitted camera sees target point P of a view:
-// K distort(x / z, y / z) of X = camera_from_target (P, 1).
+// X = camera_from_target (P, 1), through the lens.
 Eigen::Vector2d projectTargetPoint(const FittedCamera& fit, int view, const Eigen::Vector3d& P) {
   const Eigen::Matrix4d& camera_from_target = fit.camera_from_target[size_t(view)];
-  const Eigen::Vector3d X =
-      camera_from_target.topLeftCorner<3, 3>() * P + camera_from_target.topRightCorner<3, 1>();
-  double xd = 0.0, yd = 0.0;
-  dravik::distortNormalized(fit.lens.distortion.data(), X.x() / X.z(), X.y() / X.z(), &xd, &yd);
-  const Eigen::Matrix3d K = fit.lens.K.cast<double>();
-  return {K(0, 0) * xd + K(0, 1) * yd + K(0, 2), K(1, 1) * yd + K(1, 2)};
+  return fit.lens.project(camera_from_target.topLeftCorner<3, 3>() * P +
+                          camera_from_target.topRightCorner<3, 1>());
 }
 
 // The angle between a view's board normal and the optical axis, degrees.

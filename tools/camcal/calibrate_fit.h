@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "calibrate_corners.h"
+#include "calibration_utils/lens.h"
 #include "calibration_utils/lens_soundness.h"
-#include "calibration_utils/undistortion.h"
 
 namespace camcal {
 
