@@ -62,6 +62,17 @@ const char* cameraModelDescription(const std::string& model) {
   return found ? found->description : nullptr;
 }
 
+std::vector<CameraModelSize> cameraModelSizes(const std::string& model) {
+  std::vector<CameraModelSize> sizes;
+  const CameraModel* found = findCameraModel(model);
+  if (found == nullptr) return sizes;
+  for (int i = 0; i < found->row_count; ++i) {
+    const int* c = found->rows[i];
+    sizes.push_back({c[0], c[1], c[2], c[3], c[4], c[5], i == 0 && found->first_row_recalibrated});
+  }
+  return sizes;
+}
+
 void CameraParameters::fillTable(const Intrinsics* const* sources, const int (*crops)[6],
                                  int count) {
   intrinsics_table_.resize(static_cast<size_t>(count));

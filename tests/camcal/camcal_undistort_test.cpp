@@ -1,6 +1,5 @@
 // camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <filesystem>
 #include <vector>
@@ -20,12 +19,7 @@ const std::string gray_jpeg = fixture("navigation_64x48_gray.jpg");
 void writeGrayPng(const std::string& path, int width, int height) {
   std::vector<unsigned char> pixels(size_t(width) * height);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 7);
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = png_uint_32(width);
-  image.height = png_uint_32(height);
-  image.format = PNG_FORMAT_GRAY;
-  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
+  camcal_test::writeGrayPng(path, width, height, pixels);
 }
 
 TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {

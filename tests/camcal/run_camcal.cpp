@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/wait.h>
 #include <yaml-cpp/yaml.h>
 
@@ -38,6 +39,16 @@ std::string exactText(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.17g", value);
   return text;
+}
+
+void writeGrayPng(const std::string& path, int width, int height,
+                  const std::vector<unsigned char>& pixels) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = png_uint_32(width);
+  image.height = png_uint_32(height);
+  image.format = PNG_FORMAT_GRAY;
+  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
 }
 
 std::pair<int, int> pngSize(const std::string& path) {

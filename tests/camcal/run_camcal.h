@@ -50,6 +50,9 @@ std::string exactText(double value);
 // K row by row, the distortion coefficients, the image width and height of an
 // output of camcal intrinsics in `format`.
 std::vector<float> readIntrinsics(const std::string& format, const std::string& text);
+// A gray PNG file of width x height pixels, row by row.
+void writeGrayPng(const std::string& path, int width, int height,
+                  const std::vector<unsigned char>& pixels);
 // Width and height of a PNG file; 0 x 0 when it does not decode.
 std::pair<int, int> pngSize(const std::string& path);
 

@@ -27,6 +27,7 @@ void addDiffCommand(CLI::App& app, Subcommands* commands);
 void addImportCommand(CLI::App& app, Subcommands* commands);
 void addUndistortCommand(CLI::App& app, Subcommands* commands);
 void addUrdfCommand(CLI::App& app, Subcommands* commands);
+void addCalibrateCommand(CLI::App& app, Subcommands* commands);
 
 // An image size "WIDTHxHEIGHT"; throws a usage error naming the text.
 struct ImageSize {

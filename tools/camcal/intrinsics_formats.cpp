@@ -62,6 +62,8 @@ std::string sourceText(const IntrinsicsAtSize& in) {
     case IntrinsicsSource::kPtzSetting:
       return "the calibration image at pan " + std::to_string(in.pan) + ", tilt " +
              std::to_string(in.tilt) + ", zoom " + std::to_string(in.zoom) + " (steps)";
+    case IntrinsicsSource::kFitted:
+      return "fitted to the views of a board";
   }
   return "";
 }

@@ -15,6 +15,7 @@ enum class IntrinsicsSource {
   kFullFrame,        // the full frame of a generic camera, whose model has no table
   kScaledFullFrame,  // the full frame scaled to the size (the size is not in the table)
   kPtzSetting,       // a PTZ calibration evaluated at one pan/tilt/zoom setting
+  kFitted,           // fitted to views of a board (camcal calibrate)
 };
 
 struct IntrinsicsAtSize {

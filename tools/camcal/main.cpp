@@ -12,6 +12,7 @@
 //   camcal import --from F FILE --name NAME     another tool's camera into a robot calibration
 //   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
+//   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   camcal::addImportCommand(app, &commands);
   camcal::addUndistortCommand(app, &commands);
   camcal::addUrdfCommand(app, &commands);
+  camcal::addCalibrateCommand(app, &commands);
 
   try {
     app.parse(argc, argv);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace camcal {
@@ -32,6 +33,12 @@ std::string formatNumber(double value) { return shortest(value); }
 double decimalOf(float value) {
   const std::string text = shortest(value);
   return std::strtod(text.c_str(), nullptr);
+}
+
+std::string formatPrintf(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), format, value);
+  return text;
 }
 
 }  // namespace camcal

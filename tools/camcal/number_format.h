@@ -15,4 +15,7 @@ std::string formatNumber(double value);
 // and a reader that rounds it to float gets `value` back exactly.
 double decimalOf(float value);
 
+// The value through a printf format of one double ("%.3f", "%g").
+std::string formatPrintf(const char* format, double value);
+
 }  // namespace camcal

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "calibration_common/camera_parameters_export.h"
 
@@ -16,6 +17,22 @@ namespace calibration {
 // What a known model is, in a few words ("head camera", "navigation camera",
 // ...); nullptr for an identifier that the library serves as a generic camera.
 CAMERA_PARAMETERS_EXPORT const char* cameraModelDescription(const std::string& model);
+
+// One streaming resolution of a model: the crop (crop_x, crop_y, crop_width,
+// crop_height) of the calibrated full frame, in its pixels, scaled to
+// output_width x output_height (camera_parameters.h). A sensor-remapped size
+// passes the image through the sensor's spatial transform: its intrinsics
+// are recalibrated from the sample points, and no crop and scale relates it
+// to the full frame.
+struct CameraModelSize {
+  int crop_x = 0, crop_y = 0, crop_width = 0, crop_height = 0;
+  int output_width = 0, output_height = 0;
+  bool sensor_remapped = false;
+};
+
+// The streaming resolutions of a known model, in the order of a record's
+// table; empty for a generic camera, which serves its calibrated size only.
+CAMERA_PARAMETERS_EXPORT std::vector<CameraModelSize> cameraModelSizes(const std::string& model);
 
 }  // namespace calibration
 }  // namespace dravik

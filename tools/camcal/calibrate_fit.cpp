@@ -1,0 +1,227 @@
+#include "calibrate_fit.h"
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "calibration_utils/camera_calibration.h"
+#include "command_error.h"
+#include "diagnostics.h"
+#include "lens_check.h"
+#include "number_format.h"
+
+namespace camcal {
+
+namespace {
+
+using dravik::calibration::CameraCalibration;
+using dravik::calibration::CameraCalibrationOptions;
+using dravik::calibration::LensTerms;
+using dravik::calibration::TargetView;
+
+// The uncertainty grid has about this many cells across the image.
+constexpr int kUncertaintyColumns = 160;
+
+// Where the fitted camera sees target point P of a view:
+// X = camera_from_target (P, 1), through the lens.
+Eigen::Vector2d projectTargetPoint(const FittedCamera& fit, int view, const Eigen::Vector3d& P) {
+  const Eigen::Matrix4d& camera_from_target = fit.camera_from_target[size_t(view)];
+  return fit.lens.project(camera_from_target.topLeftCorner<3, 3>() * P +
+                          camera_from_target.topRightCorner<3, 1>());
+}
+
+// The angle between a view's board normal and the optical axis, degrees.
+double tiltDegrees(const Eigen::Matrix4d& camera_from_target) {
+  const double cosine = std::abs(camera_from_target(2, 2));
+  return std::acos(std::min(1.0, cosine)) * 180.0 / M_PI;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+void addResiduals(CalibrationRun* run) {
+  for (size_t i = 0; i < run->corners.images.size(); ++i) {
+    const int view = run->view_of_image[i];
+    if (view < 0) continue;
+    const ImageCorners& image = run->corners.images[i];
+    const auto& kept = run->fit.kept[size_t(view)];
+    for (size_t p = 0; p < image.image_points.size(); ++p) {
+      CornerResidual corner;
+      corner.at = image.image_points[p];
+      corner.residual = corner.at - projectTargetPoint(run->fit, view, image.target_points[p]);
+      corner.view = static_cast<int>(i);
+      corner.kept = p < kept.size() && kept[p] != 0;
+      run->residuals.push_back(corner);
+      if (!corner.kept) continue;
+      const int column =
+          std::clamp(int(std::floor(corner.at.x() * kCoverageColumns / run->corners.width)), 0,
+                     kCoverageColumns - 1);
+      const int row =
+          std::clamp(int(std::floor(corner.at.y() * kCoverageRows / run->corners.height)), 0,
+                     kCoverageRows - 1);
+      run->covered[size_t(row * kCoverageColumns + column)] = true;
+    }
+  }
+}
+
+void addUncertainty(const CameraCalibration& fit, CalibrationRun* run) {
+  // An even step, so that the cell centres i step + step / 2 are whole pixels.
+  run->uncertainty_step = std::max(2, run->corners.width / kUncertaintyColumns / 2 * 2);
+  RecordCapture capture;
+  if (!dravik::calibration::projectionUncertainty(fit, run->uncertainty_step, &run->uncertainty)) {
+    // The report goes without it; the library's reason shows with -v.
+    capture.consume();
+    run->uncertainty.clear();
+    return;
+  }
+  run->uncertainty_columns = run->corners.width / run->uncertainty_step;
+  run->uncertainty_rows = run->corners.height / run->uncertainty_step;
+  if (run->uncertainty.size() != size_t(run->uncertainty_columns) * run->uncertainty_rows) {
+    run->uncertainty.clear();
+    return;
+  }
+  for (size_t i = 0; i < run->uncertainty.size(); ++i) {
+    if (!(run->uncertainty[i] > run->largest_uncertainty)) continue;
+    run->largest_uncertainty = run->uncertainty[i];
+    const int column = static_cast<int>(i % size_t(run->uncertainty_columns));
+    const int row = static_cast<int>(i / size_t(run->uncertainty_columns));
+    run->largest_uncertainty_at = Eigen::Vector2d(column, row) * run->uncertainty_step +
+                                  Eigen::Vector2d::Constant(run->uncertainty_step / 2);
+  }
+}
+
+// Whether the fit used the view: the library drops a view seen edge-on,
+// keeping none of its points.
+bool fitted(const CalibrationRun& run, int view) {
+  if (view < 0) return false;
+  const auto& kept = run.fit.kept[size_t(view)];
+  return std::any_of(kept.begin(), kept.end(), [](std::uint8_t k) { return k != 0; });
+}
+
+void addWarnings(CalibrationRun* run) {
+  const int views = run->corners.foundCount();
+  if (views < kWantedViews) {
+    run->warnings.push_back("only " + std::to_string(views) +
+                            " usable views; a calibration wants " + std::to_string(kWantedViews) +
+                            " or more");
+  }
+  std::string empty;
+  int covered = 0;
+  for (int row = 0; row < kCoverageRows; ++row) {
+    for (int column = 0; column < kCoverageColumns; ++column) {
+      if (run->covered[size_t(row * kCoverageColumns + column)]) {
+        ++covered;
+      } else {
+        empty += (empty.empty() ? "" : ", ") + coverageCellName(column, row);
+      }
+    }
+  }
+  if (covered < kWantedCoveredCells) {
+    run->warnings.push_back("the kept corners cover " + std::to_string(covered) + " of the " +
+                            std::to_string(kCoverageColumns * kCoverageRows) + " cells of a " +
+                            std::to_string(kCoverageColumns) + " x " +
+                            std::to_string(kCoverageRows) + " grid over the image; none in " +
+                            empty + ": show the board there");
+  }
+  bool all_facing = true;
+  std::vector<double> view_rms;
+  for (size_t i = 0; i < run->corners.images.size(); ++i) {
+    const int view = run->view_of_image[i];
+    if (!fitted(*run, view)) continue;
+    all_facing = all_facing &&
+                 tiltDegrees(run->fit.camera_from_target[size_t(view)]) < kFrontoParallelDegrees;
+    view_rms.push_back(run->fit.view_rms_px[size_t(view)]);
+  }
+  if (all_facing) {
+    run->warnings.push_back("every view is within " + formatPrintf("%g", kFrontoParallelDegrees) +
+                            " deg of facing the camera: the focal length rests on little "
+                            "perspective; tilt the board in some views");
+  }
+  const double typical = median(view_rms);
+  for (size_t i = 0; i < run->corners.images.size(); ++i) {
+    const int view = run->view_of_image[i];
+    if (!fitted(*run, view) ||
+        !(run->fit.view_rms_px[size_t(view)] > kOutlyingViewFactor * typical)) {
+      continue;
+    }
+    run->warnings.push_back("view " + run->corners.images[i].name + ": rms " +
+                            formatPrintf("%.3f", run->fit.view_rms_px[size_t(view)]) +
+                            " px is more than " + formatPrintf("%g", kOutlyingViewFactor) +
+                            "x the median view's " + formatPrintf("%.3f", typical) + " px");
+  }
+}
+
+CameraCalibrationOptions libraryOptions(const FitOptions& options) {
+  CameraCalibrationOptions library;
+  library.lens_terms = options.lens_terms == "plumb-bob" ? LensTerms::kPlumbBob
+                       : options.lens_terms == "none"    ? LensTerms::kNone
+                                                         : LensTerms::kRational;
+  library.fix_principal_point = options.fix_principal_point;
+  library.same_focal_length = options.same_focal_length;
+  library.outlier_sigma = options.outlier_sigma;
+  return library;
+}
+
+}  // namespace
+
+int CalibrationRun::keptCount() const {
+  int kept = 0;
+  for (const CornerResidual& corner : residuals) kept += corner.kept ? 1 : 0;
+  return kept;
+}
+
+int CalibrationRun::droppedCount(int image) const {
+  int dropped = 0;
+  for (const CornerResidual& corner : residuals) dropped += corner.view == image && !corner.kept;
+  return dropped;
+}
+
+std::string coverageCellName(int column, int row) {
+  static const char* const kRows[kCoverageRows] = {"top", "middle", "bottom"};
+  static const char* const kColumns[kCoverageColumns] = {"left", "centre-left", "centre-right",
+                                                         "right"};
+  return std::string(kRows[row]) + " " + kColumns[column];
+}
+
+CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const std::string& source) {
+  CalibrationRun run;
+  run.corners = std::move(corners);
+  std::vector<TargetView> views;
+  for (const ImageCorners& image : run.corners.images) {
+    run.view_of_image.push_back(image.found ? static_cast<int>(views.size()) : -1);
+    if (image.found) views.push_back({image.image_points, image.target_points});
+  }
+  if (views.empty()) throw operationError(source + ": no board found in any image");
+  CameraCalibration fit;
+  {
+    RecordCapture capture;
+    if (!dravik::calibration::calibrateCamera(views, run.corners.width, run.corners.height,
+                                              libraryOptions(options), &fit)) {
+      capture.consume();
+      const std::string reason = capture.reason();
+      throw operationError(source + ": cannot calibrate from " + std::to_string(views.size()) +
+                           " usable view" + (views.size() == 1 ? "" : "s") + ": " +
+                           (reason.empty() ? "the fit failed" : reason));
+    }
+  }
+  run.fit.lens = fit.lens;
+  run.fit.camera_from_target = fit.camera_from_target;
+  run.fit.rms_px = fit.rms_px;
+  run.fit.view_rms_px = fit.view_rms_px;
+  run.fit.kept = fit.kept;
+  run.fit.standard_deviations = fit.standard_deviations;
+  addResiduals(&run);
+  addUncertainty(fit, &run);
+  run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion);
+  run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortion, run.corners.width,
+                                         run.corners.height);
+  addWarnings(&run);
+  return run;
+}
+
+}  // namespace camcal

@@ -1,0 +1,211 @@
+#include "calibrate_into.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "calibration_common/camera_models.h"
+#include "calibration_common/camera_parameters.h"
+#include "camera_lookup.h"
+#include "command_error.h"
+#include "library_load.h"
+#include "output_file.h"
+
+namespace camcal {
+
+namespace {
+
+using dravik::calibration::CameraCalibration;
+using dravik::calibration::CameraIntrinsics;
+using dravik::calibration::CameraModelSize;
+using dravik::calibration::CameraParametersSet;
+using dravik::calibration::RobotCalibration;
+
+// Target points go into sample points in millimetres.
+constexpr float kSampleScalar = 0.001f;
+
+std::string sizeText(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// The sizes of a camera: its calibrated full frame, then its model's table.
+std::vector<CameraModelSize> sizesOf(const CameraCalibration& camera) {
+  const CameraIntrinsics& intrinsics = camera.intrinsics();
+  std::vector<CameraModelSize> sizes = {{0, 0, intrinsics.width(), intrinsics.height(),
+                                         intrinsics.width(), intrinsics.height(), false}};
+  for (const CameraModelSize& size : dravik::calibration::cameraModelSizes(camera.model())) {
+    const bool known = std::any_of(sizes.begin(), sizes.end(), [&](const CameraModelSize& s) {
+      return s.output_width == size.output_width && s.output_height == size.output_height;
+    });
+    if (!known) sizes.push_back(size);
+  }
+  return sizes;
+}
+
+std::string sizeList(const std::vector<CameraModelSize>& sizes, bool remapped_too,
+                     const char* last_separator) {
+  std::vector<std::string> names;
+  for (const CameraModelSize& size : sizes) {
+    if (remapped_too || !size.sensor_remapped) {
+      names.push_back(sizeText(size.output_width, size.output_height));
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? last_separator : ", ") + names[i];
+  }
+  return text;
+}
+
+// The image of a view's kept corners: the area of their bounding box.
+double coveredArea(const CalibrationRun& run, int image) {
+  Eigen::Vector2d lo = Eigen::Vector2d::Constant(INFINITY), hi = -lo;
+  for (const CornerResidual& corner : run.residuals) {
+    if (corner.view != image || !corner.kept) continue;
+    lo = lo.cwiseMin(corner.at);
+    hi = hi.cwiseMax(corner.at);
+  }
+  return hi.x() > lo.x() && hi.y() > lo.y() ? (hi - lo).prod() : 0.0;
+}
+
+// Distinct values of one coordinate of a view's target points.
+int distinctValues(const std::vector<Eigen::Vector3d>& points, int axis) {
+  std::set<long long> values;
+  for (const Eigen::Vector3d& p : points) values.insert(std::llround(p[axis] * 1e6));
+  return static_cast<int>(values.size());
+}
+
+// The kept corners of the view covering most of the image, in full-frame
+// pixels, as the camera's sample points.
+std::string writeSamplePoints(const CalibrationRun& run, const CameraModelSize& size,
+                              const Board* board, CameraIntrinsics* intrinsics) {
+  int best = -1;
+  double best_area = 0.0;
+  for (size_t i = 0; i < run.corners.images.size(); ++i) {
+    const double area = coveredArea(run, static_cast<int>(i));
+    if (area > best_area) {
+      best_area = area;
+      best = static_cast<int>(i);
+    }
+  }
+  if (best < 0) return "";
+  const double sx = double(size.output_width) / size.crop_width;
+  const double sy = double(size.output_height) / size.crop_height;
+  const ImageCorners& image = run.corners.images[size_t(best)];
+  const auto& kept = run.fit.kept[size_t(run.view_of_image[size_t(best)])];
+  for (size_t p = 0; p < image.image_points.size(); ++p) {
+    if (p >= kept.size() || !kept[p]) continue;
+    auto* sample = intrinsics->add_sample_points();
+    sample->set_pixel_x(static_cast<float>(image.image_points[p].x() / sx + size.crop_x));
+    sample->set_pixel_y(static_cast<float>(image.image_points[p].y() / sy + size.crop_y));
+    sample->set_target_x(static_cast<float>(image.target_points[p].x() / kSampleScalar));
+    sample->set_target_y(static_cast<float>(image.target_points[p].y() / kSampleScalar));
+  }
+  intrinsics->set_sample_scalar(kSampleScalar);
+  intrinsics->set_sample_width(board ? board->columns : distinctValues(image.target_points, 0));
+  intrinsics->set_sample_height(board ? board->rows : distinctValues(image.target_points, 1));
+  return image.name;
+}
+
+}  // namespace
+
+IntoCalibration calibrateInto(const std::string& path, const std::string& camera_name,
+                              const CalibrationRun& run, const Board* board) {
+  const InputFile input = readInput(path);
+  CameraParametersSet old_set;
+  requireRobotCalibration(input, &old_set);
+  const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kRobot);
+  RobotCalibration calibration = static_cast<const RobotCalibration&>(*parsed.message);
+  CameraCalibration* camera = nullptr;
+  for (auto& existing : *calibration.mutable_camera()) {
+    if (existing.name() == camera_name) camera = &existing;
+  }
+  if (!camera) {
+    throw operationError(path + ": no camera '" + camera_name +
+                         "' (cameras: " + joinNames(cameraNamesOf(calibration)) + ")");
+  }
+
+  IntoCalibration into;
+  into.path = path;
+  into.old_content = input.data;
+  into.camera = camera_name;
+  into.model = camera->model();
+  const std::vector<CameraModelSize> sizes = sizesOf(*camera);
+  const auto size = std::find_if(sizes.begin(), sizes.end(), [&](const CameraModelSize& s) {
+    return s.output_width == run.corners.width && s.output_height == run.corners.height;
+  });
+  const std::string images = "the images are " + sizeText(run.corners.width, run.corners.height);
+  const std::string which = "camera '" + camera_name + "' (" + describeModel(into.model) + ")";
+  if (size == sizes.end()) {
+    throw operationError(path + ": " + images + ", not a size of " + which + ": " +
+                         sizeList(sizes, true, ", "));
+  }
+  if (size->sensor_remapped) {
+    throw operationError(path + ": " + images + ", the sensor-remapped mode of " + which +
+                         ", which is recomputed from its sample points: calibrate from images of " +
+                         sizeList(sizes, false, " or "));
+  }
+  into.crop_x = size->crop_x;
+  into.crop_y = size->crop_y;
+  into.crop_width = size->crop_width;
+  into.crop_height = size->crop_height;
+
+  const double sx = double(size->output_width) / size->crop_width;
+  const double sy = double(size->output_height) / size->crop_height;
+  const Eigen::Matrix3f& K = run.fit.lens.K;
+  const std::vector<float>& d = run.fit.lens.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
+  CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
+  intrinsics->set_fx(K(0, 0) / sx);
+  intrinsics->set_fy(K(1, 1) / sy);
+  intrinsics->set_skew(0.0);
+  intrinsics->set_cx(K(0, 2) / sx + size->crop_x);
+  intrinsics->set_cy(K(1, 2) / sy + size->crop_y);
+  intrinsics->clear_k();
+  for (float k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
+  intrinsics->clear_p();
+  intrinsics->add_p(d[2]);
+  intrinsics->add_p(d[3]);
+  // Sample points of the old calibration would contradict the new one.
+  intrinsics->clear_sample_points();
+  intrinsics->clear_sample_scalar();
+  intrinsics->clear_sample_width();
+  intrinsics->clear_sample_height();
+  const bool keeps_samples = std::any_of(
+      sizes.begin(), sizes.end(), [](const CameraModelSize& s) { return s.sensor_remapped; });
+  if (keeps_samples) {
+    into.sample_view = writeSamplePoints(run, *size, board, intrinsics);
+    into.sample_points = !into.sample_view.empty();
+  }
+
+  // Only what the library loads as it stands is written.
+  into.content = encodeMessage(calibration, parsed.encoding);
+  CameraParametersSet new_set;
+  const LoadResult loaded = loadRobotCalibration(into.content, &new_set);
+  if (!loaded.loaded) {
+    throw operationError(path + ": the calibrated camera '" + camera_name +
+                         "' does not load, nothing written: " + loaded.reason);
+  }
+  const auto old_camera = old_set.getCamera(camera_name);
+  const auto new_camera = new_set.getCamera(camera_name);
+  bool first = true;
+  for (const ImageSize& served : servedSizes(*old_camera)) {
+    const auto at = [&](const dravik::calibration::CameraParameters& record) {
+      return intrinsicsOf(camera_name, record, served.width, served.height);
+    };
+    const SizeDiff diff = diffAtSize(at(*old_camera), at(*new_camera), Eigen::Matrix3d::Identity());
+    if (first || diff.displacement.max > into.largest.displacement.max) into.largest = diff;
+    first = false;
+  }
+  return into;
+}
+
+void writeInto(const IntoCalibration& into, const std::string& output) {
+  if (!output.empty()) {
+    writeOutput(output, into.content);
+    return;
+  }
+  writeOutput(into.path + ".bak", into.old_content);
+  writeOutput(into.path, into.content);
+}
+
+}  // namespace camcal

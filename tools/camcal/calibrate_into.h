@@ -1,0 +1,53 @@
+// The fitted camera into a robot calibration (`camcal calibrate --into`):
+// the camera's intrinsics replaced, its pose and model kept.
+//
+// The images are one streaming size of the camera's model. The fit's K is
+// carried back to the model's full frame through that size's crop and scale
+// (calibration_common/camera_models.h), inverted:
+//   fx = fx' / sx,  cx = cx' / sx + crop_x,  fy = fy' / sy,  cy = cy' / sy + crop_y,
+// with sx = output_width / crop_width and sy = output_height / crop_height;
+// the distortion, a function of normalized coordinates, is unchanged by a
+// crop and a scale. A sensor-remapped size has no crop and scale back and is
+// refused. A camera whose model has a sensor-remapped size keeps sample
+// points, from which the library recomputes that size: they become the kept
+// corners of the view that covers most of the image, in full-frame pixels,
+// with the board's grid and its target units (millimetres).
+#pragma once
+
+#include <string>
+
+#include "calibrate_corners.h"
+#include "calibrate_fit.h"
+#include "calibration_diff.h"
+#include "calibration_input.h"
+
+namespace camcal {
+
+struct IntoCalibration {
+  std::string path;         // ROBOT_CAL as given
+  std::string old_content;  // its bytes as read
+  std::string content;      // the new calibration, in ROBOT_CAL's encoding, loaded once
+  std::string camera;
+  std::string model;
+  // The crop and scale the images came through, in the camera's table.
+  int crop_x = 0, crop_y = 0, crop_width = 0, crop_height = 0;
+  bool sample_points = false;  // written
+  std::string sample_view;     // the view they come from
+  // The largest displacement against the camera's previous calibration over
+  // every size it serves, as `camcal diff` measures it, and at which size.
+  SizeDiff largest;
+};
+
+// The new robot calibration: board is null for corners from a file (the
+// grid then comes from the target points). Throws an operation error: a file
+// the library cannot load, a camera not in it (naming those that are), an
+// image size not among the camera's sizes (naming them), the sensor-remapped
+// size (naming the sizes that can be used), a result that does not load.
+IntoCalibration calibrateInto(const std::string& path, const std::string& camera,
+                              const CalibrationRun& run, const Board* board);
+
+// Writes it to output, or, when output is empty, over the file itself, after
+// copying the old bytes to PATH.bak.
+void writeInto(const IntoCalibration& into, const std::string& output);
+
+}  // namespace camcal
