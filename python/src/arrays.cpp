@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "dravik/text_format.h"
+#include "dravik/calibration_bytes.h"
 
 namespace py = pybind11;
 
@@ -136,7 +136,7 @@ std::string calibrationData(const py::handle& data) {
 }
 
 bool parseEitherFormat(const std::string& bytes, google::protobuf::Message* message) {
-  return message->ParseFromString(bytes) || dravik::parseTextFormat(bytes, message);
+  return dravik::readCalibrationBytes(bytes, message);
 }
 
 std::string filePath(const py::handle& path) {
