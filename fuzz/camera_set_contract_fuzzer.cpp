@@ -28,7 +28,8 @@ bool isFinite(const CameraParameters::Intrinsics& intrinsics) {
 
 bool isFinite(const CameraParameters& camera) {
   if (!isFinite(camera.getFullFrame()) || !camera.getRotation().allFinite() ||
-      !camera.getTranslation().allFinite() || !camera.getTransform().getTransform().allFinite()) {
+      !camera.getTranslation().allFinite() || !camera.getTransform().getTransform().allFinite() ||
+      !camera.getTransform().getInverseTransform().allFinite()) {
     return false;
   }
   for (const auto& entry : camera.getIntrinsicsTable()) {

@@ -85,6 +85,9 @@ TEST(CameraParametersSet, CameraWithAValueThatIsNotFiniteFailsTheLoad) {
       {{"0.005, 0.006", "inf, 0.006"}, {"intrinsics.k[4] (inf)", ""}},
       {{"-50", "-inf"}, {"extrinsics.a[7] (-inf)", ""}},
       {{"cy: 480", "cy: 1e300"}, {"", "Value beyond the range of float in camera \"third\""}},
+      // Finite, but its inverse overflows: R^T t with entries of 1e30.
+      {{"a: [1, 0, 0, 100", "a: [1e30, 0, 0, 1e33"},
+       {"", "Value beyond the range of float in camera \"third\""}},
   };
   for (const auto& [edit, expected] : cases) {
     std::string text = good;

@@ -82,7 +82,9 @@ bool CameraParameters::readProto(const CameraCalibration& cal) {
   transform_.setTransform(T, CameraTransform::kParentToChild);
 
   if (!precomputeIntrinsics()) return false;
-  bool finite = isFinite(full_frame_) && T.allFinite();
+  // The inverse pose too: a finite pose of huge entries can overflow it.
+  bool finite =
+      isFinite(full_frame_) && T.allFinite() && transform_.getInverseTransform().allFinite();
   for (const Intrinsics& entry : intrinsics_table_) finite = finite && isFinite(entry);
   if (!finite) {
     DRAVIK_LOG(2, kCameraParametersTag)
