@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 
 #include "run_camcal.h"
@@ -161,6 +162,30 @@ TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
       EXPECT_EQ(received.substr(0, size_t(std::max<ssize_t>(n, 0))), printed);
     }
   }
+}
+
+// A pipe is written into through any link to it: /dev/stdout itself, and a
+// link of the scratch directory to /dev/stdout (which the kernel resolves to
+// the pipe, a name no file system holds).
+TEST(CamcalOutput, LinksToStandardOutputWriteIntoThePipe) {
+  const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;
+  ScratchDir scratch;
+  std::filesystem::create_symlink("/dev/stdout", scratch.path("stdout"));
+  for (const std::string& path : {std::string("/dev/stdout"), scratch.path("stdout")}) {
+    SCOPED_TRACE(path);
+    const std::string command = std::string("env -u LD_LIBRARY_PATH '") + CAMCAL_INSTALLED_BINARY +
+                                "' convert '" + base + "' --to text -o '" + path + "' | cat";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string received;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+      received.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(received, printed);
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(scratch.path("stdout")));
+  EXPECT_EQ(entriesIn(scratch.dir), 1u);
 }
 
 }  // namespace

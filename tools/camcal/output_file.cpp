@@ -127,8 +127,8 @@ void replaceFile(const std::string& original, const Target& target, const std::s
 }
 
 // Writes into what the path names (a FIFO, a device), without replacing it.
-void writeInPlace(const std::string& original, const Target& target, const std::string& content) {
-  const int fd = ::open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+void writeInPlace(const std::string& original, const std::string& content) {
+  const int fd = ::open(original.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) throw cannotWrite(original, errno);
   bool ok = writeAll(fd, content);
   int error = errno;
@@ -154,14 +154,19 @@ void writeOutput(const std::string& path, const std::string& content) {
     if (!std::cout) throw operationError("standard output: cannot write");
     return;
   }
-  const Target target = resolve(path);
-  if (!target.exists || S_ISREG(target.status.st_mode)) {
-    replaceFile(path, target, content);
-  } else if (S_ISDIR(target.status.st_mode)) {
-    throw cannotWrite(path, EISDIR);
-  } else {
-    writeInPlace(path, target, content);
+  // What the path names, every link followed by the kernel (which also
+  // follows the links of /proc/self/fd to pipes and sockets).
+  struct stat status;
+  const bool exists = ::stat(path.c_str(), &status) == 0;
+  if (!exists && errno != ENOENT) throw cannotWrite(path, errno);
+  if (exists && S_ISDIR(status.st_mode)) throw cannotWrite(path, EISDIR);
+  if (exists && !S_ISREG(status.st_mode)) {
+    writeInPlace(path, content);
+    return;
   }
+  // A regular file, or nothing yet (a missing file, or a link to one): the
+  // file that the last link names is replaced or created.
+  replaceFile(path, resolve(path), content);
 }
 
 }  // namespace camcal
