@@ -46,7 +46,6 @@ Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixe
 
 bool PTZCameraModelConfiguration::roundAndLimit(float pan_f, float tilt_f, int* pan,
                                                 int* tilt) const {
-  if (!outputsGiven({pan, tilt}, "roundAndLimit")) return false;
   int p, t;
   if (!wholeValueToInt(std::round(pan_f), &p) || !wholeValueToInt(std::round(tilt_f), &t)) {
     DRAVIK_LOG(2, kPtzCameraModelTag)
