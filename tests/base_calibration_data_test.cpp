@@ -86,6 +86,30 @@ TEST(BaseCalibrationData, LoadFallsBackToTheDefaultOnUnusableData) {
   EXPECT_FLOAT_EQ(source.getBaseLength(), 0.7f);
 }
 
+// A value that is not finite, or beyond the range of float once stored, is
+// refused like a short transform: false, the default back, a level-2 record
+// naming the field.
+TEST(BaseCalibrationData, ValuesThatAreNotFiniteFallBackToTheDefaultNamingTheField) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"global_transform { params { a: [nan, 0, 0, 10, 0, 1, 0, 0, 0, 0, 1, 0] } }",
+       "global_transform.params.a[0] (nan)"},
+      {"base_length: inf global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }",
+       "base_length (inf)"},
+      {"gyroscope_cal { gain: -inf } global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, "
+       "0, 1, 0] } }",
+       "gyroscope_cal.gain (-inf)"},
+      {"global_transform { params { a: [1, 0, 0, 1e300, 0, 1, 0, 0, 0, 0, 1, 0] } }",
+       "global_transform.params beyond the range of float"},
+  };
+  for (const auto& [text, field] : cases) {
+    BaseCalibrationData data;
+    LogCapture log;
+    EXPECT_FALSE(data.loadFromString(text)) << text;
+    EXPECT_TRUE(log.contains(2, kTag, "Base calibration value is not finite: " + field)) << text;
+    expectHoldsTheDefault(data);
+  }
+}
+
 // Millimetres in the message; the metadata survives being copied onto itself.
 TEST(BaseCalibrationData, SetGlobalTransformWritesMillimetresThatReloadAsSet) {
   BaseCalibrationData data, reloaded;

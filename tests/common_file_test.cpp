@@ -7,6 +7,7 @@
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -33,6 +34,19 @@ TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
   EXPECT_EQ(read, "untouched");
   EXPECT_FALSE(File::readFileToString((dir / "empty.txt").string(), nullptr));
   fs::remove_all(dir);
+}
+
+// A path that never ends (/dev/zero) is read up to the limit and refused with
+// a record; a set loading it falls back to its default.
+TEST(File, ReadsRefuseMoreThanTheLimit) {
+  std::string read = "untouched";
+  dravik::testing::LogCapture log(2);
+  EXPECT_FALSE(File::readFileToString("/dev/zero", &read));
+  EXPECT_EQ(read, "untouched");
+  EXPECT_TRUE(log.contains(2, "file", "File /dev/zero is larger than 268435456 bytes"));
+  dravik::calibration::CameraParametersSet set;
+  EXPECT_FALSE(set.loadFromFile("/dev/zero"));
+  EXPECT_TRUE(log.contains(2, "camera_parameters", "Can't open /dev/zero"));
 }
 
 TEST(EmbeddedFile, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {

@@ -11,6 +11,7 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_messages/calibration.pb.h"
+#include "dravik/calibration_bytes.h"
 #include "dravik/text_format.h"
 #include "support/log_capture.h"
 
@@ -63,6 +64,65 @@ TEST(TextFormatParse, ReportsTheFirstErrorWithItsLineAndColumn) {
   EXPECT_TRUE(parseTextFormat("camera { name: \"x\" }", &message, &error));
   EXPECT_EQ(message.camera(0).name(), "x");
   EXPECT_FALSE(parseTextFormat("camera {", nullptr));
+}
+
+// Wire format first, then text, with the encoding read and the text error of
+// bytes that are neither; zero bytes are an empty wire message.
+TEST(ReadCalibrationBytes, ReadsWireThenTextAndSaysWhich) {
+  RobotCalibration wire_message;
+  wire_message.add_camera()->set_name("wire");
+  struct Case {
+    std::string bytes;
+    bool read;
+    CalibrationEncoding encoding;
+    std::string first_camera, text_error;
+  };
+  const Case cases[] = {
+      {wire_message.SerializeAsString(), true, CalibrationEncoding::kWire, "wire", ""},
+      {"camera { name: \"text\" }", true, CalibrationEncoding::kText, "text", ""},
+      {"", true, CalibrationEncoding::kWire, "", ""},
+      {"camera {\n  name \"x\"\n}", false, CalibrationEncoding::kText, "",
+       "line 2, column 8: Expected \":\", found \"\"x\"\"."},
+  };
+  for (const Case& c : cases) {
+    RobotCalibration message;
+    message.add_camera()->set_name("stale");
+    CalibrationEncoding encoding{};
+    TextFormatError error;
+    EXPECT_EQ(readCalibrationBytes(c.bytes, &message, &encoding, &error), c.read) << c.bytes;
+    EXPECT_EQ(encoding, c.encoding) << c.bytes;
+    if (c.read) {
+      EXPECT_EQ(message.camera_size() ? message.camera(0).name() : "", c.first_camera);
+    } else {
+      EXPECT_EQ(error.text(), c.text_error);
+    }
+  }
+  EXPECT_FALSE(readCalibrationBytes("", nullptr));
+}
+
+TEST(FirstNonFiniteField, NamesThePathAndValueOfTheFirstNaNOrInfinity) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"camera { intrinsics { fx: 1 k: [0, 1] } }", ""},
+      {"camera { } camera { intrinsics { k: [0, nan] } }", "camera[1].intrinsics.k[1] (nan)"},
+      {"camera { extrinsics { a: [1, -inf] } }", "camera[0].extrinsics.a[1] (-inf)"},
+  };
+  for (const auto& [text, path] : cases) {
+    RobotCalibration message;
+    ASSERT_TRUE(parseTextFormat(text, &message)) << text;
+    EXPECT_EQ(firstNonFiniteField(message), path) << text;
+  }
+}
+
+// An ordinary message is quoted as DebugString prints it; a longer one is cut
+// at 64 KiB with "...".
+TEST(QuoteMessage, IsTheDebugStringUpTo64KiB) {
+  RobotCalibration message;
+  message.add_camera()->set_name("front");
+  message.mutable_camera(0)->mutable_intrinsics()->add_k(0.25);
+  EXPECT_EQ(quoteMessage(message), message.DebugString());
+  message.mutable_camera(0)->set_name(std::string(kMaxQuotedMessageBytes, 'n'));
+  const std::string quoted = quoteMessage(message);
+  EXPECT_EQ(quoted, message.DebugString().substr(0, kMaxQuotedMessageBytes) + "...");
 }
 
 }  // namespace

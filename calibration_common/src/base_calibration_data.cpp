@@ -4,10 +4,12 @@
 
 #include <google/protobuf/text_format.h>
 
+#include <new>
+
 #include "calibration_common/camera_parameters.h"
+#include "dravik/calibration_bytes.h"
 #include "dravik/file.h"
 #include "dravik/logging.h"
-#include "dravik/text_format.h"
 
 namespace dravik {
 namespace calibration {
@@ -43,12 +45,12 @@ BaseCalibrationData::BaseCalibrationData(const BaseCalibrationData& other)
 BaseCalibrationData::~BaseCalibrationData() = default;
 
 bool BaseCalibrationData::loadFromString(const std::string& data) {
-  // Each parser clears the message before it reads, so a half-parsed wire
-  // message never leaks into the text attempt.
-  if (!cal_->ParseFromString(data) && !dravik::parseTextFormat(data, cal_.get())) {
-    return setDefault();
+  try {
+    if (!dravik::readCalibrationBytes(data, cal_.get())) return setDefault();
+    if (readProto()) return true;
+  } catch (const std::bad_alloc&) {
+    DRAVIK_LOG(2, kBaseCalibrationTag) << "Out of memory loading a base calibration";
   }
-  if (readProto()) return true;
   return setDefault();
 }
 
@@ -94,6 +96,11 @@ bool BaseCalibrationData::isGyroscopeGainCalibrationValid(const std::string& tex
 }
 
 bool BaseCalibrationData::readProto() {
+  const std::string not_finite = dravik::firstNonFiniteField(*cal_);
+  if (!not_finite.empty()) {
+    DRAVIK_LOG(2, kBaseCalibrationTag) << "Base calibration value is not finite: " << not_finite;
+    return false;
+  }
   const CameraExtrinsics& params = cal_->global_transform().params();
   if (params.a_size() < kGlobalTransformValues) {
     DRAVIK_LOG(2, kBaseCalibrationTag) << "global_transform does not have enough parameters.";
@@ -102,6 +109,12 @@ bool BaseCalibrationData::readProto() {
   // G = [R t; 0 0 0 1], t turned from millimetres into metres.
   Eigen::Matrix4f pose;
   CameraParameters::convert(params, &pose);
+  if (!pose.allFinite()) {
+    DRAVIK_LOG(2, kBaseCalibrationTag)
+        << "Base calibration value is not finite: global_transform.params beyond the range of "
+           "float";
+    return false;
+  }
   CameraParameters::convert(pose, &world_rotation_, &world_translation_);
   return true;
 }

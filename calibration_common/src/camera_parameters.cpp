@@ -2,7 +2,11 @@
 
 #include "calibration_common/camera_parameters.h"
 
+#include <cmath>
+
+#include "dravik/calibration_bytes.h"
 #include "dravik/logging.h"
+#include "dravik/text_format.h"
 #include "log_site.h"
 
 namespace dravik {
@@ -14,6 +18,17 @@ constexpr int kTangentialCoefficients = 2;
 constexpr int kExtrinsicsValues = 12;
 constexpr double kMillimetresPerMetre = 1000.0;
 constexpr double kMetresPerMillimetre = 0.001;
+
+// Every number of a record is finite: a double of the message beyond the
+// range of float becomes infinite when it is stored.
+bool isFinite(const CameraParameters::Intrinsics& intrinsics) {
+  for (float value : intrinsics.distortion) {
+    if (!std::isfinite(value)) return false;
+  }
+  return std::isfinite(intrinsics.fx) && std::isfinite(intrinsics.fy) &&
+         std::isfinite(intrinsics.skew) && std::isfinite(intrinsics.cx) &&
+         std::isfinite(intrinsics.cy);
+}
 }  // namespace
 
 CameraParameters::CameraParameters()
@@ -42,7 +57,13 @@ bool CameraParameters::readProto(const CameraCalibration& cal) {
 
   if (intrinsics.k_size() < kRadialCoefficients || intrinsics.p_size() < kTangentialCoefficients ||
       extrinsics.a_size() < kExtrinsicsValues) {
-    DRAVIK_LOG(2, kCameraParametersTag) << "Parameter list too short in " << cal.DebugString();
+    DRAVIK_LOG(2, kCameraParametersTag) << "Parameter list too short in " << quoteMessage(cal);
+    return false;
+  }
+  const std::string not_finite = firstNonFiniteField(*calibration_);
+  if (!not_finite.empty()) {
+    DRAVIK_LOG(2, kCameraParametersTag)
+        << "Value that is not finite in camera \"" << calibration_->name() << "\": " << not_finite;
     return false;
   }
 
@@ -60,7 +81,17 @@ bool CameraParameters::readProto(const CameraCalibration& cal) {
   convert(T, &rotation_, &translation_);
   transform_.setTransform(T, CameraTransform::kParentToChild);
 
-  return precomputeIntrinsics();
+  if (!precomputeIntrinsics()) return false;
+  // The inverse pose too: a finite pose of huge entries can overflow it.
+  bool finite =
+      isFinite(full_frame_) && T.allFinite() && transform_.getInverseTransform().allFinite();
+  for (const Intrinsics& entry : intrinsics_table_) finite = finite && isFinite(entry);
+  if (!finite) {
+    DRAVIK_LOG(2, kCameraParametersTag)
+        << "Value beyond the range of float in camera \"" << calibration_->name() << "\"";
+    return false;
+  }
+  return true;
 }
 
 void CameraParameters::convert(const Eigen::Matrix3f& R, const Eigen::Vector3f& t,

@@ -2,10 +2,12 @@
 
 #include <google/protobuf/text_format.h>
 
+#include <new>
+
 #include "calibration_common/camera_parameters.h"
+#include "dravik/calibration_bytes.h"
 #include "dravik/file.h"
 #include "dravik/logging.h"
-#include "dravik/text_format.h"
 #include "log_site.h"
 
 // Defined by the embedded calibration files module; referencing it makes
@@ -53,18 +55,26 @@ bool CameraParametersSet::readProto() {
 }
 
 bool CameraParametersSet::loadFromString(const std::string& data) {
-  if (!robotcal_->ParseFromString(data) && !dravik::parseTextFormat(data, robotcal_.get())) {
-    DRAVIK_LOG(3, kCameraParametersTag) << "Loading default camera calibration.";
-    return setDefault();
+  try {
+    if (!dravik::readCalibrationBytes(data, robotcal_.get())) {
+      DRAVIK_LOG(3, kCameraParametersTag) << "Loading default camera calibration.";
+      return setDefault();
+    }
+    if (readProto()) return true;
+  } catch (const std::bad_alloc&) {
+    DRAVIK_LOG(2, kCameraParametersTag) << "Out of memory loading a robot calibration";
   }
-  if (readProto()) return true;
   DRAVIK_LOG(3, kCameraParametersTag) << "Loading default camera calibration.";
   return setDefault();
 }
 
 bool CameraParametersSet::loadFromProto(const RobotCalibration& cal) {
-  if (&cal != robotcal_.get()) robotcal_->CopyFrom(cal);
-  if (readProto()) return true;
+  try {
+    if (&cal != robotcal_.get()) robotcal_->CopyFrom(cal);
+    if (readProto()) return true;
+  } catch (const std::bad_alloc&) {
+    DRAVIK_LOG(2, kCameraParametersTag) << "Out of memory loading a robot calibration";
+  }
   DRAVIK_LOG(3, kCameraParametersTag) << "Loading default camera calibration.";
   return setDefault();
 }

@@ -379,6 +379,10 @@ CameraTransform PanTiltModel::getFullTransform(float pan, float tilt) const {
 
 bool PanTiltModel::computePanTilt(const Eigen::Vector3f& world, const Eigen::Vector2f& dev,
                                   float* pan, float* tilt) const {
+  if (pan == nullptr || tilt == nullptr) {
+    DRAVIK_LOG(2, kTag) << "computePanTilt: null output";
+    return false;
+  }
   const Eigen::Matrix4f& world_to_pan_base = pan_ext_.getTransform();
   const Eigen::Vector4f target = world_to_pan_base * world.homogeneous();
   const PanTiltEstimate estimate = estimatePanTilt(

@@ -3,9 +3,11 @@
 // Aiming the PTZ camera: the pan, tilt and zoom that centre a pixel, show a
 // world point at a pixel, or fill the view with an image region.
 #include <cmath>
+#include <initializer_list>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "dravik/logging.h"
+#include "dravik/text_format.h"
 #include "ptz_camera_model_internal.h"
 
 namespace dravik {
@@ -18,6 +20,16 @@ namespace {
 constexpr float kUnboundedFocalLength = 1000000.0f;
 // Keeps the fit finite for a corner on the optical axis.
 constexpr double kAxisGuard = 0.000001;
+
+// False, with a record naming the call, when an output pointer is null.
+bool outputsGiven(std::initializer_list<const void*> outputs, const char* call) {
+  for (const void* output : outputs) {
+    if (output != nullptr) continue;
+    DRAVIK_LOG(2, kPtzCameraModelTag) << call << ": null output";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -44,6 +56,7 @@ bool PTZCameraModelConfiguration::roundAndLimit(float pan_f, float tilt_f, int* 
 
 bool PTZCameraModelConfiguration::getPanTilt(const Eigen::Vector2f& pixel, int* pan,
                                              int* tilt) const {
+  if (!outputsGiven({pan, tilt}, "getPanTilt")) return false;
   if (!model_) return false;
   // The point one metre along the pixel's ray, to be put on the optical axis.
   const Eigen::Vector3f target = getCameraCenter() + unitRay(pixel);
@@ -57,6 +70,7 @@ bool PTZCameraModelConfiguration::getPanTilt(const Eigen::Vector2f& pixel, int* 
 bool PTZCameraModelConfiguration::getPanTilt(const Eigen::Vector3f& world,
                                              const Eigen::Vector2f& pixel, float* pan,
                                              float* tilt) const {
+  if (!outputsGiven({pan, tilt}, "getPanTilt")) return false;
   if (!model_) return false;
   return model_->pan_tilt_model_.computePanTilt(world, rectifyPixel(pixel), pan, tilt);
 }
@@ -64,6 +78,7 @@ bool PTZCameraModelConfiguration::getPanTilt(const Eigen::Vector3f& world,
 bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
                                                  const Eigen::Vector2f& corner2, int* pan,
                                                  int* tilt, int* zoom) const {
+  if (!outputsGiven({pan, tilt, zoom}, "getPanTiltZoom")) return false;
   if (!model_) return false;
   // A point on the bisector of the corners' rays: the region's centre
   // direction, to be put on the optical axis.
@@ -130,8 +145,8 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
         << best << " " << new_pan << " " << new_tilt << " " << new_zoom;
   } else {
     DRAVIK_LOG(5, kPtzCameraModelTag)
-        << best << " " << new_pan << " " << new_tilt << " " << samples[i - 1].DebugString() << " "
-        << samples[i].DebugString() << " " << new_zoom;
+        << best << " " << new_pan << " " << new_tilt << " " << quoteMessage(samples[i - 1]) << " "
+        << quoteMessage(samples[i]) << " " << new_zoom;
   }
   return true;
 }

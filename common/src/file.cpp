@@ -1,10 +1,15 @@
+#define DRAVIK_LOG_FILE "common/file"
+
 #include "dravik/file.h"
 
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <utility>
+
+#include "dravik/logging.h"
 
 namespace dravik {
 namespace {
@@ -41,6 +46,7 @@ std::string operator+(EmbeddedPathPrefix prefix, const char* name) {
 }
 
 constexpr EmbeddedPathPrefix EmbeddedFile::kEmbeddedPrefix;
+constexpr size_t File::kMaxFileBytes;
 
 void EmbeddedFile::registerFile(const char* name, const char* data, size_t size) {
   EmbeddedTable& table = embeddedTable();
@@ -73,12 +79,27 @@ bool File::readFileToString(const std::string& path, std::string* contents) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
   std::string data;
-  char buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) data.append(buffer, n);
-  // A directory opens but cannot be read: ferror tells it from an empty file.
-  const bool failed = std::ferror(file) != 0;
+  bool failed = false, too_large = false;
+  try {
+    char buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+      if (n > kMaxFileBytes - data.size()) {
+        too_large = true;
+        break;
+      }
+      data.append(buffer, n);
+    }
+    // A directory opens but cannot be read: ferror tells it from an empty file.
+    failed = too_large || std::ferror(file) != 0;
+  } catch (const std::bad_alloc&) {
+    failed = true;
+    DRAVIK_LOG(2, "file") << "Out of memory reading " << path;
+  }
   std::fclose(file);
+  if (too_large) {
+    DRAVIK_LOG(2, "file") << "File " << path << " is larger than " << kMaxFileBytes << " bytes";
+  }
   if (failed) return false;
   *contents = std::move(data);
   return true;

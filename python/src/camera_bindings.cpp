@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "bindings.h"
+#include "dravik/calibration_bytes.h"
 #include "dravik/file.h"
 #include "dravik/logging.h"
 
@@ -20,7 +21,7 @@ using dravik::calibration::CameraParametersSet;
 namespace camera_parameters_python {
 
 bool parseCalibration(const std::string& data, google::protobuf::Message* message) {
-  return message->ParseFromString(data) || dravik::parseTextFormat(data, message);
+  return dravik::readCalibrationBytes(data, message);
 }
 
 bool readFile(const std::filesystem::path& path, const char* tag, std::string* data) {

@@ -1,6 +1,7 @@
 // camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
@@ -76,6 +77,53 @@ TEST(CamcalUndistort, RefusesImagesThatAreNotWholeOrNotOfTheSize) {
             color_png + ": the image is 64x48, not the camera's 1920x1080"),
   });
   EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// The image harness's hostile inputs, refused from their header or at the
+// scan limit before they cost more than the camera's image; a 16-bit image is
+// refused, not narrowed; an output of unknown type is refused before any
+// work, the extension picking the codec.
+TEST(CamcalUndistort, RefusesHostileImagesDeepImagesAndUnknownOutputTypes) {
+  const std::string hostile = CAMERA_PARAMETERS_SOURCE_DIR "/fuzz/regressions/image_input_fuzzer/";
+  ScratchDir scratch;
+  const std::string out = scratch.path("out.png"), bmp = scratch.path("out.bmp");
+  const std::string deep = scratch.path("deep.png");
+  {
+    std::vector<std::uint16_t> pixels(64 * 48, 40000);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 64;
+    image.height = 48;
+    image.format = PNG_FORMAT_LINEAR_Y;
+    ASSERT_TRUE(png_image_write_to_file(&image, deep.c_str(), 0, pixels.data(), 0, nullptr));
+  }
+  const auto navigation = [&](const std::string& size, const std::string& image,
+                              const std::string& output) {
+    return std::vector<std::string>{"undistort", "navigation", size, image, "-o", output};
+  };
+  const std::string not_the_size = ": the image is 8192x8192, not the camera's 1280x960";
+  expectRuns({
+      fails(kFailed, navigation("1280x960", hostile + "progressive_scan_bomb_1280x960.jpg", out),
+            "progressive_scan_bomb_1280x960.jpg: truncated or corrupt JPEG image (more than 100 "
+            "scans)"),
+      fails(kFailed, navigation("1280x960", hostile + "progressive_scan_bomb_8192x8192.jpg", out),
+            "progressive_scan_bomb_8192x8192.jpg" + not_the_size),
+      fails(kFailed, navigation("1280x960", hostile + "png_header_lies_8192x8192.png", out),
+            "png_header_lies_8192x8192.png" + not_the_size),
+      fails(kFailed, navigation("1280x960", hostile + "png_zip_bomb_idat_1280x960.png", out),
+            "png_zip_bomb_idat_1280x960.png: truncated or corrupt PNG image (Too much image "
+            "data)"),
+      fails(kFailed, navigation("64x48", deep, out),
+            deep + ": a 16-bit PNG image: camcal undistorts 8-bit images only"),
+      fails(kFailed, navigation("64x48", color_png, bmp),
+            "cannot tell the image format of '" + bmp +
+                "': name the output NAME.png, NAME.jpg or NAME.jpeg"),
+      fails(kFailed,
+            {"ptz", ptzExamplePath(), "--at", "0,0,1000", "undistort", color_png, "-o", bmp},
+            "cannot tell the image format of '" + bmp + "'"),
+  });
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_FALSE(std::filesystem::exists(bmp));
 }
 
 }  // namespace

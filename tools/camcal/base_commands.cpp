@@ -3,6 +3,7 @@
 // camera pose composed with the base calibration's global transform.
 #include <memory>
 
+#include "calibration_checks.h"
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_input.h"
@@ -29,6 +30,7 @@ struct AdjustOptions {
   std::string base;
   std::string output;
   std::string to;
+  OutputRules rules;
 };
 
 std::string validityText(const std::string& text) {
@@ -80,8 +82,15 @@ int runAdjust(const AdjustOptions& options) {
   requireRobotCalibration(calibration_input, &set);
   BaseCalibrationData base;
   requireBaseCalibration(base_input, &base);
+  // A global transform that is not a rotation would scale or mirror every
+  // camera pose.
+  const std::string rotation = checkRotation(base.getWorldRotation(), kAppliedRotationTolerance);
+  if (!rotation.empty()) {
+    throw operationError(base_input.path + ": the rotation of the global transform " + rotation);
+  }
   set.adjustUsingBaseCalibration(base);
-  writeOutput(options.output, encodeMessage(set.getRawCalData(), encoding));
+  writeOutput(options.output, encodeForOutput(calibration_input.path, CalibrationKind::kRobot,
+                                              set.getRawCalData(), encoding, options.rules));
   return kExitSuccess;
 }
 
@@ -108,6 +117,10 @@ void addBaseCommands(CLI::App& app, Subcommands* commands) {
   adjust
       ->add_option("--to", adjust_options->to, "Output encoding; that of CALIBRATION when omitted")
       ->check(CLI::IsMember({"text", "wire"}));
+  adjust->add_flag("--allow-empty", adjust_options->rules.allow_empty,
+                   "Write the robot calibration even when it holds no camera");
+  adjust->add_flag("--drop-unknown", adjust_options->rules.drop_unknown,
+                   "Leave out of text format the fields this version does not know");
   commands->push_back({adjust, [adjust_options] { return runAdjust(*adjust_options); }});
 }
 

@@ -54,9 +54,9 @@ void checkCameraLens(const std::string& name, const CameraParameters& camera,
 
 }  // namespace
 
-std::string checkRotation(const Eigen::Matrix3f& R) {
+std::string checkRotation(const Eigen::Matrix3f& R, float tolerance) {
   const float error = (R.transpose() * R - Eigen::Matrix3f::Identity()).cwiseAbs().maxCoeff();
-  if (!(error <= kRotationTolerance)) {
+  if (!(error <= tolerance)) {
     return "is not a rotation: R^T R departs from the identity by " + formatNumber(error);
   }
   if (R.determinant() < 0.0f) return "is a reflection, not a rotation (det R = -1)";
@@ -71,11 +71,10 @@ Verdict checkRobotCalibration(const InputFile& input, const ParsedCalibration& p
                  countOf(calibration.camera_size(), "camera") + ")";
   dravik::calibration::CameraParametersSet set;
   const LoadResult load = loadRobotCalibration(input.data, &set);
-  verdict.loaded = load.loaded;
-  verdict.reason = load.reason;
+  verdict.loaded = load.loaded && calibration.camera_size() > 0;
+  verdict.reason = load.loaded ? "it holds no camera" : load.reason;
   if (!verdict.loaded) return verdict;
 
-  if (calibration.camera_size() == 0) verdict.warnings.push_back("it holds no camera");
   std::map<std::string, int> occurrences;
   for (const auto& camera : calibration.camera()) ++occurrences[camera.name()];
   for (const auto& name : cameraNamesOf(calibration)) {

@@ -23,6 +23,9 @@ struct Verdict {
 // The largest |R^T R - I| entry a rotation may show before it is reported:
 // far above float rounding, far below any real misalignment.
 constexpr float kRotationTolerance = 1e-3f;
+// The largest entry a rotation applied to every camera pose (camcal adjust)
+// may show: a misfit that moves no pixel of any camera.
+constexpr float kAppliedRotationTolerance = 1e-4f;
 
 // Loads through CameraParametersSet, then checks each camera's lens model at
 // every image size it serves (full frame and table entries) and each pose's
@@ -35,7 +38,7 @@ Verdict checkBaseCalibration(const InputFile& input, const ParsedCalibration& pa
 // place on the zoom grid, and each sample's lens over the calibration image.
 Verdict checkPtzCalibration(const InputFile& input, const ParsedCalibration& parsed);
 
-// "" when R is a rotation within kRotationTolerance, else why not.
-std::string checkRotation(const Eigen::Matrix3f& R);
+// "" when R is a rotation within tolerance, else why not.
+std::string checkRotation(const Eigen::Matrix3f& R, float tolerance = kRotationTolerance);
 
 }  // namespace camcal

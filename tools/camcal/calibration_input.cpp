@@ -1,18 +1,18 @@
 #include "calibration_input.h"
 
 #include <google/protobuf/text_format.h>
+#include <google/protobuf/util/field_comparator.h>
+#include <google/protobuf/util/message_differencer.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <vector>
 
 #include "calibration_messages/calibration.pb.h"
 #include "command_error.h"
-#include "dravik/text_format.h"
+#include "dravik/file.h"
 
 namespace camcal {
 
@@ -26,22 +26,27 @@ long position(const dravik::TextFormatError& error) {
   return static_cast<long>(error.line) * 100000 + error.column;
 }
 
-bool hasUnknownFields(const google::protobuf::Message& message) {
+void collectUnknownFields(const google::protobuf::Message& message, const std::string& prefix,
+                          std::vector<std::string>* found) {
   const google::protobuf::Reflection* reflection = message.GetReflection();
-  if (!reflection->GetUnknownFields(message).empty()) return true;
+  const google::protobuf::UnknownFieldSet& unknown = reflection->GetUnknownFields(message);
+  for (int i = 0; i < unknown.field_count(); ++i) {
+    found->push_back(prefix + std::to_string(unknown.field(i).number()));
+  }
   std::vector<const google::protobuf::FieldDescriptor*> fields;
   reflection->ListFields(message, &fields);
   for (const auto* field : fields) {
     if (field->cpp_type() != google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE) continue;
     if (field->is_repeated()) {
       for (int i = 0; i < reflection->FieldSize(message, field); ++i) {
-        if (hasUnknownFields(reflection->GetRepeatedMessage(message, field, i))) return true;
+        collectUnknownFields(reflection->GetRepeatedMessage(message, field, i),
+                             prefix + field->name() + "[" + std::to_string(i) + "].", found);
       }
-    } else if (hasUnknownFields(reflection->GetMessage(message, field))) {
-      return true;
+    } else {
+      collectUnknownFields(reflection->GetMessage(message, field), prefix + field->name() + ".",
+                           found);
     }
   }
-  return false;
 }
 
 // One attempt at reading the data as one kind.
@@ -55,14 +60,9 @@ struct Attempt {
 Attempt attempt(CalibrationKind kind, const std::string& data) {
   Attempt result;
   result.parsed = {kind, Encoding::kWire, newMessage(kind)};
-  if (result.parsed.message->ParseFromString(data)) {
-    result.parsed_ok = true;
-  } else {
-    result.parsed.encoding = Encoding::kText;
-    result.parsed_ok =
-        dravik::parseTextFormat(data, result.parsed.message.get(), &result.text_error);
-  }
-  result.clean = result.parsed_ok && !hasUnknownFields(*result.parsed.message);
+  result.parsed_ok = dravik::readCalibrationBytes(data, result.parsed.message.get(),
+                                                  &result.parsed.encoding, &result.text_error);
+  result.clean = result.parsed_ok && unknownFieldsOf(*result.parsed.message).empty();
   return result;
 }
 
@@ -110,32 +110,83 @@ std::string encodeMessage(const google::protobuf::Message& message, Encoding enc
   return data;
 }
 
+std::vector<std::string> unknownFieldsOf(const google::protobuf::Message& message) {
+  std::vector<std::string> found;
+  collectUnknownFields(message, "", &found);
+  return found;
+}
+
+std::string encodeForOutput(const std::string& source, CalibrationKind kind,
+                            const google::protobuf::Message& message, Encoding encoding,
+                            const OutputRules& rules) {
+  if (kind == CalibrationKind::kRobot && !rules.allow_empty &&
+      static_cast<const dravik::calibration::RobotCalibration&>(message).camera_size() == 0) {
+    throw operationError(source +
+                         ": holds no camera; a robot calibration without cameras is written "
+                         "only with --allow-empty");
+  }
+  std::unique_ptr<google::protobuf::Message> written(message.New());
+  written->CopyFrom(message);
+  const std::vector<std::string> unknown = unknownFieldsOf(message);
+  if (encoding == Encoding::kText && !unknown.empty()) {
+    if (!rules.drop_unknown) {
+      std::string names;
+      for (const std::string& name : unknown) names += (names.empty() ? "" : ", ") + name;
+      throw operationError(source + ": holds fields this version does not know (" + names +
+                           "), which text format cannot keep: convert to wire, or leave them "
+                           "out with --drop-unknown");
+    }
+    written->DiscardUnknownFields();
+  }
+  const std::string bytes = encodeMessage(*written, encoding);
+  // The library's own reading of the bytes must give the message back.
+  std::unique_ptr<google::protobuf::Message> reread = newMessage(kind);
+  google::protobuf::util::DefaultFieldComparator comparator;
+  comparator.set_treat_nan_as_equal(true);
+  google::protobuf::util::MessageDifferencer differencer;
+  differencer.set_field_comparator(&comparator);
+  if (!dravik::readCalibrationBytes(bytes, reread.get()) ||
+      !differencer.Compare(*written, *reread)) {
+    throw operationError(source + ": its " + encodingName(encoding) +
+                         " encoding does not read back as the same " + kindName(kind));
+  }
+  return bytes;
+}
+
 Encoding encodingFromFlag(const std::string& flag) {
   return flag == "wire" ? Encoding::kWire : Encoding::kText;
 }
 
 InputFile readInput(const std::string& path) {
   InputFile input{path, ""};
-  if (path == "-") {
-    input.path = "(standard input)";
-    input.data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    if (std::cin.bad()) throw operationError("standard input: cannot read");
-    return input;
-  }
+  const bool standard_input = path == "-";
+  if (standard_input) input.path = "(standard input)";
   struct stat status;
-  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+  if (!standard_input && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
     throw operationError(path + ": cannot read: " + std::strerror(EISDIR));
   }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = standard_input ? stdin : std::fopen(path.c_str(), "rb");
   if (!file) throw operationError(path + ": cannot read: " + std::strerror(errno));
   char buffer[65536];
   size_t count;
-  while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
-    input.data.append(buffer, count);
+  bool too_large = false;
+  while (!too_large && (count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    too_large = count > dravik::File::kMaxFileBytes - input.data.size();
+    if (!too_large) input.data.append(buffer, count);
+  }
   const bool failed = std::ferror(file);
   const int error = errno;
-  std::fclose(file);
-  if (failed) throw operationError(path + ": cannot read: " + std::strerror(error));
+  if (!standard_input) std::fclose(file);
+  const std::string name = standard_input ? "standard input" : path;
+  if (too_large) {
+    throw operationError(name + ": cannot read: larger than " +
+                         std::to_string(dravik::File::kMaxFileBytes >> 20) + " MiB");
+  }
+  if (failed) throw operationError(name + ": cannot read: " + std::strerror(error));
+  if (input.data.empty()) throw operationError(input.path + ": is empty");
+  if (input.data.find_first_not_of(" \t\n\r\f\v") == std::string::npos) {
+    throw operationError(input.path + ": is empty (nothing but white space)");
+  }
   return input;
 }
 

@@ -16,6 +16,7 @@ struct ConvertOptions {
   std::string to;
   std::string output;
   std::string kind;
+  OutputRules rules;
 };
 
 int runConvert(const ConvertOptions& options) {
@@ -23,7 +24,8 @@ int runConvert(const ConvertOptions& options) {
   if (encoding == Encoding::kWire) refuseBinaryOnTerminal(options.output);
   const InputFile input = readInput(options.file);
   const ParsedCalibration parsed = parseCalibration(input, kindFromFlag(options.kind));
-  writeOutput(options.output, encodeMessage(*parsed.message, encoding));
+  writeOutput(options.output,
+              encodeForOutput(input.path, parsed.kind, *parsed.message, encoding, options.rules));
   return kExitSuccess;
 }
 
@@ -41,6 +43,10 @@ void addConvertCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("-o,--output", options->output,
                       "Write to this file instead of standard output");
   addKindOption(command, &options->kind);
+  command->add_flag("--allow-empty", options->rules.allow_empty,
+                    "Write a robot calibration even when it holds no camera");
+  command->add_flag("--drop-unknown", options->rules.drop_unknown,
+                    "Leave out of text format the fields this version does not know");
   commands->push_back({command, [options] { return runConvert(*options); }});
 }
 

@@ -22,16 +22,25 @@ bool endsWith(std::string text, const std::string& suffix) {
 
 }  // namespace
 
-Image readImage(const std::string& path) {
+Image readImage(const std::string& path, const WantedSize& wanted) {
   const InputFile input = readInput(path);
   Image image;
   std::string reason;
-  if (!decodeImage(input.data, &image, &reason)) throw operationError(path + ": " + reason);
+  if (!decodeImage(input.data, wanted, &image, &reason)) {
+    throw operationError(path + ": " + reason);
+  }
   return image;
 }
 
+ImageFormat imageFormatOf(const std::string& path) {
+  if (endsWith(path, ".png")) return ImageFormat::kPng;
+  if (endsWith(path, ".jpg") || endsWith(path, ".jpeg")) return ImageFormat::kJpeg;
+  throw operationError("cannot tell the image format of '" + path +
+                       "': name the output NAME.png, NAME.jpg or NAME.jpeg");
+}
+
 void writeImage(const std::string& path, const Image& image) {
-  const bool jpeg = endsWith(path, ".jpg") || endsWith(path, ".jpeg");
+  const bool jpeg = imageFormatOf(path) == ImageFormat::kJpeg;
   std::string bytes, reason;
   if (!encodeImage(image, jpeg, &bytes, &reason)) throw operationError(path + ": " + reason);
   writeOutput(path, bytes);

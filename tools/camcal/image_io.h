@@ -8,15 +8,22 @@
 
 namespace camcal {
 
-// The image in a file (decodeImage). Throws an operation error "PATH: cannot
-// read: ...", "PATH: not a PNG or JPEG image" or "PATH: truncated or corrupt
+// The image in a file (decodeImage), of the wanted size. Throws an operation
+// error "PATH: cannot read: ...", "PATH: not a PNG or JPEG image", "PATH: the
+// image is 64x48, not the camera's 640x480" or "PATH: truncated or corrupt
 // PNG|JPEG image (...)".
-Image readImage(const std::string& path);
+Image readImage(const std::string& path, const WantedSize& wanted = {});
 
-// The image encoded as PNG, or as JPEG (quality 95) when path ends in .jpg
-// or .jpeg (any case), written so that the file appears whole or not at all.
-// RGBA goes to JPEG without its alpha. Throws an operation error naming the
-// path.
+enum class ImageFormat { kPng, kJpeg };
+
+// The one rule of camcal's image outputs: the extension picks the codec,
+// .png for PNG, .jpg or .jpeg for JPEG (any case). Throws an operation error
+// naming the path for any other, before anything is read or written.
+ImageFormat imageFormatOf(const std::string& path);
+
+// The image encoded as imageFormatOf(path) says (JPEG at quality 95, RGBA
+// without its alpha), written so that the file appears whole or not at all.
+// Throws an operation error naming the path.
 void writeImage(const std::string& path, const Image& image);
 
 }  // namespace camcal

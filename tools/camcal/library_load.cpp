@@ -5,7 +5,7 @@
 #include "calibration_common/camera_models.h"
 #include "command_error.h"
 #include "diagnostics.h"
-#include "dravik/text_format.h"
+#include "dravik/calibration_bytes.h"
 
 namespace camcal {
 
@@ -67,7 +67,7 @@ LoadResult loadRobotCalibration(const std::string& data, CameraParametersSet* se
   // The set holds the default again; read the data once more, as the library
   // does, to name the camera it stopped at and why.
   RobotCalibration calibration;
-  if (calibration.ParseFromString(data) || dravik::parseTextFormat(data, &calibration)) {
+  if (dravik::readCalibrationBytes(data, &calibration)) {
     for (int i = 0; i < calibration.camera_size(); ++i) {
       const std::string rejection = cameraRejection(calibration.camera(i), i);
       if (!rejection.empty()) return LoadResult{false, rejection};

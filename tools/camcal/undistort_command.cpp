@@ -60,12 +60,8 @@ PixelRect validRectOf(const UndistortionMap& map, const PinholeView& view) {
 // Undistorts options.input through the lens into options.output and
 // returns the report.
 std::string undistortImage(const Lens& lens, const ImageOptions& options) {
-  Image input = readImage(options.input);
-  if (input.width != lens.width || input.height != lens.height) {
-    throw operationError(options.input + ": the image is " + std::to_string(input.width) + "x" +
-                         std::to_string(input.height) + ", not the camera's " +
-                         std::to_string(lens.width) + "x" + std::to_string(lens.height));
-  }
+  imageFormatOf(options.output);
+  Image input = readImage(options.input, WantedSize{lens.width, lens.height});
   RecordCapture capture;
   PinholeView view{lens.width, lens.height, lens.K};
   PixelRect rect;
@@ -112,7 +108,7 @@ void addImageOptions(CLI::App* command, ImageOptions* options) {
   command->add_option("INPUT", options->input, "PNG or JPEG image taken by the camera")->required();
   command
       ->add_option("-o,--output", options->output,
-                   "Undistorted image to write: JPEG for .jpg or .jpeg, else PNG")
+                   "Undistorted image to write: PNG for .png, JPEG for .jpg or .jpeg")
       ->required();
   command->add_option("--alpha", options->alpha,
                       "Choose the view: 0 every pixel valid, 1 every sound source pixel kept; "

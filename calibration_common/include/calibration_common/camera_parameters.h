@@ -91,7 +91,8 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // Reads one camera message: full-frame intrinsics, the eight distortion
   // coefficients, the model and the pose, then the per-resolution table of the
   // model. Returns false (and logs why) when a coefficient or extrinsics list
-  // is short or the model cannot be served. Call once, on a new record.
+  // is short, a value is NaN or infinite (or beyond the range of float), or
+  // the model cannot be served. Call once, on a new record.
   bool readProto(const CameraCalibration& cal);
 
   const Eigen::Matrix3f& getRotation() const { return rotation_; }
@@ -194,8 +195,22 @@ class CAMERA_PARAMETERS_EXPORT CameraParametersSet {
   // Each load returns true when the whole calibration was loaded; otherwise
   // it logs why, puts the embedded default back in force and returns false.
   // A load adds or replaces records by name and never removes one.
+  //
+  // A failed load does not start from scratch: the default's cameras get
+  // their default records again, but every other name keeps what it holds,
+  // a camera that the rejected calibration inserted before its bad one
+  // included (a file with a good "rear"
+  // camera and then a bad one returns false, yet getCamera("rear") answers).
+  // To be sure of holding nothing but the default after a failure, use a new
+  // set: load into a fresh CameraParametersSet and assign it on success.
+  //
+  // A file holds at most File::kMaxFileBytes (dravik/file.h); a larger one
+  // fails to load.
   bool loadFromFile(const std::string& path);
-  // Protobuf wire format is tried first, then text format.
+  // Protobuf wire format is tried first, then text format
+  // (dravik/calibration_bytes.h). Zero bytes are an empty wire-format
+  // calibration, which loads: the set's message then holds no camera, and
+  // every record stays as it was.
   bool loadFromString(const std::string& data);
   bool loadFromProto(const RobotCalibration& cal);
   // Loads the embedded default; always returns false.

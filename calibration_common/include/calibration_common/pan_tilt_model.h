@@ -48,6 +48,7 @@ class CAMERA_PARAMETERS_EXPORT PanTiltModel {
   // 1e-5. A closed-form estimate, exact for a head without offsets between
   // the axes and the camera, seeds five Gauss-Newton steps on the full chain.
   // Failures, each with one record:
+  //  - a null output: level 2, nothing written;
   //  - no estimate (the ray cannot reach the point): level 2, outputs untouched;
   //  - a residual above 0.01, or not finite: level 2;
   //  - a residual above 1e-5: level 3.

@@ -215,7 +215,7 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // and limited by the motor limits present in the head's message (a min,
   // then a max, so that the max wins over an inconsistent min). A solution
   // that fails, or a position that does not fit an int, gives false with no
-  // output written.
+  // output written; so does a null output pointer, with a level-2 record.
 
   // The pan and tilt that bring the pixel to the optical axis: the point one
   // metre along its ray is put on the axis of the moved camera.

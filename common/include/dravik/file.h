@@ -13,8 +13,14 @@ namespace dravik {
 
 class File {
  public:
+  // The most a read takes: 256 MiB, far above any calibration, so that a
+  // path such as /dev/zero cannot exhaust memory.
+  static constexpr size_t kMaxFileBytes = size_t{256} << 20;
+
   // Reads the whole content of path into *contents. Returns false, leaving
-  // *contents unchanged, when the file cannot be read (or contents is null).
+  // *contents unchanged, when the file cannot be read (or contents is null),
+  // and when it holds more than kMaxFileBytes (logged at level 2, tag
+  // "file"). Throws nothing: a failed allocation is a failed read.
   static bool readFileToString(const std::string& path, std::string* contents);
 };
 

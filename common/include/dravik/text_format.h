@@ -7,6 +7,7 @@
 // stderr or the host's protobuf log handler.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace google {
@@ -33,5 +34,14 @@ struct TextFormatError {
 // to any stream or log.
 bool parseTextFormat(const std::string& text, google::protobuf::Message* message,
                      TextFormatError* error = nullptr);
+
+// The most of a message a log record quotes.
+constexpr std::size_t kMaxQuotedMessageBytes = 64 * 1024;
+
+// The message as its DebugString() prints it, when that is at most
+// kMaxQuotedMessageBytes long; else its first kMaxQuotedMessageBytes bytes
+// followed by "...". Printing stops at the limit, so quoting a huge message
+// costs no more than quoting a short one.
+std::string quoteMessage(const google::protobuf::Message& message);
 
 }  // namespace dravik

@@ -1,0 +1,105 @@
+// camcal on the input that loses or corrupts a robot's calibration: empty
+// files, calibrations without cameras, fields of a newer schema, values that
+// are not finite, a base transform that is not a rotation, endless files.
+#include <gtest/gtest.h>
+
+#include "calibration_common/camera_parameters.h"
+#include "run_camcal.h"
+
+namespace {
+
+using namespace camcal_test;
+
+const std::string robot = fixture("robot_calibration.txt"), base = fixture("base_calibration.txt");
+
+// Input that is empty, only white space or holds no camera is refused, and
+// the good calibration at -o is left as it was.
+TEST(CamcalInput, EmptyInputNeverReplacesACalibration) {
+  ScratchDir scratch;
+  const std::string empty = scratch.write("empty.txt", "");
+  const std::string blank = scratch.write("blank.txt", " \n\t\n");
+  const std::string no_camera = scratch.write("no_camera.txt", "# nothing but a comment\n");
+  const std::string out = scratch.write("cal.txt", readFile(robot));
+  std::vector<Expected> runs;
+  for (const auto& [input, why] :
+       {std::pair{empty, ": is empty"}, {blank, ": is empty (nothing but white space)"}}) {
+    runs.push_back(fails(kFailed, {"convert", input, "--to", "text", "-o", out}, input + why));
+    runs.push_back(fails(kFailed, {"adjust", input, base, "-o", out}, input + why));
+    runs.push_back(fails(kFailed, {"adjust", robot, input, "-o", out}, input + why));
+    runs.push_back({{"validate", input}, kFailed, {input + ": INVALID: " + (why + 2) + "\n"}});
+  }
+  const std::string no_camera_error =
+      no_camera +
+      ": holds no camera; a robot calibration without cameras is written only with --allow-empty";
+  runs.push_back(
+      fails(kFailed, {"convert", no_camera, "--to", "wire", "-o", out}, no_camera_error));
+  runs.push_back(fails(kFailed, {"adjust", no_camera, base, "-o", out}, no_camera_error));
+  runs.push_back(
+      {{"validate", no_camera},
+       kFailed,
+       {no_camera + ": INVALID robot calibration (text, 0 cameras): it holds no camera"}});
+  expectRuns(runs);
+  EXPECT_EQ(readFile(out), readFile(robot));
+  const std::string written = scratch.path("empty_on_purpose.bin");
+  expectRuns({prints({"convert", no_camera, "--to", "wire", "--allow-empty", "-o", written}, {})});
+  EXPECT_TRUE(std::filesystem::exists(written) && readFile(written).empty());
+}
+
+// A wire file with a field of a newer schema (field 99) converts to wire as it
+// is; to text only without the field, and only when asked: the output of an
+// in-place conversion always loads.
+TEST(CamcalConvert, FieldsOfANewerSchemaAreNeverWrittenAsUnloadableText) {
+  ScratchDir scratch;
+  const std::string cal = scratch.path("cal.bin");
+  ASSERT_EQ(runCamcal({"convert", robot, "--to", "wire", "-o", cal}).status, 0);
+  std::ofstream(cal, std::ios::binary | std::ios::app) << "\x98\x06\x01";
+  const std::string with_field = readFile(cal);
+  expectRuns({
+      fails(kFailed, {"convert", cal, "--to", "text", "-o", cal},
+            cal + ": holds fields this version does not know (99), which text format cannot keep: "
+                  "convert to wire, or leave them out with --drop-unknown"),
+      prints({"convert", cal, "--to", "wire", "-o", scratch.path("copy.bin")}, {}),
+  });
+  EXPECT_EQ(readFile(cal), with_field);
+  EXPECT_EQ(readFile(scratch.path("copy.bin")), with_field);
+  expectRuns({prints({"convert", cal, "--to", "text", "--drop-unknown", "-o", cal}, {})});
+  dravik::calibration::CameraParametersSet set;
+  EXPECT_TRUE(set.loadFromFile(cal));
+  EXPECT_TRUE(set.hasCamera("rear"));
+}
+
+// A base calibration with a value that is not finite is refused by the
+// library, and one whose rotation is not a rotation by adjust; a camera that
+// is not finite fails validate.
+TEST(CamcalAdjust, RefusesABaseThatWouldCorruptEveryPose) {
+  ScratchDir scratch;
+  const std::string nan_base =
+      scratch.variant("nan_base.txt", base, "a: [0.99939082701910", "a: [nan");
+  const std::string scaled =
+      scratch.variant("scaled_base.txt", base, "a: [0.99939082701910, -0.03489949670250, 0, 10,",
+                      "a: [999.39082701910, -34.89949670250, 0, 10,");
+  const std::string nan_camera = scratch.variant("nan_camera.txt", robot, "fx: 621.4", "fx: nan");
+  const std::string out = scratch.path("out.txt");
+  expectRuns({
+      fails(kFailed, {"adjust", robot, nan_base, "-o", out},
+            nan_base + ": not a valid base calibration: Base calibration value is not finite: "
+                       "global_transform.params.a[0] (nan)"),
+      fails(kFailed, {"adjust", robot, scaled, "-o", out},
+            scaled + ": the rotation of the global transform is not a rotation: R^T R departs "
+                     "from the identity by "),
+      {{"validate", nan_camera},
+       kFailed,
+       {nan_camera + ": INVALID robot calibration (text, 3 cameras): camera \"navigation\": "
+                     "Value that is not finite in camera \"navigation\": intrinsics.fx (nan)"}},
+  });
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// A file that never ends is read up to the library's limit, then refused.
+TEST(CamcalInput, EndlessFilesAreRefusedAtTheReadLimit) {
+  expectRuns({{{"validate", "/dev/zero"},
+               kFailed,
+               {"/dev/zero: INVALID: cannot read: larger than 256 MiB\n"}}});
+}
+
+}  // namespace
