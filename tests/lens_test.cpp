@@ -28,11 +28,10 @@ Lens lensOf(float fx, float skew, float fy, std::vector<float> distortion, int w
 // Sound over their 1280 x 960 image; one with a skewed K, one with
 // tangential terms, one with a strong rational denominator.
 std::vector<std::pair<std::string, Lens>> soundLenses() {
-  return {{"navigation", testing::navigationLens()},
-          {"skewed", lensOf(700, 12.5f, 690, {-0.18f, 0.03f, 0.0008f, -0.0006f, 0, 0,
-                                              0.02f, 0})},
-          {"rational", lensOf(650, 0, 650, {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f,
-                                            0.05f})}};
+  return {
+      {"navigation", testing::navigationLens()},
+      {"skewed", lensOf(700, 12.5f, 690, {-0.18f, 0.03f, 0.0008f, -0.0006f, 0, 0, 0.02f, 0})},
+      {"rational", lensOf(650, 0, 650, {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f})}};
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
@@ -193,8 +192,8 @@ TEST(Lens, IsSoundOverImageWhenTheSoundRegionReachesTheFarthestCorner) {
   // Folds between r = 0.7086 and 0.7175, a band narrower than a sampled
   // rule's step: 30 % of the way to the corner of its 1280 x 960 image at
   // f = 500 px.
-  const std::vector<float> narrow_fold = {-0.4776f, -0.3130f, 0, 0, 0.8206f, 0.4961f, 0.4436f,
-                                          0.1775f};
+  const std::vector<float> narrow_fold = {-0.4776f, -0.3130f, 0,       0,
+                                          0.8206f,  0.4961f,  0.4436f, 0.1775f};
   const SoundRegion fold = lensOf(500, 0, 500, narrow_fold).soundRegion();
   ASSERT_EQ(fold.edge, SoundRegion::Edge::kFold);
   EXPECT_NEAR(fold.radius, 0.71, 0.01);

@@ -28,8 +28,8 @@ bool isLens(const Eigen::Matrix3f& K, const std::vector<float>& distortion, int 
     }
     return false;
   }
-  if (distortion.size() != 8 ||
-      !std::all_of(distortion.begin(), distortion.end(), [](float k) { return std::isfinite(k); })) {
+  if (distortion.size() != 8 || !std::all_of(distortion.begin(), distortion.end(),
+                                             [](float k) { return std::isfinite(k); })) {
     if (log) {
       DRAVIK_LOG(2, kLensTag) << "The lens distortion is not eight finite coefficients ("
                               << distortion.size() << " given)";
@@ -81,8 +81,8 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
   if (!prepare(*this, &prepared)) return Eigen::Vector2d::Constant(kNotANumber);
   const double inverse_z = 1.0 / camera_point.z();
   Eigen::Vector2d pixel;
-  prepared.pixelOfNormalized(camera_point.x() * inverse_z, camera_point.y() * inverse_z,
-                             &pixel.x(), &pixel.y());
+  prepared.pixelOfNormalized(camera_point.x() * inverse_z, camera_point.y() * inverse_z, &pixel.x(),
+                             &pixel.y());
   return pixel;
 }
 

@@ -1,5 +1,6 @@
 // camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cstdint>
 #include <filesystem>

@@ -60,7 +60,7 @@ Detection detect(const std::string& path, const Board& board) {
   try {
     const InputFile input = readInput(path);
     std::string reason;
-    if (!decodeImage(input.data, &image, &reason)) {
+    if (!decodeImage(input.data, WantedSize{}, &image, &reason)) {
       result.error = path + ": " + reason;
       return result;
     }

@@ -1,4 +1,6 @@
-// Where a rational lens is sound: the one rule for every map, check and plot.
+// Where a rational lens is sound: the one rule for every map, check, plot and
+// fit. A camera's lens asks it through Lens::soundRegion and
+// Lens::isSoundOverImage (calibration_utils/lens.h).
 //
 // The radial part of the rational lens (dravik/geometry.h) maps the
 // normalized undistorted radius r of a viewing direction to the distorted
