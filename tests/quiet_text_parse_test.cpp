@@ -53,21 +53,9 @@ TEST(TextFormatParse, GarbageReachesTheLogSinkAloneWithTheDocumentedRecords) {
   }
 }
 
-TEST(TextFormatParse, ReportsTheFirstErrorWithItsLineAndColumn) {
-  RobotCalibration message;
-  TextFormatError error;
-  EXPECT_EQ(stderrOf([&] {
-              EXPECT_FALSE(parseTextFormat("camera {\n  name \"x\"\n}", &message, &error));
-            }),
-            "");
-  EXPECT_EQ(error.text(), "line 2, column 8: Expected \":\", found \"\"x\"\".");
-  EXPECT_TRUE(parseTextFormat("camera { name: \"x\" }", &message, &error));
-  EXPECT_EQ(message.camera(0).name(), "x");
-  EXPECT_FALSE(parseTextFormat("camera {", nullptr));
-}
-
-// Wire format first, then text, with the encoding read and the text error of
-// bytes that are neither; zero bytes are an empty wire message.
+// Wire format first, then text, with the encoding read and the text parser's
+// first error, with its line and column, for bytes that are neither; zero
+// bytes are an empty wire message.
 TEST(ReadCalibrationBytes, ReadsWireThenTextAndSaysWhich) {
   RobotCalibration wire_message;
   wire_message.add_camera()->set_name("wire");
@@ -98,6 +86,7 @@ TEST(ReadCalibrationBytes, ReadsWireThenTextAndSaysWhich) {
     }
   }
   EXPECT_FALSE(readCalibrationBytes("", nullptr));
+  EXPECT_FALSE(parseTextFormat("camera {", nullptr));
 }
 
 TEST(FirstNonFiniteField, NamesThePathAndValueOfTheFirstNaNOrInfinity) {
@@ -111,18 +100,6 @@ TEST(FirstNonFiniteField, NamesThePathAndValueOfTheFirstNaNOrInfinity) {
     ASSERT_TRUE(parseTextFormat(text, &message)) << text;
     EXPECT_EQ(firstNonFiniteField(message), path) << text;
   }
-}
-
-// An ordinary message is quoted as DebugString prints it; a longer one is cut
-// at 64 KiB with "...".
-TEST(QuoteMessage, IsTheDebugStringUpTo64KiB) {
-  RobotCalibration message;
-  message.add_camera()->set_name("front");
-  message.mutable_camera(0)->mutable_intrinsics()->add_k(0.25);
-  EXPECT_EQ(quoteMessage(message), message.DebugString());
-  message.mutable_camera(0)->set_name(std::string(kMaxQuotedMessageBytes, 'n'));
-  const std::string quoted = quoteMessage(message);
-  EXPECT_EQ(quoted, message.DebugString().substr(0, kMaxQuotedMessageBytes) + "...");
 }
 
 }  // namespace
