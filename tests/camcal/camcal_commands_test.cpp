@@ -174,17 +174,4 @@ TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
   EXPECT_TRUE(MessageDifferencer::Equals(parse<RobotCalibration>(run.out), set.getRawCalData()));
 }
 
-// Output replaces its file only when complete: a failure leaves neither a
-// partial file nor a changed one.
-TEST(Camcal, OutputIsWrittenWholeOrNotAtAll) {
-  ScratchDir scratch;
-  const std::string out = scratch.path("out.txt");
-  const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;
-  EXPECT_EQ(runCamcal({"convert", base, "--to", "text", "-o", out}).out, "");
-  for (const auto& target : {out, scratch.path("new.txt")})
-    EXPECT_EQ(runCamcal({"adjust", short_k, base, "-o", target}).status, kFailed) << target;
-  EXPECT_EQ(readFile(out), printed);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.dir), {}), 1);
-}
-
 }  // namespace

@@ -55,6 +55,7 @@ TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
        },
        [&](const std::string& path, const camcal_test::Run& run) {
          EXPECT_EQ(run.status, 0) << run.err;
+         EXPECT_EQ(run.out, "");
          EXPECT_EQ(readFile(path), printed);
          const struct stat status = statusOf(path);
          EXPECT_TRUE(S_ISREG(status.st_mode));
