@@ -23,12 +23,16 @@ namespace dravik::testing {
 inline std::string ptzExamplePath() {
   return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
 }
-inline calibration::PTZCameraParameters ptzExampleParameters() {
+// The PTZ calibration of a text file.
+inline calibration::PTZCameraParameters ptzParameters(const std::string& path) {
   std::stringstream text;
-  text << std::ifstream(ptzExamplePath()).rdbuf();
+  text << std::ifstream(path).rdbuf();
   calibration::PTZCameraParameters params;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params));
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params)) << path;
   return params;
+}
+inline calibration::PTZCameraParameters ptzExampleParameters() {
+  return ptzParameters(ptzExamplePath());
 }
 
 // The example head with samples (zoom, f) on the grid offset + step i, the

@@ -2,7 +2,6 @@
 // parser, and by kdl_parser with KDL's forward kinematics, against the
 // library's own poses. Also the conversions between motor positions and joint
 // positions of `camcal ptz`.
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 #include <urdf_parser/urdf_parser.h>
 
@@ -17,18 +16,20 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/pan_tilt_model.h"
 #include "run_camcal.h"
+#include "support/ptz_models.h"
 
 namespace camcal_test {
 namespace {
 
 using dravik::calibration::PanTiltModel;
 using dravik::calibration::PTZCameraParameters;
+using dravik::testing::ptzParameters;
 
 // Where the URDF and the library must agree.
 constexpr double kCameraTolerance = 1e-6;  // metres, radians
 constexpr double kHeadTolerance = 1e-5;
 
-const std::string kPtzExample = CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
+const std::string kPtzExample = dravik::testing::ptzExamplePath();
 
 bool checkUrdfAccepts(const std::string& path) {
   const std::string command = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
@@ -163,12 +164,6 @@ TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
   }
 }
 
-PTZCameraParameters readPtz(const std::string& path) {
-  PTZCameraParameters params;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(readFile(path), &params));
-  return params;
-}
-
 // At random motor positions inside the limits the joints at jointPositions
 // put ptz_optical_frame at the head's pose, and motorSteps takes the joint
 // positions back to the motor positions.
@@ -176,7 +171,7 @@ TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
   ScratchDir scratch;
   KDL::Tree tree;
   ASSERT_TRUE(kdl_parser::treeFromString(writeUrdf(scratch, {"--ptz", kPtzExample}), tree));
-  const PTZCameraParameters params = readPtz(kPtzExample);
+  const PTZCameraParameters params = ptzParameters(kPtzExample);
   const auto& head = params.pan_tilt();
   ASSERT_TRUE(head.has_pan_min() && head.has_pan_max() && head.has_tilt_min() &&
               head.has_tilt_max());
@@ -220,7 +215,7 @@ TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     const std::string path =
         c.from.empty() ? kPtzExample : scratch.variant("ptz.txt", kPtzExample, c.from, c.to);
-    const PTZCameraParameters params = readPtz(path);
+    const PTZCameraParameters params = ptzParameters(path);
     const auto& head = params.pan_tilt();
     PanTiltModel model;
     ASSERT_TRUE(model.readFromPB(head));
