@@ -8,7 +8,6 @@
 // (one byte); zeros once the input is used up.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "calibration_utils/lens_soundness.h"

@@ -2,7 +2,6 @@
 // centre by a displacement table, then a scale.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <vector>
 

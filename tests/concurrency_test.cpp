@@ -2,7 +2,6 @@
 // what one thread sees. Built under ThreadSanitizer by the test command.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
