@@ -70,52 +70,16 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
   }
 }
 
-// A calibration written by hand as OpenCV's FileStorage writes it: header,
-// tags, a 5x1 plumb-bob distortion and numbers as "0.".
-constexpr const char* kHandWrittenOpenCv = R"(%YAML:1.0
----
-image_width: 1920
-image_height: 1080
-camera_matrix: !!opencv-matrix
-   rows: 3
-   cols: 3
-   dt: d
-   data: [ 1.0527e+03, 0., 9.613e+02, 0., 1.0519e+03, 5.384e+02, 0., 0., 1. ]
-distortion_coefficients: !!opencv-matrix
-   rows: 5
-   cols: 1
-   dt: d
-   data: [ -2.81e-01, 7.12e-02, 2.e-04, 4.e-04, 1.5e-03 ]
-)";
-
-// The camera_info YAML of a ROS driver, rational model.
-constexpr const char* kHandWrittenRos = R"(image_width: 640
-image_height: 480
-camera_name: wrist
-camera_matrix:
-  rows: 3
-  cols: 3
-  data: [520.5, 0.25, 321.5, 0, 519.75, 241.25, 0, 0, 1]
-distortion_model: rational_polynomial
-distortion_coefficients:
-  rows: 1
-  cols: 8
-  data: [-0.25, 0.0625, 0.001, -0.002, 0.0, 0.125, 0.0, 0.0]
-rectification_matrix:
-  rows: 3
-  cols: 3
-  data: [1, 0, 0, 0, 1, 0, 0, 0, 1]
-projection_matrix:
-  rows: 3
-  cols: 4
-  data: [520.5, 0.25, 321.5, 0, 0, 519.75, 241.25, 0, 0, 0, 1, 0]
-)";
+// Calibrations written by hand: as OpenCV's FileStorage writes one (header,
+// tags, a 5x1 plumb-bob distortion, numbers as "0."), and the camera_info
+// YAML of a ROS driver, rational model.
+const std::string hand_written_opencv = fixture("rear_opencv.yml");
+const std::string hand_written_ros = fixture("wrist_ros.yaml");
 
 TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   ScratchDir scratch;
-  const std::string opencv = scratch.write("rear.yml", kHandWrittenOpenCv);
-  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos),
-                    out = scratch.path("imported.txt");
+  const std::string &opencv = hand_written_opencv, &ros = hand_written_ros;
+  const std::string out = scratch.path("imported.txt");
   ASSERT_EQ(runCamcal({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear", "--into",
                        robot, "--keep-pose", "-o", out})
                 .status,
@@ -150,8 +114,7 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
 TEST(CamcalImport, AnImportedGenericCameraIsDescribedAsOne) {
   ScratchDir scratch;
   const camcal_test::Run run =
-      runCamcal({"-q", "import", "--from", "ros-yaml", scratch.write("arm.yaml", kHandWrittenRos),
-                 "--name", "arm"});
+      runCamcal({"-q", "import", "--from", "ros-yaml", hand_written_ros, "--name", "arm"});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string arm = scratch.write("arm.txt", run.out);
   expectRuns({
@@ -212,8 +175,7 @@ TEST(CamcalImport, AReplacedCameraKeepsItsPoseUnlessAnotherIsAskedFor) {
 
 TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
   ScratchDir scratch;
-  const std::string ros = scratch.write("wrist.yaml", kHandWrittenRos);
-  const std::string opencv = scratch.write("opencv.yml", kHandWrittenOpenCv);
+  const std::string &ros = hand_written_ros, &opencv = hand_written_opencv;
   const std::string fisheye =
       scratch.variant("fisheye.yaml", ros, "rational_polynomial", "equidistant");
   const std::string four = scratch.variant(
