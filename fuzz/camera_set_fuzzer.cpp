@@ -1,5 +1,11 @@
-// Loads arbitrary bytes as a robot calibration, then exercises every lookup
-// of every camera, the base adjustment, and copies of the set.
+// Loads arbitrary bytes into a fresh set and checks the load's contract: on
+// true, every camera of the message has a record and every record is finite;
+// on false, the message is the default and every name of the default has the
+// default's record. Then exercises every lookup of every camera, the base
+// adjustment, and copies of the set.
+#include <google/protobuf/util/message_differencer.h>
+
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -12,7 +18,46 @@ namespace {
 using dravik::calibration::BaseCalibrationData;
 using dravik::calibration::CameraParameters;
 using dravik::calibration::CameraParametersSet;
+using google::protobuf::util::MessageDifferencer;
 
+bool isFinite(const CameraParameters::Intrinsics& intrinsics) {
+  for (float d : intrinsics.distortion) {
+    if (!std::isfinite(d)) return false;
+  }
+  return intrinsics.distortion.size() == 8 && std::isfinite(intrinsics.fx) &&
+         std::isfinite(intrinsics.fy) && std::isfinite(intrinsics.skew) &&
+         std::isfinite(intrinsics.cx) && std::isfinite(intrinsics.cy);
+}
+
+bool isFinite(const CameraParameters& camera) {
+  if (!isFinite(camera.getFullFrame()) || !camera.getRotation().allFinite() ||
+      !camera.getTranslation().allFinite() || !camera.getTransform().getTransform().allFinite() ||
+      !camera.getTransform().getInverseTransform().allFinite()) {
+    return false;
+  }
+  for (const auto& entry : camera.getIntrinsicsTable()) {
+    if (!isFinite(entry) || !camera.getIntrinsics(entry.width, entry.height).allFinite()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The same record: the same message, read into the same numbers.
+bool sameRecord(const CameraParameters& a, const CameraParameters& b) {
+  if (!MessageDifferencer::Equals(a.getCalibration(), b.getCalibration())) return false;
+  if (a.getFullFrameIntrinsics() != b.getFullFrameIntrinsics()) return false;
+  if (a.getIntrinsicsTable().size() != b.getIntrinsicsTable().size()) return false;
+  for (const auto& entry : a.getIntrinsicsTable()) {
+    if (a.getIntrinsics(entry.width, entry.height) != b.getIntrinsics(entry.width, entry.height) ||
+        a.getDistortion(entry.width, entry.height) != b.getDistortion(entry.width, entry.height)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every lookup of the camera, on and off its table and at sizes that are not.
 float exercise(const CameraParameters& camera) {
   float sum = camera.getFullFrameIntrinsics().sum() + camera.getRotation().sum() +
               camera.getTranslation().sum() + camera.getTransform().getCameraCenter().sum();
@@ -33,10 +78,24 @@ float exercise(const CameraParameters& camera) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quietLogs();
+  static const CameraParametersSet defaults;
   const std::string input(reinterpret_cast<const char*>(data), size);
 
   CameraParametersSet set;
-  set.loadFromString(input);
+  if (set.loadFromString(input)) {
+    for (const auto& camera : set.getRawCalData().camera()) {
+      const auto record = set.getCamera(camera.name());
+      if (!record || !isFinite(*record)) __builtin_trap();
+    }
+  } else {
+    if (!MessageDifferencer::Equals(set.getRawCalData(), defaults.getRawCalData())) {
+      __builtin_trap();
+    }
+    for (const auto& name : defaults.getCameraNames()) {
+      const auto record = set.getCamera(name);
+      if (!record || !sameRecord(*record, *defaults.getCamera(name))) __builtin_trap();
+    }
+  }
   volatile float sink = 0.0f;
   for (const auto& name : set.getCameraNames()) sink = sink + exercise(*set.getCamera(name));
 

@@ -15,10 +15,9 @@ seed() {  # seed CORPUS MESSAGE FILE
     <"$file" >"$corpus/$base.bin"
 }
 
-seed camera_set_fuzzer RobotCalibration embedded_files/calibration/default_head_cal.txt
-# The contract harness also starts from the hand-written edge cases beside
+# The camera set harness also starts from the hand-written edge cases beside
 # its seeds (a camera that is not finite, one beyond float, zero bytes).
-seed camera_set_contract_fuzzer RobotCalibration embedded_files/calibration/default_head_cal.txt
+seed camera_set_fuzzer RobotCalibration embedded_files/calibration/default_head_cal.txt
 seed base_calibration_fuzzer BaseCalibrationProto embedded_files/calibration/default_base_cal.txt
 
 # The PTZ harness takes a length-prefixed message followed by the numbers of
