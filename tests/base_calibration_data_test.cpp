@@ -27,6 +27,9 @@ constexpr char kBench[] =
     " params { a: [0, -1, 0, 10, 1, 0, 0, 20, 0, 0, 1, 30] }"
     " metadata { validity_text: 'calibrated on the test bench' } }"
     " gyroscope_cal { gain: 1.25 metadata { gain_validity_text: 'gyro bench' } }";
+// The identity transform.
+const std::string kIdentity =
+    "global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }";
 constexpr char kElevenValues[] =
     "base_length: 0.7 global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1] } }";
 
@@ -93,11 +96,8 @@ TEST(BaseCalibrationData, ValuesThatAreNotFiniteFallBackToTheDefaultNamingTheFie
   const std::pair<std::string, std::string> cases[] = {
       {"global_transform { params { a: [nan, 0, 0, 10, 0, 1, 0, 0, 0, 0, 1, 0] } }",
        "global_transform.params.a[0] (nan)"},
-      {"base_length: inf global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }",
-       "base_length (inf)"},
-      {"gyroscope_cal { gain: -inf } global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, "
-       "0, 1, 0] } }",
-       "gyroscope_cal.gain (-inf)"},
+      {"base_length: inf " + kIdentity, "base_length (inf)"},
+      {"gyroscope_cal { gain: -inf } " + kIdentity, "gyroscope_cal.gain (-inf)"},
       {"global_transform { params { a: [1, 0, 0, 1e300, 0, 1, 0, 0, 0, 0, 1, 0] } }",
        "global_transform.params beyond the range of float"},
   };
@@ -130,17 +130,15 @@ TEST(BaseCalibrationData, SetGlobalTransformWritesMillimetresThatReloadAsSet) {
 // The validity texts compare whole; a gyroscope calibration counts as
 // present when it has a gain.
 TEST(BaseCalibrationData, ValidityNeedsTheWholeTextOfAPresentCalibration) {
-  const std::string plain =
-      "global_transform { params { a: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0] } }";
   const std::tuple<std::string, const char*, bool, bool> cases[] = {
       // transform, gyroscope
-      {plain, "", true, false},
+      {kIdentity, "", true, false},
       {kBench, "calibrated on the test bench", true, false},
       {kBench, "calibrated on the test bench ", false, false},
       {kBench, "gyro bench", false, true},
       {kBench, "gyro", false, false},
-      {plain + "gyroscope_cal { gain: 1.1 }", "", true, true},
-      {plain + "gyroscope_cal { metadata { gain_validity_text: '' } }", "", true, false},
+      {kIdentity + "gyroscope_cal { gain: 1.1 }", "", true, true},
+      {kIdentity + "gyroscope_cal { metadata { gain_validity_text: '' } }", "", true, false},
   };
   for (const auto& [calibration, text, transform_valid, gyroscope_valid] : cases) {
     BaseCalibrationData data;
