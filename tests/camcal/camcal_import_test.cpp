@@ -207,8 +207,6 @@ TEST(CamcalImport, BadYamlIsOneLineNamingTheFileAndLeavesNoOutput) {
       fails(kFailed, import("ros-yaml", opencv),
             opencv + ": an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use --from "
                      "opencv-yaml"),
-      fails(kFailed, import("ros-yaml", ros, {"--into", fixture("no_such_calibration.txt")}),
-            "no_such_calibration.txt: cannot read: No such file or directory"),
       fails(kFailed,
             {"import", "--from", "ros-yaml", ros, "--name", "wrist", "--into", robot, "--keep-pose",
              "-o", out},
