@@ -2,8 +2,6 @@
 // sharing between copies.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +12,7 @@
 #include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 #include "support/regex_literal.h"
+#include "support/scratch_dir.h"
 
 namespace dravik::calibration {
 namespace {
@@ -124,19 +123,16 @@ TEST(CameraParametersSet, RecordsQuoteAtMostTheStartOfAHugeMessage) {
 
 // A file loads silently; a missing or unparseable one is logged by its path.
 TEST(CameraParametersSet, LoadFromFileNamesThePathOfAFailure) {
-  const auto dir = std::filesystem::temp_directory_path() / "camera_set_test_files";
-  std::filesystem::create_directories(dir);
-  const std::string good = (dir / "good.txt").string(), bad = (dir / "bad.txt").string();
-  const std::string missing = (dir / "missing.txt").string();
-  std::ofstream(good) << stereoText();
-  std::ofstream(bad) << "camera { name: \"left\" model: ";
+  const ScratchDir scratch;
+  const std::string good = scratch.write("good.txt", stereoText());
+  const std::string bad = scratch.write("bad.txt", "camera { name: \"left\" model: ");
+  const std::string missing = scratch.path("missing.txt");
   CameraParametersSet set;
   LogCapture capture(3);
   EXPECT_TRUE(set.loadFromFile(good) && set.hasCamera("left") && capture.records().empty());
   EXPECT_FALSE(set.loadFromFile(missing));
   EXPECT_TRUE(holdsDefaultMessage(set));
   EXPECT_FALSE(set.loadFromFile(bad));
-  std::filesystem::remove_all(dir);
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 3u);
   expectCameraRecord(records[0], 2, "CameraParametersSet::loadFromFile", "Can't open " + missing);

@@ -1,39 +1,33 @@
 // Reading files, and the embedded texts readable under the embedded prefix.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "calibration_common/camera_parameters.h"
 #include "dravik/file.h"
 #include "support/log_capture.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
 using dravik::EmbeddedFile;
 using dravik::File;
-namespace fs = std::filesystem;
 
 // Whole contents byte for byte (beyond one read buffer, every byte value) and
 // empty files; unreadable paths fail and leave the contents alone.
 TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
-  const fs::path dir =
-      fs::temp_directory_path() /
-      ("common_file_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::create_directories(dir);
+  const dravik::testing::ScratchDir scratch;
   std::string content, read, empty = "x";
   for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>(i * 7 % 256));
-  std::ofstream(dir / "blob.bin", std::ios::binary) << content;
-  std::ofstream(dir / "empty.txt", std::ios::binary);
-  EXPECT_TRUE(File::readFileToString((dir / "blob.bin").string(), &read) && read == content);
-  EXPECT_TRUE(File::readFileToString((dir / "empty.txt").string(), &empty) && empty.empty());
+  const std::string blob = scratch.write("blob.bin", content),
+                    nothing = scratch.write("empty.txt", "");
+  EXPECT_TRUE(File::readFileToString(blob, &read) && read == content);
+  EXPECT_TRUE(File::readFileToString(nothing, &empty) && empty.empty());
   read = "untouched";
-  for (const std::string& path : {(dir / "missing.txt").string(), dir.string(), std::string()})
+  for (const std::string& path : {scratch.path("missing.txt"), scratch.dir, std::string()})
     EXPECT_FALSE(File::readFileToString(path, &read)) << path;
   EXPECT_EQ(read, "untouched");
-  EXPECT_FALSE(File::readFileToString((dir / "empty.txt").string(), nullptr));
-  fs::remove_all(dir);
+  EXPECT_FALSE(File::readFileToString(nothing, nullptr));
 }
 
 // A path that never ends (/dev/zero) is read up to the limit and refused with

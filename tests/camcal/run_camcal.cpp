@@ -17,24 +17,6 @@
 
 namespace camcal_test {
 
-ScratchDir::ScratchDir() : dir(std::filesystem::temp_directory_path() / "camcal_test.XXXXXX") {
-  if (!::mkdtemp(dir.data())) ADD_FAILURE() << "no scratch directory " << dir;
-}
-
-std::string ScratchDir::variant(const std::string& name, const std::string& source,
-                                const std::string& from, const std::string& to) const {
-  std::string text = readFile(source);
-  const size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return write(name, text);
-}
-
-std::string ScratchDir::write(const std::string& name, const std::string& text) const {
-  std::ofstream(path(name), std::ios::binary) << text;
-  return path(name);
-}
-
 std::string exactText(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.17g", value);

@@ -1,12 +1,11 @@
 // Running the installed camcal as a user would, and checking a table of runs.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/scratch_dir.h"
 
 namespace camcal_test {
 
@@ -41,10 +40,7 @@ inline Expected fails(int status, std::vector<std::string> args, std::string err
 }
 
 inline std::string fixture(const std::string& name) { return CAMCAL_TEST_DATA "/" + name; }
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using dravik::testing::readFile;
 // A double as camcal's arguments take it back exactly (17 significant digits).
 std::string exactText(double value);
 // K row by row, the distortion coefficients, the image width and height of an
@@ -56,18 +52,6 @@ void writeGrayPng(const std::string& path, int width, int height,
 // Width and height of a PNG file; 0 x 0 when it does not decode.
 std::pair<int, int> pngSize(const std::string& path);
 
-// A fresh directory, removed with its contents at the end of the scope.
-struct ScratchDir {
-  ScratchDir();
-  ~ScratchDir() { std::filesystem::remove_all(dir); }
-  ScratchDir(const ScratchDir&) = delete;
-  std::string path(const std::string& name) const { return dir + "/" + name; }
-  // `text` written as the file `name`; its path.
-  std::string write(const std::string& name, const std::string& text) const;
-  // The file `source` with its first `from` replaced by `to`, written as `name`.
-  std::string variant(const std::string& name, const std::string& source, const std::string& from,
-                      const std::string& to) const;
-  std::string dir;
-};
+using dravik::testing::ScratchDir;
 
 }  // namespace camcal_test
