@@ -17,18 +17,13 @@ using dravik::testing::ptzExamplePath;
 const std::string color_png = fixture("navigation_64x48.png");
 const std::string gray_jpeg = fixture("navigation_64x48_gray.jpg");
 
-// A gray gradient PNG of the given size.
-void writeGrayPng(const std::string& path, int width, int height) {
-  std::vector<unsigned char> pixels(size_t(width) * height);
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 7);
-  camcal_test::writeGrayPng(path, width, height, pixels);
-}
-
 TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {
   ScratchDir scratch;
   const std::string png = scratch.path("out.png"), jpeg = scratch.path("out.JPG");
   const std::string ptz_input = scratch.path("ptz.png"), ptz_output = scratch.path("ptz_out.png");
-  writeGrayPng(ptz_input, 1920, 1080);
+  std::vector<unsigned char> gradient(1920 * 1080);
+  for (size_t i = 0; i < gradient.size(); ++i) gradient[i] = static_cast<unsigned char>(i * 7);
+  writeGrayPng(ptz_input, 1920, 1080, gradient);
   expectRuns({
       // The camera's own K: the navigation lens's full frame scaled to 64x48.
       prints({"undistort", "navigation", "64x48", color_png, "-o", png},
