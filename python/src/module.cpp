@@ -28,4 +28,5 @@ Conventions, as in the C++ library:
   camera_parameters_python::bindImages(module);
   camera_parameters_python::bindCameras(module);
   camera_parameters_python::bindPtz(module);
+  camera_parameters_python::bindCalibration(module);
 }

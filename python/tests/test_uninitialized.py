@@ -16,6 +16,14 @@ def ptz_model():
     return cp.PTZCameraModel(PTZ_EXAMPLE.read_text())
 
 
+def calibration():
+    board = np.array([[x, y, 0.0] for y in (0, 0.1, 0.2) for x in (0, 0.1, 0.2)])
+    views = [(cp.Lens(*LENS).project(board @ np.transpose(rotation) + [-0.1, -0.1, 1.0]), board)
+             for rotation in (np.eye(3), [[1, 0, 0], [0, 0.9, -0.44], [0, 0.44, 0.9]],
+                              [[0.9, 0, 0.44], [0, 1, 0], [-0.44, 0, 0.9]])]
+    return cp.calibrate_camera(views, LENS[:2], lens_terms="none")
+
+
 def ptz_configuration():
     return cp.PTZCameraModelConfiguration(ptz_model(), 3600, 1200, 4000)
 
@@ -42,6 +50,7 @@ CLASSES = {
         "sound_region": (), "is_sound_over_image": (), "from_intrinsics": (),
         "__repr__": (),
     }),
+    cp.CameraCalibration: (calibration, {"__repr__": ()}),
     cp.SoundRegion: (lambda: cp.find_sound_region(np.zeros(8)), {"Edge": (), "__repr__": ()}),
     cp.PinholeView: (lambda: cp.PinholeView(*LENS[:3]), {"__repr__": ()}),
     cp.UndistortionMap: (
@@ -115,8 +124,9 @@ def test_a_property_of_an_object_never_initialized_raises_type_error(cls, name):
     [lambda: cp.CameraParametersSet().adjust_using_base_calibration(cp.BaseCalibrationData.__new__(cp.BaseCalibrationData)),
      lambda: cp.PTZCameraModelConfiguration(cp.PTZCameraModel.__new__(cp.PTZCameraModel), 0, 0, 0),
      lambda: cp.choose_pinhole_view(cp.Lens.__new__(cp.Lens), 0.0, 640, 480),
-     lambda: cp.undistortion_map(cp.Lens(*LENS), cp.PinholeView.__new__(cp.PinholeView))],
-    ids=["base calibration", "PTZ model", "lens", "view"],
+     lambda: cp.undistortion_map(cp.Lens(*LENS), cp.PinholeView.__new__(cp.PinholeView)),
+     lambda: cp.projection_uncertainty(cp.CameraCalibration.__new__(cp.CameraCalibration), 8)],
+    ids=["base calibration", "PTZ model", "lens", "view", "calibration"],
 )
 def test_an_object_never_initialized_is_refused_as_an_argument(call):
     with pytest.raises(TypeError, match="never initialized"):
