@@ -68,13 +68,15 @@ Rows<3> pixelRays(const Lens& lens, const RowsIn<2>& pixels) {
 
 namespace {
 
-py::object choosePinholeView(const Lens& lens, float alpha, int width, int height) {
+py::object choosePinholeView(const Lens& lens, float alpha, int width, int height,
+                             bool same_focal_length) {
   PinholeView view;
   PixelRect rect;
   bool chosen;
   {
     py::gil_scoped_release release;
-    chosen = dravik::calibration::choosePinholeView(lens, alpha, width, height, &view, &rect);
+    chosen = dravik::calibration::choosePinholeView(lens, alpha, width, height, same_focal_length,
+                                                    &view, &rect);
   }
   if (!chosen) return py::none();
   return py::make_tuple(view, py::make_tuple(rect.x, rect.y, rect.width, rect.height));
@@ -334,14 +336,16 @@ takes them as they are).)";
 
 void bindMapFunctions(py::module_& m) {
   m.def("choose_pinhole_view", &choosePinholeView, py::arg("lens"), py::arg("alpha"),
-        py::arg("width"), py::arg("height"),
+        py::arg("width"), py::arg("height"), py::arg("same_focal_length") = false,
         R"(A width x height view of the lens and the rectangle of it in which every
 pixel is valid: (view, (x, y, width, height)).
 
 alpha 0: the widest view in which every pixel is valid; alpha 1: the
 narrowest that holds every source pixel whose undistortion lies in the lens's
 sound region (before the radial mapping folds back or its denominator
-falls below 0.1); linear in between. None, with an ERROR record, for a lens
+falls below 0.1); linear in between. same_focal_length: square pixels
+(fx = fy), the box of directions centred, the widest (alpha 0) or
+narrowest (alpha 1) such view that keeps the same promise. None, with an ERROR record, for a lens
 or size the library refuses.)");
   m.def(
       "undistortion_map",

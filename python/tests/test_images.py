@@ -22,10 +22,10 @@ def test_a_lens_carries_the_size_intrinsics_and_distortion_it_was_made_of(config
         assert_array_equal(lens.distortion, distortion)
 
 
-@pytest.mark.parametrize("alpha", [0.0, 0.5, 1.0])
-def test_a_view_at_alpha_zero_is_all_valid_and_its_rectangle_too(navigation_lens, alpha):
-    view, (x, y, w, h) = cp.choose_pinhole_view(navigation_lens, alpha, 1280, 960)
-    assert (view.width, view.height) == (1280, 960)
+@pytest.mark.parametrize("alpha, square", [(0.0, False), (0.5, False), (1.0, False), (0.0, True)])
+def test_a_view_at_alpha_zero_is_all_valid_and_its_rectangle_too(navigation_lens, alpha, square):
+    view, (x, y, w, h) = cp.choose_pinhole_view(navigation_lens, alpha, 1280, 960, same_focal_length=square)
+    assert (view.width, view.height) == (1280, 960) and (view.K[0, 0] == view.K[1, 1]) == square
     map_x, map_y, valid = cp.undistortion_map(navigation_lens, view)
     assert map_x.shape == map_y.shape == valid.shape == (960, 1280)
     assert map_x.dtype == np.float32 and valid.dtype == np.uint8
