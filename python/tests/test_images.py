@@ -97,5 +97,5 @@ def test_lenses_the_library_refuses_give_none(caplog, lens):
 
 
 def test_a_frame_of_another_size_than_the_map_was_built_for_is_refused(half_size_map):
-    with pytest.raises(ValueError, match="image is 640 x 480, the map was built for a 1280 x 960 source"):
+    with pytest.raises(ValueError, match="The source image is 640 x 480, the map was built for 1280 x 960"):
         cp.remap_image(textured_image(480, 640, 1), half_size_map)
