@@ -23,8 +23,9 @@ namespace camera_parameters_python {
 namespace {
 
 // The spellings of the free lens terms, as camcal calibrate's --lens-terms.
-const std::pair<const char*, LensTerms> kLensTerms[] = {
-    {"rational", LensTerms::kRational}, {"plumb-bob", LensTerms::kPlumbBob}, {"none", LensTerms::kNone}};
+const std::pair<const char*, LensTerms> kLensTerms[] = {{"rational", LensTerms::kRational},
+                                                        {"plumb-bob", LensTerms::kPlumbBob},
+                                                        {"none", LensTerms::kNone}};
 
 LensTerms lensTerms(const std::string& name) {
   std::string names;
@@ -92,8 +93,8 @@ Calibration calibrate(const py::iterable& views, const std::pair<int, int>& imag
   bool fitted;
   {
     py::gil_scoped_release release;
-    fitted = dravik::calibration::calibrateCamera(target_views, image_size.first,
-                                                  image_size.second, options, &result);
+    fitted = dravik::calibration::calibrateCamera(target_views, image_size.first, image_size.second,
+                                                  options, &result);
   }
   if (!fitted) reason.raise("the camera could not be calibrated: see the log record");
   return result;
@@ -129,8 +130,8 @@ k4, k5, k6 (zero rows for terms held fixed), the poses marginalised.)";
       .def_property_readonly(
           "camera_from_target",
           [](const Calibration& r) {
-            py::array_t<double> poses({py::ssize_t(r.camera_from_target.size()), py::ssize_t(4),
-                                       py::ssize_t(4)});
+            py::array_t<double> poses(
+                {py::ssize_t(r.camera_from_target.size()), py::ssize_t(4), py::ssize_t(4)});
             auto out = poses.mutable_unchecked<3>();
             for (py::ssize_t v = 0; v < out.shape(0); ++v) {
               for (int i = 0; i < 4; ++i) {
