@@ -6,6 +6,7 @@ import pytest
 
 import camera_parameters as cp
 from conftest import PTZ_EXAMPLE, ROBOT_CALIBRATION
+from test_calibration import GOOD
 
 LENS = (640, 480, np.diag([500.0, 500.0, 1.0]), np.zeros(8))
 PIXELS = np.array([[320.0, 240.0], [10.0, 20.0]])
@@ -14,14 +15,6 @@ POINTS = np.array([[0.1, 0.2, 1.0], [1.0, 2.0, 3.0]])
 
 def ptz_model():
     return cp.PTZCameraModel(PTZ_EXAMPLE.read_text())
-
-
-def calibration():
-    board = np.array([[x, y, 0.0] for y in (0, 0.1, 0.2) for x in (0, 0.1, 0.2)])
-    views = [(cp.Lens(*LENS).project(board @ np.transpose(rotation) + [-0.1, -0.1, 1.0]), board)
-             for rotation in (np.eye(3), [[1, 0, 0], [0, 0.9, -0.44], [0, 0.44, 0.9]],
-                              [[0.9, 0, 0.44], [0, 1, 0], [-0.44, 0, 0.9]])]
-    return cp.calibrate_camera(views, LENS[:2], lens_terms="none")
 
 
 def ptz_configuration():
@@ -50,7 +43,7 @@ CLASSES = {
         "sound_region": (), "is_sound_over_image": (), "from_intrinsics": (),
         "__repr__": (),
     }),
-    cp.CameraCalibration: (calibration, {"__repr__": ()}),
+    cp.CameraCalibration: (lambda: cp.calibrate_camera(GOOD, (1280, 960)), {"__repr__": ()}),
     cp.SoundRegion: (lambda: cp.find_sound_region(np.zeros(8)), {"Edge": (), "__repr__": ()}),
     cp.PinholeView: (lambda: cp.PinholeView(*LENS[:3]), {"__repr__": ()}),
     cp.UndistortionMap: (
