@@ -96,7 +96,7 @@ Calibration calibrate(const py::iterable& views, const std::pair<int, int>& imag
     fitted = dravik::calibration::calibrateCamera(target_views, image_size.first, image_size.second,
                                                   options, &result);
   }
-  if (!fitted) reason.raise("the camera could not be calibrated: see the log record");
+  if (!fitted) reason.raise("the camera could not be calibrated");
   return result;
 }
 
@@ -108,7 +108,7 @@ py::array_t<double> uncertainty(const Calibration& calibration, int step) {
     py::gil_scoped_release release;
     computed = dravik::calibration::projectionUncertainty(calibration, step, &sigma);
   }
-  if (!computed) reason.raise("no projection uncertainty: see the log record");
+  if (!computed) reason.raise("no projection uncertainty");
   const py::ssize_t rows = calibration.lens.height / step, columns = calibration.lens.width / step;
   py::array_t<double> out({rows, columns});
   std::copy(sigma.begin(), sigma.end(), out.mutable_data());

@@ -188,7 +188,7 @@ py::array_t<std::uint8_t> remap(const py::array& image,
         source.channels, source.stride, map, dst,
         std::size_t(map.width) * std::size_t(source.channels), static_cast<std::uint8_t>(border));
   }
-  if (!remapped) reason.raise("the image cannot be remapped: see the log record");
+  if (!remapped) reason.raise("the image cannot be remapped");
   return out;
 }
 

@@ -93,7 +93,9 @@ FailureReason::FailureReason() : outer_(t_reason) { t_reason = this; }
 FailureReason::~FailureReason() { t_reason = outer_; }
 
 void FailureReason::raise(const char* otherwise) const {
-  throw py::value_error(text_.empty() ? std::string(otherwise) : text_);
+  if (!text_.empty()) throw py::value_error(text_);
+  throw py::value_error(std::string(otherwise) +
+                        " (the library writes its reason at set_log_level(2) and above)");
 }
 
 void bindLogging(py::module_& module) {

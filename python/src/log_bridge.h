@@ -32,8 +32,8 @@ class FailureReason {
   FailureReason(const FailureReason&) = delete;
   FailureReason& operator=(const FailureReason&) = delete;
 
-  // Raises ValueError with the reason, or with `otherwise` when none was
-  // written.
+  // Raises ValueError with the reason, or, when none was written, with
+  // `otherwise` and how to have it written.
   [[noreturn]] void raise(const char* otherwise) const;
 
  private:

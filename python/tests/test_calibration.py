@@ -119,3 +119,12 @@ def test_opencv_reaches_the_same_minimum_on_the_same_points(views, fitted):
     rms, K, _, _, _ = cv2.calibrateCamera(objects, images, SIZE, None, None, flags=cv2.CALIB_RATIONAL_MODEL)
     assert fitted.rms_px == pytest.approx(rms, rel=0.01)
     assert_allclose(fitted.lens.K, K, atol=3 * fitted.standard_deviations[0])
+
+
+def test_below_level_two_the_error_says_how_to_have_the_reason_written():
+    cp.set_log_level(1)
+    try:
+        with pytest.raises(ValueError, match=r"calibrated \(the library writes its reason at set_log_level\(2\)"):
+            cp.calibrate_camera(GOOD[:2], SIZE)
+    finally:
+        cp.set_log_level(3)
