@@ -78,12 +78,8 @@ def test_cv2_remap_takes_the_maps_and_resamples_as_remap_image(half_size_map):
     assert (cp.convert_to_fixed_point(half_size_map)[0][~valid] == -32768).all()
 
 
-@pytest.mark.parametrize(
-    "lens",
-    [cp.Lens(0, 480, np.eye(3), np.zeros(8)), cp.Lens(640, 480, np.diag([np.nan, 500, 1]), np.zeros(8))],
-    ids=["no width", "NaN focal length"],
-)
-def test_lenses_the_library_refuses_give_none(caplog, lens):
+def test_a_lens_the_library_refuses_gives_none(caplog):
+    lens = cp.Lens(640, 480, np.diag([np.nan, 500, 1]), np.zeros(8))
     assert cp.choose_pinhole_view(lens, 0.0, 640, 480) is None
     view = cp.PinholeView(640, 480, np.diag([500, 500, 1.0]))
     assert cp.undistortion_map(lens, view) is None and cp.inverse_undistortion_map(lens, view) is None
