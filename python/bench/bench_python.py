@@ -5,7 +5,8 @@ project and rectify_pixels of 100,000 points in one call, on the example PTZ
 camera at pan 3100, tilt 900, zoom 5000 (a 400 x 250 grid of pixels over the
 1920 x 1080 image, and the world points seen at them 2 to 18 m away), and
 remap_image of a 1280 x 960 frame (gray and colour) through the navigation
-camera's forward map at alpha 0, beside:
+camera's forward map at alpha 0 (the map object, its planes as handed out,
+and copies of them that numpy owns), beside:
 - the C++ library's cost on the same data (python/bench/batch_bench, a Google
   Benchmark program of the build: the configuration's projectPoints, the
   lens's normalizePixels, remapImage on the same map);
@@ -146,14 +147,20 @@ def main():
 
     undistortion, images = frames(cp)
     map_x, map_y, valid = undistortion
+    # The same planes as arrays of numpy's own, as a map from elsewhere comes.
+    numpy_planes = map_x.copy(), map_y.copy(), valid.copy()
     print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, CPU ms per frame")
-    print(f"{'frame':<8}{'map':>10}{'planes':>10}{'C++':>10}{'map/C++':>10}{'OpenCV':>10}")
+    print(f"{'frame':<8}{'map':>10}{'planes':>10}{'numpy':>10}{'C++':>10}{'map/C++':>10}{'numpy/C++':>10}{'OpenCV':>10}")
     for name, image in images.items():
         by_map = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats)
         by_planes = median_ns_per_point(lambda: cp.remap_image(image, map_x, map_y, valid), 1, args.repeats)
+        by_numpy = median_ns_per_point(lambda: cp.remap_image(image, *numpy_planes), 1, args.repeats)
         cpp_ns = cpp.get(f"BM_RemapImage/{name}")
-        line = f"{name:<8}{by_map / 1e6:>10.2f}{by_planes / 1e6:>10.2f}"
-        line += f"{cpp_ns / 1e6:>10.2f}{by_map / cpp_ns:>10.2f}" if cpp_ns else f"{'-':>10}{'-':>10}"
+        line = f"{name:<8}{by_map / 1e6:>10.2f}{by_planes / 1e6:>10.2f}{by_numpy / 1e6:>10.2f}"
+        if cpp_ns:
+            line += f"{cpp_ns / 1e6:>10.2f}{by_map / cpp_ns:>10.2f}{by_numpy / cpp_ns:>10.2f}"
+        else:
+            line += f"{'-':>10}{'-':>10}{'-':>10}"
         if opencv is not None:
             cv_ns = median_ns_per_point(lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR), 1, args.repeats)
             line += f"{cv_ns / 1e6:>10.2f}"

@@ -19,6 +19,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
+#include "calibration_utils/camera_calibration.h"
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/undistortion.h"
 #include "dravik/text_format.h"
@@ -77,12 +78,16 @@ void bindImages(pybind11::module_& module);
 void bindCameras(pybind11::module_& module);
 // PTZCameraModel, PTZCameraModelConfiguration, PanTiltModel.
 void bindPtz(pybind11::module_& module);
+// CameraCalibration, calibrate_camera, projection_uncertainty.
+void bindCalibration(pybind11::module_& module);
 
 }  // namespace camera_parameters_python
 
 // Every class the module binds, loaded only once its __init__ has run.
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::BaseCalibrationData)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CameraParameters)
+// The fit's result, not the calibration message of the same name.
+CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::views::CameraCalibration)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CameraParametersSet)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::Lens)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::PanTiltModel)

@@ -11,6 +11,7 @@
 
 #include "bindings.h"
 #include "calibration_utils/lens_soundness.h"
+#include "log_bridge.h"
 
 namespace py = pybind11;
 using dravik::calibration::FixedPointUndistortionMap;
@@ -68,13 +69,15 @@ Rows<3> pixelRays(const Lens& lens, const RowsIn<2>& pixels) {
 
 namespace {
 
-py::object choosePinholeView(const Lens& lens, float alpha, int width, int height) {
+py::object choosePinholeView(const Lens& lens, float alpha, int width, int height,
+                             bool same_focal_length) {
   PinholeView view;
   PixelRect rect;
   bool chosen;
   {
     py::gil_scoped_release release;
-    chosen = dravik::calibration::choosePinholeView(lens, alpha, width, height, &view, &rect);
+    chosen = dravik::calibration::choosePinholeView(lens, alpha, width, height, same_focal_length,
+                                                    &view, &rect);
   }
   if (!chosen) return py::none();
   return py::make_tuple(view, py::make_tuple(rect.x, rect.y, rect.width, rect.height));
@@ -162,13 +165,21 @@ SourceImage sourceImage(const py::array& image) {
   return source;
 }
 
-py::array_t<std::uint8_t> remap(const py::array& image, const UndistortionMap& map, int border) {
+// The library's view of a map of this module, read where it lies.
+dravik::calibration::UndistortionMapView viewOf(const UndistortionMap& map) {
+  return {map.width,    map.height,   map.source_width, map.source_height,
+          map.x.data(), map.y.data(), map.valid.data()};
+}
+
+py::array_t<std::uint8_t> remap(const py::array& image,
+                                const dravik::calibration::UndistortionMapView& map, int border) {
   const SourceImage source = sourceImage(image);
   if (border < 0 || border > 255) throw py::value_error("border must be a grey level, 0 to 255");
   std::vector<py::ssize_t> shape = {map.height, map.width};
   if (image.ndim() == 3) shape.push_back(source.channels);
   py::array_t<std::uint8_t> out(shape);
   std::uint8_t* dst = out.mutable_data();
+  const FailureReason reason;
   bool remapped;
   {
     py::gil_scoped_release release;
@@ -177,13 +188,7 @@ py::array_t<std::uint8_t> remap(const py::array& image, const UndistortionMap& m
         source.channels, source.stride, map, dst,
         std::size_t(map.width) * std::size_t(source.channels), static_cast<std::uint8_t>(border));
   }
-  if (!remapped && (source.width != map.source_width || source.height != map.source_height)) {
-    throw py::value_error("the image is " + std::to_string(source.width) + " x " +
-                          std::to_string(source.height) + ", the map was built for a " +
-                          std::to_string(map.source_width) + " x " +
-                          std::to_string(map.source_height) + " source");
-  }
-  if (!remapped) throw py::value_error("the image cannot be remapped: see the log record");
+  if (!remapped) reason.raise("the image cannot be remapped");
   return out;
 }
 
@@ -334,14 +339,16 @@ takes them as they are).)";
 
 void bindMapFunctions(py::module_& m) {
   m.def("choose_pinhole_view", &choosePinholeView, py::arg("lens"), py::arg("alpha"),
-        py::arg("width"), py::arg("height"),
+        py::arg("width"), py::arg("height"), py::arg("same_focal_length") = false,
         R"(A width x height view of the lens and the rectangle of it in which every
 pixel is valid: (view, (x, y, width, height)).
 
 alpha 0: the widest view in which every pixel is valid; alpha 1: the
 narrowest that holds every source pixel whose undistortion lies in the lens's
 sound region (before the radial mapping folds back or its denominator
-falls below 0.1); linear in between. None, with an ERROR record, for a lens
+falls below 0.1); linear in between. same_focal_length: square pixels
+(fx = fy), the box of directions centred, the widest (alpha 0) or
+narrowest (alpha 1) such view that keeps the same promise. None, with an ERROR record, for a lens
 or size the library refuses.)");
   m.def(
       "undistortion_map",
@@ -403,17 +410,23 @@ of one shape h x w, or such planes from elsewhere, e.g.
 cv2.initUndistortRectifyMap): an h x w (x C) uint8 image. Positions are
 rounded to 1/32 pixel and weighed in fixed point, as cv2.remap does with
 INTER_LINEAR. Pixels whose map entry is invalid, or whose 2 x 2 neighbourhood
-leaves the image, get `border`. A map of this module is read where it lies;
-the image too, when its pixels are interleaved (a crop of a larger image
-included). An image of another size than the map was built for raises
-ValueError.)";
-  m.def("remap_image", &remap, py::arg("image"), py::arg("map"), py::arg("border") = 0, kRemapDoc);
+leaves the image, get `border`. The map is read where it lies (planes from
+elsewhere too, when they are C-contiguous float32, float32 and uint8; others
+are converted once); the image too, when its pixels are interleaved (a crop
+of a larger image included). An image of another size than the map of this
+module was built for raises ValueError with the library's reason.)";
+  m.def(
+      "remap_image",
+      [](const py::array& image, const UndistortionMap& map, int border) {
+        return remap(image, viewOf(map), border);
+      },
+      py::arg("image"), py::arg("map"), py::arg("border") = 0, kRemapDoc);
   m.def(
       "remap_image",
       [](const py::array& image, const py::array& map_x, const py::array& map_y,
          const py::array& valid, int border) {
         if (const UndistortionMap* map = mapOfPlanes(map_x, map_y, valid)) {
-          return remap(image, *map, border);
+          return remap(image, viewOf(*map), border);
         }
         const auto x = planeArgument<float>(map_x, "map_x", "fiu");
         const auto y = planeArgument<float>(map_y, "map_y", "fiu");
@@ -425,12 +438,14 @@ ValueError.)";
                                 std::string(py::str(y.attr("shape"))) + ", " +
                                 std::string(py::str(v.attr("shape"))));
         }
-        UndistortionMap map;
+        // Planes of the right type and layout are read where they lie; no
+        // source size is recorded for them.
+        dravik::calibration::UndistortionMapView map;
         map.height = static_cast<int>(x.shape(0));
         map.width = static_cast<int>(x.shape(1));
-        map.x.assign(x.data(), x.data() + x.size());
-        map.y.assign(y.data(), y.data() + y.size());
-        map.valid.assign(v.data(), v.data() + v.size());
+        map.x = x.data();
+        map.y = y.data();
+        map.valid = v.data();
         return remap(image, map, border);
       },
       py::arg("image"), py::arg("map_x"), py::arg("map_y"), py::arg("valid"),

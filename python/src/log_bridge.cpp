@@ -11,9 +11,15 @@ namespace py = pybind11;
 
 namespace camera_parameters_python {
 
+// Hands a record's text to the thread's FailureReason, if any.
+void keepReason(int level, const std::string& text);
+
 namespace {
 
 constexpr char kLoggerName[] = "camera_parameters";
+
+// The reason of the innermost FailureReason alive on this thread.
+thread_local FailureReason* t_reason = nullptr;
 
 // False once the interpreter has begun to shut down: records then go to the
 // library's stderr sink again.
@@ -57,6 +63,7 @@ void handToPython(const dravik::LogRecord& record) {
 // batch call releases it), so it takes the GIL; nothing it raises may reach
 // the library, so Python errors are reported as unraisable and dropped.
 void pythonSink(const dravik::LogRecord& record) {
+  keepReason(record.level, record.text);
   if (!g_interpreter_alive.load() || !Py_IsInitialized()) return;
   py::gil_scoped_acquire gil;
   try {
@@ -76,6 +83,20 @@ void restoreStderrSink() {
 }
 
 }  // namespace
+
+void keepReason(int level, const std::string& text) {
+  if (level == 2 && t_reason != nullptr && t_reason->text_.empty()) t_reason->text_ = text;
+}
+
+FailureReason::FailureReason() : outer_(t_reason) { t_reason = this; }
+
+FailureReason::~FailureReason() { t_reason = outer_; }
+
+void FailureReason::raise(const char* otherwise) const {
+  if (!text_.empty()) throw py::value_error(text_);
+  throw py::value_error(std::string(otherwise) +
+                        " (the library writes its reason at set_log_level(2) and above)");
+}
 
 void bindLogging(py::module_& module) {
   g_interpreter_alive.store(true);

@@ -17,7 +17,30 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace camera_parameters_python {
+
+// While it lives, keeps the text of the first level-2 record (an operation
+// fails) that the calling thread writes, so that a call can raise with the
+// library's own reason. The record still goes to the logger. Nothing is kept
+// when the library's level is below 2 (set_log_level(1)).
+class FailureReason {
+ public:
+  FailureReason();
+  ~FailureReason();
+  FailureReason(const FailureReason&) = delete;
+  FailureReason& operator=(const FailureReason&) = delete;
+
+  // Raises ValueError with the reason, or, when none was written, with
+  // `otherwise` and how to have it written.
+  [[noreturn]] void raise(const char* otherwise) const;
+
+ private:
+  friend void keepReason(int level, const std::string& text);
+  FailureReason* outer_;
+  std::string text_;
+};
 
 // Installs the log sink and adds set_log_level and log_level to the module.
 void bindLogging(pybind11::module_& module);

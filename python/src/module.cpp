@@ -22,10 +22,13 @@ Conventions, as in the C++ library:
   TypeError listing the signatures the call takes.
 - Failures are a False or None result and a record on the logger
   "camera_parameters" (see set_log_level); a failed load puts the embedded
-  default back in force.)";
+  default back in force. calibrate_camera, projection_uncertainty and
+  remap_image raise ValueError instead, with the library's reason (the
+  record's text).)";
   camera_parameters_python::bindLogging(module);
   // Lens and PinholeView first: the other parts return them.
   camera_parameters_python::bindImages(module);
   camera_parameters_python::bindCameras(module);
   camera_parameters_python::bindPtz(module);
+  camera_parameters_python::bindCalibration(module);
 }

@@ -7,8 +7,6 @@ MINIMUM_TESTS tests fails: a file that silently stops being collected must not p
 
 import os
 import pathlib
-import re
-import subprocess
 
 import numpy as np
 import pytest
@@ -55,19 +53,6 @@ def config(ptz_model):
     return cp.PTZCameraModelConfiguration(ptz_model, *EXAMPLE_SETTING)
 
 
-def configuration_with_lens(f, k1, k4):
-    """The example camera at zoom 0 with a single zoom sample: a lens to choose."""
-    text = PTZ_EXAMPLE.read_text()
-    start, end = text.index("  samples {"), text.index("pan_tilt {")
-    sample = (
-        f"  samples {{\n    zoom: 0\n    f: {f}\n    cx: 961.8\n    cy: 538.7\n"
-        f"    k1: {k1}\n    k4: {k4}\n    p1: 0.0004\n    p2: -0.0003\n  }}\n}}\n"
-    )
-    return cp.PTZCameraModelConfiguration(
-        cp.PTZCameraModel(text[:start] + sample + text[end:]), 3600, 1200, 0
-    )
-
-
 @pytest.fixture(scope="session")
 def navigation_lens():
     return cp.CameraParametersSet().camera("navigation").lens(1280, 960)
@@ -80,23 +65,3 @@ def textured_image(height, width, channels):
     planes = [base + rng.normal(0, 20, base.shape) for _ in range(channels)]
     image = np.clip(np.stack(planes, axis=-1), 0, 255).astype(np.uint8)
     return image[:, :, 0] if channels == 1 else image
-
-
-class Camcal:
-    """The built camcal: the numbers `camcal ptz PTZ_EXAMPLE --at SETTING ACTION ...` prints."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def ptz(self, setting, *args):
-        command = [self.path, "ptz", PTZ_EXAMPLE, "--at", ",".join(map(str, setting)), *map(str, args)]
-        text = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-        return [float(x) for x in re.findall(r"-?\d+(?:\.\d+)?(?:e-?\d+)?", text)]
-
-
-@pytest.fixture(scope="session")
-def camcal():
-    path = os.environ.get("CAMERA_PARAMETERS_CAMCAL")
-    if not path or not os.path.exists(path):
-        pytest.skip("camcal is not built")
-    return Camcal(path)

@@ -6,6 +6,7 @@ import pytest
 
 import camera_parameters as cp
 from conftest import PTZ_EXAMPLE, ROBOT_CALIBRATION
+from test_calibration import GOOD
 
 LENS = (640, 480, np.diag([500.0, 500.0, 1.0]), np.zeros(8))
 PIXELS = np.array([[320.0, 240.0], [10.0, 20.0]])
@@ -42,6 +43,7 @@ CLASSES = {
         "sound_region": (), "is_sound_over_image": (), "from_intrinsics": (),
         "__repr__": (),
     }),
+    cp.CameraCalibration: (lambda: cp.calibrate_camera(GOOD, (1280, 960)), {"__repr__": ()}),
     cp.SoundRegion: (lambda: cp.find_sound_region(np.zeros(8)), {"Edge": (), "__repr__": ()}),
     cp.PinholeView: (lambda: cp.PinholeView(*LENS[:3]), {"__repr__": ()}),
     cp.UndistortionMap: (
@@ -115,8 +117,9 @@ def test_a_property_of_an_object_never_initialized_raises_type_error(cls, name):
     [lambda: cp.CameraParametersSet().adjust_using_base_calibration(cp.BaseCalibrationData.__new__(cp.BaseCalibrationData)),
      lambda: cp.PTZCameraModelConfiguration(cp.PTZCameraModel.__new__(cp.PTZCameraModel), 0, 0, 0),
      lambda: cp.choose_pinhole_view(cp.Lens.__new__(cp.Lens), 0.0, 640, 480),
-     lambda: cp.undistortion_map(cp.Lens(*LENS), cp.PinholeView.__new__(cp.PinholeView))],
-    ids=["base calibration", "PTZ model", "lens", "view"],
+     lambda: cp.undistortion_map(cp.Lens(*LENS), cp.PinholeView.__new__(cp.PinholeView)),
+     lambda: cp.projection_uncertainty(cp.CameraCalibration.__new__(cp.CameraCalibration), 8)],
+    ids=["base calibration", "PTZ model", "lens", "view", "calibration"],
 )
 def test_an_object_never_initialized_is_refused_as_an_argument(call):
     with pytest.raises(TypeError, match="never initialized"):
