@@ -19,6 +19,7 @@ fuzz_runs() {
     base_calibration_fuzzer) echo 400000 ;;
     camera_set_fuzzer) echo 12000 ;;
     camera_set_contract_fuzzer) echo 15000 ;;
+    camera_calibration_fuzzer) echo 3000 ;;
     image_input_fuzzer) echo 3000 ;;
     ptz_camera_fuzzer) echo 300000 ;;
     undistortion_map_fuzzer) echo 20000 ;;
