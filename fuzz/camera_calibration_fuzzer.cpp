@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int width = in.next<int16_t>(), height = in.next<int16_t>();
   CameraCalibrationOptions options;
   const uint8_t terms = in.next<uint8_t>() % 3;
-  options.lens_terms = terms == 0 ? LensTerms::kRational
-                                  : (terms == 1 ? LensTerms::kPlumbBob : LensTerms::kNone);
+  options.lens_terms =
+      terms == 0 ? LensTerms::kRational : (terms == 1 ? LensTerms::kPlumbBob : LensTerms::kNone);
   const uint8_t flags = in.next<uint8_t>();
   options.fix_principal_point = flags & 1;
   options.same_focal_length = flags & 2;
