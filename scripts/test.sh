@@ -17,6 +17,7 @@ jobs=$(nproc)
 fuzz_runs() {
   case "$1" in
     base_calibration_fuzzer) echo 400000 ;;
+    camera_calibration_fuzzer) echo 3000 ;;
     camera_set_fuzzer) echo 15000 ;;
     image_input_fuzzer) echo 3000 ;;
     ptz_camera_fuzzer) echo 300000 ;;

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "calibration_common/camera_parameters.h"
+#include "calibration_utils/lens.h"
 #include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
 #include "support/synthetic_view.h"
@@ -172,6 +174,57 @@ TEST(CalibrateFromSingleImage, NoisyViewsFitToTheirNoiseWithAMonotoneLens) {
       }
     }
   }
+}
+
+// Every lens the fit accepts is sound over the image by the one rule the
+// maps, checks and plots apply (Lens::isSoundOverImage). The first lens folds
+// in a band (r 0.7086 to 0.7175) narrower than a sampled rule's step; the
+// rest are random, each seen by a grid inside its own sound part of a
+// 1280 x 960 image, as an oblique view.
+TEST(CalibrateFromSingleImage, EveryAcceptedLensIsSoundOverTheImageByTheExactRule) {
+  dravik::testing::LogCapture quiet(1);
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  int accepted = 0;
+  for (int trial = 0; trial < 40; ++trial) {
+    TruthCamera truth{500.0,   500.0,  640.0,  480.0,  {},     {},  -0.4776,
+                      -0.3130, 0.8206, 0.4961, 0.4436, 0.1775, 0.0, 0.0};
+    if (trial > 0) {
+      truth.k1 = 0.4 * unit(random), truth.k2 = 0.3 * unit(random), truth.k3 = 0.8 * unit(random);
+      truth.k4 = 0.5 * unit(random), truth.k5 = 0.4 * unit(random), truth.k6 = 0.2 * unit(random);
+    }
+    const dravik::calibration::Lens truth_lens{
+        1280, 960, (Eigen::Matrix3f() << 500, 0, 640, 0, 500, 480, 0, 0, 1).finished(),
+        std::vector<float>{float(truth.k1), float(truth.k2), 0.0f, 0.0f, float(truth.k3),
+                           float(truth.k4), float(truth.k5), float(truth.k6)}};
+    const double reach = truth_lens.soundRegion().radius;
+    dravik::testing::placeTarget(0.4 * unit(random), 0.4 * unit(random), 0.3 * unit(random),
+                                 Eigen::Vector2d(0.28, 0.2), 0.6, &truth);
+    GridView view =
+        dravik::testing::gridView(truth, 15, 11, 40.0, 0.001, kImageSize, 0.2, unsigned(trial + 1));
+    GridView inside;
+    for (size_t i = 0; i < view.image.size(); ++i) {
+      const Eigen::Vector2d pixel = view.image[i].cast<double>();
+      const auto ray = truth_lens.normalize(pixel);
+      if (ray.converged && ray.point.norm() < 0.95 * reach) {
+        inside.image.push_back(view.image[i]);
+        inside.target.push_back(view.target[i]);
+      }
+    }
+    if (inside.image.size() < 30) continue;
+    Projection fitted;
+    if (!std::isfinite(calibrate(inside, &fitted))) continue;
+    ++accepted;
+    const TruthCamera c = values(fitted);
+    const dravik::calibration::Lens lens{
+        1280, 960,
+        (Eigen::Matrix3f() << float(c.fx), 0, float(c.cx), 0, float(c.fy), float(c.cy), 0, 0, 1)
+            .finished(),
+        std::vector<float>{float(c.k1), float(c.k2), float(c.p1), float(c.p2), float(c.k3),
+                           float(c.k4), float(c.k5), float(c.k6)}};
+    EXPECT_TRUE(lens.isSoundOverImage()) << "trial " << trial;
+  }
+  EXPECT_GT(accepted, 20);
 }
 
 // Without perspective the fit warns once, assumes a 60 degree field of view,

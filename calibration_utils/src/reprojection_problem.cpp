@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "calibration_utils/lens.h"
 #include "calibration_utils/lens_jacobian.h"
 #include "calibration_utils/lens_soundness.h"
 #include "dravik/autodiff.h"
@@ -171,13 +172,18 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
 }
 
 bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height) {
-  if (!intrinsics.allFinite() || !(intrinsics(kFx) > 0.0) || !(intrinsics(kFy) > 0.0)) {
-    return false;
-  }
-  const double* d = lensOf(intrinsics);
-  const SoundRegion region = findSoundRegion(std::vector<float>(d, d + 8));
-  const double corner = farthestCornerRadius(intrinsics, width, height);
-  return region.distorted_radius >= corner;
+  // The lens as it is stored and handed on, in single precision, under the
+  // one rule every map, check and plot applies.
+  Lens lens;
+  lens.width = width;
+  lens.height = height;
+  lens.K(0, 0) = static_cast<float>(intrinsics(kFx));
+  lens.K(1, 1) = static_cast<float>(intrinsics(kFy));
+  lens.K(0, 2) = static_cast<float>(intrinsics(kCx));
+  lens.K(1, 2) = static_cast<float>(intrinsics(kCy));
+  lens.distortion.resize(8);
+  for (int i = 0; i < 8; ++i) lens.distortion[i] = static_cast<float>(intrinsics(kLens + i));
+  return lens.isSoundOverImage();
 }
 
 CameraState stepped(const CameraState& state, const Step& step) {

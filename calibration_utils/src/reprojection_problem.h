@@ -59,8 +59,8 @@ bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vect
 bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
                   Eigen::Vector2d* pixel);
 
-// True when the lens of the intrinsics is sound, by the exact rule, over a
-// width x height image.
+// True when the lens of the intrinsics, in single precision as a Lens holds
+// it, passes Lens::isSoundOverImage over a width x height image.
 bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height);
 
 // Reprojection of every view's points, plus, when on, hinge penalties that

@@ -30,31 +30,17 @@ inline calibration::Lens wideLens() {
           {0.1f, 0.0f, 0.0005f, -0.0003f, 0.0f, 0.3f, 0.0f, 0.0f}};
 }
 
-// The pixel of a camera point through the lens (no skew), or false when the
-// point is not in front of the camera.
+// The pixel of a camera point through the lens, or false when the point is
+// not in front of the camera.
 inline bool projectThrough(const calibration::Lens& lens, const Eigen::Vector3d& X,
                            Eigen::Vector2d* pixel) {
   if (!(X.z() > 0.0)) return false;
-  double d[8];
-  for (int i = 0; i < 8; ++i) d[i] = lens.distortion[i];
-  double xd, yd;
-  distortNormalized(d, X.x() / X.z(), X.y() / X.z(), &xd, &yd);
-  *pixel = Eigen::Vector2d(lens.K(0, 0) * xd + lens.K(0, 2), lens.K(1, 1) * yd + lens.K(1, 2));
+  *pixel = lens.project(X);
   return true;
 }
 
 // True when the lens is sound over its whole image by the exact rule.
-inline bool soundOverImage(const calibration::Lens& lens) {
-  const calibration::SoundRegion region = calibration::findSoundRegion(lens.distortion);
-  double corner = 0.0;
-  for (const double u : {0.0, double(lens.width)}) {
-    for (const double v : {0.0, double(lens.height)}) {
-      corner = std::max(
-          corner, std::hypot((u - lens.K(0, 2)) / lens.K(0, 0), (v - lens.K(1, 2)) / lens.K(1, 1)));
-    }
-  }
-  return region.distorted_radius >= corner;
-}
+inline bool soundOverImage(const calibration::Lens& lens) { return lens.isSoundOverImage(); }
 
 struct BoardViewOptions {
   int count = 20;
