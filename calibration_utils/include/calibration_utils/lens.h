@@ -38,22 +38,23 @@
 
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/rectify.h"
+#include "dravik/eigen_types.h"
 #include "dravik/geometry.h"
 
 namespace dravik {
 namespace calibration {
 
-struct Lens {                                       // a camera's lens at one image size
-  int width = 0, height = 0;                        // the image size, pixels
-  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
-  std::vector<float> distortion;                    // k1, k2, p1, p2, k3, k4, k5, k6
+struct Lens {                                         // a camera's lens at one image size
+  int width = 0, height = 0;                          // the image size, pixels
+  dravik::Matrix3f K = dravik::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
+  std::vector<float> distortion;                      // k1, k2, p1, p2, k3, k4, k5, k6
 
   // The lens of K and distortion at width x height, written to *lens (which
   // may be null to check only). False, with a level-2 record under
   // "calibration_utils" saying why and *lens untouched, unless K is finite
   // with fx and fy positive, the distortion is exactly eight finite
   // coefficients and the size is positive.
-  static bool fromIntrinsics(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+  static bool fromIntrinsics(const dravik::Matrix3f& K, const std::vector<float>& distortion,
                              int width, int height, Lens* lens);
 
   // The distorted normalized point (xd, yd) of the normalized point (x, y).
