@@ -87,7 +87,11 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
 }
 
 RectifiedPoint Lens::normalize(const Eigen::Vector2d& pixel) const {
-  return LensInverse(*this).normalize(pixel);
+  PreparedLens prepared;
+  if (!prepare(*this, &prepared)) return LensInverse().normalize(pixel);
+  // Built in place, without the copy of LensInverse(*this): this call is
+  // one pixel long.
+  return invertPixel(LensInverse(prepared), pixel.x(), pixel.y());
 }
 
 void Lens::projectPoints(const double* xyz, std::size_t n, double* uv) const {

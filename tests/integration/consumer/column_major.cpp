@@ -38,8 +38,8 @@ int checkColumnMajorCaller() {
   // The package's K through the other library, and back into the package.
   const Eigen::Matrix3f Kt = other::transposed(lens.K);
   failures += Kt(2, 0) == 320.0f && Kt(0, 2) == 0.0f ? 0 : 1;
-  failures += dravik::calibration::Lens::fromIntrinsics(other::transposed(Kt), distortion, 640,
-                                                        480, nullptr)
+  failures += dravik::calibration::Lens::fromIntrinsics(other::transposed(Kt), distortion, 640, 480,
+                                                        nullptr)
                   ? 0
                   : 1;
   return failures;
