@@ -47,12 +47,12 @@ struct Scene {
 
   Scene() {
     dravik::setLogLevel(0);  // logging disabled
-    const Eigen::Matrix4f& camera_to_world = config.getTransform().getInverseTransform();
+    const Eigen::Matrix4f& world_from_camera = config.getTransform().getInverseTransform();
     for (float y = -0.12f; y <= 0.12f; y += 0.04f) {
       for (float x = -0.2f; x <= 0.2f; x += 0.04f) {
         const float depth = 3.0f + 10.0f * (x + 0.2f);
         points.push_back(
-            (camera_to_world * Eigen::Vector4f(x * depth, y * depth, depth, 1.0f)).head<3>());
+            (world_from_camera * Eigen::Vector4f(x * depth, y * depth, depth, 1.0f)).head<3>());
       }
     }
     for (float v = 20; v < 1080; v += 70) {
@@ -103,11 +103,11 @@ struct OpenCvCamera {
     }
     cv::Rodrigues(R, rvec);
     // The intrinsics as the projection shows them.
-    const Eigen::Matrix4f& camera_to_world = config.getTransform().getInverseTransform();
+    const Eigen::Matrix4f& world_from_camera = config.getTransform().getInverseTransform();
     const Eigen::Vector2f centre =
-        config.project3dToCamera((camera_to_world * Eigen::Vector4f(0, 0, 1, 1)).head<3>());
+        config.project3dToCamera((world_from_camera * Eigen::Vector4f(0, 0, 1, 1)).head<3>());
     const Eigen::Vector2f right =
-        config.project3dToCamera((camera_to_world * Eigen::Vector4f(1e-4f, 0, 1, 1)).head<3>());
+        config.project3dToCamera((world_from_camera * Eigen::Vector4f(1e-4f, 0, 1, 1)).head<3>());
     const double f = (right.x() - centre.x()) / 1e-4;
     K = cv::Matx33d(f, 0, centre.x(), 0, f, centre.y(), 0, 0, 1);
     distortion.assign(config.distortion().begin(), config.distortion().end());

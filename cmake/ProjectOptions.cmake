@@ -15,10 +15,15 @@ if(CAMERA_PARAMETERS_SANITIZE)
   add_link_options(-fsanitize=${CAMERA_PARAMETERS_SANITIZE})
 endif()
 
-# Eigen's storage order is part of the ABI of every header that passes a matrix:
-# each library carries the definition to all of its consumers.
+# Every target of this repository (libraries, tests, benchmarks, tools, the
+# Python module, the fuzz harnesses) is built with Eigen's default storage
+# order row-major. The definition stays inside the build: the public headers
+# name their matrices through dravik/eigen_types.h, explicitly row-major, so
+# a consumer builds with or without the macro and links the same symbols.
+add_compile_definitions(EIGEN_DEFAULT_TO_ROW_MAJOR)
+
+# A library whose public headers use Eigen passes Eigen's headers on.
 function(camera_parameters_eigen_abi target)
-  target_compile_definitions(${target} PUBLIC EIGEN_DEFAULT_TO_ROW_MAJOR)
   target_link_libraries(${target} PUBLIC Eigen3::Eigen)
 endfunction()
 

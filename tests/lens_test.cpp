@@ -2,6 +2,7 @@
 // batch forms against the single-point ones, and soundness over the image.
 #include "calibration_utils/lens.h"
 
+#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration_common/camera_parameters.h"
 #include "support/log_capture.h"
 #include "support/undistortion_lenses.h"
 
@@ -78,6 +80,17 @@ TEST(Lens, FromIntrinsicsRefusesWhatIsNoLensWithOneRecord) {
 TEST(Lens, CalibrationMessageCoefficientsBecomeTheEightInTheModelsOrder) {
   const double k[6] = {1, 2, 3, 4, 5, 6}, p[2] = {7, 8};
   EXPECT_EQ(lensCoefficients(k, p), (std::vector<float>{1, 2, 7, 8, 3, 4, 5, 6}));
+  // A record takes the same eight from its message, however often it reads
+  // one (a second read once appended eight more), and extra values are not read.
+  CameraCalibration message;
+  google::protobuf::TextFormat::ParseFromString(
+      "name: 'c' intrinsics { fx: 500 fy: 500 cx: 320 cy: 240 width: 640 height: 480 "
+      "k: [1, 2, 3, 4, 5, 6, 9] p: [7, 8, 9] } extrinsics { a: [1,0,0,0, 0,1,0,0, 0,0,1,0] }",
+      &message);
+  CameraParameters record;
+  ASSERT_TRUE(record.readProto(message));
+  ASSERT_TRUE(record.readProto(message));
+  EXPECT_EQ(record.getDistortion(640, 480), (std::vector<float>{1, 2, 7, 8, 3, 4, 5, 6}));
 }
 
 // Over the whole image of each lens, skew included, normalize inverts

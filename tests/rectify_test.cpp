@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "../calibration_utils/src/lens_inverse.h"
 #include "calibration_utils/lens.h"
 #include "calibration_utils/lens_jacobian.h"
 #include "dravik/autodiff.h"

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "calibration_utils/lens.h"
 #include "dravik/calibration_bytes.h"
 #include "dravik/logging.h"
 #include "dravik/text_format.h"
@@ -67,12 +68,7 @@ bool CameraParameters::readProto(const CameraCalibration& cal) {
     return false;
   }
 
-  // k1, k2, p1, p2, k3, k4, k5, k6.
-  const auto& k = intrinsics.k();
-  const auto& p = intrinsics.p();
-  for (double value : {k[0], k[1], p[0], p[1], k[2], k[3], k[4], k[5]}) {
-    full_frame_.distortion.push_back(static_cast<float>(value));
-  }
+  full_frame_.distortion = lensCoefficients(intrinsics.k().data(), intrinsics.p().data());
 
   model_ = calibration_->model();
 

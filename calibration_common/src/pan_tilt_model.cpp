@@ -87,15 +87,15 @@ class PanTiltResidual {
  public:
   // The links D and T, the target q = P (world, 1) as formed in float, and
   // the wanted ray.
-  PanTiltResidual(const Eigen::Matrix4f& tilt_rotated_to_camera,
-                  const Eigen::Matrix4f& pan_rotated_to_tilt_base,
+  PanTiltResidual(const Eigen::Matrix4f& camera_from_tilt_rotated,
+                  const Eigen::Matrix4f& tilt_base_from_pan_rotated,
                   const Eigen::Vector4f& target_in_pan_base, const Eigen::Vector2f& dev)
-      : device_xy_(tilt_rotated_to_camera.topLeftCorner<3, 2>().cast<double>()),
-        tilt_xy_(pan_rotated_to_tilt_base.topRows<2>().cast<double>()),
-        tilt_z_terms_(tilt_rotated_to_camera.block<3, 1>(0, 2).cast<double>() *
-                      pan_rotated_to_tilt_base.row(2).cast<double>()),
-        tilt_w_terms_(tilt_rotated_to_camera.block<3, 1>(0, 3).cast<double>() *
-                      pan_rotated_to_tilt_base.row(3).cast<double>()),
+      : device_xy_(camera_from_tilt_rotated.topLeftCorner<3, 2>().cast<double>()),
+        tilt_xy_(tilt_base_from_pan_rotated.topRows<2>().cast<double>()),
+        tilt_z_terms_(camera_from_tilt_rotated.block<3, 1>(0, 2).cast<double>() *
+                      tilt_base_from_pan_rotated.row(2).cast<double>()),
+        tilt_w_terms_(camera_from_tilt_rotated.block<3, 1>(0, 3).cast<double>() *
+                      tilt_base_from_pan_rotated.row(3).cast<double>()),
         ray_(dev.x(), dev.y(), 1.0),
         q_(target_in_pan_base.cast<double>()) {}
 
@@ -233,19 +233,20 @@ const Eigen::Vector3f kPanAxis(0.0f, 0.0f, 1.0f);
 // signed by the direction of the true tilt axis, or found = false.
 PanTiltEstimate estimatePanTilt(const Eigen::Vector3f& target_in_pan_base,
                                 const Eigen::Vector2f& dev,
-                                const Eigen::Matrix4f& tilt_base_to_pan_rotated,
-                                const Eigen::Matrix4f& camera_to_tilt_rotated) {
+                                const Eigen::Matrix4f& pan_rotated_from_tilt_base,
+                                const Eigen::Matrix4f& tilt_rotated_from_camera) {
   PanTiltEstimate estimate;
   estimate.target_in_pan_base = target_in_pan_base;
 
   // Directions (w = 0) in the pan-rotated frame at zero tilt: the optical
   // axis a, the wanted ray b and the true tilt axis k.
-  const Eigen::Matrix4f camera_to_pan_rotated = tilt_base_to_pan_rotated * camera_to_tilt_rotated;
+  const Eigen::Matrix4f pan_rotated_from_camera =
+      pan_rotated_from_tilt_base * tilt_rotated_from_camera;
   const Eigen::Vector4f z_axis(0.0f, 0.0f, 1.0f, 0.0f);
-  const Eigen::Vector3f a = (camera_to_pan_rotated * z_axis).head<3>();
+  const Eigen::Vector3f a = (pan_rotated_from_camera * z_axis).head<3>();
   const Eigen::Vector3f b =
-      (camera_to_pan_rotated * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();
-  const Eigen::Vector3f k = (tilt_base_to_pan_rotated * z_axis).head<3>();
+      (pan_rotated_from_camera * Eigen::Vector4f(dev.x(), dev.y(), 1.0f, 0.0f)).head<3>();
+  const Eigen::Vector3f k = (pan_rotated_from_tilt_base * z_axis).head<3>();
 
   // The head's axes: the pan axis up, the horizontal tilt axis pan x a, and
   // the roll axis tilt x pan under the optical axis. None is normalised.
@@ -369,11 +370,11 @@ CameraTransform PanTiltModel::getFullTransform(float pan, float tilt) const {
   const Eigen::Matrix4f tilt_rotation = rotationZTransf(tilt_scale_ * (tilt - tilt_offset_));
   const Eigen::Matrix4f pan_rotation = rotationZTransf(pan_scale_ * (pan - pan_offset_));
   // X_cam = D Rz(theta_t) T Rz(theta_p) P X, multiplied from the left.
-  Eigen::Matrix4f world_to_camera = device_ext_.getTransform() * tilt_rotation;
-  world_to_camera = world_to_camera * tilt_ext_.getTransform();
-  world_to_camera = world_to_camera * pan_rotation;
-  world_to_camera = world_to_camera * pan_ext_.getTransform();
-  pose.setTransform(world_to_camera, CameraTransform::kParentToChild);
+  Eigen::Matrix4f camera_from_world = device_ext_.getTransform() * tilt_rotation;
+  camera_from_world = camera_from_world * tilt_ext_.getTransform();
+  camera_from_world = camera_from_world * pan_rotation;
+  camera_from_world = camera_from_world * pan_ext_.getTransform();
+  pose.setTransform(camera_from_world, CameraTransform::kParentToChild);
   return pose;
 }
 
@@ -383,8 +384,8 @@ bool PanTiltModel::computePanTilt(const Eigen::Vector3f& world, const Eigen::Vec
     DRAVIK_LOG(2, kTag) << "computePanTilt: null output";
     return false;
   }
-  const Eigen::Matrix4f& world_to_pan_base = pan_ext_.getTransform();
-  const Eigen::Vector4f target = world_to_pan_base * world.homogeneous();
+  const Eigen::Matrix4f& pan_base_from_world = pan_ext_.getTransform();
+  const Eigen::Vector4f target = pan_base_from_world * world.homogeneous();
   const PanTiltEstimate estimate = estimatePanTilt(
       target.head<3>(), dev, tilt_ext_.getInverseTransform(), device_ext_.getInverseTransform());
   if (isLoggerEnabled(5, kTag)) {

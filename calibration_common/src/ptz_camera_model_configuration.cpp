@@ -53,6 +53,7 @@ PTZCameraModelConfiguration::PTZCameraModelConfiguration(
   lens_.height = calHeight();
   lens_.K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
   lens_.distortion = {float(k1), float(k2), float(p1), float(p2), 0.0f, float(k4), float(k5), 0.0f};
+  inverse_ = LensInverse(lens_);
   projector_ = PointProjector(transform_, lens_.distortion.data(), lens_.K);
 }
 
@@ -75,7 +76,7 @@ int PTZCameraModelConfiguration::calHeight() const {
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::rectifyPixel(const Eigen::Vector2f& pixel) const {
-  return lens_.normalize(pixel.cast<double>()).point.cast<float>();
+  return inverse_.normalize(pixel.cast<double>()).point.cast<float>();
 }
 
 Eigen::Vector2f PTZCameraModelConfiguration::project3dToCamera(const Eigen::Vector3f& p) const {
@@ -97,11 +98,12 @@ void PTZCameraModelConfiguration::projectPixelsToRays(const double* uv, std::siz
                                                       std::uint8_t* ok) const {
   // The normalized points, two per pixel, in the first two thirds of each
   // ray's place from the front: point i is read before ray i is written.
-  lens_.normalizePixels(uv, n, xyz, ok);
-  const Eigen::Matrix3d camera_to_world =
+  inverse_.normalizePixels(uv, n, xyz, ok);
+  const Eigen::Matrix3d world_from_camera =
       transform_.getInverseTransform().topLeftCorner<3, 3>().cast<double>();
   for (std::size_t i = n; i-- > 0;) {
-    const Eigen::Vector3d ray = camera_to_world * Eigen::Vector3d(xyz[2 * i], xyz[2 * i + 1], 1.0);
+    const Eigen::Vector3d ray =
+        world_from_camera * Eigen::Vector3d(xyz[2 * i], xyz[2 * i + 1], 1.0);
     xyz[3 * i] = ray.x();
     xyz[3 * i + 1] = ray.y();
     xyz[3 * i + 2] = ray.z();

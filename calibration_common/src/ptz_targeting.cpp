@@ -34,11 +34,11 @@ bool outputsGiven(std::initializer_list<const void*> outputs, const char* call) 
 }  // namespace
 
 Eigen::Vector3f PTZCameraModelConfiguration::unitRay(const Eigen::Vector2f& pixel) const {
-  // d = R_cw (x, y, 1)
+  // d = world_from_camera (x, y, 1), a direction
   const Eigen::Vector2f xy = rectifyPixel(pixel);
-  const Eigen::Matrix4f& camera_to_world = transform_.getInverseTransform();
+  const Eigen::Matrix4f& world_from_camera = transform_.getInverseTransform();
   const Eigen::Vector3f d =
-      camera_to_world.topLeftCorner<3, 3>() * Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
+      world_from_camera.topLeftCorner<3, 3>() * Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
   // |d| from the float sum of squares, its root taken in double.
   const float length = static_cast<float>(std::sqrt(double{d.squaredNorm()}));
   return d / length;
@@ -91,13 +91,13 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   if (!roundAndLimit(pan_f, tilt_f, &new_pan, &new_tilt)) return false;
 
   // The corners' directions in the camera frame after the move: W M (x, y, 1, 0),
-  // M camera-to-world now, W world-to-camera after the move. The zero fourth
+  // M = world_from_now, W = moved_from_world. The zero fourth
   // component leaves the camera's displacement out.
   const CameraTransform moved_pose =
       model_->pan_tilt_model_.getFullTransform(float(new_pan), float(new_tilt));
-  const Eigen::Matrix4f& world_to_moved = moved_pose.getTransform();
-  const Eigen::Matrix4f& now_to_world = transform_.getInverseTransform();
-  const Eigen::Matrix4f now_to_moved = world_to_moved * now_to_world;
+  const Eigen::Matrix4f& moved_from_world = moved_pose.getTransform();
+  const Eigen::Matrix4f& world_from_now = transform_.getInverseTransform();
+  const Eigen::Matrix4f moved_from_now = moved_from_world * world_from_now;
   const Eigen::Vector2f corners[4] = {corner1, corner2, Eigen::Vector2f(corner1.x(), corner2.y()),
                                       Eigen::Vector2f(corner2.x(), corner1.y())};
   // The largest focal length at which every corner, at normalized (a, b)
@@ -108,7 +108,7 @@ bool PTZCameraModelConfiguration::getPanTiltZoom(const Eigen::Vector2f& corner1,
   float best = kUnboundedFocalLength;
   for (const Eigen::Vector2f& corner : corners) {
     const Eigen::Vector2f xy = rectifyPixel(corner);
-    const Eigen::Vector4f v = now_to_moved * Eigen::Vector4f(xy.x(), xy.y(), 1.0f, 0.0f);
+    const Eigen::Vector4f v = moved_from_now * Eigen::Vector4f(xy.x(), xy.y(), 1.0f, 0.0f);
     const float a = v.x() / v.z();
     const float b = v.y() / v.z();
     // A candidate that is not smaller, or not a number, leaves best alone.

@@ -88,11 +88,9 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
 
 RectifiedPoint Lens::normalize(const Eigen::Vector2d& pixel) const {
   PreparedLens prepared;
-  if (!prepare(*this, &prepared)) {
-    RectifiedPoint result;
-    result.point = Eigen::Vector2d::Constant(kNotANumber);
-    return result;
-  }
+  if (!prepare(*this, &prepared)) return LensInverse().normalize(pixel);
+  // Built in place, without the copy of LensInverse(*this): this call is
+  // one pixel long.
   return invertPixel(LensInverse(prepared), pixel.x(), pixel.y());
 }
 
@@ -106,13 +104,30 @@ void Lens::projectPoints(const double* xyz, std::size_t n, double* uv) const {
 }
 
 void Lens::normalizePixels(const double* uv, std::size_t n, double* xy, std::uint8_t* ok) const {
+  LensInverse(*this).normalizePixels(uv, n, xy, ok);
+}
+
+LensInverse::LensInverse(const Lens& lens) {
   PreparedLens prepared;
-  if (!prepare(*this, &prepared)) {
+  if (prepare(lens, &prepared)) *this = LensInverse(prepared);
+}
+
+RectifiedPoint LensInverse::normalize(const Eigen::Vector2d& pixel) const {
+  if (!has_model) {
+    RectifiedPoint result;
+    result.point = Eigen::Vector2d::Constant(kNotANumber);
+    return result;
+  }
+  return invertPixel(*this, pixel.x(), pixel.y());
+}
+
+void LensInverse::normalizePixels(const double* uv, std::size_t n, double* xy,
+                                  std::uint8_t* ok) const {
+  if (!has_model) {
     std::fill(xy, xy + 2 * n, kNotANumber);
     if (ok != nullptr) std::fill(ok, ok + n, std::uint8_t(0));
     return;
   }
-  const LensInverse inverse(prepared);
   for (std::size_t begin = 0; begin < n; begin += kInverseBlock) {
     const int size = int(std::min<std::size_t>(kInverseBlock, n - begin));
     double u[kInverseBlock], v[kInverseBlock];
@@ -121,7 +136,7 @@ void Lens::normalizePixels(const double* uv, std::size_t n, double* xy, std::uin
       u[i] = uv[2 * (begin + i)];
       v[i] = uv[2 * (begin + i) + 1];
     }
-    invertBlock(inverse, u, v, size, u, v, converged);
+    invertBlock(*this, u, v, size, u, v, converged);
     for (int i = 0; i < size; ++i) {
       xy[2 * (begin + i)] = u[i];
       xy[2 * (begin + i) + 1] = v[i];

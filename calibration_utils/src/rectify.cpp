@@ -211,7 +211,7 @@ __attribute__((flatten)) RectifiedPoint rectify(const LensInverse& lens, double 
 
 }  // namespace
 
-LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared) {
+LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared), has_model(true) {
   const double* d = lens.d;
   const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
   // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.

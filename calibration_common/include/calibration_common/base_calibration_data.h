@@ -23,6 +23,7 @@
 
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_messages/calibration.pb.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 namespace calibration {
@@ -49,7 +50,7 @@ class CAMERA_PARAMETERS_EXPORT BaseCalibrationData {
   float getGyroscopeGain() const;
   // The global transform G = [R t; 0 0 0 1]: its rotation R, and its
   // translation t in metres.
-  Eigen::Matrix3f getWorldRotation() const { return world_rotation_; }
+  dravik::Matrix3f getWorldRotation() const { return world_rotation_; }
   Eigen::Vector3f getWorldTranslation() const { return world_translation_; }
 
   // Store the value in cal() and mark the field present.
@@ -58,7 +59,7 @@ class CAMERA_PARAMETERS_EXPORT BaseCalibrationData {
   void setWheelBase(float value);
   // Replaces G (translation in metres) and writes it into cal() as 12 values,
   // translation in millimetres, with a copy of metadata.
-  void setGlobalTransform(const Eigen::Matrix3f& rotation, const Eigen::Vector3f& translation,
+  void setGlobalTransform(const dravik::Matrix3f& rotation, const Eigen::Vector3f& translation,
                           const CalibrationMetadataProto& metadata);
   // Replaces the gyroscope calibration of cal() with a copy of gyroscope and
   // logs the stored gain (level 5).
@@ -91,7 +92,7 @@ class CAMERA_PARAMETERS_EXPORT BaseCalibrationData {
   // The calibration in force.
   std::unique_ptr<BaseCalibrationProto> cal_;
   // G, a cache of cal_'s global_transform params.
-  Eigen::Matrix3f world_rotation_;
+  dravik::Matrix3f world_rotation_;
   Eigen::Vector3f world_translation_;
 };
 

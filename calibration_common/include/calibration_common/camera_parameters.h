@@ -43,6 +43,7 @@
 #include "calibration_common/camera_parameters_export.h"
 #include "calibration_messages/calibration.pb.h"
 #include "dravik/camera_transform.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 namespace autodiff {
@@ -95,7 +96,7 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // the model cannot be served. Call once, on a new record.
   bool readProto(const CameraCalibration& cal);
 
-  const Eigen::Matrix3f& getRotation() const { return rotation_; }
+  const dravik::Matrix3f& getRotation() const { return rotation_; }
   // Metres.
   const Eigen::Vector3f& getTranslation() const { return translation_; }
   const CameraTransform& getTransform() const { return transform_; }
@@ -104,14 +105,14 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   const CameraCalibration& getCalibration() const { return *calibration_; }
 
   // K and distortion at the calibrated full frame.
-  Eigen::Matrix3f getFullFrameIntrinsics() const;
+  dravik::Matrix3f getFullFrameIntrinsics() const;
   const std::vector<float>& getFullFrameDistortion() const { return full_frame_.distortion; }
   const Intrinsics& getFullFrame() const { return full_frame_; }
 
   // K for a width x height image: the model's entry for that size, or else
   // the full frame scaled to it (logged at level 5 as "W H w h"). Allocates
   // nothing on a table hit.
-  Eigen::Matrix3f getIntrinsics(int width, int height) const;
+  dravik::Matrix3f getIntrinsics(int width, int height) const;
   // The distortion of the model's entry for that size, or else the full
   // frame's. The reference lives as long as the record.
   const std::vector<float>& getDistortion(int width, int height) const;
@@ -127,11 +128,11 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // Conversions between poses and extrinsics messages. A 4x4 pose is
   // [R t; 0 0 0 1] with t in metres; a message holds the rows of [R t] with t
   // in millimetres.
-  static void convert(const Eigen::Matrix3f& R, const Eigen::Vector3f& t, Eigen::Matrix4f* T);
-  static void convert(const Eigen::Matrix4f& T, Eigen::Matrix3f* R, Eigen::Vector3f* t);
-  static void convert(const Eigen::Matrix4f& T, CameraExtrinsics* e);
+  static void convert(const dravik::Matrix3f& R, const Eigen::Vector3f& t, dravik::Matrix4f* T);
+  static void convert(const dravik::Matrix4f& T, dravik::Matrix3f* R, Eigen::Vector3f* t);
+  static void convert(const dravik::Matrix4f& T, CameraExtrinsics* e);
   // Ends the process (a fatal check) when src holds fewer than 12 values.
-  static void convert(const CameraExtrinsics& src, Eigen::Matrix4f* T);
+  static void convert(const CameraExtrinsics& src, dravik::Matrix4f* T);
 
  protected:
   friend class CameraParametersSet;
@@ -145,8 +146,8 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   bool recomputeSensorRemappedIntrinsics(Intrinsics* out) const;
 
   // K of `in` mapped through a crop and a scale (see the top of this file).
-  Eigen::Matrix3f recomputeKMatrix(const Intrinsics& in, int crop_x, int crop_y, int crop_width,
-                                   int crop_height, int output_width, int output_height) const;
+  dravik::Matrix3f recomputeKMatrix(const Intrinsics& in, int crop_x, int crop_y, int crop_width,
+                                    int crop_height, int output_width, int output_height) const;
   // `in` mapped through a crop and a scale; out may alias in.
   void affineIntrinsics(const Intrinsics& in, int crop_x, int crop_y, int crop_width,
                         int crop_height, int output_width, int output_height,
@@ -176,7 +177,7 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   Intrinsics full_frame_;
   std::string model_;
   CameraTransform transform_;
-  Eigen::Matrix3f rotation_;
+  dravik::Matrix3f rotation_;
   Eigen::Vector3f translation_;
   std::unique_ptr<CameraCalibration> calibration_;
 };

@@ -11,8 +11,8 @@
 //   theta_t = tilt_scale * (tilt - tilt_offset)      (radians).
 // The frames along the chain: world; pan base (after P); pan-rotated; tilt
 // base (after T); tilt-rotated; camera (after D). In the sources a transform
-// is named by its frames, source_to_target: P is world_to_pan_base, T is
-// pan_rotated_to_tilt_base, D is tilt_rotated_to_camera.
+// is named by its frames, target_from_source: P is pan_base_from_world, T is
+// tilt_base_from_pan_rotated, D is camera_from_tilt_rotated.
 //
 // Records go to dravik/logging.h under the tag "pan_tilt_model".
 #pragma once

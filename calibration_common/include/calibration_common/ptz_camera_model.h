@@ -15,7 +15,8 @@
 //   (the widest); 1 at the widest zoom, growing as the lens zooms in.
 // - Frames: a configuration's pose maps world coordinates into the camera
 //   frame (x right, y down, z along the optical axis), translations in metres;
-//   R_cw is the rotation of its inverse, camera to world.
+//   world_from_camera is its inverse, whose rotation turns camera directions
+//   into world ones.
 // - Images: pixels of the calibration image, cal_width x cal_height.
 //   Normalized camera coordinates (x, y) stand for the direction (x, y, 1) in
 //   the camera frame; (0, 0) is the optical axis.
@@ -191,12 +192,12 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   void project3dToCamera(const float* x, const float* y, const float* z, int count, float* u,
                          float* v) const;
   // The direction, in world coordinates, of the ray seen at a pixel:
-  // R_cw (x, y, 1) with (x, y) the pixel rectified. Not normalized; it starts
+  // world_from_camera (x, y, 1) with (x, y) the pixel rectified. Not normalized; it starts
   // at getCameraCenter(). The inverse of project3dToCamera.
   Eigen::Vector3f projectPixelToRay(const Eigen::Vector2f& pixel) const;
   // The rays xyz[3 i .. 3 i + 2] of the n pixels uv[2 i], uv[2 i + 1], as
   // projectPixelToRay's but in double precision throughout (the lens's
-  // normalizePixels, then R_cw); ok[i] = 1 where the rectification converged
+  // normalizePixels, then world_from_camera); ok[i] = 1 where the rectification converged
   // (ok may be null). xyz must not overlap uv.
   void projectPixelsToRays(const double* uv, std::size_t n, double* xyz,
                            std::uint8_t* ok = nullptr) const;
@@ -252,8 +253,10 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   int zoom_;
   bool valid_;
   CameraTransform transform_;
-  // The lens at this zoom, at the calibration image size.
+  // The lens at this zoom, at the calibration image size, and its inverse
+  // prepared once for the pixel-by-pixel calls.
   Lens lens_;
+  LensInverse inverse_;
   // The pose and the lens, widened once to double, ready to project.
   PointProjector projector_;
 };

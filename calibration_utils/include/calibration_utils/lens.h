@@ -38,21 +38,23 @@
 
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/rectify.h"
+#include "dravik/eigen_types.h"
+#include "dravik/geometry.h"
 
 namespace dravik {
 namespace calibration {
 
-struct Lens {                                       // a camera's lens at one image size
-  int width = 0, height = 0;                        // the image size, pixels
-  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
-  std::vector<float> distortion;                    // k1, k2, p1, p2, k3, k4, k5, k6
+struct Lens {                                         // a camera's lens at one image size
+  int width = 0, height = 0;                          // the image size, pixels
+  dravik::Matrix3f K = dravik::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
+  std::vector<float> distortion;                      // k1, k2, p1, p2, k3, k4, k5, k6
 
   // The lens of K and distortion at width x height, written to *lens (which
   // may be null to check only). False, with a level-2 record under
   // "calibration_utils" saying why and *lens untouched, unless K is finite
   // with fx and fy positive, the distortion is exactly eight finite
   // coefficients and the size is positive.
-  static bool fromIntrinsics(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+  static bool fromIntrinsics(const dravik::Matrix3f& K, const std::vector<float>& distortion,
                              int width, int height, Lens* lens);
 
   // The distorted normalized point (xd, yd) of the normalized point (x, y).
@@ -91,6 +93,42 @@ struct Lens {                                       // a camera's lens at one im
   // one viewing direction. False when r R(r) never reaches it within the
   // sound region, and for a lens that fromIntrinsics refuses.
   bool isSoundOverImage() const;
+};
+
+// The inverse of a lens made ready for many pixels: the lens widened once to
+// double (PreparedLens), with the start of its inversion, the series
+// reversion of the radial factor. With the radial factor expanded as
+//   R(s) = N(s) / M(s) = 1 + c1 s + c2 s^2 + c3 s^3 + ...,  s = r^2,
+//   c1 = k1 - k4,  c2 = k2 - k5 - k4 c1,  c3 = k3 - k6 - k4 c2 - k5 c1,
+// the distorted radius rd = r R(r^2) = r + c1 r^3 + c2 r^5 + c3 r^7 + ...
+// reverts to r = rd Q(rd^2) + O(rd^9), with
+//   Q(w) = 1 + b1 w + b2 w^2 + b3 w^3,
+//   b1 = -c1,  b2 = 3 c1^2 - c2,  b3 = 8 c1 c2 - 12 c1^3 - c3.
+// Its normalize and normalizePixels answer, to the last bit, as the Lens's
+// own, which prepare one per call: a holder that normalizes pixel by pixel
+// (a PTZ configuration) keeps one beside its Lens, built once. Built from a
+// lens whose distortion is not eight coefficients, it has no model and
+// answers as that Lens does (values that are not a number, nothing
+// converged). A value: its const operations may run on several threads.
+struct LensInverse {
+  PreparedLens lens;                     // the lens in double precision
+  double inverse_series[3] = {0, 0, 0};  // b1, b2, b3
+  bool has_model = false;                // the distortion was eight coefficients
+
+  LensInverse() = default;  // no model
+  explicit LensInverse(const Lens& lens);
+  // The prepared lens itself, which always has a model.
+  explicit LensInverse(const PreparedLens& prepared);
+
+  // Q(w): the undistorted radius over the distorted one rd, w = rd^2, summed
+  // as (1 + b1 w) + w^2 (b2 + b3 w) (two halves side by side).
+  double inverseRadialFactor(double w) const {
+    return (1.0 + inverse_series[0] * w) + (w * w) * (inverse_series[1] + inverse_series[2] * w);
+  }
+
+  // As Lens::normalize and Lens::normalizePixels.
+  RectifiedPoint normalize(const Eigen::Vector2d& pixel) const;
+  void normalizePixels(const double* uv, std::size_t n, double* xy, std::uint8_t* ok) const;
 };
 
 // The eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 of a calibration

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "calibration_utils/lens.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 namespace calibration {
@@ -55,7 +56,7 @@ constexpr float kOutsideSource = -1.0e4f;
 
 struct PinholeView {  // the undistorted image: an ideal pinhole camera
   int width = 0, height = 0;
-  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
+  dravik::Matrix3f K = dravik::Matrix3f::Identity();
 };
 struct PixelRect {
   int x = 0, y = 0, width = 0, height = 0;

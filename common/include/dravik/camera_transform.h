@@ -10,6 +10,8 @@
 
 #include <Eigen/Core>
 
+#include "dravik/eigen_types.h"
+
 namespace dravik {
 
 class CameraTransform {
@@ -27,21 +29,21 @@ class CameraTransform {
 
   // Sets the pose from a rigid transform. Its inverse is computed as a rigid
   // inverse, [R^T, -R^T t], not as a general 4x4 inverse.
-  void setTransform(const Eigen::Matrix4f& transform, MatrixType type);
+  void setTransform(const dravik::Matrix4f& transform, MatrixType type);
 
   // Parent-to-child, as set (for kParentToChild).
-  const Eigen::Matrix4f& getTransform() const { return transform_; }
+  const dravik::Matrix4f& getTransform() const { return transform_; }
   // Child-to-parent.
-  const Eigen::Matrix4f& getInverseTransform() const { return inverse_; }
+  const dravik::Matrix4f& getInverseTransform() const { return inverse_; }
   // The origin of the child frame in parent coordinates.
   Eigen::Vector3f getCameraCenter() const { return inverse_.block<3, 1>(0, 3); }
 
   // The rigid inverse [R^T, -R^T t; 0 0 0 1] of a rigid transform.
-  static Eigen::Matrix4f rigidInverse(const Eigen::Matrix4f& transform);
+  static dravik::Matrix4f rigidInverse(const dravik::Matrix4f& transform);
 
  private:
-  Eigen::Matrix4f transform_;
-  Eigen::Matrix4f inverse_;
+  dravik::Matrix4f transform_;
+  dravik::Matrix4f inverse_;
 };
 
 }  // namespace dravik

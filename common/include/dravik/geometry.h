@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dravik/camera_transform.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 
@@ -75,7 +76,7 @@ struct PreparedLens {
   // No distortion, K = I.
   PreparedLens();
   // `distortion` points to the eight coefficients.
-  PreparedLens(const float* distortion, const Eigen::Matrix3f& K);
+  PreparedLens(const float* distortion, const dravik::Matrix3f& K);
 
   // The pixel (u, v) of the normalized camera point (x, y): the lens, then K.
   void pixelOfNormalized(double x, double y, double* u, double* v) const {
@@ -117,7 +118,7 @@ struct PointProjector {
   // The identity pose, no distortion, K = I.
   PointProjector();
   // `distortion` points to the eight coefficients.
-  PointProjector(const CameraTransform& pose, const float* distortion, const Eigen::Matrix3f& K);
+  PointProjector(const CameraTransform& pose, const float* distortion, const dravik::Matrix3f& K);
 
   // The pixel (u, v) of the world point (X, Y, Z), in double precision.
   void projectToPixel(double X, double Y, double Z, double* u, double* v) const {
@@ -146,12 +147,12 @@ struct PointProjector {
 // that is not eight coefficients gives a pixel that is not a number and a
 // level-2 record under "dravik_common".
 Eigen::Vector2f project3dToCamera(const CameraTransform& pose, const std::vector<float>& distortion,
-                                  const Eigen::Matrix3f& K, const Eigen::Vector3f& point);
+                                  const dravik::Matrix3f& K, const Eigen::Vector3f& point);
 
 // The homogeneous rotation about z by a (radians):
 // rows (cos a, -sin a, 0, 0), (sin a, cos a, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1).
 // A positive angle turns the x axis towards the y axis.
-Eigen::Matrix4f rotationZTransf(float a);
+dravik::Matrix4f rotationZTransf(float a);
 
 // The roots x in (-pi, pi] of a sin x + b cos x + c = 0, written to x[0..n-1]
 // (x must hold two values), nearest to zero first. With R = sqrt(a^2 + b^2)
