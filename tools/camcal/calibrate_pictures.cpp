@@ -458,8 +458,16 @@ std::string plotUncertainty(const CalibrationRun& run) {
   return canvas.finish();
 }
 
-void writeCalibrationPictures(const CalibrationRun& run, const IntrinsicsAtSize& lens,
-                              const std::string& dir) {
+std::vector<Picture> drawCalibrationPictures(const CalibrationRun& run,
+                                             const IntrinsicsAtSize& lens) {
+  std::vector<Picture> pictures = {{"coverage.png", plotCoverage(run)},
+                                   {"residuals.png", plotResiduals(run)}};
+  if (!run.uncertainty.empty()) pictures.push_back({"uncertainty.png", plotUncertainty(run)});
+  pictures.push_back({"lens.png", plotLens(lens, PictureFormat::kPng, 0)});
+  return pictures;
+}
+
+void writeCalibrationPictures(const std::vector<Picture>& pictures, const std::string& dir) {
   if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
     throw operationError(dir + ": cannot create the report directory: " + std::strerror(errno));
   }
@@ -467,10 +475,7 @@ void writeCalibrationPictures(const CalibrationRun& run, const IntrinsicsAtSize&
   if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     throw operationError(dir + ": not a directory");
   }
-  writeOutput(dir + "/coverage.png", plotCoverage(run));
-  writeOutput(dir + "/residuals.png", plotResiduals(run));
-  if (!run.uncertainty.empty()) writeOutput(dir + "/uncertainty.png", plotUncertainty(run));
-  writeOutput(dir + "/lens.png", plotLens(lens, PictureFormat::kPng, 0));
+  for (const Picture& picture : pictures) writeOutput(dir + "/" + picture.name, picture.png);
 }
 
 }  // namespace camcal
