@@ -136,7 +136,7 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   from_images.insert(from_images.end(), images.begin(), images.end());
   const camcal_test::Run run = calibrate(
       from_images, scratch.path("fitted.txt"),
-      {"--report", scratch.path("report"), "--save-corners", scratch.path("corners.json")});
+      {"--report", scratch.path("report/"), "--save-corners", scratch.path("corners.json")});
   ASSERT_EQ(run.status, 0) << run.err;
   const json report = json::parse(run.out);
   EXPECT_EQ(report["views"], 12);

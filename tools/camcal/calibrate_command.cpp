@@ -95,7 +95,10 @@ void checkWritable(const std::string& path, bool directory = false) {
     }
     if (!S_ISREG(info.st_mode)) return;
   }
-  const std::string parent = std::filesystem::path(path).parent_path().string();
+  // The directory that will hold it ("report/" is report in the current one).
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  const std::string parent = std::filesystem::path(name).parent_path().string();
   if (::access(parent.empty() ? "." : parent.c_str(), W_OK) != 0) {
     throw operationError(path + ": cannot write: " + std::strerror(errno));
   }
