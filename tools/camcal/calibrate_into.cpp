@@ -161,6 +161,7 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   for (auto& existing : *calibration.mutable_camera()) {
     if (existing.name() == into->camera) camera = &existing;
   }
+  if (!camera) throw operationError(into->path + ": no camera '" + into->camera + "'");
   const CameraModelSize& size = into->size;
   const double sx = double(size.output_width) / size.crop_width;
   const double sy = double(size.output_height) / size.crop_height;
