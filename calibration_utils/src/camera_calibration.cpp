@@ -25,9 +25,11 @@ constexpr size_t kMinimumPointsPerView = 6;
 // The smaller principal spread of a target or an image below this fraction
 // of the larger (in standard deviation) is a line.
 constexpr double kMinimumSpreadRatio = 1e-6;
-// The solver's budget per stage, and its floor: an error per point of 1e-9
-// pixels is far below any measurement.
-constexpr int kMaxEvaluationsPerStage = 100;
+// The solver's budget per stage (a stage that ends along the soundness
+// margin, where the rational lens's terms trade off almost freely, takes a
+// couple of hundred), and its floor: an error per point of 1e-9 pixels is
+// far below any measurement.
+constexpr int kMaxEvaluationsPerStage = 400;
 constexpr double kCostFloorPerPoint = 1e-18;
 // A sound lens whose rms exceeds the unconstrained fit's by more than this
 // is reported as a compromise the views forced.
@@ -159,36 +161,11 @@ bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
   return true;
 }
 
-// Zhang's closed form with the principal point at the image centre: fx and
-// fy from the homographies (one focal length when they are tied), then each
-// view's pose. The lens starts without distortion.
-void closedFormStart(const std::vector<PreparedView>& prepared, int width, int height,
-                     bool same_focal_length, CameraState* state) {
-  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
-  std::vector<Eigen::Matrix3d> homographies;
-  for (const PreparedView& view : prepared) homographies.push_back(view.homography);
-  double wx = 0.0, wy = 0.0;
-  double fx = kFallbackFocalLengthPerWidth * width, fy = fx;
-  const bool measured = inverseSquaredFocalsFromHomographies(homographies, c, &wx, &wy);
-  if (measured) {
-    // One focal length for both axes: lens distortion biases the two apart
-    // far more than real pixels differ.
-    (void)same_focal_length;
-    fx = fy = 1.0 / std::sqrt(0.5 * (wx + wy));
-  }
-  const auto plausible = [&](double f) {
-    return f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width;
-  };
-  if (!measured || !plausible(fx) || !plausible(fy)) {
-    DRAVIK_LOG(3, kTag) << "The views' perspective gives no plausible focal length; assuming "
-                        << kFallbackFocalLengthPerWidth * width;
-    fx = fy = kFallbackFocalLengthPerWidth * width;
-  }
-  *state = CameraState();
-  state->intrinsics(kFx) = fx;
-  state->intrinsics(kFy) = fy;
-  state->intrinsics(kCx) = c.x();
-  state->intrinsics(kCy) = c.y();
+// Each view's pose for a camera without distortion of focal length fx, fy
+// and principal point c, from its homography.
+void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx, double fy,
+                           const Eigen::Vector2d& c, CameraState* state) {
+  state->poses.clear();
   for (const PreparedView& view : prepared) {
     Eigen::Matrix3d camera_from_plane_rotation;
     Eigen::Vector3d camera_from_plane_translation;
@@ -202,6 +179,50 @@ void closedFormStart(const std::vector<PreparedView>& prepared, int width, int h
         camera_from_plane_translation - pose.camera_from_target_rotation * view.plane_origin;
     state->poses.push_back(pose);
   }
+}
+
+// The start: the principal point at the image centre, no distortion, fx and
+// fy from Zhang's closed form (one focal length for both: lens distortion
+// biases the two apart far more than real pixels differ), then each view's
+// pose. A strong lens bends the views' homographies enough that the closed
+// form can give no focal length (a negative 1 / f^2); the start then takes
+// the focal length, of a geometric scan over the plausible ones, whose poses
+// reproject the points best.
+void closedFormStart(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
+                     int width, int height, CameraState* state) {
+  // The scan's steps: focal lengths 2^(1/8) apart.
+  constexpr double kScanRatio = 1.0905077326652577;
+  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
+  *state = CameraState();
+  state->intrinsics(kCx) = c.x();
+  state->intrinsics(kCy) = c.y();
+  const auto plausible = [&](double f) {
+    return f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width;
+  };
+  const auto use = [&](double f) {
+    state->intrinsics(kFx) = state->intrinsics(kFy) = f;
+    posesFromHomographies(prepared, f, f, c, state);
+  };
+  std::vector<Eigen::Matrix3d> homographies;
+  for (const PreparedView& view : prepared) homographies.push_back(view.homography);
+  double wx = 0.0, wy = 0.0;
+  if (inverseSquaredFocalsFromHomographies(homographies, c, &wx, &wy)) {
+    const double f = 1.0 / std::sqrt(0.5 * (wx + wy));
+    if (plausible(f)) return use(f);
+  }
+  double best_f = kFallbackFocalLengthPerWidth * width;
+  double best_cost = std::numeric_limits<double>::infinity();
+  for (double f = kMinimumFocalLengthPerWidth * width; plausible(f); f *= kScanRatio) {
+    use(f);
+    const ReprojectionProblem problem(views, width, height, *state);
+    const double cost = problem.dataCost(*state, best_cost);
+    if (cost < best_cost) best_cost = cost, best_f = f;
+  }
+  if (!std::isfinite(best_cost)) {
+    DRAVIK_LOG(3, kTag) << "The views' perspective gives no plausible focal length; assuming "
+                        << best_f;
+  }
+  use(best_f);
 }
 
 // The lens terms each stage frees: first the simplest lens the terms allow,
@@ -370,8 +391,6 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
     return false;
   }
 
-  CameraState state;
-  closedFormStart(prepared, width, height, options.same_focal_length, &state);
   // The kept points of each prepared view, as the problem holds them.
   std::vector<std::vector<std::uint8_t>> kept(views.size());
   for (size_t v = 0; v < views.size(); ++v) kept[v].assign(views[v].image_points.size(), 0);
@@ -392,6 +411,8 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   };
 
   std::vector<View> fitted_views = keptViews();
+  CameraState state;
+  closedFormStart(prepared, fitted_views, width, height, &state);
   {
     ReprojectionProblem start(fitted_views, width, height, state);
     if (!std::isfinite(start.dataCost(state))) {

@@ -254,6 +254,14 @@ SolverSummary minimize(LeastSquaresProblem* problem, const SolverOptions& option
     const double predicted = predictedDecrease(normal, step);
     const double actual = summary.cost - trial;
     if (!(actual > 0.0) || !(predicted > 0.0)) {
+      // At the minimum, rounding leaves no step that lowers the cost: when
+      // the undamped (Gauss-Newton) model promises less than the tolerance,
+      // the fit has converged.
+      if (dampedStep(normal, folded, options.freedom, 0.0, &reduced, &step) &&
+          predictedDecrease(normal, step) <= options.relative_cost_tolerance * summary.cost) {
+        summary.converged = true;
+        break;
+      }
       lambda *= nu;
       nu *= 2.0;
       continue;
