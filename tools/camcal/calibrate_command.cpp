@@ -3,8 +3,12 @@
 // A camera's intrinsics from views of a chessboard: the corners found (or
 // read), the library's multi-view fit, the report and its pictures, and the
 // camera written alone or into a robot calibration.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "calibrate_corners.h"
@@ -73,14 +77,45 @@ void checkCombination(const CalibrateOptions& options) {
   }
 }
 
-int runCalibrate(const CalibrateOptions& options) {
-  checkCombination(options);
+// Fails as writeOutput would, before anything is fitted or written: a path
+// that is a directory, or whose directory is missing or not writable. A
+// FIFO or a device is written in place and not checked.
+void checkWritable(const std::string& path, bool directory = false) {
+  if (isStandardOutput(path)) return;
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode) != directory) {
+      throw operationError(path + ": cannot write: " + std::strerror(directory ? ENOTDIR : EISDIR));
+    }
+    if (directory) {
+      if (::access(path.c_str(), W_OK) != 0) {
+        throw operationError(path + ": cannot write: " + std::strerror(errno));
+      }
+      return;
+    }
+    if (!S_ISREG(info.st_mode)) return;
+  }
+  // The directory that will hold it ("report/" is report in the current one).
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  const std::string parent = std::filesystem::path(name).parent_path().string();
+  if (::access(parent.empty() ? "." : parent.c_str(), W_OK) != 0) {
+    throw operationError(path + ": cannot write: " + std::strerror(errno));
+  }
+}
+
+int calibrate(const CalibrateOptions& options) {
   Board board;
   CornerSet corners;
   std::string source;
   if (options.corners.empty()) {
     parseBoardSize(options.board, &board);
     board.square_m = parseSquareSize(options.square);
+  }
+  for (const std::string& path : {options.output, options.save_corners}) checkWritable(path);
+  if (!options.report.empty()) checkWritable(options.report, true);
+  if (!options.into.empty() && options.output.empty()) checkWritable(options.into);
+  if (options.corners.empty()) {
     const bool progress = ::isatty(STDERR_FILENO) != 0;
     const int threads = options.threads > 0 ? options.threads : detectionThreads();
     corners = detectBoardCorners(options.images, board, threads, progress);
@@ -90,6 +125,11 @@ int runCalibrate(const CalibrateOptions& options) {
     const InputFile input = readInput(options.corners);
     corners = readCornersFile(input.path, input.data);
     source = input.path;
+  }
+  std::unique_ptr<IntoCalibration> into;
+  if (!options.into.empty()) {
+    into = std::make_unique<IntoCalibration>(
+        openInto(options.into, options.camera, corners.width, corners.height));
   }
 
   const CalibrationRun run = fitCorners(std::move(corners), options.fit, source);
@@ -101,11 +141,8 @@ int runCalibrate(const CalibrateOptions& options) {
   camera.source = IntrinsicsSource::kFitted;
   camera.K = run.fit.lens.K;
   camera.distortion = run.fit.lens.distortion;
-
-  std::unique_ptr<IntoCalibration> into;
-  if (!options.into.empty()) {
-    into = std::make_unique<IntoCalibration>(calibrateInto(
-        options.into, options.camera, run, options.corners.empty() ? &board : nullptr));
+  if (into) {
+    fillInto(run, options.corners.empty() ? &board : nullptr, into.get());
     camera.model = into->model;
     camera.model_description = describeModel(into->model);
   }
@@ -117,17 +154,35 @@ int runCalibrate(const CalibrateOptions& options) {
                                   run, into.get(), camera_on_stdout ? intrinsicsAsJson(camera) : "")
                             : calibrationReportAsText(run, into.get());
   if (camera_on_stdout && !json) report += "\n" + intrinsicsAsText(camera);
-  for (const std::string& warning : run.warnings) DRAVIK_LOG(3, kCalibrateTag) << warning;
+  const std::string camera_text =
+      into || camera_on_stdout ? "" : formatIntrinsics(camera, options.format);
+  const std::vector<Picture> pictures =
+      options.report.empty() ? std::vector<Picture>() : drawCalibrationPictures(run, camera);
 
   if (!options.save_corners.empty()) writeOutput(options.save_corners, cornersAsJson(run.corners));
-  if (!options.report.empty()) writeCalibrationPictures(run, camera, options.report);
+  if (!options.report.empty()) writeCalibrationPictures(pictures, options.report);
   if (into) {
     writeInto(*into, options.output);
   } else if (!camera_on_stdout) {
-    writeOutput(options.output, formatIntrinsics(camera, options.format));
+    writeOutput(options.output, camera_text);
   }
   writeOutput("", report);
+  // Held back with the library's records until the command has succeeded.
+  for (const std::string& warning : run.warnings) DRAVIK_LOG(3, kCalibrateTag) << warning;
   return kExitSuccess;
+}
+
+int runCalibrate(const CalibrateOptions& options) {
+  checkCombination(options);
+  // The library's records and the calibrator's warnings are printed once the
+  // command has succeeded; input it refuses gets its one line alone.
+  RecordCapture held;
+  try {
+    return calibrate(options);
+  } catch (...) {
+    held.consume();
+    throw;
+  }
 }
 
 }  // namespace

@@ -209,6 +209,15 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
                            (reason.empty() ? "the fit failed" : reason));
     }
   }
+  // Every per-view result is indexed by view and point below: one of the
+  // wrong length would read out of bounds.
+  bool whole = fit.camera_from_target.size() == views.size() &&
+               fit.view_rms_px.size() == views.size() && fit.kept.size() == views.size() &&
+               fit.lens.distortion.size() == 8;
+  for (size_t v = 0; whole && v < views.size(); ++v) {
+    whole = fit.kept[v].size() == views[v].image_points.size();
+  }
+  if (!whole) throw operationError(source + ": the fit returned an incomplete calibration");
   run.fit.lens = fit.lens;
   run.fit.camera_from_target = fit.camera_from_target;
   run.fit.rms_px = fit.rms_px;

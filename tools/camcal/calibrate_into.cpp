@@ -107,34 +107,38 @@ std::string writeSamplePoints(const CalibrationRun& run, const CameraModelSize& 
   return image.name;
 }
 
+const CameraCalibration* cameraIn(const IntoCalibration& into, const std::string& name) {
+  for (const auto& camera : static_cast<const RobotCalibration&>(*into.parsed.message).camera()) {
+    if (camera.name() == name) return &camera;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-IntoCalibration calibrateInto(const std::string& path, const std::string& camera_name,
-                              const CalibrationRun& run, const Board* board) {
+IntoCalibration openInto(const std::string& path, const std::string& camera_name, int width,
+                         int height) {
   const InputFile input = readInput(path);
-  CameraParametersSet old_set;
-  requireRobotCalibration(input, &old_set);
-  const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kRobot);
-  RobotCalibration calibration = static_cast<const RobotCalibration&>(*parsed.message);
-  CameraCalibration* camera = nullptr;
-  for (auto& existing : *calibration.mutable_camera()) {
-    if (existing.name() == camera_name) camera = &existing;
-  }
-  if (!camera) {
-    throw operationError(path + ": no camera '" + camera_name +
-                         "' (cameras: " + joinNames(cameraNamesOf(calibration)) + ")");
-  }
-
+  auto old_set = std::make_shared<CameraParametersSet>();
+  requireRobotCalibration(input, old_set.get());
   IntoCalibration into;
   into.path = path;
   into.old_content = input.data;
+  into.old_set = old_set;
+  into.parsed = parseExpected(input, CalibrationKind::kRobot);
+  const CameraCalibration* camera = cameraIn(into, camera_name);
+  if (!camera) {
+    const auto& calibration = static_cast<const RobotCalibration&>(*into.parsed.message);
+    throw operationError(path + ": no camera '" + camera_name +
+                         "' (cameras: " + joinNames(cameraNamesOf(calibration)) + ")");
+  }
   into.camera = camera_name;
   into.model = camera->model();
   const std::vector<CameraModelSize> sizes = sizesOf(*camera);
   const auto size = std::find_if(sizes.begin(), sizes.end(), [&](const CameraModelSize& s) {
-    return s.output_width == run.corners.width && s.output_height == run.corners.height;
+    return s.output_width == width && s.output_height == height;
   });
-  const std::string images = "the images are " + sizeText(run.corners.width, run.corners.height);
+  const std::string images = "the images are " + sizeText(width, height);
   const std::string which = "camera '" + camera_name + "' (" + describeModel(into.model) + ")";
   if (size == sizes.end()) {
     throw operationError(path + ": " + images + ", not a size of " + which + ": " +
@@ -145,21 +149,30 @@ IntoCalibration calibrateInto(const std::string& path, const std::string& camera
                          ", which is recomputed from its sample points: calibrate from images of " +
                          sizeList(sizes, false, " or "));
   }
-  into.crop_x = size->crop_x;
-  into.crop_y = size->crop_y;
-  into.crop_width = size->crop_width;
-  into.crop_height = size->crop_height;
+  into.size = *size;
+  into.sample_points = std::any_of(sizes.begin(), sizes.end(),
+                                   [](const CameraModelSize& s) { return s.sensor_remapped; });
+  return into;
+}
 
-  const double sx = double(size->output_width) / size->crop_width;
-  const double sy = double(size->output_height) / size->crop_height;
+void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* into) {
+  auto& calibration = static_cast<RobotCalibration&>(*into->parsed.message);
+  CameraCalibration* camera = nullptr;
+  for (auto& existing : *calibration.mutable_camera()) {
+    if (existing.name() == into->camera) camera = &existing;
+  }
+  if (!camera) throw operationError(into->path + ": no camera '" + into->camera + "'");
+  const CameraModelSize& size = into->size;
+  const double sx = double(size.output_width) / size.crop_width;
+  const double sy = double(size.output_height) / size.crop_height;
   const Eigen::Matrix3f& K = run.fit.lens.K;
   const std::vector<float>& d = run.fit.lens.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
   CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
   intrinsics->set_fx(K(0, 0) / sx);
   intrinsics->set_fy(K(1, 1) / sy);
   intrinsics->set_skew(0.0);
-  intrinsics->set_cx(K(0, 2) / sx + size->crop_x);
-  intrinsics->set_cy(K(1, 2) / sy + size->crop_y);
+  intrinsics->set_cx(K(0, 2) / sx + size.crop_x);
+  intrinsics->set_cy(K(1, 2) / sy + size.crop_y);
   intrinsics->clear_k();
   for (float k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
   intrinsics->clear_p();
@@ -170,33 +183,30 @@ IntoCalibration calibrateInto(const std::string& path, const std::string& camera
   intrinsics->clear_sample_scalar();
   intrinsics->clear_sample_width();
   intrinsics->clear_sample_height();
-  const bool keeps_samples = std::any_of(
-      sizes.begin(), sizes.end(), [](const CameraModelSize& s) { return s.sensor_remapped; });
-  if (keeps_samples) {
-    into.sample_view = writeSamplePoints(run, *size, board, intrinsics);
-    into.sample_points = !into.sample_view.empty();
+  if (into->sample_points) {
+    into->sample_view = writeSamplePoints(run, size, board, intrinsics);
+    into->sample_points = !into->sample_view.empty();
   }
 
   // Only what the library loads as it stands is written.
-  into.content = encodeMessage(calibration, parsed.encoding);
+  into->content = encodeMessage(calibration, into->parsed.encoding);
   CameraParametersSet new_set;
-  const LoadResult loaded = loadRobotCalibration(into.content, &new_set);
+  const LoadResult loaded = loadRobotCalibration(into->content, &new_set);
   if (!loaded.loaded) {
-    throw operationError(path + ": the calibrated camera '" + camera_name +
+    throw operationError(into->path + ": the calibrated camera '" + into->camera +
                          "' does not load, nothing written: " + loaded.reason);
   }
-  const auto old_camera = old_set.getCamera(camera_name);
-  const auto new_camera = new_set.getCamera(camera_name);
+  const auto old_camera = into->old_set->getCamera(into->camera);
+  const auto new_camera = new_set.getCamera(into->camera);
   bool first = true;
   for (const ImageSize& served : servedSizes(*old_camera)) {
     const auto at = [&](const dravik::calibration::CameraParameters& record) {
-      return intrinsicsOf(camera_name, record, served.width, served.height);
+      return intrinsicsOf(into->camera, record, served.width, served.height);
     };
     const SizeDiff diff = diffAtSize(at(*old_camera), at(*new_camera), Eigen::Matrix3d::Identity());
-    if (first || diff.displacement.max > into.largest.displacement.max) into.largest = diff;
+    if (first || diff.displacement.max > into->largest.displacement.max) into->largest = diff;
     first = false;
   }
-  return into;
 }
 
 void writeInto(const IntoCalibration& into, const std::string& output) {

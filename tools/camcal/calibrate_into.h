@@ -14,37 +14,46 @@
 // with the board's grid and its target units (millimetres).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "calibrate_corners.h"
 #include "calibrate_fit.h"
+#include "calibration_common/camera_models.h"
+#include "calibration_common/camera_parameters.h"
 #include "calibration_diff.h"
 #include "calibration_input.h"
 
 namespace camcal {
 
 struct IntoCalibration {
-  std::string path;         // ROBOT_CAL as given
-  std::string old_content;  // its bytes as read
-  std::string content;      // the new calibration, in ROBOT_CAL's encoding, loaded once
+  std::string path;          // ROBOT_CAL as given
+  std::string old_content;   // its bytes as read
+  ParsedCalibration parsed;  // ROBOT_CAL as read
+  std::shared_ptr<const dravik::calibration::CameraParametersSet>
+      old_set;          // as the library loads it
+  std::string content;  // the new calibration, in ROBOT_CAL's encoding, loaded once
   std::string camera;
   std::string model;
   // The crop and scale the images came through, in the camera's table.
-  int crop_x = 0, crop_y = 0, crop_width = 0, crop_height = 0;
-  bool sample_points = false;  // written
+  dravik::calibration::CameraModelSize size;
+  bool sample_points = false;  // kept by the camera; after fillInto, written
   std::string sample_view;     // the view they come from
   // The largest displacement against the camera's previous calibration over
   // every size it serves, as `camcal diff` measures it, and at which size.
   SizeDiff largest;
 };
 
-// The new robot calibration: board is null for corners from a file (the
-// grid then comes from the target points). Throws an operation error: a file
-// the library cannot load, a camera not in it (naming those that are), an
-// image size not among the camera's sizes (naming them), the sensor-remapped
-// size (naming the sizes that can be used), a result that does not load.
-IntoCalibration calibrateInto(const std::string& path, const std::string& camera,
-                              const CalibrationRun& run, const Board* board);
+// ROBOT_CAL read and checked before anything is fitted: throws an operation
+// error for a file the library cannot load, a camera not in it (naming those
+// that are), an image size not among the camera's sizes (naming them), the
+// sensor-remapped size (naming the sizes that can be used).
+IntoCalibration openInto(const std::string& path, const std::string& camera, int width, int height);
+
+// The new robot calibration from the fit: board is null for corners from a
+// file (the grid then comes from the target points). Throws an operation
+// error for a result that does not load.
+void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* into);
 
 // Writes it to output, or, when output is empty, over the file itself, after
 // copying the old bytes to PATH.bak.

@@ -342,12 +342,25 @@ std::string plotUncertainty(const CalibrationRun& run) {
   field.columns = columns;
   field.rows = rows;
   field.values.assign(run.uncertainty.begin(), run.uncertainty.end());
-  double largest = 0.0;
+  double largest = 0.0, smallest = INFINITY;
   for (double value : field.values) {
-    if (std::isfinite(value)) largest = std::max(largest, value);
+    if (!std::isfinite(value)) continue;
+    largest = std::max(largest, value);
+    smallest = std::min(smallest, value);
   }
-  const std::vector<double> levels = niceTicks(0.0, largest, 6);
-  const double top = std::max(largest, levels.empty() ? 1e-9 : levels.back());
+  // Contours at 1, 2 and 5 times the powers of ten between the smallest and
+  // the largest value: the uncertainty grows by orders of magnitude from
+  // the covered middle to the bare corners.
+  std::vector<double> levels;
+  if (largest > 0.0) {
+    for (double decade = std::pow(10.0, std::floor(std::log10(std::max(smallest, largest * 1e-4))));
+         decade <= largest; decade *= 10.0) {
+      for (double m : {1.0, 2.0, 5.0}) {
+        if (m * decade > smallest && m * decade < largest) levels.push_back(m * decade);
+      }
+    }
+  }
+  const double top = std::max(largest, 1e-9);
 
   if (columns > 0 && rows > 0) {
     cairo_surface_t* map = cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows);
@@ -415,7 +428,8 @@ std::string plotUncertainty(const CalibrationRun& run) {
       }
     }
   }
-  canvas.setColour(kInk, 0.7);
+  // Light dots: the map is darkest where the corners are.
+  canvas.setColour(kImageBackground, 0.8);
   for (const CornerResidual& corner : run.residuals) {
     if (corner.kept) dot(cr, frame.onCanvas(corner.at), 1.3);
   }
@@ -458,8 +472,16 @@ std::string plotUncertainty(const CalibrationRun& run) {
   return canvas.finish();
 }
 
-void writeCalibrationPictures(const CalibrationRun& run, const IntrinsicsAtSize& lens,
-                              const std::string& dir) {
+std::vector<Picture> drawCalibrationPictures(const CalibrationRun& run,
+                                             const IntrinsicsAtSize& lens) {
+  std::vector<Picture> pictures = {{"coverage.png", plotCoverage(run)},
+                                   {"residuals.png", plotResiduals(run)}};
+  if (!run.uncertainty.empty()) pictures.push_back({"uncertainty.png", plotUncertainty(run)});
+  pictures.push_back({"lens.png", plotLens(lens, PictureFormat::kPng, 0)});
+  return pictures;
+}
+
+void writeCalibrationPictures(const std::vector<Picture>& pictures, const std::string& dir) {
   if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
     throw operationError(dir + ": cannot create the report directory: " + std::strerror(errno));
   }
@@ -467,10 +489,7 @@ void writeCalibrationPictures(const CalibrationRun& run, const IntrinsicsAtSize&
   if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     throw operationError(dir + ": not a directory");
   }
-  writeOutput(dir + "/coverage.png", plotCoverage(run));
-  writeOutput(dir + "/residuals.png", plotResiduals(run));
-  if (!run.uncertainty.empty()) writeOutput(dir + "/uncertainty.png", plotUncertainty(run));
-  writeOutput(dir + "/lens.png", plotLens(lens, PictureFormat::kPng, 0));
+  for (const Picture& picture : pictures) writeOutput(dir + "/" + picture.name, picture.png);
 }
 
 }  // namespace camcal

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "calibrate_fit.h"
 #include "intrinsics_formats.h"
@@ -21,9 +22,16 @@ std::string plotCoverage(const CalibrationRun& run);
 std::string plotResiduals(const CalibrationRun& run);
 std::string plotUncertainty(const CalibrationRun& run);
 
-// Writes the four pictures into dir (created when missing). lens: the
+struct Picture {
+  std::string name;  // "coverage.png", ...
+  std::string png;
+};
+
+// The four pictures (uncertainty.png only when the fit gave one). lens: the
 // fitted camera at the images' size.
-void writeCalibrationPictures(const CalibrationRun& run, const IntrinsicsAtSize& lens,
-                              const std::string& dir);
+std::vector<Picture> drawCalibrationPictures(const CalibrationRun& run,
+                                             const IntrinsicsAtSize& lens);
+// Writes them into dir, created when missing.
+void writeCalibrationPictures(const std::vector<Picture>& pictures, const std::string& dir);
 
 }  // namespace camcal
