@@ -12,14 +12,14 @@
 #include "calibrate_into.h"
 #include "calibrate_pictures.h"
 #include "calibrate_report.h"
-#include "calibration_input.h"
-#include "command_error.h"
-#include "commands.h"
-#include "diagnostics.h"
+#include "cli/command_error.h"
+#include "cli/commands.h"
+#include "cli/diagnostics.h"
+#include "cli/output_file.h"
 #include "dravik/logging.h"
-#include "intrinsics_formats.h"
-#include "library_load.h"
-#include "output_file.h"
+#include "inputs/calibration_input.h"
+#include "inputs/intrinsics_formats.h"
+#include "inputs/library_load.h"
 
 namespace camcal {
 

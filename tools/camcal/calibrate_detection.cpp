@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "calibrate_corners.h"
-#include "calibration_input.h"
-#include "command_error.h"
-#include "image_codec.h"
+#include "cli/command_error.h"
+#include "image/image_codec.h"
+#include "inputs/calibration_input.h"
 
 namespace camcal {
 

@@ -6,10 +6,10 @@
 
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
-#include "camera_lookup.h"
-#include "command_error.h"
-#include "library_load.h"
-#include "output_file.h"
+#include "cli/command_error.h"
+#include "cli/output_file.h"
+#include "inputs/camera_lookup.h"
+#include "inputs/library_load.h"
 
 namespace camcal {
 

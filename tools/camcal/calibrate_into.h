@@ -16,10 +16,10 @@
 
 #include <string>
 
+#include "analysis/calibration_diff.h"
 #include "calibrate_corners.h"
 #include "calibrate_fit.h"
-#include "calibration_diff.h"
-#include "calibration_input.h"
+#include "inputs/calibration_input.h"
 
 namespace camcal {
 

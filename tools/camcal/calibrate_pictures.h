@@ -13,7 +13,7 @@
 #include <string>
 
 #include "calibrate_fit.h"
-#include "intrinsics_formats.h"
+#include "inputs/intrinsics_formats.h"
 
 namespace camcal {
 

@@ -20,9 +20,9 @@
 #include <iostream>
 #include <string>
 
-#include "command_error.h"
-#include "commands.h"
-#include "diagnostics.h"
+#include "cli/command_error.h"
+#include "cli/commands.h"
+#include "cli/diagnostics.h"
 
 namespace {
 
