@@ -8,6 +8,7 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "inputs/library_load.h"
 
 namespace camcal {
@@ -18,10 +19,6 @@ namespace {
 
 std::string countOf(int count, const std::string& noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
-std::string sizeText(int width, int height) {
-  return std::to_string(width) + "x" + std::to_string(height);
 }
 
 // Lens findings of one camera, one warning per distinct finding with the
@@ -42,10 +39,11 @@ void checkCameraLens(const std::string& name, const CameraParameters& camera,
     findings.emplace_back(finding, label);
   };
   const auto& full = camera.getFullFrame();
-  check(full, camera.getFullFrameIntrinsics(), sizeText(full.width, full.height) + " (full frame)");
+  check(full, camera.getFullFrameIntrinsics(),
+        formatImageSize(full.width, full.height) + " (full frame)");
   for (const auto& entry : camera.getIntrinsicsTable()) {
     check(entry, camera.getIntrinsics(entry.width, entry.height),
-          sizeText(entry.width, entry.height));
+          formatImageSize(entry.width, entry.height));
   }
   for (const auto& finding : findings) {
     warnings->push_back("camera \"" + name + "\" at " + finding.second + ": " + finding.first);

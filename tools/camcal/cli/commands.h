@@ -29,14 +29,4 @@ void addUndistortCommand(CLI::App& app, Subcommands* commands);
 void addUrdfCommand(CLI::App& app, Subcommands* commands);
 void addCalibrateCommand(CLI::App& app, Subcommands* commands);
 
-// An image size "WIDTHxHEIGHT"; throws a usage error naming the text.
-struct ImageSize {
-  int width;
-  int height;
-};
-ImageSize parseImageSize(const std::string& text);
-
-// "--kind robot|base|ptz|auto", shared by the subcommands that read any kind.
-CLI::Option* addKindOption(CLI::App* command, std::string* kind);
-
 }  // namespace camcal

@@ -1,9 +1,10 @@
-// Option values shared by several subcommands.
+// The options and option values shared by several subcommands.
+#include "cli/options.h"
+
 #include <algorithm>
 #include <regex>
 
 #include "cli/command_error.h"
-#include "cli/commands.h"
 
 namespace camcal {
 
@@ -35,6 +36,37 @@ ImageSize parseImageSize(const std::string& text) {
                      std::to_string(kLargestSide) + " pixels");
   }
   return size;
+}
+
+std::string formatImageSize(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+CLI::Option* addOutputOption(CLI::App* command, std::string* output,
+                             const std::string& description) {
+  return command->add_option("-o,--output", *output, description);
+}
+
+CLI::Option* addCalibrationOption(CLI::App* command, std::string* calibration) {
+  return command->add_option("-c,--calibration", *calibration,
+                             "Robot calibration file; the embedded default when omitted");
+}
+
+CLI::Option* addFormatOption(CLI::App* command, std::string* format,
+                             const std::vector<std::string>& names,
+                             const std::string& description) {
+  return command->add_option("-f,--format", *format, description)
+      ->check(CLI::IsMember(names))
+      ->capture_default_str();
+}
+
+void addPictureOptions(CLI::App* command, std::string* output, int* picture_width) {
+  addOutputOption(command, output, "The picture, NAME.svg or NAME.png")->required();
+  command
+      ->add_option("--picture-width", *picture_width,
+                   "Width of the picture, pixels (PNG) or points (SVG); the layout is scaled to "
+                   "it. The layout's own width when omitted")
+      ->check(CLI::Range(kSmallestPictureWidth, kLargestPictureWidth));
 }
 
 CLI::Option* addKindOption(CLI::App* command, std::string* kind) {

@@ -9,6 +9,7 @@
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/text_table.h"
 #include "inputs/calibration_input.h"
@@ -112,8 +113,7 @@ void addBaseCommands(CLI::App& app, Subcommands* commands) {
       "global transform G, as P G");
   adjust->add_option("CALIBRATION", adjust_options->calibration, "Robot calibration")->required();
   adjust->add_option("BASE", adjust_options->base, "Base calibration")->required();
-  adjust->add_option("-o,--output", adjust_options->output,
-                     "Write to this file instead of standard output");
+  addOutputOption(adjust, &adjust_options->output);
   adjust
       ->add_option("--to", adjust_options->to, "Output encoding; that of CALIBRATION when omitted")
       ->check(CLI::IsMember({"text", "wire"}));

@@ -4,6 +4,7 @@
 
 #include "cli/command_error.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "inputs/calibration_input.h"
 
@@ -40,8 +41,7 @@ void addConvertCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("--to", options->to, "Output encoding")
       ->required()
       ->check(CLI::IsMember({"text", "wire"}));
-  command->add_option("-o,--output", options->output,
-                      "Write to this file instead of standard output");
+  addOutputOption(command, &options->output);
   addKindOption(command, &options->kind);
   command->add_flag("--allow-empty", options->rules.allow_empty,
                     "Write a robot calibration even when it holds no camera");

@@ -10,6 +10,7 @@
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "commands/ptz_actions.h"
 #include "inputs/calibration_input.h"
@@ -31,10 +32,6 @@ struct DiffOptions {
   double max_px = 0.5;
   std::string format = "text";
 };
-
-std::string sizeText(int width, int height) {
-  return std::to_string(width) + "x" + std::to_string(height);
-}
 
 // The rotation R_b R_a^T from camera frame A to camera frame B. The same
 // orientation is the identity exactly, not R R^T of a float R that is
@@ -74,7 +71,7 @@ CameraDiff diffCamera(const std::string& name, const CameraParameters& a, const 
       const auto& full = camera->getFullFrame();
       const bool full_frame = full.width == size.width && full.height == size.height;
       if (!full_frame && !camera->hasIntrinsics(size.width, size.height)) {
-        note(*path + ": " + sizeText(size.width, size.height) +
+        note(*path + ": " + formatImageSize(size.width, size.height) +
              " is not an image size of camera '" + name +
              "' (its model's table); compared as its full frame scaled to it");
       }
@@ -117,8 +114,9 @@ CalibrationDiff diffPtzCalibrations(const InputFile& a, const InputFile& b) {
   const auto& image_b = params_b.intrinsics();
   if (image_a.cal_width() != image_b.cal_width() || image_a.cal_height() != image_b.cal_height()) {
     throw operationError(path_b + ": calibration image " +
-                         sizeText(image_b.cal_width(), image_b.cal_height()) + ", not the " +
-                         sizeText(image_a.cal_width(), image_a.cal_height()) + " of " + path_a);
+                         formatImageSize(image_b.cal_width(), image_b.cal_height()) + ", not the " +
+                         formatImageSize(image_a.cal_width(), image_a.cal_height()) + " of " +
+                         path_a);
   }
   const int pan = static_cast<int>(std::lround(params_a.pan_tilt().pan_offset()));
   const int tilt = static_cast<int>(std::lround(params_a.pan_tilt().tilt_offset()));
@@ -199,9 +197,7 @@ void addDiffCommand(CLI::App& app, Subcommands* commands) {
                    "Largest displacement, pixels, that still passes (exit status 0)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  command->add_option("-f,--format", options->format, "Output format")
-      ->check(CLI::IsMember({"text", "json"}))
-      ->capture_default_str();
+  addFormatOption(command, &options->format, {"text", "json"});
   commands->push_back({command, [options] { return runDiff(*options); }});
 }
 

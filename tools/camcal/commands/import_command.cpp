@@ -5,9 +5,11 @@
 // asked for.
 #include <memory>
 
+#include "calibration_common/camera_models.h"
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "inputs/calibration_input.h"
 #include "inputs/library_load.h"
@@ -129,9 +131,14 @@ void addImportCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("FILE", options->file, "The YAML file; '-' reads standard input")->required();
   command->add_option("-n,--name", options->name, "Name of the camera in the robot calibration")
       ->required();
+  std::string models;
+  for (const std::string& model : dravik::calibration::cameraModelIdentifiers()) {
+    models += model + ", ";
+  }
   command->add_option("-m,--model", options->model,
-                      "Camera model identifier (kv006h, kv007n, b910, or any other text for a "
-                      "generic camera); by default that of the camera replaced, else generic");
+                      "Camera model identifier (" + models +
+                          "or any other text for a generic camera); by default that of the "
+                          "camera replaced, else generic");
   command->add_option("--into", options->into,
                       "Robot calibration to add the camera to (or whose camera of that name to "
                       "replace); its encoding is kept");
@@ -151,8 +158,7 @@ void addImportCommand(CLI::App& app, Subcommands* commands) {
                  "Give the camera the identity pose, also when it replaces one")
       ->excludes(extrinsics)
       ->excludes(keep_pose);
-  command->add_option("-o,--output", options->output,
-                      "Write to this file instead of standard output");
+  addOutputOption(command, &options->output);
   commands->push_back({command, [options] { return runImport(*options); }});
 }
 

@@ -4,6 +4,7 @@
 
 #include "cli/command_error.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "inputs/camera_lookup.h"
 #include "inputs/intrinsics_formats.h"
@@ -35,15 +36,11 @@ void addIntrinsicsCommand(CLI::App& app, Subcommands* commands) {
       "intrinsics",
       "K and distortion (k1 k2 p1 p2 k3 k4 k5 k6) of one camera at one image size, as text, "
       "JSON, OpenCV YAML or ROS camera_info YAML");
-  command->add_option("-c,--calibration", options->calibration,
-                      "Robot calibration file; the embedded default when omitted");
+  addCalibrationOption(command, &options->calibration);
   command->add_option("CAMERA", options->camera, "Camera name, e.g. navigation")->required();
   command->add_option("SIZE", options->size, "Image size WIDTHxHEIGHT, e.g. 640x480")->required();
-  command->add_option("-f,--format", options->format, "Output format")
-      ->check(CLI::IsMember(intrinsicsFormatNames()))
-      ->capture_default_str();
-  command->add_option("-o,--output", options->output,
-                      "Write to this file instead of standard output");
+  addFormatOption(command, &options->format, intrinsicsFormatNames());
+  addOutputOption(command, &options->output);
   commands->push_back({command, [options] { return runIntrinsics(*options); }});
 }
 

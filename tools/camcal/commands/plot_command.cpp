@@ -4,6 +4,7 @@
 
 #include "cli/command_error.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "inputs/camera_lookup.h"
 #include "plot/lens_plot.h"
@@ -38,8 +39,7 @@ void addPlotCommand(CLI::App& app, Subcommands* commands) {
       "Picture of one camera's lens at one image size: the distortion's displacement as colour, "
       "contours and arrows, the principal point and the edge of the sound region; SVG or PNG by "
       "the extension of OUT");
-  command->add_option("-c,--calibration", options->calibration,
-                      "Robot calibration file; the embedded default when omitted");
+  addCalibrationOption(command, &options->calibration);
   command->add_option("CAMERA", options->camera, "Camera name, e.g. navigation")->required();
   command->add_option("SIZE", options->size, "Image size WIDTHxHEIGHT, e.g. 640x480")->required();
   addPictureOptions(command, &options->output, &options->picture_width);

@@ -6,6 +6,7 @@
 #include "cli/command_error.h"
 #include "cli/diagnostics.h"
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/text_table.h"
 #include "inputs/calibration_input.h"
@@ -168,9 +169,7 @@ void addPtzJointActions(CLI::App* ptz, std::shared_ptr<const PtzCommandLine> lin
       "urdf --ptz') at motor positions, as a sensor_msgs/JointState carries them");
   joints->add_option("PAN", options->pan, "Pan motor position, steps")->required();
   joints->add_option("TILT", options->tilt, "Tilt motor position, steps")->required();
-  joints->add_option("-f,--format", options->format, "Output format")
-      ->check(CLI::IsMember(formats))
-      ->capture_default_str();
+  addFormatOption(joints, &options->format, formats);
   commands->push_back({joints, [line, options] { return runJoints(*line, *options); }});
 
   CLI::App* steps = ptz->add_subcommand(
@@ -180,9 +179,7 @@ void addPtzJointActions(CLI::App* ptz, std::shared_ptr<const PtzCommandLine> lin
   steps->add_option("--joints", options->joints, "PAN_RAD TILT_RAD: the joint positions, radians")
       ->expected(2)
       ->required();
-  steps->add_option("-f,--format", options->format, "Output format")
-      ->check(CLI::IsMember(formats))
-      ->capture_default_str();
+  addFormatOption(steps, &options->format, formats);
   commands->push_back({steps, [line, options] { return runSteps(*line, *options); }});
 }
 
@@ -193,11 +190,8 @@ void addPtzIntrinsicsAction(CLI::App* ptz, std::shared_ptr<const PtzCommandLine>
       "intrinsics",
       "K and distortion (k1 k2 p1 p2 k3 k4 k5 k6) at the setting, for the calibration image, in "
       "the formats of 'camcal intrinsics'");
-  command->add_option("-f,--format", options->format, "Output format")
-      ->check(CLI::IsMember(intrinsicsFormatNames()))
-      ->capture_default_str();
-  command->add_option("-o,--output", options->output,
-                      "Write to this file instead of standard output");
+  addFormatOption(command, &options->format, intrinsicsFormatNames());
+  addOutputOption(command, &options->output);
   commands->push_back({command, [line, options] { return runPtzIntrinsics(*line, *options); }});
 }
 

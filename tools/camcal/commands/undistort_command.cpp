@@ -15,6 +15,7 @@
 #include "cli/command_error.h"
 #include "cli/diagnostics.h"
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/text_table.h"
 #include "image/image_io.h"
@@ -106,9 +107,8 @@ std::string undistortImage(const Lens& lens, const ImageOptions& options) {
 
 void addImageOptions(CLI::App* command, ImageOptions* options) {
   command->add_option("INPUT", options->input, "PNG or JPEG image taken by the camera")->required();
-  command
-      ->add_option("-o,--output", options->output,
-                   "Undistorted image to write: PNG for .png, JPEG for .jpg or .jpeg")
+  addOutputOption(command, &options->output,
+                  "Undistorted image to write: PNG for .png, JPEG for .jpg or .jpeg")
       ->required();
   command->add_option("--alpha", options->alpha,
                       "Choose the view: 0 every pixel valid, 1 every sound source pixel kept; "
@@ -140,8 +140,7 @@ void addUndistortCommand(CLI::App& app, Subcommands* commands) {
   auto options = std::make_shared<UndistortOptions>();
   CLI::App* command = app.add_subcommand(
       "undistort", "Undistort a PNG or JPEG image of one camera at one of its image sizes");
-  command->add_option("-c,--calibration", options->calibration,
-                      "Robot calibration file; the embedded default when omitted");
+  addCalibrationOption(command, &options->calibration);
   command->add_option("CAMERA", options->camera, "Camera name, e.g. navigation")->required();
   command->add_option("SIZE", options->size, "Image size WIDTHxHEIGHT, e.g. 1280x960")->required();
   addImageOptions(command, &options->image);

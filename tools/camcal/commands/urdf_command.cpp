@@ -17,6 +17,7 @@
 #include "calibration_common/pan_tilt_model.h"
 #include "cli/command_error.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "commands/ptz_actions.h"
 #include "inputs/library_load.h"
@@ -161,8 +162,7 @@ void addUrdfCommand(CLI::App& app, Subcommands* commands) {
       "description: NAME_link and NAME_optical_frame for each camera, the head as the revolute "
       "joints ptz_pan_joint and ptz_tilt_joint whose positions are the pan and tilt angles "
       "(see 'camcal ptz FILE joints')");
-  command->add_option("-c,--calibration", options->calibration,
-                      "Robot calibration; the embedded default when omitted");
+  addCalibrationOption(command, &options->calibration);
   command->add_option("--base", options->base,
                       "Base calibration whose global transform is applied to the cameras first");
   command->add_option("--ptz", options->ptz,
@@ -173,8 +173,7 @@ void addUrdfCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("--robot-frame", options->robot_frame, "The root link")
       ->capture_default_str();
   command->add_option("--name", options->name, "The robot's name")->capture_default_str();
-  command->add_option("-o,--output", options->output,
-                      "Write to this file instead of standard output");
+  addOutputOption(command, &options->output);
   commands->push_back({command, [options] { return runUrdf(*options); }});
 }
 

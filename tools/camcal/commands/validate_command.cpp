@@ -5,6 +5,7 @@
 #include "analysis/calibration_checks.h"
 #include "cli/command_error.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 
 namespace camcal {

@@ -8,7 +8,7 @@
 
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "cli/commands.h"
+#include "cli/options.h"
 #include "inputs/intrinsics_formats.h"
 
 namespace camcal {

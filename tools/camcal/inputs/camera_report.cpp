@@ -1,6 +1,7 @@
 #include "inputs/camera_report.h"
 
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "cli/text_table.h"
 #include "inputs/library_load.h"
 
@@ -12,12 +13,8 @@ using Intrinsics = dravik::calibration::CameraParameters::Intrinsics;
 
 const char* const kCoefficientNames[] = {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"};
 
-std::string sizeText(int width, int height) {
-  return std::to_string(width) + "x" + std::to_string(height);
-}
-
 std::vector<std::string> intrinsicsRow(const Intrinsics& entry, const std::string& remark) {
-  return {sizeText(entry.width, entry.height),
+  return {formatImageSize(entry.width, entry.height),
           formatNumber(entry.fx),
           formatNumber(entry.fy),
           formatNumber(entry.skew),
@@ -83,7 +80,7 @@ std::string describeCameraRecord(const std::string& name,
     const bool differs = entry.distortion != full.distortion;
     sizes.addRow(intrinsicsRow(entry, differs ? "own distortion, below" : ""));
     if (differs) {
-      own_distortion.push_back(sizeText(entry.width, entry.height) + ": " +
+      own_distortion.push_back(formatImageSize(entry.width, entry.height) + ": " +
                                formatDistortion(entry.distortion));
     }
   }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/number_format.h"
+#include "cli/options.h"
 #include "cli/text_table.h"
 #include "inputs/camera_report.h"
 
@@ -42,10 +43,6 @@ void emitMatrix(YAML::Emitter& out, const char* key, int rows, int cols,
   if (opencv) out << YAML::Key << "dt" << YAML::Value << "d";
   out << YAML::Key << "data" << YAML::Value << YAML::Flow << data;
   out << YAML::EndMap;
-}
-
-std::string sizeText(const IntrinsicsAtSize& in) {
-  return std::to_string(in.width) + "x" + std::to_string(in.height);
 }
 
 constexpr char kGenericNoTable[] = "a generic camera: no table of sizes";
@@ -99,7 +96,7 @@ std::string formatIntrinsics(const IntrinsicsAtSize& intrinsics, const std::stri
 
 std::string intrinsicsAsText(const IntrinsicsAtSize& in) {
   std::string out = "camera      " + in.camera + ", " + in.model_description + "\n";
-  out += "image size  " + sizeText(in) + ", " + sourceText(in) + "\n";
+  out += "image size  " + formatImageSize(in.width, in.height) + ", " + sourceText(in) + "\n";
   TextTable K;
   for (int r = 0; r < 3; ++r) {
     K.addRow({r == 0 ? "K         " : "", formatNumber(in.K(r, 0)), formatNumber(in.K(r, 1)),

@@ -56,15 +56,6 @@ PictureFormat pictureFormatOf(const std::string& path) {
                    "': name the output NAME.svg or NAME.png");
 }
 
-void addPictureOptions(CLI::App* command, std::string* output, int* picture_width) {
-  command->add_option("-o,--output", *output, "The picture, NAME.svg or NAME.png")->required();
-  command
-      ->add_option("--picture-width", *picture_width,
-                   "Width of the picture, pixels (PNG) or points (SVG); the layout is scaled to "
-                   "it. The layout's own width when omitted")
-      ->check(CLI::Range(kSmallestPictureWidth, kLargestPictureWidth));
-}
-
 PlotCanvas::PlotCanvas(int width, int height, PictureFormat format, const std::string& title,
                        int picture_width)
     : format_(format), width_(width), height_(height), title_(title) {

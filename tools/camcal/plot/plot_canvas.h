@@ -7,7 +7,6 @@
 
 #include <cairo.h>
 
-#include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
@@ -15,15 +14,9 @@ namespace camcal {
 
 enum class PictureFormat { kSvg, kPng };
 
-// The widths --picture-width accepts, pixels.
-constexpr int kSmallestPictureWidth = 200;
-constexpr int kLargestPictureWidth = 8000;
 // By the extension of path (.svg or .png, any case); anything else is a usage
 // error naming the path.
 PictureFormat pictureFormatOf(const std::string& path);
-
-// "-o OUT" (required) and "--picture-width PIXELS" of the plotting commands.
-void addPictureOptions(CLI::App* command, std::string* output, int* picture_width);
 
 // A colour with components in [0, 1].
 struct Colour {
