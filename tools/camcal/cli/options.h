@@ -24,8 +24,9 @@ inline std::string formatImageSize(const ImageSize& size) {
 
 // "-o,--output FILE"; the description says what is written there.
 CLI::Option* addOutputOption(CLI::App* command, std::string* output,
-                             const std::string& description = "Write to this file instead of "
-                                                              "standard output");
+                             const std::string& description =
+                                 "Write to this file instead of "
+                                 "standard output");
 // "-c,--calibration FILE": the robot calibration, the embedded default when
 // omitted.
 CLI::Option* addCalibrationOption(CLI::App* command, std::string* calibration);

@@ -126,7 +126,7 @@ void addImportCommand(CLI::App& app, Subcommands* commands) {
       "A camera calibrated by another tool (OpenCV FileStorage YAML or ROS camera_info YAML) "
       "as a camera of a robot calibration: new, or replacing the camera of that name in --into");
   command->add_option("--from", options->from, "Format of FILE")
-      ->check(CLI::IsMember({"opencv-yaml", "ros-yaml"}))
+      ->check(CLI::IsMember(yamlFormatFlags()))
       ->required();
   command->add_option("FILE", options->file, "The YAML file; '-' reads standard input")->required();
   command->add_option("-n,--name", options->name, "Name of the camera in the robot calibration")

@@ -9,10 +9,13 @@
 #include "cli/options.h"
 #include "cli/text_table.h"
 #include "inputs/camera_report.h"
+#include "inputs/yaml_fields.h"
 
 namespace camcal {
 
 namespace {
+
+namespace field = yaml_field;
 
 // Nine significant digits print every float so that it reads back exactly;
 // values pass through decimalOf, so they print as their shortest decimal.
@@ -36,12 +39,12 @@ std::vector<double> decimals(const std::vector<float>& values) {
 void emitMatrix(YAML::Emitter& out, const char* key, int rows, int cols,
                 const std::vector<double>& data, bool opencv) {
   out << YAML::Key << key << YAML::Value;
-  if (opencv) out << YAML::SecondaryTag("opencv-matrix");
+  if (opencv) out << YAML::SecondaryTag(field::kOpenCvMatrixTag);
   out << YAML::BeginMap;
-  out << YAML::Key << "rows" << YAML::Value << rows;
-  out << YAML::Key << "cols" << YAML::Value << cols;
-  if (opencv) out << YAML::Key << "dt" << YAML::Value << "d";
-  out << YAML::Key << "data" << YAML::Value << YAML::Flow << data;
+  out << YAML::Key << field::kRows << YAML::Value << rows;
+  out << YAML::Key << field::kCols << YAML::Value << cols;
+  if (opencv) out << YAML::Key << field::kElementType << YAML::Value << "d";
+  out << YAML::Key << field::kData << YAML::Value << YAML::Flow << data;
   out << YAML::EndMap;
 }
 
@@ -83,14 +86,20 @@ dravik::calibration::Lens pinholeOf(const IntrinsicsAtSize& intrinsics) {
 }
 
 const std::vector<std::string>& intrinsicsFormatNames() {
-  static const std::vector<std::string> kNames = {"text", "json", "opencv-yaml", "ros-yaml"};
+  static const std::vector<std::string> kNames = [] {
+    std::vector<std::string> names = {"text", "json"};
+    for (const std::string& flag : yamlFormatFlags()) names.push_back(flag);
+    return names;
+  }();
   return kNames;
 }
 
 std::string formatIntrinsics(const IntrinsicsAtSize& intrinsics, const std::string& format) {
   if (format == "json") return intrinsicsAsJson(intrinsics);
-  if (format == "opencv-yaml") return intrinsicsAsOpenCvYaml(intrinsics);
-  if (format == "ros-yaml") return intrinsicsAsRosYaml(intrinsics);
+  if (format == yamlFormatName(YamlFormat::kOpenCv).flag) {
+    return intrinsicsAsOpenCvYaml(intrinsics);
+  }
+  if (format == yamlFormatName(YamlFormat::kRos).flag) return intrinsicsAsRosYaml(intrinsics);
   return intrinsicsAsText(intrinsics);
 }
 
@@ -111,8 +120,8 @@ std::string intrinsicsAsJson(const IntrinsicsAtSize& in) {
   nlohmann::ordered_json json;
   json["camera"] = in.camera;
   json["model"] = in.model;
-  json["image_width"] = in.width;
-  json["image_height"] = in.height;
+  json[field::kImageWidth] = in.width;
+  json[field::kImageHeight] = in.height;
   if (in.source == IntrinsicsSource::kPtzSetting) {
     json["pan"] = in.pan;
     json["tilt"] = in.tilt;
@@ -124,9 +133,9 @@ std::string intrinsicsAsJson(const IntrinsicsAtSize& in) {
   for (int r = 0; r < 3; ++r) {
     K.push_back({decimalOf(in.K(r, 0)), decimalOf(in.K(r, 1)), decimalOf(in.K(r, 2))});
   }
-  json["camera_matrix"] = K;
-  json["distortion_model"] = "rational_polynomial";
-  json["distortion_coefficients"] = decimals(in.distortion);
+  json[field::kCameraMatrix] = K;
+  json[field::kDistortionModel] = field::kRationalModel;
+  json[field::kDistortionCoefficients] = decimals(in.distortion);
   // One member per line, each value compact: K's rows stay on one line each.
   std::string text = "{\n";
   for (auto it = json.begin(); it != json.end(); ++it) {
@@ -140,14 +149,13 @@ std::string intrinsicsAsOpenCvYaml(const IntrinsicsAtSize& in) {
   YAML::Emitter out;
   out.SetDoublePrecision(kYamlPrecision);
   out << YAML::BeginMap;
-  out << YAML::Key << "image_width" << YAML::Value << in.width;
-  out << YAML::Key << "image_height" << YAML::Value << in.height;
-  emitMatrix(out, "camera_matrix", 3, 3, rowMajor(in.K), true);
-  emitMatrix(out, "distortion_coefficients", 1, static_cast<int>(in.distortion.size()),
+  out << YAML::Key << field::kImageWidth << YAML::Value << in.width;
+  out << YAML::Key << field::kImageHeight << YAML::Value << in.height;
+  emitMatrix(out, field::kCameraMatrix, 3, 3, rowMajor(in.K), true);
+  emitMatrix(out, field::kDistortionCoefficients, 1, static_cast<int>(in.distortion.size()),
              decimals(in.distortion), true);
   out << YAML::EndMap;
-  // The header cv::FileStorage writes and looks for.
-  return std::string("%YAML:1.0\n---\n") + out.c_str() + "\n";
+  return std::string(field::kOpenCvDirective) + "\n---\n" + out.c_str() + "\n";
 }
 
 std::string intrinsicsAsRosYaml(const IntrinsicsAtSize& in) {
@@ -156,15 +164,15 @@ std::string intrinsicsAsRosYaml(const IntrinsicsAtSize& in) {
   YAML::Emitter out;
   out.SetDoublePrecision(kYamlPrecision);
   out << YAML::BeginMap;
-  out << YAML::Key << "image_width" << YAML::Value << in.width;
-  out << YAML::Key << "image_height" << YAML::Value << in.height;
-  out << YAML::Key << "camera_name" << YAML::Value << in.camera;
-  emitMatrix(out, "camera_matrix", 3, 3, rowMajor(in.K), false);
-  out << YAML::Key << "distortion_model" << YAML::Value << "rational_polynomial";
-  emitMatrix(out, "distortion_coefficients", 1, static_cast<int>(in.distortion.size()),
+  out << YAML::Key << field::kImageWidth << YAML::Value << in.width;
+  out << YAML::Key << field::kImageHeight << YAML::Value << in.height;
+  out << YAML::Key << field::kCameraName << YAML::Value << in.camera;
+  emitMatrix(out, field::kCameraMatrix, 3, 3, rowMajor(in.K), false);
+  out << YAML::Key << field::kDistortionModel << YAML::Value << field::kRationalModel;
+  emitMatrix(out, field::kDistortionCoefficients, 1, static_cast<int>(in.distortion.size()),
              decimals(in.distortion), false);
-  emitMatrix(out, "rectification_matrix", 3, 3, rowMajor(Eigen::Matrix3f::Identity()), false);
-  emitMatrix(out, "projection_matrix", 3, 4, rowMajor(projection), false);
+  emitMatrix(out, field::kRectificationMatrix, 3, 3, rowMajor(Eigen::Matrix3f::Identity()), false);
+  emitMatrix(out, field::kProjectionMatrix, 3, 4, rowMajor(projection), false);
   out << YAML::EndMap;
   return std::string(out.c_str()) + "\n";
 }

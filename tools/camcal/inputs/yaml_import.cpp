@@ -10,8 +10,10 @@ namespace camcal {
 
 namespace {
 
-// The tag cv::FileStorage puts on its matrices, as a YAML reader resolves it.
-constexpr const char* kOpenCvMatrixTag = "tag:yaml.org,2002:opencv-matrix";
+namespace names = yaml_field;
+
+// The tag of cv::FileStorage's matrices, as a YAML reader resolves it.
+const std::string kOpenCvMatrixTag = std::string("tag:yaml.org,2002:") + names::kOpenCvMatrixTag;
 // k1, k2, p1, p2, k3: the plumb-bob model, the least a lens needs here.
 constexpr size_t kFewestCoefficients = 5;
 constexpr size_t kRationalCoefficients = 8;
@@ -48,9 +50,9 @@ struct Reader {
       throw error(std::string(key) + " is not an !!opencv-matrix (a ROS camera_info YAML? use " +
                   "--from ros-yaml)");
     }
-    *rows = positiveInt(node, "rows");
-    *cols = positiveInt(node, "cols");
-    const YAML::Node data = field(node, "data");
+    *rows = positiveInt(node, names::kRows);
+    *cols = positiveInt(node, names::kCols);
+    const YAML::Node data = field(node, names::kData);
     if (!data.IsSequence()) throw error(std::string(key) + ": data is not a list of numbers");
     std::vector<double> values;
     for (const YAML::Node& item : data) {
@@ -85,13 +87,29 @@ std::string coefficientCount(size_t count) {
 
 }  // namespace
 
+std::vector<std::string> yamlFormatFlags() {
+  std::vector<std::string> flags;
+  for (const YamlFormatName& name : kYamlFormats) flags.push_back(name.flag);
+  return flags;
+}
+
+const YamlFormatName& yamlFormatName(YamlFormat format) {
+  for (const YamlFormatName& name : kYamlFormats) {
+    if (name.format == format) return name;
+  }
+  return kYamlFormats[0];
+}
+
 YamlFormat yamlFormatFromFlag(const std::string& flag) {
-  return flag == "ros-yaml" ? YamlFormat::kRos : YamlFormat::kOpenCv;
+  for (const YamlFormatName& name : kYamlFormats) {
+    if (flag == name.flag) return name.format;
+  }
+  return YamlFormat::kOpenCv;
 }
 
 ImportedIntrinsics readIntrinsicsYaml(const InputFile& input, YamlFormat format) {
   const bool opencv = format == YamlFormat::kOpenCv;
-  const Reader reader{input, opencv ? "OpenCV FileStorage YAML" : "ROS camera_info YAML"};
+  const Reader reader{input, yamlFormatName(format).title};
   if (!opencv && input.data.rfind("%YAML:", 0) == 0) {
     throw reader.error(
         "an OpenCV FileStorage YAML (it starts with %YAML:), not ROS's: use "
@@ -105,17 +123,17 @@ ImportedIntrinsics readIntrinsicsYaml(const InputFile& input, YamlFormat format)
                        std::to_string(e.mark.column + 1) + ": " + e.msg + ")");
   }
   if (!root.IsMap()) throw reader.error("not a " + reader.format_name + " (no mapping of fields)");
-  if (opencv && root["distortion_model"]) {
+  if (opencv && root[names::kDistortionModel]) {
     throw reader.error(
         "a ROS camera_info YAML (it has distortion_model), not OpenCV's: use "
         "--from ros-yaml");
   }
 
   ImportedIntrinsics imported;
-  imported.width = reader.positiveInt(root, "image_width");
-  imported.height = reader.positiveInt(root, "image_height");
+  imported.width = reader.positiveInt(root, names::kImageWidth);
+  imported.height = reader.positiveInt(root, names::kImageHeight);
   int rows = 0, cols = 0;
-  const std::vector<double> K = reader.matrix(root, "camera_matrix", opencv, &rows, &cols);
+  const std::vector<double> K = reader.matrix(root, names::kCameraMatrix, opencv, &rows, &cols);
   if (rows != 3 || cols != 3) {
     throw reader.error("camera_matrix is " + std::to_string(rows) + "x" + std::to_string(cols) +
                        ", not 3x3");
@@ -125,29 +143,30 @@ ImportedIntrinsics readIntrinsicsYaml(const InputFile& input, YamlFormat format)
     throw reader.error("camera_matrix is not [fx skew cx; 0 fy cy; 0 0 1] with positive fx, fy");
   }
 
-  std::string model = "rational_polynomial";
+  std::string model = names::kRationalModel;
   if (!opencv) {
-    const YAML::Node node = reader.field(root, "distortion_model");
+    const YAML::Node node = reader.field(root, names::kDistortionModel);
     model = node.IsScalar() ? node.Scalar() : "";
-    if (model != "rational_polynomial" && model != "plumb_bob") {
+    if (model != names::kRationalModel && model != names::kPlumbBobModel) {
       throw reader.error("distortion_model '" + model +
                          "' is neither rational_polynomial nor plumb_bob");
     }
-    if (root["camera_name"] && root["camera_name"].IsScalar()) {
-      imported.camera_name = root["camera_name"].Scalar();
+    if (root[names::kCameraName] && root[names::kCameraName].IsScalar()) {
+      imported.camera_name = root[names::kCameraName].Scalar();
     }
   }
-  std::vector<double> d = reader.matrix(root, "distortion_coefficients", opencv, &rows, &cols);
+  std::vector<double> d = reader.matrix(root, names::kDistortionCoefficients, opencv, &rows, &cols);
   if (rows != 1 && cols != 1) throw reader.error("distortion_coefficients is not a row or column");
   if (d.size() < kFewestCoefficients) {
     throw reader.error(coefficientCount(d.size()) + ": at least 5 needed (k1 k2 p1 p2 k3)");
   }
-  const size_t usable = model == "plumb_bob" ? kFewestCoefficients : kRationalCoefficients;
+  const size_t usable =
+      model == names::kPlumbBobModel ? kFewestCoefficients : kRationalCoefficients;
   for (size_t i = usable; i < d.size(); ++i) {
     if (d[i] != 0.0) {
       throw reader.error(coefficientCount(d.size()) +
-                         (model == "plumb_bob" ? " for plumb_bob" : "") + ": coefficient " +
-                         std::to_string(i + 1) +
+                         (model == names::kPlumbBobModel ? " for plumb_bob" : "") +
+                         ": coefficient " + std::to_string(i + 1) +
                          " is not zero, and the rational lens model has only k1 k2 p1 p2 k3 k4 k5 "
                          "k6");
     }

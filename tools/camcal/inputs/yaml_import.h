@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "inputs/calibration_input.h"
+#include "inputs/yaml_fields.h"
 
 namespace camcal {
-
-enum class YamlFormat { kOpenCv, kRos };
 
 struct ImportedIntrinsics {
   int width = 0;
@@ -27,7 +26,7 @@ struct ImportedIntrinsics {
   std::string camera_name;
 };
 
-// "opencv-yaml" or "ros-yaml".
+// The format of a flag of kYamlFormats.
 YamlFormat yamlFormatFromFlag(const std::string& flag);
 
 // Throws an operation error naming the file and what is wrong: not YAML, not
