@@ -5,8 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "calibration_utils/lens_soundness.h"
-
 namespace camcal {
 
 namespace {
@@ -16,14 +14,13 @@ constexpr int kGridAlongLongerSide = 65;
 // The displacement of a ray that B cannot see.
 constexpr double kUnseen = std::numeric_limits<double>::infinity();
 
-// The value below which a fraction q of the sorted values lie.
+}  // namespace
+
 double quantile(const std::vector<double>& sorted, double q) {
   if (sorted.empty()) return 0.0;
   const size_t rank = static_cast<size_t>(std::ceil(q * sorted.size()));
   return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
-
-}  // namespace
 
 DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const IntrinsicsAtSize& b,
                                           const Eigen::Matrix3d& b_from_a) {
@@ -31,7 +28,7 @@ DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const Intri
   const int longer = std::max(a.width, a.height);
   const int columns = std::max(2, (kGridAlongLongerSide - 1) * a.width / longer + 1);
   const int rows = std::max(2, (kGridAlongLongerSide - 1) * a.height / longer + 1);
-  const double b_sound_radius = dravik::calibration::findSoundRegion(b.distortion).radius;
+  const double b_sound_radius = lens_b.soundRegion().radius;
   DisplacementStatistics statistics;
   std::vector<double> displacements;
   for (int row = 0; row < rows; ++row) {

@@ -8,7 +8,7 @@
 // (points at infinity): a change of orientation moves them, a change of position alone does not,
 // and is reported in millimetres beside them. Pixels of A beyond a fold of its lens have no viewing
 // direction and are left out (and counted). Rays that B cannot see (behind its camera, or beyond
-// the sound region of its lens, calibration_utils/lens_soundness.h) have no pixel in B: they are
+// the sound region of its lens, calibration_utils/lens.h) have no pixel in B: they are
 // counted apart and fail the comparison.
 #pragma once
 
@@ -39,6 +39,10 @@ struct DisplacementStatistics {
 // frame into B's (the identity for two lenses of one camera).
 DisplacementStatistics compareProjections(const IntrinsicsAtSize& a, const IntrinsicsAtSize& b,
                                           const Eigen::Matrix3d& b_from_a);
+
+// The nearest-rank quantile of sorted values: the smallest value with at
+// least a fraction q of the values at or below it; 0 for no values.
+double quantile(const std::vector<double>& sorted, double q);
 
 // The angle, degrees, of the rotation R.
 double rotationAngleDegrees(const Eigen::Matrix3d& R);

@@ -2,7 +2,7 @@
 // distortion moves each pixel from where a pinhole camera with the same K
 // would see its ray, as a colour map with labelled contour lines and a
 // sparse field of arrows, with the image border, the principal point and the
-// edge of the lens's sound region (calibration_utils/lens_soundness.h)
+// edge of the lens's sound region (calibration_utils/lens.h)
 // where it falls inside the image.
 #pragma once
 

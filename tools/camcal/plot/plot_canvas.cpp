@@ -151,9 +151,14 @@ std::vector<double> niceTicks(double lo, double hi, int count) {
   double step = power;
   for (double m : {1.0, 2.0, 5.0, 10.0}) {
     step = m * power;
-    if (step >= raw) break;
+    // A range a rounding above a round step (0.6 / 6) takes that step.
+    if (step >= raw * (1 - 1e-12)) break;
   }
-  for (double t = std::ceil(lo / step - 1e-9) * step; t <= hi + step * 1e-9; t += step) {
+  // Each tick a whole multiple of the step, counted rather than summed: no
+  // drift, and an end even where the step is below the values' resolution.
+  const double first = std::ceil(lo / step - 1e-9), last = std::floor(hi / step + 1e-9);
+  for (double k = first; k <= last && ticks.size() <= size_t(count) * 10; ++k) {
+    const double t = k * step;
     ticks.push_back(std::abs(t) < step * 1e-9 ? 0.0 : t);
   }
   return ticks;
