@@ -12,7 +12,6 @@
 #include "cli/diagnostics.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
-#include "commands/ptz_actions.h"
 #include "inputs/calibration_input.h"
 #include "inputs/camera_lookup.h"
 #include "inputs/library_load.h"

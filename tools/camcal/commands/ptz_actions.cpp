@@ -17,12 +17,6 @@
 
 namespace camcal {
 
-dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& input) {
-  requirePtzModel(input);
-  const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kPtz);
-  return static_cast<const dravik::calibration::PTZCameraParameters&>(*parsed.message);
-}
-
 void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int zoom) {
   if (!model.valid()) return;
   // getIntrinsics clamps its index into the table: 0 and the int maximum are
@@ -39,17 +33,6 @@ void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int 
     note("zoom " + std::to_string(zoom) + " is below the zoom table (" + range() +
          "): clamped to its first sample, zoom " + formatNumber(first));
   }
-}
-
-PtzHead requirePtzHead(const InputFile& input) {
-  PtzHead head;
-  head.params = requirePtzParameters(input).pan_tilt();
-  if (!head.model.readFromPB(head.params)) {
-    throw operationError(input.path +
-                         ": not a valid PTZ calibration: the pan/tilt head does not "
-                         "load");
-  }
-  return head;
 }
 
 namespace {

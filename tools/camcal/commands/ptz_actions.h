@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
 #include "cli/commands.h"
@@ -31,18 +30,6 @@ PtzMotorSetting parsePtzSetting(const std::string& at);
 // A note when a zoom lies outside the zoom table's samples: the library then
 // uses the nearest sample alone, as if the zoom were that sample's.
 void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int zoom);
-
-// The PTZ calibration of a file, checked valid by the library; errors name
-// the file.
-dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& input);
-
-// The pan/tilt head of a PTZ calibration file: its message, whose motor
-// limits the model does not hold, and its model. Errors name the file.
-struct PtzHead {
-  dravik::calibration::PanTiltSystemParameters params;
-  dravik::calibration::PanTiltModel model;
-};
-PtzHead requirePtzHead(const InputFile& input);
 
 // `ptz FILE joints PAN TILT [--format F]` and
 // `ptz FILE steps --joints PAN_RAD TILT_RAD [--format F]`: motor positions to

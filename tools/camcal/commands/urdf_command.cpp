@@ -19,7 +19,6 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
-#include "commands/ptz_actions.h"
 #include "inputs/library_load.h"
 #include "inputs/urdf_writer.h"
 

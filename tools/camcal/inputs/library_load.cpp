@@ -118,6 +118,23 @@ std::shared_ptr<dravik::calibration::PTZCameraModel> requirePtzModel(const Input
   return model;
 }
 
+dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& input) {
+  requirePtzModel(input);
+  const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kPtz);
+  return static_cast<const dravik::calibration::PTZCameraParameters&>(*parsed.message);
+}
+
+PtzHead requirePtzHead(const InputFile& input) {
+  PtzHead head;
+  head.params = requirePtzParameters(input).pan_tilt();
+  if (!head.model.readFromPB(head.params)) {
+    throw operationError(input.path +
+                         ": not a valid PTZ calibration: the pan/tilt head does not "
+                         "load");
+  }
+  return head;
+}
+
 std::vector<std::string> cameraNamesOf(const RobotCalibration& calibration) {
   std::vector<std::string> names;
   for (const CameraCalibration& camera : calibration.camera()) {

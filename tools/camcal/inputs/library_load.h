@@ -8,6 +8,7 @@
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
+#include "calibration_common/pan_tilt_model.h"
 #include "calibration_common/ptz_camera_model.h"
 #include "inputs/calibration_input.h"
 
@@ -35,6 +36,18 @@ LoadResult loadPtzModel(const dravik::calibration::PTZCameraParameters& params,
 void requireRobotCalibration(const InputFile& input, dravik::calibration::CameraParametersSet* set);
 void requireBaseCalibration(const InputFile& input, dravik::calibration::BaseCalibrationData* base);
 std::shared_ptr<dravik::calibration::PTZCameraModel> requirePtzModel(const InputFile& input);
+
+// The PTZ calibration of a file, checked valid by the library; errors name
+// the file.
+dravik::calibration::PTZCameraParameters requirePtzParameters(const InputFile& input);
+
+// The pan/tilt head of a PTZ calibration file: its message, whose motor
+// limits the model does not hold, and its model. Errors name the file.
+struct PtzHead {
+  dravik::calibration::PanTiltSystemParameters params;
+  dravik::calibration::PanTiltModel model;
+};
+PtzHead requirePtzHead(const InputFile& input);
 
 // The camera names of a calibration, in file order, each once. A set also
 // keeps the embedded default's cameras that the file does not name; these
