@@ -69,12 +69,13 @@ void addPictureOptions(CLI::App* command, std::string* output, int* picture_widt
       ->check(CLI::Range(kSmallestPictureWidth, kLargestPictureWidth));
 }
 
-CLI::Option* addKindOption(CLI::App* command, std::string* kind) {
+CLI::Option* addKindOption(CLI::App* command, std::string* kind,
+                           const std::vector<std::string>& kinds) {
   *kind = "auto";
   return command
       ->add_option("--kind", *kind,
                    "Kind of calibration in the file; 'auto' recognises it from its content")
-      ->check(CLI::IsMember({"auto", "robot", "base", "ptz"}))
+      ->check(CLI::IsMember(kinds))
       ->capture_default_str();
 }
 

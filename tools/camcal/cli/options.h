@@ -34,8 +34,10 @@ CLI::Option* addCalibrationOption(CLI::App* command, std::string* calibration);
 CLI::Option* addFormatOption(CLI::App* command, std::string* format,
                              const std::vector<std::string>& names,
                              const std::string& description = "Output format");
-// "--kind robot|base|ptz|auto", shared by the subcommands that read any kind.
-CLI::Option* addKindOption(CLI::App* command, std::string* kind);
+// "--kind KIND", one of kinds ("auto" and the kinds of calibration), shared
+// by the subcommands that read any kind.
+CLI::Option* addKindOption(CLI::App* command, std::string* kind,
+                           const std::vector<std::string>& kinds);
 
 // The widths --picture-width accepts, pixels.
 constexpr int kSmallestPictureWidth = 200;

@@ -62,7 +62,7 @@ void addAdjustCommand(CLI::App& app, Subcommands* commands) {
   addOutputOption(adjust, &adjust_options->output);
   adjust
       ->add_option("--to", adjust_options->to, "Output encoding; that of CALIBRATION when omitted")
-      ->check(CLI::IsMember({"text", "wire"}));
+      ->check(CLI::IsMember(encodingFlags()));
   adjust->add_flag("--allow-empty", adjust_options->rules.allow_empty,
                    "Write the robot calibration even when it holds no camera");
   adjust->add_flag("--drop-unknown", adjust_options->rules.drop_unknown,

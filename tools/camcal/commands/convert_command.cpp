@@ -40,9 +40,9 @@ void addConvertCommand(CLI::App& app, Subcommands* commands) {
       ->required();
   command->add_option("--to", options->to, "Output encoding")
       ->required()
-      ->check(CLI::IsMember({"text", "wire"}));
+      ->check(CLI::IsMember(encodingFlags()));
   addOutputOption(command, &options->output);
-  addKindOption(command, &options->kind);
+  addKindOption(command, &options->kind, kindFlags());
   command->add_flag("--allow-empty", options->rules.allow_empty,
                     "Write a robot calibration even when it holds no camera");
   command->add_flag("--drop-unknown", options->rules.drop_unknown,

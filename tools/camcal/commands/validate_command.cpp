@@ -77,7 +77,7 @@ void addValidateCommand(CLI::App& app, Subcommands* commands) {
       "inside the image, at any image size a camera serves.\nExit status 0 only when every "
       "file is valid (and, with --strict, has no warning).");
   command->add_option("FILE", options->files, "Robot, base or PTZ calibrations")->required();
-  addKindOption(command, &options->kind);
+  addKindOption(command, &options->kind, kindFlags());
   command->add_flag("--strict", options->strict, "Count warnings as failures");
   commands->push_back({command, [options] { return runValidate(*options); }});
 }

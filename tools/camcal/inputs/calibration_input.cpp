@@ -73,27 +73,60 @@ CommandError notParsed(const InputFile& input, const std::string& what, const At
 
 }  // namespace
 
+namespace {
+
+// The kinds by their --kind flag and by name.
+struct KindName {
+  CalibrationKind kind;
+  const char* flag;
+  const char* name;
+};
+constexpr KindName kKinds[] = {
+    {CalibrationKind::kRobot, "robot", "robot calibration"},
+    {CalibrationKind::kBase, "base", "base calibration"},
+    {CalibrationKind::kPtz, "ptz", "PTZ calibration"},
+};
+
+// The encodings in the library's reading order, by their --to flag.
+struct EncodingName {
+  Encoding encoding;
+  const char* flag;
+};
+constexpr EncodingName kEncodings[] = {{Encoding::kText, "text"}, {Encoding::kWire, "wire"}};
+
+}  // namespace
+
 std::string kindName(CalibrationKind kind) {
-  switch (kind) {
-    case CalibrationKind::kRobot:
-      return "robot calibration";
-    case CalibrationKind::kBase:
-      return "base calibration";
-    case CalibrationKind::kPtz:
-      return "PTZ calibration";
+  for (const KindName& k : kKinds) {
+    if (k.kind == kind) return k.name;
   }
   return "calibration";
 }
 
 std::optional<CalibrationKind> kindFromFlag(const std::string& flag) {
-  if (flag == "robot") return CalibrationKind::kRobot;
-  if (flag == "base") return CalibrationKind::kBase;
-  if (flag == "ptz") return CalibrationKind::kPtz;
+  for (const KindName& k : kKinds) {
+    if (flag == k.flag) return k.kind;
+  }
   return std::nullopt;
 }
 
+std::vector<std::string> kindFlags() {
+  std::vector<std::string> flags = {"auto"};
+  for (const KindName& k : kKinds) flags.push_back(k.flag);
+  return flags;
+}
+
 std::string encodingName(Encoding encoding) {
-  return encoding == Encoding::kWire ? "wire" : "text";
+  for (const EncodingName& e : kEncodings) {
+    if (e.encoding == encoding) return e.flag;
+  }
+  return "";
+}
+
+std::vector<std::string> encodingFlags() {
+  std::vector<std::string> flags;
+  for (const EncodingName& e : kEncodings) flags.push_back(e.flag);
+  return flags;
 }
 
 std::string encodeMessage(const google::protobuf::Message& message, Encoding encoding) {
@@ -154,7 +187,7 @@ std::string encodeForOutput(const std::string& source, CalibrationKind kind,
 }
 
 Encoding encodingFromFlag(const std::string& flag) {
-  return flag == "wire" ? Encoding::kWire : Encoding::kText;
+  return flag == encodingName(Encoding::kWire) ? Encoding::kWire : Encoding::kText;
 }
 
 InputFile readInput(const std::string& path) {

@@ -27,6 +27,8 @@ using Encoding = dravik::CalibrationEncoding;
 std::string kindName(CalibrationKind kind);
 // The values of --kind: "robot", "base", "ptz"; "auto" (or empty) is no kind.
 std::optional<CalibrationKind> kindFromFlag(const std::string& flag);
+// The values --kind accepts: "auto", then each kind's.
+std::vector<std::string> kindFlags();
 // "wire" or "text".
 std::string encodingName(Encoding encoding);
 
@@ -74,6 +76,7 @@ std::string encodeForOutput(const std::string& source, CalibrationKind kind,
                             const OutputRules& rules);
 // The values of --to: "text", "wire".
 Encoding encodingFromFlag(const std::string& flag);
+std::vector<std::string> encodingFlags();
 
 // Parses the file as the given kind, or recognises its kind when none is
 // given. Throws an operation error naming the file and, for text, the line
