@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image_codec.h"
+#include "image/image_codec.h"
 #include "quiet_logs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

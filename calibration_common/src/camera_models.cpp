@@ -62,6 +62,12 @@ const char* cameraModelDescription(const std::string& model) {
   return found ? found->description : nullptr;
 }
 
+std::vector<std::string> cameraModelIdentifiers() {
+  std::vector<std::string> identifiers;
+  for (const CameraModel& model : kCameraModels) identifiers.push_back(model.identifier);
+  return identifiers;
+}
+
 std::vector<CameraModelSize> cameraModelSizes(const std::string& model) {
   std::vector<CameraModelSize> sizes;
   const CameraModel* found = findCameraModel(model);

@@ -16,14 +16,15 @@
 #include "calibrate_into.h"
 #include "calibrate_pictures.h"
 #include "calibrate_report.h"
-#include "calibration_input.h"
-#include "command_error.h"
-#include "commands.h"
-#include "diagnostics.h"
+#include "cli/command_error.h"
+#include "cli/commands.h"
+#include "cli/diagnostics.h"
+#include "cli/options.h"
+#include "cli/output_file.h"
 #include "dravik/logging.h"
-#include "intrinsics_formats.h"
-#include "library_load.h"
-#include "output_file.h"
+#include "inputs/calibration_input.h"
+#include "inputs/intrinsics_formats.h"
+#include "inputs/library_load.h"
 
 namespace camcal {
 
@@ -217,15 +218,16 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("--into", options->into,
                       "Robot calibration whose camera's intrinsics are replaced; written back "
                       "in place (the old file kept as ROBOT_CAL.bak) unless -o is given");
-  command->add_option("-o,--output", options->output,
-                      "Write the calibration (or the camera) here; the report goes to standard "
-                      "output");
-  command
-      ->add_option("-f,--format", options->format,
-                   "Format of the camera without --into (text, json, opencv-yaml, ros-yaml); "
-                   "of the report: text or json")
-      ->check(CLI::IsMember(intrinsicsFormatNames()))
-      ->capture_default_str();
+  addOutputOption(command, &options->output,
+                  "Write the calibration (or the camera) here; the report goes to standard "
+                  "output");
+  std::string format_names;
+  for (const std::string& name : intrinsicsFormatNames()) {
+    format_names += (format_names.empty() ? "" : ", ") + name;
+  }
+  addFormatOption(command, &options->format, intrinsicsFormatNames(),
+                  "Format of the camera without --into (" + format_names +
+                      "); of the report: text or json");
   command->add_option("--report", options->report,
                       "Directory for coverage.png, residuals.png, uncertainty.png and lens.png");
   command

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "command_error.h"
+#include "cli/command_error.h"
 
 namespace camcal {
 

@@ -13,17 +13,14 @@
 #include <thread>
 
 #include "calibrate_corners.h"
-#include "calibration_input.h"
-#include "command_error.h"
-#include "image_codec.h"
+#include "cli/command_error.h"
+#include "cli/options.h"
+#include "image/image_codec.h"
+#include "inputs/calibration_input.h"
 
 namespace camcal {
 
 namespace {
-
-std::string sizeText(int width, int height) {
-  return std::to_string(width) + "x" + std::to_string(height);
-}
 
 // What one worker learnt about one image.
 struct Detection {
@@ -131,8 +128,8 @@ CornerSet detectBoardCorners(const std::vector<std::string>& paths, const Board&
       corners.height = detection.height;
     } else if (detection.width != corners.width || detection.height != corners.height) {
       throw operationError(paths[i] + ": the image is " +
-                           sizeText(detection.width, detection.height) + ", not " +
-                           sizeText(corners.width, corners.height) + " as " + paths[0] + " is");
+                           formatImageSize(detection.width, detection.height) + ", not " +
+                           formatImageSize(corners.width, corners.height) + " as " + paths[0] + " is");
     }
     corners.images.push_back(std::move(detection.corners));
   }

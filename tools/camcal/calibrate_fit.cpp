@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "analysis/lens_check.h"
 #include "calibration_utils/camera_calibration.h"
-#include "command_error.h"
-#include "diagnostics.h"
-#include "lens_check.h"
-#include "number_format.h"
+#include "cli/command_error.h"
+#include "cli/diagnostics.h"
+#include "cli/number_format.h"
 
 namespace camcal {
 

@@ -6,10 +6,11 @@
 
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
-#include "camera_lookup.h"
-#include "command_error.h"
-#include "library_load.h"
-#include "output_file.h"
+#include "cli/command_error.h"
+#include "cli/output_file.h"
+#include "cli/options.h"
+#include "inputs/camera_lookup.h"
+#include "inputs/library_load.h"
 
 namespace camcal {
 
@@ -23,10 +24,6 @@ using dravik::calibration::RobotCalibration;
 
 // Target points go into sample points in millimetres.
 constexpr float kSampleScalar = 0.001f;
-
-std::string sizeText(int width, int height) {
-  return std::to_string(width) + "x" + std::to_string(height);
-}
 
 // The sizes of a camera: its calibrated full frame, then its model's table.
 std::vector<CameraModelSize> sizesOf(const CameraCalibration& camera) {
@@ -47,7 +44,7 @@ std::string sizeList(const std::vector<CameraModelSize>& sizes, bool remapped_to
   std::vector<std::string> names;
   for (const CameraModelSize& size : sizes) {
     if (remapped_too || !size.sensor_remapped) {
-      names.push_back(sizeText(size.output_width, size.output_height));
+      names.push_back(formatImageSize(size.output_width, size.output_height));
     }
   }
   std::string text;
@@ -138,7 +135,7 @@ IntoCalibration openInto(const std::string& path, const std::string& camera_name
   const auto size = std::find_if(sizes.begin(), sizes.end(), [&](const CameraModelSize& s) {
     return s.output_width == width && s.output_height == height;
   });
-  const std::string images = "the images are " + sizeText(width, height);
+  const std::string images = "the images are " + formatImageSize(width, height);
   const std::string which = "camera '" + camera_name + "' (" + describeModel(into.model) + ")";
   if (size == sizes.end()) {
     throw operationError(path + ": " + images + ", not a size of " + which + ": " +

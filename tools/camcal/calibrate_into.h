@@ -17,12 +17,13 @@
 #include <memory>
 #include <string>
 
+#include "analysis/calibration_diff.h"
 #include "calibrate_corners.h"
 #include "calibrate_fit.h"
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
-#include "calibration_diff.h"
-#include "calibration_input.h"
+#include "analysis/calibration_diff.h"
+#include "inputs/calibration_input.h"
 
 namespace camcal {
 

@@ -8,13 +8,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "colour_map.h"
-#include "command_error.h"
-#include "contour_lines.h"
-#include "lens_plot.h"
-#include "number_format.h"
-#include "output_file.h"
-#include "plot_canvas.h"
+#include "cli/command_error.h"
+#include "cli/number_format.h"
+#include "cli/options.h"
+#include "cli/output_file.h"
+#include "plot/colour_map.h"
+#include "plot/contour_lines.h"
+#include "plot/lens_plot.h"
+#include "plot/plot_canvas.h"
 
 namespace camcal {
 
@@ -144,7 +145,7 @@ double roundDown(double value) {
 }
 
 std::string sizeText(const CalibrationRun& run) {
-  return std::to_string(run.corners.width) + "x" + std::to_string(run.corners.height);
+  return formatImageSize(run.corners.width, run.corners.height);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "calibrate_fit.h"
-#include "intrinsics_formats.h"
+#include "inputs/intrinsics_formats.h"
 
 namespace camcal {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "number_format.h"
-#include "text_table.h"
+#include "cli/number_format.h"
+#include "cli/text_table.h"
 
 namespace camcal {
 

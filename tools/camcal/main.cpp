@@ -20,9 +20,9 @@
 #include <iostream>
 #include <string>
 
-#include "command_error.h"
-#include "commands.h"
-#include "diagnostics.h"
+#include "cli/command_error.h"
+#include "cli/commands.h"
+#include "cli/diagnostics.h"
 
 namespace {
 
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   camcal::addIntrinsicsCommand(app, &commands);
   camcal::addValidateCommand(app, &commands);
   camcal::addConvertCommand(app, &commands);
-  camcal::addBaseCommands(app, &commands);
+  camcal::addBaseCommand(app, &commands);
+  camcal::addAdjustCommand(app, &commands);
   camcal::addPtzCommand(app, &commands);
   camcal::addPlotCommand(app, &commands);
   camcal::addDiffCommand(app, &commands);

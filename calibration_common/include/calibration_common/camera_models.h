@@ -18,6 +18,9 @@ namespace calibration {
 // ...); nullptr for an identifier that the library serves as a generic camera.
 CAMERA_PARAMETERS_EXPORT const char* cameraModelDescription(const std::string& model);
 
+// The identifiers of the known models, in the order of the library's table.
+CAMERA_PARAMETERS_EXPORT std::vector<std::string> cameraModelIdentifiers();
+
 // One streaming resolution of a model: the crop (crop_x, crop_y, crop_width,
 // crop_height) of the calibrated full frame, in its pixels, scaled to
 // output_width x output_height (camera_parameters.h). A sensor-remapped size

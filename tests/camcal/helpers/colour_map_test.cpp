@@ -1,6 +1,6 @@
 // camcal's colour scale against the published viridis table, and its
 // lightness rising along the scale.
-#include "colour_map.h"
+#include "plot/colour_map.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,67 @@
+#include "analysis/lens_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "calibration_utils/lens.h"
+
+namespace camcal {
+
+namespace {
+
+using dravik::calibration::SoundRegion;
+
+// "52.3 deg off axis, 84% of the way to the farthest image corner": the
+// same for every image size that scales the full frame without a crop.
+std::string describePlace(double r, double rd, double reach) {
+  char text[128];
+  std::snprintf(text, sizeof(text),
+                "%.1f deg off axis, %.0f%% of the way from the principal point to the farthest "
+                "image corner",
+                std::atan(r) * 180.0 / M_PI, 100.0 * rd / reach);
+  return text;
+}
+
+}  // namespace
+
+std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+                           int width, int height) {
+  const double fx = K(0, 0), fy = K(1, 1);
+  if (!(fx > 0.0) || !(fy > 0.0) || !std::isfinite(fx) || !std::isfinite(fy)) {
+    return "the focal length is not a positive number";
+  }
+  if (distortion.size() != 8) {
+    return "the distortion is " + std::to_string(distortion.size()) +
+           " coefficients, not the eight k1, k2, p1, p2, k3, k4, k5, k6";
+  }
+  if (!std::all_of(distortion.begin(), distortion.end(),
+                   [](float k) { return std::isfinite(k); })) {
+    return "a distortion coefficient is not a finite number";
+  }
+  dravik::calibration::Lens lens;
+  lens.width = width;
+  lens.height = height;
+  lens.K = K;
+  lens.distortion = distortion;
+  if (lens.isSoundOverImage()) return "";
+
+  const double reach = lens.farthestCornerRadius();
+  const SoundRegion region = lens.soundRegion();
+  const std::string place = describePlace(region.radius, region.distorted_radius, reach);
+  switch (region.edge) {
+    case SoundRegion::Edge::kPole: {
+      char floor[32];
+      std::snprintf(floor, sizeof(floor), "%g", dravik::calibration::kDenominatorFloor);
+      return "the rational denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 falls below " +
+             std::string(floor) + " at " + place;
+    }
+    case SoundRegion::Edge::kFold:
+      return "the radial mapping is not monotone: it turns back at " + place;
+    case SoundRegion::Edge::kNone:
+      break;
+  }
+  return "the radial mapping never reaches the farthest image corner: it ends at " + place;
+}
+
+}  // namespace camcal

@@ -1,0 +1,82 @@
+// The options and option values shared by several subcommands.
+#include "cli/options.h"
+
+#include <algorithm>
+#include <regex>
+
+#include "cli/command_error.h"
+
+namespace camcal {
+
+namespace {
+
+// Image sizes camcal takes: whole pixels, 1 to kLargestSide on each side.
+constexpr int kLargestSide = 999999;
+
+// A run of digits as a side length; false when beyond kLargestSide (the text
+// may be longer than any int).
+bool sideLength(const std::string& digits, int* side) {
+  const size_t first = std::min(digits.find_first_not_of('0'), digits.size());
+  if (digits.size() - first > 6) return false;
+  *side = first == digits.size() ? 0 : std::stoi(digits.substr(first));
+  return *side >= 1 && *side <= kLargestSide;
+}
+
+}  // namespace
+
+ImageSize parseImageSize(const std::string& text) {
+  static const std::regex kSize("([0-9]+)[xX]([0-9]+)");  // 640x480, 1280X720
+  std::smatch match;
+  if (!std::regex_match(text, match, kSize)) {
+    throw usageError("malformed image size '" + text + "': expected WIDTHxHEIGHT, e.g. 640x480");
+  }
+  ImageSize size{0, 0};
+  if (!sideLength(match[1], &size.width) || !sideLength(match[2], &size.height)) {
+    throw usageError("image size '" + text + "' out of range: width and height are 1 to " +
+                     std::to_string(kLargestSide) + " pixels");
+  }
+  return size;
+}
+
+std::string formatImageSize(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+CLI::Option* addOutputOption(CLI::App* command, std::string* output,
+                             const std::string& description) {
+  return command->add_option("-o,--output", *output, description);
+}
+
+CLI::Option* addCalibrationOption(CLI::App* command, std::string* calibration) {
+  return command->add_option("-c,--calibration", *calibration,
+                             "Robot calibration file; the embedded default when omitted");
+}
+
+CLI::Option* addFormatOption(CLI::App* command, std::string* format,
+                             const std::vector<std::string>& names,
+                             const std::string& description) {
+  return command->add_option("-f,--format", *format, description)
+      ->check(CLI::IsMember(names))
+      ->capture_default_str();
+}
+
+void addPictureOptions(CLI::App* command, std::string* output, int* picture_width) {
+  addOutputOption(command, output, "The picture, NAME.svg or NAME.png")->required();
+  command
+      ->add_option("--picture-width", *picture_width,
+                   "Width of the picture, pixels (PNG) or points (SVG); the layout is scaled to "
+                   "it. The layout's own width when omitted")
+      ->check(CLI::Range(kSmallestPictureWidth, kLargestPictureWidth));
+}
+
+CLI::Option* addKindOption(CLI::App* command, std::string* kind,
+                           const std::vector<std::string>& kinds) {
+  *kind = "auto";
+  return command
+      ->add_option("--kind", *kind,
+                   "Kind of calibration in the file; 'auto' recognises it from its content")
+      ->check(CLI::IsMember(kinds))
+      ->capture_default_str();
+}
+
+}  // namespace camcal
