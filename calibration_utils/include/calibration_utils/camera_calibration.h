@@ -62,6 +62,7 @@
 #include <vector>
 
 #include "calibration_utils/undistortion.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 namespace calibration {
@@ -93,7 +94,7 @@ struct CameraCalibration {
   // Width, height, K (no skew), the eight coefficients.
   Lens lens;
   // One per view, metres.
-  std::vector<Eigen::Matrix4d> camera_from_target;
+  std::vector<dravik::Matrix4d> camera_from_target;
   // Over the points kept.
   double rms_px = 0;
   // Per view.
@@ -102,7 +103,7 @@ struct CameraCalibration {
   std::vector<std::vector<std::uint8_t>> kept;
   // Of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6, the poses marginalised; zero
   // rows for fixed terms.
-  Eigen::Matrix<double, 12, 12> covariance = Eigen::Matrix<double, 12, 12>::Zero();
+  dravik::Matrix12d covariance = dravik::Matrix12d::Zero();
   // Square roots of its diagonal.
   Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
   int iterations = 0;

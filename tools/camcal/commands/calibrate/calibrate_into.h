@@ -22,7 +22,6 @@
 #include "calibrate_fit.h"
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
-#include "analysis/calibration_diff.h"
 #include "inputs/calibration_input.h"
 
 namespace camcal {

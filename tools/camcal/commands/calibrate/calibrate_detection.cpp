@@ -127,9 +127,9 @@ CornerSet detectBoardCorners(const std::vector<std::string>& paths, const Board&
       corners.width = detection.width;
       corners.height = detection.height;
     } else if (detection.width != corners.width || detection.height != corners.height) {
-      throw operationError(paths[i] + ": the image is " +
-                           formatImageSize(detection.width, detection.height) + ", not " +
-                           formatImageSize(corners.width, corners.height) + " as " + paths[0] + " is");
+      throw operationError(
+          paths[i] + ": the image is " + formatImageSize(detection.width, detection.height) +
+          ", not " + formatImageSize(corners.width, corners.height) + " as " + paths[0] + " is");
     }
     corners.images.push_back(std::move(detection.corners));
   }

@@ -7,8 +7,8 @@
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
 #include "cli/command_error.h"
-#include "cli/output_file.h"
 #include "cli/options.h"
+#include "cli/output_file.h"
 #include "inputs/camera_lookup.h"
 #include "inputs/library_load.h"
 

@@ -225,9 +225,9 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
   for (const std::string& name : intrinsicsFormatNames()) {
     format_names += (format_names.empty() ? "" : ", ") + name;
   }
-  addFormatOption(command, &options->format, intrinsicsFormatNames(),
-                  "Format of the camera without --into (" + format_names +
-                      "); of the report: text or json");
+  addFormatOption(
+      command, &options->format, intrinsicsFormatNames(),
+      "Format of the camera without --into (" + format_names + "); of the report: text or json");
   command->add_option("--report", options->report,
                       "Directory for coverage.png, residuals.png, uncertainty.png and lens.png");
   command
