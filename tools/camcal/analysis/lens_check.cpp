@@ -39,11 +39,12 @@ std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& d
                    [](float k) { return std::isfinite(k); })) {
     return "a distortion coefficient is not a finite number";
   }
+  // The library's own check of a lens catches the rest (the other entries of
+  // K, the image size); the reasons above are the ones a field engineer meets.
   dravik::calibration::Lens lens;
-  lens.width = width;
-  lens.height = height;
-  lens.K = K;
-  lens.distortion = distortion;
+  if (!dravik::calibration::Lens::fromIntrinsics(K, distortion, width, height, &lens)) {
+    return "the camera matrix is not finite or the image size is not positive";
+  }
   if (lens.isSoundOverImage()) return "";
 
   const double reach = lens.farthestCornerRadius();

@@ -79,4 +79,11 @@ CLI::Option* addKindOption(CLI::App* command, std::string* kind,
       ->capture_default_str();
 }
 
+void addOutputRuleFlags(CLI::App* command, bool* allow_empty, bool* drop_unknown) {
+  command->add_flag("--allow-empty", *allow_empty,
+                    "Write a robot calibration even when it holds no camera");
+  command->add_flag("--drop-unknown", *drop_unknown,
+                    "Leave out of text format the fields this version does not know");
+}
+
 }  // namespace camcal

@@ -39,6 +39,10 @@ CLI::Option* addFormatOption(CLI::App* command, std::string* format,
 CLI::Option* addKindOption(CLI::App* command, std::string* kind,
                            const std::vector<std::string>& kinds);
 
+// "--allow-empty" and "--drop-unknown" of the commands that write a
+// calibration: what they may write besides an ordinary one.
+void addOutputRuleFlags(CLI::App* command, bool* allow_empty, bool* drop_unknown);
+
 // The widths --picture-width accepts, pixels.
 constexpr int kSmallestPictureWidth = 200;
 constexpr int kLargestPictureWidth = 8000;

@@ -63,10 +63,8 @@ void addAdjustCommand(CLI::App& app, Subcommands* commands) {
   adjust
       ->add_option("--to", adjust_options->to, "Output encoding; that of CALIBRATION when omitted")
       ->check(CLI::IsMember(encodingFlags()));
-  adjust->add_flag("--allow-empty", adjust_options->rules.allow_empty,
-                   "Write the robot calibration even when it holds no camera");
-  adjust->add_flag("--drop-unknown", adjust_options->rules.drop_unknown,
-                   "Leave out of text format the fields this version does not know");
+  addOutputRuleFlags(adjust, &adjust_options->rules.allow_empty,
+                     &adjust_options->rules.drop_unknown);
   commands->push_back({adjust, [adjust_options] { return runAdjust(*adjust_options); }});
 }
 

@@ -43,10 +43,7 @@ void addConvertCommand(CLI::App& app, Subcommands* commands) {
       ->check(CLI::IsMember(encodingFlags()));
   addOutputOption(command, &options->output);
   addKindOption(command, &options->kind, kindFlags());
-  command->add_flag("--allow-empty", options->rules.allow_empty,
-                    "Write a robot calibration even when it holds no camera");
-  command->add_flag("--drop-unknown", options->rules.drop_unknown,
-                    "Leave out of text format the fields this version does not know");
+  addOutputRuleFlags(command, &options->rules.allow_empty, &options->rules.drop_unknown);
   commands->push_back({command, [options] { return runConvert(*options); }});
 }
 

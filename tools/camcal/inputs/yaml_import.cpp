@@ -73,8 +73,8 @@ struct Reader {
 };
 
 std::string removeOpenCvHeader(const std::string& data) {
-  // cv::FileStorage starts with "%YAML:1.0", a directive YAML 1.2 readers
-  // reject; the rest is plain YAML.
+  // cv::FileStorage starts with its YAML 1.0 directive (yaml_field::kOpenCvDirective),
+  // which YAML 1.2 readers reject; the rest is plain YAML.
   if (data.rfind("%YAML:", 0) != 0) return data;
   const size_t end = data.find('\n');
   return end == std::string::npos ? "" : data.substr(end + 1);
