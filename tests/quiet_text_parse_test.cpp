@@ -55,35 +55,27 @@ TEST(TextFormatParse, GarbageReachesTheLogSinkAloneWithTheDocumentedRecords) {
 
 // Wire format first, then text, with the encoding read and the text parser's
 // first error, with its line and column, for bytes that are neither; zero
-// bytes are an empty wire message.
+// bytes are an empty wire message, replacing what the message held.
 TEST(ReadCalibrationBytes, ReadsWireThenTextAndSaysWhich) {
   RobotCalibration wire_message;
   wire_message.add_camera()->set_name("wire");
-  struct Case {
-    std::string bytes;
-    bool read;
-    CalibrationEncoding encoding;
-    std::string first_camera, text_error;
-  };
-  const Case cases[] = {
-      {wire_message.SerializeAsString(), true, CalibrationEncoding::kWire, "wire", ""},
-      {"camera { name: \"text\" }", true, CalibrationEncoding::kText, "text", ""},
-      {"", true, CalibrationEncoding::kWire, "", ""},
-      {"camera {\n  name \"x\"\n}", false, CalibrationEncoding::kText, "",
+  // bytes, read, encoding, the first camera's name or the text parser's error
+  const std::tuple<std::string, bool, CalibrationEncoding, std::string> cases[] = {
+      {wire_message.SerializeAsString(), true, CalibrationEncoding::kWire, "wire"},
+      {"camera { name: \"text\" }", true, CalibrationEncoding::kText, "text"},
+      {"", true, CalibrationEncoding::kWire, ""},
+      {"camera {\n  name \"x\"\n}", false, CalibrationEncoding::kText,
        "line 2, column 8: Expected \":\", found \"\"x\"\"."},
   };
-  for (const Case& c : cases) {
+  for (const auto& [bytes, read, expected_encoding, seen] : cases) {
+    SCOPED_TRACE(bytes);
     RobotCalibration message;
     message.add_camera()->set_name("stale");
     CalibrationEncoding encoding{};
     TextFormatError error;
-    EXPECT_EQ(readCalibrationBytes(c.bytes, &message, &encoding, &error), c.read) << c.bytes;
-    EXPECT_EQ(encoding, c.encoding) << c.bytes;
-    if (c.read) {
-      EXPECT_EQ(message.camera_size() ? message.camera(0).name() : "", c.first_camera);
-    } else {
-      EXPECT_EQ(error.text(), c.text_error);
-    }
+    EXPECT_EQ(readCalibrationBytes(bytes, &message, &encoding, &error), read);
+    EXPECT_EQ(encoding, expected_encoding);
+    EXPECT_EQ(!read ? error.text() : message.camera_size() ? message.camera(0).name() : "", seen);
   }
   EXPECT_FALSE(readCalibrationBytes("", nullptr));
   EXPECT_FALSE(parseTextFormat("camera {", nullptr));

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../calibration_utils/src/remap_paths.h"
@@ -117,64 +118,55 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
   };
   const std::uint8_t* src = image.data();
   std::uint8_t* dst = image.data();
-  // A call that must fail, and the text of its record when one is named.
-  struct Refusal {
-    std::string name;
-    std::function<bool()> call;
-    std::string text = "";
-  };
-  std::vector<Refusal> refusals = {
-      {"view with fy 0", [&] { return buildUndistortionMap(good, flat, &map); }},
-      {"no map", [&] { return buildUndistortionMap(good, view, nullptr); }},
-      {"no inverse map", [&] { return buildInverseUndistortionMap(good, view, nullptr); }},
-      {"alpha NaN", [&] { return choosePinholeView(good, nan, 640, 480, &chosen); }},
-      {"view size 0", [&] { return choosePinholeView(good, 0.0f, 0, 480, &chosen); }},
-      {"no view", [&] { return choosePinholeView(good, 0.0f, 640, 480, nullptr); }},
-      {"two channels", [&] { return remap(2, s, s, src, dst, w, map); }},
-      {"short source stride", [&] { return remap(3, s - 1, s, src, dst, w, map); }},
-      {"short destination stride", [&] { return remap(3, s, s - 1, src, dst, w, map); }},
-      {"no source", [&] { return remap(3, s, s, nullptr, dst, w, map); }},
-      {"no destination", [&] { return remap(3, s, s, src, nullptr, w, map); }},
-      {"map arrays short", [&] { return remap(3, s, s, src, dst, w, short_map); }},
-      {"source size 0", [&] { return remap(3, s, s, src, dst, 0, map); }},
-      // A 640 x 480 frame, or a transposed one, through a map built for
-      // 1280 x 960 would come out as three quarters border, silently: it is
-      // refused naming both sizes, writing nothing.
-      {"source narrower than the map's", [&] { return remap(3, s, s, src, dst, w / 2, map); }},
-      {"source transposed",
-       [&] {
-         std::vector<std::uint8_t> out(image.size(), 5);
-         return remapImage(src, 960, 1280, 1, 960, map, out.data(), 1280) ||
-                std::count(out.begin(), out.end(), 5) != std::ptrdiff_t(out.size());
-       },
-       "The source image is 960 x 1280, the map was built for 1280 x 960"},
-      {"map view without its arrays",
-       [&] {
-         UndistortionMapView empty{map.width, map.height, w, good.height};
-         return remapImage(src, w, good.height, 3, s, empty, dst, s);
-       }},
-      {"no fixed-point map", [&] { return convertToFixedPoint(map, nullptr); }},
-  };
-  for (size_t i = 0; i < lens_faults.size(); ++i) {
-    Lens lens = good;
-    lens_faults[i](&lens);
-    const std::string which = ", lens " + std::to_string(i);
-    refusals.push_back(
-        {"forward map" + which, [&, lens] { return buildUndistortionMap(lens, view, &map); }});
-    refusals.push_back({"inverse map" + which,
-                        [&, lens] { return buildInverseUndistortionMap(lens, view, &map); }});
-    refusals.push_back(
-        {"view" + which, [&, lens] { return choosePinholeView(lens, 0.5f, 640, 480, &chosen); }});
-  }
-  for (const Refusal& refusal : refusals) {
-    SCOPED_TRACE(refusal.name);
+  // A call that must fail with one level-2 record, of `text` when one is named.
+  const auto refused = [](const std::string& name, const std::function<bool()>& call,
+                          const std::string& text = "") {
+    SCOPED_TRACE(name);
     LogCapture capture;
-    EXPECT_FALSE(refusal.call());
+    EXPECT_FALSE(call());
     const auto records = capture.recordsUpTo(3);
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, 2);
-    EXPECT_EQ(records[0].tag, "calibration_utils");
-    EXPECT_TRUE(refusal.text.empty() || records[0].text == refusal.text) << records[0].text;
+    EXPECT_EQ(std::tie(records[0].level, records[0].tag),
+              std::make_tuple(2, std::string("calibration_utils")));
+    EXPECT_TRUE(text.empty() || records[0].text == text) << records[0].text;
+  };
+  refused("view with fy 0", [&] { return buildUndistortionMap(good, flat, &map); });
+  refused("no map", [&] { return buildUndistortionMap(good, view, nullptr); });
+  refused("no inverse map", [&] { return buildInverseUndistortionMap(good, view, nullptr); });
+  refused("alpha NaN", [&] { return choosePinholeView(good, nan, 640, 480, &chosen); });
+  refused("view size 0", [&] { return choosePinholeView(good, 0.0f, 0, 480, &chosen); });
+  refused("no view", [&] { return choosePinholeView(good, 0.0f, 640, 480, nullptr); });
+  refused("two channels", [&] { return remap(2, s, s, src, dst, w, map); });
+  refused("short source stride", [&] { return remap(3, s - 1, s, src, dst, w, map); });
+  refused("short destination stride", [&] { return remap(3, s, s - 1, src, dst, w, map); });
+  refused("no source", [&] { return remap(3, s, s, nullptr, dst, w, map); });
+  refused("no destination", [&] { return remap(3, s, s, src, nullptr, w, map); });
+  refused("map arrays short", [&] { return remap(3, s, s, src, dst, w, short_map); });
+  refused("source size 0", [&] { return remap(3, s, s, src, dst, 0, map); });
+  // A 640 x 480 frame, or a transposed one, through a map built for
+  // 1280 x 960 would come out as three quarters border, silently: it is
+  // refused naming both sizes, writing nothing.
+  refused("source narrower than the map's", [&] { return remap(3, s, s, src, dst, w / 2, map); });
+  refused(
+      "source transposed",
+      [&] {
+        std::vector<std::uint8_t> out(image.size(), 5);
+        return remapImage(src, 960, 1280, 1, 960, map, out.data(), 1280) ||
+               std::count(out.begin(), out.end(), 5) != std::ptrdiff_t(out.size());
+      },
+      "The source image is 960 x 1280, the map was built for 1280 x 960");
+  refused("map view without its arrays", [&] {
+    UndistortionMapView empty{map.width, map.height, w, good.height};
+    return remapImage(src, w, good.height, 3, s, empty, dst, s);
+  });
+  refused("no fixed-point map", [&] { return convertToFixedPoint(map, nullptr); });
+  for (size_t i = 0; i < lens_faults.size(); ++i) {
+    SCOPED_TRACE("lens " + std::to_string(i));
+    Lens lens = good;
+    lens_faults[i](&lens);
+    refused("forward map", [&] { return buildUndistortionMap(lens, view, &map); });
+    refused("inverse map", [&] { return buildInverseUndistortionMap(lens, view, &map); });
+    refused("view", [&] { return choosePinholeView(lens, 0.5f, 640, 480, &chosen); });
   }
 }
 
