@@ -14,7 +14,9 @@ using dravik::EmbeddedFile;
 using dravik::File;
 
 // Whole contents byte for byte (beyond one read buffer, every byte value) and
-// empty files; unreadable paths fail and leave the contents alone.
+// empty files; unreadable paths, and a path that never ends (/dev/zero, read
+// up to the limit and refused with a record), fail and leave the contents
+// alone. A set loading /dev/zero falls back to its default.
 TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
   const dravik::testing::ScratchDir scratch;
   std::string content, read, empty = "x";
@@ -24,19 +26,12 @@ TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
   EXPECT_TRUE(File::readFileToString(blob, &read) && read == content);
   EXPECT_TRUE(File::readFileToString(nothing, &empty) && empty.empty());
   read = "untouched";
-  for (const std::string& path : {scratch.path("missing.txt"), scratch.dir, std::string()})
+  dravik::testing::LogCapture log(2);
+  for (const std::string& path :
+       {scratch.path("missing.txt"), scratch.dir, std::string(), std::string("/dev/zero")})
     EXPECT_FALSE(File::readFileToString(path, &read)) << path;
   EXPECT_EQ(read, "untouched");
   EXPECT_FALSE(File::readFileToString(nothing, nullptr));
-}
-
-// A path that never ends (/dev/zero) is read up to the limit and refused with
-// a record; a set loading it falls back to its default.
-TEST(File, ReadsRefuseMoreThanTheLimit) {
-  std::string read = "untouched";
-  dravik::testing::LogCapture log(2);
-  EXPECT_FALSE(File::readFileToString("/dev/zero", &read));
-  EXPECT_EQ(read, "untouched");
   EXPECT_TRUE(log.contains(2, "file", "File /dev/zero is larger than 268435456 bytes"));
   dravik::calibration::CameraParametersSet set;
   EXPECT_FALSE(set.loadFromFile("/dev/zero"));
