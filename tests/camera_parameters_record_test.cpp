@@ -33,8 +33,6 @@ TEST(CameraParametersReadProto, TakesTheFullFrameLensAndPoseFromTheMessage) {
   EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));
   EXPECT_EQ(record.getRotation(), Eigen::Matrix3f::Identity());
   EXPECT_TRUE(record.getTranslation().isApprox(Eigen::Vector3f(0.1f, -0.05f, 2.5f)));
-  EXPECT_TRUE(
-      record.getTransform().getCameraCenter().isApprox(Eigen::Vector3f(-0.1f, 0.05f, -2.5f)));
 }
 
 TEST(CameraParametersReadProto, RejectsAShortParameterListLoggingTheMessage) {

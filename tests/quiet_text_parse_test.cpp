@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
@@ -18,8 +17,6 @@
 namespace dravik::calibration {
 namespace {
 
-using Record = std::tuple<int, std::string, std::string>;
-
 // What the process writes to file descriptor 2 while action runs.
 std::string stderrOf(const std::function<void()>& action) {
   ::testing::internal::CaptureStderr();
@@ -27,17 +24,9 @@ std::string stderrOf(const std::function<void()>& action) {
   return ::testing::internal::GetCapturedStderr();
 }
 
-std::vector<Record> recordsOf(const testing::LogCapture& log) {
-  std::vector<Record> records;
-  for (const auto& r : log.records()) records.emplace_back(r.level, r.tag, r.text);
-  return records;
-}
-
 // The set warns that its default is back in force; the base calibration logs
 // nothing at all for text that parses in neither format.
 TEST(TextFormatParse, GarbageReachesTheLogSinkAloneWithTheDocumentedRecords) {
-  const std::vector<Record> set_records = {
-      {3, "camera_parameters", "Loading default camera calibration."}};
   for (const std::string text : {"garbage {", "camera { name: \"x\" intrinsics { fx: oops } }"}) {
     SCOPED_TRACE(text);
     CameraParametersSet set;
@@ -45,11 +34,12 @@ TEST(TextFormatParse, GarbageReachesTheLogSinkAloneWithTheDocumentedRecords) {
     {
       testing::LogCapture log(3);
       EXPECT_EQ(stderrOf([&] { EXPECT_FALSE(set.loadFromString(text)); }), "");
-      EXPECT_EQ(recordsOf(log), set_records);
+      EXPECT_EQ(log.records().size(), 1u);
+      EXPECT_TRUE(log.contains(3, "camera_parameters", "Loading default camera calibration."));
     }
     testing::LogCapture log(3);
     EXPECT_EQ(stderrOf([&] { EXPECT_FALSE(base.loadFromString(text)); }), "");
-    EXPECT_EQ(recordsOf(log), std::vector<Record>{});
+    EXPECT_TRUE(log.records().empty());
   }
 }
 
