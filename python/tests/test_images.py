@@ -12,12 +12,12 @@ from conftest import textured_image
 
 def test_a_lens_carries_the_size_intrinsics_and_distortion_it_was_made_of(config):
     navigation = cp.CameraParametersSet().camera("navigation")
-    for lens, size, camera in [(navigation.lens(640, 480), (640, 480), (navigation.intrinsics(640, 480),
-                                navigation.distortion(640, 480))),
-                               (config.lens(), (1920, 1080), (config.intrinsics, config.distortion))]:
+    for lens, size, K, distortion in [(navigation.lens(640, 480), (640, 480), navigation.intrinsics(640, 480),
+                                       navigation.distortion(640, 480)),
+                                      (config.lens(), (1920, 1080), config.intrinsics, config.distortion)]:
         assert (lens.width, lens.height) == size
-        assert_array_equal(lens.K, camera[0])
-        assert_array_equal(lens.distortion, camera[1])
+        assert_array_equal(lens.K, K)
+        assert_array_equal(lens.distortion, distortion)
 
 
 @pytest.mark.parametrize("alpha, square", [(0.0, False), (0.5, False), (1.0, False), (0.0, True)])
