@@ -78,10 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   float lens[8], principal_point[2], focal_length[2];
   for (float& value : lens) value = in.f();
-  principal_point[0] = in.f();
-  principal_point[1] = in.f();
-  focal_length[0] = in.f();
-  focal_length[1] = in.f();
+  for (float& value : principal_point) value = in.f();
+  for (float& value : focal_length) value = in.f();
   sink =
       sink + dravik::calibration::rectifyPoint(lens, principal_point, focal_length, in.v2()).sum();
   return 0;

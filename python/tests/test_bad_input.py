@@ -33,15 +33,6 @@ def test_bad_arguments_raise_naming_what_is_wrong(call, error, message):
         call()
 
 
-def test_an_invalid_model_refuses_configurations(caplog):
-    caplog.set_level(logging.DEBUG, logger="camera_parameters")
-    model = cp.PTZCameraModel("intrinsics { cal_width: 640 }")
-    with pytest.raises(ValueError, match="not valid"):
-        cp.PTZCameraModelConfiguration(model, 0, 0, 0)
-    assert not model.valid and model.steps_to_zoom_x_factor(100) == 1.0 and model.zoom_x_factor_to_steps(2.0) == 0
-    assert any(r.getMessage() == "Invalid intrinsics" and r.levelno == logging.ERROR for r in caplog.records)
-
-
 def front_camera(camera_set):
     return camera_set.camera("front").intrinsics(1280, 960).tolist()
 

@@ -7,7 +7,7 @@ import pytest
 from numpy.testing import assert_array_equal
 
 import camera_parameters as cp
-from conftest import BASE_CALIBRATION, PTZ_EXAMPLE, ROBOT_CALIBRATION
+from conftest import BASE_CALIBRATION, EXAMPLE_SETTING, PTZ_EXAMPLE, ROBOT_CALIBRATION
 
 
 def test_a_new_set_holds_the_default_cameras_whose_records_outlive_it():
@@ -23,6 +23,14 @@ def test_a_new_set_holds_the_default_cameras_whose_records_outlive_it():
     assert_array_equal(pose[:3], np.column_stack([navigation.rotation, navigation.translation]))
 
 
+# Each kind of calibration: how to make one, its file, and whether it holds that file's values.
+KINDS = {
+    # camcal intrinsics --calibration tests/camcal/data/robot_calibration.txt front 1280x960
+    "set": (cp.CameraParametersSet, ROBOT_CALIBRATION,
+            lambda s: s.camera("front").intrinsics(1280, 960)[0, 0] == np.float32(1420.1005)),
+    "base": (cp.BaseCalibrationData, BASE_CALIBRATION, lambda b: b.wheel_base == np.float32(0.412)),
+    "PTZ": (lambda: cp.PTZCameraModel(""), PTZ_EXAMPLE, lambda m: m.valid),
+}
 # The module's own reading: a path, an open file in either mode, and text in a str or bytes.
 SOURCES = {
     "pathlib": ("load_file", lambda path: path),
@@ -31,36 +39,30 @@ SOURCES = {
     "str": ("load_string", lambda path: path.read_text()),
     "bytes": ("load_string", lambda path: path.read_bytes()),
 }
+LOADS = [(kind, source) for kind in KINDS for source in SOURCES if hasattr(KINDS[kind][0](), SOURCES[source][0])]
 
 
-@pytest.mark.parametrize("load, source", SOURCES.values(), ids=SOURCES.keys())
-def test_load_takes_paths_open_files_and_text_in_any_buffer(load, source):
-    camera_set = cp.CameraParametersSet()
-    assert getattr(camera_set, load)(source(ROBOT_CALIBRATION))
-    # camcal intrinsics --calibration tests/camcal/data/robot_calibration.txt front 1280x960
-    assert camera_set.camera("front").intrinsics(1280, 960)[0, 0] == np.float32(1420.1005)
-
-
-@pytest.mark.parametrize("source", [lambda path: path, lambda path: open(path, "rb")], ids=["pathlib", "binary file"])
-def test_base_and_ptz_calibrations_load_from_files(source):
-    base = cp.BaseCalibrationData()
-    assert base.load_file(source(BASE_CALIBRATION)) and base.wheel_base == np.float32(0.412)
-    model = cp.PTZCameraModel("")
-    assert not model.valid
-    assert model.load_file(source(PTZ_EXAMPLE)) and model.valid
+@pytest.mark.parametrize("kind, source", LOADS, ids=[f"{kind} from {source}" for kind, source in LOADS])
+def test_load_takes_paths_open_files_and_text_in_any_buffer(kind, source):
+    (make, path, holds_the_file), (load, read) = KINDS[kind], SOURCES[source]
+    loaded = make()
+    assert not holds_the_file(loaded)
+    assert getattr(loaded, load)(read(path)) and holds_the_file(loaded)
 
 
 def test_a_file_that_cannot_be_read_is_refused_with_a_record(caplog, tmp_path):
-    base = cp.BaseCalibrationData()
+    base, model = cp.BaseCalibrationData(), cp.PTZCameraModel(PTZ_EXAMPLE.read_text())
+    before = cp.PTZCameraModelConfiguration(model, *EXAMPLE_SETTING)
     assert base.load_file(BASE_CALIBRATION)
-    model = cp.PTZCameraModel(PTZ_EXAMPLE.read_text())
-    before = cp.PTZCameraModelConfiguration(model, 3600, 1200, 4000)
     missing = tmp_path / "missing.txt"
     with caplog.at_level(logging.ERROR, logger="camera_parameters"):
         assert not base.load_file(missing) and not model.load_file(missing)
     records = [(r.tag, r.getMessage()) for r in caplog.records]
     assert records == [("base_calibration_data", f"Can't open {missing}"),
                        ("ptz_camera_model", f"Can't open {missing}"), ("ptz_camera_model", "Invalid intrinsics")]
-    # Nothing of the base changed; the configuration made before keeps its model.
-    assert base.wheel_base == np.float32(0.412)
-    assert not model.valid and before.get_pan_tilt((960, 540)) is not None
+    # Nothing of the base changed; the configuration made before keeps its model; the invalid
+    # model answers with no zoom and makes no configurations.
+    assert base.wheel_base == np.float32(0.412) and before.get_pan_tilt((960, 540)) is not None
+    assert not model.valid and model.steps_to_zoom_x_factor(100) == 1.0 and model.zoom_x_factor_to_steps(2.0) == 0
+    with pytest.raises(ValueError, match="not valid"):
+        cp.PTZCameraModelConfiguration(model, *EXAMPLE_SETTING)

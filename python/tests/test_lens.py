@@ -30,19 +30,6 @@ def test_normalize_pixels_inverts_project_over_the_whole_image(navigation_lens):
     assert_allclose(rays[:, :2] / rays[:, 2:], normalized, atol=INVERSE_TOLERANCE)
 
 
-def test_single_points_give_the_bits_of_a_batch(navigation_lens):
-    pixels = image_grid(navigation_lens, step=211)
-    points = navigation_lens.pixel_rays(pixels) * 2.5
-    assert_array_equal(np.array([navigation_lens.project(p) for p in points]),
-                       navigation_lens.project(points))
-    assert_array_equal(np.array([navigation_lens.pixel_rays(p) for p in pixels]),
-                       navigation_lens.pixel_rays(pixels))
-    normalized, converged = navigation_lens.normalize_pixels(pixels)
-    singles = [navigation_lens.normalize_pixels(p) for p in pixels]
-    assert_array_equal(np.array([point for point, _ in singles]), normalized)
-    assert [flag for _, flag in singles] == converged.tolist()
-
-
 def test_a_camera_answers_as_its_lens_at_the_size():
     head = cp.CameraParametersSet().camera("head")
     lens = head.lens(640, 480)  # The head camera's size with a distortion of its own.

@@ -1,4 +1,4 @@
-"""The PTZ camera from Python: batch against single calls, inverse against forward, the head."""
+"""The PTZ camera from Python (and a lens): batch against single calls, inverse against forward, the head."""
 
 import os
 import re
@@ -15,8 +15,8 @@ from conftest import EXAMPLE_SETTING, PTZ_EXAMPLE
 SETTINGS = [EXAMPLE_SETTING, (4200, 1500, 16000)]
 
 
-def random_pixels(count, seed=7):
-    return np.random.default_rng(seed).uniform((0, 0), (1919, 1079), size=(count, 2))
+def random_pixels(count, seed=7, size=(1920, 1080)):
+    return np.random.default_rng(seed).uniform((0, 0), np.subtract(size, 1), size=(count, 2))
 
 
 def test_aiming_gives_the_steps_camcal_prints(config):
@@ -29,14 +29,19 @@ def test_aiming_gives_the_steps_camcal_prints(config):
     assert config.get_pan_tilt_zoom((700, 300), (1300, 800)) == tuple(map(int, re.findall(r"\d+", printed)[:3]))
 
 
-@pytest.mark.parametrize("setting", SETTINGS)
-def test_batch_calls_agree_with_single_calls(ptz_model, setting):
-    c = cp.PTZCameraModelConfiguration(ptz_model, *setting)
-    pixels = random_pixels(257, seed=setting[2])
-    for call in (c.rectify_pixels, c.pixel_rays):
-        assert_array_equal(call(pixels), np.array([call(p) for p in pixels]))
-    points = c.pixel_rays(pixels) * 3.0 + c.camera_center
-    assert_array_equal(c.project(points), np.array([c.project(p) for p in points]))
+@pytest.mark.parametrize("setting", [None] + SETTINGS, ids=["lens"] + [f"PTZ at {s}" for s in SETTINGS])
+def test_single_points_give_the_bits_of_a_batch(ptz_model, navigation_lens, setting):
+    if setting is None:
+        camera, pixels = navigation_lens, random_pixels(257, size=(1280, 960))
+    else:
+        camera, pixels = cp.PTZCameraModelConfiguration(ptz_model, *setting), random_pixels(257, seed=setting[2])
+    points = camera.pixel_rays(pixels) * 3.0 + getattr(camera, "camera_center", 0.0)
+    for name, values in [("project", points), ("pixel_rays", pixels), ("rectify_pixels", pixels),
+                         ("normalize_pixels", pixels)]:
+        if hasattr(camera, name):
+            batch, singles = getattr(camera, name)(values), [getattr(camera, name)(value) for value in values]
+            for part, single_parts in zip(batch, zip(*singles)) if isinstance(batch, tuple) else [(batch, singles)]:
+                assert_array_equal(part, np.array(single_parts), err_msg=name)
 
 
 def test_rays_are_unit_directions_in_the_world_that_project_back_to_their_pixels(config):

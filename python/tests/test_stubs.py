@@ -16,34 +16,18 @@ def public(names):
     return {name for name in names if not name.startswith("_")}
 
 
-def stub_names():
-    """{top-level name: public member names} of the stub file."""
-    names = {}
-    for node in ast.parse(STUBS.read_text()).body:
-        if isinstance(node, ast.FunctionDef):
-            names[node.name] = set()
-        elif isinstance(node, ast.ClassDef):
-            names[node.name] = public(
-                item.name if isinstance(item, (ast.FunctionDef, ast.ClassDef)) else item.target.id
-                for item in node.body
-                if isinstance(item, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign))
-            )
-    return names
-
-
 def module_names():
-    names = {}
-    for name in public(dir(cp)):
-        value = getattr(cp, name)
-        if isinstance(value, type):
-            names[name] = public(vars(value))
-        elif callable(value):
-            names[name] = set()
-    return names
+    """{public function or class: its public member names} of the module."""
+    values = {name: getattr(cp, name) for name in public(dir(cp))}
+    return {name: public(vars(value)) if isinstance(value, type) else set()
+            for name, value in values.items() if callable(value)}
 
 
 def test_the_generated_stubs_name_every_public_name_of_the_module():
-    stubs = stub_names()
+    stubs = {node.name: public(item.name if hasattr(item, "name") else item.target.id
+                               for item in getattr(node, "body", [])
+                               if isinstance(item, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign)))
+             for node in ast.parse(STUBS.read_text()).body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
     for name, members in module_names().items():
         assert name in stubs and members <= stubs[name], (name, members - stubs.get(name, set()))
 
