@@ -46,9 +46,13 @@ std::string exactText(double value);
 // K row by row, the distortion coefficients, the image width and height of an
 // output of camcal intrinsics in `format`.
 std::vector<float> readIntrinsics(const std::string& format, const std::string& text);
-// A gray PNG file of width x height pixels, row by row.
+// A gray PNG file of width x height pixels, row by row, 8 or 16 bits deep.
+void writeGrayPng(const std::string& path, int width, int height, const void* pixels, bool deep);
+template <typename Pixel>
 void writeGrayPng(const std::string& path, int width, int height,
-                  const std::vector<unsigned char>& pixels);
+                  const std::vector<Pixel>& pixels) {
+  writeGrayPng(path, width, height, pixels.data(), sizeof(Pixel) == 2);
+}
 // Width and height of a PNG file; 0 x 0 when it does not decode.
 std::pair<int, int> pngSize(const std::string& path);
 
