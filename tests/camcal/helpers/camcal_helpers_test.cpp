@@ -74,15 +74,13 @@ TEST(NiceTicks, AreRoundStepsInsideTheRange) {
     double lo, hi;
     int count;
     std::vector<double> ticks;
-  } rows[] = {
-      {0, 1000, 5, {0, 200, 400, 600, 800, 1000}},
-      {0, 1, 10, {0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1}},
-      {0.7, 1.3, 6, {0.7, 0.8, 0.9, 1.0, 1.1, 1.2, 1.3}},
-      {-3, 7, 4, {0, 5}},
-      {5, 5, 4, {}},
-      {0, std::nan(""), 4, {}},
-      {0, 10, 0, {}},
-  };
+  } rows[] = {{0, 1000, 5, {0, 200, 400, 600, 800, 1000}},
+              {0, 1, 10, {0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1}},
+              {0.7, 1.3, 6, {0.7, 0.8, 0.9, 1.0, 1.1, 1.2, 1.3}},
+              {-3, 7, 4, {0, 5}},
+              {5, 5, 4, {}},
+              {0, std::nan(""), 4, {}},
+              {0, 10, 0, {}}};
   for (const Row& row : rows) {
     const std::vector<double> ticks = niceTicks(row.lo, row.hi, row.count);
     ASSERT_EQ(ticks.size(), row.ticks.size()) << row.lo << " " << row.hi;
@@ -98,15 +96,13 @@ TEST(Quantile, IsTheNearestRankOfTheSortedValues) {
   struct Row {
     std::vector<double> sorted;
     double q, value;
-  } rows[] = {
-      {{}, 0.5, 0},
-      {{3}, 0.99, 3},
-      {{1, 2, 3, 4}, 0.5, 2},
-      {{1, 2, 3, 4}, 0.0, 1},
-      {{1, 2, 3, 4}, 1.0, 4},
-      {{1, 2, kInf}, 0.5, 2},
-      {{1, 2, kInf}, 0.99, kInf},
-  };
+  } rows[] = {{{}, 0.5, 0},
+              {{3}, 0.99, 3},
+              {{1, 2, 3, 4}, 0.5, 2},
+              {{1, 2, 3, 4}, 0.0, 1},
+              {{1, 2, 3, 4}, 1.0, 4},
+              {{1, 2, kInf}, 0.5, 2},
+              {{1, 2, kInf}, 0.99, kInf}};
   for (const Row& row : rows) EXPECT_EQ(quantile(row.sorted, row.q), row.value) << row.q;
 }
 

@@ -216,26 +216,22 @@ TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
     ASSERT_TRUE(model.readFromPB(head));
     const auto description = urdf::parseURDF(writeUrdf(scratch, {"--ptz", path}));
     ASSERT_TRUE(description);
-    const auto expectJoint = [&](const std::string& name, bool has_min, bool has_max, int min,
-                                 int max, int index) {
+    for (const bool pan : {true, false}) {
+      const std::string name = pan ? "ptz_pan_joint" : "ptz_tilt_joint";
       const auto joint = description->getJoint(name);
-      ASSERT_TRUE(joint);
-      if (!has_min && !has_max) {
-        EXPECT_EQ(joint->type, urdf::Joint::CONTINUOUS) << name;
-        return;
-      }
-      ASSERT_EQ(joint->type, urdf::Joint::REVOLUTE) << name;
-      max = has_max ? max : INT_MAX;
-      min = std::min(has_min ? min : INT_MIN, max);
-      const float a = model.jointPositions(float(min), float(min))(index);
-      const float b = model.jointPositions(float(max), float(max))(index);
+      ASSERT_TRUE(joint) << name;
+      const bool has_min = pan ? head.has_pan_min() : head.has_tilt_min();
+      const bool has_max = pan ? head.has_pan_max() : head.has_tilt_max();
+      EXPECT_EQ(joint->type, has_min || has_max ? urdf::Joint::REVOLUTE : urdf::Joint::CONTINUOUS);
+      if (!has_min && !has_max) continue;
+      const int max = has_max ? (pan ? head.pan_max() : head.tilt_max()) : INT_MAX;
+      const int min = std::min(has_min ? (pan ? head.pan_min() : head.tilt_min()) : INT_MIN, max);
+      const float a = model.jointPositions(float(min), float(min))(pan ? 0 : 1);
+      const float b = model.jointPositions(float(max), float(max))(pan ? 0 : 1);
+      ASSERT_TRUE(joint->limits) << name;
       EXPECT_EQ(float(joint->limits->lower), std::min(a, b)) << name;
       EXPECT_EQ(float(joint->limits->upper), std::max(a, b)) << name;
-    };
-    expectJoint("ptz_pan_joint", head.has_pan_min(), head.has_pan_max(), head.pan_min(),
-                head.pan_max(), 0);
-    expectJoint("ptz_tilt_joint", head.has_tilt_min(), head.has_tilt_max(), head.tilt_min(),
-                head.tilt_max(), 1);
+    }
   }
 }
 
