@@ -51,8 +51,7 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
     for (const std::string format : {"opencv-yaml", "ros-yaml"}) {
       SCOPED_TRACE(name + " " + format);
       const std::string yaml = scratch.path(name + "." + format);
-      ASSERT_EQ(runCamcal({"intrinsics", "-c", robot, name, size, "-f", format, "-o", yaml}).status,
-                0);
+      outputOf({"intrinsics", "-c", robot, name, size, "-f", format, "-o", yaml});
       const std::vector<std::string> import = {"import", "--from", format, yaml, "--name", name};
       std::vector<std::string> into = import, alone = import;
       into.insert(into.end(), {"--into", robot, "-o", yaml + ".txt"});
@@ -90,10 +89,8 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
   // The replaced camera's model, and its pose or the identity as asked.
   for (const char* pose : {"--keep-pose", "--identity-pose"}) {
     SCOPED_TRACE(pose);
-    ASSERT_EQ(runCamcal({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear",
-                         "--into", robot, pose, "-o", out})
-                  .status,
-              0);
+    outputOf({"-q", "import", "--from", "opencv-yaml", opencv, "--name", "rear", "--into", robot,
+              pose, "-o", out});
     const auto rear = loadCamera(out, "rear");
     ASSERT_TRUE(rear);
     EXPECT_EQ(rear->getModel(), "ov-rear-2");
@@ -126,10 +123,8 @@ TEST(CamcalImport, HandWrittenYamlOfEachFormatBecomesTheCameraItDescribes) {
 // its full frame: no model's table is named.
 TEST(CamcalImport, AnImportedGenericCameraIsDescribedAsOne) {
   ScratchDir scratch;
-  const camcal_test::Run run =
-      runCamcal({"-q", "import", "--from", "ros-yaml", hand_written_ros, "--name", "arm"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::string arm = scratch.write("arm.txt", run.out);
+  const std::string arm = scratch.write("arm.txt", outputOf({"-q", "import", "--from", "ros-yaml",
+                                                             hand_written_ros, "--name", "arm"}));
   expectRuns({
       prints({"intrinsics", "-c", arm, "arm", "640x480"},
              {"camera arm, generic camera\n",

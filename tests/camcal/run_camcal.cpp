@@ -81,6 +81,12 @@ Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_pat
           readFile(scratch.path("err"))};
 }
 
+std::string outputOf(const std::vector<std::string>& args) {
+  const Run run = runCamcal(args);
+  EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << ": " << run.err;
+  return run.out;
+}
+
 void expectRuns(const std::vector<Expected>& runs) {
   for (const auto& expected : runs) {
     SCOPED_TRACE("camcal " + ::testing::PrintToString(expected.args));

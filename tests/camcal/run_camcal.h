@@ -19,6 +19,8 @@ struct Run {
 // The installed camcal, with no library path of the build tree in the
 // environment and standard input from stdin_path (/dev/null when empty).
 Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path = "");
+// The stdout of a run that must succeed.
+std::string outputOf(const std::vector<std::string>& args);
 
 // A run must give status, these parts of stdout in order (runs of spaces
 // squeezed to one), and one stderr line "camcal: ...err..." (none when err is
