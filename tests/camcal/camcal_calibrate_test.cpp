@@ -114,15 +114,14 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   writeGrayPng(images[3], 640, 480, std::vector<std::uint8_t>(640 * 480, 140));
 
   const std::string robot = scratch.write("robot.txt", readFile(kRobotCalibration));
-  const auto calibrate = [&](std::vector<std::string> input, const std::string& output,
-                             std::vector<std::string> more) {
-    std::vector<std::string> args = {"calibrate", "--camera", "navigation", "--into", robot,
-                                     "-o",        output,     "--format",   "json"};
-    args.insert(args.end(), input.begin(), input.end());
+  const auto calibrate = [&](std::vector<std::string> args, const std::string& output,
+                             const std::vector<std::string>& more) {
+    args.insert(args.end(),
+                {"--camera", "navigation", "--into", robot, "-o", output, "--format", "json"});
     args.insert(args.end(), more.begin(), more.end());
     return runCamcal(args);
   };
-  std::vector<std::string> from_images = {"--board", "9x6", "--square", "0.045"};
+  std::vector<std::string> from_images = {"calibrate", "--board", "9x6", "--square", "0.045"};
   from_images.insert(from_images.end(), images.begin(), images.end());
   const camcal_test::Run run = calibrate(
       from_images, scratch.path("fitted.txt"),
@@ -143,8 +142,8 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
 
   // The saved corners give the same calibration; one thread finds the same
   // corners in the same order.
-  const camcal_test::Run again =
-      calibrate({"--corners", scratch.path("corners.json")}, scratch.path("from_corners.txt"), {});
+  const camcal_test::Run again = calibrate({"calibrate", "--corners", scratch.path("corners.json")},
+                                           scratch.path("from_corners.txt"), {});
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(readFile(scratch.path("from_corners.txt")), readFile(scratch.path("fitted.txt")));
   const camcal_test::Run one_thread =
