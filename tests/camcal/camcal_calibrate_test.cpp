@@ -114,15 +114,14 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   writeGrayPng(images[3], 640, 480, std::vector<std::uint8_t>(640 * 480, 140));
 
   const std::string robot = scratch.write("robot.txt", readFile(kRobotCalibration));
-  const auto calibrate = [&](std::vector<std::string> input, const std::string& output,
-                             std::vector<std::string> more) {
-    std::vector<std::string> args = {"calibrate", "--camera", "navigation", "--into", robot,
-                                     "-o",        output,     "--format",   "json"};
-    args.insert(args.end(), input.begin(), input.end());
+  const auto calibrate = [&](std::vector<std::string> args, const std::string& output,
+                             const std::vector<std::string>& more) {
+    args.insert(args.end(),
+                {"--camera", "navigation", "--into", robot, "-o", output, "--format", "json"});
     args.insert(args.end(), more.begin(), more.end());
     return runCamcal(args);
   };
-  std::vector<std::string> from_images = {"--board", "9x6", "--square", "0.045"};
+  std::vector<std::string> from_images = {"calibrate", "--board", "9x6", "--square", "0.045"};
   from_images.insert(from_images.end(), images.begin(), images.end());
   const camcal_test::Run run = calibrate(
       from_images, scratch.path("fitted.txt"),
@@ -130,9 +129,8 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   ASSERT_EQ(run.status, 0) << run.err;
   const json report = json::parse(run.out);
   EXPECT_EQ(report["views"], 12);
-  EXPECT_EQ(report["images"][3]["found"], false);
+  EXPECT_TRUE(report["images"][3]["found"] == false && report["images"][4]["name"] == images[4]);
   EXPECT_EQ(report["images"][3]["reason"], "no 9x6 board found");
-  EXPECT_EQ(report["images"][4]["name"], images[4]);
   EXPECT_LT(report["rms_px"], 0.5);
   EXPECT_TRUE(report["sound_region"]["sound_over_image"]);
   EXPECT_LT(largestDisplacement(truth, lensOf(scratch.path("fitted.txt"), "navigation", 640, 480)),
@@ -144,8 +142,8 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
 
   // The saved corners give the same calibration; one thread finds the same
   // corners in the same order.
-  const camcal_test::Run again =
-      calibrate({"--corners", scratch.path("corners.json")}, scratch.path("from_corners.txt"), {});
+  const camcal_test::Run again = calibrate({"calibrate", "--corners", scratch.path("corners.json")},
+                                           scratch.path("from_corners.txt"), {});
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(readFile(scratch.path("from_corners.txt")), readFile(scratch.path("fitted.txt")));
   const camcal_test::Run one_thread =
@@ -174,15 +172,13 @@ TEST(CamcalCalibrate, IntoReplacesTheIntrinsicsKeepingPoseModelAndTheOldFile) {
         c.camera + ".json", cornersFile(truth, board, spreadPoses(truth, board, c.distance), 0.02));
     const std::string original = readFile(c.calibration);
     const std::string robot = scratch.write(c.camera + "_cal.txt", original);
-    const camcal_test::Run run =
-        runCamcal({"calibrate", "--corners", corners, "--camera", c.camera, "--into", robot});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("moved         largest displacement "), std::string::npos) << run.out;
+    const std::string out =
+        outputOf({"calibrate", "--corners", corners, "--camera", c.camera, "--into", robot});
+    EXPECT_NE(out.find("moved         largest displacement "), std::string::npos) << out;
     EXPECT_EQ(readFile(robot + ".bak"), original);
 
     CameraParametersSet before, after;
-    ASSERT_TRUE(before.loadFromFile(c.calibration));
-    ASSERT_TRUE(after.loadFromFile(robot));
+    ASSERT_TRUE(before.loadFromFile(c.calibration) && after.loadFromFile(robot));
     const auto old_camera = before.getCamera(c.camera), new_camera = after.getCamera(c.camera);
     EXPECT_EQ(new_camera->getModel(), old_camera->getModel());
     EXPECT_EQ(new_camera->getTransform().getTransform(), old_camera->getTransform().getTransform());
@@ -193,14 +189,10 @@ TEST(CamcalCalibrate, IntoReplacesTheIntrinsicsKeepingPoseModelAndTheOldFile) {
     const auto& intrinsics = new_camera->getCalibration().intrinsics();
     EXPECT_EQ(intrinsics.sample_points_size(), c.sample_points ? 54 : 0);
     if (c.sample_points) {
-      EXPECT_EQ(intrinsics.sample_width(), 9);
-      EXPECT_EQ(intrinsics.sample_height(), 6);
+      EXPECT_TRUE(intrinsics.sample_width() == 9 && intrinsics.sample_height() == 6);
       EXPECT_FLOAT_EQ(intrinsics.sample_scalar(), 0.001f);
       // In full-frame pixels: the band starts at row 120.
-      float lowest = 1e9f;
-      for (const auto& sample : intrinsics.sample_points())
-        lowest = std::min(lowest, sample.pixel_y());
-      EXPECT_GT(lowest, 120.0f);
+      for (const auto& sample : intrinsics.sample_points()) EXPECT_GT(sample.pixel_y(), 120.0f);
     }
   }
 }
@@ -245,10 +237,9 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
       scratch.write("corners.json", cornersFile(lens, board, spreadPoses(lens, board, 0.5), 0.1));
   const std::string wide =
       scratch.variant("wide.json", corners, "\"image_width\": 640", "\"image_width\": 800");
-  json two_views = json::parse(readFile(corners));
+  json two_views = json::parse(readFile(corners)), unequal = two_views;
   two_views["views"] = json::array({two_views["views"][0], two_views["views"][1]});
   const std::string too_few = scratch.write("two.json", two_views.dump());
-  json unequal = json::parse(readFile(corners));
   unequal["views"][1]["target_points"].erase(53);
   const std::string unequal_file = scratch.write("unequal.json", unequal.dump(1));
   const std::string broken = scratch.write("broken.json", "{\n  \"image_width\": 640,\n  oops\n}");
@@ -313,8 +304,7 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   });
   EXPECT_EQ(readFile(robot), readFile(kRobotCalibration));
   EXPECT_EQ(readFile(head), readFile(kHeadCalibration));
-  EXPECT_FALSE(std::filesystem::exists(robot + ".bak"));
-  EXPECT_FALSE(std::filesystem::exists(head + ".bak"));
+  EXPECT_FALSE(std::filesystem::exists(robot + ".bak") || std::filesystem::exists(head + ".bak"));
 }
 
 }  // namespace

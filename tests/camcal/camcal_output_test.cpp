@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 
 #include "run_camcal.h"
 
@@ -27,122 +26,54 @@ size_t entriesIn(const std::string& directory) {
   return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
-Run convertTo(const std::string& path) {
-  return runCamcal({"convert", base, "--to", "text", "-o", path});
-}
-
 TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
   const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;
   ASSERT_FALSE(printed.empty());
   ScratchDir scratch;
+  // A regular file keeps its mode (and, run as root, its owner).
+  const std::string regular = scratch.write("regular.txt", "old");
+  ::chmod(regular.c_str(), 0640);
+  const bool root = ::geteuid() == 0;
+  EXPECT_TRUE(!root || ::chown(regular.c_str(), 12345, 54321) == 0);
+  // A deployed file reached through two links, and a link to nothing yet.
   std::filesystem::create_directory(scratch.path("persist"));
-  const std::string deployed = scratch.path("persist/cal.txt");
-
-  struct Row {
-    std::string name;
-    int status;
-    std::function<std::string()> make;  // the path given to -o
-    std::function<void(const std::string& path, const camcal_test::Run& run)> check;
+  const std::string deployed = scratch.write("persist/cal.txt", "old");
+  ::chmod(deployed.c_str(), 0600);
+  std::filesystem::create_symlink("persist/cal.txt", scratch.path("link.txt"));
+  std::filesystem::create_symlink(scratch.path("link.txt"), scratch.path("link2.txt"));
+  std::filesystem::create_symlink("persist/new.txt", scratch.path("dangling.txt"));
+  EXPECT_EQ(::mkfifo(scratch.path("fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/null", scratch.path("null"));
+  std::filesystem::create_directory(scratch.path("directory"));
+  const struct {
+    std::string path;   // given to -o
+    mode_t type;        // of the path itself afterwards
+    std::string holds;  // the file that holds the text, "-" for standard output
+    std::string err;    // after "camcal: PATH: "
+  } rows[] = {
+      {regular, S_IFREG, regular, ""},
+      {scratch.path("link2.txt"), S_IFLNK, deployed, ""},
+      {scratch.path("dangling.txt"), S_IFLNK, scratch.path("persist/new.txt"), ""},
+      {scratch.path("fifo"), S_IFIFO, "", ""},
+      {scratch.path("null"), S_IFLNK, "", ""},
+      {"/dev/null", S_IFCHR, "", ""},
+      {"/dev/full", S_IFCHR, "", "cannot write: No space left on device"},
+      {"/dev/stdout", S_IFLNK, "-", ""},
+      {"-", 0, "-", ""},
+      {scratch.path("directory"), S_IFDIR, "", "cannot write: Is a directory"},
   };
-  const std::vector<Row> rows = {
-      {"a regular file keeps its mode (and, run as root, its owner)", 0,
-       [&] {
-         const std::string path = scratch.write("regular.txt", "old");
-         ::chmod(path.c_str(), 0640);
-         if (::geteuid() == 0) {
-           EXPECT_EQ(::chown(path.c_str(), 12345, 54321), 0);
-         }
-         return path;
-       },
-       [&](const std::string& path, const camcal_test::Run& run) {
-         EXPECT_EQ(run.out, "");
-         EXPECT_EQ(readFile(path), printed);
-         const struct stat status = statusOf(path);
-         EXPECT_TRUE(S_ISREG(status.st_mode));
-         EXPECT_EQ(status.st_mode & 07777, 0640u);
-         if (::geteuid() == 0) {
-           EXPECT_EQ(status.st_uid, 12345u);
-           EXPECT_EQ(status.st_gid, 54321u);
-         }
-       }},
-      {"a symbolic link to a deployed file, through a second link", 0,
-       [&] {
-         scratch.write("persist/cal.txt", "old");
-         ::chmod(deployed.c_str(), 0600);
-         std::filesystem::create_symlink("persist/cal.txt", scratch.path("link.txt"));
-         std::filesystem::create_symlink(scratch.path("link.txt"), scratch.path("link2.txt"));
-         return scratch.path("link2.txt");
-       },
-       [&](const std::string&, const camcal_test::Run&) {
-         EXPECT_EQ(std::filesystem::read_symlink(scratch.path("link.txt")), "persist/cal.txt");
-         EXPECT_TRUE(std::filesystem::is_symlink(scratch.path("link2.txt")));
-         EXPECT_EQ(readFile(deployed), printed);
-         EXPECT_EQ(statusOf(deployed).st_mode & 07777, 0600u);
-         EXPECT_EQ(entriesIn(scratch.path("persist")), 1u);  // no temporary file left
-       }},
-      {"a symbolic link to nothing yet creates its target", 0,
-       [&] {
-         std::filesystem::create_symlink("persist/new.txt", scratch.path("dangling.txt"));
-         return scratch.path("dangling.txt");
-       },
-       [&](const std::string& path, const camcal_test::Run&) {
-         EXPECT_TRUE(std::filesystem::is_symlink(path));
-         EXPECT_EQ(readFile(scratch.path("persist/new.txt")), printed);
-       }},
-      {"a FIFO is written into, and stays a FIFO", 0,
-       [&] {
-         EXPECT_EQ(::mkfifo(scratch.path("fifo").c_str(), 0600), 0);
-         return scratch.path("fifo");
-       },
-       [&](const std::string& path, const camcal_test::Run&) {
-         EXPECT_TRUE(S_ISFIFO(statusOf(path, false).st_mode));
-       }},
-      {"a symbolic link to /dev/null", 0,
-       [&] {
-         std::filesystem::create_symlink("/dev/null", scratch.path("null"));
-         return scratch.path("null");
-       },
-       [&](const std::string& path, const camcal_test::Run&) {
-         EXPECT_TRUE(std::filesystem::is_symlink(path));
-         EXPECT_TRUE(S_ISCHR(statusOf("/dev/null").st_mode));
-       }},
-      {"/dev/null itself, written to only", 0, [] { return std::string("/dev/null"); },
-       [](const std::string&, const camcal_test::Run&) {
-         EXPECT_TRUE(S_ISCHR(statusOf("/dev/null", false).st_mode));
-       }},
-      {"a full device reports the failure", kFailed, [] { return std::string("/dev/full"); },
-       [](const std::string& path, const camcal_test::Run& run) {
-         EXPECT_EQ(run.err, "camcal: " + path + ": cannot write: No space left on device\n");
-         EXPECT_TRUE(S_ISCHR(statusOf(path, false).st_mode));
-       }},
-      {"/dev/stdout is standard output", 0, [] { return std::string("/dev/stdout"); },
-       [&](const std::string& path, const camcal_test::Run& run) {
-         EXPECT_EQ(run.out, printed);
-         EXPECT_TRUE(std::filesystem::is_symlink(path));
-       }},
-      {"- is standard output", 0, [] { return std::string("-"); },
-       [&](const std::string&, const camcal_test::Run& run) { EXPECT_EQ(run.out, printed); }},
-      {"a directory is refused", kFailed,
-       [&] {
-         std::filesystem::create_directory(scratch.path("directory"));
-         return scratch.path("directory");
-       },
-       [](const std::string& path, const camcal_test::Run& run) {
-         EXPECT_EQ(run.err, "camcal: " + path + ": cannot write: Is a directory\n");
-         EXPECT_TRUE(std::filesystem::is_directory(path));
-         EXPECT_EQ(entriesIn(path), 0u);
-       }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::string path = row.make();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
     // A FIFO's reader, opened before camcal so that neither side blocks; the
     // text fits in the pipe's buffer.
-    const bool fifo = path == scratch.path("fifo");
-    const int reader = fifo ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-    const camcal_test::Run run = convertTo(path);
-    EXPECT_EQ(run.status, row.status) << run.err;
-    row.check(path, run);
+    const bool fifo = row.type == S_IFIFO;
+    const int reader = fifo ? ::open(row.path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    const camcal_test::Run run = runCamcal({"convert", base, "--to", "text", "-o", row.path});
+    EXPECT_EQ(run.status, row.err.empty() ? 0 : kFailed) << run.err;
+    EXPECT_EQ(run.err, row.err.empty() ? "" : "camcal: " + row.path + ": " + row.err + "\n");
+    EXPECT_EQ(run.out, row.holds == "-" ? printed : "");
+    EXPECT_TRUE(row.holds.empty() || row.holds == "-" || readFile(row.holds) == printed);
+    EXPECT_EQ(row.type ? statusOf(row.path, false).st_mode & S_IFMT : 0, row.type);
     if (fifo) {
       std::string received(printed.size() + 1, '\0');
       const ssize_t n = ::read(reader, received.data(), received.size());
@@ -150,6 +81,13 @@ TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
       EXPECT_EQ(received.substr(0, size_t(std::max<ssize_t>(n, 0))), printed);
     }
   }
+  const struct stat status = statusOf(regular);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  EXPECT_TRUE(!root || (status.st_uid == 12345u && status.st_gid == 54321u));
+  EXPECT_EQ(statusOf(deployed).st_mode & 07777, 0600u);
+  EXPECT_EQ(std::filesystem::read_symlink(scratch.path("link.txt")), "persist/cal.txt");
+  EXPECT_EQ(entriesIn(scratch.path("persist")), 2u);  // no temporary file left
+  EXPECT_EQ(entriesIn(scratch.path("directory")), 0u);
 }
 
 // A pipe is written into through any link to it: /dev/stdout itself, and a

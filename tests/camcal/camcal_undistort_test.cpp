@@ -1,6 +1,5 @@
 // camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -63,8 +62,6 @@ TEST(CamcalUndistort, RefusesImagesThatAreNotWholeOrNotOfTheSize) {
             jpeg_part + ": truncated or corrupt JPEG image ("),
       fails(kFailed, navigation("64x48", scratch.path("none.png")),
             "none.png: cannot read: No such file or directory"),
-      fails(kFailed, {"undistort", "periscope", "64x48", color_png, "-o", out},
-            "unknown camera 'periscope'"),
       fails(kUsage, {"undistort", "navigation", "64x48", color_png}, "--output is required"),
       fails(kUsage, {"ptz", ptzExamplePath(), "undistort", color_png, "-o", out},
             "ptz undistort needs --at PAN,TILT,ZOOM"),
@@ -84,15 +81,7 @@ TEST(CamcalUndistort, RefusesHostileImagesDeepImagesAndUnknownOutputTypes) {
   ScratchDir scratch;
   const std::string out = scratch.path("out.png"), bmp = scratch.path("out.bmp");
   const std::string deep = scratch.path("deep.png");
-  {
-    std::vector<std::uint16_t> pixels(64 * 48, 40000);
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = 64;
-    image.height = 48;
-    image.format = PNG_FORMAT_LINEAR_Y;
-    ASSERT_TRUE(png_image_write_to_file(&image, deep.c_str(), 0, pixels.data(), 0, nullptr));
-  }
+  writeGrayPng(deep, 64, 48, std::vector<std::uint16_t>(64 * 48, 40000));
   const auto navigation = [&](const std::string& size, const std::string& image,
                               const std::string& output) {
     return std::vector<std::string>{"undistort", "navigation", size, image, "-o", output};

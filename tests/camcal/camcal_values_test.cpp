@@ -21,6 +21,16 @@ using namespace dravik::calibration;
 using namespace dravik::testing;
 using Answers = std::map<std::string, std::vector<float>>;
 
+// K row by row, the distortion coefficients and the image size, as
+// readIntrinsics reads camcal intrinsics back.
+std::vector<float> intrinsicsOf(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+                                int width, int height) {
+  std::vector<float> values(K.data(), K.data() + 9);  // row-major storage
+  values.insert(values.end(), distortion.begin(), distortion.end());
+  values.insert(values.end(), {float(width), float(height)});
+  return values;
+}
+
 TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
   const std::string file = fixture("robot_calibration.txt");
   CameraParametersSet set;
@@ -31,10 +41,9 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
     for (const auto& entry : camera->getIntrinsicsTable())
       sizes.emplace_back(entry.width, entry.height);
     for (const auto& [width, height] : sizes) {
-      const Eigen::Matrix3f K = camera->getIntrinsics(width, height);  // row-major storage
-      std::vector<float> expected(K.data(), K.data() + 9);
-      for (const float c : camera->getDistortion(width, height)) expected.push_back(c);
-      expected.insert(expected.end(), {float(width), float(height)});
+      const std::vector<float> expected =
+          intrinsicsOf(camera->getIntrinsics(width, height), camera->getDistortion(width, height),
+                       width, height);
       const std::string size = std::to_string(width) + "x" + std::to_string(height);
       for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
         const auto run =
@@ -50,11 +59,7 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
 std::vector<float> expectedAt(const PTZCameraParameters& params, int zoom) {
   const PTZCameraModelConfiguration configuration(std::make_shared<PTZCameraModel>(params), 0, 0,
                                                   zoom);
-  const Eigen::Matrix3f K = configuration.getLens().K;
-  std::vector<float> expected(K.data(), K.data() + 9);
-  for (const float c : configuration.distortion()) expected.push_back(c);
-  expected.insert(expected.end(), {1920.0f, 1080.0f});
-  return expected;
+  return intrinsicsOf(configuration.getLens().K, configuration.distortion(), 1920, 1080);
 }
 
 TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
@@ -70,9 +75,7 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
                      "intrinsics", "-f", format});
       ASSERT_EQ(run.status, 0) << run.err;
       EXPECT_EQ(readIntrinsics(format, run.out), expected);
-      if (format == "json") {
-        EXPECT_EQ(nlohmann::json::parse(run.out)["zoom"], zoom);
-      }
+      EXPECT_TRUE(format != "json" || nlohmann::json::parse(run.out)["zoom"] == zoom);
     }
   }
   // Halfway between f 2290 and 3060.
@@ -84,8 +87,6 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
               "K 2290 0 962.9\n 0 2290 539.4\n 0 0 1\n"}),
       fails(kUsage, {"ptz", ptzExamplePath(), "intrinsics"},
             "ptz intrinsics needs --at PAN,TILT,ZOOM"),
-      fails(kUsage, {"ptz", ptzExamplePath(), "--at", "0,0,4000", "intrinsics", "-f", "xml"},
-            "xml"),
   });
 }
 

@@ -23,14 +23,13 @@ std::string exactText(double value) {
   return text;
 }
 
-void writeGrayPng(const std::string& path, int width, int height,
-                  const std::vector<unsigned char>& pixels) {
+void writeGrayPng(const std::string& path, int width, int height, const void* pixels, bool deep) {
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = png_uint_32(width);
   image.height = png_uint_32(height);
-  image.format = PNG_FORMAT_GRAY;
-  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
+  image.format = deep ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_GRAY;
+  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr));
 }
 
 std::pair<int, int> pngSize(const std::string& path) {
@@ -80,6 +79,12 @@ Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_pat
   const int status = std::system(command.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(scratch.path("out")),
           readFile(scratch.path("err"))};
+}
+
+std::string outputOf(const std::vector<std::string>& args) {
+  const Run run = runCamcal(args);
+  EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << ": " << run.err;
+  return run.out;
 }
 
 void expectRuns(const std::vector<Expected>& runs) {

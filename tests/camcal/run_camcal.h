@@ -19,6 +19,8 @@ struct Run {
 // The installed camcal, with no library path of the build tree in the
 // environment and standard input from stdin_path (/dev/null when empty).
 Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path = "");
+// The stdout of a run that must succeed.
+std::string outputOf(const std::vector<std::string>& args);
 
 // A run must give status, these parts of stdout in order (runs of spaces
 // squeezed to one), and one stderr line "camcal: ...err..." (none when err is
@@ -46,9 +48,13 @@ std::string exactText(double value);
 // K row by row, the distortion coefficients, the image width and height of an
 // output of camcal intrinsics in `format`.
 std::vector<float> readIntrinsics(const std::string& format, const std::string& text);
-// A gray PNG file of width x height pixels, row by row.
+// A gray PNG file of width x height pixels, row by row, 8 or 16 bits deep.
+void writeGrayPng(const std::string& path, int width, int height, const void* pixels, bool deep);
+template <typename Pixel>
 void writeGrayPng(const std::string& path, int width, int height,
-                  const std::vector<unsigned char>& pixels);
+                  const std::vector<Pixel>& pixels) {
+  writeGrayPng(path, width, height, pixels.data(), sizeof(Pixel) == 2);
+}
 // Width and height of a PNG file; 0 x 0 when it does not decode.
 std::pair<int, int> pngSize(const std::string& path);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace camcal {
@@ -25,29 +26,23 @@ constexpr Entry kPublished[] = {
     {255, 0.993248, 0.906157, 0.143936},
 };
 
-void expectColour(const Colour& c, double r, double g, double b, const std::string& what) {
-  EXPECT_NEAR(c.r, r, kTableTolerance) << what;
-  EXPECT_NEAR(c.g, g, kTableTolerance) << what;
-  EXPECT_NEAR(c.b, b, kTableTolerance) << what;
+void expectColour(const Colour& c, const Entry& e, const std::string& what) {
+  EXPECT_NEAR(c.r, e.r, kTableTolerance) << what;
+  EXPECT_NEAR(c.g, e.g, kTableTolerance) << what;
+  EXPECT_NEAR(c.b, e.b, kTableTolerance) << what;
 }
 
 // Entry k at t = k / 255, the mean of two neighbours half way between them,
 // and the ends outside [0, 1].
 TEST(ColourOnScale, IsThePublishedTableInterpolatedLinearly) {
-  for (const Entry& e : kPublished) {
-    expectColour(colourOnScale(e.index / 255.0), e.r, e.g, e.b, std::to_string(e.index));
-  }
-  const Entry& a = kPublished[0];
-  const Entry& b = kPublished[1];
-  expectColour(colourOnScale(0.5 / 255.0), (a.r + b.r) / 2, (a.g + b.g) / 2, (a.b + b.b) / 2,
-               "half way");
-  const Entry& first = kPublished[0];
-  const Entry& last = kPublished[std::size(kPublished) - 1];
-  for (const double t : {-1.0, -0.0, std::numeric_limits<double>::quiet_NaN()}) {
-    expectColour(colourOnScale(t), first.r, first.g, first.b, std::to_string(t));
-  }
-  for (const double t : {1.5, std::numeric_limits<double>::infinity()}) {
-    expectColour(colourOnScale(t), last.r, last.g, last.b, std::to_string(t));
+  for (const Entry& e : kPublished) expectColour(colourOnScale(e.index / 255.0), e, "entry");
+  const Entry &first = kPublished[0], &second = kPublished[1];
+  const Entry mean{0, (first.r + second.r) / 2, (first.g + second.g) / 2, (first.b + second.b) / 2};
+  expectColour(colourOnScale(0.5 / 255.0), mean, "half way");
+  for (const double t : {-1.0, -0.0, std::numeric_limits<double>::quiet_NaN(), 1.5,
+                         std::numeric_limits<double>::infinity()}) {
+    expectColour(colourOnScale(t), t < 1 || std::isnan(t) ? first : std::end(kPublished)[-1],
+                 std::to_string(t));
   }
 }
 
