@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <string>
+#include <tuple>
 
 #include "support/calibration_views.h"
 #include "support/log_capture.h"
@@ -261,12 +261,10 @@ TEST(CalibrateCamera, StrongBarrelLensOnABoardGridStartsRightAndConverges) {
   EXPECT_TRUE(result.lens.isSoundOverImage());
   double largest = 0.0;
   for (size_t v = 0; v < views.size(); ++v) {
-    const Eigen::Matrix4d& pose = result.camera_from_target[v];
-    for (size_t i = 0; i < views[v].target_points.size(); ++i) {
-      const Eigen::Vector3d X =
-          pose.topLeftCorner<3, 3>() * views[v].target_points[i] + pose.topRightCorner<3, 1>();
-      largest = std::max(largest, (result.lens.project(X) - exact[54 * v + i]).norm());
-    }
+    const auto fitted =
+        dravik::testing::boardCorners(result.lens, board, result.camera_from_target[v]);
+    for (size_t i = 0; i < fitted.size(); ++i)
+      largest = std::max(largest, (fitted[i] - exact[54 * v + i]).norm());
   }
   EXPECT_LT(largest, 0.3);
 }
@@ -334,28 +332,23 @@ TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
 TEST(ProjectionUncertainty, RefusesWhatItCannotUse) {
   CameraCalibration good;
   ASSERT_TRUE(calibrateCamera(navigationViews(6, kNoise), 1280, 960, {}, &good));
-  struct Case {
-    const char* what;
-    std::function<void(CameraCalibration*, int*)> spoil;
+  const std::pair<const char*, std::function<void(CameraCalibration*, int*)>> cases[] = {
+      {"a zero step", [](auto*, int* step) { *step = 0; }},
+      {"a step wider than the image", [](auto*, int* step) { *step = 2000; }},
+      {"a short distortion", [](auto* c, int*) { c->lens.distortion.resize(5); }},
+      {"a zero focal length", [](auto* c, int*) { c->lens.K(1, 1) = 0.0f; }},
+      {"a covariance not finite", [](auto* c, int*) { c->covariance(3, 3) = std::nan(""); }},
   };
-  const Case cases[] = {
-      {"a zero step", [](CameraCalibration*, int* step) { *step = 0; }},
-      {"a step wider than the image", [](CameraCalibration*, int* step) { *step = 2000; }},
-      {"a short distortion", [](CameraCalibration* c, int*) { c->lens.distortion.resize(5); }},
-      {"a zero focal length", [](CameraCalibration* c, int*) { c->lens.K(1, 1) = 0.0f; }},
-      {"a covariance not finite",
-       [](CameraCalibration* c, int*) { c->covariance(3, 3) = std::nan(""); }},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [what, spoil] : cases) {
     CameraCalibration calibration = good;
     int step = 16;
-    c.spoil(&calibration, &step);
+    spoil(&calibration, &step);
     std::vector<float> sigma = {7.0f};
     LogCapture log(5);
-    EXPECT_FALSE(projectionUncertainty(calibration, step, &sigma)) << c.what;
-    EXPECT_EQ(sigma, std::vector<float>{7.0f}) << c.what;
-    ASSERT_EQ(log.recordsUpTo(5).size(), 1u) << c.what;
-    EXPECT_EQ(log.recordsUpTo(5)[0].level, 2) << c.what;
+    EXPECT_FALSE(projectionUncertainty(calibration, step, &sigma)) << what;
+    EXPECT_EQ(sigma, std::vector<float>{7.0f}) << what;
+    ASSERT_EQ(log.recordsUpTo(5).size(), 1u) << what;
+    EXPECT_EQ(log.recordsUpTo(5)[0].level, 2) << what;
   }
   EXPECT_FALSE(projectionUncertainty(good, 16, nullptr));
 }

@@ -197,8 +197,7 @@ TEST(CalibrateFromSingleImage, EveryAcceptedLensIsSoundOverTheImageByTheExactRul
         dravik::testing::gridView(truth, 15, 11, 40.0, 0.001, kImageSize, 0.2, unsigned(trial + 1));
     GridView inside;
     for (size_t i = 0; i < view.image.size(); ++i) {
-      const Eigen::Vector2d pixel = view.image[i].cast<double>();
-      const auto ray = truth_lens.normalize(pixel);
+      const auto ray = truth_lens.normalize(view.image[i].cast<double>());
       if (ray.converged && ray.point.norm() < 0.95 * reach) {
         inside.image.push_back(view.image[i]);
         inside.target.push_back(view.target[i]);
