@@ -88,7 +88,7 @@ void calibrateBesideOpenCV(benchmark::State& state, int view_count) {
         deviation, std::abs(ours.standard_deviations(i) / opencv.standard_deviations(i) - 1.0));
   }
   state.counters["sd_deviation"] = deviation;
-  state.counters["opencv_sound"] = dravik::testing::soundOverImage(opencv.lens) ? 1.0 : 0.0;
+  state.counters["opencv_sound"] = opencv.lens.isSoundOverImage() ? 1.0 : 0.0;
 #endif
 }
 
@@ -115,14 +115,14 @@ void BM_CalibrateWideCentreThird(benchmark::State& state) {
     for (const std::vector<TargetView>& views : view_sets) {
       CameraCalibration ours;
       if (calibrateCamera(views, truth.width, truth.height, {}, &ours) &&
-          dravik::testing::soundOverImage(ours.lens)) {
+          ours.lens.isSoundOverImage()) {
         ++sound;
       }
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
       cv::setNumThreads(1);
       const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
           views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
-      if (dravik::testing::soundOverImage(opencv.lens)) ++opencv_sound;
+      if (opencv.lens.isSoundOverImage()) ++opencv_sound;
 #endif
     }
   }

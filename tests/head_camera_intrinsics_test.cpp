@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "calibration_common/camera_parameters.h"
+#include "calibration_utils/lens.h"
 #include "calibration_utils/opencv_projection.h"
 #include "calibration_utils/single_image_calibration.h"  // CalibrationJet
 #include "dravik/geometry.h"
@@ -109,8 +110,7 @@ TEST(CameraParametersRecomputeIntrinsics,
   ASSERT_NE(head, nullptr);
   EXPECT_EQ(head->getModel(), "kv006h");
   const Intrinsics& full = head->getFullFrame();
-  const Eigen::Matrix3f K = head->getIntrinsics(640, 480);
-  const std::vector<float>& distortion = head->getDistortion(640, 480);
+  const Lens lens = head->getLens(640, 480);
   const AptinaSTE transform = testing::headSensorTransform();
   double largest = 0.0;
   int kept = 0;
@@ -119,14 +119,13 @@ TEST(CameraParametersRecomputeIntrinsics,
     for (double y = -3.0; y <= 3.0; y += 0.01) {
       double xd, yd;
       distortNormalized(full.distortion.data(), x, y, &xd, &yd);
-      const Eigen::Vector2f full_pixel(static_cast<float>(full.fx * xd + full.cx),
-                                       static_cast<float>(full.fy * yd + full.cy));
-      const Eigen::Vector2f truth = 0.5f * transform.transformPoint(full_pixel);
+      const Eigen::Vector2f truth =
+          0.5f * transform.transformPoint(
+                     Eigen::Vector2f(float(full.fx * xd + full.cx), float(full.fy * yd + full.cy)));
       if (!(truth.x() >= 0.0f && truth.x() <= 640.0f && truth.y() >= 0.0f && truth.y() <= 480.0f))
         continue;
-      distortNormalized(distortion.data(), x, y, &xd, &yd);
-      const double u = K(0, 0) * xd + K(0, 1) * yd + K(0, 2), v = K(1, 1) * yd + K(1, 2);
-      largest = std::max(largest, std::hypot(u - truth.x(), v - truth.y()));
+      largest =
+          std::max(largest, (lens.project(Eigen::Vector3d(x, y, 1)) - truth.cast<double>()).norm());
       ++kept;
       corner_reached[(truth.x() > 320.0f) + 2 * (truth.y() > 240.0f)] |=
           std::min(truth.x(), 640.0f - truth.x()) < 5.0f &&
@@ -166,10 +165,8 @@ TEST(CameraParametersRecomputeIntrinsics, TheDefaultsBuildTimeFitIsTheFitMadeNow
       record.recomputeIntrinsics(testing::headSensorTransform(), calibrateFromSingleImage, &now));
   // The fit is of the full frame; the 640 x 480 mode halves it.
   const Eigen::Matrix3f K = head->getIntrinsics(640, 480);
-  EXPECT_EQ(K(0, 0), 0.5f * now.fx);
-  EXPECT_EQ(K(1, 1), 0.5f * now.fy);
-  EXPECT_EQ(K(0, 2), 0.5f * now.cx);
-  EXPECT_EQ(K(1, 2), 0.5f * now.cy);
+  EXPECT_EQ(Eigen::Vector4f(K(0, 0), K(1, 1), K(0, 2), K(1, 2)),
+            0.5f * Eigen::Vector4f(now.fx, now.fy, now.cx, now.cy));
   EXPECT_EQ(head->getDistortion(640, 480), now.distortion);
   // The bits camcal cameras prints, the same on every machine: the fit's
   // arithmetic does not depend on the instruction set it runs on.

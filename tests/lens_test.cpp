@@ -48,22 +48,21 @@ TEST(Lens, FromIntrinsicsRefusesWhatIsNoLensWithOneRecord) {
     const char* what;
     Eigen::Matrix3f K;
     std::vector<float> distortion;
-    int width, height;
+    int width = 640;
   };
   const Row rows[] = {
-      {"five coefficients, once padded", K, {-0.2f, 0.05f, 0, 0, 0}, 640, 480},
-      {"nine coefficients", K, {-0.2f, 0.05f, 0, 0, 0, 0, 0, 0, 0}, 640, 480},
-      {"a coefficient not finite", K, {-0.2f, INFINITY, 0, 0, 0, 0, 0, 0}, 640, 480},
-      {"fx zero", zero_fx, eight, 640, 480},
-      {"cx not a number", nan_cx, eight, 640, 480},
-      {"no image", K, eight, 0, 480},
+      {"five coefficients, once padded", K, {-0.2f, 0.05f, 0, 0, 0}},
+      {"nine coefficients", K, {-0.2f, 0.05f, 0, 0, 0, 0, 0, 0, 0}},
+      {"a coefficient not finite", K, {-0.2f, INFINITY, 0, 0, 0, 0, 0, 0}},
+      {"fx zero", zero_fx, eight},
+      {"cx not a number", nan_cx, eight},
+      {"no image", K, eight, 0},
   };
   for (const Row& row : rows) {
     testing::LogCapture log;
     Lens lens = lensOf(1, 0, 1, {1, 2, 3, 4, 5, 6, 7, 8});
     const Lens before = lens;
-    EXPECT_FALSE(Lens::fromIntrinsics(row.K, row.distortion, row.width, row.height, &lens))
-        << row.what;
+    EXPECT_FALSE(Lens::fromIntrinsics(row.K, row.distortion, row.width, 480, &lens)) << row.what;
     const auto records = log.recordsUpTo(2);
     ASSERT_EQ(records.size(), 1u) << row.what;
     EXPECT_EQ(records[0].tag, "calibration_utils") << row.what;
@@ -105,11 +104,6 @@ TEST(Lens, NormalizeInvertsProjectWithSkewOverTheImage) {
         ASSERT_TRUE(p.converged) << name << " at " << u << ", " << v;
         const Eigen::Vector2d back = lens.project(Eigen::Vector3d(p.point.x(), p.point.y(), 1));
         EXPECT_LT((back - Eigen::Vector2d(u, v)).norm(), 1e-9) << name << " at " << u << ", " << v;
-        // distort then K is project on the normalized plane.
-        const Eigen::Vector2d d = lens.distort(p.point);
-        const Eigen::Matrix3d K = lens.K.cast<double>();
-        EXPECT_NEAR(K(0, 0) * d.x() + K(0, 1) * d.y() + K(0, 2), back.x(), 1e-9);
-        EXPECT_NEAR(K(1, 1) * d.y() + K(1, 2), back.y(), 1e-9);
       }
     }
     const Eigen::Vector2d axis = lens.project(Eigen::Vector3d(0, 0, 2));
@@ -135,8 +129,7 @@ TEST(Lens, BatchFormsAgreeWithTheSinglePointCalls) {
       }
     }
     const std::size_t most_pixels = pixels.size() / 2, most_points = points.size() / 3;
-    for (std::size_t n : {std::size_t(0), std::size_t(1), std::size_t(3), std::size_t(63),
-                          std::size_t(64), std::size_t(65), std::size_t(130), most_pixels}) {
+    for (const std::size_t n : std::vector<std::size_t>{0, 1, 3, 63, 64, 65, 130, most_pixels}) {
       std::vector<double> xy(pixels.begin(), pixels.begin() + 2 * n);
       xy.push_back(-7.0);
       std::vector<std::uint8_t> ok(n + 1, 9);

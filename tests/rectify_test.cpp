@@ -54,12 +54,6 @@ RectifiedPoint rectified(const LensCase& lens, const Eigen::Vector2f& pixel) {
   return rectifyPointWithStatus(lens.d, lens.principal_point, lens.focal_length, pixel);
 }
 
-// The pixel (u, v) through the lens's intrinsics, in long double.
-std::pair<long double, long double> normalized(const LensCase& lens, float u, float v) {
-  return {(u - lens.principal_point[0]) / (long double)lens.focal_length[0],
-          (v - lens.principal_point[1]) / (long double)lens.focal_length[1]};
-}
-
 // Calls visit(u, v) over the 1280 x 960 image, `step` pixels apart.
 template <typename Visit>
 void forEachPixel(float step, Visit visit) {
@@ -137,7 +131,8 @@ TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
         return;
       }
       EXPECT_LE(r.iterations, most_iterations);
-      const auto [tx, ty] = normalized(lens, u, v);
+      const long double tx = (u - lens.principal_point[0]) / (long double)lens.focal_length[0],
+                        ty = (v - lens.principal_point[1]) / (long double)lens.focal_length[1];
       long double xd, yd;
       distortNormalized(d, (long double)r.point.x(), (long double)r.point.y(), &xd, &yd);
       EXPECT_LT(std::hypot(xd - tx, yd - ty), kResidualFloor);

@@ -30,18 +30,6 @@ inline calibration::Lens wideLens() {
           {0.1f, 0.0f, 0.0005f, -0.0003f, 0.0f, 0.3f, 0.0f, 0.0f}};
 }
 
-// The pixel of a camera point through the lens, or false when the point is
-// not in front of the camera.
-inline bool projectThrough(const calibration::Lens& lens, const Eigen::Vector3d& X,
-                           Eigen::Vector2d* pixel) {
-  if (!(X.z() > 0.0)) return false;
-  *pixel = lens.project(X);
-  return true;
-}
-
-// True when the lens is sound over its whole image by the exact rule.
-inline bool soundOverImage(const calibration::Lens& lens) { return lens.isSoundOverImage(); }
-
 struct BoardViewOptions {
   int count = 20;
   double noise_px = 0.2;
@@ -53,25 +41,18 @@ struct BoardViewOptions {
   unsigned seed = 1;
 };
 
-// The corners of a 9 x 6 board, 4 cm apart, in its frame (z = 0).
-inline std::vector<Eigen::Vector3d> boardCorners() {
-  std::vector<Eigen::Vector3d> corners;
-  for (int row = 0; row < 6; ++row) {
-    for (int column = 0; column < 9; ++column) corners.emplace_back(0.04 * column, 0.04 * row, 0.0);
-  }
-  return corners;
-}
-
-// `count` views of the board at random poses (tilted up to 35 degrees, its
-// centre anywhere in the window), every corner seen inside the window, with
-// Gaussian noise on the pixels; the true poses go to *camera_from_target.
+// `count` views of a 9 x 6 board of 4 cm squares at random poses (tilted up
+// to 35 degrees, its centre anywhere in the window), every corner seen inside
+// the window, with Gaussian noise on the pixels; the true poses go to
+// *camera_from_target.
 inline std::vector<calibration::TargetView> boardViews(
     const calibration::Lens& lens, const BoardViewOptions& options,
     std::vector<Eigen::Matrix4d>* camera_from_target = nullptr) {
   std::mt19937 random(options.seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::normal_distribution<double> noise(0.0, options.noise_px);
-  const std::vector<Eigen::Vector3d> corners = boardCorners();
+  std::vector<Eigen::Vector3d> corners;
+  for (int i = 0; i < 54; ++i) corners.emplace_back(0.04 * (i % 9), 0.04 * (i / 9), 0.0);
   const Eigen::Vector3d centre(0.16, 0.10, 0.0);
   const double w = lens.width, h = lens.height;
   const double half_w = 0.5 * options.coverage * w, half_h = 0.5 * options.coverage * h;
@@ -94,19 +75,18 @@ inline std::vector<calibration::TargetView> boardViews(
                                     (v - lens.K(1, 2)) / lens.K(1, 1), 1.0);
     const Eigen::Vector3d t = depth * direction - R * centre;
     calibration::TargetView view;
-    bool inside = true;
     for (const Eigen::Vector3d& corner : corners) {
-      Eigen::Vector2d pixel;
-      if (!projectThrough(lens, R * corner + t, &pixel) || std::abs(pixel.x() - mid_u) > half_w ||
+      const Eigen::Vector3d X = R * corner + t;
+      const Eigen::Vector2d pixel = lens.project(X);
+      if (!(X.z() > 0.0) || std::abs(pixel.x() - mid_u) > half_w ||
           std::abs(pixel.y() - mid_v) > half_h || pixel.x() < 0 || pixel.y() < 0 ||
           pixel.x() > w - 1 || pixel.y() > h - 1) {
-        inside = false;
         break;
       }
       view.image_points.push_back(pixel);
       view.target_points.push_back(corner);
     }
-    if (!inside) continue;
+    if (view.image_points.size() < corners.size()) continue;
     for (Eigen::Vector2d& p : view.image_points) p += Eigen::Vector2d(noise(random), noise(random));
     views.push_back(std::move(view));
     if (camera_from_target != nullptr) {
@@ -124,15 +104,14 @@ inline std::vector<calibration::TargetView> boardViews(
 // the second lens cannot see count as infinitely far).
 inline double largestProjectionDifference(const calibration::Lens& truth,
                                           const calibration::Lens& fitted, int step) {
-  const float principal_point[2] = {truth.K(0, 2), truth.K(1, 2)};
-  const float focal_length[2] = {truth.K(0, 0), truth.K(1, 1)};
+  const float principal_point[2] = {truth.K(0, 2), truth.K(1, 2)},
+              focal_length[2] = {truth.K(0, 0), truth.K(1, 1)};
   double largest = 0.0;
   for (int v = 0; v < truth.height; v += step) {
     for (int u = 0; u < truth.width; u += step) {
       const calibration::RectifiedPoint ray = calibration::rectifyPointWithStatus(
           truth.distortion.data(), principal_point, focal_length, Eigen::Vector2f(u, v));
-      Eigen::Vector2d seen;
-      projectThrough(fitted, Eigen::Vector3d(ray.point.x(), ray.point.y(), 1.0), &seen);
+      const Eigen::Vector2d seen = fitted.project(Eigen::Vector3d(ray.point.x(), ray.point.y(), 1));
       const double difference = (seen - Eigen::Vector2d(u, v)).norm();
       largest = std::isfinite(difference) ? std::max(largest, difference) : INFINITY;
     }
@@ -156,11 +135,10 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
   for (const calibration::TargetView& view : views) {
     object_points.emplace_back();
     image_points.emplace_back();
-    for (size_t i = 0; i < view.image_points.size(); ++i) {
-      const Eigen::Vector3d& P = view.target_points[i];
+    for (const Eigen::Vector3d& P : view.target_points)
       object_points.back().emplace_back(P.x(), P.y(), P.z());
-      image_points.back().emplace_back(view.image_points[i].x(), view.image_points[i].y());
-    }
+    for (const Eigen::Vector2d& p : view.image_points)
+      image_points.back().emplace_back(p.x(), p.y());
   }
   cv::Mat K, distortion, deviations, extrinsic_deviations, errors;
   std::vector<cv::Mat> rotations, translations;
@@ -168,14 +146,8 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
   out.rms =
       cv::calibrateCamera(object_points, image_points, cv::Size(width, height), K, distortion,
                           rotations, translations, deviations, extrinsic_deviations, errors, flags);
-  out.lens.width = width;
-  out.lens.height = height;
-  out.lens.K = Eigen::Matrix3f::Identity();
-  out.lens.K(0, 0) = static_cast<float>(K.at<double>(0, 0));
-  out.lens.K(1, 1) = static_cast<float>(K.at<double>(1, 1));
-  out.lens.K(0, 2) = static_cast<float>(K.at<double>(0, 2));
-  out.lens.K(1, 2) = static_cast<float>(K.at<double>(1, 2));
-  out.lens.distortion.assign(8, 0.0f);
+  out.lens = {width, height, Eigen::Matrix3f::Identity(), std::vector<float>(8, 0.0f)};
+  for (int i = 0; i < 9; ++i) out.lens.K(i / 3, i % 3) = static_cast<float>(K.at<double>(i));
   for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i) {
     out.lens.distortion[i] = static_cast<float>(distortion.at<double>(i));
   }
