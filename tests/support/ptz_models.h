@@ -2,19 +2,18 @@
 // tables on its head.
 #pragma once
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
+#include "dravik/calibration_bytes.h"
+#include "dravik/file.h"
 
 namespace dravik::testing {
 
@@ -23,12 +22,11 @@ namespace dravik::testing {
 inline std::string ptzExamplePath() {
   return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
 }
-// The PTZ calibration of a text file.
+// The PTZ calibration of a file, read as the library reads every calibration.
 inline calibration::PTZCameraParameters ptzParameters(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
+  std::string bytes;
   calibration::PTZCameraParameters params;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params)) << path;
+  EXPECT_TRUE(File::readFileToString(path, &bytes) && readCalibrationBytes(bytes, &params)) << path;
   return params;
 }
 inline calibration::PTZCameraParameters ptzExampleParameters() {
