@@ -14,6 +14,7 @@
 #include "calibration_messages/calibration.pb.h"
 #include "dravik/calibration_bytes.h"
 #include "dravik/file.h"
+#include "dravik/text_format.h"
 
 namespace dravik::testing {
 
@@ -38,19 +39,12 @@ inline calibration::PTZCameraParameters ptzExampleParameters() {
 inline calibration::PTZCameraParameters exampleHeadWithZooms(
     std::initializer_list<std::pair<double, double>> samples, int offset, int step) {
   calibration::PTZCameraParameters params = ptzExampleParameters();
-  calibration::PTZIntrinsics* intrinsics = params.mutable_intrinsics();
-  intrinsics->Clear();
-  intrinsics->set_cal_width(1280);
-  intrinsics->set_cal_height(720);
-  intrinsics->set_zoom_offset(offset);
-  intrinsics->set_zoom_step(step);
-  for (const auto& [zoom, f] : samples) {
-    calibration::PTZIntrinsicsItem* item = intrinsics->add_samples();
-    item->set_zoom(zoom);
-    item->set_f(f);
-    item->set_cx(640);
-    item->set_cy(360);
-  }
+  std::string text = "cal_width: 1280 cal_height: 720 zoom_offset: " + std::to_string(offset) +
+                     " zoom_step: " + std::to_string(step);
+  for (const auto& [zoom, f] : samples)
+    text += " samples { zoom: " + std::to_string(zoom) + " f: " + std::to_string(f) +
+            " cx: 640 cy: 360 }";
+  EXPECT_TRUE(parseTextFormat(text, params.mutable_intrinsics())) << text;
   return params;
 }
 
