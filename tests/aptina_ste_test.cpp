@@ -28,11 +28,10 @@ TEST(AptinaSTE, MovesPixelsAlongTheirRayToTheMappedRadius) {
   for (const Eigen::Vector2f& p : {Eigen::Vector2f(0, 0), Eigen::Vector2f(1280, 960),
                                    Eigen::Vector2f(1280, 0), Eigen::Vector2f(100, 700)}) {
     const Eigen::Vector2f mapped = ste.transformPoint(p);
-    const Eigen::Vector2d before = (p - centre).cast<double>(),
-                          after = (mapped - centre).cast<double>();
-    EXPECT_NEAR(before.x() * after.y() - before.y() * after.x(), 0.0, 1e-3 * before.norm());
-    EXPECT_GT(before.dot(after), 0.0);
-    EXPECT_NEAR(after.norm(), ste.mapRadius(before.norm()), kPixelTolerance);
+    const Eigen::Vector2d ray = (p - centre).cast<double>();
+    const Eigen::Vector2d expected =
+        centre.cast<double>() + ray * ste.mapRadius(ray.norm()) / ray.norm();
+    EXPECT_LT((mapped.cast<double>() - expected).norm(), kPixelTolerance) << p.transpose();
     EXPECT_TRUE(mapped.x() > 0 && mapped.x() < 1280 && mapped.y() > 0 && mapped.y() < 960)
         << p.transpose();
   }

@@ -24,29 +24,26 @@ using dravik::calibration::CameraParametersSet;
 using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 
-// Everything a reader computes, to compare threads with one thread.
-struct Observation {
-  std::vector<float> values;
-  std::vector<int> flags;
-
-  void add(const Eigen::MatrixXf& m) { values.insert(values.end(), m.data(), m.data() + m.size()); }
-  bool operator==(const Observation& other) const {
-    // Bitwise: NaN or not, the same computation gives the same bits.
-    return flags == other.flags && values.size() == other.values.size() &&
-           std::memcmp(values.data(), other.values.data(), values.size() * sizeof(float)) == 0;
-  }
-};
+// Everything a reader computes, flags and motor positions as floats.
+using Observation = std::vector<float>;
+void add(Observation* out, const Eigen::MatrixXf& m) {
+  out->insert(out->end(), m.data(), m.data() + m.size());
+}
+// Bitwise: NaN or not, the same computation gives the same bits.
+bool same(const Observation& a, const Observation& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
 
 void readCamera(const CameraParameters& camera, Observation* out) {
-  out->add(camera.getFullFrameIntrinsics());
-  out->add(camera.getTransform().getTransform());
-  out->add(camera.getTransform().getInverseTransform());
+  add(out, camera.getFullFrameIntrinsics());
+  add(out, camera.getTransform().getTransform());
+  add(out, camera.getTransform().getInverseTransform());
   for (const auto& entry : camera.getIntrinsicsTable()) {
-    out->add(camera.getIntrinsics(entry.width, entry.height));
+    add(out, camera.getIntrinsics(entry.width, entry.height));
     const auto& d = camera.getDistortion(entry.width, entry.height);
-    out->values.insert(out->values.end(), d.begin(), d.end());
+    out->insert(out->end(), d.begin(), d.end());
   }
-  out->add(camera.getIntrinsics(333, 222));  // a miss: logs and scales the full frame
+  add(out, camera.getIntrinsics(333, 222));  // a miss: logs and scales the full frame
 }
 
 // The camera set, the base calibration and the PTZ configurations on one model.
@@ -54,27 +51,27 @@ void readAll(const CameraParametersSet& set, const BaseCalibrationData& base,
              const std::vector<PTZCameraModelConfiguration>& configurations,
              const PTZCameraModel& model, Observation* out) {
   for (const auto& name : set.getCameraNames()) readCamera(*set.getCamera(name), out);
-  out->flags.push_back(set.hasCamera("no such camera"));
-  out->add(base.getWorldRotation());
-  out->add(base.getWorldTranslation());
-  out->values.insert(out->values.end(), {base.getGyroscopeGain(), base.getWheelBase()});
-  out->flags.push_back(base.isGyroscopeGainCalibrationValid("factory default"));
+  add(out, base.getWorldRotation());
+  add(out, base.getWorldTranslation());
+  out->insert(out->end(),
+              {float(set.hasCamera("no such camera")), base.getGyroscopeGain(), base.getWheelBase(),
+               float(base.isGyroscopeGainCalibrationValid("factory default"))});
   for (const auto& c : configurations) {
     const Eigen::Vector3f world = c.getCameraCenter() + c.projectPixelToRay({700.0f, 400.0f});
-    out->add(c.project3dToCamera(world));
-    out->add(c.projectPixelToRay({100.0f, 900.0f}));
-    out->add(c.rectifyPoint({0.9f, 0.1f}));
+    add(out, c.project3dToCamera(world));
+    add(out, c.projectPixelToRay({100.0f, 900.0f}));
+    add(out, c.rectifyPoint({0.9f, 0.1f}));
     int pan = 0, tilt = 0, zoom = 0;
-    out->flags.push_back(c.getPanTilt(Eigen::Vector2f(1500.0f, 300.0f), &pan, &tilt));
-    out->flags.insert(out->flags.end(), {pan, tilt});
-    out->flags.push_back(c.getPanTiltZoom({800.0f, 400.0f}, {1100.0f, 650.0f}, &pan, &tilt, &zoom));
-    out->flags.insert(out->flags.end(), {pan, tilt, zoom});
+    const bool aimed = c.getPanTilt(Eigen::Vector2f(1500.0f, 300.0f), &pan, &tilt);
+    out->insert(out->end(), {float(aimed), float(pan), float(tilt)});
+    const bool zoomed = c.getPanTiltZoom({800.0f, 400.0f}, {1100.0f, 650.0f}, &pan, &tilt, &zoom);
+    out->insert(out->end(), {float(zoomed), float(pan), float(tilt), float(zoom)});
     float pan_f = 0.0f, tilt_f = 0.0f;
-    out->flags.push_back(c.getPanTilt(world, Eigen::Vector2f(960.0f, 540.0f), &pan_f, &tilt_f));
-    out->values.insert(out->values.end(), {pan_f, tilt_f});
+    out->insert(out->end(),
+                {float(c.getPanTilt(world, Eigen::Vector2f(960.0f, 540.0f), &pan_f, &tilt_f)),
+                 pan_f, tilt_f});
   }
-  out->values.push_back(model.stepsToZoomXFactor(5000));
-  out->flags.push_back(model.zoomXFactorToSteps(3.0f));
+  out->insert(out->end(), {model.stepsToZoomXFactor(5000), float(model.zoomXFactorToSteps(3.0f))});
 }
 
 // Runs work(t) on `threads` threads and `alongside` on this one; the mismatches they count.
@@ -130,12 +127,12 @@ TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetR
     for (int round = 0; round < 40; ++round) {
       Observation seen;
       readAll(set, base, configurations, *model, &seen);
-      if (!(seen == expected)) mismatches->fetch_add(1);
+      if (!same(seen, expected)) mismatches->fetch_add(1);
       for (size_t i = 0; i < mine.size(); ++i) {
         if (!mine[i]) continue;
         Observation record;
         readCamera(*mine[i], &record);
-        if (!(record == expected_held[i])) mismatches->fetch_add(1);
+        if (!same(record, expected_held[i])) mismatches->fetch_add(1);
         if (round == 2 * static_cast<int>(i) + t) mine[i].reset();
       }
     }
@@ -171,7 +168,7 @@ TEST(Concurrency, SetsBuiltOnSeveralThreadsAgreeWithOneThread) {
   const auto headOf = [](const std::string& data) {
     CameraParametersSet set;
     Observation seen;
-    seen.flags.push_back(set.loadFromString(data));
+    seen.push_back(float(set.loadFromString(data)));
     readCamera(*set.getCamera("head"), &seen);
     return seen;
   };
@@ -180,7 +177,7 @@ TEST(Concurrency, SetsBuiltOnSeveralThreadsAgreeWithOneThread) {
   const auto build = [&](int t, std::atomic<int>* mismatches) {
     for (int round = 0; round < kVariants; ++round) {
       const int k = (round + 3 * t) % kVariants;
-      if (!(headOf(variants[k]) == expected[k])) mismatches->fetch_add(1);
+      if (!same(headOf(variants[k]), expected[k])) mismatches->fetch_add(1);
     }
   };
   EXPECT_EQ(mismatchesOnThreads(3, build), 0);

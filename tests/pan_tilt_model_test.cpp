@@ -3,6 +3,7 @@
 // the camera.
 #include "calibration_common/pan_tilt_model.h"
 
+#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,7 +21,6 @@ namespace {
 
 using namespace testing;
 
-constexpr double kPi = 3.14159265358979323846;
 // Products of a few float rigid transforms.
 constexpr float kMatrixTolerance = 1e-5f;
 // Translations pass through float metres: millimetres keep about 7 digits.
@@ -33,20 +33,17 @@ constexpr float kUntouched = -12345.0f;
 const Eigen::Vector2f kOpticalAxis = Eigen::Vector2f::Zero();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-bool matricesNear(const Eigen::Matrix4f& a, const Eigen::Matrix4f& b) {
-  return (a - b).cwiseAbs().maxCoeff() <= kMatrixTolerance;
-}
-
 // At the offsets the pose is the fixed chain; with identity links pan and
 // tilt add up.
 TEST(PanTiltModel, GetFullTransformComposesTheLinks) {
   HeadGeometry head = realisticHead();
   const CameraTransform pose = headModel(head).getFullTransform(head.pan_offset, head.tilt_offset);
-  EXPECT_TRUE(matricesNear(pose.getTransform(), head.device * head.tilt * head.pan));
+  EXPECT_LT((pose.getTransform() - head.device * head.tilt * head.pan).cwiseAbs().maxCoeff(),
+            kMatrixTolerance);
   head = HeadGeometry();
   head.tilt = head.device = Eigen::Matrix4f::Identity();
-  EXPECT_TRUE(matricesNear(headModel(head).getFullTransform(0.3f, -1.1f).getTransform(),
-                           rotationZTransf(0.3f - 1.1f)));
+  const Eigen::Matrix4f turned = headModel(head).getFullTransform(0.3f, -1.1f).getTransform();
+  EXPECT_LT((turned - rotationZTransf(0.3f - 1.1f)).cwiseAbs().maxCoeff(), kMatrixTolerance);
 }
 
 using Link = CameraExtrinsics* (PanTiltSystemParameters::*)();
@@ -69,7 +66,8 @@ TEST(PanTiltModel, ReadFromPBRejectsALinkOfFewerThanTwelveElements) {
   }
 }
 
-// Writing replaces the extrinsics and writes every other field back as read.
+// Writing replaces the extrinsics (a longer link already there included) and
+// writes every other field back as read.
 TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
   PanTiltSystemParameters params = headParameters(realisticHead()), out;
   params.set_aux_param_1(0.25f);
@@ -90,44 +88,46 @@ TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
 
 // Targets on random rays of random poses are put back on their rays, in front
 // of the camera, silently. Along the optical axis of the ideal head the
-// solution with |tilt| < pi/2 is unique: the angles come back.
-void expectTargetsReachTheirRays(const HeadGeometry& head, float max_pan, float max_tilt,
-                                 float max_dev, bool unique = false) {
-  const PanTiltModel model = headModel(head);
-  std::mt19937 random(11);
-  std::uniform_real_distribution<float> pan_angle(-max_pan, max_pan),
-      tilt_angle(-max_tilt, max_tilt), ray(-max_dev, max_dev);
-  LogCapture capture(3);
-  for (int i = 0; i < 500; ++i) {
-    const float pan_in = pan_angle(random) / head.pan_scale + head.pan_offset;
-    const float tilt_in = tilt_angle(random) / head.tilt_scale + head.tilt_offset;
-    const Eigen::Vector2f dev(ray(random), ray(random));
-    const float depth = 2.0f + i % 9;  // metres in front of the camera posed at (pan_in, tilt_in)
-    const Eigen::Vector3f world = (model.getFullTransform(pan_in, tilt_in).getInverseTransform() *
-                                   Eigen::Vector4f(depth * dev.x(), depth * dev.y(), depth, 1.0f))
-                                      .head<3>();
-    float pan, tilt;
-    ASSERT_TRUE(model.computePanTilt(world, dev, &pan, &tilt))
-        << pan_in << " " << tilt_in << " " << dev.transpose();
-    const Eigen::Vector4f seen =
-        model.getFullTransform(pan, tilt).getTransform() * world.homogeneous();
-    ASSERT_GT(seen.z(), 0.0f) << "the target is behind the camera";
-    EXPECT_NEAR(seen.x() / seen.z(), dev.x(), kRayTolerance);
-    EXPECT_NEAR(seen.y() / seen.z(), dev.y(), kRayTolerance);
-    if (!unique) continue;
-    EXPECT_NEAR(tilt, tilt_in, kIdealAngleTolerance);
-    EXPECT_NEAR(std::remainder(pan - pan_in, 2.0 * kPi), 0.0, kIdealAngleTolerance);
-  }
-  EXPECT_TRUE(capture.records().empty());
-}
-
+// solution with |tilt| < pi/2 is unique: the angles come back. Rays off the
+// axis lie near the plane of the tilt rotation: two close roots of the tilt
+// equation, only one of them right.
 TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
-  expectTargetsReachTheirRays(idealHead(), 3.0f * kPi, 1.5f, 0.0f, true);
-  expectTargetsReachTheirRays(realisticHead(), 3.0f, 1.2f, 0.0f);
-  // Rays near the plane of the tilt rotation: two close roots of the tilt
-  // equation, only one of them right.
-  expectTargetsReachTheirRays(idealHead(), 3.0f, 1.5f, 0.5f);
-  expectTargetsReachTheirRays(realisticHead(), 3.0f, 1.0f, 0.4f);
+  const struct {
+    HeadGeometry head;
+    float max_pan, max_tilt, max_dev;
+    bool unique;
+  } cases[] = {{idealHead(), 3.0f * float(EIGEN_PI), 1.5f, 0.0f, true},
+               {realisticHead(), 3.0f, 1.2f, 0.0f, false},
+               {idealHead(), 3.0f, 1.5f, 0.5f, false},
+               {realisticHead(), 3.0f, 1.0f, 0.4f, false}};
+  for (const auto& c : cases) {
+    const PanTiltModel model = headModel(c.head);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> pan_angle(-c.max_pan, c.max_pan),
+        tilt_angle(-c.max_tilt, c.max_tilt), ray(-c.max_dev, c.max_dev);
+    LogCapture capture(3);
+    for (int i = 0; i < 500; ++i) {
+      const float pan_in = pan_angle(random) / c.head.pan_scale + c.head.pan_offset;
+      const float tilt_in = tilt_angle(random) / c.head.tilt_scale + c.head.tilt_offset;
+      const Eigen::Vector2f dev(ray(random), ray(random));
+      const float depth = 2.0f + i % 9;  // metres in front of the camera posed at (pan_in, tilt_in)
+      const Eigen::Vector3f world = (model.getFullTransform(pan_in, tilt_in).getInverseTransform() *
+                                     Eigen::Vector4f(depth * dev.x(), depth * dev.y(), depth, 1.0f))
+                                        .head<3>();
+      float pan, tilt;
+      ASSERT_TRUE(model.computePanTilt(world, dev, &pan, &tilt))
+          << pan_in << " " << tilt_in << " " << dev.transpose();
+      const Eigen::Vector4f seen =
+          model.getFullTransform(pan, tilt).getTransform() * world.homogeneous();
+      ASSERT_GT(seen.z(), 0.0f) << "the target is behind the camera";
+      EXPECT_NEAR(seen.x() / seen.z(), dev.x(), kRayTolerance);
+      EXPECT_NEAR(seen.y() / seen.z(), dev.y(), kRayTolerance);
+      if (!c.unique) continue;
+      EXPECT_NEAR(tilt, tilt_in, kIdealAngleTolerance);
+      EXPECT_NEAR(std::remainder(pan - pan_in, 2.0 * EIGEN_PI), 0.0, kIdealAngleTolerance);
+    }
+    EXPECT_TRUE(capture.records().empty());
+  }
 }
 
 // Each failure writes one record of its level that starts with its reason and
@@ -135,7 +135,6 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
 TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   const char kNoSolution[] = "Could not find solutions for pan tilt: ";
   const char kLargeError[] = "Large residual error for pan tilt: ";
-  const char kHighError[] = "High residual error for pan tilt: ";
   // Scales without a motor position; a camera 6 cm or 30 cm along the tilt
   // axis, whose optical axis misses a target 1 cm ahead of the head's centre.
   HeadGeometry zero_pan = idealHead(), nan_tilt = idealHead(), near = idealHead(), far = near;
@@ -159,7 +158,7 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
       {headModel(realisticHead()), {1, 1, 1}, {kNaN, 0}, kNoSolution, 2, false},
       {headModel(zero_pan), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
       {headModel(nan_tilt), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
-      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, kHighError, 3, true},
+      {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3, true},
       {headModel(far), {0.01f, 0, 0}, kOpticalAxis, kLargeError, 2, true},
   };
   for (const auto& c : cases) {
@@ -179,60 +178,49 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
 }
 
 // Joint positions without a motor position fail with one record and leave
-// the outputs as they were.
+// the outputs as they were (a null output: GetPanTilt.NullOutputsFailWithARecord).
 TEST(PanTiltModel, MotorStepsFailsWithoutAMotorPosition) {
   HeadGeometry zero_tilt = realisticHead();
   zero_tilt.tilt_scale = 0.0f;
   const float kInf = std::numeric_limits<float>::infinity();
-  const struct {
-    HeadGeometry head;
-    float pan_angle, tilt_angle;
-    bool null_output;
-  } cases[] = {
-      {zero_tilt, 0.1f, 0.2f, false},
-      {realisticHead(), kNaN, 0.2f, false},
-      {realisticHead(), 0.1f, kInf, false},
-      {realisticHead(), 0.1f, 0.2f, true},
-  };
-  for (const auto& c : cases) {
+  const std::pair<PanTiltModel, Eigen::Vector2f> cases[] = {
+      {headModel(zero_tilt), {0.1f, 0.2f}},
+      {headModel(realisticHead()), {kNaN, 0.2f}},
+      {headModel(realisticHead()), {0.1f, kInf}}};
+  for (const auto& [model, angles] : cases) {
     LogCapture capture(3);
     float pan = kUntouched, tilt = kUntouched;
-    EXPECT_FALSE(headModel(c.head).motorSteps(c.pan_angle, c.tilt_angle,
-                                              c.null_output ? nullptr : &pan, &tilt));
-    EXPECT_EQ(pan, kUntouched);
-    EXPECT_EQ(tilt, kUntouched);
+    EXPECT_FALSE(model.motorSteps(angles.x(), angles.y(), &pan, &tilt));
+    EXPECT_TRUE(pan == kUntouched && tilt == kUntouched);
     ASSERT_EQ(capture.records().size(), 1u);
     EXPECT_EQ(capture.records()[0].level, 2);
+    EXPECT_EQ(capture.records()[0].text.rfind("No motor position for the joint positions ", 0), 0u);
   }
 }
 
-// Rounding halves away from zero, then a min, then a max; a position beyond
-// the int range writes nothing.
+// Rounding halves away from zero, then a min, then a max (an inconsistent
+// min loses); a position beyond the int range writes nothing.
 TEST(RoundAndLimitMotorSteps, RoundsThenLimitsAsAimingDoes) {
-  PanTiltSystemParameters limits;
-  limits.set_pan_min(-100);
-  limits.set_pan_max(100);
-  limits.set_tilt_min(50);
-  limits.set_tilt_max(10);  // inconsistent: the max wins
-  PanTiltSystemParameters pan_max_only;
-  pan_max_only.set_pan_max(7);
+  const char kLimits[] = "pan_min: -100 pan_max: 100 tilt_min: 50 tilt_max: 10";
   const struct {
-    PanTiltSystemParameters limits;
+    const char* limits;
     float pan, tilt;
     bool ok;
     int pan_steps, tilt_steps;
   } cases[] = {
-      {PanTiltSystemParameters(), 2.5f, -2.5f, true, 3, -3},
-      {PanTiltSystemParameters(), 2.49f, -0.5f, true, 2, -1},
-      {limits, -100.6f, 0.0f, true, -100, 10},
-      {limits, 99.5f, 30.0f, true, 100, 10},
-      {pan_max_only, 7.4f, -1e6f, true, 7, -1000000},
-      {PanTiltSystemParameters(), 3e9f, 0.0f, false, 0, 0},
-      {limits, 0.0f, kNaN, false, 0, 0},
+      {"", 2.5f, -2.5f, true, 3, -3},
+      {"", 2.49f, -0.5f, true, 2, -1},
+      {kLimits, -100.6f, 0.0f, true, -100, 10},
+      {kLimits, 99.5f, 30.0f, true, 100, 10},
+      {"pan_max: 7", 7.4f, -1e6f, true, 7, -1000000},
+      {"", 3e9f, 0.0f, false, 0, 0},
+      {kLimits, 0.0f, kNaN, false, 0, 0},
   };
   for (const auto& c : cases) {
+    PanTiltSystemParameters limits;
+    ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(c.limits, &limits));
     int pan = -7, tilt = -7;
-    ASSERT_EQ(roundAndLimitMotorSteps(c.limits, c.pan, c.tilt, &pan, &tilt), c.ok) << c.pan;
+    ASSERT_EQ(roundAndLimitMotorSteps(limits, c.pan, c.tilt, &pan, &tilt), c.ok) << c.pan;
     EXPECT_EQ(pan, c.ok ? c.pan_steps : -7) << c.pan;
     EXPECT_EQ(tilt, c.ok ? c.tilt_steps : -7) << c.tilt;
   }

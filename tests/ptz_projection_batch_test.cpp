@@ -23,43 +23,33 @@ bool sameFloat(float a, float b) {
   return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
-// Points all over the view and beyond it, near and far, behind the camera
-// and on its plane.
-std::vector<Eigen::Vector3f> scenePoints(const PTZCameraModelConfiguration& config) {
-  std::vector<Eigen::Vector3f> points;
-  for (float depth : {0.0f, -2.0f, 0.05f, 1.0f, 7.5f, 300.0f}) {
-    for (const Eigen::Vector2f& p : normalizedGrid(1.3f, 0.1f, 0.9f, 0.15f))
-      points.push_back(worldPointAt(config, p.x(), p.y(), depth));
-  }
-  return points;
-}
-
 // Several zoom settings (between samples, at a sample, beyond the table) and
 // batch lengths that leave every remainder of a vector's width.
 TEST(PTZProjectionBatch, AgreesWithTheSinglePointCallToTheLastBit) {
   const auto model = sharedModel(ptzExampleParameters());
   const int settings[][3] = {
       {3100, 900, 5000}, {200, 0, 0}, {7000, 1800, 16000}, {3600, 1200, 99999}};
+  const std::vector<Eigen::Vector2f> grid = normalizedGrid(1.3f, 0.1f, 0.9f, 0.15f);
+  const int n = int(grid.size());
   for (const auto& setting : settings) {
     const PTZCameraModelConfiguration config(model, setting[0], setting[1], setting[2]);
-    const std::vector<Eigen::Vector3f> points = scenePoints(config);
-    std::vector<float> x, y, z;
-    for (const Eigen::Vector3f& p : points) {
-      x.push_back(p.x());
-      y.push_back(p.y());
-      z.push_back(p.z());
-    }
-    for (int count : {0, 1, 3, 4, 5, 7, 8, 9, int(points.size())}) {
+    // Points all over the view and beyond it, near and far, behind the camera
+    // and on its plane: a row of x, one of y, one of z.
+    Eigen::Matrix<float, 3, Eigen::Dynamic, Eigen::RowMajor> xyz(3, 6 * n);
+    const float depths[] = {0.0f, -2.0f, 0.05f, 1.0f, 7.5f, 300.0f};
+    for (int i = 0; i < 6 * n; ++i)
+      xyz.col(i) = worldPointAt(config, grid[i % n].x(), grid[i % n].y(), depths[i / n]);
+    for (int count : {0, 1, 3, 4, 5, 7, 8, 9, 6 * n}) {
       std::vector<float> u(count + 1, -1.0f), v(count + 1, -1.0f);
-      config.project3dToCamera(x.data(), y.data(), z.data(), count, u.data(), v.data());
+      config.project3dToCamera(xyz.row(0).data(), xyz.row(1).data(), xyz.row(2).data(), count,
+                               u.data(), v.data());
       for (int i = 0; i < count; ++i) {
-        const Eigen::Vector2f single = config.project3dToCamera(points[i]);
+        const Eigen::Vector2f single = config.project3dToCamera(Eigen::Vector3f(xyz.col(i)));
         ASSERT_TRUE(sameFloat(u[i], single.x()) && sameFloat(v[i], single.y()))
             << "zoom " << setting[2] << ", point " << i << " of " << count << ": " << u[i] << ", "
             << v[i] << " against " << single.transpose();
       }
-      // Nothing written past the batch.
-      EXPECT_EQ(u[count], -1.0f);
+      EXPECT_EQ(u[count], -1.0f);  // nothing written past the batch
       EXPECT_EQ(v[count], -1.0f);
     }
   }
@@ -70,12 +60,11 @@ TEST(PTZProjectionBatch, AgreesWithTheSinglePointCallToTheLastBit) {
 // pixel of each ray is the pixel it came from.
 TEST(PTZProjectionBatch, RaysOfPixelsAgreeWithTheSinglePixelCall) {
   const auto model = sharedModel(ptzExampleParameters());
-  for (const int zoom : {0, 5000, 16000}) {
+  for (const int zoom : {0, 1234, 5000, 16000}) {
     const PTZCameraModelConfiguration config(model, 3100, 900, zoom);
     std::vector<double> uv;
-    for (double v = -20; v <= config.calHeight() + 20; v += 97) {
+    for (double v = -20; v <= config.calHeight() + 20; v += 97)
       for (double u = -20; u <= config.calWidth() + 20; u += 131) uv.insert(uv.end(), {u, v});
-    }
     const std::size_t n = uv.size() / 2;
     std::vector<double> rays(3 * n + 1, -1.0);
     std::vector<std::uint8_t> ok(n);
@@ -84,14 +73,11 @@ TEST(PTZProjectionBatch, RaysOfPixelsAgreeWithTheSinglePixelCall) {
     for (std::size_t i = 0; i < n; ++i) {
       SCOPED_TRACE("zoom " + std::to_string(zoom) + ", pixel " + std::to_string(i));
       ASSERT_EQ(ok[i], 1);
-      const Eigen::Vector3d ray(rays[3 * i], rays[3 * i + 1], rays[3 * i + 2]);
-      const Eigen::Vector3f pixel(float(uv[2 * i]), float(uv[2 * i + 1]), 0.0f);
-      const Eigen::Vector3d single =
-          config.projectPixelToRay(pixel.head<2>()).cast<double>().normalized();
-      EXPECT_LT((ray.normalized() - single).norm(), 1e-6);
-      const Eigen::Vector3f world =
-          config.getCameraCenter() + 3.0f * ray.normalized().cast<float>();
-      EXPECT_LT((config.project3dToCamera(world) - pixel.head<2>()).norm(), 1e-2);
+      const Eigen::Vector3d ray = Eigen::Vector3d(&rays[3 * i]).normalized();
+      const Eigen::Vector2f pixel = Eigen::Vector2d(&uv[2 * i]).cast<float>();
+      EXPECT_LT((ray - config.projectPixelToRay(pixel).cast<double>().normalized()).norm(), 1e-6);
+      const Eigen::Vector3f world = config.getCameraCenter() + 3.0f * ray.cast<float>();
+      EXPECT_LT((config.project3dToCamera(world) - pixel).norm(), 1e-2);
     }
   }
 }

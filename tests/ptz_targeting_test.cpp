@@ -90,36 +90,33 @@ TEST(GetPanTilt, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
   EXPECT_EQ(log.records()[0].text.rfind("Pan/tilt solution out of the motor range", 0), 0u);
 }
 
-// Every aiming call refuses a null output with a record instead of storing
-// through it; the other outputs stay untouched.
+// Every aiming call, and the head's inverse calls, refuse a null output with
+// a record instead of storing through it; the other outputs stay untouched.
 TEST(GetPanTilt, NullOutputsFailWithARecord) {
-  const auto model = sharedModel(ptzExampleParameters());
-  const PTZCameraModelConfiguration config(model, 3600, 1200, 4000);
-  const Eigen::Vector2f pixel(1400, 300), other(1500, 400);
+  const PTZCameraModelConfiguration config(sharedModel(ptzExampleParameters()), 3600, 1200, 4000);
+  const Eigen::Vector2f pixel(1400, 300), other(1500, 400), on_axis(0, 0);
   const Eigen::Vector3f world = config.getCameraCenter() + unitRay(config, pixel);
   PanTiltModel head;
   ASSERT_TRUE(head.readFromPB(ptzExampleParameters().pan_tilt()));
   int pan = kUntouched, tilt = kUntouched, zoom = kUntouched;
   float pan_f = kUntouched, tilt_f = kUntouched;
   const std::pair<std::function<bool()>, std::string> calls[] = {
-      {[&] { return config.getPanTilt(pixel, nullptr, &tilt); }, "getPanTilt: null output"},
-      {[&] { return config.getPanTilt(pixel, &pan, nullptr); }, "getPanTilt: null output"},
-      {[&] { return config.getPanTilt(world, pixel, nullptr, nullptr); },
-       "getPanTilt: null output"},
-      {[&] { return config.getPanTilt(world, pixel, &pan_f, nullptr); }, "getPanTilt: null output"},
-      {[&] { return config.getPanTiltZoom(pixel, other, &pan, &tilt, nullptr); },
-       "getPanTiltZoom: null output"},
+      {[&] { return config.getPanTilt(pixel, nullptr, &tilt); }, "getPanTilt"},
+      {[&] { return config.getPanTilt(pixel, &pan, nullptr); }, "getPanTilt"},
+      {[&] { return config.getPanTilt(world, pixel, nullptr, nullptr); }, "getPanTilt"},
+      {[&] { return config.getPanTilt(world, pixel, &pan_f, nullptr); }, "getPanTilt"},
+      {[&] { return config.getPanTiltZoom(pixel, other, &pan, &tilt, nullptr); }, "getPanTiltZoom"},
       {[&] { return config.getPanTiltZoom(pixel, other, nullptr, &tilt, &zoom); },
-       "getPanTiltZoom: null output"},
-      {[&] { return head.computePanTilt(world, Eigen::Vector2f::Zero(), nullptr, &tilt_f); },
-       "computePanTilt: null output"},
+       "getPanTiltZoom"},
+      {[&] { return head.computePanTilt(world, on_axis, nullptr, &tilt_f); }, "computePanTilt"},
+      {[&] { return head.motorSteps(0.1f, 0.2f, &pan_f, nullptr); }, "motorSteps"},
   };
-  for (const auto& [call, text] : calls) {
+  for (const auto& [call, name] : calls) {
     LogCapture log(2);
-    EXPECT_FALSE(call()) << text;
-    ASSERT_EQ(log.records().size(), 1u) << text;
+    EXPECT_FALSE(call()) << name;
+    ASSERT_EQ(log.records().size(), 1u) << name;
     EXPECT_EQ(log.records()[0].level, 2);
-    EXPECT_EQ(log.records()[0].text, text);
+    EXPECT_EQ(log.records()[0].text, name + ": null output");
   }
   EXPECT_EQ(pan + tilt + zoom, 3 * kUntouched);
   EXPECT_EQ(pan_f + tilt_f, 2.0f * kUntouched);

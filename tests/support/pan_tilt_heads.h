@@ -11,44 +11,37 @@
 
 namespace dravik::testing {
 
-inline Eigen::Matrix4f rigidTransform(const Eigen::Matrix3f& R, const Eigen::Vector3f& t) {
-  Eigen::Matrix4f T = Eigen::Matrix4f::Identity();
-  T.block<3, 3>(0, 0) = R;
-  T.block<3, 1>(0, 3) = t;
-  return T;
-}
-
 struct HeadGeometry {
+  float pan_scale = 1.0f, tilt_scale = 1.0f, pan_offset = 0.0f, tilt_offset = 0.0f;
   Eigen::Matrix4f pan = Eigen::Matrix4f::Identity();
   Eigen::Matrix4f tilt =
       (Eigen::Matrix4f() << 1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1).finished();
   Eigen::Matrix4f device =
       (Eigen::Matrix4f() << 0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1).finished();
-  float pan_scale = 1.0f, tilt_scale = 1.0f, pan_offset = 0.0f, tilt_offset = 0.0f;
 };
 
 inline HeadGeometry idealHead() { return HeadGeometry(); }
 
 // A head on a robot: mounted 1.1 m up and turned on the base, centimetres
 // between the axes and the camera, links misaligned by about a degree, the
-// tilt axis reversed, motors with offsets and a tilt motor turning backwards.
+// tilt axis reversed (its link maps it onto -z: positive tilt looks up),
+// motors with offsets and a tilt motor turning backwards.
 inline HeadGeometry realisticHead() {
-  HeadGeometry head;
-  const auto turn = [](float angle, float x, float y, float z) {
-    return Eigen::AngleAxisf(angle, Eigen::Vector3f(x, y, z).normalized()).toRotationMatrix();
+  // R turned by angle about axis, then moved by t.
+  const auto link = [](float angle, const Eigen::Vector3f& axis, const Eigen::Matrix3f& R,
+                       const Eigen::Vector3f& t) {
+    Eigen::Matrix4f T;
+    calibration::CameraParameters::convert(
+        Eigen::AngleAxisf(angle, axis.normalized()).toRotationMatrix() * R, t, &T);
+    return T;
   };
-  head.pan = rigidTransform(turn(0.5f, 0.02f, 0.01f, 1), Eigen::Vector3f(-0.12f, 0.2f, -1.1f));
-  // Its tilt link maps the tilt axis onto -z: positive tilt looks up.
   Eigen::Matrix3f tilt, device;
   tilt << 1, 0, 0, 0, 0, 1, 0, -1, 0;
   device << 0, 0, 1, 0, -1, 0, 1, 0, 0;
-  head.tilt = rigidTransform(turn(0.015f, 1, 2, 3) * tilt, Eigen::Vector3f(0.01f, 0.035f, -0.02f));
-  head.device =
-      rigidTransform(turn(0.02f, 1, -2, 1) * device, Eigen::Vector3f(0.025f, -0.015f, 0.04f));
-  head.pan_scale = 0.0015f;
-  head.tilt_scale = -0.0012f;
-  head.pan_offset = 1234.5f;
-  head.tilt_offset = -321.0f;
+  HeadGeometry head{0.0015f, -0.0012f, 1234.5f, -321.0f};
+  head.pan = link(0.5f, {0.02f, 0.01f, 1}, Eigen::Matrix3f::Identity(), {-0.12f, 0.2f, -1.1f});
+  head.tilt = link(0.015f, {1, 2, 3}, tilt, {0.01f, 0.035f, -0.02f});
+  head.device = link(0.02f, {1, -2, 1}, device, {0.025f, -0.015f, 0.04f});
   return head;
 }
 

@@ -2,19 +2,19 @@
 // tables on its head.
 #pragma once
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_messages/calibration.pb.h"
+#include "dravik/calibration_bytes.h"
+#include "dravik/file.h"
+#include "dravik/text_format.h"
 
 namespace dravik::testing {
 
@@ -23,12 +23,11 @@ namespace dravik::testing {
 inline std::string ptzExamplePath() {
   return CAMERA_PARAMETERS_SOURCE_DIR "/data/ptz_camera_example.txt";
 }
-// The PTZ calibration of a text file.
+// The PTZ calibration of a file, read as the library reads every calibration.
 inline calibration::PTZCameraParameters ptzParameters(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
+  std::string bytes;
   calibration::PTZCameraParameters params;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text.str(), &params)) << path;
+  EXPECT_TRUE(File::readFileToString(path, &bytes) && readCalibrationBytes(bytes, &params)) << path;
   return params;
 }
 inline calibration::PTZCameraParameters ptzExampleParameters() {
@@ -40,19 +39,12 @@ inline calibration::PTZCameraParameters ptzExampleParameters() {
 inline calibration::PTZCameraParameters exampleHeadWithZooms(
     std::initializer_list<std::pair<double, double>> samples, int offset, int step) {
   calibration::PTZCameraParameters params = ptzExampleParameters();
-  calibration::PTZIntrinsics* intrinsics = params.mutable_intrinsics();
-  intrinsics->Clear();
-  intrinsics->set_cal_width(1280);
-  intrinsics->set_cal_height(720);
-  intrinsics->set_zoom_offset(offset);
-  intrinsics->set_zoom_step(step);
-  for (const auto& [zoom, f] : samples) {
-    calibration::PTZIntrinsicsItem* item = intrinsics->add_samples();
-    item->set_zoom(zoom);
-    item->set_f(f);
-    item->set_cx(640);
-    item->set_cy(360);
-  }
+  std::string text = "cal_width: 1280 cal_height: 720 zoom_offset: " + std::to_string(offset) +
+                     " zoom_step: " + std::to_string(step);
+  for (const auto& [zoom, f] : samples)
+    text += " samples { zoom: " + std::to_string(zoom) + " f: " + std::to_string(f) +
+            " cx: 640 cy: 360 }";
+  EXPECT_TRUE(parseTextFormat(text, params.mutable_intrinsics())) << text;
   return params;
 }
 
