@@ -1,8 +1,5 @@
 """The PTZ camera from Python (and a lens): batch against single calls, inverse against forward, the head."""
 
-import os
-import re
-import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -10,23 +7,13 @@ import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
 import camera_parameters as cp
-from conftest import EXAMPLE_SETTING, PTZ_EXAMPLE
+from conftest import EXAMPLE_SETTING
 
 SETTINGS = [EXAMPLE_SETTING, (4200, 1500, 16000)]
 
 
 def random_pixels(count, seed=7, size=(1920, 1080)):
     return np.random.default_rng(seed).uniform((0, 0), np.subtract(size, 1), size=(count, 2))
-
-
-def test_aiming_gives_the_steps_camcal_prints(config):
-    # One look through the other front end: both ask the library.
-    camcal = os.environ.get("CAMERA_PARAMETERS_CAMCAL", "")
-    if not os.path.exists(camcal):
-        pytest.skip("camcal is not built")
-    command = [camcal, "ptz", PTZ_EXAMPLE, "--at", "3600,1200,4000", "aim-region", "700", "300", "1300", "800"]
-    printed = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-    assert config.get_pan_tilt_zoom((700, 300), (1300, 800)) == tuple(map(int, re.findall(r"\d+", printed)[:3]))
 
 
 @pytest.mark.parametrize("setting", [None] + SETTINGS, ids=["lens"] + [f"PTZ at {s}" for s in SETTINGS])
