@@ -12,6 +12,7 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
+#include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 #include "support/ptz_models.h"
 
@@ -73,20 +74,6 @@ void readAll(const CameraParametersSet& set, const BaseCalibrationData& base,
   out->insert(out->end(), {model.stepsToZoomXFactor(5000), float(model.zoomXFactorToSteps(3.0f))});
 }
 
-// A calibration of the set being reloaded: the default's cameras under other
-// names, without the head camera's recalibration.
-std::string navigationOnlyCalibration() {
-  const CameraParametersSet defaults;
-  dravik::calibration::RobotCalibration cal;
-  for (const auto& camera : defaults.getRawCalData().camera()) {
-    if (camera.model() == "kv006h") continue;
-    auto* copy = cal.add_camera();
-    copy->CopyFrom(camera);
-    copy->set_name("reloaded_" + camera.name());
-  }
-  return cal.SerializeAsString();
-}
-
 TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetReloads) {
   dravik::testing::LogCapture log(6);  // the readers share the logger as well
   const CameraParametersSet set;
@@ -106,7 +93,9 @@ TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetR
   std::vector<Observation> expected_held(held.size());
   for (size_t i = 0; i < held.size(); ++i) readCamera(*held[i], &expected_held[i]);
 
-  const std::string other = navigationOnlyCalibration();
+  // A calibration of other cameras for the reloading set, without the head's recalibration.
+  const std::string other =
+      dravik::testing::cameraText("left", "kv007n") + dravik::testing::cameraText("right", "b910");
   std::atomic<int> mismatches{0};
   // Each reader owns its copies of the held records and drops them one by
   // one, while the reloading set and the other readers still hold theirs.

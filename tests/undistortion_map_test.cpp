@@ -287,21 +287,15 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
       [](Lens* l) { l->distortion.pop_back(); },
       [&](Lens* l) { l->distortion[6] = nan; },
   };
-  UndistortionMap map = mapOf(navigationLens()), short_map = map;
+  UndistortionMap map = mapOf(good), short_map = map;
   short_map.valid.pop_back();
   PinholeView flat = view, chosen;
   flat.K(1, 1) = 0.0f;
+  // A 3-channel image of the lens's size, resampled in place when the call is not refused.
   std::vector<std::uint8_t> image(size_t(good.width) * good.height * 3);
-  const int w = good.width;
-  const size_t s = size_t(w) * 3;  // the row stride of the good 3-channel image
-  // A remap of the good 3-channel image with one argument changed.
-  const auto remap = [&](int channels, size_t src_stride, size_t dst_stride,
-                         const std::uint8_t* src, std::uint8_t* dst, int width,
-                         const UndistortionMap& with) {
-    return remapImage(src, width, good.height, channels, src_stride, with, dst, dst_stride);
-  };
-  const std::uint8_t* src = image.data();
-  std::uint8_t* dst = image.data();
+  std::uint8_t* const px = image.data();
+  const int w = good.width, h = good.height;
+  const size_t s = size_t(w) * 3;
   // A call that must fail with one level-2 record, of `text` when one is named.
   const auto refused = [](const std::string& name, const std::function<bool()>& call,
                           const std::string& text = "") {
@@ -320,28 +314,29 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
   refused("alpha NaN", [&] { return choosePinholeView(good, nan, 640, 480, &chosen); });
   refused("view size 0", [&] { return choosePinholeView(good, 0.0f, 0, 480, &chosen); });
   refused("no view", [&] { return choosePinholeView(good, 0.0f, 640, 480, nullptr); });
-  refused("two channels", [&] { return remap(2, s, s, src, dst, w, map); });
-  refused("short source stride", [&] { return remap(3, s - 1, s, src, dst, w, map); });
-  refused("short destination stride", [&] { return remap(3, s, s - 1, src, dst, w, map); });
-  refused("no source", [&] { return remap(3, s, s, nullptr, dst, w, map); });
-  refused("no destination", [&] { return remap(3, s, s, src, nullptr, w, map); });
-  refused("map arrays short", [&] { return remap(3, s, s, src, dst, w, short_map); });
-  refused("source size 0", [&] { return remap(3, s, s, src, dst, 0, map); });
+  refused("two channels", [&] { return remapImage(px, w, h, 2, s, map, px, s); });
+  refused("short source stride", [&] { return remapImage(px, w, h, 3, s - 1, map, px, s); });
+  refused("short destination stride", [&] { return remapImage(px, w, h, 3, s, map, px, s - 1); });
+  refused("no source", [&] { return remapImage(nullptr, w, h, 3, s, map, px, s); });
+  refused("no destination", [&] { return remapImage(px, w, h, 3, s, map, nullptr, s); });
+  refused("map arrays short", [&] { return remapImage(px, w, h, 3, s, short_map, px, s); });
+  refused("source size 0", [&] { return remapImage(px, 0, h, 3, s, map, px, s); });
   // A 640 x 480 frame, or a transposed one, through a map built for
   // 1280 x 960 would come out as three quarters border, silently: it is
   // refused naming both sizes, writing nothing.
-  refused("source narrower than the map's", [&] { return remap(3, s, s, src, dst, w / 2, map); });
+  refused("source narrower than the map's",
+          [&] { return remapImage(px, w / 2, h, 3, s, map, px, s); });
   refused(
       "source transposed",
       [&] {
         std::vector<std::uint8_t> out(image.size(), 5);
-        return remapImage(src, 960, 1280, 1, 960, map, out.data(), 1280) ||
+        return remapImage(px, 960, 1280, 1, 960, map, out.data(), 1280) ||
                std::count(out.begin(), out.end(), 5) != std::ptrdiff_t(out.size());
       },
       "The source image is 960 x 1280, the map was built for 1280 x 960");
   refused("map view without its arrays", [&] {
-    UndistortionMapView empty{map.width, map.height, w, good.height};
-    return remapImage(src, w, good.height, 3, s, empty, dst, s);
+    UndistortionMapView empty{map.width, map.height, w, h};
+    return remapImage(px, w, h, 3, s, empty, px, s);
   });
   refused("no fixed-point map", [&] { return convertToFixedPoint(map, nullptr); });
   for (size_t i = 0; i < lens_faults.size(); ++i) {
