@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dravik/camera_transform.h"
+#include "dravik/file.h"
 #include "support/allocation_counter.h"  // counts every allocation of this program
 #include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
@@ -262,8 +263,11 @@ Records recordsOf(const CameraParametersSet& set) {
 }
 
 bool holdsDefaultMessage(const CameraParametersSet& set) {
+  std::string text;
+  EXPECT_TRUE(File::readFileToString(
+      EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &text));
   return set.getRawCalData().SerializeAsString() ==
-         parseText<RobotCalibration>(embeddedDefaultText()).SerializeAsString();
+         parseText<RobotCalibration>(text).SerializeAsString();
 }
 
 // Records of cameras the loaded message does not name stay, and the later of
