@@ -5,9 +5,11 @@
 // adjustment, and copies of the set.
 #include <google/protobuf/util/message_differencer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
@@ -20,25 +22,22 @@ using dravik::calibration::CameraParameters;
 using dravik::calibration::CameraParametersSet;
 using google::protobuf::util::MessageDifferencer;
 
-bool isFinite(const CameraParameters::Intrinsics& intrinsics) {
-  for (float d : intrinsics.distortion) {
-    if (!std::isfinite(d)) return false;
-  }
-  return intrinsics.distortion.size() == 8 && std::isfinite(intrinsics.fx) &&
-         std::isfinite(intrinsics.fy) && std::isfinite(intrinsics.skew) &&
-         std::isfinite(intrinsics.cx) && std::isfinite(intrinsics.cy);
+bool isFinite(const std::vector<float>& distortion) {
+  return distortion.size() == 8 && std::all_of(distortion.begin(), distortion.end(),
+                                               [](float d) { return std::isfinite(d); });
 }
 
+// The K matrices hold fx, fy, skew, cx and cy of the full frame and of each entry.
 bool isFinite(const CameraParameters& camera) {
-  if (!isFinite(camera.getFullFrame()) || !camera.getRotation().allFinite() ||
-      !camera.getTranslation().allFinite() || !camera.getTransform().getTransform().allFinite() ||
+  if (!isFinite(camera.getFullFrameDistortion()) || !camera.getFullFrameIntrinsics().allFinite() ||
+      !camera.getRotation().allFinite() || !camera.getTranslation().allFinite() ||
+      !camera.getTransform().getTransform().allFinite() ||
       !camera.getTransform().getInverseTransform().allFinite()) {
     return false;
   }
   for (const auto& entry : camera.getIntrinsicsTable()) {
-    if (!isFinite(entry) || !camera.getIntrinsics(entry.width, entry.height).allFinite()) {
+    if (!isFinite(entry.distortion) || !camera.getIntrinsics(entry.width, entry.height).allFinite())
       return false;
-    }
   }
   return true;
 }
@@ -68,9 +67,8 @@ float exercise(const CameraParameters& camera) {
     sum += camera.getIntrinsics(size[0], size[1]).sum();
     for (float d : camera.getDistortion(size[0], size[1])) sum += d;
   }
-  for (const auto& entry : camera.getIntrinsicsTable()) {
+  for (const auto& entry : camera.getIntrinsicsTable())
     sum += camera.getIntrinsics(entry.width, entry.height).sum();
-  }
   return sum;
 }
 
@@ -88,9 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!record || !isFinite(*record)) __builtin_trap();
     }
   } else {
-    if (!MessageDifferencer::Equals(set.getRawCalData(), defaults.getRawCalData())) {
+    if (!MessageDifferencer::Equals(set.getRawCalData(), defaults.getRawCalData()))
       __builtin_trap();
-    }
     for (const auto& name : defaults.getCameraNames()) {
       const auto record = set.getCamera(name);
       if (!record || !sameRecord(*record, *defaults.getCamera(name))) __builtin_trap();

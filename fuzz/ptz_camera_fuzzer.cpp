@@ -25,9 +25,7 @@ using dravik::calibration::PTZCameraModel;
 using dravik::calibration::PTZCameraModelConfiguration;
 using dravik::calibration::PTZCameraParameters;
 
-using Numbers = FuzzedNumbers;
-
-float exercise(const PTZCameraModelConfiguration& c, Numbers* in) {
+float exercise(const PTZCameraModelConfiguration& c, FuzzedNumbers* in) {
   const Eigen::Vector3f world = in->v3();
   const Eigen::Vector2f pixel = in->v2();
   float sum = c.project3dToCamera(world).sum() + c.projectPixelToRay(pixel).sum() +
@@ -49,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const size_t message_size = std::min<size_t>(size - 2, size_t(data[0]) | size_t(data[1]) << 8);
   const std::string message(reinterpret_cast<const char*>(data + 2), message_size);
-  Numbers in(data + 2 + message_size, size - 2 - message_size);
+  FuzzedNumbers in(data + 2 + message_size, size - 2 - message_size);
 
   PTZCameraParameters params;
   if (!params.ParseFromString(message) &&

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -16,14 +15,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::error_code error;
     if (!fs::is_directory(argv[i], error)) continue;
-    std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(argv[i])) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    for (const auto& path : files) {
-      std::ifstream in(path, std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+      if (!entry.is_regular_file()) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(in)), {});
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
       ++inputs;
     }

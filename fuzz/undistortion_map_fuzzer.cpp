@@ -43,9 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   findSoundRegion(lens.distortion);
   UndistortionMap forward, inverse;
   if (buildUndistortionMap(lens, view, &forward)) checkSize(forward, view.width, view.height);
-  if (buildInverseUndistortionMap(lens, view, &inverse)) {
+  if (buildInverseUndistortionMap(lens, view, &inverse))
     checkSize(inverse, lens.width, lens.height);
-  }
   PinholeView chosen;
   PixelRect rect;
   if (choosePinholeView(lens, alpha, view.width, view.height, &chosen, &rect)) {

@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "calibration_common/camera_parameters.h"
-#include "dravik/file.h"
 #include "dravik/logging.h"
 
 namespace dravik::testing {
@@ -40,13 +39,6 @@ Message parseText(const std::string& text) {
 inline calibration::CameraCalibration cameraMessage(const std::string& text) {
   const auto robot = parseText<calibration::RobotCalibration>(text);
   return robot.camera_size() > 0 ? robot.camera(0) : calibration::CameraCalibration();
-}
-
-inline std::string embeddedDefaultText() {
-  std::string text;
-  EXPECT_TRUE(File::readFileToString(
-      EmbeddedFile::kEmbeddedPrefix + "calibration/default_head_cal.txt", &text));
-  return text;
 }
 
 // A log record of the camera library from `function` (after "dravik::calibration::").

@@ -43,10 +43,6 @@ class LogCapture {
     }
     return false;
   }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.clear();
-  }
 
  private:
   int previous_level_;
