@@ -224,9 +224,26 @@ LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared), has_mod
   inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
 }
 
+namespace {
+
+// The distorted point of the pixel, to the bit that of
+// PreparedLens::distortedOfPixel, with its two divisions side by side where
+// K has no skew: u - cx - skew yd is then u - cx, save where that is -0 (a
+// zero's sign follows skew yd's) or yd is not finite (0 yd is not a number).
+inline void distortedOfPixel(const PreparedLens& lens, double u, double v, double* tx, double* ty) {
+  if (lens.skew == 0.0) {
+    *ty = (v - lens.cy) / lens.fy;
+    *tx = (u - lens.cx) / lens.fx;
+    if (*tx != 0.0 && isFinite(*ty)) return;
+  }
+  lens.distortedOfPixel(u, v, tx, ty);
+}
+
+}  // namespace
+
 RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
   double tx, ty;
-  lens.lens.distortedOfPixel(u, v, &tx, &ty);
+  distortedOfPixel(lens.lens, u, v, &tx, &ty);
   if (isFinite(tx) && isFinite(ty)) return rectify(lens, tx, ty);
   // A non-finite pixel stays non-finite; a finite pixel with degenerate
   // intrinsics has no direction to speak of: the optical axis.
