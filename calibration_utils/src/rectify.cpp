@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "lens_inverse.h"
 #include "wide_vectors.h"
@@ -210,22 +211,6 @@ __attribute__((flatten)) RectifiedPoint rectify(const LensInverse& lens, double 
   return result;
 }
 
-}  // namespace
-
-LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared), has_model(true) {
-  const double* d = lens.d;
-  const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
-  // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
-  const double c1 = k1 - k4;
-  const double c2 = k2 - k5 - k4 * c1;
-  const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
-  inverse_series[0] = -c1;
-  inverse_series[1] = 3.0 * c1 * c1 - c2;
-  inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
-}
-
-namespace {
-
 // The distorted point of the pixel, to the bit that of
 // PreparedLens::distortedOfPixel, with its two divisions side by side where
 // K has no skew: u - cx - skew yd is then u - cx, save where that is -0 (a
@@ -239,9 +224,8 @@ inline void distortedOfPixel(const PreparedLens& lens, double u, double v, doubl
   lens.distortedOfPixel(u, v, tx, ty);
 }
 
-}  // namespace
-
-RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
+// invertPixel, inlined into the calls of this file.
+inline RectifiedPoint invert(const LensInverse& lens, double u, double v) {
   double tx, ty;
   distortedOfPixel(lens.lens, u, v, &tx, &ty);
   if (isFinite(tx) && isFinite(ty)) return rectify(lens, tx, ty);
@@ -251,6 +235,21 @@ RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
   const bool finite_pixel = std::isfinite(u) && std::isfinite(v);
   result.point = finite_pixel ? Eigen::Vector2d::Zero() : Eigen::Vector2d(tx, ty);
   return result;
+}
+
+}  // namespace
+
+RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
+  return invert(lens, u, v);
+}
+
+RectifiedPoint LensInverse::normalize(const Eigen::Vector2d& pixel) const {
+  if (!has_model) {
+    RectifiedPoint result;
+    result.point = Eigen::Vector2d::Constant(std::numeric_limits<double>::quiet_NaN());
+    return result;
+  }
+  return invert(*this, pixel.x(), pixel.y());
 }
 
 namespace {
@@ -311,7 +310,7 @@ int invertBlock(const LensInverse& lens, const double* u, const double* v, int s
     bool ok = squared_residual[i] <= kSquaredResidualTolerance && imaging_margin[i] > 0.0 &&
               isFinite(block_x[i]) && isFinite(block_y[i]);
     if (!ok) {
-      const RectifiedPoint p = invertPixel(lens, u[i], v[i]);
+      const RectifiedPoint p = invert(lens, u[i], v[i]);
       ok = p.converged;
       block_x[i] = p.point.x();
       block_y[i] = p.point.y();
@@ -340,12 +339,12 @@ LensInverse lensOf(const float* distortion, const float* principal_point,
 
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel) {
-  return invertPixel(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y());
+  return invert(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y());
 }
 
 Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_point,
                              const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectifyPointWithStatus(distortion, principal_point, focal_length, pixel)
+  return invert(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y())
       .point.cast<float>();
 }
 
