@@ -55,15 +55,18 @@ inline Linearization linearize(const LensInverse& lens, double x, double y, doub
   const RadialPolynomials<double> p = radialPolynomials(d, r2);
   const double m2 = p.denominator * p.denominator;
   const double scaled_radial = p.numerator * p.denominator;
-  const double scaled_twice_slope =
-      2.0 * (p.numerator_slope * p.denominator - p.numerator * p.denominator_slope);
+  // M^2 R' / 2 = (N' M - N M') / 2; the factor 2 of R' goes on x^2, x y and
+  // y^2, off the chain (a product by 2 is exact: the same bits wherever it
+  // goes).
+  const double scaled_slope = p.numerator_slope * p.denominator - p.numerator * p.denominator_slope;
+  const double xx2 = 2.0 * xx, yy2 = 2.0 * yy, xy2 = 2.0 * xy;
   Linearization l;
   l.m = p.denominator;
-  l.ex = x * p.numerator + p.denominator * (2.0 * p1 * xy + p2 * (r2 + 2.0 * xx) - tx);
-  l.ey = y * p.numerator + p.denominator * (p1 * (r2 + 2.0 * yy) + 2.0 * p2 * xy - ty);
-  l.g00 = scaled_radial + scaled_twice_slope * xx + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
-  l.g01 = scaled_twice_slope * xy + m2 * (2.0 * (p1 * x + p2 * y));
-  l.g11 = scaled_radial + scaled_twice_slope * yy + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
+  l.ex = x * p.numerator + p.denominator * (2.0 * p1 * xy + p2 * (r2 + xx2) - tx);
+  l.ey = y * p.numerator + p.denominator * (p1 * (r2 + yy2) + 2.0 * p2 * xy - ty);
+  l.g00 = scaled_radial + scaled_slope * xx2 + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
+  l.g01 = scaled_slope * xy2 + m2 * (2.0 * (p1 * x + p2 * y));
+  l.g11 = scaled_radial + scaled_slope * yy2 + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
   // Off the chain of the iteration: only the tests of progress read it.
   l.squared_residual = (l.ex * l.ex + l.ey * l.ey) / m2;
   return l;
