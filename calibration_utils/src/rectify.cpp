@@ -35,9 +35,10 @@ struct Linearization {
   double g00, g01, g11;     // G = M^2 J
   double m;                 // M
   double squared_residual;  // |e|^2 = |E|^2 / M^2
+  double det;               // det G, for the step and the imaging test alike
 
   double squaredResidual() const { return squared_residual; }
-  double determinant() const { return g00 * g11 - g01 * g01; }
+  double determinant() const { return det; }
   // Positive where both eigenvalues of J have a positive real part: the lens
   // maps the neighbourhood one to one and without mirroring it. This is the
   // image-forming part of the lens, about the optical axis, up to its fold;
@@ -67,6 +68,7 @@ inline Linearization linearize(const LensInverse& lens, double x, double y, doub
   l.g00 = scaled_radial + scaled_slope * xx2 + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
   l.g01 = scaled_slope * xy2 + m2 * (2.0 * (p1 * x + p2 * y));
   l.g11 = scaled_radial + scaled_slope * yy2 + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
+  l.det = l.g00 * l.g11 - l.g01 * l.g01;
   // Off the chain of the iteration: only the tests of progress read it.
   l.squared_residual = (l.ex * l.ex + l.ey * l.ey) / m2;
   return l;
