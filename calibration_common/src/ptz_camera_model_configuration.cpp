@@ -89,7 +89,8 @@ void PTZCameraModelConfiguration::project3dToCamera(const float* x, const float*
 }
 
 Eigen::Vector3f PTZCameraModelConfiguration::projectPixelToRay(const Eigen::Vector2f& pixel) const {
-  const Eigen::Vector2f xy = rectifyPixel(pixel);
+  // rectifyPixel's point, without the call through the symbol table.
+  const Eigen::Vector2f xy = inverse_.normalize(pixel.cast<double>()).point.cast<float>();
   return transform_.getInverseTransform().topLeftCorner<3, 3>() *
          Eigen::Vector3f(xy.x(), xy.y(), 1.0f);
 }

@@ -112,15 +112,6 @@ LensInverse::LensInverse(const Lens& lens) {
   if (prepare(lens, &prepared)) *this = LensInverse(prepared);
 }
 
-RectifiedPoint LensInverse::normalize(const Eigen::Vector2d& pixel) const {
-  if (!has_model) {
-    RectifiedPoint result;
-    result.point = Eigen::Vector2d::Constant(kNotANumber);
-    return result;
-  }
-  return invertPixel(*this, pixel.x(), pixel.y());
-}
-
 void LensInverse::normalizePixels(const double* uv, std::size_t n, double* xy,
                                   std::uint8_t* ok) const {
   if (!has_model) {

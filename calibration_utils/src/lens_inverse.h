@@ -21,15 +21,17 @@ constexpr double kSquaredResidualTolerance = kRectifyResidualTolerance * kRectif
 // The normalized camera point of the pixel (u, v), with the iteration's
 // report. A non-finite pixel stays non-finite; a finite pixel whose
 // normalization is not finite (degenerate intrinsics) gives the optical axis.
-RectifiedPoint invertPixel(const LensInverse& lens, double u, double v);
+__attribute__((visibility("hidden"))) RectifiedPoint invertPixel(const LensInverse& lens, double u,
+                                                                 double v);
 
 // The same for `size` (at most kInverseBlock) pixels (u[i], v[i]): a fixed
 // number of Newton updates on all of them, without branches, so that the
 // loop vectorises, then the careful path of invertPixel for those the fixed
 // path left short. Writes x[i], y[i] and converged[i] (1 or 0); the outputs
 // may alias the inputs. Returns the number not converged.
-int invertBlock(const LensInverse& lens, const double* u, const double* v, int size, double* x,
-                double* y, std::uint8_t* converged);
+__attribute__((visibility("hidden"))) int invertBlock(const LensInverse& lens, const double* u,
+                                                      const double* v, int size, double* x,
+                                                      double* y, std::uint8_t* converged);
 
 }  // namespace calibration
 }  // namespace dravik

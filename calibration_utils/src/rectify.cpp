@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "lens_inverse.h"
+#include "wide_vectors.h"
 
 namespace dravik {
 namespace calibration {
@@ -33,9 +35,10 @@ struct Linearization {
   double g00, g01, g11;     // G = M^2 J
   double m;                 // M
   double squared_residual;  // |e|^2 = |E|^2 / M^2
+  double det;               // det G, for the step and the imaging test alike
 
   double squaredResidual() const { return squared_residual; }
-  double determinant() const { return g00 * g11 - g01 * g01; }
+  double determinant() const { return det; }
   // Positive where both eigenvalues of J have a positive real part: the lens
   // maps the neighbourhood one to one and without mirroring it. This is the
   // image-forming part of the lens, about the optical axis, up to its fold;
@@ -53,15 +56,19 @@ inline Linearization linearize(const LensInverse& lens, double x, double y, doub
   const RadialPolynomials<double> p = radialPolynomials(d, r2);
   const double m2 = p.denominator * p.denominator;
   const double scaled_radial = p.numerator * p.denominator;
-  const double scaled_twice_slope =
-      2.0 * (p.numerator_slope * p.denominator - p.numerator * p.denominator_slope);
+  // M^2 R' / 2 = (N' M - N M') / 2; the factor 2 of R' goes on x^2, x y and
+  // y^2, off the chain (a product by 2 is exact: the same bits wherever it
+  // goes).
+  const double scaled_slope = p.numerator_slope * p.denominator - p.numerator * p.denominator_slope;
+  const double xx2 = 2.0 * xx, yy2 = 2.0 * yy, xy2 = 2.0 * xy;
   Linearization l;
   l.m = p.denominator;
-  l.ex = x * p.numerator + p.denominator * (2.0 * p1 * xy + p2 * (r2 + 2.0 * xx) - tx);
-  l.ey = y * p.numerator + p.denominator * (p1 * (r2 + 2.0 * yy) + 2.0 * p2 * xy - ty);
-  l.g00 = scaled_radial + scaled_twice_slope * xx + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
-  l.g01 = scaled_twice_slope * xy + m2 * (2.0 * (p1 * x + p2 * y));
-  l.g11 = scaled_radial + scaled_twice_slope * yy + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
+  l.ex = x * p.numerator + p.denominator * (2.0 * p1 * xy + p2 * (r2 + xx2) - tx);
+  l.ey = y * p.numerator + p.denominator * (p1 * (r2 + yy2) + 2.0 * p2 * xy - ty);
+  l.g00 = scaled_radial + scaled_slope * xx2 + m2 * (2.0 * p1 * y + 6.0 * p2 * x);
+  l.g01 = scaled_slope * xy2 + m2 * (2.0 * (p1 * x + p2 * y));
+  l.g11 = scaled_radial + scaled_slope * yy2 + m2 * (6.0 * p1 * y + 2.0 * p2 * x);
+  l.det = l.g00 * l.g11 - l.g01 * l.g01;
   // Off the chain of the iteration: only the tests of progress read it.
   l.squared_residual = (l.ex * l.ex + l.ey * l.ey) / m2;
   return l;
@@ -209,30 +216,62 @@ __attribute__((flatten)) RectifiedPoint rectify(const LensInverse& lens, double 
   return result;
 }
 
-}  // namespace
-
-LensInverse::LensInverse(const PreparedLens& prepared) : lens(prepared), has_model(true) {
-  const double* d = lens.d;
-  const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
-  // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
-  const double c1 = k1 - k4;
-  const double c2 = k2 - k5 - k4 * c1;
-  const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
-  inverse_series[0] = -c1;
-  inverse_series[1] = 3.0 * c1 * c1 - c2;
-  inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
+// The distorted point of the pixel, to the bit that of
+// PreparedLens::distortedOfPixel, with its two divisions side by side where
+// K has no skew: u - cx - skew yd is then u - cx, save where that is -0 (a
+// zero's sign follows skew yd's) or yd is not finite (0 yd is not a number).
+inline void distortedOfPixel(const PreparedLens& lens, double u, double v, double* tx, double* ty) {
+  if (lens.skew == 0.0) {
+    *ty = (v - lens.cy) / lens.fy;
+    *tx = (u - lens.cx) / lens.fx;
+    if (*tx != 0.0 && isFinite(*ty)) return;
+  }
+  lens.distortedOfPixel(u, v, tx, ty);
 }
 
-RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
+WIDE_VECTORS_INLINE void invertBody(const LensInverse& lens, double u, double v,
+                                    RectifiedPoint* result) {
   double tx, ty;
-  lens.lens.distortedOfPixel(u, v, &tx, &ty);
-  if (isFinite(tx) && isFinite(ty)) return rectify(lens, tx, ty);
+  distortedOfPixel(lens.lens, u, v, &tx, &ty);
+  if (isFinite(tx) && isFinite(ty)) {
+    *result = rectify(lens, tx, ty);
+    return;
+  }
   // A non-finite pixel stays non-finite; a finite pixel with degenerate
   // intrinsics has no direction to speak of: the optical axis.
-  RectifiedPoint result;
+  *result = RectifiedPoint();
   const bool finite_pixel = std::isfinite(u) && std::isfinite(v);
-  result.point = finite_pixel ? Eigen::Vector2d::Zero() : Eigen::Vector2d(tx, ty);
+  result->point = finite_pixel ? Eigen::Vector2d::Zero() : Eigen::Vector2d(tx, ty);
+}
+
+// The one-pixel inversion, also compiled for AVX2 (without FMA: the same
+// bits): its three-operand instructions need none of the baseline's register
+// copies, which leaves room for the processor to overlap the next pixel's
+// chain of dependent operations with this one's.
+EXACT_WIDE_VECTOR_VARIANTS(invertInto, invertBody,
+                           (const LensInverse& lens, double u, double v, RectifiedPoint* result),
+                           (lens, u, v, result))
+
+// invertPixel, for the calls of this file.
+inline RectifiedPoint invert(const LensInverse& lens, double u, double v) {
+  RectifiedPoint result;
+  invertInto(lens, u, v, &result);
   return result;
+}
+
+}  // namespace
+
+RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
+  return invert(lens, u, v);
+}
+
+RectifiedPoint LensInverse::normalize(const Eigen::Vector2d& pixel) const {
+  if (!has_model) {
+    RectifiedPoint result;
+    result.point = Eigen::Vector2d::Constant(std::numeric_limits<double>::quiet_NaN());
+    return result;
+  }
+  return invert(*this, pixel.x(), pixel.y());
 }
 
 namespace {
@@ -241,11 +280,13 @@ namespace {
 // pixel from the series start, without branches, so that the loop over
 // pixels vectorises. Leaves, per pixel, the squared residual and the imaging
 // margin (see Linearization) before the last update, from which the caller
-// decides convergence.
-// `flatten` inlines the lens model into the loop (a call would stop it).
-__attribute__((flatten)) void rectifyBlock(const LensInverse& lens, const double* u,
-                                           const double* v, int size, double* x, double* y,
-                                           double* squared_residual, double* imaging_margin) {
+// decides convergence. The AVX2 variant runs four pixels per instruction,
+// without FMA: each pixel's bits are those of the baseline's.
+WIDE_VECTORS_INLINE void rectifyBlockBody(const LensInverse& lens, const double* __restrict u,
+                                          const double* __restrict v, int size,
+                                          double* __restrict x, double* __restrict y,
+                                          double* __restrict squared_residual,
+                                          double* __restrict imaging_margin) {
   for (int i = 0; i < size; ++i) {
     double tx, ty;
     lens.lens.distortedOfPixel(u[i], v[i], &tx, &ty);
@@ -271,6 +312,11 @@ __attribute__((flatten)) void rectifyBlock(const LensInverse& lens, const double
   }
 }
 
+EXACT_WIDE_VECTOR_VARIANTS(rectifyBlock, rectifyBlockBody,
+                           (const LensInverse& lens, const double* u, const double* v, int size,
+                            double* x, double* y, double* squared_residual, double* imaging_margin),
+                           (lens, u, v, size, x, y, squared_residual, imaging_margin))
+
 }  // namespace
 
 int invertBlock(const LensInverse& lens, const double* u, const double* v, int size, double* x,
@@ -286,7 +332,7 @@ int invertBlock(const LensInverse& lens, const double* u, const double* v, int s
     bool ok = squared_residual[i] <= kSquaredResidualTolerance && imaging_margin[i] > 0.0 &&
               isFinite(block_x[i]) && isFinite(block_y[i]);
     if (!ok) {
-      const RectifiedPoint p = invertPixel(lens, u[i], v[i]);
+      const RectifiedPoint p = invert(lens, u[i], v[i]);
       ok = p.converged;
       block_x[i] = p.point.x();
       block_y[i] = p.point.y();
@@ -315,12 +361,12 @@ LensInverse lensOf(const float* distortion, const float* principal_point,
 
 RectifiedPoint rectifyPointWithStatus(const float* distortion, const float* principal_point,
                                       const float* focal_length, const Eigen::Vector2f& pixel) {
-  return invertPixel(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y());
+  return invert(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y());
 }
 
 Eigen::Vector2f rectifyPoint(const float* distortion, const float* principal_point,
                              const float* focal_length, const Eigen::Vector2f& pixel) {
-  return rectifyPointWithStatus(distortion, principal_point, focal_length, pixel)
+  return invert(lensOf(distortion, principal_point, focal_length), pixel.x(), pixel.y())
       .point.cast<float>();
 }
 

@@ -117,8 +117,19 @@ struct LensInverse {
 
   LensInverse() = default;  // no model
   explicit LensInverse(const Lens& lens);
-  // The prepared lens itself, which always has a model.
-  explicit LensInverse(const PreparedLens& prepared);
+  // The prepared lens itself, which always has a model. Inline: a call that
+  // normalizes one pixel builds one.
+  explicit LensInverse(const PreparedLens& prepared) : lens(prepared), has_model(true) {
+    const double* d = lens.d;
+    const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+    // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
+    const double c1 = k1 - k4;
+    const double c2 = k2 - k5 - k4 * c1;
+    const double c3 = k3 - k6 - k4 * c2 - k5 * c1;
+    inverse_series[0] = -c1;
+    inverse_series[1] = 3.0 * c1 * c1 - c2;
+    inverse_series[2] = 8.0 * c1 * c2 - 12.0 * c1 * c1 * c1 - c3;
+  }
 
   // Q(w): the undistorted radius over the distorted one rd, w = rd^2, summed
   // as (1 + b1 w) + w^2 (b2 + b3 w) (two halves side by side).
