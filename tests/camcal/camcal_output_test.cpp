@@ -14,8 +14,6 @@ namespace {
 
 using namespace camcal_test;
 
-const std::string base = fixture("base_calibration.txt");
-
 struct stat statusOf(const std::string& path, bool follow = true) {
   struct stat status {};
   EXPECT_EQ(follow ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status), 0) << path;
@@ -27,7 +25,7 @@ size_t entriesIn(const std::string& directory) {
 }
 
 TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
-  const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;
+  const std::string printed = runCamcal({"convert", kBaseCal, "--to", "text"}).out;
   ASSERT_FALSE(printed.empty());
   ScratchDir scratch;
   // A regular file keeps its mode (and, run as root, its owner).
@@ -68,7 +66,7 @@ TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
     // text fits in the pipe's buffer.
     const bool fifo = row.type == S_IFIFO;
     const int reader = fifo ? ::open(row.path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-    const camcal_test::Run run = runCamcal({"convert", base, "--to", "text", "-o", row.path});
+    const camcal_test::Run run = runCamcal({"convert", kBaseCal, "--to", "text", "-o", row.path});
     EXPECT_EQ(run.status, row.err.empty() ? 0 : kFailed) << run.err;
     EXPECT_EQ(run.err, row.err.empty() ? "" : "camcal: " + row.path + ": " + row.err + "\n");
     EXPECT_EQ(run.out, row.holds == "-" ? printed : "");
@@ -94,13 +92,13 @@ TEST(CamcalOutput, EachKindOfPathIsWrittenAndOnlyARegularFileIsReplaced) {
 // link of the scratch directory to /dev/stdout (which the kernel resolves to
 // the pipe, a name no file system holds).
 TEST(CamcalOutput, LinksToStandardOutputWriteIntoThePipe) {
-  const std::string printed = runCamcal({"convert", base, "--to", "text"}).out;
+  const std::string printed = runCamcal({"convert", kBaseCal, "--to", "text"}).out;
   ScratchDir scratch;
   std::filesystem::create_symlink("/dev/stdout", scratch.path("stdout"));
   for (const std::string& path : {std::string("/dev/stdout"), scratch.path("stdout")}) {
     SCOPED_TRACE(path);
     const std::string command = std::string("env -u LD_LIBRARY_PATH '") + CAMCAL_INSTALLED_BINARY +
-                                "' convert '" + base + "' --to text -o '" + path + "' | cat";
+                                "' convert '" + kBaseCal + "' --to text -o '" + path + "' | cat";
     std::FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string received;

@@ -12,7 +12,6 @@
 #include "calibration_common/ptz_camera_model.h"
 #include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
-#include "support/ptz_models.h"
 
 namespace {
 
@@ -32,9 +31,8 @@ std::vector<float> intrinsicsOf(const Eigen::Matrix3f& K, const std::vector<floa
 }
 
 TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
-  const std::string file = fixture("robot_calibration.txt");
   CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromFile(file));
+  ASSERT_TRUE(set.loadFromFile(kRobotCal));
   for (const auto& proto : set.getRawCalData().camera()) {
     const auto camera = set.getCamera(proto.name());
     std::vector<std::pair<int, int>> sizes = {{333, 250}};  // one off every table
@@ -47,7 +45,7 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
       const std::string size = std::to_string(width) + "x" + std::to_string(height);
       for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
         const auto run =
-            runCamcal({"-q", "intrinsics", "-c", file, proto.name(), size, "-f", format});
+            runCamcal({"-q", "intrinsics", "-c", kRobotCal, proto.name(), size, "-f", format});
         EXPECT_EQ(readIntrinsics(format, run.out), expected) << proto.name() << size << format;
       }
     }
@@ -71,8 +69,8 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
     for (const std::string format : {"json", "ros-yaml"}) {
       SCOPED_TRACE(std::to_string(zoom) + " " + format);
       const camcal_test::Run run =
-          runCamcal({"ptz", ptzExamplePath(), "--at", "3600,1200," + std::to_string(zoom),
-                     "intrinsics", "-f", format});
+          runCamcal({"ptz", kPtzCal, "--at", "3600,1200," + std::to_string(zoom), "intrinsics",
+                     "-f", format});
       ASSERT_EQ(run.status, 0) << run.err;
       EXPECT_EQ(readIntrinsics(format, run.out), expected);
       EXPECT_TRUE(format != "json" || nlohmann::json::parse(run.out)["zoom"] == zoom);
@@ -81,12 +79,11 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   // Halfway between f 2290 and 3060.
   EXPECT_EQ(expectedAt(params, 5000)[0], 2675.0f);
   expectRuns({
-      prints({"ptz", ptzExamplePath(), "--at", "0,0,4000", "intrinsics"},
+      prints({"ptz", kPtzCal, "--at", "0,0,4000", "intrinsics"},
              {"camera ptz, PTZ camera\n",
               "image size 1920x1080, the calibration image at pan 0, tilt 0, zoom 4000 (steps)\n",
               "K 2290 0 962.9\n 0 2290 539.4\n 0 0 1\n"}),
-      fails(kUsage, {"ptz", ptzExamplePath(), "intrinsics"},
-            "ptz intrinsics needs --at PAN,TILT,ZOOM"),
+      fails(kUsage, {"ptz", kPtzCal, "intrinsics"}, "ptz intrinsics needs --at PAN,TILT,ZOOM"),
   });
 }
 
@@ -96,7 +93,7 @@ constexpr float kRayAngleTolerance = 1e-4f;
 
 // The numbers of each answer line "name  v1 v2 ...  unit" of camcal ptz, by name.
 Answers answers(std::vector<std::string> action) {
-  action.insert(action.begin(), {"ptz", ptzExamplePath(), "--at", "3600,1200,4000"});
+  action.insert(action.begin(), {"ptz", kPtzCal, "--at", "3600,1200,4000"});
   const auto run = runCamcal(action);
   EXPECT_EQ(run.status, 0) << run.err;
   Answers values;
