@@ -1,5 +1,4 @@
-// camcal's commands on the fixtures: exit status 0, 1 (failed) or 2 (usage), one
-// stderr line naming the input; round trips and adjust against the library.
+// camcal's commands on the fixtures; round trips and adjust against the library.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -126,8 +125,8 @@ Message parse(const std::string& bytes, bool wire = false) {
   return message;
 }
 
-// text -> wire -> text, from a file and from standard input, gives back the
-// message of the text, and validate names the kind of the wire file.
+// text -> wire -> text (from a file and from standard input) is the same
+// message, and validate names the wire file's kind.
 template <typename Message>
 void expectRoundTrip(const std::string& path, const std::string& kind) {
   SCOPED_TRACE(path);

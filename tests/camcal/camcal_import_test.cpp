@@ -55,11 +55,8 @@ TEST(CamcalImport, ExportedCamerasImportBackAsTheSameCameras) {
   }
 }
 
-// Calibrations written by hand: as OpenCV's FileStorage writes one (header,
-// tags, a 5x1 plumb-bob distortion, numbers as "0."), and the camera_info
-// YAML of a ROS driver, rational model. The OpenCV fixture is stored without
-// its directive line, which camcal spells once; written here, the file is
-// byte for byte what OpenCV writes.
+// A file byte for byte as OpenCV's FileStorage writes one (5x1 plumb-bob, "0."):
+// the fixture lacks the directive line, which camcal spells once.
 std::string writeHandWrittenOpenCv(const ScratchDir& scratch) {
   return scratch.write("rear_opencv.yml", std::string(camcal::yaml_field::kOpenCvDirective) + "\n" +
                                               readFile(fixture("rear_opencv.yml")));

@@ -1,6 +1,4 @@
-// camcal on the input that loses or corrupts a robot's calibration: empty
-// files, calibrations without cameras, fields of a newer schema, values that
-// are not finite, a base transform that is not a rotation, endless files.
+// camcal on input that would lose or corrupt a robot's calibration.
 #include <gtest/gtest.h>
 
 #include "calibration_common/camera_parameters.h"
@@ -63,8 +61,7 @@ TEST(CamcalConvert, FieldsOfANewerSchemaAreNeverWrittenAsUnloadableText) {
   EXPECT_TRUE(set.hasCamera("rear"));
 }
 
-// A base calibration with a value that is not finite is refused by the
-// library, and one whose rotation is not a rotation by adjust.
+// A base value that is not finite, and a rotation that is not a rotation.
 TEST(CamcalAdjust, RefusesABaseThatWouldCorruptEveryPose) {
   ScratchDir scratch;
   const std::string nan_base =

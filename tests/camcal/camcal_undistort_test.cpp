@@ -36,11 +36,9 @@ TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {
   EXPECT_EQ(readFile(jpeg).substr(0, 2), "\xFF\xD8");
 }
 
-// Images that are not whole or not of the size; the image harness's hostile
-// inputs, refused from their header or at the scan limit before they cost
-// more than the camera's image; a 16-bit image, refused rather than narrowed;
-// an output of unknown type, refused before any work (the extension picks the
-// codec).
+// Hostile images are refused from their header or at the scan limit, before
+// they cost more than the camera's image; a 16-bit image is not narrowed; the
+// output's extension picks its codec, checked before any work.
 TEST(CamcalUndistort, RefusesImagesThatAreNotWholeNotOfTheSizeOrHostile) {
   const std::string hostile = CAMERA_PARAMETERS_SOURCE_DIR "/fuzz/regressions/image_input_fuzzer/";
   ScratchDir scratch;

@@ -1,6 +1,4 @@
-// camcal's helpers on known answers: contour lines of fields whose level
-// sets are known, round tick values, quantiles, image sizes as text, and the
-// YAML formats read back as they were written.
+// camcal's helpers on known answers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -132,8 +130,7 @@ TEST(ParseImageSize, ReadsWidthByHeightAndFormatsItBack) {
 }
 
 // What `camcal intrinsics` writes, `camcal import` reads back exactly (every
-// float K entry and coefficient). That each reader points at the other format
-// is camcal_import_test's.
+// float K entry and coefficient).
 TEST(IntrinsicsYaml, ReadsBackWhatIsWrittenInEitherFormat) {
   IntrinsicsAtSize in;
   in.camera = "front";

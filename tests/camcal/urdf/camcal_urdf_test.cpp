@@ -1,7 +1,5 @@
-// camcal urdf, read as a robot would read it: by check_urdf, by urdfdom's
-// parser, and by kdl_parser with KDL's forward kinematics, against the
-// library's own poses. Also the conversions between motor positions and joint
-// positions of `camcal ptz`.
+// camcal urdf read by check_urdf, urdfdom and KDL against the library's own
+// poses; camcal ptz's motor and joint positions.
 #include <gtest/gtest.h>
 #include <urdf_parser/urdf_parser.h>
 
@@ -59,8 +57,7 @@ Eigen::Matrix4d kdlPose(const KDL::Tree& tree, const std::string& root, const st
   return pose;
 }
 
-// The angle between two poses' rotations and the distance between their
-// origins must both be within tolerance.
+// The rotation between two poses and their origins' distance are within tolerance.
 void expectPosesNear(const Eigen::Matrix4d& a, const Eigen::Matrix4f& b, double tolerance,
                      const std::string& what) {
   const Eigen::Matrix4d bd = b.cast<double>();
@@ -220,8 +217,6 @@ TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
   }
 }
 
-// What cannot be written as a robot description is an error naming it, and
-// no file appears.
 TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
   ScratchDir scratch;
   const std::string dashed =
@@ -251,8 +246,7 @@ TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
   }
 }
 
-// Motor positions to joint positions and back, as text and as JSON; a joint
-// position beyond the motor limits is limited, with a note.
+// A joint position beyond the motor limits is limited, with a note.
 TEST(CamcalPtz, JointsAndStepsConvertBetweenMotorAndJointPositions) {
   expectRuns({
       prints({"ptz", kPtzCal, "joints", "3600", "1200"},
