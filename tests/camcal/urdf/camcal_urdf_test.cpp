@@ -4,7 +4,6 @@
 #include <urdf_parser/urdf_parser.h>
 
 #include <Eigen/Geometry>
-#include <climits>
 #include <cstdlib>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl_parser/kdl_parser.hpp>
@@ -26,18 +25,13 @@ using dravik::testing::ptzParameters;
 constexpr double kCameraTolerance = 1e-6;  // metres, radians
 constexpr double kHeadTolerance = 1e-5;
 
-bool checkUrdfAccepts(const std::string& path) {
-  const std::string command = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
-}
-
 // camcal urdf ARGS -o a scratch file, which check_urdf must accept; its text.
 std::string writeUrdf(const ScratchDir& scratch, const Args& args) {
   const std::string path = scratch.path("robot.urdf");
   const camcal_test::Run run = runCamcal(cat(cat({"urdf"}, args), {"-o", path}));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(checkUrdfAccepts(path)) << readFile(path);
+  EXPECT_TRUE(run.status == 0 && run.err.empty()) << run.err;
+  const std::string check = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
+  EXPECT_EQ(std::system(check.c_str()), 0) << readFile(path);
   return readFile(path);
 }
 
@@ -66,24 +60,22 @@ void expectPosesNear(const Eigen::Matrix4d& a, const Eigen::Matrix4f& b, double 
   EXPECT_LE((a.col(3) - bd.col(3)).norm(), tolerance) << what;
 }
 
-// A camera block of a robot calibration with the pose x_cam = R x_robot + t
-// (t in millimetres), written with 17 digits.
-std::string cameraText(const std::string& name, const Eigen::Matrix3d& R,
-                       const Eigen::Vector3d& t) {
-  std::string a;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) a += (a.empty() ? "" : ", ") + exactText(c < 3 ? R(r, c) : t(r));
-  return "camera {\n  name: \"" + name +
-         "\" model: \"ov-rear-2\"\n  intrinsics {\n    fx: 1052.7 fy: 1051.9 skew: 0 cx: 961.3 "
-         "cy: 538.4\n    k: [-0.281, 0.0712, 0, 0, 0, 0] p: [0.0002, 0.0004]\n    width: 1920 "
-         "height: 1080\n  }\n  extrinsics { a: [" +
-         a + "] }\n}\n";
-}
-
 // Cameras at the singular pitch of roll-pitch-yaw: looking straight down
 // (with and without a turn about the vertical) and straight up, and one a
-// hair off straight down. Rows of R are the camera axes in robot coordinates.
+// hair off straight down. Rows of R are the camera axes in robot coordinates,
+// t in millimetres (x_cam = R x_robot + t), written with 17 digits.
 std::string verticalCameras() {
+  const auto camera = [](const std::string& name, const Eigen::Matrix3d& R,
+                         const Eigen::Vector3d& t) {
+    std::string a;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c) a += (a.empty() ? "" : ", ") + exactText(c < 3 ? R(r, c) : t(r));
+    return "camera {\n  name: \"" + name +
+           "\" model: \"ov-rear-2\"\n  intrinsics {\n    fx: 1052.7 fy: 1051.9 skew: 0 cx: 961.3 "
+           "cy: 538.4\n    k: [-0.281, 0.0712, 0, 0, 0, 0] p: [0.0002, 0.0004]\n    width: 1920 "
+           "height: 1080\n  }\n  extrinsics { a: [" +
+           a + "] }\n}\n";
+  };
   Eigen::Matrix3d down, up;
   down << 0, -1, 0, -1, 0, 0, 0, 0, -1;
   up << 0, -1, 0, 1, 0, 0, 0, 0, 1;
@@ -91,9 +83,9 @@ std::string verticalCameras() {
       down * Eigen::AngleAxisd(0.7, Eigen::Vector3d::UnitZ()).toRotationMatrix();
   const Eigen::Matrix3d nearly_down =
       down * Eigen::AngleAxisd(1e-7, Eigen::Vector3d(1, 2, 0).normalized()).toRotationMatrix();
-  return cameraText("down", down, {10, -20, 1500}) + cameraText("up", up, {0, 0, -300}) +
-         cameraText("turned_down", turned_down, {-40, 5, 700}) +
-         cameraText("nearly_down", nearly_down, {1, 2, 3});
+  return camera("down", down, {10, -20, 1500}) + camera("up", up, {0, 0, -300}) +
+         camera("turned_down", turned_down, {-40, 5, 700}) +
+         camera("nearly_down", nearly_down, {1, 2, 3});
 }
 
 // For every camera of the default calibration adjusted by a base calibration
@@ -173,46 +165,42 @@ TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
   }
 }
 
-// The revolute joints' limits are the motor limits turned into joint
-// positions, lower first; a motor without limits turns continuously, one
-// with a single limit is bounded by the int range of motor positions on the
-// other side.
+// The revolute joints' limits are the motor limits as joint positions, lower
+// first; a motor without limits turns continuously, one with a single limit
+// is bounded by the int range of motor positions on the other side (the
+// example's pan: 3600 steps at 0, 0.000872664626 rad a step).
 TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
   ScratchDir scratch;
+  constexpr float kPan = 2.9670596f, kTiltLow = -1.0471976f, kTiltHigh = 0.5235988f;
   const struct {
     std::string from, to;
+    std::vector<float> pan, tilt;  // lower and upper; none for a continuous joint
   } cases[] = {
-      {"", ""},
-      {"pan_min: 200\n  pan_max: 7000\n", ""},
-      {"pan_max: 7000", ""},
-      {"pan_scale: 0.000872664626", "pan_scale: -0.000872664626"},
-      {"tilt_min: 0", "tilt_min: 5000"},  // above the max: the max alone
+      {"", "", {-kPan, kPan}, {kTiltLow, kTiltHigh}},
+      {"pan_min: 200\n  pan_max: 7000\n", "", {}, {kTiltLow, kTiltHigh}},
+      {"pan_max: 7000", "", {-kPan, 1874029.9f}, {kTiltLow, kTiltHigh}},
+      {"pan_scale: 0.000872664626",
+       "pan_scale: -0.000872664626",
+       {-kPan, kPan},
+       {kTiltLow, kTiltHigh}},
+      {"tilt_min: 0", "tilt_min: 5000", {-kPan, kPan}, {kTiltHigh, kTiltHigh}},  // above the max
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     const std::string path =
         c.from.empty() ? kPtzCal : scratch.variant("ptz.txt", kPtzCal, c.from, c.to);
-    const PTZCameraParameters params = ptzParameters(path);
-    const auto& head = params.pan_tilt();
-    PanTiltModel model;
-    ASSERT_TRUE(model.readFromPB(head));
     const auto description = urdf::parseURDF(writeUrdf(scratch, {"--ptz", path}));
     ASSERT_TRUE(description);
-    for (const bool pan : {true, false}) {
-      const std::string name = pan ? "ptz_pan_joint" : "ptz_tilt_joint";
+    for (const auto& [name, limits] :
+         {std::pair{"ptz_pan_joint", c.pan}, std::pair{"ptz_tilt_joint", c.tilt}}) {
       const auto joint = description->getJoint(name);
       ASSERT_TRUE(joint) << name;
-      const bool has_min = pan ? head.has_pan_min() : head.has_tilt_min();
-      const bool has_max = pan ? head.has_pan_max() : head.has_tilt_max();
-      EXPECT_EQ(joint->type, has_min || has_max ? urdf::Joint::REVOLUTE : urdf::Joint::CONTINUOUS);
-      if (!has_min && !has_max) continue;
-      const int max = has_max ? (pan ? head.pan_max() : head.tilt_max()) : INT_MAX;
-      const int min = std::min(has_min ? (pan ? head.pan_min() : head.tilt_min()) : INT_MIN, max);
-      const float a = model.jointPositions(float(min), float(min))(pan ? 0 : 1);
-      const float b = model.jointPositions(float(max), float(max))(pan ? 0 : 1);
+      EXPECT_EQ(joint->type, limits.empty() ? urdf::Joint::CONTINUOUS : urdf::Joint::REVOLUTE);
+      if (limits.empty()) continue;
       ASSERT_TRUE(joint->limits) << name;
-      EXPECT_EQ(float(joint->limits->lower), std::min(a, b)) << name;
-      EXPECT_EQ(float(joint->limits->upper), std::max(a, b)) << name;
+      EXPECT_EQ(std::vector<float>({float(joint->limits->lower), float(joint->limits->upper)}),
+                limits)
+          << name;
     }
   }
 }
