@@ -11,7 +11,6 @@ namespace {
 
 using namespace camcal_test;
 using namespace dravik::calibration;
-using namespace dravik::testing;
 using google::protobuf::util::MessageDifferencer;
 
 const std::string short_k = fixture("robot_calibration_short_k.txt"),

@@ -9,7 +9,6 @@
 
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
 
 namespace {
