@@ -1,5 +1,4 @@
-// camcal's commands on the fixtures: exit status 0, 1 (failed) or 2 (usage), one
-// stderr line naming the input; round trips and adjust against the library.
+// camcal's commands on the fixtures; round trips and adjust against the library.
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
@@ -7,24 +6,20 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "run_camcal.h"
-#include "support/ptz_models.h"
 
 namespace {
 
 using namespace camcal_test;
 using namespace dravik::calibration;
-using namespace dravik::testing;
 using google::protobuf::util::MessageDifferencer;
 
-const std::string robot = fixture("robot_calibration.txt"), base = fixture("base_calibration.txt"),
-                  lens_faults = fixture("robot_calibration_lens_faults.txt"),
-                  short_k = fixture("robot_calibration_short_k.txt"),
+const std::string short_k = fixture("robot_calibration_short_k.txt"),
                   malformed = fixture("robot_calibration_malformed.txt"),
                   missing = fixture("no_such_calibration.txt");
 
 TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
   expectRuns({
-      prints({"cameras", robot},
+      prints({"cameras", kRobotCal},
              {"navigation\n model kv007n (navigation camera)",
               "\n 1280x720 621.4 620.8 0 638.9 362.6\n", "front\n model b910 (B910 camera)",
               "rear\n model ov-rear-2 (generic camera)"}),
@@ -38,15 +33,14 @@ TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
       prints({"-q", "intrinsics", "navigation", "800x600"}, {}),
       prints({"base"}, {"(validity \"factory default\")"}),
       // The translation column in metres: (10, -20, 5) millimetres.
-      prints({"base", base}, {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n",
-                              "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
+      prints({"base", kBaseCal}, {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n",
+                                  "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
       // Zooms outside the table: the library takes the nearest sample alone.
-      prints({"ptz", ptzExamplePath(), "--at", "3600,1200,40000", "intrinsics"},
+      prints({"ptz", kPtzCal, "--at", "3600,1200,40000", "intrinsics"},
              {"zoom 40000 (steps)\nK 13400 0 966.4\n"},
              "note: zoom 40000 is beyond the zoom table (samples at 0 to 16000): clamped to its "
              "last sample, zoom 16000\n"),
-      prints({"ptz", ptzExamplePath(), "--at", "3600,1200,-10", "project", "3", "0.2", "1"},
-             {"pixel"},
+      prints({"ptz", kPtzCal, "--at", "3600,1200,-10", "project", "3", "0.2", "1"}, {"pixel"},
              "note: zoom -10 is below the zoom table (samples at 0 to 16000): clamped to its "
              "first sample, zoom 0\n"),
   });
@@ -59,17 +53,17 @@ TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
   const std::string unwritable = fixture("no/out");
   expectRuns({
       // A camera of the default that the file does not name is unknown.
-      fails(kFailed, {"intrinsics", "-c", lens_faults, "front", "640x480"},
-            "unknown camera 'front' in " + lens_faults + " (cameras: wide, pole)"),
+      fails(kFailed, {"intrinsics", "-c", kLensFaults, "front", "640x480"},
+            "unknown camera 'front' in " + kLensFaults + " (cameras: wide, pole)"),
       fails(kFailed, {"cameras", malformed},
             malformed + ": not a robot calibration (neither wire nor text format; as text, line "
                         "7, column 8: Expected \":\", found \"2474.9\".)"),
       fails(kFailed, {"cameras", short_k},
             short_k + ": not a valid robot calibration: camera \"front\": Parameter list too "
                       "short in name: \"front\" ..."),
-      fails(kFailed, {"adjust", robot, robot},
-            robot + ": is a robot calibration, not a base calibration"),
-      fails(kFailed, {"convert", base, "--to", "text", "-o", unwritable},
+      fails(kFailed, {"adjust", kRobotCal, kRobotCal},
+            kRobotCal + ": is a robot calibration, not a base calibration"),
+      fails(kFailed, {"convert", kBaseCal, "--to", "text", "-o", unwritable},
             unwritable + ": cannot write: No such file or directory"),
       fails(kFailed, {"ptz", no_samples, "zoom-factor", "100"},
             no_samples + ": not a valid PTZ calibration: Invalid intrinsics"),
@@ -77,7 +71,7 @@ TEST(Camcal, FailuresExitWithTheirStatusAndOneLineNamingTheInput) {
       fails(kUsage, {"intrinsics", "navigation"},
             "intrinsics: SIZE is required (see 'camcal intrinsics --help')"),
       fails(kUsage, {"intrinsics", "navigation", "640x480", "-f", "xml"}, "xml"),
-      fails(kUsage, {"ptz", ptzExamplePath(), "--at", "1,2", "ray", "1", "2"},
+      fails(kUsage, {"ptz", kPtzCal, "--at", "1,2", "ray", "1", "2"},
             "malformed --at '1,2': expected PAN,TILT,ZOOM in whole motor steps, e.g. 0,0,1000"),
       // The image-size parser's other cases: camcal_helpers_test.
       fails(kUsage, {"intrinsics", "navigation", "640x"},
@@ -91,20 +85,20 @@ TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
   ScratchDir scratch;
   // A front lens folding 20 degrees off axis, inside every B910 image size.
   const std::string folding =
-      scratch.variant("folding.txt", robot, "k: [0.058, -0.137", "k: [-2.5, 0.0");
+      scratch.variant("folding.txt", kRobotCal, "k: [0.058, -0.137", "k: [-2.5, 0.0");
   const std::string folds = "the radial mapping is not monotone: it turns back at ";
   expectRuns({
-      prints({"validate", robot, base, ptzExamplePath()},
-             {robot + ": valid robot calibration (text, 3 cameras)\n",
-              base + ": valid base calibration (text)\n",
-              ptzExamplePath() + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
+      prints({"validate", kRobotCal, kBaseCal, kPtzCal},
+             {kRobotCal + ": valid robot calibration (text, 3 cameras)\n",
+              kBaseCal + ": valid base calibration (text)\n",
+              kPtzCal + ": valid PTZ calibration (text, 9 zoom samples)\n"}),
       prints(
-          {"validate", lens_faults},
+          {"validate", kLensFaults},
           {"valid robot calibration (text, 2 cameras), 2 warnings\n",
            "\n warning: camera \"wide\" at 1280x960 (full frame): " + folds + "46.5 deg off axis",
            "\n warning: camera \"pole\" at 1280x960 (full frame): the rational denominator 1 + k4 "
            "r^2 + k5 r^4 + k6 r^6 falls below 0.1 at 45.0 deg off axis, 94% of the way"}),
-      {{"validate", "--strict", lens_faults}, kFailed, {"2 warnings: INVALID with --strict"}},
+      {{"validate", "--strict", kLensFaults}, kFailed, {"2 warnings: INVALID with --strict"}},
       // Every image size is checked; the sizes that share a finding share a warning.
       prints({"validate", folding},
              {"\n warning: camera \"front\" at 640x480, 800x600, 1024x768, 1280x960: " + folds +
@@ -112,13 +106,13 @@ TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
               "corner"}),
       // Unreadable and invalid files are reported, and validate goes on; the
       // library's own record explains a fallback, so it is not repeated on stderr.
-      {{"validate", missing, malformed, short_k, base},
+      {{"validate", missing, malformed, short_k, kBaseCal},
        kFailed,
        {missing + ": INVALID: cannot read: No such file or directory\n",
         malformed + ": INVALID: not a robot, base or PTZ calibration (neither wire nor text",
         short_k + ": INVALID robot calibration (text, 1 camera): camera \"front\": Parameter",
-        base + ": valid base calibration"}},
-      {{"validate", "--kind", "base", robot}, kFailed, {": INVALID: not a base calibration ("}},
+        kBaseCal + ": valid base calibration"}},
+      {{"validate", "--kind", "base", kRobotCal}, kFailed, {": INVALID: not a base calibration ("}},
   });
 }
 
@@ -130,8 +124,8 @@ Message parse(const std::string& bytes, bool wire = false) {
   return message;
 }
 
-// text -> wire -> text, from a file and from standard input, gives back the
-// message of the text, and validate names the kind of the wire file.
+// text -> wire -> text (from a file and from standard input) is the same
+// message, and validate names the wire file's kind.
 template <typename Message>
 void expectRoundTrip(const std::string& path, const std::string& kind) {
   SCOPED_TRACE(path);
@@ -149,19 +143,19 @@ void expectRoundTrip(const std::string& path, const std::string& kind) {
 }
 
 TEST(CamcalConvert, TextToWireToTextGivesBackEachKindOfCalibration) {
-  expectRoundTrip<RobotCalibration>(robot, "robot");
+  expectRoundTrip<RobotCalibration>(kRobotCal, "robot");
   // Wire format keeps unknown fields, so a base calibration would also parse
   // as a robot calibration without cameras: camcal must still see a base.
-  expectRoundTrip<BaseCalibrationProto>(base, "base");
-  expectRoundTrip<PTZCameraParameters>(ptzExamplePath(), "PTZ");
+  expectRoundTrip<BaseCalibrationProto>(kBaseCal, "base");
+  expectRoundTrip<PTZCameraParameters>(kPtzCal, "PTZ");
 }
 
 TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
   CameraParametersSet set;
   BaseCalibrationData base_data;
-  ASSERT_TRUE(set.loadFromFile(robot) && base_data.loadFromString(readFile(base)));
+  ASSERT_TRUE(set.loadFromFile(kRobotCal) && base_data.loadFromString(readFile(kBaseCal)));
   set.adjustUsingBaseCalibration(base_data);
-  const auto run = runCamcal({"adjust", robot, base});
+  const auto run = runCamcal({"adjust", kRobotCal, kBaseCal});
   EXPECT_TRUE(MessageDifferencer::Equals(parse<RobotCalibration>(run.out), set.getRawCalData()));
 }
 

@@ -1,6 +1,5 @@
-// camcal answers with the library's values, read back as floats (camcal prints
-// each float so that it reads back as the same float): intrinsics of every
-// camera and of the PTZ camera, and each PTZ action.
+// camcal answers with the library's values, each printed float reading back
+// as the same float.
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -10,9 +9,7 @@
 
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
-#include "support/ptz_models.h"
 
 namespace {
 
@@ -21,8 +18,7 @@ using namespace dravik::calibration;
 using namespace dravik::testing;
 using Answers = std::map<std::string, std::vector<float>>;
 
-// K row by row, the distortion coefficients and the image size, as
-// readIntrinsics reads camcal intrinsics back.
+// The intrinsics as readIntrinsics reads them back.
 std::vector<float> intrinsicsOf(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
                                 int width, int height) {
   std::vector<float> values(K.data(), K.data() + 9);  // row-major storage
@@ -32,9 +28,8 @@ std::vector<float> intrinsicsOf(const Eigen::Matrix3f& K, const std::vector<floa
 }
 
 TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
-  const std::string file = fixture("robot_calibration.txt");
   CameraParametersSet set;
-  ASSERT_TRUE(set.loadFromFile(file));
+  ASSERT_TRUE(set.loadFromFile(kRobotCal));
   for (const auto& proto : set.getRawCalData().camera()) {
     const auto camera = set.getCamera(proto.name());
     std::vector<std::pair<int, int>> sizes = {{333, 250}};  // one off every table
@@ -47,15 +42,14 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValuesForEveryCameraAndSize) {
       const std::string size = std::to_string(width) + "x" + std::to_string(height);
       for (const std::string format : {"json", "opencv-yaml", "ros-yaml"}) {
         const auto run =
-            runCamcal({"-q", "intrinsics", "-c", file, proto.name(), size, "-f", format});
+            runCamcal({"-q", "intrinsics", "-c", kRobotCal, proto.name(), size, "-f", format});
         EXPECT_EQ(readIntrinsics(format, run.out), expected) << proto.name() << size << format;
       }
     }
   }
 }
 
-// K, distortion and image size of the configuration at zoom, as camcal
-// intrinsics prints them.
+// The intrinsics of the configuration at zoom.
 std::vector<float> expectedAt(const PTZCameraParameters& params, int zoom) {
   const PTZCameraModelConfiguration configuration(std::make_shared<PTZCameraModel>(params), 0, 0,
                                                   zoom);
@@ -65,28 +59,22 @@ std::vector<float> expectedAt(const PTZCameraParameters& params, int zoom) {
 TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   const PTZCameraParameters params = ptzExampleParameters();
   // Zoom 4000 is sample 2; 5000 lies halfway between samples 2 and 3, 4500 a
-  // quarter of the way; the pan and tilt do not change K.
+  // quarter of the way; the pan and tilt do not change K. The formats are the
+  // robot cameras' (CamcalIntrinsics).
   for (const int zoom : {4000, 5000, 4500, 0, 16000}) {
-    const std::vector<float> expected = expectedAt(params, zoom);
-    for (const std::string format : {"json", "ros-yaml"}) {
-      SCOPED_TRACE(std::to_string(zoom) + " " + format);
-      const camcal_test::Run run =
-          runCamcal({"ptz", ptzExamplePath(), "--at", "3600,1200," + std::to_string(zoom),
-                     "intrinsics", "-f", format});
-      ASSERT_EQ(run.status, 0) << run.err;
-      EXPECT_EQ(readIntrinsics(format, run.out), expected);
-      EXPECT_TRUE(format != "json" || nlohmann::json::parse(run.out)["zoom"] == zoom);
-    }
+    const std::string out = outputOf(
+        {"ptz", kPtzCal, "--at", "3600,1200," + std::to_string(zoom), "intrinsics", "-f", "json"});
+    EXPECT_EQ(readIntrinsics("json", out), expectedAt(params, zoom)) << zoom;
+    EXPECT_EQ(nlohmann::json::parse(out)["zoom"], zoom);
   }
   // Halfway between f 2290 and 3060.
   EXPECT_EQ(expectedAt(params, 5000)[0], 2675.0f);
   expectRuns({
-      prints({"ptz", ptzExamplePath(), "--at", "0,0,4000", "intrinsics"},
+      prints({"ptz", kPtzCal, "--at", "0,0,4000", "intrinsics"},
              {"camera ptz, PTZ camera\n",
               "image size 1920x1080, the calibration image at pan 0, tilt 0, zoom 4000 (steps)\n",
               "K 2290 0 962.9\n 0 2290 539.4\n 0 0 1\n"}),
-      fails(kUsage, {"ptz", ptzExamplePath(), "intrinsics"},
-            "ptz intrinsics needs --at PAN,TILT,ZOOM"),
+      fails(kUsage, {"ptz", kPtzCal, "intrinsics"}, "ptz intrinsics needs --at PAN,TILT,ZOOM"),
   });
 }
 
@@ -95,12 +83,9 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
 constexpr float kRayAngleTolerance = 1e-4f;
 
 // The numbers of each answer line "name  v1 v2 ...  unit" of camcal ptz, by name.
-Answers answers(std::vector<std::string> action) {
-  action.insert(action.begin(), {"ptz", ptzExamplePath(), "--at", "3600,1200,4000"});
-  const auto run = runCamcal(action);
-  EXPECT_EQ(run.status, 0) << run.err;
+Answers answers(const Args& action) {
   Answers values;
-  std::istringstream lines(run.out);
+  std::istringstream lines(outputOf(cat({"ptz", kPtzCal, "--at", "3600,1200,4000"}, action)));
   for (std::string line; std::getline(lines, line);) {
     const auto name_end = line.find("  ");
     std::istringstream words(line.substr(name_end));

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <yaml-cpp/yaml.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -23,14 +24,18 @@ std::string exactText(double value) {
   return text;
 }
 
-void writeGrayPng(const std::string& path, int width, int height, const void* pixels, bool deep) {
+template <typename Pixel>
+void writeGrayPng(const std::string& path, int width, int height,
+                  const std::vector<Pixel>& pixels) {
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = png_uint_32(width);
   image.height = png_uint_32(height);
-  image.format = deep ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_GRAY;
-  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr));
+  image.format = sizeof(Pixel) == 2 ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_GRAY;
+  ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
 }
+template void writeGrayPng(const std::string&, int, int, const std::vector<std::uint8_t>&);
+template void writeGrayPng(const std::string&, int, int, const std::vector<std::uint16_t>&);
 
 std::pair<int, int> pngSize(const std::string& path) {
   cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
@@ -67,7 +72,7 @@ std::vector<float> readIntrinsics(const std::string& format, const std::string& 
   return std::vector<float>(read.begin(), read.end());
 }
 
-Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_path) {
+Run runCamcal(const Args& args, const std::string& stdin_path) {
   const auto quoted = [](const std::string& word) {
     return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
   };
@@ -81,7 +86,7 @@ Run runCamcal(const std::vector<std::string>& args, const std::string& stdin_pat
           readFile(scratch.path("err"))};
 }
 
-std::string outputOf(const std::vector<std::string>& args) {
+std::string outputOf(const Args& args) {
   const Run run = runCamcal(args);
   EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << ": " << run.err;
   return run.out;

@@ -1,5 +1,4 @@
-// camcal's colour scale against the published viridis table, and its
-// lightness rising along the scale.
+// camcal's colour scale against the published viridis table.
 #include "plot/colour_map.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,6 @@ struct Entry {
   int index;
   double r, g, b;
 };
-// Entries of the published table.
 constexpr Entry kPublished[] = {
     {0, 0.267004, 0.004874, 0.329415},   {1, 0.268510, 0.009605, 0.335427},
     {64, 0.229739, 0.322361, 0.545706},  {128, 0.127568, 0.566949, 0.550556},

@@ -1,12 +1,9 @@
-// camcal urdf, read as a robot would read it: by check_urdf, by urdfdom's
-// parser, and by kdl_parser with KDL's forward kinematics, against the
-// library's own poses. Also the conversions between motor positions and joint
-// positions of `camcal ptz`.
+// camcal urdf read by check_urdf, urdfdom and KDL against the library's own
+// poses; camcal ptz's motor and joint positions.
 #include <gtest/gtest.h>
 #include <urdf_parser/urdf_parser.h>
 
 #include <Eigen/Geometry>
-#include <climits>
 #include <cstdlib>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl_parser/kdl_parser.hpp>
@@ -16,7 +13,6 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/pan_tilt_model.h"
 #include "run_camcal.h"
-#include "support/ptz_models.h"
 
 namespace camcal_test {
 namespace {
@@ -29,22 +25,13 @@ using dravik::testing::ptzParameters;
 constexpr double kCameraTolerance = 1e-6;  // metres, radians
 constexpr double kHeadTolerance = 1e-5;
 
-const std::string kPtzExample = dravik::testing::ptzExamplePath();
-
-bool checkUrdfAccepts(const std::string& path) {
-  const std::string command = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
-}
-
 // camcal urdf ARGS -o a scratch file, which check_urdf must accept; its text.
-std::string writeUrdf(const ScratchDir& scratch, std::vector<std::string> args) {
+std::string writeUrdf(const ScratchDir& scratch, const Args& args) {
   const std::string path = scratch.path("robot.urdf");
-  args.insert(args.begin(), "urdf");
-  args.insert(args.end(), {"-o", path});
-  const Run run = runCamcal(args);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(checkUrdfAccepts(path)) << readFile(path);
+  const camcal_test::Run run = runCamcal(cat(cat({"urdf"}, args), {"-o", path}));
+  EXPECT_TRUE(run.status == 0 && run.err.empty()) << run.err;
+  const std::string check = std::string(CHECK_URDF) + " '" + path + "' >/dev/null 2>&1";
+  EXPECT_EQ(std::system(check.c_str()), 0) << readFile(path);
   return readFile(path);
 }
 
@@ -59,47 +46,36 @@ Eigen::Matrix4d kdlPose(const KDL::Tree& tree, const std::string& root, const st
   for (size_t i = 0; i < q.size() && i < positions.rows(); ++i) positions(i) = q[i];
   KDL::Frame frame;
   KDL::ChainFkSolverPos_recursive(chain).JntToCart(positions, frame);
-  Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) pose(r, c) = frame.M(r, c);
-    pose(r, 3) = frame.p(r);
-  }
+  Eigen::Matrix<double, 4, 4, Eigen::RowMajor> pose;
+  frame.Make4x4(pose.data());
   return pose;
 }
 
-// The angle between two poses' rotations and the distance between their
-// origins must both be within tolerance.
+// The rotation between two poses and their origins' distance are within tolerance.
 void expectPosesNear(const Eigen::Matrix4d& a, const Eigen::Matrix4f& b, double tolerance,
                      const std::string& what) {
   const Eigen::Matrix4d bd = b.cast<double>();
   const Eigen::Matrix3d relative = a.topLeftCorner<3, 3>().transpose() * bd.topLeftCorner<3, 3>();
-  // The rotation angle from the skew part, accurate for small angles.
-  const Eigen::Vector3d skew(relative(2, 1) - relative(1, 2), relative(0, 2) - relative(2, 0),
-                             relative(1, 0) - relative(0, 1));
-  EXPECT_LE(skew.norm() / 2.0, tolerance) << what;
-  EXPECT_GT(relative.trace(), 2.0) << what;  // not a half turn
-  EXPECT_LE((a.block<3, 1>(0, 3) - bd.block<3, 1>(0, 3)).norm(), tolerance) << what;
-}
-
-// A camera block of a robot calibration with the pose x_cam = R x_robot + t
-// (t in millimetres), written with 17 digits.
-std::string cameraText(const std::string& name, const Eigen::Matrix3d& R,
-                       const Eigen::Vector3d& t) {
-  std::string a;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) a += (a.empty() ? "" : ", ") + exactText(c < 3 ? R(r, c) : t(r));
-  }
-  return "camera {\n  name: \"" + name +
-         "\" model: \"ov-rear-2\"\n  intrinsics {\n    fx: 1052.7 fy: 1051.9 skew: 0 cx: 961.3 "
-         "cy: 538.4\n    k: [-0.281, 0.0712, 0, 0, 0, 0] p: [0.0002, 0.0004]\n    width: 1920 "
-         "height: 1080\n  }\n  extrinsics { a: [" +
-         a + "] }\n}\n";
+  EXPECT_LE(Eigen::AngleAxisd(relative).angle(), tolerance) << what;
+  EXPECT_LE((a.col(3) - bd.col(3)).norm(), tolerance) << what;
 }
 
 // Cameras at the singular pitch of roll-pitch-yaw: looking straight down
 // (with and without a turn about the vertical) and straight up, and one a
-// hair off straight down. Rows of R are the camera axes in robot coordinates.
+// hair off straight down. Rows of R are the camera axes in robot coordinates,
+// t in millimetres (x_cam = R x_robot + t), written with 17 digits.
 std::string verticalCameras() {
+  const auto camera = [](const std::string& name, const Eigen::Matrix3d& R,
+                         const Eigen::Vector3d& t) {
+    std::string a;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c) a += (a.empty() ? "" : ", ") + exactText(c < 3 ? R(r, c) : t(r));
+    return "camera {\n  name: \"" + name +
+           "\" model: \"ov-rear-2\"\n  intrinsics {\n    fx: 1052.7 fy: 1051.9 skew: 0 cx: 961.3 "
+           "cy: 538.4\n    k: [-0.281, 0.0712, 0, 0, 0, 0] p: [0.0002, 0.0004]\n    width: 1920 "
+           "height: 1080\n  }\n  extrinsics { a: [" +
+           a + "] }\n}\n";
+  };
   Eigen::Matrix3d down, up;
   down << 0, -1, 0, -1, 0, 0, 0, 0, -1;
   up << 0, -1, 0, 1, 0, 0, 0, 0, 1;
@@ -107,9 +83,9 @@ std::string verticalCameras() {
       down * Eigen::AngleAxisd(0.7, Eigen::Vector3d::UnitZ()).toRotationMatrix();
   const Eigen::Matrix3d nearly_down =
       down * Eigen::AngleAxisd(1e-7, Eigen::Vector3d(1, 2, 0).normalized()).toRotationMatrix();
-  return cameraText("down", down, {10, -20, 1500}) + cameraText("up", up, {0, 0, -300}) +
-         cameraText("turned_down", turned_down, {-40, 5, 700}) +
-         cameraText("nearly_down", nearly_down, {1, 2, 3});
+  return camera("down", down, {10, -20, 1500}) + camera("up", up, {0, 0, -300}) +
+         camera("turned_down", turned_down, {-40, 5, 700}) +
+         camera("nearly_down", nearly_down, {1, 2, 3});
 }
 
 // For every camera of the default calibration adjusted by a base calibration
@@ -119,22 +95,20 @@ std::string verticalCameras() {
 TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
   ScratchDir scratch;
   const std::string vertical = scratch.write("vertical.txt", verticalCameras());
-  const std::string several = fixture("robot_calibration.txt");
-  const std::string base = fixture("base_calibration.txt");
   const struct {
     std::string calibration, base;
     size_t cameras;
-  } cases[] = {{"", base, 3}, {several, "", 3}, {vertical, "", 4}};
+  } cases[] = {{"", kBaseCal, 3}, {kRobotCal, "", 3}, {vertical, "", 4}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calibration + " " + c.base);
-    std::vector<std::string> args = {"--robot-frame", "chassis"};
+    Args args = {"--robot-frame", "chassis"};
     dravik::calibration::CameraParametersSet set;
     if (!c.calibration.empty()) {
       args.insert(args.end(), {"-c", c.calibration});
       ASSERT_TRUE(set.loadFromFile(c.calibration));
     }
     if (!c.base.empty()) {
-      args.insert(args.end(), {"--base", c.base, "--ptz", kPtzExample});
+      args.insert(args.end(), {"--base", c.base, "--ptz", kPtzCal});
       dravik::calibration::BaseCalibrationData adjustment;
       ASSERT_TRUE(adjustment.loadFromString(readFile(c.base)));
       set.adjustUsingBaseCalibration(adjustment);
@@ -165,8 +139,8 @@ TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
 TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
   ScratchDir scratch;
   KDL::Tree tree;
-  ASSERT_TRUE(kdl_parser::treeFromString(writeUrdf(scratch, {"--ptz", kPtzExample}), tree));
-  const PTZCameraParameters params = ptzParameters(kPtzExample);
+  ASSERT_TRUE(kdl_parser::treeFromString(writeUrdf(scratch, {"--ptz", kPtzCal}), tree));
+  const PTZCameraParameters params = ptzParameters(kPtzCal);
   const auto& head = params.pan_tilt();
   ASSERT_TRUE(head.has_pan_min() && head.has_pan_max() && head.has_tilt_min() &&
               head.has_tilt_max());
@@ -191,96 +165,88 @@ TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
   }
 }
 
-// The revolute joints' limits are the motor limits turned into joint
-// positions, lower first; a motor without limits turns continuously, one
-// with a single limit is bounded by the int range of motor positions on the
-// other side.
+// The revolute joints' limits are the motor limits as joint positions, lower
+// first; a motor without limits turns continuously, one with a single limit
+// is bounded by the int range of motor positions on the other side (the
+// example's pan: 3600 steps at 0, 0.000872664626 rad a step).
 TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
   ScratchDir scratch;
+  constexpr float kPan = 2.9670596f, kTiltLow = -1.0471976f, kTiltHigh = 0.5235988f;
   const struct {
     std::string from, to;
+    std::vector<float> pan, tilt;  // lower and upper; none for a continuous joint
   } cases[] = {
-      {"", ""},
-      {"pan_min: 200\n  pan_max: 7000\n", ""},
-      {"pan_max: 7000", ""},
-      {"pan_scale: 0.000872664626", "pan_scale: -0.000872664626"},
-      {"tilt_min: 0", "tilt_min: 5000"},  // above the max: the max alone
+      {"", "", {-kPan, kPan}, {kTiltLow, kTiltHigh}},
+      {"pan_min: 200\n  pan_max: 7000\n", "", {}, {kTiltLow, kTiltHigh}},
+      {"pan_max: 7000", "", {-kPan, 1874029.9f}, {kTiltLow, kTiltHigh}},
+      {"pan_scale: 0.000872664626",
+       "pan_scale: -0.000872664626",
+       {-kPan, kPan},
+       {kTiltLow, kTiltHigh}},
+      {"tilt_min: 0", "tilt_min: 5000", {-kPan, kPan}, {kTiltHigh, kTiltHigh}},  // above the max
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     const std::string path =
-        c.from.empty() ? kPtzExample : scratch.variant("ptz.txt", kPtzExample, c.from, c.to);
-    const PTZCameraParameters params = ptzParameters(path);
-    const auto& head = params.pan_tilt();
-    PanTiltModel model;
-    ASSERT_TRUE(model.readFromPB(head));
+        c.from.empty() ? kPtzCal : scratch.variant("ptz.txt", kPtzCal, c.from, c.to);
     const auto description = urdf::parseURDF(writeUrdf(scratch, {"--ptz", path}));
     ASSERT_TRUE(description);
-    for (const bool pan : {true, false}) {
-      const std::string name = pan ? "ptz_pan_joint" : "ptz_tilt_joint";
+    for (const auto& [name, limits] :
+         {std::pair{"ptz_pan_joint", c.pan}, std::pair{"ptz_tilt_joint", c.tilt}}) {
       const auto joint = description->getJoint(name);
       ASSERT_TRUE(joint) << name;
-      const bool has_min = pan ? head.has_pan_min() : head.has_tilt_min();
-      const bool has_max = pan ? head.has_pan_max() : head.has_tilt_max();
-      EXPECT_EQ(joint->type, has_min || has_max ? urdf::Joint::REVOLUTE : urdf::Joint::CONTINUOUS);
-      if (!has_min && !has_max) continue;
-      const int max = has_max ? (pan ? head.pan_max() : head.tilt_max()) : INT_MAX;
-      const int min = std::min(has_min ? (pan ? head.pan_min() : head.tilt_min()) : INT_MIN, max);
-      const float a = model.jointPositions(float(min), float(min))(pan ? 0 : 1);
-      const float b = model.jointPositions(float(max), float(max))(pan ? 0 : 1);
+      EXPECT_EQ(joint->type, limits.empty() ? urdf::Joint::CONTINUOUS : urdf::Joint::REVOLUTE);
+      if (limits.empty()) continue;
       ASSERT_TRUE(joint->limits) << name;
-      EXPECT_EQ(float(joint->limits->lower), std::min(a, b)) << name;
-      EXPECT_EQ(float(joint->limits->upper), std::max(a, b)) << name;
+      EXPECT_EQ(std::vector<float>({float(joint->limits->lower), float(joint->limits->upper)}),
+                limits)
+          << name;
     }
   }
 }
 
-// What cannot be written as a robot description is an error naming it, and
-// no file appears.
 TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
   ScratchDir scratch;
-  const std::string several = fixture("robot_calibration.txt");
-  const std::string dashed = scratch.variant("dashed.txt", several, "\"front\"", "\"front-left\"");
-  const std::string digit = scratch.variant("digit.txt", several, "\"rear\"", "\"2nd\"");
-  const std::string ptz_camera = scratch.variant("ptz_camera.txt", several, "\"rear\"", "\"ptz\"");
+  const std::string dashed =
+      scratch.variant("dashed.txt", kRobotCal, "\"front\"", "\"front-left\"");
+  const std::string digit = scratch.variant("digit.txt", kRobotCal, "\"rear\"", "\"2nd\"");
+  const std::string ptz_camera =
+      scratch.variant("ptz_camera.txt", kRobotCal, "\"rear\"", "\"ptz\"");
   const std::string short_head =
-      scratch.variant("short_head.txt", kPtzExample, "a: 0.999990480721", "");
+      scratch.variant("short_head.txt", kPtzCal, "a: 0.999990480721", "");
   const std::string output = scratch.path("never.urdf");
   const struct {
-    std::vector<std::string> args;
+    Args args;
     int status;
     std::string error;
   } cases[] = {
       {{"-c", dashed}, kFailed, "camera 'front-left' cannot be a frame name"},
       {{"-c", digit}, kFailed, "camera '2nd' cannot be a frame name"},
-      {{"-c", ptz_camera, "--ptz", kPtzExample}, kFailed, "'ptz_optical_joint' would appear twice"},
+      {{"-c", ptz_camera, "--ptz", kPtzCal}, kFailed, "'ptz_optical_joint' would appear twice"},
       {{"--ptz", short_head}, kFailed, "not a valid PTZ calibration"},
       {{"--ptz", scratch.path("missing.txt")}, kFailed, "cannot read"},
       {{"--robot-frame", "base link"}, kUsage, "--robot-frame 'base link' cannot be a frame name"},
       {{"--robot-frame", "navigation_link"}, kFailed, "'navigation_link' would appear twice"},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"urdf", "-o", output};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    expectRuns({fails(c.status, args, c.error)});
+    expectRuns({fails(c.status, cat({"urdf", "-o", output}, c.args), c.error)});
     EXPECT_FALSE(std::filesystem::exists(output)) << c.error;
   }
 }
 
-// Motor positions to joint positions and back, as text and as JSON; a joint
-// position beyond the motor limits is limited, with a note.
+// A joint position beyond the motor limits is limited, with a note.
 TEST(CamcalPtz, JointsAndStepsConvertBetweenMotorAndJointPositions) {
   expectRuns({
-      prints({"ptz", kPtzExample, "joints", "3600", "1200"},
+      prints({"ptz", kPtzCal, "joints", "3600", "1200"},
              {"ptz_pan_joint 0 rad", "ptz_tilt_joint 0 rad"}),
-      prints({"ptz", kPtzExample, "joints", "4800", "600", "-f", "json"},
+      prints({"ptz", kPtzCal, "joints", "4800", "600", "-f", "json"},
              {"{\"ptz_pan_joint\": 1.0471976, \"ptz_tilt_joint\": -0.5235988}\n"}),
-      prints({"ptz", kPtzExample, "steps", "--joints", "1.0471976", "-0.5235988"},
+      prints({"ptz", kPtzCal, "steps", "--joints", "1.0471976", "-0.5235988"},
              {"pan 4800 steps", "tilt 600 steps"}),
-      prints({"ptz", kPtzExample, "steps", "--joints", "0", "-2", "-f", "json"},
+      prints({"ptz", kPtzCal, "steps", "--joints", "0", "-2", "-f", "json"},
              {"{\"pan\": 3600, \"tilt\": 0}\n"},
              "steps 3600 -1092 are beyond the motor limits: limited to 3600 0"),
-      fails(kUsage, {"ptz", kPtzExample, "steps", "--joints", "0.5"}, "--joints"),
+      fails(kUsage, {"ptz", kPtzCal, "steps", "--joints", "0.5"}, "--joints"),
   });
 }
 
