@@ -324,13 +324,9 @@ TEST(GetPanTilt, NullOutputsFailWithARecord) {
   int pan = kUntouched, tilt = kUntouched, zoom = kUntouched;
   float pan_f = kUntouched, tilt_f = kUntouched;
   const std::pair<std::function<bool()>, std::string> calls[] = {
-      {[&] { return config.getPanTilt(pixel, nullptr, &tilt); }, "getPanTilt"},
       {[&] { return config.getPanTilt(pixel, &pan, nullptr); }, "getPanTilt"},
-      {[&] { return config.getPanTilt(world, pixel, nullptr, nullptr); }, "getPanTilt"},
       {[&] { return config.getPanTilt(world, pixel, &pan_f, nullptr); }, "getPanTilt"},
       {[&] { return config.getPanTiltZoom(pixel, other, &pan, &tilt, nullptr); }, "getPanTiltZoom"},
-      {[&] { return config.getPanTiltZoom(pixel, other, nullptr, &tilt, &zoom); },
-       "getPanTiltZoom"},
       {[&] { return head.computePanTilt(world, on_axis, nullptr, &tilt_f); }, "computePanTilt"},
       {[&] { return head.motorSteps(0.1f, 0.2f, &pan_f, nullptr); }, "motorSteps"},
   };
@@ -350,9 +346,10 @@ TEST(GetPanTilt, NullOutputsFailWithARecord) {
 TEST(GetPanTiltZoom, ARegionStaysInsideTheImageAtTheChosenZoom) {
   const auto model = sharedModel(ptzExampleParameters());
   const PTZCameraModelConfiguration config(model, 3000, 900, 0);
-  const Eigen::Vector2f regions[][2] = {{{100, 80}, {1800, 1000}},  {{900, 500}, {1100, 620}},
-                                        {{1400, 200}, {1480, 260}}, {{300, 900}, {310, 905}},
-                                        {{1200, 100}, {700, 400}},  {{50, 1000}, {350, 700}}};
+  const Eigen::Vector2f regions[][2] = {{{100, 80}, {1800, 1000}},
+                                        {{1400, 200}, {1480, 260}},
+                                        {{300, 900}, {310, 905}},
+                                        {{1200, 100}, {700, 400}}};
   for (const auto& region : regions) {
     int pan, tilt, zoom;
     ASSERT_TRUE(config.getPanTiltZoom(region[0], region[1], &pan, &tilt, &zoom));
