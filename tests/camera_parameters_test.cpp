@@ -41,13 +41,6 @@ std::shared_ptr<CameraParameters> readCamera(const std::string& model, int width
   return record;
 }
 
-Sizes sizesOf(const CameraParameters& record) {
-  Sizes sizes;
-  for (const Intrinsics& entry : record.getIntrinsicsTable())
-    sizes.emplace_back(entry.width, entry.height);
-  return sizes;
-}
-
 Eigen::Matrix3f kOf(const Intrinsics& i) {
   return (Eigen::Matrix3f() << i.fx, i.skew, i.cx, 0, i.fy, i.cy, 0, 0, 1).finished();
 }
@@ -98,7 +91,8 @@ TEST(CameraParametersGetIntrinsics, B910EntriesAreTheCentralSensorCropScaled) {
 TEST(CameraParametersGetIntrinsics, GenericCameraServesExactlyItsPositiveCalibratedSize) {
   for (const char* model : {"", "pinhole", "B910", "b910 ", "KV007N", "kv007", "kv007n\t"}) {
     LogCapture capture;
-    EXPECT_EQ(sizesOf(*readCamera(model, 752, 480)), (Sizes{{752, 480}})) << model;
+    const auto table = readCamera(model, 752, 480)->getIntrinsicsTable();
+    EXPECT_TRUE(table.size() == 1 && table[0].width == 752 && table[0].height == 480) << model;
     EXPECT_TRUE(capture.records().empty()) << model;
   }
   std::vector<std::string> sizeless;
