@@ -22,8 +22,8 @@ def image_grid(lens, step=37):
     return np.column_stack([u.ravel(), v.ravel()]).astype(np.float64)
 
 
-# The inverse itself: Lens.NormalizeInvertsProjectWithSkewOverTheImage (C++); here the flags' dtype
-# and the rays, which the module makes of the normalized points.
+# The inverse itself: Lens.NormalizeInvertsProjectAndTheBatchFormsAgreeWithTheSinglePointCalls
+# (C++); here the flags' dtype and the rays, which the module makes of the normalized points.
 def test_pixel_rays_are_the_unit_directions_of_the_normalized_pixels(navigation_lens):
     pixels = image_grid(navigation_lens)
     normalized, converged = navigation_lens.normalize_pixels(pixels)
