@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "calibration_utils/lens.h"
 #include "calibration_utils/lens_jacobian.h"
@@ -91,15 +92,50 @@ Eigen::Vector3d cameraPoint(const Pose& pose, const Eigen::Vector3d& target) {
   return X;
 }
 
-// out += w a and M += a b' (upper triangle when square and `symmetric`) over
-// plain arrays.
-template <int N>
-inline void addScaled(double w, const double (&a)[N], double* out) {
-  for (int i = 0; i < N; ++i) out[i] += w * a[i];
+// One row of the Jacobian in the problem's buffer: the twelve intrinsic
+// columns, the six pose columns, then the residual.
+constexpr int kPoseColumn = kIntrinsics;
+constexpr int kResidualColumn = kIntrinsics + kPoseParameters;
+constexpr int kRowSize = kResidualColumn + 1;
+
+// Row I of a view's sums over the rows of its Jacobian, in row order:
+// U(I, j) for j >= I, W(I, .) and u(I), each summed in a register. A row
+// whose column I is zero adds nothing to them.
+template <int I>
+void sumIntrinsicRow(const double* rows, size_t count, double (&U)[kIntrinsics][kIntrinsics],
+                     double (&W)[kIntrinsics][kPoseParameters], double (&u)[kIntrinsics]) {
+  constexpr int kWidth = kIntrinsics - I;
+  double UI[kWidth] = {}, WI[kPoseParameters] = {}, uI = 0.0;
+  for (size_t k = 0; k < count; ++k) {
+    const double* row = rows + k * kRowSize;
+    const double a = row[I];
+    if (a == 0.0) continue;
+    for (int j = 0; j < kWidth; ++j) UI[j] += a * row[I + j];
+    for (int c = 0; c < kPoseParameters; ++c) WI[c] += a * row[kPoseColumn + c];
+    uI += row[kResidualColumn] * a;
+  }
+  for (int j = 0; j < kWidth; ++j) U[I][I + j] = UI[j];
+  for (int c = 0; c < kPoseParameters; ++c) W[I][c] = WI[c];
+  u[I] = uI;
+}
+
+// Row C of the pose block: V(C, j) for j >= C and v(C).
+template <int C>
+void sumPoseRow(const double* rows, size_t count, double (&V)[kPoseParameters][kPoseParameters],
+                double (&v)[kPoseParameters]) {
+  constexpr int kWidth = kPoseParameters - C;
+  double VC[kWidth] = {}, vC = 0.0;
+  for (size_t k = 0; k < count; ++k) {
+    const double* row = rows + k * kRowSize + kPoseColumn;
+    for (int j = 0; j < kWidth; ++j) VC[j] += row[C] * row[C + j];
+    vC += row[kResidualColumn - kPoseColumn] * row[C];
+  }
+  for (int j = 0; j < kWidth; ++j) V[C][C + j] = VC[j];
+  v[C] = vC;
 }
 
 // Sums of one view's rows: the pose block, the cross block and the view's
-// share of U and u, in plain arrays.
+// share of U and u, in plain arrays (upper triangles of the square ones).
 struct ViewSums {
   double U[kIntrinsics][kIntrinsics] = {};
   double u[kIntrinsics] = {};
@@ -108,19 +144,19 @@ struct ViewSums {
   double v[kPoseParameters] = {};
   double cost = 0.0;
 
-  // One residual e with intrinsic row a and pose row p.
-  void add(double e, const double (&a)[kIntrinsics], const double (&p)[kPoseParameters]) {
-    for (int i = 0; i < kIntrinsics; ++i) {
-      if (a[i] == 0.0) continue;
-      for (int j = i; j < kIntrinsics; ++j) U[i][j] += a[i] * a[j];
-      addScaled(a[i], p, W[i]);
-      u[i] += e * a[i];
+  template <int... I, int... C>
+  void sum(const double* rows, size_t count, std::integer_sequence<int, I...>,
+           std::integer_sequence<int, C...>) {
+    (sumIntrinsicRow<I>(rows, count, U, W, u), ...);
+    (sumPoseRow<C>(rows, count, V, v), ...);
+    for (size_t k = 0; k < count; ++k) {
+      const double e = rows[k * kRowSize + kResidualColumn];
+      cost += e * e;
     }
-    for (int i = 0; i < kPoseParameters; ++i) {
-      for (int j = i; j < kPoseParameters; ++j) V[i][j] += p[i] * p[j];
-      v[i] += e * p[i];
-    }
-    cost += e * e;
+  }
+  void sum(const double* rows, size_t count) {
+    sum(rows, count, std::make_integer_sequence<int, kIntrinsics>(),
+        std::make_integer_sequence<int, kPoseParameters>());
   }
 };
 
@@ -230,9 +266,11 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
     const Pose& pose = state_.poses[v];
-    ViewSums sums;
+    const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
+    jacobian_.resize(2 * kRowSize * view.image.size());
+    size_t rows = 0;
+    bool in_front = true;
     for (size_t i = 0; i < view.image.size(); ++i) {
-      const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
       const Eigen::Vector3d& P = view.target[i];
       double q[3];
       for (int r = 0; r < 3; ++r) q[r] = R(r, 0) * P(0) + R(r, 1) * P(1) + R(r, 2) * P(2);
@@ -240,16 +278,24 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
                               q[2] + pose.translation(2));
       PixelDerivatives d;
       if (!projectWithDerivatives(state_.intrinsics, X, &d)) {
-        sums.cost = std::numeric_limits<double>::infinity();
+        in_front = false;
         continue;
       }
-      for (int axis = 0; axis < 2; ++axis) {
+      for (int axis = 0; axis < 2; ++axis, ++rows) {
+        double* row = jacobian_.data() + rows * kRowSize;
         const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
-        const double p[kPoseParameters] = {
-            dZ * q[1] - dY * q[2], dX * q[2] - dZ * q[0], dY * q[0] - dX * q[1], dX, dY, dZ};
-        sums.add(d.pixel(axis) - view.image[i](axis), d.d_intrinsics[axis], p);
+        std::copy_n(d.d_intrinsics[axis], kIntrinsics, row);
+        double* p = row + kPoseColumn;
+        p[0] = dZ * q[1] - dY * q[2];
+        p[1] = dX * q[2] - dZ * q[0];
+        p[2] = dY * q[0] - dX * q[1];
+        p[3] = dX, p[4] = dY, p[5] = dZ;
+        row[kResidualColumn] = d.pixel(axis) - view.image[i](axis);
       }
     }
+    ViewSums sums;
+    sums.sum(jacobian_.data(), rows);
+    if (!in_front) sums.cost = std::numeric_limits<double>::infinity();
     PoseBlock& block = normal->views[v];
     for (int r = 0; r < kPoseParameters; ++r) {
       for (int c = r; c < kPoseParameters; ++c) block.V(r, c) = block.V(c, r) = sums.V[r][c];
