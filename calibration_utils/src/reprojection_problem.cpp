@@ -92,47 +92,11 @@ Eigen::Vector3d cameraPoint(const Pose& pose, const Eigen::Vector3d& target) {
   return X;
 }
 
-// One row of the Jacobian in the problem's buffer: the twelve intrinsic
-// columns, the six pose columns, then the residual.
-constexpr int kPoseColumn = kIntrinsics;
-constexpr int kResidualColumn = kIntrinsics + kPoseParameters;
-constexpr int kRowSize = kResidualColumn + 1;
-
-// Row I of a view's sums over the rows of its Jacobian, in row order:
-// U(I, j) for j >= I, W(I, .) and u(I), each summed in a register. A row
-// whose column I is zero adds nothing to them.
-template <int I>
-void sumIntrinsicRow(const double* rows, size_t count, double (&U)[kIntrinsics][kIntrinsics],
-                     double (&W)[kIntrinsics][kPoseParameters], double (&u)[kIntrinsics]) {
-  constexpr int kWidth = kIntrinsics - I;
-  double UI[kWidth] = {}, WI[kPoseParameters] = {}, uI = 0.0;
-  for (size_t k = 0; k < count; ++k) {
-    const double* row = rows + k * kRowSize;
-    const double a = row[I];
-    if (a == 0.0) continue;
-    for (int j = 0; j < kWidth; ++j) UI[j] += a * row[I + j];
-    for (int c = 0; c < kPoseParameters; ++c) WI[c] += a * row[kPoseColumn + c];
-    uI += row[kResidualColumn] * a;
-  }
-  for (int j = 0; j < kWidth; ++j) U[I][I + j] = UI[j];
-  for (int c = 0; c < kPoseParameters; ++c) W[I][c] = WI[c];
-  u[I] = uI;
-}
-
-// Row C of the pose block: V(C, j) for j >= C and v(C).
-template <int C>
-void sumPoseRow(const double* rows, size_t count, double (&V)[kPoseParameters][kPoseParameters],
-                double (&v)[kPoseParameters]) {
-  constexpr int kWidth = kPoseParameters - C;
-  double VC[kWidth] = {}, vC = 0.0;
-  for (size_t k = 0; k < count; ++k) {
-    const double* row = rows + k * kRowSize + kPoseColumn;
-    for (int j = 0; j < kWidth; ++j) VC[j] += row[C] * row[C + j];
-    vC += row[kResidualColumn - kPoseColumn] * row[C];
-  }
-  for (int j = 0; j < kWidth; ++j) V[C][C + j] = VC[j];
-  v[C] = vC;
-}
+#if defined(__GNUC__)
+#define REPROJECTION_INLINE inline __attribute__((always_inline))
+#else
+#define REPROJECTION_INLINE inline
+#endif
 
 // Sums of one view's rows: the pose block, the cross block and the view's
 // share of U and u, in plain arrays (upper triangles of the square ones).
@@ -143,22 +107,100 @@ struct ViewSums {
   double W[kIntrinsics][kPoseParameters] = {};
   double v[kPoseParameters] = {};
   double cost = 0.0;
-
-  template <int... I, int... C>
-  void sum(const double* rows, size_t count, std::integer_sequence<int, I...>,
-           std::integer_sequence<int, C...>) {
-    (sumIntrinsicRow<I>(rows, count, U, W, u), ...);
-    (sumPoseRow<C>(rows, count, V, v), ...);
-    for (size_t k = 0; k < count; ++k) {
-      const double e = rows[k * kRowSize + kResidualColumn];
-      cost += e * e;
-    }
-  }
-  void sum(const double* rows, size_t count) {
-    sum(rows, count, std::make_integer_sequence<int, kIntrinsics>(),
-        std::make_integer_sequence<int, kPoseParameters>());
-  }
 };
+
+// One point's two rows, u then v: residuals e, intrinsic rows a, pose rows p.
+struct PointRows {
+  double e[2];
+  double a[2][kIntrinsics];
+  double p[2][kPoseParameters];
+};
+
+// Row I of U, W and u, then the pose rows: each entry gains the u row's
+// term, then the v row's, as two rows added one after the other. A term
+// with a zero factor is a signed zero, which leaves a sum that starts at +0
+// as it is: the sums are those of skipping it, provided every entry of the
+// rows is finite (addPoint).
+template <int I>
+REPROJECTION_INLINE void addIntrinsicRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+  const double a0 = r.a[0][I], a1 = r.a[1][I];
+  for (int j = I; j < kIntrinsics; ++j) {
+    s->U[I][j] = (s->U[I][j] + a0 * r.a[0][j]) + a1 * r.a[1][j];
+  }
+  for (int c = 0; c < kPoseParameters; ++c) {
+    s->W[I][c] = (s->W[I][c] + a0 * r.p[0][c]) + a1 * r.p[1][c];
+  }
+  s->u[I] = (s->u[I] + r.e[0] * a0) + r.e[1] * a1;
+}
+
+template <int C>
+REPROJECTION_INLINE void addPoseRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+  const double p0 = r.p[0][C], p1 = r.p[1][C];
+  for (int j = C; j < kPoseParameters; ++j) {
+    s->V[C][j] = (s->V[C][j] + p0 * r.p[0][j]) + p1 * r.p[1][j];
+  }
+  s->v[C] = (s->v[C] + r.e[0] * p0) + r.e[1] * p1;
+}
+
+template <int... I, int... C>
+REPROJECTION_INLINE void addRows(const PointRows& __restrict r, ViewSums* __restrict s,
+                                 std::integer_sequence<int, I...>,
+                                 std::integer_sequence<int, C...>) {
+  (addIntrinsicRow<I>(r, s), ...);
+  (addPoseRow<C>(r, s), ...);
+  s->cost = (s->cost + r.e[0] * r.e[0]) + r.e[1] * r.e[1];
+}
+
+// One residual e with intrinsic row a and pose row p, skipping the zero
+// entries of a: the rule the sums follow.
+void addRowSkippingZeros(double e, const double (&a)[kIntrinsics],
+                         const double (&p)[kPoseParameters], ViewSums* s) {
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (a[i] == 0.0) continue;
+    for (int j = i; j < kIntrinsics; ++j) s->U[i][j] += a[i] * a[j];
+    for (int c = 0; c < kPoseParameters; ++c) s->W[i][c] += a[i] * p[c];
+    s->u[i] += e * a[i];
+  }
+  for (int i = 0; i < kPoseParameters; ++i) {
+    for (int j = i; j < kPoseParameters; ++j) s->V[i][j] += p[i] * p[j];
+    s->v[i] += e * p[i];
+  }
+  s->cost += e * e;
+}
+
+REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, ViewSums* __restrict s) {
+  // 0 x = 0 for every entry x exactly when all are finite.
+  double probe = 0.0;
+  for (int k = 0; k < 2; ++k) {
+    probe += 0.0 * r.e[k];
+    for (int i = 0; i < kIntrinsics; ++i) probe += 0.0 * r.a[k][i];
+    for (int c = 0; c < kPoseParameters; ++c) probe += 0.0 * r.p[k][c];
+  }
+  if (probe == 0.0) {
+    addRows(r, s, std::make_integer_sequence<int, kIntrinsics>(),
+            std::make_integer_sequence<int, kPoseParameters>());
+  } else {
+    for (int k = 0; k < 2; ++k) addRowSkippingZeros(r.e[k], r.a[k], r.p[k], s);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four doubles per instruction where the processor has AVX2. Without FMA: a
+// fused multiply-add would round differently; the sums are the same bits on
+// every processor.
+__attribute__((target("avx2"))) void addPointWide(const PointRows& r, ViewSums* s) {
+  addPointRows(r, s);
+}
+void addPointBaseline(const PointRows& r, ViewSums* s) { addPointRows(r, s); }
+using AddPoint = void (*)(const PointRows&, ViewSums*);
+AddPoint chooseAddPoint() {
+  return __builtin_cpu_supports("avx2") ? addPointWide : addPointBaseline;
+}
+#else
+void addPointBaseline(const PointRows& r, ViewSums* s) { addPointRows(r, s); }
+using AddPoint = void (*)(const PointRows&, ViewSums*);
+AddPoint chooseAddPoint() { return addPointBaseline; }
+#endif
 
 }  // namespace
 
@@ -263,14 +305,13 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   corner_radius_ = farthestCornerRadius(state_.intrinsics, width_, height_);
   double U[kIntrinsics][kIntrinsics] = {};
   double u[kIntrinsics] = {};
+  static const AddPoint add_point = chooseAddPoint();
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
     const Pose& pose = state_.poses[v];
-    const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
-    jacobian_.resize(2 * kRowSize * view.image.size());
-    size_t rows = 0;
-    bool in_front = true;
+    ViewSums sums;
     for (size_t i = 0; i < view.image.size(); ++i) {
+      const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
       const Eigen::Vector3d& P = view.target[i];
       double q[3];
       for (int r = 0; r < 3; ++r) q[r] = R(r, 0) * P(0) + R(r, 1) * P(1) + R(r, 2) * P(2);
@@ -278,24 +319,22 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
                               q[2] + pose.translation(2));
       PixelDerivatives d;
       if (!projectWithDerivatives(state_.intrinsics, X, &d)) {
-        in_front = false;
+        sums.cost = std::numeric_limits<double>::infinity();
         continue;
       }
-      for (int axis = 0; axis < 2; ++axis, ++rows) {
-        double* row = jacobian_.data() + rows * kRowSize;
+      PointRows rows;
+      for (int axis = 0; axis < 2; ++axis) {
         const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
-        std::copy_n(d.d_intrinsics[axis], kIntrinsics, row);
-        double* p = row + kPoseColumn;
+        double* p = rows.p[axis];
         p[0] = dZ * q[1] - dY * q[2];
         p[1] = dX * q[2] - dZ * q[0];
         p[2] = dY * q[0] - dX * q[1];
         p[3] = dX, p[4] = dY, p[5] = dZ;
-        row[kResidualColumn] = d.pixel(axis) - view.image[i](axis);
+        std::copy_n(d.d_intrinsics[axis], kIntrinsics, rows.a[axis]);
+        rows.e[axis] = d.pixel(axis) - view.image[i](axis);
       }
+      add_point(rows, &sums);
     }
-    ViewSums sums;
-    sums.sum(jacobian_.data(), rows);
-    if (!in_front) sums.cost = std::numeric_limits<double>::infinity();
     PoseBlock& block = normal->views[v];
     for (int r = 0; r < kPoseParameters; ++r) {
       for (int c = r; c < kPoseParameters; ++c) block.V(r, c) = block.V(c, r) = sums.V[r][c];

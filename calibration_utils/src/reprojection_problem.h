@@ -116,8 +116,6 @@ class ReprojectionProblem : public LeastSquaresProblem {
   double corner_radius_ = 0.0;
   // The cost at the current parameters, from the last linearisation.
   double current_cost_ = std::numeric_limits<double>::infinity();
-  // One view's Jacobian rows, kept between linearisations.
-  std::vector<double> jacobian_;
 };
 
 // The state moved by the step.
