@@ -184,23 +184,57 @@ REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, ViewSums* _
   }
 }
 
+// The squared reprojection errors of `count` target points P (x, y, z
+// triples) against their image points (u, v pairs) through the intrinsics k
+// and the pose R, t, with each point's depth: the arithmetic of dataCost,
+// point by point, in one loop without branches, which the compiler
+// vectorises. A point not in front of the camera gives a meaningless error.
+REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const double (&R)[3][3],
+                                         const double (&t)[3], const double* __restrict P,
+                                         const double* __restrict image, int count,
+                                         double* __restrict depth, double* __restrict error) {
+  for (int i = 0; i < count; ++i) {
+    const double* q = P + 3 * i;
+    double X[3];
+    for (int r = 0; r < 3; ++r) X[r] = R[r][0] * q[0] + R[r][1] * q[1] + R[r][2] * q[2] + t[r];
+    const double x = X[0] / X[2];
+    const double y = X[1] / X[2];
+    double xd, yd;
+    distortNormalized(k + kLens, x, y, &xd, &yd);
+    const double ru = (k[kFx] * xd + k[kCx]) - image[2 * i];
+    const double rv = (k[kFy] * yd + k[kCy]) - image[2 * i + 1];
+    error[i] = ru * ru + rv * rv;
+    depth[i] = X[2];
+  }
+}
+
+// Each loop of the sums and errors compiled twice: for the x86-64 baseline
+// and, chosen once when the processor has it, for AVX2, four doubles per
+// instruction. Without FMA: a fused multiply-add would round differently,
+// and the results are the same bits on every processor.
 #if defined(__x86_64__) && defined(__GNUC__)
-// Four doubles per instruction where the processor has AVX2. Without FMA: a
-// fused multiply-add would round differently; the sums are the same bits on
-// every processor.
-__attribute__((target("avx2"))) void addPointWide(const PointRows& r, ViewSums* s) {
-  addPointRows(r, s);
-}
-void addPointBaseline(const PointRows& r, ViewSums* s) { addPointRows(r, s); }
-using AddPoint = void (*)(const PointRows&, ViewSums*);
-AddPoint chooseAddPoint() {
-  return __builtin_cpu_supports("avx2") ? addPointWide : addPointBaseline;
-}
+#define REPROJECTION_VARIANTS(name, body, parameters, arguments) \
+  __attribute__((target("avx2"))) void name##Wide parameters { body arguments; } \
+  void name##Baseline parameters { body arguments; }                         \
+  void name parameters {                                                     \
+    static const bool wide = __builtin_cpu_supports("avx2");                 \
+    if (wide) {                                                              \
+      name##Wide arguments;                                                  \
+    } else {                                                                 \
+      name##Baseline arguments;                                              \
+    }                                                                        \
+  }
 #else
-void addPointBaseline(const PointRows& r, ViewSums* s) { addPointRows(r, s); }
-using AddPoint = void (*)(const PointRows&, ViewSums*);
-AddPoint chooseAddPoint() { return addPointBaseline; }
+#define REPROJECTION_VARIANTS(name, body, parameters, arguments) \
+  void name parameters { body arguments; }
 #endif
+
+REPROJECTION_VARIANTS(addPoint, addPointRows, (const PointRows& r, ViewSums* s), (r, s))
+REPROJECTION_VARIANTS(squaredErrors, squaredErrorsOf,
+                      (const double* k, const double (&R)[3][3], const double (&t)[3],
+                       const double* P, const double* image, int count, double* depth,
+                       double* error),
+                      (k, R, t, P, image, count, depth, error))
 
 }  // namespace
 
@@ -305,7 +339,6 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   corner_radius_ = farthestCornerRadius(state_.intrinsics, width_, height_);
   double U[kIntrinsics][kIntrinsics] = {};
   double u[kIntrinsics] = {};
-  static const AddPoint add_point = chooseAddPoint();
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
     const Pose& pose = state_.poses[v];
@@ -333,7 +366,7 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
         std::copy_n(d.d_intrinsics[axis], kIntrinsics, rows.a[axis]);
         rows.e[axis] = d.pixel(axis) - view.image[i](axis);
       }
-      add_point(rows, &sums);
+      addPoint(rows, &sums);
     }
     PoseBlock& block = normal->views[v];
     for (int r = 0; r < kPoseParameters; ++r) {
@@ -376,19 +409,32 @@ void ReprojectionProblem::accept(const Step& step) {
   if (penalties_ && !sound_) sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
 }
 
+// The points' errors are computed a batch at a time, then summed in order:
+// the sum, and where it stops, are those of one point at a time.
 double ReprojectionProblem::dataCost(const CameraState& state, double bound) const {
+  static_assert(sizeof(Eigen::Vector3d) == 3 * sizeof(double) &&
+                    sizeof(Eigen::Vector2d) == 2 * sizeof(double),
+                "a view's points lie packed in their vectors");
+  constexpr int kBatch = 32;
   double cost = 0.0;
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
-    for (size_t i = 0; i < view.image.size(); ++i) {
-      Eigen::Vector2d pixel;
-      if (!projectPoint(state.intrinsics, cameraPoint(state.poses[v], view.target[i]), &pixel)) {
-        return std::numeric_limits<double>::infinity();
+    const Pose& pose = state.poses[v];
+    double R[3][3], t[3];
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) R[r][c] = pose.camera_from_target_rotation(r, c);
+      t[r] = pose.translation(r);
+    }
+    for (size_t begin = 0; begin < view.image.size(); begin += kBatch) {
+      const int count = static_cast<int>(std::min<size_t>(kBatch, view.image.size() - begin));
+      double depth[kBatch], error[kBatch];
+      squaredErrors(state.intrinsics.data(), R, t, view.target[begin].data(),
+                    view.image[begin].data(), count, depth, error);
+      for (int i = 0; i < count; ++i) {
+        if (!(depth[i] > 0.0)) return std::numeric_limits<double>::infinity();
+        cost += error[i];
+        if (cost > bound) return cost;
       }
-      const double ru = pixel.x() - view.image[i].x();
-      const double rv = pixel.y() - view.image[i].y();
-      cost += ru * ru + rv * rv;
-      if (cost > bound) return cost;
     }
   }
   return cost;
