@@ -184,6 +184,119 @@ REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, ViewSums* _
   }
 }
 
+// The pixel of the camera point (X, Y, Z), Z > 0, through the intrinsics k,
+// with its derivatives (projectWithDerivatives), on plain doubles.
+struct PointDerivatives {
+  double pixel[2];
+  double d_point[2][3];
+  double d_intrinsics[2][kIntrinsics];
+};
+
+REPROJECTION_INLINE void pointDerivatives(const double* __restrict k, double X, double Y, double Z,
+                                          PointDerivatives* __restrict out) {
+  const double inverse_depth = 1.0 / Z;
+  const double x = X * inverse_depth;
+  const double y = Y * inverse_depth;
+  double xd, yd, a, b, c;
+  RadialFactor<double> factor;
+  distortNormalizedWithJacobian(k + kLens, x, y, &xd, &yd, &a, &b, &c, &factor);
+  const double fx = k[kFx], fy = k[kFy];
+  out->pixel[0] = fx * xd + k[kCx];
+  out->pixel[1] = fy * yd + k[kCy];
+  // d(x, y)/d(X, Y, Z) = (1, 0, -x; 0, 1, -y) / Z, through the lens and K.
+  const double du[2] = {fx * a * inverse_depth, fx * b * inverse_depth};
+  const double dv[2] = {fy * b * inverse_depth, fy * c * inverse_depth};
+  out->d_point[0][0] = du[0];
+  out->d_point[0][1] = du[1];
+  out->d_point[0][2] = -(du[0] * x + du[1] * y);
+  out->d_point[1][0] = dv[0];
+  out->d_point[1][1] = dv[1];
+  out->d_point[1][2] = -(dv[0] * x + dv[1] * y);
+  double dxd[8], dyd[8];
+  distortionCoefficientJacobian(x, y, factor, dxd, dyd);
+  double* ru = out->d_intrinsics[0];
+  double* rv = out->d_intrinsics[1];
+  ru[kFx] = xd, ru[kFy] = 0.0, ru[kCx] = 1.0, ru[kCy] = 0.0;
+  rv[kFx] = 0.0, rv[kFy] = yd, rv[kCx] = 0.0, rv[kCy] = 1.0;
+  for (int i = 0; i < 8; ++i) {
+    ru[kLens + i] = fx * dxd[i];
+    rv[kLens + i] = fy * dyd[i];
+  }
+}
+
+// The entries of the rows that are the same for every point: 1 in the u
+// row's cx column and the v row's cy column, 0 in the other of fx, fy, cx, cy
+// that the row does not depend on.
+constexpr bool isFixedEntry(int axis, int column) {
+  return column == kCx || column == kCy || column == (axis == 0 ? kFy : kFx);
+}
+constexpr double fixedEntry(int axis, int column) {
+  return column == (axis == 0 ? kCx : kCy) ? 1.0 : 0.0;
+}
+
+// The rows of a batch of points, one array per entry (but the fixed ones).
+constexpr int kRowBatch = 16;
+struct RowBatch {
+  double depth[kRowBatch];
+  double e[2][kRowBatch];
+  double a[2][kIntrinsics][kRowBatch];
+  double p[2][kPoseParameters][kRowBatch];
+};
+
+// The residuals of point i are r_u = u(X) - u_i and r_v = v(X) - v_i, with
+// X = R(w) q + t, q = R0 P_i. By the chain rule, with d_point the derivative
+// of the pixel in X (projectWithDerivatives),
+//   dr/dt = d_point,   dr/dw_k = d_point (e_k x q),
+// and the intrinsic columns come from projectWithDerivatives as they are.
+// The rows of `count` <= kRowBatch points are computed in one loop without
+// branches, which the compiler vectorises, then added to the sums point by
+// point; false when a point is not in front of the camera (it adds nothing).
+REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double (&R)[3][3],
+                                       const double (&t)[3], const double* __restrict P,
+                                       const double* __restrict image, int count,
+                                       ViewSums* __restrict sums) {
+  RowBatch batch;
+  for (int i = 0; i < count; ++i) {
+    const double* target = P + 3 * i;
+    double q[3];
+    for (int r = 0; r < 3; ++r) {
+      q[r] = R[r][0] * target[0] + R[r][1] * target[1] + R[r][2] * target[2];
+    }
+    PointDerivatives d;
+    pointDerivatives(k, q[0] + t[0], q[1] + t[1], q[2] + t[2], &d);
+    batch.depth[i] = q[2] + t[2];
+    for (int axis = 0; axis < 2; ++axis) {
+      for (int c = 0; c < kIntrinsics; ++c) {
+        if (!isFixedEntry(axis, c)) batch.a[axis][c][i] = d.d_intrinsics[axis][c];
+      }
+      const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
+      double(&p)[kPoseParameters][kRowBatch] = batch.p[axis];
+      p[0][i] = dZ * q[1] - dY * q[2];
+      p[1][i] = dX * q[2] - dZ * q[0];
+      p[2][i] = dY * q[0] - dX * q[1];
+      p[3][i] = dX, p[4][i] = dY, p[5][i] = dZ;
+      batch.e[axis][i] = d.pixel[axis] - image[2 * i + axis];
+    }
+  }
+  bool in_front = true;
+  for (int i = 0; i < count; ++i) {
+    if (!(batch.depth[i] > 0.0)) {
+      in_front = false;
+      continue;
+    }
+    PointRows rows;
+    for (int axis = 0; axis < 2; ++axis) {
+      rows.e[axis] = batch.e[axis][i];
+      for (int c = 0; c < kIntrinsics; ++c) {
+        rows.a[axis][c] = isFixedEntry(axis, c) ? fixedEntry(axis, c) : batch.a[axis][c][i];
+      }
+      for (int c = 0; c < kPoseParameters; ++c) rows.p[axis][c] = batch.p[axis][c][i];
+    }
+    addPointRows(rows, sums);
+  }
+  return in_front;
+}
+
 // The squared reprojection errors of `count` target points P (x, y, z
 // triples) against their image points (u, v pairs) through the intrinsics k
 // and the pose R, t, with each point's depth: the arithmetic of dataCost,
@@ -213,24 +326,31 @@ REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const doubl
 // instruction. Without FMA: a fused multiply-add would round differently,
 // and the results are the same bits on every processor.
 #if defined(__x86_64__) && defined(__GNUC__)
-#define REPROJECTION_VARIANTS(name, body, parameters, arguments) \
-  __attribute__((target("avx2"))) void name##Wide parameters { body arguments; } \
-  void name##Baseline parameters { body arguments; }                         \
-  void name parameters {                                                     \
-    static const bool wide = __builtin_cpu_supports("avx2");                 \
-    if (wide) {                                                              \
-      name##Wide arguments;                                                  \
-    } else {                                                                 \
-      name##Baseline arguments;                                              \
-    }                                                                        \
+#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments)                  \
+  __attribute__((target("avx2"))) type name##Wide parameters { return body arguments; } \
+  type name##Baseline parameters { return body arguments; }                             \
+  type name parameters {                                                                \
+    static const bool wide = __builtin_cpu_supports("avx2");                            \
+    return wide ? name##Wide arguments : name##Baseline arguments;                      \
   }
 #else
-#define REPROJECTION_VARIANTS(name, body, parameters, arguments) \
-  void name parameters { body arguments; }
+#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments) \
+  type name parameters { return body arguments; }
 #endif
 
-REPROJECTION_VARIANTS(addPoint, addPointRows, (const PointRows& r, ViewSums* s), (r, s))
-REPROJECTION_VARIANTS(squaredErrors, squaredErrorsOf,
+// The pose as plain arrays, for the batches.
+void poseArrays(const Pose& pose, double (&R)[3][3], double (&t)[3]) {
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) R[r][c] = pose.camera_from_target_rotation(r, c);
+    t[r] = pose.translation(r);
+  }
+}
+
+REPROJECTION_VARIANTS(bool, addRowBatch, addRowBatchOf,
+                      (const double* k, const double (&R)[3][3], const double (&t)[3],
+                       const double* P, const double* image, int count, ViewSums* sums),
+                      (k, R, t, P, image, count, sums))
+REPROJECTION_VARIANTS(void, squaredErrors, squaredErrorsOf,
                       (const double* k, const double (&R)[3][3], const double (&t)[3],
                        const double* P, const double* image, int count, double* depth,
                        double* error),
@@ -241,33 +361,11 @@ REPROJECTION_VARIANTS(squaredErrors, squaredErrorsOf,
 bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
                             PixelDerivatives* out) {
   if (!(camera_point.z() > 0.0)) return false;
-  const double inverse_depth = 1.0 / camera_point.z();
-  const double x = camera_point.x() * inverse_depth;
-  const double y = camera_point.y() * inverse_depth;
-  double xd, yd, a, b, c;
-  RadialFactor<double> factor;
-  distortNormalizedWithJacobian(lensOf(intrinsics), x, y, &xd, &yd, &a, &b, &c, &factor);
-  const double fx = intrinsics(kFx), fy = intrinsics(kFy);
-  out->pixel = Eigen::Vector2d(fx * xd + intrinsics(kCx), fy * yd + intrinsics(kCy));
-  // d(x, y)/d(X, Y, Z) = (1, 0, -x; 0, 1, -y) / Z, through the lens and K.
-  const double du[2] = {fx * a * inverse_depth, fx * b * inverse_depth};
-  const double dv[2] = {fy * b * inverse_depth, fy * c * inverse_depth};
-  out->d_point[0][0] = du[0];
-  out->d_point[0][1] = du[1];
-  out->d_point[0][2] = -(du[0] * x + du[1] * y);
-  out->d_point[1][0] = dv[0];
-  out->d_point[1][1] = dv[1];
-  out->d_point[1][2] = -(dv[0] * x + dv[1] * y);
-  double dxd[8], dyd[8];
-  distortionCoefficientJacobian(x, y, factor, dxd, dyd);
-  double* ru = out->d_intrinsics[0];
-  double* rv = out->d_intrinsics[1];
-  ru[kFx] = xd, ru[kFy] = 0.0, ru[kCx] = 1.0, ru[kCy] = 0.0;
-  rv[kFx] = 0.0, rv[kFy] = yd, rv[kCx] = 0.0, rv[kCy] = 1.0;
-  for (int k = 0; k < 8; ++k) {
-    ru[kLens + k] = fx * dxd[k];
-    rv[kLens + k] = fy * dyd[k];
-  }
+  PointDerivatives d;
+  pointDerivatives(intrinsics.data(), camera_point.x(), camera_point.y(), camera_point.z(), &d);
+  out->pixel = Eigen::Vector2d(d.pixel[0], d.pixel[1]);
+  std::copy_n(&d.d_point[0][0], 6, &out->d_point[0][0]);
+  std::copy_n(&d.d_intrinsics[0][0], 2 * kIntrinsics, &out->d_intrinsics[0][0]);
   return true;
 }
 
@@ -326,11 +424,7 @@ void ReprojectionProblem::setPenalties(bool on) {
   sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
 }
 
-// The residuals of point i are r_u = u(X) - u_i and r_v = v(X) - v_i, with
-// X = R(w) q + t, q = R0 P_i. By the chain rule, with d_point the derivative
-// of the pixel in X (projectWithDerivatives),
-//   dr/dt = d_point,   dr/dw_k = d_point (e_k x q),
-// and the intrinsic columns come from projectWithDerivatives as they are.
+// The views' rows, a batch of points at a time (addRowBatchOf).
 void ReprojectionProblem::linearize(NormalEquations* normal) {
   normal->U.setZero();
   normal->u.setZero();
@@ -341,32 +435,15 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   double u[kIntrinsics] = {};
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
-    const Pose& pose = state_.poses[v];
     ViewSums sums;
-    for (size_t i = 0; i < view.image.size(); ++i) {
-      const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
-      const Eigen::Vector3d& P = view.target[i];
-      double q[3];
-      for (int r = 0; r < 3; ++r) q[r] = R(r, 0) * P(0) + R(r, 1) * P(1) + R(r, 2) * P(2);
-      const Eigen::Vector3d X(q[0] + pose.translation(0), q[1] + pose.translation(1),
-                              q[2] + pose.translation(2));
-      PixelDerivatives d;
-      if (!projectWithDerivatives(state_.intrinsics, X, &d)) {
+    double R[3][3], t[3];
+    poseArrays(state_.poses[v], R, t);
+    for (size_t begin = 0; begin < view.image.size(); begin += kRowBatch) {
+      const int count = static_cast<int>(std::min<size_t>(kRowBatch, view.image.size() - begin));
+      if (!addRowBatch(state_.intrinsics.data(), R, t, view.target[begin].data(),
+                       view.image[begin].data(), count, &sums)) {
         sums.cost = std::numeric_limits<double>::infinity();
-        continue;
       }
-      PointRows rows;
-      for (int axis = 0; axis < 2; ++axis) {
-        const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
-        double* p = rows.p[axis];
-        p[0] = dZ * q[1] - dY * q[2];
-        p[1] = dX * q[2] - dZ * q[0];
-        p[2] = dY * q[0] - dX * q[1];
-        p[3] = dX, p[4] = dY, p[5] = dZ;
-        std::copy_n(d.d_intrinsics[axis], kIntrinsics, rows.a[axis]);
-        rows.e[axis] = d.pixel(axis) - view.image[i](axis);
-      }
-      addPoint(rows, &sums);
     }
     PoseBlock& block = normal->views[v];
     for (int r = 0; r < kPoseParameters; ++r) {
@@ -419,12 +496,8 @@ double ReprojectionProblem::dataCost(const CameraState& state, double bound) con
   double cost = 0.0;
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
-    const Pose& pose = state.poses[v];
     double R[3][3], t[3];
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) R[r][c] = pose.camera_from_target_rotation(r, c);
-      t[r] = pose.translation(r);
-    }
+    poseArrays(state.poses[v], R, t);
     for (size_t begin = 0; begin < view.image.size(); begin += kBatch) {
       const int count = static_cast<int>(std::min<size_t>(kBatch, view.image.size() - begin));
       double depth[kBatch], error[kBatch];
