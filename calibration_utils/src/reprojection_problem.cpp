@@ -168,15 +168,10 @@ void addRowSkippingZeros(double e, const double (&a)[kIntrinsics],
   s->cost += e * e;
 }
 
-REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, ViewSums* __restrict s) {
-  // 0 x = 0 for every entry x exactly when all are finite.
-  double probe = 0.0;
-  for (int k = 0; k < 2; ++k) {
-    probe += 0.0 * r.e[k];
-    for (int i = 0; i < kIntrinsics; ++i) probe += 0.0 * r.a[k][i];
-    for (int c = 0; c < kPoseParameters; ++c) probe += 0.0 * r.p[k][c];
-  }
-  if (probe == 0.0) {
+// `finite`: whether every entry of the rows is finite.
+REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, bool finite,
+                                      ViewSums* __restrict s) {
+  if (finite) {
     addRows(r, s, std::make_integer_sequence<int, kIntrinsics>(),
             std::make_integer_sequence<int, kPoseParameters>());
   } else {
@@ -238,6 +233,9 @@ constexpr double fixedEntry(int axis, int column) {
 constexpr int kRowBatch = 16;
 struct RowBatch {
   double depth[kRowBatch];
+  // 0 when every entry of the point's rows is finite (0 x = 0 exactly then),
+  // not a number otherwise.
+  double probe[kRowBatch];
   double e[2][kRowBatch];
   double a[2][kIntrinsics][kRowBatch];
   double p[2][kPoseParameters][kRowBatch];
@@ -277,6 +275,13 @@ REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double 
       p[3][i] = dX, p[4][i] = dY, p[5][i] = dZ;
       batch.e[axis][i] = d.pixel[axis] - image[2 * i + axis];
     }
+    double probe[4] = {};
+    for (int axis = 0; axis < 2; ++axis) {
+      for (int c = 0; c < kIntrinsics; ++c) probe[c % 4] += 0.0 * d.d_intrinsics[axis][c];
+      for (int c = 0; c < kPoseParameters; ++c) probe[c % 4] += 0.0 * batch.p[axis][c][i];
+      probe[axis] += 0.0 * batch.e[axis][i];
+    }
+    batch.probe[i] = (probe[0] + probe[1]) + (probe[2] + probe[3]);
   }
   bool in_front = true;
   for (int i = 0; i < count; ++i) {
@@ -292,7 +297,7 @@ REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double 
       }
       for (int c = 0; c < kPoseParameters; ++c) rows.p[axis][c] = batch.p[axis][c][i];
     }
-    addPointRows(rows, sums);
+    addPointRows(rows, batch.probe[i] == 0.0, sums);
   }
   return in_front;
 }
