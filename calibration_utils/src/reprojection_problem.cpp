@@ -472,13 +472,16 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
 
 // A trial whose points alone cost more than the current parameters is
 // rejected whatever its penalties; its partial sum is returned as soon as it
-// exceeds the current cost.
+// exceeds the current cost. One that costs no less than the current
+// parameters with its penalties is rejected whether its lens is sound or
+// not, and skips the exact test.
 double ReprojectionProblem::trialCost(const Step& step) const {
   const CameraState trial = stepped(state_, step);
   double cost = dataCost(trial, current_cost_);
   if (cost > current_cost_) return cost;
   if (penalties_) {
     cost += penaltyCost(trial.intrinsics, nullptr);
+    if (cost >= current_cost_) return cost;
     if (sound_ && !lensIsSoundOverImage(trial.intrinsics, width_, height_)) {
       return std::numeric_limits<double>::infinity();
     }
