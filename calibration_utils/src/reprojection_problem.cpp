@@ -326,7 +326,20 @@ REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const doubl
   }
 }
 
-// Each loop of the sums and errors compiled twice: for the x86-64 baseline
+// The radial profile of the lens d at the radii j step, j = first, ...,
+// first + count - 1, one array per quantity, in one loop without branches.
+REPROJECTION_INLINE void radialProfilesOf(const double* __restrict d, double step, int first,
+                                          int count, double* __restrict denominator,
+                                          double* __restrict distorted, double* __restrict slope) {
+  for (int i = 0; i < count; ++i) {
+    const RadialProfile<double> p = radialProfile<double>(d, (first + i) * step);
+    denominator[i] = p.denominator;
+    distorted[i] = p.distorted;
+    slope[i] = p.slope;
+  }
+}
+
+// Each loop of the sums, errors and profiles compiled twice: for the x86-64 baseline
 // and, chosen once when the processor has it, for AVX2, four doubles per
 // instruction. Without FMA: a fused multiply-add would round differently,
 // and the results are the same bits on every processor.
@@ -355,6 +368,10 @@ REPROJECTION_VARIANTS(bool, addRowBatch, addRowBatchOf,
                       (const double* k, const double (&R)[3][3], const double (&t)[3],
                        const double* P, const double* image, int count, ViewSums* sums),
                       (k, R, t, P, image, count, sums))
+REPROJECTION_VARIANTS(void, radialProfiles, radialProfilesOf,
+                      (const double* d, double step, int first, int count, double* denominator,
+                       double* distorted, double* slope),
+                      (d, step, first, count, denominator, distorted, slope))
 REPROJECTION_VARIANTS(void, squaredErrors, squaredErrorsOf,
                       (const double* k, const double (&R)[3][3], const double (&t)[3],
                        const double* P, const double* image, int count, double* depth,
@@ -553,18 +570,26 @@ double ReprojectionProblem::penaltyCost(const IntrinsicVector& intrinsics,
     cost += residual.value * residual.value;
     if (normal != nullptr) addLensResidual(residual, normal);
   };
+  // The profiles a batch of radii at a time, then the radii in order.
+  constexpr int kRadiiBatch = 32;
+  constexpr int kLastRadius = kPenaltyRadiiPerCorner * kMaxCornerRadii;
   const double step = corner / kPenaltyRadiiPerCorner;
-  for (int j = 1; j <= kPenaltyRadiiPerCorner * kMaxCornerRadii; ++j) {
-    const double r = j * step;
-    const RadialProfile<double> p = radialProfile<double>(d, r);
-    const bool slope_low = !(p.slope >= kSlopeMargin);
-    const bool denominator_low = !(p.denominator >= kDenominatorMargin);
-    if (slope_low || denominator_low) {
-      const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, r);
-      if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
-      if (denominator_low) pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
+  for (int first = 1; first <= kLastRadius; first += kRadiiBatch) {
+    const int count = std::min(kRadiiBatch, kLastRadius - first + 1);
+    double denominator[kRadiiBatch], distorted[kRadiiBatch], slope[kRadiiBatch];
+    radialProfiles(d, step, first, count, denominator, distorted, slope);
+    for (int i = 0; i < count; ++i) {
+      const bool slope_low = !(slope[i] >= kSlopeMargin);
+      const bool denominator_low = !(denominator[i] >= kDenominatorMargin);
+      if (slope_low || denominator_low) {
+        const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, (first + i) * step);
+        if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
+        if (denominator_low) {
+          pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
+        }
+      }
+      if (distorted[i] >= corner) return cost;
     }
-    if (p.distorted >= corner) break;
   }
   return cost;
 }
