@@ -72,27 +72,6 @@ dravik::calibration::Lens lensOf(const TruthCamera& c) {
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-TEST(OpenCVProjection, AgreesWithOpenCVProjectPoints) {
-  TruthCamera camera;
-  dravik::testing::obliqueView(0.0, 1, &camera);
-  std::vector<cv::Point3d> object;
-  for (double x = 0.0; x <= 0.56; x += 0.05) {
-    for (double y = 0.0; y <= 0.4; y += 0.05) object.emplace_back(x, y, 0.0);
-  }
-  cv::Vec3d rvec;
-  cv::Rodrigues(cv::Matx33d(&camera.rotation[0][0]), rvec);
-  const cv::Matx33d K(camera.fx, 0, camera.cx, 0, camera.fy, camera.cy, 0, 0, 1);
-  std::vector<cv::Point2d> expected;
-  cv::projectPoints(object, rvec, cv::Vec3d(camera.translation), K, camera.distortionCoefficients(),
-                    expected);
-  for (size_t i = 0; i < object.size(); ++i) {
-    double u, v;
-    camera.projectTargetPoint(object[i].x, object[i].y, &u, &v);
-    EXPECT_NEAR(u, expected[i].x, 1e-6) << i;
-    EXPECT_NEAR(v, expected[i].y, 1e-6) << i;
-  }
-}
-
 // OpenCV's fit of the same points with the same model, from the true intrinsics.
 double openCvError(const GridView& view, const TruthCamera& truth) {
   std::vector<std::vector<cv::Point3f>> object(1);

@@ -74,6 +74,28 @@ void choleskySolve(const Eigen::Matrix<double, N, N>& L, Eigen::Matrix<double, N
   }
 }
 
+// Solves L L' y = b for every row b of B in place, row by row the same
+// arithmetic as choleskySolve, with the rows interleaved so that their
+// divisions overlap.
+template <int N, int R>
+void choleskySolveRows(const Eigen::Matrix<double, N, N>& L, Eigen::Matrix<double, R, N>* B) {
+  Eigen::Matrix<double, R, N>& X = *B;
+  for (int i = 0; i < N; ++i) {
+    for (int r = 0; r < R; ++r) {
+      double value = X(r, i);
+      for (int k = 0; k < i; ++k) value -= L(i, k) * X(r, k);
+      X(r, i) = value / L(i, i);
+    }
+  }
+  for (int i = N - 1; i >= 0; --i) {
+    for (int r = 0; r < R; ++r) {
+      double value = X(r, i);
+      for (int k = i + 1; k < N; ++k) value -= L(k, i) * X(r, k);
+      X(r, i) = value / L(i, i);
+    }
+  }
+}
+
 // The normal equations with fy folded into fx when the two are tied (the
 // columns of J for fx and fy added: one focal length), and which intrinsics
 // take part.
@@ -128,13 +150,9 @@ bool reduce(const NormalEquations& normal, const FoldedSystem& folded, double la
     for (int i = 0; i < kPoseParameters; ++i) factor(i, i) += lambda * factor(i, i);
     if (!choleskyFactor(&factor)) return false;
     const CrossMatrix& W = folded.W[v];
-    // Y = W V_d^-1, row by row.
-    CrossMatrix Y;
-    for (int r = 0; r < kIntrinsics; ++r) {
-      PoseVector row = W.row(r).transpose();
-      choleskySolve(factor, &row);
-      Y.row(r) = row.transpose();
-    }
+    // Y = W V_d^-1, every row solved at once.
+    CrossMatrix Y = W;
+    choleskySolveRows(factor, &Y);
     for (int r = 0; r < kIntrinsics; ++r) {
       for (int c = 0; c < kIntrinsics; ++c) {
         double sum = 0.0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "calibration_utils/lens.h"
 #include "calibration_utils/lens_jacobian.h"
@@ -91,15 +92,14 @@ Eigen::Vector3d cameraPoint(const Pose& pose, const Eigen::Vector3d& target) {
   return X;
 }
 
-// out += w a and M += a b' (upper triangle when square and `symmetric`) over
-// plain arrays.
-template <int N>
-inline void addScaled(double w, const double (&a)[N], double* out) {
-  for (int i = 0; i < N; ++i) out[i] += w * a[i];
-}
+#if defined(__GNUC__)
+#define REPROJECTION_INLINE inline __attribute__((always_inline))
+#else
+#define REPROJECTION_INLINE inline
+#endif
 
 // Sums of one view's rows: the pose block, the cross block and the view's
-// share of U and u, in plain arrays.
+// share of U and u, in plain arrays (upper triangles of the square ones).
 struct ViewSums {
   double U[kIntrinsics][kIntrinsics] = {};
   double u[kIntrinsics] = {};
@@ -107,36 +107,97 @@ struct ViewSums {
   double W[kIntrinsics][kPoseParameters] = {};
   double v[kPoseParameters] = {};
   double cost = 0.0;
-
-  // One residual e with intrinsic row a and pose row p.
-  void add(double e, const double (&a)[kIntrinsics], const double (&p)[kPoseParameters]) {
-    for (int i = 0; i < kIntrinsics; ++i) {
-      if (a[i] == 0.0) continue;
-      for (int j = i; j < kIntrinsics; ++j) U[i][j] += a[i] * a[j];
-      addScaled(a[i], p, W[i]);
-      u[i] += e * a[i];
-    }
-    for (int i = 0; i < kPoseParameters; ++i) {
-      for (int j = i; j < kPoseParameters; ++j) V[i][j] += p[i] * p[j];
-      v[i] += e * p[i];
-    }
-    cost += e * e;
-  }
 };
 
-}  // namespace
+// One point's two rows, u then v: residuals e, intrinsic rows a, pose rows p.
+struct PointRows {
+  double e[2];
+  double a[2][kIntrinsics];
+  double p[2][kPoseParameters];
+};
 
-bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
-                            PixelDerivatives* out) {
-  if (!(camera_point.z() > 0.0)) return false;
-  const double inverse_depth = 1.0 / camera_point.z();
-  const double x = camera_point.x() * inverse_depth;
-  const double y = camera_point.y() * inverse_depth;
+// Row I of U, W and u, then the pose rows: each entry gains the u row's
+// term, then the v row's, as two rows added one after the other. A term
+// with a zero factor is a signed zero, which leaves a sum that starts at +0
+// as it is: the sums are those of skipping it, provided every entry of the
+// rows is finite (addPoint).
+template <int I>
+REPROJECTION_INLINE void addIntrinsicRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+  const double a0 = r.a[0][I], a1 = r.a[1][I];
+  for (int j = I; j < kIntrinsics; ++j) {
+    s->U[I][j] = (s->U[I][j] + a0 * r.a[0][j]) + a1 * r.a[1][j];
+  }
+  for (int c = 0; c < kPoseParameters; ++c) {
+    s->W[I][c] = (s->W[I][c] + a0 * r.p[0][c]) + a1 * r.p[1][c];
+  }
+  s->u[I] = (s->u[I] + r.e[0] * a0) + r.e[1] * a1;
+}
+
+template <int C>
+REPROJECTION_INLINE void addPoseRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+  const double p0 = r.p[0][C], p1 = r.p[1][C];
+  for (int j = C; j < kPoseParameters; ++j) {
+    s->V[C][j] = (s->V[C][j] + p0 * r.p[0][j]) + p1 * r.p[1][j];
+  }
+  s->v[C] = (s->v[C] + r.e[0] * p0) + r.e[1] * p1;
+}
+
+template <int... I, int... C>
+REPROJECTION_INLINE void addRows(const PointRows& __restrict r, ViewSums* __restrict s,
+                                 std::integer_sequence<int, I...>,
+                                 std::integer_sequence<int, C...>) {
+  (addIntrinsicRow<I>(r, s), ...);
+  (addPoseRow<C>(r, s), ...);
+  s->cost = (s->cost + r.e[0] * r.e[0]) + r.e[1] * r.e[1];
+}
+
+// One residual e with intrinsic row a and pose row p, skipping the zero
+// entries of a: the rule the sums follow.
+void addRowSkippingZeros(double e, const double (&a)[kIntrinsics],
+                         const double (&p)[kPoseParameters], ViewSums* s) {
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (a[i] == 0.0) continue;
+    for (int j = i; j < kIntrinsics; ++j) s->U[i][j] += a[i] * a[j];
+    for (int c = 0; c < kPoseParameters; ++c) s->W[i][c] += a[i] * p[c];
+    s->u[i] += e * a[i];
+  }
+  for (int i = 0; i < kPoseParameters; ++i) {
+    for (int j = i; j < kPoseParameters; ++j) s->V[i][j] += p[i] * p[j];
+    s->v[i] += e * p[i];
+  }
+  s->cost += e * e;
+}
+
+// `finite`: whether every entry of the rows is finite.
+REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, bool finite,
+                                      ViewSums* __restrict s) {
+  if (finite) {
+    addRows(r, s, std::make_integer_sequence<int, kIntrinsics>(),
+            std::make_integer_sequence<int, kPoseParameters>());
+  } else {
+    for (int k = 0; k < 2; ++k) addRowSkippingZeros(r.e[k], r.a[k], r.p[k], s);
+  }
+}
+
+// The pixel of the camera point (X, Y, Z), Z > 0, through the intrinsics k,
+// with its derivatives (projectWithDerivatives), on plain doubles.
+struct PointDerivatives {
+  double pixel[2];
+  double d_point[2][3];
+  double d_intrinsics[2][kIntrinsics];
+};
+
+REPROJECTION_INLINE void pointDerivatives(const double* __restrict k, double X, double Y, double Z,
+                                          PointDerivatives* __restrict out) {
+  const double inverse_depth = 1.0 / Z;
+  const double x = X * inverse_depth;
+  const double y = Y * inverse_depth;
   double xd, yd, a, b, c;
   RadialFactor<double> factor;
-  distortNormalizedWithJacobian(lensOf(intrinsics), x, y, &xd, &yd, &a, &b, &c, &factor);
-  const double fx = intrinsics(kFx), fy = intrinsics(kFy);
-  out->pixel = Eigen::Vector2d(fx * xd + intrinsics(kCx), fy * yd + intrinsics(kCy));
+  distortNormalizedWithJacobian(k + kLens, x, y, &xd, &yd, &a, &b, &c, &factor);
+  const double fx = k[kFx], fy = k[kFy];
+  out->pixel[0] = fx * xd + k[kCx];
+  out->pixel[1] = fy * yd + k[kCy];
   // d(x, y)/d(X, Y, Z) = (1, 0, -x; 0, 1, -y) / Z, through the lens and K.
   const double du[2] = {fx * a * inverse_depth, fx * b * inverse_depth};
   const double dv[2] = {fy * b * inverse_depth, fy * c * inverse_depth};
@@ -152,10 +213,181 @@ bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vect
   double* rv = out->d_intrinsics[1];
   ru[kFx] = xd, ru[kFy] = 0.0, ru[kCx] = 1.0, ru[kCy] = 0.0;
   rv[kFx] = 0.0, rv[kFy] = yd, rv[kCx] = 0.0, rv[kCy] = 1.0;
-  for (int k = 0; k < 8; ++k) {
-    ru[kLens + k] = fx * dxd[k];
-    rv[kLens + k] = fy * dyd[k];
+  for (int i = 0; i < 8; ++i) {
+    ru[kLens + i] = fx * dxd[i];
+    rv[kLens + i] = fy * dyd[i];
   }
+}
+
+// The entries of the rows that are the same for every point: 1 in the u
+// row's cx column and the v row's cy column, 0 in the other of fx, fy, cx, cy
+// that the row does not depend on.
+constexpr bool isFixedEntry(int axis, int column) {
+  return column == kCx || column == kCy || column == (axis == 0 ? kFy : kFx);
+}
+constexpr double fixedEntry(int axis, int column) {
+  return column == (axis == 0 ? kCx : kCy) ? 1.0 : 0.0;
+}
+
+// The rows of a batch of points, one array per entry (but the fixed ones).
+constexpr int kRowBatch = 16;
+struct RowBatch {
+  double depth[kRowBatch];
+  // 0 when every entry of the point's rows is finite (0 x = 0 exactly then),
+  // not a number otherwise.
+  double probe[kRowBatch];
+  double e[2][kRowBatch];
+  double a[2][kIntrinsics][kRowBatch];
+  double p[2][kPoseParameters][kRowBatch];
+};
+
+// The residuals of point i are r_u = u(X) - u_i and r_v = v(X) - v_i, with
+// X = R(w) q + t, q = R0 P_i. By the chain rule, with d_point the derivative
+// of the pixel in X (projectWithDerivatives),
+//   dr/dt = d_point,   dr/dw_k = d_point (e_k x q),
+// and the intrinsic columns come from projectWithDerivatives as they are.
+// The rows of `count` <= kRowBatch points are computed in one loop without
+// branches, which the compiler vectorises, then added to the sums point by
+// point; false when a point is not in front of the camera (it adds nothing).
+REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double (&R)[3][3],
+                                       const double (&t)[3], const double* __restrict P,
+                                       const double* __restrict image, int count,
+                                       ViewSums* __restrict sums) {
+  RowBatch batch;
+  for (int i = 0; i < count; ++i) {
+    const double* target = P + 3 * i;
+    double q[3];
+    for (int r = 0; r < 3; ++r) {
+      q[r] = R[r][0] * target[0] + R[r][1] * target[1] + R[r][2] * target[2];
+    }
+    PointDerivatives d;
+    pointDerivatives(k, q[0] + t[0], q[1] + t[1], q[2] + t[2], &d);
+    batch.depth[i] = q[2] + t[2];
+    for (int axis = 0; axis < 2; ++axis) {
+      for (int c = 0; c < kIntrinsics; ++c) {
+        if (!isFixedEntry(axis, c)) batch.a[axis][c][i] = d.d_intrinsics[axis][c];
+      }
+      const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
+      double(&p)[kPoseParameters][kRowBatch] = batch.p[axis];
+      p[0][i] = dZ * q[1] - dY * q[2];
+      p[1][i] = dX * q[2] - dZ * q[0];
+      p[2][i] = dY * q[0] - dX * q[1];
+      p[3][i] = dX, p[4][i] = dY, p[5][i] = dZ;
+      batch.e[axis][i] = d.pixel[axis] - image[2 * i + axis];
+    }
+    double probe[4] = {};
+    for (int axis = 0; axis < 2; ++axis) {
+      for (int c = 0; c < kIntrinsics; ++c) probe[c % 4] += 0.0 * d.d_intrinsics[axis][c];
+      for (int c = 0; c < kPoseParameters; ++c) probe[c % 4] += 0.0 * batch.p[axis][c][i];
+      probe[axis] += 0.0 * batch.e[axis][i];
+    }
+    batch.probe[i] = (probe[0] + probe[1]) + (probe[2] + probe[3]);
+  }
+  bool in_front = true;
+  for (int i = 0; i < count; ++i) {
+    if (!(batch.depth[i] > 0.0)) {
+      in_front = false;
+      continue;
+    }
+    PointRows rows;
+    for (int axis = 0; axis < 2; ++axis) {
+      rows.e[axis] = batch.e[axis][i];
+      for (int c = 0; c < kIntrinsics; ++c) {
+        rows.a[axis][c] = isFixedEntry(axis, c) ? fixedEntry(axis, c) : batch.a[axis][c][i];
+      }
+      for (int c = 0; c < kPoseParameters; ++c) rows.p[axis][c] = batch.p[axis][c][i];
+    }
+    addPointRows(rows, batch.probe[i] == 0.0, sums);
+  }
+  return in_front;
+}
+
+// The squared reprojection errors of `count` target points P (x, y, z
+// triples) against their image points (u, v pairs) through the intrinsics k
+// and the pose R, t, with each point's depth: the arithmetic of dataCost,
+// point by point, in one loop without branches, which the compiler
+// vectorises. A point not in front of the camera gives a meaningless error.
+REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const double (&R)[3][3],
+                                         const double (&t)[3], const double* __restrict P,
+                                         const double* __restrict image, int count,
+                                         double* __restrict depth, double* __restrict error) {
+  for (int i = 0; i < count; ++i) {
+    const double* q = P + 3 * i;
+    double X[3];
+    for (int r = 0; r < 3; ++r) X[r] = R[r][0] * q[0] + R[r][1] * q[1] + R[r][2] * q[2] + t[r];
+    const double x = X[0] / X[2];
+    const double y = X[1] / X[2];
+    double xd, yd;
+    distortNormalized(k + kLens, x, y, &xd, &yd);
+    const double ru = (k[kFx] * xd + k[kCx]) - image[2 * i];
+    const double rv = (k[kFy] * yd + k[kCy]) - image[2 * i + 1];
+    error[i] = ru * ru + rv * rv;
+    depth[i] = X[2];
+  }
+}
+
+// The radial profile of the lens d at the radii j step, j = first, ...,
+// first + count - 1, one array per quantity, in one loop without branches.
+REPROJECTION_INLINE void radialProfilesOf(const double* __restrict d, double step, int first,
+                                          int count, double* __restrict denominator,
+                                          double* __restrict distorted, double* __restrict slope) {
+  for (int i = 0; i < count; ++i) {
+    const RadialProfile<double> p = radialProfile<double>(d, (first + i) * step);
+    denominator[i] = p.denominator;
+    distorted[i] = p.distorted;
+    slope[i] = p.slope;
+  }
+}
+
+// Each loop of the sums, errors and profiles compiled twice: for the x86-64 baseline
+// and, chosen once when the processor has it, for AVX2, four doubles per
+// instruction. Without FMA: a fused multiply-add would round differently,
+// and the results are the same bits on every processor.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments)                  \
+  __attribute__((target("avx2"))) type name##Wide parameters { return body arguments; } \
+  type name##Baseline parameters { return body arguments; }                             \
+  type name parameters {                                                                \
+    static const bool wide = __builtin_cpu_supports("avx2");                            \
+    return wide ? name##Wide arguments : name##Baseline arguments;                      \
+  }
+#else
+#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments) \
+  type name parameters { return body arguments; }
+#endif
+
+// The pose as plain arrays, for the batches.
+void poseArrays(const Pose& pose, double (&R)[3][3], double (&t)[3]) {
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) R[r][c] = pose.camera_from_target_rotation(r, c);
+    t[r] = pose.translation(r);
+  }
+}
+
+REPROJECTION_VARIANTS(bool, addRowBatch, addRowBatchOf,
+                      (const double* k, const double (&R)[3][3], const double (&t)[3],
+                       const double* P, const double* image, int count, ViewSums* sums),
+                      (k, R, t, P, image, count, sums))
+REPROJECTION_VARIANTS(void, radialProfiles, radialProfilesOf,
+                      (const double* d, double step, int first, int count, double* denominator,
+                       double* distorted, double* slope),
+                      (d, step, first, count, denominator, distorted, slope))
+REPROJECTION_VARIANTS(void, squaredErrors, squaredErrorsOf,
+                      (const double* k, const double (&R)[3][3], const double (&t)[3],
+                       const double* P, const double* image, int count, double* depth,
+                       double* error),
+                      (k, R, t, P, image, count, depth, error))
+
+}  // namespace
+
+bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
+                            PixelDerivatives* out) {
+  if (!(camera_point.z() > 0.0)) return false;
+  PointDerivatives d;
+  pointDerivatives(intrinsics.data(), camera_point.x(), camera_point.y(), camera_point.z(), &d);
+  out->pixel = Eigen::Vector2d(d.pixel[0], d.pixel[1]);
+  std::copy_n(&d.d_point[0][0], 6, &out->d_point[0][0]);
+  std::copy_n(&d.d_intrinsics[0][0], 2 * kIntrinsics, &out->d_intrinsics[0][0]);
   return true;
 }
 
@@ -214,11 +446,7 @@ void ReprojectionProblem::setPenalties(bool on) {
   sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
 }
 
-// The residuals of point i are r_u = u(X) - u_i and r_v = v(X) - v_i, with
-// X = R(w) q + t, q = R0 P_i. By the chain rule, with d_point the derivative
-// of the pixel in X (projectWithDerivatives),
-//   dr/dt = d_point,   dr/dw_k = d_point (e_k x q),
-// and the intrinsic columns come from projectWithDerivatives as they are.
+// The views' rows, a batch of points at a time (addRowBatchOf).
 void ReprojectionProblem::linearize(NormalEquations* normal) {
   normal->U.setZero();
   normal->u.setZero();
@@ -229,25 +457,14 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
   double u[kIntrinsics] = {};
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
-    const Pose& pose = state_.poses[v];
     ViewSums sums;
-    for (size_t i = 0; i < view.image.size(); ++i) {
-      const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
-      const Eigen::Vector3d& P = view.target[i];
-      double q[3];
-      for (int r = 0; r < 3; ++r) q[r] = R(r, 0) * P(0) + R(r, 1) * P(1) + R(r, 2) * P(2);
-      const Eigen::Vector3d X(q[0] + pose.translation(0), q[1] + pose.translation(1),
-                              q[2] + pose.translation(2));
-      PixelDerivatives d;
-      if (!projectWithDerivatives(state_.intrinsics, X, &d)) {
+    double R[3][3], t[3];
+    poseArrays(state_.poses[v], R, t);
+    for (size_t begin = 0; begin < view.image.size(); begin += kRowBatch) {
+      const int count = static_cast<int>(std::min<size_t>(kRowBatch, view.image.size() - begin));
+      if (!addRowBatch(state_.intrinsics.data(), R, t, view.target[begin].data(),
+                       view.image[begin].data(), count, &sums)) {
         sums.cost = std::numeric_limits<double>::infinity();
-        continue;
-      }
-      for (int axis = 0; axis < 2; ++axis) {
-        const double dX = d.d_point[axis][0], dY = d.d_point[axis][1], dZ = d.d_point[axis][2];
-        const double p[kPoseParameters] = {
-            dZ * q[1] - dY * q[2], dX * q[2] - dZ * q[0], dY * q[0] - dX * q[1], dX, dY, dZ};
-        sums.add(d.pixel(axis) - view.image[i](axis), d.d_intrinsics[axis], p);
       }
     }
     PoseBlock& block = normal->views[v];
@@ -272,13 +489,16 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
 
 // A trial whose points alone cost more than the current parameters is
 // rejected whatever its penalties; its partial sum is returned as soon as it
-// exceeds the current cost.
+// exceeds the current cost. One that costs no less than the current
+// parameters with its penalties is rejected whether its lens is sound or
+// not, and skips the exact test.
 double ReprojectionProblem::trialCost(const Step& step) const {
   const CameraState trial = stepped(state_, step);
   double cost = dataCost(trial, current_cost_);
   if (cost > current_cost_) return cost;
   if (penalties_) {
     cost += penaltyCost(trial.intrinsics, nullptr);
+    if (cost >= current_cost_) return cost;
     if (sound_ && !lensIsSoundOverImage(trial.intrinsics, width_, height_)) {
       return std::numeric_limits<double>::infinity();
     }
@@ -291,19 +511,28 @@ void ReprojectionProblem::accept(const Step& step) {
   if (penalties_ && !sound_) sound_ = lensIsSoundOverImage(state_.intrinsics, width_, height_);
 }
 
+// The points' errors are computed a batch at a time, then summed in order:
+// the sum, and where it stops, are those of one point at a time.
 double ReprojectionProblem::dataCost(const CameraState& state, double bound) const {
+  static_assert(sizeof(Eigen::Vector3d) == 3 * sizeof(double) &&
+                    sizeof(Eigen::Vector2d) == 2 * sizeof(double),
+                "a view's points lie packed in their vectors");
+  constexpr int kBatch = 32;
   double cost = 0.0;
   for (size_t v = 0; v < views_.size(); ++v) {
     const View& view = views_[v];
-    for (size_t i = 0; i < view.image.size(); ++i) {
-      Eigen::Vector2d pixel;
-      if (!projectPoint(state.intrinsics, cameraPoint(state.poses[v], view.target[i]), &pixel)) {
-        return std::numeric_limits<double>::infinity();
+    double R[3][3], t[3];
+    poseArrays(state.poses[v], R, t);
+    for (size_t begin = 0; begin < view.image.size(); begin += kBatch) {
+      const int count = static_cast<int>(std::min<size_t>(kBatch, view.image.size() - begin));
+      double depth[kBatch], error[kBatch];
+      squaredErrors(state.intrinsics.data(), R, t, view.target[begin].data(),
+                    view.image[begin].data(), count, depth, error);
+      for (int i = 0; i < count; ++i) {
+        if (!(depth[i] > 0.0)) return std::numeric_limits<double>::infinity();
+        cost += error[i];
+        if (cost > bound) return cost;
       }
-      const double ru = pixel.x() - view.image[i].x();
-      const double rv = pixel.y() - view.image[i].y();
-      cost += ru * ru + rv * rv;
-      if (cost > bound) return cost;
     }
   }
   return cost;
@@ -341,18 +570,26 @@ double ReprojectionProblem::penaltyCost(const IntrinsicVector& intrinsics,
     cost += residual.value * residual.value;
     if (normal != nullptr) addLensResidual(residual, normal);
   };
+  // The profiles a batch of radii at a time, then the radii in order.
+  constexpr int kRadiiBatch = 32;
+  constexpr int kLastRadius = kPenaltyRadiiPerCorner * kMaxCornerRadii;
   const double step = corner / kPenaltyRadiiPerCorner;
-  for (int j = 1; j <= kPenaltyRadiiPerCorner * kMaxCornerRadii; ++j) {
-    const double r = j * step;
-    const RadialProfile<double> p = radialProfile<double>(d, r);
-    const bool slope_low = !(p.slope >= kSlopeMargin);
-    const bool denominator_low = !(p.denominator >= kDenominatorMargin);
-    if (slope_low || denominator_low) {
-      const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, r);
-      if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
-      if (denominator_low) pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
+  for (int first = 1; first <= kLastRadius; first += kRadiiBatch) {
+    const int count = std::min(kRadiiBatch, kLastRadius - first + 1);
+    double denominator[kRadiiBatch], distorted[kRadiiBatch], slope[kRadiiBatch];
+    radialProfiles(d, step, first, count, denominator, distorted, slope);
+    for (int i = 0; i < count; ++i) {
+      const bool slope_low = !(slope[i] >= kSlopeMargin);
+      const bool denominator_low = !(denominator[i] >= kDenominatorMargin);
+      if (slope_low || denominator_low) {
+        const RadialProfile<LensJet> jet = radialProfile<LensJet>(lens, (first + i) * step);
+        if (slope_low) pay(shortfall(kSlopeMargin - jet.slope) * penalty_weight_);
+        if (denominator_low) {
+          pay(shortfall(kDenominatorMargin - jet.denominator) * penalty_weight_);
+        }
+      }
+      if (distorted[i] >= corner) return cost;
     }
-    if (p.distorted >= corner) break;
   }
   return cost;
 }
