@@ -131,13 +131,16 @@ TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
 }
 
 // At random motor positions inside the limits the joints at jointPositions
-// put ptz_optical_frame at the head's pose.
+// put ptz_optical_frame at the head's pose, and motorSteps takes the joint
+// positions back to the motor positions.
 TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
   ScratchDir scratch;
   KDL::Tree tree;
   ASSERT_TRUE(kdl_parser::treeFromString(writeUrdf(scratch, {"--ptz", kPtzCal}), tree));
   const PTZCameraParameters params = ptzParameters(kPtzCal);
   const auto& head = params.pan_tilt();
+  ASSERT_TRUE(head.has_pan_min() && head.has_pan_max() && head.has_tilt_min() &&
+              head.has_tilt_max());
   PanTiltModel model;
   ASSERT_TRUE(model.readFromPB(head));
   std::mt19937 random(3);
@@ -149,6 +152,13 @@ TEST(CamcalUrdf, HeadChainFollowsThePanTiltModel) {
     expectPosesNear(kdlPose(tree, "base_link", "ptz_optical_frame", {joints.x(), joints.y()}),
                     model.getFullTransform(float(pan), float(tilt)).getInverseTransform(),
                     kHeadTolerance, std::to_string(pan) + " " + std::to_string(tilt));
+    float pan_back = 0.0f, tilt_back = 0.0f;
+    int pan_whole = 0, tilt_whole = 0;
+    ASSERT_TRUE(model.motorSteps(joints.x(), joints.y(), &pan_back, &tilt_back));
+    ASSERT_TRUE(dravik::calibration::roundAndLimitMotorSteps(head, pan_back, tilt_back, &pan_whole,
+                                                             &tilt_whole));
+    EXPECT_EQ(pan_whole, pan);
+    EXPECT_EQ(tilt_whole, tilt);
   }
 }
 
