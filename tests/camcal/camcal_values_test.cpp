@@ -45,7 +45,7 @@ TEST(CamcalIntrinsics, EachFormatHoldsTheLibrarysValues) {
   }
 }
 
-// Zoom 5000 lies between samples 2 and 3; the pan and tilt do not change K.
+// Zoom 5000 lies halfway between samples 2 and 3; the pan and tilt do not change K.
 // The formats are the robot cameras' (CamcalIntrinsics).
 TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   const PTZCameraModelConfiguration at(sharedModel(ptzExampleParameters()), 0, 0, 5000);
@@ -53,6 +53,7 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
       outputOf({"ptz", kPtzCal, "--at", "3600,1200,5000", "intrinsics", "-f", "json"});
   EXPECT_EQ(readIntrinsics("json", out), intrinsicsOf(at.getLens().K, at.distortion(), 1920, 1080));
   EXPECT_EQ(nlohmann::json::parse(out)["zoom"], 5000);
+  EXPECT_EQ(at.getLens().K(0, 0), 2675.0f);  // halfway between f 2290 and 3060
   expectRuns({
       prints({"ptz", kPtzCal, "--at", "0,0,4000", "intrinsics"},
              {"camera ptz, PTZ camera\n",
