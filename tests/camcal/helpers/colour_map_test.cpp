@@ -44,5 +44,24 @@ TEST(ColourOnScale, IsThePublishedTableInterpolatedLinearly) {
   }
 }
 
+// CIE L* of an sRGB colour (D65).
+double lightness(const Colour& c) {
+  const auto linear = [](double v) {
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  const double y = 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
+  return y > 216.0 / 24389.0 ? 116.0 * std::cbrt(y) - 16.0 : y * 24389.0 / 27.0;
+}
+
+// Perceptually even: the lightness rises along the whole scale.
+TEST(ColourOnScale, LightnessRisesAlongTheScale) {
+  double previous = lightness(colourOnScale(0.0));
+  for (int i = 1; i <= 2000; ++i) {
+    const double l = lightness(colourOnScale(i / 2000.0));
+    EXPECT_GT(l, previous) << i;
+    previous = l;
+  }
+}
+
 }  // namespace
 }  // namespace camcal
