@@ -114,6 +114,8 @@ TEST(CamcalImport, AnImportedGenericCameraIsDescribedAsOne) {
               "sizes)\n"},
              "note: 320x240 is not an image size of camera 'arm' (a generic camera: only its full "
              "frame); K is its full frame 640x480 scaled to 320x240\n"),
+      prints({"intrinsics", "-c", arm, "arm", "640x480", "-f", "json"},
+             {"\"model\": \"\"", "\"from_table\": false"}),
       prints({"cameras", arm}, {"arm\n model generic camera\n"}),
   });
 }
