@@ -33,10 +33,8 @@ Lens lensOf(const std::string& calibration, const std::string& camera, int width
   return set.getCamera(camera)->getLens(width, height);
 }
 
-// Twelve poses of the board over the whole image: a 3 x 3 grid of places,
-// each board turned by 0.3 rad to face the camera (those in the corners
-// farther away, so that they stay whole in view), and three more at the
-// centre turned about both axes.
+// Twelve poses over the whole image: a 3 x 3 grid, each turned 0.3 rad to
+// face the camera (farther in the corners), and three at the centre.
 std::vector<Eigen::Matrix4d> spreadPoses(const Lens& lens, const Chessboard& board,
                                          double distance) {
   constexpr double kTilt = 0.3;
@@ -56,11 +54,9 @@ std::vector<Eigen::Matrix4d> spreadPoses(const Lens& lens, const Chessboard& boa
   return poses;
 }
 
-// The largest distance, pixels, between where two lenses see the rays of
-// the pixels out to half the half-diagonal, where the boards' corners are
-// dense (on a 4-pixel grid). Beyond, towards the bare image corners, a
-// rational lens rests on few corners and errors of a few hundredths of a
-// pixel in them move it by pixels.
+// The largest distance, pixels, between where two lenses see the rays of the
+// pixels out to half the half-diagonal, where the corners are dense; beyond,
+// a rational lens rests on few corners.
 double largestDisplacement(const Lens& truth, const Lens& fitted) {
   double largest = 0.0;
   const Eigen::Vector2d centre(0.5 * (truth.width - 1), 0.5 * (truth.height - 1));
@@ -142,48 +138,36 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   EXPECT_EQ(readFile(scratch.path("one_thread.json")), readFile(scratch.path("corners.json")));
 }
 
+// The head camera calibrated from its 1280x720 band (the full frame's rows
+// 120 to 839); the navigation camera's scaled size: RecoversTheLens.
 TEST(CamcalCalibrate, IntoReplacesTheIntrinsicsKeepingPoseModelAndTheOldFile) {
   ScratchDir scratch;
-  // The head camera calibrated from its 1280x720 band (the full frame's rows
-  // 120 to 839), the navigation camera from its half-size images.
-  const struct {
-    std::string calibration, camera;
-    int width, height;
-    double distance, square;
-    bool sample_points;
-  } cases[] = {{kHeadCalibration, "head", 1280, 720, 0.9, 0.06, true},
-               {kRobotCal, "navigation", 640, 480, 0.5, 0.045, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.camera);
-    const Chessboard board{9, 6, c.square};
-    const Lens truth = lensOf(c.calibration, c.camera, c.width, c.height);
-    const std::string corners = scratch.write(
-        c.camera + ".json", cornersFile(truth, board, spreadPoses(truth, board, c.distance), 0.02));
-    const std::string original = readFile(c.calibration);
-    const std::string robot = scratch.write(c.camera + "_cal.txt", original);
-    const std::string out =
-        outputOf({"calibrate", "--corners", corners, "--camera", c.camera, "--into", robot});
-    EXPECT_NE(out.find("moved         largest displacement "), std::string::npos) << out;
-    EXPECT_EQ(readFile(robot + ".bak"), original);
+  const Chessboard board{9, 6, 0.06};
+  const Lens truth = lensOf(kHeadCalibration, "head", 1280, 720);
+  const std::string corners =
+      scratch.write("head.json", cornersFile(truth, board, spreadPoses(truth, board, 0.9), 0.02));
+  const std::string original = readFile(kHeadCalibration);
+  const std::string robot = scratch.write("head_cal.txt", original);
+  const std::string out =
+      outputOf({"calibrate", "--corners", corners, "--camera", "head", "--into", robot});
+  EXPECT_NE(out.find("moved         largest displacement "), std::string::npos) << out;
+  EXPECT_EQ(readFile(robot + ".bak"), original);
 
-    CameraParametersSet before, after;
-    ASSERT_TRUE(before.loadFromFile(c.calibration) && after.loadFromFile(robot));
-    const auto old_camera = before.getCamera(c.camera), new_camera = after.getCamera(c.camera);
-    EXPECT_EQ(new_camera->getModel(), old_camera->getModel());
-    EXPECT_EQ(new_camera->getTransform().getTransform(), old_camera->getTransform().getTransform());
-    // The truth that made the corners, at the size they were seen at: the
-    // library derives that size from the full frame, so a wrong crop or
-    // scale undone shows here by many pixels.
-    EXPECT_LT(largestDisplacement(truth, lensOf(robot, c.camera, c.width, c.height)), 1.0);
-    const auto& intrinsics = new_camera->getCalibration().intrinsics();
-    EXPECT_EQ(intrinsics.sample_points_size(), c.sample_points ? 54 : 0);
-    if (c.sample_points) {
-      EXPECT_TRUE(intrinsics.sample_width() == 9 && intrinsics.sample_height() == 6);
-      EXPECT_FLOAT_EQ(intrinsics.sample_scalar(), 0.001f);
-      // In full-frame pixels: the band starts at row 120.
-      for (const auto& sample : intrinsics.sample_points()) EXPECT_GT(sample.pixel_y(), 120.0f);
-    }
-  }
+  CameraParametersSet before, after;
+  ASSERT_TRUE(before.loadFromFile(kHeadCalibration) && after.loadFromFile(robot));
+  const auto old_camera = before.getCamera("head"), new_camera = after.getCamera("head");
+  EXPECT_EQ(new_camera->getModel(), old_camera->getModel());
+  EXPECT_EQ(new_camera->getTransform().getTransform(), old_camera->getTransform().getTransform());
+  // The truth that made the corners, at the size they were seen at: the
+  // library derives that size from the full frame, so a wrong crop shows here
+  // by many pixels.
+  EXPECT_LT(largestDisplacement(truth, lensOf(robot, "head", 1280, 720)), 1.0);
+  const auto& intrinsics = new_camera->getCalibration().intrinsics();
+  EXPECT_TRUE(intrinsics.sample_points_size() == 54 && intrinsics.sample_width() == 9 &&
+              intrinsics.sample_height() == 6);
+  EXPECT_FLOAT_EQ(intrinsics.sample_scalar(), 0.001f);
+  // In full-frame pixels: the band starts at row 120.
+  for (const auto& sample : intrinsics.sample_points()) EXPECT_GT(sample.pixel_y(), 120.0f);
 }
 
 TEST(CamcalCalibrate, WarnsOfFewViewsUncoveredCellsFacingViewsAndAnOutlyingView) {
@@ -212,8 +196,6 @@ TEST(CamcalCalibrate, WarnsOfFewViewsUncoveredCellsFacingViewsAndAnOutlyingView)
   EXPECT_TRUE(quiet.status == 0 && quiet.err.empty() && quiet.out == run.out) << quiet.err;
 }
 
-// Images that do not decode, and a robot calibration that does not load, are
-// refused by the readers that camcal undistort and camcal cameras also use.
 TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   ScratchDir scratch;
   const Lens lens = lensOf(kRobotCal, "navigation", 640, 480);
@@ -249,10 +231,8 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
             "2 images: no board found in any image"),
       fails(kFailed, board_of("9by6", "0.03", {small}),
             "malformed board size '9by6': expected COLSxROWS"),
-      fails(kFailed, board_of("1x6", "0.03", {small}), "malformed board size '1x6'"),
       fails(kFailed, board_of("9x6", "-0.03", {small}),
             "malformed square size '-0.03': expected a positive number of metres"),
-      fails(kFailed, board_of("9x6", "3cm", {small}), "malformed square size '3cm'"),
       fails(kFailed, {"calibrate", "--corners", broken},
             broken + ": not a corners file (JSON, line 3, column 3: "),
       fails(kFailed, {"calibrate", "--corners", unequal_file},

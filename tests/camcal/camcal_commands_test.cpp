@@ -25,16 +25,14 @@ TEST(Camcal, ListingCommandsShowTheDefaultOrAFile) {
               "rear\n model ov-rear-2 (generic camera)"}),
       prints({"intrinsics", "navigation", "640x480"},
              {"image size 640x480, from the model's table"}),
-      // A size off the table: the full frame scaled, and a note that -q silences.
+      // A size off the table: the full frame scaled, and a note.
       prints({"intrinsics", "navigation", "800x600"},
              {"image size 800x600, not in the model's table"},
              "note: 800x600 is not an image size of camera 'navigation' (its model's table); K is "
              "its full frame 1280x960 scaled to 800x600\n"),
-      prints({"-q", "intrinsics", "navigation", "800x600"}, {}),
       prints({"base"}, {"(validity \"factory default\")"}),
       // The translation column in metres: (10, -20, 5) millimetres.
-      prints({"base", kBaseCal}, {"wheel base 0.412\n", "(validity \"calibrated 2024-03-18\")\n",
-                                  "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
+      prints({"base", kBaseCal}, {"wheel base 0.412\n", "| 0.01\n", "| -0.02\n", "| 0.005\n"}),
       // Zooms outside the table: the library takes the nearest sample alone.
       prints({"ptz", kPtzCal, "--at", "3600,1200,40000", "intrinsics"},
              {"zoom 40000 (steps)\nK 13400 0 966.4\n"},
@@ -116,38 +114,20 @@ TEST(CamcalValidate, GivesEachFileAVerdictWithItsReasons) {
   });
 }
 
-template <typename Message>
-Message parse(const std::string& bytes, bool wire = false) {
-  Message message;
-  EXPECT_TRUE(wire ? message.ParseFromString(bytes)
-                   : google::protobuf::TextFormat::ParseFromString(bytes, &message));
-  return message;
-}
-
-// text -> wire -> text (from a file and from standard input) is the same
-// message, and validate names the wire file's kind.
-template <typename Message>
-void expectRoundTrip(const std::string& path, const std::string& kind) {
-  SCOPED_TRACE(path);
-  const Message original = parse<Message>(readFile(path));
-  ScratchDir scratch;
-  const std::string wire = scratch.path("calibration.bin");
-  outputOf({"convert", path, "--to", "wire", "-o", wire});
-  EXPECT_TRUE(MessageDifferencer::Equals(parse<Message>(readFile(wire), true), original));
-  for (const auto& [input, stdin_path] : {std::pair{wire, std::string()}, {"-", wire}}) {
-    const auto to_text = runCamcal({"convert", input, "--to", "text"}, stdin_path);
-    EXPECT_TRUE(MessageDifferencer::Equals(parse<Message>(to_text.out), original)) << to_text.err;
-  }
-  const std::string verdict = runCamcal({"validate", wire}).out;
-  EXPECT_EQ(verdict.rfind(wire + ": valid " + kind + " calibration (wire", 0), 0u) << verdict;
-}
-
+// validate names a wire file's kind: wire format keeps unknown fields, so a
+// base calibration would also parse as a robot calibration without cameras.
+// Its text, also from standard input, is the original's.
 TEST(CamcalConvert, TextToWireToTextGivesBackEachKindOfCalibration) {
-  expectRoundTrip<RobotCalibration>(kRobotCal, "robot");
-  // Wire format keeps unknown fields, so a base calibration would also parse
-  // as a robot calibration without cameras: camcal must still see a base.
-  expectRoundTrip<BaseCalibrationProto>(kBaseCal, "base");
-  expectRoundTrip<PTZCameraParameters>(kPtzCal, "PTZ");
+  ScratchDir scratch;
+  for (const auto& [path, kind] :
+       {std::pair{kRobotCal, "robot"}, {kBaseCal, "base"}, {kPtzCal, "PTZ"}}) {
+    const std::string wire = scratch.path(std::string(kind) + ".bin");
+    outputOf({"convert", path, "--to", "wire", "-o", wire});
+    const std::string verdict = outputOf({"validate", wire});
+    EXPECT_EQ(verdict.rfind(wire + ": valid " + kind + " calibration (wire", 0), 0u) << verdict;
+    EXPECT_EQ(runCamcal({"convert", "-", "--to", "text"}, wire).out,
+              outputOf({"convert", path, "--to", "text"}));
+  }
 }
 
 TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
@@ -156,7 +136,9 @@ TEST(CamcalAdjust, WritesTheCalibrationTheLibraryAdjusts) {
   ASSERT_TRUE(set.loadFromFile(kRobotCal) && base_data.loadFromString(readFile(kBaseCal)));
   set.adjustUsingBaseCalibration(base_data);
   const auto run = runCamcal({"adjust", kRobotCal, kBaseCal});
-  EXPECT_TRUE(MessageDifferencer::Equals(parse<RobotCalibration>(run.out), set.getRawCalData()));
+  RobotCalibration written;
+  ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(run.out, &written));
+  EXPECT_TRUE(MessageDifferencer::Equals(written, set.getRawCalData()));
 }
 
 }  // namespace

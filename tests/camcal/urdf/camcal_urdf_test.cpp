@@ -60,10 +60,8 @@ void expectPosesNear(const Eigen::Matrix4d& a, const Eigen::Matrix4f& b, double 
   EXPECT_LE((a.col(3) - bd.col(3)).norm(), tolerance) << what;
 }
 
-// Cameras at the singular pitch of roll-pitch-yaw: looking straight down
-// (with and without a turn about the vertical) and straight up, and one a
-// hair off straight down. Rows of R are the camera axes in robot coordinates,
-// t in millimetres (x_cam = R x_robot + t), written with 17 digits.
+// Cameras at the singular pitch of roll-pitch-yaw: straight down (also turned
+// about the vertical), straight up, and a hair off straight down.
 std::string verticalCameras() {
   const auto camera = [](const std::string& name, const Eigen::Matrix3d& R,
                          const Eigen::Vector3d& t) {
@@ -88,17 +86,16 @@ std::string verticalCameras() {
          camera("nearly_down", nearly_down, {1, 2, 3});
 }
 
-// For every camera of the default calibration adjusted by a base calibration
-// (beside the pan/tilt head), of a file, and of cameras looking straight down
-// or up: KDL's pose of NAME_optical_frame in the robot frame is the inverse of
-// the library's robot-to-camera pose.
+// KDL's pose of NAME_optical_frame in the robot frame is the inverse of the
+// library's robot-to-camera pose, for the default adjusted by a base
+// calibration (beside the head) and for cameras looking straight down or up.
 TEST(CamcalUrdf, EveryOpticalFrameSitsAtItsCamerasPose) {
   ScratchDir scratch;
   const std::string vertical = scratch.write("vertical.txt", verticalCameras());
   const struct {
     std::string calibration, base;
     size_t cameras;
-  } cases[] = {{"", kBaseCal, 3}, {kRobotCal, "", 3}, {vertical, "", 4}};
+  } cases[] = {{"", kBaseCal, 3}, {vertical, "", 4}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.calibration + " " + c.base);
     Args args = {"--robot-frame", "chassis"};
@@ -207,8 +204,6 @@ TEST(CamcalUrdf, JointLimitsAreTheMotorLimitsAsJointPositions) {
 
 TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
   ScratchDir scratch;
-  const std::string dashed =
-      scratch.variant("dashed.txt", kRobotCal, "\"front\"", "\"front-left\"");
   const std::string digit = scratch.variant("digit.txt", kRobotCal, "\"rear\"", "\"2nd\"");
   const std::string ptz_camera =
       scratch.variant("ptz_camera.txt", kRobotCal, "\"rear\"", "\"ptz\"");
@@ -220,11 +215,9 @@ TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
     int status;
     std::string error;
   } cases[] = {
-      {{"-c", dashed}, kFailed, "camera 'front-left' cannot be a frame name"},
       {{"-c", digit}, kFailed, "camera '2nd' cannot be a frame name"},
       {{"-c", ptz_camera, "--ptz", kPtzCal}, kFailed, "'ptz_optical_joint' would appear twice"},
       {{"--ptz", short_head}, kFailed, "not a valid PTZ calibration"},
-      {{"--ptz", scratch.path("missing.txt")}, kFailed, "cannot read"},
       {{"--robot-frame", "base link"}, kUsage, "--robot-frame 'base link' cannot be a frame name"},
       {{"--robot-frame", "navigation_link"}, kFailed, "'navigation_link' would appear twice"},
   };
@@ -239,8 +232,6 @@ TEST(CamcalPtz, JointsAndStepsConvertBetweenMotorAndJointPositions) {
   expectRuns({
       prints({"ptz", kPtzCal, "joints", "3600", "1200"},
              {"ptz_pan_joint 0 rad", "ptz_tilt_joint 0 rad"}),
-      prints({"ptz", kPtzCal, "joints", "4800", "600", "-f", "json"},
-             {"{\"ptz_pan_joint\": 1.0471976, \"ptz_tilt_joint\": -0.5235988}\n"}),
       prints({"ptz", kPtzCal, "steps", "--joints", "1.0471976", "-0.5235988"},
              {"pan 4800 steps", "tilt 600 steps"}),
       prints({"ptz", kPtzCal, "steps", "--joints", "0", "-2", "-f", "json"},
