@@ -31,6 +31,11 @@ constexpr double kMinimumSpreadRatio = 1e-6;
 // far below any measurement.
 constexpr int kMaxEvaluationsPerStage = 400;
 constexpr double kCostFloorPerPoint = 1e-18;
+// The stages with every free term stop only at this relative decrease: the
+// rational lens's terms trade off so nearly freely that the last part of
+// their descent, which settles the lens in the corners the views leave
+// uncovered, lowers the cost by less than the solver's default stops at.
+constexpr double kEveryTermRelativeDecrease = 1e-12;
 // A sound lens whose rms exceeds the unconstrained fit's by more than this
 // is reported as a compromise the views forced.
 constexpr double kSoundCompromisePixels = 0.5;
@@ -311,6 +316,7 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
   problem.setPenalties(false);
   run(&problem, false);
   const CameraState simplest = problem.state();
+  solver.relative_cost_tolerance = kEveryTermRelativeDecrease;
   run(&problem, true);
   const double unconstrained_rms = rmsOf(problem.dataCost(problem.state()), points);
   problem.setPenalties(true);
