@@ -84,7 +84,6 @@ TEST(Project3dToCamera, MatchesTheRationalModelOfOpenCVToFloatRounding) {
   const std::vector<std::vector<float>> lenses = {
       {-0.21f, 0.045f, 0.0004f, -0.0003f, 0.006f, 0.12f, 0.01f, -0.002f},
       {0.061f, -0.142f, 0.0006f, 0.0002f, 0.3f, 0.02f, -0.05f, 0.1f},
-      {-0.4f, 0.2f, -0.01f, 0.008f, -0.05f, -0.3f, 0.1f, 0.02f},
   };
   // OpenCV gets the points already in the camera frame (the float pose in
   // double precision): its rotation vector would re-orthonormalise the
