@@ -295,7 +295,6 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
   refused("no view", [&] { return choosePinholeView(good, 0.0f, 640, 480, nullptr); });
   refused("two channels", [&] { return remapImage(px, w, h, 2, s, map, px, s); });
   refused("short source stride", [&] { return remapImage(px, w, h, 3, s - 1, map, px, s); });
-  refused("short destination stride", [&] { return remapImage(px, w, h, 3, s, map, px, s - 1); });
   refused("no source", [&] { return remapImage(nullptr, w, h, 3, s, map, px, s); });
   refused("map arrays short", [&] { return remapImage(px, w, h, 3, s, short_map, px, s); });
   refused("source size 0", [&] { return remapImage(px, 0, h, 3, s, map, px, s); });
