@@ -157,24 +157,21 @@ TEST(Lens, NormalizeInvertsProjectAndTheBatchFormsAgreeWithTheSinglePointCalls) 
 // A lens whose distortion is not eight values has no model: no operation
 // reads past the list, and none claims a result.
 TEST(Lens, WithoutEightCoefficientsGivesNoNumbers) {
-  {
-    const Lens lens = lensOf(500, 0, 500, {-0.2f, 0.05f, 0.001f});
-    EXPECT_TRUE(lens.project(Eigen::Vector3d(0.1, 0.2, 1)).hasNaN());
-    EXPECT_TRUE(lens.distort(Eigen::Vector2d(0.1, 0.2)).hasNaN());
-    const RectifiedPoint p = lens.normalize(Eigen::Vector2d(600, 400));
-    EXPECT_FALSE(p.converged);
-    EXPECT_TRUE(p.point.hasNaN());
-    const double uv[4] = {600, 400, 10, 10}, xyz[3] = {0.1, 0.2, 1};
-    double out[4] = {0, 0, 0, 0};
-    std::uint8_t ok[2] = {1, 1};
-    lens.normalizePixels(uv, 2, out, ok);
-    EXPECT_EQ(ok[0] + ok[1], 0);
-    EXPECT_TRUE(std::isnan(out[3]));
-    lens.projectPoints(xyz, 1, out);
-    EXPECT_TRUE(std::isnan(out[0]));
-    EXPECT_EQ(lens.soundRegion().radius, 0.0);
-    EXPECT_FALSE(lens.isSoundOverImage());
-  }
+  const Lens lens = lensOf(500, 0, 500, {-0.2f, 0.05f, 0.001f});
+  EXPECT_TRUE(lens.project(Eigen::Vector3d(0.1, 0.2, 1)).hasNaN());
+  EXPECT_TRUE(lens.distort(Eigen::Vector2d(0.1, 0.2)).hasNaN());
+  const RectifiedPoint p = lens.normalize(Eigen::Vector2d(600, 400));
+  EXPECT_FALSE(p.converged);
+  EXPECT_TRUE(p.point.hasNaN());
+  const double uv[4] = {600, 400, 10, 10}, xyz[3] = {0.1, 0.2, 1};
+  double out[4] = {0, 0, 0, 0};
+  std::uint8_t ok[2] = {1, 1};
+  lens.normalizePixels(uv, 2, out, ok);
+  EXPECT_EQ(ok[0] + ok[1], 0);
+  EXPECT_TRUE(std::isnan(out[3]));
+  lens.projectPoints(xyz, 1, out);
+  EXPECT_TRUE(std::isnan(out[0]));
+  EXPECT_FALSE(lens.isSoundOverImage());
 }
 
 // Sound over the image exactly when r R(r) reaches the farthest corner
