@@ -16,9 +16,7 @@
 
 #include "../calibration_utils/src/remap_paths.h"
 #include "calibration_utils/lens_soundness.h"
-#include "calibration_utils/rectify.h"
 #include "calibration_utils/undistortion.h"
-#include "dravik/geometry.h"
 #include "support/log_capture.h"
 #include "support/undistortion_lenses.h"
 
@@ -95,7 +93,7 @@ TEST(UndistortionMap, FoldedLensKeepsEveryValidRayInsideTheSoundRegion) {
 }
 #endif
 
-// The exact undistortion (rectify.h) of a valid view pixel's source position
+// The exact undistortion (Lens::normalize) of a valid view pixel's source position
 // lands back on the view pixel, to the float rounding of that position times
 // the lens's local magnification, which grows without bound at the fold (the
 // rim is left out); each valid entry of the inverse map, distorted again,
@@ -109,15 +107,11 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
     ASSERT_TRUE(buildUndistortionMap(lens, view, &forward));
     ASSERT_TRUE(buildInverseUndistortionMap(lens, view, &inverse));
     const double rim = 0.9 * lens.soundRegion().radius;
-    const Eigen::Matrix3d lens_K = lens.K.cast<double>(), view_K = view.K.cast<double>();
+    const Eigen::Matrix3d view_K = view.K.cast<double>();
     double worst_back = 0.0, worst = 0.0;
-    const float unit[2] = {1.0f, 1.0f}, origin[2] = {0.0f, 0.0f};
     forEachPixel(view.width, view.height, 9, [&](int u, int v, size_t i) {
       if (!forward.valid[i] || rayRadius(view, u, v) > rim) return;
-      // rectifyPoint reads no skew: hand it the unskewed pixel.
-      const Eigen::Vector3d d = lens_K.inverse() * Eigen::Vector3d(forward.x[i], forward.y[i], 1.0);
-      const RectifiedPoint p =
-          rectifyPointWithStatus(lens.distortion.data(), origin, unit, d.head<2>().cast<float>());
+      const RectifiedPoint p = lens.normalize(Eigen::Vector2d(forward.x[i], forward.y[i]));
       ASSERT_TRUE(p.converged);
       const Eigen::Vector3d back = view_K * p.point.homogeneous();
       worst_back = std::max(worst_back, std::hypot(back.x() - u, back.y() - v));
@@ -126,10 +120,8 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
     // At whole source pixels the inverse is exact: distort its answer again.
     forEachPixel(lens.width, lens.height, 7, [&](int u, int v, size_t i) {
       if (!inverse.valid[i]) return;
-      const Eigen::Vector3d ray = view_K.inverse() * Eigen::Vector3d(inverse.x[i], inverse.y[i], 1);
-      double xd, yd;
-      distortNormalized(lens.distortion.data(), ray.x(), ray.y(), &xd, &yd);
-      const Eigen::Vector3d p = lens_K * Eigen::Vector3d(xd, yd, 1.0);
+      const Eigen::Vector2d p =
+          lens.project(view_K.inverse() * Eigen::Vector3d(inverse.x[i], inverse.y[i], 1));
       worst = std::max(worst, std::hypot(p.x() - u, p.y() - v));
     });
     EXPECT_LT(worst, kRoundTripTolerance);
