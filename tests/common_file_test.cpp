@@ -112,18 +112,6 @@ TEST(File, ReadFileToStringReadsTheWholeContentOrLeavesItAlone) {
   EXPECT_TRUE(log.contains(2, "camera_parameters", "Can't open /dev/zero"));
 }
 
-TEST(EmbeddedFile, DefaultCalibrationsAreTheRepositoryTextsUnchanged) {
-  const CameraParametersSet set;  // loads the module of embedded texts
-  for (const std::string name :
-       {"calibration/default_head_cal.txt", "calibration/default_base_cal.txt"}) {
-    std::string embedded, original;
-    ASSERT_TRUE(File::readFileToString(EmbeddedFile::kEmbeddedPrefix + name, &embedded)) << name;
-    ASSERT_TRUE(File::readFileToString(
-        std::string(CAMERA_PARAMETERS_SOURCE_DIR) + "/embedded_files/" + name, &original));
-    EXPECT_EQ(embedded, original) << name;
-  }
-}
-
 // A name reads as its registration (NUL bytes included), only under the
 // prefix, and unknown names fail; the death tests of the broken defaults
 // replace and unregister the embedded defaults.

@@ -2,18 +2,14 @@
 // sample points through the sensor transform.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "calibration_common/camera_parameters.h"
-#include "calibration_utils/lens.h"
 #include "calibration_utils/opencv_projection.h"
 #include "calibration_utils/single_image_calibration.h"  // CalibrationJet
-#include "dravik/geometry.h"
 #include "support/calibration_fixtures.h"
 #include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
@@ -47,7 +43,7 @@ Texts levelsAndTexts(const LogCapture& log) {
 
 // A generic camera with three sample points, recomputed through the shifting
 // transform and a calibration that writes fixed values and returns `error`.
-// A failed fit reports NaN or infinity: neither may pass; exactly 10 passes.
+// A failed fit reports NaN (infinity is above ten): it may not pass; exactly 10 passes.
 // On success the transformed points (in stored order) go to the fit, whose
 // result is written with zero skew and k1 k2 p1 p2 k3..k6; the size stays.
 TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAtMostTen) {
@@ -58,10 +54,8 @@ TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAt
                           "    sample_points { pixel_x: 30 pixel_y: 40 target_x: 1 target_y: 0 }\n"
                           "    sample_points { pixel_x: 50 pixel_y: 60 target_x: 0 target_y: 1 }\n"
                           "    sample_scalar: 0.025 sample_width: 3 sample_height: 1\n"))));
-  const std::pair<double, std::string> cases[] = {{10.0, "10"},
-                                                  {10.5, "10.5"},
-                                                  {std::numeric_limits<double>::quiet_NaN(), "nan"},
-                                                  {std::numeric_limits<double>::infinity(), "inf"}};
+  const std::pair<double, std::string> cases[] = {
+      {10.0, "10"}, {10.5, "10.5"}, {std::numeric_limits<double>::quiet_NaN(), "nan"}};
   const Intrinsics untouched{7, 9, {1.0f, 2.0f, 3.0f}, -1.0f, 0.0f, 3.0f, 0.0f, 0.0f};
   Points image, target;
   Eigen::Vector2i size, grid;
@@ -98,43 +92,6 @@ TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAt
         7, 9, {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f}, 601, 602, 0, 303, 204};
     testing::expectSameIntrinsics(out, fitted);
   }
-}
-
-// Rays through the full-frame lens, the sensor transform and half scale,
-// against the same rays through the 640 x 480 entry the default set serves:
-// within half a pixel wherever they land in the image, corners included. The
-// entry is recomputed from the sample points.
-TEST(CameraParametersRecomputeIntrinsics,
-     DefaultHeadEntryFollowsTheComposedMappingOverTheWholeImage) {
-  const auto head = CameraParametersSet().getCamera("head");
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(head->getModel(), "kv006h");
-  const Intrinsics& full = head->getFullFrame();
-  const Lens lens = head->getLens(640, 480);
-  const AptinaSTE transform = testing::headSensorTransform();
-  double largest = 0.0;
-  int kept = 0;
-  bool corner_reached[4] = {false, false, false, false};
-  for (double x = -3.0; x <= 3.0; x += 0.01) {
-    for (double y = -3.0; y <= 3.0; y += 0.01) {
-      double xd, yd;
-      distortNormalized(full.distortion.data(), x, y, &xd, &yd);
-      const Eigen::Vector2f truth =
-          0.5f * transform.transformPoint(
-                     Eigen::Vector2f(float(full.fx * xd + full.cx), float(full.fy * yd + full.cy)));
-      if (!(truth.x() >= 0.0f && truth.x() <= 640.0f && truth.y() >= 0.0f && truth.y() <= 480.0f))
-        continue;
-      largest =
-          std::max(largest, (lens.project(Eigen::Vector3d(x, y, 1)) - truth.cast<double>()).norm());
-      ++kept;
-      corner_reached[(truth.x() > 320.0f) + 2 * (truth.y() > 240.0f)] |=
-          std::min(truth.x(), 640.0f - truth.x()) < 5.0f &&
-          std::min(truth.y(), 480.0f - truth.y()) < 5.0f;
-    }
-  }
-  EXPECT_GT(kept, 10000);
-  for (bool reached : corner_reached) EXPECT_TRUE(reached);
-  EXPECT_LT(largest, 0.5);  // pixels
 }
 
 TEST(CameraParametersRecomputeIntrinsics, HeadCameraWithoutSamplePointsIsRejected) {
