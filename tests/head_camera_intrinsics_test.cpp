@@ -2,14 +2,18 @@
 // sample points through the sensor transform.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "calibration_common/camera_parameters.h"
+#include "calibration_utils/lens.h"
 #include "calibration_utils/opencv_projection.h"
 #include "calibration_utils/single_image_calibration.h"  // CalibrationJet
+#include "dravik/geometry.h"
 #include "support/calibration_fixtures.h"
 #include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
@@ -92,6 +96,43 @@ TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAt
         7, 9, {0.11f, 0.12f, 0.021f, 0.022f, 0.13f, 0.14f, 0.15f, 0.16f}, 601, 602, 0, 303, 204};
     testing::expectSameIntrinsics(out, fitted);
   }
+}
+
+// Rays through the full-frame lens, the sensor transform and half scale,
+// against the same rays through the 640 x 480 entry the default set serves:
+// within half a pixel wherever they land in the image, corners included. The
+// entry is recomputed from the sample points.
+TEST(CameraParametersRecomputeIntrinsics,
+     DefaultHeadEntryFollowsTheComposedMappingOverTheWholeImage) {
+  const auto head = CameraParametersSet().getCamera("head");
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(head->getModel(), "kv006h");
+  const Intrinsics& full = head->getFullFrame();
+  const Lens lens = head->getLens(640, 480);
+  const AptinaSTE transform = testing::headSensorTransform();
+  double largest = 0.0;
+  int kept = 0;
+  bool corner_reached[4] = {false, false, false, false};
+  for (double x = -3.0; x <= 3.0; x += 0.01) {
+    for (double y = -3.0; y <= 3.0; y += 0.01) {
+      double xd, yd;
+      distortNormalized(full.distortion.data(), x, y, &xd, &yd);
+      const Eigen::Vector2f truth =
+          0.5f * transform.transformPoint(
+                     Eigen::Vector2f(float(full.fx * xd + full.cx), float(full.fy * yd + full.cy)));
+      if (!(truth.x() >= 0.0f && truth.x() <= 640.0f && truth.y() >= 0.0f && truth.y() <= 480.0f))
+        continue;
+      largest =
+          std::max(largest, (lens.project(Eigen::Vector3d(x, y, 1)) - truth.cast<double>()).norm());
+      ++kept;
+      corner_reached[(truth.x() > 320.0f) + 2 * (truth.y() > 240.0f)] |=
+          std::min(truth.x(), 640.0f - truth.x()) < 5.0f &&
+          std::min(truth.y(), 480.0f - truth.y()) < 5.0f;
+    }
+  }
+  EXPECT_GT(kept, 10000);
+  for (bool reached : corner_reached) EXPECT_TRUE(reached);
+  EXPECT_LT(largest, 0.5);  // pixels
 }
 
 TEST(CameraParametersRecomputeIntrinsics, HeadCameraWithoutSamplePointsIsRejected) {
