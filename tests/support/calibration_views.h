@@ -14,7 +14,6 @@
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/camera_calibration.h"
 #include "calibration_utils/lens_soundness.h"
-#include "calibration_utils/rectify.h"
 #include "dravik/geometry.h"
 #include "support/undistortion_lenses.h"
 
@@ -97,26 +96,6 @@ inline std::vector<calibration::TargetView> boardViews(
     }
   }
   return views;
-}
-
-// The largest distance, in pixels, between where two lenses see the rays of
-// the first lens's pixels on a `step`-pixel grid over the image (rays that
-// the second lens cannot see count as infinitely far).
-inline double largestProjectionDifference(const calibration::Lens& truth,
-                                          const calibration::Lens& fitted, int step) {
-  const float principal_point[2] = {truth.K(0, 2), truth.K(1, 2)},
-              focal_length[2] = {truth.K(0, 0), truth.K(1, 1)};
-  double largest = 0.0;
-  for (int v = 0; v < truth.height; v += step) {
-    for (int u = 0; u < truth.width; u += step) {
-      const calibration::RectifiedPoint ray = calibration::rectifyPointWithStatus(
-          truth.distortion.data(), principal_point, focal_length, Eigen::Vector2f(u, v));
-      const Eigen::Vector2d seen = fitted.project(Eigen::Vector3d(ray.point.x(), ray.point.y(), 1));
-      const double difference = (seen - Eigen::Vector2d(u, v)).norm();
-      largest = std::isfinite(difference) ? std::max(largest, difference) : INFINITY;
-    }
-  }
-  return largest;
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
