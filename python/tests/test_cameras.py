@@ -74,11 +74,6 @@ def random_pixels(count):
     return np.random.default_rng(7).uniform((0, 0), (1919, 1079), size=(count, 2))
 
 
-# That they project back: PTZProjectionBatch.RaysOfPixelsAgreeWithTheSinglePixelCall (C++).
-def test_rays_are_unit_directions(config):
-    assert_allclose(np.linalg.norm(config.pixel_rays(random_pixels(1000)), axis=1), 1.0, atol=1e-15)
-
-
 def test_the_head_gives_the_configuration_pose_and_its_joint_angles(ptz_model, config):
     head = ptz_model.pan_tilt_model
     assert_array_equal(head.full_transform(3600, 1200), config.transform)
