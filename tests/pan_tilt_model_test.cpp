@@ -87,10 +87,8 @@ TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
 }
 
 // Targets on random rays of random poses are put back on their rays, in front
-// of the camera, silently. Along the optical axis of the ideal head the
-// solution with |tilt| < pi/2 is unique: the angles come back. Rays off the
-// axis lie near the plane of the tilt rotation: two close roots of the tilt
-// equation, only one of them right.
+// of the camera, silently; along the ideal head's optical axis (|tilt| < pi/2)
+// the angles come back. Off the axis the tilt equation has two close roots.
 TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
   const struct {
     HeadGeometry head;
