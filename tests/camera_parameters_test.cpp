@@ -1,8 +1,6 @@
-// One camera record: intrinsics by image size (the sizes each camera model
-// precomputes, their crop-and-scale mapping, the fallback to the scaled full
-// frame), reading a camera message, the pose conversions, and the pose held
-// as a transform and its rigid inverse. The calibration set: loading, the
-// fallback to the embedded default, and sharing between copies.
+// One camera record: intrinsics by image size, reading a camera message, the
+// pose and its rigid inverse. The calibration set: loading, the fallback to the
+// embedded default, and sharing between copies.
 #include "calibration_common/camera_parameters.h"
 
 #include <gmock/gmock.h>
@@ -184,10 +182,9 @@ TEST(CameraParametersConvertDeathTest, ShortExtrinsicsEndTheProcess) {
       ::testing::HasSubstr("Check failed: src.a_size() >= 12 (7 vs. 12) "));
 }
 
-// The transform is kept bit for bit and the camera centre maps to the camera's
-// origin; child-to-parent input is stored the other way round. The inverse is
-// the rigid one (R^T, -R^T t) even of a nearly rigid matrix (rotation scaled
-// by 1%, bottom row not 0 0 0 1), where a general 4x4 inverse would differ.
+// Kept bit for bit, child-to-parent input the other way round; the inverse is
+// the rigid one (R^T, -R^T t) even of a nearly rigid matrix, where a general
+// 4x4 inverse would differ.
 TEST(CameraTransform, HoldsTheTransformAndItsRigidInverse) {
   for (float angle : {0.0f, 0.4f, -2.0f, 3.1f}) {
     const Eigen::Vector3f axis = Eigen::Vector3f(0.3f, -0.5f, 0.8f).normalized();
@@ -248,11 +245,9 @@ TEST(CameraParametersSet, LoadMergesTheRecordsByName) {
   EXPECT_EQ(set.getRawCalData().camera_size(), 3);
 }
 
-// A rejected camera (a generic camera whose size is present but not positive,
-// silently; a value that is not finite, or a double beyond the range of float,
-// with a level-2 record naming the camera and the field; a short list:
-// CameraParametersReadProto) fails the load: the cameras read before it stay,
-// the default's message and records are rebuilt, and a level-3 record says so.
+// A rejected camera (a size that is not positive, silently; a value not finite
+// or beyond float, with a record naming the camera and the field) fails the
+// load: the cameras read before it stay, the default is rebuilt, and says so.
 TEST(CameraParametersSet, RejectedCameraFallsBackToTheDefault) {
   const auto edited = [](const std::string& from, const std::string& to) {
     std::string text = cameraText("third", "kv007n");
@@ -357,7 +352,6 @@ TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
       {"", false,
        "File::readFileToString( EmbeddedFile::kEmbeddedPrefix + "
        "\"calibration/default_head_cal.txt\", &data)"},
-      {"camera { name: ", false, parse_check},
       {cameraText("flat", "pinhole", 0, 0, false), false, "readProto()"},
       {"camera { name: ", true, parse_check}};
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
