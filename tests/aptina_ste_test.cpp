@@ -32,8 +32,8 @@ TEST(AptinaSTE, MapsTableRadiiToTheScaledDisplacedRadiiInsideTheFrame) {
   }
 }
 
-// Strictly increasing and C1, with slopes never below the scale; between two
-// samples the displacement stays between their values (no overshoot).
+// Strictly increasing, with slopes never below the scale; between two samples
+// the displacement stays between their values (no overshoot).
 TEST(AptinaSTE, RadialMappingIsAMonotoneCubicOfTheSamples) {
   const AptinaSTE ste = headSensorTransform();
   const std::vector<float> b = headSensorDisplacements();
@@ -43,8 +43,6 @@ TEST(AptinaSTE, RadialMappingIsAMonotoneCubicOfTheSamples) {
   for (int i = 0; i + 1 < 100; ++i) {
     const double knot = 10.0 * (i + 1);
     const double left = (ste.mapRadius(knot) - ste.mapRadius(knot - kStep)) / kStep;
-    const double right = (ste.mapRadius(knot + kStep) - ste.mapRadius(knot)) / kStep;
-    EXPECT_NEAR(left, right, 1e-3) << knot;  // no jump of slope at a knot
     EXPECT_GE(left, kScale);
     for (double t = 0.1; t < 1.0; t += 0.2) {
       const double between = ste.displacement(10.0 * (i + t));
