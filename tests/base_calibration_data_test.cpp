@@ -60,10 +60,8 @@ void expectHoldsTheDefault(const BaseCalibrationData& data) {
 }
 
 // A new object, and a copy after a failed load, hold the default. Eleven
-// transform values and the empty string (a valid, empty wire message) are
-// logged as too short; a value that is not finite, or beyond the range of
-// float once stored, by its field; garbage parses in neither format and is
-// not logged.
+// transform values and the empty wire message are logged as too short, a value
+// not finite or beyond float by its field; garbage is not logged.
 TEST(BaseCalibrationData, LoadFallsBackToTheDefaultOnUnusableData) {
   expectHoldsTheDefault(BaseCalibrationData());
   BaseCalibrationData source;
@@ -182,16 +180,14 @@ void expectPose(const Eigen::Matrix4f& actual, const Eigen::Matrix4f& expected) 
   EXPECT_TRUE(actual.isApprox(expected, kPoseTolerance)) << actual << "\nexpected\n" << expected;
 }
 
-// General poses (so P * G differs from G * P). The records a caller already
-// holds, their transforms and the set's message show P * G; each record's own
-// message keeps the pose it was read with. A camera listed twice has one
-// record, read from the later entry, composed with G once; both of its
-// messages receive the record's pose.
+// General poses (P * G differs from G * P). The records a caller holds and the
+// set's message show P * G; each record's own message keeps the pose it was
+// read with. A camera listed twice has one record, from the later entry,
+// composed with G once; both of its messages receive the record's pose.
 TEST(AdjustUsingBaseCalibration, EveryCameraBecomesItsPoseTimesTheGlobalTransform) {
   const Eigen::Matrix4f G = pose(0.05f, {0.3f, -1, 0.2f}, {0.012f, -0.03f, 0.004f});
   const Cameras cases[] = {
       {{"front", pose(0.3f, {1, 2, 3}, {0.1f, -0.2f, 0.9f})},
-       {"navigation", pose(-1.2f, {0, 1, 0.5f}, {0.25f, 0.0f, 0.3f})},
        {"rear", pose(2.9f, {-1, 0.2f, 1}, {-0.4f, 0.05f, 0.8f})}},
       {{"front", pose(0.4f, {0, 0, 1}, {0.2f, 0, 0})},
        {"front", pose(-0.1f, {1, 0, 0}, {0, 0.3f, 0.5f})}},
