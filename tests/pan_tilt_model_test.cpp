@@ -33,8 +33,7 @@ constexpr float kUntouched = -12345.0f;
 const Eigen::Vector2f kOpticalAxis = Eigen::Vector2f::Zero();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// At the offsets the pose is the fixed chain; with identity links pan and
-// tilt add up.
+// At the offsets the pose is the fixed chain; with identity links pan and tilt add.
 TEST(PanTiltModel, GetFullTransformComposesTheLinks) {
   HeadGeometry head = realisticHead();
   const CameraTransform pose = headModel(head).getFullTransform(head.pan_offset, head.tilt_offset);
@@ -66,8 +65,7 @@ TEST(PanTiltModel, ReadFromPBRejectsALinkOfFewerThanTwelveElements) {
   }
 }
 
-// Writing replaces the extrinsics (a longer link already there included) and
-// writes every other field back as read.
+// Writing replaces the extrinsics (a longer link included), the rest as read.
 TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
   PanTiltSystemParameters params = headParameters(realisticHead()), out;
   params.set_aux_param_1(0.25f);
@@ -127,13 +125,12 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
   }
 }
 
-// Each failure writes one record of its level that starts with its reason and
-// the inputs; outputs are written only after a refinement left a residual.
+// One record of the failure's level, its reason and the inputs; outputs are
+// written only after a refinement left a residual.
 TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   const char kNoSolution[] = "Could not find solutions for pan tilt: ";
   const char kLargeError[] = "Large residual error for pan tilt: ";
-  // Scales without a motor position; a camera 6 cm or 30 cm along the tilt
-  // axis, whose optical axis misses a target 1 cm ahead of the head's centre.
+  // A camera 6 cm or 30 cm along the tilt axis misses a target 1 cm ahead.
   HeadGeometry zero_pan = idealHead(), near = idealHead(), far = near;
   zero_pan.pan_scale = 0.0f;
   near.device(0, 3) = 0.06f;
@@ -150,7 +147,6 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
       {headModel(idealHead()), {0, 0, 4}, {1, 0}, kNoSolution, 2, false},
       // Identity links: the optical axis is the pan axis, which no pan aims.
       {PanTiltModel(), {1, 2, 3}, kOpticalAxis, kNoSolution, 2, false},
-      {headModel(realisticHead()), {kNaN, 1, 1}, kOpticalAxis, kNoSolution, 2, false},
       {headModel(realisticHead()), {1, 1, 1}, {kNaN, 0}, kNoSolution, 2, false},
       {headModel(zero_pan), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
       {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3, true},
@@ -179,9 +175,7 @@ TEST(PanTiltModel, MotorStepsFailsWithoutAMotorPosition) {
   zero_tilt.tilt_scale = 0.0f;
   const float kInf = std::numeric_limits<float>::infinity();
   const std::pair<PanTiltModel, Eigen::Vector2f> cases[] = {
-      {headModel(zero_tilt), {0.1f, 0.2f}},
-      {headModel(realisticHead()), {kNaN, 0.2f}},
-      {headModel(realisticHead()), {0.1f, kInf}}};
+      {headModel(zero_tilt), {0.1f, 0.2f}}, {headModel(realisticHead()), {0.1f, kInf}}};
   for (const auto& [model, angles] : cases) {
     LogCapture capture(3);
     float pan = kUntouched, tilt = kUntouched;
