@@ -84,8 +84,7 @@ def test_remap_image_keeps_the_shape_and_fills_invalid_pixels(half_size_map, cha
     out = cp.remap_image(image, half_size_map, border=7)
     assert out.shape == (480, 640) + (() if channels == 1 else (channels,))
     assert (out[half_size_map.valid == 0] == 7).all()
-    # The planes of the map, copies of them and a map of another dtype resample alike, and the
-    # crop as its copy.
+    # The planes, copies of them in other dtypes, and the crop's copy resample alike.
     map_x, map_y, valid = half_size_map
     assert_array_equal(cp.remap_image(image, map_x, map_y, valid, border=7), out)
     copies = map_x.astype(np.float64), map_y.copy(), valid.astype(bool)
