@@ -141,10 +141,9 @@ TEST(CameraParametersReadProto, TakesTheFullFrameLensAndPoseFromTheMessage) {
 }
 
 TEST(CameraParametersReadProto, RejectsAShortParameterListLoggingTheMessage) {
-  for (const std::string shortage : {"k", "p", "a", "no extrinsics", "no intrinsics"}) {
+  for (const std::string shortage : {"k", "a", "no extrinsics", "no intrinsics"}) {
     CameraCalibration message = cameraMessage(cameraText("c", "kv007n"));
     if (shortage == "k") message.mutable_intrinsics()->mutable_k()->RemoveLast();
-    if (shortage == "p") message.mutable_intrinsics()->mutable_p()->RemoveLast();
     if (shortage == "a") message.mutable_extrinsics()->mutable_a()->RemoveLast();
     if (shortage == "no extrinsics") message.clear_extrinsics();
     if (shortage == "no intrinsics") message.clear_intrinsics();
