@@ -83,9 +83,8 @@ TEST(CameraParametersGetIntrinsics, B910EntriesAreTheCentralSensorCropScaled) {
   }
 }
 
-// Model identifiers match whole and case-sensitively; a generic camera serves
-// exactly its calibrated size, and without a positive one (absent, zero or
-// negative: infinities in every scaled fallback) it is rejected. Silently.
+// Model identifiers match whole and case-sensitively; a generic camera serves its
+// calibrated size, and without a positive one it is rejected, silently.
 TEST(CameraParametersGetIntrinsics, GenericCameraServesExactlyItsPositiveCalibratedSize) {
   for (const char* model : {"", "pinhole", "B910", "b910 ", "KV007N", "kv007", "kv007n\t"}) {
     LogCapture capture;
@@ -314,9 +313,8 @@ TEST(CameraParametersSet, LoadFromFileNamesThePathOfAFailure) {
                      "Error parsing robot calibration from " + bad);
 }
 
-// A copy builds new records from its own copy of the message. Assignment
-// shares the message (a later load shows through) but each set keeps its
-// records; self-assignment changes nothing.
+// A copy builds its own records from its own message; assignment shares the
+// message but not the records; self-assignment changes nothing.
 TEST(CameraParametersSet, CopyBuildsItsOwnRecordsAndAssignmentSharesTheMessage) {
   CameraParametersSet a, b;
   ASSERT_TRUE(b.loadFromString(stereoText()));
@@ -339,9 +337,8 @@ TEST(CameraParametersSet, CopyBuildsItsOwnRecordsAndAssignmentSharesTheMessage) 
   EXPECT_EQ(recordsOf(b), b_records);
 }
 
-// A default that is missing (empty text: unregistered), does not parse, or is
-// rejected ends the process, whether a set is being made or a load is falling
-// back. The default is replaced in the dying process only.
+// A default that is missing (unregistered), unparseable or rejected ends the
+// process, making a set or falling back; it is replaced in the dying process only.
 TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string parse_check =

@@ -1,7 +1,5 @@
-// The PTZ camera model: zoom steps against zoom x factors; the model at one
-// pan/tilt/zoom: interpolated lens, projection and rays, one at a time and in
-// batches; aiming: centring a pixel, showing a world point at a pixel, and
-// filling the view with a region at the right zoom.
+// The PTZ camera model: zoom steps and factors; at one pan/tilt/zoom the lens,
+// projection and rays, singly and in batches; aiming at pixels and regions.
 #include "calibration_common/ptz_camera_model.h"
 
 #include <google/protobuf/text_format.h>
@@ -42,9 +40,8 @@ PTZCameraParameters threeSampleParameters() {
   return exampleHeadWithZooms({{0, 1000}, {1000, 2000}, {2000, 4000}}, 0, 1000);
 }
 
-// Factors below one give the widest zoom and factors beyond the table, +infinity
-// among them, the longest; NaN and -infinity give 0; grid indices and steps
-// beyond the int range saturate.
+// Factors below one give the widest zoom, beyond the table (+inf too) the
+// longest, NaN and -inf 0; indices and steps beyond the int range saturate.
 TEST(PTZCameraModel, ConvertsStepsAndFactorsAlongTheTableSaturatingBeyondIt) {
   PTZCameraParameters params = threeSampleParameters();
   const PTZCameraModel model(params);
@@ -183,9 +180,8 @@ TEST(PTZProjectionBatch, AgreesWithTheSinglePointCallToTheLastBit) {
   }
 }
 
-// The batch of rays, in double precision, against the single-pixel call (in
-// float): the same directions, over the image and beyond its edge, and the
-// pixel of each ray is the pixel it came from.
+// Batch rays (double) take the single-pixel call's (float) directions, over the
+// image and beyond its edge, and project back to their pixels.
 TEST(PTZProjectionBatch, RaysOfPixelsAgreeWithTheSinglePixelCall) {
   const auto model = sharedModel(ptzExampleParameters());
   for (const int zoom : {0, 1234, 16000}) {
