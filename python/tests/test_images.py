@@ -33,13 +33,11 @@ def test_pixel_rays_are_the_unit_directions_of_the_normalized_pixels(navigation_
     assert_allclose(rays[:, :2] / rays[:, 2:], normalized, atol=INVERSE_TOLERANCE)
 
 
-# Where the edges lie: LensSoundness (C++); here the enumeration and the flags of pixels beyond the fold.
+# Where the edges lie, and the flags beyond a fold: LensSoundness and Lens (C++); here the enumeration.
 def test_the_sound_region_ends_at_a_fold_inside_the_image_of_a_folding_lens(navigation_lens):
     assert navigation_lens.is_sound_over_image() and not FOLDING.is_sound_over_image()
     assert FOLDING.sound_region().edge == cp.SoundRegion.Edge.FOLD
     assert cp.find_sound_region([0, 0, 0, 0, 0, -1, 0, 0]).edge == cp.SoundRegion.Edge.POLE
-    normalized, converged = FOLDING.normalize_pixels(np.array([[0.0, 0.0], [1279.0, 959.0], [640.0, 480.0]]))
-    assert converged.tolist() == [False, False, True] and np.isfinite(normalized).all()
 
 
 # The reasons: Lens.FromIntrinsicsRefusesWhatIsNoLensWithOneRecord (C++).
