@@ -45,10 +45,10 @@ void readSet(const CameraParametersSet& set, Observation* out) {
   out->push_back(float(set.hasCamera("no such camera")));
 }
 
-// The PTZ model and the base calibration hold no state that a reader could
-// change, so the readers share the camera records and the logger.
+// The readers share the camera records and the logger (the PTZ model and the
+// base calibration hold no state a reader could change).
 TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetReloads) {
-  dravik::testing::LogCapture log(6);  // the readers share the logger as well
+  dravik::testing::LogCapture log(6);
   const CameraParametersSet set;
   // The reloaded set hands its records out before the reloads begin.
   CameraParametersSet reloaded;
@@ -60,7 +60,6 @@ TEST(Concurrency, ReadersAgreeWithOneThreadWhileRecordsAreReleasedAndAnotherSetR
   std::vector<Observation> expected_held(held.size());
   for (size_t i = 0; i < held.size(); ++i) readCamera(*held[i], &expected_held[i]);
 
-  // A calibration of other cameras for the reloading set, without the head's recalibration.
   const std::string other =
       dravik::testing::cameraText("left", "kv007n") + dravik::testing::cameraText("right", "b910");
   std::atomic<int> mismatches{0};

@@ -12,7 +12,6 @@
 #include <sstream>
 #include <string>
 
-#include "dravik/geometry.h"
 #include "support/log_capture.h"
 #include "support/pan_tilt_heads.h"
 
@@ -33,17 +32,13 @@ constexpr float kUntouched = -12345.0f;
 const Eigen::Vector2f kOpticalAxis = Eigen::Vector2f::Zero();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// At the offsets the pose is the fixed chain; with identity links pan and
-// tilt add up.
+// At the offsets the pose is the fixed chain (turned poses against a kinematic
+// tree: CamcalUrdf.HeadChainFollowsThePanTiltModel).
 TEST(PanTiltModel, GetFullTransformComposesTheLinks) {
-  HeadGeometry head = realisticHead();
+  const HeadGeometry head = realisticHead();
   const CameraTransform pose = headModel(head).getFullTransform(head.pan_offset, head.tilt_offset);
   EXPECT_LT((pose.getTransform() - head.device * head.tilt * head.pan).cwiseAbs().maxCoeff(),
             kMatrixTolerance);
-  head = HeadGeometry();
-  head.tilt = head.device = Eigen::Matrix4f::Identity();
-  const Eigen::Matrix4f turned = headModel(head).getFullTransform(0.3f, -1.1f).getTransform();
-  EXPECT_LT((turned - rotationZTransf(0.3f - 1.1f)).cwiseAbs().maxCoeff(), kMatrixTolerance);
 }
 
 using Link = CameraExtrinsics* (PanTiltSystemParameters::*)();
@@ -66,8 +61,7 @@ TEST(PanTiltModel, ReadFromPBRejectsALinkOfFewerThanTwelveElements) {
   }
 }
 
-// Writing replaces the extrinsics (a longer link already there included) and
-// writes every other field back as read.
+// Writing replaces the extrinsics (a longer link included), the rest as read.
 TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
   PanTiltSystemParameters params = headParameters(realisticHead()), out;
   params.set_aux_param_1(0.25f);
@@ -87,10 +81,8 @@ TEST(PanTiltModel, WriteToPBWritesBackWhatWasRead) {
 }
 
 // Targets on random rays of random poses are put back on their rays, in front
-// of the camera, silently. Along the optical axis of the ideal head the
-// solution with |tilt| < pi/2 is unique: the angles come back. Rays off the
-// axis lie near the plane of the tilt rotation: two close roots of the tilt
-// equation, only one of them right.
+// of the camera, silently; along the ideal head's optical axis (|tilt| < pi/2)
+// the angles come back. Off the axis the tilt equation has two close roots.
 TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
   const struct {
     HeadGeometry head;
@@ -98,7 +90,6 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
     bool unique;
   } cases[] = {{idealHead(), 3.0f * float(EIGEN_PI), 1.5f, 0.0f, true},
                {realisticHead(), 3.0f, 1.2f, 0.0f, false},
-               {idealHead(), 3.0f, 1.5f, 0.5f, false},
                {realisticHead(), 3.0f, 1.0f, 0.4f, false}};
   for (const auto& c : cases) {
     const PanTiltModel model = headModel(c.head);
@@ -130,16 +121,14 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
   }
 }
 
-// Each failure writes one record of its level that starts with its reason and
-// the inputs; outputs are written only after a refinement left a residual.
+// One record of the failure's level, its reason and the inputs; outputs are
+// written only after a refinement left a residual.
 TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
   const char kNoSolution[] = "Could not find solutions for pan tilt: ";
   const char kLargeError[] = "Large residual error for pan tilt: ";
-  // Scales without a motor position; a camera 6 cm or 30 cm along the tilt
-  // axis, whose optical axis misses a target 1 cm ahead of the head's centre.
-  HeadGeometry zero_pan = idealHead(), nan_tilt = idealHead(), near = idealHead(), far = near;
+  // A camera 6 cm or 30 cm along the tilt axis misses a target 1 cm ahead.
+  HeadGeometry zero_pan = idealHead(), near = idealHead(), far = near;
   zero_pan.pan_scale = 0.0f;
-  nan_tilt.tilt_scale = kNaN;
   near.device(0, 3) = 0.06f;
   far.device(0, 3) = 0.3f;
   const struct {
@@ -154,10 +143,8 @@ TEST(ComputePanTilt, EachFailureLogsOneRecordOfItsReason) {
       {headModel(idealHead()), {0, 0, 4}, {1, 0}, kNoSolution, 2, false},
       // Identity links: the optical axis is the pan axis, which no pan aims.
       {PanTiltModel(), {1, 2, 3}, kOpticalAxis, kNoSolution, 2, false},
-      {headModel(realisticHead()), {kNaN, 1, 1}, kOpticalAxis, kNoSolution, 2, false},
       {headModel(realisticHead()), {1, 1, 1}, {kNaN, 0}, kNoSolution, 2, false},
       {headModel(zero_pan), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
-      {headModel(nan_tilt), {0, 2, 0}, kOpticalAxis, kLargeError, 2, false},
       {headModel(near), {0.01f, 0, 0}, kOpticalAxis, "High residual error for pan tilt: ", 3, true},
       {headModel(far), {0.01f, 0, 0}, kOpticalAxis, kLargeError, 2, true},
   };
@@ -184,9 +171,7 @@ TEST(PanTiltModel, MotorStepsFailsWithoutAMotorPosition) {
   zero_tilt.tilt_scale = 0.0f;
   const float kInf = std::numeric_limits<float>::infinity();
   const std::pair<PanTiltModel, Eigen::Vector2f> cases[] = {
-      {headModel(zero_tilt), {0.1f, 0.2f}},
-      {headModel(realisticHead()), {kNaN, 0.2f}},
-      {headModel(realisticHead()), {0.1f, kInf}}};
+      {headModel(zero_tilt), {0.1f, 0.2f}}, {headModel(realisticHead()), {0.1f, kInf}}};
   for (const auto& [model, angles] : cases) {
     LogCapture capture(3);
     float pan = kUntouched, tilt = kUntouched;

@@ -62,8 +62,7 @@ def test_a_file_that_cannot_be_read_is_refused_with_a_record(caplog, tmp_path):
     records = [(r.tag, r.getMessage()) for r in caplog.records]
     assert records == [("base_calibration_data", f"Can't open {missing}"),
                        ("ptz_camera_model", f"Can't open {missing}"), ("ptz_camera_model", "Invalid intrinsics")]
-    # Nothing of the base changed; the configuration made before keeps its model; the invalid
-    # model answers with no zoom and makes no configurations.
+    # The base and the configuration made before are unchanged; the invalid model has no zoom.
     assert base.wheel_base == np.float32(0.412) and before.get_pan_tilt((960, 540)) is not None
     assert not model.valid and model.steps_to_zoom_x_factor(100) == 1.0 and model.zoom_x_factor_to_steps(2.0) == 0
     with pytest.raises(ValueError, match="not valid"):
@@ -72,11 +71,6 @@ def test_a_file_that_cannot_be_read_is_refused_with_a_record(caplog, tmp_path):
 
 def random_pixels(count):
     return np.random.default_rng(7).uniform((0, 0), (1919, 1079), size=(count, 2))
-
-
-# That they project back: PTZProjectionBatch.RaysOfPixelsAgreeWithTheSinglePixelCall (C++).
-def test_rays_are_unit_directions(config):
-    assert_allclose(np.linalg.norm(config.pixel_rays(random_pixels(1000)), axis=1), 1.0, atol=1e-15)
 
 
 def test_the_head_gives_the_configuration_pose_and_its_joint_angles(ptz_model, config):

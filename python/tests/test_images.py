@@ -33,24 +33,11 @@ def test_pixel_rays_are_the_unit_directions_of_the_normalized_pixels(navigation_
     assert_allclose(rays[:, :2] / rays[:, 2:], normalized, atol=INVERSE_TOLERANCE)
 
 
-def test_a_camera_answers_as_its_lens_at_the_size():
-    head = cp.CameraParametersSet().camera("head")
-    lens = head.lens(640, 480)  # The head camera's size with a distortion of its own.
-    pixels = image_grid(lens)
-    points = lens.pixel_rays(pixels)
-    assert_array_equal(head.pixel_rays(pixels, 640, 480), points)
-    assert_array_equal(head.normalize_pixels(pixels, 640, 480)[0], lens.normalize_pixels(pixels)[0])
-    assert_array_equal(head.project(points, 640, 480), lens.project(points))
-    assert not np.array_equal(head.project(points, 1280, 960), lens.project(points))
-
-
-# Where the edges lie: LensSoundness (C++); here the enumeration and the flags of pixels beyond the fold.
+# Where the edges lie, and the flags beyond a fold: LensSoundness and Lens (C++); here the enumeration.
 def test_the_sound_region_ends_at_a_fold_inside_the_image_of_a_folding_lens(navigation_lens):
     assert navigation_lens.is_sound_over_image() and not FOLDING.is_sound_over_image()
     assert FOLDING.sound_region().edge == cp.SoundRegion.Edge.FOLD
     assert cp.find_sound_region([0, 0, 0, 0, 0, -1, 0, 0]).edge == cp.SoundRegion.Edge.POLE
-    normalized, converged = FOLDING.normalize_pixels(np.array([[0.0, 0.0], [1279.0, 959.0], [640.0, 480.0]]))
-    assert converged.tolist() == [False, False, True] and np.isfinite(normalized).all()
 
 
 # The reasons: Lens.FromIntrinsicsRefusesWhatIsNoLensWithOneRecord (C++).
@@ -64,7 +51,7 @@ def test_a_checked_lens_is_refused_with_a_reason(caplog):
     assert np.isnan(cp.Lens(640, 480, K, np.zeros(5)).project([0.1, 0.2, 1.0])).all()
 
 
-@pytest.mark.parametrize("alpha, square", [(0.0, False), (0.5, False), (1.0, False), (0.0, True)])
+@pytest.mark.parametrize("alpha, square", [(0.0, False), (1.0, False), (0.0, True)])
 def test_a_view_at_alpha_zero_is_all_valid_and_its_rectangle_too(navigation_lens, alpha, square):
     view, (x, y, w, h) = cp.choose_pinhole_view(navigation_lens, alpha, 1280, 960, same_focal_length=square)
     assert (view.width, view.height) == (1280, 960) and (view.K[0, 0] == view.K[1, 1]) == square
@@ -95,8 +82,7 @@ def test_remap_image_keeps_the_shape_and_fills_invalid_pixels(half_size_map, cha
     out = cp.remap_image(image, half_size_map, border=7)
     assert out.shape == (480, 640) + (() if channels == 1 else (channels,))
     assert (out[half_size_map.valid == 0] == 7).all()
-    # The planes of the map, copies of them and a map of another dtype resample alike, and the
-    # crop as its copy.
+    # The planes, copies of them in other dtypes, and the crop's copy resample alike.
     map_x, map_y, valid = half_size_map
     assert_array_equal(cp.remap_image(image, map_x, map_y, valid, border=7), out)
     copies = map_x.astype(np.float64), map_y.copy(), valid.astype(bool)

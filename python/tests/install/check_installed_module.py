@@ -1,9 +1,5 @@
-"""Run by ctest with Debian's interpreter against a scratch install prefix.
-
-The installed module loads from <prefix>/lib/python3/dist-packages, finds the
-libraries it links beside it in <prefix>/lib (not in the build tree), and
-has its type stubs beside it.
-"""
+"""Run by ctest against a scratch install prefix: the module loads from <prefix>/lib/python3/dist-packages,
+with its type stubs beside it and the libraries it links from <prefix>/lib, not the build tree."""
 
 import pathlib
 import sys
