@@ -234,6 +234,25 @@ TEST(GetPanTilt, OfAPixelBringsItToTheImageCentre) {
   }
 }
 
+// From pan_max a point to one side needs more pan than the motor has: a
+// pixel's answer is limited; a world point's fractional answer (to be seen
+// at the principal point) passes through, neither rounded nor limited.
+TEST(GetPanTilt, MotorLimitsBoundPixelAnswersOnly) {
+  const PTZCameraModelConfiguration config(sharedModel(ptzExampleParameters()), 7000, 1200, 0);
+  int beyond = 0;
+  for (float u : {846.0f, 1074.0f}) {
+    int pan, tilt;
+    float world_pan, world_tilt;
+    const Eigen::Vector3f world = config.getCameraCenter() + 6.0f * unitRay(config, {u, 540});
+    ASSERT_TRUE(config.getPanTilt(Eigen::Vector2f(u, 540), &pan, &tilt));
+    ASSERT_TRUE(config.getPanTilt(world, principalPoint(config), &world_pan, &world_tilt));
+    EXPECT_NE(world_pan, std::round(world_pan));
+    beyond += world_pan > 7000.0f ? 1 : 0;
+    EXPECT_EQ(pan == 7000, world_pan > 7000.0f) << pan << " " << world_pan;
+  }
+  EXPECT_EQ(beyond, 1);
+}
+
 // With a tiny step angle, any turn is more steps than an int holds.
 TEST(GetPanTilt, PositionsBeyondTheIntRangeFailWithoutWritingOutputs) {
   PTZCameraParameters params = ptzExampleParameters();
