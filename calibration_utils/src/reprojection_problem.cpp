@@ -11,6 +11,7 @@
 #include "calibration_utils/lens_soundness.h"
 #include "dravik/autodiff.h"
 #include "dravik/geometry.h"
+#include "wide_vectors.h"
 
 namespace dravik {
 namespace calibration {
@@ -92,12 +93,6 @@ Eigen::Vector3d cameraPoint(const Pose& pose, const Eigen::Vector3d& target) {
   return X;
 }
 
-#if defined(__GNUC__)
-#define REPROJECTION_INLINE inline __attribute__((always_inline))
-#else
-#define REPROJECTION_INLINE inline
-#endif
-
 // Sums of one view's rows: the pose block, the cross block and the view's
 // share of U and u, in plain arrays (upper triangles of the square ones).
 struct ViewSums {
@@ -122,7 +117,7 @@ struct PointRows {
 // as it is: the sums are those of skipping it, provided every entry of the
 // rows is finite (addPoint).
 template <int I>
-REPROJECTION_INLINE void addIntrinsicRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+WIDE_VECTORS_INLINE void addIntrinsicRow(const PointRows& __restrict r, ViewSums* __restrict s) {
   const double a0 = r.a[0][I], a1 = r.a[1][I];
   for (int j = I; j < kIntrinsics; ++j) {
     s->U[I][j] = (s->U[I][j] + a0 * r.a[0][j]) + a1 * r.a[1][j];
@@ -134,7 +129,7 @@ REPROJECTION_INLINE void addIntrinsicRow(const PointRows& __restrict r, ViewSums
 }
 
 template <int C>
-REPROJECTION_INLINE void addPoseRow(const PointRows& __restrict r, ViewSums* __restrict s) {
+WIDE_VECTORS_INLINE void addPoseRow(const PointRows& __restrict r, ViewSums* __restrict s) {
   const double p0 = r.p[0][C], p1 = r.p[1][C];
   for (int j = C; j < kPoseParameters; ++j) {
     s->V[C][j] = (s->V[C][j] + p0 * r.p[0][j]) + p1 * r.p[1][j];
@@ -143,7 +138,7 @@ REPROJECTION_INLINE void addPoseRow(const PointRows& __restrict r, ViewSums* __r
 }
 
 template <int... I, int... C>
-REPROJECTION_INLINE void addRows(const PointRows& __restrict r, ViewSums* __restrict s,
+WIDE_VECTORS_INLINE void addRows(const PointRows& __restrict r, ViewSums* __restrict s,
                                  std::integer_sequence<int, I...>,
                                  std::integer_sequence<int, C...>) {
   (addIntrinsicRow<I>(r, s), ...);
@@ -169,7 +164,7 @@ void addRowSkippingZeros(double e, const double (&a)[kIntrinsics],
 }
 
 // `finite`: whether every entry of the rows is finite.
-REPROJECTION_INLINE void addPointRows(const PointRows& __restrict r, bool finite,
+WIDE_VECTORS_INLINE void addPointRows(const PointRows& __restrict r, bool finite,
                                       ViewSums* __restrict s) {
   if (finite) {
     addRows(r, s, std::make_integer_sequence<int, kIntrinsics>(),
@@ -187,7 +182,7 @@ struct PointDerivatives {
   double d_intrinsics[2][kIntrinsics];
 };
 
-REPROJECTION_INLINE void pointDerivatives(const double* __restrict k, double X, double Y, double Z,
+WIDE_VECTORS_INLINE void pointDerivatives(const double* __restrict k, double X, double Y, double Z,
                                           PointDerivatives* __restrict out) {
   const double inverse_depth = 1.0 / Z;
   const double x = X * inverse_depth;
@@ -249,7 +244,7 @@ struct RowBatch {
 // The rows of `count` <= kRowBatch points are computed in one loop without
 // branches, which the compiler vectorises, then added to the sums point by
 // point; false when a point is not in front of the camera (it adds nothing).
-REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double (&R)[3][3],
+WIDE_VECTORS_INLINE bool addRowBatchOf(const double* __restrict k, const double (&R)[3][3],
                                        const double (&t)[3], const double* __restrict P,
                                        const double* __restrict image, int count,
                                        ViewSums* __restrict sums) {
@@ -307,7 +302,7 @@ REPROJECTION_INLINE bool addRowBatchOf(const double* __restrict k, const double 
 // and the pose R, t, with each point's depth: the arithmetic of dataCost,
 // point by point, in one loop without branches, which the compiler
 // vectorises. A point not in front of the camera gives a meaningless error.
-REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const double (&R)[3][3],
+WIDE_VECTORS_INLINE void squaredErrorsOf(const double* __restrict k, const double (&R)[3][3],
                                          const double (&t)[3], const double* __restrict P,
                                          const double* __restrict image, int count,
                                          double* __restrict depth, double* __restrict error) {
@@ -328,7 +323,7 @@ REPROJECTION_INLINE void squaredErrorsOf(const double* __restrict k, const doubl
 
 // The radial profile of the lens d at the radii j step, j = first, ...,
 // first + count - 1, one array per quantity, in one loop without branches.
-REPROJECTION_INLINE void radialProfilesOf(const double* __restrict d, double step, int first,
+WIDE_VECTORS_INLINE void radialProfilesOf(const double* __restrict d, double step, int first,
                                           int count, double* __restrict denominator,
                                           double* __restrict distorted, double* __restrict slope) {
   for (int i = 0; i < count; ++i) {
@@ -339,23 +334,6 @@ REPROJECTION_INLINE void radialProfilesOf(const double* __restrict d, double ste
   }
 }
 
-// Each loop of the sums, errors and profiles compiled twice: for the x86-64 baseline
-// and, chosen once when the processor has it, for AVX2, four doubles per
-// instruction. Without FMA: a fused multiply-add would round differently,
-// and the results are the same bits on every processor.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments)                  \
-  __attribute__((target("avx2"))) type name##Wide parameters { return body arguments; } \
-  type name##Baseline parameters { return body arguments; }                             \
-  type name parameters {                                                                \
-    static const bool wide = __builtin_cpu_supports("avx2");                            \
-    return wide ? name##Wide arguments : name##Baseline arguments;                      \
-  }
-#else
-#define REPROJECTION_VARIANTS(type, name, body, parameters, arguments) \
-  type name parameters { return body arguments; }
-#endif
-
 // The pose as plain arrays, for the batches.
 void poseArrays(const Pose& pose, double (&R)[3][3], double (&t)[3]) {
   for (int r = 0; r < 3; ++r) {
@@ -364,19 +342,22 @@ void poseArrays(const Pose& pose, double (&R)[3][3], double (&t)[3]) {
   }
 }
 
-REPROJECTION_VARIANTS(bool, addRowBatch, addRowBatchOf,
-                      (const double* k, const double (&R)[3][3], const double (&t)[3],
-                       const double* P, const double* image, int count, ViewSums* sums),
-                      (k, R, t, P, image, count, sums))
-REPROJECTION_VARIANTS(void, radialProfiles, radialProfilesOf,
-                      (const double* d, double step, int first, int count, double* denominator,
-                       double* distorted, double* slope),
-                      (d, step, first, count, denominator, distorted, slope))
-REPROJECTION_VARIANTS(void, squaredErrors, squaredErrorsOf,
-                      (const double* k, const double (&R)[3][3], const double (&t)[3],
-                       const double* P, const double* image, int count, double* depth,
-                       double* error),
-                      (k, R, t, P, image, count, depth, error))
+// Each loop of the sums, errors and profiles compiled for the x86-64 baseline
+// and for AVX2, four doubles per instruction, without FMA: the same bits on
+// every processor.
+EXACT_WIDE_VECTOR_FUNCTION(bool, addRowBatch, addRowBatchOf,
+                           (const double* k, const double (&R)[3][3], const double (&t)[3],
+                            const double* P, const double* image, int count, ViewSums* sums),
+                           (k, R, t, P, image, count, sums))
+EXACT_WIDE_VECTOR_FUNCTION(void, radialProfiles, radialProfilesOf,
+                           (const double* d, double step, int first, int count, double* denominator,
+                            double* distorted, double* slope),
+                           (d, step, first, count, denominator, distorted, slope))
+EXACT_WIDE_VECTOR_FUNCTION(void, squaredErrors, squaredErrorsOf,
+                           (const double* k, const double (&R)[3][3], const double (&t)[3],
+                            const double* P, const double* image, int count, double* depth,
+                            double* error),
+                           (k, R, t, P, image, count, depth, error))
 
 }  // namespace
 
