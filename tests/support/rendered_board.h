@@ -127,10 +127,8 @@ inline Eigen::Matrix4d boardPose(const calibration::Lens& lens, const Chessboard
   const Eigen::Vector2d ray = lens.normalize(pixel).point;
   const Eigen::Vector3d centre(board.square * (board.columns - 1) / 2.0,
                                board.square * (board.rows - 1) / 2.0, 0.0);
-  Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-  pose.topLeftCorner<3, 3>() = R;
-  pose.topRightCorner<3, 1>() = distance * Eigen::Vector3d(ray.x(), ray.y(), 1.0) - R * centre;
-  return pose;
+  const Eigen::Vector3d t = distance * Eigen::Vector3d(ray.x(), ray.y(), 1.0) - R * centre;
+  return (Eigen::Translation3d(t) * R).matrix();
 }
 
 }  // namespace testing
