@@ -12,19 +12,16 @@ BOARD = np.array([[0.04 * c, 0.04 * r, 0.0] for r in range(6) for c in range(9)]
 SIZE = (1280, 960)
 
 
-def rotation(rx, ry, rz):
-    """R = Rz Ry Rx."""
-    (cx, cy, cz), (sx, sy, sz) = np.cos([rx, ry, rz]), np.sin([rx, ry, rz])
-    return (np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]]) @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
-            @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]]))
-
-
 def board_views(lens, count, noise=0.2, seed=1):
     """`count` views of the board at random poses, every corner inside the image; the true poses."""
     rng = np.random.default_rng(seed)
     views, poses = [], []
     while len(views) < count:
-        R = rotation(*rng.uniform(-0.6, 0.6, 2), rng.uniform(-0.4, 0.4))
+        # R = Rz Ry Rx, turned up to 0.6 rad about x and y and 0.4 about z.
+        angles = [*rng.uniform(-0.6, 0.6, 2), rng.uniform(-0.4, 0.4)]
+        (cx, cy, cz), (sx, sy, sz) = np.cos(angles), np.sin(angles)
+        R = (np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]]) @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
+             @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]]))
         centre = lens.pixel_rays(rng.uniform((150, 120), (1130, 840))) * rng.uniform(0.45, 0.75)
         t = centre - R @ BOARD.mean(axis=0)
         pixels = lens.project(BOARD @ R.T + t)
