@@ -43,8 +43,7 @@ def fitted(views):
 
 
 def test_the_lens_and_poses_of_the_views_are_recovered_within_the_noise(views, fitted):
-    lens = fitted.lens
-    assert (lens.width, lens.height) == SIZE and lens.is_sound_over_image()
+    assert (fitted.lens.width, fitted.lens.height) == SIZE and fitted.lens.is_sound_over_image()
     # Noise of 0.2 px on each coordinate: an rms of 0.2 sqrt(2) px over the points.
     assert 0.25 < fitted.rms_px < 0.31 and fitted.iterations > 0
     assert fitted.view_rms_px.shape == (12,) and (fitted.view_rms_px < 0.4).all()
