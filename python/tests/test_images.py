@@ -17,15 +17,11 @@ FOLDING = cp.Lens(1280, 960, np.diag([500.0, 500.0, 1.0]) + [[0, 0, 640], [0, 0,
                   [-0.3, 0, 0, 0, 0, 0, 0, 0])
 
 
-def image_grid(lens, step=37):
-    v, u = np.mgrid[0 : lens.height : step, 0 : lens.width : step]
-    return np.column_stack([u.ravel(), v.ravel()]).astype(np.float64)
-
-
 # The inverse itself: Lens.NormalizeInvertsProjectAndTheBatchFormsAgreeWithTheSinglePointCalls
 # (C++); here the flags' dtype and the rays, which the module makes of the normalized points.
 def test_pixel_rays_are_the_unit_directions_of_the_normalized_pixels(navigation_lens):
-    pixels = image_grid(navigation_lens)
+    v, u = np.mgrid[0:960:37, 0:1280:37]  # a grid over the whole image
+    pixels = np.column_stack([u.ravel(), v.ravel()]).astype(np.float64)
     normalized, converged = navigation_lens.normalize_pixels(pixels)
     assert converged.dtype == bool and converged.all()
     rays = navigation_lens.pixel_rays(pixels)
