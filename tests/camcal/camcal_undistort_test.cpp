@@ -44,9 +44,8 @@ TEST(CamcalUndistort, RefusesImagesThatAreNotWholeNotOfTheSizeOrHostile) {
   const auto first_half = [&](const std::string& name, const std::string& whole) {
     return scratch.write(name, readFile(whole).substr(0, readFile(whole).size() / 2));
   };
-  const std::string png_part = first_half("part.png", color_png);
-  const std::string jpeg_part = first_half("part.jpg", gray_jpeg);
-  const std::string deep = scratch.path("deep.png");
+  const std::string png_part = first_half("part.png", color_png),
+                    jpeg_part = first_half("part.jpg", gray_jpeg), deep = scratch.path("deep.png");
   writeGrayPng(deep, 64, 48, std::vector<std::uint16_t>(64 * 48, 40000));
   const auto navigation = [&](const std::string& size, const std::string& image,
                               const std::string& output = "") {
