@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <tuple>
 
 #include "support/calibration_views.h"
 #include "support/log_capture.h"
@@ -62,8 +61,6 @@ TEST(CalibrateCamera, RefusesBadInputWithOneRecordAndLeavesTheResultUntouched) {
        "View 1: the target's points lie on a line"},
       {[](Input* in) { in->width = 0; },
        "Image size 0 x 960 not positive or above 67108864 pixels"},
-      {[](Input* in) { in->height = -960; },
-       "Image size 1280 x -960 not positive or above 67108864 pixels"},
       {[](Input* in) { in->width = 1 << 14, in->height = 1 << 13; },
        "Image size 16384 x 8192 not positive or above 67108864 pixels"},
       {[](Input* in) { in->options.outlier_sigma = -1; },
@@ -77,16 +74,14 @@ TEST(CalibrateCamera, RefusesBadInputWithOneRecordAndLeavesTheResultUntouched) {
     LogCapture log(5);
     EXPECT_FALSE(calibrateCamera(in.v, in.width, in.height, in.options, &result)) << text;
     EXPECT_EQ(std::make_pair(result.iterations, result.rms_px), std::make_pair(-7, -1.0)) << text;
-    const auto records = log.recordsUpTo(5);
-    ASSERT_EQ(records.size(), 1u) << text;
-    EXPECT_EQ(std::tie(records[0].level, records[0].tag, records[0].text),
-              std::make_tuple(2, std::string("calibration_utils"), std::string(text)));
+    EXPECT_EQ(log.recordsUpTo(5).size(), 1u) << text;
+    EXPECT_TRUE(log.contains(2, "calibration_utils", text)) << text;
   }
   const Input good;
   LogCapture log(5);
   EXPECT_FALSE(calibrateCamera(good.v, 1280, 960, {}, nullptr));
-  ASSERT_EQ(log.recordsUpTo(5).size(), 1u);
-  EXPECT_EQ(log.recordsUpTo(5)[0].text, "No calibration to fill");
+  EXPECT_EQ(log.recordsUpTo(5).size(), 1u);
+  EXPECT_TRUE(log.contains(2, "calibration_utils", "No calibration to fill"));
 }
 
 // Exact views give back the lens at the pixel floor. The noisy fit: rms at
@@ -158,11 +153,10 @@ TEST(CalibrateCamera, OptionsHoldWhatTheyFix) {
       EXPECT_EQ(result.covariance.row(row).cwiseAbs().maxCoeff(), 0.0) << row;
       EXPECT_EQ(row < 4 ? 0.0f : result.lens.distortion[row - 4], 0.0f) << row;
     }
-    for (int row = 0; row < 4; ++row) {
-      if (std::count(c.fixed.begin(), c.fixed.end(), row) == 0) {
-        EXPECT_GT(result.standard_deviations(row), 0.0) << row;
-      }
-    }
+    for (int row = 0; row < 4; ++row)  // a free row of the pinhole has a positive deviation
+      EXPECT_TRUE(std::count(c.fixed.begin(), c.fixed.end(), row) > 0 ||
+                  result.standard_deviations(row) > 0.0)
+          << row;
     EXPECT_TRUE(result.lens.isSoundOverImage());
     EXPECT_EQ(result.lens.K.col(2) == Eigen::Vector3f(639.5f, 479.5f, 1),
               c.options.fix_principal_point);
@@ -180,19 +174,17 @@ TEST(CalibrateCamera, DropsOutliersAndAViewOfTheTargetEdgeOn) {
   const std::pair<int, int> spoiled[] = {{0, 3}, {2, 40}, {5, 17}, {7, 53}};
   for (const auto& [view, point] : spoiled) views[view].image_points[point].x() += 25.0;
   TargetView edge_on = views[1];
-  for (size_t i = 0; i < edge_on.image_points.size(); ++i) {
+  for (size_t i = 0; i < edge_on.image_points.size(); ++i)
     edge_on.image_points[i] = Eigen::Vector2d(300.0 + 5.0 * i, 400.0);
-  }
   views.push_back(edge_on);
   CameraCalibrationOptions options;
   options.outlier_sigma = 4.0;
   CameraCalibration result;
   LogCapture log(3);
   ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &result));
-  ASSERT_FALSE(log.recordsUpTo(3).empty());
-  EXPECT_EQ(std::tie(log.recordsUpTo(3)[0].level, log.recordsUpTo(3)[0].text),
-            std::make_tuple(3, std::string("View 8 sees the target edge-on (its homography is "
-                                           "degenerate); dropped")));
+  EXPECT_TRUE(
+      log.contains(3, "calibration_utils",
+                   "View 8 sees the target edge-on (its homography is degenerate); dropped"));
   EXPECT_EQ(result.kept[8], std::vector<std::uint8_t>(54, 0));
   EXPECT_TRUE(std::isnan(result.view_rms_px[8]));
   EXPECT_TRUE(result.camera_from_target[8] == Eigen::Matrix4d::Identity());
@@ -304,12 +296,11 @@ TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
   ASSERT_EQ(sigma.size(), static_cast<size_t>(columns * rows));
   // The middle rows: the left quarter inside the views, the right quarter beyond.
   double left = 0.0, right = 0.0;
-  for (int j = rows / 4; j < 3 * rows / 4; ++j) {
+  for (int j = rows / 4; j < 3 * rows / 4; ++j)
     for (int i = 0; i < columns / 4; ++i) {
       left = std::max(left, double(sigma[j * columns + i]));
       right = std::max(right, double(sigma[j * columns + columns - 1 - i]));
     }
-  }
   EXPECT_GT(left, 0.0);
   EXPECT_GT(right, 3.0 * left);
 }

@@ -94,9 +94,8 @@ TEST(CamcalDiff, TheGridSamplesPixelCentresFromZeroToTheSizeLessOne) {
   ScratchDir scratch;
   const std::string b = scratch.variant("k1.txt", kRobotCal, "k: [-0.205,", "k: [-0.2,");
   const json diff = diffJson({kRobotCal, b}, 1);
-  for (const json& size : cameraNamed(diff, "navigation")["sizes"]) {
+  for (const json& size : cameraNamed(diff, "navigation")["sizes"])
     EXPECT_EQ(size["max_at"], json::array({size["width"].get<int>() - 1, 0})) << size["width"];
-  }
 }
 
 // A lens that folds well inside the image cannot see A's outer rays: they

@@ -18,19 +18,17 @@ TEST(CamcalInput, EmptyInputNeverReplacesACalibration) {
   const std::string blank = scratch.write("blank.txt", " \n\t\n");
   const std::string no_camera = scratch.write("no_camera.txt", "# nothing but a comment\n");
   const std::string out = scratch.write("cal.txt", readFile(kRobotCal));
-  std::vector<Expected> runs;
-  for (const auto& [input, why] :
-       {std::pair{empty, ": is empty"}, {blank, ": is empty (nothing but white space)"}}) {
-    runs.push_back(fails(kFailed, {"convert", input, "--to", "text", "-o", out}, input + why));
-  }
-  runs.push_back(fails(kFailed, {"convert", no_camera, "--to", "wire", "-o", out},
-                       no_camera + ": holds no camera; a robot calibration without cameras is "
-                                   "written only with --allow-empty"));
-  runs.push_back(
+  expectRuns({
+      fails(kFailed, {"convert", empty, "--to", "text", "-o", out}, empty + ": is empty"),
+      fails(kFailed, {"convert", blank, "--to", "text", "-o", out},
+            blank + ": is empty (nothing but white space)"),
+      fails(kFailed, {"convert", no_camera, "--to", "wire", "-o", out},
+            no_camera + ": holds no camera; a robot calibration without cameras is written only "
+                        "with --allow-empty"),
       {{"validate", no_camera},
        kFailed,
-       {no_camera + ": INVALID robot calibration (text, 0 cameras): it holds no camera"}});
-  expectRuns(runs);
+       {no_camera + ": INVALID robot calibration (text, 0 cameras): it holds no camera"}},
+  });
   EXPECT_EQ(readFile(out), readFile(kRobotCal));
   const std::string written = scratch.write("empty_on_purpose.bin", "old");
   outputOf({"convert", no_camera, "--to", "wire", "--allow-empty", "-o", written});

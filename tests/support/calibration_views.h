@@ -88,12 +88,8 @@ inline std::vector<calibration::TargetView> boardViews(
     if (view.image_points.size() < corners.size()) continue;
     for (Eigen::Vector2d& p : view.image_points) p += Eigen::Vector2d(noise(random), noise(random));
     views.push_back(std::move(view));
-    if (camera_from_target != nullptr) {
-      Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
-      M.topLeftCorner<3, 3>() = R;
-      M.topRightCorner<3, 1>() = t;
-      camera_from_target->push_back(M);
-    }
+    if (camera_from_target != nullptr)
+      camera_from_target->push_back((Eigen::Translation3d(t) * R).matrix());
   }
   return views;
 }
@@ -127,9 +123,8 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
                           rotations, translations, deviations, extrinsic_deviations, errors, flags);
   out.lens = {width, height, Eigen::Matrix3f::Identity(), std::vector<float>(8, 0.0f)};
   for (int i = 0; i < 9; ++i) out.lens.K(i / 3, i % 3) = static_cast<float>(K.at<double>(i));
-  for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i) {
+  for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i)
     out.lens.distortion[i] = static_cast<float>(distortion.at<double>(i));
-  }
   // Before 4.7, OpenCV divided the residuals' squared sum by the number of
   // points less the free parameters, not by the number of residuals (2 per
   // point) less them; its deviations are brought to the latter here.
@@ -141,9 +136,8 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
       cv::countNonZero(deviations) + cv::countNonZero(extrinsic_deviations);
   scale = std::sqrt((points - free_parameters) / (2.0 * points - free_parameters));
 #endif
-  for (int i = 0; i < std::min<int>(12, static_cast<int>(deviations.total())); ++i) {
+  for (int i = 0; i < std::min<int>(12, static_cast<int>(deviations.total())); ++i)
     out.standard_deviations(i) = scale * deviations.at<double>(i);
-  }
   return out;
 }
 #endif

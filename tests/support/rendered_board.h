@@ -38,14 +38,13 @@ inline std::vector<Eigen::Vector2d> boardCorners(const calibration::Lens& lens,
                                                  const Eigen::Matrix4d& camera_from_board,
                                                  std::vector<Eigen::Vector3d>* target = nullptr) {
   std::vector<Eigen::Vector2d> pixels;
-  for (int r = 0; r < board.rows; ++r) {
+  for (int r = 0; r < board.rows; ++r)
     for (int c = 0; c < board.columns; ++c) {
       const Eigen::Vector3d P(c * board.square, r * board.square, 0.0);
       pixels.push_back(lens.project(camera_from_board.topLeftCorner<3, 3>() * P +
                                     camera_from_board.topRightCorner<3, 1>()));
       if (target) target->push_back(P);
     }
-  }
   return pixels;
 }
 
@@ -55,14 +54,13 @@ class BoardRenderer {
       : lens_(lens), samples_(supersampling) {
     const int w = lens.width * samples_, h = lens.height * samples_;
     rays_.resize(size_t(w) * h * 2);
-    for (int row = 0; row < h; ++row) {
+    for (int row = 0; row < h; ++row)
       for (int column = 0; column < w; ++column) {
         // Sample (a, b) of pixel (i, j) sits at i - 0.5 + (a + 0.5) / S.
         const size_t k = (size_t(row) * w + size_t(column)) * 2;
         rays_[k] = (column + 0.5) / samples_ - 0.5;
         rays_[k + 1] = (row + 0.5) / samples_ - 0.5;
       }
-    }
     lens.normalizePixels(rays_.data(), size_t(w) * h, rays_.data(), nullptr);
   }
 
@@ -82,7 +80,7 @@ class BoardRenderer {
     for (int j = 0; j < lens_.height; ++j) {
       for (int i = 0; i < lens_.width; ++i) {
         double sum = 0.0;
-        for (int b = 0; b < samples_; ++b) {
+        for (int b = 0; b < samples_; ++b)
           for (int a = 0; a < samples_; ++a) {
             const size_t k = size_t(j * samples_ + b) * w + size_t(i * samples_ + a);
             const Eigen::Vector3d ray(rays_[2 * k], rays_[2 * k + 1], 1.0);
@@ -90,7 +88,6 @@ class BoardRenderer {
             const double depth = along != 0.0 ? offset / along : -1.0;
             sum += depth > 0.0 ? shade(board, R.transpose() * (depth * ray - t)) : kWorld;
           }
-        }
         const double value = sum / (samples_ * samples_) + noise * gaussian(random);
         image[size_t(j) * lens_.width + i] =
             static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, value))));
@@ -127,10 +124,8 @@ inline Eigen::Matrix4d boardPose(const calibration::Lens& lens, const Chessboard
   const Eigen::Vector2d ray = lens.normalize(pixel).point;
   const Eigen::Vector3d centre(board.square * (board.columns - 1) / 2.0,
                                board.square * (board.rows - 1) / 2.0, 0.0);
-  Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-  pose.topLeftCorner<3, 3>() = R;
-  pose.topRightCorner<3, 1>() = distance * Eigen::Vector3d(ray.x(), ray.y(), 1.0) - R * centre;
-  return pose;
+  const Eigen::Vector3d t = distance * Eigen::Vector3d(ray.x(), ray.y(), 1.0) - R * centre;
+  return (Eigen::Translation3d(t) * R).matrix();
 }
 
 }  // namespace testing
