@@ -86,7 +86,8 @@ TEST(CalibrateCamera, RefusesBadInputWithOneRecordAndLeavesTheResultUntouched) {
 
 // Exact views give back the lens at the pixel floor. The noisy fit: rms at
 // the noise, the pinhole within four of its standard deviations of the
-// truth, every view's pose near its true one, the same bits when repeated.
+// truth, every view's pose near its true one, the same bits when repeated;
+// of a few views and of many.
 TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUncertainty) {
   const Lens truth = dravik::testing::navigationLens();
   CameraCalibration exact;
@@ -95,31 +96,36 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
   EXPECT_LT((exact.lens.K - truth.K).cwiseAbs().maxCoeff(), 1e-3);
   EXPECT_TRUE(exact.lens.isSoundOverImage());
 
-  BoardViewOptions options;
-  std::vector<Eigen::Matrix4d> true_poses;
-  const std::vector<TargetView> views = boardViews(truth, options, &true_poses);
-  CameraCalibration result, again;
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &again));
-  EXPECT_GT(result.rms_px, kLowestNoisyRms);
-  EXPECT_LT(result.rms_px, kHighestNoisyRms);
-  for (int i = 0; i < 4; ++i) {  // fx, fy, cx, cy: K(0, 0), K(1, 1), K(0, 2), K(1, 2)
-    const int row = i % 2, column = i < 2 ? i : 2;
-    EXPECT_GT(result.standard_deviations(i), 0.0) << i;
-    EXPECT_NEAR(result.lens.K(row, column), truth.K(row, column),
-                4.0 * result.standard_deviations(i));
+  // Twenty views are fitted at once; sixty first on twenty, then together.
+  for (const int count : {20, 60}) {
+    SCOPED_TRACE(count);
+    BoardViewOptions options;
+    options.count = count;
+    std::vector<Eigen::Matrix4d> true_poses;
+    const std::vector<TargetView> views = boardViews(truth, options, &true_poses);
+    CameraCalibration result, again;
+    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
+    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &again));
+    EXPECT_GT(result.rms_px, kLowestNoisyRms);
+    EXPECT_LT(result.rms_px, kHighestNoisyRms);
+    for (int i = 0; i < 4; ++i) {  // fx, fy, cx, cy: K(0, 0), K(1, 1), K(0, 2), K(1, 2)
+      const int row = i % 2, column = i < 2 ? i : 2;
+      EXPECT_GT(result.standard_deviations(i), 0.0) << i;
+      EXPECT_NEAR(result.lens.K(row, column), truth.K(row, column),
+                  4.0 * result.standard_deviations(i));
+    }
+    ASSERT_EQ(result.camera_from_target.size(), views.size());
+    ASSERT_EQ(result.view_rms_px.size(), views.size());
+    for (size_t v = 0; v < views.size(); ++v) {
+      EXPECT_LT((result.camera_from_target[v] - true_poses[v]).cwiseAbs().maxCoeff(), 0.01) << v;
+      EXPECT_LT(result.view_rms_px[v], 2.0 * kHighestNoisyRms) << v;
+      EXPECT_EQ(result.kept[v], std::vector<std::uint8_t>(views[v].image_points.size(), 1)) << v;
+    }
+    EXPECT_TRUE(result.lens.isSoundOverImage());
+    EXPECT_EQ(std::memcmp(&result.rms_px, &again.rms_px, sizeof(double)), 0);
+    EXPECT_EQ(result.lens.distortion, again.lens.distortion);
+    EXPECT_TRUE(result.covariance == again.covariance);
   }
-  ASSERT_EQ(result.camera_from_target.size(), views.size());
-  ASSERT_EQ(result.view_rms_px.size(), views.size());
-  for (size_t v = 0; v < views.size(); ++v) {
-    EXPECT_LT((result.camera_from_target[v] - true_poses[v]).cwiseAbs().maxCoeff(), 0.01) << v;
-    EXPECT_LT(result.view_rms_px[v], 2.0 * kHighestNoisyRms) << v;
-    EXPECT_EQ(result.kept[v], std::vector<std::uint8_t>(views[v].image_points.size(), 1)) << v;
-  }
-  EXPECT_TRUE(result.lens.isSoundOverImage());
-  EXPECT_EQ(std::memcmp(&result.rms_px, &again.rms_px, sizeof(double)), 0);
-  EXPECT_EQ(result.lens.distortion, again.lens.distortion);
-  EXPECT_TRUE(result.covariance == again.covariance);
 }
 
 // Each option holds what it fixes: the terms left out stay zero and so do

@@ -39,6 +39,15 @@ constexpr double kEveryTermRelativeDecrease = 1e-12;
 // A sound lens whose rms exceeds the unconstrained fit's by more than this
 // is reported as a compromise the views forced.
 constexpr double kSoundCompromisePixels = 0.5;
+// The fit of more than twice this many views settles the lens on this many
+// first (fitViews); the refinement over all of them then starts with this
+// damping.
+constexpr size_t kSubsetViews = 20;
+constexpr double kRefineDamping = 1e-8;
+// The refinement's budget per stage. One that runs out of it has met a
+// stretch of the rational lens's valley that the first pass did not settle,
+// and every view is then fitted from the closed-form start instead.
+constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
 
@@ -166,24 +175,54 @@ bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
   return true;
 }
 
+// The target's pose in a view whose plane maps to the image by H, for a
+// camera without distortion of focal length fx, fy and principal point c.
+Pose poseOf(const PreparedView& view, const Eigen::Matrix3d& H, double fx, double fy,
+            const Eigen::Vector2d& c) {
+  Eigen::Matrix3d camera_from_plane_rotation;
+  Eigen::Vector3d camera_from_plane_translation;
+  poseFromHomography(H, fx, fy, c, &camera_from_plane_rotation, &camera_from_plane_translation);
+  // camera_from_target = camera_from_plane * plane_from_target.
+  Pose pose;
+  pose.camera_from_target_rotation =
+      camera_from_plane_rotation * view.target_from_plane_rotation.transpose();
+  pose.translation =
+      camera_from_plane_translation - pose.camera_from_target_rotation * view.plane_origin;
+  return pose;
+}
+
 // Each view's pose for a camera without distortion of focal length fx, fy
 // and principal point c, from its homography.
 void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx, double fy,
                            const Eigen::Vector2d& c, CameraState* state) {
   state->poses.clear();
   for (const PreparedView& view : prepared) {
-    Eigen::Matrix3d camera_from_plane_rotation;
-    Eigen::Vector3d camera_from_plane_translation;
-    poseFromHomography(view.homography, fx, fy, c, &camera_from_plane_rotation,
-                       &camera_from_plane_translation);
-    // camera_from_target = camera_from_plane * plane_from_target.
-    Pose pose;
-    pose.camera_from_target_rotation =
-        camera_from_plane_rotation * view.target_from_plane_rotation.transpose();
-    pose.translation =
-        camera_from_plane_translation - pose.camera_from_target_rotation * view.plane_origin;
-    state->poses.push_back(pose);
+    state->poses.push_back(poseOf(view, view.homography, fx, fy, c));
   }
+}
+
+// The pose of a view through `lens`: the homography from the target's
+// plane to the view's kept points with the lens undone
+// (normalized coordinates, which need no focal length). False when the lens
+// cannot undo enough of the points for a homography.
+bool poseThroughLens(const PreparedView& prepared, const View& view, const Lens& lens, Pose* pose) {
+  std::vector<double> xy(2 * view.image.size());
+  std::vector<std::uint8_t> ok(view.image.size());
+  lens.normalizePixels(view.image.front().data(), view.image.size(), xy.data(), ok.data());
+  std::vector<Eigen::Vector2d> plane, normalized;
+  for (size_t i = 0; i < view.image.size(); ++i) {
+    if (!ok[i]) continue;
+    const Eigen::Vector3d in_plane =
+        prepared.target_from_plane_rotation.transpose() * (view.target[i] - prepared.plane_origin);
+    plane.emplace_back(in_plane.x(), in_plane.y());
+    normalized.emplace_back(xy[2 * i], xy[2 * i + 1]);
+  }
+  Eigen::Matrix3d H;
+  if (plane.size() < kMinimumPointsPerView || !estimateHomography(plane, normalized, &H)) {
+    return false;
+  }
+  *pose = poseOf(prepared, H, 1.0, 1.0, Eigen::Vector2d::Zero());
+  return true;
 }
 
 // The start: the principal point at the image centre, no distortion, fx and
@@ -228,6 +267,19 @@ void closedFormStart(const std::vector<PreparedView>& prepared, const std::vecto
                         << best_f;
   }
   use(best_f);
+}
+
+// closedFormStart, false (logged) when its poses put target points behind
+// the camera.
+bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
+                            const std::vector<View>& views, int width, int height,
+                            CameraState* state) {
+  closedFormStart(prepared, views, width, height, state);
+  if (!std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
+    DRAVIK_LOG(2, kTag) << "The closed-form poses put target points behind the camera";
+    return false;
+  }
+  return true;
 }
 
 // The lens terms each stage frees: first the simplest lens the terms allow,
@@ -293,9 +345,13 @@ struct FitOutcome {
 // the exact rule keeping the lens sound, from that unconstrained fit. When
 // that ends on a lens that is not sound, again from the simplest lens if it
 // is sound, else from the same intrinsics and poses without distortion
-// (sound), so that the rule holds at every step.
+// (sound), so that the rule holds at every step. With `refine`, `start` is
+// already a sound fit of every free term (of some of the views): the
+// simplest lens is skipped, the solver starts with kRefineDamping, and
+// `start` stands in for the simplest lens.
 FitOutcome fitStages(const std::vector<View>& views, int width, int height,
-                     const CameraCalibrationOptions& options, const CameraState& start) {
+                     const CameraCalibrationOptions& options, const CameraState& start,
+                     bool refine) {
   FitOutcome outcome;
   size_t points = 0;
   for (const View& view : views) points += view.image.size();
@@ -314,7 +370,12 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
 
   ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
   problem.setPenalties(false);
-  run(&problem, false);
+  if (refine) {
+    solver.initial_damping = kRefineDamping;
+    solver.max_evaluations = kRefineEvaluationsPerStage;
+  } else {
+    run(&problem, false);
+  }
   const CameraState simplest = problem.state();
   solver.relative_cost_tolerance = kEveryTermRelativeDecrease;
   run(&problem, true);
@@ -338,6 +399,70 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
                         << uncoveredParts(views, width, height);
   }
   return outcome;
+}
+
+// The views the first pass fits (fitViews): all of them, or, of more than
+// twice kSubsetViews, kSubsetViews spread evenly over the caller's order.
+std::vector<size_t> firstPassViews(size_t view_count) {
+  std::vector<size_t> first;
+  const size_t count = view_count <= 2 * kSubsetViews ? view_count : kSubsetViews;
+  for (size_t i = 0; i < count; ++i) first.push_back(i * view_count / count);
+  return first;
+}
+
+template <typename T>
+std::vector<T> pick(const std::vector<T>& all, const std::vector<size_t>& indices) {
+  std::vector<T> picked;
+  for (const size_t i : indices) picked.push_back(all[i]);
+  return picked;
+}
+
+// The fit of the kept points from `start`, the closed-form start of the
+// first pass's views. Many views are fitted in two passes: the first pass
+// settles the lens for the price of a fit of kSubsetViews views; the other
+// views are then posed through that lens, and every view together starts
+// next to the minimum of all the points and takes a few steps to it. When
+// those poses put target points behind the camera, or the refinement runs
+// out of its budget, every view is fitted from its closed-form start; false
+// (logged) when that start puts target points behind the camera.
+bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
+              const std::vector<size_t>& first_pass, int width, int height,
+              const CameraCalibrationOptions& options, const CameraState& start,
+              FitOutcome* outcome) {
+  const FitOutcome first = fitStages(pick(views, first_pass), width, height, options, start, false);
+  if (first_pass.size() == views.size()) {
+    *outcome = first;
+    return true;
+  }
+  CameraState joint;
+  joint.intrinsics = first.state.intrinsics;
+  const Lens lens = lensOf(joint.intrinsics, width, height);
+  const Eigen::Vector2d c(joint.intrinsics(kCx), joint.intrinsics(kCy));
+  for (size_t v = 0; v < views.size(); ++v) {
+    Pose pose;
+    if (!poseThroughLens(prepared[v], views[v], lens, &pose)) {
+      pose = poseOf(prepared[v], prepared[v].homography, joint.intrinsics(kFx),
+                    joint.intrinsics(kFy), c);
+    }
+    joint.poses.push_back(pose);
+  }
+  for (size_t i = 0; i < first_pass.size(); ++i) joint.poses[first_pass[i]] = first.state.poses[i];
+  int iterations = first.iterations;
+  if (std::isfinite(ReprojectionProblem(views, width, height, joint).dataCost(joint))) {
+    FitOutcome refined = fitStages(views, width, height, options, joint, true);
+    iterations += refined.iterations;
+    if (refined.converged) {
+      refined.iterations = iterations;
+      refined.converged = first.converged;
+      *outcome = refined;
+      return true;
+    }
+  }
+  CameraState every_view;
+  if (!closedFormStartInFront(prepared, views, width, height, &every_view)) return false;
+  *outcome = fitStages(views, width, height, options, every_view, false);
+  outcome->iterations += iterations;
+  return true;
 }
 
 Eigen::Matrix4d matrixOf(const Pose& pose) {
@@ -417,16 +542,16 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   };
 
   std::vector<View> fitted_views = keptViews();
-  CameraState state;
-  closedFormStart(prepared, fitted_views, width, height, &state);
-  {
-    ReprojectionProblem start(fitted_views, width, height, state);
-    if (!std::isfinite(start.dataCost(state))) {
-      DRAVIK_LOG(2, kTag) << "The closed-form poses put target points behind the camera";
-      return false;
-    }
+  const std::vector<size_t> first_pass = firstPassViews(prepared.size());
+  CameraState state;  // the first pass's start
+  if (!closedFormStartInFront(pick(prepared, first_pass), pick(fitted_views, first_pass), width,
+                              height, &state)) {
+    return false;
   }
-  FitOutcome outcome = fitStages(fitted_views, width, height, options, state);
+  FitOutcome outcome;
+  if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+    return false;
+  }
   int iterations = outcome.iterations;
 
   // Outliers: points beyond outlier_sigma x the rms are dropped, a view
@@ -454,7 +579,9 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
     }
     if (!dropped) break;
     fitted_views = keptViews();
-    outcome = fitStages(fitted_views, width, height, options, state);
+    if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+      return false;
+    }
     iterations += outcome.iterations;
   }
   if (!outcome.converged) {
@@ -463,25 +590,13 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   }
 
   // The lens as it is stored, in single precision, must be sound too.
-  const IntrinsicVector& p = outcome.state.intrinsics;
   CameraCalibration out;
-  out.lens.width = width;
-  out.lens.height = height;
-  out.lens.K = Eigen::Matrix3f::Identity();
-  out.lens.K(0, 0) = static_cast<float>(p(kFx));
-  out.lens.K(1, 1) = static_cast<float>(p(kFy));
-  out.lens.K(0, 2) = static_cast<float>(p(kCx));
-  out.lens.K(1, 2) = static_cast<float>(p(kCy));
-  out.lens.distortion.resize(8);
-  IntrinsicVector stored = IntrinsicVector::Zero();
-  stored(kFx) = out.lens.K(0, 0), stored(kFy) = out.lens.K(1, 1);
-  stored(kCx) = out.lens.K(0, 2), stored(kCy) = out.lens.K(1, 2);
-  for (int i = 0; i < 8; ++i) {
-    out.lens.distortion[i] = static_cast<float>(p(kLens + i));
-    stored(kLens + i) = out.lens.distortion[i];
-  }
-  if (!stored.allFinite() || !(stored(kFx) > 0.0) || !(stored(kFy) > 0.0) ||
-      !lensIsSoundOverImage(stored, width, height)) {
+  out.lens = lensOf(outcome.state.intrinsics, width, height);
+  const bool finite =
+      out.lens.K.allFinite() && std::all_of(out.lens.distortion.begin(), out.lens.distortion.end(),
+                                            [](float k) { return std::isfinite(k); });
+  if (!finite || !(out.lens.K(0, 0) > 0.0f) || !(out.lens.K(1, 1) > 0.0f) ||
+      !out.lens.isSoundOverImage()) {
     DRAVIK_LOG(2, kTag) << "The fitted lens is not sound over the image";
     return false;
   }

@@ -9,7 +9,6 @@ namespace calibration {
 
 namespace {
 
-constexpr double kInitialDamping = 1e-3;
 // Damping beyond this means no step, however short, lowers the cost.
 constexpr double kMaxDamping = 1e16;
 // A scaled gradient below this (in the units of the residuals) is zero.
@@ -252,7 +251,7 @@ SolverSummary minimize(LeastSquaresProblem* problem, const SolverOptions& option
   ReducedSystem reduced;
   Step step;
 
-  double lambda = kInitialDamping;
+  double lambda = options.initial_damping;
   double nu = 2.0;
   while (summary.evaluations < options.max_evaluations) {
     if (summary.cost <= options.absolute_cost_tolerance ||

@@ -82,6 +82,10 @@ struct SolverOptions {
   IntrinsicFreedom freedom;
   // Linearisations and rejected trials together.
   int max_evaluations = 100;
+  // Marquardt's lambda of the first step: a start already near the minimum
+  // takes a smaller one, so that the nearly free directions of the lens move
+  // from the first steps instead of after lambda has shrunk to them.
+  double initial_damping = 1e-3;
   // Stop when an accepted step lowers the cost by less than this fraction.
   double relative_cost_tolerance = 1e-10;
   // Stop when the cost falls below this.

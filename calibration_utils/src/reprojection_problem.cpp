@@ -384,9 +384,7 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
   return true;
 }
 
-bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height) {
-  // The lens as it is stored and handed on, in single precision, under the
-  // one rule every map, check and plot applies.
+Lens lensOf(const IntrinsicVector& intrinsics, int width, int height) {
   Lens lens;
   lens.width = width;
   lens.height = height;
@@ -396,7 +394,13 @@ bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int heig
   lens.K(1, 2) = static_cast<float>(intrinsics(kCy));
   lens.distortion.resize(8);
   for (int i = 0; i < 8; ++i) lens.distortion[i] = static_cast<float>(intrinsics(kLens + i));
-  return lens.isSoundOverImage();
+  return lens;
+}
+
+bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height) {
+  // The lens as it is stored and handed on, in single precision, under the
+  // one rule every map, check and plot applies.
+  return lensOf(intrinsics, width, height).isSoundOverImage();
 }
 
 CameraState stepped(const CameraState& state, const Step& step) {

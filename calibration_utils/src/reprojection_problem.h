@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "calibration_utils/lens.h"
 #include "levenberg_marquardt.h"
 
 namespace dravik {
@@ -58,6 +59,10 @@ bool projectWithDerivatives(const IntrinsicVector& intrinsics, const Eigen::Vect
 // The pixel of a camera point, or false when it is not in front of the camera.
 bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& camera_point,
                   Eigen::Vector2d* pixel);
+
+// The lens of the intrinsics over a width x height image, in single
+// precision as a Lens holds it (no skew).
+Lens lensOf(const IntrinsicVector& intrinsics, int width, int height);
 
 // True when the lens of the intrinsics, in single precision as a Lens holds
 // it, passes Lens::isSoundOverImage over a width x height image.
