@@ -347,8 +347,9 @@ struct FitOutcome {
 // is sound, else from the same intrinsics and poses without distortion
 // (sound), so that the rule holds at every step. With `refine`, `start` is
 // already a sound fit of every free term (of some of the views): the
-// simplest lens is skipped, the solver starts with kRefineDamping, and
-// `start` stands in for the simplest lens.
+// simplest lens is skipped, the solver starts with kRefineDamping, the
+// penalised stage runs only when the unconstrained one ends unsound or
+// inside the margins, and `start` stands in for the simplest lens.
 FitOutcome fitStages(const std::vector<View>& views, int width, int height,
                      const CameraCalibrationOptions& options, const CameraState& start,
                      bool refine) {
@@ -381,7 +382,9 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
   run(&problem, true);
   const double unconstrained_rms = rmsOf(problem.dataCost(problem.state()), points);
   problem.setPenalties(true);
-  run(&problem, true);
+  // A refinement that ends sound and clear of the margins is where the
+  // penalised stage would start and stay.
+  if (!refine || !problem.paysNoPenalty() || !sound(problem.state())) run(&problem, true);
   outcome.state = problem.state();
   if (!sound(outcome.state)) {
     CameraState restart = simplest;
@@ -436,7 +439,7 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
   }
   CameraState joint;
   joint.intrinsics = first.state.intrinsics;
-  const Lens lens = lensOf(joint.intrinsics, width, height);
+  const Lens lens = storedLens(joint.intrinsics, width, height);
   const Eigen::Vector2d c(joint.intrinsics(kCx), joint.intrinsics(kCy));
   for (size_t v = 0; v < views.size(); ++v) {
     Pose pose;
@@ -591,7 +594,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
 
   // The lens as it is stored, in single precision, must be sound too.
   CameraCalibration out;
-  out.lens = lensOf(outcome.state.intrinsics, width, height);
+  out.lens = storedLens(outcome.state.intrinsics, width, height);
   const bool finite =
       out.lens.K.allFinite() && std::all_of(out.lens.distortion.begin(), out.lens.distortion.end(),
                                             [](float k) { return std::isfinite(k); });

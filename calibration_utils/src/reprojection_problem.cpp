@@ -384,7 +384,7 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
   return true;
 }
 
-Lens lensOf(const IntrinsicVector& intrinsics, int width, int height) {
+Lens storedLens(const IntrinsicVector& intrinsics, int width, int height) {
   Lens lens;
   lens.width = width;
   lens.height = height;
@@ -400,7 +400,7 @@ Lens lensOf(const IntrinsicVector& intrinsics, int width, int height) {
 bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int height) {
   // The lens as it is stored and handed on, in single precision, under the
   // one rule every map, check and plot applies.
-  return lensOf(intrinsics, width, height).isSoundOverImage();
+  return storedLens(intrinsics, width, height).isSoundOverImage();
 }
 
 CameraState stepped(const CameraState& state, const Step& step) {

@@ -62,7 +62,7 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
 
 // The lens of the intrinsics over a width x height image, in single
 // precision as a Lens holds it (no skew).
-Lens lensOf(const IntrinsicVector& intrinsics, int width, int height);
+Lens storedLens(const IntrinsicVector& intrinsics, int width, int height);
 
 // True when the lens of the intrinsics, in single precision as a Lens holds
 // it, passes Lens::isSoundOverImage over a width x height image.
@@ -89,6 +89,10 @@ class ReprojectionProblem : public LeastSquaresProblem {
   const CameraState& state() const { return state_; }
   // Turns the penalties on or off, and notes whether the lens is sound now.
   void setPenalties(bool on);
+
+  // True when the current lens pays none of the penalties (as at the last
+  // linearisation's reach), or they are off.
+  bool paysNoPenalty() const { return penaltyCost(state_.intrinsics, nullptr) == 0.0; }
 
   void linearize(NormalEquations* normal) override;
   double trialCost(const Step& step) const override;
