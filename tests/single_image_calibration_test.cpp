@@ -245,7 +245,7 @@ TEST(CalibrateFromSingleImage, BadInputFailsWithoutTouchingTheProjection) {
 }
 
 // The fit agrees with the reference fit (by automatic derivatives) of the
-// same views within its documented accuracy: the error per point to 1e-8
+// same views within its documented accuracy: the error per point to 1e-6
 // relative, the fitted pixels of three target points to 1e-5 px. The head
 // camera's sample points go through the sensor remap of its 640 x 480 mode,
 // as the camera set fits them.
@@ -257,7 +257,7 @@ TEST(CalibrateFromSingleImage, AgreesWithTheReferenceFitWithinItsAccuracy) {
         {sample.pixel_x(), sample.pixel_y()}));
     head_view.target.emplace_back(sample.target_x(), sample.target_y());
   }
-  constexpr double kRelativeErrorAgreement = 1e-8;
+  constexpr double kRelativeErrorAgreement = 1e-6;
   constexpr double kPixelAgreement = 1e-5;
   struct Reference {
     const char* what;

@@ -30,6 +30,14 @@ constexpr double kMinimumKeystonePixels = 1.0;
 // pixels is far below the rounding of float pixels.
 constexpr int kMaxEvaluationsPerStage = 200;
 constexpr double kCostFloorPerPoint = 1e-18;
+// A stage stops once an accepted step lowers the cost by less than this
+// fraction of it. Beyond it, one view leaves the rational lens's terms a long
+// valley along which they trade off almost freely, and the steps crawl down
+// it by parts in a hundred thousand each: a hundred steps and more (the
+// head camera's full frame) that move the lens's pixels by thousandths of a
+// pixel and the error per point by parts in ten million, less than the
+// valley's own floor lies below where the crawl would give up.
+constexpr double kRelativeDecreasePerStep = 1e-6;
 
 bool allFinite(const std::vector<Eigen::Vector2f>& points) {
   for (const Eigen::Vector2f& p : points) {
@@ -165,6 +173,7 @@ double refine(const std::vector<View>& views, const Eigen::Vector2i& image_size,
   SolverOptions options;
   options.max_evaluations = kMaxEvaluationsPerStage;
   options.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(view.image.size());
+  options.relative_cost_tolerance = kRelativeDecreasePerStep;
   options.freedom.free.fill(true);
   for (const int fixed : {kLens + 1, kLens + 4, kLens + 6, kLens + 7}) {
     options.freedom.free[fixed] = false;
