@@ -70,7 +70,7 @@ bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, Undi
   }
   const int width = lens.width;
 
-  const LensInverse inverse(PreparedLens(lens.distortion.data(), lens.K));
+  const LensInverse inverse(lens.distortion.data(), lens.K);
   const PreparedLens& source = inverse.lens;
   const SoundRegion region = lens.soundRegion();
   const double sound_r2 = region.radius * region.radius;

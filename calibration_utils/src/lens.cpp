@@ -87,11 +87,10 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
 }
 
 RectifiedPoint Lens::normalize(const Eigen::Vector2d& pixel) const {
-  PreparedLens prepared;
-  if (!prepare(*this, &prepared)) return LensInverse().normalize(pixel);
-  // Built in place, without the copy of LensInverse(*this): this call is
-  // one pixel long.
-  return invertPixel(LensInverse(prepared), pixel.x(), pixel.y());
+  if (distortion.size() != 8) return LensInverse().normalize(pixel);
+  // Built in place, without a copy of a prepared lens (whose reads would
+  // wait on its writes): this call is one pixel long.
+  return invertPixel(LensInverse(distortion.data(), K), pixel.x(), pixel.y());
 }
 
 void Lens::projectPoints(const double* xyz, std::size_t n, double* uv) const {
@@ -108,8 +107,7 @@ void Lens::normalizePixels(const double* uv, std::size_t n, double* xy, std::uin
 }
 
 LensInverse::LensInverse(const Lens& lens) {
-  PreparedLens prepared;
-  if (prepare(lens, &prepared)) *this = LensInverse(prepared);
+  if (lens.distortion.size() == 8) *this = LensInverse(lens.distortion.data(), lens.K);
 }
 
 void LensInverse::normalizePixels(const double* uv, std::size_t n, double* xy,

@@ -354,7 +354,7 @@ LensInverse lensOf(const float* distortion, const float* principal_point,
   Eigen::Matrix3f K;
   K << focal_length[0], 0.0f, principal_point[0], 0.0f, focal_length[1], principal_point[1], 0.0f,
       0.0f, 1.0f;
-  return LensInverse(PreparedLens(distortion, K));
+  return LensInverse(distortion, K);
 }
 
 }  // namespace

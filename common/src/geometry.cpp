@@ -9,13 +9,6 @@
 
 namespace dravik {
 
-PreparedLens::PreparedLens() : d{0, 0, 0, 0, 0, 0, 0, 0}, fx(1), skew(0), cx(0), fy(1), cy(0) {}
-
-PreparedLens::PreparedLens(const float* distortion, const Eigen::Matrix3f& K)
-    : fx(K(0, 0)), skew(K(0, 1)), cx(K(0, 2)), fy(K(1, 1)), cy(K(1, 2)) {
-  for (int i = 0; i < 8; ++i) d[i] = distortion[i];
-}
-
 PointProjector::PointProjector()
     : rotation{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, translation{0, 0, 0} {}
 

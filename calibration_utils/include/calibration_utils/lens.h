@@ -117,9 +117,12 @@ struct LensInverse {
 
   LensInverse() = default;  // no model
   explicit LensInverse(const Lens& lens);
-  // The prepared lens itself, which always has a model. Inline: a call that
-  // normalizes one pixel builds one.
-  explicit LensInverse(const PreparedLens& prepared) : lens(prepared), has_model(true) {
+  // The lens of `distortion` (eight coefficients) and K, which always has a
+  // model. Inline, and prepared in place: a call that normalizes one pixel
+  // builds one, and a copy of a prepared lens would have its reads wait on
+  // its writes.
+  LensInverse(const float* distortion, const dravik::Matrix3f& K)
+      : lens(distortion, K), has_model(true) {
     const double* d = lens.d;
     const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
     // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.

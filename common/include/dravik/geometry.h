@@ -74,9 +74,13 @@ struct PreparedLens {
   double fx, skew, cx, fy, cy;
 
   // No distortion, K = I.
-  PreparedLens();
-  // `distortion` points to the eight coefficients.
-  PreparedLens(const float* distortion, const dravik::Matrix3f& K);
+  PreparedLens() : d{0, 0, 0, 0, 0, 0, 0, 0}, fx(1), skew(0), cx(0), fy(1), cy(0) {}
+  // `distortion` points to the eight coefficients. Inline: a call that
+  // normalizes one pixel prepares its lens.
+  PreparedLens(const float* distortion, const dravik::Matrix3f& K)
+      : fx(K(0, 0)), skew(K(0, 1)), cx(K(0, 2)), fy(K(1, 1)), cy(K(1, 2)) {
+    for (int i = 0; i < 8; ++i) d[i] = distortion[i];
+  }
 
   // The pixel (u, v) of the normalized camera point (x, y): the lens, then K.
   void pixelOfNormalized(double x, double y, double* u, double* v) const {
