@@ -32,11 +32,11 @@ constexpr int kMaxEvaluationsPerStage = 200;
 constexpr double kCostFloorPerPoint = 1e-18;
 // A stage stops once an accepted step lowers the cost by less than this
 // fraction of it. Beyond it, one view leaves the rational lens's terms a long
-// valley along which they trade off almost freely, and the steps crawl down
-// it by parts in a hundred thousand each: a hundred steps and more (the
-// head camera's full frame) that move the lens's pixels by thousandths of a
-// pixel and the error per point by parts in ten million, less than the
-// valley's own floor lies below where the crawl would give up.
+// valley along which they trade off almost freely, where the steps crawl by
+// parts in a hundred thousand of the cost each: a hundred steps and more
+// (the head camera's full frame) that move the lens's pixels by thousandths
+// of a pixel and the error per point by parts in ten million, and that end,
+// for want of progress, still parts in a million above the valley's floor.
 constexpr double kRelativeDecreasePerStep = 1e-6;
 
 bool allFinite(const std::vector<Eigen::Vector2f>& points) {
