@@ -46,10 +46,13 @@ bool isLens(const Eigen::Matrix3f& K, const std::vector<float>& distortion, int 
   return true;
 }
 
-// The lens widened to double; false (nothing written) when its distortion is
-// not eight coefficients, the one thing the arithmetic cannot do without.
+// True when the lens's distortion is eight coefficients, the one thing the
+// arithmetic cannot do without.
+bool hasModel(const Lens& lens) { return lens.distortion.size() == 8; }
+
+// The lens widened to double; false (nothing written) when it has no model.
 bool prepare(const Lens& lens, PreparedLens* prepared) {
-  if (lens.distortion.size() != 8) return false;
+  if (!hasModel(lens)) return false;
   *prepared = PreparedLens(lens.distortion.data(), lens.K);
   return true;
 }
@@ -87,7 +90,7 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
 }
 
 RectifiedPoint Lens::normalize(const Eigen::Vector2d& pixel) const {
-  if (distortion.size() != 8) return LensInverse().normalize(pixel);
+  if (!hasModel(*this)) return LensInverse().normalize(pixel);
   // Built in place, without a copy of a prepared lens (whose reads would
   // wait on its writes): this call is one pixel long.
   return invertPixel(LensInverse(distortion.data(), K), pixel.x(), pixel.y());
@@ -107,7 +110,7 @@ void Lens::normalizePixels(const double* uv, std::size_t n, double* xy, std::uin
 }
 
 LensInverse::LensInverse(const Lens& lens) {
-  if (lens.distortion.size() == 8) *this = LensInverse(lens.distortion.data(), lens.K);
+  if (hasModel(lens)) *this = LensInverse(lens.distortion.data(), lens.K);
 }
 
 void LensInverse::normalizePixels(const double* uv, std::size_t n, double* xy,
