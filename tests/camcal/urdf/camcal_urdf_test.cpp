@@ -207,6 +207,8 @@ TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
   const std::string digit = scratch.variant("digit.txt", kRobotCal, "\"rear\"", "\"2nd\"");
   const std::string ptz_camera =
       scratch.variant("ptz_camera.txt", kRobotCal, "\"rear\"", "\"ptz\"");
+  const std::string pan_camera =
+      scratch.variant("pan_camera.txt", kRobotCal, "\"rear\"", "\"ptz_pan\"");
   const std::string short_head =
       scratch.variant("short_head.txt", kPtzCal, "a: 0.999990480721", "");
   const std::string output = scratch.path("never.urdf");
@@ -216,15 +218,101 @@ TEST(CamcalUrdf, RefusesWhatCannotBeARobotDescriptionAndWritesNothing) {
     std::string error;
   } cases[] = {
       {{"-c", digit}, kFailed, "camera '2nd' cannot be a frame name"},
-      {{"-c", ptz_camera, "--ptz", kPtzCal}, kFailed, "'ptz_optical_joint' would appear twice"},
+      {{"-c", ptz_camera, "--ptz", kPtzCal},
+       kFailed,
+       "the joint 'ptz_optical_joint' of the PTZ head would appear twice: camera 'ptz' has it"},
+      {{"-c", pan_camera, "--ptz", kPtzCal},
+       kFailed,
+       "the joint 'ptz_pan_joint' of the PTZ head would appear twice: camera 'ptz_pan' has it"},
       {{"--ptz", short_head}, kFailed, "not a valid PTZ calibration"},
       {{"--robot-frame", "base link"}, kUsage, "--robot-frame 'base link' cannot be a frame name"},
-      {{"--robot-frame", "navigation_link"}, kFailed, "'navigation_link' would appear twice"},
+      {{"--robot-frame", "navigation_link"},
+       kFailed,
+       "the link 'navigation_link' of camera 'navigation' would appear twice: the robot frame "
+       "has it"},
   };
   for (const auto& c : cases) {
     expectRuns({fails(c.status, cat({"urdf", "-o", output}, c.args), c.error)});
     EXPECT_FALSE(std::filesystem::exists(output)) << c.error;
   }
+}
+
+// The library loads a PTZ calibration holding NaN or infinity and computes
+// NaN with it: validate refuses it naming the field, and urdf and ptz refuse
+// to use it, writing nothing.
+TEST(CamcalPtz, AValueThatIsNotFiniteIsRefusedNamingItsField) {
+  ScratchDir scratch;
+  const struct {
+    std::string from, to, field;
+  } cases[] = {
+      {"pan_scale: 0.000872664626", "pan_scale: nan", "pan_tilt.pan_scale (nan)"},
+      {"tilt_scale: 0.000872664626", "tilt_scale: -inf", "pan_tilt.tilt_scale (-inf)"},
+      {"pan_offset: 3600", "pan_offset: inf", "pan_tilt.pan_offset (inf)"},
+      {"tilt_offset: 1200", "tilt_offset: nan", "pan_tilt.tilt_offset (nan)"},
+      {"a: -113.408675357", "a: nan", "pan_tilt.pan_ext.a[3] (nan)"},
+      {"a: 0.999996573056", "a: inf", "pan_tilt.tilt_ext.a[0] (inf)"},
+      {"a: -45.9507030152", "a: nan", "pan_tilt.device_ext.a[11] (nan)"},
+      {"f: 2290", "f: nan", "intrinsics.samples[2].f (nan)"},
+  };
+  const std::string output = scratch.path("never.out");
+  // Each case through validate, urdf and one of the ptz actions in turn.
+  const Args actions[] = {{"joints", "3600", "1200"},
+                          {"steps", "--joints", "0", "0"},
+                          {"--at", "3600,1200,4000", "project", "3", "0.2", "1"},
+                          {"--at", "3600,1200,4000", "intrinsics", "-o", output}};
+  size_t turn = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to);
+    const std::string path = scratch.variant("ptz.txt", kPtzCal, c.from, c.to);
+    const std::string fault =
+        path + ": not a valid PTZ calibration: a value is not finite: " + c.field;
+    const camcal_test::Run validate = runCamcal({"validate", path});
+    EXPECT_EQ(validate.status, kFailed);
+    EXPECT_NE(validate.out.find(path +
+                                ": INVALID PTZ calibration (text, 9 zoom samples): a value is "
+                                "not finite: " +
+                                c.field),
+              std::string::npos)
+        << validate.out;
+    expectRuns({fails(kFailed, {"urdf", "--ptz", path, "-o", output}, fault),
+                fails(kFailed, cat({"ptz", path}, actions[turn++ % 4]), fault)});
+    EXPECT_FALSE(std::filesystem::exists(output));
+  }
+}
+
+// Values that load and give numbers, but a frozen joint or an empty motor
+// range: valid, with a warning naming them.
+TEST(CamcalPtz, AZeroScaleOrInvertedLimitsAreValidWithAWarning) {
+  ScratchDir scratch;
+  const struct {
+    std::string from, to, warning;
+  } cases[] = {
+      {"pan_scale: 0.000872664626", "pan_scale: 0",
+       "pan_scale is 0: the pan joint does not move with its motor"},
+      {"tilt_scale: 0.000872664626", "", "tilt_scale is 0: the tilt joint does not move"},
+      {"pan_min: 200", "pan_min: 7001",
+       "pan_min 7001 is above pan_max 7000: every aimed pan is limited to 7000"},
+      {"tilt_max: 1800", "tilt_max: -1", "tilt_min 0 is above tilt_max -1"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = scratch.variant("ptz.txt", kPtzCal, c.from, c.to);
+    expectRuns({prints({"validate", path},
+                       {path + ": valid PTZ calibration (text, 9 zoom samples), 1 warning",
+                        "warning: " + c.warning})});
+    expectRuns({fails(kFailed, {"validate", "--strict", path}, "")});
+  }
+}
+
+// Positions given on the command line are finite (as float) or refused.
+TEST(CamcalPtz, JointsAndStepsRefusePositionsThatAreNotFinite) {
+  expectRuns({
+      fails(kFailed, {"ptz", kPtzCal, "joints", "nan", "1000"},
+            "the motor positions nan 1000 steps are not finite numbers"),
+      fails(kFailed, {"ptz", kPtzCal, "joints", "3600", "1e39"},
+            "the motor positions 3600 1e+39 steps are not finite numbers"),
+      fails(kFailed, {"ptz", kPtzCal, "steps", "--joints", "inf", "0"},
+            "the joint positions inf 0 rad are not finite numbers"),
+  });
 }
 
 // A joint position beyond the motor limits is limited, with a note.

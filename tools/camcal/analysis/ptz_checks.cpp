@@ -1,10 +1,14 @@
 // The PTZ part of `camcal validate`.
+#include "analysis/ptz_checks.h"
+
 #include <cmath>
 
 #include "analysis/calibration_checks.h"
 #include "analysis/lens_check.h"
 #include "calibration_common/ptz_camera_model.h"
+#include "cli/command_error.h"
 #include "cli/number_format.h"
+#include "dravik/calibration_bytes.h"
 #include "inputs/library_load.h"
 
 namespace camcal {
@@ -63,13 +67,53 @@ void checkSampleLenses(const dravik::calibration::PTZIntrinsics& intrinsics,
   }
 }
 
+// The head's values that load but leave a joint frozen or a motor range
+// empty: a scale of 0 turns no motor step into an angle (and no angle into
+// a step), and a min above its max leaves the max the only position aiming
+// can reach.
+void checkHead(const dravik::calibration::PanTiltSystemParameters& head,
+               std::vector<std::string>* warnings) {
+  const auto scale = [&](const std::string& axis, float value) {
+    if (value == 0.0f) {
+      warnings->push_back(axis + "_scale is 0: the " + axis +
+                          " joint does not move with its motor, and no angle has a motor "
+                          "position");
+    }
+  };
+  scale("pan", head.pan_scale());
+  scale("tilt", head.tilt_scale());
+  const auto limits = [&](const char* axis, bool both, int min, int max) {
+    if (both && min > max) {
+      warnings->push_back(std::string(axis) + "_min " + std::to_string(min) + " is above " + axis +
+                          "_max " + std::to_string(max) + ": every aimed " + axis +
+                          " is limited to " + std::to_string(max));
+    }
+  };
+  limits("pan", head.has_pan_min() && head.has_pan_max(), head.pan_min(), head.pan_max());
+  limits("tilt", head.has_tilt_min() && head.has_tilt_max(), head.tilt_min(), head.tilt_max());
+}
+
 }  // namespace
+
+std::string ptzValuesFault(const PTZCameraParameters& params) {
+  const std::string not_finite = dravik::firstNonFiniteField(params);
+  return not_finite.empty() ? "" : "a value is not finite: " + not_finite;
+}
+
+void requireFinitePtzValues(const InputFile& input) {
+  const ParsedCalibration parsed = parseExpected(input, CalibrationKind::kPtz);
+  const std::string fault =
+      ptzValuesFault(static_cast<const PTZCameraParameters&>(*parsed.message));
+  if (!fault.empty()) throw operationError(input.path + ": not a valid PTZ calibration: " + fault);
+}
 
 Verdict checkPtzCalibration(const InputFile& /*input*/, const ParsedCalibration& parsed) {
   const auto& params = static_cast<const PTZCameraParameters&>(*parsed.message);
   Verdict verdict;
   verdict.what = "PTZ calibration (" + encodingName(parsed.encoding) + ", " +
                  std::to_string(params.intrinsics().samples_size()) + " zoom samples)";
+  verdict.reason = ptzValuesFault(params);
+  if (!verdict.reason.empty()) return verdict;
   std::shared_ptr<dravik::calibration::PTZCameraModel> model;
   const LoadResult load = loadPtzModel(params, &model);
   verdict.loaded = load.loaded;
@@ -77,6 +121,7 @@ Verdict checkPtzCalibration(const InputFile& /*input*/, const ParsedCalibration&
   if (!verdict.loaded) return verdict;
   checkZoomTable(params.intrinsics(), &verdict.warnings);
   checkSampleLenses(params.intrinsics(), &verdict.warnings);
+  checkHead(params.pan_tilt(), &verdict.warnings);
   return verdict;
 }
 

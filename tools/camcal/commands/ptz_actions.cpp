@@ -1,8 +1,11 @@
 #include "commands/ptz_actions.h"
 
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <utility>
 
+#include "analysis/ptz_checks.h"
 #include "cli/command_error.h"
 #include "cli/diagnostics.h"
 #include "cli/number_format.h"
@@ -16,6 +19,12 @@
 #include "plot/zoom_plot.h"
 
 namespace camcal {
+
+InputFile readPtzInput(const std::string& path) {
+  InputFile input = readInput(path);
+  requireFinitePtzValues(input);
+  return input;
+}
 
 void noteZoomOutsideTable(const dravik::calibration::PTZCameraModel& model, int zoom) {
   if (!model.valid()) return;
@@ -72,19 +81,32 @@ NamedValue angle(const char* name, float value) {
 }
 NamedValue steps(const char* name, int value) { return {name, value, std::to_string(value)}; }
 
+// Positions as the head takes them (float), refused unless both are finite:
+// the motor-to-joint conversion would carry NaN through, the reverse has no
+// motor position for it.
+std::pair<float, float> finitePositions(double pan, double tilt, const char* what,
+                                        const char* unit) {
+  const float p = static_cast<float>(pan), t = static_cast<float>(tilt);
+  if (!std::isfinite(p) || !std::isfinite(t)) {
+    throw operationError(std::string("the ") + what + " " + formatNumber(pan) + " " +
+                         formatNumber(tilt) + " " + unit + " are not finite numbers (as float)");
+  }
+  return {p, t};
+}
+
 int runJoints(const PtzCommandLine& line, const JointOptions& options) {
-  const PtzHead head = requirePtzHead(readInput(line.file));
-  const Eigen::Vector2f joints =
-      head.model.jointPositions(static_cast<float>(options.pan), static_cast<float>(options.tilt));
+  const auto [pan, tilt] = finitePositions(options.pan, options.tilt, "motor positions", "steps");
+  const PtzHead head = requirePtzHead(readPtzInput(line.file));
+  const Eigen::Vector2f joints = head.model.jointPositions(pan, tilt);
   writeOutput("", namedPair(options.format, angle(kPanJoint, joints.x()),
                             angle(kTiltJoint, joints.y()), "rad"));
   return kExitSuccess;
 }
 
 int runSteps(const PtzCommandLine& line, const JointOptions& options) {
-  const PtzHead head = requirePtzHead(readInput(line.file));
-  const float pan_angle = static_cast<float>(options.joints[0]);
-  const float tilt_angle = static_cast<float>(options.joints[1]);
+  const auto [pan_angle, tilt_angle] =
+      finitePositions(options.joints[0], options.joints[1], "joint positions", "rad");
+  const PtzHead head = requirePtzHead(readPtzInput(line.file));
   float pan_f = 0.0f, tilt_f = 0.0f;
   {
     RecordCapture capture;
@@ -124,7 +146,7 @@ struct PlotOptions {
 int runPtzIntrinsics(const PtzCommandLine& line, const IntrinsicsOptions& options) {
   if (line.at.empty()) throw usageError("ptz intrinsics needs --at PAN,TILT,ZOOM");
   const PtzMotorSetting at = parsePtzSetting(line.at);
-  const InputFile input = readInput(line.file);
+  const InputFile input = readPtzInput(line.file);
   const auto model = requirePtzModel(input);
   noteZoomOutsideTable(*model, at.zoom);
   const dravik::calibration::PTZCameraModelConfiguration setting(model, at.pan, at.tilt, at.zoom);
@@ -134,7 +156,7 @@ int runPtzIntrinsics(const PtzCommandLine& line, const IntrinsicsOptions& option
 
 int runPtzPlot(const PtzCommandLine& line, const PlotOptions& options) {
   const PictureFormat format = pictureFormatOf(options.output);
-  const InputFile input = readInput(line.file);
+  const InputFile input = readPtzInput(line.file);
   writeOutput(options.output, plotZoomTable(requirePtzParameters(input), input.path, format,
                                             options.picture_width));
   return kExitSuccess;

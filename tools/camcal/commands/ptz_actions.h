@@ -20,6 +20,10 @@ struct PtzCommandLine {
   std::string at;
 };
 
+// The PTZ calibration file that every action reads: an operation error for
+// one that cannot be read or holds a value that is not finite.
+InputFile readPtzInput(const std::string& path);
+
 // A pan/tilt/zoom setting in motor steps.
 struct PtzMotorSetting {
   int pan, tilt, zoom;

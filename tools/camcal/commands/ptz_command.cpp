@@ -224,7 +224,7 @@ int runPtz(const PtzOptions& options, const Action& action, const std::vector<do
     throw usageError(std::string("ptz ") + action.name + " needs --at PAN,TILT,ZOOM");
   }
   PtzSetting s;
-  s.model = requirePtzModel(readInput(options.file));
+  s.model = requirePtzModel(readPtzInput(options.file));
   if (action.needs_setting) {
     noteZoomOutsideTable(*s.model, setting->zoom);
     s.configuration = std::make_unique<PTZCameraModelConfiguration>(s.model, setting->pan,
@@ -264,7 +264,7 @@ void addPtzCommand(CLI::App& app, Subcommands* commands) {
   addPtzUndistortCommand(ptz, commands, [options] {
     if (options->at.empty()) throw usageError("ptz undistort needs --at PAN,TILT,ZOOM");
     const Setting setting = parseSetting(options->at);
-    const auto model = requirePtzModel(readInput(options->file));
+    const auto model = requirePtzModel(readPtzInput(options->file));
     noteZoomOutsideTable(*model, setting.zoom);
     return PTZCameraModelConfiguration(model, setting.pan, setting.tilt, setting.zoom);
   });

@@ -12,6 +12,7 @@
 #include <climits>
 #include <memory>
 
+#include "analysis/ptz_checks.h"
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_common/pan_tilt_model.h"
@@ -82,6 +83,7 @@ void addCameras(const UrdfOptions& options, UrdfDocument* urdf) {
     const Eigen::Matrix4d optical_in_robot =
         childInParent(set.getCamera(name)->getTransform().getTransform(), "camera '" + name + "'");
     const Eigen::Matrix4d link_in_robot = optical_in_robot * opticalInLink().inverse();
+    urdf->setPart("camera '" + name + "'");
     urdf->addFixedJoint(name + "_joint", options.robot_frame, name + "_link", link_in_robot);
     urdf->addFixedJoint(name + "_optical_joint", name + "_link", name + "_optical_frame",
                         opticalInLink());
@@ -101,7 +103,9 @@ JointRange jointRange(bool has_min, bool has_max, float min_angle, float max_ang
 }
 
 void addHead(const UrdfOptions& options, UrdfDocument* urdf) {
-  const PtzHead ptz = requirePtzHead(readInput(options.ptz));
+  const InputFile input = readInput(options.ptz);
+  requireFinitePtzValues(input);
+  const PtzHead ptz = requirePtzHead(input);
   const PanTiltSystemParameters& head = ptz.params;
   const PanTiltModel& model = ptz.model;
   const auto link = [&](const dravik::calibration::CameraExtrinsics& extrinsics, const char* what) {
@@ -125,6 +129,7 @@ void addHead(const UrdfOptions& options, UrdfDocument* urdf) {
   // x_rotated = Rz(angle) x_base: the rotated link turns by -angle about z.
   const Eigen::Vector3d axis(0.0, 0.0, -1.0);
 
+  urdf->setPart("the PTZ head");
   urdf->addFixedJoint("ptz_pan_base_joint", options.robot_frame, "ptz_pan_base",
                       link(head.pan_ext(), "pan_ext"));
   urdf->addRevoluteJoint("ptz_pan_joint", "ptz_pan_base", "ptz_pan_link", axis, pan.limited,

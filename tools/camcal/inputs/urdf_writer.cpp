@@ -54,9 +54,8 @@ std::string xmlEscaped(const std::string& text) {
   return out;
 }
 
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
+// Whether a value is written as a finite number (number() writes its float).
+bool writable(double value) { return std::isfinite(static_cast<float>(value)); }
 
 std::string jointHead(const std::string& name, const char* type, const std::string& parent,
                       const std::string& child) {
@@ -107,20 +106,29 @@ UrdfDocument::UrdfDocument(const std::string& robot_name, const std::string& roo
   addLink(root_link);
 }
 
+void UrdfDocument::claim(std::vector<Owned>* names, const char* kind, const std::string& name) {
+  const auto taken = std::find_if(names->begin(), names->end(),
+                                  [&](const Owned& owned) { return owned.name == name; });
+  if (taken != names->end()) {
+    throw operationError("the " + std::string(kind) + " '" + name + "' of " + part_ +
+                         " would appear twice: " +
+                         (taken->part == part_ ? "it has it already" : taken->part + " has it"));
+  }
+  names->push_back({name, part_});
+}
+
 void UrdfDocument::addLink(const std::string& link) {
   if (!isFrameName(link)) throw usageError("'" + link + "' cannot be a frame name");
-  if (contains(links_, link)) throw operationError("the link '" + link + "' would appear twice");
-  links_.push_back(link);
+  claim(&links_, "link", link);
 }
 
 void UrdfDocument::checkNewJoint(const std::string& name, const std::string& parent,
                                  const std::string& child) {
-  if (contains(joint_names_, name)) {
-    throw operationError("the joint '" + name + "' would appear twice");
-  }
-  if (!contains(links_, parent)) throw operationError("the joint '" + name + "' has no parent");
+  const bool has_parent = std::any_of(links_.begin(), links_.end(),
+                                      [&](const Owned& link) { return link.name == parent; });
+  if (!has_parent) throw operationError("the joint '" + name + "' has no parent");
+  claim(&joint_names_, "joint", name);
   addLink(child);
-  joint_names_.push_back(name);
 }
 
 void UrdfDocument::addFixedJoint(const std::string& name, const std::string& parent,
@@ -128,6 +136,9 @@ void UrdfDocument::addFixedJoint(const std::string& name, const std::string& par
   Eigen::Vector3d rpy;
   if (!rollPitchYaw(child_in_parent.topLeftCorner<3, 3>(), &rpy)) {
     throw operationError("the joint '" + name + "': its rotation is not a rotation matrix");
+  }
+  if (!child_in_parent.block<3, 1>(0, 3).unaryExpr(&writable).all()) {
+    throw operationError("the joint '" + name + "': its origin is not a finite position");
   }
   checkNewJoint(name, parent, child);
   joints_.push_back(jointHead(name, "fixed", parent, child) + "    <origin xyz=\"" +
@@ -138,6 +149,9 @@ void UrdfDocument::addFixedJoint(const std::string& name, const std::string& par
 void UrdfDocument::addRevoluteJoint(const std::string& name, const std::string& parent,
                                     const std::string& child, const Eigen::Vector3d& axis,
                                     bool has_limits, double lower, double upper) {
+  if (!axis.unaryExpr(&writable).all() || (has_limits && !(writable(lower) && writable(upper)))) {
+    throw operationError("the joint '" + name + "': its axis or limits are not finite numbers");
+  }
   checkNewJoint(name, parent, child);
   std::string joint = jointHead(name, has_limits ? "revolute" : "continuous", parent, child) +
                       "    <origin xyz=\"0 0 0\" rpy=\"0 0 0\"/>\n    <axis xyz=\"" + triple(axis) +
@@ -151,7 +165,7 @@ void UrdfDocument::addRevoluteJoint(const std::string& name, const std::string& 
 
 std::string UrdfDocument::text() const {
   std::string out = "<?xml version=\"1.0\"?>\n<robot name=\"" + xmlEscaped(robot_name_) + "\">\n";
-  for (const auto& link : links_) out += "  <link name=\"" + link + "\"/>\n";
+  for (const auto& link : links_) out += "  <link name=\"" + link.name + "\"/>\n";
   for (const auto& joint : joints_) out += joint;
   return out + "</robot>\n";
 }

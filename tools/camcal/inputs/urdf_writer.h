@@ -35,10 +35,18 @@ bool isFrameName(const std::string& name);
 
 // A URDF document under construction. Every joint adds its child link; link
 // and joint names must be new (a repeated one is an operation error naming
-// it), and a joint's parent must be a link already added.
+// it and the parts of the robot that both want it), and a joint's parent must
+// be a link already added. Every number written is finite: a joint whose
+// origin, axis or limits are not (as a float) is an operation error naming
+// the joint.
 class UrdfDocument {
  public:
+  // The root link belongs to the part "the robot frame".
   UrdfDocument(const std::string& robot_name, const std::string& root_link);
+
+  // The part of the robot, e.g. "camera 'front'", that the joints and links
+  // added from now on belong to.
+  void setPart(const std::string& part) { part_ = part; }
 
   // A fixed joint placing the child's frame at `child_in_parent` (a rigid
   // transform mapping child coordinates into parent coordinates). An
@@ -57,12 +65,20 @@ class UrdfDocument {
   std::string text() const;
 
  private:
+  // A name and the part of the robot it belongs to.
+  struct Owned {
+    std::string name, part;
+  };
+  // Adds `name` to `names` for the current part; an operation error when a
+  // part already has it.
+  void claim(std::vector<Owned>* names, const char* kind, const std::string& name);
   void addLink(const std::string& link);
   void checkNewJoint(const std::string& name, const std::string& parent, const std::string& child);
 
   std::string robot_name_;
-  std::vector<std::string> links_;
-  std::vector<std::string> joint_names_;
+  std::string part_ = "the robot frame";
+  std::vector<Owned> links_;
+  std::vector<Owned> joint_names_;
   std::vector<std::string> joints_;  // each joint's element, indented
 };
 
