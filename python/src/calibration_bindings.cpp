@@ -36,18 +36,22 @@ LensTerms lensTerms(const std::string& name) {
   throw py::value_error("lens_terms must be one of " + names + ", not '" + name + "'");
 }
 
-std::string shapeText(const py::array& array) { return py::str(array.attr("shape")); }
-
 // One (N, k) array of a view as float64 rows, converted once; ValueError
 // naming the view for any other shape.
 py::array_t<double, py::array::c_style> pointRows(const py::handle& points, std::size_t view,
                                                   const char* name, bool may_have_z) {
-  py::array_t<double, py::array::c_style | py::array::forcecast> rows(
-      py::reinterpret_borrow<py::object>(points));
+  const std::string expected = may_have_z ? "(N, 3) or (N, 2)" : "(N, 2)";
+  const std::string where = "views[" + std::to_string(view) + "]: " + name + ": ";
+  py::array array;
+  try {
+    array = realArray(points, expected);
+  } catch (const py::type_error& e) {
+    throw py::type_error(where + e.what());
+  }
+  py::array_t<double, py::array::c_style | py::array::forcecast> rows(array);
   if (rows.ndim() != 2 || !(rows.shape(1) == 2 || (may_have_z && rows.shape(1) == 3))) {
-    throw py::value_error("views[" + std::to_string(view) + "]: " + name + " must be " +
-                          (may_have_z ? "(N, 3) or (N, 2)" : "(N, 2)") + ", not of shape " +
-                          shapeText(rows));
+    throw py::value_error("views[" + std::to_string(view) + "]: " + name + " must be " + expected +
+                          ", not of shape " + shapeText(rows));
   }
   return rows;
 }
@@ -82,6 +86,7 @@ std::vector<TargetView> targetViews(const py::iterable& views) {
 Calibration calibrate(const py::iterable& views, const std::pair<int, int>& image_size,
                       const std::string& lens_terms, bool fix_principal_point,
                       bool same_focal_length, double outlier_sigma) {
+  checkImageSize(image_size.first, image_size.second);
   CameraCalibrationOptions options;
   options.lens_terms = lensTerms(lens_terms);
   options.fix_principal_point = fix_principal_point;

@@ -30,6 +30,26 @@ bool readFile(const std::filesystem::path& path, const char* tag, std::string* d
   return false;
 }
 
+std::string shapeText(const py::array& array) { return py::str(array.attr("shape")); }
+
+py::array realArray(py::handle src, const std::string& expected) {
+  const py::array array = py::array::ensure(src);
+  const std::string what = "expected an array of real numbers of shape " + expected + ", not ";
+  if (!array) throw py::type_error(what + std::string(py::str(py::type::of(src).attr("__name__"))));
+  const char kind = array.dtype().kind();
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    throw py::type_error(what + "an array of " + std::string(py::str(array.dtype())));
+  }
+  return array;
+}
+
+void checkImageSize(int width, int height) {
+  if (width <= 0 || height <= 0) {
+    throw py::value_error("width and height must be positive, not " + std::to_string(width) +
+                          " x " + std::to_string(height));
+  }
+}
+
 std::string readFileObject(const py::object& file) {
   if (!py::hasattr(file, "read")) {
     throw py::type_error("expected a path (str, bytes, os.PathLike) or an open file object, not " +
@@ -42,13 +62,25 @@ namespace {
 
 constexpr char kLensAtSize[] = R"(
 
-The lens is the camera's at a width x height image: lens(width, height).)";
+The lens is the camera's at a width x height image: lens(width, height).
+ValueError for a width or height that is not positive.)";
+
+// A call of the camera at a width x height image, refused (ValueError) for a
+// size that is not positive.
+template <typename Call>
+auto atSize(Call call) {
+  return [call](const CameraParameters& camera, int width, int height) {
+    checkImageSize(width, height);
+    return call(camera, width, height);
+  };
+}
 
 // A batch call of the lens, made on the camera's lens at a width x height
 // image.
 template <int Cols, typename Result>
-auto atSize(Result (*batch)(const dravik::calibration::Lens&, const RowsIn<Cols>&)) {
-  return [batch](const CameraParameters& camera, const RowsIn<Cols>& rows, int width, int height) {
+auto lensAtSize(Result (*batch)(const dravik::calibration::Lens&, const Batch<Cols>&)) {
+  return [batch](const CameraParameters& camera, const Batch<Cols>& rows, int width, int height) {
+    checkImageSize(width, height);
     return batch(camera.getLens(width, height), rows);
   };
 }
@@ -62,35 +94,30 @@ Intrinsic matrices are K = [[fx, skew, cx], [0, fy, cy], [0, 0, 1]] in pixels
 of the image size asked for; distortion is the eight coefficients k1, k2, p1,
 p2, k3, k4, k5, k6 of the rational lens model. A streaming size is the full
 frame cropped and scaled, x and y independently, with no half-pixel shift.
-The record stays valid for as long as it is held, whatever its set loads
-later.)";
+Every call that takes an image size raises ValueError for a width or height
+that is not positive. The record stays valid for as long as it is held,
+whatever its set loads later.)";
   c.def_property_readonly("name", &CameraParameters::getName, "The camera's name.")
       .def_property_readonly("model", &CameraParameters::getModel,
                              "The camera model's identifier, e.g. 'kv007n'.")
-      .def(
-          "intrinsics",
-          [](const CameraParameters& p, int width, int height) {
-            return toDouble(p.getIntrinsics(width, height));
-          },
-          py::arg("width"), py::arg("height"),
-          R"(K (3 x 3, pixels) for a width x height image: the model's entry for that
+      .def("intrinsics", atSize([](const CameraParameters& p, int width, int height) {
+             return toDouble(p.getIntrinsics(width, height));
+           }),
+           py::arg("width"), py::arg("height"),
+           R"(K (3 x 3, pixels) for a width x height image: the model's entry for that
 size, or else the full frame scaled to it (an INFO record says so).)")
-      .def(
-          "distortion",
-          [](const CameraParameters& p, int width, int height) {
-            const std::vector<float>& d = p.getDistortion(width, height);
-            return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
-          },
-          py::arg("width"), py::arg("height"),
-          R"(k1, k2, p1, p2, k3, k4, k5, k6 for a width x height image: the model's
+      .def("distortion", atSize([](const CameraParameters& p, int width, int height) {
+             const std::vector<float>& d = p.getDistortion(width, height);
+             return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
+           }),
+           py::arg("width"), py::arg("height"),
+           R"(k1, k2, p1, p2, k3, k4, k5, k6 for a width x height image: the model's
 entry for that size, or else the full frame's.)")
-      .def(
-          "has_intrinsics",
-          [](const CameraParameters& p, int width, int height) {
-            return p.hasIntrinsics(width, height);
-          },
-          py::arg("width"), py::arg("height"),
-          "True when the camera model's table has an entry for that size.")
+      .def("has_intrinsics", atSize([](const CameraParameters& p, int width, int height) {
+             return p.hasIntrinsics(width, height);
+           }),
+           py::arg("width"), py::arg("height"),
+           "True when the camera model's table has an entry for that size.")
       .def(
           "full_frame_intrinsics",
           [](const CameraParameters& p) { return toDouble(p.getFullFrameIntrinsics()); },
@@ -118,14 +145,17 @@ entry for that size, or else the full frame's.)")
           "transform",
           [](const CameraParameters& p) { return toDouble(p.getTransform().getTransform()); },
           "[R t; 0 0 0 1] (4 x 4, metres): robot to camera.")
-      .def("lens", &CameraParameters::getLens, py::arg("width"), py::arg("height"),
+      .def("lens", atSize([](const CameraParameters& p, int width, int height) {
+             return p.getLens(width, height);
+           }),
+           py::arg("width"), py::arg("height"),
            "The Lens for a width x height image: the K and distortion of intrinsics() and\n"
            "distortion().")
-      .def("project", atSize<3>(&project), py::arg("points"), py::arg("width"), py::arg("height"),
-           (std::string(kProjectDoc) + kLensAtSize).c_str())
-      .def("normalize_pixels", atSize<2>(&normalizePixels), py::arg("pixels"), py::arg("width"),
+      .def("project", lensAtSize<3>(&project), py::arg("points"), py::arg("width"),
+           py::arg("height"), (std::string(kProjectDoc) + kLensAtSize).c_str())
+      .def("normalize_pixels", lensAtSize<2>(&normalizePixels), py::arg("pixels"), py::arg("width"),
            py::arg("height"), (std::string(kNormalizePixelsDoc) + kLensAtSize).c_str())
-      .def("pixel_rays", atSize<2>(&pixelRays), py::arg("pixels"), py::arg("width"),
+      .def("pixel_rays", lensAtSize<2>(&pixelRays), py::arg("pixels"), py::arg("width"),
            py::arg("height"), (std::string(kPixelRaysDoc) + kLensAtSize).c_str())
       .def("__repr__", [](const CameraParameters& p) {
         return "<CameraParameters '" + p.getName() + "', model '" + p.getModel() + "'>";

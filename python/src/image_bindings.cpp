@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,8 @@ namespace camera_parameters_python {
 const char kProjectDoc[] =
     R"(The pixels (N x 2) at which camera points (N x 3: X, Y, Z in the camera
 frame, Z > 0 in front) are seen, through the lens and K, in double precision.
+A point behind the camera (Z < 0) is seen at no pixel: it gives NaN (the
+central projection alone would put it at the mirrored pixel of (-X, -Y, -Z)).
 A point on the camera's plane gives pixels that are not finite; NaN and
 infinite inputs propagate. One point (3,) gives one pixel (2,).)";
 const char kNormalizePixelsDoc[] =
@@ -40,30 +43,52 @@ const char kPixelRaysDoc[] =
 (N x 2): (x, y, 1) / |(x, y, 1)| with (x, y) of normalize_pixels. One pixel
 (2,) gives one direction (3,).)";
 
-Rows<2> project(const Lens& lens, const RowsIn<3>& points) {
-  Rows<2> pixels(points.rows(), 2);
+py::array_t<double> project(const Lens& lens, const Batch<3>& points) {
+  py::array_t<double> pixels = resultRows(points, 2);
+  double* uv = pixels.mutable_data();
   py::gil_scoped_release release;
-  lens.projectPoints(points.data(), std::size_t(points.rows()), pixels.data());
+  lens.projectPoints(points.data, std::size_t(points.count), uv);
+  for (Eigen::Index i = 0; i < points.count; ++i) {
+    if (points.data[3 * i + 2] < 0.0) uv[2 * i] = uv[2 * i + 1] = std::nan("");
+  }
   return pixels;
 }
 
-std::pair<Rows<2>, Flags> normalizePixels(const Lens& lens, const RowsIn<2>& pixels) {
-  Rows<2> normalized(pixels.rows(), 2);
-  Flags converged(pixels.rows());
-  static_assert(sizeof(bool) == sizeof(std::uint8_t), "flags written as bytes of 0 and 1");
+namespace {
+
+// The normalized points of pixels into `xy` (and the converged flags into
+// `ok`, when not null), without the GIL.
+void normalizeInto(const Lens& lens, const Batch<2>& pixels, double* xy, std::uint8_t* ok) {
   py::gil_scoped_release release;
-  lens.normalizePixels(pixels.data(), std::size_t(pixels.rows()), normalized.data(),
-                       reinterpret_cast<std::uint8_t*>(converged.data()));
-  return {std::move(normalized), std::move(converged)};
+  lens.normalizePixels(pixels.data, std::size_t(pixels.count), xy, ok);
 }
 
-Rows<3> pixelRays(const Lens& lens, const RowsIn<2>& pixels) {
-  Rows<2> normalized(pixels.rows(), 2);
-  Rows<3> rays(pixels.rows(), 3);
+}  // namespace
+
+py::tuple normalizePixels(const Lens& lens, const Batch<2>& pixels) {
+  py::array_t<double> normalized = resultRows(pixels, 2);
+  py::array_t<bool> converged(py::ssize_t(pixels.count));
+  static_assert(sizeof(bool) == sizeof(std::uint8_t), "flags written as bytes of 0 and 1");
+  normalizeInto(lens, pixels, normalized.mutable_data(),
+                reinterpret_cast<std::uint8_t*>(converged.mutable_data()));
+  if (pixels.single) return py::make_tuple(normalized, converged.at(0));
+  return py::make_tuple(normalized, converged);
+}
+
+py::array_t<double> normalizedPoints(const Lens& lens, const Batch<2>& pixels) {
+  py::array_t<double> normalized = resultRows(pixels, 2);
+  normalizeInto(lens, pixels, normalized.mutable_data(), nullptr);
+  return normalized;
+}
+
+py::array_t<double> pixelRays(const Lens& lens, const Batch<2>& pixels) {
+  py::array_t<double> rays = resultRows(pixels, 3);
+  Eigen::Map<Rows<3>> out(rays.mutable_data(), pixels.count, 3);
   py::gil_scoped_release release;
-  lens.normalizePixels(pixels.data(), std::size_t(pixels.rows()), normalized.data(), nullptr);
-  rays << normalized, Eigen::VectorXd::Ones(pixels.rows());
-  rays.rowwise().normalize();
+  Rows<2> normalized(pixels.count, 2);
+  lens.normalizePixels(pixels.data, std::size_t(pixels.count), normalized.data(), nullptr);
+  out << normalized, Eigen::VectorXd::Ones(pixels.count);
+  out.rowwise().normalize();
   return rays;
 }
 
@@ -71,6 +96,7 @@ namespace {
 
 py::object choosePinholeView(const Lens& lens, float alpha, int width, int height,
                              bool same_focal_length) {
+  checkImageSize(width, height);
   PinholeView view;
   PixelRect rect;
   bool chosen;
@@ -192,6 +218,26 @@ py::array_t<std::uint8_t> remap(const py::array& image,
   return out;
 }
 
+// The width and height of an image-sized object, each refused (ValueError)
+// when set to a value that is not positive.
+template <typename Sized>
+void bindImageSize(py::class_<Sized>& c) {
+  c.def_property(
+       "width", [](const Sized& sized) { return sized.width; },
+       [](Sized& sized, int width) {
+         checkImageSize(width, sized.height);
+         sized.width = width;
+       },
+       "Image width, pixels (positive).")
+      .def_property(
+          "height", [](const Sized& sized) { return sized.height; },
+          [](Sized& sized, int height) {
+            checkImageSize(sized.width, height);
+            sized.height = height;
+          },
+          "Image height, pixels (positive).");
+}
+
 void bindLens(py::class_<Lens>& l) {
   l.doc() = R"(A camera's lens at one image size: width x height pixels, K =
 [[fx, skew, cx], [0, fy, cy], [0, 0, 1]] (pixels) and the distortion k1, k2,
@@ -202,28 +248,32 @@ p1, p2, k3, k4, k5, k6 of the rational model,
 Pixel centres at integer coordinates, as in OpenCV's maps. Its operations
 run in double precision. A lens whose distortion is not eight values has no
 model: its operations give values that are not a number.)";
-  l.def(py::init([](int width, int height, const Eigen::Matrix3f& K,
+  l.def(py::init([](int width, int height, const Fixed<float, 3, 3>& K,
                     const std::vector<float>& distortion) {
-          return Lens{width, height, K, distortion};
+          checkImageSize(width, height);
+          return Lens{width, height, K.value, distortion};
         }),
-        py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"))
+        py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"),
+        "ValueError for a width or height that is not positive, or K not of shape (3, 3).")
       .def_static(
           "from_intrinsics",
-          [](const Eigen::Matrix3f& K, const std::vector<float>& distortion, int width,
+          [](const Fixed<float, 3, 3>& K, const std::vector<float>& distortion, int width,
              int height) -> py::object {
+            checkImageSize(width, height);
             Lens lens;
-            if (!Lens::fromIntrinsics(K, distortion, width, height, &lens)) return py::none();
+            if (!Lens::fromIntrinsics(K.value, distortion, width, height, &lens)) {
+              return py::none();
+            }
             return py::cast(std::move(lens));
           },
           py::arg("K"), py::arg("distortion"), py::arg("width"), py::arg("height"),
           R"(The lens of K and distortion at width x height, checked: None, with an
-ERROR record saying why, unless K is finite with fx and fy positive, the
-distortion is exactly eight finite coefficients and the size is positive.)")
-      .def_readwrite("width", &Lens::width, "Image width, pixels.")
-      .def_readwrite("height", &Lens::height, "Image height, pixels.")
+ERROR record saying why, unless K is finite with fx and fy positive and the
+distortion is exactly eight finite coefficients. ValueError for a width or
+height that is not positive.)")
       .def_property(
           "K", [](const Lens& lens) { return toDouble(lens.K); },
-          [](Lens& lens, const Eigen::Matrix3f& K) { lens.K = K; }, "K (3 x 3, pixels).")
+          [](Lens& lens, const Fixed<float, 3, 3>& K) { lens.K = K.value; }, "K (3 x 3, pixels).")
       .def_property(
           "distortion",
           [](const Lens& lens) {
@@ -232,28 +282,9 @@ distortion is exactly eight finite coefficients and the size is positive.)")
           },
           [](Lens& lens, const std::vector<float>& distortion) { lens.distortion = distortion; },
           "k1, k2, p1, p2, k3, k4, k5, k6.")
-      .def(
-          "project",
-          [](const Lens& lens, const Eigen::Vector3d& point) -> Eigen::Vector2d {
-            return project(lens, oneRow<3>(point)).row(0).transpose();
-          },
-          py::arg("points"), kProjectDoc)
-      .def("project", &project, py::arg("points"))
-      .def(
-          "normalize_pixels",
-          [](const Lens& lens, const Eigen::Vector2d& pixel) {
-            const auto [normalized, converged] = normalizePixels(lens, oneRow<2>(pixel));
-            return std::make_pair(Eigen::Vector2d(normalized.row(0).transpose()), converged(0));
-          },
-          py::arg("pixels"), kNormalizePixelsDoc)
-      .def("normalize_pixels", &normalizePixels, py::arg("pixels"))
-      .def(
-          "pixel_rays",
-          [](const Lens& lens, const Eigen::Vector2d& pixel) -> Eigen::Vector3d {
-            return pixelRays(lens, oneRow<2>(pixel)).row(0).transpose();
-          },
-          py::arg("pixels"), kPixelRaysDoc)
-      .def("pixel_rays", &pixelRays, py::arg("pixels"))
+      .def("project", &project, py::arg("points"), kProjectDoc)
+      .def("normalize_pixels", &normalizePixels, py::arg("pixels"), kNormalizePixelsDoc)
+      .def("pixel_rays", &pixelRays, py::arg("pixels"), kPixelRaysDoc)
       .def("sound_region", &Lens::soundRegion,
            "The lens's sound region (SoundRegion), by the exact rule of find_sound_region.")
       .def("is_sound_over_image", &Lens::isSoundOverImage,
@@ -294,15 +325,16 @@ no sound region: a pole at radius 0.)");
 void bindView(py::class_<PinholeView>& v) {
   v.doc() = R"(The undistorted image: an ideal pinhole camera of width x height pixels, in
 which the direction (x, y, 1) is seen at K (x, y, 1).)";
-  v.def(py::init([](int width, int height, const Eigen::Matrix3f& K) {
-          return PinholeView{width, height, K};
+  v.def(py::init([](int width, int height, const Fixed<float, 3, 3>& K) {
+          checkImageSize(width, height);
+          return PinholeView{width, height, K.value};
         }),
-        py::arg("width"), py::arg("height"), py::arg("K"))
-      .def_readwrite("width", &PinholeView::width, "Image width, pixels.")
-      .def_readwrite("height", &PinholeView::height, "Image height, pixels.")
+        py::arg("width"), py::arg("height"), py::arg("K"),
+        "ValueError for a width or height that is not positive, or K not of shape (3, 3).")
       .def_property(
           "K", [](const PinholeView& view) { return toDouble(view.K); },
-          [](PinholeView& view, const Eigen::Matrix3f& K) { view.K = K; }, "K (3 x 3, pixels).")
+          [](PinholeView& view, const Fixed<float, 3, 3>& K) { view.K = K.value; },
+          "K (3 x 3, pixels).")
       .def("__repr__", [](const PinholeView& view) {
         return "<PinholeView " + std::to_string(view.width) + "x" + std::to_string(view.height) +
                ">";
@@ -460,8 +492,10 @@ void bindImages(py::module_& m) {
   py::class_<PinholeView> view(m, "PinholeView");
   py::class_<UndistortionMap> map(m, "UndistortionMap");
   bindLens(lens);
+  bindImageSize(lens);
   bindSoundRegion(m, region);
   bindView(view);
+  bindImageSize(view);
   bindMap(map);
   bindMapFunctions(m);
 }

@@ -46,19 +46,21 @@ std::shared_ptr<PTZCameraModel> modelOfData(const std::string& data) {
 }
 
 // World points (N x 3) to pixels (N x 2), the library's batch projection.
-Rows<2> projectWorld(const PTZCameraModelConfiguration& config, const RowsIn<3>& points) {
-  Rows<2> pixels(points.rows(), 2);
+py::array_t<double> projectWorld(const PTZCameraModelConfiguration& config,
+                                 const Batch<3>& points) {
+  py::array_t<double> pixels = resultRows(points, 2);
+  double* uv = pixels.mutable_data();
   py::gil_scoped_release release;
-  config.projectPoints(points.data(), std::size_t(points.rows()), pixels.data());
+  config.projectPoints(points.data, std::size_t(points.count), uv);
   return pixels;
 }
 
-// Pixels (N x 2) to unit directions in the world frame (N x 3).
-Rows<3> worldRays(const PTZCameraModelConfiguration& config, const RowsIn<2>& pixels) {
-  Rows<3> rays(pixels.rows(), 3);
+py::array_t<double> worldRays(const PTZCameraModelConfiguration& config, const Batch<2>& pixels) {
+  py::array_t<double> rays = resultRows(pixels, 3);
+  Eigen::Map<Rows<3>> out(rays.mutable_data(), pixels.count, 3);
   py::gil_scoped_release release;
-  config.projectPixelsToRays(pixels.data(), std::size_t(pixels.rows()), rays.data());
-  rays.rowwise().normalize();
+  config.projectPixelsToRays(pixels.data, std::size_t(pixels.count), out.data());
+  out.rowwise().normalize();
   return rays;
 }
 
@@ -85,9 +87,10 @@ steps.)";
        "The camera pose, world to camera (4 x 4, metres), at motor positions in steps.")
       .def(
           "compute_pan_tilt",
-          [](const PanTiltModel& head, const Eigen::Vector3f& world, const Eigen::Vector2f& ray) {
+          [](const PanTiltModel& head, const Fixed<float, 3, 1>& world,
+             const Fixed<float, 2, 1>& ray) {
             float pan = 0.0f, tilt = 0.0f;
-            const bool solved = head.computePanTilt(world, ray, &pan, &tilt);
+            const bool solved = head.computePanTilt(world.value, ray.value, &pan, &tilt);
             return panTilt(solved, pan, tilt);
           },
           py::arg("world"), py::arg("ray"),
@@ -225,20 +228,14 @@ precision and release the GIL.)";
       .def_property_readonly(
           "camera_center", [](const Config& config) { return toDouble(config.getCameraCenter()); },
           "The camera centre in world coordinates (3 values, metres).")
-      .def(
-          "project",
-          [](const Config& config, const Eigen::Vector3d& point) -> Eigen::Vector2d {
-            return projectWorld(config, oneRow<3>(point)).row(0).transpose();
-          },
-          py::arg("points"),
-          R"(The pixels (N x 2) at which world points (N x 3, metres) are seen. A point
+      .def("project", &projectWorld, py::arg("points"),
+           R"(The pixels (N x 2) at which world points (N x 3, metres) are seen. A point
 on the camera's plane gives pixels that are not finite; NaN and infinite
-inputs propagate.)")
-      .def("project", &projectWorld, py::arg("points"))
+inputs propagate. One point (3,) gives one pixel (2,).)")
       .def(
           "rectify_pixels",
-          [](const Config& config, const Eigen::Vector2d& pixel) -> Eigen::Vector2d {
-            return normalizePixels(config.getLens(), oneRow<2>(pixel)).first.row(0).transpose();
+          [](const Config& config, const Batch<2>& pixels) {
+            return normalizedPoints(config.getLens(), pixels);
           },
           py::arg("pixels"),
           R"(The normalized camera coordinates (N x 2) of pixels (N x 2) of the
@@ -246,28 +243,16 @@ calibration image: the exact inverse of the lens (Newton's method to the
 double-precision floor). A pixel beyond the fold of a strong barrel lens has
 no direction: it gets the point nearest to one, at the fold
 (lens().normalize_pixels also says which pixels converged). NaN and
-infinite inputs propagate.)")
-      .def(
-          "rectify_pixels",
-          [](const Config& config, const RowsIn<2>& pixels) {
-            return normalizePixels(config.getLens(), pixels).first;
-          },
-          py::arg("pixels"))
-      .def(
-          "pixel_rays",
-          [](const Config& config, const Eigen::Vector2d& pixel) -> Eigen::Vector3d {
-            return worldRays(config, oneRow<2>(pixel)).row(0).transpose();
-          },
-          py::arg("pixels"),
-          "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
-          "start at camera_center.")
-      .def("pixel_rays", &worldRays, py::arg("pixels"))
+infinite inputs propagate. One pixel (2,) gives one point (2,).)")
+      .def("pixel_rays", &worldRays, py::arg("pixels"),
+           "The unit directions (N x 3), world frame, of the rays seen at pixels (N x 2); they\n"
+           "start at camera_center. One pixel (2,) gives one direction (3,).")
       .def(
           "get_pan_tilt",
           [](const Config& config,
-             const Eigen::Vector2f& pixel) -> std::optional<std::pair<int, int>> {
+             const Fixed<float, 2, 1>& pixel) -> std::optional<std::pair<int, int>> {
             int pan = 0, tilt = 0;
-            if (!config.getPanTilt(pixel, &pan, &tilt)) return std::nullopt;
+            if (!config.getPanTilt(pixel.value, &pan, &tilt)) return std::nullopt;
             return std::make_pair(pan, tilt);
           },
           py::arg("pixel"),
@@ -276,9 +261,10 @@ the pixel (2 values) to the optical axis; None when the head's inverse
 solution fails.)")
       .def(
           "get_pan_tilt_for_point",
-          [](const Config& config, const Eigen::Vector3f& world, const Eigen::Vector2f& pixel) {
+          [](const Config& config, const Fixed<float, 3, 1>& world,
+             const Fixed<float, 2, 1>& pixel) {
             float pan = 0.0f, tilt = 0.0f;
-            const bool solved = config.getPanTilt(world, pixel, &pan, &tilt);
+            const bool solved = config.getPanTilt(world.value, pixel.value, &pan, &tilt);
             return panTilt(solved, pan, tilt);
           },
           py::arg("world"), py::arg("pixel"),
@@ -287,10 +273,12 @@ world point (3 values, metres) is seen at the pixel (2 values); None when
 the head's inverse solution fails.)")
       .def(
           "get_pan_tilt_zoom",
-          [](const Config& config, const Eigen::Vector2f& corner1,
-             const Eigen::Vector2f& corner2) -> std::optional<std::tuple<int, int, int>> {
+          [](const Config& config, const Fixed<float, 2, 1>& corner1,
+             const Fixed<float, 2, 1>& corner2) -> std::optional<std::tuple<int, int, int>> {
             int pan = 0, tilt = 0, zoom = 0;
-            if (!config.getPanTiltZoom(corner1, corner2, &pan, &tilt, &zoom)) return std::nullopt;
+            if (!config.getPanTiltZoom(corner1.value, corner2.value, &pan, &tilt, &zoom)) {
+              return std::nullopt;
+            }
             return std::make_tuple(pan, tilt, zoom);
           },
           py::arg("corner1"), py::arg("corner2"),

@@ -93,7 +93,7 @@ ARRANGEMENTS = {
 def test_any_memory_layout_gives_the_answer_of_its_values(config, arrange):
     pixels = arrange(random_pixels(64))
     assert_array_equal(config.rectify_pixels(pixels), config.rectify_pixels(np.array(pixels, dtype=np.float64)))
-    # One pixel takes the single-point overload, the batch function on one row.
+    # One pixel (2,) is the batch function on one row.
     assert_array_equal(config.rectify_pixels(pixels[0]), config.rectify_pixels(pixels[:1])[0])
 
 
