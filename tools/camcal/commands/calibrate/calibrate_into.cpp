@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <regex>
 #include <set>
 
 #include "calibration_common/camera_models.h"
@@ -232,8 +231,16 @@ void addInto(const IntoCalibration& into, const std::string& output, const std::
 
 bool hasComments(const IntoCalibration& into) {
   if (into.parsed.encoding != Encoding::kText) return false;
-  static const std::regex kComment("(^|\n)[ \t]*#");
-  return std::regex_search(into.old_content, kComment);
+  // A line whose first character other than a blank is '#'.
+  const std::string& text = into.old_content;
+  for (size_t line = 0; line < text.size();) {
+    const size_t first = text.find_first_not_of(" \t", line);
+    if (first != std::string::npos && text[first] == '#') return true;
+    const size_t end = text.find('\n', line);
+    if (end == std::string::npos) break;
+    line = end + 1;
+  }
+  return false;
 }
 
 }  // namespace camcal
