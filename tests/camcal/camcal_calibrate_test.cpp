@@ -1,7 +1,13 @@
 // camcal calibrate on chessboard images rendered here through a known lens,
 // and on corners files made from known poses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -70,7 +76,9 @@ double largestDisplacement(const Lens& truth, const Lens& fitted) {
   return largest;
 }
 
-// A corners file of the board at the poses, with Gaussian noise of `noise` pixels.
+// A corners file of the board at the poses, with Gaussian noise of `noise`
+// pixels; a pose whose board leaves the image is left out, as a detector
+// finds no board there.
 std::string cornersFile(const Lens& lens, const Chessboard& board,
                         const std::vector<Eigen::Matrix4d>& poses, double noise) {
   std::mt19937 random(7);
@@ -79,7 +87,12 @@ std::string cornersFile(const Lens& lens, const Chessboard& board,
   for (size_t k = 0; k < poses.size(); ++k) {
     std::vector<Eigen::Vector3d> target;
     json image_points = json::array(), target_points = json::array();
-    for (const Eigen::Vector2d& p : boardCorners(lens, board, poses[k], &target))
+    const std::vector<Eigen::Vector2d> corners = boardCorners(lens, board, poses[k], &target);
+    if (!std::all_of(corners.begin(), corners.end(), [&](const Eigen::Vector2d& p) {
+          return p.minCoeff() >= 1.0 && p.x() <= lens.width - 2.0 && p.y() <= lens.height - 2.0;
+        }))
+      continue;
+    for (const Eigen::Vector2d& p : corners)
       image_points.push_back({p.x() + gaussian(random), p.y() + gaussian(random)});
     for (const Eigen::Vector3d& P : target) target_points.push_back({P.x(), P.y(), P.z()});
     views.push_back({{"name", "view" + std::to_string(k)},
@@ -103,6 +116,9 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   // An image without the board (the fourth) is listed and skipped.
   const std::string wall = *images.insert(images.begin() + 8, scratch.path("wall.png"));
   writeGrayPng(wall, 640, 480, std::vector<std::uint8_t>(640 * 480, 140));
+  // An image given again by another path is read once, with a warning.
+  const std::string again = scratch.dir + "/./board1.png";
+  images.push_back(again);
   const std::string robot = scratch.write("robot.txt", readFile(kRobotCal));
   const auto calibrate = [&](const Args& args, const std::string& output, const Args& more) {
     return runCamcal(cat(cat(args, {"--camera", "navigation", "--into", robot, "-o",
@@ -113,8 +129,13 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
       images, "fitted.txt",
       {"--report", scratch.path("report/"), "--save-corners", scratch.path("corners.json")});
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(
+      run.err.find("warning: calibrate: image " + again + " is " + images[6] + " again: read once"),
+      std::string::npos)
+      << run.err;
   const json report = json::parse(run.out);
   EXPECT_EQ(report["views"], 12);
+  EXPECT_EQ(report["images"].size(), 13u);
   EXPECT_TRUE(report["images"][3]["found"] == false && report["images"][4]["name"] == images[9]);
   EXPECT_EQ(report["images"][3]["reason"], "no 9x6 board found");
   EXPECT_LT(report["rms_px"], 0.5);
@@ -213,6 +234,8 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   const std::string small = scratch.path("small.png"), other = scratch.path("other.png");
   writeGrayPng(small, 40, 30, std::vector<std::uint8_t>(40 * 30, 90));
   writeGrayPng(other, 32, 24, std::vector<std::uint8_t>(32 * 24, 90));
+  const std::string blank = scratch.path("blank.png");
+  writeGrayPng(blank, 40, 30, std::vector<std::uint8_t>(40 * 30, 200));
   const std::string robot = scratch.write("robot.txt", readFile(kRobotCal));
   const std::string head = scratch.write("head.txt", readFile(kHeadCalibration));
   const auto board_of = [](const std::string& size, const std::string& square, const Args& files) {
@@ -227,11 +250,11 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
             scratch.dir + ": cannot read: Is a directory"),
       fails(kFailed, board_of("9x6", "0.03", {small, other}),
             other + ": the image is 32x24, not 40x30 as " + small + " is"),
-      fails(kFailed, board_of("9x6", "0.03", {small, small}),
+      fails(kFailed, board_of("9x6", "0.03", {small, blank}),
             "2 images: no board found in any image"),
-      fails(kFailed, board_of("9by6", "0.03", {small}),
+      fails(kUsage, board_of("9by6", "0.03", {small}),
             "malformed board size '9by6': expected COLSxROWS"),
-      fails(kFailed, board_of("9x6", "-0.03", {small}),
+      fails(kUsage, board_of("9x6", "-0.03", {small}),
             "malformed square size '-0.03': expected a positive number of metres"),
       fails(kFailed, {"calibrate", "--corners", broken},
             broken + ": not a corners file (JSON, line 3, column 3: "),
@@ -258,6 +281,298 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   EXPECT_EQ(readFile(robot), readFile(kRobotCal));
   EXPECT_EQ(readFile(head), readFile(kHeadCalibration));
   EXPECT_FALSE(std::filesystem::exists(robot + ".bak") || std::filesystem::exists(head + ".bak"));
+}
+
+// The navigation camera's 640 x 480 mode seen at the twelve spread poses,
+// with 0.1 px of noise: a good set of views, which each case below spoils.
+json goodViews() {
+  const Lens lens = lensOf(kRobotCal, "navigation", 640, 480);
+  const Chessboard board{9, 6, 0.045};
+  return json::parse(cornersFile(lens, board, spreadPoses(lens, board, 0.5), 0.1));
+}
+
+size_t entriesIn(const std::string& directory) {
+  return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
+}
+
+// A fit that should not be trusted is refused, naming why, and nothing is
+// written; --force writes it with the reason as a warning.
+TEST(CamcalCalibrate, RefusesABadFitUnlessForced) {
+  ScratchDir scratch;
+  json shifted = goodViews(), small = goodViews(), curved = goodViews();
+  for (auto& view : shifted["views"])
+    for (auto& point : view["image_points"]) point[0] = double(point[0]) + 5000.0;
+  small["image_width"] = 64;
+  small["image_height"] = 48;
+  for (auto& view : curved["views"]) {
+    int parity = 0;
+    for (auto& point : view["target_points"]) point[2] = parity++ % 2 ? 0.05 : -0.05;
+  }
+  const std::string good = scratch.write("good.json", goodViews().dump());
+  const struct {
+    Args args;
+    std::string reason;
+  } rows[] = {
+      {{"--corners", scratch.write("shifted.json", shifted.dump())},
+       "648 of 648 image points lie outside the declared 640x480 image (the first: view view0 "
+       "point 0 at (5102.8, 81.0))"},
+      {{"--corners", scratch.write("small.json", small.dump())},
+       "648 of 648 image points lie outside the declared 64x48 image"},
+      {{"--corners", scratch.write("curved.json", curved.dump())},
+       "the target of view view0 is not planar: a point lies 0.0541 m off its plane, 25% of its "
+       "extent"},
+      {{"--corners", good, "--outlier-sigma", "0.5"},
+       "the outlier rejection kept 72 of 648 corners, fewer than half"},
+      {{"--corners", good, "--max-rms", "0.05"}, "the rms 0.136 px exceeds --max-rms 0.05 px"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.reason);
+    const std::string out = scratch.path("camera.json");
+    const Args args = cat(cat({"calibrate"}, row.args), {"-o", out, "--format", "json"});
+    expectRuns({fails(kFailed, args, "the calibration is refused: "),
+                fails(kFailed, args, "(--force writes it anyway)")});
+    expectRuns({fails(kFailed, args, row.reason)});
+    EXPECT_FALSE(std::filesystem::exists(out));
+    const camcal_test::Run forced = runCamcal(cat(args, {"--force"}));
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_NE(forced.err.find("warning: calibrate: written with --force although "),
+              std::string::npos)
+        << forced.err;
+    EXPECT_TRUE(std::filesystem::exists(out));
+    std::filesystem::remove(out);
+  }
+
+  // The principal point of a shifted fit lies far off the image: refused
+  // by calibrate, and by validate in a robot calibration.
+  const camcal_test::Run forced = runCamcal(
+      {"calibrate", "--corners", scratch.path("shifted.json"), "--force", "--format", "json"});
+  EXPECT_NE(forced.err.find("although the principal point ("), std::string::npos) << forced.err;
+  const std::string off_centre =
+      scratch.variant("off_centre.txt", kRobotCal, "cx: 638.9", "cx: 5661.8");
+  expectRuns({{{"validate", off_centre},
+               kFailed,
+               {off_centre + ": INVALID robot calibration (text, 3 cameras): camera "
+                             "\"navigation\": the principal point (5661.8, 482.6) lies outside "
+                             "the 1280x960 image"}}});
+}
+
+// A view given twice, or whose corners coincide with another's within
+// 0.01 px, and a view the library drops (seen edge-on), are listed as
+// dropped with the reason and warned of; the rest is fitted.
+TEST(CamcalCalibrate, DropsDuplicateAndDegenerateViewsNamingThem) {
+  ScratchDir scratch;
+  json views = goodViews();
+  json again = views["views"][2], nearly = views["views"][5], edge_on = views["views"][6];
+  again["name"] = "again";
+  nearly["name"] = "nearly";
+  for (auto& point : nearly["image_points"]) point[1] = double(point[1]) + 0.004;
+  edge_on["name"] = "edge-on";
+  double u = 100.0;
+  for (auto& point : edge_on["image_points"]) point = {u, 0.5 * u + 20.0}, u += 5.0;
+  for (const json& view : {again, nearly, edge_on}) views["views"].push_back(view);
+  const size_t count = views["views"].size();
+  const camcal_test::Run run = runCamcal(
+      {"calibrate", "--corners", scratch.write("views.json", views.dump()), "--format", "json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json report = json::parse(run.out);
+  EXPECT_EQ(report["views"], count - 3);
+  const struct {
+    size_t image;
+    std::string reason;
+  } rows[] = {
+      {count - 3, "the same corners as view2: dropped"},
+      {count - 2, "the same corners as view5: dropped"},
+      {count - 1, "dropped by the fit: the board is seen edge-on (its homography is degenerate)"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(report["images"][row.image]["found"], false) << row.reason;
+    EXPECT_EQ(report["images"][row.image]["reason"], row.reason);
+  }
+  for (const char* warning : {"warning: calibrate: view again has the same corners as view2",
+                              "warning: calibrate: view nearly has the same corners as view5",
+                              "warning: calibrate: view edge-on: dropped by the fit"})
+    EXPECT_NE(run.err.find(warning), std::string::npos) << warning << " not in\n" << run.err;
+}
+
+// An output that names an input or another output, by any path, is refused
+// before any work; nothing is written.
+TEST(CamcalCalibrate, RefusesOutputsThatNameInputsOrEachOther) {
+  ScratchDir scratch;
+  const std::string corners = scratch.write("c.json", goodViews().dump());
+  const std::string robot = scratch.write("robot.txt", readFile(kRobotCal));
+  std::filesystem::create_symlink("c.json", scratch.path("link.json"));
+  std::filesystem::create_directory(scratch.path("report"));
+  std::filesystem::create_symlink("../robot.txt", scratch.path("report/lens.png"));
+  const std::string image = scratch.path("board03.png");
+  writeGrayPng(image, 40, 30, std::vector<std::uint8_t>(40 * 30, 90));
+  const Args from_corners = {"calibrate", "--corners", corners};
+  const Args into = cat(from_corners, {"--camera", "navigation", "--into", robot});
+  const std::string is_input = ": an output never replaces an input";
+  expectRuns({
+      fails(kUsage, cat(from_corners, {"--save-corners", corners}),
+            "--save-corners " + corners + " is --corners " + corners + is_input),
+      fails(kUsage, cat(from_corners, {"-o", scratch.dir + "/./c.json"}), is_input),
+      fails(kUsage, cat(from_corners, {"-o", scratch.path("link.json")}), is_input),
+      fails(kUsage,
+            cat(from_corners,
+                {"--save-corners", scratch.path("x.json"), "-o",
+                 scratch.dir + "/../" + std::filesystem::path(scratch.dir).filename().string() +
+                     "/x.json"}),
+            " name the same file"),
+      fails(kUsage, cat(into, {"--save-corners", robot}), "is --into " + robot + is_input),
+      fails(kUsage, cat(into, {"--report", scratch.path("report")}),
+            "--report " + scratch.path("report") + "/lens.png is --into " + robot + is_input),
+      fails(kUsage, cat(into, {"--save-corners", robot + ".bak"}),
+            "the backup " + robot + ".bak and --save-corners " + robot + ".bak name the same file"),
+      fails(kUsage, {"calibrate", "--board", "9x6", "--square", "0.03", image, "-o", image},
+            "-o " + image + " is the image " + image + is_input),
+  });
+  EXPECT_EQ(readFile(corners), goodViews().dump());
+  EXPECT_EQ(readFile(robot), readFile(kRobotCal));
+  EXPECT_EQ(entriesIn(scratch.dir), 5u);
+}
+
+// --into keeps every calibration it replaces: the first backup is never
+// overwritten, later ones take the next free name, none is written through a
+// link nor readable by more users than the original; -o naming the file
+// itself (by any path) is the same in-place write.
+TEST(CamcalCalibrate, BackupsKeepEveryOriginal) {
+  ScratchDir scratch;
+  const std::string corners = scratch.write("c.json", goodViews().dump());
+  const std::string robot = scratch.write("robot.txt", readFile(kRobotCal));
+  ::chmod(robot.c_str(), 0600);
+  std::filesystem::create_symlink("robot.txt", scratch.path("link.txt"));
+  const Args into = {"calibrate", "--corners", corners, "--camera", "navigation", "--into", robot};
+  const camcal_test::Run first = runCamcal(into);
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.err.find("note: " + robot + ": its comments are not carried over"),
+            std::string::npos)
+      << first.err;
+  const std::string fitted = readFile(robot);
+  const struct {
+    Args more;
+    std::string backup;
+  } rows[] = {
+      {{}, ".bak.1"},
+      {{"-o", robot}, ".bak.2"},
+      {{"-o", scratch.dir + "/./robot.txt"}, ".bak.3"},
+      {{"-o", scratch.path("link.txt")}, ".bak.4"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.backup);
+    EXPECT_EQ(runCamcal(cat(into, row.more)).status, 0);
+    EXPECT_EQ(readFile(robot + row.backup), fitted);
+    struct stat status {};
+    EXPECT_EQ(::lstat((robot + row.backup).c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+  }
+  EXPECT_EQ(readFile(robot + ".bak"), readFile(kRobotCal));
+  EXPECT_EQ(std::filesystem::read_symlink(scratch.path("link.txt")), "robot.txt");
+
+  // A backup name that is a link (planted, or stale) is refused, never followed.
+  ScratchDir shared;
+  const std::string victim = shared.write("victim.txt", "not a calibration\n");
+  const std::string other = shared.write("robot.txt", readFile(kRobotCal));
+  std::filesystem::create_symlink(victim, other + ".bak");
+  expectRuns({fails(
+      kFailed, {"calibrate", "--corners", corners, "--camera", "navigation", "--into", other},
+      other + ".bak: is a symbolic link, and a backup is never written through one")});
+  EXPECT_EQ(readFile(victim), "not a calibration\n");
+  EXPECT_EQ(readFile(other), readFile(kRobotCal));
+}
+
+// A failure while the outputs are written, or a signal then, leaves every
+// existing file as it was and no temporary file behind: a file size limit
+// stops the writes part way, as an error (SIGXFSZ ignored) and as the
+// signal itself (which camcal handles as it does SIGINT and SIGTERM).
+TEST(CamcalCalibrate, AFailureOrASignalWhileWritingWritesNothing) {
+  ScratchDir scratch;
+  const std::string corners = scratch.write("c.json", goodViews().dump());
+  const std::string original = readFile(kRobotCal);
+  const std::string robot = scratch.write("robot.txt", original);
+  const std::string saved = scratch.write("saved.json", "old");
+  const std::string command =
+      std::string("'") + CAMCAL_INSTALLED_BINARY + "' calibrate --corners '" + corners +
+      "' --camera navigation --into '" + robot + "' --save-corners '" + saved + "' --report '" +
+      scratch.path("report") + "' >/dev/null 2>'" + scratch.path("err") + "'";
+  // 140 blocks of 512 bytes: room for the saved corners (about 50 kB), not
+  // for every picture (each about 100 kB).
+  const struct {
+    std::string prefix;
+    int status;  // of the shell
+    std::string err;
+  } rows[] = {
+      {"trap '' XFSZ; ", kFailed, ".png: cannot write: File too large"},
+      {"", 128 + SIGXFSZ, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.prefix);
+    const std::string shell =
+        "env -u LD_LIBRARY_PATH sh -c \"" + row.prefix + "ulimit -f 140; exec " + command + "\"";
+    // The shell's own note of the signal goes to /dev/null; camcal's stderr to err.
+    const int status = std::system(("exec 2>/dev/null; " + shell).c_str());
+    // A shell reports a child killed by a signal as 128 + the signal, or dies of it itself.
+    const int reported = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    EXPECT_EQ(reported, row.status) << readFile(scratch.path("err"));
+    if (!row.err.empty())
+      EXPECT_NE(readFile(scratch.path("err")).find(row.err), std::string::npos)
+          << readFile(scratch.path("err"));
+    EXPECT_EQ(readFile(robot), original);
+    EXPECT_EQ(readFile(saved), "old");
+    EXPECT_FALSE(std::filesystem::exists(scratch.path("report")));
+    EXPECT_FALSE(std::filesystem::exists(robot + ".bak"));
+    std::filesystem::remove(scratch.path("err"));
+    EXPECT_EQ(entriesIn(scratch.dir), 3u);  // c.json, robot.txt, saved.json
+  }
+}
+
+// SIGTERM (as SIGINT) ends camcal by that signal, its outputs unwritten:
+// here while it waits on a corners FIFO that the test holds open.
+TEST(CamcalCalibrate, ASignalEndsTheRunByThatSignalWritingNothing) {
+  ScratchDir scratch;
+  const std::string fifo = scratch.path("corners.fifo"), saved = scratch.path("saved.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::execl(CAMCAL_INSTALLED_BINARY, "camcal", "-q", "calibrate", "--corners", fifo.c_str(),
+              "--save-corners", saved.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Opened once camcal reads it: its handlers are in place by then.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ::kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(writer);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(entriesIn(scratch.dir), 1u);  // the FIFO alone
+  }
+}
+
+// The number of views is bounded, and every numeric option names its bound.
+TEST(CamcalCalibrate, BoundsAndMessagesOfOptionValues) {
+  ScratchDir scratch;
+  const std::string corners = scratch.write("c.json", goodViews().dump());
+  const Args from_corners = {"calibrate", "--corners", corners};
+  const std::string named = scratch.write(std::string("a\x1b[2Jb.json"), "{");
+  expectRuns({
+      fails(kFailed, cat(from_corners, {"--max-views", "5"}), " views, more than --max-views 5"),
+      fails(kUsage, cat(from_corners, {"--threads", "0"}), "--threads: must be at least 1, not 0"),
+      fails(kUsage, cat(from_corners, {"--max-views", "0"}),
+            "--max-views: must be at least 1, not 0"),
+      fails(kUsage, cat(from_corners, {"--max-rms", "0"}), "--max-rms: must be above 0, not 0"),
+      fails(kUsage, cat(from_corners, {"--outlier-sigma", "-1"}),
+            "--outlier-sigma: must be at least 0, not -1"),
+      fails(kUsage, cat(from_corners, {"--outlier-sigma", "nan"}),
+            "--outlier-sigma: must be a finite number"),
+      fails(kFailed, {"calibrate", "--corners", named},
+            scratch.dir + "/a\\x1b[2Jb.json: not a corners file"),
+  });
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
+#include "cli/output_file.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ std::string commandPath(const CLI::App& app) {
 }
 
 int printError(int status, const std::string& message) {
-  std::cerr << "camcal: " << message << "\n";
+  std::cerr << "camcal: " << camcal::printable(message) << "\n";
   return status;
 }
 
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
   }
 
   camcal::configureDiagnostics(verbosity, quiet);
+  // Ctrl-C (or a kill) while outputs are written leaves no temporary file.
+  camcal::installSignalCleanup();
   try {
     for (const auto& command : commands) {
       if (command.app->parsed()) return command.run();

@@ -50,6 +50,20 @@ void checkCameraLens(const std::string& name, const CameraParameters& camera,
   }
 }
 
+// Empty when the camera's principal point lies on its image at every size it
+// serves, else the first size where it does not.
+std::string checkCameraCentre(const std::string& name, const CameraParameters& camera) {
+  const auto& full = camera.getFullFrame();
+  std::string problem =
+      checkPrincipalPoint(camera.getFullFrameIntrinsics(), full.width, full.height);
+  for (const auto& entry : camera.getIntrinsicsTable()) {
+    if (!problem.empty()) break;
+    problem = checkPrincipalPoint(camera.getIntrinsics(entry.width, entry.height), entry.width,
+                                  entry.height);
+  }
+  return problem.empty() ? "" : "camera \"" + name + "\": " + problem;
+}
+
 }  // namespace
 
 std::string checkRotation(const Eigen::Matrix3f& R, float tolerance) {
@@ -81,6 +95,13 @@ Verdict checkRobotCalibration(const InputFile& input, const ParsedCalibration& p
                                  name + "\": only the last one is used");
     }
     const auto camera = set.getCamera(name);
+    // The library takes such a camera, but no lens has one: refused as a
+    // fitted calibration is.
+    const std::string centre = checkCameraCentre(name, *camera);
+    if (!centre.empty() && verdict.loaded) {
+      verdict.loaded = false;
+      verdict.reason = centre;
+    }
     const std::string rotation = checkRotation(camera->getRotation());
     if (!rotation.empty()) {
       verdict.warnings.push_back("camera \"" + name + "\": the rotation of its pose " + rotation);

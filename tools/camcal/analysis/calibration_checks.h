@@ -14,8 +14,10 @@ namespace camcal {
 struct Verdict {
   // What the file holds, e.g. "robot calibration (text, 2 cameras)".
   std::string what;
+  // The library loads it without falling back to its default, and it holds
+  // nothing that no real camera has (a principal point off its image).
   bool loaded = false;
-  // Why the library falls back to its default, when it does.
+  // Why not.
   std::string reason;
   std::vector<std::string> warnings;
 };
@@ -27,9 +29,9 @@ constexpr float kRotationTolerance = 1e-3f;
 // may show: a misfit that moves no pixel of any camera.
 constexpr float kAppliedRotationTolerance = 1e-4f;
 
-// Loads through CameraParametersSet, then checks each camera's lens model at
-// every image size it serves (full frame and table entries) and each pose's
-// rotation.
+// Loads through CameraParametersSet, then checks each camera's principal
+// point (off the image: not valid) and lens model at every image size it
+// serves (full frame and table entries), and each pose's rotation.
 Verdict checkRobotCalibration(const InputFile& input, const ParsedCalibration& parsed);
 // Loads through BaseCalibrationData, then checks the global transform's
 // rotation.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "calibration_utils/lens.h"
+#include "cli/options.h"
 
 namespace camcal {
 
@@ -63,6 +64,15 @@ std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& d
       break;
   }
   return "the radial mapping never reaches the farthest image corner: it ends at " + place;
+}
+
+std::string checkPrincipalPoint(const Eigen::Matrix3f& K, int width, int height) {
+  const double cx = K(0, 2), cy = K(1, 2);
+  if (cx >= -0.5 && cx <= width - 0.5 && cy >= -0.5 && cy <= height - 0.5) return "";
+  char place[96];
+  std::snprintf(place, sizeof(place), "(%.1f, %.1f)", cx, cy);
+  return "the principal point " + std::string(place) + " lies outside the " +
+         formatImageSize(width, height) + " image";
 }
 
 }  // namespace camcal

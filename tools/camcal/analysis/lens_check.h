@@ -23,4 +23,10 @@ namespace camcal {
 std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
                            int width, int height);
 
+// Empty when the principal point (cx, cy) of K lies on the width x height
+// image (pixel centres span [0, width - 1], so up to half a pixel beyond
+// them), else a sentence placing it: a camera whose optical axis leaves its
+// image is no fit of a real lens, whatever its residual.
+std::string checkPrincipalPoint(const Eigen::Matrix3f& K, int width, int height);
+
 }  // namespace camcal

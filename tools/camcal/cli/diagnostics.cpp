@@ -3,6 +3,7 @@
 #include <google/protobuf/stubs/logging.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 
 namespace camcal {
@@ -36,8 +37,8 @@ const char* severity(int level) {
 }
 
 void print(const dravik::LogRecord& record) {
-  std::cerr << "camcal: " << severity(record.level) << ": " << record.tag << ": " << record.text
-            << "\n";
+  std::cerr << "camcal: " << severity(record.level) << ": " << printable(record.tag) << ": "
+            << printable(record.text, true) << "\n";
 }
 
 void sink(const dravik::LogRecord& record) {
@@ -78,7 +79,29 @@ void configureDiagnostics(int verbosity, bool quiet) {
 int verbosity() { return g_verbosity; }
 
 void note(const std::string& text) {
-  if (g_display_level >= 3) std::cerr << "camcal: note: " << text << "\n";
+  if (g_display_level >= 3) std::cerr << "camcal: note: " << printable(text) << "\n";
+}
+
+std::string printable(const std::string& text, bool keep_newlines) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 0x20 && byte != 0x7f) || (keep_newlines && c == '\n')) {
+      shown += c;
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      shown += escape;
+    }
+  }
+  return shown;
 }
 
 std::string firstLine(const std::string& text) {

@@ -61,4 +61,10 @@ class RecordCapture {
 // The first line of text, with " ..." when more lines follow.
 std::string firstLine(const std::string& text);
 
+// Text as a terminal can show it: every control character (a newline too,
+// unless keep_newlines) written as an escape (\n, \t, \r, \x1b, ...), so
+// that a name holding one neither breaks the one line of a message nor sends
+// the terminal a command.
+std::string printable(const std::string& text, bool keep_newlines = false);
+
 }  // namespace camcal

@@ -2,6 +2,8 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <regex>
 
 #include "cli/command_error.h"
@@ -22,7 +24,26 @@ bool sideLength(const std::string& digits, int* side) {
   return *side >= 1 && *side <= kLargestSide;
 }
 
+// A check of a finite number against a bound, inclusive or not.
+CLI::Validator boundCheck(double bound, bool inclusive) {
+  const std::string number = CLI::detail::to_string(bound);
+  const std::string words = (inclusive ? "must be at least " : "must be above ") + number;
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || end != text.c_str() + text.size()) return "must be a number";
+        if (!std::isfinite(value)) return "must be a finite number";
+        const bool within = inclusive ? value >= bound : value > bound;
+        return within ? std::string() : words + ", not " + text;
+      },
+      (inclusive ? "NUMBER >= " : "NUMBER > ") + number);
+}
+
 }  // namespace
+
+CLI::Validator atLeast(double least) { return boundCheck(least, true); }
+CLI::Validator above(double bound) { return boundCheck(bound, false); }
 
 ImageSize parseImageSize(const std::string& text) {
   static const std::regex kSize("([0-9]+)[xX]([0-9]+)");  // 640x480, 1280X720

@@ -22,6 +22,12 @@ inline std::string formatImageSize(const ImageSize& size) {
   return formatImageSize(size.width, size.height);
 }
 
+// Checks of a numeric option value that name its bound ("must be at least
+// 1, not 0"), never the range of the type; not a number, or infinite, is
+// refused too.
+CLI::Validator atLeast(double least);
+CLI::Validator above(double bound);
+
 // "-o,--output FILE"; the description says what is written there.
 CLI::Option* addOutputOption(CLI::App* command, std::string* output,
                              const std::string& description =

@@ -1,13 +1,18 @@
 #include "cli/output_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <set>
 #include <vector>
 
 #include "cli/command_error.h"
@@ -18,6 +23,64 @@ namespace {
 
 // Symbolic links followed before giving up, as the kernel's own limit.
 constexpr int kMaxLinks = 40;
+// Backups path.bak, path.bak.1, ... up to this number.
+constexpr int kMaxBackups = 999;
+// The signals after which no temporary file may stay behind.
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+
+// The temporary files and made directories of the outputs being written, for
+// the signal handler, which may only read them: slots of strings from
+// strdup, changed with the signals held off.
+constexpr int kRegistrySlots = 64;
+using Registry = std::atomic<char*>[kRegistrySlots];
+Registry g_temporary_files;
+Registry g_made_directories;
+
+// Holds off the cleaned signals in this thread while it lives.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kCleanedSignals) sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Called with the signals held off. A full registry only loses the cleanup
+// after a signal; the batch still removes its files itself.
+void registerPath(Registry& registry, const char* path) {
+  for (auto& slot : registry) {
+    char* expected = nullptr;
+    if (slot.load() != nullptr) continue;
+    char* copy = ::strdup(path);
+    if (!slot.compare_exchange_strong(expected, copy)) std::free(copy);
+    return;
+  }
+}
+
+void unregisterPath(Registry& registry, const std::string& path) {
+  const SignalsHeld held;
+  for (auto& slot : registry) {
+    char* current = slot.load();
+    if (current && path == current) {
+      slot.store(nullptr);
+      std::free(current);
+      return;
+    }
+  }
+}
+
+void removeTemporary(const std::string& path) {
+  ::unlink(path.c_str());
+  unregisterPath(g_temporary_files, path);
+}
 
 CommandError cannotWrite(const std::string& path, int error) {
   return operationError(path + ": cannot write: " + std::strerror(error));
@@ -92,38 +155,35 @@ bool syncDirectory(const std::string& directory) {
   return ok;
 }
 
-// Replaces (or creates) the regular file target.path by a temporary file in
-// its directory, renamed over it once written and synced.
-void replaceFile(const std::string& original, const Target& target, const std::string& content) {
-  std::string pattern = target.path + ".tmp.XXXXXX";
+// The temporary file beside `near` that content is written to: mode and,
+// where the process may give a file away, owner as given (an unprivileged
+// process keeps its own ownership). Registered for the signal handler.
+std::string writeTemporary(const std::string& original, const std::string& near,
+                           const std::string& content, mode_t mode, const struct stat* owner) {
+  std::string pattern = near + ".tmp.XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
+  int fd = -1;
+  {
+    const SignalsHeld held;
+    fd = ::mkstemp(name.data());
+    if (fd >= 0) registerPath(g_temporary_files, name.data());
+  }
   if (fd < 0) throw cannotWrite(original, errno);
   const std::string temporary(name.data());
-
-  const mode_t mode = target.exists ? (target.status.st_mode & 07777) : newFileMode();
   bool ok = ::fchmod(fd, mode) == 0;
-  // The owner goes back to the replaced file's; only a privileged process may
-  // give a file away, and an unprivileged one keeps its own ownership.
-  if (ok && target.exists && ::fchown(fd, target.status.st_uid, target.status.st_gid) != 0) {
-    ok = errno == EPERM;
-  }
+  if (ok && owner && ::fchown(fd, owner->st_uid, owner->st_gid) != 0) ok = errno == EPERM;
   ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
   int error = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errno;
   }
-  if (ok && ::rename(temporary.c_str(), target.path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
   if (!ok) {
-    ::unlink(temporary.c_str());
+    removeTemporary(temporary);
     throw cannotWrite(original, error);
   }
-  if (!syncDirectory(directoryOf(target.path))) throw cannotWrite(original, errno);
+  return temporary;
 }
 
 // Writes into what the path names (a FIFO, a device), without replacing it.
@@ -139,6 +199,23 @@ void writeInPlace(const std::string& original, const std::string& content) {
   if (!ok) throw cannotWrite(original, error);
 }
 
+void writeStandardOutput(const std::string& content) {
+  std::cout.write(content.data(), static_cast<std::streamsize>(content.size()));
+  std::cout.flush();
+  if (!std::cout) throw operationError("standard output: cannot write");
+}
+
+void removeOutputsAndDie(int signal) {
+  for (auto& slot : g_temporary_files) {
+    if (const char* path = slot.load()) ::unlink(path);
+  }
+  for (auto& slot : g_made_directories) {
+    if (const char* path = slot.load()) ::rmdir(path);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);  // delivered once the handler returns
+}
+
 }  // namespace
 
 void refuseBinaryOnTerminal(const std::string& path) {
@@ -147,11 +224,20 @@ void refuseBinaryOnTerminal(const std::string& path) {
   }
 }
 
-void writeOutput(const std::string& path, const std::string& content) {
+OutputBatch::~OutputBatch() {
+  for (const Entry& entry : entries_) {
+    if (!entry.temporary.empty()) removeTemporary(entry.temporary);
+  }
+  for (auto it = made_directories_.rbegin(); it != made_directories_.rend(); ++it) {
+    if (!committed_) ::rmdir(it->c_str());
+    unregisterPath(g_made_directories, *it);
+  }
+}
+
+void OutputBatch::add(const std::string& path, const std::string& content) {
+  using Kind = Entry::Kind;
   if (isStandardOutput(path)) {
-    std::cout.write(content.data(), static_cast<std::streamsize>(content.size()));
-    std::cout.flush();
-    if (!std::cout) throw operationError("standard output: cannot write");
+    entries_.push_back({Kind::kStandardOutput, path, "", "", content});
     return;
   }
   // What the path names, every link followed by the kernel (which also
@@ -161,12 +247,152 @@ void writeOutput(const std::string& path, const std::string& content) {
   if (!exists && errno != ENOENT) throw cannotWrite(path, errno);
   if (exists && S_ISDIR(status.st_mode)) throw cannotWrite(path, EISDIR);
   if (exists && !S_ISREG(status.st_mode)) {
-    writeInPlace(path, content);
+    entries_.push_back({Kind::kInPlace, path, path, "", content});
     return;
   }
   // A regular file, or nothing yet (a missing file, or a link to one): the
-  // file that the last link names is replaced or created.
-  replaceFile(path, resolve(path), content);
+  // file that the last link names is replaced or created, keeping the
+  // replaced file's mode and owner.
+  const Target target = resolve(path);
+  const mode_t mode = target.exists ? (target.status.st_mode & 07777) : newFileMode();
+  entries_.push_back(
+      {Kind::kReplace, path, target.path,
+       writeTemporary(path, target.path, content, mode, target.exists ? &target.status : nullptr),
+       ""});
+}
+
+void OutputBatch::addNew(const std::string& path, const std::string& content, mode_t mode,
+                         uid_t uid, gid_t gid) {
+  struct stat status;
+  if (::lstat(path.c_str(), &status) == 0) throw cannotWrite(path, EEXIST);
+  if (errno != ENOENT) throw cannotWrite(path, errno);
+  struct stat owner {};
+  owner.st_uid = uid;
+  owner.st_gid = gid;
+  entries_.push_back(
+      {Entry::Kind::kNew, path, path, writeTemporary(path, path, content, mode, &owner), ""});
+}
+
+void OutputBatch::addDirectory(const std::string& path) {
+  {
+    const SignalsHeld held;
+    if (::mkdir(path.c_str(), 0777) == 0) {
+      registerPath(g_made_directories, path.c_str());
+      made_directories_.push_back(path);
+      return;
+    }
+  }
+  struct stat status;
+  if (errno == EEXIST && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return;
+  throw operationError(
+      path + ": cannot create the directory: " + std::strerror(errno == EEXIST ? ENOTDIR : errno));
+}
+
+void OutputBatch::commit() {
+  using Kind = Entry::Kind;
+  {
+    // Once the first file is in place, the rest follow before any signal.
+    const SignalsHeld held;
+    // New files (backups) first: they replace nothing, and each is in place
+    // before the file it keeps is replaced.
+    for (const Kind kind : {Kind::kNew, Kind::kReplace}) {
+      for (Entry& entry : entries_) {
+        if (entry.kind != kind) continue;
+        // A new file appears by a hard link, which fails rather than replace
+        // anything (a link, a file) that appeared at its name meanwhile.
+        const bool placed = kind == Kind::kReplace
+                                ? ::rename(entry.temporary.c_str(), entry.target.c_str()) == 0
+                                : ::link(entry.temporary.c_str(), entry.target.c_str()) == 0;
+        if (!placed) throw cannotWrite(entry.path, errno);
+        if (kind == Kind::kNew) ::unlink(entry.temporary.c_str());
+        unregisterPath(g_temporary_files, entry.temporary);
+        entry.temporary.clear();
+      }
+    }
+    committed_ = true;
+  }
+  std::set<std::string> directories;
+  for (const Entry& entry : entries_) {
+    if (entry.kind == Kind::kReplace || entry.kind == Kind::kNew) {
+      directories.insert(directoryOf(entry.target));
+    }
+  }
+  for (const std::string& directory : directories) {
+    if (!syncDirectory(directory)) throw cannotWrite(directory, errno);
+  }
+  for (const Entry& entry : entries_) {
+    if (entry.kind == Kind::kInPlace) writeInPlace(entry.path, entry.content);
+    if (entry.kind == Kind::kStandardOutput) writeStandardOutput(entry.content);
+  }
+}
+
+void writeOutput(const std::string& path, const std::string& content) {
+  OutputBatch batch;
+  batch.add(path, content);
+  batch.commit();
+}
+
+void installSignalCleanup() {
+  struct sigaction action {};
+  action.sa_handler = removeOutputsAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : kCleanedSignals) {
+    struct sigaction previous {};
+    if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+  if (exists != other.exists) return false;
+  return exists ? device == other.device && inode == other.inode : target == other.target;
+}
+
+FileIdentity fileIdentity(const std::string& path) {
+  FileIdentity identity;
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0) {
+    identity.exists = true;
+    identity.device = status.st_dev;
+    identity.inode = status.st_ino;
+    identity.type = status.st_mode & S_IFMT;
+    return identity;
+  }
+  // A file not there yet, perhaps behind a dangling link.
+  std::string target = path;
+  try {
+    target = resolve(path).path;
+  } catch (const CommandError&) {
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(target, error);
+  identity.target = std::filesystem::weakly_canonical(absolute, error).string();
+  if (error) identity.target = absolute.lexically_normal().string();
+  return identity;
+}
+
+std::string backupPath(const std::string& path) {
+  for (int i = 0; i <= kMaxBackups; ++i) {
+    const std::string name = path + ".bak" + (i == 0 ? "" : "." + std::to_string(i));
+    struct stat status;
+    if (::lstat(name.c_str(), &status) != 0) {
+      if (errno == ENOENT) return name;
+      throw cannotWrite(name, errno);
+    }
+    if (S_ISLNK(status.st_mode)) {
+      throw operationError(name +
+                           ": is a symbolic link, and a backup is never written through "
+                           "one: remove it, or write the calibration elsewhere with -o");
+    }
+    if (!S_ISREG(status.st_mode)) {
+      throw operationError(name +
+                           ": is not a regular file, and a backup is never written over "
+                           "one: remove it, or write the calibration elsewhere with -o");
+    }
+  }
+  throw operationError(path + ": every backup name up to " + path + ".bak." +
+                       std::to_string(kMaxBackups) + " is taken: remove old backups");
 }
 
 }  // namespace camcal

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "calibrate_corners.h"
@@ -46,7 +47,12 @@ struct CalibrateOptions {
   std::string format = "text";
   std::string report;
   int threads = 0;
+  int max_views = kDefaultMaxViews;
 };
+
+// The pictures --report DIR may hold, each an output of the run.
+const char* const kReportPictures[] = {"coverage.png", "residuals.png", "uncertainty.png",
+                                       "lens.png"};
 
 void checkCombination(const CalibrateOptions& options) {
   const bool from_images =
@@ -105,35 +111,139 @@ void checkWritable(const std::string& path, bool directory = false) {
   }
 }
 
+// A file the run reads or writes, with the option that names it.
+struct NamedFile {
+  std::string option;  // "--corners", "-o", "image", ...
+  std::string path;
+  FileIdentity identity;
+};
+
+std::string describe(const NamedFile& file) {
+  return file.option == "image" ? "the image " + file.path : file.option + " " + file.path;
+}
+
+// Refuses, before anything is read or fitted, an output that names an input
+// or another output, once every link is followed (standard output, FIFOs
+// and devices aside). -o may name the --into file: that is the in-place
+// write, with its backup.
+void refuseOutputsOverInputs(const std::vector<NamedFile>& inputs,
+                             const std::vector<NamedFile>& outputs) {
+  const auto counts = [](const NamedFile& file) {
+    return !isStandardOutput(file.path) && file.path != "-" &&
+           (!file.identity.exists || file.identity.type == S_IFREG);
+  };
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const NamedFile& output = outputs[i];
+    if (!counts(output)) continue;
+    for (const NamedFile& input : inputs) {
+      if (!counts(input) || !(input.identity == output.identity)) continue;
+      throw usageError("calibrate: " + describe(output) + " is " + describe(input) +
+                       ": an output never replaces an input");
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (!counts(outputs[j]) || !(outputs[j].identity == output.identity)) continue;
+      throw usageError("calibrate: " + describe(output) + " and " + describe(outputs[j]) +
+                       " name the same file");
+    }
+  }
+}
+
+// The images once each: the same file named twice (by another path, or a
+// link) is read once, with a warning.
+std::vector<std::string> distinctImages(const std::vector<std::string>& images,
+                                        std::vector<NamedFile>* inputs,
+                                        std::vector<std::string>* warnings) {
+  std::vector<std::string> distinct;
+  std::map<std::pair<dev_t, ino_t>, std::string> seen;
+  for (const std::string& path : images) {
+    const FileIdentity identity = fileIdentity(path);
+    if (identity.exists && identity.type == S_IFREG) {
+      const auto [it, fresh] = seen.emplace(std::make_pair(identity.device, identity.inode), path);
+      if (!fresh) {
+        warnings->push_back("image " + path + " is " + it->second +
+                            " again: read once, so that no view counts twice");
+        continue;
+      }
+    }
+    distinct.push_back(path);
+    inputs->push_back({"image", path, identity});
+  }
+  return distinct;
+}
+
 int calibrate(const CalibrateOptions& options) {
   Board board;
   CornerSet corners;
   std::string source;
   if (options.corners.empty()) {
-    parseBoardSize(options.board, &board);
-    board.square_m = parseSquareSize(options.square);
+    try {
+      parseBoardSize(options.board, &board);
+      board.square_m = parseSquareSize(options.square);
+    } catch (const CommandError& error) {
+      // A malformed --board or --square is a mistake on the command line.
+      throw usageError(std::string("calibrate: ") + error.what());
+    }
   }
-  for (const std::string& path : {options.output, options.save_corners}) checkWritable(path);
+
+  // Every file the run reads and writes, checked before any work.
+  std::vector<std::string> warnings;
+  std::vector<NamedFile> inputs;
+  const std::vector<std::string> images = distinctImages(options.images, &inputs, &warnings);
+  if (images.size() > size_t(options.max_views)) {
+    throw operationError("calibrate: " + std::to_string(images.size()) +
+                         " images, more than --max-views " + std::to_string(options.max_views));
+  }
+  if (!options.corners.empty()) {
+    inputs.push_back({"--corners", options.corners, fileIdentity(options.corners)});
+  }
+  const bool into_given = !options.into.empty();
+  if (into_given) inputs.push_back({"--into", options.into, fileIdentity(options.into)});
+  // -o naming the --into file writes it in place, as --into alone does.
+  const bool in_place =
+      into_given && options.into != "-" &&
+      (options.output.empty() || fileIdentity(options.output) == fileIdentity(options.into));
+  const std::string backup = in_place ? backupPath(options.into) : "";
+  std::vector<NamedFile> outputs;
+  const auto output = [&](const std::string& option, const std::string& path) {
+    if (!path.empty()) outputs.push_back({option, path, fileIdentity(path)});
+  };
+  output("--save-corners", options.save_corners);
+  if (!options.report.empty()) {
+    for (const char* picture : kReportPictures) output("--report", options.report + "/" + picture);
+  }
+  if (!in_place) output("-o", options.output);
+  output("the backup", backup);
+  refuseOutputsOverInputs(inputs, outputs);
+  for (const std::string& path : {in_place ? "" : options.output, options.save_corners}) {
+    checkWritable(path);
+  }
   if (!options.report.empty()) checkWritable(options.report, true);
-  if (!options.into.empty() && options.output.empty()) checkWritable(options.into);
+  if (in_place) checkWritable(options.into);
+
   if (options.corners.empty()) {
     const bool progress = ::isatty(STDERR_FILENO) != 0;
     const int threads = options.threads > 0 ? options.threads : detectionThreads();
-    corners = detectBoardCorners(options.images, board, threads, progress);
-    source = options.images.size() == 1 ? options.images[0]
-                                        : std::to_string(options.images.size()) + " images";
+    corners = detectBoardCorners(images, board, threads, progress);
+    source = images.size() == 1 ? images[0] : std::to_string(images.size()) + " images";
   } else {
     const InputFile input = readInput(options.corners);
     corners = readCornersFile(input.path, input.data);
     source = input.path;
+    if (corners.images.size() > size_t(options.max_views)) {
+      throw operationError(source + ": " + std::to_string(corners.images.size()) +
+                           " views, more than --max-views " + std::to_string(options.max_views));
+    }
   }
   std::unique_ptr<IntoCalibration> into;
-  if (!options.into.empty()) {
+  if (into_given) {
     into = std::make_unique<IntoCalibration>(
         openInto(options.into, options.camera, corners.width, corners.height));
   }
 
-  const CalibrationRun run = fitCorners(std::move(corners), options.fit, source);
+  FitOptions fit = options.fit;
+  fit.progress = ::isatty(STDERR_FILENO) != 0;
+  CalibrationRun run = fitCorners(std::move(corners), fit, source);
+  run.warnings.insert(run.warnings.begin(), warnings.begin(), warnings.end());
   IntrinsicsAtSize camera;
   camera.camera = options.camera.empty() ? "camera" : options.camera;
   camera.model_description = "(generic camera)";
@@ -160,16 +270,30 @@ int calibrate(const CalibrateOptions& options) {
   const std::vector<Picture> pictures =
       options.report.empty() ? std::vector<Picture>() : drawCalibrationPictures(run, camera);
 
-  if (!options.save_corners.empty()) writeOutput(options.save_corners, cornersAsJson(run.corners));
-  if (!options.report.empty()) writeCalibrationPictures(pictures, options.report);
-  if (into) {
-    writeInto(*into, options.output);
-  } else if (!camera_on_stdout) {
-    writeOutput(options.output, camera_text);
+  // Written to temporary files, then renamed into place together, the
+  // robot calibration last; the report follows on standard output.
+  OutputBatch batch;
+  if (!options.save_corners.empty()) batch.add(options.save_corners, cornersAsJson(run.corners));
+  if (!options.report.empty()) {
+    batch.addDirectory(options.report);
+    for (const Picture& picture : pictures)
+      batch.add(options.report + "/" + picture.name, picture.png);
   }
-  writeOutput("", report);
+  if (into) {
+    addInto(*into, options.output, backup, &batch);
+  } else if (!camera_on_stdout) {
+    batch.add(options.output, camera_text);
+  }
+  batch.add("", report);
+  batch.commit();
   // Held back with the library's records until the command has succeeded.
   for (const std::string& warning : run.warnings) DRAVIK_LOG(3, kCalibrateTag) << warning;
+  if (into && in_place && hasComments(*into)) {
+    note(options.into +
+         ": its comments are not carried over (protobuf's text format drops "
+         "them); the old file, comments and all, is " +
+         backup);
+  }
   return kExitSuccess;
 }
 
@@ -211,13 +335,14 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
   command
       ->add_option("--outlier-sigma", options->fit.outlier_sigma,
                    "Drop corners whose residual exceeds S x the rms, and fit again (0: keep all)")
-      ->check(CLI::NonNegativeNumber)
+      ->check(atLeast(0))
       ->capture_default_str();
   command->add_option("--camera", options->camera,
                       "Camera name: the camera of --into to replace, or the name written");
   command->add_option("--into", options->into,
                       "Robot calibration whose camera's intrinsics are replaced; written back "
-                      "in place (the old file kept as ROBOT_CAL.bak) unless -o is given");
+                      "in place (the old file kept as ROBOT_CAL.bak, or the next free "
+                      "ROBOT_CAL.bak.N) unless -o names another file");
   addOutputOption(command, &options->output,
                   "Write the calibration (or the camera) here; the report goes to standard "
                   "output");
@@ -232,7 +357,20 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
                       "Directory for coverage.png, residuals.png, uncertainty.png and lens.png");
   command
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")
-      ->check(CLI::PositiveNumber);
+      ->check(atLeast(1));
+  command
+      ->add_option("--max-rms", options->fit.max_rms_px,
+                   "Largest rms, pixels, of a calibration that is written")
+      ->check(above(0))
+      ->capture_default_str();
+  command->add_flag("--force", options->fit.force,
+                    "Write a calibration that fails a check (rms, principal point, points off the "
+                    "image, a target not planar, most corners dropped), with the warning");
+  command
+      ->add_option("--max-views", options->max_views,
+                   "Most views (images, or views of --corners) a run takes")
+      ->check(atLeast(1))
+      ->capture_default_str();
   commands->push_back({command, [options] { return runCalibrate(*options); }});
 }
 

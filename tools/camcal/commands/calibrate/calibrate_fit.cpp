@@ -1,15 +1,20 @@
 #include "calibrate_fit.h"
 
+#include <unistd.h>
+
+#include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 #include "analysis/lens_check.h"
 #include "calibration_utils/camera_calibration.h"
 #include "cli/command_error.h"
 #include "cli/diagnostics.h"
 #include "cli/number_format.h"
+#include "cli/options.h"
 
 namespace camcal {
 
@@ -45,6 +50,7 @@ double median(std::vector<double> values) {
 }
 
 void addResiduals(CalibrationRun* run) {
+  run->dropped.assign(run->corners.images.size(), 0);
   for (size_t i = 0; i < run->corners.images.size(); ++i) {
     const int view = run->view_of_image[i];
     if (view < 0) continue;
@@ -57,6 +63,7 @@ void addResiduals(CalibrationRun* run) {
       corner.view = static_cast<int>(i);
       corner.kept = p < kept.size() && kept[p] != 0;
       run->residuals.push_back(corner);
+      run->dropped[i] += corner.kept ? 0 : 1;
       if (!corner.kept) continue;
       const int column =
           std::clamp(int(std::floor(corner.at.x() * kCoverageColumns / run->corners.width)), 0,
@@ -167,18 +174,165 @@ CameraCalibrationOptions libraryOptions(const FitOptions& options) {
   return library;
 }
 
+// The views of the found images, each compared with those of the same
+// number of corners whose first corner lies within kDuplicateViewPx of its
+// own (in order of that corner's u): a later view whose every corner lies
+// within kDuplicateViewPx of an earlier one's is dropped, named in a warning.
+void dropDuplicateViews(CalibrationRun* run) {
+  std::vector<ImageCorners>& images = run->corners.images;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < images.size(); ++i) {
+    if (images[i].found && !images[i].image_points.empty()) order.push_back(i);
+  }
+  const auto key = [&](size_t i) {
+    return std::make_pair(images[i].image_points.size(), images[i].image_points[0].x());
+  };
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return key(a) != key(b) ? key(a) < key(b) : a < b; });
+  const auto coincide = [&](const ImageCorners& a, const ImageCorners& b) {
+    for (size_t p = 0; p < a.image_points.size(); ++p) {
+      if (!((a.image_points[p] - b.image_points[p]).norm() <= kDuplicateViewPx)) return false;
+    }
+    return true;
+  };
+  for (size_t k = 0; k < order.size(); ++k) {
+    const size_t a = order[k];
+    for (size_t m = k + 1; m < order.size(); ++m) {
+      const size_t b = order[m];
+      if (key(b).first != key(a).first || key(b).second - key(a).second > kDuplicateViewPx) break;
+      const size_t earlier = std::min(a, b), later = std::max(a, b);
+      if (!images[earlier].found || !images[later].found ||
+          !coincide(images[earlier], images[later])) {
+        continue;
+      }
+      images[later].found = false;
+      images[later].reason = "the same corners as " + images[earlier].name + ": dropped";
+      run->warnings.push_back("view " + images[later].name + " has the same corners as " +
+                              images[earlier].name + " (within " +
+                              formatPrintf("%g", kDuplicateViewPx) +
+                              " px): dropped, so that no view counts twice");
+    }
+  }
+}
+
+// The checks of the corners themselves, before the fit: reasons to refuse.
+std::vector<std::string> checkCorners(const CornerSet& corners) {
+  std::vector<std::string> reasons;
+  int outside = 0, total = 0;
+  std::string first_outside;
+  std::string unplanar;
+  double worst_share = 0.0;
+  for (const ImageCorners& image : corners.images) {
+    if (!image.found) continue;
+    for (size_t p = 0; p < image.image_points.size(); ++p) {
+      const Eigen::Vector2d& at = image.image_points[p];
+      ++total;
+      if (at.x() >= -0.5 && at.x() <= corners.width - 0.5 && at.y() >= -0.5 &&
+          at.y() <= corners.height - 0.5) {
+        continue;
+      }
+      if (outside++ == 0) {
+        first_outside = "view " + image.name + " point " + std::to_string(p) + " at (" +
+                        formatPrintf("%.1f", at.x()) + ", " + formatPrintf("%.1f", at.y()) + ")";
+      }
+    }
+    // The distance of the farthest point from the view's best plane, against
+    // the target's extent.
+    const std::vector<Eigen::Vector3d>& target = image.target_points;
+    if (target.size() < 4) continue;
+    Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+    for (const Eigen::Vector3d& P : target) centroid += P;
+    centroid /= double(target.size());
+    Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
+    double extent = 0.0;
+    for (const Eigen::Vector3d& P : target) {
+      scatter += (P - centroid) * (P - centroid).transpose();
+      extent = std::max(extent, (P - centroid).norm());
+    }
+    const Eigen::Vector3d normal =
+        Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(scatter).eigenvectors().col(0);
+    double off = 0.0;
+    for (const Eigen::Vector3d& P : target) off = std::max(off, std::abs(normal.dot(P - centroid)));
+    if (extent > 0.0 && off > kPlanarityTolerance * extent && off / extent > worst_share) {
+      worst_share = off / extent;
+      unplanar = "the target of view " + image.name + " is not planar: a point lies " +
+                 formatPrintf("%.3g", off) + " m off its plane, " +
+                 formatPrintf("%.2g", 100.0 * worst_share) +
+                 "% of its extent (the fit takes a planar board)";
+    }
+  }
+  if (outside > 0) {
+    reasons.push_back(std::to_string(outside) + " of " + std::to_string(total) +
+                      " image points lie outside the declared " +
+                      formatImageSize(corners.width, corners.height) +
+                      " image (the first: " + first_outside + ")");
+  }
+  if (!unplanar.empty()) reasons.push_back(unplanar);
+  return reasons;
+}
+
+// The checks of the fit: reasons to refuse it.
+std::vector<std::string> checkFit(const CalibrationRun& run, const FitOptions& options) {
+  std::vector<std::string> reasons;
+  const std::string centre =
+      checkPrincipalPoint(run.fit.lens.K, run.corners.width, run.corners.height);
+  if (!centre.empty()) reasons.push_back(centre);
+  if (!(run.fit.rms_px <= options.max_rms_px)) {
+    reasons.push_back("the rms " + formatPrintf("%.3f", run.fit.rms_px) + " px exceeds --max-rms " +
+                      formatPrintf("%g", options.max_rms_px) + " px");
+  }
+  const int kept = run.keptCount(), total = static_cast<int>(run.residuals.size());
+  if (2 * kept < total) {
+    reasons.push_back("the outlier rejection kept " + std::to_string(kept) + " of " +
+                      std::to_string(total) + " corners, fewer than half");
+  }
+  return reasons;
+}
+
+// A fit that fails a check is refused, or with --force kept with the reasons
+// as warnings.
+void applyChecks(const std::vector<std::string>& reasons, const FitOptions& options,
+                 const std::string& source, CalibrationRun* run) {
+  if (reasons.empty()) return;
+  std::string joined;
+  for (const std::string& reason : reasons) joined += (joined.empty() ? "" : "; ") + reason;
+  if (!options.force) {
+    throw operationError(source + ": the calibration is refused: " + joined +
+                         " (--force writes it anyway)");
+  }
+  for (const std::string& reason : reasons) {
+    run->warnings.push_back("written with --force although " + reason);
+  }
+}
+
+// A view the library dropped (its points all not kept) leaves the fit: its
+// image is listed as not found, with the reason.
+void markDroppedViews(const RecordCapture& capture, const FitOptions& options,
+                      CalibrationRun* run) {
+  for (size_t i = 0; i < run->corners.images.size(); ++i) {
+    const int view = run->view_of_image[i];
+    if (fitted(*run, view)) continue;
+    if (view < 0) continue;
+    ImageCorners& image = run->corners.images[i];
+    const std::string edge_on = "View " + std::to_string(view) + " sees the target edge-on";
+    const bool seen_edge_on = std::any_of(
+        capture.records().begin(), capture.records().end(),
+        [&](const dravik::LogRecord& record) { return record.text.rfind(edge_on, 0) == 0; });
+    image.found = false;
+    image.reason = seen_edge_on || !(options.outlier_sigma > 0.0)
+                       ? "dropped by the fit: the board is seen edge-on (its homography is "
+                         "degenerate)"
+                       : "dropped by the fit: every corner an outlier";
+    run->view_of_image[i] = -1;
+    run->warnings.push_back("view " + image.name + ": " + image.reason);
+  }
+}
+
 }  // namespace
 
 int CalibrationRun::keptCount() const {
-  int kept = 0;
-  for (const CornerResidual& corner : residuals) kept += corner.kept ? 1 : 0;
-  return kept;
-}
-
-int CalibrationRun::droppedCount(int image) const {
-  int dropped = 0;
-  for (const CornerResidual& corner : residuals) dropped += corner.view == image && !corner.kept;
-  return dropped;
+  const int dropped_corners = std::accumulate(dropped.begin(), dropped.end(), 0);
+  return static_cast<int>(residuals.size()) - dropped_corners;
 }
 
 std::string coverageCellName(int column, int row) {
@@ -191,23 +345,26 @@ std::string coverageCellName(int column, int row) {
 CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const std::string& source) {
   CalibrationRun run;
   run.corners = std::move(corners);
+  dropDuplicateViews(&run);
+  applyChecks(checkCorners(run.corners), options, source, &run);
   std::vector<TargetView> views;
   for (const ImageCorners& image : run.corners.images) {
     run.view_of_image.push_back(image.found ? static_cast<int>(views.size()) : -1);
     if (image.found) views.push_back({image.image_points, image.target_points});
   }
   if (views.empty()) throw operationError(source + ": no board found in any image");
+  if (options.progress && views.size() >= size_t(kProgressViews)) {
+    std::fprintf(stderr, "fitting %zu views\n", views.size());
+  }
   CameraCalibration fit;
-  {
-    RecordCapture capture;
-    if (!dravik::calibration::calibrateCamera(views, run.corners.width, run.corners.height,
-                                              libraryOptions(options), &fit)) {
-      capture.consume();
-      const std::string reason = capture.reason();
-      throw operationError(source + ": cannot calibrate from " + std::to_string(views.size()) +
-                           " usable view" + (views.size() == 1 ? "" : "s") + ": " +
-                           (reason.empty() ? "the fit failed" : reason));
-    }
+  RecordCapture capture;
+  if (!dravik::calibration::calibrateCamera(views, run.corners.width, run.corners.height,
+                                            libraryOptions(options), &fit)) {
+    capture.consume();
+    const std::string reason = capture.reason();
+    throw operationError(source + ": cannot calibrate from " + std::to_string(views.size()) +
+                         " usable view" + (views.size() == 1 ? "" : "s") + ": " +
+                         (reason.empty() ? "the fit failed" : reason));
   }
   // Every per-view result is indexed by view and point below: one of the
   // wrong length would read out of bounds.
@@ -224,7 +381,9 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   run.fit.view_rms_px = fit.view_rms_px;
   run.fit.kept = fit.kept;
   run.fit.standard_deviations = fit.standard_deviations;
+  markDroppedViews(capture, options, &run);
   addResiduals(&run);
+  applyChecks(checkFit(run, options), options, source, &run);
   addUncertainty(fit, &run);
   run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion);
   run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortion, run.corners.width,

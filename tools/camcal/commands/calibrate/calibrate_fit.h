@@ -28,6 +28,26 @@ constexpr double kFrontoParallelDegrees = 10.0;
 // A view whose rms exceeds this multiple of the median view's stands out.
 constexpr double kOutlyingViewFactor = 3.0;
 
+// The checks a fit passes before anything is written; --force writes a fit
+// that fails them, with the reason as a warning.
+// - Every image point lies on the declared image: pixel centres span
+//   [0, width - 1], so a corner may lie up to half a pixel beyond them.
+// - The target of each view is planar (the fit starts from each view's
+//   homography): no point farther from the view's best plane than this
+//   share of the target's extent (its largest distance from its centroid).
+constexpr double kPlanarityTolerance = 1e-3;
+// - The principal point lies on the image (analysis/lens_check.h).
+// - The rms is at most --max-rms, pixels:
+constexpr double kDefaultMaxRmsPx = 1.0;
+// - Outlier rejection keeps at least half of the corners of the views fitted.
+// Two views whose corners all lie within this many pixels of each other are
+// one view given twice: the later one is dropped.
+constexpr double kDuplicateViewPx = 0.01;
+// More views than this are refused (--max-views raises it).
+constexpr int kDefaultMaxViews = 10000;
+// From this many views, a terminal is told that the fit has started.
+constexpr int kProgressViews = 500;
+
 // One corner of a view the fit used: where it was measured, and measured
 // less fitted.
 struct CornerResidual {
@@ -44,6 +64,11 @@ struct FitOptions {
   bool fix_principal_point = false;
   bool same_focal_length = false;
   double outlier_sigma = 0.0;
+  // camcal's own checks of the result (above).
+  double max_rms_px = kDefaultMaxRmsPx;
+  bool force = false;
+  // "fitting N views" on stderr for a long fit.
+  bool progress = false;
 };
 
 // What the library's fit returns (its CameraCalibration), as camcal keeps
@@ -60,8 +85,11 @@ struct FittedCamera {
 };
 
 struct CalibrationRun {
+  // An image whose view was dropped (a duplicate, or dropped by the library's
+  // fit) is not found, with the reason.
   CornerSet corners;
-  // For each image, its view in the fit, or -1 when its board was not found.
+  // For each image, its view in the fit, or -1 when its board was not found
+  // or its view dropped.
   std::vector<int> view_of_image;
   FittedCamera fit;
   std::vector<CornerResidual> residuals;
@@ -78,13 +106,19 @@ struct CalibrationRun {
   Eigen::Vector2d largest_uncertainty_at = Eigen::Vector2d::Zero();
   std::vector<std::string> warnings;
 
+  // Per image, its corners that the fit did not keep.
+  std::vector<int> dropped;
+
   int keptCount() const;
-  int droppedCount(int image) const;
+  int droppedCount(int image) const { return dropped[size_t(image)]; }
 };
 
-// Fits the views of every image whose board was found and works out the
-// rest. `source` names the input in errors: no board found anywhere, or the
-// library refusing the views (its reason).
+// Fits the views of every image whose board was found, once each (views
+// whose corners coincide are dropped with a warning naming them), and works
+// out the rest. Throws an operation error, with `source` naming the input,
+// when no board was found anywhere, when the library refuses the views (its
+// reason), and, without options.force, when the fit fails a check above
+// (every reason on one line).
 CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const std::string& source);
 
 // "top left", "middle centre-right", ...: a cell of the coverage grid.

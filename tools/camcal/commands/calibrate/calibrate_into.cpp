@@ -1,14 +1,17 @@
 #include "calibrate_into.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <set>
 
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
 #include "cli/command_error.h"
 #include "cli/options.h"
-#include "cli/output_file.h"
 #include "inputs/camera_lookup.h"
 #include "inputs/library_load.h"
 
@@ -56,11 +59,15 @@ std::string sizeList(const std::vector<CameraModelSize>& sizes, bool remapped_to
 
 // The image of a view's kept corners: the area of their bounding box.
 double coveredArea(const CalibrationRun& run, int image) {
+  const int view = run.view_of_image[size_t(image)];
+  if (view < 0) return 0.0;
+  const std::vector<Eigen::Vector2d>& points = run.corners.images[size_t(image)].image_points;
+  const auto& kept = run.fit.kept[size_t(view)];
   Eigen::Vector2d lo = Eigen::Vector2d::Constant(INFINITY), hi = -lo;
-  for (const CornerResidual& corner : run.residuals) {
-    if (corner.view != image || !corner.kept) continue;
-    lo = lo.cwiseMin(corner.at);
-    hi = hi.cwiseMax(corner.at);
+  for (size_t p = 0; p < points.size() && p < kept.size(); ++p) {
+    if (!kept[p]) continue;
+    lo = lo.cwiseMin(points[p]);
+    hi = hi.cwiseMax(points[p]);
   }
   return hi.x() > lo.x() && hi.y() > lo.y() ? (hi - lo).prod() : 0.0;
 }
@@ -206,13 +213,34 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   }
 }
 
-void writeInto(const IntoCalibration& into, const std::string& output) {
-  if (!output.empty()) {
-    writeOutput(output, into.content);
+void addInto(const IntoCalibration& into, const std::string& output, const std::string& backup,
+             OutputBatch* batch) {
+  if (backup.empty()) {
+    batch->add(output, into.content);
     return;
   }
-  writeOutput(into.path + ".bak", into.old_content);
-  writeOutput(into.path, into.content);
+  // The backup is a copy no wider open, and owned as the original.
+  struct stat original;
+  if (::stat(into.path.c_str(), &original) != 0) {
+    throw operationError(into.path + ": cannot read: " + std::strerror(errno));
+  }
+  batch->addNew(backup, into.old_content, original.st_mode & 0777, original.st_uid,
+                original.st_gid);
+  batch->add(into.path, into.content);
+}
+
+bool hasComments(const IntoCalibration& into) {
+  if (into.parsed.encoding != Encoding::kText) return false;
+  // A line whose first character other than a blank is '#'.
+  const std::string& text = into.old_content;
+  for (size_t line = 0; line < text.size();) {
+    const size_t first = text.find_first_not_of(" \t", line);
+    if (first != std::string::npos && text[first] == '#') return true;
+    const size_t end = text.find('\n', line);
+    if (end == std::string::npos) break;
+    line = end + 1;
+  }
+  return false;
 }
 
 }  // namespace camcal

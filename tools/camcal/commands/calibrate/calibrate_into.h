@@ -22,6 +22,7 @@
 #include "calibrate_fit.h"
 #include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
+#include "cli/output_file.h"
 #include "inputs/calibration_input.h"
 
 namespace camcal {
@@ -55,8 +56,16 @@ IntoCalibration openInto(const std::string& path, const std::string& camera, int
 // error for a result that does not load.
 void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* into);
 
-// Writes it to output, or, when output is empty, over the file itself, after
-// copying the old bytes to PATH.bak.
-void writeInto(const IntoCalibration& into, const std::string& output);
+// Adds the new calibration to the outputs of the run: to output, or, when a
+// backup is named (output empty, or the file itself), over the file itself,
+// with the old bytes as that new backup file, of the original's permissions
+// at most and its owner; the batch places the backup before the
+// calibration.
+void addInto(const IntoCalibration& into, const std::string& output, const std::string& backup,
+             OutputBatch* batch);
+
+// Whether the old calibration is text holding comments, which protobuf's
+// text format does not keep: the new file goes without them.
+bool hasComments(const IntoCalibration& into);
 
 }  // namespace camcal
