@@ -570,6 +570,8 @@ TEST(CamcalCalibrate, BoundsAndMessagesOfOptionValues) {
             "--outlier-sigma: must be at least 0, not -1"),
       fails(kUsage, cat(from_corners, {"--outlier-sigma", "nan"}),
             "--outlier-sigma: must be a finite number"),
+      fails(kUsage, {"diff", kRobotCal, kRobotCal, "--max-px", "-1"},
+            "--max-px: must be at least 0, not -1"),
       fails(kFailed, {"calibrate", "--corners", named},
             scratch.dir + "/a\\x1b[2Jb.json: not a corners file"),
   });

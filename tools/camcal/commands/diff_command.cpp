@@ -194,7 +194,7 @@ void addDiffCommand(CLI::App& app, Subcommands* commands) {
   command
       ->add_option("--max-px", options->max_px,
                    "Largest displacement, pixels, that still passes (exit status 0)")
-      ->check(CLI::NonNegativeNumber)
+      ->check(atLeast(0))
       ->capture_default_str();
   addFormatOption(command, &options->format, {"text", "json"});
   commands->push_back({command, [options] { return runDiff(*options); }});
