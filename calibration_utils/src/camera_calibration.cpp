@@ -393,6 +393,10 @@ struct FitOutcome {
   CameraState state;
   int iterations = 0;
   bool converged = true;
+  // The rms of the state and of the unconstrained fit of every free term.
+  double rms = 0.0, unconstrained_rms = 0.0;
+  // Whether the state's lens is sound over the image.
+  bool sound = false;
 };
 
 // The staged fit of the kept points from `start`: the simplest lens, every
@@ -463,6 +467,9 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
     }
   }
   const double rms = rmsOf(problem.dataCost(outcome.state), points);
+  outcome.rms = rms;
+  outcome.unconstrained_rms = unconstrained_rms;
+  outcome.sound = sound(outcome.state);
   if (rms > unconstrained_rms + kSoundCompromisePixels) {
     DRAVIK_LOG(3, kTag) << "No sound lens fits the views within " << kSoundCompromisePixels
                         << " px of the unconstrained fit (rms " << rms << " px vs. "
@@ -470,6 +477,15 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
                         << uncoveredParts(views, width, height);
   }
   return outcome;
+}
+
+// Whether a refinement (fitStages with `refine`) is done: converged, or,
+// out of its budget, still crawling along the valley at the unconstrained
+// fit's rms with a sound lens (where the fit from the closed-form start would
+// end too, for the price of many more passes over every view).
+bool settled(const FitOutcome& refined) {
+  return refined.converged ||
+         (refined.sound && refined.rms <= (1.0 + kSoundCheckFraction) * refined.unconstrained_rms);
 }
 
 // The views the first pass fits (fitViews): all of them, or, of more than
@@ -522,7 +538,7 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
   if (std::isfinite(ReprojectionProblem(views, width, height, joint).dataCost(joint))) {
     FitOutcome refined = fitStages(views, width, height, options, joint, true);
     iterations += refined.iterations;
-    if (refined.converged) {
+    if (settled(refined)) {
       refined.iterations = iterations;
       refined.converged = first.converged;
       *outcome = refined;
@@ -650,10 +666,20 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
     }
     if (!dropped) break;
     fitted_views = keptViews();
-    if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
-      return false;
+    // The fit of the points kept starts from the last one's, as a
+    // refinement of every view together; from the closed-form start only
+    // when that does not settle.
+    FitOutcome refined = fitStages(fitted_views, width, height, options, outcome.state, true);
+    iterations += refined.iterations;
+    if (settled(refined)) {
+      refined.converged = outcome.converged;
+      outcome = refined;
+    } else {
+      if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+        return false;
+      }
+      iterations += outcome.iterations;
     }
-    iterations += outcome.iterations;
   }
   if (!outcome.converged) {
     DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << iterations
