@@ -117,6 +117,39 @@ BENCHMARK(BM_CalibrateNavigation20)->UseManualTime()->Unit(benchmark::kMilliseco
 void BM_CalibrateNavigation100(benchmark::State& state) { calibrateBesideOpenCV(state, 100); }
 BENCHMARK(BM_CalibrateNavigation100)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
+// Many views of the navigation lens, ours alone, without and with outlier
+// rejection at 4 sigma (the second argument 1): the fit's time grows in
+// proportion to the views (`ms_per_1000_views`).
+void BM_CalibrateManyViews(benchmark::State& state) {
+  dravik::setLogLevel(2);
+  const Lens truth = dravik::testing::navigationLens();
+  BoardViewOptions options;
+  options.count = static_cast<int>(state.range(0));
+  const std::vector<TargetView> views = boardViews(truth, options);
+  dravik::calibration::CameraCalibrationOptions fit;
+  fit.outlier_sigma = state.range(1) != 0 ? 4.0 : 0.0;
+  CameraCalibration ours;
+  double seconds = 0.0;
+  for (auto _ : state) {
+    const double start = threadSeconds();
+    benchmark::DoNotOptimize(calibrateCamera(views, truth.width, truth.height, fit, &ours));
+    const double elapsed = threadSeconds() - start;
+    seconds += elapsed;
+    state.SetIterationTime(elapsed);
+  }
+  state.counters["rms"] = ours.rms_px;
+  state.counters["ms_per_1000_views"] =
+      1e6 * seconds / static_cast<double>(state.iterations()) / static_cast<double>(views.size());
+}
+BENCHMARK(BM_CalibrateManyViews)
+    ->Args({100, 0})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 void BM_CalibrateWideCentreThird(benchmark::State& state) {
   dravik::setLogLevel(2);
   constexpr int kSeeds = 20;

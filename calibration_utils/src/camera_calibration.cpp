@@ -10,6 +10,7 @@
 #include <string>
 
 #include "calibration_utils/rectify.h"
+#include "curvature_start.h"
 #include "dravik/logging.h"
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
@@ -39,6 +40,9 @@ constexpr double kEveryTermRelativeDecrease = 1e-12;
 // A sound lens whose rms exceeds the unconstrained fit's by more than this
 // is reported as a compromise the views forced.
 constexpr double kSoundCompromisePixels = 0.5;
+// A sound lens whose rms exceeds the unconstrained fit's by more than this
+// fraction is checked against the sound descent from the simplest lens.
+constexpr double kSoundCheckFraction = 0.01;
 // The fit of more than twice this many views settles the lens on this many
 // first (fitViews); the refinement over all of them then starts with this
 // damping.
@@ -60,6 +64,13 @@ struct PreparedView {
   std::vector<Eigen::Vector2d> plane_points;   // the target points in the plane's frame
   Eigen::Matrix3d homography;                  // image ~ H (plane point, 1)
 };
+
+// A target point in the view's plane.
+Eigen::Vector2d inPlane(const PreparedView& prepared, const Eigen::Vector3d& target) {
+  const Eigen::Vector3d in_plane =
+      prepared.target_from_plane_rotation.transpose() * (target - prepared.plane_origin);
+  return in_plane.head<2>();
+}
 
 bool allFinite(const TargetView& view) {
   for (const Eigen::Vector2d& p : view.image_points) {
@@ -163,8 +174,7 @@ bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
   prepared->target_from_plane_rotation.col(2) = axes.col(2).cross(axes.col(1));
   prepared->plane_points.clear();
   for (const Eigen::Vector3d& p : view.target_points) {
-    const Eigen::Vector3d in_plane = prepared->target_from_plane_rotation.transpose() * (p - mean);
-    prepared->plane_points.emplace_back(in_plane.x(), in_plane.y());
+    prepared->plane_points.push_back(inPlane(*prepared, p));
   }
   if (!spanPlane(view.image_points) ||
       !estimateHomography(prepared->plane_points, view.image_points, &prepared->homography)) {
@@ -212,9 +222,7 @@ bool poseThroughLens(const PreparedView& prepared, const View& view, const Lens&
   std::vector<Eigen::Vector2d> plane, normalized;
   for (size_t i = 0; i < view.image.size(); ++i) {
     if (!ok[i]) continue;
-    const Eigen::Vector3d in_plane =
-        prepared.target_from_plane_rotation.transpose() * (view.target[i] - prepared.plane_origin);
-    plane.emplace_back(in_plane.x(), in_plane.y());
+    plane.push_back(inPlane(prepared, view.target[i]));
     normalized.emplace_back(xy[2 * i], xy[2 * i + 1]);
   }
   Eigen::Matrix3d H;
@@ -225,7 +233,51 @@ bool poseThroughLens(const PreparedView& prepared, const View& view, const Lens&
   return true;
 }
 
-// The start: the principal point at the image centre, no distortion, fx and
+// The start of a lens with radial terms: the lens's leading terms from the
+// views' bending (lensFromCurvature), before any focal length; the
+// homographies with that lens undone give the focal length by Zhang's closed
+// form (the principal point at the image centre), the lens's terms at that
+// focal length and every view's pose. False when they give no plausible
+// focal length. A strong lens bends the views so far that a start without
+// distortion leads the fit into a valley of the rational lens's terms far
+// from the truth; this one starts next to it.
+bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
+                    int width, int height, const CameraCalibrationOptions& options,
+                    CameraState* state) {
+  if (options.lens_terms == LensTerms::kNone) return false;
+  std::vector<PlanarView> planar(views.size());
+  for (size_t v = 0; v < views.size(); ++v) {
+    planar[v].image = views[v].image;
+    for (const Eigen::Vector3d& target : views[v].target) {
+      planar[v].plane.push_back(inPlane(prepared[v], target));
+    }
+  }
+  CurvatureLens lens;
+  std::vector<Eigen::Matrix3d> homographies;
+  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
+  double wx = 0.0, wy = 0.0;
+  if (!lensFromCurvature(planar, width, height, options.lens_terms == LensTerms::kRational, &lens,
+                         &homographies) ||
+      !inverseSquaredFocalsFromHomographies(homographies, c, &wx, &wy)) {
+    return false;
+  }
+  const double f = 1.0 / std::sqrt(0.5 * (wx + wy));
+  if (!(f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width)) {
+    return false;
+  }
+  const CurvatureLens at_f = curvatureLensAtFocalLength(lens, width, height, f);
+  *state = CameraState();
+  state->intrinsics(kFx) = state->intrinsics(kFy) = f;
+  state->intrinsics(kCx) = c.x();
+  state->intrinsics(kCy) = c.y();
+  for (int i = 0; i < 8; ++i) state->intrinsics(kLens + i) = at_f[i];
+  for (size_t v = 0; v < prepared.size(); ++v) {
+    state->poses.push_back(poseOf(prepared[v], homographies[v], f, f, c));
+  }
+  return true;
+}
+
+// The start without distortion: the principal point at the image centre, fx and
 // fy from Zhang's closed form (one focal length for both: lens distortion
 // biases the two apart far more than real pixels differ), then each view's
 // pose. A strong lens bends the views' homographies enough that the closed
@@ -269,12 +321,15 @@ void closedFormStart(const std::vector<PreparedView>& prepared, const std::vecto
   use(best_f);
 }
 
-// closedFormStart, false (logged) when its poses put target points behind
-// the camera.
+// The start of curvatureStart, else of closedFormStart; false (logged) when
+// its poses put target points behind the camera.
 bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
                             const std::vector<View>& views, int width, int height,
-                            CameraState* state) {
-  closedFormStart(prepared, views, width, height, state);
+                            const CameraCalibrationOptions& options, CameraState* state) {
+  if (!curvatureStart(prepared, views, width, height, options, state) ||
+      !std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
+    closedFormStart(prepared, views, width, height, state);
+  }
   if (!std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
     DRAVIK_LOG(2, kTag) << "The closed-form poses put target points behind the camera";
     return false;
@@ -338,6 +393,10 @@ struct FitOutcome {
   CameraState state;
   int iterations = 0;
   bool converged = true;
+  // The rms of the state and of the unconstrained fit of every free term.
+  double rms = 0.0, unconstrained_rms = 0.0;
+  // Whether the state's lens is sound over the image.
+  bool sound = false;
 };
 
 // The staged fit of the kept points from `start`: the simplest lens, every
@@ -386,15 +445,31 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
   // penalised stage would start and stay.
   if (!refine || !problem.paysNoPenalty() || !sound(problem.state())) run(&problem, true);
   outcome.state = problem.state();
-  if (!sound(outcome.state)) {
-    CameraState restart = simplest;
-    if (!sound(restart)) restart.intrinsics.segment<8>(kLens).setZero();
+  const auto constrainedFrom = [&](const CameraState& restart) {
     ReprojectionProblem constrained(views, width, height, restart, kViewsPenaltyWeight);
     constrained.setPenalties(true);
     run(&constrained, true);
-    outcome.state = constrained.state();
+    return constrained.state();
+  };
+  if (!sound(outcome.state)) {
+    CameraState restart = simplest;
+    if (!sound(restart)) restart.intrinsics.segment<8>(kLens).setZero();
+    outcome.state = constrainedFrom(restart);
+  } else if (rmsOf(problem.dataCost(outcome.state), points) >
+                 (1.0 + kSoundCheckFraction) * unconstrained_rms &&
+             sound(simplest)) {
+    // The unconstrained fit strayed into a valley of the rational terms
+    // where no sound lens fits as well; the descent from the simplest lens,
+    // sound all the way, may reach a sound lens as good as the unconstrained.
+    const CameraState from_simplest = constrainedFrom(simplest);
+    if (sound(from_simplest) && problem.dataCost(from_simplest) < problem.dataCost(outcome.state)) {
+      outcome.state = from_simplest;
+    }
   }
   const double rms = rmsOf(problem.dataCost(outcome.state), points);
+  outcome.rms = rms;
+  outcome.unconstrained_rms = unconstrained_rms;
+  outcome.sound = sound(outcome.state);
   if (rms > unconstrained_rms + kSoundCompromisePixels) {
     DRAVIK_LOG(3, kTag) << "No sound lens fits the views within " << kSoundCompromisePixels
                         << " px of the unconstrained fit (rms " << rms << " px vs. "
@@ -402,6 +477,15 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
                         << uncoveredParts(views, width, height);
   }
   return outcome;
+}
+
+// Whether a refinement (fitStages with `refine`) is done: converged, or,
+// out of its budget, still crawling along the valley at the unconstrained
+// fit's rms with a sound lens (where the fit from the closed-form start would
+// end too, for the price of many more passes over every view).
+bool settled(const FitOutcome& refined) {
+  return refined.converged ||
+         (refined.sound && refined.rms <= (1.0 + kSoundCheckFraction) * refined.unconstrained_rms);
 }
 
 // The views the first pass fits (fitViews): all of them, or, of more than
@@ -454,7 +538,7 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
   if (std::isfinite(ReprojectionProblem(views, width, height, joint).dataCost(joint))) {
     FitOutcome refined = fitStages(views, width, height, options, joint, true);
     iterations += refined.iterations;
-    if (refined.converged) {
+    if (settled(refined)) {
       refined.iterations = iterations;
       refined.converged = first.converged;
       *outcome = refined;
@@ -462,7 +546,7 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
     }
   }
   CameraState every_view;
-  if (!closedFormStartInFront(prepared, views, width, height, &every_view)) return false;
+  if (!closedFormStartInFront(prepared, views, width, height, options, &every_view)) return false;
   *outcome = fitStages(views, width, height, options, every_view, false);
   outcome->iterations += iterations;
   return true;
@@ -548,7 +632,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   const std::vector<size_t> first_pass = firstPassViews(prepared.size());
   CameraState state;  // the first pass's start
   if (!closedFormStartInFront(pick(prepared, first_pass), pick(fitted_views, first_pass), width,
-                              height, &state)) {
+                              height, options, &state)) {
     return false;
   }
   FitOutcome outcome;
@@ -582,10 +666,20 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
     }
     if (!dropped) break;
     fitted_views = keptViews();
-    if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
-      return false;
+    // The fit of the points kept starts from the last one's, as a
+    // refinement of every view together; from the closed-form start only
+    // when that does not settle.
+    FitOutcome refined = fitStages(fitted_views, width, height, options, outcome.state, true);
+    iterations += refined.iterations;
+    if (settled(refined)) {
+      refined.converged = outcome.converged;
+      outcome = refined;
+    } else {
+      if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+        return false;
+      }
+      iterations += outcome.iterations;
     }
-    iterations += outcome.iterations;
   }
   if (!outcome.converged) {
     DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << iterations
