@@ -157,12 +157,16 @@ struct Vector8 {
   DRAVIK_AVX2 __m256 sample(const __m256i* words, int n, int c) const {
     const int bit = kPaired ? (n & 1) * kPixelBytes * 8 + c * kSampleBits : (c * kSampleBits) % 32;
     const __m256i word = kPaired ? words[n >> 1] : words[n * kWords + c * kSampleBits / 32];
-    const __m256i shifted = _mm256_srli_epi32(word, bit);
-    const __m256i value =
-        bit + kSampleBits >= 32
-            ? shifted
-            : _mm256_and_si256(shifted, _mm256_set1_epi32((1 << kSampleBits) - 1));
-    return _mm256_cvtepi32_ps(value);
+    if (bit + kSampleBits >= 32) return _mm256_cvtepi32_ps(_mm256_srli_epi32(word, bit));
+    if (bit == 0 && sizeof(T) == 2) {
+      return _mm256_cvtepi32_ps(_mm256_and_si256(word, _mm256_set1_epi32(0xffff)));
+    }
+    // One byte of each word to its low byte, the others zero, in one shuffle.
+    const char k = char(bit / 8), z = char(-1);
+    const __m256i pick = _mm256_setr_epi8(k, z, z, z, char(k + 4), z, z, z, char(k + 8), z, z, z,
+                                          char(k + 12), z, z, z, k, z, z, z, char(k + 4), z, z, z,
+                                          char(k + 8), z, z, z, char(k + 12), z, z, z);
+    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(word, pick));
   }
 
   // False, writing nothing, where a pixel's reads could pass the end of the
