@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../calibration_utils/src/remap_paths.h"
@@ -155,6 +156,39 @@ TEST(RemapImage, EveryThreadCountGivesTheSameBytes) {
       EXPECT_EQ(many16, one16);
     }
   }
+}
+
+// Callers on threads of their own share the worker threads: each gets its
+// own frame's bytes.
+TEST(RemapImage, CallersAtOnceShareTheWorkersAndGetTheirOwnBytes) {
+  const Lens lens = navigationLens();
+  UndistortionMap map;
+  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
+  map.height = 97;
+  map.source_width = map.source_height = 0;
+  const UndistortionMapView band{map.width,    map.height,      0, 0, map.x.data(),
+                                 map.y.data(), map.valid.data()};
+  const size_t row = size_t(map.width) * 3;
+  std::vector<std::vector<std::uint8_t>> frames, expected, results(4);
+  for (int k = 0; k < 4; ++k) {
+    frames.push_back(frameOf<std::uint8_t>(lens.width, lens.height, 3));
+    for (std::uint8_t& sample : frames[k]) sample = std::uint8_t(sample + 40 * k);
+    expected.emplace_back(row * map.height);
+    ASSERT_TRUE(remapImage(frames[k].data(), lens.width, lens.height, 3, row, band,
+                           expected[k].data(), row, 0, 1));
+  }
+  std::vector<std::thread> callers;
+  for (int k = 0; k < 4; ++k) {
+    callers.emplace_back([&, k] {
+      results[k].resize(row * map.height);
+      for (int repeat = 0; repeat < 5; ++repeat) {
+        remapImage(frames[k].data(), lens.width, lens.height, 3, row, band, results[k].data(), row,
+                   0, 3);
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(results, expected);
 }
 
 // The vector path must give the portable path's bytes exactly: positions
