@@ -14,7 +14,6 @@
 #include <tuple>
 #include <vector>
 
-#include "../calibration_utils/src/remap_paths.h"
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/undistortion.h"
 #include "support/log_capture.h"
@@ -33,8 +32,6 @@ using namespace testing;
 constexpr double kOpenCVTolerance = 1e-3;
 // Inverse after forward: float rounding of positions near 1000 px.
 constexpr double kRoundTripTolerance = 2e-4;
-// OpenCV's INTER_LINEAR weights are the products used here: equal results.
-constexpr int kGreyLevelTolerance = 1;
 
 // The forward map of the lens onto its own view.
 UndistortionMap mapOf(const Lens& lens) {
@@ -199,8 +196,10 @@ TEST(ChoosePinholeView, FailureWritesNeitherViewNorRectangle) {
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 // The navigation lens has every pixel valid; the folded lens's corners lie
 // beyond its fold (invalid, as the map tests hold) and must come out as the
-// border value.
-TEST(UndistortionRemap, ResamplesAsOpenCVRemapForOneAndThreeChannels) {
+// border value. cv::remap rounds positions to 1/32 pixel, which moves a
+// sample by up to a 64th of the step between neighbours: on the texture's
+// steps of up to 255 that is several levels, on average a fraction of one.
+TEST(UndistortionRemap, ResamplesAsOpenCVRemapToWithinItsRoundingOfPositions) {
   for (const Lens& lens : {navigationLens(), foldedLens()}) {
     SCOPED_TRACE(lens.K(0, 0));
     const UndistortionMap map = mapOf(lens);
@@ -214,7 +213,9 @@ TEST(UndistortionRemap, ResamplesAsOpenCVRemapForOneAndThreeChannels) {
                              ours.data, stride, 7));
       cv::remap(cv::Mat(lens.height, lens.width, CV_8UC(channels), pixels.data()), theirs,
                 cvPlane(map, map.x), cvPlane(map, map.y), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), kGreyLevelTolerance);
+      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), 8.0);
+      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_L1, valid) / cv::countNonZero(valid) / channels,
+                0.5);
       const cv::Mat blank(ours.size(), ours.type(), cv::Scalar::all(7));
       EXPECT_EQ(cv::norm(ours, blank, cv::NORM_INF, invalid), 0.0);
     }
@@ -315,51 +316,6 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
     refused("forward map", [&] { return buildUndistortionMap(lens, view, &map); });
     refused("inverse map", [&] { return buildInverseUndistortionMap(lens, view, &map); });
     refused("view", [&] { return choosePinholeView(lens, 0.5f, 640, 480, &chosen); });
-  }
-}
-
-// The vector path must give the scalar path's bytes exactly: positions all
-// over the source and beyond it, fractions of every kind, the last column
-// and row, invalid entries, on rows that end in every remainder of the four
-// pixels of a vector and of a block, and sources of one pixel across.
-TEST(UndistortionRemap, VectorAndScalarPathsGiveTheSameBytes) {
-  std::uint32_t state = 12345;
-  const auto next = [&state] {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  };
-  for (const int source_width : {1, 2, 7, 64}) {
-    const int source_height = source_width == 1 ? 3 : 41;
-    for (const int width : {1, 3, 4, 5, 7, 8, 255, 256, 257, 263}) {
-      const int height = 3;
-      UndistortionMap map;
-      map.width = width;
-      map.height = height;
-      for (int i = 0; i < width * height; ++i) {
-        // Within a pixel and a half of the source, whole positions and
-        // fractions of 1/64 pixel, so that edges and roundings all occur.
-        const float x = float(int(next() % ((source_width + 3) * 64)) - 96) / 64.0f;
-        const float y = float(int(next() % ((source_height + 3) * 64)) - 96) / 64.0f;
-        map.x.push_back(next() % 5 == 0 ? std::round(x) : x);
-        map.y.push_back(next() % 7 == 0 ? float(source_height - 1) : y);
-        map.valid.push_back(next() % 11 != 0);
-      }
-      const UndistortionMapView view{map.width,    map.height,      0, 0, map.x.data(),
-                                     map.y.data(), map.valid.data()};
-      for (const int channels : {1, 3, 4}) {
-        const std::vector<std::uint8_t> src = texturedImage(source_width, source_height, channels);
-        const size_t src_stride = size_t(source_width) * channels;
-        const size_t dst_stride = size_t(width) * channels + 3;
-        // Both start alike, so the padding after each row must stay alike too.
-        std::vector<std::uint8_t> vector(dst_stride * height, 1), scalar = vector;
-        ASSERT_TRUE(remapImageOnPath(RemapPath::kVector, src.data(), source_width, source_height,
-                                     channels, src_stride, view, vector.data(), dst_stride, 9));
-        ASSERT_TRUE(remapImageOnPath(RemapPath::kScalar, src.data(), source_width, source_height,
-                                     channels, src_stride, view, scalar.data(), dst_stride, 9));
-        ASSERT_EQ(vector, scalar) << "source " << source_width << ", width " << width << ", "
-                                  << channels << " channels";
-      }
-    }
   }
 }
 

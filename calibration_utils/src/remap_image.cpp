@@ -1,23 +1,30 @@
-// Bilinear resampling through a forward map, in OpenCV's fixed point:
-// positions rounded to 1/32 pixel, the four weights
-//   (32 - a)(32 - b), a (32 - b), (32 - a) b, a b   (a, b the fractions in 1/32)
-// applied in integers and rounded once, which is exactly OpenCV's
-// INTER_LINEAR table (its entries are these products times 32, no rounding).
-// Each row runs in two passes over blocks: one that locates each pixel's
-// neighbourhood and fractions, four pixels at a time, and one that gathers
-// the neighbours and weighs them (four gray pixels at a time).
+// Bilinear resampling through a forward map, in single precision from the
+// map's positions themselves: for a position (x, y) with integer part
+// (i, j) and fractions (a, b),
+//   upper = p(i, j) + a (p(i + 1, j) - p(i, j)),  lower likewise on row j + 1,
+//   value = upper + b (lower - upper), rounded half up,
+// which is the exact bilinear sample to within about 1e-5 grey levels (no
+// rounding of positions to a grid of fractions). The file is built without
+// fused multiply-adds, so that the vector path and the portable one, which
+// do these operations in this order, give the same bytes.
+//
+// Rows are split among threads in contiguous ranges; a pixel's value does
+// not depend on the split.
 #define DRAVIK_LOG_FILE "calibration_utils/remap_image"
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define DRAVIK_REMAP_AVX2 1
 #endif
 
 #include "calibration_utils/undistortion.h"
 #include "dravik/logging.h"
 #include "remap_paths.h"
+#include "row_threads.h"
 #include "undistortion_inputs.h"
 
 namespace dravik {
@@ -26,8 +33,7 @@ namespace calibration {
 namespace {
 
 constexpr int kFractionBits = 5;
-constexpr int kFractions = 1 << kFractionBits;  // 32
-constexpr int kBlock = 256;
+constexpr int kFractions = 1 << kFractionBits;  // 32, OpenCV's fixed point
 // Positions are clamped to this many pixels before they are made integers.
 constexpr float kPositionLimit = float(1 << 16);
 
@@ -38,290 +44,298 @@ inline int toFixedPoint(float x) {
   return int(std::nearbyint((low < kPositionLimit ? low : kPositionLimit) * kFractions));
 }
 
-// The source image's geometry as the resampling reads it.
+// The source image as the resampling reads it, T the type of a sample.
+template <typename T>
 struct Source {
-  const std::uint8_t* pixels;
-  int width, height, stride, channels;
-  // The steps to the right and lower neighbours: 0 along a side of one pixel.
-  int step_x() const { return width > 1 ? channels : 0; }
-  int step_y() const { return height > 1 ? stride : 0; }
-  // The bytes from the first pixel to just past the last.
-  long long bytes() const { return (long long)(height - 1) * stride + (long long)width * channels; }
+  const T* pixels;
+  int width, height, channels;
+  std::size_t stride;  // bytes
+  // Bytes from the first sample to just past the last.
+  std::size_t bytes() const {
+    return std::size_t(height - 1) * stride + std::size_t(width) * channels * sizeof(T);
+  }
 };
 
-// Per pixel of a block: the byte offset of the top-left neighbour, the
-// fractions a, b in 1/32, and -1 where the pixel is resampled, 0 where it
-// gets the border (its offset is then 0, a harmless read).
-struct Block {
-  int offset[kBlock], a[kBlock], b[kBlock], keep[kBlock];
-};
+// The samples of the pixel at a byte offset of the source.
+template <typename T>
+inline const T* at(const T* pixels, std::size_t offset) {
+  return reinterpret_cast<const T*>(reinterpret_cast<const std::uint8_t*>(pixels) + offset);
+}
 
-// One pixel of locateBlock. A position on the last column or row with a zero
-// fraction moves one pixel back with a full fraction, so that every read
-// stays inside the image; the right neighbour is needed when a > 0, the
-// lower one when b > 0.
-inline void locatePixel(const Source& s, int fixed_x, int fixed_y, bool valid, Block* block,
-                        int i) {
-  int ix = fixed_x >> kFractionBits, iy = fixed_y >> kFractionBits;
-  int a = fixed_x & (kFractions - 1), b = fixed_y & (kFractions - 1);
-  const int back_x = (ix == s.width - 1) & (a == 0) & (ix > 0);
-  const int back_y = (iy == s.height - 1) & (b == 0) & (iy > 0);
-  ix -= back_x;
-  iy -= back_y;
-  a += back_x * kFractions;
-  b += back_y * kFractions;
+// One destination pixel on the portable path. A position is resampled when
+// the map marks it valid and every pixel of non-zero weight lies in the
+// image, that is when 0 <= x <= width - 1 and 0 <= y <= height - 1 (a NaN
+// fails); on the last column or row the integer part steps back by one, with
+// a fraction of 1, so that no read passes the image.
+template <typename T, int kChannels>
+inline void remapPixel(const Source<T>& s, float x, float y, bool valid, T border, T* out) {
   const bool keep =
-      (ix >= 0) & (iy >= 0) & (ix + (a > 0) < s.width) & (iy + (b > 0) < s.height) & valid;
-  block->offset[i] = keep ? iy * s.stride + ix * s.channels : 0;
-  block->a[i] = a;
-  block->b[i] = b;
-  block->keep[i] = keep ? -1 : 0;
-}
-
-#ifdef __SSE2__
-// The low 32 bits of the lane-wise product (SSE2 has no pmulld).
-inline __m128i multiply(__m128i x, __m128i y) {
-  const __m128i even = _mm_mul_epu32(x, y);
-  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(x, 32), _mm_srli_epi64(y, 32));
-  return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
-                            _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
-}
-
-// toFixedPoint of four positions: cvtps2dq rounds half to even in the
-// default mode, and maxps gives its second operand for a NaN.
-inline __m128i toFixedPoint4(const float* x) {
-  const __m128 clamped = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(x), _mm_set1_ps(-kPositionLimit)),
-                                    _mm_set1_ps(kPositionLimit));
-  return _mm_cvtps_epi32(_mm_mul_ps(clamped, _mm_set1_ps(float(kFractions))));
-}
-#endif
-
-#ifdef __SSE2__
-// Four pixels located at once, as locatePixel does one; masks are -1 where true.
-struct Located4 {
-  __m128i offset, a, b, keep;
-};
-
-class Locator4 {
- public:
-  explicit Locator4(const Source& s)
-      : channels_(s.channels),
-        short_rows_(s.stride < 65536 && s.height < 65536),
-        last_x_(_mm_set1_epi32(s.width - 1)),
-        last_y_(_mm_set1_epi32(s.height - 1)),
-        width_(_mm_set1_epi32(s.width)),
-        height_(_mm_set1_epi32(s.height)),
-        stride_(_mm_set1_epi32(s.stride)) {}
-
-  Located4 operator()(const float* x, const float* y, const std::uint8_t* valid) const {
-    const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(kFractions - 1);
-    const __m128i full = _mm_set1_epi32(kFractions), none = _mm_set1_epi32(-1);
-    const __m128i fixed_x = toFixedPoint4(x), fixed_y = toFixedPoint4(y);
-    __m128i ix = _mm_srai_epi32(fixed_x, kFractionBits);
-    __m128i iy = _mm_srai_epi32(fixed_y, kFractionBits);
-    __m128i a = _mm_and_si128(fixed_x, mask), b = _mm_and_si128(fixed_y, mask);
-    const __m128i back_x =
-        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(ix, last_x_), _mm_cmpeq_epi32(a, zero)),
-                      _mm_cmpgt_epi32(ix, zero));
-    const __m128i back_y =
-        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(iy, last_y_), _mm_cmpeq_epi32(b, zero)),
-                      _mm_cmpgt_epi32(iy, zero));
-    ix = _mm_add_epi32(ix, back_x);
-    iy = _mm_add_epi32(iy, back_y);
-    a = _mm_add_epi32(a, _mm_and_si128(back_x, full));
-    b = _mm_add_epi32(b, _mm_and_si128(back_y, full));
-    const __m128i right = _mm_sub_epi32(ix, _mm_cmpgt_epi32(a, zero));
-    const __m128i lower = _mm_sub_epi32(iy, _mm_cmpgt_epi32(b, zero));
-    int valid4;
-    std::memcpy(&valid4, valid, 4);
-    const __m128i flags =
-        _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(valid4), zero), zero);
-    __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(flags, zero), _mm_cmpgt_epi32(ix, none));
-    keep = _mm_and_si128(keep, _mm_cmpgt_epi32(iy, none));
-    keep = _mm_and_si128(keep, _mm_cmplt_epi32(right, width_));
-    keep = _mm_and_si128(keep, _mm_cmplt_epi32(lower, height_));
-    // ix channels by shifts; iy stride by 16-bit halves when both fit them (a
-    // kept pixel's row does; other pixels' offsets are masked away).
-    const __m128i column = channels_ == 1   ? ix
-                           : channels_ == 4 ? _mm_slli_epi32(ix, 2)
-                                            : _mm_add_epi32(ix, _mm_slli_epi32(ix, 1));
-    const __m128i row = short_rows_ ? _mm_or_si128(_mm_mullo_epi16(iy, stride_),
-                                                   _mm_slli_epi32(_mm_mulhi_epu16(iy, stride_), 16))
-                                    : multiply(iy, stride_);
-    return {_mm_and_si128(_mm_add_epi32(row, column), keep), a, b, keep};
+      valid & (x >= 0.0f) & (x <= float(s.width - 1)) & (y >= 0.0f) & (y <= float(s.height - 1));
+  if (!keep) {
+    for (int c = 0; c < kChannels; ++c) out[c] = border;
+    return;
   }
-
- private:
-  int channels_;
-  bool short_rows_;
-  __m128i last_x_, last_y_, width_, height_, stride_;
-};
-#endif
-
-// locatePixel for every pixel of a block, four at a time with SSE2 on the
-// vector path.
-template <bool kVector>
-void locateBlock(const Source& s, const float* x, const float* y, const std::uint8_t* valid,
-                 int count, Block* block) {
-  int i = 0;
-#ifdef __SSE2__
-  const Locator4 locate(s);
-  for (; kVector && i + 4 <= count; i += 4) {
-    const Located4 l = locate(x + i, y + i, valid + i);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->offset + i), l.offset);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->a + i), l.a);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->b + i), l.b);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block->keep + i), l.keep);
-  }
-#endif
-  for (; i < count; ++i) {
-    locatePixel(s, toFixedPoint(x[i]), toFixedPoint(y[i]), valid[i] != 0, block, i);
+  const float fx = std::min(std::floor(x), float(std::max(s.width - 2, 0)));
+  const float fy = std::min(std::floor(y), float(std::max(s.height - 2, 0)));
+  const float a = x - fx, b = y - fy;
+  const std::size_t step_x = s.width > 1 ? kChannels * sizeof(T) : 0;
+  const std::size_t step_y = s.height > 1 ? s.stride : 0;
+  const std::size_t offset = std::size_t(fy) * s.stride + std::size_t(fx) * kChannels * sizeof(T);
+  const T* p00 = at(s.pixels, offset);
+  const T* p01 = at(s.pixels, offset + step_x);
+  const T* p10 = at(s.pixels, offset + step_y);
+  const T* p11 = at(s.pixels, offset + step_y + step_x);
+  for (int c = 0; c < kChannels; ++c) {
+    const float upper = float(p00[c]) + a * (float(p01[c]) - float(p00[c]));
+    const float lower = float(p10[c]) + a * (float(p11[c]) - float(p10[c]));
+    out[c] = T(int(upper + b * (lower - upper) + 0.5f));
   }
 }
 
-#ifdef __SSE2__
-// Four gray pixels: their 2 x 2 neighbourhoods gathered into one vector (a
-// row's two pixels in one 16-bit read where the image is wider than one),
-// then the horizontal and vertical weights by pmaddwd.
-inline void weighGray4(const Source& s, const int* offsets, __m128i a, __m128i b, __m128i keep,
-                       std::uint8_t border, std::uint8_t* dst) {
-  const int step_x = s.step_x(), step_y = s.step_y();
-  int quads[4];
-  for (int k = 0; k < 4; ++k) {
-    const std::uint8_t* p = s.pixels + offsets[k];
-    if (step_x == 1) {
-      std::uint16_t upper, lower;  // little-endian: p[0] in the low byte
-      std::memcpy(&upper, p, 2);
-      std::memcpy(&lower, p + step_y, 2);
-      quads[k] = int(upper) | int(lower) << 16;
-    } else {
-      quads[k] =
-          int(p[0]) | int(p[step_x]) << 8 | int(p[step_y]) << 16 | int(p[step_y + step_x]) << 24;
+template <typename T, int kChannels>
+void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
+                       const std::uint8_t* valid, int count, T border, T* out) {
+  for (int i = 0; i < count; ++i, out += kChannels) {
+    remapPixel<T, kChannels>(s, x[i], y[i], valid[i] != 0, border, out);
+  }
+}
+
+#ifdef DRAVIK_REMAP_AVX2
+#define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// Eight destination pixels at once, as remapPixel does one: the keep test
+// and the integer parts in vectors, each neighbour's samples gathered by
+// 32-bit reads at byte offsets (gray pixels' two neighbours of a row in one
+// read), the weighing in single precision in the portable order.
+template <typename T, int kChannels>
+struct Vector8 {
+  static constexpr int kPixelBytes = kChannels * int(sizeof(T));
+  // Gray: one 32-bit read holds a pixel and its right neighbour.
+  static constexpr bool kPaired = 2 * kPixelBytes <= 4;
+  static constexpr int kWords = (kPixelBytes + 3) / 4;  // reads per neighbour
+  // Bytes read from the top-left neighbour's offset, per row.
+  // 8-bit colour: one 64-bit read per row holds a pixel and its right
+  // neighbour.
+  static constexpr bool kQuadReads = sizeof(T) == 1 && kChannels >= 3;
+  static constexpr int kReach = kPaired ? 4 : kQuadReads ? 8 : kPixelBytes + 4 * kWords;
+  static constexpr int kSampleBits = 8 * int(sizeof(T));
+
+  __attribute__((target("avx2"))) explicit Vector8(const Source<T>& s)
+      : pixels(reinterpret_cast<const std::uint8_t*>(s.pixels)),
+        stride(std::ptrdiff_t(s.stride)),
+        last_x(_mm256_set1_ps(float(s.width - 1))),
+        last_y(_mm256_set1_ps(float(s.height - 1))),
+        base_x(_mm256_set1_ps(float(s.width - 2))),
+        base_y(_mm256_set1_ps(float(s.height - 2))),
+        stride8(_mm256_set1_epi32(int(s.stride))),
+        last_offset(_mm256_set1_epi32(int(s.bytes() - s.stride - kReach))) {}
+
+  // The width and height (at least 2, for the paired and lower reads) and
+  // the size (offsets in 32 bits) the vector form needs.
+  static bool fits(const Source<T>& s) {
+    return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // The low 32 bits of the four 64-bit lanes of first, then of second, in order.
+  DRAVIK_AVX2 static __m256i lowWords(__m256i first, __m256i second) {
+    const __m256 mixed =
+        _mm256_shuffle_ps(_mm256_castsi256_ps(first), _mm256_castsi256_ps(second), 0x88);
+    return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), 0xD8);
+  }
+
+  // The 32-bit words at the eight offsets from `from`: scalar reads put in
+  // place, faster than the gather instruction on the processors measured.
+  DRAVIK_AVX2 static __m256i gather(const std::uint8_t* from, const int* offsets) {
+    int w[8];
+    for (int k = 0; k < 8; ++k) std::memcpy(&w[k], from + offsets[k], 4);
+    return _mm256_setr_epi32(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
+  }
+
+  // Sample c of neighbour n (0 top-left, 1 top-right, 2 lower-left, 3
+  // lower-right) from the words read.
+  DRAVIK_AVX2 __m256 sample(const __m256i* words, int n, int c) const {
+    const int bit = kPaired ? (n & 1) * kPixelBytes * 8 + c * kSampleBits : (c * kSampleBits) % 32;
+    const __m256i word = kPaired ? words[n >> 1] : words[n * kWords + c * kSampleBits / 32];
+    if (bit + kSampleBits >= 32) return _mm256_cvtepi32_ps(_mm256_srli_epi32(word, bit));
+    if (bit == 0 && sizeof(T) == 2) {
+      return _mm256_cvtepi32_ps(_mm256_and_si256(word, _mm256_set1_epi32(0xffff)));
     }
+    // One byte of each word to its low byte, the others zero, in one shuffle.
+    const char k = char(bit / 8), z = char(-1);
+    const __m256i pick = _mm256_setr_epi8(k, z, z, z, char(k + 4), z, z, z, char(k + 8), z, z, z,
+                                          char(k + 12), z, z, z, k, z, z, z, char(k + 4), z, z, z,
+                                          char(k + 8), z, z, z, char(k + 12), z, z, z);
+    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(word, pick));
   }
-  const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi32(kFractions);
-  // Built in registers: a 16-byte load of the four 4-byte stores would stall
-  // on store forwarding.
-  const __m128i pixels = _mm_setr_epi32(quads[0], quads[1], quads[2], quads[3]);
-  // (32 - a, a) and (32 - b, b) as 16-bit pairs.
-  const __m128i wx = _mm_or_si128(_mm_sub_epi32(full, a), _mm_slli_epi32(a, 16));
-  const __m128i wy = _mm_or_si128(_mm_sub_epi32(full, b), _mm_slli_epi32(b, 16));
-  const __m128i rows01 =
-      _mm_madd_epi16(_mm_unpacklo_epi8(pixels, zero), _mm_unpacklo_epi32(wx, wx));
-  const __m128i rows23 =
-      _mm_madd_epi16(_mm_unpackhi_epi8(pixels, zero), _mm_unpackhi_epi32(wx, wx));
-  const __m128i sums = _mm_madd_epi16(_mm_packs_epi32(rows01, rows23), wy);
-  __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, _mm_set1_epi32(512)), 10);
-  value = _mm_or_si128(_mm_and_si128(keep, value), _mm_andnot_si128(keep, _mm_set1_epi32(border)));
-  const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(value, zero), zero));
-  std::memcpy(dst, &packed, 4);
-}
-#endif
 
-// (upper (32 - b) + lower b + 512) >> 10 with upper = p00 (32 - a) + p01 a,
-// and lower likewise: OpenCV's (sum of w p + 2^14) >> 15 with w = 32 x these
-// products, a and b the fractions in 1/32.
-template <int kChannels, bool kVector>
-void gatherBlock(const Source& s, const Block& block, int count, std::uint8_t border,
-                 std::uint8_t* __restrict dst) {
-  const int step_x = s.step_x(), step_y = s.step_y();
-  int i = 0;
-#ifdef __SSE2__
-  if (kVector && kChannels == 1) {
-    for (; i + 4 <= count; i += 4, dst += 4) {
-      weighGray4(s, block.offset + i,
-                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.a + i)),
-                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.b + i)),
-                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.keep + i)), border, dst);
+  // False, writing nothing, where a pixel's reads could pass the end of the
+  // image: the portable path takes those eight.
+  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv, T border,
+                              T* out) const {
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 x = _mm256_loadu_ps(mx), y = _mm256_loadu_ps(my);
+    std::int64_t valid8;
+    std::memcpy(&valid8, mv, 8);
+    const __m256i flags = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(valid8));
+    __m256 inside =
+        _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ), _mm256_cmp_ps(x, last_x, _CMP_LE_OQ));
+    inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, zero, _CMP_GE_OQ));
+    inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, last_y, _CMP_LE_OQ));
+    const __m256i keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(flags, _mm256_setzero_si256()),
+                                             _mm256_castps_si256(inside));
+    // Pixels not kept read the first pixel, harmlessly.
+    x = _mm256_and_ps(x, _mm256_castsi256_ps(keep));
+    y = _mm256_and_ps(y, _mm256_castsi256_ps(keep));
+    const __m256 fx = _mm256_min_ps(_mm256_floor_ps(x), base_x);
+    const __m256 fy = _mm256_min_ps(_mm256_floor_ps(y), base_y);
+    const __m256 a = _mm256_sub_ps(x, fx), b = _mm256_sub_ps(y, fy);
+    const __m256i column = _mm256_cvttps_epi32(fx), row = _mm256_cvttps_epi32(fy);
+    const __m256i offset = _mm256_add_epi32(
+        _mm256_mullo_epi32(row, stride8),
+        kPixelBytes == 1 ? column : _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(offset, last_offset))) != 0) {
+      return false;
     }
-  }
-  if (kVector && kChannels > 1 && step_x == kChannels) {
-    // One colour pixel at a time: the two pixels of each row read as eight
-    // bytes, weighed by (32 - a) and a per channel, the two halves added,
-    // then the rows weighed by (32 - b) and b. A pixel whose eight-byte read
-    // would pass the end of the image takes the plain path below.
-    const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(512);
-    const __m128i first = _mm_setr_epi16(-1, -1, -1, kChannels == 4 ? -1 : 0, 0, 0, 0, 0);
-    const __m128i second = _mm_slli_si128(first, 2 * kChannels);
-    // The horizontal weights (32 - a, a) per channel, for every fraction a.
-    __m128i weights_x[kFractions + 1];
-    for (int a = 0; a <= kFractions; ++a) {
-      weights_x[a] = _mm_or_si128(_mm_and_si128(first, _mm_set1_epi16(short(kFractions - a))),
-                                  _mm_and_si128(second, _mm_set1_epi16(short(a))));
-    }
-    const int border4 = int(0x01010101u * border);
-    const long long last_read = s.bytes() - 8 - step_y;
-    for (; i < count && block.offset[i] <= last_read; ++i, dst += kChannels) {
-      const std::uint8_t* p = s.pixels + block.offset[i];
-      const int b = block.b[i];
-      const __m128i wx = weights_x[block.a[i]];
-      const __m128i top = _mm_mullo_epi16(
-          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero), wx);
-      const __m128i bottom = _mm_mullo_epi16(
-          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + step_y)), zero),
-          wx);
-      const __m128i upper = _mm_add_epi16(top, _mm_srli_si128(top, 2 * kChannels));
-      const __m128i lower = _mm_add_epi16(bottom, _mm_srli_si128(bottom, 2 * kChannels));
-      const __m128i wy = _mm_set1_epi32(int(kFractions - b) | b << 16);
-      const __m128i sums = _mm_madd_epi16(_mm_unpacklo_epi16(upper, lower), wy);
-      const __m128i value = _mm_srai_epi32(_mm_add_epi32(sums, round), 10);
-      const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(value, zero), zero));
-      const int out = block.keep[i] != 0 ? packed : border4;
-      // Four bytes where the next pixel of the block follows (it overwrites
-      // the fourth); the last pixel of a block writes its own bytes only.
-      if (i + 1 < count) {
-        std::memcpy(dst, &out, 4);
-      } else {
-        std::memcpy(dst, &out, kChannels);
+    constexpr int kReads = kPaired ? 2 : 4 * kWords;
+    __m256i words[kReads];
+    alignas(32) int offsets[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
+    if constexpr (kQuadReads) {
+      for (int n = 0; n < 4; n += 2) {
+        const std::uint8_t* from = pixels + (n >= 2 ? stride : 0);
+        std::int64_t q[8];
+        for (int k = 0; k < 8; ++k) std::memcpy(&q[k], from + offsets[k], 8);
+        const __m256i first = _mm256_setr_epi64x(q[0], q[1], q[2], q[3]);
+        const __m256i second = _mm256_setr_epi64x(q[4], q[5], q[6], q[7]);
+        words[n] = lowWords(first, second);
+        words[n + 1] = lowWords(_mm256_srli_epi64(first, 8 * kPixelBytes),
+                                _mm256_srli_epi64(second, 8 * kPixelBytes));
       }
     }
-  }
-#endif
-  for (; i < count; ++i, dst += kChannels) {
-    const std::uint8_t* p = s.pixels + block.offset[i];
-    const int a = block.a[i], b = block.b[i];
-    const bool keep = block.keep[i] != 0;
+    for (int r = 0; r < (kQuadReads ? 0 : kReads); ++r) {
+      const int n = kPaired ? 2 * r : r / kWords;
+      const std::ptrdiff_t from = (n >= 2 ? stride : 0) + (n & 1) * kPixelBytes + 4 * (r % kWords);
+      words[r] = gather(pixels + from, offsets);
+    }
+    const __m256 half = _mm256_set1_ps(0.5f);
+    __m256i values[kChannels];
     for (int c = 0; c < kChannels; ++c) {
-      const int upper = p[c] * (kFractions - a) + p[c + step_x] * a;
-      const int lower = p[c + step_y] * (kFractions - a) + p[c + step_y + step_x] * a;
-      const int value = (upper * (kFractions - b) + lower * b + 512) >> 10;
-      dst[c] = keep ? std::uint8_t(value) : border;
+      const __m256 p00 = sample(words, 0, c), p01 = sample(words, 1, c);
+      const __m256 p10 = sample(words, 2, c), p11 = sample(words, 3, c);
+      const __m256 upper = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
+      const __m256 lower = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
+      const __m256 value =
+          _mm256_add_ps(_mm256_add_ps(upper, _mm256_mul_ps(b, _mm256_sub_ps(lower, upper))), half);
+      values[c] = _mm256_blendv_epi8(_mm256_set1_epi32(border), _mm256_cvttps_epi32(value), keep);
     }
+    store(values, out);
+    return true;
   }
-}
 
-template <bool kVector>
-void remapRows(const Source& source, const UndistortionMapView& map, std::uint8_t* dst,
-               std::size_t dst_stride, std::uint8_t border) {
-  Block block;
-  for (int v = 0; v < map.height; ++v) {
-    const size_t row = size_t(v) * map.width;
-    std::uint8_t* out = dst + size_t(v) * dst_stride;
-    for (int begin = 0; begin < map.width; begin += kBlock) {
-      const int count = std::min(kBlock, map.width - begin);
-      const size_t at = row + begin;
-      locateBlock<kVector>(source, map.x + at, map.y + at, map.valid + at, count, &block);
-      std::uint8_t* o = out + size_t(begin) * source.channels;
-      switch (source.channels) {
-        case 1:
-          gatherBlock<1, kVector>(source, block, count, border, o);
-          break;
-        case 3:
-          gatherBlock<3, kVector>(source, block, count, border, o);
-          break;
-        default:
-          gatherBlock<4, kVector>(source, block, count, border, o);
-          break;
+  // The eight pixels' channels, interleaved, into out (8 kChannels samples,
+  // nothing beyond).
+  DRAVIK_AVX2 static void store(const __m256i* values, T* out) {
+    if constexpr (std::is_same_v<T, std::uint8_t> && kChannels == 1) {
+      const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
+                                             _mm256_extracti128_si256(values[0], 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+    } else if constexpr (std::is_same_v<T, std::uint16_t> && kChannels == 1) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
+                                        _mm256_extracti128_si256(values[0], 1)));
+    } else if constexpr (std::is_same_v<T, std::uint8_t> && kChannels >= 3) {
+      __m256i pixels = _mm256_or_si256(values[0], _mm256_slli_epi32(values[1], 8));
+      pixels = _mm256_or_si256(pixels, _mm256_slli_epi32(values[2], 16));
+      if constexpr (kChannels == 4) {
+        pixels = _mm256_or_si256(pixels, _mm256_slli_epi32(values[3], 24));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pixels);
+      } else {
+        // Each half's four pixels to 12 bytes: 16 written for the first
+        // half (the second overwrites the last four), 8 + 4 for the second.
+        const __m256i squeeze =
+            _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
+                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        pixels = _mm256_shuffle_epi8(pixels, squeeze);
+        const __m128i second = _mm256_extracti128_si256(pixels, 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
+        const int last = _mm_extract_epi32(second, 2);
+        std::memcpy(out + 20, &last, 4);
+      }
+    } else {
+      alignas(32) int lanes[kChannels][8];
+      for (int c = 0; c < kChannels; ++c) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[c]), values[c]);
+      }
+      for (int i = 0; i < 8; ++i) {
+        for (int c = 0; c < kChannels; ++c) out[i * kChannels + c] = T(lanes[c][i]);
       }
     }
   }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  __m256 last_x, last_y, base_x, base_y;
+  __m256i stride8, last_offset;
+};
+
+template <typename T, int kChannels>
+__attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const float* x,
+                                                     const float* y, const std::uint8_t* valid,
+                                                     int count, T border, T* out) {
+  int i = 0;
+  if (Vector8<T, kChannels>::fits(s)) {
+    const Vector8<T, kChannels> remap8(s);
+    const float last_x = float(s.width - 1), last_y = float(s.height - 1);
+    for (; i + 8 <= count; i += 8) {
+      // Colour: the source of the pixels kPrefetch ahead asked for early, the
+      // two rows of their neighbourhood, which the reads then find in the
+      // nearest cache (gray frames fit it, and lose by the extra work).
+      constexpr int kPrefetch = 32;
+      if (kChannels * sizeof(T) >= 3 && i + kPrefetch < count) {
+        const float ahead_x = x[i + kPrefetch], ahead_y = y[i + kPrefetch];
+        if (ahead_x >= 0.0f && ahead_x <= last_x && ahead_y >= 0.0f && ahead_y <= last_y) {
+          const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(s.pixels) +
+                                  std::size_t(ahead_y) * s.stride +
+                                  std::size_t(ahead_x) * kChannels * sizeof(T);
+          _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+          _mm_prefetch(reinterpret_cast<const char*>(p + s.stride), _MM_HINT_T0);
+        }
+      }
+      T* o = out + std::size_t(i) * kChannels;
+      if (!remap8(x + i, y + i, valid + i, border, o)) {
+        remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, 8, border, o);
+      }
+    }
+  }
+  remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
+}
+#endif
+
+// The rows [begin, end) of the map resampled on the chosen path.
+template <typename T, int kChannels>
+void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& map, T* dst,
+               std::size_t dst_stride, T border, int begin, int end) {
+  auto span = &remapSpanPortable<T, kChannels>;
+#ifdef DRAVIK_REMAP_AVX2
+  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapSpanVector<T, kChannels>;
+#else
+  (void)path;
+#endif
+  for (int v = begin; v < end; ++v) {
+    const std::size_t row = std::size_t(v) * map.width;
+    T* out =
+        reinterpret_cast<T*>(reinterpret_cast<std::uint8_t*>(dst) + std::size_t(v) * dst_stride);
+    span(s, map.x + row, map.y + row, map.valid + row, map.width, border, out);
+  }
 }
 
-}  // namespace
-
-bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
-                      int channels, std::size_t src_stride, const UndistortionMapView& map,
-                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border) {
+template <typename T>
+bool remapChecked(RemapPath path, const T* src, int src_width, int src_height, int channels,
+                  std::size_t src_stride, const UndistortionMapView& map, T* dst,
+                  std::size_t dst_stride, T border, int threads) {
   if (!checkImageSize(src_width, src_height, "source image") ||
       !checkImageSize(map.width, map.height, "map")) {
     return false;
@@ -337,38 +351,101 @@ bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, in
         << map.source_width << " x " << map.source_height;
     return false;
   }
+  const std::size_t pixel_bytes = std::size_t(channels) * sizeof(T);
   if (src == nullptr || dst == nullptr || (channels != 1 && channels != 3 && channels != 4) ||
-      src_stride < size_t(src_width) * channels || dst_stride < size_t(map.width) * channels ||
-      src_stride * size_t(src_height) > (size_t(1) << 31)) {
+      src_stride < src_width * pixel_bytes || dst_stride < map.width * pixel_bytes ||
+      src_stride % sizeof(T) != 0 || dst_stride % sizeof(T) != 0 ||
+      src_stride * std::size_t(src_height) > (std::size_t(1) << 31)) {
     DRAVIK_LOG(2, kUndistortionTag)
         << "Images not given, " << channels << " channels (1, 3 or 4 resample), or strides "
-        << src_stride << " and " << dst_stride << " too short or too long";
+        << src_stride << " and " << dst_stride << " too short, too long or not whole samples";
     return false;
   }
-  const Source source{src, src_width, src_height, int(src_stride), channels};
-  if (path == RemapPath::kVector) {
-    remapRows<true>(source, map, dst, dst_stride, border);
-  } else {
-    remapRows<false>(source, map, dst, dst_stride, border);
+  if (threads < 0) {
+    DRAVIK_LOG(2, kUndistortionTag) << "A thread count of " << threads << " (0: every core)";
+    return false;
   }
+  const Source<T> source{src, src_width, src_height, channels, src_stride};
+  const int parts = threads == 0 ? everyCoreThreadCount() : std::min(threads, 256);
+  forRowRanges(map.height, parts, [&](int begin, int end) {
+    switch (channels) {
+      case 1:
+        remapRows<T, 1>(path, source, map, dst, dst_stride, border, begin, end);
+        break;
+      case 3:
+        remapRows<T, 3>(path, source, map, dst, dst_stride, border, begin, end);
+        break;
+      default:
+        remapRows<T, 4>(path, source, map, dst, dst_stride, border, begin, end);
+        break;
+    }
+  });
   return true;
+}
+
+// The view of a map the library owns, checked first.
+template <typename T>
+bool remapOwned(const T* src, int src_width, int src_height, int channels, std::size_t src_stride,
+                const UndistortionMap& map, T* dst, std::size_t dst_stride, T border, int threads) {
+  if (!checkMap(map)) return false;
+  const UndistortionMapView view{map.width,    map.height,   map.source_width, map.source_height,
+                                 map.x.data(), map.y.data(), map.valid.data()};
+  return remapChecked(RemapPath::kVector, src, src_width, src_height, channels, src_stride, view,
+                      dst, dst_stride, border, threads);
+}
+
+}  // namespace
+
+bool remapHasVectorForm() {
+#ifdef DRAVIK_REMAP_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
+                      int channels, std::size_t src_stride, const UndistortionMapView& map,
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads) {
+  return remapChecked(path, src, src_width, src_height, channels, src_stride, map, dst, dst_stride,
+                      border, threads);
+}
+
+bool remapImageOnPath(RemapPath path, const std::uint16_t* src, int src_width, int src_height,
+                      int channels, std::size_t src_stride, const UndistortionMapView& map,
+                      std::uint16_t* dst, std::size_t dst_stride, std::uint16_t border,
+                      int threads) {
+  return remapChecked(path, src, src_width, src_height, channels, src_stride, map, dst, dst_stride,
+                      border, threads);
 }
 
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMapView& map, std::uint8_t* dst,
-                std::size_t dst_stride, std::uint8_t border) {
-  return remapImageOnPath(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
-                          dst, dst_stride, border);
+                std::size_t dst_stride, std::uint8_t border, int threads) {
+  return remapChecked(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
+                      dst, dst_stride, border, threads);
 }
 
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
-                std::size_t dst_stride, std::uint8_t border) {
-  if (!checkMap(map)) return false;
-  const UndistortionMapView view{map.width,    map.height,   map.source_width, map.source_height,
-                                 map.x.data(), map.y.data(), map.valid.data()};
-  return remapImage(src, src_width, src_height, channels, src_stride, view, dst, dst_stride,
-                    border);
+                std::size_t dst_stride, std::uint8_t border, int threads) {
+  return remapOwned(src, src_width, src_height, channels, src_stride, map, dst, dst_stride, border,
+                    threads);
+}
+
+bool remapImage(const std::uint16_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMapView& map, std::uint16_t* dst,
+                std::size_t dst_stride, std::uint16_t border, int threads) {
+  return remapChecked(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
+                      dst, dst_stride, border, threads);
+}
+
+bool remapImage(const std::uint16_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMap& map, std::uint16_t* dst,
+                std::size_t dst_stride, std::uint16_t border, int threads) {
+  return remapOwned(src, src_width, src_height, channels, src_stride, map, dst, dst_stride, border,
+                    threads);
 }
 
 bool convertToFixedPoint(const UndistortionMap& map, FixedPointUndistortionMap* fixed) {

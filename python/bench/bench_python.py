@@ -4,12 +4,14 @@
 project and rectify_pixels of 100,000 points in one call, on the example PTZ
 camera at pan 3100, tilt 900, zoom 5000 (a 400 x 250 grid of pixels over the
 1920 x 1080 image, and the world points seen at them 2 to 18 m away), and
-remap_image of a 1280 x 960 frame (gray and colour) through the navigation
-camera's forward map at alpha 0 (the map object, its planes as handed out,
-and copies of them that numpy owns), beside:
+remap_image of a 1280 x 960 frame (gray, colour and 16-bit gray) through the
+navigation camera's forward map at alpha 0 (the map object, its planes as
+handed out, and copies of them that numpy owns) on one thread against
+cv2.remap from the fixed-point form of the same map on one thread, and with
+the defaults of both (every core; wall time), beside:
 - the C++ library's cost on the same data (python/bench/batch_bench, a Google
-  Benchmark program of the build: the configuration's projectPoints, the
-  lens's normalizePixels, remapImage on the same map);
+  Benchmark program of the build: the configuration's projectPoints and the
+  lens's normalizePixels);
 - cv2.projectPoints, cv2.undistortPoints and cv2.remap on the same arrays,
   one thread (cv2.projectPoints from Python always computes its Jacobians
   too).
@@ -57,16 +59,19 @@ def frames(cp):
     # The frames of batch_bench's remap benchmarks: byte i of a frame is (i * 7) % 251.
     gray = (np.arange(1280 * 960, dtype=np.int64) * 7 % 251).astype(np.uint8).reshape(960, 1280)
     colour = (np.arange(1280 * 960 * 3, dtype=np.int64) * 7 % 251).astype(np.uint8).reshape(960, 1280, 3)
-    return undistortion, {"gray": gray, "colour": colour}
+    gray16 = gray.astype(np.uint16) * 257
+    return undistortion, {"gray": gray, "colour": colour, "gray16": gray16}
 
 
-def median_ns_per_point(call, count, repeats):
+def median_ns_per_point(call, count, repeats, wall=False):
+    """CPU time of the calling thread, or wall time for calls on several threads."""
+    clock = time.perf_counter_ns if wall else time.thread_time_ns
     call()  # warm: first-touch of the output, caches
     times = []
     for _ in range(repeats):
-        start = time.thread_time_ns()
+        start = clock()
         call()
-        times.append(time.thread_time_ns() - start)
+        times.append(clock() - start)
     return statistics.median(times) / count
 
 
@@ -149,21 +154,34 @@ def main():
     map_x, map_y, valid = undistortion
     # The same planes as arrays of numpy's own, as a map from elsewhere comes.
     numpy_planes = map_x.copy(), map_y.copy(), valid.copy()
-    print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, CPU ms per frame")
-    print(f"{'frame':<8}{'map':>10}{'planes':>10}{'numpy':>10}{'C++':>10}{'map/C++':>10}{'numpy/C++':>10}{'OpenCV':>10}")
+    fixed = cp.convert_to_fixed_point(undistortion)  # cv2.remap's fastest map
+    print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, ms per frame")
+    print("one thread each (CPU time): remap_image(threads=1) through the map, its planes and numpy's")
+    print("copies, against cv2.remap from the fixed-point map with cv2.setNumThreads(1); defaults (wall")
+    print("time): remap_image(image, map) on every core against cv2.remap with OpenCV's default threads")
+    print(
+        f"{'frame':<8}{'map':>8}{'planes':>8}{'numpy':>8}{'OpenCV':>8}{'ratio':>8}"
+        f"{'default':>9}{'OpenCV':>8}{'ratio':>8}"
+    )
     for name, image in images.items():
-        by_map = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats)
-        by_planes = median_ns_per_point(lambda: cp.remap_image(image, map_x, map_y, valid), 1, args.repeats)
-        by_numpy = median_ns_per_point(lambda: cp.remap_image(image, *numpy_planes), 1, args.repeats)
-        cpp_ns = cpp.get(f"BM_RemapImage/{name}")
-        line = f"{name:<8}{by_map / 1e6:>10.2f}{by_planes / 1e6:>10.2f}{by_numpy / 1e6:>10.2f}"
-        if cpp_ns:
-            line += f"{cpp_ns / 1e6:>10.2f}{by_map / cpp_ns:>10.2f}{by_numpy / cpp_ns:>10.2f}"
-        else:
-            line += f"{'-':>10}{'-':>10}{'-':>10}"
+        one = lambda *planes: cp.remap_image(image, *planes, threads=1)  # noqa: E731
+        by_map = median_ns_per_point(lambda: one(undistortion), 1, args.repeats)
+        by_planes = median_ns_per_point(lambda: one(map_x, map_y, valid), 1, args.repeats)
+        by_numpy = median_ns_per_point(lambda: one(*numpy_planes), 1, args.repeats)
+        default = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats, wall=True)
+        line = f"{name:<8}{by_map / 1e6:>8.2f}{by_planes / 1e6:>8.2f}{by_numpy / 1e6:>8.2f}"
         if opencv is not None:
-            cv_ns = median_ns_per_point(lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR), 1, args.repeats)
-            line += f"{cv_ns / 1e6:>10.2f}"
+            cv2.setNumThreads(1)
+            cv_one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
+            cv2.setNumThreads(-1)
+            cv_all = median_ns_per_point(
+                lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True
+            )
+            cv2.setNumThreads(1)
+            line += f"{cv_one / 1e6:>8.2f}{by_map / cv_one:>8.2f}{default / 1e6:>9.2f}"
+            line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
+        else:
+            line += f"{'-':>8}{'-':>8}{default / 1e6:>9.2f}{'-':>8}{'-':>8}"
         print(line)
     if not cpp:
         print(f"(no C++ figures: build the target batch_bench in {build})")

@@ -157,17 +157,19 @@ const UndistortionMap* mapOfPlanes(const py::array& x, const py::array& y, const
   return same ? &map : nullptr;
 }
 
-// The source image of a resampling: interleaved uint8 pixels, rows at any
-// positive stride (a crop of a larger image is read in place).
+// The source image of a resampling: interleaved uint8 or uint16 pixels,
+// rows at any positive stride (a crop of a larger image is read in place).
 struct SourceImage {
   py::array array;
-  int width = 0, height = 0, channels = 0;
+  int width = 0, height = 0, channels = 0, sample_bytes = 0;
   std::size_t stride = 0;
 };
 
 SourceImage sourceImage(const py::array& image) {
-  if (image.dtype().kind() != 'u' || image.itemsize() != 1) {
-    throw py::type_error("image must be a uint8 array, not " + std::string(py::str(image.dtype())));
+  const py::ssize_t sample = image.itemsize();
+  if (image.dtype().kind() != 'u' || (sample != 1 && sample != 2)) {
+    throw py::type_error("image must be a uint8 or uint16 array, not " +
+                         std::string(py::str(image.dtype())));
   }
   const py::ssize_t channels = image.ndim() == 2 ? 1 : image.ndim() == 3 ? image.shape(2) : 0;
   if (channels != 1 && channels != 3 && channels != 4) {
@@ -175,18 +177,22 @@ SourceImage sourceImage(const py::array& image) {
                           std::string(py::str(image.attr("shape"))));
   }
   SourceImage source;
-  const bool interleaved = image.strides(1) == channels &&
-                           (image.ndim() == 2 || image.strides(2) == 1) &&
-                           image.strides(0) >= image.shape(1) * channels;
+  const bool interleaved =
+      image.strides(1) == channels * sample && (image.ndim() == 2 || image.strides(2) == sample) &&
+      image.strides(0) >= image.shape(1) * channels * sample && image.strides(0) % sample == 0;
   if (interleaved) {
     source.array = image;
-  } else {
+  } else if (sample == 1) {
     source.array =
         py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(image);
+  } else {
+    source.array =
+        py::array_t<std::uint16_t, py::array::c_style | py::array::forcecast>::ensure(image);
   }
   source.height = static_cast<int>(image.shape(0));
   source.width = static_cast<int>(image.shape(1));
   source.channels = static_cast<int>(channels);
+  source.sample_bytes = static_cast<int>(sample);
   source.stride = static_cast<std::size_t>(source.array.strides(0));
   return source;
 }
@@ -197,25 +203,40 @@ dravik::calibration::UndistortionMapView viewOf(const UndistortionMap& map) {
           map.x.data(), map.y.data(), map.valid.data()};
 }
 
-py::array_t<std::uint8_t> remap(const py::array& image,
-                                const dravik::calibration::UndistortionMapView& map, int border) {
-  const SourceImage source = sourceImage(image);
-  if (border < 0 || border > 255) throw py::value_error("border must be a grey level, 0 to 255");
-  std::vector<py::ssize_t> shape = {map.height, map.width};
-  if (image.ndim() == 3) shape.push_back(source.channels);
-  py::array_t<std::uint8_t> out(shape);
-  std::uint8_t* dst = out.mutable_data();
+// The resampled image, of the source's sample type, on `threads` threads
+// (0: every core) with the GIL released.
+template <typename T>
+py::array remapSamples(const SourceImage& source, const std::vector<py::ssize_t>& shape,
+                       const dravik::calibration::UndistortionMapView& map, int border,
+                       int threads) {
+  constexpr int kMaxSample = (1 << (8 * sizeof(T))) - 1;
+  if (border < 0 || border > kMaxSample) {
+    throw py::value_error("border must be a grey level, 0 to " + std::to_string(kMaxSample));
+  }
+  if (threads < 0) throw py::value_error("threads must be 0 (every core) or more");
+  py::array_t<T> out(shape);
+  T* dst = out.mutable_data();
   const FailureReason reason;
   bool remapped;
   {
     py::gil_scoped_release release;
     remapped = dravik::calibration::remapImage(
-        static_cast<const std::uint8_t*>(source.array.data()), source.width, source.height,
-        source.channels, source.stride, map, dst,
-        std::size_t(map.width) * std::size_t(source.channels), static_cast<std::uint8_t>(border));
+        static_cast<const T*>(source.array.data()), source.width, source.height, source.channels,
+        source.stride, map, dst, std::size_t(map.width) * std::size_t(source.channels) * sizeof(T),
+        static_cast<T>(border), threads);
   }
   if (!remapped) reason.raise("the image cannot be remapped");
-  return out;
+  return std::move(out);
+}
+
+py::array remap(const py::array& image, const dravik::calibration::UndistortionMapView& map,
+                int border, int threads) {
+  const SourceImage source = sourceImage(image);
+  std::vector<py::ssize_t> shape = {map.height, map.width};
+  if (image.ndim() == 3) shape.push_back(source.channels);
+  return source.sample_bytes == 1
+             ? remapSamples<std::uint8_t>(source, shape, map, border, threads)
+             : remapSamples<std::uint16_t>(source, shape, map, border, threads);
 }
 
 // The width and height of an image-sized object, each refused (ValueError)
@@ -436,29 +457,32 @@ cv2.remap(image, xy, fraction, cv2.INTER_LINEAR) takes them. Invalid entries
 hold (-32768, -32768). None when a valid position does not fit 16 bits.)");
 
   constexpr char kRemapDoc[] =
-      R"(Bilinear resampling of an H x W or H x W x C (C = 1, 3, 4) uint8 image
-through a forward map (an UndistortionMap, or its planes map_x, map_y, valid
-of one shape h x w, or such planes from elsewhere, e.g.
-cv2.initUndistortRectifyMap): an h x w (x C) uint8 image. Positions are
-rounded to 1/32 pixel and weighed in fixed point, as cv2.remap does with
-INTER_LINEAR. Pixels whose map entry is invalid, or whose 2 x 2 neighbourhood
-leaves the image, get `border`. The map is read where it lies (planes from
-elsewhere too, when they are C-contiguous float32, float32 and uint8; others
-are converted once); the image too, when its pixels are interleaved (a crop
-of a larger image included). An image of another size than the map of this
-module was built for raises ValueError with the library's reason.)";
+      R"(Bilinear resampling of an H x W or H x W x C (C = 1, 3, 4) uint8 or
+uint16 image through a forward map (an UndistortionMap, or its planes map_x,
+map_y, valid of one shape h x w, or such planes from elsewhere, e.g.
+cv2.initUndistortRectifyMap): an h x w (x C) image of the same type. Each
+pixel is the bilinear sample at the map's position itself (no rounding of
+positions to 1/32 pixel as cv2.remap does), weighed in single precision and
+rounded half up. Pixels whose map entry is invalid, or whose 2 x 2
+neighbourhood leaves the image, get `border`. `threads` share the rows
+(0: every core, as cv2.remap by default; the bytes do not depend on it), with
+the GIL released. The map is read where it lies (planes from elsewhere too,
+when they are C-contiguous float32, float32 and uint8; others are converted
+once); the image too, when its pixels are interleaved (a crop of a larger
+image included). An image of another size than the map of this module was
+built for raises ValueError with the library's reason.)";
   m.def(
       "remap_image",
-      [](const py::array& image, const UndistortionMap& map, int border) {
-        return remap(image, viewOf(map), border);
+      [](const py::array& image, const UndistortionMap& map, int border, int threads) {
+        return remap(image, viewOf(map), border, threads);
       },
-      py::arg("image"), py::arg("map"), py::arg("border") = 0, kRemapDoc);
+      py::arg("image"), py::arg("map"), py::arg("border") = 0, py::arg("threads") = 0, kRemapDoc);
   m.def(
       "remap_image",
       [](const py::array& image, const py::array& map_x, const py::array& map_y,
-         const py::array& valid, int border) {
+         const py::array& valid, int border, int threads) {
         if (const UndistortionMap* map = mapOfPlanes(map_x, map_y, valid)) {
-          return remap(image, viewOf(*map), border);
+          return remap(image, viewOf(*map), border, threads);
         }
         const auto x = planeArgument<float>(map_x, "map_x", "fiu");
         const auto y = planeArgument<float>(map_y, "map_y", "fiu");
@@ -478,10 +502,10 @@ module was built for raises ValueError with the library's reason.)";
         map.x = x.data();
         map.y = y.data();
         map.valid = v.data();
-        return remap(image, map, border);
+        return remap(image, map, border, threads);
       },
-      py::arg("image"), py::arg("map_x"), py::arg("map_y"), py::arg("valid"),
-      py::arg("border") = 0);
+      py::arg("image"), py::arg("map_x"), py::arg("map_y"), py::arg("valid"), py::arg("border") = 0,
+      py::arg("threads") = 0);
 }
 
 }  // namespace

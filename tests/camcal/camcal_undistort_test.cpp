@@ -1,11 +1,16 @@
 // camcal undistort and camcal ptz ... undistort on small PNG and JPEG images.
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
 
+#include "calibration_common/camera_parameters.h"
+#include "calibration_utils/undistortion.h"
 #include "run_camcal.h"
+#include "support/undistortion_lenses.h"
 
 namespace {
 
@@ -32,6 +37,51 @@ TEST(CamcalUndistort, WritesTheUndistortedImageAndPrintsTheView) {
   EXPECT_EQ(pngSize(png), std::make_pair(64, 48));
   EXPECT_EQ(pngSize(ptz_output), std::make_pair(1920, 1080));
   EXPECT_EQ(readFile(jpeg).substr(0, 2), "\xFF\xD8");
+}
+
+// The gray pixels of an 8-bit PNG image; empty when it cannot be read.
+std::vector<std::uint8_t> readGrayPng(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return {};
+  image.format = PNG_FORMAT_GRAY;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {};
+  return pixels;
+}
+
+// camcal's output is the exact bilinear sample of the navigation lens's map
+// (the camera's own K) at every valid pixel, to within one level, and the
+// border elsewhere.
+TEST(CamcalUndistort, WritesTheExactBilinearSamplesOfTheLenssMap) {
+  ScratchDir scratch;
+  const std::string in = scratch.path("in.png"), out = scratch.path("out.png");
+  const int width = 64, height = 48;
+  const std::vector<std::uint8_t> frame = dravik::testing::texturedImage(width, height, 1);
+  writeGrayPng(in, width, height, frame);
+  expectRuns({prints({"undistort", "navigation", "64x48", in, "-o", out}, {"written " + out})});
+  const std::vector<std::uint8_t> written = readGrayPng(out);
+  ASSERT_EQ(written.size(), frame.size());
+  const dravik::calibration::Lens lens =
+      dravik::calibration::CameraParametersSet().getCamera("navigation")->getLens(width, height);
+  dravik::calibration::UndistortionMap map;
+  ASSERT_TRUE(dravik::calibration::buildUndistortionMap(lens, {width, height, lens.K}, &map));
+  const auto p = [&](int u, int v) { return double(frame[size_t(v) * width + u]); };
+  int equal = 0;
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (!map.valid[i]) {
+      EXPECT_EQ(written[i], 0) << i;
+      continue;
+    }
+    const int u = std::min(int(std::floor(map.x[i])), width - 2);
+    const int v = std::min(int(std::floor(map.y[i])), height - 2);
+    const double a = map.x[i] - u, b = map.y[i] - v;
+    const double exact = std::floor((1 - b) * ((1 - a) * p(u, v) + a * p(u + 1, v)) +
+                                    b * ((1 - a) * p(u, v + 1) + a * p(u + 1, v + 1)) + 0.5);
+    EXPECT_LE(std::abs(written[i] - exact), 1.0) << i;
+    equal += written[i] == exact;
+  }
+  EXPECT_GE(equal, int(0.99 * double(written.size())));
 }
 
 // Hostile images are refused from their header or at the scan limit, before

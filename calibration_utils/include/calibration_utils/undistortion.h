@@ -30,9 +30,11 @@
 // positive or above kMaxUndistortionPixels pixels; a K that is not finite
 // or whose fx or fy is not positive; a distortion that is not eight finite
 // values; channels not 1, 3 or 4; a stride below width x channels; a null
-// pointer; a source of another size than the map was built for.
+// pointer; a source of another size than the map was built for; a
+// negative thread count.
 //
-// Thread safety: the functions keep no state.
+// Thread safety: the functions keep no state (remapImage keeps its worker
+// threads, idle between calls).
 #pragma once
 
 #include <Eigen/Core>
@@ -124,21 +126,34 @@ PixelRect validRectAround(const UndistortionMap& map, int u, int v);
 // converge, (x, y) is the iteration's best estimate.
 bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map);
 
-// Bilinear resampling of an interleaved 8-bit image of 1, 3 or 4 channels
-// through a forward map into dst (map.width x map.height pixels). Positions
-// are rounded to 1/32 pixel and weighted in fixed point, as OpenCV's remap
-// does with INTER_LINEAR. A destination pixel whose map entry is invalid, or
-// whose 2 x 2 neighbourhood (the pixels of non-zero weight) leaves the
-// source, gets `border` in every channel. Strides are in bytes. A source
-// whose size is not the one the map records is refused, with a record
-// naming both sizes.
+// Bilinear resampling of an interleaved image of 1, 3 or 4 channels, 8 or
+// 16 bits a sample, through a forward map into dst (map.width x map.height
+// pixels, any size: a view smaller than the lens's image is undistorted and
+// scaled in the one pass). Each pixel is the bilinear sample at the map's
+// position itself, weighed in single precision and rounded half up: within
+// about 1e-5 grey levels of the exact sample, so equal to it but where the
+// exact value is that close to a half. A destination pixel whose map entry
+// is invalid, or whose 2 x 2 neighbourhood (the pixels of non-zero weight)
+// leaves the source, gets `border` in every channel. Strides are in bytes.
+// A source whose size is not the one the map records is refused, with a
+// record naming both sizes.
+// threads: how many threads share the rows (contiguous ranges of rows; the
+// bytes do not depend on the count), 0 for every core of the machine, as
+// OpenCV's remap does by default; the threads are kept for the next call.
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMap& map, std::uint8_t* dst,
-                std::size_t dst_stride, std::uint8_t border = 0);
+                std::size_t dst_stride, std::uint8_t border = 0, int threads = 0);
 // The same through a map held elsewhere; nothing is copied.
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMapView& map, std::uint8_t* dst,
-                std::size_t dst_stride, std::uint8_t border = 0);
+                std::size_t dst_stride, std::uint8_t border = 0, int threads = 0);
+// 16-bit samples (depth and machine-vision sensors); strides in bytes, even.
+bool remapImage(const std::uint16_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMap& map, std::uint16_t* dst,
+                std::size_t dst_stride, std::uint16_t border = 0, int threads = 0);
+bool remapImage(const std::uint16_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const UndistortionMapView& map, std::uint16_t* dst,
+                std::size_t dst_stride, std::uint16_t border = 0, int threads = 0);
 
 // A forward map in the fixed-point layout of OpenCV's remap: per pixel the
 // integer source position (x, y), interleaved (CV_16SC2), and the fraction

@@ -1,0 +1,271 @@
+// Resampling through a forward map (remapImage): the exact bilinear sample
+// of the map's positions over the test lenses, 8 and 16 bits, to the lens's
+// size and to a smaller view; the same bytes on any number of threads and on
+// the vector and portable paths; the refusals of the 16-bit form.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../calibration_utils/src/remap_paths.h"
+#include "calibration_utils/undistortion.h"
+#include "support/log_capture.h"
+#include "support/undistortion_lenses.h"
+
+namespace dravik::calibration {
+namespace {
+
+using namespace testing;
+
+// A frame of T samples: texturedImage's bytes, widened to 16 bits as
+// byte * 257 + (pixel index) % 251, so that the low byte carries detail of its own.
+template <typename T>
+std::vector<T> frameOf(int width, int height, int channels) {
+  const std::vector<std::uint8_t> bytes = texturedImage(width, height, channels);
+  std::vector<T> frame(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    frame[i] = sizeof(T) == 1 ? T(bytes[i]) : T(std::min(65535, bytes[i] * 257 + int(i % 251)));
+  }
+  return frame;
+}
+
+// The exact bilinear sample of the image at (x, y) (inside it), in double.
+template <typename T>
+double exactSample(const std::vector<T>& image, int width, int height, int channels, int c,
+                   double x, double y) {
+  const int i = std::min(int(std::floor(x)), std::max(width - 2, 0));
+  const int j = std::min(int(std::floor(y)), std::max(height - 2, 0));
+  const double a = x - i, b = y - j;
+  const auto p = [&](int u, int v) {
+    return double(
+        image[(size_t(std::min(v, height - 1)) * width + std::min(u, width - 1)) * channels + c]);
+  };
+  return (1 - b) * ((1 - a) * p(i, j) + a * p(i + 1, j)) +
+         b * ((1 - a) * p(i, j + 1) + a * p(i + 1, j + 1));
+}
+
+struct Accuracy {
+  long long samples = 0, equal = 0, border = 0;
+  double worst = 0.0;  // grey levels from the exact sample, rounded
+};
+
+// remapImage of a textured frame through the map of the lens for the view,
+// each sample against the exact one rounded half up.
+template <typename T>
+Accuracy accuracyOf(const Lens& lens, const PinholeView& view, int channels) {
+  UndistortionMap map;
+  EXPECT_TRUE(buildUndistortionMap(lens, view, &map));
+  const std::vector<T> src = frameOf<T>(lens.width, lens.height, channels);
+  std::vector<T> dst(size_t(map.width) * map.height * channels);
+  const T border = T(7);
+  EXPECT_TRUE(remapImage(src.data(), lens.width, lens.height, channels,
+                         size_t(lens.width) * channels * sizeof(T), map, dst.data(),
+                         size_t(map.width) * channels * sizeof(T), border));
+  Accuracy accuracy;
+  for (size_t i = 0; i < map.valid.size(); ++i) {
+    for (int c = 0; c < channels; ++c) {
+      const T ours = dst[i * channels + c];
+      if (!map.valid[i]) {
+        EXPECT_EQ(ours, border) << i;  // beyond the fold: the border, not a ghost
+        ++accuracy.border;
+        continue;
+      }
+      const double exact = std::floor(
+          exactSample(src, lens.width, lens.height, channels, c, map.x[i], map.y[i]) + 0.5);
+      accuracy.worst = std::max(accuracy.worst, std::abs(double(ours) - exact));
+      accuracy.equal += double(ours) == exact;
+      ++accuracy.samples;
+    }
+  }
+  return accuracy;
+}
+
+// The folded lens is the strongest of the test lenses (its map bends the
+// most between neighbouring pixels); the navigation lens is the robot's.
+// Every sample within one level of the exact one, 99.9 % equal.
+TEST(RemapImage, SamplesAreTheExactBilinearSamplesOfTheMapsPositions) {
+  struct Case {
+    const char* name;
+    Lens lens;
+    int width, height, channels, bits;
+  };
+  const std::vector<Case> cases = {
+      {"folded, gray", foldedLens(), 1280, 960, 1, 8},
+      {"folded, colour", foldedLens(), 1280, 960, 3, 8},
+      {"folded, RGBA", foldedLens(), 1280, 960, 4, 8},
+      {"folded, gray 16-bit", foldedLens(), 1280, 960, 1, 16},
+      {"folded, colour 16-bit", foldedLens(), 1280, 960, 3, 16},
+      {"navigation, colour", navigationLens(), 1280, 960, 3, 8},
+      {"navigation to 640 x 480, gray", navigationLens(), 640, 480, 1, 8},
+      {"folded to 640 x 480, colour", foldedLens(), 640, 480, 3, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PinholeView view = sameView(c.lens);
+    if (c.width != c.lens.width) {
+      ASSERT_TRUE(choosePinholeView(c.lens, 0.5f, c.width, c.height, &view));
+    }
+    const Accuracy a = c.bits == 8 ? accuracyOf<std::uint8_t>(c.lens, view, c.channels)
+                                   : accuracyOf<std::uint16_t>(c.lens, view, c.channels);
+    EXPECT_LE(a.worst, 1.0);
+    // 16-bit samples carry 8 more bits than single precision rounds away.
+    const double equal = c.bits == 8 ? 0.999 : 0.995;
+    EXPECT_GE(double(a.equal), equal * double(a.samples)) << a.equal << " of " << a.samples;
+    EXPECT_GT(a.samples, (long long)c.width * c.height * c.channels / 2);
+    if (c.lens.distortion[0] == foldedLens().distortion[0]) {
+      EXPECT_GT(a.border, 0);
+    }
+  }
+}
+
+// Rows split among threads: the same bytes for every count (0: every core),
+// rows not a multiple of the count included.
+TEST(RemapImage, EveryThreadCountGivesTheSameBytes) {
+  const Lens lens = foldedLens();
+  UndistortionMap map;
+  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
+  map.height = 333;  // a band of the map, so that rows split unevenly
+  map.source_width = map.source_height = 0;
+  const UndistortionMapView band{map.width,    map.height,      0, 0, map.x.data(),
+                                 map.y.data(), map.valid.data()};
+  for (const int channels : {1, 3}) {
+    const std::vector<std::uint8_t> src8 = frameOf<std::uint8_t>(lens.width, lens.height, channels);
+    const std::vector<std::uint16_t> src16 =
+        frameOf<std::uint16_t>(lens.width, lens.height, channels);
+    const size_t row = size_t(map.width) * channels;
+    std::vector<std::uint8_t> one8(row * map.height);
+    std::vector<std::uint16_t> one16(row * map.height);
+    ASSERT_TRUE(remapImage(src8.data(), lens.width, lens.height, channels, row, band, one8.data(),
+                           row, 0, 1));
+    ASSERT_TRUE(remapImage(src16.data(), lens.width, lens.height, channels, 2 * row, band,
+                           one16.data(), 2 * row, 0, 1));
+    for (const int threads : {0, 2, 3, 7, 1000}) {
+      SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(threads));
+      std::vector<std::uint8_t> many8(one8.size(), 1);
+      std::vector<std::uint16_t> many16(one16.size(), 1);
+      ASSERT_TRUE(remapImage(src8.data(), lens.width, lens.height, channels, row, band,
+                             many8.data(), row, 0, threads));
+      ASSERT_TRUE(remapImage(src16.data(), lens.width, lens.height, channels, 2 * row, band,
+                             many16.data(), 2 * row, 0, threads));
+      EXPECT_EQ(many8, one8);
+      EXPECT_EQ(many16, one16);
+    }
+  }
+}
+
+// Callers on threads of their own share the worker threads: each gets its
+// own frame's bytes.
+TEST(RemapImage, CallersAtOnceShareTheWorkersAndGetTheirOwnBytes) {
+  const Lens lens = navigationLens();
+  UndistortionMap map;
+  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
+  map.height = 97;
+  map.source_width = map.source_height = 0;
+  const UndistortionMapView band{map.width,    map.height,      0, 0, map.x.data(),
+                                 map.y.data(), map.valid.data()};
+  const size_t row = size_t(map.width) * 3;
+  std::vector<std::vector<std::uint8_t>> frames, expected, results(4);
+  for (int k = 0; k < 4; ++k) {
+    frames.push_back(frameOf<std::uint8_t>(lens.width, lens.height, 3));
+    for (std::uint8_t& sample : frames[k]) sample = std::uint8_t(sample + 40 * k);
+    expected.emplace_back(row * map.height);
+    ASSERT_TRUE(remapImage(frames[k].data(), lens.width, lens.height, 3, row, band,
+                           expected[k].data(), row, 0, 1));
+  }
+  std::vector<std::thread> callers;
+  for (int k = 0; k < 4; ++k) {
+    callers.emplace_back([&, k] {
+      results[k].resize(row * map.height);
+      for (int repeat = 0; repeat < 5; ++repeat) {
+        remapImage(frames[k].data(), lens.width, lens.height, 3, row, band, results[k].data(), row,
+                   0, 3);
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(results, expected);
+}
+
+// The vector path must give the portable path's bytes exactly: positions
+// all over the source and beyond it, whole and fractional, the last column
+// and row, invalid entries, NaN, on rows that end in every remainder of the
+// eight pixels of a vector, sources of one pixel across, 8 and 16 bits.
+template <typename T>
+void expectVectorPathIsThePortableOne() {
+  std::uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  for (const int source_width : {1, 2, 7, 64}) {
+    const int source_height = source_width == 1 ? 3 : 41;
+    for (const int width : {1, 3, 7, 8, 9, 15, 16, 17, 263}) {
+      const int height = 3;
+      UndistortionMap map;
+      map.width = width;
+      map.height = height;
+      for (int i = 0; i < width * height; ++i) {
+        const float x = float(int(next() % ((source_width + 3) * 64)) - 96) / 64.0f;
+        const float y = float(int(next() % ((source_height + 3) * 64)) - 96) / 64.0f;
+        const bool nan = next() % 50 == 0;
+        map.x.push_back(nan ? std::nanf("") : next() % 5 == 0 ? std::round(x) : x);
+        map.y.push_back(next() % 7 == 0 ? float(source_height - 1) : y);
+        map.valid.push_back(next() % 11 != 0);
+      }
+      const UndistortionMapView view{map.width,    map.height,      0, 0, map.x.data(),
+                                     map.y.data(), map.valid.data()};
+      for (const int channels : {1, 3, 4}) {
+        const std::vector<T> src = frameOf<T>(source_width, source_height, channels);
+        const size_t src_stride = size_t(source_width) * channels * sizeof(T);
+        const size_t dst_stride = (size_t(width) * channels + 3) * sizeof(T);
+        // Both start alike, so the padding after each row must stay alike too.
+        std::vector<T> vector(dst_stride / sizeof(T) * height, 1), portable = vector;
+        ASSERT_TRUE(remapImageOnPath(RemapPath::kVector, src.data(), source_width, source_height,
+                                     channels, src_stride, view, vector.data(), dst_stride, T(9),
+                                     1));
+        ASSERT_TRUE(remapImageOnPath(RemapPath::kPortable, src.data(), source_width, source_height,
+                                     channels, src_stride, view, portable.data(), dst_stride, T(9),
+                                     1));
+        ASSERT_EQ(vector, portable)
+            << "source " << source_width << ", width " << width << ", " << channels << " channels";
+      }
+    }
+  }
+}
+
+TEST(RemapImage, VectorAndPortablePathsGiveTheSameBytes) {
+  if (!remapHasVectorForm()) GTEST_SKIP() << "no vector form on this processor";
+  expectVectorPathIsThePortableOne<std::uint8_t>();
+  expectVectorPathIsThePortableOne<std::uint16_t>();
+}
+
+TEST(RemapImage, BadSixteenBitInputIsRefusedWithOneRecord) {
+  const Lens lens = navigationLens();
+  UndistortionMap map;
+  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
+  std::vector<std::uint16_t> image(size_t(lens.width) * lens.height * 3, 5);
+  std::uint16_t* const px = image.data();
+  const int w = lens.width, h = lens.height;
+  const size_t s = size_t(w) * 3 * 2;
+  const auto refused = [&](const std::string& name, const std::function<bool()>& call) {
+    SCOPED_TRACE(name);
+    LogCapture capture;
+    EXPECT_FALSE(call());
+    EXPECT_EQ(capture.recordsUpTo(3).size(), 1u);
+  };
+  refused("source of another size", [&] { return remapImage(px, w, h / 2, 3, s, map, px, s); });
+  refused("stride in bytes of one sample short",
+          [&] { return remapImage(px, w, h, 3, s - 2, map, px, s); });
+  refused("odd stride", [&] { return remapImage(px, w, h, 1, 2 * w + 1, map, px, s); });
+  refused("negative threads", [&] { return remapImage(px, w, h, 3, s, map, px, s, 0, -1); });
+  refused("two channels", [&] { return remapImage(px, w, h, 2, s, map, px, s); });
+  EXPECT_EQ(std::count(image.begin(), image.end(), 5), std::ptrdiff_t(image.size()));
+}
+
+}  // namespace
+}  // namespace dravik::calibration
