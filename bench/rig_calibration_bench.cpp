@@ -74,13 +74,13 @@ StereoFit stereoCalibrate(const std::vector<dravik::calibration::Lens>& lenses,
     object.emplace_back();
     first.emplace_back();
     second.emplace_back();
-    for (const Eigen::Vector3d& p : moment.views[0].points.target_points) {
+    for (const Eigen::Vector3d& p : moment.views[0].target_points) {
       object.back().emplace_back(p.x(), p.y(), p.z());
     }
-    for (const Eigen::Vector2d& p : moment.views[0].points.image_points) {
+    for (const Eigen::Vector2d& p : moment.views[0].image_points) {
       first.back().emplace_back(p.x(), p.y());
     }
-    for (const Eigen::Vector2d& p : moment.views[1].points.image_points) {
+    for (const Eigen::Vector2d& p : moment.views[1].image_points) {
       second.back().emplace_back(p.x(), p.y());
     }
   }

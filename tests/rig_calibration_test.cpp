@@ -174,8 +174,8 @@ TEST(RigCalibration, OutliersAreDroppedAndThePosesKept) {
   const RigSceneOptions scene;
   std::vector<RigMoment> moments =
       dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 4);
-  moments[1].views[0].points.image_points[7] += Eigen::Vector2d(9.0, -6.0);
-  moments[3].views.back().points.image_points[20] += Eigen::Vector2d(-8.0, 8.0);
+  moments[1].views[0].image_points[7] += Eigen::Vector2d(9.0, -6.0);
+  moments[3].views.back().image_points[20] += Eigen::Vector2d(-8.0, 8.0);
   RigCalibrationOptions options;
   options.outlier_sigma = 4.0;
   RigCalibration rig;
@@ -238,18 +238,18 @@ TEST(RigCalibration, RefusesUnusableInput) {
        "Camera 2 sees the target at 0 moments"},
       {"points not finite",
        [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].points.image_points[3].x() = NAN;
+         (*moments)[2].views[0].image_points[3].x() = NAN;
        },
        "points not finite"},
       {"unequal points",
        [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].points.target_points.pop_back();
+         (*moments)[2].views[0].target_points.pop_back();
        },
        "image and target points differ in number"},
       {"too few points",
        [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].points.image_points.resize(5);
-         (*moments)[2].views[0].points.target_points.resize(5);
+         (*moments)[2].views[0].image_points.resize(5);
+         (*moments)[2].views[0].target_points.resize(5);
        },
        "too few points"},
       {"no such camera",

@@ -97,7 +97,7 @@ IntrinsicVector intrinsicsOf(const Lens& lens) {
   return k;
 }
 
-bool allFinite(const TargetView& view) {
+bool allFinite(const RigView& view) {
   for (const Eigen::Vector2d& p : view.image_points) {
     if (!p.allFinite()) return false;
   }
@@ -181,7 +181,7 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
   for (size_t m = 0; m < moments.size(); ++m) {
     std::vector<bool> here(cameras.size(), false);
     for (const RigView& view : moments[m].views) {
-      const TargetView& points = view.points;
+      const RigView& points = view;
       if (view.camera >= cameras.size() || here[view.camera]) {
         DRAVIK_LOG(2, kTag) << "Moment " << m << ": a view of camera " << view.camera
                             << ", which is not a camera of the rig or is seen twice";
@@ -486,10 +486,10 @@ std::vector<std::vector<Observation>> keptObservations(
       observation.camera = view.camera;
       observation.moment = m;
       observation.source = k;
-      for (size_t i = 0; i < view.points.image_points.size(); ++i) {
+      for (size_t i = 0; i < view.image_points.size(); ++i) {
         if (!kept[m][k][i]) continue;
-        observation.points.image.push_back(view.points.image_points[i]);
-        observation.points.target.push_back(view.points.target_points[i]);
+        observation.points.image.push_back(view.image_points[i]);
+        observation.points.target.push_back(view.target_points[i]);
       }
       out.back().push_back(std::move(observation));
     }
@@ -750,7 +750,7 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
   std::vector<std::vector<std::vector<std::uint8_t>>> kept(moments.size());
   for (size_t m = 0; m < moments.size(); ++m) {
     for (const RigView& view : moments[m].views) {
-      kept[m].emplace_back(view.points.image_points.size(), 1);
+      kept[m].emplace_back(view.image_points.size(), 1);
     }
   }
   std::vector<std::vector<Observation>> observations = keptObservations(moments, kept);

@@ -95,7 +95,7 @@ inline std::vector<calibration::RigMoment> rigMoments(const std::vector<RigCamer
       view.camera = c;
       const std::vector<Eigen::Vector2d> pixels =
           boardCorners(lens, options.board, cameras[c].camera_from_robot * robot_from_board,
-                       &view.points.target_points);
+                       &view.target_points);
       bool inside = true;
       for (const Eigen::Vector2d& p : pixels) {
         inside = inside && p.allFinite() && p.x() >= 0 && p.y() >= 0 && p.x() <= lens.width - 1 &&
@@ -103,7 +103,7 @@ inline std::vector<calibration::RigMoment> rigMoments(const std::vector<RigCamer
       }
       if (!inside) continue;
       for (const Eigen::Vector2d& p : pixels) {
-        view.points.image_points.push_back(p + Eigen::Vector2d(noise(random), noise(random)));
+        view.image_points.push_back(p + Eigen::Vector2d(noise(random), noise(random)));
       }
       moment.views.push_back(std::move(view));
     }

@@ -62,6 +62,9 @@
 // shared moments; a fixture naming no moment or holding a pose that is not
 // a rigid transform; a view whose pose through its lens cannot be found.
 //
+// The header does not bring in camera_calibration.h, whose CameraCalibration
+// would meet the calibration message of that name.
+//
 // Thread safety: the functions are deterministic and reentrant, keep no
 // state between calls and throw no exceptions.
 #pragma once
@@ -71,7 +74,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "calibration_utils/camera_calibration.h"
 #include "calibration_utils/lens.h"
 #include "dravik/eigen_types.h"
 
@@ -88,7 +90,10 @@ using PoseCovariance = Eigen::Matrix<double, 6, 6, Eigen::RowMajor>;
 // One camera's view of the target at one moment.
 struct RigView {
   std::size_t camera = 0;  // index into the cameras
-  TargetView points;       // its image points and the target points
+  // Measured pixels, centres at integers.
+  std::vector<Eigen::Vector2d> image_points;
+  // The same points in the target's frame, metres (z = 0 for a board).
+  std::vector<Eigen::Vector3d> target_points;
 };
 
 // The target held still: the views of the cameras that see it.
