@@ -25,17 +25,25 @@ struct RigCamera {
   Eigen::Matrix4d camera_from_robot;
 };
 
-// The cameras of the embedded default, at their full frames.
-inline std::vector<RigCamera> robotRigCameras(const std::vector<std::string>& names) {
-  const calibration::CameraParametersSet set;
+// The named cameras of a set, at one image size (0 x 0: each at its full
+// frame), with their poses.
+inline std::vector<RigCamera> rigCameras(const calibration::CameraParametersSet& set,
+                                         const std::vector<std::string>& names, int width = 0,
+                                         int height = 0) {
   std::vector<RigCamera> cameras;
   for (const std::string& name : names) {
     const auto camera = set.getCamera(name);
     const calibration::CameraParameters::Intrinsics& full = camera->getFullFrame();
-    cameras.push_back({name, camera->getLens(full.width, full.height),
+    cameras.push_back({name,
+                       camera->getLens(width ? width : full.width, height ? height : full.height),
                        camera->getTransform().getTransform().cast<double>()});
   }
   return cameras;
+}
+
+// The cameras of the embedded default, at their full frames.
+inline std::vector<RigCamera> robotRigCameras(const std::vector<std::string>& names) {
+  return rigCameras(calibration::CameraParametersSet(), names);
 }
 
 inline std::vector<calibration::Lens> lensesOf(const std::vector<RigCamera>& cameras) {

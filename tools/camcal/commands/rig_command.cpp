@@ -190,6 +190,15 @@ int rig(const RigOptions& options) {
     }
   }
 
+  // The cameras in the calibration's order, so that the report and the
+  // default reference do not depend on where the corners came from.
+  const auto rank = [&](const CameraCorners& camera) {
+    return std::find(names.begin(), names.end(), camera.camera) - names.begin();
+  };
+  std::stable_sort(
+      corners.begin(), corners.end(),
+      [&](const CameraCorners& a, const CameraCorners& b) { return rank(a) < rank(b); });
+
   // Each camera: a board found, images of a size of its model, its lens there.
   const std::vector<std::string> moment_names = momentNames(corners);
   std::vector<RigMember> members;
@@ -378,8 +387,9 @@ void addRigCommand(CLI::App& app, Subcommands* commands) {
                    "Robot calibration whose cameras' poses are replaced; written back in place "
                    "(the old file kept as ROBOT_CAL.bak) unless -o is given")
       ->required();
-  command->add_option("--reference", options->reference,
-                      "The camera that keeps its pose (the first folder's by default)");
+  command->add_option(
+      "--reference", options->reference,
+      "The camera that keeps its pose (by default the first of ROBOT_CAL's cameras in the rig)");
   command->add_option("--fixture", options->fixture,
                       "The board's known poses in the robot frame at some moments, JSON: every "
                       "pose, the reference's included, follows from them");
