@@ -621,9 +621,13 @@ void refineIntrinsics(const std::vector<Lens>& cameras,
     const int width = cameras[c].width, height = cameras[c].height;
     ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
     problem.setPenalties(true);
+    // First K alone, which the start's error lies in most, then every term.
     SolverOptions solver;
-    solver.freedom.free.fill(true);
     solver.max_evaluations = 2 * kMaxEvaluations;
+    solver.freedom.free.fill(false);
+    for (const int i : {kFx, kFy, kCx, kCy}) solver.freedom.free[i] = true;
+    minimize(&problem, solver);
+    solver.freedom.free.fill(true);
     minimize(&problem, solver);
     if (lensIsSoundOverImage(problem.state().intrinsics, width, height)) {
       (*intrinsics)[c] = problem.state().intrinsics;
@@ -762,8 +766,28 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
   RigFit fit;
   if (!fitRig(intrinsics, reference, observations, start, &fit)) return false;
   if (options.refine_intrinsics) {
-    refineIntrinsics(cameras, observations, fit.state, &intrinsics);
-    if (!fitRig(intrinsics, reference, observations, fit.state, &fit)) return false;
+    // Each camera's refined lens is kept where it lowers the rig's cost at
+    // the rig's poses, and the whole kept only where the rig fitted again
+    // through them ends lower: a lens refined with its views' poses free
+    // may fit those poses better than the rig's.
+    const std::vector<IntrinsicVector> given = intrinsics;
+    std::vector<IntrinsicVector> refined = intrinsics;
+    refineIntrinsics(cameras, observations, fit.state, &refined);
+    const auto cost = [&](const std::vector<IntrinsicVector>& k, const RigState& state) {
+      return RigProblem(k, reference, observations, state).cost(state);
+    };
+    for (size_t c = 0; c < C; ++c) {
+      std::vector<IntrinsicVector> trial = intrinsics;
+      trial[c] = refined[c];
+      if (cost(trial, fit.state) < cost(intrinsics, fit.state)) intrinsics = trial;
+    }
+    RigFit refit = fit;
+    if (!fitRig(intrinsics, reference, observations, fit.state, &refit)) return false;
+    if (cost(intrinsics, refit.state) < cost(given, fit.state)) {
+      fit = refit;
+    } else {
+      intrinsics = given;
+    }
   }
 
   // Outliers: points beyond outlier_sigma x the rms are dropped, a view
