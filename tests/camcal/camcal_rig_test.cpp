@@ -164,6 +164,43 @@ TEST(CamcalRig, FixtureGivesTheReferencesPose) {
   }
 }
 
+// From images: one folder per camera, images named by moment, the corners
+// found by the chessboard detector; the corners it saves give the same
+// calibration through --corners.
+TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
+  ScratchDir scratch;
+  const std::vector<RigCamera> truth = trueRig(false);
+  dravik::testing::RigSceneOptions scene;
+  scene.moments = 4;
+  const std::vector<Eigen::Matrix4d> boards = dravik::testing::rigBoardPoses(scene);
+  for (const RigCamera& camera : truth) {
+    std::filesystem::create_directories(scratch.path("rig/" + camera.name));
+    const dravik::testing::BoardRenderer renderer(camera.lens, 2);
+    for (size_t m = 0; m < boards.size(); ++m) {
+      camcal_test::writeGrayPng(
+          scratch.path("rig/" + camera.name + "/" + momentName(m) + ".png"), kWidth, kHeight,
+          renderer.render(scene.board, camera.camera_from_robot * boards[m], 1.0, unsigned(m)));
+    }
+  }
+  const std::string saved = scratch.path("corners.json");
+  const Args common = {"rig",      "--into", kRobotCal, "-o", scratch.path("rig.txt"),
+                       "--format", "json"};
+  const camcal_test::Run run =
+      runCamcal(cat(common, {"--board", "9x6", "--square", "0.06", scratch.path("rig"),
+                             "--save-corners", saved}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json report = json::parse(run.out);
+  EXPECT_EQ(report["pairs"][0]["shared_moments"], 4);
+  EXPECT_LT(report["rms_px"].get<double>(), 0.3);
+  const auto [mm, deg] =
+      apart(poseIn(scratch.path("rig.txt"), "front", false), truth[1].camera_from_robot);
+  EXPECT_LT(mm, 3.0);
+  EXPECT_LT(deg, 0.1);
+  const camcal_test::Run again = runCamcal(cat(common, {"--corners", saved}));
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, run.out);
+}
+
 // Bad input: one line naming the camera, exit 1, nothing written.
 TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
   ScratchDir scratch;
