@@ -166,6 +166,8 @@ void bindCameras(pybind11::module_& module);
 void bindPtz(pybind11::module_& module);
 // CameraCalibration, calibrate_camera, projection_uncertainty.
 void bindCalibration(pybind11::module_& module);
+// RigCalibration, calibrate_rig.
+void bindRig(pybind11::module_& module);
 
 }  // namespace camera_parameters_python
 

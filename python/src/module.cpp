@@ -31,4 +31,5 @@ Conventions, as in the C++ library:
   camera_parameters_python::bindCameras(module);
   camera_parameters_python::bindPtz(module);
   camera_parameters_python::bindCalibration(module);
+  camera_parameters_python::bindRig(module);
 }

@@ -13,6 +13,7 @@
 //   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
 //   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
+//   camcal rig --board CxR --square M DIR --into ROBOT_CAL  every camera's pose from a board
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
   camcal::addUndistortCommand(app, &commands);
   camcal::addUrdfCommand(app, &commands);
   camcal::addCalibrateCommand(app, &commands);
+  camcal::addRigCommand(app, &commands);
 
   try {
     app.parse(argc, argv);
