@@ -11,7 +11,8 @@
 namespace dravik {
 namespace calibration {
 
-// Fills result->covariance and result->standard_deviations from the fit of
+// Fills result->covariance, standard_deviations, undetermined and
+// covered_region from the fit of
 // `views` at `state`, the intrinsics that `freedom` frees counted as fitted.
 void formCovariance(const std::vector<View>& views, int width, int height,
                     const IntrinsicFreedom& freedom, const CameraState& state,
