@@ -109,33 +109,37 @@ TEST(CalibrationCovariance, EveryFittedTermHasAStandardDeviationAboveZero) {
 // the uncertainty of every pixel off the principal point, counted as such.
 TEST(CalibrationCovariance, NamesWhatSquareOnViewsLeaveUndeterminedAndCallsItUnbounded) {
   const Lens truth = dravik::testing::navigationLens();
-  CameraCalibrationOptions options;
-  options.lens_terms = LensTerms::kPlumbBob;
-  CameraCalibration result;
-  LogCapture log(3);
-  ASSERT_TRUE(
-      calibrateCamera(frontoParallelViews(truth), truth.width, truth.height, options, &result));
-  ASSERT_FALSE(result.undetermined.empty());
-  const std::string& description = result.undetermined[0].description;
-  EXPECT_NE(description.find("fx"), std::string::npos) << description;
-  EXPECT_NE(description.find("trade against"), std::string::npos) << description;
-  EXPECT_EQ(result.standard_deviations(0), kInfinity);
-  EXPECT_EQ(result.standard_deviations(1), kInfinity);
-  bool warned = false;
-  for (const auto& record : log.recordsUpTo(3)) {
-    warned = warned || (record.level == 3 && record.text.find(description) != std::string::npos);
-  }
-  EXPECT_TRUE(warned);
+  for (const LensTerms terms : {LensTerms::kPlumbBob, LensTerms::kRational}) {
+    const std::string what = terms == LensTerms::kPlumbBob ? "plumb-bob" : "rational";
+    CameraCalibrationOptions options;
+    options.lens_terms = terms;
+    CameraCalibration result;
+    LogCapture log(3);
+    ASSERT_TRUE(
+        calibrateCamera(frontoParallelViews(truth), truth.width, truth.height, options, &result))
+        << what;
+    ASSERT_FALSE(result.undetermined.empty()) << what;
+    const std::string& description = result.undetermined[0].description;
+    EXPECT_NE(description.find("fx"), std::string::npos) << what << ": " << description;
+    EXPECT_NE(description.find("trade against"), std::string::npos) << what << ": " << description;
+    EXPECT_EQ(result.standard_deviations(0), kInfinity) << what;
+    EXPECT_EQ(result.standard_deviations(1), kInfinity) << what;
+    bool warned = false;
+    for (const auto& record : log.recordsUpTo(3)) {
+      warned = warned || (record.level == 3 && record.text.find(description) != std::string::npos);
+    }
+    EXPECT_TRUE(warned) << what;
 
-  constexpr int kStep = 32;
-  std::vector<float> sigma;
-  ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma));
-  UncertaintySummary summary;
-  ASSERT_TRUE(summarizeUncertainty(result, kStep, sigma, &summary));
-  EXPECT_GT(summary.share_unbounded, 0.99);
-  EXPECT_EQ(summary.share_above_1px, summary.share_above_5px);
-  EXPECT_GE(summary.share_above_5px, summary.share_unbounded);
-  EXPECT_EQ(summary.largest_covered_px, kInfinity);
+    constexpr int kStep = 32;
+    std::vector<float> sigma;
+    ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma)) << what;
+    UncertaintySummary summary;
+    ASSERT_TRUE(summarizeUncertainty(result, kStep, sigma, &summary)) << what;
+    EXPECT_GT(summary.share_unbounded, 0.99) << what;
+    EXPECT_EQ(summary.share_above_1px, summary.share_above_5px) << what;
+    EXPECT_GE(summary.share_above_5px, summary.share_unbounded) << what;
+    EXPECT_EQ(summary.largest_covered_px, kInfinity) << what;
+  }
 }
 
 // The headline is the largest uncertainty where the kept corners reach (their

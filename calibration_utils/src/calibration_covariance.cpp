@@ -2,7 +2,8 @@
 
 #include "calibration_covariance.h"
 
-#include <Eigen/Eigenvalues>
+#include <Eigen/QR>
+#include <Eigen/SVD>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -20,14 +21,14 @@ namespace {
 constexpr char kTag[] = "calibration_utils";
 constexpr const char* kTermNames[kIntrinsics] = {"fx", "fy", "cx", "cy", "k1", "k2",
                                                  "p1", "p2", "k3", "k4", "k5", "k6"};
-// An eigenvalue of the scaled information below this fraction of the
-// largest is a direction the views do not determine: rounding leaves the
-// eigenvalues of S uncertain by about 1e-16 of the largest per term, so
-// that an exact degeneracy (square-on views, a lens whose numerator and
-// denominator share a factor) shows as 1e-15 or less, while the nearly free
-// trade of the rational terms, which the views do determine, stays above
-// 1e-13.
-constexpr double kRankTolerance = 1e-14;
+// A singular value of the scaled Jacobian (the intrinsics' columns with the
+// poses projected out, each of unit length) below this fraction of the
+// largest is a direction the views do not determine: an exact degeneracy
+// (square-on views, which cannot tell the focal length from the distance, or
+// a lens whose numerator and denominator share a factor) leaves 1e-13 to
+// 1e-9, rounding and the poses' slight tilts; the nearly free trade of the
+// rational terms, which the views do determine, stays above 1e-6.
+constexpr double kRankTolerance = 1e-8;
 // A term whose part of an undetermined direction (of unit length) exceeds
 // this moves with it.
 constexpr double kDirectionWeight = 1e-3;
@@ -58,60 +59,108 @@ std::string describe(const IntrinsicVector& scaled) {
   return list + (names.size() == 2 ? " trade against each other" : " trade against one another");
 }
 
+// The columns of the free intrinsics in the Jacobian of every kept corner's
+// pixel, each view's pose projected out: A = (I - Q Q') J_i per view, Q an
+// orthonormal basis of that view's pose columns. A'A is the information of
+// the intrinsics with the poses marginalised, formed without the
+// cancellation of U - W V^-1 W'. Column c is intrinsic terms[c] (fx with fy
+// folded in when they are tied).
+bool marginalJacobian(const std::vector<View>& views, const CameraState& state,
+                      const IntrinsicFreedom& freedom, const std::vector<int>& terms,
+                      Eigen::MatrixXd* A) {
+  size_t rows = 0;
+  for (const View& view : views) rows += 2 * view.image.size();
+  A->setZero(static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(terms.size()));
+  Eigen::Index row = 0;
+  for (size_t v = 0; v < views.size(); ++v) {
+    const View& view = views[v];
+    const Pose& pose = state.poses[v];
+    const Eigen::Index n = static_cast<Eigen::Index>(2 * view.image.size());
+    Eigen::MatrixXd intrinsic(n, static_cast<Eigen::Index>(terms.size()));
+    Eigen::MatrixXd posed(n, kPoseParameters);
+    for (size_t i = 0; i < view.image.size(); ++i) {
+      const Eigen::Vector3d q = pose.camera_from_target_rotation * view.target[i];
+      PixelDerivatives d;
+      if (!projectWithDerivatives(state.intrinsics, q + pose.translation, &d)) return false;
+      for (int axis = 0; axis < 2; ++axis) {
+        const Eigen::Index r = static_cast<Eigen::Index>(2 * i) + axis;
+        for (size_t c = 0; c < terms.size(); ++c) {
+          const int t = terms[c];
+          intrinsic(r, static_cast<Eigen::Index>(c)) =
+              d.d_intrinsics[axis][t] +
+              (freedom.tie_focal_lengths && t == kFx ? d.d_intrinsics[axis][kFy] : 0.0);
+        }
+        const Eigen::Vector3d dp(d.d_point[axis][0], d.d_point[axis][1], d.d_point[axis][2]);
+        // X = R(w) q + t: dX/dw_k = e_k x q, dX/dt = I.
+        posed(r, 0) = dp(2) * q(1) - dp(1) * q(2);
+        posed(r, 1) = dp(0) * q(2) - dp(2) * q(0);
+        posed(r, 2) = dp(1) * q(0) - dp(0) * q(1);
+        for (int k = 0; k < 3; ++k) posed(r, 3 + k) = dp(k);
+      }
+    }
+    const Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(posed);
+    const Eigen::MatrixXd basis =
+        (qr.householderQ() * Eigen::MatrixXd::Identity(n, kPoseParameters)).leftCols(qr.rank());
+    A->middleRows(row, n) = intrinsic - basis * (basis.transpose() * intrinsic);
+    row += n;
+  }
+  return A->allFinite();
+}
+
 // The covariance of the free intrinsics and the directions the views do not
-// determine, from the information S of the intrinsics with the poses
-// marginalised: with D = diag(S)^-1/2 and D S D = V L V', the covariance is
-// sigma^2 D V L^+ V' D over the eigenvalues above kRankTolerance of the
-// largest, sigma^2 = |r|^2 / (2 n - p).
+// determine, from the singular value decomposition of the marginal Jacobian
+// A D = U S V' (D scaling A's columns to unit length): the covariance is
+// sigma^2 D V S^-2 V' D over the singular values above kRankTolerance of the
+// largest, sigma^2 = |r|^2 / (2 n - p) (n points, p free intrinsics plus six
+// per view).
 bool covarianceOf(const std::vector<View>& views, int width, int height,
                   const IntrinsicFreedom& freedom, const CameraState& state,
                   IntrinsicMatrix* covariance, std::vector<Direction>* undetermined) {
-  ReprojectionProblem problem(views, width, height, state);
-  problem.setPenalties(false);
-  NormalEquations normal;
-  problem.linearize(&normal);
-  IntrinsicMatrix information;
-  int free_count = 0;
-  if (!marginalInformation(normal, freedom, &information, &free_count)) return false;
+  const ReprojectionProblem problem(views, width, height, state);
+  const double cost = problem.dataCost(state);
+  std::vector<int> free_terms;
+  for (int i = 0; i < kIntrinsics; ++i) {
+    if (freedom.free[i] && !(freedom.tie_focal_lengths && i == kFy)) free_terms.push_back(i);
+  }
   size_t points = 0;
   for (const View& view : views) points += view.image.size();
-  const double dof = 2.0 * static_cast<double>(points) - free_count -
+  const double dof = 2.0 * static_cast<double>(points) - static_cast<double>(free_terms.size()) -
                      static_cast<double>(kPoseParameters * views.size());
-  if (!(dof > 0.0) || !information.allFinite()) return false;
-  const double variance = std::max(kVarianceFloor, normal.cost / dof);
+  Eigen::MatrixXd A;
+  if (!(dof > 0.0) || !std::isfinite(cost) ||
+      !marginalJacobian(views, state, freedom, free_terms, &A)) {
+    return false;
+  }
+  const double variance = std::max(kVarianceFloor, cost / dof);
 
-  // The free terms (fy folded into fx when tied); a free term the corners
-  // do not feel at all is undetermined by itself.
+  // A free term the corners do not feel at all is undetermined by itself.
   std::vector<int> terms;
+  std::vector<Eigen::Index> columns;
   covariance->setZero();
   undetermined->clear();
   IntrinsicVector scale = IntrinsicVector::Zero();
-  for (int i = 0; i < kIntrinsics; ++i) {
-    if (!freedom.free[i] || (freedom.tie_focal_lengths && i == kFy)) continue;
-    if (information(i, i) > 0.0) {
-      scale(i) = 1.0 / std::sqrt(information(i, i));
-      terms.push_back(i);
+  for (size_t c = 0; c < free_terms.size(); ++c) {
+    const double norm = A.col(static_cast<Eigen::Index>(c)).norm();
+    if (norm > 0.0) {
+      scale(free_terms[c]) = 1.0 / norm;
+      terms.push_back(free_terms[c]);
+      columns.push_back(static_cast<Eigen::Index>(c));
     } else {
       Direction alone;
-      alone.direction(i) = 1.0;
+      alone.direction(free_terms[c]) = 1.0;
       undetermined->push_back(alone);
     }
   }
-  const int k = static_cast<int>(terms.size());
-  Eigen::MatrixXd scaled(k, k);
-  for (int a = 0; a < k; ++a) {
-    for (int b = 0; b < k; ++b) {
-      scaled(a, b) = information(terms[a], terms[b]) * scale(terms[a]) * scale(terms[b]);
-    }
-  }
+  const Eigen::Index k = static_cast<Eigen::Index>(terms.size());
   if (k > 0) {
-    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(scaled);
-    if (eigen.info() != Eigen::Success) return false;
-    const double largest = eigen.eigenvalues().maxCoeff();
-    for (int e = 0; e < k; ++e) {
-      const double value = eigen.eigenvalues()(e);
+    Eigen::MatrixXd scaled(A.rows(), k);
+    for (Eigen::Index c = 0; c < k; ++c) scaled.col(c) = A.col(columns[c]) * scale(terms[c]);
+    const Eigen::BDCSVD<Eigen::MatrixXd> svd(scaled, Eigen::ComputeThinV);
+    const double largest = svd.singularValues()(0);
+    for (Eigen::Index e = 0; e < k; ++e) {
+      const double value = svd.singularValues()(e);
       IntrinsicVector v = IntrinsicVector::Zero();
-      for (int a = 0; a < k; ++a) v(terms[a]) = eigen.eigenvectors()(a, e);
+      for (Eigen::Index a = 0; a < k; ++a) v(terms[a]) = svd.matrixV()(a, e);
       if (!(value > kRankTolerance * largest)) {
         Direction direction;
         direction.direction = v;
@@ -119,7 +168,7 @@ bool covarianceOf(const std::vector<View>& views, int width, int height,
         continue;
       }
       const IntrinsicVector d = v.cwiseProduct(scale);
-      *covariance += (variance / value) * d * d.transpose();
+      *covariance += (variance / (value * value)) * d * d.transpose();
     }
   }
   for (Direction& direction : *undetermined) {

@@ -33,17 +33,20 @@
 //    the views or not. When the sound lens's rms exceeds the unconstrained
 //    fit's by more than 0.5 px, the sound lens is still returned, with a
 //    level-3 warning naming the part of the image the views leave uncovered.
-// 4. The covariance of the intrinsics is sigma^2 S^+ with S = J'J with the
-//    poses marginalised by the Schur complement and sigma^2 = |r|^2 / (2 n - p),
-//    n the points kept and p the free intrinsics plus six per view (the
-//    formula of OpenCV's stdDeviationsIntrinsics since its 4.7). S is
-//    decomposed into its eigenvectors, each term scaled by its own
-//    information: a direction whose eigenvalue falls below 1e-14 of the
-//    largest is one the views do not determine (for example k1 and k4 trading
-//    against each other, or a focal length that fronto-parallel views cannot
-//    tell from distance). Such a direction is named in `undetermined`, every
-//    term it moves has an infinite standard deviation, and S^+ inverts S over
-//    the other directions only.
+// 4. The covariance of the intrinsics is sigma^2 (A'A)^+, A the Jacobian's
+//    intrinsic columns with each view's pose columns projected out (the
+//    information of the intrinsics with the poses marginalised, J'J reduced
+//    by the Schur complement, formed without its cancellation), and
+//    sigma^2 = |r|^2 / (2 n - p), n the points kept and p the free intrinsics
+//    plus six per view (the formula of OpenCV's stdDeviationsIntrinsics
+//    since its 4.7). A is decomposed into singular values, each column
+//    scaled to unit length: a direction whose singular value falls below
+//    1e-8 of the largest is one the views do not determine (square-on views
+//    cannot tell the focal length from the distance; a lens whose numerator
+//    and denominator share a factor leaves its rational terms free to trade).
+//    Such a direction is named in `undetermined`, every term it moves has an
+//    infinite standard deviation, and the inverse is taken over the other
+//    directions only.
 //
 // Failure: false and a level-2 record under the tag "calibration_utils",
 // *result untouched. Refused: fewer than 2 views (3 for kRational); a view
@@ -120,7 +123,8 @@ struct CameraCalibration {
   // The directions of the intrinsics that the views do not determine.
   struct UndeterminedDirection {
     // A change of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6 that moves no kept
-    // corner (their poses refitted), each term in units of 1 / sqrt(S_ii),
+    // corner (their poses refitted), each term in units of the change that
+    // alone moves the corners by 1 px (root sum of squares, poses refitted),
     // of unit length in those units; zero on fixed terms.
     Eigen::Matrix<double, 12, 1> direction = Eigen::Matrix<double, 12, 1>::Zero();
     // Its terms by weight: "k1 and k4 trade against each other", "the views
