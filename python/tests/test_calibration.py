@@ -106,3 +106,17 @@ def test_below_level_two_the_error_says_how_to_have_the_reason_written():
             cp.calibrate_camera(GOOD[:2], SIZE)
     finally:
         cp.set_log_level(3)
+
+
+def test_square_on_views_give_infinite_deviations_and_unbounded_uncertainty(navigation_lens):
+    # Held square to the optical axis, the board cannot tell the focal length
+    # from its distance: those deviations and the uncertainty off the
+    # principal point are infinite, passed through as inf.
+    views = []
+    for v in range(8):
+        t = np.array([-0.35 + 0.1 * (v % 4), -0.25 + 0.15 * (v // 4), 0.7 + 0.06 * v])
+        views.append((navigation_lens.project(BOARD + t), BOARD))
+    fitted = cp.calibrate_camera(views, SIZE, lens_terms="plumb-bob")
+    assert np.isinf(fitted.standard_deviations[:2]).all()
+    sigma = cp.projection_uncertainty(fitted, 32)
+    assert np.isinf(sigma).mean() > 0.99 and not np.isnan(sigma).any()

@@ -33,9 +33,20 @@
 //    the views or not. When the sound lens's rms exceeds the unconstrained
 //    fit's by more than 0.5 px, the sound lens is still returned, with a
 //    level-3 warning naming the part of the image the views leave uncovered.
-// 4. The covariance of the intrinsics is sigma^2 (J'J)^-1 with the poses
-//    marginalised by the Schur complement and sigma^2 = |r|^2 / (2 n - p),
-//    n the points kept and p the free intrinsics plus six per view.
+// 4. The covariance of the intrinsics is sigma^2 (A'A)^+, A the Jacobian's
+//    intrinsic columns with each view's pose columns projected out (the
+//    information of the intrinsics with the poses marginalised, J'J reduced
+//    by the Schur complement, formed without its cancellation), and
+//    sigma^2 = |r|^2 / (2 n - p), n the points kept and p the free intrinsics
+//    plus six per view (the formula of OpenCV's stdDeviationsIntrinsics
+//    since its 4.7). A is decomposed into singular values, each column
+//    scaled to unit length: a direction whose singular value falls below
+//    1e-8 of the largest is one the views do not determine (square-on views
+//    cannot tell the focal length from the distance; a lens whose numerator
+//    and denominator share a factor leaves its rational terms free to trade).
+//    Such a direction is named in `undetermined`, every term it moves has an
+//    infinite standard deviation, and the inverse is taken over the other
+//    directions only.
 //
 // Failure: false and a level-2 record under the tag "calibration_utils",
 // *result untouched. Refused: fewer than 2 views (3 for kRational); a view
@@ -59,6 +70,7 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "calibration_utils/undistortion.h"
@@ -101,19 +113,35 @@ struct CameraCalibration {
   std::vector<double> view_rms_px;
   // Per view, per point: 1 when used in the final fit.
   std::vector<std::vector<std::uint8_t>> kept;
-  // Of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6, the poses marginalised; zero
-  // rows for fixed terms.
+  // Of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6, the poses marginalised, over
+  // the directions the views determine; zero rows for fixed terms.
   dravik::Matrix12d covariance = dravik::Matrix12d::Zero();
-  // Square roots of its diagonal.
+  // Square roots of its diagonal; +infinity for a term that an undetermined
+  // direction moves. Zero only for a fixed term.
   Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
   int iterations = 0;
+  // The directions of the intrinsics that the views do not determine.
+  struct UndeterminedDirection {
+    // A change of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6 that moves no kept
+    // corner (their poses refitted), each term in units of the change that
+    // alone moves the corners by 1 px (root sum of squares, poses refitted),
+    // of unit length in those units; zero on fixed terms.
+    Eigen::Matrix<double, 12, 1> direction = Eigen::Matrix<double, 12, 1>::Zero();
+    // Its terms by weight: "k1 and k4 trade against each other", "the views
+    // do not determine fx".
+    std::string description;
+  };
+  std::vector<UndeterminedDirection> undetermined;
+  // The convex hull of the kept corners, pixels, counter-clockwise: the
+  // region of the image the views cover.
+  std::vector<Eigen::Vector2d> covered_region;
 };
 
 // Fits the camera of a width x height image to the views. On success
 // *result holds the lens, one pose per view (the identity for a dropped
 // view, whose points are then all not kept and whose rms is not a number),
-// the errors and the covariance (zero, with a level-3 warning, when the
-// views do not determine the intrinsics).
+// the errors and the covariance (the directions the views do not
+// determine named in `undetermined`, with a level-3 warning).
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
                      const CameraCalibrationOptions& options, CameraCalibration* result);
 
@@ -122,12 +150,32 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
 // whose cell (i, j) is the pixel (i step + step / 2, j step + step / 2).
 // With J the derivative of the ray's pixel in the twelve intrinsics and C
 // the covariance, the value is sqrt(trace(J C J') / 2), the standard
-// deviation of either pixel coordinate; not a number where the pixel has no
-// ray (beyond the lens's sound region). False, with a level-2 record, for a
-// null output, a step not positive or larger than the image, or a lens or
-// covariance that is not usable.
+// deviation of either pixel coordinate; +infinity where an undetermined
+// direction moves the pixel (by more than 1e-6 px per unit of the
+// direction), since the views then allow it anywhere along that motion; not
+// a number where the pixel has no ray (beyond the lens's sound region).
+// False, with a level-2 record, for a null output, a step not positive or
+// larger than the image, or a lens or covariance that is not usable.
 bool projectionUncertainty(const CameraCalibration& calibration, int step,
                            std::vector<float>* sigma_px);
+
+// What a grid of projectionUncertainty says, as a report gives it.
+struct UncertaintySummary {
+  // Over the grid's pixels inside calibration.covered_region: the largest
+  // value (+infinity when unbounded there) and its pixel; zero and (0, 0)
+  // when no grid pixel lies inside.
+  double largest_covered_px = 0.0;
+  Eigen::Vector2d largest_covered_at = Eigen::Vector2d::Zero();
+  // Shares of the grid's pixels, 0 to 1: above 1 px, above 5 px (both
+  // counting the unbounded ones), and unbounded.
+  double share_above_1px = 0.0, share_above_5px = 0.0, share_unbounded = 0.0;
+};
+
+// The summary of `sigma_px`, projectionUncertainty's grid at `step` for
+// `calibration`. False, with a level-2 record, for a null output, a step not
+// positive or a grid of another size than the image's at that step.
+bool summarizeUncertainty(const CameraCalibration& calibration, int step,
+                          const std::vector<float>& sigma_px, UncertaintySummary* summary);
 
 }  // namespace views
 }  // namespace calibration

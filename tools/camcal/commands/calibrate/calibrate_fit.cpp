@@ -100,6 +100,20 @@ void addUncertainty(const CameraCalibration& fit, CalibrationRun* run) {
     run->largest_uncertainty_at = Eigen::Vector2d(column, row) * run->uncertainty_step +
                                   Eigen::Vector2d::Constant(run->uncertainty_step / 2);
   }
+  dravik::calibration::UncertaintySummary summary;
+  if (dravik::calibration::summarizeUncertainty(fit, run->uncertainty_step, run->uncertainty,
+                                                &summary)) {
+    run->covered_largest_uncertainty = summary.largest_covered_px;
+    run->covered_largest_uncertainty_at = summary.largest_covered_at;
+    run->share_above_1px = summary.share_above_1px;
+    run->share_above_5px = summary.share_above_5px;
+    run->share_unbounded = summary.share_unbounded;
+  }
+  for (const auto& direction : fit.undetermined) {
+    run->warnings.push_back("the views do not determine one direction of the lens (" +
+                            direction.description + "): the uncertainty is unbounded over " +
+                            formatPrintf("%.0f", 100.0 * run->share_unbounded) + " % of the image");
+  }
 }
 
 // Whether the fit used the view: the library drops a view seen edge-on,
@@ -382,6 +396,9 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   run.fit.kept = fit.kept;
   run.fit.standard_deviations = fit.standard_deviations;
   markDroppedViews(capture, options, &run);
+  for (const auto& direction : fit.undetermined)
+    run.fit.undetermined.push_back(direction.description);
+  run.fit.covered_region = fit.covered_region;
   addResiduals(&run);
   applyChecks(checkFit(run, options), options, source, &run);
   addUncertainty(fit, &run);

@@ -80,8 +80,14 @@ struct FittedCamera {
   double rms_px = 0.0;
   std::vector<double> view_rms_px;
   std::vector<std::vector<std::uint8_t>> kept;  // per view, per point
-  // fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6; zero for a fixed term.
+  // fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6; zero for a fixed term, +infinity
+  // for one that the views do not determine.
   Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
+  // The directions the views do not determine, described ("k1 and k4 trade
+  // against each other").
+  std::vector<std::string> undetermined;
+  // The convex hull of the kept corners, pixels.
+  std::vector<Eigen::Vector2d> covered_region;
 };
 
 struct CalibrationRun {
@@ -104,6 +110,12 @@ struct CalibrationRun {
   std::vector<float> uncertainty;
   float largest_uncertainty = 0.0f;
   Eigen::Vector2d largest_uncertainty_at = Eigen::Vector2d::Zero();
+  // The largest uncertainty inside fit.covered_region (+infinity when
+  // unbounded there) and where; the shares of the grid above 1 px, above
+  // 5 px and unbounded (0 to 1).
+  double covered_largest_uncertainty = 0.0;
+  Eigen::Vector2d covered_largest_uncertainty_at = Eigen::Vector2d::Zero();
+  double share_above_1px = 0.0, share_above_5px = 0.0, share_unbounded = 0.0;
   std::vector<std::string> warnings;
 
   // Per image, its corners that the fit did not keep.

@@ -330,38 +330,50 @@ std::string plotResiduals(const CalibrationRun& run) {
   return canvas.finish();
 }
 
+// The percentage of a share, as the report gives it.
+std::string percentText(double share) { return formatPrintf("%.0f", 100.0 * share) + " %"; }
+
 std::string plotUncertainty(const CalibrationRun& run) {
   constexpr double kColourBarSpace = 130;
+  // The colour scale spans at most this many decades up from the smallest
+  // value; larger values take its top colour (noted under the bar).
+  constexpr double kDecades = 4.0;
+  // Unbounded cells: a colour off the scale.
+  const Colour kUnbounded{0.85, 0.2, 0.25};
   const ImageFrame frame(run.corners.width, run.corners.height, 760, 560, kLeft, kTop);
   PlotCanvas canvas(int(std::ceil(kLeft + frame.w + kColourBarSpace)),
-                    int(std::ceil(kTop + frame.h + kBottom)), PictureFormat::kPng,
+                    int(std::ceil(kTop + frame.h + kBottom + 18)), PictureFormat::kPng,
                     "Projection uncertainty over the " + sizeText(run) + " image");
   cairo_t* cr = canvas.cr();
   const int columns = run.uncertainty_columns, rows = run.uncertainty_rows;
   const double step = run.uncertainty_step;
+  double largest = 0.0, smallest = INFINITY;
+  for (const float value : run.uncertainty) {
+    if (!std::isfinite(value) || !(value > 0.0f)) continue;
+    largest = std::max(largest, double(value));
+    smallest = std::min(smallest, double(value));
+  }
+  // A logarithmic scale, from the smallest value (the covered middle) up
+  // kDecades at most: linear, the bare corners' thousands of pixels would
+  // leave the covered region one flat colour.
+  const double lo = std::isfinite(smallest) ? smallest : 1e-3;
+  const double hi = std::max(lo * 1.01, std::min(largest, lo * std::pow(10.0, kDecades)));
+  const bool clipped = largest > hi;
+  const auto scaled = [&](double value) { return std::log(value / lo) / std::log(hi / lo); };
+  // The contours' field: unbounded cells far above every level.
   GridField field;
   field.columns = columns;
   field.rows = rows;
-  field.values.assign(run.uncertainty.begin(), run.uncertainty.end());
-  double largest = 0.0, smallest = INFINITY;
-  for (double value : field.values) {
-    if (!std::isfinite(value)) continue;
-    largest = std::max(largest, value);
-    smallest = std::min(smallest, value);
+  for (const float value : run.uncertainty) {
+    field.values.push_back(std::isinf(value) ? 1e30 : double(value));
   }
-  // Contours at 1, 2 and 5 times the powers of ten between the smallest and
-  // the largest value: the uncertainty grows by orders of magnitude from
-  // the covered middle to the bare corners.
+  // Contours at 1, 2 and 5 times the powers of ten inside the scale.
   std::vector<double> levels;
-  if (largest > 0.0) {
-    for (double decade = std::pow(10.0, std::floor(std::log10(std::max(smallest, largest * 1e-4))));
-         decade <= largest; decade *= 10.0) {
-      for (double m : {1.0, 2.0, 5.0}) {
-        if (m * decade > smallest && m * decade < largest) levels.push_back(m * decade);
-      }
+  for (double decade = std::pow(10.0, std::floor(std::log10(lo))); decade <= hi; decade *= 10.0) {
+    for (double m : {1.0, 2.0, 5.0}) {
+      if (m * decade > lo && m * decade < hi) levels.push_back(m * decade);
     }
   }
-  const double top = std::max(largest, 1e-9);
 
   if (columns > 0 && rows > 0) {
     cairo_surface_t* map = cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows);
@@ -370,7 +382,8 @@ std::string plotUncertainty(const CalibrationRun& run) {
     for (int r = 0; r < rows; ++r) {
       auto* line = reinterpret_cast<uint32_t*>(data + size_t(r) * stride);
       for (int c = 0; c < columns; ++c) {
-        const Colour colour = colourOnScale(field.at(c, r) / top);
+        const double value = run.uncertainty[size_t(r) * columns + c];
+        const Colour colour = std::isinf(value) ? kUnbounded : colourOnScale(scaled(value));
         line[c] = (uint32_t(colour.r * 255 + 0.5) << 16) | (uint32_t(colour.g * 255 + 0.5) << 8) |
                   uint32_t(colour.b * 255 + 0.5);
       }
@@ -402,7 +415,6 @@ std::string plotUncertainty(const CalibrationRun& run) {
   cairo_save(cr);
   frame.clip(cr);
   for (double level : levels) {
-    if (level <= 0.0) continue;
     const std::vector<Segment> segments = contourSegments(field, level);
     canvas.setColour({1, 1, 1}, 0.9);
     cairo_set_line_width(cr, 1.2);
@@ -429,10 +441,25 @@ std::string plotUncertainty(const CalibrationRun& run) {
       }
     }
   }
-  // Light dots: the map is darkest where the corners are.
+  // Light dots: the map is darkest where the corners are; a dashed line
+  // round them, the region the headline's largest value is taken over.
   canvas.setColour(kImageBackground, 0.8);
   for (const CornerResidual& corner : run.residuals) {
     if (corner.kept) dot(cr, frame.onCanvas(corner.at), 1.3);
+  }
+  const std::vector<Eigen::Vector2d>& hull = run.fit.covered_region;
+  if (hull.size() >= 3) {
+    const double dashes[] = {6.0, 4.0};
+    cairo_set_dash(cr, dashes, 2, 0.0);
+    cairo_set_line_width(cr, 1.5);
+    canvas.setColour({1, 1, 1}, 0.95);
+    for (size_t i = 0; i < hull.size(); ++i) {
+      const Eigen::Vector2d at = frame.onCanvas(hull[i]);
+      i == 0 ? cairo_move_to(cr, at.x(), at.y()) : cairo_line_to(cr, at.x(), at.y());
+    }
+    cairo_close_path(cr);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0.0);
   }
   cairo_restore(cr);
   for (const Label& label : labels) canvas.boxedText(label.at.x(), label.at.y(), label.text, 11);
@@ -448,28 +475,61 @@ std::string plotUncertainty(const CalibrationRun& run) {
   cairo_set_line_width(cr, 1.0);
   cairo_rectangle(cr, bar_x, frame.top, bar_w, frame.h);
   cairo_stroke(cr);
-  const AxisScale bar{0.0, top, frame.top + frame.h, frame.top};
-  for (double t : niceTicks(0, top, 6)) {
-    cairo_move_to(cr, bar_x + bar_w, bar(t));
-    cairo_line_to(cr, bar_x + bar_w + 4, bar(t));
-    cairo_stroke(cr);
-    canvas.text(bar_x + bar_w + 7, bar(t), tickText(t), 12, Anchor::kLeft);
+  const AxisScale bar{0.0, 1.0, frame.top + frame.h, frame.top};
+  std::vector<double> ticks = levels;
+  if (ticks.size() > 8) {
+    ticks.clear();
+    for (double level : levels) {
+      if (std::abs(std::log10(level) - std::round(std::log10(level))) < 1e-9)
+        ticks.push_back(level);
+    }
   }
-  canvas.text(bar_x + bar_w + 62, frame.top + frame.h / 2, "standard deviation (pixels)", 14,
-              Anchor::kCentre, M_PI / 2);
+  for (double t : ticks) {
+    cairo_move_to(cr, bar_x + bar_w, bar(scaled(t)));
+    cairo_line_to(cr, bar_x + bar_w + 4, bar(scaled(t)));
+    cairo_stroke(cr);
+    canvas.text(bar_x + bar_w + 7, bar(scaled(t)), tickText(t), 12, Anchor::kLeft);
+  }
+  canvas.text(bar_x + bar_w + 62, frame.top + frame.h / 2,
+              "standard deviation (pixels, logarithmic)", 14, Anchor::kCentre, M_PI / 2);
+  if (clipped) {
+    canvas.text(bar_x - 6, frame.top - 10, "top: " + tickText(hi) + " px and above", 11,
+                Anchor::kLeft);
+  }
   titles(canvas, "Projection uncertainty of the fitted camera, " + sizeText(run),
-         "the standard deviation of where a fixed ray is seen; dots: the kept corners");
-  const Eigen::Vector2d worst = frame.onCanvas(run.largest_uncertainty_at);
+         "the standard deviation of where a fixed ray is seen; dots: the kept corners, dashed: "
+         "their hull");
   canvas.setColour(kInk);
+  const std::string largest_text =
+      std::isinf(run.covered_largest_uncertainty)
+          ? std::string("unbounded")
+          : formatPrintf("%.3f", run.covered_largest_uncertainty) + " px";
   canvas.text(frame.left, frame.top + frame.h + 62,
-              "largest " + formatPrintf("%.3f", run.largest_uncertainty) + " px, at pixel " +
-                  formatPrintf("%g", run.largest_uncertainty_at.x()) + " " +
-                  formatPrintf("%g", run.largest_uncertainty_at.y()),
+              "largest inside the hull " + largest_text + ", at pixel " +
+                  formatPrintf("%g", run.covered_largest_uncertainty_at.x()) + " " +
+                  formatPrintf("%g", run.covered_largest_uncertainty_at.y()) +
+                  " (circled); over the image: above 1 px " + percentText(run.share_above_1px) +
+                  ", above 5 px " + percentText(run.share_above_5px),
               12, Anchor::kLeft);
-  cairo_set_line_width(cr, 1.5);
-  cairo_new_path(cr);
-  cairo_arc(cr, worst.x(), worst.y(), 6, 0, 2 * M_PI);
-  cairo_stroke(cr);
+  if (run.share_unbounded > 0.0) {
+    canvas.setColour(kUnbounded);
+    canvas.text(
+        frame.left, frame.top + frame.h + 80,
+        "unbounded (red) over " + percentText(run.share_unbounded) + ": " +
+            (run.fit.undetermined.empty() ? std::string("the views do not determine the lens")
+                                          : run.fit.undetermined.front()),
+        12, Anchor::kLeft);
+  }
+  // The circle in white on a dark rim: the covered region is the scale's
+  // dark end.
+  const Eigen::Vector2d worst = frame.onCanvas(run.covered_largest_uncertainty_at);
+  for (const auto& [colour, width] : {std::pair<Colour, double>{kInk, 3.5}, {{1, 1, 1}, 1.5}}) {
+    canvas.setColour(colour);
+    cairo_set_line_width(cr, width);
+    cairo_new_path(cr);
+    cairo_arc(cr, worst.x(), worst.y(), 7, 0, 2 * M_PI);
+    cairo_stroke(cr);
+  }
   return canvas.finish();
 }
 

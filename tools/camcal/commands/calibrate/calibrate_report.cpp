@@ -59,6 +59,41 @@ std::string pixelText(const Eigen::Vector2d& at) {
   return formatPrintf("%g", at.x()) + " " + formatPrintf("%g", at.y());
 }
 
+// A term's standard deviation: "fixed" for a term the fit held (zero),
+// "inf" for one the views do not determine.
+std::string deviationText(double deviation) {
+  if (std::isinf(deviation)) return "inf";
+  return deviation > 0.0 ? formatPrintf("%.2g", deviation) : "fixed";
+}
+
+std::string percentText(double share) { return formatPrintf("%.0f", 100.0 * share) + " %"; }
+
+// "above 1 px over 8 % of the image, above 5 px over 3 %, unbounded over 2 %".
+std::string sharesText(const CalibrationRun& run) {
+  std::string text = "above 1 px over " + percentText(run.share_above_1px) +
+                     " of the image, above 5 px over " + percentText(run.share_above_5px);
+  if (run.share_unbounded > 0.0) text += ", unbounded over " + percentText(run.share_unbounded);
+  return text;
+}
+
+// Why a term's deviation is unbounded: the undetermined directions that name it.
+std::string unboundedReason(const CalibrationRun& run, const std::string& term) {
+  std::string reason;
+  for (const std::string& direction : run.fit.undetermined) {
+    const bool names = (" " + direction + " ").find(" " + term + " ") != std::string::npos ||
+                       direction.find(term + ",") != std::string::npos;
+    if (names || run.fit.undetermined.size() == 1) {
+      reason += (reason.empty() ? "" : "; ") + direction;
+    }
+  }
+  return "not determined by the views" + (reason.empty() ? "" : ": " + reason);
+}
+
+// A number of JSON, or null where it is unbounded.
+nlohmann::ordered_json boundedOrNull(double value) {
+  return std::isinf(value) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(value);
+}
+
 }  // namespace
 
 std::string calibrationReportAsText(const CalibrationRun& run, const IntoCalibration* into) {
@@ -87,15 +122,21 @@ std::string calibrationReportAsText(const CalibrationRun& run, const IntoCalibra
   terms.setAlignment("lrr");
   terms.addRow({"", "value", "std dev"});
   for (int i = 0; i < 12; ++i) {
-    const double deviation = run.fit.standard_deviations[i];
     terms.addRow({kTermNames[i], formatNumber(termValue(run, i)),
-                  deviation > 0.0 ? formatPrintf("%.2g", deviation) : "fixed"});
+                  deviationText(run.fit.standard_deviations[i])});
   }
   out += terms.render("");
+  for (const std::string& direction : run.fit.undetermined) {
+    out += "undetermined  " + direction + "\n";
+  }
   out += "\nsound region  " + soundRegionText(run) + "\n";
   if (!run.uncertainty.empty()) {
-    out += "uncertainty   largest " + formatPrintf("%.3f", run.largest_uncertainty) + " px, at " +
-           pixelText(run.largest_uncertainty_at) + "\n";
+    out += "uncertainty   largest " +
+           (std::isinf(run.covered_largest_uncertainty)
+                ? std::string("unbounded")
+                : formatPrintf("%.3f", run.covered_largest_uncertainty) + " px") +
+           " where the kept corners reach, at " + pixelText(run.covered_largest_uncertainty_at) +
+           "; " + sharesText(run) + "\n";
   }
   if (into) {
     out += "moved         largest displacement " +
@@ -136,18 +177,39 @@ std::string calibrationReportAsJson(const CalibrationRun& run, const IntoCalibra
   nlohmann::ordered_json values, deviations;
   for (int i = 0; i < 12; ++i) {
     values[kTermNames[i]] = decimalOf(termValue(run, i));
-    deviations[kTermNames[i]] = run.fit.standard_deviations[i];
+    deviations[kTermNames[i]] = boundedOrNull(run.fit.standard_deviations[i]);
   }
   json["values"] = values;
   json["standard_deviations"] = deviations;
+  // Each null deviation's reason.
+  nlohmann::ordered_json unbounded = nlohmann::ordered_json::object();
+  for (int i = 0; i < 12; ++i) {
+    if (std::isinf(run.fit.standard_deviations[i])) {
+      unbounded[kTermNames[i]] = unboundedReason(run, kTermNames[i]);
+    }
+  }
+  json["unbounded_standard_deviations"] = unbounded;
+  json["undetermined"] = run.fit.undetermined;
   json["sound_region"] = {{"edge", edgeName(run.sound_region.edge)},
                           {"edge_deg_off_axis", edgeDegrees(run.sound_region)},
                           {"sound_over_image", run.soundness_problem.empty()},
                           {"problem", run.soundness_problem}};
   if (!run.uncertainty.empty()) {
-    json["largest_uncertainty_px"] = run.largest_uncertainty;
-    json["largest_uncertainty_at"] = {run.largest_uncertainty_at.x(),
-                                      run.largest_uncertainty_at.y()};
+    // Over the kept corners' convex hull; null, with the reason, when
+    // unbounded there.
+    json["largest_uncertainty_px"] = boundedOrNull(run.covered_largest_uncertainty);
+    if (std::isinf(run.covered_largest_uncertainty)) {
+      json["largest_uncertainty_reason"] =
+          "unbounded: " + (run.fit.undetermined.empty()
+                               ? std::string("the views do not determine the lens")
+                               : run.fit.undetermined.front());
+    }
+    json["largest_uncertainty_at"] = {run.covered_largest_uncertainty_at.x(),
+                                      run.covered_largest_uncertainty_at.y()};
+    json["largest_uncertainty_over"] = "the convex hull of the kept corners";
+    json["uncertainty_share_above_1px"] = run.share_above_1px;
+    json["uncertainty_share_above_5px"] = run.share_above_5px;
+    json["uncertainty_share_unbounded"] = run.share_unbounded;
   }
   if (into) {
     nlohmann::ordered_json moved;
