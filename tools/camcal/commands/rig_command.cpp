@@ -348,9 +348,18 @@ int rig(const RigOptions& options) {
   }
   const std::string report =
       options.format == "json" ? rigReportAsJson(result) : rigReportAsText(result);
-  if (!options.save_corners.empty()) writeOutput(options.save_corners, rigCornersAsJson(corners));
-  writeInto(writer, options.output);
-  writeOutput("", report);
+  // As calibrate --into writes: every output to a temporary file, renamed
+  // into place together, the robot calibration last and its old bytes kept
+  // as a new backup when it is written in place.
+  const bool in_place =
+      options.into != "-" &&
+      (options.output.empty() || fileIdentity(options.output) == fileIdentity(options.into));
+  OutputBatch batch;
+  if (!options.save_corners.empty()) batch.add(options.save_corners, rigCornersAsJson(corners));
+  addInto(writer, in_place ? "" : options.output, in_place ? backupPath(options.into) : "",
+          &batch);
+  batch.add("", report);
+  batch.commit();
   return kExitSuccess;
 }
 
