@@ -14,6 +14,9 @@
 // - WideCentreThird: a wide lens seen by 20 views whose points lie in the
 //   middle third of the image, over 20 seeds: `sound` and `opencv_sound` how
 //   many of the fitted lenses are sound over the whole image.
+// - WideNear: exact views of wide rational lenses up close and tilted
+//   (below).
+// - ManyViews: 100, 1,000 and 10,000 views, ours alone (below).
 //   build/test/bench/camera_calibration_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
@@ -183,5 +186,43 @@ void BM_CalibrateWideCentreThird(benchmark::State& state) {
   state.counters["opencv_sound"] = opencv_sound;
 }
 BENCHMARK(BM_CalibrateWideCentreThird)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Exact views of wide rational lenses, 15 boards near (0.25 to 1 m) and
+// tilted 15 to 40 degrees, spread over the image (nearTiltedViews): the
+// navigation lens over 20 pose seeds (range 0), or 30 lenses drawn around it
+// (range 1, wideRationalLens). `exact` and `opencv_exact`: how many fits
+// reach the zero-residual minimum (rms below 0.01 px).
+void BM_CalibrateWideNear(benchmark::State& state) {
+  dravik::setLogLevel(2);
+  const bool drawn_lenses = state.range(0) != 0;
+  const int seeds = drawn_lenses ? 30 : 20;
+  int exact = 0, opencv_exact = 0;
+  for (auto _ : state) {
+    exact = opencv_exact = 0;
+    for (int seed = 1; seed <= seeds; ++seed) {
+      const Lens truth =
+          dravik::testing::wideRationalLens(drawn_lenses ? static_cast<unsigned>(seed) : 0u);
+      dravik::testing::NearViewOptions options;
+      options.seed = static_cast<unsigned>(seed);
+      const std::vector<TargetView> views = dravik::testing::nearTiltedViews(truth, options);
+      CameraCalibration ours;
+      if (calibrateCamera(views, truth.width, truth.height, {}, &ours) && ours.rms_px < 0.01) {
+        ++exact;
+      }
+#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
+      cv::setNumThreads(1);
+      if (dravik::testing::openCvCalibration(views, truth.width, truth.height,
+                                             cv::CALIB_RATIONAL_MODEL)
+              .rms < 0.01) {
+        ++opencv_exact;
+      }
+#endif
+    }
+  }
+  state.counters["fits"] = seeds;
+  state.counters["exact"] = exact;
+  state.counters["opencv_exact"] = opencv_exact;
+}
+BENCHMARK(BM_CalibrateWideNear)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

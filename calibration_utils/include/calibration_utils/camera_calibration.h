@@ -15,22 +15,35 @@
 // - Covariance order: fx, fy, cx, cy, k1, k2, p1, p2, k3, k4, k5, k6.
 //
 // How it works
-// 1. Each view's homography from the target plane to the image (the
-//    normalised direct linear transform) gives, by Zhang's closed form, a
-//    start for fx, fy, cx, cy and every pose; the lens starts without
-//    distortion.
+// 1. The start. With lens terms, the lens's leading radial terms (k1, k2,
+//    and k4, k5 for kRational) come first, from the views' bending alone:
+//    written in units of the image's half diagonal, they are fitted so that
+//    each view's undistorted points are a homography of its target's plane
+//    (the homographies, refitted at each trial, absorb the focal length and
+//    the poses). Those homographies give, by Zhang's closed form with the
+//    principal point at the image's centre, the focal length, the terms at
+//    that focal length, and every pose. Without lens terms, or when that
+//    gives no plausible focal length, each view's homography of the raw
+//    points (the normalised direct linear transform) gives fx = fy and every
+//    pose, and the lens starts without distortion.
 // 2. Levenberg-Marquardt in double precision over the intrinsics and every
 //    view's pose, on the Jacobian written out by hand (the single-view fit's
 //    reprojection problem; one view of this fit is that fit). The normal
 //    equations are reduced to the intrinsics by the Schur complement over
 //    the per-view 6 x 6 pose blocks, so that a hundred views cost little
 //    more than ten. First the simplest lens the terms allow, then every free
-//    term.
+//    term. Many views (above 40): the lens settled on 20 of them, then every
+//    view refined together from there, which ends when it converges or,
+//    out of its budget, stands at the unconstrained fit's rms with a sound
+//    lens; each outlier round refines the previous fit. The time grows in
+//    proportion to the views.
 // 3. The lens stays sound over the whole image by the exact rule
 //    (Lens::isSoundOverImage): while it searches, the fit pays a penalty
 //    unless the lens keeps a margin inside the rule from the optical axis
 //    out to the image corner farthest from the principal point, covered by
-//    the views or not. When the sound lens's rms exceeds the unconstrained
+//    the views or not. A sound lens more than 1 % above the unconstrained
+//    fit's rms is checked against the sound descent from the simplest lens,
+//    and the better kept. When the sound lens's rms exceeds the unconstrained
 //    fit's by more than 0.5 px, the sound lens is still returned, with a
 //    level-3 warning naming the part of the image the views leave uncovered.
 // 4. The covariance of the intrinsics is sigma^2 (A'A)^+, A the Jacobian's
