@@ -116,7 +116,7 @@ void BM_RemapImage(benchmark::State& state, int channels) {
   for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = std::uint8_t(i * 7 % 251);
   for (auto _ : state) {
     dravik::calibration::remapImage(frame.data(), 1280, 960, channels, stride, map, out.data(),
-                                    stride);
+                                    stride, 0, /*threads=*/1);
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
