@@ -65,11 +65,15 @@ inline std::vector<calibration::TargetView> boardViews(
     const double u = mid_u + (2.0 * unit(random) - 1.0) * 0.7 * half_w;
     const double v = mid_v + (2.0 * unit(random) - 1.0) * 0.7 * half_h;
     const double depth = distance * (0.8 + 0.5 * unit(random));
-    const Eigen::Matrix3d R =
-        (Eigen::AngleAxisd(0.8 * (unit(random) - 0.5), Eigen::Vector3d::UnitZ()) *
-         Eigen::AngleAxisd(1.2 * (unit(random) - 0.5), Eigen::Vector3d::UnitY()) *
-         Eigen::AngleAxisd(1.2 * (unit(random) - 0.5), Eigen::Vector3d::UnitX()))
-            .toRotationMatrix();
+    // One draw per statement, so that every compiler makes the same views (in
+    // the order the first x86-64 build drew them: x, y, then z).
+    const double about_x = 1.2 * (unit(random) - 0.5);
+    const double about_y = 1.2 * (unit(random) - 0.5);
+    const double about_z = 0.8 * (unit(random) - 0.5);
+    const Eigen::Matrix3d R = (Eigen::AngleAxisd(about_z, Eigen::Vector3d::UnitZ()) *
+                               Eigen::AngleAxisd(about_y, Eigen::Vector3d::UnitY()) *
+                               Eigen::AngleAxisd(about_x, Eigen::Vector3d::UnitX()))
+                                  .toRotationMatrix();
     const Eigen::Vector3d direction((u - lens.K(0, 2)) / lens.K(0, 0),
                                     (v - lens.K(1, 2)) / lens.K(1, 1), 1.0);
     const Eigen::Vector3d t = depth * direction - R * centre;
@@ -86,7 +90,11 @@ inline std::vector<calibration::TargetView> boardViews(
       view.target_points.push_back(corner);
     }
     if (view.image_points.size() < corners.size()) continue;
-    for (Eigen::Vector2d& p : view.image_points) p += Eigen::Vector2d(noise(random), noise(random));
+    for (Eigen::Vector2d& p : view.image_points) {
+      const double noise_v = noise(random);  // v first, as the first build drew them
+      const double noise_u = noise(random);
+      p += Eigen::Vector2d(noise_u, noise_v);
+    }
     views.push_back(std::move(view));
     if (camera_from_target != nullptr)
       camera_from_target->push_back((Eigen::Translation3d(t) * R).matrix());
