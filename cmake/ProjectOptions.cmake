@@ -22,6 +22,20 @@ endif()
 # a consumer builds with or without the macro and links the same symbols.
 add_compile_definitions(EIGEN_DEFAULT_TO_ROW_MAJOR)
 
+# The same bits on every processor: each multiply and each add rounds on its
+# own. GCC fuses a * b + c into one multiply-add wherever the instruction set
+# has one (every aarch64, x86-64 with FMA), so contraction is off for the
+# whole build; the loops meant to fuse (dravik/wide_vectors.h's fused
+# variants of the maps) turn it on for themselves. Eigen's NEON code calls
+# the fused vfmaq_f32/vfmaq_f64 whenever the compiler says the processor has
+# FMA: without that macro it takes vmlaq, a multiply and an add, as its SSE2
+# code does on x86-64, and both sum in the same order (two doubles, four
+# floats per packet).
+add_compile_options(-ffp-contract=off)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  add_compile_options(-U__ARM_FEATURE_FMA)
+endif()
+
 # A library whose public headers use Eigen passes Eigen's headers on.
 function(camera_parameters_eigen_abi target)
   target_link_libraries(${target} PUBLIC Eigen3::Eigen)

@@ -9,6 +9,9 @@
 #                                    pytest, clang (fuzzing), clang-format, and
 #                                    ROS's URDF readers (check_urdf, urdfdom,
 #                                    kdl_parser, KDL) that check camcal urdf
+#   scripts/install-deps.sh --cross  also the aarch64 cross build: Debian's cross
+#                                    compiler, qemu-user, and the arm64 libraries
+#                                    it links (multiarch: adds the arm64 architecture)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libeigen3-dev libprotobuf-dev protobuf-compiler
@@ -19,6 +22,14 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev clang clang-format
              python3-pytest python3-opencv libexpat1-dev liburdfdom-tools liburdfdom-dev
              libkdl-parser-dev liborocos-kdl-dev)
+fi
+if [[ "${1:-}" == "--cross" ]]; then
+  packages+=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64 libprotobuf-dev:arm64
+             libgtest-dev:arm64 libgmock-dev:arm64)
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    [[ $(id -u) -ne 0 ]] && sudo_dpkg=(sudo) || sudo_dpkg=()
+    "${sudo_dpkg[@]}" dpkg --add-architecture arm64
+  fi
 fi
 
 missing=()

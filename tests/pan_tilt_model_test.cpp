@@ -100,7 +100,11 @@ TEST(ComputePanTilt, PutsTargetsOnTheirRays) {
     for (int i = 0; i < 500; ++i) {
       const float pan_in = pan_angle(random) / c.head.pan_scale + c.head.pan_offset;
       const float tilt_in = tilt_angle(random) / c.head.tilt_scale + c.head.tilt_offset;
-      const Eigen::Vector2f dev(ray(random), ray(random));
+      // One draw per statement: the same rays from every compiler (y first, as
+      // the tests' first build drew them).
+      const float dev_y = ray(random);
+      const float dev_x = ray(random);
+      const Eigen::Vector2f dev(dev_x, dev_y);
       const float depth = 2.0f + i % 9;  // metres in front of the camera posed at (pan_in, tilt_in)
       const Eigen::Vector3f world = (model.getFullTransform(pan_in, tilt_in).getInverseTransform() *
                                      Eigen::Vector4f(depth * dev.x(), depth * dev.y(), depth, 1.0f))

@@ -170,8 +170,13 @@ TEST(CalibrateFromSingleImage, EveryAcceptedLensIsSoundOverTheImageByTheExactRul
     }
     const dravik::calibration::Lens truth_lens = lensOf(truth);
     const double reach = truth_lens.soundRegion().radius;
-    dravik::testing::placeTarget(0.4 * unit(random), 0.4 * unit(random), 0.3 * unit(random),
-                                 Eigen::Vector2d(0.28, 0.2), 0.6, &truth);
+    // One draw per statement: the same targets from every compiler (the last
+    // argument first, as the tests' first build drew them).
+    const double target_z = 0.3 * unit(random);
+    const double target_y = 0.4 * unit(random);
+    const double target_x = 0.4 * unit(random);
+    dravik::testing::placeTarget(target_x, target_y, target_z, Eigen::Vector2d(0.28, 0.2), 0.6,
+                                 &truth);
     GridView view =
         dravik::testing::gridView(truth, 15, 11, 40.0, 0.001, kImageSize, 0.2, unsigned(trial + 1));
     GridView inside;

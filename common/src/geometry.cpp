@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "dravik/logging.h"
+#include "dravik/wide_vectors.h"
 
 namespace dravik {
 
@@ -25,12 +26,12 @@ PointProjector::PointProjector(const CameraTransform& pose, const float* distort
 namespace {
 
 // The batch over [0, count): one loop without branches, which the compiler
-// vectorises to the width of the instruction set it compiles for.
-__attribute__((always_inline)) inline void projectRange(const PointProjector& camera,
-                                                        const float* __restrict x,
-                                                        const float* __restrict y,
-                                                        const float* __restrict z, int count,
-                                                        float* __restrict u, float* __restrict v) {
+// vectorises to the width of the instruction set it compiles for, in the
+// exact variants of dravik/wide_vectors.h (no fused multiply-add: a batch
+// gives the bits of the single-point call on every processor).
+WIDE_VECTORS_INLINE void projectRange(const PointProjector& camera, const float* __restrict x,
+                                      const float* __restrict y, const float* __restrict z,
+                                      int count, float* __restrict u, float* __restrict v) {
   for (int i = 0; i < count; ++i) {
     double pixel_u, pixel_v;
     camera.projectToPixel(x[i], y[i], z[i], &pixel_u, &pixel_v);
@@ -39,30 +40,14 @@ __attribute__((always_inline)) inline void projectRange(const PointProjector& ca
   }
 }
 
-// Four doubles per instruction. AVX2 alone, without FMA: a fused
-// multiply-add would round differently from the single-point call.
-__attribute__((target("avx2"))) void projectRangeAvx2(const PointProjector& camera, const float* x,
-                                                      const float* y, const float* z, int count,
-                                                      float* u, float* v) {
-  projectRange(camera, x, y, z, count, u, v);
-}
-
-// Two doubles per instruction: every x86-64 processor.
-void projectRangeBaseline(const PointProjector& camera, const float* x, const float* y,
-                          const float* z, int count, float* u, float* v) {
-  projectRange(camera, x, y, z, count, u, v);
-}
-
-bool hasAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
+EXACT_WIDE_VECTOR_FUNCTION(void, projectPointRange, projectRange,
+                           (const PointProjector& camera, const float* x, const float* y,
+                            const float* z, int count, float* u, float* v),
+                           (camera, x, y, z, count, u, v))
 
 // The camera points' batch: as projectRange, on interleaved arrays.
-__attribute__((always_inline)) inline void projectCameraRange(const PreparedLens& lens,
-                                                              const double* __restrict xyz,
-                                                              std::size_t count,
-                                                              double* __restrict uv) {
+WIDE_VECTORS_INLINE void projectCameraRange(const PreparedLens& lens, const double* __restrict xyz,
+                                            std::size_t count, double* __restrict uv) {
   for (std::size_t i = 0; i < count; ++i) {
     const double inverse_z = 1.0 / xyz[3 * i + 2];
     lens.pixelOfNormalized(xyz[3 * i] * inverse_z, xyz[3 * i + 1] * inverse_z, &uv[2 * i],
@@ -70,34 +55,20 @@ __attribute__((always_inline)) inline void projectCameraRange(const PreparedLens
   }
 }
 
-__attribute__((target("avx2"))) void projectCameraRangeAvx2(const PreparedLens& lens,
-                                                            const double* xyz, std::size_t count,
-                                                            double* uv) {
-  projectCameraRange(lens, xyz, count, uv);
-}
-
-void projectCameraRangeBaseline(const PreparedLens& lens, const double* xyz, std::size_t count,
-                                double* uv) {
-  projectCameraRange(lens, xyz, count, uv);
-}
+EXACT_WIDE_VECTOR_FUNCTION(void, projectCameraPointRange, projectCameraRange,
+                           (const PreparedLens& lens, const double* xyz, std::size_t count,
+                            double* uv),
+                           (lens, xyz, count, uv))
 
 }  // namespace
 
 void PreparedLens::projectCameraPoints(const double* xyz, std::size_t count, double* uv) const {
-  if (hasAvx2()) {
-    projectCameraRangeAvx2(*this, xyz, count, uv);
-  } else {
-    projectCameraRangeBaseline(*this, xyz, count, uv);
-  }
+  projectCameraPointRange(*this, xyz, count, uv);
 }
 
 void PointProjector::project(const float* x, const float* y, const float* z, int count, float* u,
                              float* v) const {
-  if (hasAvx2()) {
-    projectRangeAvx2(*this, x, y, z, count, u, v);
-  } else {
-    projectRangeBaseline(*this, x, y, z, count, u, v);
-  }
+  projectPointRange(*this, x, y, z, count, u, v);
 }
 
 Eigen::Vector2f project3dToCamera(const CameraTransform& pose, const std::vector<float>& distortion,
