@@ -99,9 +99,10 @@ bool attempt(const ChessboardAttempt& how, const Level& level, const cv::Size& p
   return ok && found->size() == size_t(pattern.area());
 }
 
-// The half side of cornerSubPix's window: a quarter of the shortest distance
-// between neighbouring corners, so that no window reaches a neighbour's
-// edges, from 2 to 10 pixels.
+// The half side of cornerSubPix's window: 0.4 of the shortest distance
+// between neighbouring corners (the window stays within the four squares
+// around its corner, yet averages as much of their edges as it can), from 2
+// to 11 pixels.
 int refinementHalfWindow(const std::vector<cv::Point2f>& points, const cv::Size& pattern) {
   double shortest = 1e30;
   for (int r = 0; r < pattern.height; ++r)
@@ -114,7 +115,7 @@ int refinementHalfWindow(const std::vector<cv::Point2f>& points, const cv::Size&
         shortest = std::min(shortest, cv::norm(p - points[size_t((r + 1) * pattern.width + c)]));
       }
     }
-  return std::clamp(int(shortest / 4.0), 2, 10);
+  return std::clamp(int(shortest * 0.4), 2, 11);
 }
 
 bool findChessboard(const cv::Mat& gray, const Board& board, ImageCorners* corners) {
