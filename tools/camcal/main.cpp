@@ -13,6 +13,7 @@
 //   camcal undistort CAMERA WxH IN -o OUT       an undistorted image
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
 //   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
+//   camcal board --board SPEC -o FILE           a printable board, PNG or PDF
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
   camcal::addUndistortCommand(app, &commands);
   camcal::addUrdfCommand(app, &commands);
   camcal::addCalibrateCommand(app, &commands);
+  camcal::addBoardCommand(app, &commands);
 
   try {
     app.parse(argc, argv);

@@ -29,5 +29,6 @@ void addImportCommand(CLI::App& app, Subcommands* commands);
 void addUndistortCommand(CLI::App& app, Subcommands* commands);
 void addUrdfCommand(CLI::App& app, Subcommands* commands);
 void addCalibrateCommand(CLI::App& app, Subcommands* commands);
+void addBoardCommand(CLI::App& app, Subcommands* commands);
 
 }  // namespace camcal

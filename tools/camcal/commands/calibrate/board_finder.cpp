@@ -103,6 +103,11 @@ bool attempt(const ChessboardAttempt& how, const Level& level, const cv::Size& p
 // between neighbouring corners (the window stays within the four squares
 // around its corner, yet averages as much of their edges as it can), from 2
 // to 11 pixels.
+int halfWindowFor(double shortest) { return std::clamp(int(shortest * 0.4), 2, 11); }
+
+const cv::TermCriteria kRefinementCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 40,
+                                           0.001);
+
 int refinementHalfWindow(const std::vector<cv::Point2f>& points, const cv::Size& pattern) {
   double shortest = 1e30;
   for (int r = 0; r < pattern.height; ++r)
@@ -115,7 +120,7 @@ int refinementHalfWindow(const std::vector<cv::Point2f>& points, const cv::Size&
         shortest = std::min(shortest, cv::norm(p - points[size_t((r + 1) * pattern.width + c)]));
       }
     }
-  return std::clamp(int(shortest * 0.4), 2, 11);
+  return halfWindowFor(shortest);
 }
 
 bool findChessboard(const cv::Mat& gray, const Board& board, ImageCorners* corners) {
@@ -145,8 +150,7 @@ bool findChessboard(const cv::Mat& gray, const Board& board, ImageCorners* corne
   }
   for (cv::Point2f& p : found) p = level->toFull(p);
   const int half = refinementHalfWindow(found, pattern);
-  cv::cornerSubPix(gray, found, cv::Size(half, half), cv::Size(-1, -1),
-                   cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 40, 0.001));
+  cv::cornerSubPix(gray, found, cv::Size(half, half), cv::Size(-1, -1), kRefinementCriteria);
   corners->detector = std::string(used->name) + scaleText(*level) + ", cornerSubPix";
   for (const cv::Point2f& p : found) corners->image_points.emplace_back(p.x, p.y);
   for (int r = 0; r < board.rows; ++r)
@@ -177,6 +181,23 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
                       std::to_string(ids.size()) + " corners identified, " +
                       std::to_string(kLeastCharucoCorners) + " corners needed";
     return false;
+  }
+  // OpenCV's interpolation refines in a window of its own, too wide for
+  // small squares; refined again in a window that stays within the light
+  // band between a corner and the markers beside it, whose edges would pull
+  // the corner towards them.
+  double shortest = 1e30;
+  for (size_t i = 0; i < ids.size(); ++i)
+    for (size_t j = 0; j < ids.size(); ++j) {
+      const bool beside = ids[j] == ids[i] + 1 && ids[i] % board.columns != board.columns - 1;
+      if (beside || ids[j] == ids[i] + board.columns) {
+        shortest = std::min(shortest, cv::norm(found[i] - found[j]));
+      }
+    }
+  if (shortest < 1e30) {
+    const double band = (board.square_m - board.marker_m) / (2.0 * board.square_m);
+    const int half = std::clamp(int(shortest * band), 2, 11);
+    cv::cornerSubPix(gray, found, cv::Size(half, half), cv::Size(-1, -1), kRefinementCriteria);
   }
   std::vector<size_t> order(ids.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
