@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing.
 #   scripts/install-deps.sh          libraries and tools to build and run camcal
-#                                    (OpenCV's board detector included) and the
+#                                    (OpenCV's board detectors included, ChArUco's
+#                                    from its contrib modules) and the
 #                                    Python module (mypy: its stubgen writes the
 #                                    module's type stubs)
 #   scripts/install-deps.sh --tests  also GoogleTest, Google Benchmark, OpenCV
@@ -17,6 +18,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libeigen3-dev libprotobuf-dev protobuf-compiler
           libcli11-dev nlohmann-json3-dev libyaml-cpp-dev libpng-dev libjpeg62-turbo-dev
           libcairo2-dev libopencv-core-dev libopencv-imgproc-dev libopencv-calib3d-dev
+          libopencv-contrib-dev
           python3 python3-dev python3-numpy pybind11-dev mypy)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev clang clang-format

@@ -69,14 +69,31 @@ class BoardRenderer {
   std::vector<std::uint8_t> render(const Chessboard& board,
                                    const Eigen::Matrix4d& camera_from_board, double noise,
                                    unsigned seed) const {
+    const std::vector<double> shading = renderPattern(
+        [&board](const Eigen::Vector3d& P) { return shade(board, P); }, camera_from_board);
+    std::mt19937 random(seed);
+    std::normal_distribution<double> gaussian(0.0, 1.0);
+    std::vector<std::uint8_t> image(shading.size());
+    for (size_t k = 0; k < shading.size(); ++k) {
+      const double value = shading[k] + noise * gaussian(random);
+      image[k] = static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, value))));
+    }
+    return image;
+  }
+
+  // The image of any planar pattern at camera_from_board, gray levels not
+  // rounded and without noise, row-major: `pattern(P)` is the gray level at
+  // the point P of the board's plane (z = 0, metres); a ray that misses the
+  // plane sees the mid-grey world.
+  template <class Pattern>
+  std::vector<double> renderPattern(const Pattern& pattern,
+                                    const Eigen::Matrix4d& camera_from_board) const {
     const Eigen::Matrix3d R = camera_from_board.topLeftCorner<3, 3>();
     const Eigen::Vector3d t = camera_from_board.topRightCorner<3, 1>();
     const Eigen::Vector3d normal = R.col(2);
     const double offset = normal.dot(t);
-    std::mt19937 random(seed);
-    std::normal_distribution<double> gaussian(0.0, 1.0);
     const int w = lens_.width * samples_;
-    std::vector<std::uint8_t> image(size_t(lens_.width) * lens_.height);
+    std::vector<double> image(size_t(lens_.width) * lens_.height);
     for (int j = 0; j < lens_.height; ++j) {
       for (int i = 0; i < lens_.width; ++i) {
         double sum = 0.0;
@@ -86,19 +103,25 @@ class BoardRenderer {
             const Eigen::Vector3d ray(rays_[2 * k], rays_[2 * k + 1], 1.0);
             const double along = normal.dot(ray);
             const double depth = along != 0.0 ? offset / along : -1.0;
-            sum += depth > 0.0 ? shade(board, R.transpose() * (depth * ray - t)) : kWorld;
+            sum += depth > 0.0 ? pattern(R.transpose() * (depth * ray - t)) : kWorld;
           }
-        const double value = sum / (samples_ * samples_) + noise * gaussian(random);
-        image[size_t(j) * lens_.width + i] =
-            static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, value))));
+        image[size_t(j) * lens_.width + i] = sum / (samples_ * samples_);
       }
     }
     return image;
   }
 
- private:
+  const calibration::Lens& lens() const { return lens_; }
+
+  // The gray level of the board of render() at P of its plane.
+  static double shadeChessboard(const Chessboard& board, const Eigen::Vector3d& P) {
+    return shade(board, P);
+  }
+
+  // The gray levels of the board's dark and light squares and of the world.
   static constexpr double kDark = 25.0, kLight = 225.0, kWorld = 110.0;
 
+ private:
   static double shade(const Chessboard& board, const Eigen::Vector3d& P) {
     const double i = std::floor(P.x() / board.square), j = std::floor(P.y() / board.square);
     const bool on_squares = i >= -1 && i <= board.columns - 1 && j >= -1 && j <= board.rows - 1;

@@ -14,6 +14,7 @@
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
 //   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
 //   camcal rig --board CxR --square M DIR --into ROBOT_CAL  every camera's pose from a board
+//   camcal board --board SPEC -o FILE           a printable board, PNG or PDF
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
   camcal::addUrdfCommand(app, &commands);
   camcal::addCalibrateCommand(app, &commands);
   camcal::addRigCommand(app, &commands);
+  camcal::addBoardCommand(app, &commands);
 
   try {
     app.parse(argc, argv);

@@ -30,5 +30,6 @@ void addUndistortCommand(CLI::App& app, Subcommands* commands);
 void addUrdfCommand(CLI::App& app, Subcommands* commands);
 void addCalibrateCommand(CLI::App& app, Subcommands* commands);
 void addRigCommand(CLI::App& app, Subcommands* commands);
+void addBoardCommand(CLI::App& app, Subcommands* commands);
 
 }  // namespace camcal

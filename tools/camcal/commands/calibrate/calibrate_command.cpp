@@ -62,8 +62,10 @@ void checkCombination(const CalibrateOptions& options) {
         "calibrate: give board images (--board, --square, IMAGE...) or --corners FILE, "
         "not both");
   }
+  const bool square_needed = !isCharucoSpec(options.board);
   if (options.corners.empty() &&
-      (options.board.empty() || options.square.empty() || options.images.empty())) {
+      (options.board.empty() || (square_needed && options.square.empty()) ||
+       options.images.empty())) {
     throw usageError(
         "calibrate: needs --board COLSxROWS, --square METRES and IMAGE..., or "
         "--corners FILE");
@@ -177,8 +179,7 @@ int calibrate(const CalibrateOptions& options) {
   std::string source;
   if (options.corners.empty()) {
     try {
-      parseBoardSize(options.board, &board);
-      board.square_m = parseSquareSize(options.square);
+      board = parseBoard(options.board, options.square);
     } catch (const CommandError& error) {
       // A malformed --board or --square is a mistake on the command line.
       throw usageError(std::string("calibrate: ") + error.what());
@@ -253,7 +254,7 @@ int calibrate(const CalibrateOptions& options) {
   camera.K = run.fit.lens.K;
   camera.distortion = run.fit.lens.distortion;
   if (into) {
-    fillInto(run, options.corners.empty() ? &board : nullptr, into.get());
+    fillInto(run, options.corners.empty() && !board.charuco ? &board : nullptr, into.get());
     camera.model = into->model;
     camera.model_description = describeModel(into->model);
   }
@@ -319,8 +320,11 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
       "A camera's intrinsics from images of a chessboard (or a corners file), with the fit's "
       "residuals, coverage and uncertainty; alone, or into a robot calibration");
   command->add_option("--board", options->board,
-                      "Inner corners of the chessboard, COLSxROWS, e.g. 9x6");
-  command->add_option("--square", options->square, "Side of one square, metres");
+                      "Inner corners of the chessboard, COLSxROWS, e.g. 9x6; or a ChArUco board, "
+                      "charuco:COLSxROWS:SQUARE:MARKER:DICTIONARY (squares, metres, OpenCV's "
+                      "dictionary name), e.g. charuco:11x8:0.04:0.03:DICT_5X5_100");
+  command->add_option("--square", options->square,
+                      "Side of one square, metres (a ChArUco board gives its own)");
   command->add_option("IMAGE", options->images, "Board images, PNG or JPEG, all of one size");
   command->add_option("--corners", options->corners,
                       "Corners from another detector, JSON (instead of images)");

@@ -6,13 +6,50 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "board_finder.h"
 #include "cli/command_error.h"
+#include "cli/number_format.h"
 
 namespace camcal {
 
 namespace {
 
 using nlohmann::json;
+
+// The library's DOM builder that keeps where parsing stopped instead of
+// throwing: a number too large for a double (1e999) is reported by the
+// library without its position.
+class PositionedParser : public nlohmann::detail::json_sax_dom_parser<json> {
+ public:
+  explicit PositionedParser(json& root) : json_sax_dom_parser(root, false) {}
+  template <class Exception>
+  bool parse_error(std::size_t byte, const std::string& token, const Exception& error) {
+    failed = true;
+    // A syntax error is reported after the byte that broke it; a number too
+    // large after the whole number (the token): at the number's start.
+    const size_t back = error.id == kNumberOverflow ? token.size() : 1;
+    byte_ = byte - std::min(byte, back);
+    message = error.what();
+    // Without the library's "[json.exception.parse_error.101] parse error at
+    // line 1, column 2: " prefix: the position is given as line and column.
+    const size_t bracket = message.find("] ");
+    if (bracket != std::string::npos) message = message.substr(bracket + 2);
+    const size_t colon = message.find(": ", message.find("parse error"));
+    if (message.rfind("parse error", 0) == 0 && colon != std::string::npos) {
+      message = message.substr(colon + 2);
+    }
+    return false;
+  }
+  size_t byte() const { return byte_; }
+
+  static constexpr int kNumberOverflow = 406;  // the library's out_of_range id
+
+  bool failed = false;
+  std::string message;
+
+ private:
+  size_t byte_ = 0;
+};
 
 // Line and column (both from 1) of the byte at `offset` of text.
 std::string lineAndColumn(const std::string& text, size_t offset) {
@@ -104,17 +141,89 @@ double parseSquareSize(const std::string& text) {
   return value;
 }
 
+bool isCharucoSpec(const std::string& text) { return text.rfind("charuco:", 0) == 0; }
+
+Board parseBoard(const std::string& spec, const std::string& square) {
+  Board board;
+  if (!isCharucoSpec(spec)) {
+    parseBoardSize(spec, &board);
+    board.square_m = parseSquareSize(square);
+    return board;
+  }
+  static const std::regex kCharuco(
+      "charuco:([0-9]{1,4})x([0-9]{1,4}):([^:]+):([^:]+):([A-Za-z0-9_]+)");
+  std::smatch match;
+  const auto malformed = [&spec](const std::string& why) {
+    return usageError("malformed ChArUco board '" + spec + "': " + why);
+  };
+  if (!std::regex_match(spec, match, kCharuco)) {
+    throw malformed(
+        "expected charuco:COLSxROWS:SQUARE:MARKER:DICTIONARY, squares and metres, e.g. "
+        "charuco:11x8:0.04:0.03:DICT_5X5_100");
+  }
+  board.charuco = true;
+  board.squares_x = std::atoi(match[1].str().c_str());
+  board.squares_y = std::atoi(match[2].str().c_str());
+  if (board.squares_x < 3 || board.squares_y < 3) {
+    throw malformed("a ChArUco board has at least 3x3 squares");
+  }
+  board.columns = board.squares_x - 1;
+  board.rows = board.squares_y - 1;
+  try {
+    board.square_m = parseSquareSize(match[3].str());
+    board.marker_m = parseSquareSize(match[4].str());
+  } catch (const CommandError&) {
+    throw malformed("the square and the marker are positive numbers of metres");
+  }
+  if (!(board.marker_m < board.square_m)) {
+    throw malformed("the marker (" + match[4].str() + " m) must be smaller than its square (" +
+                    match[3].str() + " m)");
+  }
+  board.dictionary = match[5].str();
+  board.dictionary_id = arucoDictionaryByName(board.dictionary);
+  if (board.dictionary_id < 0) {
+    throw usageError("unknown ArUco dictionary '" + board.dictionary + "' in '" + spec +
+                     "': OpenCV's names, DICT_4X4_50 to DICT_7X7_1000, DICT_ARUCO_ORIGINAL, "
+                     "DICT_APRILTAG_16h5 to DICT_APRILTAG_36h11");
+  }
+  const int markers = board.squares_x * board.squares_y / 2;
+  const int held = arucoDictionarySize(board.dictionary_id);
+  if (markers > held) {
+    throw malformed("its " + std::to_string(markers) + " markers are more than " +
+                    board.dictionary + " holds (" + std::to_string(held) + ")");
+  }
+  if (!square.empty()) {
+    double given = 0.0;
+    try {
+      given = parseSquareSize(square);
+    } catch (const CommandError& e) {
+      throw usageError(e.what());
+    }
+    if (std::fabs(given - board.square_m) > 1e-9 * board.square_m) {
+      throw usageError("--square " + square + " disagrees with the square of the ChArUco board '" +
+                       spec + "' (leave --square out: the board gives it)");
+    }
+  }
+  return board;
+}
+
+std::string describeBoard(const Board& board) {
+  const std::string square = formatPrintf("%g", board.square_m * 1000.0) + " mm squares";
+  if (!board.charuco) {
+    return std::to_string(board.columns) + "x" + std::to_string(board.rows) + " inner corners, " +
+           square;
+  }
+  return "ChArUco " + std::to_string(board.squares_x) + "x" + std::to_string(board.squares_y) +
+         " squares, " + square + ", " + formatPrintf("%g", board.marker_m * 1000.0) +
+         " mm markers, " + board.dictionary;
+}
+
 CornerSet readCornersFile(const std::string& path, const std::string& text) {
   json root;
-  try {
-    root = json::parse(text);
-  } catch (const json::parse_error& e) {
-    std::string message = e.what();
-    // The library's text after its position: "syntax error while parsing ...".
-    const size_t colon = message.find(": ", message.find("parse error"));
-    if (colon != std::string::npos) message = message.substr(colon + 2);
-    throw operationError(path + ": not a corners file (JSON, " + lineAndColumn(text, e.byte - 1) +
-                         ": " + message + ")");
+  PositionedParser parser(root);
+  if (!json::sax_parse(text, &parser) || parser.failed) {
+    throw operationError(path + ": not a corners file (JSON, " +
+                         lineAndColumn(text, parser.byte()) + ": " + parser.message + ")");
   }
   CornerSet corners;
   try {
@@ -141,6 +250,22 @@ CornerSet readCornersFile(const std::string& path, const std::string& text) {
             where + " (" + image.name + ") has " + std::to_string(image.image_points.size()) +
             " image points and " + std::to_string(image.target_points.size()) + " target points");
       }
+      const auto detector = view.find("detector");
+      if (detector != view.end() && detector->is_string()) image.detector = *detector;
+      const auto ids = view.find("corner_ids");
+      if (ids != view.end()) {
+        if (!ids->is_array() || ids->size() != image.image_points.size()) {
+          throw std::invalid_argument(where + " (" + image.name +
+                                      ") has \"corner_ids\" that are not one per point");
+        }
+        for (const json& id : *ids) {
+          if (!id.is_number_integer()) {
+            throw std::invalid_argument(where + " (" + image.name +
+                                        ") has a corner id that is not a whole number");
+          }
+          image.corner_ids.push_back(id.get<int>());
+        }
+      }
       image.found = true;
       corners.images.push_back(std::move(image));
     }
@@ -161,7 +286,13 @@ std::string cornersAsJson(const CornerSet& corners) {
   for (const ImageCorners& image : corners.images) {
     if (!image.found) continue;
     text += std::string(first_view ? "" : ",") +
-            "\n    {\n      \"name\": " + json(image.name).dump() + ",\n      \"image_points\": [";
+            "\n    {\n      \"name\": " + json(image.name).dump() + ",";
+    if (!image.detector.empty())
+      text += "\n      \"detector\": " + json(image.detector).dump() + ",";
+    if (!image.corner_ids.empty()) {
+      text += "\n      \"corner_ids\": " + json(image.corner_ids).dump() + ",";
+    }
+    text += "\n      \"image_points\": [";
     first_view = false;
     for (size_t i = 0; i < image.image_points.size(); ++i) {
       const Eigen::Vector2d& p = image.image_points[i];

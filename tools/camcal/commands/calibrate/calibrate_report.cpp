@@ -167,6 +167,7 @@ std::string calibrationReportAsJson(const CalibrationRun& run, const IntoCalibra
       row["corners"] = image.image_points.size();
       row["rms_px"] = run.fit.view_rms_px[size_t(view)];
       row["outliers"] = run.droppedCount(static_cast<int>(i));
+      row["detector"] = image.detector;
     }
     images.push_back(row);
   }

@@ -1,0 +1,215 @@
+// Board detection of camcal calibrate on pictures rendered under realistic
+// imaging, ChArUco boards, images of an odd size, camcal board, and the
+// board specifications camcal refuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <opencv2/aruco/charuco.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "board_finder.h"
+#include "calibration_common/camera_parameters.h"
+#include "run_camcal.h"
+#include "support/board_imaging.h"
+
+namespace {
+
+using namespace camcal_test;
+using dravik::calibration::Lens;
+using dravik::testing::boardCorners;
+using dravik::testing::boardPose;
+using dravik::testing::BoardRenderer;
+using dravik::testing::CharucoPattern;
+using dravik::testing::Chessboard;
+using dravik::testing::ChessboardPattern;
+using dravik::testing::Imaging;
+using nlohmann::json;
+
+constexpr char kCharuco[] = "charuco:9x7:0.03:0.022:DICT_5X5_100";
+
+Lens navigationLens(int width, int height) {
+  dravik::calibration::CameraParametersSet set;
+  EXPECT_TRUE(set.loadFromFile(kRobotCal));
+  return set.getCamera("navigation")->getLens(width, height);
+}
+
+camcal::Board charucoBoard() { return camcal::parseBoard(kCharuco, ""); }
+
+CharucoPattern charucoPattern(const camcal::Board& board) {
+  return {board.squares_x, board.squares_y, board.square_m, board.marker_m, board.dictionary_id};
+}
+
+struct DetectionCase {
+  const char* name;
+  bool charuco;
+  Imaging imaging;
+  Eigen::Vector2d centre;  // the board's centre, pixel of the 640 x 480 image
+  bool found;
+  std::string reason = "";  // part of it, when not found
+};
+
+TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
+  const Lens lens = navigationLens(640, 480);
+  const BoardRenderer renderer(lens, 2);
+  const Chessboard chessboard{9, 6, 0.03};
+  const camcal::Board charuco = charucoBoard();
+  const CharucoPattern pattern = charucoPattern(charuco);
+  const Imaging plain{};
+  const Eigen::Vector2d middle(320, 240);
+  const std::vector<DetectionCase> cases = {
+      {"plain", false, plain, middle, true},
+      {"ordinary photograph", false, dravik::testing::ordinaryImaging(), middle, true},
+      {"defocus", false, {0, 0, 2.0, 1.0, 0}, middle, true},
+      {"sensor noise", false, {0, 0, 0.5, 8.0, 0}, middle, true},
+      {"JPEG at quality 40", false, {0, 0, 0.5, 1.0, 40}, middle, true},
+      {"uneven lighting and vignetting", false, {0.8, 0.6, 0.5, 1.0, 0}, middle, true},
+      {"chessboard cut by the edge", false, plain, {600, 240}, false, "no 9x6 board found"},
+      {"no board", false, plain, {2500, 240}, false, "no 9x6 board found"},
+      {"ChArUco, ordinary photograph", true, dravik::testing::ordinaryImaging(), middle, true},
+      {"ChArUco, a few markers", true, plain, {850, 700}, false, "6 corners needed"},
+  };
+  for (const DetectionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Chessboard corners = c.charuco ? pattern.corners() : chessboard;
+    // Tilted a little; a ChArUco board facing the camera, for its markers.
+    const double tilt = c.charuco ? 0.0 : 0.2;
+    const Eigen::Matrix4d pose = boardPose(lens, corners, c.centre, 0.35, tilt, -tilt);
+    const std::vector<double> shading =
+        c.charuco ? renderer.renderPattern(pattern, pose)
+                  : renderer.renderPattern(ChessboardPattern{corners}, pose);
+    const cv::Mat picture = dravik::testing::takePicture(shading, 640, 480, c.imaging, 3);
+    camcal::Board board = charuco;
+    if (!c.charuco) board = camcal::parseBoard("9x6", "0.03");
+    camcal::ImageCorners found;
+    ASSERT_EQ(camcal::findBoard(picture, board, &found), c.found) << found.reason;
+    if (!c.found) {
+      EXPECT_NE(found.reason.find(c.reason), std::string::npos) << found.reason;
+      EXPECT_TRUE(found.image_points.empty());
+      continue;
+    }
+    EXPECT_FALSE(found.detector.empty());
+    const std::vector<Eigen::Vector2d> truth = boardCorners(lens, corners, pose);
+    ASSERT_GE(found.image_points.size(), size_t(camcal::kLeastCharucoCorners));
+    ASSERT_EQ(found.image_points.size(), found.target_points.size());
+    double worst = 0.0;
+    for (size_t k = 0; k < found.image_points.size(); ++k) {
+      // A chessboard's corners may come from either end; ChArUco's by id.
+      const size_t id = c.charuco ? size_t(found.corner_ids[k]) : k;
+      const double forward = (found.image_points[k] - truth[id]).norm();
+      const double backward = (found.image_points[k] - truth[truth.size() - 1 - id]).norm();
+      worst = std::max(worst, c.charuco ? forward : std::min(forward, backward));
+      if (c.charuco) {
+        EXPECT_EQ(found.target_points[k],
+                  Eigen::Vector3d((id % corners.columns) * corners.square,
+                                  double(id / corners.columns) * corners.square, 0.0));
+      }
+    }
+    EXPECT_LT(worst, 0.5);
+  }
+}
+
+TEST(CamcalDetection, SkipsImagesOfAnOddSizeAndNamesEveryUnreadableImageAtOnce) {
+  const Lens lens = navigationLens(640, 480);
+  const BoardRenderer renderer(lens, 1);
+  const Chessboard board{9, 6, 0.03};
+  const ScratchDir scratch;
+  Args images;
+  const auto poses = dravik::testing::calibrationPoses(lens, board, 0.3, 9, false);
+  for (size_t k = 0; k < poses.size(); ++k) {
+    images.push_back(scratch.path("board" + std::to_string(k) + ".png"));
+    cv::imwrite(images.back(),
+                dravik::testing::takePicture(
+                    renderer.renderPattern(ChessboardPattern{board}, poses[k]), 640, 480, {}, 1));
+  }
+  // A resave one pixel larger: listed with the reason, skipped.
+  const std::string odd = scratch.path("resaved.png");
+  cv::imwrite(odd, cv::Mat(481, 641, CV_8UC1, cv::Scalar(128)));
+  images.insert(images.begin() + 2, odd);
+  const Args calibrate = {"calibrate", "--board", "9x6", "--square", "0.03", "--format", "json"};
+  const camcal_test::Run run =
+      runCamcal(cat(cat(calibrate, images), {"--save-corners", scratch.path("corners.json")}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json report = json::parse(run.out);
+  EXPECT_EQ(report["image_width"], 640);
+  EXPECT_EQ(report["images"][2]["found"], false);
+  EXPECT_EQ(report["images"][2]["reason"], "641x481, not the 640x480 of 9 other images");
+  EXPECT_NE(report["images"][0]["detector"].get<std::string>().find("findChessboardCorners"),
+            std::string::npos);
+  // The corners file carries the detector, and reads back.
+  const json saved = json::parse(readFile(scratch.path("corners.json")));
+  EXPECT_EQ(saved["views"][0]["detector"], report["images"][0]["detector"]);
+  const camcal_test::Run again =
+      runCamcal({"calibrate", "--corners", scratch.path("corners.json")});
+  EXPECT_EQ(again.status, 0) << again.err;
+
+  // Two files that cannot be used: one line names both, before any search.
+  const std::string missing = scratch.path("missing.png");
+  const std::string broken = scratch.write("broken.png", "not an image");
+  const camcal_test::Run failed = runCamcal(cat(calibrate, {images[0], missing, broken}));
+  EXPECT_EQ(failed.status, kFailed);
+  EXPECT_NE(failed.err.find("2 images cannot be used: " + missing), std::string::npos)
+      << failed.err;
+  EXPECT_NE(failed.err.find(broken + ": not a PNG or JPEG image"), std::string::npos) << failed.err;
+}
+
+TEST(CamcalBoard, WritesACharucoBoardThatOpenCvReadsBackAtTrueScale) {
+  const ScratchDir scratch;
+  const std::string png = scratch.path("board.png"), pdf = scratch.path("board.pdf");
+  ASSERT_EQ(runCamcal({"board", "--board", kCharuco, "--dpi", "100", "-o", png}).status, 0);
+  ASSERT_EQ(runCamcal({"board", "--board", kCharuco, "-o", pdf}).status, 0);
+  EXPECT_EQ(readFile(pdf).rfind("%PDF", 0), 0u);
+  const cv::Mat picture = cv::imread(png, cv::IMREAD_GRAYSCALE);
+  const camcal::Board board = charucoBoard();
+  const auto dictionary = cv::aruco::getPredefinedDictionary(board.dictionary_id);
+  std::vector<std::vector<cv::Point2f>> markers;
+  std::vector<int> ids;
+  cv::aruco::detectMarkers(picture, dictionary, markers, ids);
+  EXPECT_EQ(ids.size(), size_t(board.squares_x * board.squares_y / 2));
+  std::vector<cv::Point2f> corners;
+  std::vector<int> corner_ids;
+  cv::aruco::interpolateCornersCharuco(
+      markers, ids, picture,
+      cv::aruco::CharucoBoard::create(board.squares_x, board.squares_y, float(board.square_m),
+                                      float(board.marker_m), dictionary),
+      corners, corner_ids);
+  ASSERT_EQ(corners.size(), size_t(board.columns * board.rows));
+  // Neighbouring corners one square apart at 100 dots per inch.
+  EXPECT_NEAR(cv::norm(corners[1] - corners[0]), board.square_m / 0.0254 * 100, 0.5);
+}
+
+TEST(CamcalBoard, RefusesMalformedBoardsWithOneLineAndWritesNothing) {
+  const ScratchDir scratch;
+  const std::string out = scratch.path("board.png");
+  const Args board = {"board", "-o", out, "--board"};
+  const Args calibrate = {"calibrate", "some.png", "--board"};
+  std::vector<Expected> runs;
+  for (const Args& command : {board, calibrate}) {
+    runs.push_back(fails(kUsage, cat(command, {"charuco:9x7:0.03"}), "malformed ChArUco board"));
+    runs.push_back(fails(kUsage, cat(command, {"charuco:9x7:0.03:0.03:DICT_5X5_100"}),
+                         "must be smaller than its square"));
+    runs.push_back(fails(kUsage, cat(command, {"charuco:9x7:0.03:0.02:DICT_5X5_7"}),
+                         "unknown ArUco dictionary 'DICT_5X5_7'"));
+    runs.push_back(fails(kUsage, cat(command, {"charuco:12x10:0.03:0.02:DICT_4X4_50"}),
+                         "its 60 markers are more than DICT_4X4_50 holds (50)"));
+    runs.push_back(fails(kUsage, cat(command, {kCharuco, "--square", "0.025"}),
+                         "--square 0.025 disagrees with the square"));
+  }
+  runs.push_back(fails(kUsage, {"board", "--board", kCharuco, "-o", scratch.path("b.svg")},
+                       "name the output NAME.png or NAME.pdf"));
+  expectRuns(runs);
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(CamcalDetection, ACornersFileWithANumberTooLargeNamesItsLineAndColumn) {
+  const ScratchDir scratch;
+  const std::string file =
+      scratch.write("overflow.json",
+                    "{\"image_width\": 640, \"image_height\": 480,\n"
+                    " \"views\": [{\"image_points\": [[1e999, 2]], \"target_points\": [[0, 0]]}]}");
+  expectRuns({fails(kFailed, {"calibrate", "--corners", file},
+                    file + ": not a corners file (JSON, line 2, column 31: number overflow "
+                           "parsing '1e999')")});
+}
+
+}  // namespace
