@@ -4,12 +4,12 @@
 #   1. the release build: libraries, camcal, tests and benchmarks, whole suite;
 #   2. pip install . into a fresh virtual environment, and the Python suite
 #      against what it installed;
-#   3. the library and its C++ tests cross-built for 64-bit ARM (aarch64,
-#      without camcal) and run under qemu-aarch64;
-#   4. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   5. the concurrency test under ThreadSanitizer;
-#   6. each fuzz harness for a fixed number of runs from a fixed seed over its
-#      seed corpus and regressions (clang), the same campaign on every machine.
+#   3. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the concurrency test under ThreadSanitizer;
+#   5. each fuzz harness for a fixed number of runs from a fixed seed over its
+#      seed corpus and regressions (clang), the same campaign on every machine;
+#   6. the library and its C++ tests cross-built for 64-bit ARM (aarch64,
+#      without camcal) and run under qemu-aarch64.
 # CAMERA_PARAMETERS_QUICK=1 runs the format check and the release stage only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,22 +63,6 @@ CMAKE_BUILD_PARALLEL_LEVEL=$jobs "$venv/bin/python" -m pip install --quiet --no-
   tee build/venv/pytest.log
 pip_tests=$(sed -n 's/^\([0-9]*\) passed.*/\1/p' build/venv/pytest.log)
 
-stage "aarch64: cross build, tests under qemu-aarch64"
-scripts/install-deps.sh --cross
-cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DCAMERA_PARAMETERS_WERROR=ON -DCAMERA_PARAMETERS_TOOLS=OFF \
-  -DCAMERA_PARAMETERS_BENCHMARKS=OFF -DCAMERA_PARAMETERS_PYTHON=OFF >/dev/null
-cmake --build build/aarch64 -j"$jobs"
-# The library without camcal installs its package alone.
-cmake -DBUILD_DIR=build/aarch64 -DPREFIX="$PWD/build/aarch64/installed" -P cmake/InstallBuildTree.cmake
-test -f build/aarch64/installed/lib/cmake/camera_parameters/camera_parametersConfig.cmake
-test ! -e build/aarch64/installed/bin/camcal
-# Left out: the install test's consumer (a native build of its own) and the
-# slowest suites, which emulation makes minutes long.
-ctest --test-dir build/aarch64 --output-on-failure -j"$jobs" -E "$aarch64_skipped" |
-  tee build/aarch64/ctest.log
-aarch64_tests=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' build/aarch64/ctest.log)
-
 stage "address and undefined behaviour sanitizers"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
   -DCAMERA_PARAMETERS_SANITIZE=address,undefined -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
@@ -116,6 +100,22 @@ for source in fuzz/*_fuzzer.cpp; do
     exit 1
   fi
 done
+
+stage "aarch64: cross build, tests under qemu-aarch64"
+scripts/install-deps.sh --cross
+cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DCAMERA_PARAMETERS_WERROR=ON -DCAMERA_PARAMETERS_TOOLS=OFF \
+  -DCAMERA_PARAMETERS_BENCHMARKS=OFF -DCAMERA_PARAMETERS_PYTHON=OFF >/dev/null
+cmake --build build/aarch64 -j"$jobs"
+# The library without camcal installs its package alone.
+cmake -DBUILD_DIR=build/aarch64 -DPREFIX="$PWD/build/aarch64/installed" -P cmake/InstallBuildTree.cmake
+test -f build/aarch64/installed/lib/cmake/camera_parameters/camera_parametersConfig.cmake
+test ! -e build/aarch64/installed/bin/camcal
+# Left out: the install test's consumer (a native build of its own) and the
+# slowest suites, which emulation makes minutes long.
+ctest --test-dir build/aarch64 --output-on-failure -j"$jobs" -E "$aarch64_skipped" |
+  tee build/aarch64/ctest.log
+aarch64_tests=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' build/aarch64/ctest.log)
 
 printf '\nAll stages passed: %s tests of the release build, %s of the installed Python module, %s on aarch64.\n' \
   "$tests_run" "$pip_tests" "$aarch64_tests"

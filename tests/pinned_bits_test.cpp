@@ -88,9 +88,9 @@ TEST(CalibrateCameraBits, TwentyViewsOfTheNavigationLensFitToPinnedBits) {
   for (float d : fit.lens.distortion) bits += " " + hex(d);
   // rms, fx, cx, fy, cy, then k1 k2 p1 p2 k3 k4 k5 k6.
   EXPECT_EQ(bits,
-            "0x1.180c85529aa76p-2 0x1.3545a4p+9 0x1.40ee98p+9 0x1.350466p+9 0x1.de0a0cp+8 "
-            "0x1.cbe1fcp-3 -0x1.98b248p-10 0x1.b3b56ap-12 -0x1.47ec78p-12 0x1.ccef8p-6 "
-            "0x1.1d599p-1 0x1.88b9e8p-4 0x1.1cfb84p-5");
+            "0x1.180c85529aa39p-2 0x1.3545a4p+9 0x1.40ee98p+9 0x1.350466p+9 0x1.de0a0cp+8 "
+            "0x1.cbe2ap-3 -0x1.98c2a4p-10 0x1.b3b56ap-12 -0x1.47ec78p-12 0x1.ccefbep-6 "
+            "0x1.1d59bap-1 0x1.88ba14p-4 0x1.1cfb8cp-5");
 }
 
 // ctest runs this suite twice, the second time with CAMERA_PARAMETERS_BASELINE=1:

@@ -48,6 +48,8 @@ constexpr double kSoundCheckFraction = 0.01;
 // first (fitViews); the refinement over all of them then starts with this
 // damping.
 constexpr size_t kSubsetViews = 20;
+// Above this rms, pixels, the start without distortion is tried as well.
+constexpr double kRetryRmsPx = 0.5;
 constexpr double kRefineDamping = 1e-8;
 // The refinement's budget per stage. One that runs out of it has met a
 // stretch of the rational lens's valley that the first pass did not settle,
@@ -326,8 +328,9 @@ void closedFormStart(const std::vector<PreparedView>& prepared, const std::vecto
 // its poses put target points behind the camera.
 bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
                             const std::vector<View>& views, int width, int height,
-                            const CameraCalibrationOptions& options, CameraState* state) {
-  if (!curvatureStart(prepared, views, width, height, options, state) ||
+                            const CameraCalibrationOptions& options, CameraState* state,
+                            bool from_curvature = true) {
+  if (!from_curvature || !curvatureStart(prepared, views, width, height, options, state) ||
       !std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
     closedFormStart(prepared, views, width, height, state);
   }
@@ -611,6 +614,24 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
     return false;
   }
   int iterations = outcome.iterations;
+  // A board's corners are found to a fraction of a pixel: a minimum above
+  // kRetryRmsPx may be a valley the curvature start led into (a strongly
+  // rational lens whose terms the straightened homographies misjudge), so
+  // the start without distortion is fitted too and the lower sound minimum
+  // kept.
+  if (!(outcome.rms <= kRetryRmsPx)) {
+    CameraState plain;
+    FitOutcome other;
+    if (closedFormStartInFront(pick(prepared, first_pass), pick(fitted_views, first_pass), width,
+                               height, options, &plain, false) &&
+        fitViews(prepared, fitted_views, first_pass, width, height, options, plain, &other)) {
+      iterations += other.iterations;
+      if ((other.sound || !outcome.sound) && other.rms < outcome.rms) {
+        outcome = other;
+        state = plain;
+      }
+    }
+  }
 
   // Outliers: points beyond outlier_sigma x the rms are dropped, a view
   // keeping at least kMinimumPointsPerView, and the fit repeated.

