@@ -14,7 +14,7 @@
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
 //   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
 //   camcal rig --board CxR --square M DIR --into ROBOT_CAL  every camera's pose from a board
-//   camcal board --board SPEC -o FILE           a printable board, PNG or PDF
+//   camcal board --board BOARD -o FILE           a printable board, PNG or PDF
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>

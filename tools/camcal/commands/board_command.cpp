@@ -1,4 +1,4 @@
-// camcal board --board SPEC [--square METRES] [--dpi N] -o FILE
+// camcal board --board BOARD [--square METRES] [--dpi N] -o FILE
 // A printable calibration board, exactly the one `camcal calibrate --board`
 // expects: a PNG at that many dots per inch, or for a .pdf name a PDF page
 // at true scale; its parameters are printed in the margin.
@@ -59,7 +59,7 @@ cv::Mat boardBitmap(const Board& board, int pixels) {
 }
 
 // Draws the page in metres: the board at true size, its parameters below.
-void drawPage(cairo_t* cr, const Board& board, const std::string& spec) {
+void drawPage(cairo_t* cr, const Board& board, const std::string& board_text) {
   const cv::Mat bitmap = boardBitmap(board, board.charuco ? 120 : 1);
   cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, bitmap.cols, bitmap.rows);
   cairo_surface_flush(image);
@@ -90,7 +90,7 @@ void drawPage(cairo_t* cr, const Board& board, const std::string& spec) {
   cairo_set_font_size(cr, 0.004);
   cairo_move_to(cr, kMarginM, kMarginM + board_h + 0.006);
   const std::string line =
-      "camcal calibrate --board " + spec +
+      "camcal calibrate --board " + board_text +
       (board.charuco ? "" : " --square " + formatPrintf("%g", board.square_m)) + "   (" +
       describeBoard(board) + "; print at 100 %, then measure a square)";
   cairo_show_text(cr, line.c_str());
@@ -105,7 +105,7 @@ int runBoard(const BoardOptions& options) {
     throw usageError("board: cannot tell the format of '" + options.output +
                      "': name the output NAME.png or NAME.pdf");
   }
-  if (!isCharucoSpec(options.board) && options.square.empty()) {
+  if (!isCharucoBoard(options.board) && options.square.empty()) {
     throw usageError("board: a chessboard needs --square METRES");
   }
   const Board board = parseBoard(options.board, options.square);

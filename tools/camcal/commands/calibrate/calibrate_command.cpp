@@ -62,7 +62,7 @@ void checkCombination(const CalibrateOptions& options) {
         "calibrate: give board images (--board, --square, IMAGE...) or --corners FILE, "
         "not both");
   }
-  const bool square_needed = !isCharucoSpec(options.board);
+  const bool square_needed = !isCharucoBoard(options.board);
   if (options.corners.empty() &&
       (options.board.empty() || (square_needed && options.square.empty()) ||
        options.images.empty())) {

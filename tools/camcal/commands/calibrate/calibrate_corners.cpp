@@ -141,22 +141,22 @@ double parseSquareSize(const std::string& text) {
   return value;
 }
 
-bool isCharucoSpec(const std::string& text) { return text.rfind("charuco:", 0) == 0; }
+bool isCharucoBoard(const std::string& text) { return text.rfind("charuco:", 0) == 0; }
 
-Board parseBoard(const std::string& spec, const std::string& square) {
+Board parseBoard(const std::string& board_text, const std::string& square) {
   Board board;
-  if (!isCharucoSpec(spec)) {
-    parseBoardSize(spec, &board);
+  if (!isCharucoBoard(board_text)) {
+    parseBoardSize(board_text, &board);
     board.square_m = parseSquareSize(square);
     return board;
   }
   static const std::regex kCharuco(
       "charuco:([0-9]{1,4})x([0-9]{1,4}):([^:]+):([^:]+):([A-Za-z0-9_]+)");
   std::smatch match;
-  const auto malformed = [&spec](const std::string& why) {
-    return usageError("malformed ChArUco board '" + spec + "': " + why);
+  const auto malformed = [&board_text](const std::string& why) {
+    return usageError("malformed ChArUco board '" + board_text + "': " + why);
   };
-  if (!std::regex_match(spec, match, kCharuco)) {
+  if (!std::regex_match(board_text, match, kCharuco)) {
     throw malformed(
         "expected charuco:COLSxROWS:SQUARE:MARKER:DICTIONARY, squares and metres, e.g. "
         "charuco:11x8:0.04:0.03:DICT_5X5_100");
@@ -182,7 +182,7 @@ Board parseBoard(const std::string& spec, const std::string& square) {
   board.dictionary = match[5].str();
   board.dictionary_id = arucoDictionaryByName(board.dictionary);
   if (board.dictionary_id < 0) {
-    throw usageError("unknown ArUco dictionary '" + board.dictionary + "' in '" + spec +
+    throw usageError("unknown ArUco dictionary '" + board.dictionary + "' in '" + board_text +
                      "': OpenCV's names, DICT_4X4_50 to DICT_7X7_1000, DICT_ARUCO_ORIGINAL, "
                      "DICT_APRILTAG_16h5 to DICT_APRILTAG_36h11");
   }
@@ -201,7 +201,7 @@ Board parseBoard(const std::string& spec, const std::string& square) {
     }
     if (std::fabs(given - board.square_m) > 1e-9 * board.square_m) {
       throw usageError("--square " + square + " disagrees with the square of the ChArUco board '" +
-                       spec + "' (leave --square out: the board gives it)");
+                       board_text + "' (leave --square out: the board gives it)");
     }
   }
   return board;

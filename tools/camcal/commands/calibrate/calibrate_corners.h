@@ -43,14 +43,14 @@ void parseBoardSize(const std::string& text, Board* board);
 // A positive number of metres; throws an operation error naming the text.
 double parseSquareSize(const std::string& text);
 // Whether --board names a ChArUco board ("charuco:...").
-bool isCharucoSpec(const std::string& text);
+bool isCharucoBoard(const std::string& text);
 // The board of --board and --square: "COLSxROWS" with --square (as the two
 // functions above), or "charuco:COLSxROWS:SQUARE:MARKER:DICTIONARY" (squares,
 // metres, OpenCV's dictionary name such as DICT_5X5_100), where --square may
 // be left out or must agree. A malformed ChArUco board, an unknown
 // dictionary, one too small for the board's markers, or a marker not
 // smaller than its square is a usage error naming the text.
-Board parseBoard(const std::string& spec, const std::string& square);
+Board parseBoard(const std::string& board_text, const std::string& square);
 // The board as --board spells it, with its square: "9x6, 45 mm squares", ...
 std::string describeBoard(const Board& board);
 
