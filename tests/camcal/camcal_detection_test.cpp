@@ -10,8 +10,10 @@
 
 #include "board_finder.h"
 #include "calibration_common/camera_parameters.h"
+#include "calibration_utils/camera_calibration.h"
 #include "run_camcal.h"
 #include "support/board_imaging.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -44,14 +46,14 @@ struct DetectionCase {
   const char* name;
   bool charuco;
   Imaging imaging;
-  Eigen::Vector2d centre;  // the board's centre, pixel of the 640 x 480 image
+  Eigen::Vector2d centre;  // the board's centre, pixel of the image
   bool found;
   std::string reason = "";  // part of it, when not found
+  int size = 1;             // the image, 640 x 480 times this
 };
 
 TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
-  const Lens lens = navigationLens(640, 480);
-  const BoardRenderer renderer(lens, 2);
+  const BoardRenderer renderers[] = {{navigationLens(640, 480), 2}, {navigationLens(1280, 960), 2}};
   const Chessboard chessboard{9, 6, 0.03};
   const camcal::Board charuco = charucoBoard();
   const CharucoPattern pattern = charucoPattern(charuco);
@@ -67,18 +69,24 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
       {"chessboard cut by the edge", false, plain, {600, 240}, false, "no 9x6 board found"},
       {"no board", false, plain, {2500, 240}, false, "no 9x6 board found"},
       {"ChArUco, ordinary photograph", true, dravik::testing::ordinaryImaging(), middle, true},
+      // At 640 x 480 the markers by the edge are too small to be read.
+      {"ChArUco cut by the edge, 1280 x 960", true, plain, {1220, 500}, true, "", 2},
       {"ChArUco, a few markers", true, plain, {850, 700}, false, "6 corners needed"},
   };
   for (const DetectionCase& c : cases) {
     SCOPED_TRACE(c.name);
+    const BoardRenderer& renderer = renderers[c.size - 1];
+    const Lens& lens = renderer.lens();
     const Chessboard corners = c.charuco ? pattern.corners() : chessboard;
-    // Tilted a little; a ChArUco board facing the camera, for its markers.
+    // Tilted a little; a ChArUco board facing the camera and nearer, for its markers.
     const double tilt = c.charuco ? 0.0 : 0.2;
-    const Eigen::Matrix4d pose = boardPose(lens, corners, c.centre, 0.35, tilt, -tilt);
+    const Eigen::Matrix4d pose =
+        boardPose(lens, corners, c.centre, c.charuco ? 0.25 : 0.35, tilt, -tilt);
     const std::vector<double> shading =
         c.charuco ? renderer.renderPattern(pattern, pose)
                   : renderer.renderPattern(ChessboardPattern{corners}, pose);
-    const cv::Mat picture = dravik::testing::takePicture(shading, 640, 480, c.imaging, 3);
+    const cv::Mat picture =
+        dravik::testing::takePicture(shading, lens.width, lens.height, c.imaging, 3);
     camcal::Board board = charuco;
     if (!c.charuco) board = camcal::parseBoard("9x6", "0.03");
     camcal::ImageCorners found;
@@ -151,6 +159,84 @@ TEST(CamcalDetection, SkipsImagesOfAnOddSizeAndNamesEveryUnreadableImageAtOnce) 
   EXPECT_NE(failed.err.find("2 images cannot be used: " + missing), std::string::npos)
       << failed.err;
   EXPECT_NE(failed.err.find(broken + ": not a PNG or JPEG image"), std::string::npos) << failed.err;
+}
+
+// What a calibration says at the image's four corner pixels: how far the
+// nearest kept corner lies, how far the fitted lens sees the true ray of
+// the pixel from it, and the fit's projection uncertainty there.
+struct AtImageCorners {
+  double nearest_corner_px = 0.0, ray_error_px = 0.0, uncertainty_px = 0.0;  // worst of four
+};
+
+AtImageCorners calibrateAndMeasure(const Lens& truth, const BoardRenderer& renderer,
+                                   const camcal::Board& board, const CharucoPattern& charuco,
+                                   const std::vector<Eigen::Matrix4d>& poses) {
+  std::vector<dravik::calibration::TargetView> views;
+  for (size_t k = 0; k < poses.size(); ++k) {
+    const std::vector<double> shading =
+        board.charuco
+            ? renderer.renderPattern(charuco, poses[k])
+            : renderer.renderPattern(ChessboardPattern{{board.columns, board.rows, board.square_m}},
+                                     poses[k]);
+    const cv::Mat picture = dravik::testing::takePicture(shading, truth.width, truth.height,
+                                                         {0, 0, 0.7, 1.0, 0}, unsigned(k));
+    camcal::ImageCorners found;
+    if (camcal::findBoard(picture, board, &found)) {
+      views.push_back({found.image_points, found.target_points});
+    }
+  }
+  dravik::calibration::views::CameraCalibration fit;
+  const dravik::testing::LogCapture quiet;  // the chessboard's undetermined lens terms
+  EXPECT_TRUE(dravik::calibration::calibrateCamera(views, truth.width, truth.height, {}, &fit));
+  constexpr int kStep = 8;
+  std::vector<float> sigma;
+  EXPECT_TRUE(dravik::calibration::projectionUncertainty(fit, kStep, &sigma));
+  const int columns = truth.width / kStep, rows = truth.height / kStep;
+  AtImageCorners worst;
+  for (const auto& [i, j] :
+       {std::pair{0, 0}, {columns - 1, 0}, {0, rows - 1}, {columns - 1, rows - 1}}) {
+    const Eigen::Vector2d pixel(i * kStep + kStep / 2, j * kStep + kStep / 2);
+    double nearest = 1e30;
+    for (const auto& view : views)
+      for (const Eigen::Vector2d& p : view.image_points)
+        nearest = std::min(nearest, (p - pixel).norm());
+    const Eigen::Vector2d ray = truth.normalize(pixel).point;
+    const double error = (fit.lens.project({ray.x(), ray.y(), 1.0}) - pixel).norm();
+    worst.nearest_corner_px = std::max(worst.nearest_corner_px, nearest);
+    worst.ray_error_px = std::max(worst.ray_error_px, error);
+    worst.uncertainty_px = std::max(worst.uncertainty_px, double(sigma[size_t(j * columns + i)]));
+  }
+  return worst;
+}
+
+// One camera of a strong lens, boards held near it out to and past the
+// image's edges, the same poses for a ChArUco board and for the chessboard of
+// its squares: the chessboard is found only where it is whole, the ChArUco
+// board also where the edge cuts it.
+TEST(CamcalDetection, CharucoBoardsCutByTheEdgeCalibrateTheImageCornersThatChessboardsMiss) {
+  Lens truth;
+  dravik::Matrix3f K;
+  K << 650, 0, 639.5, 0, 650, 479.5, 0, 0, 1;
+  ASSERT_TRUE(Lens::fromIntrinsics(K, {-0.2f, 0.03f, 0, 0, -0.0015f, 0, 0, 0}, 1280, 960, &truth));
+  ASSERT_TRUE(truth.isSoundOverImage());
+  const BoardRenderer renderer(truth, 1);
+  const camcal::Board charuco = camcal::parseBoard("charuco:11x8:0.04:0.03:DICT_5X5_100", "");
+  const camcal::Board chessboard = camcal::parseBoard("10x7", "0.04");
+  const CharucoPattern pattern = charucoPattern(charuco);
+  const double distance = 1.4 * 0.44 * truth.K(0, 0) / truth.width;
+  const std::vector<Eigen::Matrix4d> poses =
+      dravik::testing::calibrationPoses(truth, pattern.corners(), distance, 12, true);
+  const AtImageCorners with_charuco = calibrateAndMeasure(truth, renderer, charuco, pattern, poses);
+  const AtImageCorners with_chessboard =
+      calibrateAndMeasure(truth, renderer, chessboard, pattern, poses);
+  // The chessboard is found whole in few views, its corners far from the
+  // image's corners, where its lens is free to bend; the cut ChArUco boards
+  // bring corners within reach of them and hold the lens there.
+  EXPECT_LT(with_charuco.nearest_corner_px, 0.5 * with_chessboard.nearest_corner_px);
+  EXPECT_GT(with_chessboard.ray_error_px, 30.0);
+  EXPECT_LT(with_charuco.ray_error_px, 0.4 * with_chessboard.ray_error_px);
+  EXPECT_LT(with_charuco.uncertainty_px, 20.0);
+  EXPECT_GT(with_chessboard.uncertainty_px, 5.0 * with_charuco.uncertainty_px);
 }
 
 TEST(CamcalBoard, WritesACharucoBoardThatOpenCvReadsBackAtTrueScale) {

@@ -136,10 +136,13 @@ inline cv::Mat takePicture(const std::vector<double>& shading, int width, int he
 inline Imaging ordinaryImaging() { return {0.3, 0.35, 1.2, 2.5, 90}; }
 
 // Views for a calibration, `count` of them: boards over a 3 x 3 grid of the
-// image, tilted towards the camera's axis, and at the centre tilted each
-// way; with `reach_corners`, the outer views' boards are pushed past the
-// image's edges and corners (a ChArUco board still gives the corners it
-// shows).
+// image, tilted to face the camera, and at the centre tilted each way. Each
+// view is shifted by a few hundredths of the image and rolled a little about
+// its normal, by a low-discrepancy sequence, so that no two views lay their
+// corners along the same rows and columns of pixels. With `reach_corners`,
+// the outer views' boards are pushed past the image's edges and corners (a
+// ChArUco board still gives the corners it shows), so that their corners
+// reach the image's corners; without it every board stays whole.
 inline std::vector<Eigen::Matrix4d> calibrationPoses(const calibration::Lens& lens,
                                                      const Chessboard& board, double distance,
                                                      int count, bool reach_corners) {
@@ -150,16 +153,25 @@ inline std::vector<Eigen::Matrix4d> calibrationPoses(const calibration::Lens& le
     const int i = cell % 3, j = cell / 3 % 3;
     const bool grid = cell < 9 && cell != 4;
     const bool corner = grid && i != 1 && j != 1;
-    const double reach = reach_corners ? (corner ? 0.27 : 0.3) : (corner ? 0.3 : 0.33);
-    const double u = lens.width * (grid ? 0.5 + (i - 1) * reach : 0.5);
-    const double v = lens.height * (grid ? 0.5 + (j - 1) * reach : 0.5);
+    // The additive recurrence of the plastic number, spread evenly over
+    // [-0.5, 0.5)^2 whatever the count.
+    const double a = std::fmod(0.5 + 0.7548776662466927 * k, 1.0) - 0.5;
+    const double b = std::fmod(0.5 + 0.5698402909980532 * k, 1.0) - 0.5;
+    const double reach = reach_corners ? (corner ? 0.42 : 0.38) : (corner ? 0.3 : 0.33);
+    const double u = lens.width * (0.5 + (grid ? (i - 1) * reach : 0.0) + 0.04 * a);
+    const double v = lens.height * (0.5 + (grid ? (j - 1) * reach : 0.0) + 0.04 * b);
     double tilt_x = (1 - j) * kTilt, tilt_y = (i - 1) * kTilt;
     if (!grid) tilt_x = (cell % 2 ? 1 : -1) * kTilt, tilt_y = (cell - 9) * 0.5 * kTilt;
     // Later rounds a little nearer, turned a little more.
     const double round = double(k / 12);
-    const double scale = (grid ? (corner && !reach_corners ? 1.5 : 1.15) : 1.0) * (1 - 0.1 * round);
-    poses.push_back(boardPose(lens, board, {u, v}, scale * distance, tilt_x * (1 + 0.2 * round),
-                              tilt_y * (1 + 0.2 * round)));
+    const double scale = (grid ? (reach_corners ? 0.75
+                                  : corner      ? 1.5
+                                                : 1.15)
+                               : 1.0) *
+                         (1 - 0.1 * round);
+    const double turn = 1 + 0.2 * round;
+    poses.push_back(boardPose(lens, board, {u, v}, scale * distance, tilt_x * turn, tilt_y * turn,
+                              0.12 * (a - b)));
   }
   return poses;
 }

@@ -135,14 +135,15 @@ class BoardRenderer {
   std::vector<double> rays_;  // the ray (x, y, 1) of each sample, x and y interleaved
 };
 
-// The board turned by tilt_x about the camera's x axis, then tilt_y about
-// its y axis (radians), its centre on the ray of `pixel` at `distance`
-// metres along the optical axis.
+// The board turned by roll about its own normal, then by tilt_x about the
+// camera's x axis, then tilt_y about its y axis (radians), its centre on the
+// ray of `pixel` at `distance` metres along the optical axis.
 inline Eigen::Matrix4d boardPose(const calibration::Lens& lens, const Chessboard& board,
                                  const Eigen::Vector2d& pixel, double distance, double tilt_x,
-                                 double tilt_y) {
+                                 double tilt_y, double roll = 0.0) {
   const Eigen::Matrix3d R = (Eigen::AngleAxisd(tilt_y, Eigen::Vector3d::UnitY()) *
-                             Eigen::AngleAxisd(tilt_x, Eigen::Vector3d::UnitX()))
+                             Eigen::AngleAxisd(tilt_x, Eigen::Vector3d::UnitX()) *
+                             Eigen::AngleAxisd(roll, Eigen::Vector3d::UnitZ()))
                                 .toRotationMatrix();
   const Eigen::Vector2d ray = lens.normalize(pixel).point;
   const Eigen::Vector3d centre(board.square * (board.columns - 1) / 2.0,
