@@ -135,6 +135,14 @@ inline cv::Mat takePicture(const std::vector<double>& shading, int width, int he
 // noise, light falling off to the corners and from one side, JPEG.
 inline Imaging ordinaryImaging() { return {0.3, 0.35, 1.2, 2.5, 90}; }
 
+// The distance, metres, of calibrationPoses's views of a board `width_m`
+// wide: it fills about two thirds of the image's width; with
+// `reach_corners`, whose outer views come nearer, farther, so that the board
+// still shows whole markers where the lens squeezes the image's corners.
+inline double viewingDistance(const calibration::Lens& lens, double width_m, bool reach_corners) {
+  return (reach_corners ? 1.8 : 1.4) * width_m * lens.K(0, 0) / lens.width;
+}
+
 // Views for a calibration, `count` of them: boards over a 3 x 3 grid of the
 // image, tilted to face the camera, and at the centre tilted each way. Each
 // view is shifted by a few hundredths of the image and rolled a little about

@@ -53,13 +53,10 @@ int run(const Options& options) {
   const dravik::calibration::Lens lens = camera->getLens(frame.width, frame.height);
   const camcal::Board board = camcal::parseBoard(options.board, options.square);
   const Chessboard corners{board.columns, board.rows, board.square_m};
-  // Far enough that the board fills about two thirds of the image's width;
-  // a ChArUco board, whose outer views come nearer, farther, so that it
-  // still shows whole markers where the lens squeezes the image's corners.
-  const double width_m = (board.columns + 1) * board.square_m;
-  const double fill = board.charuco ? 1.8 : 1.4;
-  const double distance =
-      options.distance > 0.0 ? options.distance : fill * width_m * lens.K(0, 0) / lens.width;
+  const double distance = options.distance > 0.0
+                              ? options.distance
+                              : dravik::testing::viewingDistance(
+                                    lens, (board.columns + 1) * board.square_m, board.charuco);
   const std::vector<Eigen::Matrix4d> poses =
       dravik::testing::calibrationPoses(lens, corners, distance, options.views, board.charuco);
 
@@ -128,8 +125,9 @@ int main(int argc, char** argv) {
   app.add_option("--views", options.views, "Number of pictures")
       ->check(CLI::Range(1, 200))
       ->capture_default_str();
-  app.add_option("--distance", options.distance,
-                 "Distance of the board, metres (default: it fills about two thirds of the image's width)");
+  app.add_option(
+      "--distance", options.distance,
+      "Distance of the board, metres (default: it fills about two thirds of the image's width)");
   app.add_option("--lighting", options.imaging.lighting, "Rise of brightness across the image")
       ->capture_default_str();
   app.add_option("--vignetting", options.imaging.vignetting, "Brightness lost at the corners")
