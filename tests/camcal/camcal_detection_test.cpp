@@ -1,6 +1,7 @@
 // Board detection of camcal calibrate on pictures rendered under realistic
-// imaging, ChArUco boards, images of an odd size, camcal board, and the
-// board specifications camcal refuses.
+// imaging, ChArUco boards (and what their cut views give at the image's
+// corners against a chessboard's), images of an odd size, camcal board, and
+// the board specifications camcal refuses.
 #include <gtest/gtest.h>
 
 #include <filesystem>
