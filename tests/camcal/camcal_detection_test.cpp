@@ -118,6 +118,37 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
   }
 }
 
+// The navigation camera's full frame, a chessboard held low at the left
+// where its squares are sheared and several times the size of those at its
+// far end: the search on the downscaled copy puts the board's corner there
+// 9 pixels off, which a window sized by the smallest square cannot mend.
+// Each corner is refined in a window of its own squares, or dropped.
+TEST(CamcalDetection, RefinesEachCornerInAWindowItsOwnSquaresBound) {
+  const Lens lens = navigationLens(1280, 960);
+  const Chessboard chessboard{9, 6, 0.045};
+  const std::vector<Eigen::Matrix4d> poses = dravik::testing::calibrationPoses(
+      lens, chessboard,
+      dravik::testing::viewingDistance(lens, (chessboard.columns + 1) * chessboard.square, false),
+      20, false);
+  const BoardRenderer renderer(lens, 3);
+  const Eigen::Matrix4d& pose = poses[6];
+  const cv::Mat picture = dravik::testing::takePicture(
+      renderer.renderPattern(ChessboardPattern{chessboard}, pose), lens.width, lens.height,
+      dravik::testing::ordinaryImaging(), 7);
+  camcal::ImageCorners found;
+  ASSERT_TRUE(camcal::findBoard(picture, camcal::parseBoard("9x6", "0.045"), &found)) << found.reason;
+  const std::vector<Eigen::Vector2d> truth = boardCorners(lens, chessboard, pose);
+  ASSERT_GE(found.image_points.size(), truth.size() - 2);
+  for (size_t k = 0; k < found.image_points.size(); ++k) {
+    const Eigen::Vector3d& t = found.target_points[k];
+    const size_t id = size_t(std::lround(t.x() / chessboard.square) +
+                             chessboard.columns * std::lround(t.y() / chessboard.square));
+    const double error = std::min((found.image_points[k] - truth[id]).norm(),
+                                  (found.image_points[k] - truth[truth.size() - 1 - id]).norm());
+    EXPECT_LT(error, 0.5) << "corner " << id;
+  }
+}
+
 TEST(CamcalDetection, SkipsImagesOfAnOddSizeAndNamesEveryUnreadableImageAtOnce) {
   const Lens lens = navigationLens(640, 480);
   const BoardRenderer renderer(lens, 1);

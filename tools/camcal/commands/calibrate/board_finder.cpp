@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "corner_refinement.h"
+
 namespace camcal {
 
 namespace {
@@ -99,28 +101,31 @@ bool attempt(const ChessboardAttempt& how, const Level& level, const cv::Size& p
   return ok && found->size() == size_t(pattern.area());
 }
 
-// The half side of cornerSubPix's window: 0.4 of the shortest distance
-// between neighbouring corners (the window stays within the four squares
-// around its corner, yet averages as much of their edges as it can), from 2
-// to 11 pixels.
-int halfWindowFor(double shortest) { return std::clamp(int(shortest * 0.4), 2, 11); }
+// Each corner's half window, as a fraction of the distance to its nearest
+// neighbour: within the four squares around the corner, yet averaging as
+// much of their edges as it can.
+constexpr double kChessboardWindowFraction = 0.4;
 
-const cv::TermCriteria kRefinementCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 40,
-                                           0.001);
-
-int refinementHalfWindow(const std::vector<cv::Point2f>& points, const cv::Size& pattern) {
-  double shortest = 1e30;
-  for (int r = 0; r < pattern.height; ++r)
-    for (int c = 0; c < pattern.width; ++c) {
-      const cv::Point2f& p = points[size_t(r * pattern.width + c)];
-      if (c + 1 < pattern.width) {
-        shortest = std::min(shortest, cv::norm(p - points[size_t(r * pattern.width + c + 1)]));
-      }
-      if (r + 1 < pattern.height) {
-        shortest = std::min(shortest, cv::norm(p - points[size_t((r + 1) * pattern.width + c)]));
-      }
-    }
-  return halfWindowFor(shortest);
+// Keeps the corners that converged in refinement, in order, with what
+// names each (its grid place or its id); the detector's text says how many
+// were dropped.
+template <typename Names>
+void keepConverged(const std::vector<bool>& converged, std::vector<cv::Point2f>* points,
+                   Names* names, std::string* detector) {
+  size_t kept = 0;
+  for (size_t i = 0; i < points->size(); ++i) {
+    if (!converged[i]) continue;
+    (*points)[kept] = (*points)[i];
+    (*names)[kept] = (*names)[i];
+    ++kept;
+  }
+  const size_t dropped = points->size() - kept;
+  points->resize(kept);
+  names->resize(kept);
+  if (dropped > 0) {
+    *detector += ", " + std::to_string(dropped) + (dropped == 1 ? " corner" : " corners") +
+                 " dropped (cornerSubPix did not converge)";
+  }
 }
 
 bool findChessboard(const cv::Mat& gray, const Board& board, ImageCorners* corners) {
@@ -149,14 +154,21 @@ bool findChessboard(const cv::Mat& gray, const Board& board, ImageCorners* corne
     return false;
   }
   for (cv::Point2f& p : found) p = level->toFull(p);
-  const int half = refinementHalfWindow(found, pattern);
-  cv::cornerSubPix(gray, found, cv::Size(half, half), cv::Size(-1, -1), kRefinementCriteria);
-  corners->detector = std::string(used->name) + scaleText(*level) + ", cornerSubPix";
-  for (const cv::Point2f& p : found) corners->image_points.emplace_back(p.x, p.y);
+  std::vector<GridPlace> places;
   for (int r = 0; r < board.rows; ++r)
-    for (int c = 0; c < board.columns; ++c) {
-      corners->target_points.emplace_back(c * board.square_m, r * board.square_m, 0.0);
-    }
+    for (int c = 0; c < board.columns; ++c) places.push_back({c, r});
+  corners->detector = std::string(used->name) + scaleText(*level) + ", cornerSubPix";
+  keepConverged(refineCorners(gray, places, kChessboardWindowFraction, &found), &found, &places,
+                &corners->detector);
+  if (found.size() < size_t(kLeastCharucoCorners)) {
+    corners->reason = "the board's corners did not converge in refinement";
+    return false;
+  }
+  for (size_t i = 0; i < found.size(); ++i) {
+    corners->image_points.emplace_back(found[i].x, found[i].y);
+    corners->target_points.emplace_back(places[i].column * board.square_m,
+                                        places[i].row * board.square_m, 0.0);
+  }
   return true;
 }
 
@@ -186,18 +198,16 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   // small squares; refined again in a window that stays within the light
   // band between a corner and the markers beside it, whose edges would pull
   // the corner towards them.
-  double shortest = 1e30;
-  for (size_t i = 0; i < ids.size(); ++i)
-    for (size_t j = 0; j < ids.size(); ++j) {
-      const bool beside = ids[j] == ids[i] + 1 && ids[i] % board.columns != board.columns - 1;
-      if (beside || ids[j] == ids[i] + board.columns) {
-        shortest = std::min(shortest, cv::norm(found[i] - found[j]));
-      }
-    }
-  if (shortest < 1e30) {
-    const double band = (board.square_m - board.marker_m) / (2.0 * board.square_m);
-    const int half = std::clamp(int(shortest * band), 2, 11);
-    cv::cornerSubPix(gray, found, cv::Size(half, half), cv::Size(-1, -1), kRefinementCriteria);
+  std::vector<GridPlace> places;
+  for (const int id : ids) places.push_back({id % board.columns, id / board.columns});
+  const double band = (board.square_m - board.marker_m) / (2.0 * board.square_m);
+  std::string dropped;
+  keepConverged(refineCorners(gray, places, band, &found), &found, &ids, &dropped);
+  if (ids.size() < size_t(kLeastCharucoCorners)) {
+    corners->reason = "ChArUco board: " + std::to_string(ids.size()) +
+                      " corners converged in refinement, " +
+                      std::to_string(kLeastCharucoCorners) + " needed";
+    return false;
   }
   std::vector<size_t> order(ids.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -215,7 +225,7 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
         std::round((layout[size_t(id)].y - layout[0].y) / square) * board.square_m, 0.0);
   }
   corners->detector =
-      "detectMarkers(" + board.dictionary + ")" + scaleText(level) + ", interpolateCornersCharuco";
+      "detectMarkers(" + board.dictionary + ")" + scaleText(level) + ", interpolateCornersCharuco" + dropped;
   return true;
 }
 

@@ -1,0 +1,31 @@
+// Refining a board's corners at full resolution with cornerSubPix, each in a
+// window its own neighbours bound.
+//
+// A corner's window is a fraction of the distance to its nearest neighbour
+// on the board's grid: under a strong lens or a steep view the squares of
+// one board differ several times in size, and a window sized by the
+// smallest square is too narrow for a large, sheared one, where
+// cornerSubPix then cannot converge. cornerSubPix puts a corner back where
+// it started when its estimate leaves the window; such a corner has not
+// converged, keeps the error of the downscaled search (pixels, not tenths),
+// and is dropped rather than passed to the fit.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+namespace camcal {
+
+// A corner's place on the board's grid, in whole squares.
+struct GridPlace {
+  int column = 0, row = 0;
+};
+
+// Refines `points` (full-resolution estimates) in place, corner i in a half
+// window of `fraction` of its nearest grid neighbour's distance (2 to 11
+// pixels; a corner without a neighbour found takes the board's shortest).
+// True for the corners that converged.
+std::vector<bool> refineCorners(const cv::Mat& gray, const std::vector<GridPlace>& places,
+                                double fraction, std::vector<cv::Point2f>* points);
+
+}  // namespace camcal
