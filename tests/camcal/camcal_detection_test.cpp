@@ -132,11 +132,12 @@ TEST(CamcalDetection, RefinesEachCornerInAWindowItsOwnSquaresBound) {
       20, false);
   const BoardRenderer renderer(lens, 3);
   const Eigen::Matrix4d& pose = poses[6];
-  const cv::Mat picture = dravik::testing::takePicture(
-      renderer.renderPattern(ChessboardPattern{chessboard}, pose), lens.width, lens.height,
-      dravik::testing::ordinaryImaging(), 7);
+  const cv::Mat picture =
+      dravik::testing::takePicture(renderer.renderPattern(ChessboardPattern{chessboard}, pose),
+                                   lens.width, lens.height, dravik::testing::ordinaryImaging(), 7);
   camcal::ImageCorners found;
-  ASSERT_TRUE(camcal::findBoard(picture, camcal::parseBoard("9x6", "0.045"), &found)) << found.reason;
+  ASSERT_TRUE(camcal::findBoard(picture, camcal::parseBoard("9x6", "0.045"), &found))
+      << found.reason;
   const std::vector<Eigen::Vector2d> truth = boardCorners(lens, chessboard, pose);
   ASSERT_GE(found.image_points.size(), truth.size() - 2);
   for (size_t k = 0; k < found.image_points.size(); ++k) {

@@ -205,8 +205,8 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   keepConverged(refineCorners(gray, places, band, &found), &found, &ids, &dropped);
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(ids.size()) +
-                      " corners converged in refinement, " +
-                      std::to_string(kLeastCharucoCorners) + " needed";
+                      " corners converged in refinement, " + std::to_string(kLeastCharucoCorners) +
+                      " needed";
     return false;
   }
   std::vector<size_t> order(ids.size());
@@ -224,8 +224,8 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
         std::round((layout[size_t(id)].x - layout[0].x) / square) * board.square_m,
         std::round((layout[size_t(id)].y - layout[0].y) / square) * board.square_m, 0.0);
   }
-  corners->detector =
-      "detectMarkers(" + board.dictionary + ")" + scaleText(level) + ", interpolateCornersCharuco" + dropped;
+  corners->detector = "detectMarkers(" + board.dictionary + ")" + scaleText(level) +
+                      ", interpolateCornersCharuco" + dropped;
   return true;
 }
 
