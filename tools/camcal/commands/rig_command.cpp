@@ -237,12 +237,6 @@ int rig(const RigOptions& options) {
     }
     members.push_back(std::move(member));
   }
-  if (members.size() > dravik::calibration::kMaxRigCameras) {
-    throw operationError("a rig of " + std::to_string(members.size()) + " cameras: at most " +
-                         std::to_string(dravik::calibration::kMaxRigCameras) +
-                         " are calibrated together");
-  }
-
   size_t reference = 0;
   if (!options.reference.empty()) {
     const auto at = std::find_if(members.begin(), members.end(),
