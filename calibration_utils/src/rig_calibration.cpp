@@ -13,6 +13,7 @@
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
+#include "view_geometry.h"
 
 namespace dravik {
 namespace calibration {
@@ -20,7 +21,6 @@ namespace calibration {
 namespace {
 
 constexpr char kTag[] = "calibration_utils";
-constexpr size_t kMinimumPointsPerView = 6;
 // A target whose thinnest principal spread exceeds this fraction of its
 // widest (in standard deviation) is not planar.
 constexpr double kPlanarityRatio = 1e-6;
@@ -50,20 +50,6 @@ struct Observation {
   size_t source = 0;  // index in the moment's views
   View points;
 };
-
-Pose poseOf(const Eigen::Matrix4d& M) {
-  Pose pose;
-  pose.camera_from_target_rotation = M.topLeftCorner<3, 3>();
-  pose.translation = M.topRightCorner<3, 1>();
-  return pose;
-}
-
-Eigen::Matrix4d matrixOf(const Pose& pose) {
-  Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
-  M.topLeftCorner<3, 3>() = pose.camera_from_target_rotation;
-  M.topRightCorner<3, 1>() = pose.translation;
-  return M;
-}
 
 Pose compose(const Pose& a_from_b, const Pose& b_from_c) {
   Pose out;
@@ -103,34 +89,12 @@ IntrinsicVector intrinsicsOf(const Lens& lens) {
   return k;
 }
 
-bool allFinite(const RigView& view) {
-  for (const Eigen::Vector2d& p : view.image_points) {
-    if (!p.allFinite()) return false;
-  }
-  for (const Eigen::Vector3d& p : view.target_points) {
-    if (!p.allFinite()) return false;
-  }
-  return true;
-}
-
-// The target's plane: its centroid and the rotation whose columns are the
-// plane's axes (the two widest principal directions) and their normal, in
-// the target frame. False when the points are not planar or lie on a line.
-bool targetPlane(const std::vector<Eigen::Vector3d>& points, Eigen::Vector3d* origin,
-                 Eigen::Matrix3d* target_from_plane) {
-  *origin = Eigen::Vector3d::Zero();
-  for (const Eigen::Vector3d& p : points) *origin += p;
-  *origin /= static_cast<double>(points.size());
-  Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
-  for (const Eigen::Vector3d& p : points) scatter += (p - *origin) * (p - *origin).transpose();
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(scatter);
-  const Eigen::Vector3d spreads = eigen.eigenvalues();  // ascending
+// True when the target's points span a plane and lie in it.
+bool planarTarget(const std::vector<Eigen::Vector3d>& points) {
+  Eigen::Vector3d spreads;
+  planeOf(points, &spreads);
   const double ratio = kPlanarityRatio * kPlanarityRatio;
-  if (!(spreads(1) > ratio * spreads(2)) || spreads(0) > ratio * spreads(2)) return false;
-  target_from_plane->col(0) = eigen.eigenvectors().col(2);
-  target_from_plane->col(1) = eigen.eigenvectors().col(1);
-  target_from_plane->col(2) = target_from_plane->col(0).cross(target_from_plane->col(1));
-  return true;
+  return spanPlane(points) && spreads(0) <= ratio * spreads(2);
 }
 
 bool usableLens(const Lens& lens) {
@@ -210,9 +174,7 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
         DRAVIK_LOG(2, kTag) << where << "points not finite";
         return false;
       }
-      Eigen::Vector3d origin;
-      Eigen::Matrix3d axes;
-      if (!targetPlane(points.target_points, &origin, &axes)) {
+      if (!planarTarget(points.target_points)) {
         DRAVIK_LOG(2, kTag) << where << "the target's points do not span a plane";
         return false;
       }
@@ -240,36 +202,6 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
   return true;
 }
 
-// The pose of the target in one view through the lens: the homography from
-// the target's plane to the undistorted points. False when too few points
-// undistort or no homography fits.
-bool poseThroughLens(const Lens& lens, const View& view, Pose* pose) {
-  Eigen::Vector3d origin;
-  Eigen::Matrix3d target_from_plane;
-  if (!targetPlane(view.target, &origin, &target_from_plane)) return false;
-  std::vector<double> xy(2 * view.image.size());
-  std::vector<std::uint8_t> ok(view.image.size());
-  lens.normalizePixels(view.image.front().data(), view.image.size(), xy.data(), ok.data());
-  std::vector<Eigen::Vector2d> plane, normalized;
-  for (size_t i = 0; i < view.image.size(); ++i) {
-    if (!ok[i]) continue;
-    const Eigen::Vector3d p = target_from_plane.transpose() * (view.target[i] - origin);
-    plane.emplace_back(p.x(), p.y());
-    normalized.emplace_back(xy[2 * i], xy[2 * i + 1]);
-  }
-  Eigen::Matrix3d H;
-  if (plane.size() < kMinimumPointsPerView || !estimateHomography(plane, normalized, &H)) {
-    return false;
-  }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  poseFromHomography(H, 1.0, 1.0, Eigen::Vector2d::Zero(), &R, &t);
-  // camera_from_target = camera_from_plane * plane_from_target.
-  pose->camera_from_target_rotation = R * target_from_plane.transpose();
-  pose->translation = t - pose->camera_from_target_rotation * origin;
-  return pose->camera_from_target_rotation.allFinite() && pose->translation.allFinite();
-}
-
 // The poses of one camera's views through its lens, refined by
 // Levenberg-Marquardt with the lens fixed. False (logged) when a view's pose
 // cannot be found or puts target points behind the camera.
@@ -279,7 +211,7 @@ bool posesThroughLens(size_t camera, const Lens& lens, const std::vector<View>& 
   state.intrinsics = intrinsicsOf(lens);
   for (const View& view : views) {
     Pose pose;
-    if (!poseThroughLens(lens, view, &pose)) {
+    if (!poseThroughLens(planeOf(view.target), view, lens, &pose) || !matrixOf(pose).allFinite()) {
       DRAVIK_LOG(2, kTag) << "Camera " << camera
                           << ": a view's pose cannot be found through its lens";
       return false;
