@@ -364,10 +364,10 @@ bool invertSymmetric(const SharedMatrixOf<N>& A, const decltype(FreedomOf<N>::fr
   return true;
 }
 
-#define DRAVIK_SOLVER_FOR(N)                                                                 \
-  template SolverSummary minimize<N>(LeastSquaresProblemOf<N>*, const SolverOptionsOf<N>&);  \
-  template bool marginalInformation<N>(const NormalEquationsOf<N>&, const FreedomOf<N>&,      \
-                                       SharedMatrixOf<N>*, int*);                           \
+#define DRAVIK_SOLVER_FOR(N)                                                                      \
+  template SolverSummary minimize<N>(LeastSquaresProblemOf<N>*, const SolverOptionsOf<N>&);       \
+  template bool marginalInformation<N>(const NormalEquationsOf<N>&, const FreedomOf<N>&,          \
+                                       SharedMatrixOf<N>*, int*);                                 \
   template bool invertSymmetric<N>(const SharedMatrixOf<N>&, const decltype(FreedomOf<N>::free)&, \
                                    SharedMatrixOf<N>*);
 DRAVIK_SOLVER_FOR(kIntrinsics)

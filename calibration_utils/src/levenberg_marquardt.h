@@ -58,7 +58,8 @@ struct PoseBlockOf {
 // a dynamic shared block sizes U and u (and each W) in its linearize.
 template <int N>
 struct NormalEquationsOf {
-  SharedMatrixOf<N> U = SharedMatrixOf<N>::Zero(N == Eigen::Dynamic ? 0 : N, N == Eigen::Dynamic ? 0 : N);
+  SharedMatrixOf<N> U =
+      SharedMatrixOf<N>::Zero(N == Eigen::Dynamic ? 0 : N, N == Eigen::Dynamic ? 0 : N);
   SharedVectorOf<N> u = SharedVectorOf<N>::Zero(N == Eigen::Dynamic ? 0 : N);
   std::vector<PoseBlockOf<N>> views;
   double cost = 0.0;
