@@ -41,12 +41,15 @@ template <int N>
 using SharedMatrixOf = Eigen::Matrix<double, N, N>;
 template <int N>
 using CrossMatrixOf = Eigen::Matrix<double, N, kPoseParameters>;
+// The size a shared block starts at: N, or empty when dynamic.
+template <int N>
+constexpr Eigen::Index kStartSize = N == Eigen::Dynamic ? 0 : N;
 
 // One view's part of the normal equations: V = J_p'J_p, W = J_i'J_p and
 // v = J_p'r, with J_i and J_p the Jacobian's shared and pose columns.
 template <int N>
 struct PoseBlockOf {
-  PoseBlockOf() : PoseBlockOf(N == Eigen::Dynamic ? 0 : N) {}
+  PoseBlockOf() : PoseBlockOf(kStartSize<N>) {}
   explicit PoseBlockOf(Eigen::Index shared) : W(CrossMatrixOf<N>::Zero(shared, kPoseParameters)) {}
   PoseMatrix V = PoseMatrix::Zero();
   CrossMatrixOf<N> W;
@@ -58,9 +61,8 @@ struct PoseBlockOf {
 // a dynamic shared block sizes U and u (and each W) in its linearize.
 template <int N>
 struct NormalEquationsOf {
-  SharedMatrixOf<N> U =
-      SharedMatrixOf<N>::Zero(N == Eigen::Dynamic ? 0 : N, N == Eigen::Dynamic ? 0 : N);
-  SharedVectorOf<N> u = SharedVectorOf<N>::Zero(N == Eigen::Dynamic ? 0 : N);
+  SharedMatrixOf<N> U = SharedMatrixOf<N>::Zero(kStartSize<N>, kStartSize<N>);
+  SharedVectorOf<N> u = SharedVectorOf<N>::Zero(kStartSize<N>);
   std::vector<PoseBlockOf<N>> views;
   double cost = 0.0;
 };
@@ -69,7 +71,7 @@ struct NormalEquationsOf {
 // calibration, whatever a problem shares between its views otherwise).
 template <int N>
 struct StepOf {
-  SharedVectorOf<N> intrinsics = SharedVectorOf<N>::Zero(N == Eigen::Dynamic ? 0 : N);
+  SharedVectorOf<N> intrinsics = SharedVectorOf<N>::Zero(kStartSize<N>);
   std::vector<PoseVector> poses;
 };
 
