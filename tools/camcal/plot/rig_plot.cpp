@@ -112,8 +112,10 @@ void drawBoards(PlotCanvas& canvas, const Panel& panel, const RigPlot& rig) {
 void drawCamera(PlotCanvas& canvas, const Panel& panel, const RigPlotCamera& camera, size_t k,
                 double length) {
   cairo_t* cr = canvas.cr();
-  const Eigen::Matrix3d robot_from_camera = camera.camera_from_robot.topLeftCorner<3, 3>().transpose();
-  const Eigen::Vector3d centre = -robot_from_camera * camera.camera_from_robot.topRightCorner<3, 1>();
+  const Eigen::Matrix3d robot_from_camera =
+      camera.camera_from_robot.topLeftCorner<3, 3>().transpose();
+  const Eigen::Vector3d centre =
+      -robot_from_camera * camera.camera_from_robot.topRightCorner<3, 1>();
   const Eigen::Vector2d at = panel.at(centre);
   cairo_set_line_width(cr, 2.0);
   for (int axis = 0; axis < 3; ++axis) {
@@ -169,9 +171,8 @@ std::string plotRig(const RigPlot& rig) {
   const double margin = 0.08 * reach;
   lo.array() -= margin;
   hi.array() += margin;
-  const double scale =
-      std::min({kMaxWidth / (hi.x() - lo.x()), kMaxPanelHeight / (hi.y() - lo.y()),
-                kMaxPanelHeight / (hi.z() - lo.z())});
+  const double scale = std::min({kMaxWidth / (hi.x() - lo.x()), kMaxPanelHeight / (hi.y() - lo.y()),
+                                 kMaxPanelHeight / (hi.z() - lo.z())});
   Panel above{0, 1, lo.x(), hi.x(), lo.y(), hi.y(), kLeft, kTop, scale};
   Panel side{0, 2, lo.x(), hi.x(), lo.z(), hi.z(), kLeft, kTop + above.height() + kGap, scale};
   const int width = int(std::ceil(kLeft + above.width() + kRight));
