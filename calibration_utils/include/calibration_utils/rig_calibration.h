@@ -51,13 +51,15 @@
 // both parts.
 //
 // Failure: false and a level-2 record under the tag "calibration_utils",
-// *result untouched. Refused: no camera, a reference out of range; a lens that is not usable (not
-// eight finite coefficients, fx or fy not positive, skew, a size not positive); a view naming no
-// camera, or a camera twice at one moment; a view with fewer than 6 points, or image and target
-// points of unequal number, or points not finite, or a target not planar; a camera that sees the
-// target at fewer than kMinimumRigViews moments; cameras not connected to the reference by shared
-// moments; a fixture naming no moment or holding a pose that is not a rigid transform; a view whose
-// pose through its lens cannot be found.
+// *result untouched. Refused: no camera, a reference out of range; a lens
+// that is not usable (not eight finite coefficients, fx or fy not positive,
+// skew, a size not positive); a view naming no camera, or a camera twice at
+// one moment; a view with fewer than 6 points, or image and target points of
+// unequal number, or points not finite, or a target not planar; a camera
+// that sees the target at fewer than kMinimumRigViews moments; cameras not
+// connected to the reference by shared moments; a fixture naming no moment
+// or holding a pose that is not a rigid transform; a view whose pose through
+// its lens cannot be found.
 //
 // The header does not bring in camera_calibration.h, whose CameraCalibration
 // would meet the calibration message of that name.
