@@ -2,7 +2,6 @@
 
 #include "calibration_utils/camera_calibration.h"
 
-#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -16,6 +15,7 @@
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
+#include "view_geometry.h"
 
 namespace dravik {
 namespace calibration {
@@ -23,10 +23,6 @@ namespace calibration {
 namespace {
 
 constexpr char kTag[] = "calibration_utils";
-constexpr size_t kMinimumPointsPerView = 6;
-// The smaller principal spread of a target or an image below this fraction
-// of the larger (in standard deviation) is a line.
-constexpr double kMinimumSpreadRatio = 1e-6;
 // The solver's budget per stage (a stage that ends along the soundness
 // margin, where the rational lens's terms trade off almost freely, takes a
 // couple of hundred), and its floor: an error per point of 1e-9 pixels is
@@ -58,60 +54,13 @@ constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
 
-// A view as the fit holds it: the points kept, with their index in the
-// caller's view, and the target's plane.
-struct PreparedView {
-  size_t index = 0;                            // in the caller's views
-  Eigen::Matrix3d target_from_plane_rotation;  // columns: the plane's axes in the target frame
-  Eigen::Vector3d plane_origin;                // in the target frame
-  std::vector<Eigen::Vector2d> plane_points;   // the target points in the plane's frame
-  Eigen::Matrix3d homography;                  // image ~ H (plane point, 1)
+// A view as the fit holds it: the target's plane, the points kept, with
+// their index in the caller's view.
+struct PreparedView : TargetPlane {
+  size_t index = 0;                           // in the caller's views
+  std::vector<Eigen::Vector2d> plane_points;  // the target points in the plane's frame
+  Eigen::Matrix3d homography;                 // image ~ H (plane point, 1)
 };
-
-// A target point in the view's plane.
-Eigen::Vector2d inPlane(const PreparedView& prepared, const Eigen::Vector3d& target) {
-  const Eigen::Vector3d in_plane =
-      prepared.target_from_plane_rotation.transpose() * (target - prepared.plane_origin);
-  return in_plane.head<2>();
-}
-
-bool allFinite(const TargetView& view) {
-  for (const Eigen::Vector2d& p : view.image_points) {
-    if (!p.allFinite()) return false;
-  }
-  for (const Eigen::Vector3d& p : view.target_points) {
-    if (!p.allFinite()) return false;
-  }
-  return true;
-}
-
-// The principal spreads (variances, ascending) and axes of points about
-// their mean.
-template <int D>
-void principalAxes(const std::vector<Eigen::Matrix<double, D, 1>>& points,
-                   Eigen::Matrix<double, D, 1>* mean, Eigen::Matrix<double, D, 1>* spreads,
-                   Eigen::Matrix<double, D, D>* axes) {
-  using Vector = Eigen::Matrix<double, D, 1>;
-  using Matrix = Eigen::Matrix<double, D, D>;
-  *mean = Vector::Zero();
-  for (const Vector& p : points) *mean += p;
-  *mean /= static_cast<double>(points.size());
-  Matrix scatter = Matrix::Zero();
-  for (const Vector& p : points) scatter += (p - *mean) * (p - *mean).transpose();
-  const Eigen::SelfAdjointEigenSolver<Matrix> eigen(scatter / static_cast<double>(points.size()));
-  *spreads = eigen.eigenvalues();
-  *axes = eigen.eigenvectors();
-}
-
-// True when the points span a plane (their two largest spreads are both
-// substantial).
-template <int D>
-bool spanPlane(const std::vector<Eigen::Matrix<double, D, 1>>& points) {
-  Eigen::Matrix<double, D, 1> mean, spreads;
-  Eigen::Matrix<double, D, D> axes;
-  principalAxes(points, &mean, &spreads, &axes);
-  return spreads(D - 2) > kMinimumSpreadRatio * kMinimumSpreadRatio * spreads(D - 1);
-}
 
 // Checks what the fit needs of its input; logs the first problem found.
 bool checkInput(const std::vector<TargetView>& views, int width, int height,
@@ -165,16 +114,8 @@ bool checkInput(const std::vector<TargetView>& views, int width, int height,
 // points in it, and the homography from it to the image. False, with a
 // warning, when the view shows the target edge-on or no homography fits.
 bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
-  Eigen::Vector3d mean, spreads;
-  Eigen::Matrix3d axes;
-  principalAxes(view.target_points, &mean, &spreads, &axes);
+  static_cast<TargetPlane&>(*prepared) = planeOf(view.target_points);
   prepared->index = index;
-  prepared->plane_origin = mean;
-  // Axes: the largest spread first; the third column their cross product,
-  // so that the frame is right-handed.
-  prepared->target_from_plane_rotation.col(0) = axes.col(2);
-  prepared->target_from_plane_rotation.col(1) = axes.col(1);
-  prepared->target_from_plane_rotation.col(2) = axes.col(2).cross(axes.col(1));
   prepared->plane_points.clear();
   for (const Eigen::Vector3d& p : view.target_points) {
     prepared->plane_points.push_back(inPlane(*prepared, p));
@@ -188,22 +129,6 @@ bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
   return true;
 }
 
-// The target's pose in a view whose plane maps to the image by H, for a
-// camera without distortion of focal length fx, fy and principal point c.
-Pose poseOf(const PreparedView& view, const Eigen::Matrix3d& H, double fx, double fy,
-            const Eigen::Vector2d& c) {
-  Eigen::Matrix3d camera_from_plane_rotation;
-  Eigen::Vector3d camera_from_plane_translation;
-  poseFromHomography(H, fx, fy, c, &camera_from_plane_rotation, &camera_from_plane_translation);
-  // camera_from_target = camera_from_plane * plane_from_target.
-  Pose pose;
-  pose.camera_from_target_rotation =
-      camera_from_plane_rotation * view.target_from_plane_rotation.transpose();
-  pose.translation =
-      camera_from_plane_translation - pose.camera_from_target_rotation * view.plane_origin;
-  return pose;
-}
-
 // Each view's pose for a camera without distortion of focal length fx, fy
 // and principal point c, from its homography.
 void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx, double fy,
@@ -212,28 +137,6 @@ void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx,
   for (const PreparedView& view : prepared) {
     state->poses.push_back(poseOf(view, view.homography, fx, fy, c));
   }
-}
-
-// The pose of a view through `lens`: the homography from the target's
-// plane to the view's kept points with the lens undone
-// (normalized coordinates, which need no focal length). False when the lens
-// cannot undo enough of the points for a homography.
-bool poseThroughLens(const PreparedView& prepared, const View& view, const Lens& lens, Pose* pose) {
-  std::vector<double> xy(2 * view.image.size());
-  std::vector<std::uint8_t> ok(view.image.size());
-  lens.normalizePixels(view.image.front().data(), view.image.size(), xy.data(), ok.data());
-  std::vector<Eigen::Vector2d> plane, normalized;
-  for (size_t i = 0; i < view.image.size(); ++i) {
-    if (!ok[i]) continue;
-    plane.push_back(inPlane(prepared, view.target[i]));
-    normalized.emplace_back(xy[2 * i], xy[2 * i + 1]);
-  }
-  Eigen::Matrix3d H;
-  if (plane.size() < kMinimumPointsPerView || !estimateHomography(plane, normalized, &H)) {
-    return false;
-  }
-  *pose = poseOf(prepared, H, 1.0, 1.0, Eigen::Vector2d::Zero());
-  return true;
 }
 
 // The start of a lens with radial terms: the lens's leading terms from the
@@ -554,13 +457,6 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
   *outcome = fitStages(views, width, height, options, every_view, false);
   outcome->iterations += iterations;
   return true;
-}
-
-Eigen::Matrix4d matrixOf(const Pose& pose) {
-  Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
-  M.topLeftCorner<3, 3>() = pose.camera_from_target_rotation;
-  M.topRightCorner<3, 1>() = pose.translation;
-  return M;
 }
 
 }  // namespace

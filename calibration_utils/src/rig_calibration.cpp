@@ -13,6 +13,7 @@
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
+#include "view_geometry.h"
 
 namespace dravik {
 namespace calibration {
@@ -20,7 +21,6 @@ namespace calibration {
 namespace {
 
 constexpr char kTag[] = "calibration_utils";
-constexpr size_t kMinimumPointsPerView = 6;
 // A target whose thinnest principal spread exceeds this fraction of its
 // widest (in standard deviation) is not planar.
 constexpr double kPlanarityRatio = 1e-6;
@@ -36,6 +36,12 @@ constexpr double kMillimetresPerMetre = 1000.0;
 
 using Matrix6 = Eigen::Matrix<double, 6, 6>;
 using Vector6 = Eigen::Matrix<double, 6, 1>;
+// The solver's shared block of the rig: six pose parameters per camera but
+// the reference, as many as the rig has.
+constexpr int kRigBlock = Eigen::Dynamic;
+using RigNormalEquations = NormalEquationsOf<kRigBlock>;
+using RigStep = StepOf<kRigBlock>;
+using RigFreedom = FreedomOf<kRigBlock>;
 
 // A camera's view at one moment as the fit holds it: the kept points.
 struct Observation {
@@ -44,20 +50,6 @@ struct Observation {
   size_t source = 0;  // index in the moment's views
   View points;
 };
-
-Pose poseOf(const Eigen::Matrix4d& M) {
-  Pose pose;
-  pose.camera_from_target_rotation = M.topLeftCorner<3, 3>();
-  pose.translation = M.topRightCorner<3, 1>();
-  return pose;
-}
-
-Eigen::Matrix4d matrixOf(const Pose& pose) {
-  Eigen::Matrix4d M = Eigen::Matrix4d::Identity();
-  M.topLeftCorner<3, 3>() = pose.camera_from_target_rotation;
-  M.topRightCorner<3, 1>() = pose.translation;
-  return M;
-}
 
 Pose compose(const Pose& a_from_b, const Pose& b_from_c) {
   Pose out;
@@ -97,34 +89,12 @@ IntrinsicVector intrinsicsOf(const Lens& lens) {
   return k;
 }
 
-bool allFinite(const RigView& view) {
-  for (const Eigen::Vector2d& p : view.image_points) {
-    if (!p.allFinite()) return false;
-  }
-  for (const Eigen::Vector3d& p : view.target_points) {
-    if (!p.allFinite()) return false;
-  }
-  return true;
-}
-
-// The target's plane: its centroid and the rotation whose columns are the
-// plane's axes (the two widest principal directions) and their normal, in
-// the target frame. False when the points are not planar or lie on a line.
-bool targetPlane(const std::vector<Eigen::Vector3d>& points, Eigen::Vector3d* origin,
-                 Eigen::Matrix3d* target_from_plane) {
-  *origin = Eigen::Vector3d::Zero();
-  for (const Eigen::Vector3d& p : points) *origin += p;
-  *origin /= static_cast<double>(points.size());
-  Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
-  for (const Eigen::Vector3d& p : points) scatter += (p - *origin) * (p - *origin).transpose();
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(scatter);
-  const Eigen::Vector3d spreads = eigen.eigenvalues();  // ascending
+// True when the target's points span a plane and lie in it.
+bool planarTarget(const std::vector<Eigen::Vector3d>& points) {
+  Eigen::Vector3d spreads;
+  planeOf(points, &spreads);
   const double ratio = kPlanarityRatio * kPlanarityRatio;
-  if (!(spreads(1) > ratio * spreads(2)) || spreads(0) > ratio * spreads(2)) return false;
-  target_from_plane->col(0) = eigen.eigenvectors().col(2);
-  target_from_plane->col(1) = eigen.eigenvectors().col(1);
-  target_from_plane->col(2) = target_from_plane->col(0).cross(target_from_plane->col(1));
-  return true;
+  return spanPlane(points) && spreads(0) <= ratio * spreads(2);
 }
 
 bool usableLens(const Lens& lens) {
@@ -150,9 +120,8 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
     DRAVIK_LOG(2, kTag) << "No rig calibration to fill";
     return false;
   }
-  if (cameras.empty() || cameras.size() > kMaxRigCameras) {
-    DRAVIK_LOG(2, kTag) << "A rig of " << cameras.size() << " cameras: 1 to " << kMaxRigCameras
-                        << " are fitted";
+  if (cameras.empty()) {
+    DRAVIK_LOG(2, kTag) << "A rig of no cameras";
     return false;
   }
   if (options.reference >= cameras.size()) {
@@ -205,9 +174,7 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
         DRAVIK_LOG(2, kTag) << where << "points not finite";
         return false;
       }
-      Eigen::Vector3d origin;
-      Eigen::Matrix3d axes;
-      if (!targetPlane(points.target_points, &origin, &axes)) {
+      if (!planarTarget(points.target_points)) {
         DRAVIK_LOG(2, kTag) << where << "the target's points do not span a plane";
         return false;
       }
@@ -235,36 +202,6 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
   return true;
 }
 
-// The pose of the target in one view through the lens: the homography from
-// the target's plane to the undistorted points. False when too few points
-// undistort or no homography fits.
-bool poseThroughLens(const Lens& lens, const View& view, Pose* pose) {
-  Eigen::Vector3d origin;
-  Eigen::Matrix3d target_from_plane;
-  if (!targetPlane(view.target, &origin, &target_from_plane)) return false;
-  std::vector<double> xy(2 * view.image.size());
-  std::vector<std::uint8_t> ok(view.image.size());
-  lens.normalizePixels(view.image.front().data(), view.image.size(), xy.data(), ok.data());
-  std::vector<Eigen::Vector2d> plane, normalized;
-  for (size_t i = 0; i < view.image.size(); ++i) {
-    if (!ok[i]) continue;
-    const Eigen::Vector3d p = target_from_plane.transpose() * (view.target[i] - origin);
-    plane.emplace_back(p.x(), p.y());
-    normalized.emplace_back(xy[2 * i], xy[2 * i + 1]);
-  }
-  Eigen::Matrix3d H;
-  if (plane.size() < kMinimumPointsPerView || !estimateHomography(plane, normalized, &H)) {
-    return false;
-  }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  poseFromHomography(H, 1.0, 1.0, Eigen::Vector2d::Zero(), &R, &t);
-  // camera_from_target = camera_from_plane * plane_from_target.
-  pose->camera_from_target_rotation = R * target_from_plane.transpose();
-  pose->translation = t - pose->camera_from_target_rotation * origin;
-  return pose->camera_from_target_rotation.allFinite() && pose->translation.allFinite();
-}
-
 // The poses of one camera's views through its lens, refined by
 // Levenberg-Marquardt with the lens fixed. False (logged) when a view's pose
 // cannot be found or puts target points behind the camera.
@@ -274,7 +211,7 @@ bool posesThroughLens(size_t camera, const Lens& lens, const std::vector<View>& 
   state.intrinsics = intrinsicsOf(lens);
   for (const View& view : views) {
     Pose pose;
-    if (!poseThroughLens(lens, view, &pose)) {
+    if (!poseThroughLens(planeOf(view.target), view, lens, &pose) || !matrixOf(pose).allFinite()) {
       DRAVIK_LOG(2, kTag) << "Camera " << camera
                           << ": a view's pose cannot be found through its lens";
       return false;
@@ -336,7 +273,7 @@ struct RigState {
 // the reference (slot 6 k for the k-th), its views the target's pose at each
 // moment. Both move as the views' poses of ReprojectionProblem do: R(w) R0,
 // t + dt.
-class RigProblem : public LeastSquaresProblem {
+class RigProblem : public LeastSquaresProblemOf<kRigBlock> {
  public:
   RigProblem(const std::vector<IntrinsicVector>& intrinsics, size_t reference,
              const std::vector<std::vector<Observation>>& moments, const RigState& start)
@@ -347,20 +284,22 @@ class RigProblem : public LeastSquaresProblem {
       slot_[c] = next;
       next += kPoseParameters;
     }
-    freedom_.free.fill(false);
-    for (int i = 0; i < next; ++i) freedom_.free[i] = true;
+    shared_ = next;
+    freedom_.free.assign(static_cast<size_t>(next), true);
   }
 
   const RigState& state() const { return state_; }
-  const IntrinsicFreedom& freedom() const { return freedom_; }
+  const RigFreedom& freedom() const { return freedom_; }
+  // The shared block's row of camera c's pose, -1 for the reference.
+  int slot(size_t c) const { return slot_[c]; }
 
-  void linearize(NormalEquations* normal) override {
-    normal->U.setZero();
-    normal->u.setZero();
-    normal->views.assign(moments_.size(), PoseBlock());
+  void linearize(RigNormalEquations* normal) override {
+    normal->U.setZero(shared_, shared_);
+    normal->u.setZero(shared_);
+    normal->views.assign(moments_.size(), PoseBlockOf<kRigBlock>(shared_));
     normal->cost = 0.0;
     for (size_t m = 0; m < moments_.size(); ++m) {
-      PoseBlock& block = normal->views[m];
+      PoseBlockOf<kRigBlock>& block = normal->views[m];
       const Pose& board = state_.reference_from_target[m];
       for (const Observation& observation : moments_[m]) {
         const size_t c = observation.camera;
@@ -400,8 +339,8 @@ class RigProblem : public LeastSquaresProblem {
     }
   }
 
-  double trialCost(const Step& step) const override { return cost(stepped(step)); }
-  void accept(const Step& step) override { state_ = stepped(step); }
+  double trialCost(const RigStep& step) const override { return cost(stepped(step)); }
+  void accept(const RigStep& step) override { state_ = stepped(step); }
 
   // |r|^2 through the state; +infinity when a point is behind its camera.
   double cost(const RigState& state) const {
@@ -436,7 +375,7 @@ class RigProblem : public LeastSquaresProblem {
   }
 
  private:
-  RigState stepped(const Step& step) const {
+  RigState stepped(const RigStep& step) const {
     RigState out = state_;
     CameraState cameras;
     Step camera_step;
@@ -452,7 +391,9 @@ class RigProblem : public LeastSquaresProblem {
     }
     CameraState boards;
     boards.poses = state_.reference_from_target;
-    out.reference_from_target = calibration::stepped(boards, step).poses;
+    Step board_step;
+    board_step.poses = step.poses;
+    out.reference_from_target = calibration::stepped(boards, board_step).poses;
     return out;
   }
 
@@ -460,7 +401,8 @@ class RigProblem : public LeastSquaresProblem {
   const std::vector<std::vector<Observation>>& moments_;
   RigState state_;
   std::vector<int> slot_;
-  IntrinsicFreedom freedom_;
+  int shared_ = 0;
+  RigFreedom freedom_;
 };
 
 size_t pointCount(const std::vector<std::vector<Observation>>& moments) {
@@ -589,7 +531,7 @@ bool fitRig(const std::vector<IntrinsicVector>& intrinsics, size_t reference,
     DRAVIK_LOG(2, kTag) << "The start of the rig fit puts target points behind a camera";
     return false;
   }
-  SolverOptions solver;
+  SolverOptionsOf<kRigBlock> solver;
   solver.freedom = problem.freedom();
   solver.max_evaluations = kMaxEvaluations;
   solver.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(pointCount(moments));
@@ -664,21 +606,20 @@ void sigmasOf(const PoseCovariance& covariance, Eigen::Vector3d* rotation_deg,
 // normal equations: with S the Schur complement,
 //   Cov(T) = S^-1, Cov(T, B_m) = -S^-1 W_m V_m^-1,
 //   Cov(B_m, B_n) = [m = n] V_m^-1 + V_m^-1 W_m' S^-1 W_n V_n^-1.
-// Rows: the twelve of the shared block, then six per listed moment. False
-// when the information is singular.
-bool jointCovariance(const NormalEquations& normal, const IntrinsicFreedom& freedom, double sigma2,
+// Rows: those of the shared block, then six per listed moment. False when
+// the information is singular.
+bool jointCovariance(const RigNormalEquations& normal, const RigFreedom& freedom, double sigma2,
                      const std::vector<size_t>& listed, Eigen::MatrixXd* covariance) {
-  IntrinsicMatrix S, S_inverse;
+  Eigen::MatrixXd S, S_inverse;
   int free_count = 0;
   if (!marginalInformation(normal, freedom, &S, &free_count)) return false;
-  std::array<bool, kIntrinsics> used{};
-  for (int i = 0; i < kIntrinsics; ++i) used[i] = freedom.free[i];
-  if (free_count > 0 && !invertSymmetric(S, used, &S_inverse)) return false;
-  if (free_count == 0) S_inverse.setZero();
-  const size_t n = kIntrinsics + kPoseParameters * listed.size();
-  covariance->setZero(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-  covariance->topLeftCorner<kIntrinsics, kIntrinsics>() = S_inverse;
-  std::vector<Eigen::Matrix<double, kIntrinsics, kPoseParameters>> cross;  // S^-1 W V^-1
+  const Eigen::Index shared = S.rows();
+  if (free_count > 0 && !invertSymmetric(S, freedom.free, &S_inverse)) return false;
+  if (free_count == 0) S_inverse.setZero(shared, shared);
+  const Eigen::Index n = shared + kPoseParameters * static_cast<Eigen::Index>(listed.size());
+  covariance->setZero(n, n);
+  covariance->topLeftCorner(shared, shared) = S_inverse;
+  std::vector<Eigen::MatrixXd> cross;  // S^-1 W V^-1
   std::vector<Matrix6> V_inverse;
   for (const size_t m : listed) {
     const Eigen::LDLT<Matrix6> V(normal.views[m].V);
@@ -687,11 +628,11 @@ bool jointCovariance(const NormalEquations& normal, const IntrinsicFreedom& free
     cross.push_back(S_inverse * normal.views[m].W * V_inverse.back());
   }
   for (size_t a = 0; a < listed.size(); ++a) {
-    const Eigen::Index ra = kIntrinsics + kPoseParameters * static_cast<Eigen::Index>(a);
-    covariance->block<kIntrinsics, 6>(0, ra) = -cross[a];
-    covariance->block<6, kIntrinsics>(ra, 0) = -cross[a].transpose();
+    const Eigen::Index ra = shared + kPoseParameters * static_cast<Eigen::Index>(a);
+    covariance->block(0, ra, shared, 6) = -cross[a];
+    covariance->block(ra, 0, 6, shared) = -cross[a].transpose();
     for (size_t b = 0; b < listed.size(); ++b) {
-      const Eigen::Index rb = kIntrinsics + kPoseParameters * static_cast<Eigen::Index>(b);
+      const Eigen::Index rb = shared + kPoseParameters * static_cast<Eigen::Index>(b);
       Matrix6 block = V_inverse[a] * normal.views[listed[a]].W.transpose() * cross[b];
       if (a == b) block += V_inverse[a];
       covariance->block<6, 6>(ra, rb) = block;
@@ -857,7 +798,7 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
   out.rms_px = std::sqrt(total / static_cast<double>(points));
 
   // Covariances.
-  NormalEquations normal;
+  RigNormalEquations normal;
   problem.linearize(&normal);
   const double dof = 2.0 * static_cast<double>(points) -
                      static_cast<double>(kPoseParameters * (C - 1 + observations.size()));
@@ -884,7 +825,8 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
   Pose reference_from_robot = poseOf(options.reference_from_robot);
   Eigen::MatrixXd gain;  // 6 x (6 fixture moments)
   Eigen::MatrixXd X_covariance = Eigen::MatrixXd::Zero(6, 6);
-  Eigen::MatrixXd T_X_covariance = Eigen::MatrixXd::Zero(kIntrinsics, 6);
+  const Eigen::Index shared = normal.U.rows();
+  Eigen::MatrixXd T_X_covariance = Eigen::MatrixXd::Zero(shared, 6);
   if (!fixture.empty()) {
     const Eigen::Index n = kPoseParameters * static_cast<Eigen::Index>(listed.size());
     const Eigen::MatrixXd sigma = joint.bottomRightCorner(n, n);
@@ -893,15 +835,13 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
       return false;
     }
     X_covariance = gain * sigma * gain.transpose();
-    T_X_covariance = joint.topRightCorner(kIntrinsics, n) * gain.transpose();
+    T_X_covariance = joint.topRightCorner(shared, n) * gain.transpose();
   }
 
   for (size_t c = 0; c < C; ++c) {
     RigCameraPose& camera = out.cameras[c];
     const Pose& T = fit.state.camera_from_reference[c];
-    const int slot = problem.freedom().free[0] && c != reference
-                         ? static_cast<int>((c < reference ? c : c - 1) * kPoseParameters)
-                         : -1;
+    const int slot = problem.slot(c);
     Matrix6 T_covariance = Matrix6::Zero();
     Eigen::Matrix<double, 6, 6> T_X = Matrix6::Zero();
     if (slot >= 0) {

@@ -19,6 +19,7 @@ using camcal_test::fails;
 using camcal_test::kBaseCal;
 using camcal_test::kFailed;
 using camcal_test::kRobotCal;
+using camcal_test::kUsage;
 using camcal_test::readFile;
 using camcal_test::runCamcal;
 using camcal_test::ScratchDir;
@@ -166,7 +167,8 @@ TEST(CamcalRig, FixtureGivesTheReferencesPose) {
 
 // From images: one folder per camera, images named by moment, the corners
 // found by the chessboard detector; the corners it saves give the same
-// calibration through --corners.
+// calibration through --corners. --report writes the rig's picture and each
+// camera's coverage.
 TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
   ScratchDir scratch;
   const std::vector<RigCamera> truth = trueRig(false);
@@ -187,8 +189,11 @@ TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
                        "--format", "json"};
   const camcal_test::Run run =
       runCamcal(cat(common, {"--board", "9x6", "--square", "0.06", scratch.path("rig"),
-                             "--save-corners", saved}));
+                             "--save-corners", saved, "--report", scratch.path("report")}));
   ASSERT_EQ(run.status, 0) << run.err;
+  for (const std::string picture : {"rig.png", "coverage_navigation.png", "coverage_front.png"}) {
+    EXPECT_EQ(readFile(scratch.path("report/" + picture)).substr(1, 3), "PNG") << picture;
+  }
   const json report = json::parse(run.out);
   EXPECT_EQ(report["pairs"][0]["shared_moments"], 4);
   EXPECT_LT(report["rms_px"].get<double>(), 0.3);
@@ -229,6 +234,7 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
   const std::string board = "9x6";
   const Args images = {"rig", "--board", board, "--square", "0.06", "--into", robot, "-o", out};
   const Args corners = {"rig", "--into", robot, "-o", out, "--corners"};
+  const std::string good = scratch.write("good.json", cornersJson(truth, moments));
   camcal_test::expectRuns({
       fails(kFailed, cat(images, {scratch.path("unknown")}),
             "unknown/wrist: names no camera of " + robot),
@@ -237,7 +243,14 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
             "camera 'front' shares no moment with the reference camera 'navigation'"),
       fails(kFailed, cat(corners, {scratch.write("size.json", cornersJson(wrong_size, moments))}),
             "the images are 700x480, not a size of camera 'front'"),
+      fails(kUsage, cat(images, {scratch.path("empty"), "--report", scratch.path("empty/front")}),
+            "is the images of front"),
+      fails(kUsage,
+            cat(corners, {good, "--report", scratch.path("report"), "--save-corners",
+                          scratch.path("report/rig.png")}),
+            "report/rig.png is --save-corners"),
   });
+  EXPECT_FALSE(std::filesystem::exists(scratch.path("report")));
   EXPECT_FALSE(std::filesystem::exists(out));
   EXPECT_FALSE(std::filesystem::exists(robot + ".bak"));
   EXPECT_EQ(readFile(robot), readFile(kRobotCal));

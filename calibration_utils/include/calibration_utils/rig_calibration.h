@@ -32,9 +32,8 @@
 //    levenberg_marquardt.h) fits every camera's pose relative to the
 //    reference and the target's pose at every moment together, the target
 //    poses eliminated by the Schur complement as the views' poses are in
-//    calibrateCamera. The shared block of that solver holds twelve
-//    parameters: six per camera besides the reference, so a rig holds at
-//    most kMaxRigCameras cameras.
+//    calibrateCamera. The solver's shared block holds six parameters per
+//    camera besides the reference, as many cameras as the rig has.
 // 4. With refine_intrinsics, each camera's K and lens terms are then fitted
 //    to its views with the target poses the rig gives as the start, kept
 //    sound over its image as calibrateCamera keeps them, and the rig fitted
@@ -52,15 +51,15 @@
 // both parts.
 //
 // Failure: false and a level-2 record under the tag "calibration_utils",
-// *result untouched. Refused: no camera, more than kMaxRigCameras, a
-// reference out of range; a lens that is not usable (not eight finite
-// coefficients, fx or fy not positive, skew, a size not positive); a view
-// naming no camera, or a camera twice at one moment; a view with fewer than
-// 6 points, or image and target points of unequal number, or points not
-// finite, or a target not planar; a camera that sees the target at fewer
-// than kMinimumRigViews moments; cameras not connected to the reference by
-// shared moments; a fixture naming no moment or holding a pose that is not
-// a rigid transform; a view whose pose through its lens cannot be found.
+// *result untouched. Refused: no camera, a reference out of range; a lens
+// that is not usable (not eight finite coefficients, fx or fy not positive,
+// skew, a size not positive); a view naming no camera, or a camera twice at
+// one moment; a view with fewer than 6 points, or image and target points of
+// unequal number, or points not finite, or a target not planar; a camera
+// that sees the target at fewer than kMinimumRigViews moments; cameras not
+// connected to the reference by shared moments; a fixture naming no moment
+// or holding a pose that is not a rigid transform; a view whose pose through
+// its lens cannot be found.
 //
 // The header does not bring in camera_calibration.h, whose CameraCalibration
 // would meet the calibration message of that name.
@@ -80,8 +79,6 @@
 namespace dravik {
 namespace calibration {
 
-// The cameras a rig fit holds at most: the reference and two more.
-constexpr std::size_t kMaxRigCameras = 3;
 // The moments at which each camera must see the target, at least.
 constexpr std::size_t kMinimumRigViews = 2;
 

@@ -8,6 +8,7 @@
 
 #include <Eigen/LU>
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,6 +27,7 @@
 #include "inputs/camera_lookup.h"
 #include "inputs/library_load.h"
 #include "rig/rig_inputs.h"
+#include "rig/rig_pictures.h"
 #include "rig/rig_report.h"
 
 namespace camcal {
@@ -51,6 +53,7 @@ struct RigOptions {
   std::string fixture;
   std::string base;
   std::string output;
+  std::string report;
   std::string format = "text";
   bool refine_intrinsics = false;
   double outlier_sigma = 0.0;
@@ -116,12 +119,14 @@ std::vector<bool> joinedToReference(const std::vector<std::vector<int>>& shared,
   return joined;
 }
 
-// The camera's run for calibrate --into's writer: its found images, the
-// refined lens and the kept corners, so that K goes back to the full frame
-// and sample points are written as calibrate --into writes them.
-CalibrationRun refinedRun(const CameraCorners& corners, const RigMember& member,
-                          const dravik::calibration::RigCalibration& rig, size_t camera,
-                          const std::vector<dravik::calibration::RigMoment>& moments) {
+// The camera's run for calibrate --into's writer and the coverage picture:
+// its found images, the refined lens, the kept corners (each of the view of
+// its moment) and the cells of the coverage grid they reach, so that K goes
+// back to the full frame and sample points are written as calibrate --into
+// writes them.
+CalibrationRun cameraRun(const CameraCorners& corners, const RigMember& member,
+                         const dravik::calibration::RigCalibration& rig, size_t camera,
+                         const std::vector<dravik::calibration::RigMoment>& moments) {
   CalibrationRun run;
   run.corners = corners.corners;
   run.fit.lens = rig.cameras[camera].lens;
@@ -134,12 +139,84 @@ CalibrationRun refinedRun(const CameraCorners& corners, const RigMember& member,
       run.fit.kept.push_back(rig.kept[size_t(m)][k]);
       const ImageCorners& image = run.corners.images[i];
       for (size_t p = 0; p < image.image_points.size(); ++p) {
-        run.residuals.push_back({image.image_points[p], Eigen::Vector2d::Zero(), int(i),
-                                 rig.kept[size_t(m)][k][p] != 0});
+        const Eigen::Vector2d& at = image.image_points[p];
+        const bool kept = rig.kept[size_t(m)][k][p] != 0;
+        run.residuals.push_back({at, Eigen::Vector2d::Zero(), m, kept});
+        const int column =
+            std::clamp(int(at.x() * kCoverageColumns / run.corners.width), 0, kCoverageColumns - 1);
+        const int row =
+            std::clamp(int(at.y() * kCoverageRows / run.corners.height), 0, kCoverageRows - 1);
+        run.covered[size_t(row * kCoverageColumns + column)] |= kept;
       }
     }
   }
   return run;
+}
+
+// The pictures of --report: the rig in the robot frame, and each camera's
+// coverage.
+std::vector<Picture> rigPictures(const std::vector<RigMember>& members,
+                                 const std::vector<CameraCorners>& corners,
+                                 const std::vector<dravik::calibration::RigMoment>& moments,
+                                 const dravik::calibration::RigCalibration& fit, size_t reference) {
+  RigPlot plot;
+  for (size_t c = 0; c < members.size(); ++c) {
+    plot.cameras.push_back({members[c].camera, fit.cameras[c].camera_from_robot, c == reference});
+  }
+  const Eigen::Matrix4d robot_from_reference = fit.cameras[reference].camera_from_robot.inverse();
+  Eigen::Vector3d lo = Eigen::Vector3d::Constant(INFINITY), hi = -lo;
+  for (size_t m = 0; m < moments.size(); ++m) {
+    if (moments[m].views.empty()) continue;
+    plot.robot_from_board.push_back(robot_from_reference * fit.reference_from_target[m]);
+    for (const Eigen::Vector3d& p : moments[m].views.front().target_points) {
+      lo = lo.cwiseMin(p);
+      hi = hi.cwiseMax(p);
+    }
+  }
+  plot.board_outline = {
+      {lo.x(), lo.y(), 0.0}, {hi.x(), lo.y(), 0.0}, {hi.x(), hi.y(), 0.0}, {lo.x(), hi.y(), 0.0}};
+  std::vector<RigCoverage> coverage;
+  for (size_t c = 0; c < members.size(); ++c) {
+    coverage.push_back({members[c].camera, cameraRun(corners[c], members[c], fit, c, moments)});
+  }
+  return drawRigPictures(plot, coverage);
+}
+
+// Refuses a picture of --report that would replace an input or another
+// output, once every link is followed, or a report directory that is a
+// folder of images.
+void refuseReportOverInputs(const RigOptions& options, const std::vector<std::string>& cameras) {
+  if (options.report.empty()) return;
+  std::vector<std::pair<std::string, std::string>> named = {
+      {"--into", options.into},
+      {"--corners", options.corners},
+      {"--fixture", options.fixture},
+      {"--base", options.base},
+      {"--save-corners", options.save_corners},
+      {"-o", options.output}};
+  std::vector<std::string> pictures = {"rig.png"};
+  for (const std::string& camera : cameras) {
+    pictures.push_back(coveragePictureName(camera));
+    if (options.corners.empty()) {
+      named.push_back({"the images of " + camera, options.dir + "/" + camera});
+    }
+  }
+  if (options.corners.empty()) named.push_back({"DIR", options.dir});
+  const FileIdentity dir = fileIdentity(options.report);
+  for (const auto& [option, path] : named) {
+    if (path.empty() || path == "-" || isStandardOutput(path)) continue;
+    const FileIdentity input = fileIdentity(path);
+    if (input == dir) {
+      throw usageError("rig: --report " + options.report + " is " + option + " " + path +
+                       ": the report never goes among the inputs");
+    }
+    for (const std::string& picture : pictures) {
+      if (input == fileIdentity(options.report + "/" + picture)) {
+        throw usageError("rig: --report " + options.report + "/" + picture + " is " + option + " " +
+                         path + ": an output never replaces an input or another output");
+      }
+    }
+  }
 }
 
 int rig(const RigOptions& options) {
@@ -173,6 +250,8 @@ int rig(const RigOptions& options) {
     const InputFile fixture_input = readInput(options.fixture);
     fixture = readFixtureFile(fixture_input.path, fixture_input.data);
   }
+
+  refuseReportOverInputs(options, names);
 
   std::vector<CameraCorners> corners;
   if (options.corners.empty()) {
@@ -237,12 +316,6 @@ int rig(const RigOptions& options) {
     }
     members.push_back(std::move(member));
   }
-  if (members.size() > dravik::calibration::kMaxRigCameras) {
-    throw operationError("a rig of " + std::to_string(members.size()) + " cameras: at most " +
-                         std::to_string(dravik::calibration::kMaxRigCameras) +
-                         " are calibrated together");
-  }
-
   size_t reference = 0;
   if (!options.reference.empty()) {
     const auto at = std::find_if(members.begin(), members.end(),
@@ -312,7 +385,7 @@ int rig(const RigOptions& options) {
       writer.model = into.model;
       writer.size = into.size;
       writer.sample_points = into.sample_points;
-      fillInto(refinedRun(corners[c], members[c], fit, c, moments),
+      fillInto(cameraRun(corners[c], members[c], fit, c, moments),
                options.corners.empty() ? &board : nullptr, &writer);
     }
   }
@@ -354,8 +427,17 @@ int rig(const RigOptions& options) {
   const bool in_place =
       options.into != "-" &&
       (options.output.empty() || fileIdentity(options.output) == fileIdentity(options.into));
+  const std::vector<Picture> pictures =
+      options.report.empty() ? std::vector<Picture>()
+                             : rigPictures(members, corners, moments, fit, reference);
   OutputBatch batch;
   if (!options.save_corners.empty()) batch.add(options.save_corners, rigCornersAsJson(corners));
+  if (!options.report.empty()) {
+    batch.addDirectory(options.report);
+    for (const Picture& picture : pictures) {
+      batch.add(options.report + "/" + picture.name, picture.png);
+    }
+  }
   addInto(writer, in_place ? "" : options.output, in_place ? backupPath(options.into) : "", &batch);
   batch.add("", report);
   batch.commit();
@@ -414,6 +496,9 @@ void addRigCommand(CLI::App& app, Subcommands* commands) {
   addOutputOption(command, &options->output,
                   "Write the calibration here; the report goes to standard output");
   addFormatOption(command, &options->format, {"text", "json"}, "Format of the report");
+  command->add_option("--report", options->report,
+                      "Write pictures into this directory: the rig seen from above and from the "
+                      "side (rig.png), and each camera's coverage (coverage_CAMERA.png)");
   command
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")
       ->check(CLI::PositiveNumber);

@@ -150,7 +150,7 @@ std::string sizeText(const CalibrationRun& run) {
 
 }  // namespace
 
-std::string plotCoverage(const CalibrationRun& run) {
+std::string plotCoverage(const CalibrationRun& run, const std::string& camera) {
   const ImageFrame frame(run.corners.width, run.corners.height, 760, 560, kLeft, kTop);
   PlotCanvas canvas(int(std::ceil(kLeft + frame.w + 40)), int(std::ceil(kTop + frame.h + kBottom)),
                     PictureFormat::kPng, "Coverage of the " + sizeText(run) + " image");
@@ -206,8 +206,9 @@ std::string plotCoverage(const CalibrationRun& run) {
   cairo_restore(cr);
   frame.drawAxes(canvas);
   titles(canvas,
-         "Coverage: the kept corners of " + std::to_string(run.corners.foundCount()) +
-             " views over the " + sizeText(run) + " image",
+         (camera.empty() ? "Coverage" : "Coverage of " + camera) + ": the kept corners of " +
+             std::to_string(run.corners.foundCount()) + " views over the " + sizeText(run) +
+             " image",
          "one colour per view; crosses: corners dropped as outliers");
   const double y = frame.top + frame.h + 62;
   canvas.setColour(kUncovered, 0.35);

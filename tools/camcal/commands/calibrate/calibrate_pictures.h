@@ -18,7 +18,8 @@
 
 namespace camcal {
 
-std::string plotCoverage(const CalibrationRun& run);
+// camera, when given, is named in the title.
+std::string plotCoverage(const CalibrationRun& run, const std::string& camera = "");
 std::string plotResiduals(const CalibrationRun& run);
 std::string plotUncertainty(const CalibrationRun& run);
 
