@@ -70,6 +70,9 @@ TEST_F(PanTiltHeadFit, AimsAtHeldOutPositionsWithinNoiseWhereTheFilesHeadMissesB
   ASSERT_TRUE(ok_);
   EXPECT_LT(result_->rms, 1.5 * kNoise);
   ASSERT_EQ(result_->view_rms.size(), 30u);
+  EXPECT_GT(*std::min_element(result_->aiming_error_before_px.begin(),
+                              result_->aiming_error_before_px.end()),
+            5.0);
   EXPECT_LT(*std::max_element(result_->aiming_error_px.begin(), result_->aiming_error_px.end()),
             0.5);
   const PTZCameraParameters fitted = withHead(*file_, result_->parameters);

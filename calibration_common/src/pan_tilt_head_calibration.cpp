@@ -377,6 +377,20 @@ Eigen::Vector3d centroid(const std::vector<Eigen::Vector3d>& points) {
   return c / static_cast<double>(points.size());
 }
 
+// The angle (degrees) and the pixels between a predicted and an observed
+// camera point, appended.
+void aimingError(const HeadView& view, const Eigen::Vector3d& predicted,
+                 const Eigen::Vector3d& observed, std::vector<double>* degrees,
+                 std::vector<double>* pixels) {
+  degrees->push_back(kDegreesPerRadian *
+                     std::atan2(predicted.cross(observed).norm(), predicted.dot(observed)));
+  Eigen::Vector2d predicted_pixel, observed_pixel;
+  const bool projected = projectPoint(view.lens, predicted, &predicted_pixel) &&
+                         projectPoint(view.lens, observed, &observed_pixel);
+  pixels->push_back(projected ? (predicted_pixel - observed_pixel).norm()
+                              : std::numeric_limits<double>::infinity());
+}
+
 }  // namespace
 
 bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanTiltHeadView>& views,
@@ -485,18 +499,17 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
     squares += sum;
     corners += view.source.size();
     out.view_rms.push_back(std::sqrt(sum / static_cast<double>(view.source.size())));
-    // The board's centre as the fitted head predicts it and as the view's
-    // own pose sees it.
-    const Eigen::Vector3d predicted =
-        fit.cameraFromPanBase(view.pan, view.tilt) * fit.base * centroid(view.source);
+    // The board's centre as the fitted head and the file's predict it, and
+    // as the view's own pose sees it. Without a fixture P is the file's, so
+    // the fitted board in the pan base is where the file's head looks for it.
     const Eigen::Vector3d observed = camera_from_board[v] * centroid(views[v].target_points);
-    out.aiming_error_deg.push_back(
-        kDegreesPerRadian * std::atan2(predicted.cross(observed).norm(), predicted.dot(observed)));
-    Eigen::Vector2d predicted_pixel, observed_pixel;
-    const bool projected = projectPoint(view.lens, predicted, &predicted_pixel) &&
-                           projectPoint(view.lens, observed, &observed_pixel);
-    out.aiming_error_px.push_back(projected ? (predicted_pixel - observed_pixel).norm()
-                                            : std::numeric_limits<double>::infinity());
+    const Eigen::Vector3d centre = centroid(view.source);
+    aimingError(view, fit.cameraFromPanBase(view.pan, view.tilt) * fit.base * centre, observed,
+                &out.aiming_error_deg, &out.aiming_error_px);
+    aimingError(
+        view,
+        start.cameraFromPanBase(view.pan, view.tilt) * (fixture ? start.base : fit.base) * centre,
+        observed, &out.aiming_error_before_deg, &out.aiming_error_before_px);
   }
   out.rms = std::sqrt(squares / static_cast<double>(corners));
   const double dof = 2.0 * static_cast<double>(corners) - static_cast<double>(A.rows());

@@ -114,8 +114,11 @@ struct PanTiltHeadResult {
   std::vector<double> view_rms;          // pixels
   std::vector<double> aiming_error_deg;  // degrees
   std::vector<double> aiming_error_px;   // pixels at the view's zoom
-  double rms = 0.0;                      // over every corner
-  int iterations = 0;                    // the solver's accepted steps
+  // The same through the file's head, the board where the fit puts it.
+  std::vector<double> aiming_error_before_deg;
+  std::vector<double> aiming_error_before_px;
+  double rms = 0.0;    // over every corner
+  int iterations = 0;  // the solver's accepted steps
 };
 
 // Fits the head of `ptz` (its pan_tilt message, seen through its zoom table)
