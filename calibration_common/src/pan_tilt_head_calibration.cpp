@@ -517,7 +517,7 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
   out.covariance = sigma2 * ldlt.solve(Eigen::MatrixXd::Identity(A.rows(), A.cols()));
 
   // The change of each parameter of the head from the file's value (the
-  // board's pose has none).
+  // board's pose, without a fixture, has none: it shows as zero).
   Eigen::VectorXd change = Eigen::VectorXd::Zero(A.rows());
   {
     // The free slots are the first ones, in order.
@@ -527,7 +527,16 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
       change(kPanScale) = fit.pan_scale - start.pan_scale;
       change(kTiltScale) = fit.tilt_scale - start.tilt_scale;
     }
-    if (fixture) change(m + kPanOffsetSlot) = fit.pan_offset - start.pan_offset;
+    if (fixture) {
+      // P moves on its left, in the pan base.
+      const Rigid p_change = fit.base * start.base.inverse();
+      const Eigen::AngleAxisd p_turn(p_change.R);
+      const Eigen::Vector3d p_w = p_turn.angle() * p_turn.axis();
+      change(m) = p_w.x();
+      change(m + 1) = p_w.y();
+      change(m + kPanOffsetSlot) = fit.pan_offset - start.pan_offset;
+      change.segment<3>(m + 3) = p_change.t;
+    }
     const Eigen::Vector3d n = fit.axesNormal();
     const Eigen::AngleAxisd axes_turn(fit.tilt.R * start.tilt.R.transpose());
     change(kAxesTurn) = axes_turn.angle() * axes_turn.axis().dot(n);
