@@ -344,16 +344,6 @@ bool checkViews(const std::vector<PanTiltHeadView>& views) {
   return true;
 }
 
-IntrinsicVector intrinsicsOf(const Lens& lens) {
-  IntrinsicVector k = IntrinsicVector::Zero();
-  k(kFx) = lens.K(0, 0);
-  k(kFy) = lens.K(1, 1);
-  k(kCx) = lens.K(0, 2);
-  k(kCy) = lens.K(1, 2);
-  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
-  return k;
-}
-
 // The mean of rigid transforms: the rotation nearest the sum of the
 // rotations, the mean translation.
 Rigid meanRigid(const std::vector<Rigid>& samples) {
@@ -444,7 +434,7 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
     camera_from_board.push_back(rigidOf(pose));
     base_samples.push_back(start.cameraFromPanBase(view.pan, view.tilt).inverse() *
                            camera_from_board.back());
-    HeadView held{intrinsicsOf(lens->second), double(view.pan), double(view.tilt),
+    HeadView held{intrinsicsOfLens(lens->second), double(view.pan), double(view.tilt),
                   view.image_points, view.target_points};
     if (fixture) {
       for (Eigen::Vector3d& p : held.source) p = world_from_board * p;

@@ -12,6 +12,11 @@ namespace calibration {
 
 namespace {
 
+// Planarity is judged at 1e-6 of the widest spread.
+constexpr double kPlanarityRatio = 1e-6;
+
+}  // namespace
+
 IntrinsicVector intrinsicsOfLens(const Lens& lens) {
   IntrinsicVector k = IntrinsicVector::Zero();
   k(kFx) = lens.K(0, 0);
@@ -21,11 +26,6 @@ IntrinsicVector intrinsicsOfLens(const Lens& lens) {
   for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
   return k;
 }
-
-// Planarity is judged at 1e-6 of the widest spread.
-constexpr double kPlanarityRatio = 1e-6;
-
-}  // namespace
 
 bool targetPlane(const std::vector<Eigen::Vector3d>& points, double planarity_ratio,
                  Eigen::Vector3d* origin, Eigen::Matrix3d* target_from_plane) {

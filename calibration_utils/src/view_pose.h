@@ -12,6 +12,9 @@
 namespace dravik {
 namespace calibration {
 
+// The intrinsics of a lens (no skew) in the solver's order.
+IntrinsicVector intrinsicsOfLens(const Lens& lens);
+
 // The target's plane: its centroid and the rotation whose columns are the
 // plane's axes (the two widest principal directions) and their normal, in
 // the target frame. False when the points are not planar or lie on a line
