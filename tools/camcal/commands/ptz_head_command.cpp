@@ -110,7 +110,11 @@ std::string reportText(const PtzHeadOptions& options, const std::vector<PictureP
   TextTable parameters;
   parameters.setAlignment("lrrl");
   for (const auto& p : fit.fitted) {
-    parameters.addRow({p.name, fixed(p.change, 4), "+- " + fixed(p.standard_deviation, 4), p.unit});
+    // A scale's changes are millionths of a degree per step.
+    const auto shown = [&](double value) {
+      return p.unit == "deg/step" ? formatPrintf("%.3e", value) : fixed(value, 4);
+    };
+    parameters.addRow({p.name, shown(p.change), "+- " + shown(p.standard_deviation), p.unit});
   }
   text += parameters.render("  ");
 
