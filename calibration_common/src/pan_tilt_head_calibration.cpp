@@ -31,6 +31,9 @@ constexpr double kMillimetresPerMetre = 1000.0;
 // The smallest eigenvalue of the information matrix scaled to a unit
 // diagonal below which a direction of the parameters is not seen.
 constexpr double kUndeterminedEigenvalue = 1e-9;
+// A head parameter with this share of the unseen directions is named before
+// the board's pose.
+constexpr double kNamedShare = 0.1;
 // A fixture whose rotation is off a rotation by more than this (|R'R - I|).
 constexpr double kRotationTolerance = 1e-6;
 
@@ -298,9 +301,10 @@ Eigen::MatrixXd information(const NormalEquations& normal, const std::vector<int
   return A;
 }
 
-// The parameter the least seen direction of A leans on most, or -1 when
-// every direction is seen.
-int undeterminedParameter(const Eigen::MatrixXd& A) {
+// The parameter the unseen directions of A lean on most, the head's
+// parameters (the first `head_count`) before the board's pose, which takes
+// a share of every motion of the head; -1 when every direction is seen.
+int undeterminedParameter(const Eigen::MatrixXd& A, int head_count) {
   const Eigen::VectorXd scale = A.diagonal().cwiseMax(0.0).cwiseSqrt();
   for (Eigen::Index i = 0; i < scale.size(); ++i) {
     if (!(scale(i) > 0.0)) return static_cast<int>(i);
@@ -309,9 +313,17 @@ int undeterminedParameter(const Eigen::MatrixXd& A) {
   const Eigen::MatrixXd C = inverse.asDiagonal() * A * inverse.asDiagonal();
   const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(C);
   if (eigen.info() != Eigen::Success) return 0;
-  if (eigen.eigenvalues()(0) >= kUndeterminedEigenvalue) return -1;
+  // Each parameter's share of the unseen directions.
+  Eigen::VectorXd share = Eigen::VectorXd::Zero(C.rows());
+  for (Eigen::Index k = 0; k < C.rows(); ++k) {
+    if (eigen.eigenvalues()(k) < kUndeterminedEigenvalue) {
+      share += eigen.eigenvectors().col(k).cwiseAbs2();
+    }
+  }
+  if (!(share.sum() > 0.0)) return -1;
   Eigen::Index worst = 0;
-  eigen.eigenvectors().col(0).cwiseAbs().maxCoeff(&worst);
+  if (share.head(head_count).maxCoeff(&worst) >= kNamedShare) return static_cast<int>(worst);
+  share.maxCoeff(&worst);
   return static_cast<int>(worst);
 }
 
@@ -459,7 +471,8 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
   HeadProblem problem(fitted_views, fixture, start);
   NormalEquations normal;
   problem.linearize(&normal);
-  const int unseen = undeterminedParameter(information(normal, free_slots));
+  const int unseen =
+      undeterminedParameter(information(normal, free_slots), static_cast<int>(free_slots.size()));
   if (unseen >= 0) {
     DRAVIK_LOG(2, kTag) << "Pan/tilt head fit: the motor positions leave the "
                         << labels[unseen].name << " undetermined";
