@@ -20,14 +20,20 @@ using dravik::calibration::PTZCameraParameters;
 
 namespace camera_parameters_python {
 
-namespace {
-
 // What Python gets back: the fitted head as a model and as text, and the
 // fit's numbers.
 struct HeadCalibration {
   PanTiltHeadResult result;
   PanTiltModel head;
 };
+
+}  // namespace camera_parameters_python
+
+CAMERA_PARAMETERS_PYTHON_INITIALIZED(camera_parameters_python::HeadCalibration)
+
+namespace camera_parameters_python {
+
+namespace {
 
 // Each view a tuple (pan, tilt, zoom, image_points (N, 2), target_points
 // (N, 3)).
@@ -39,6 +45,12 @@ std::vector<PanTiltHeadView> headViews(const py::iterable& views) {
       throw py::value_error(at + " must be (pan, tilt, zoom, image_points, target_points)");
     }
     const py::sequence view = py::reinterpret_borrow<py::sequence>(item);
+    for (int k = 0; k < 3; ++k) {
+      if (!py::isinstance<py::int_>(view[k])) {
+        throw py::type_error(at + ": the motor positions are whole steps (int), not " +
+                             std::string(py::repr(view[k])));
+      }
+    }
     PanTiltHeadView head_view;
     head_view.pan = view[0].cast<int>();
     head_view.tilt = view[1].cast<int>();

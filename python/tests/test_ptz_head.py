@@ -55,3 +55,5 @@ def test_positions_at_one_tilt_are_refused_naming_what_they_leave_undetermined(e
         cp.calibrate_pan_tilt_head(text, views(truth, [0]))
     with pytest.raises(ValueError, match="not a PTZ calibration"):
         cp.calibrate_pan_tilt_head("nonsense {", views(truth, [0]))
+    with pytest.raises(TypeError, match="whole steps"):
+        cp.calibrate_pan_tilt_head(text, [(1.5, 0, 0, np.zeros((6, 2)), np.zeros((6, 3)))])
