@@ -280,7 +280,10 @@ void addPtzHeadCommand(CLI::App& app, Subcommands* commands) {
       "ptz-head",
       "The PTZ camera's pan/tilt head fitted to pictures of a board held still while the head "
       "moves through many motor positions");
-  command->add_option("--board", options->board, "The board: COLSxROWS inner corners, e.g. 9x6")
+  command
+      ->add_option("--board", options->board,
+                   "The board as calibrate takes it: COLSxROWS inner corners (e.g. 9x6), or "
+                   "charuco:COLSxROWS:SQUARE:MARKER:DICTIONARY")
       ->required();
   command->add_option("--square", options->square, "Side of one square, metres");
   command
