@@ -21,9 +21,6 @@ namespace calibration {
 namespace {
 
 constexpr char kTag[] = "calibration_utils";
-// A target whose thinnest principal spread exceeds this fraction of its
-// widest (in standard deviation) is not planar.
-constexpr double kPlanarityRatio = 1e-6;
 // The solver's budget, and its floor per point (an error of 1e-9 pixels).
 constexpr int kMaxEvaluations = 200;
 constexpr double kCostFloorPerPoint = 1e-18;
@@ -77,24 +74,6 @@ Eigen::Matrix3d skew(const Eigen::Vector3d& v) {
 Eigen::Vector3d rotationVector(const Eigen::Matrix3d& R) {
   const Eigen::AngleAxisd axis_angle(R);
   return axis_angle.angle() * axis_angle.axis();
-}
-
-IntrinsicVector intrinsicsOf(const Lens& lens) {
-  IntrinsicVector k = IntrinsicVector::Zero();
-  k(kFx) = lens.K(0, 0);
-  k(kFy) = lens.K(1, 1);
-  k(kCx) = lens.K(0, 2);
-  k(kCy) = lens.K(1, 2);
-  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
-  return k;
-}
-
-// True when the target's points span a plane and lie in it.
-bool planarTarget(const std::vector<Eigen::Vector3d>& points) {
-  Eigen::Vector3d spreads;
-  planeOf(points, &spreads);
-  const double ratio = kPlanarityRatio * kPlanarityRatio;
-  return spanPlane(points) && spreads(0) <= ratio * spreads(2);
 }
 
 bool usableLens(const Lens& lens) {
@@ -207,8 +186,7 @@ bool checkInput(const std::vector<Lens>& cameras, const std::vector<RigMoment>& 
 // cannot be found or puts target points behind the camera.
 bool posesThroughLens(size_t camera, const Lens& lens, const std::vector<View>& views,
                       std::vector<Pose>* poses) {
-  CameraState state;
-  state.intrinsics = intrinsicsOf(lens);
+  std::vector<Pose> found;
   for (const View& view : views) {
     Pose pose;
     if (!poseThroughLens(planeOf(view.target), view, lens, &pose) || !matrixOf(pose).allFinite()) {
@@ -216,19 +194,14 @@ bool posesThroughLens(size_t camera, const Lens& lens, const std::vector<View>& 
                           << ": a view's pose cannot be found through its lens";
       return false;
     }
-    state.poses.push_back(pose);
+    found.push_back(pose);
   }
-  ReprojectionProblem problem(views, lens.width, lens.height, state);
-  problem.setPenalties(false);
-  if (!std::isfinite(problem.dataCost(state))) {
+  if (!refinePosesThroughLens(lens, views, &found)) {
     DRAVIK_LOG(2, kTag) << "Camera " << camera
                         << ": a view's pose through its lens puts target points behind it";
     return false;
   }
-  SolverOptions solver;
-  solver.freedom.free.fill(false);
-  minimize(&problem, solver);
-  *poses = problem.state().poses;
+  *poses = found;
   return true;
 }
 

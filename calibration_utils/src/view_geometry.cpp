@@ -1,5 +1,8 @@
 #include "view_geometry.h"
 
+#include <cmath>
+
+#include "levenberg_marquardt.h"
 #include "planar_homography.h"
 
 namespace dravik {
@@ -53,6 +56,38 @@ bool poseThroughLens(const TargetPlane& plane, const View& view, const Lens& len
     return false;
   }
   *pose = poseOf(plane, H, 1.0, 1.0, Eigen::Vector2d::Zero());
+  return true;
+}
+
+bool planarTarget(const std::vector<Eigen::Vector3d>& points) {
+  Eigen::Vector3d spreads;
+  planeOf(points, &spreads);
+  const double ratio = kPlanarityRatio * kPlanarityRatio;
+  return spanPlane(points) && spreads(0) <= ratio * spreads(2);
+}
+
+IntrinsicVector intrinsicsOf(const Lens& lens) {
+  IntrinsicVector k = IntrinsicVector::Zero();
+  k(kFx) = lens.K(0, 0);
+  k(kFy) = lens.K(1, 1);
+  k(kCx) = lens.K(0, 2);
+  k(kCy) = lens.K(1, 2);
+  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
+  return k;
+}
+
+bool refinePosesThroughLens(const Lens& lens, const std::vector<View>& views,
+                            std::vector<Pose>* poses) {
+  CameraState state;
+  state.intrinsics = intrinsicsOf(lens);
+  state.poses = *poses;
+  ReprojectionProblem problem(views, lens.width, lens.height, state);
+  problem.setPenalties(false);
+  if (!std::isfinite(problem.dataCost(state))) return false;
+  SolverOptions solver;
+  solver.freedom.free.fill(false);
+  minimize(&problem, solver);
+  *poses = problem.state().poses;
   return true;
 }
 

@@ -16,6 +16,9 @@ namespace calibration {
 
 // A view needs this many points (and a homography four).
 constexpr size_t kMinimumPointsPerView = 6;
+// A target lies in a plane when its thinnest spread is at most this fraction
+// of its widest (in standard deviation).
+constexpr double kPlanarityRatio = 1e-6;
 // The smaller principal spread of a target or an image below this fraction
 // of the larger (in standard deviation) is a line.
 constexpr double kMinimumSpreadRatio = 1e-6;
@@ -87,6 +90,18 @@ Pose poseOf(const TargetPlane& plane, const Eigen::Matrix3d& H, double fx, doubl
 // which need no focal length). False when the lens cannot undo enough of
 // the points for a homography.
 bool poseThroughLens(const TargetPlane& plane, const View& view, const Lens& lens, Pose* pose);
+
+// True when the target's points span a plane and lie in it.
+bool planarTarget(const std::vector<Eigen::Vector3d>& points);
+
+// The intrinsics of a lens (no skew) in the solver's order.
+IntrinsicVector intrinsicsOf(const Lens& lens);
+
+// Refines the poses of views through `lens` held fixed, by Levenberg-
+// Marquardt on their reprojection. False, *poses untouched, when a pose puts
+// target points behind the camera.
+bool refinePosesThroughLens(const Lens& lens, const std::vector<View>& views,
+                            std::vector<Pose>* poses);
 
 Eigen::Matrix4d matrixOf(const Pose& pose);
 Pose poseOf(const Eigen::Matrix4d& camera_from_target);

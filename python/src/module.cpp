@@ -4,6 +4,11 @@
 #include "bindings.h"
 #include "log_bridge.h"
 
+namespace camera_parameters_python {
+// calibrate_pan_tilt_head and PanTiltHeadCalibration (ptz_head_bindings.cpp).
+void bindPtzHead(pybind11::module_& module);
+}  // namespace camera_parameters_python
+
 PYBIND11_MODULE(camera_parameters, module) {
   module.doc() = R"(Camera calibration of the robot over numpy arrays.
 
@@ -32,4 +37,5 @@ Conventions, as in the C++ library:
   camera_parameters_python::bindPtz(module);
   camera_parameters_python::bindCalibration(module);
   camera_parameters_python::bindRig(module);
+  camera_parameters_python::bindPtzHead(module);
 }

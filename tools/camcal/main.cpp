@@ -14,7 +14,8 @@
 //   camcal urdf [--ptz FILE] [-o OUT]           the cameras and the PTZ head as a URDF
 //   camcal calibrate --board CxR --square M IMAGE...  a camera from chessboard images
 //   camcal rig --board CxR --square M DIR --into ROBOT_CAL  every camera's pose from a board
-//   camcal board --board BOARD -o FILE           a printable board, PNG or PDF
+//   camcal ptz-head --board CxR --square M --positions CSV --calibration PTZ_CAL  the pan/tilt head
+//   from a board camcal board --board BOARD -o FILE           a printable board, PNG or PDF
 //
 // Exit status: 0 on success, 1 when the operation fails, 2 for a usage error.
 #include <CLI/CLI.hpp>
@@ -79,6 +80,7 @@ int main(int argc, char** argv) {
   camcal::addUrdfCommand(app, &commands);
   camcal::addCalibrateCommand(app, &commands);
   camcal::addRigCommand(app, &commands);
+  camcal::addPtzHeadCommand(app, &commands);
   camcal::addBoardCommand(app, &commands);
 
   try {

@@ -30,6 +30,7 @@ void addUndistortCommand(CLI::App& app, Subcommands* commands);
 void addUrdfCommand(CLI::App& app, Subcommands* commands);
 void addCalibrateCommand(CLI::App& app, Subcommands* commands);
 void addRigCommand(CLI::App& app, Subcommands* commands);
+void addPtzHeadCommand(CLI::App& app, Subcommands* commands);
 void addBoardCommand(CLI::App& app, Subcommands* commands);
 
 }  // namespace camcal
