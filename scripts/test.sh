@@ -71,7 +71,7 @@ stage "address and undefined behaviour sanitizers"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
   -DCAMERA_PARAMETERS_SANITIZE=address,undefined -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
-ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 LSAN_OPTIONS=suppressions="$PWD/scripts/lsan.supp":print_suppressions=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 LSAN_OPTIONS="suppressions='$PWD/scripts/lsan.supp':print_suppressions=0" UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
 stage "thread sanitizer: concurrent readers"
