@@ -103,6 +103,24 @@ class CurvatureProblem {
   mutable std::vector<Eigen::Vector2d> undistorted_;
 };
 
+// J^T J, each entry summed down the rows in order. Eigen's matrix product
+// (its blocked kernel) fuses its multiply-adds on aarch64 whatever the build
+// says, and the terms are nearly dependent (k1 against k4, k2 against k5):
+// its last bits there moved the start, and the fit after it, by float ulps.
+// The plain sums round each multiply and add on their own, as the kernel
+// does on x86-64, and give the same bits on both.
+Eigen::MatrixXd gramMatrix(const Eigen::MatrixXd& J) {
+  Eigen::MatrixXd A(J.cols(), J.cols());
+  for (Eigen::Index i = 0; i < J.cols(); ++i) {
+    for (Eigen::Index j = 0; j <= i; ++j) {
+      double sum = 0.0;
+      for (Eigen::Index k = 0; k < J.rows(); ++k) sum += J(k, i) * J(k, j);
+      A(i, j) = A(j, i) = sum;
+    }
+  }
+  return A;
+}
+
 // The views whose points reach farthest from the image's centre, at most
 // kMostViews, in their order.
 std::vector<const PlanarView*> farthestViews(const std::vector<PlanarView>& views, int width,
@@ -153,7 +171,7 @@ bool lensFromCurvature(const std::vector<PlanarView>& views, int width, int heig
         J.col(j) = (trial_r - r) / kDerivativeStep;
       }
     }
-    const Eigen::MatrixXd A = J.transpose() * J;
+    const Eigen::MatrixXd A = gramMatrix(J);
     const Eigen::VectorXd g = J.transpose() * r;
     bool accepted = false;
     while (!accepted && damping < 1e10) {

@@ -14,8 +14,10 @@ assert module.parent == prefix / "lib" / "python3" / "dist-packages", module
 assert (module.parent / "camera_parameters.pyi").is_file()
 assert cp.CameraParametersSet().camera("navigation").intrinsics(640, 480)[0, 0] == 309.125
 
+# A line of the maps: address, permissions, offset, device, inode, then the
+# path, which may hold spaces.
 loaded = {
-    pathlib.Path(line.split()[-1]).resolve()
+    pathlib.Path(line.rstrip("\n").split(maxsplit=5)[5]).resolve()
     for line in open("/proc/self/maps")
     if "libcamera_parameters" in line or "libcalibration_utils" in line
 }
