@@ -319,8 +319,12 @@ __attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__
 // rows by a 32-bit multiply.
 template <int kChannels>
 struct Fixed8 {
-  // Bytes read per row from the top-left neighbour's offset.
+  // Bytes read per row (gray: 4, colour: 8). The lower row's read starts
+  // kBack bytes before its left neighbour, so that it ends with the right
+  // neighbour, and no read passes the image: the upper row's ends at most
+  // kBack bytes after the end of a row that is not the last.
   static constexpr int kReach = kChannels == 1 ? 4 : 8;
+  static constexpr int kBack = kReach - 2 * kChannels;
 
   __attribute__((target("avx2"))) explicit Fixed8(const Source<std::uint8_t>& s)
       : pixels(s.pixels),
@@ -330,21 +334,34 @@ struct Fixed8 {
         base_x(_mm256_set1_epi32(s.width - 2)),
         base_y(_mm256_set1_epi32(s.height - 2)),
         stride8(_mm256_set1_epi32(int(s.stride))),
-        last_offset(_mm256_set1_epi32(int(s.bytes() - s.stride - kReach))) {}
+        upper01(pairs(0, 0)),
+        upper23(pairs(2, 0)),
+        lower01(pairs(0, kBack)),
+        lower23(pairs(2, kBack)) {}
 
   // At least 2 x 2 pixels (for the paired and lower reads), positions in
   // 1/4096 pixel and offsets in 32 bits.
   static bool fits(const Source<std::uint8_t>& s) {
     constexpr int kSide = 1 << (30 - kWeightBits);
     return s.width >= 2 && s.height >= 2 && s.width <= kSide && s.height <= kSide &&
-           s.bytes() >= s.stride + kReach && s.bytes() < (std::size_t(1) << 31);
+           s.bytes() < (std::size_t(1) << 31);
   }
 
-  // Weights (4096 - w) in the low 16 bits of each lane and w in the high,
-  // for a multiply-add with a (left, right) pair of samples.
-  DRAVIK_AVX2 static __m256i pairOf(__m256i w) {
-    return _mm256_or_si256(_mm256_sub_epi32(_mm256_set1_epi32(kWeightOne), w),
-                           _mm256_slli_epi32(w, 16));
+  // A shuffle of each 128-bit half that takes, from every `word`-byte word
+  // read at byte `at` of it, the (left, right) pairs of channels c and c + 1
+  // (gray: channel c alone) into 16-bit lanes of 32-bit lanes.
+  __attribute__((target("avx2"))) static __m256i pairs(int c, int at) {
+    alignas(32) char pick[32];
+    for (int lane = 0; lane < 8; ++lane) {
+      // Gray: one word a lane; colour: one word per two lanes.
+      const int word = kChannels == 1 ? lane % 4 * 4 : lane % 4 / 2 * 8;
+      const int channel = kChannels == 1 ? c : c + lane % 2;
+      char* out = pick + 4 * lane;
+      out[0] = char(word + at + channel);
+      out[2] = char(word + at + kChannels + channel);
+      out[1] = out[3] = char(-1);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(pick));
   }
 
   // The two rows' weighed pairs (upper, lower) weighed by b and rounded.
@@ -367,49 +384,49 @@ struct Fixed8 {
     return _mm256_setr_epi64x(q[0], q[1], q[2], q[3]);
   }
 
-  // False, writing nothing, where a pixel of the eight is not resampled
-  // while another is, or where a read could pass the end of the image: the
-  // portable path takes those eight.
+  // False, writing nothing, where a pixel of the eight is resampled and
+  // another is not: the portable path takes those eight.
   DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv,
                               std::uint8_t border, std::uint8_t* out) const {
     const __m256 scale = _mm256_set1_ps(float(kWeightOne));
     const __m256i x = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(mx), scale));
     const __m256i y = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(my), scale));
-    std::int64_t valid8;
-    std::memcpy(&valid8, mv, 8);
-    const __m256i flags = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(valid8));
     // Unsigned, so that a negative position (and the conversion's value for
     // NaN and for the out-of-range) fails.
-    const __m256i inside = _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(x, limit_x), x),
-                                            _mm256_cmpeq_epi32(_mm256_min_epu32(y, limit_y), y));
-    const __m256i keep =
-        _mm256_andnot_si256(_mm256_cmpeq_epi32(flags, _mm256_setzero_si256()), inside);
+    __m256i keep = _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(x, limit_x), x),
+                                    _mm256_cmpeq_epi32(_mm256_min_epu32(y, limit_y), y));
+    std::uint64_t valid8;
+    std::memcpy(&valid8, mv, 8);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    if (((valid8 - kOnes) & ~valid8 & (kOnes << 7)) != 0) {  // a flag is 0
+      const __m256i flags = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(std::int64_t(valid8)));
+      keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(flags, _mm256_setzero_si256()), keep);
+    }
     const int kept = _mm256_movemask_ps(_mm256_castsi256_ps(keep));
-    if (kept == 0) {
+    if (kept != 0xFF) {
+      if (kept != 0) return false;
       std::memset(out, border, 8 * kChannels);
       return true;
     }
     const __m256i i = _mm256_min_epi32(_mm256_srai_epi32(x, kWeightBits), base_x);
     const __m256i j = _mm256_min_epi32(_mm256_srai_epi32(y, kWeightBits), base_y);
-    const __m256i a = pairOf(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)));
+    // The weights (4096 - a, a) in the low and high 16 bits: 65535 a + 4096.
+    const __m256i a = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)),
+                           _mm256_set1_epi32(65535)),
+        _mm256_set1_epi32(kWeightOne));
     const __m256i b = _mm256_sub_epi32(y, _mm256_slli_epi32(j, kWeightBits));
     const __m256i offset = _mm256_add_epi32(
         _mm256_mullo_epi32(j, stride8),
         kChannels == 1 ? i : _mm256_mullo_epi32(i, _mm256_set1_epi32(kChannels)));
-    if (kept != 0xFF ||
-        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(offset, last_offset))) != 0) {
-      return false;
-    }
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
-    const char z = char(-1);
+    const std::uint8_t* lower_row = pixels + stride - kBack;
     if constexpr (kChannels == 1) {
-      // Each word's two low bytes to 16-bit lanes: (p(i, j), p(i + 1, j)).
-      const __m256i pair = _mm256_setr_epi8(0, z, 1, z, 4, z, 5, z, 8, z, 9, z, 12, z, 13, z, 0, z,
-                                            1, z, 4, z, 5, z, 8, z, 9, z, 12, z, 13, z);
-      const __m256i upper = _mm256_madd_epi16(_mm256_shuffle_epi8(gather(pixels, offsets), pair), a);
-      const __m256i lower =
-          _mm256_madd_epi16(_mm256_shuffle_epi8(gather(pixels + stride, offsets), pair), a);
+      const __m256i upper = _mm256_madd_epi16(
+          _mm256_shuffle_epi8(gather(pixels, offsets), upper01), a);
+      const __m256i lower = _mm256_madd_epi16(
+          _mm256_shuffle_epi8(gather(lower_row, offsets), lower01), a);
       const __m256i value = blendRows(upper, lower, b);
       const __m128i words =
           _mm_packus_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
@@ -421,26 +438,21 @@ struct Fixed8 {
       // channels and then its right neighbour's: shuffled to two lanes of
       // (left, right) pairs, channels 0 and 1, and channels 2 and 3 (for
       // three channels the second of those is not used).
-      constexpr char k = char(kChannels);
-      const __m256i first_pairs = _mm256_setr_epi8(
-          0, z, k, z, 1, z, char(k + 1), z, 8, z, char(8 + k), z, 9, z, char(9 + k), z, 0, z, k, z,
-          1, z, char(k + 1), z, 8, z, char(8 + k), z, 9, z, char(9 + k), z);
-      const __m256i second_pairs = _mm256_setr_epi8(
-          2, z, char(k + 2), z, 3, z, char(k + 3), z, 10, z, char(10 + k), z, 11, z, char(11 + k), z,
-          2, z, char(k + 2), z, 3, z, char(k + 3), z, 10, z, char(10 + k), z, 11, z, char(11 + k), z);
       const __m256i dup_low = _mm256_setr_epi32(0, 0, 1, 1, 4, 4, 5, 5);
       const __m256i dup_high = _mm256_setr_epi32(2, 2, 3, 3, 6, 6, 7, 7);
       const __m256i a_low = _mm256_permutevar8x32_epi32(a, dup_low);
       const __m256i a_high = _mm256_permutevar8x32_epi32(a, dup_high);
       __m256i rows[2][4];
       for (int r = 0; r < 2; ++r) {
-        const std::uint8_t* from = pixels + (r == 1 ? stride : 0);
+        const std::uint8_t* from = r == 0 ? pixels : lower_row;
+        const __m256i pick01 = r == 0 ? upper01 : lower01;
+        const __m256i pick23 = r == 0 ? upper23 : lower23;
         const __m256i low = quads(from, offsets, 0, 1, 4, 5);
         const __m256i high = quads(from, offsets, 2, 3, 6, 7);
-        rows[r][0] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, first_pairs), a_low);
-        rows[r][1] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, first_pairs), a_high);
-        rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, second_pairs), a_low);
-        rows[r][3] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, second_pairs), a_high);
+        rows[r][0] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick01), a_low);
+        rows[r][1] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick01), a_high);
+        rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick23), a_low);
+        rows[r][3] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick23), a_high);
       }
       const __m256i b_low = _mm256_permutevar8x32_epi32(b, dup_low);
       const __m256i b_high = _mm256_permutevar8x32_epi32(b, dup_high);
@@ -450,6 +462,7 @@ struct Fixed8 {
       const __m256i second = _mm256_packus_epi32(blendRows(rows[0][2], rows[1][2], b_low),
                                                  blendRows(rows[0][3], rows[1][3], b_high));
       const __m256i bytes = _mm256_packus_epi16(first, second);
+      const char z = char(-1);
       if constexpr (kChannels == 4) {
         const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
                                                0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
@@ -472,7 +485,10 @@ struct Fixed8 {
 
   const std::uint8_t* pixels;
   std::ptrdiff_t stride;
-  __m256i limit_x, limit_y, base_x, base_y, stride8, last_offset;
+  __m256i limit_x, limit_y, base_x, base_y, stride8;
+  // The shuffles of pairs(): channels 0 and 1 and channels 2 and 3 of the
+  // upper and the lower row's reads.
+  __m256i upper01, upper23, lower01, lower23;
 };
 
 template <typename T, int kChannels>
@@ -489,7 +505,8 @@ __attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const f
       // two rows of their neighbourhood, which the reads then find in the
       // nearest cache (gray frames fit it, and lose by the extra work).
       constexpr int kPrefetch = 32;
-      if (kChannels * sizeof(T) >= 3 && i + kPrefetch < count) {
+      constexpr bool kPrefetchOn = true;
+      if (kChannels * sizeof(T) >= 3 && kPrefetchOn && i + kPrefetch < count) {
         const float ahead_x = x[i + kPrefetch], ahead_y = y[i + kPrefetch];
         if (ahead_x >= 0.0f && ahead_x <= last_x && ahead_y >= 0.0f && ahead_y <= last_y) {
           const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(s.pixels) +
