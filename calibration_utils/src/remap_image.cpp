@@ -335,9 +335,11 @@ struct Fixed8 {
         base_y(_mm256_set1_epi32(s.height - 2)),
         stride8(_mm256_set1_epi32(int(s.stride))),
         upper01(pairs(0, 0)),
-        upper23(pairs(2, 0)),
+        upper23(kChannels == 3 ? thirdPairs(0, false) : pairs(2, 0)),
         lower01(pairs(0, kBack)),
-        lower23(pairs(2, kBack)) {}
+        lower23(kChannels == 3 ? thirdPairs(kBack, false) : pairs(2, kBack)),
+        upper2_high(thirdPairs(0, true)),
+        lower2_high(thirdPairs(kBack, true)) {}
 
   // At least 2 x 2 pixels (for the paired and lower reads), positions in
   // 1/4096 pixel and offsets in 32 bits.
@@ -359,6 +361,22 @@ struct Fixed8 {
       char* out = pick + 4 * lane;
       out[0] = char(word + at + channel);
       out[2] = char(word + at + kChannels + channel);
+      out[1] = out[3] = char(-1);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(pick));
+  }
+
+  // Three channels: a shuffle of each half that takes channel 2's (left,
+  // right) pair of its two 64-bit words (read at byte `at` of each) into
+  // 32-bit lanes 0 and 1 (`high` false) or 2 and 3, zeros elsewhere.
+  __attribute__((target("avx2"))) static __m256i thirdPairs(int at, bool high) {
+    alignas(32) char pick[32];
+    for (int lane = 0; lane < 8; ++lane) {
+      const int h = lane % 4, word = (high ? h - 2 : h) * 8;
+      const bool used = high ? h >= 2 : h < 2;
+      char* out = pick + 4 * lane;
+      out[0] = used ? char(word + at + 2) : char(-1);
+      out[2] = used ? char(word + at + 5) : char(-1);
       out[1] = out[3] = char(-1);
     }
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(pick));
@@ -436,8 +454,9 @@ struct Fixed8 {
       // second, so that the packing below puts pixels 0 to 3 in the low
       // half and 4 to 7 in the high one. Each 64-bit word holds a pixel's
       // channels and then its right neighbour's: shuffled to two lanes of
-      // (left, right) pairs, channels 0 and 1, and channels 2 and 3 (for
-      // three channels the second of those is not used).
+      // (left, right) pairs, channels 0 and 1, and channels 2 and 3; for
+      // three channels, channel 2 of both registers into one, its lanes in
+      // the pixels' order.
       const __m256i dup_low = _mm256_setr_epi32(0, 0, 1, 1, 4, 4, 5, 5);
       const __m256i dup_high = _mm256_setr_epi32(2, 2, 3, 3, 6, 6, 7, 7);
       const __m256i a_low = _mm256_permutevar8x32_epi32(a, dup_low);
@@ -451,16 +470,30 @@ struct Fixed8 {
         const __m256i high = quads(from, offsets, 2, 3, 6, 7);
         rows[r][0] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick01), a_low);
         rows[r][1] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick01), a_high);
-        rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick23), a_low);
-        rows[r][3] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick23), a_high);
+        if constexpr (kChannels == 3) {
+          const __m256i third = _mm256_or_si256(
+              _mm256_shuffle_epi8(low, pick23),
+              _mm256_shuffle_epi8(high, r == 0 ? upper2_high : lower2_high));
+          rows[r][2] = _mm256_madd_epi16(third, a);
+        } else {
+          rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick23), a_low);
+          rows[r][3] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick23), a_high);
+        }
       }
       const __m256i b_low = _mm256_permutevar8x32_epi32(b, dup_low);
       const __m256i b_high = _mm256_permutevar8x32_epi32(b, dup_high);
-      // Per half: channels 0 and 1 of pixels 0 to 3, then channels 2 and 3.
+      // Per half: channels 0 and 1 of pixels 0 to 3, then channels 2 and 3
+      // (three channels: channel 2 twice).
       const __m256i first = _mm256_packus_epi32(blendRows(rows[0][0], rows[1][0], b_low),
                                                 blendRows(rows[0][1], rows[1][1], b_high));
-      const __m256i second = _mm256_packus_epi32(blendRows(rows[0][2], rows[1][2], b_low),
-                                                 blendRows(rows[0][3], rows[1][3], b_high));
+      __m256i second;
+      if constexpr (kChannels == 3) {
+        const __m256i third = blendRows(rows[0][2], rows[1][2], b);
+        second = _mm256_packus_epi32(third, third);
+      } else {
+        second = _mm256_packus_epi32(blendRows(rows[0][2], rows[1][2], b_low),
+                                     blendRows(rows[0][3], rows[1][3], b_high));
+      }
       const __m256i bytes = _mm256_packus_epi16(first, second);
       const char z = char(-1);
       if constexpr (kChannels == 4) {
@@ -468,8 +501,8 @@ struct Fixed8 {
                                                0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(bytes, order));
       } else {
-        const __m256i order = _mm256_setr_epi8(0, 1, 8, 2, 3, 10, 4, 5, 12, 6, 7, 14, z, z, z, z, 0,
-                                               1, 8, 2, 3, 10, 4, 5, 12, 6, 7, 14, z, z, z, z);
+        const __m256i order = _mm256_setr_epi8(0, 1, 8, 2, 3, 9, 4, 5, 10, 6, 7, 11, z, z, z, z, 0,
+                                               1, 8, 2, 3, 9, 4, 5, 10, 6, 7, 11, z, z, z, z);
         storeTwelvePerHalf(_mm256_shuffle_epi8(bytes, order), out);
       }
     }
@@ -489,6 +522,8 @@ struct Fixed8 {
   // The shuffles of pairs(): channels 0 and 1 and channels 2 and 3 of the
   // upper and the lower row's reads.
   __m256i upper01, upper23, lower01, lower23;
+  // Three channels: the shuffles of thirdPairs() for the second register.
+  __m256i upper2_high, lower2_high;
 };
 
 template <typename T, int kChannels>
