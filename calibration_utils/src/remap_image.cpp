@@ -1,15 +1,17 @@
 // Bilinear resampling through a forward map.
 //
 // 8-bit samples are weighed in integers: the map's position (x, y) is
-// rounded to 1/4096 pixel, X = round(4096 x), its integer part i and its
-// weight a = X - 4096 i in [0, 4096] (on the last column i steps back by one
-// and a is 4096, so that no read passes the image), likewise j and b, and
-//   upper = (4096 - a) p(i, j) + a p(i + 1, j),  lower likewise on row j + 1,
-//   value = (4096 upper + b (lower - upper) + 2^23) >> 24
-// exactly in 32 bits (the largest sum, 255 x 4096^2 + 2^23, fits unsigned):
-// the bilinear sample at the rounded position, rounded half up once. The
-// position moves by at most 1/8192 pixel, so the sample by at most 255/4096
-// of a grey level on the sharpest step.
+// rounded to 1/8192 pixel, X = round(8192 x), its integer part i and its
+// weight a = X - 8192 i in [0, 8192] (on the last column i steps back by one
+// and a is 8192, so that no read passes the image), likewise j and b, and
+//   upper = (8192 - a) p(i, j) + a p(i + 1, j),  lower likewise on row j + 1,
+// both with their last two bits dropped (u = upper >> 2, l = lower >> 2),
+//   value = (8192 u + b (l - u) + 2^23 + 3 x 2^10) >> 24
+// in 32 bits (the largest sum, 255 x 2^24 + 2^23 + 3072, fits unsigned;
+// 3 x 2^10 puts back the mean of the dropped bits). The position moves by
+// at most 1/16384 pixel and the dropped bits weigh under 1/2048 of a grey
+// level, so the value is the exact bilinear sample of the map's position to
+// within 0.04 levels, rounded half up.
 // 16-bit samples are weighed in single precision from the map's positions
 // themselves: with fractions (a, b),
 //   upper = p(i, j) + a (p(i + 1, j) - p(i, j)),  lower likewise,
@@ -73,7 +75,7 @@ inline const T* at(const T* pixels, std::size_t offset) {
   return reinterpret_cast<const T*>(reinterpret_cast<const std::uint8_t*>(pixels) + offset);
 }
 
-// One destination pixel on the portable path. A position is resampled when
+// One 16-bit destination pixel on the portable path. A position is resampled when
 // the map marks it valid and every pixel of non-zero weight lies in the
 // image, that is when 0 <= x <= width - 1 and 0 <= y <= height - 1 (a NaN
 // fails); on the last column or row the integer part steps back by one, with
@@ -103,14 +105,21 @@ inline void remapPixel(const Source<T>& s, float x, float y, bool valid, T borde
   }
 }
 
-// The 8-bit weighing: positions in 1/4096 pixel.
-constexpr int kWeightBits = 12;
+// The 8-bit weighing: positions in 1/8192 pixel; the two rows' sums with
+// their last kRowShift bits dropped, so that the last sum fits 32 bits.
+constexpr int kWeightBits = 13;
 constexpr int kWeightOne = 1 << kWeightBits;
-// Positions at or beyond 2^31 / 4096 pixels are outside every image the
+constexpr int kRowShift = 2 * kWeightBits - 24;
+constexpr int kValueShift = 2 * kWeightBits - kRowShift;
+// Half of the result's unit, and the mean of the dropped bits ((2^r - 1) / 2
+// of 2^r) at the scale of u << kWeightBits.
+constexpr std::uint32_t kRounding = (1u << (kValueShift - 1)) +
+                                    ((1u << kRowShift) - 1) * (1u << (kWeightBits - kRowShift - 1));
+// Positions at or beyond 2^31 / 8192 pixels are outside every image the
 // integer form takes.
 constexpr float kWeightLimit = 2147483648.0f;
 
-// x in 1/4096 pixel, rounded to nearest (half to even, as the vector
+// x in 1/8192 pixel, rounded to nearest (half to even, as the vector
 // conversion rounds), into *fixed; false where it lies outside [0, last].
 inline bool toWeightUnits(float x, int last, std::int64_t* fixed) {
   const float scaled = x * float(kWeightOne);
@@ -120,13 +129,13 @@ inline bool toWeightUnits(float x, int last, std::int64_t* fixed) {
 }
 
 // The integer weighing of one sample from its four neighbours, weights in
-// 1/4096: modulo 2^32, as the vector lanes compute it.
+// 1/8192: modulo 2^32, as the vector lanes compute it.
 inline std::uint8_t weigh8(std::uint32_t p00, std::uint32_t p01, std::uint32_t p10,
                            std::uint32_t p11, std::uint32_t a, std::uint32_t b) {
   const std::uint32_t upper = (kWeightOne - a) * p00 + a * p01;
   const std::uint32_t lower = (kWeightOne - a) * p10 + a * p11;
-  const std::uint32_t value = (upper << kWeightBits) + (lower - upper) * b;
-  return std::uint8_t((value + (1u << (2 * kWeightBits - 1))) >> (2 * kWeightBits));
+  const std::uint32_t u = upper >> kRowShift, l = lower >> kRowShift;
+  return std::uint8_t(((u << kWeightBits) + (l - u) * b + kRounding) >> kValueShift);
 }
 
 // One 8-bit destination pixel on the portable path, by the integer weighing.
@@ -167,15 +176,15 @@ void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
 #ifdef DRAVIK_REMAP_AVX2
 #define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-// Eight destination pixels at once, as remapPixel does one: the keep test
-// and the integer parts in vectors, each neighbour's samples gathered by
-// 32-bit reads at byte offsets (gray pixels' two neighbours of a row in one
-// read), the weighing in single precision in the portable order.
+// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
+// test and the integer parts in vectors, each neighbour's samples gathered
+// by 32-bit reads at byte offsets (gray pixels' two neighbours of a row in
+// one read), the weighing in single precision in the portable order.
 template <typename T, int kChannels>
 struct Vector8 {
   static constexpr int kPixelBytes = kChannels * int(sizeof(T));
   // Gray: one 32-bit read holds a pixel and its right neighbour.
-  static constexpr bool kPaired = 2 * kPixelBytes <= 4;
+  static constexpr bool kPaired = kPixelBytes == 2;
   static constexpr int kWords = (kPixelBytes + 3) / 4;  // reads per neighbour
   // Bytes read from the top-left neighbour's offset, per row.
   static constexpr int kReach = kPaired ? 4 : kPixelBytes + 4 * kWords;
@@ -342,7 +351,7 @@ struct Fixed8 {
         lower2_high(thirdPairs(kBack, true)) {}
 
   // At least 2 x 2 pixels (for the paired and lower reads), positions in
-  // 1/4096 pixel and offsets in 32 bits.
+  // 1/8192 pixel and offsets in 32 bits.
   static bool fits(const Source<std::uint8_t>& s) {
     constexpr int kSide = 1 << (30 - kWeightBits);
     return s.width >= 2 && s.height >= 2 && s.width <= kSide && s.height <= kSide &&
@@ -384,11 +393,12 @@ struct Fixed8 {
 
   // The two rows' weighed pairs (upper, lower) weighed by b and rounded.
   DRAVIK_AVX2 static __m256i blendRows(__m256i upper, __m256i lower, __m256i b) {
-    const __m256i value = _mm256_add_epi32(_mm256_slli_epi32(upper, kWeightBits),
-                                           _mm256_mullo_epi32(_mm256_sub_epi32(lower, upper), b));
-    return _mm256_srli_epi32(
-        _mm256_add_epi32(value, _mm256_set1_epi32(1 << (2 * kWeightBits - 1))),
-        2 * kWeightBits);
+    const __m256i u = _mm256_srli_epi32(upper, kRowShift);
+    const __m256i l = _mm256_srli_epi32(lower, kRowShift);
+    const __m256i value = _mm256_add_epi32(_mm256_slli_epi32(u, kWeightBits),
+                                           _mm256_mullo_epi32(_mm256_sub_epi32(l, u), b));
+    return _mm256_srli_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(int(kRounding))),
+                             kValueShift);
   }
 
   // The 64-bit words at the offsets of pixels k0, k1, k2, k3.
@@ -428,7 +438,7 @@ struct Fixed8 {
     }
     const __m256i i = _mm256_min_epi32(_mm256_srai_epi32(x, kWeightBits), base_x);
     const __m256i j = _mm256_min_epi32(_mm256_srai_epi32(y, kWeightBits), base_y);
-    // The weights (4096 - a, a) in the low and high 16 bits: 65535 a + 4096.
+    // The weights (8192 - a, a) in the low and high 16 bits: 65535 a + 8192.
     const __m256i a = _mm256_add_epi32(
         _mm256_mullo_epi32(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)),
                            _mm256_set1_epi32(65535)),
