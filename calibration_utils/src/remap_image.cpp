@@ -113,8 +113,8 @@ constexpr int kRowShift = 2 * kWeightBits - 24;
 constexpr int kValueShift = 2 * kWeightBits - kRowShift;
 // Half of the result's unit, and the mean of the dropped bits ((2^r - 1) / 2
 // of 2^r) at the scale of u << kWeightBits.
-constexpr std::uint32_t kRounding = (1u << (kValueShift - 1)) +
-                                    ((1u << kRowShift) - 1) * (1u << (kWeightBits - kRowShift - 1));
+constexpr std::uint32_t kRounding =
+    (1u << (kValueShift - 1)) + ((1u << kRowShift) - 1) * (1u << (kWeightBits - kRowShift - 1));
 // Positions at or beyond 2^31 / 8192 pixels are outside every image the
 // integer form takes.
 constexpr float kWeightLimit = 2147483648.0f;
@@ -312,7 +312,7 @@ struct Vector8 {
 // as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
 // second overwrites the last four), 8 + 4 for the second.
 __attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
-                                                                            std::uint8_t* out) {
+                                                                              std::uint8_t* out) {
   const __m128i second = _mm256_extracti128_si256(pixels, 1);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
@@ -439,22 +439,22 @@ struct Fixed8 {
     const __m256i i = _mm256_min_epi32(_mm256_srai_epi32(x, kWeightBits), base_x);
     const __m256i j = _mm256_min_epi32(_mm256_srai_epi32(y, kWeightBits), base_y);
     // The weights (8192 - a, a) in the low and high 16 bits: 65535 a + 8192.
-    const __m256i a = _mm256_add_epi32(
-        _mm256_mullo_epi32(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)),
-                           _mm256_set1_epi32(65535)),
-        _mm256_set1_epi32(kWeightOne));
+    const __m256i a =
+        _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)),
+                                            _mm256_set1_epi32(65535)),
+                         _mm256_set1_epi32(kWeightOne));
     const __m256i b = _mm256_sub_epi32(y, _mm256_slli_epi32(j, kWeightBits));
-    const __m256i offset = _mm256_add_epi32(
-        _mm256_mullo_epi32(j, stride8),
-        kChannels == 1 ? i : _mm256_mullo_epi32(i, _mm256_set1_epi32(kChannels)));
+    const __m256i offset =
+        _mm256_add_epi32(_mm256_mullo_epi32(j, stride8),
+                         kChannels == 1 ? i : _mm256_mullo_epi32(i, _mm256_set1_epi32(kChannels)));
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
     const std::uint8_t* lower_row = pixels + stride - kBack;
     if constexpr (kChannels == 1) {
-      const __m256i upper = _mm256_madd_epi16(
-          _mm256_shuffle_epi8(gather(pixels, offsets), upper01), a);
-      const __m256i lower = _mm256_madd_epi16(
-          _mm256_shuffle_epi8(gather(lower_row, offsets), lower01), a);
+      const __m256i upper =
+          _mm256_madd_epi16(_mm256_shuffle_epi8(gather(pixels, offsets), upper01), a);
+      const __m256i lower =
+          _mm256_madd_epi16(_mm256_shuffle_epi8(gather(lower_row, offsets), lower01), a);
       const __m256i value = blendRows(upper, lower, b);
       const __m128i words =
           _mm_packus_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
@@ -481,9 +481,9 @@ struct Fixed8 {
         rows[r][0] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick01), a_low);
         rows[r][1] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick01), a_high);
         if constexpr (kChannels == 3) {
-          const __m256i third = _mm256_or_si256(
-              _mm256_shuffle_epi8(low, pick23),
-              _mm256_shuffle_epi8(high, r == 0 ? upper2_high : lower2_high));
+          const __m256i third =
+              _mm256_or_si256(_mm256_shuffle_epi8(low, pick23),
+                              _mm256_shuffle_epi8(high, r == 0 ? upper2_high : lower2_high));
           rows[r][2] = _mm256_madd_epi16(third, a);
         } else {
           rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick23), a_low);
@@ -507,8 +507,9 @@ struct Fixed8 {
       const __m256i bytes = _mm256_packus_epi16(first, second);
       const char z = char(-1);
       if constexpr (kChannels == 4) {
-        const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
-                                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+        const __m256i order =
+            _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9, 2, 3,
+                             10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(bytes, order));
       } else {
         const __m256i order = _mm256_setr_epi8(0, 1, 8, 2, 3, 9, 4, 5, 10, 6, 7, 11, z, z, z, z, 0,
