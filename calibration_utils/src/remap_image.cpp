@@ -5,13 +5,12 @@
 // weight a = X - 8192 i in [0, 8192] (on the last column i steps back by one
 // and a is 8192, so that no read passes the image), likewise j and b, and
 //   upper = (8192 - a) p(i, j) + a p(i + 1, j),  lower likewise on row j + 1,
-// both with their last two bits dropped (u = upper >> 2, l = lower >> 2),
-//   value = (8192 u + b (l - u) + 2^23 + 3 x 2^10) >> 24
-// in 32 bits (the largest sum, 255 x 2^24 + 2^23 + 3072, fits unsigned;
-// 3 x 2^10 puts back the mean of the dropped bits). The position moves by
-// at most 1/16384 pixel and the dropped bits weigh under 1/2048 of a grey
-// level, so the value is the exact bilinear sample of the map's position to
-// within 0.04 levels, rounded half up.
+//   value = (2048 upper + b floor((lower - upper) / 4) + 2^23) >> 24
+// in 32 bits (the largest sum, 255 x 2^24 + 2^23, fits unsigned; the
+// smallest stays above 0). The position moves by at most 1/16384 pixel and
+// the difference's dropped bits weigh under 1/2048 of a grey level, so the
+// value is the exact bilinear sample of the map's position to within 0.04
+// levels, rounded half up.
 // 16-bit samples are weighed in single precision from the map's positions
 // themselves: with fractions (a, b),
 //   upper = p(i, j) + a (p(i + 1, j) - p(i, j)),  lower likewise,
@@ -105,16 +104,13 @@ inline void remapPixel(const Source<T>& s, float x, float y, bool valid, T borde
   }
 }
 
-// The 8-bit weighing: positions in 1/8192 pixel; the two rows' sums with
-// their last kRowShift bits dropped, so that the last sum fits 32 bits.
+// The 8-bit weighing: positions in 1/8192 pixel; the difference of the two
+// rows' sums with its last kRowShift bits dropped, so that the last sum fits
+// 32 bits.
 constexpr int kWeightBits = 13;
 constexpr int kWeightOne = 1 << kWeightBits;
 constexpr int kRowShift = 2 * kWeightBits - 24;
 constexpr int kValueShift = 2 * kWeightBits - kRowShift;
-// Half of the result's unit, and the mean of the dropped bits ((2^r - 1) / 2
-// of 2^r) at the scale of u << kWeightBits.
-constexpr std::uint32_t kRounding =
-    (1u << (kValueShift - 1)) + ((1u << kRowShift) - 1) * (1u << (kWeightBits - kRowShift - 1));
 // Positions at or beyond 2^31 / 8192 pixels are outside every image the
 // integer form takes.
 constexpr float kWeightLimit = 2147483648.0f;
@@ -134,8 +130,10 @@ inline std::uint8_t weigh8(std::uint32_t p00, std::uint32_t p01, std::uint32_t p
                            std::uint32_t p11, std::uint32_t a, std::uint32_t b) {
   const std::uint32_t upper = (kWeightOne - a) * p00 + a * p01;
   const std::uint32_t lower = (kWeightOne - a) * p10 + a * p11;
-  const std::uint32_t u = upper >> kRowShift, l = lower >> kRowShift;
-  return std::uint8_t(((u << kWeightBits) + (l - u) * b + kRounding) >> kValueShift);
+  // An arithmetic shift of the signed difference, as the vector lanes do.
+  const std::uint32_t step = std::uint32_t(std::int32_t(lower - upper) >> kRowShift);
+  const std::uint32_t value = (upper << (kWeightBits - kRowShift)) + step * b;
+  return std::uint8_t((value + (1u << (kValueShift - 1))) >> kValueShift);
 }
 
 // One 8-bit destination pixel on the portable path, by the integer weighing.
@@ -393,11 +391,10 @@ struct Fixed8 {
 
   // The two rows' weighed pairs (upper, lower) weighed by b and rounded.
   DRAVIK_AVX2 static __m256i blendRows(__m256i upper, __m256i lower, __m256i b) {
-    const __m256i u = _mm256_srli_epi32(upper, kRowShift);
-    const __m256i l = _mm256_srli_epi32(lower, kRowShift);
-    const __m256i value = _mm256_add_epi32(_mm256_slli_epi32(u, kWeightBits),
-                                           _mm256_mullo_epi32(_mm256_sub_epi32(l, u), b));
-    return _mm256_srli_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(int(kRounding))),
+    const __m256i step = _mm256_srai_epi32(_mm256_sub_epi32(lower, upper), kRowShift);
+    const __m256i value = _mm256_add_epi32(_mm256_slli_epi32(upper, kWeightBits - kRowShift),
+                                           _mm256_mullo_epi32(step, b));
+    return _mm256_srli_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(1 << (kValueShift - 1))),
                              kValueShift);
   }
 
