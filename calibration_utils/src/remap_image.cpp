@@ -1,12 +1,23 @@
-// Bilinear resampling through a forward map, in single precision from the
-// map's positions themselves: for a position (x, y) with integer part
-// (i, j) and fractions (a, b),
-//   upper = p(i, j) + a (p(i + 1, j) - p(i, j)),  lower likewise on row j + 1,
-//   value = upper + b (lower - upper), rounded half up,
-// which is the exact bilinear sample to within about 1e-5 grey levels (no
-// rounding of positions to a grid of fractions). The file is built without
-// fused multiply-adds, so that the vector path and the portable one, which
-// do these operations in this order, give the same bytes.
+// Bilinear resampling through a forward map.
+//
+// 8-bit samples are weighed in integers: the map's position (x, y) is
+// rounded to 1/8192 pixel, X = round(8192 x), its integer part i and its
+// weight a = X - 8192 i in [0, 8192] (on the last column i steps back by one
+// and a is 8192, so that no read passes the image), likewise j and b, and
+//   upper = (8192 - a) p(i, j) + a p(i + 1, j),  lower likewise on row j + 1,
+//   value = (2048 upper + b floor((lower - upper) / 4) + 2^23) >> 24
+// in 32 bits (the largest sum, 255 x 2^24 + 2^23, fits unsigned; the
+// smallest stays above 0). The position moves by at most 1/16384 pixel and
+// the difference's dropped bits weigh under 1/2048 of a grey level, so the
+// value is the exact bilinear sample of the map's position to within 0.04
+// levels, rounded half up.
+// 16-bit samples are weighed in single precision from the map's positions
+// themselves: with fractions (a, b),
+//   upper = p(i, j) + a (p(i + 1, j) - p(i, j)),  lower likewise,
+//   value = upper + b (lower - upper), rounded half up.
+// The file is built without fused multiply-adds, so that the vector path and
+// the portable one, which do the same operations in the same order, give
+// the same bytes.
 //
 // Rows are split among threads in contiguous ranges; a pixel's value does
 // not depend on the split.
@@ -23,6 +34,7 @@
 
 #include "calibration_utils/undistortion.h"
 #include "dravik/logging.h"
+#include "dravik/wide_vectors.h"
 #include "remap_paths.h"
 #include "row_threads.h"
 #include "undistortion_inputs.h"
@@ -62,7 +74,7 @@ inline const T* at(const T* pixels, std::size_t offset) {
   return reinterpret_cast<const T*>(reinterpret_cast<const std::uint8_t*>(pixels) + offset);
 }
 
-// One destination pixel on the portable path. A position is resampled when
+// One 16-bit destination pixel on the portable path. A position is resampled when
 // the map marks it valid and every pixel of non-zero weight lies in the
 // image, that is when 0 <= x <= width - 1 and 0 <= y <= height - 1 (a NaN
 // fails); on the last column or row the integer part steps back by one, with
@@ -92,32 +104,88 @@ inline void remapPixel(const Source<T>& s, float x, float y, bool valid, T borde
   }
 }
 
+// The 8-bit weighing: positions in 1/8192 pixel; the difference of the two
+// rows' sums with its last kRowShift bits dropped, so that the last sum fits
+// 32 bits.
+constexpr int kWeightBits = 13;
+constexpr int kWeightOne = 1 << kWeightBits;
+constexpr int kRowShift = 2 * kWeightBits - 24;
+constexpr int kValueShift = 2 * kWeightBits - kRowShift;
+// Positions at or beyond 2^31 / 8192 pixels are outside every image the
+// integer form takes.
+constexpr float kWeightLimit = 2147483648.0f;
+
+// x in 1/8192 pixel, rounded to nearest (half to even, as the vector
+// conversion rounds), into *fixed; false where it lies outside [0, last].
+inline bool toWeightUnits(float x, int last, std::int64_t* fixed) {
+  const float scaled = x * float(kWeightOne);
+  if (!(scaled > -1.0f && scaled < kWeightLimit)) return false;  // NaN included
+  *fixed = std::int64_t(std::nearbyint(scaled));
+  return *fixed >= 0 && *fixed <= std::int64_t(last) * kWeightOne;
+}
+
+// The integer weighing of one sample from its four neighbours, weights in
+// 1/8192: modulo 2^32, as the vector lanes compute it.
+inline std::uint8_t weigh8(std::uint32_t p00, std::uint32_t p01, std::uint32_t p10,
+                           std::uint32_t p11, std::uint32_t a, std::uint32_t b) {
+  const std::uint32_t upper = (kWeightOne - a) * p00 + a * p01;
+  const std::uint32_t lower = (kWeightOne - a) * p10 + a * p11;
+  // An arithmetic shift of the signed difference, as the vector lanes do.
+  const std::uint32_t step = std::uint32_t(std::int32_t(lower - upper) >> kRowShift);
+  const std::uint32_t value = (upper << (kWeightBits - kRowShift)) + step * b;
+  return std::uint8_t((value + (1u << (kValueShift - 1))) >> kValueShift);
+}
+
+// One 8-bit destination pixel on the portable path, by the integer weighing.
+template <int kChannels>
+inline void remapPixel8(const Source<std::uint8_t>& s, float x, float y, bool valid,
+                        std::uint8_t border, std::uint8_t* out) {
+  std::int64_t fixed_x, fixed_y;
+  if (!valid || !toWeightUnits(x, s.width - 1, &fixed_x) ||
+      !toWeightUnits(y, s.height - 1, &fixed_y)) {
+    for (int c = 0; c < kChannels; ++c) out[c] = border;
+    return;
+  }
+  const std::int64_t i = std::min<std::int64_t>(fixed_x >> kWeightBits, std::max(s.width - 2, 0));
+  const std::int64_t j = std::min<std::int64_t>(fixed_y >> kWeightBits, std::max(s.height - 2, 0));
+  const std::uint32_t a = std::uint32_t(fixed_x - (i << kWeightBits));
+  const std::uint32_t b = std::uint32_t(fixed_y - (j << kWeightBits));
+  const std::size_t step_x = s.width > 1 ? kChannels : 0;
+  const std::size_t step_y = s.height > 1 ? s.stride : 0;
+  const std::uint8_t* p00 = s.pixels + std::size_t(j) * s.stride + std::size_t(i) * kChannels;
+  const std::uint8_t* p10 = p00 + step_y;
+  for (int c = 0; c < kChannels; ++c) {
+    out[c] = weigh8(p00[c], p00[step_x + c], p10[c], p10[step_x + c], a, b);
+  }
+}
+
 template <typename T, int kChannels>
 void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
                        const std::uint8_t* valid, int count, T border, T* out) {
   for (int i = 0; i < count; ++i, out += kChannels) {
-    remapPixel<T, kChannels>(s, x[i], y[i], valid[i] != 0, border, out);
+    if constexpr (sizeof(T) == 1) {
+      remapPixel8<kChannels>(s, x[i], y[i], valid[i] != 0, border, out);
+    } else {
+      remapPixel<T, kChannels>(s, x[i], y[i], valid[i] != 0, border, out);
+    }
   }
 }
 
 #ifdef DRAVIK_REMAP_AVX2
 #define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-// Eight destination pixels at once, as remapPixel does one: the keep test
-// and the integer parts in vectors, each neighbour's samples gathered by
-// 32-bit reads at byte offsets (gray pixels' two neighbours of a row in one
-// read), the weighing in single precision in the portable order.
+// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
+// test and the integer parts in vectors, each neighbour's samples gathered
+// by 32-bit reads at byte offsets (gray pixels' two neighbours of a row in
+// one read), the weighing in single precision in the portable order.
 template <typename T, int kChannels>
 struct Vector8 {
   static constexpr int kPixelBytes = kChannels * int(sizeof(T));
   // Gray: one 32-bit read holds a pixel and its right neighbour.
-  static constexpr bool kPaired = 2 * kPixelBytes <= 4;
+  static constexpr bool kPaired = kPixelBytes == 2;
   static constexpr int kWords = (kPixelBytes + 3) / 4;  // reads per neighbour
   // Bytes read from the top-left neighbour's offset, per row.
-  // 8-bit colour: one 64-bit read per row holds a pixel and its right
-  // neighbour.
-  static constexpr bool kQuadReads = sizeof(T) == 1 && kChannels >= 3;
-  static constexpr int kReach = kPaired ? 4 : kQuadReads ? 8 : kPixelBytes + 4 * kWords;
+  static constexpr int kReach = kPaired ? 4 : kPixelBytes + 4 * kWords;
   static constexpr int kSampleBits = 8 * int(sizeof(T));
 
   __attribute__((target("avx2"))) explicit Vector8(const Source<T>& s)
@@ -135,13 +203,6 @@ struct Vector8 {
   static bool fits(const Source<T>& s) {
     return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
            s.bytes() < (std::size_t(1) << 31);
-  }
-
-  // The low 32 bits of the four 64-bit lanes of first, then of second, in order.
-  DRAVIK_AVX2 static __m256i lowWords(__m256i first, __m256i second) {
-    const __m256 mixed =
-        _mm256_shuffle_ps(_mm256_castsi256_ps(first), _mm256_castsi256_ps(second), 0x88);
-    return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), 0xD8);
   }
 
   // The 32-bit words at the eight offsets from `from`: scalar reads put in
@@ -201,19 +262,7 @@ struct Vector8 {
     __m256i words[kReads];
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
-    if constexpr (kQuadReads) {
-      for (int n = 0; n < 4; n += 2) {
-        const std::uint8_t* from = pixels + (n >= 2 ? stride : 0);
-        std::int64_t q[8];
-        for (int k = 0; k < 8; ++k) std::memcpy(&q[k], from + offsets[k], 8);
-        const __m256i first = _mm256_setr_epi64x(q[0], q[1], q[2], q[3]);
-        const __m256i second = _mm256_setr_epi64x(q[4], q[5], q[6], q[7]);
-        words[n] = lowWords(first, second);
-        words[n + 1] = lowWords(_mm256_srli_epi64(first, 8 * kPixelBytes),
-                                _mm256_srli_epi64(second, 8 * kPixelBytes));
-      }
-    }
-    for (int r = 0; r < (kQuadReads ? 0 : kReads); ++r) {
+    for (int r = 0; r < kReads; ++r) {
       const int n = kPaired ? 2 * r : r / kWords;
       const std::ptrdiff_t from = (n >= 2 ? stride : 0) + (n & 1) * kPixelBytes + 4 * (r % kWords);
       words[r] = gather(pixels + from, offsets);
@@ -236,33 +285,10 @@ struct Vector8 {
   // The eight pixels' channels, interleaved, into out (8 kChannels samples,
   // nothing beyond).
   DRAVIK_AVX2 static void store(const __m256i* values, T* out) {
-    if constexpr (std::is_same_v<T, std::uint8_t> && kChannels == 1) {
-      const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
-                                             _mm256_extracti128_si256(values[0], 1));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
-    } else if constexpr (std::is_same_v<T, std::uint16_t> && kChannels == 1) {
+    if constexpr (kChannels == 1) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                        _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
                                         _mm256_extracti128_si256(values[0], 1)));
-    } else if constexpr (std::is_same_v<T, std::uint8_t> && kChannels >= 3) {
-      __m256i pixels = _mm256_or_si256(values[0], _mm256_slli_epi32(values[1], 8));
-      pixels = _mm256_or_si256(pixels, _mm256_slli_epi32(values[2], 16));
-      if constexpr (kChannels == 4) {
-        pixels = _mm256_or_si256(pixels, _mm256_slli_epi32(values[3], 24));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pixels);
-      } else {
-        // Each half's four pixels to 12 bytes: 16 written for the first
-        // half (the second overwrites the last four), 8 + 4 for the second.
-        const __m256i squeeze =
-            _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
-                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-        pixels = _mm256_shuffle_epi8(pixels, squeeze);
-        const __m128i second = _mm256_extracti128_si256(pixels, 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
-        const int last = _mm_extract_epi32(second, 2);
-        std::memcpy(out + 20, &last, 4);
-      }
     } else {
       alignas(32) int lanes[kChannels][8];
       for (int c = 0; c < kChannels; ++c) {
@@ -280,20 +306,250 @@ struct Vector8 {
   __m256i stride8, last_offset;
 };
 
+// Four 3-byte pixels in the low 12 bytes of each half of `pixels`, written
+// as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
+// second overwrites the last four), 8 + 4 for the second.
+__attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
+                                                                              std::uint8_t* out) {
+  const __m128i second = _mm256_extracti128_si256(pixels, 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
+  const int last = _mm_extract_epi32(second, 2);
+  std::memcpy(out + 20, &last, 4);
+}
+
+// Eight 8-bit destination pixels at once, by the integer weighing of
+// remapPixel8: the positions made fixed-point and tested in vectors, the
+// neighbours gathered by scalar reads at byte offsets (gray: a 32-bit read
+// per row holds a pixel and its right neighbour; colour: a 64-bit one), each
+// row's pair of samples weighed by one multiply-add of 16-bit lanes, the two
+// rows by a 32-bit multiply.
+template <int kChannels>
+struct Fixed8 {
+  // Bytes read per row (gray: 4, colour: 8). The lower row's read starts
+  // kBack bytes before its left neighbour, so that it ends with the right
+  // neighbour, and no read passes the image: the upper row's ends at most
+  // kBack bytes after the end of a row that is not the last.
+  static constexpr int kReach = kChannels == 1 ? 4 : 8;
+  static constexpr int kBack = kReach - 2 * kChannels;
+
+  __attribute__((target("avx2"))) explicit Fixed8(const Source<std::uint8_t>& s)
+      : pixels(s.pixels),
+        stride(std::ptrdiff_t(s.stride)),
+        limit_x(_mm256_set1_epi32((s.width - 1) * kWeightOne)),
+        limit_y(_mm256_set1_epi32((s.height - 1) * kWeightOne)),
+        base_x(_mm256_set1_epi32(s.width - 2)),
+        base_y(_mm256_set1_epi32(s.height - 2)),
+        stride8(_mm256_set1_epi32(int(s.stride))),
+        upper01(pairs(0, 0)),
+        upper23(kChannels == 3 ? thirdPairs(0, false) : pairs(2, 0)),
+        lower01(pairs(0, kBack)),
+        lower23(kChannels == 3 ? thirdPairs(kBack, false) : pairs(2, kBack)),
+        upper2_high(thirdPairs(0, true)),
+        lower2_high(thirdPairs(kBack, true)) {}
+
+  // At least 2 x 2 pixels (for the paired and lower reads), positions in
+  // 1/8192 pixel and offsets in 32 bits.
+  static bool fits(const Source<std::uint8_t>& s) {
+    constexpr int kSide = 1 << (30 - kWeightBits);
+    return s.width >= 2 && s.height >= 2 && s.width <= kSide && s.height <= kSide &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // A shuffle of each 128-bit half that takes, from every `word`-byte word
+  // read at byte `at` of it, the (left, right) pairs of channels c and c + 1
+  // (gray: channel c alone) into 16-bit lanes of 32-bit lanes.
+  __attribute__((target("avx2"))) static __m256i pairs(int c, int at) {
+    alignas(32) char pick[32];
+    for (int lane = 0; lane < 8; ++lane) {
+      // Gray: one word a lane; colour: one word per two lanes.
+      const int word = kChannels == 1 ? lane % 4 * 4 : lane % 4 / 2 * 8;
+      const int channel = kChannels == 1 ? c : c + lane % 2;
+      char* out = pick + 4 * lane;
+      out[0] = char(word + at + channel);
+      out[2] = char(word + at + kChannels + channel);
+      out[1] = out[3] = char(-1);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(pick));
+  }
+
+  // Three channels: a shuffle of each half that takes channel 2's (left,
+  // right) pair of its two 64-bit words (read at byte `at` of each) into
+  // 32-bit lanes 0 and 1 (`high` false) or 2 and 3, zeros elsewhere.
+  __attribute__((target("avx2"))) static __m256i thirdPairs(int at, bool high) {
+    alignas(32) char pick[32];
+    for (int lane = 0; lane < 8; ++lane) {
+      const int h = lane % 4, word = (high ? h - 2 : h) * 8;
+      const bool used = high ? h >= 2 : h < 2;
+      char* out = pick + 4 * lane;
+      out[0] = used ? char(word + at + 2) : char(-1);
+      out[2] = used ? char(word + at + 5) : char(-1);
+      out[1] = out[3] = char(-1);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(pick));
+  }
+
+  // The two rows' weighed pairs (upper, lower) weighed by b and rounded.
+  DRAVIK_AVX2 static __m256i blendRows(__m256i upper, __m256i lower, __m256i b) {
+    const __m256i step = _mm256_srai_epi32(_mm256_sub_epi32(lower, upper), kRowShift);
+    const __m256i value = _mm256_add_epi32(_mm256_slli_epi32(upper, kWeightBits - kRowShift),
+                                           _mm256_mullo_epi32(step, b));
+    return _mm256_srli_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(1 << (kValueShift - 1))),
+                             kValueShift);
+  }
+
+  // The 64-bit words at the offsets of pixels k0, k1, k2, k3.
+  DRAVIK_AVX2 static __m256i quads(const std::uint8_t* from, const int* offsets, int k0, int k1,
+                                   int k2, int k3) {
+    std::int64_t q[4];
+    std::memcpy(&q[0], from + offsets[k0], 8);
+    std::memcpy(&q[1], from + offsets[k1], 8);
+    std::memcpy(&q[2], from + offsets[k2], 8);
+    std::memcpy(&q[3], from + offsets[k3], 8);
+    return _mm256_setr_epi64x(q[0], q[1], q[2], q[3]);
+  }
+
+  // False, writing nothing, where a pixel of the eight is resampled and
+  // another is not: the portable path takes those eight.
+  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv,
+                              std::uint8_t border, std::uint8_t* out) const {
+    const __m256 scale = _mm256_set1_ps(float(kWeightOne));
+    const __m256i x = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(mx), scale));
+    const __m256i y = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(my), scale));
+    // Unsigned, so that a negative position (and the conversion's value for
+    // NaN and for the out-of-range) fails.
+    __m256i keep = _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(x, limit_x), x),
+                                    _mm256_cmpeq_epi32(_mm256_min_epu32(y, limit_y), y));
+    std::uint64_t valid8;
+    std::memcpy(&valid8, mv, 8);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    if (((valid8 - kOnes) & ~valid8 & (kOnes << 7)) != 0) {  // a flag is 0
+      const __m256i flags = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(std::int64_t(valid8)));
+      keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(flags, _mm256_setzero_si256()), keep);
+    }
+    const int kept = _mm256_movemask_ps(_mm256_castsi256_ps(keep));
+    if (kept != 0xFF) {
+      if (kept != 0) return false;
+      std::memset(out, border, 8 * kChannels);
+      return true;
+    }
+    const __m256i i = _mm256_min_epi32(_mm256_srai_epi32(x, kWeightBits), base_x);
+    const __m256i j = _mm256_min_epi32(_mm256_srai_epi32(y, kWeightBits), base_y);
+    // The weights (8192 - a, a) in the low and high 16 bits: 65535 a + 8192.
+    const __m256i a =
+        _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(x, _mm256_slli_epi32(i, kWeightBits)),
+                                            _mm256_set1_epi32(65535)),
+                         _mm256_set1_epi32(kWeightOne));
+    const __m256i b = _mm256_sub_epi32(y, _mm256_slli_epi32(j, kWeightBits));
+    const __m256i offset =
+        _mm256_add_epi32(_mm256_mullo_epi32(j, stride8),
+                         kChannels == 1 ? i : _mm256_mullo_epi32(i, _mm256_set1_epi32(kChannels)));
+    alignas(32) int offsets[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
+    const std::uint8_t* lower_row = pixels + stride - kBack;
+    if constexpr (kChannels == 1) {
+      const __m256i upper =
+          _mm256_madd_epi16(_mm256_shuffle_epi8(gather(pixels, offsets), upper01), a);
+      const __m256i lower =
+          _mm256_madd_epi16(_mm256_shuffle_epi8(gather(lower_row, offsets), lower01), a);
+      const __m256i value = blendRows(upper, lower, b);
+      const __m128i words =
+          _mm_packus_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+    } else {
+      // Pixels 0, 1, 4, 5 in the first register and 2, 3, 6, 7 in the
+      // second, so that the packing below puts pixels 0 to 3 in the low
+      // half and 4 to 7 in the high one. Each 64-bit word holds a pixel's
+      // channels and then its right neighbour's: shuffled to two lanes of
+      // (left, right) pairs, channels 0 and 1, and channels 2 and 3; for
+      // three channels, channel 2 of both registers into one, its lanes in
+      // the pixels' order.
+      const __m256i dup_low = _mm256_setr_epi32(0, 0, 1, 1, 4, 4, 5, 5);
+      const __m256i dup_high = _mm256_setr_epi32(2, 2, 3, 3, 6, 6, 7, 7);
+      const __m256i a_low = _mm256_permutevar8x32_epi32(a, dup_low);
+      const __m256i a_high = _mm256_permutevar8x32_epi32(a, dup_high);
+      __m256i rows[2][4];
+      for (int r = 0; r < 2; ++r) {
+        const std::uint8_t* from = r == 0 ? pixels : lower_row;
+        const __m256i pick01 = r == 0 ? upper01 : lower01;
+        const __m256i pick23 = r == 0 ? upper23 : lower23;
+        const __m256i low = quads(from, offsets, 0, 1, 4, 5);
+        const __m256i high = quads(from, offsets, 2, 3, 6, 7);
+        rows[r][0] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick01), a_low);
+        rows[r][1] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick01), a_high);
+        if constexpr (kChannels == 3) {
+          const __m256i third =
+              _mm256_or_si256(_mm256_shuffle_epi8(low, pick23),
+                              _mm256_shuffle_epi8(high, r == 0 ? upper2_high : lower2_high));
+          rows[r][2] = _mm256_madd_epi16(third, a);
+        } else {
+          rows[r][2] = _mm256_madd_epi16(_mm256_shuffle_epi8(low, pick23), a_low);
+          rows[r][3] = _mm256_madd_epi16(_mm256_shuffle_epi8(high, pick23), a_high);
+        }
+      }
+      const __m256i b_low = _mm256_permutevar8x32_epi32(b, dup_low);
+      const __m256i b_high = _mm256_permutevar8x32_epi32(b, dup_high);
+      // Per half: channels 0 and 1 of pixels 0 to 3, then channels 2 and 3
+      // (three channels: channel 2 twice).
+      const __m256i first = _mm256_packus_epi32(blendRows(rows[0][0], rows[1][0], b_low),
+                                                blendRows(rows[0][1], rows[1][1], b_high));
+      __m256i second;
+      if constexpr (kChannels == 3) {
+        const __m256i third = blendRows(rows[0][2], rows[1][2], b);
+        second = _mm256_packus_epi32(third, third);
+      } else {
+        second = _mm256_packus_epi32(blendRows(rows[0][2], rows[1][2], b_low),
+                                     blendRows(rows[0][3], rows[1][3], b_high));
+      }
+      const __m256i bytes = _mm256_packus_epi16(first, second);
+      const char z = char(-1);
+      if constexpr (kChannels == 4) {
+        const __m256i order =
+            _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9, 2, 3,
+                             10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(bytes, order));
+      } else {
+        const __m256i order = _mm256_setr_epi8(0, 1, 8, 2, 3, 9, 4, 5, 10, 6, 7, 11, z, z, z, z, 0,
+                                               1, 8, 2, 3, 9, 4, 5, 10, 6, 7, 11, z, z, z, z);
+        storeTwelvePerHalf(_mm256_shuffle_epi8(bytes, order), out);
+      }
+    }
+    return true;
+  }
+
+  // The 32-bit words at the eight offsets from `from`.
+  DRAVIK_AVX2 static __m256i gather(const std::uint8_t* from, const int* offsets) {
+    int w[8];
+    for (int k = 0; k < 8; ++k) std::memcpy(&w[k], from + offsets[k], 4);
+    return _mm256_setr_epi32(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
+  }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  __m256i limit_x, limit_y, base_x, base_y, stride8;
+  // The shuffles of pairs(): channels 0 and 1 and channels 2 and 3 of the
+  // upper and the lower row's reads.
+  __m256i upper01, upper23, lower01, lower23;
+  // Three channels: the shuffles of thirdPairs() for the second register.
+  __m256i upper2_high, lower2_high;
+};
+
 template <typename T, int kChannels>
 __attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const float* x,
                                                      const float* y, const std::uint8_t* valid,
                                                      int count, T border, T* out) {
+  using Kernel = std::conditional_t<sizeof(T) == 1, Fixed8<kChannels>, Vector8<T, kChannels>>;
   int i = 0;
-  if (Vector8<T, kChannels>::fits(s)) {
-    const Vector8<T, kChannels> remap8(s);
+  if (Kernel::fits(s)) {
+    const Kernel remap8(s);
     const float last_x = float(s.width - 1), last_y = float(s.height - 1);
     for (; i + 8 <= count; i += 8) {
       // Colour: the source of the pixels kPrefetch ahead asked for early, the
       // two rows of their neighbourhood, which the reads then find in the
       // nearest cache (gray frames fit it, and lose by the extra work).
       constexpr int kPrefetch = 32;
-      if (kChannels * sizeof(T) >= 3 && i + kPrefetch < count) {
+      constexpr bool kPrefetchOn = true;
+      if (kChannels * sizeof(T) >= 3 && kPrefetchOn && i + kPrefetch < count) {
         const float ahead_x = x[i + kPrefetch], ahead_y = y[i + kPrefetch];
         if (ahead_x >= 0.0f && ahead_x <= last_x && ahead_y >= 0.0f && ahead_y <= last_y) {
           const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(s.pixels) +
@@ -398,8 +654,7 @@ bool remapOwned(const T* src, int src_width, int src_height, int channels, std::
 
 bool remapHasVectorForm() {
 #ifdef DRAVIK_REMAP_AVX2
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
+  return vectorPaths().wide;
 #else
   return false;
 #endif

@@ -1,9 +1,11 @@
 // The paths of remapImage: the vector one (AVX2 on x86-64 processors that
 // have it, eight pixels at a time, gathering the neighbours) and the
-// portable one, one pixel at a time in plain C++. Both weigh in single
-// precision with the same operations in the same order (the file is built
+// portable one, one pixel at a time in plain C++. Both do the same
+// arithmetic in the same order (8-bit samples: the same integer sums;
+// 16-bit ones: the same single-precision operations, the file built
 // without fused multiply-adds), so they give the same bytes; the portable
-// one is the reference the vector one is held to.
+// one is the reference the vector one is held to, and the one a process
+// run with CAMERA_PARAMETERS_BASELINE=1 takes.
 #pragma once
 
 #include <cstddef>

@@ -461,10 +461,11 @@ hold (-32768, -32768). None when a valid position does not fit 16 bits.)");
 uint16 image through a forward map (an UndistortionMap, or its planes map_x,
 map_y, valid of one shape h x w, or such planes from elsewhere, e.g.
 cv2.initUndistortRectifyMap): an h x w (x C) image of the same type. Each
-pixel is the bilinear sample at the map's position itself (no rounding of
-positions to 1/32 pixel as cv2.remap does), weighed in single precision and
-rounded half up. Pixels whose map entry is invalid, or whose 2 x 2
-neighbourhood leaves the image, get `border`. `threads` share the rows
+pixel is the bilinear sample at the map's position (uint8: rounded to
+1/8192 pixel, weighed in integers; uint16: the position itself,
+weighed in single precision; not rounded to 1/32 pixel as cv2.remap does),
+rounded half up: within one grey level of the exact sample. Pixels whose map
+entry is invalid, or whose position lies outside the image, get `border`. `threads` share the rows
 (0: every core, as cv2.remap by default; the bytes do not depend on it), with
 the GIL released. The map is read where it lies (planes from elsewhere too,
 when they are C-contiguous float32, float32 and uint8; others are converted
