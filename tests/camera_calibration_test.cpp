@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/calibration_views.h"
+#include "support/every_pixel.h"
 #include "support/log_capture.h"
 #include "support/rendered_board.h"
 
@@ -257,7 +258,8 @@ TEST(CalibrateCamera, StrongBarrelLensOnABoardGridStartsRightAndConverges) {
 }
 
 // Views in the middle third of a wide lens leave the outer image to the
-// lens's extrapolation; the fit keeps it sound there, seed after seed.
+// lens's extrapolation; the fit keeps it sound there, seed after seed, and
+// every pixel of the image has its ray.
 TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage) {
   const Lens truth = dravik::testing::wideLens();
   for (unsigned seed = 1; seed <= 3; ++seed) {
@@ -268,6 +270,7 @@ TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage
     ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result))
         << seed;
     EXPECT_TRUE(result.lens.isSoundOverImage()) << seed;
+    EXPECT_EQ(dravik::testing::unconvergedPixels(result.lens), 0) << seed;
     EXPECT_LT(result.rms_px, kHighestNoisyRms) << seed;
   }
 }
