@@ -124,7 +124,8 @@ TEST(LensSoundness, EveryPixelOfALensSoundOverItsImageConverges) {
     std::vector<float> k(8, 0.0f);
     for (const int i : {0, 1, 4, 5, 6, 7}) k[i] = float((2 * unit(random) - 1) * (i < 5 ? 1 : 0.5));
     for (const int i : {2, 3}) k[i] = float((2 * unit(random) - 1) * 0.002);
-    const double reach = unit(random) < 0.1 ? 0.999 + 0.001 * unit(random) : 0.9 + 0.1 * unit(random);
+    const double reach =
+        unit(random) < 0.1 ? 0.999 + 0.001 * unit(random) : 0.9 + 0.1 * unit(random);
     const double corner = reach * findSoundRegion(k).distorted_radius;
     // A focal length under a pixel is no camera.
     if (!(corner > 0.05 && corner < 50.0)) continue;

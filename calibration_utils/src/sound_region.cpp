@@ -2,7 +2,6 @@
 #include <cmath>
 
 #include "calibration_utils/lens_soundness.h"
-
 #include "lens_inverse.h"
 
 namespace dravik {
@@ -112,23 +111,22 @@ struct RadialMapping {
 // with the tangential terms of size P = hypot(p1, p2) added to the radial
 // mapping, sound out to s = edge. The tangential displacement T has a
 // symmetric Jacobian with eigenvalues 4 (p1 y + p2 x) +/- 2 P r, of norm at
-// most 6 P r, and a length of at most 3 P r^2. Where the radial Jacobian's two eigenvalues, R and d(r R)/dr,
-// both exceed 6 P r over the disc r <= rt, the lens's Jacobian has a
-// positive definite symmetric part on the disc: the lens maps the disc one
-// to one, without mirroring, and its image covers the disc of radius
-// rt R(rt) - 3 P rt^2. With d(r R)/dr = slope / D^2 and N, D, slope positive
-// inside the region, the two conditions are, squared,
+// most 6 P r, and a length of at most 3 P r^2. Where the radial Jacobian's two eigenvalues, R and
+// d(r R)/dr, both exceed 6 P r over the disc r <= rt, the lens's Jacobian has a positive definite
+// symmetric part on the disc: the lens maps the disc one to one, without mirroring, and its image
+// covers the disc of radius rt R(rt) - 3 P rt^2. With d(r R)/dr = slope / D^2 and N, D, slope
+// positive inside the region, the two conditions are, squared,
 //   slope^2 > 36 P^2 s D^4,   N^2 > 36 P^2 s D^2.
-double tangentialReach(const RadialMapping& radial, const Polynomial& slope, double p1,
-                       double p2, double edge) {
+double tangentialReach(const RadialMapping& radial, const Polynomial& slope, double p1, double p2,
+                       double edge) {
   const double p = std::hypot(p1, p2);
   const double r_edge = std::sqrt(edge);
   if (p == 0.0) return radial.distortedRadius(r_edge);
   const Polynomial scaled_s = {0.0, 36.0 * p * p};
   const Polynomial d2 = multiply(radial.denominator, radial.denominator);
   const Polynomial steep = add(multiply(slope, slope), multiply(scaled_s, multiply(d2, d2)), -1.0);
-  const Polynomial wide = add(multiply(radial.numerator, radial.numerator),
-                              multiply(scaled_s, d2), -1.0);
+  const Polynomial wide =
+      add(multiply(radial.numerator, radial.numerator), multiply(scaled_s, d2), -1.0);
   const double s = std::min(firstNonPositive(steep, edge), firstNonPositive(wide, edge));
   const double r = std::sqrt(s);
   return std::max(0.0, radial.distortedRadius(r) - 3.0 * p * s);
@@ -168,8 +166,8 @@ SoundRegion findSoundRegion(const std::vector<float>& distortion) {
   region.radius = region.edge == SoundRegion::Edge::kNone ? kLargestSoundRadius : std::sqrt(edge);
   region.denominator = evaluate(denominator, edge);
   region.distorted_radius = region.radius * evaluate(numerator, edge) / region.denominator;
-  region.one_to_one_radius =
-      k[2] == 0.0 && k[3] == 0.0 ? region.distorted_radius
+  region.one_to_one_radius = k[2] == 0.0 && k[3] == 0.0
+                                 ? region.distorted_radius
                                  : tangentialReach(radial, slope, k[2], k[3], edge);
   return region;
 }
