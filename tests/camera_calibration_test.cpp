@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "support/calibration_views.h"
+#include "support/every_pixel.h"
 #include "support/log_capture.h"
 #include "support/rendered_board.h"
 
@@ -59,6 +61,10 @@ TEST(CalibrateCamera, RefusesBadInputWithOneRecordAndLeavesTheResultUntouched) {
          for (auto& p : in->v[1].target_points) p.y() = 0.0;
        },
        "View 1: the target's points lie on a line"},
+      {[](Input* in) { in->v[2].image_points[40] = in->v[2].image_points[7]; },
+       "View 2: points 7 and 40 have the same image point"},
+      {[](Input* in) { in->v[3].target_points[9] = in->v[3].target_points[0]; },
+       "View 3: points 0 and 9 have the same target point"},
       {[](Input* in) { in->width = 0; },
        "Image size 0 x 960 not positive or above 67108864 pixels"},
       {[](Input* in) { in->width = 1 << 14, in->height = 1 << 13; },
@@ -95,6 +101,23 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
   EXPECT_LT(exact.rms_px, 1e-5);
   EXPECT_LT((exact.lens.K - truth.K).cwiseAbs().maxCoeff(), 1e-3);
   EXPECT_TRUE(exact.lens.isSoundOverImage());
+  // Watched, the fit numbers its iterations from 1 and ends where it did
+  // unwatched, to the bit.
+  std::vector<int> numbers;
+  std::vector<double> rms;
+  CameraCalibrationOptions watched;
+  watched.progress = [&](int iteration, double rms_px) {
+    numbers.push_back(iteration);
+    rms.push_back(rms_px);
+  };
+  CameraCalibration seen;
+  ASSERT_TRUE(calibrateCamera(navigationViews(12, 0.0), truth.width, truth.height, watched, &seen));
+  ASSERT_GE(numbers.size(), size_t(exact.iterations));
+  for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], int(i) + 1);
+  EXPECT_GT(rms.front(), 1e-3);  // the start, above the floor the fit reaches
+  EXPECT_LT(*std::min_element(rms.begin(), rms.end()), 1e-5);
+  EXPECT_EQ(std::memcmp(&seen.rms_px, &exact.rms_px, sizeof(double)), 0);
+  EXPECT_EQ(seen.lens.distortion, exact.lens.distortion);
 
   // Twenty views are fitted at once; sixty first on twenty, then together.
   for (const int count : {20, 60}) {
@@ -257,7 +280,8 @@ TEST(CalibrateCamera, StrongBarrelLensOnABoardGridStartsRightAndConverges) {
 }
 
 // Views in the middle third of a wide lens leave the outer image to the
-// lens's extrapolation; the fit keeps it sound there, seed after seed.
+// lens's extrapolation; the fit keeps it sound there, seed after seed, and
+// every pixel of the image has its ray.
 TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage) {
   const Lens truth = dravik::testing::wideLens();
   for (unsigned seed = 1; seed <= 3; ++seed) {
@@ -268,6 +292,7 @@ TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage
     ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result))
         << seed;
     EXPECT_TRUE(result.lens.isSoundOverImage()) << seed;
+    EXPECT_EQ(dravik::testing::unconvergedPixels(result.lens), 0) << seed;
     EXPECT_LT(result.rms_px, kHighestNoisyRms) << seed;
   }
 }

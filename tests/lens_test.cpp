@@ -205,6 +205,12 @@ TEST(Lens, IsSoundOverImageWhenTheSoundRegionReachesTheFarthestCorner) {
       {"sound everywhere examined, corner never reached",
        lensOf(50, 0, 50, {0, 0, 0, 0, 0, 0.002f, 0, 0}), false},
       {"fx not positive", lensOf(-500, 0, 500, {-0.1f, 0, 0, 0, 0, 0, 0, 0}), false},
+      // No radial distortion: R = 1 exceeds 6 P r out to r = 1 / (6 P), and
+      // that disc's image out to 1 / (12 P) covers the corner at 1.6 for
+      // P = 0.005 but not for P = 0.07.
+      {"small tangential terms", lensOf(500, 0, 500, {0, 0, 0.005f, 0, 0, 0, 0, 0}), true},
+      {"tangential terms large against the radial slope",
+       lensOf(500, 0, 500, {0, 0, 0.05f, 0.05f, 0, 0, 0, 0}), false},
   };
   for (const Row& row : rows) EXPECT_EQ(row.lens.isSoundOverImage(), row.sound) << row.what;
   // Skew moves the corners: a skewed K reaches farther at two of them.

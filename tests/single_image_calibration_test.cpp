@@ -274,9 +274,11 @@ TEST(CalibrateFromSingleImage, AgreesWithTheReferenceFitWithinItsAccuracy) {
       {"head camera, sensor remapped", head_view, 0.0236022009748987, 85.732532259330696,
        57.532101757294981, 747.8715491033546, 616.5363117532645, 966.70108910607883,
        793.10678568118726},
-      {"noisy oblique view", dravik::testing::obliqueView(kNoise, 2), 0.42415283571474138,
-       102.59990334153065, 101.62317971484742, 637.07056556644511, 539.87596162232808,
-       928.92488473079015, 763.41404097545228},
+      // Its fit ends on the edge of the lenses that are one to one over the
+      // image with their tangential terms (the corner 1 % short of a fold).
+      {"noisy oblique view", dravik::testing::obliqueView(kNoise, 2), 0.42417284327390714,
+       102.59756377940346, 101.62205808772165, 637.0702216531746, 539.87660463676116,
+       928.92508693833861, 763.41406498165611},
   };
   for (const Reference& reference : references) {
     Projection fitted;

@@ -54,6 +54,28 @@ constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
 
+// The first two points of `points` that are equal, as the pair of their
+// indices; false when all differ. By sorting: a view of a million points
+// takes no longer than its fit.
+template <typename Point>
+bool findRepeatedPoint(const std::vector<Point>& points, size_t* first, size_t* second) {
+  std::vector<size_t> order(points.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto before = [&](size_t a, size_t b) {
+    return std::lexicographical_compare(points[a].data(), points[a].data() + points[a].size(),
+                                        points[b].data(), points[b].data() + points[b].size());
+  };
+  std::sort(order.begin(), order.end(), before);
+  for (size_t i = 1; i < order.size(); ++i) {
+    if (points[order[i - 1]] == points[order[i]]) {
+      *first = std::min(order[i - 1], order[i]);
+      *second = std::max(order[i - 1], order[i]);
+      return true;
+    }
+  }
+  return false;
+}
+
 // A view as the fit holds it: the target's plane, the points kept, with
 // their index in the caller's view.
 struct PreparedView : TargetPlane {
@@ -105,6 +127,18 @@ bool checkInput(const std::vector<TargetView>& views, int width, int height,
     if (!spanPlane(view.target_points)) {
       DRAVIK_LOG(2, kTag) << "View " << v << ": the target's points lie on a line";
       return false;
+    }
+    // Two corners at one pixel, or one corner seen twice, would count as
+    // independent measurements and narrow the uncertainty they do not.
+    size_t first, second;
+    for (const bool image : {true, false}) {
+      const bool repeated = image ? findRepeatedPoint(view.image_points, &first, &second)
+                                  : findRepeatedPoint(view.target_points, &first, &second);
+      if (repeated) {
+        DRAVIK_LOG(2, kTag) << "View " << v << ": points " << first << " and " << second
+                            << " have the same " << (image ? "image" : "target") << " point";
+        return false;
+      }
     }
   }
   return true;
@@ -334,8 +368,14 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
   const auto sound = [&](const CameraState& state) {
     return lensIsSoundOverImage(state.intrinsics, width, height);
   };
+  // Numbered over the whole fit by calibrateCamera's wrapper.
+  const std::function<void(double)> progress = [&](double data_cost) {
+    options.progress(0, rmsOf(data_cost, points));
+  };
+  const std::function<void(double)>* reported = options.progress ? &progress : nullptr;
 
   ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
+  problem.setProgress(reported);
   problem.setPenalties(false);
   if (refine) {
     solver.initial_damping = kRefineDamping;
@@ -354,6 +394,7 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
   outcome.state = problem.state();
   const auto constrainedFrom = [&](const CameraState& restart) {
     ReprojectionProblem constrained(views, width, height, restart, kViewsPenaltyWeight);
+    constrained.setProgress(reported);
     constrained.setPenalties(true);
     run(&constrained, true);
     return constrained.state();
@@ -464,8 +505,15 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
 inline namespace views {
 
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
-                     const CameraCalibrationOptions& options, CameraCalibration* result) {
-  if (!checkInput(views, width, height, options, result)) return false;
+                     const CameraCalibrationOptions& given, CameraCalibration* result) {
+  if (!checkInput(views, width, height, given, result)) return false;
+  // Every stage reports its iterations; they are numbered here, over the
+  // whole fit.
+  int iteration = 0;
+  CameraCalibrationOptions options = given;
+  if (given.progress) {
+    options.progress = [&](int, double rms_px) { given.progress(++iteration, rms_px); };
+  }
 
   std::vector<PreparedView> prepared;
   for (size_t v = 0; v < views.size(); ++v) {

@@ -157,10 +157,10 @@ double Lens::farthestCornerRadius() const {
 
 bool Lens::isSoundOverImage() const {
   if (!isLens(K, distortion, width, height, false)) return false;
-  // r R(r) rises from 0 across the sound region, up to its edge's distorted
-  // radius: it reaches the corner inside the region exactly when that
-  // radius does.
-  return soundRegion().distorted_radius >= farthestCornerRadius();
+  // Every point within the one-to-one radius has its one viewing direction,
+  // tangential terms included; without them that is the edge's distorted
+  // radius, which r R(r) reaches rising from 0 across the sound region.
+  return soundRegion().one_to_one_radius >= farthestCornerRadius();
 }
 
 std::vector<float> lensCoefficients(const double* k, const double* p) {

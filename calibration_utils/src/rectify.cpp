@@ -93,14 +93,6 @@ inline void newtonStart(const LensInverse& lens, double tx, double ty, double* x
   *y = ty - sy;
 }
 
-// The tangential displacement of the lens mapping at (x, y):
-//   (2 p1 x y + p2 (r2 + 2 x^2), p1 (r2 + 2 y^2) + 2 p2 x y).
-inline void tangentialDisplacement(const double* d, double x, double y, double* dx, double* dy) {
-  const double xy = x * y, r2 = x * x + y * y;
-  *dx = 2.0 * d[2] * xy + d[3] * (r2 + 2.0 * x * x);
-  *dy = d[2] * (r2 + 2.0 * y * y) + 2.0 * d[3] * xy;
-}
-
 // The series start. The lens maps (x, y) to t = (x, y) R + T(x, y): the
 // radial factor R keeps the direction, the tangential displacement T is
 // small. Taking T off the target leaves the radial part u = (x, y) R, which
@@ -208,7 +200,20 @@ __attribute__((flatten)) RectifiedPoint rectify(const LensInverse& lens, double 
       if (result.converged) return result;
     }
   }
-  if (findFallbackStart(lens, tx, ty, &x, &y, &l)) return iterate(lens, tx, ty, x, y, l);
+  if (findFallbackStart(lens, tx, ty, &x, &y, &l)) {
+    const RectifiedPoint fallback = iterate(lens, tx, ty, x, y, l);
+    if (fallback.converged) return fallback;
+    // The start of last resort, from the radial mapping bisected; where it
+    // fails too, the fallback's estimate stands.
+    if (radialInverseStart(lens, tx, ty, &x, &y)) {
+      l = linearize(lens, x, y, tx, ty);
+      if (l.isImaging()) {
+        const RectifiedPoint bracketed = iterate(lens, tx, ty, x, y, l);
+        if (bracketed.converged) return bracketed;
+      }
+    }
+    return fallback;
+  }
   // The lens is not finite even on its axis: the plain normalization is the
   // best estimate there is.
   RectifiedPoint result;

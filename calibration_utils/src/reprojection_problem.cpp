@@ -468,6 +468,7 @@ void ReprojectionProblem::linearize(NormalEquations* normal) {
     for (int c = r; c < kIntrinsics; ++c) normal->U(r, c) = normal->U(c, r) = U[r][c];
     normal->u(r) = u[r];
   }
+  if (progress_ != nullptr && *progress_) (*progress_)(normal->cost);
   penaltyCost(state_.intrinsics, normal);
   current_cost_ = normal->cost;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -87,6 +88,10 @@ class ReprojectionProblem : public LeastSquaresProblem {
                       const CameraState& start, double penalty_weight = kPenaltyWeight);
 
   const CameraState& state() const { return state_; }
+  // Called with the points' |r|^2 at every linearisation (once per accepted
+  // step, and as the solver begins); none when empty. Must outlive the
+  // problem's use.
+  void setProgress(const std::function<void(double data_cost)>* progress) { progress_ = progress; }
   // Turns the penalties on or off, and notes whether the lens is sound now.
   void setPenalties(bool on);
 
@@ -123,6 +128,7 @@ class ReprojectionProblem : public LeastSquaresProblem {
   // principal point at the last linearisation: the penalties' reach, held
   // while the solver tries steps.
   double corner_radius_ = 0.0;
+  const std::function<void(double)>* progress_ = nullptr;
   // The cost at the current parameters, from the last linearisation.
   double current_cost_ = std::numeric_limits<double>::infinity();
 };

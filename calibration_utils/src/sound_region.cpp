@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "calibration_utils/lens_soundness.h"
+#include "lens_inverse.h"
 
 namespace dravik {
 namespace calibration {
@@ -96,13 +97,48 @@ double firstNonPositive(const Polynomial& p, double hi) {
   return hi;
 }
 
+// The radial polynomials of a lens, N(s) and D(s), s = r^2.
+struct RadialMapping {
+  Polynomial numerator, denominator;
+  explicit RadialMapping(const double* k)
+      : numerator{1.0, k[0], k[1], k[4]}, denominator{1.0, k[5], k[6], k[7]} {}
+  double distortedRadius(double r) const {
+    return r * evaluate(numerator, r * r) / evaluate(denominator, r * r);
+  }
+};
+
+// The distorted radius out to which every point has one viewing direction
+// with the tangential terms of size P = hypot(p1, p2) added to the radial
+// mapping, sound out to s = edge. The tangential displacement T has a
+// symmetric Jacobian with eigenvalues 4 (p1 y + p2 x) +/- 2 P r, of norm at
+// most 6 P r, and a length of at most 3 P r^2. Where the radial Jacobian's two eigenvalues, R and
+// d(r R)/dr, both exceed 6 P r over the disc r <= rt, the lens's Jacobian has a positive definite
+// symmetric part on the disc: the lens maps the disc one to one, without mirroring, and its image
+// covers the disc of radius rt R(rt) - 3 P rt^2. With d(r R)/dr = slope / D^2 and N, D, slope
+// positive inside the region, the two conditions are, squared,
+//   slope^2 > 36 P^2 s D^4,   N^2 > 36 P^2 s D^2.
+double tangentialReach(const RadialMapping& radial, const Polynomial& slope, double p1, double p2,
+                       double edge) {
+  const double p = std::hypot(p1, p2);
+  const double r_edge = std::sqrt(edge);
+  if (p == 0.0) return radial.distortedRadius(r_edge);
+  const Polynomial scaled_s = {0.0, 36.0 * p * p};
+  const Polynomial d2 = multiply(radial.denominator, radial.denominator);
+  const Polynomial steep = add(multiply(slope, slope), multiply(scaled_s, multiply(d2, d2)), -1.0);
+  const Polynomial wide =
+      add(multiply(radial.numerator, radial.numerator), multiply(scaled_s, d2), -1.0);
+  const double s = std::min(firstNonPositive(steep, edge), firstNonPositive(wide, edge));
+  const double r = std::sqrt(s);
+  return std::max(0.0, radial.distortedRadius(r) - 3.0 * p * s);
+}
+
 }  // namespace
 
 SoundRegion findSoundRegion(const std::vector<float>& distortion) {
   SoundRegion region;
   double k[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   if (distortion.size() == 8) std::copy_n(distortion.begin(), 8, k);
-  for (const int i : {0, 1, 4, 5, 6, 7}) {
+  for (const int i : {0, 1, 2, 3, 4, 5, 6, 7}) {
     if (distortion.size() != 8 || !std::isfinite(k[i])) {
       region.edge = SoundRegion::Edge::kPole;
       region.radius = 0.0;
@@ -110,8 +146,9 @@ SoundRegion findSoundRegion(const std::vector<float>& distortion) {
       return region;
     }
   }
-  const Polynomial numerator = {1.0, k[0], k[1], k[4]};
-  const Polynomial denominator = {1.0, k[5], k[6], k[7]};
+  const RadialMapping radial(k);
+  const Polynomial& numerator = radial.numerator;
+  const Polynomial& denominator = radial.denominator;
   // (N + 2 s N_s) D - 2 s N D_s: the sign of the slope of r R(r).
   const Polynomial s = {0.0, 1.0};
   const Polynomial widened = add(numerator, multiply(s, derivative(numerator)), 2.0);
@@ -129,7 +166,51 @@ SoundRegion findSoundRegion(const std::vector<float>& distortion) {
   region.radius = region.edge == SoundRegion::Edge::kNone ? kLargestSoundRadius : std::sqrt(edge);
   region.denominator = evaluate(denominator, edge);
   region.distorted_radius = region.radius * evaluate(numerator, edge) / region.denominator;
+  region.one_to_one_radius = k[2] == 0.0 && k[3] == 0.0
+                                 ? region.distorted_radius
+                                 : tangentialReach(radial, slope, k[2], k[3], edge);
   return region;
+}
+
+bool radialInverseStart(const LensInverse& lens, double tx, double ty, double* x, double* y) {
+  const double* d = lens.lens.d;
+  const SoundRegion region = findSoundRegion(std::vector<float>(d, d + 8));
+  const RadialMapping radial(d);
+  // r R(r) rises over [0, region.radius]: the r at which it reaches rd, by
+  // bisection down to adjacent doubles.
+  const auto undistortedRadius = [&](double rd, double* r) {
+    if (!(rd >= 0.0 && rd <= region.distorted_radius)) return false;
+    double below = 0.0, above = region.radius;
+    for (int i = 0; i < 2200; ++i) {
+      const double middle = below + 0.5 * (above - below);
+      if (!(middle > below && middle < above)) break;
+      (radial.distortedRadius(middle) < rd ? below : above) = middle;
+    }
+    *r = above;
+    return true;
+  };
+  // x R(|x|) = t - T(x): the radial mapping inverted exactly for the
+  // target less the tangential displacement at the current estimate, a
+  // contraction wherever the tangential terms are small against the
+  // radial slope (the one-to-one disc of tangentialReach).
+  double px = 0.0, py = 0.0;
+  for (int i = 0; i < kRadialStartIterations; ++i) {
+    double dx, dy;
+    tangentialDisplacement(d, px, py, &dx, &dy);
+    const double ux = tx - dx, uy = ty - dy;
+    const double rd = std::hypot(ux, uy);
+    double r;
+    if (!undistortedRadius(rd, &r)) return false;
+    const double scale = rd > 0.0 ? r / rd : 1.0;
+    const double nx = ux * scale, ny = uy * scale;
+    const bool settled = std::abs(nx - px) + std::abs(ny - py) <= 1e-15 * (1.0 + r);
+    px = nx;
+    py = ny;
+    if (settled) break;
+  }
+  *x = px;
+  *y = py;
+  return std::isfinite(px) && std::isfinite(py);
 }
 
 }  // namespace calibration

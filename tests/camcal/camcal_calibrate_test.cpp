@@ -230,6 +230,9 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   const std::string too_few = scratch.write("two.json", two_views.dump());
   unequal["views"][1]["target_points"].erase(53);
   const std::string unequal_file = scratch.write("unequal.json", unequal.dump(1));
+  json repeated = json::parse(readFile(corners));
+  repeated["views"][1]["image_points"][40] = repeated["views"][1]["image_points"][7];
+  const std::string repeated_file = scratch.write("repeated.json", repeated.dump());
   const std::string broken = scratch.write("broken.json", "{\n  \"image_width\": 640,\n  oops\n}");
   const std::string small = scratch.path("small.png"), other = scratch.path("other.png");
   writeGrayPng(small, 40, 30, std::vector<std::uint8_t>(40 * 30, 90));
@@ -260,6 +263,8 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
             broken + ": not a corners file (JSON, line 3, column 3: "),
       fails(kFailed, {"calibrate", "--corners", unequal_file},
             "view 1 (view1) has 54 image points and 53 target points"),
+      fails(kFailed, {"calibrate", "--corners", repeated_file},
+            "usable views: image view1: points 7 and 40 have the same image point"),
       fails(kFailed, {"calibrate", "--corners", too_few},
             too_few + ": cannot calibrate from 2 usable views: "),
       fails(kFailed, into(corners, "periscope", robot),
@@ -561,8 +566,17 @@ TEST(CamcalCalibrate, BoundsAndMessagesOfOptionValues) {
   const std::string corners = scratch.write("c.json", goodViews().dump());
   const Args from_corners = {"calibrate", "--corners", corners};
   const std::string named = scratch.write(std::string("a\x1b[2Jb.json"), "{");
+  // Cut inside its seventh view: the limit refuses it before the cut is read.
+  const std::string text = goodViews().dump();
+  size_t cut = 0;
+  for (int view = 0; view < 7; ++view) cut = text.find("\"image_points\"", cut + 1);
+  const std::string cut_short = scratch.write("cut.json", text.substr(0, cut + 20));
   expectRuns({
-      fails(kFailed, cat(from_corners, {"--max-views", "5"}), " views, more than --max-views 5"),
+      fails(kFailed, cat(from_corners, {"--max-views", "5"}),
+            corners + ": 6 views or more, more than --max-views 5 (read no further)"),
+      fails(kFailed, {"calibrate", "--corners", cut_short, "--max-views", "6"},
+            cut_short + ": 7 views or more, more than --max-views 6"),
+      fails(kFailed, {"calibrate", "--corners", cut_short}, cut_short + ": not a corners file"),
       fails(kUsage, cat(from_corners, {"--threads", "0"}), "--threads: must be at least 1, not 0"),
       fails(kUsage, cat(from_corners, {"--max-views", "0"}),
             "--max-views: must be at least 1, not 0"),

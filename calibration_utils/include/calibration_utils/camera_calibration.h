@@ -65,7 +65,8 @@
 // *result untouched. Refused: fewer than 2 views (3 for kRational); a view
 // with fewer than 6 points, or with image and target points of unequal
 // number; points that are not finite; a target whose points lie on a line;
-// a width or height not positive, or a pixel count above
+// a view in which two points share an image point or a target point (the
+// record names the view and both points); a width or height not positive, or a pixel count above
 // kMaxUndistortionPixels; a null result. A view whose homography is
 // degenerate (the target seen edge-on) is dropped with a level-3 warning as
 // long as enough views remain.
@@ -83,6 +84,7 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,11 @@ struct CameraCalibrationOptions {
   // > 0: points whose residual exceeds outlier_sigma x the rms are dropped
   // and the fit repeated, until none is.
   double outlier_sigma = 0.0;
+  // When set, called on the calling thread as the fit goes: with the count
+  // of its solver iterations so far (over every stage, subset and outlier
+  // round, rising by one each call) and the rms (px) of the points of the
+  // stage at that iteration. The fit's results do not depend on it.
+  std::function<void(int iteration, double rms_px)> progress;
 };
 
 struct CameraCalibration {

@@ -21,7 +21,9 @@
 // - Sound region (calibration_utils/lens_soundness.h): from the optical axis
 //   out to the first radius where the radial mapping r R(r) turns back (a
 //   fold) or its denominator falls below kDenominatorFloor (a pole), located
-//   exactly. Only there does a pixel have one viewing direction.
+//   exactly; with tangential terms, out to its one-to-one radius. Only there
+//   does a pixel have one viewing direction; a lens sound over its image
+//   inverts every pixel of it.
 //
 // Failure: fromIntrinsics returns false and writes a level-2 record under
 // "calibration_utils". The other operations never fail loudly: they report
@@ -88,10 +90,14 @@ struct Lens {                                         // a camera's lens at one 
   // principal point, of the corners (0, 0), (width, 0), (0, height) and
   // (width, height): yd = (v - cy) / fy, xd = (u - cx - skew yd) / fx.
   double farthestCornerRadius() const;
-  // True when the lens is sound, by the exact rule, out to the radius at
-  // which r R(r) reaches farthestCornerRadius(): every pixel of the image has
-  // one viewing direction. False when r R(r) never reaches it within the
-  // sound region, and for a lens that fromIntrinsics refuses.
+  // True when the sound region's one-to-one radius (lens_soundness.h), the
+  // tangential terms included, reaches farthestCornerRadius(): every pixel
+  // of the image has one viewing direction, and normalize and
+  // normalizePixels converge on every pixel of the image (where Newton's
+  // method does not, about a stretch where r R(r) runs nearly flat or very
+  // steep, the inverse starts again from the radial mapping bisected, which
+  // converges there). False when the radius falls short of the corner, and
+  // for a lens that fromIntrinsics refuses.
   bool isSoundOverImage() const;
 };
 

@@ -18,7 +18,13 @@
 // by splitting [0, kLargestSoundRadius^2] where the polynomial's derivatives
 // vanish, so that it is monotone on every piece, and bisecting the first
 // piece on which it reaches zero down to adjacent doubles: exact, not sampled.
-// Tangential terms do not enter.
+// Tangential terms do not enter the edge. They enter the one-to-one radius:
+// the displacement T(x, y) has a Jacobian of norm at most 6 P r and a
+// length of at most 3 P r^2 (P = hypot(p1, p2)); out to the first r at which
+// R or d(r R)/dr falls to 6 P r (a root of a polynomial in s again, found the
+// same way), the lens's Jacobian has a positive definite symmetric part, so
+// the disc maps one to one and its image covers the distorted radius
+// r R(r) - 3 P r^2.
 //
 // Thread safety: the function keeps no state.
 #pragma once
@@ -43,6 +49,11 @@ struct SoundRegion {
   double radius = kLargestSoundRadius;  // normalized undistorted radius of the edge
   double distorted_radius = 0.0;        // r R(r) at that radius
   double denominator = 1.0;             // the rational denominator at that radius
+  // The distorted radius within which every point has exactly one viewing direction inside
+  // the region, the tangential terms included: distorted_radius without them, less with
+  // them (where they are large against the radial slope, about a flat stretch or near the
+  // edge). Zero when no disc about the axis is provably one to one.
+  double one_to_one_radius = 0.0;
 };
 
 // distortion: the eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 (a camera's lens at an

@@ -51,6 +51,13 @@ std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& d
   const double reach = lens.farthestCornerRadius();
   const SoundRegion region = lens.soundRegion();
   const std::string place = describePlace(region.radius, region.distorted_radius, reach);
+  if (region.distorted_radius >= reach) {
+    char share[32];
+    std::snprintf(share, sizeof(share), "%.0f%%", 100.0 * region.one_to_one_radius / reach);
+    return "the tangential terms p1, p2 are large against the radial slope: the image is one "
+           "to one only " +
+           std::string(share) + " of the way from the principal point to the farthest corner";
+  }
   switch (region.edge) {
     case SoundRegion::Edge::kPole: {
       char floor[32];

@@ -228,12 +228,8 @@ int calibrate(const CalibrateOptions& options) {
     source = images.size() == 1 ? images[0] : std::to_string(images.size()) + " images";
   } else {
     const InputFile input = readInput(options.corners);
-    corners = readCornersFile(input.path, input.data);
+    corners = readCornersFile(input.path, input.data, size_t(options.max_views));
     source = input.path;
-    if (corners.images.size() > size_t(options.max_views)) {
-      throw operationError(source + ": " + std::to_string(corners.images.size()) +
-                           " views, more than --max-views " + std::to_string(options.max_views));
-    }
   }
   std::unique_ptr<IntoCalibration> into;
   if (into_given) {

@@ -19,9 +19,28 @@ using nlohmann::json;
 // The library's DOM builder that keeps where parsing stopped instead of
 // throwing: a number too large for a double (1e999) is reported by the
 // library without its position.
+// It also counts the elements of the top level's "views" array as they
+// begin, and stops at the one past `max_views`, before the rest is read.
 class PositionedParser : public nlohmann::detail::json_sax_dom_parser<json> {
+  using Base = nlohmann::detail::json_sax_dom_parser<json>;
+
  public:
-  explicit PositionedParser(json& root) : json_sax_dom_parser(root, false) {}
+  PositionedParser(json& root, size_t max_views) : Base(root, false), max_views_(max_views) {}
+
+  bool key(std::string& name) {
+    views_key_ = depth_ == 1 && name == "views";
+    return Base::key(name);
+  }
+  bool start_object(std::size_t size) { return begin() && Base::start_object(size); }
+  bool start_array(std::size_t size) {
+    if (depth_ == 1 && views_key_) views_depth_ = 2;
+    return begin() && Base::start_array(size);
+  }
+  bool end_object() { return end() && Base::end_object(); }
+  bool end_array() {
+    if (depth_ == views_depth_) views_depth_ = 0;
+    return end() && Base::end_array();
+  }
   template <class Exception>
   bool parse_error(std::size_t byte, const std::string& token, const Exception& error) {
     failed = true;
@@ -45,10 +64,29 @@ class PositionedParser : public nlohmann::detail::json_sax_dom_parser<json> {
   static constexpr int kNumberOverflow = 406;  // the library's out_of_range id
 
   bool failed = false;
+  bool too_many_views = false;
   std::string message;
 
  private:
+  // An object or array begins: one more view when it is an element of the
+  // views array.
+  bool begin() {
+    if (views_depth_ != 0 && depth_ == views_depth_ && ++views_ > max_views_) {
+      too_many_views = true;
+      return false;
+    }
+    ++depth_;
+    return true;
+  }
+  bool end() {
+    --depth_;
+    return true;
+  }
+
   size_t byte_ = 0;
+  size_t max_views_;
+  size_t depth_ = 0, views_depth_ = 0, views_ = 0;
+  bool views_key_ = false;
 };
 
 // Line and column (both from 1) of the byte at `offset` of text.
@@ -218,10 +256,16 @@ std::string describeBoard(const Board& board) {
          " mm markers, " + board.dictionary;
 }
 
-CornerSet readCornersFile(const std::string& path, const std::string& text) {
+CornerSet readCornersFile(const std::string& path, const std::string& text, size_t max_views) {
   json root;
-  PositionedParser parser(root);
-  if (!json::sax_parse(text, &parser) || parser.failed) {
+  PositionedParser parser(root, max_views);
+  const bool parsed = json::sax_parse(text, &parser);
+  if (parser.too_many_views) {
+    throw operationError(path + ": " + std::to_string(max_views + 1) +
+                         " views or more, more than --max-views " + std::to_string(max_views) +
+                         " (read no further)");
+  }
+  if (!parsed || parser.failed) {
     throw operationError(path + ": not a corners file (JSON, " +
                          lineAndColumn(text, parser.byte()) + ": " + parser.message + ")");
   }

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -90,8 +92,11 @@ int detectionThreads();
 // A corners file. Throws an operation error naming the file and, for JSON
 // that does not parse, the line and column; and for a layout that is not the
 // one above (a view whose image and target points differ in number, a
-// point that is not 2 or 3 numbers, a size that is not positive).
-CornerSet readCornersFile(const std::string& path, const std::string& text);
+// point that is not 2 or 3 numbers, a size that is not positive); and, as
+// soon as the views array begins its element max_views + 1, for more views
+// than max_views, the rest of the text unread.
+CornerSet readCornersFile(const std::string& path, const std::string& text,
+                          size_t max_views = std::numeric_limits<size_t>::max());
 
 // The images where a board was found, in the layout above.
 std::string cornersAsJson(const CornerSet& corners);

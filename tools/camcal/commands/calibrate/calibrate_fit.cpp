@@ -5,8 +5,10 @@
 #include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <numeric>
 
 #include "analysis/lens_check.h"
@@ -188,6 +190,34 @@ CameraCalibrationOptions libraryOptions(const FitOptions& options) {
   return library;
 }
 
+// The fit's progress on stderr, one line rewritten in place: shown once the
+// fit has run kProgressAfterS, then at most every kProgressPeriodS, and
+// cleared when it ends. Between updates a report costs a clock reading.
+class FitProgress {
+ public:
+  explicit FitProgress(size_t views) : views_(views), start_(Clock::now()) {}
+  void operator()(int iteration, double rms_px) {
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    if (elapsed < kProgressAfterS || elapsed < shown_at_ + kProgressPeriodS) return;
+    std::fprintf(stderr, "\rfitting %zu views: iteration %d, rms %.4f px   ", views_, iteration,
+                 rms_px);
+    std::fflush(stderr);
+    shown_at_ = elapsed;
+    shown_ = true;
+  }
+  void finish() {
+    if (shown_) std::fprintf(stderr, "\r\033[K");
+    shown_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  size_t views_;
+  Clock::time_point start_;
+  double shown_at_ = 0.0;
+  bool shown_ = false;
+};
+
 // The views of the found images, each compared with those of the same
 // number of corners whose first corner lies within kDuplicateViewPx of its
 // own (in order of that corner's u): a later view whose every corner lies
@@ -342,6 +372,19 @@ void markDroppedViews(const RecordCapture& capture, const FitOptions& options,
   }
 }
 
+// The library's reason with its "View N:" (a view of the fit) named by its
+// image.
+std::string namingImage(const std::string& reason, const CalibrationRun& run) {
+  int view = -1, length = 0;
+  if (std::sscanf(reason.c_str(), "View %d:%n", &view, &length) != 1 || length == 0) return reason;
+  for (size_t i = 0; i < run.view_of_image.size(); ++i) {
+    if (run.view_of_image[i] == view) {
+      return "image " + run.corners.images[i].name + ":" + reason.substr(size_t(length));
+    }
+  }
+  return reason;
+}
+
 }  // namespace
 
 int CalibrationRun::keptCount() const {
@@ -367,15 +410,17 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
     if (image.found) views.push_back({image.image_points, image.target_points});
   }
   if (views.empty()) throw operationError(source + ": no board found in any image");
-  if (options.progress && views.size() >= size_t(kProgressViews)) {
-    std::fprintf(stderr, "fitting %zu views\n", views.size());
-  }
+  CameraCalibrationOptions library = libraryOptions(options);
+  FitProgress progress(views.size());
+  if (options.progress) library.progress = std::ref(progress);
   CameraCalibration fit;
   RecordCapture capture;
-  if (!dravik::calibration::calibrateCamera(views, run.corners.width, run.corners.height,
-                                            libraryOptions(options), &fit)) {
+  const bool fitted_views = dravik::calibration::calibrateCamera(views, run.corners.width,
+                                                                 run.corners.height, library, &fit);
+  progress.finish();
+  if (!fitted_views) {
     capture.consume();
-    const std::string reason = capture.reason();
+    const std::string reason = namingImage(capture.reason(), run);
     throw operationError(source + ": cannot calibrate from " + std::to_string(views.size()) +
                          " usable view" + (views.size() == 1 ? "" : "s") + ": " +
                          (reason.empty() ? "the fit failed" : reason));

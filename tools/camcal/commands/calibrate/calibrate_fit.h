@@ -45,8 +45,10 @@ constexpr double kDefaultMaxRmsPx = 1.0;
 constexpr double kDuplicateViewPx = 0.01;
 // More views than this are refused (--max-views raises it).
 constexpr int kDefaultMaxViews = 10000;
-// From this many views, a terminal is told that the fit has started.
-constexpr int kProgressViews = 500;
+// A fit still running after this many seconds shows its progress on a
+// terminal (views, iteration, rms), updated at most every kProgressPeriodS.
+constexpr double kProgressAfterS = 1.0;
+constexpr double kProgressPeriodS = 0.25;
 
 // One corner of a view the fit used: where it was measured, and measured
 // less fitted.
@@ -67,7 +69,7 @@ struct FitOptions {
   // camcal's own checks of the result (above).
   double max_rms_px = kDefaultMaxRmsPx;
   bool force = false;
-  // "fitting N views" on stderr for a long fit.
+  // "fitting N views: iteration I, rms R px" on stderr for a long fit.
   bool progress = false;
 };
 
