@@ -16,17 +16,17 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --tests
 jobs=$(nproc)
-# Runs per fuzz harness in the test command: about a minute each on the
-# development machine. The longer randomized campaign is scripts/fuzz.sh.
+# Runs per fuzz harness in the test command: about forty seconds each on
+# the development machine. The longer randomized campaign is scripts/fuzz.sh.
 fuzz_runs() {
   case "$1" in
-    base_calibration_fuzzer) echo 400000 ;;
-    camera_calibration_fuzzer) echo 3000 ;;
-    camera_set_fuzzer) echo 15000 ;;
-    image_input_fuzzer) echo 3000 ;;
-    ptz_camera_fuzzer) echo 300000 ;;
-    undistortion_map_fuzzer) echo 20000 ;;
-    *) echo 20000 ;;
+    base_calibration_fuzzer) echo 250000 ;;
+    camera_calibration_fuzzer) echo 2000 ;;
+    camera_set_fuzzer) echo 10000 ;;
+    image_input_fuzzer) echo 2000 ;;
+    ptz_camera_fuzzer) echo 200000 ;;
+    undistortion_map_fuzzer) echo 13000 ;;
+    *) echo 13000 ;;
   esac
 }
 
