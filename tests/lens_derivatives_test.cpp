@@ -59,17 +59,26 @@ std::vector<Eigen::Vector2d> normalizedPoints(const Lens& lens) {
   return points;
 }
 
-// Column `variable` of a hand-written Jacobian (`hand`, one entry per row)
-// against the jets' partials in it, relative to the column's size.
-template <int Rows>
-void expectColumn(const double (&hand)[Rows], const Jet (&jets)[Rows], int variable,
-                  const std::string& what) {
-  double size = 1e-300, error = 0.0;
-  for (int r = 0; r < Rows; ++r) {
-    size = std::max(size, std::abs(jets[r].partial(variable)));
-    error = std::max(error, std::abs(hand[r] - jets[r].partial(variable)));
+// Each column of a hand-written Jacobian against the automatic one, relative
+// to the column's size.
+void expectColumns(const Eigen::MatrixXd& hand, const Eigen::MatrixXd& automatic,
+                   const std::string& what) {
+  for (int c = 0; c < automatic.cols(); ++c) {
+    EXPECT_LE((hand.col(c) - automatic.col(c)).lpNorm<Eigen::Infinity>(),
+              kTolerance * automatic.col(c).lpNorm<Eigen::Infinity>() + 1e-300)
+        << what << ", column " << c;
   }
-  EXPECT_LE(error, kTolerance * size) << what << ", column " << variable;
+}
+
+// The jets' values and, row by row, their partials.
+using Rows = Eigen::Matrix<double, 2, kVariables, Eigen::RowMajor>;
+Rows partials(const Jet (&jets)[2]) {
+  Rows rows;
+  rows << jets[0].partial.transpose(), jets[1].partial.transpose();
+  return rows;
+}
+std::string where(const std::string& name, const Eigen::Vector2d& p) {
+  return name + " at " + std::to_string(p.x()) + ", " + std::to_string(p.y());
 }
 
 // The lens's pixel of the camera point P = R(w) R0 target + t as jets, the
@@ -101,28 +110,27 @@ TEST(LensDerivatives, LensJacobianInThePointAndTheCoefficientsIsTheModelsDerivat
     for (const Eigen::Vector2d& p : normalizedPoints(lens)) {
       Jet jets[2];
       distortNormalized(d, Jet(p.x(), 0), Jet(p.y(), 1), &jets[0], &jets[1]);
-      double xd, yd, jxx, jxy, jyy, dxd[8], dyd[8];
+      double xd, yd, jxx, jxy, jyy, dxd[2][8];
       RadialFactor<double> f;
       distortNormalizedWithJacobian(k.data() + kLens, p.x(), p.y(), &xd, &yd, &jxx, &jxy, &jyy, &f);
-      distortionCoefficientJacobian(p.x(), p.y(), f, dxd, dyd);
-      const std::string at = name + " at " + std::to_string(p.x()) + ", " + std::to_string(p.y());
-      EXPECT_NEAR(xd, jets[0].value, 1e-14 * std::abs(xd) + 1e-15) << at;
-      EXPECT_NEAR(yd, jets[1].value, 1e-14 * std::abs(yd) + 1e-15) << at;
-      expectColumn({jxx, jxy}, jets, 0, at);
-      expectColumn({jxy, jyy}, jets, 1, at);
-      for (int i = 0; i < 8; ++i) expectColumn({dxd[i], dyd[i]}, jets, kIntrinsicsAt + kLens + i, at);
+      distortionCoefficientJacobian(p.x(), p.y(), f, dxd[0], dxd[1]);
+      const std::string at = where(name, p);
+      EXPECT_LE(std::abs(xd - jets[0].value) + std::abs(yd - jets[1].value), 1e-13 * (1 + p.norm()))
+          << at;
+      const Rows automatic = partials(jets);
+      expectColumns((Eigen::Matrix2d() << jxx, jxy, jxy, jyy).finished(), automatic.leftCols<2>(),
+                    at);
+      expectColumns(Eigen::Map<const Eigen::Matrix<double, 2, 8, Eigen::RowMajor>>(&dxd[0][0]),
+                    automatic.middleCols<8>(kIntrinsicsAt + kLens), at);
       // The radial mapping r -> r R(r^2) is xd along the x axis without the
       // tangential terms.
       double radial_only[8];
       for (int i = 0; i < 8; ++i) radial_only[i] = (i == 2 || i == 3) ? 0.0 : k(kLens + i);
-      const double r = p.norm();
-      const RadialProfile<double> profile = radialProfile<double>(radial_only, r);
-      Jet along[2];
-      distortNormalized(radial_only, Jet(r, 0), Jet(0.0), &along[0], &along[1]);
-      const double profile_rows[1] = {profile.slope};
-      const Jet along_rows[1] = {along[0]};
-      expectColumn(profile_rows, along_rows, 0, at + ", radial slope");
-      EXPECT_NEAR(profile.distorted, along[0].value, 1e-14 * r) << at;
+      const RadialProfile<double> profile = radialProfile<double>(radial_only, p.norm());
+      Jet along, across;
+      distortNormalized(radial_only, Jet(p.norm(), 0), Jet(0.0), &along, &across);
+      EXPECT_NEAR(profile.distorted, along.value, 1e-13 * (1 + p.norm())) << at;
+      EXPECT_NEAR(profile.slope, along.partial(0), kTolerance * std::abs(along.partial(0))) << at;
     }
   }
 }
@@ -138,15 +146,18 @@ TEST(LensDerivatives, PixelRowsInThePointAndTheIntrinsicsAreTheModelsDerivative)
       pixelJets(kj, Eigen::Matrix3d::Identity(), X, Eigen::Vector3d::Zero(), false, jets);
       PixelDerivatives d;
       ASSERT_TRUE(projectWithDerivatives(k, X, &d));
-      const std::string at = name + " at " + std::to_string(p.x()) + ", " + std::to_string(p.y());
+      const std::string at = where(name, p);
       // The plain model is the lens's own projection.
       const Eigen::Vector2d pixel = storedLens(k, lens.width, lens.height).project(X);
       EXPECT_LE((d.pixel - pixel).norm(), 1e-9) << at;
       EXPECT_LE((d.pixel - Eigen::Vector2d(jets[0].value, jets[1].value)).norm(), 1e-9) << at;
-      for (int c = 0; c < 3; ++c) expectColumn({d.d_point[0][c], d.d_point[1][c]}, jets, c, at);
-      for (int c = 0; c < kIntrinsics; ++c) {
-        expectColumn({d.d_intrinsics[0][c], d.d_intrinsics[1][c]}, jets, kIntrinsicsAt + c, at);
-      }
+      const Rows automatic = partials(jets);
+      expectColumns(
+          Eigen::Map<const Eigen::Matrix<double, 2, 3, Eigen::RowMajor>>(&d.d_point[0][0]),
+          automatic.leftCols<3>(), at);
+      expectColumns(Eigen::Map<const Eigen::Matrix<double, 2, kIntrinsics, Eigen::RowMajor>>(
+                        &d.d_intrinsics[0][0]),
+                    automatic.middleCols<kIntrinsics>(kIntrinsicsAt), at);
     }
   }
 }
@@ -164,20 +175,16 @@ TEST(LensDerivatives, ViewNormalEquationsAreThoseOfTheModelsRows) {
     Jet kj[kIntrinsics];
     for (int i = 0; i < kIntrinsics; ++i) kj[i] = Jet(k(i), kIntrinsicsAt + i);
     View view;
-    Eigen::Matrix<double, Eigen::Dynamic, 18> J(0, 18);
-    Eigen::VectorXd e(0);
+    Eigen::MatrixXd J(40, kIntrinsics + kPoseParameters);
+    Eigen::VectorXd e(40);
     for (int i = 0; i < 20; ++i) {
       view.target.emplace_back(0.06 * (i % 5), 0.06 * (i / 5), 0.0);
       Jet jets[2];
       pixelJets(kj, pose.camera_from_target_rotation, pose.translation, view.target.back(), true,
                 jets);
       view.image.emplace_back(jets[0].value + 0.3 * (i % 3) - 0.2, jets[1].value - 0.1 * (i % 4));
-      J.conservativeResize(J.rows() + 2, Eigen::NoChange);
-      e.conservativeResize(e.rows() + 2);
-      for (int axis = 0; axis < 2; ++axis) {
-        J.row(J.rows() - 2 + axis) = jets[axis].partial.tail<18>().transpose();
-        e(e.rows() - 2 + axis) = jets[axis].value - view.image.back()(axis);
-      }
+      J.middleRows<2>(2 * i) = partials(jets).rightCols<kIntrinsics + kPoseParameters>();
+      e.segment<2>(2 * i) = Eigen::Vector2d(jets[0].value, jets[1].value) - view.image.back();
     }
     const std::vector<View> views = {view};
     ReprojectionProblem problem(views, lens.width, lens.height, {k, {pose}});
@@ -186,18 +193,11 @@ TEST(LensDerivatives, ViewNormalEquationsAreThoseOfTheModelsRows) {
     problem.linearize(&normal);
     const auto a = J.leftCols<kIntrinsics>();
     const auto p = J.rightCols<kPoseParameters>();
-    const auto close = [&](const Eigen::MatrixXd& hand, const Eigen::MatrixXd& jets, const char* m) {
-      for (int c = 0; c < jets.cols(); ++c) {
-        EXPECT_LE((hand.col(c) - jets.col(c)).lpNorm<Eigen::Infinity>(),
-                  kTolerance * jets.col(c).lpNorm<Eigen::Infinity>() + 1e-300)
-            << name << ", " << m << " column " << c;
-      }
-    };
-    close(normal.U, a.transpose() * a, "U");
-    close(normal.views[0].W, a.transpose() * p, "W");
-    close(normal.views[0].V, p.transpose() * p, "V");
-    close(normal.u, a.transpose() * e, "u");
-    close(normal.views[0].v, p.transpose() * e, "v");
+    expectColumns(normal.U, a.transpose() * a, name + ", U");
+    expectColumns(normal.views[0].W, a.transpose() * p, name + ", W");
+    expectColumns(normal.views[0].V, p.transpose() * p, name + ", V");
+    expectColumns(normal.u, a.transpose() * e, name + ", u");
+    expectColumns(normal.views[0].v, p.transpose() * e, name + ", v");
     EXPECT_NEAR(normal.cost, e.squaredNorm(), 1e-12 * e.squaredNorm()) << name;
   }
 }
@@ -217,10 +217,9 @@ TEST(EstimateHomography, RecoversTheHomographyOfExactPointsAndRefusesDegenerateO
   ASSERT_TRUE(estimateHomography(target, image, &H));
   if (H(2, 2) * H_true(2, 2) < 0.0) H = -H;
   EXPECT_LE((H - H_true).norm(), 1e-9);
-  const std::vector<Eigen::Vector2d> three(target.begin(), target.begin() + 3);
-  const std::vector<Eigen::Vector2d> three_image(image.begin(), image.begin() + 3);
   EXPECT_FALSE(estimateHomography(line_target, line_image, &H));
-  EXPECT_FALSE(estimateHomography(three, three_image, &H));
+  target.resize(3), image.resize(3);  // too few points
+  EXPECT_FALSE(estimateHomography(target, image, &H));
 }
 
 }  // namespace
