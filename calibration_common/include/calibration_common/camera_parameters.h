@@ -55,7 +55,7 @@ namespace calibration {
 
 class BaseCalibrationData;
 class ImageSensorTransform;
-struct Lens;  // calibration_utils/undistortion.h
+struct Lens;  // calibration_utils/lens.h
 template <typename T>
 struct OpenCVProjection;
 

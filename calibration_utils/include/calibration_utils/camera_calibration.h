@@ -4,7 +4,7 @@
 // Conventions
 // - Pixels: centres at integer coordinates; the image's pixel centres span
 //   [0, width - 1] x [0, height - 1] (as calibration_utils/undistortion.h).
-// - Lens model: the Lens of calibration_utils/undistortion.h: K = [[fx, 0, cx],
+// - Lens model: the Lens of calibration_utils/lens.h: K = [[fx, 0, cx],
 //   [0, fy, cy], [0, 0, 1]] (no skew is fitted) and the eight coefficients
 //   k1, k2, p1, p2, k3, k4, k5, k6 of dravik/geometry.h (distortNormalized).
 // - Frames: camera_from_target[v] maps a point of view v's target frame

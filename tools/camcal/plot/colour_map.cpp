@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace camcal {
 
@@ -110,6 +111,27 @@ Colour colourOnScale(double t) {
   const double* a = kViridis[i];
   const double* b = kViridis[i + 1];
   return {a[0] + w * (b[0] - a[0]), a[1] + w * (b[1] - a[1]), a[2] + w * (b[2] - a[2])};
+}
+
+void paintHeatMap(cairo_t* cr, int columns, int rows,
+                  const std::function<Colour(int column, int row)>& colourAt, bool pad) {
+  cairo_surface_t* map = cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows);
+  unsigned char* data = cairo_image_surface_get_data(map);
+  const int stride = cairo_image_surface_get_stride(map);
+  for (int r = 0; r < rows; ++r) {
+    auto* line = reinterpret_cast<uint32_t*>(data + size_t(r) * stride);
+    for (int c = 0; c < columns; ++c) {
+      const Colour colour = colourAt(c, r);
+      line[c] = (uint32_t(colour.r * 255 + 0.5) << 16) | (uint32_t(colour.g * 255 + 0.5) << 8) |
+                uint32_t(colour.b * 255 + 0.5);
+    }
+  }
+  cairo_surface_mark_dirty(map);
+  cairo_set_source_surface(cr, map, 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+  if (pad) cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+  cairo_paint(cr);
+  cairo_surface_destroy(map);
 }
 
 }  // namespace camcal

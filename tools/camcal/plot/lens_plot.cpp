@@ -149,33 +149,21 @@ struct Picture {
 // One pixel per node, stretched over the image rectangle.
 void drawColourMap(PlotCanvas& canvas, const Picture& p) {
   cairo_t* cr = canvas.cr();
-  cairo_surface_t* map = cairo_image_surface_create(CAIRO_FORMAT_RGB24, p.displacement.grid.columns,
-                                                    p.displacement.grid.rows);
-  unsigned char* data = cairo_image_surface_get_data(map);
-  const int stride = cairo_image_surface_get_stride(map);
-  for (int r = 0; r < p.displacement.grid.rows; ++r) {
-    auto* row = reinterpret_cast<uint32_t*>(data + size_t(r) * stride);
-    for (int c = 0; c < p.displacement.grid.columns; ++c) {
-      const double value = p.displacement.grid.at(c, r);
-      const Colour colour =
-          std::isfinite(value) ? colourOnScale(value / p.displacement.top) : kNoRay;
-      row[c] = (uint32_t(colour.r * 255 + 0.5) << 16) | (uint32_t(colour.g * 255 + 0.5) << 8) |
-               uint32_t(colour.b * 255 + 0.5);
-    }
-  }
-  cairo_surface_mark_dirty(map);
+  const int columns = p.displacement.grid.columns, rows = p.displacement.grid.rows;
   cairo_save(cr);
   cairo_rectangle(cr, kLeft, kTop, p.layout.image_w, p.layout.image_h);
   cairo_clip(cr);
   cairo_translate(cr, kLeft, kTop);
-  cairo_scale(cr, p.layout.image_w / (p.displacement.grid.columns - 1),
-              p.layout.image_h / (p.displacement.grid.rows - 1));
+  cairo_scale(cr, p.layout.image_w / (columns - 1), p.layout.image_h / (rows - 1));
   cairo_translate(cr, -0.5, -0.5);
-  cairo_set_source_surface(cr, map, 0, 0);
-  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
-  cairo_paint(cr);
+  paintHeatMap(
+      cr, columns, rows,
+      [&](int c, int r) {
+        const double value = p.displacement.grid.at(c, r);
+        return std::isfinite(value) ? colourOnScale(value / p.displacement.top) : kNoRay;
+      },
+      false);
   cairo_restore(cr);
-  cairo_surface_destroy(map);
 }
 
 // The contour lines; each is labelled once where it crosses a ray from the

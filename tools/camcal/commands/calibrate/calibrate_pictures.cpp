@@ -377,31 +377,20 @@ std::string plotUncertainty(const CalibrationRun& run) {
   }
 
   if (columns > 0 && rows > 0) {
-    cairo_surface_t* map = cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows);
-    unsigned char* data = cairo_image_surface_get_data(map);
-    const int stride = cairo_image_surface_get_stride(map);
-    for (int r = 0; r < rows; ++r) {
-      auto* line = reinterpret_cast<uint32_t*>(data + size_t(r) * stride);
-      for (int c = 0; c < columns; ++c) {
-        const double value = run.uncertainty[size_t(r) * columns + c];
-        const Colour colour = std::isinf(value) ? kUnbounded : colourOnScale(scaled(value));
-        line[c] = (uint32_t(colour.r * 255 + 0.5) << 16) | (uint32_t(colour.g * 255 + 0.5) << 8) |
-                  uint32_t(colour.b * 255 + 0.5);
-      }
-    }
-    cairo_surface_mark_dirty(map);
     cairo_save(cr);
     frame.clip(cr);
     // Cell (c, r) covers pixels [c step, (c + 1) step): its centre is the
     // pixel the value belongs to.
     cairo_translate(cr, frame.left, frame.top);
     cairo_scale(cr, frame.scale * step, frame.scale * step);
-    cairo_set_source_surface(cr, map, 0, 0);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
-    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
-    cairo_paint(cr);
+    paintHeatMap(
+        cr, columns, rows,
+        [&](int c, int r) {
+          const double value = run.uncertainty[size_t(r) * columns + c];
+          return std::isinf(value) ? kUnbounded : colourOnScale(scaled(value));
+        },
+        true);
     cairo_restore(cr);
-    cairo_surface_destroy(map);
   }
 
   // Contours, each labelled once where its label covers no other.
