@@ -184,5 +184,32 @@ inline std::vector<Eigen::Matrix4d> calibrationPoses(const calibration::Lens& le
   return poses;
 }
 
+// Views over the image's four corners, `per_corner` rounds of four: each
+// board's centre on the ray of a corner pixel, so that most of the board
+// lies beyond the image and the part it shows fills the corner; turned
+// halfway to face the camera, which widens the squares the lens squeezes
+// there; and farther than `distance` (as calibrationPoses takes it), so that
+// those squares stay small enough for a corner to land near the image's
+// corner. Later rounds farther and rolled more. Only a board found from the
+// corners it shows (ChArUco) gives anything in these views.
+inline std::vector<Eigen::Matrix4d> imageCornerPoses(const calibration::Lens& lens,
+                                                     const Chessboard& board, double distance,
+                                                     int per_corner) {
+  constexpr double kFacing = 0.5, kFarther = 1.5;
+  std::vector<Eigen::Matrix4d> poses;
+  for (int round = 0; round < per_corner; ++round)
+    for (int corner = 0; corner < 4; ++corner) {
+      const Eigen::Vector2d pixel((corner % 2) * (lens.width - 1.0),
+                                  (corner / 2) * (lens.height - 1.0));
+      const Eigen::Vector2d ray = lens.normalize(pixel).point;
+      // The tilts that turn the board's normal onto the ray.
+      const double tilt_x = -std::asin(ray.y() / std::sqrt(ray.squaredNorm() + 1.0));
+      const double tilt_y = std::atan(ray.x());
+      poses.push_back(boardPose(lens, board, pixel, kFarther * distance * (1 + 0.2 * round),
+                                kFacing * tilt_x, kFacing * tilt_y, 0.3 * round));
+    }
+  return poses;
+}
+
 }  // namespace testing
 }  // namespace dravik
