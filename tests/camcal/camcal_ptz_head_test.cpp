@@ -82,6 +82,17 @@ TEST(CamcalPtzHead, WritesAHeadThatSeesTheBoardWhereTheTrueHeadSeesIt) {
        scratch.write("positions.csv", positions), "--calibration", ptz, "--into", ptz});
   ASSERT_EQ(run.status, 0) << run.err;
   const calibration::PTZCameraParameters fitted = testing::ptzParameters(ptz);
+  // Above --max-rms nothing is written.
+  std::string written;
+  ASSERT_TRUE(dravik::File::readFileToString(ptz, &written));
+  const camcal_test::Run gated = camcal_test::runCamcal(
+      {"ptz-head", "--board", "9x6", "--square", "0.1", "--positions",
+       scratch.path("positions.csv"), "--calibration", ptz, "--into", ptz, "--max-rms", "0.05"});
+  EXPECT_EQ(gated.status, kFailed);
+  EXPECT_NE(gated.err.find("ptz-head: the calibration is refused: the rms"), std::string::npos);
+  std::string after;
+  ASSERT_TRUE(dravik::File::readFileToString(ptz, &after));
+  EXPECT_EQ(after, written);
   // The tilt offset takes the file's 40 steps and the part of D's turn about
   // the tilt axis, which pictures cannot tell apart.
   EXPECT_GT(fitted.pan_tilt().tilt_offset() - file.pan_tilt().tilt_offset(), 30.0);

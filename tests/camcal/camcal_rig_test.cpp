@@ -129,6 +129,17 @@ TEST(CamcalRig, WritesMeasuredPosesBackThroughTheBaseCalibration) {
       EXPECT_EQ(camera["moments"], report["pairs"][0]["shared_moments"]);
     }
     EXPECT_LT(report["rms_px"].get<double>(), 0.3);
+    if (!with_base) {
+      // A fit above --max-rms is not written, unless forced.
+      const std::string gated = scratch.path("gated.txt");
+      args[8] = gated;
+      camcal_test::expectRuns({fails(kFailed, cat(args, {"--max-rms", "0.01"}),
+                                     "rig: the calibration is refused: the rms")});
+      EXPECT_FALSE(std::filesystem::exists(gated));
+      const camcal_test::Run forced = runCamcal(cat(args, {"--max-rms", "0.01", "--force"}));
+      EXPECT_EQ(forced.status, 0) << forced.err;
+      EXPECT_NE(forced.err.find("written with --force although the rms"), std::string::npos);
+    }
     for (size_t c = 0; c < truth.size(); ++c) {
       const auto [mm, deg] =
           apart(poseIn(out, truth[c].name, with_base), truth[c].camera_from_robot);

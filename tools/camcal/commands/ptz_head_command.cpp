@@ -17,6 +17,7 @@
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
+#include "cli/fit_gate.h"
 #include "cli/number_format.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
@@ -52,6 +53,7 @@ struct PtzHeadOptions {
   std::string report;
   bool fit_scales = false;
   int threads = 0;
+  FitGate gate;
 };
 
 // Refuses, before anything is read, --into naming another file than
@@ -214,6 +216,9 @@ int ptzHead(const PtzHeadOptions& options) {
                            (reason.empty() ? std::string("the fit failed") : reason));
     }
   }
+  // A picture at another zoom than it says, or a board that moved, fits far
+  // above the corners' noise: not written without --force.
+  const std::string forced = applyRmsGate("ptz-head", fit.rms, options.gate);
 
   // The calibration with the fitted head, checked to load before anything
   // is written.
@@ -247,6 +252,7 @@ int ptzHead(const PtzHeadOptions& options) {
   }
   batch.add("", report);
   batch.commit();
+  if (!forced.empty()) note(forced);
   // A fixture naming another corner of the board as its origin than the
   // detector does turns P by about half a turn: worth a word.
   if (fit_options.has_fixture) {
@@ -303,6 +309,7 @@ void addPtzHeadCommand(CLI::App& app, Subcommands* commands) {
                       "The board's pose in the world frame (3 or 4 rows of 4 numbers, metres): "
                       "then P and the pan offset are fitted too");
   command->add_flag("--fit-scales", options->fit_scales, "Fit the pan and tilt scales too");
+  addFitGateOptions(command, &options->gate, "the rms");
   command->add_option("--report", options->report, "Directory for aiming_error.png");
   command
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")

@@ -20,6 +20,7 @@
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
+#include "cli/fit_gate.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "commands/calibrate/calibrate_into.h"
@@ -58,6 +59,7 @@ struct RigOptions {
   bool refine_intrinsics = false;
   double outlier_sigma = 0.0;
   int threads = 0;
+  FitGate gate;
 };
 
 void checkCombination(const RigOptions& options) {
@@ -374,6 +376,9 @@ int rig(const RigOptions& options) {
                            (reason.empty() ? std::string("the fit failed") : reason));
     }
   }
+  // A camera given another's images, or a board that moved within a moment,
+  // fits far above the corners' noise: not written without --force.
+  const std::string forced = applyRmsGate("rig", fit.rms_px, options.gate);
 
   // The new calibration: each camera's stored pose P with P G the measured
   // one, and with --refine-intrinsics its lens, as calibrate --into writes it.
@@ -441,6 +446,7 @@ int rig(const RigOptions& options) {
   addInto(writer, in_place ? "" : options.output, in_place ? backupPath(options.into) : "", &batch);
   batch.add("", report);
   batch.commit();
+  if (!forced.empty()) note(forced);
   return kExitSuccess;
 }
 
@@ -488,6 +494,7 @@ void addRigCommand(CLI::App& app, Subcommands* commands) {
                       "the measured ones once it is applied");
   command->add_flag("--refine-intrinsics", options->refine_intrinsics,
                     "Fit each camera's K and lens too, and write them");
+  addFitGateOptions(command, &options->gate, "the rms");
   command
       ->add_option("--outlier-sigma", options->outlier_sigma,
                    "Drop corners whose residual exceeds S x the rms, and fit again (0: keep all)")

@@ -358,14 +358,9 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
   command
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")
       ->check(atLeast(1));
-  command
-      ->add_option("--max-rms", options->fit.max_rms_px,
-                   "Largest rms, pixels, of a calibration that is written")
-      ->check(above(0))
-      ->capture_default_str();
-  command->add_flag("--force", options->fit.force,
-                    "Write a calibration that fails a check (rms, principal point, points off the "
-                    "image, a target not planar, most corners dropped), with the warning");
+  addFitGateOptions(command, &options->fit.gate,
+                    "rms, principal point, points off the image, a target not planar, most "
+                    "corners dropped");
   command
       ->add_option("--max-views", options->max_views,
                    "Most views (images, or views of --corners) a run takes")

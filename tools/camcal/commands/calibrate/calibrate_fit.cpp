@@ -321,10 +321,8 @@ std::vector<std::string> checkFit(const CalibrationRun& run, const FitOptions& o
   const std::string centre =
       checkPrincipalPoint(run.fit.lens.K, run.corners.width, run.corners.height);
   if (!centre.empty()) reasons.push_back(centre);
-  if (!(run.fit.rms_px <= options.max_rms_px)) {
-    reasons.push_back("the rms " + formatPrintf("%.3f", run.fit.rms_px) + " px exceeds --max-rms " +
-                      formatPrintf("%g", options.max_rms_px) + " px");
-  }
+  const std::string rms = rmsAboveLimit(run.fit.rms_px, options.gate);
+  if (!rms.empty()) reasons.push_back(rms);
   const int kept = run.keptCount(), total = static_cast<int>(run.residuals.size());
   if (2 * kept < total) {
     reasons.push_back("the outlier rejection kept " + std::to_string(kept) + " of " +
@@ -340,7 +338,7 @@ void applyChecks(const std::vector<std::string>& reasons, const FitOptions& opti
   if (reasons.empty()) return;
   std::string joined;
   for (const std::string& reason : reasons) joined += (joined.empty() ? "" : "; ") + reason;
-  if (!options.force) {
+  if (!options.gate.force) {
     throw operationError(source + ": the calibration is refused: " + joined +
                          " (--force writes it anyway)");
   }

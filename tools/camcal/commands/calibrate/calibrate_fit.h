@@ -14,6 +14,7 @@
 #include "calibrate_corners.h"
 #include "calibration_utils/lens.h"
 #include "calibration_utils/lens_soundness.h"
+#include "cli/fit_gate.h"
 
 namespace camcal {
 
@@ -37,8 +38,7 @@ constexpr double kOutlyingViewFactor = 3.0;
 //   share of the target's extent (its largest distance from its centroid).
 constexpr double kPlanarityTolerance = 1e-3;
 // - The principal point lies on the image (analysis/lens_check.h).
-// - The rms is at most --max-rms, pixels:
-constexpr double kDefaultMaxRmsPx = 1.0;
+// - The rms is at most --max-rms (cli/fit_gate.h).
 // - Outlier rejection keeps at least half of the corners of the views fitted.
 // Two views whose corners all lie within this many pixels of each other are
 // one view given twice: the later one is dropped.
@@ -67,8 +67,7 @@ struct FitOptions {
   bool same_focal_length = false;
   double outlier_sigma = 0.0;
   // camcal's own checks of the result (above).
-  double max_rms_px = kDefaultMaxRmsPx;
-  bool force = false;
+  FitGate gate;  // --max-rms and --force
   // "fitting N views: iteration I, rms R px" on stderr for a long fit.
   bool progress = false;
 };
