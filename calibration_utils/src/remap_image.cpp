@@ -689,8 +689,8 @@ void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& ma
 // The source's size against the map's record (none: 0 x 0), its channels
 // and stride, and the destination's stride for a map `width` pixels wide.
 bool checkSourceLayout(int src_width, int src_height, int channels, std::size_t src_stride,
-                       std::size_t sample_bytes, int width, int recorded_width,
-                       int recorded_height, std::size_t dst_stride) {
+                       std::size_t sample_bytes, int width, int recorded_width, int recorded_height,
+                       std::size_t dst_stride) {
   const bool recorded = recorded_width != 0 || recorded_height != 0;
   if (recorded && (recorded_width != src_width || recorded_height != src_height)) {
     DRAVIK_LOG(2, kUndistortionTag)
@@ -880,8 +880,7 @@ bool prepareRemap(const UndistortionMap& map, int source_width, int source_heigh
 
 bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
                       int channels, std::size_t src_stride, const CompactRemapMap& map,
-                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border,
-                      int threads) {
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads) {
   if (map.width() == 0) {
     DRAVIK_LOG(2, kUndistortionTag) << "The map is not prepared";
     return false;
@@ -894,9 +893,8 @@ bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, in
       channels != map.channels() || src_stride != map.sourceStride()) {
     DRAVIK_LOG(2, kUndistortionTag)
         << "The source image is " << src_width << " x " << src_height << " x " << channels
-        << ", rows " << src_stride << " bytes apart; the map was prepared for "
-        << map.sourceWidth() << " x " << map.sourceHeight() << " x " << map.channels() << ", "
-        << map.sourceStride();
+        << ", rows " << src_stride << " bytes apart; the map was prepared for " << map.sourceWidth()
+        << " x " << map.sourceHeight() << " x " << map.channels() << ", " << map.sourceStride();
     return false;
   }
   if (dst_stride < std::size_t(map.width()) * channels) {
@@ -929,8 +927,8 @@ bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, in
 bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const CompactRemapMap& map, std::uint8_t* dst,
                 std::size_t dst_stride, std::uint8_t border, int threads) {
-  return remapImageOnPath(RemapPath::kVector, src, src_width, src_height, channels, src_stride,
-                          map, dst, dst_stride, border, threads);
+  return remapImageOnPath(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
+                          dst, dst_stride, border, threads);
 }
 
 bool convertToFixedPoint(const UndistortionMap& map, FixedPointUndistortionMap* fixed) {

@@ -32,8 +32,7 @@ bool remapImageOnPath(RemapPath path, const std::uint16_t* src, int src_width, i
                       int threads);
 bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
                       int channels, std::size_t src_stride, const CompactRemapMap& map,
-                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border,
-                      int threads);
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads);
 
 }  // namespace calibration
 }  // namespace dravik
