@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../calibration_utils/src/remap_paths.h"
@@ -310,6 +311,10 @@ TEST(RemapImage, FramesNotOfThePreparedLayoutAreRefusedWithOneRecord) {
   refused("prepared with a short stride",
           [&] { return prepareRemap(map, w, h, 3, s - 1, &compact); });
   refused("not prepared", [&] { return remapImage(px, w, h, 3, s, unprepared, px, s); });
+  CompactRemapMap taken = compact;
+  const CompactRemapMap moved = std::move(taken);
+  EXPECT_EQ(moved.width(), w);
+  refused("moved from", [&] { return remapImage(px, w, h, 3, s, taken, px, s); });
   refused("another stride", [&] { return remapImage(px, w, h, 3, s + 3, compact, px, s); });
   refused("another channel count", [&] { return remapImage(px, w, h, 1, s, compact, px, s); });
   refused("short destination stride", [&] { return remapImage(px, w, h, 3, s, compact, px, 3); });

@@ -843,6 +843,11 @@ bool remapImage(const std::uint16_t* src, int src_width, int src_height, int cha
 struct CompactRemapAccess {
   static const std::int32_t* offsets(const CompactRemapMap& map) { return map.offset_.data(); }
   static const std::uint32_t* weights(const CompactRemapMap& map) { return map.weight_.data(); }
+  // False for a map not prepared, or moved from (its arrays taken).
+  static bool prepared(const CompactRemapMap& map) {
+    const std::size_t n = std::size_t(map.width_) * std::size_t(map.height_);
+    return n != 0 && map.offset_.size() == n && map.weight_.size() == n;
+  }
 };
 
 bool prepareRemap(const UndistortionMap& map, int source_width, int source_height, int channels,
@@ -881,7 +886,7 @@ bool prepareRemap(const UndistortionMap& map, int source_width, int source_heigh
 bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
                       int channels, std::size_t src_stride, const CompactRemapMap& map,
                       std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads) {
-  if (map.width() == 0) {
+  if (!CompactRemapAccess::prepared(map)) {
     DRAVIK_LOG(2, kUndistortionTag) << "The map is not prepared";
     return false;
   }

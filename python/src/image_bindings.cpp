@@ -14,6 +14,10 @@
 #include "calibration_utils/lens_soundness.h"
 #include "log_bridge.h"
 
+// The prepared map is cast only here: refused, as the others, when its
+// __init__ never ran.
+CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CompactRemapMap)
+
 namespace py = pybind11;
 using dravik::calibration::CompactRemapMap;
 using dravik::calibration::FixedPointUndistortionMap;
@@ -520,12 +524,16 @@ built for raises ValueError with the library's reason.)";
 
   py::class_<CompactRemapMap>(m, "CompactRemapMap",
                               "A map prepared by prepare_remap for uint8 images of one layout.")
-      .def_property_readonly("width", &CompactRemapMap::width)
-      .def_property_readonly("height", &CompactRemapMap::height)
-      .def_property_readonly("source_width", &CompactRemapMap::sourceWidth)
-      .def_property_readonly("source_height", &CompactRemapMap::sourceHeight)
-      .def_property_readonly("channels", &CompactRemapMap::channels)
-      .def_property_readonly("source_stride", &CompactRemapMap::sourceStride);
+      .def_property_readonly("width", &CompactRemapMap::width, "Width of the resampled image.")
+      .def_property_readonly("height", &CompactRemapMap::height, "Height of the resampled image.")
+      .def_property_readonly("source_width", &CompactRemapMap::sourceWidth,
+                             "Width of the frames it resamples.")
+      .def_property_readonly("source_height", &CompactRemapMap::sourceHeight,
+                             "Height of the frames it resamples.")
+      .def_property_readonly("channels", &CompactRemapMap::channels,
+                             "Channels of the frames it resamples.")
+      .def_property_readonly("source_stride", &CompactRemapMap::sourceStride,
+                             "Bytes between the rows of the frames it resamples.");
   m.def(
       "prepare_remap",
       [](const UndistortionMap& map, const py::array& image) {
