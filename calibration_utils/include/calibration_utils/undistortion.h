@@ -24,6 +24,10 @@
 //   UndistortionMap map;
 //   buildUndistortionMap(lens, view, &map);
 //   remapImage(frame, lens.width, lens.height, 3, stride, map, out, out_stride);
+// or, for 8-bit frames, the map prepared once and the frames through it:
+//   CompactRemapMap prepared;
+//   prepareRemap(map, lens.width, lens.height, 3, stride, &prepared);
+//   remapImage(frame, lens.width, lens.height, 3, stride, prepared, out, out_stride);
 //
 // Failure: false and a level-2 record under the tag "calibration_utils";
 // outputs are then left empty or untouched. Inputs refused: sizes not
