@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../calibration_utils/src/remap_paths.h"
@@ -242,6 +243,20 @@ void expectVectorPathIsThePortableOne() {
                                      1));
         ASSERT_EQ(vector, portable)
             << "source " << source_width << ", width " << width << ", " << channels << " channels";
+        if constexpr (sizeof(T) == 1) {
+          // The prepared map gives the float map's bytes on either path.
+          CompactRemapMap compact;
+          ASSERT_TRUE(
+              prepareRemap(map, source_width, source_height, channels, src_stride, &compact));
+          for (const RemapPath path : {RemapPath::kVector, RemapPath::kPortable}) {
+            std::vector<T> prepared(vector.size(), 1);
+            ASSERT_TRUE(remapImageOnPath(path, src.data(), source_width, source_height, channels,
+                                         src_stride, compact, prepared.data(), dst_stride, T(9),
+                                         1));
+            ASSERT_EQ(prepared, portable) << "prepared, source " << source_width << ", width "
+                                          << width << ", " << channels << " channels";
+          }
+        }
       }
     }
   }
@@ -274,6 +289,38 @@ TEST(RemapImage, BadSixteenBitInputIsRefusedWithOneRecord) {
   refused("negative threads", [&] { return remapImage(px, w, h, 3, s, map, px, s, 0, -1); });
   refused("two channels", [&] { return remapImage(px, w, h, 2, s, map, px, s); });
   EXPECT_EQ(std::count(image.begin(), image.end(), 5), std::ptrdiff_t(image.size()));
+}
+
+TEST(RemapImage, FramesNotOfThePreparedLayoutAreRefusedWithOneRecord) {
+  const Lens lens = navigationLens();
+  UndistortionMap map;
+  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
+  const int w = lens.width, h = lens.height;
+  const size_t s = size_t(w) * 3;
+  CompactRemapMap compact, unprepared;
+  ASSERT_TRUE(prepareRemap(map, w, h, 3, s, &compact));
+  std::vector<std::uint8_t> image(s * h, 5);
+  std::uint8_t* const px = image.data();
+  const auto refused = [&](const std::string& name, const std::function<bool()>& call) {
+    SCOPED_TRACE(name);
+    LogCapture capture;
+    EXPECT_FALSE(call());
+    EXPECT_EQ(capture.recordsUpTo(3).size(), 1u);
+  };
+  refused("prepared for another size", [&] { return prepareRemap(map, w, h / 2, 3, s, &compact); });
+  refused("prepared with a short stride",
+          [&] { return prepareRemap(map, w, h, 3, s - 1, &compact); });
+  refused("not prepared", [&] { return remapImage(px, w, h, 3, s, unprepared, px, s); });
+  CompactRemapMap taken = compact;
+  const CompactRemapMap moved = std::move(taken);
+  EXPECT_EQ(moved.width(), w);
+  refused("moved from", [&] { return remapImage(px, w, h, 3, s, taken, px, s); });
+  refused("another stride", [&] { return remapImage(px, w, h, 3, s + 3, compact, px, s); });
+  refused("another channel count", [&] { return remapImage(px, w, h, 1, s, compact, px, s); });
+  refused("short destination stride", [&] { return remapImage(px, w, h, 3, s, compact, px, 3); });
+  refused("negative threads", [&] { return remapImage(px, w, h, 3, s, compact, px, s, 0, -1); });
+  EXPECT_EQ(std::count(image.begin(), image.end(), 5), std::ptrdiff_t(image.size()));
+  EXPECT_EQ(compact.sourceHeight(), h);  // a refused preparation leaves the map as it was
 }
 
 }  // namespace

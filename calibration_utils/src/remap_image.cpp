@@ -136,26 +136,70 @@ inline std::uint8_t weigh8(std::uint32_t p00, std::uint32_t p01, std::uint32_t p
   return std::uint8_t((value + (1u << (kValueShift - 1))) >> kValueShift);
 }
 
+// The integer weighing of the pixel whose top-left neighbour lies at byte
+// `offset` of the source, its right and lower neighbours step_x and step_y
+// bytes on (0 on an image one pixel wide or high).
+template <int kChannels>
+inline void weighPixel8(const std::uint8_t* pixels, std::size_t step_x, std::size_t step_y,
+                        std::size_t offset, std::uint32_t a, std::uint32_t b, std::uint8_t* out) {
+  const std::uint8_t* p00 = pixels + offset;
+  const std::uint8_t* p10 = p00 + step_y;
+  for (int c = 0; c < kChannels; ++c) {
+    out[c] = weigh8(p00[c], p00[step_x + c], p10[c], p10[step_x + c], a, b);
+  }
+}
+
+// The top-left neighbour's byte offset and the weights (a, b) of an 8-bit
+// pixel at (x, y); false where the pixel gets the border.
+inline bool placePixel8(const Source<std::uint8_t>& s, int channels, float x, float y, bool valid,
+                        std::size_t* offset, std::uint32_t* a, std::uint32_t* b) {
+  std::int64_t fixed_x, fixed_y;
+  if (!valid || !toWeightUnits(x, s.width - 1, &fixed_x) ||
+      !toWeightUnits(y, s.height - 1, &fixed_y)) {
+    return false;
+  }
+  const std::int64_t i = std::min<std::int64_t>(fixed_x >> kWeightBits, std::max(s.width - 2, 0));
+  const std::int64_t j = std::min<std::int64_t>(fixed_y >> kWeightBits, std::max(s.height - 2, 0));
+  *a = std::uint32_t(fixed_x - (i << kWeightBits));
+  *b = std::uint32_t(fixed_y - (j << kWeightBits));
+  *offset = std::size_t(j) * s.stride + std::size_t(i) * channels;
+  return true;
+}
+
+// The neighbours' steps of a source (see weighPixel8).
+inline std::size_t stepX8(const Source<std::uint8_t>& s) { return s.width > 1 ? s.channels : 0; }
+inline std::size_t stepY8(const Source<std::uint8_t>& s) { return s.height > 1 ? s.stride : 0; }
+
 // One 8-bit destination pixel on the portable path, by the integer weighing.
 template <int kChannels>
 inline void remapPixel8(const Source<std::uint8_t>& s, float x, float y, bool valid,
                         std::uint8_t border, std::uint8_t* out) {
-  std::int64_t fixed_x, fixed_y;
-  if (!valid || !toWeightUnits(x, s.width - 1, &fixed_x) ||
-      !toWeightUnits(y, s.height - 1, &fixed_y)) {
+  std::size_t offset;
+  std::uint32_t a, b;
+  if (!placePixel8(s, kChannels, x, y, valid, &offset, &a, &b)) {
     for (int c = 0; c < kChannels; ++c) out[c] = border;
     return;
   }
-  const std::int64_t i = std::min<std::int64_t>(fixed_x >> kWeightBits, std::max(s.width - 2, 0));
-  const std::int64_t j = std::min<std::int64_t>(fixed_y >> kWeightBits, std::max(s.height - 2, 0));
-  const std::uint32_t a = std::uint32_t(fixed_x - (i << kWeightBits));
-  const std::uint32_t b = std::uint32_t(fixed_y - (j << kWeightBits));
-  const std::size_t step_x = s.width > 1 ? kChannels : 0;
-  const std::size_t step_y = s.height > 1 ? s.stride : 0;
-  const std::uint8_t* p00 = s.pixels + std::size_t(j) * s.stride + std::size_t(i) * kChannels;
-  const std::uint8_t* p10 = p00 + step_y;
-  for (int c = 0; c < kChannels; ++c) {
-    out[c] = weigh8(p00[c], p00[step_x + c], p10[c], p10[step_x + c], a, b);
+  weighPixel8<kChannels>(s.pixels, stepX8(s), stepY8(s), offset, a, b, out);
+}
+
+// The weights' word of a prepared map: a in the low 16 bits, b in the high.
+constexpr std::uint32_t kWeightMask = 0xFFFF;
+constexpr int kLowerWeightShift = 16;
+
+// Pixels of a prepared map on the portable path.
+template <int kChannels>
+void remapCompactPortable(const Source<std::uint8_t>& s, const std::int32_t* offset,
+                          const std::uint32_t* weight, int count, std::uint8_t border,
+                          std::uint8_t* out) {
+  const std::size_t step_x = stepX8(s), step_y = stepY8(s);
+  for (int i = 0; i < count; ++i, out += kChannels) {
+    if (offset[i] < 0) {
+      for (int c = 0; c < kChannels; ++c) out[c] = border;
+    } else {
+      weighPixel8<kChannels>(s.pixels, step_x, step_y, std::size_t(offset[i]),
+                             weight[i] & kWeightMask, weight[i] >> kLowerWeightShift, out);
+    }
   }
 }
 
@@ -446,6 +490,24 @@ struct Fixed8 {
                          kChannels == 1 ? i : _mm256_mullo_epi32(i, _mm256_set1_epi32(kChannels)));
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
+    weigh(offsets, a, b, out);
+    return true;
+  }
+
+  // Eight pixels of a prepared map, all resampled: their offsets and their
+  // weights' words.
+  DRAVIK_AVX2 void operator()(const std::int32_t* offsets, const std::uint32_t* weights,
+                              std::uint8_t* out) const {
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights));
+    const __m256i low = _mm256_and_si256(w, _mm256_set1_epi32(int(kWeightMask)));
+    const __m256i a = _mm256_or_si256(_mm256_sub_epi32(_mm256_set1_epi32(kWeightOne), low),
+                                      _mm256_slli_epi32(low, 16));
+    weigh(offsets, a, _mm256_srli_epi32(w, kLowerWeightShift), out);
+  }
+
+  // Eight pixels weighed from the top-left neighbours' offsets, the pairs of
+  // weights (8192 - a, a) in the low and high 16 bits and the weights b.
+  DRAVIK_AVX2 void weigh(const int* offsets, __m256i a, __m256i b, std::uint8_t* out) const {
     const std::uint8_t* lower_row = pixels + stride - kBack;
     if constexpr (kChannels == 1) {
       const __m256i upper =
@@ -514,7 +576,6 @@ struct Fixed8 {
         storeTwelvePerHalf(_mm256_shuffle_epi8(bytes, order), out);
       }
     }
-    return true;
   }
 
   // The 32-bit words at the eight offsets from `from`.
@@ -568,6 +629,43 @@ __attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const f
   remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, count - i, border,
                                   out + std::size_t(i) * kChannels);
 }
+
+// Pixels of a prepared map, eight at a time where all eight are resampled.
+template <int kChannels>
+__attribute__((target("avx2"))) void remapCompactVector(const Source<std::uint8_t>& s,
+                                                        const std::int32_t* offset,
+                                                        const std::uint32_t* weight, int count,
+                                                        std::uint8_t border, std::uint8_t* out) {
+  int i = 0;
+  if (Fixed8<kChannels>::fits(s)) {
+    const Fixed8<kChannels> remap8(s);
+    for (; i + 8 <= count; i += 8) {
+      // Colour: the neighbourhood of the pixel kPrefetch ahead asked for
+      // early, as remapSpanVector does.
+      constexpr int kPrefetch = 32;
+      if (kChannels >= 3 && i + kPrefetch < count && offset[i + kPrefetch] >= 0) {
+        const std::uint8_t* p = s.pixels + offset[i + kPrefetch];
+        _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(p + s.stride), _MM_HINT_T0);
+      }
+      std::uint8_t* o = out + std::size_t(i) * kChannels;
+      const __m256i eight = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offset + i));
+      const int bordered = _mm256_movemask_ps(_mm256_castsi256_ps(eight));
+      if (bordered == 0) {
+        remap8(offset + i, weight + i, o);
+      } else if (bordered == 0xFF) {
+        std::memset(o, border, 8 * kChannels);
+      } else {
+        remapCompactPortable<kChannels>(s, offset + i, weight + i, 8, border, o);
+      }
+    }
+  }
+  // The upper halves cleared before the scalar code (the compiler does not
+  // here), so that the caller's SSE code pays no transition.
+  _mm256_zeroupper();
+  remapCompactPortable<kChannels>(s, offset + i, weight + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
+}
 #endif
 
 // The rows [begin, end) of the map resampled on the chosen path.
@@ -588,6 +686,43 @@ void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& ma
   }
 }
 
+// The source's size against the map's record (none: 0 x 0), its channels
+// and stride, and the destination's stride for a map `width` pixels wide.
+bool checkSourceLayout(int src_width, int src_height, int channels, std::size_t src_stride,
+                       std::size_t sample_bytes, int width, int recorded_width, int recorded_height,
+                       std::size_t dst_stride) {
+  const bool recorded = recorded_width != 0 || recorded_height != 0;
+  if (recorded && (recorded_width != src_width || recorded_height != src_height)) {
+    DRAVIK_LOG(2, kUndistortionTag)
+        << "The source image is " << src_width << " x " << src_height << ", the map was built for "
+        << recorded_width << " x " << recorded_height;
+    return false;
+  }
+  const std::size_t pixel_bytes = std::size_t(channels) * sample_bytes;
+  if ((channels != 1 && channels != 3 && channels != 4) || src_stride < src_width * pixel_bytes ||
+      dst_stride < width * pixel_bytes || src_stride % sample_bytes != 0 ||
+      dst_stride % sample_bytes != 0 ||
+      src_stride * std::size_t(src_height) > (std::size_t(1) << 31)) {
+    DRAVIK_LOG(2, kUndistortionTag)
+        << channels << " channels (1, 3 or 4 resample), or strides " << src_stride << " and "
+        << dst_stride << " too short, too long or not whole samples";
+    return false;
+  }
+  return true;
+}
+
+bool checkThreads(int threads) {
+  if (threads < 0) {
+    DRAVIK_LOG(2, kUndistortionTag) << "A thread count of " << threads << " (0: every core)";
+    return false;
+  }
+  return true;
+}
+
+int threadParts(int threads) {
+  return threads == 0 ? everyCoreThreadCount() : std::min(threads, 256);
+}
+
 template <typename T>
 bool remapChecked(RemapPath path, const T* src, int src_width, int src_height, int channels,
                   std::size_t src_stride, const UndistortionMapView& map, T* dst,
@@ -596,34 +731,18 @@ bool remapChecked(RemapPath path, const T* src, int src_width, int src_height, i
       !checkImageSize(map.width, map.height, "map")) {
     return false;
   }
-  if (map.x == nullptr || map.y == nullptr || map.valid == nullptr) {
-    DRAVIK_LOG(2, kUndistortionTag) << "The map's arrays are not given";
+  if (map.x == nullptr || map.y == nullptr || map.valid == nullptr || src == nullptr ||
+      dst == nullptr) {
+    DRAVIK_LOG(2, kUndistortionTag) << "The map's arrays or the images are not given";
     return false;
   }
-  const bool recorded = map.source_width != 0 || map.source_height != 0;
-  if (recorded && (map.source_width != src_width || map.source_height != src_height)) {
-    DRAVIK_LOG(2, kUndistortionTag)
-        << "The source image is " << src_width << " x " << src_height << ", the map was built for "
-        << map.source_width << " x " << map.source_height;
-    return false;
-  }
-  const std::size_t pixel_bytes = std::size_t(channels) * sizeof(T);
-  if (src == nullptr || dst == nullptr || (channels != 1 && channels != 3 && channels != 4) ||
-      src_stride < src_width * pixel_bytes || dst_stride < map.width * pixel_bytes ||
-      src_stride % sizeof(T) != 0 || dst_stride % sizeof(T) != 0 ||
-      src_stride * std::size_t(src_height) > (std::size_t(1) << 31)) {
-    DRAVIK_LOG(2, kUndistortionTag)
-        << "Images not given, " << channels << " channels (1, 3 or 4 resample), or strides "
-        << src_stride << " and " << dst_stride << " too short, too long or not whole samples";
-    return false;
-  }
-  if (threads < 0) {
-    DRAVIK_LOG(2, kUndistortionTag) << "A thread count of " << threads << " (0: every core)";
+  if (!checkSourceLayout(src_width, src_height, channels, src_stride, sizeof(T), map.width,
+                         map.source_width, map.source_height, dst_stride) ||
+      !checkThreads(threads)) {
     return false;
   }
   const Source<T> source{src, src_width, src_height, channels, src_stride};
-  const int parts = threads == 0 ? everyCoreThreadCount() : std::min(threads, 256);
-  forRowRanges(map.height, parts, [&](int begin, int end) {
+  forRowRanges(map.height, threadParts(threads), [&](int begin, int end) {
     switch (channels) {
       case 1:
         remapRows<T, 1>(path, source, map, dst, dst_stride, border, begin, end);
@@ -637,6 +756,23 @@ bool remapChecked(RemapPath path, const T* src, int src_width, int src_height, i
     }
   });
   return true;
+}
+
+// The rows [begin, end) of a prepared map resampled on the chosen path.
+template <int kChannels>
+void remapCompactRows(RemapPath path, const Source<std::uint8_t>& s, const std::int32_t* offset,
+                      const std::uint32_t* weight, int width, std::uint8_t* dst,
+                      std::size_t dst_stride, std::uint8_t border, int begin, int end) {
+  auto span = &remapCompactPortable<kChannels>;
+#ifdef DRAVIK_REMAP_AVX2
+  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapCompactVector<kChannels>;
+#else
+  (void)path;
+#endif
+  for (int v = begin; v < end; ++v) {
+    const std::size_t row = std::size_t(v) * width;
+    span(s, offset + row, weight + row, width, border, dst + std::size_t(v) * dst_stride);
+  }
 }
 
 // The view of a map the library owns, checked first.
@@ -701,6 +837,103 @@ bool remapImage(const std::uint16_t* src, int src_width, int src_height, int cha
                 std::size_t dst_stride, std::uint16_t border, int threads) {
   return remapOwned(src, src_width, src_height, channels, src_stride, map, dst, dst_stride, border,
                     threads);
+}
+
+// The prepared map's arrays, which only this file reads.
+struct CompactRemapAccess {
+  static const std::int32_t* offsets(const CompactRemapMap& map) { return map.offset_.data(); }
+  static const std::uint32_t* weights(const CompactRemapMap& map) { return map.weight_.data(); }
+  // False for a map not prepared, or moved from (its arrays taken).
+  static bool prepared(const CompactRemapMap& map) {
+    const std::size_t n = std::size_t(map.width_) * std::size_t(map.height_);
+    return n != 0 && map.offset_.size() == n && map.weight_.size() == n;
+  }
+};
+
+bool prepareRemap(const UndistortionMap& map, int source_width, int source_height, int channels,
+                  std::size_t source_stride, CompactRemapMap* compact) {
+  if (!checkMap(map) || !checkImageSize(source_width, source_height, "source image")) return false;
+  if (compact == nullptr) {
+    DRAVIK_LOG(2, kUndistortionTag) << "No prepared map to fill";
+    return false;
+  }
+  if (!checkSourceLayout(source_width, source_height, channels, source_stride, 1, map.width,
+                         map.source_width, map.source_height, std::size_t(map.width) * channels)) {
+    return false;
+  }
+  const Source<std::uint8_t> s{nullptr, source_width, source_height, channels, source_stride};
+  const std::size_t n = std::size_t(map.width) * map.height;
+  std::vector<std::int32_t> offset(n);
+  std::vector<std::uint32_t> weight(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t at;
+    std::uint32_t a, b;
+    const bool kept = placePixel8(s, channels, map.x[k], map.y[k], map.valid[k] != 0, &at, &a, &b);
+    offset[k] = kept ? std::int32_t(at) : -1;
+    weight[k] = kept ? a | b << kLowerWeightShift : 0;
+  }
+  compact->width_ = map.width;
+  compact->height_ = map.height;
+  compact->source_width_ = source_width;
+  compact->source_height_ = source_height;
+  compact->channels_ = channels;
+  compact->source_stride_ = source_stride;
+  compact->offset_ = std::move(offset);
+  compact->weight_ = std::move(weight);
+  return true;
+}
+
+bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
+                      int channels, std::size_t src_stride, const CompactRemapMap& map,
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads) {
+  if (!CompactRemapAccess::prepared(map)) {
+    DRAVIK_LOG(2, kUndistortionTag) << "The map is not prepared";
+    return false;
+  }
+  if (src == nullptr || dst == nullptr) {
+    DRAVIK_LOG(2, kUndistortionTag) << "The images are not given";
+    return false;
+  }
+  if (src_width != map.sourceWidth() || src_height != map.sourceHeight() ||
+      channels != map.channels() || src_stride != map.sourceStride()) {
+    DRAVIK_LOG(2, kUndistortionTag)
+        << "The source image is " << src_width << " x " << src_height << " x " << channels
+        << ", rows " << src_stride << " bytes apart; the map was prepared for " << map.sourceWidth()
+        << " x " << map.sourceHeight() << " x " << map.channels() << ", " << map.sourceStride();
+    return false;
+  }
+  if (dst_stride < std::size_t(map.width()) * channels) {
+    DRAVIK_LOG(2, kUndistortionTag) << "A destination stride of " << dst_stride << " is too short";
+    return false;
+  }
+  if (!checkThreads(threads)) return false;
+  const Source<std::uint8_t> s{src, src_width, src_height, channels, src_stride};
+  const std::int32_t* offset = CompactRemapAccess::offsets(map);
+  const std::uint32_t* weight = CompactRemapAccess::weights(map);
+  forRowRanges(map.height(), threadParts(threads), [&](int begin, int end) {
+    switch (channels) {
+      case 1:
+        remapCompactRows<1>(path, s, offset, weight, map.width(), dst, dst_stride, border, begin,
+                            end);
+        break;
+      case 3:
+        remapCompactRows<3>(path, s, offset, weight, map.width(), dst, dst_stride, border, begin,
+                            end);
+        break;
+      default:
+        remapCompactRows<4>(path, s, offset, weight, map.width(), dst, dst_stride, border, begin,
+                            end);
+        break;
+    }
+  });
+  return true;
+}
+
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const CompactRemapMap& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border, int threads) {
+  return remapImageOnPath(RemapPath::kVector, src, src_width, src_height, channels, src_stride, map,
+                          dst, dst_stride, border, threads);
 }
 
 bool convertToFixedPoint(const UndistortionMap& map, FixedPointUndistortionMap* fixed) {

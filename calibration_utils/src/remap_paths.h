@@ -30,6 +30,9 @@ bool remapImageOnPath(RemapPath path, const std::uint16_t* src, int src_width, i
                       int channels, std::size_t src_stride, const UndistortionMapView& map,
                       std::uint16_t* dst, std::size_t dst_stride, std::uint16_t border,
                       int threads);
+bool remapImageOnPath(RemapPath path, const std::uint8_t* src, int src_width, int src_height,
+                      int channels, std::size_t src_stride, const CompactRemapMap& map,
+                      std::uint8_t* dst, std::size_t dst_stride, std::uint8_t border, int threads);
 
 }  // namespace calibration
 }  // namespace dravik

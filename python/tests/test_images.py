@@ -81,6 +81,10 @@ def test_remap_image_keeps_the_shape_and_fills_invalid_pixels(half_size_map, cha
     assert_array_equal(cp.remap_image(image, map_x, map_y, valid, border=7), out)
     copies = map_x.astype(np.float64), map_y.copy(), valid.astype(bool)
     assert_array_equal(cp.remap_image(image.copy(), *copies, border=7), out)
+    # So does the map prepared for the crop's layout.
+    prepared = cp.prepare_remap(half_size_map, image)
+    assert (prepared.width, prepared.source_width, prepared.channels) == (640, 1280, channels)
+    assert_array_equal(cp.remap_image(image, prepared, border=7, threads=2), out)
 
 
 def test_the_rectangle_around_a_valid_pixel_is_all_valid(half_size_map):
@@ -144,3 +148,8 @@ def test_a_lens_the_library_refuses_gives_none(caplog):
 def test_a_frame_of_another_size_than_the_map_was_built_for_is_refused(half_size_map):
     with pytest.raises(ValueError, match="The source image is 640 x 480, the map was built for 1280 x 960"):
         cp.remap_image(textured_image(480, 640, 1), half_size_map)
+    prepared = cp.prepare_remap(half_size_map, textured_image(960, 1280, 3))
+    with pytest.raises(ValueError, match="the map was prepared for 1280 x 960 x 3"):
+        cp.remap_image(textured_image(960, 1300, 3)[:, :1280], prepared)  # a crop: another stride
+    with pytest.raises(TypeError):
+        cp.remap_image(textured_image(960, 1280, 3).astype(np.uint16), prepared)

@@ -24,6 +24,10 @@
 //   UndistortionMap map;
 //   buildUndistortionMap(lens, view, &map);
 //   remapImage(frame, lens.width, lens.height, 3, stride, map, out, out_stride);
+// or, for 8-bit frames, the map prepared once and the frames through it:
+//   CompactRemapMap prepared;
+//   prepareRemap(map, lens.width, lens.height, 3, stride, &prepared);
+//   remapImage(frame, lens.width, lens.height, 3, stride, prepared, out, out_stride);
 //
 // Failure: false and a level-2 record under the tag "calibration_utils";
 // outputs are then left empty or untouched. Inputs refused: sizes not
@@ -158,6 +162,44 @@ bool remapImage(const std::uint16_t* src, int src_width, int src_height, int cha
 bool remapImage(const std::uint16_t* src, int src_width, int src_height, int channels,
                 std::size_t src_stride, const UndistortionMapView& map, std::uint16_t* dst,
                 std::size_t dst_stride, std::uint16_t border = 0, int threads = 0);
+
+// A forward map prepared once for 8-bit frames of one source size, channel
+// count and stride: per pixel the byte offset of the top-left neighbour and
+// the two weights, as remapImage derives them from the float map, so that a
+// frame resampled through it gets the same bytes with no per-frame position
+// work. Filled only by prepareRemap (its contents are checked there, so a
+// frame's reads stay in the image); empty until then.
+class CompactRemapMap {
+ public:
+  int width() const { return width_; }  // of the destination
+  int height() const { return height_; }
+  int sourceWidth() const { return source_width_; }
+  int sourceHeight() const { return source_height_; }
+  int channels() const { return channels_; }
+  std::size_t sourceStride() const { return source_stride_; }  // bytes
+
+ private:
+  friend bool prepareRemap(const UndistortionMap& map, int source_width, int source_height,
+                           int channels, std::size_t source_stride, CompactRemapMap* compact);
+  friend struct CompactRemapAccess;
+  int width_ = 0, height_ = 0, source_width_ = 0, source_height_ = 0, channels_ = 0;
+  std::size_t source_stride_ = 0;
+  // Per pixel: the offset, -1 for a pixel that gets the border; the weights
+  // a | b << 16 in 1/8192 pixel.
+  std::vector<std::int32_t> offset_;
+  std::vector<std::uint32_t> weight_;
+};
+// Prepares `map` for 8-bit frames of source_width x source_height pixels
+// of `channels` channels (1, 3 or 4), rows source_stride bytes apart. False,
+// leaving *compact untouched, on the inputs remapImage refuses.
+bool prepareRemap(const UndistortionMap& map, int source_width, int source_height, int channels,
+                  std::size_t source_stride, CompactRemapMap* compact);
+// remapImage through a prepared map: the same bytes as through the float map
+// it was prepared from. The source's size, channel count and stride must be
+// the ones it was prepared for.
+bool remapImage(const std::uint8_t* src, int src_width, int src_height, int channels,
+                std::size_t src_stride, const CompactRemapMap& map, std::uint8_t* dst,
+                std::size_t dst_stride, std::uint8_t border = 0, int threads = 0);
 
 // A forward map in the fixed-point layout of OpenCV's remap: per pixel the
 // integer source position (x, y), interleaved (CV_16SC2), and the fraction
