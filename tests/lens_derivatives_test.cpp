@@ -15,6 +15,7 @@
 #include "dravik/geometry.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
+#include "view_geometry.h"
 #include "support/calibration_views.h"
 #include "support/undistortion_lenses.h"
 
@@ -37,13 +38,6 @@ std::vector<std::pair<std::string, Lens>> testLenses() {
           {"wide_rational", testing::wideRationalLens()},
           {"wide_rational_7", testing::wideRationalLens(7)},
           {"rational", rational}};
-}
-
-IntrinsicVector intrinsicsOf(const Lens& lens) {
-  IntrinsicVector k;
-  k << lens.K(0, 0), lens.K(1, 1), lens.K(0, 2), lens.K(1, 2);
-  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
-  return k;
 }
 
 // Normalized points over the whole image (K^-1 of a grid of pixels, as if
