@@ -15,9 +15,9 @@
 #include "dravik/geometry.h"
 #include "planar_homography.h"
 #include "reprojection_problem.h"
-#include "view_geometry.h"
 #include "support/calibration_views.h"
 #include "support/undistortion_lenses.h"
+#include "view_geometry.h"
 
 namespace dravik::calibration {
 namespace {
