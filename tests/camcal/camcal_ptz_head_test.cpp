@@ -10,12 +10,7 @@
 
 namespace {
 
-using camcal_test::Args;
-using camcal_test::fails;
-using camcal_test::kFailed;
-using camcal_test::kPtzCal;
-using camcal_test::kUsage;
-using camcal_test::ScratchDir;
+using namespace camcal_test;
 
 TEST(CamcalPtzHead, RefusesBadPositionsAndOutputsOverInputsBeforeAnyFit) {
   ScratchDir scratch;
@@ -30,7 +25,7 @@ TEST(CamcalPtzHead, RefusesBadPositionsAndOutputsOverInputsBeforeAnyFit) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
   };
-  camcal_test::expectRuns({
+  expectRuns({
       fails(kFailed, head(header_only), "header.csv: no picture listed"),
       fails(kFailed, head(bad_header), "header2.csv:1: expected the header image,pan,tilt,zoom"),
       fails(kFailed, head(fractional), "steps.csv:2: the motor positions must be whole steps"),
@@ -74,25 +69,27 @@ TEST(CamcalPtzHead, WritesAHeadThatSeesTheBoardWhereTheTrueHeadSeesIt) {
       positions += name + "," + std::to_string(at.x()) + "," + std::to_string(at.y()) + ",0\n";
     }
   }
-  std::string bytes;
-  ASSERT_TRUE(dravik::File::readFileToString(testing::ptzExamplePath(), &bytes));
-  const std::string ptz = scratch.write("ptz.txt", bytes);
-  const camcal_test::Run run = camcal_test::runCamcal(
-      {"ptz-head", "--board", "9x6", "--square", "0.1", "--positions",
-       scratch.write("positions.csv", positions), "--calibration", ptz, "--into", ptz});
+  const std::string ptz = scratch.write("ptz.txt", readFile(kPtzCal));
+  const Args head = {"ptz-head",
+                     "--board",
+                     "9x6",
+                     "--square",
+                     "0.1",
+                     "--positions",
+                     scratch.write("positions.csv", positions),
+                     "--calibration",
+                     ptz,
+                     "--into",
+                     ptz};
+  const auto run = runCamcal(cat(head, {"--report", scratch.path("report")}));
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_GT(pngSize(scratch.path("report/aiming_error.png")).first, 600);
   const calibration::PTZCameraParameters fitted = testing::ptzParameters(ptz);
   // Above --max-rms nothing is written.
-  std::string written;
-  ASSERT_TRUE(dravik::File::readFileToString(ptz, &written));
-  const camcal_test::Run gated = camcal_test::runCamcal(
-      {"ptz-head", "--board", "9x6", "--square", "0.1", "--positions",
-       scratch.path("positions.csv"), "--calibration", ptz, "--into", ptz, "--max-rms", "0.05"});
-  EXPECT_EQ(gated.status, kFailed);
-  EXPECT_NE(gated.err.find("ptz-head: the calibration is refused: the rms"), std::string::npos);
-  std::string after;
-  ASSERT_TRUE(dravik::File::readFileToString(ptz, &after));
-  EXPECT_EQ(after, written);
+  const std::string written = readFile(ptz);
+  expectRuns({fails(kFailed, cat(head, {"--max-rms", "0.05"}),
+                    "ptz-head: the calibration is refused: the rms")});
+  EXPECT_EQ(readFile(ptz), written);
   // The tilt offset takes the file's 40 steps and the part of D's turn about
   // the tilt axis, which pictures cannot tell apart.
   EXPECT_GT(fitted.pan_tilt().tilt_offset() - file.pan_tilt().tilt_offset(), 30.0);

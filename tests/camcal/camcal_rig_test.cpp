@@ -13,16 +13,7 @@
 
 namespace {
 
-using camcal_test::Args;
-using camcal_test::cat;
-using camcal_test::fails;
-using camcal_test::kBaseCal;
-using camcal_test::kFailed;
-using camcal_test::kRobotCal;
-using camcal_test::kUsage;
-using camcal_test::readFile;
-using camcal_test::runCamcal;
-using camcal_test::ScratchDir;
+using namespace camcal_test;
 using dravik::calibration::CameraParametersSet;
 using dravik::calibration::RigMoment;
 using dravik::testing::RigCamera;
@@ -59,9 +50,6 @@ std::string cornersJson(const std::vector<RigCamera>& cameras,
   return root.dump();
 }
 
-// The navigation and front cameras of the test calibration at 640 x 480,
-// the front camera's true pose moved from the file's by 20 mm and half a
-// degree; with a base calibration, the poses it gives.
 // The calibration at `path`, with the test's base calibration applied when asked.
 CameraParametersSet loaded(const std::string& path, bool with_base) {
   CameraParametersSet set;
@@ -74,6 +62,9 @@ CameraParametersSet loaded(const std::string& path, bool with_base) {
   return set;
 }
 
+// The navigation and front cameras of the test calibration at 640 x 480,
+// the front camera's true pose moved from the file's by 20 mm and half a
+// degree; with a base calibration, the poses it gives.
 std::vector<RigCamera> trueRig(bool with_base) {
   const CameraParametersSet set = loaded(kRobotCal, with_base);
   std::vector<RigCamera> cameras =
@@ -115,7 +106,7 @@ TEST(CamcalRig, WritesMeasuredPosesBackThroughTheBaseCalibration) {
     Args args = {"rig",        "--corners", corners, "--into",   kRobotCal, "--reference",
                  "navigation", "-o",        out,     "--format", "json"};
     if (with_base) args = cat(args, {"--base", kBaseCal});
-    const camcal_test::Run run = runCamcal(args);
+    const auto run = runCamcal(args);
     ASSERT_EQ(run.status, 0) << run.err;
     const json report = json::parse(run.out);
     EXPECT_EQ(report["reference"], "navigation");
@@ -133,10 +124,10 @@ TEST(CamcalRig, WritesMeasuredPosesBackThroughTheBaseCalibration) {
       // A fit above --max-rms is not written, unless forced.
       const std::string gated = scratch.path("gated.txt");
       args[8] = gated;
-      camcal_test::expectRuns({fails(kFailed, cat(args, {"--max-rms", "0.01"}),
-                                     "rig: the calibration is refused: the rms")});
+      expectRuns({fails(kFailed, cat(args, {"--max-rms", "0.01"}),
+                        "rig: the calibration is refused: the rms")});
       EXPECT_FALSE(std::filesystem::exists(gated));
-      const camcal_test::Run forced = runCamcal(cat(args, {"--max-rms", "0.01", "--force"}));
+      const auto forced = runCamcal(cat(args, {"--max-rms", "0.01", "--force"}));
       EXPECT_EQ(forced.status, 0) << forced.err;
       EXPECT_NE(forced.err.find("written with --force although the rms"), std::string::npos);
     }
@@ -164,9 +155,8 @@ TEST(CamcalRig, FixtureGivesTheReferencesPose) {
   fixture["fixture"][0]["moment"] = momentName(4);
   const std::string fixture_file = scratch.write("fixture.json", fixture.dump());
   const std::string out = scratch.path("rig.txt");
-  const camcal_test::Run run =
-      runCamcal({"rig", "--corners", corners, "--into", kRobotCal, "--fixture", fixture_file,
-                 "--reference", "navigation", "-o", out});
+  const auto run = runCamcal({"rig", "--corners", corners, "--into", kRobotCal, "--fixture",
+                              fixture_file, "--reference", "navigation", "-o", out});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("navigation (its pose from the fixture)"), std::string::npos) << run.out;
   for (const RigCamera& camera : truth) {
@@ -190,7 +180,7 @@ TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
     std::filesystem::create_directories(scratch.path("rig/" + camera.name));
     const dravik::testing::BoardRenderer renderer(camera.lens, 2);
     for (size_t m = 0; m < boards.size(); ++m) {
-      camcal_test::writeGrayPng(
+      writeGrayPng(
           scratch.path("rig/" + camera.name + "/" + momentName(m) + ".png"), kWidth, kHeight,
           renderer.render(scene.board, camera.camera_from_robot * boards[m], 1.0, unsigned(m)));
     }
@@ -198,7 +188,7 @@ TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
   const std::string saved = scratch.path("corners.json");
   const Args common = {"rig",      "--into", kRobotCal, "-o", scratch.path("rig.txt"),
                        "--format", "json"};
-  const camcal_test::Run run =
+  const auto run =
       runCamcal(cat(common, {"--board", "9x6", "--square", "0.06", scratch.path("rig"),
                              "--save-corners", saved, "--report", scratch.path("report")}));
   ASSERT_EQ(run.status, 0) << run.err;
@@ -212,7 +202,7 @@ TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
       apart(poseIn(scratch.path("rig.txt"), "front", false), truth[1].camera_from_robot);
   EXPECT_LT(mm, 3.0);
   EXPECT_LT(deg, 0.1);
-  const camcal_test::Run again = runCamcal(cat(common, {"--corners", saved}));
+  const auto again = runCamcal(cat(common, {"--corners", saved}));
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(again.out, run.out);
 }
@@ -230,8 +220,8 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
   std::filesystem::create_directories(scratch.path("empty/navigation"));
   std::filesystem::create_directories(scratch.path("empty/front"));
   for (const std::string dir : {"unknown/navigation", "unknown/wrist", "empty/navigation"}) {
-    camcal_test::writeGrayPng<std::uint8_t>(scratch.path(dir + "/0000.png"), kWidth, kHeight,
-                                            std::vector<std::uint8_t>(kWidth * kHeight, 128));
+    writeGrayPng<std::uint8_t>(scratch.path(dir + "/0000.png"), kWidth, kHeight,
+                               std::vector<std::uint8_t>(kWidth * kHeight, 128));
   }
   // Front's moments renamed, so that it shares none with navigation.
   std::vector<RigMoment> apart_moments(2 * moments.size());
@@ -246,7 +236,7 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
   const Args images = {"rig", "--board", board, "--square", "0.06", "--into", robot, "-o", out};
   const Args corners = {"rig", "--into", robot, "-o", out, "--corners"};
   const std::string good = scratch.write("good.json", cornersJson(truth, moments));
-  camcal_test::expectRuns({
+  expectRuns({
       fails(kFailed, cat(images, {scratch.path("unknown")}),
             "unknown/wrist: names no camera of " + robot),
       fails(kFailed, cat(images, {scratch.path("empty")}), "camera 'front': no images in"),

@@ -27,7 +27,7 @@
 #include "inputs/calibration_input.h"
 #include "inputs/library_load.h"
 #include "ptz_head/ptz_head_inputs.h"
-#include "ptz_head/ptz_head_plot.h"
+#include "plot/aiming_plot.h"
 
 namespace camcal {
 

@@ -9,24 +9,22 @@
 #include "cli/options.h"
 #include "plot/colour_map.h"
 #include "plot/contour_lines.h"
+#include "plot/image_frame.h"
+#include "plot/palette.h"
 
 namespace camcal {
 
 namespace {
 
 using dravik::calibration::SoundRegion;
+using namespace palette;
 
 // The image is drawn at most this large, in canvas points, keeping its shape.
 constexpr double kLargestImageWidth = 760, kLargestImageHeight = 560;
-constexpr double kLeft = 78, kTop = 74, kColourBarSpace = 130, kBottom = 96;
+constexpr double kColourBarSpace = 130, kBottom = 96;
 // Canvas points per contour grid cell, and arrows along the longer side.
 constexpr double kContourCell = 4.0;
 constexpr int kArrowsAlongLongerSide = 16;
-
-const Colour kInk{0.1, 0.1, 0.1};
-const Colour kNoRay{0.72, 0.72, 0.72};
-const Colour kSoundEdge{0.9, 0.1, 0.55};
-const Colour kArrow{1.0, 1.0, 1.0};
 
 // The lens at one image size: the pixel's ray, and the pixel a pinhole
 // camera with the same K gives that ray.
@@ -74,24 +72,19 @@ std::string edgeName(const SoundRegion& region) {
          number("%.1f", std::atan(region.radius) * 180.0 / M_PI) + "\u00b0 off axis";
 }
 
-// Where the image lies on the canvas: scaled to fit, keeping its shape.
+// Where the image lies on the canvas: scaled to fit, keeping its shape; the
+// canvas's size.
 struct Layout {
-  double scale, image_w, image_h, width, height;
-  AxisScale cu, cv;  // image pixel (u, v) to canvas
+  ImageFrame frame;
+  double width, height;
 
-  Eigen::Vector2d onCanvas(double u, double v) const { return {cu(u), cv(v)}; }
+  Eigen::Vector2d onCanvas(double u, double v) const { return frame.onCanvas({u, v}); }
 };
 
 Layout layoutOf(const IntrinsicsAtSize& lens) {
-  const double scale = std::min(kLargestImageWidth / lens.width, kLargestImageHeight / lens.height);
-  const double image_w = lens.width * scale, image_h = lens.height * scale;
-  return {scale,
-          image_w,
-          image_h,
-          std::ceil(kLeft + image_w + kColourBarSpace),
-          std::ceil(kTop + image_h + kBottom),
-          {0.0, double(lens.width), kLeft, kLeft + image_w},
-          {0.0, double(lens.height), kTop, kTop + image_h}};
+  const ImageFrame frame(lens.width, lens.height, kLargestImageWidth, kLargestImageHeight);
+  return {frame, std::ceil(frame.left + frame.w + kColourBarSpace),
+          std::ceil(frame.top + frame.h + kBottom)};
 }
 
 // The displacement's length on a grid of nodes kContourCell canvas points
@@ -112,8 +105,8 @@ struct DisplacementGrid {
 DisplacementGrid sampleDisplacement(const LensField& field, const IntrinsicsAtSize& lens,
                                     const Layout& layout) {
   DisplacementGrid out;
-  out.grid.columns = static_cast<int>(std::ceil(layout.image_w / kContourCell)) + 1;
-  out.grid.rows = static_cast<int>(std::ceil(layout.image_h / kContourCell)) + 1;
+  out.grid.columns = static_cast<int>(std::ceil(layout.frame.w / kContourCell)) + 1;
+  out.grid.rows = static_cast<int>(std::ceil(layout.frame.h / kContourCell)) + 1;
   for (int r = 0; r < out.grid.rows; ++r) {
     for (int c = 0; c < out.grid.columns; ++c) {
       const Eigen::Vector2d pixel = out.pixelOf(lens, Eigen::Vector2d(c, r));
@@ -151,10 +144,10 @@ void drawColourMap(PlotCanvas& canvas, const Picture& p) {
   cairo_t* cr = canvas.cr();
   const int columns = p.displacement.grid.columns, rows = p.displacement.grid.rows;
   cairo_save(cr);
-  cairo_rectangle(cr, kLeft, kTop, p.layout.image_w, p.layout.image_h);
+  cairo_rectangle(cr, kFrameLeft, kFrameTop, p.layout.frame.w, p.layout.frame.h);
   cairo_clip(cr);
-  cairo_translate(cr, kLeft, kTop);
-  cairo_scale(cr, p.layout.image_w / (columns - 1), p.layout.image_h / (rows - 1));
+  cairo_translate(cr, kFrameLeft, kFrameTop);
+  cairo_scale(cr, p.layout.frame.w / (columns - 1), p.layout.frame.h / (rows - 1));
   cairo_translate(cr, -0.5, -0.5);
   paintHeatMap(
       cr, columns, rows,
@@ -201,9 +194,9 @@ std::vector<ContourLabel> drawContours(PlotCanvas& canvas, const Picture& p) {
       for (const auto& mid : midpoints) {
         const Eigen::Vector2d offset = mid - pp;
         const double off_ray = std::abs(offset.x() * ray.y() - offset.y() * ray.x());
-        const bool inside = mid.x() > kLeft + box_width / 2 &&
-                            mid.x() < kLeft + p.layout.image_w - box_width / 2 &&
-                            mid.y() > kTop + 10 && mid.y() < kTop + p.layout.image_h - 10;
+        const bool inside = mid.x() > kFrameLeft + box_width / 2 &&
+                            mid.x() < kFrameLeft + p.layout.frame.w - box_width / 2 &&
+                            mid.y() > kFrameTop + 10 && mid.y() < kFrameTop + p.layout.frame.h - 10;
         if (inside && offset.dot(ray) > 0 && off_ray < nearest) {
           nearest = off_ray;
           best = &mid;
@@ -226,12 +219,12 @@ std::vector<ContourLabel> drawContours(PlotCanvas& canvas, const Picture& p) {
 // the longest arrow as long as the spacing.
 void drawArrows(PlotCanvas& canvas, const Picture& p) {
   cairo_t* cr = canvas.cr();
-  const double spacing = std::max(p.layout.image_w, p.layout.image_h) / kArrowsAlongLongerSide;
+  const double spacing = std::max(p.layout.frame.w, p.layout.frame.h) / kArrowsAlongLongerSide;
   std::vector<std::pair<Eigen::Vector2d, Eigen::Vector2d>> arrows;
   double longest = 0.0;
-  for (double y = spacing / 2; y < p.layout.image_h; y += spacing) {
-    for (double x = spacing / 2; x < p.layout.image_w; x += spacing) {
-      const Eigen::Vector2d pixel(x / p.layout.scale, y / p.layout.scale);
+  for (double y = spacing / 2; y < p.layout.frame.h; y += spacing) {
+    for (double x = spacing / 2; x < p.layout.frame.w; x += spacing) {
+      const Eigen::Vector2d pixel(x / p.layout.frame.scale, y / p.layout.frame.scale);
       Eigen::Vector2d moved;
       if (!p.field.displacement(pixel.x(), pixel.y(), &moved)) continue;
       arrows.push_back({pixel, moved});
@@ -239,7 +232,7 @@ void drawArrows(PlotCanvas& canvas, const Picture& p) {
     }
   }
   if (longest <= 0.0) return;
-  canvas.setColour(kArrow, 0.95);
+  canvas.setColour(kWhite, 0.95);
   cairo_set_line_width(cr, 1.3);
   for (const auto& [pixel, moved] : arrows) {
     const Eigen::Vector2d tail = p.layout.onCanvas(pixel.x(), pixel.y());
@@ -311,60 +304,16 @@ void drawFrame(PlotCanvas& canvas, const Picture& p) {
   cairo_line_to(cr, pp.x(), pp.y() + 8);
   cairo_stroke(cr);
   canvas.boxedText(pp.x(), pp.y() + 18, "principal point", 11);
-  canvas.setColour(kInk);
-  cairo_set_line_width(cr, 1.5);
-  cairo_rectangle(cr, kLeft, kTop, p.layout.image_w, p.layout.image_h);
-  cairo_stroke(cr);
-  cairo_set_line_width(cr, 1.0);
-  for (double t : niceTicks(0, p.lens.width, 8)) {
-    cairo_move_to(cr, p.layout.cu(t), kTop + p.layout.image_h);
-    cairo_line_to(cr, p.layout.cu(t), kTop + p.layout.image_h + 5);
-    cairo_stroke(cr);
-    canvas.text(p.layout.cu(t), kTop + p.layout.image_h + 16, tickText(t), 12, Anchor::kCentre);
-  }
-  for (double t : niceTicks(0, p.lens.height, 6)) {
-    cairo_move_to(cr, kLeft - 5, p.layout.cv(t));
-    cairo_line_to(cr, kLeft, p.layout.cv(t));
-    cairo_stroke(cr);
-    canvas.text(kLeft - 8, p.layout.cv(t), tickText(t), 12, Anchor::kRight);
-  }
-  canvas.text(kLeft + p.layout.image_w / 2, kTop + p.layout.image_h + 38, "u (pixels)", 14,
-              Anchor::kCentre);
-  canvas.text(22, kTop + p.layout.image_h / 2, "v (pixels)", 14, Anchor::kCentre, M_PI / 2);
-  canvas.text(p.layout.width / 2.0, 26, p.title, 17, Anchor::kCentre, 0.0, true);
-  canvas.text(p.layout.width / 2.0, 50,
-              "how far the lens moves each pixel from the pinhole pixel of its ray; arrows show "
-              "the direction",
-              12, Anchor::kCentre);
-}
-
-void drawColourBar(PlotCanvas& canvas, const Picture& p) {
-  cairo_t* cr = canvas.cr();
-  const double bar_x = kLeft + p.layout.image_w + 28, bar_w = 18;
-  for (int i = 0; i < 200; ++i) {
-    canvas.setColour(colourOnScale(1.0 - i / 199.0));
-    cairo_rectangle(cr, bar_x, kTop + p.layout.image_h * i / 200.0, bar_w,
-                    p.layout.image_h / 200.0 + 0.5);
-    cairo_fill(cr);
-  }
-  canvas.setColour(kInk);
-  cairo_rectangle(cr, bar_x, kTop, bar_w, p.layout.image_h);
-  cairo_stroke(cr);
-  const AxisScale bar{0.0, p.displacement.top, kTop + p.layout.image_h, kTop};
-  for (double t : niceTicks(0, p.displacement.top, 6)) {
-    cairo_move_to(cr, bar_x + bar_w, bar(t));
-    cairo_line_to(cr, bar_x + bar_w + 4, bar(t));
-    cairo_stroke(cr);
-    canvas.text(bar_x + bar_w + 7, bar(t), tickText(t), 12, Anchor::kLeft);
-  }
-  canvas.text(bar_x + bar_w + 62, kTop + p.layout.image_h / 2, "displacement (pixels)", 14,
-              Anchor::kCentre, M_PI / 2);
+  p.layout.frame.drawAxes(canvas);
+  drawTitles(canvas, p.title,
+             "how far the lens moves each pixel from the pinhole pixel of its ray; arrows show "
+             "the direction");
 }
 
 void drawLegend(PlotCanvas& canvas, const Picture& p, bool edge_inside) {
   cairo_t* cr = canvas.cr();
-  const double y = kTop + p.layout.image_h + 66;
-  double x = kLeft;
+  const double y = kFrameTop + p.layout.frame.h + 66;
+  double x = kFrameLeft;
   std::string text = "the lens is sound over the whole image";
   if (edge_inside) {
     setEdgeStroke(canvas);
@@ -402,7 +351,7 @@ std::string plotLens(const IntrinsicsAtSize& lens, PictureFormat format, int pic
   cairo_t* cr = canvas.cr();
   drawColourMap(canvas, p);
   cairo_save(cr);
-  cairo_rectangle(cr, kLeft, kTop, layout.image_w, layout.image_h);
+  cairo_rectangle(cr, kFrameLeft, kFrameTop, layout.frame.w, layout.frame.h);
   cairo_clip(cr);
   const std::vector<ContourLabel> labels = drawContours(canvas, p);
   drawArrows(canvas, p);
@@ -412,7 +361,9 @@ std::string plotLens(const IntrinsicsAtSize& lens, PictureFormat format, int pic
     canvas.boxedText(label.at.x(), label.at.y(), label.text, 11);
   }
   drawFrame(canvas, p);
-  drawColourBar(canvas, p);
+  drawColourBar(canvas, layout.frame, niceTicks(0, displacement.top, 6),
+                AxisScale{0.0, displacement.top, layout.frame.top + layout.frame.h, layout.frame.top},
+                "displacement (pixels)");
   drawLegend(canvas, p, edge_inside);
   return canvas.finish();
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "cli/command_error.h"
+#include "plot/palette.h"
 
 namespace camcal {
 
@@ -111,10 +112,10 @@ void PlotCanvas::text(double x, double y, const std::string& text, double size, 
 void PlotCanvas::boxedText(double x, double y, const std::string& label, double size) {
   const double width = textWidth(label, size);
   cairo_save(cr_);
-  cairo_set_source_rgba(cr_, 1, 1, 1, 0.85);
+  setColour(palette::kWhite, 0.85);
   cairo_rectangle(cr_, x - width / 2 - 2, y - 0.6 * size, width + 4, 1.2 * size);
   cairo_fill(cr_);
-  cairo_set_source_rgb(cr_, 0.1, 0.1, 0.1);
+  setColour(palette::kInk);
   text(x, y, label, size, Anchor::kCentre);
   cairo_restore(cr_);
 }
@@ -168,6 +169,31 @@ std::string tickText(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%g", value);
   return text;
+}
+
+void drawTicks(PlotCanvas& canvas, const std::vector<double>& values,
+               const std::function<double(double)>& at, TickSide side, double edge, double size,
+               double length) {
+  cairo_t* cr = canvas.cr();
+  for (const double t : values) {
+    const double p = at(t);
+    if (side == TickSide::kBelow) {
+      cairo_move_to(cr, p, edge);
+      cairo_line_to(cr, p, edge + length);
+      cairo_stroke(cr);
+      canvas.text(p, edge + (length + 11), tickText(t), size, Anchor::kCentre);
+    } else if (side == TickSide::kLeft) {
+      cairo_move_to(cr, edge - length, p);
+      cairo_line_to(cr, edge, p);
+      cairo_stroke(cr);
+      canvas.text(edge - (length + 3), p, tickText(t), size, Anchor::kRight);
+    } else {
+      cairo_move_to(cr, edge, p);
+      cairo_line_to(cr, edge + length, p);
+      cairo_stroke(cr);
+      canvas.text(edge + (length + 3), p, tickText(t), size, Anchor::kLeft);
+    }
+  }
 }
 
 }  // namespace camcal

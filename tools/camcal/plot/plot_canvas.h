@@ -7,6 +7,7 @@
 
 #include <cairo.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,5 +80,15 @@ struct AxisScale {
 std::vector<double> niceTicks(double lo, double hi, int count);
 // A tick value as short text: "1000", "2.5", "0.05".
 std::string tickText(double value);
+
+// Which side of a frame an axis's ticks stand on.
+enum class TickSide { kBelow, kLeft, kRight };
+// Tick marks `length` points long out from the frame's edge at canvas
+// coordinate `edge` (a y for kBelow, an x for kLeft and kRight), the one of
+// value t at at(t) along it and labelled tickText(t) in text of `size`
+// points; in the current colour and line width.
+void drawTicks(PlotCanvas& canvas, const std::vector<double>& values,
+               const std::function<double(double)>& at, TickSide side, double edge,
+               double size = 12, double length = 5);
 
 }  // namespace camcal

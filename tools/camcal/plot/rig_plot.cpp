@@ -4,18 +4,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plot/palette.h"
 #include "plot/plot_canvas.h"
 
 namespace camcal {
 
 namespace {
 
-const Colour kInk{0.1, 0.1, 0.1};
-const Colour kBoard{0.45, 0.5, 0.6};
-const Colour kPanel{0.97, 0.97, 0.97};
-const Colour kGrid{0.86, 0.86, 0.86};
-// The camera's x, y and optical axes.
-const Colour kAxisColours[3] = {{0.85, 0.15, 0.1}, {0.15, 0.6, 0.2}, {0.15, 0.35, 0.85}};
+using namespace palette;
 
 constexpr double kLeft = 78, kRight = 40, kTop = 74, kGap = 64, kBottom = 56;
 constexpr double kMaxWidth = 820, kMaxPanelHeight = 330;
@@ -38,37 +34,30 @@ const char* axisTitle(int axis) {
   return kTitles[axis];
 }
 
+void line(cairo_t* cr, const Eigen::Vector2d& from, const Eigen::Vector2d& to) {
+  cairo_move_to(cr, from.x(), from.y());
+  cairo_line_to(cr, to.x(), to.y());
+  cairo_stroke(cr);
+}
+
 void drawFrame(PlotCanvas& canvas, const Panel& panel, const std::string& title) {
   cairo_t* cr = canvas.cr();
   canvas.setColour(kPanel);
   cairo_rectangle(cr, panel.left, panel.top, panel.width(), panel.height());
   cairo_fill(cr);
   cairo_set_line_width(cr, 1.0);
-  for (double t : niceTicks(panel.lo_h, panel.hi_h, 8)) {
-    const double x = panel.left + (t - panel.lo_h) * panel.scale;
-    canvas.setColour(kGrid);
-    cairo_move_to(cr, x, panel.top);
-    cairo_line_to(cr, x, panel.top + panel.height());
-    cairo_stroke(cr);
-    canvas.setColour(kInk);
-    cairo_move_to(cr, x, panel.top + panel.height());
-    cairo_line_to(cr, x, panel.top + panel.height() + 5);
-    cairo_stroke(cr);
-    canvas.text(x, panel.top + panel.height() + 16, tickText(t), 12, Anchor::kCentre);
-  }
-  for (double t : niceTicks(panel.lo_v, panel.hi_v, 5)) {
-    const double y = panel.top + (panel.hi_v - t) * panel.scale;
-    canvas.setColour(kGrid);
-    cairo_move_to(cr, panel.left, y);
-    cairo_line_to(cr, panel.left + panel.width(), y);
-    cairo_stroke(cr);
-    canvas.setColour(kInk);
-    cairo_move_to(cr, panel.left - 5, y);
-    cairo_line_to(cr, panel.left, y);
-    cairo_stroke(cr);
-    canvas.text(panel.left - 8, y, tickText(t), 12, Anchor::kRight);
-  }
+  const auto x = [&](double t) { return panel.left + (t - panel.lo_h) * panel.scale; };
+  const auto y = [&](double t) { return panel.top + (panel.hi_v - t) * panel.scale; };
+  const std::vector<double> along = niceTicks(panel.lo_h, panel.hi_h, 8);
+  const std::vector<double> up = niceTicks(panel.lo_v, panel.hi_v, 5);
+  canvas.setColour(kGrid);
+  for (double t : along) line(cr, {x(t), panel.top}, {x(t), panel.top + panel.height()});
   canvas.setColour(kInk);
+  drawTicks(canvas, along, x, TickSide::kBelow, panel.top + panel.height());
+  canvas.setColour(kGrid);
+  for (double t : up) line(cr, {panel.left, y(t)}, {panel.left + panel.width(), y(t)});
+  canvas.setColour(kInk);
+  drawTicks(canvas, up, y, TickSide::kLeft, panel.left);
   cairo_set_line_width(cr, 1.5);
   cairo_rectangle(cr, panel.left, panel.top, panel.width(), panel.height());
   cairo_stroke(cr);
@@ -77,12 +66,6 @@ void drawFrame(PlotCanvas& canvas, const Panel& panel, const std::string& title)
   canvas.text(panel.left - 50, panel.top + panel.height() / 2, axisTitle(panel.vertical), 13,
               Anchor::kCentre, M_PI / 2);
   canvas.text(panel.left + 8, panel.top + 12, title, 13, Anchor::kLeft, 0.0, true);
-}
-
-void line(cairo_t* cr, const Eigen::Vector2d& from, const Eigen::Vector2d& to) {
-  cairo_move_to(cr, from.x(), from.y());
-  cairo_line_to(cr, to.x(), to.y());
-  cairo_stroke(cr);
 }
 
 void drawBoards(PlotCanvas& canvas, const Panel& panel, const RigPlot& rig) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
+#include "plot/palette.h"
 
 namespace camcal {
 
@@ -18,10 +19,7 @@ constexpr double kLeft = 90, kRight = 96, kTop = 64, kBottom = 104;
 // Points of the interpolated curve across the table.
 constexpr int kCurvePoints = 480;
 
-const Colour kInk{0.1, 0.1, 0.1};
-const Colour kGrid{0.88, 0.88, 0.88};
-const Colour kCurve{0.12, 0.38, 0.7};
-const Colour kSample{0.85, 0.33, 0.1};
+using namespace palette;
 
 // Horizontal field of view, degrees, of a width-pixel image at focal length f.
 double horizontalFieldOfView(double width, double f) {
@@ -82,7 +80,7 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
   // Grid, axes and ticks.
   cairo_set_line_width(cr, 1.0);
   for (double t : niceTicks(x.value_lo, x.value_hi, 8)) {
-    canvas.setColour(kGrid);
+    canvas.setColour(kLightGrid);
     cairo_move_to(cr, x(t), y.canvas_lo);
     cairo_line_to(cr, x(t), y.canvas_hi);
     cairo_stroke(cr);
@@ -90,20 +88,16 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
     canvas.text(x(t), y.canvas_lo + 14, tickText(t), 12, Anchor::kCentre);
   }
   for (double t : niceTicks(y.value_lo, y.value_hi, 8)) {
-    canvas.setColour(kGrid);
+    canvas.setColour(kLightGrid);
     cairo_move_to(cr, x.canvas_lo, y(t));
     cairo_line_to(cr, x.canvas_hi, y(t));
     cairo_stroke(cr);
     canvas.setColour(kInk);
     canvas.text(x.canvas_lo - 6, y(t), tickText(t), 12, Anchor::kRight);
   }
-  for (double factor : niceTicks(y.value_lo / f0, y.value_hi / f0, 8)) {
-    canvas.setColour(kInk);
-    cairo_move_to(cr, x.canvas_hi, y(factor * f0));
-    cairo_line_to(cr, x.canvas_hi + 5, y(factor * f0));
-    cairo_stroke(cr);
-    canvas.text(x.canvas_hi + 8, y(factor * f0), tickText(factor), 12, Anchor::kLeft);
-  }
+  canvas.setColour(kInk);
+  drawTicks(canvas, niceTicks(y.value_lo / f0, y.value_hi / f0, 8),
+            [&](double factor) { return y(factor * f0); }, TickSide::kRight, x.canvas_hi);
   canvas.setColour(kInk);
   cairo_rectangle(cr, x.canvas_lo, y.canvas_hi, x.canvas_hi - x.canvas_lo,
                   y.canvas_lo - y.canvas_hi);

@@ -1,12 +1,8 @@
-// The pictures of `camcal calibrate --report DIR`, drawn with camcal's
-// plotting code (plot_canvas.h, colour_map.h, contour_lines.h, lens_plot.h):
-//   coverage.png     every kept corner over the image frame, coloured by view,
-//                    the cells of the coverage grid without one shaded;
-//   residuals.png    the residual vectors, magnified, drawn at their corners,
-//                    with a scale arrow in pixels, and a histogram of their
-//                    lengths;
-//   uncertainty.png  the projection uncertainty as colour with contours in
-//                    pixels, the kept corners dotted over it;
+// The pictures of `camcal calibrate --report DIR`: the run's data gathered
+// into the plain inputs of plot/calibration_plots.h and plot/lens_plot.h,
+//   coverage.png     the kept corners over the image, the uncovered cells;
+//   residuals.png    the residual vectors and a histogram of their lengths;
+//   uncertainty.png  the projection uncertainty over the image;
 //   lens.png         the lens plot of `camcal plot` for the fitted lens.
 #pragma once
 
@@ -15,13 +11,15 @@
 
 #include "calibrate_fit.h"
 #include "inputs/intrinsics_formats.h"
+#include "plot/calibration_plots.h"
 
 namespace camcal {
 
+// The cells of the run's coverage grid that hold a kept corner: the one
+// place the coverage picture takes its grid from.
+CoverageGrid coverageGridOf(const CalibrationRun& run);
 // camera, when given, is named in the title.
-std::string plotCoverage(const CalibrationRun& run, const std::string& camera = "");
-std::string plotResiduals(const CalibrationRun& run);
-std::string plotUncertainty(const CalibrationRun& run);
+CoveragePlot coveragePlotOf(const CalibrationRun& run, const std::string& camera = "");
 
 struct Picture {
   std::string name;  // "coverage.png", ...

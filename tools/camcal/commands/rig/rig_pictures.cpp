@@ -16,7 +16,7 @@ std::vector<Picture> drawRigPictures(const RigPlot& rig, const std::vector<RigCo
   std::vector<Picture> pictures = {{"rig.png", plotRig(rig)}};
   for (const RigCoverage& camera : coverage) {
     pictures.push_back(
-        {coveragePictureName(camera.camera), plotCoverage(camera.run, camera.camera)});
+        {coveragePictureName(camera.camera), plotCoverage(coveragePlotOf(camera.run, camera.camera))});
   }
   return pictures;
 }

@@ -1,11 +1,17 @@
-// camcal's colour scale against the published viridis table.
-#include "plot/colour_map.h"
-
+// camcal's plotting: the colour scale against the published viridis table,
+// and the calibration pictures drawn from their plain inputs, read back.
+#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <limits>
+#include <sstream>
+
+#include "plot/calibration_plots.h"
+#include "plot/colour_map.h"
+#include "plot/image_frame.h"
 
 namespace camcal {
 namespace {
@@ -61,6 +67,36 @@ TEST(ColourOnScale, LightnessRisesAlongTheScale) {
     EXPECT_GT(l, previous) << i;
     previous = l;
   }
+}
+
+cairo_status_t readFrom(void* closure, unsigned char* data, unsigned int length) {
+  auto& in = *static_cast<std::istringstream*>(closure);
+  return in.read(reinterpret_cast<char*>(data), length) ? CAIRO_STATUS_SUCCESS
+                                                        : CAIRO_STATUS_READ_ERROR;
+}
+
+// The grid's cells lie where the data puts them, row-major from the top
+// left: a cell without a kept corner shaded red, a covered one bare.
+TEST(PlotCoverage, ShadesTheCellsTheGridLeavesUncovered) {
+  // A 760 x 560 image is drawn one point per pixel from the frame's corner.
+  CoveragePlot plot{760, 560, "", 0, {}, {4, 3, std::vector<bool>(12, true)}};
+  plot.grid.covered[1 * 4 + 3] = plot.grid.covered[2 * 4 + 0] = false;
+  std::istringstream png(plotCoverage(plot));
+  cairo_surface_t* picture = cairo_image_surface_create_from_png_stream(readFrom, &png);
+  ASSERT_EQ(cairo_surface_status(picture), CAIRO_STATUS_SUCCESS);
+  const unsigned char* data = cairo_image_surface_get_data(picture);
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 4; ++column) {
+      const int x = int(kFrameLeft + 190.0 * (column + 0.5));
+      const int y = int(kFrameTop + 560.0 / 3 * (row + 0.5));
+      const uint32_t pixel = reinterpret_cast<const uint32_t*>(
+          data + y * cairo_image_surface_get_stride(picture))[x];
+      const int red_over_green = int(pixel >> 16 & 0xff) - int(pixel >> 8 & 0xff);
+      EXPECT_EQ(red_over_green > 30, !plot.grid.covered[size_t(row * 4 + column)])
+          << column << ", " << row << ": " << red_over_green;
+    }
+  }
+  cairo_surface_destroy(picture);
 }
 
 }  // namespace

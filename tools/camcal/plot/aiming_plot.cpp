@@ -1,10 +1,11 @@
-#include "ptz_head_plot.h"
+#include "plot/aiming_plot.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "cli/number_format.h"
 #include "plot/colour_map.h"
+#include "plot/palette.h"
 #include "plot/plot_canvas.h"
 
 namespace camcal {
@@ -13,7 +14,7 @@ namespace {
 
 constexpr double kPanel = 420.0, kLeft = 80.0, kTop = 80.0, kGap = 150.0, kBottom = 70.0;
 constexpr double kBarWidth = 14.0;
-const Colour kInk{0.1, 0.1, 0.1};
+using palette::kInk;
 
 // One panel at `left`: axes over the views' range, the dots, a colour bar.
 void drawPanel(PlotCanvas& canvas, double left, const std::vector<AimedView>& views, bool after,
@@ -35,18 +36,8 @@ void drawPanel(PlotCanvas& canvas, double left, const std::vector<AimedView>& vi
   cairo_set_line_width(cr, 1.2);
   cairo_rectangle(cr, left, kTop, kPanel, kPanel);
   cairo_stroke(cr);
-  for (double t : niceTicks(x.value_lo, x.value_hi, 5)) {
-    cairo_move_to(cr, x(t), kTop + kPanel);
-    cairo_line_to(cr, x(t), kTop + kPanel + 5);
-    cairo_stroke(cr);
-    canvas.text(x(t), kTop + kPanel + 16, tickText(t), 11, Anchor::kCentre);
-  }
-  for (double t : niceTicks(y.value_lo, y.value_hi, 5)) {
-    cairo_move_to(cr, left - 5, y(t));
-    cairo_line_to(cr, left, y(t));
-    cairo_stroke(cr);
-    canvas.text(left - 8, y(t), tickText(t), 11, Anchor::kRight);
-  }
+  drawTicks(canvas, niceTicks(x.value_lo, x.value_hi, 5), x, TickSide::kBelow, kTop + kPanel, 11);
+  drawTicks(canvas, niceTicks(y.value_lo, y.value_hi, 5), y, TickSide::kLeft, left, 11);
   canvas.text(left + kPanel / 2, kTop + kPanel + 38, "pan (steps)", 13, Anchor::kCentre);
   canvas.text(left - 58, kTop + kPanel / 2, "tilt (steps)", 13, Anchor::kCentre, M_PI / 2);
   canvas.text(left + kPanel / 2, kTop - 16, title, 14, Anchor::kCentre, 0.0, true);

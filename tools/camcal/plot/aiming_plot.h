@@ -1,5 +1,6 @@
-// The picture of `camcal ptz-head --report DIR`: the aiming error of every
-// view over the pan/tilt range, through the file's head and the fitted one.
+// The picture of `camcal ptz-head --report DIR` (aiming_error.png): the
+// aiming error of every view over the pan/tilt range, through the file's
+// head and the fitted one.
 #pragma once
 
 #include <string>
