@@ -70,17 +70,9 @@ TEST(CamcalPtzHead, WritesAHeadThatSeesTheBoardWhereTheTrueHeadSeesIt) {
     }
   }
   const std::string ptz = scratch.write("ptz.txt", readFile(kPtzCal));
-  const Args head = {"ptz-head",
-                     "--board",
-                     "9x6",
-                     "--square",
-                     "0.1",
-                     "--positions",
-                     scratch.write("positions.csv", positions),
-                     "--calibration",
-                     ptz,
-                     "--into",
-                     ptz};
+  const std::string csv = scratch.write("positions.csv", positions);
+  const Args head = {"ptz-head", "--board",       "9x6", "--square", "0.1", "--positions",
+                     csv,        "--calibration", ptz,   "--into",   ptz};
   const auto run = runCamcal(cat(head, {"--report", scratch.path("report")}));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_GT(pngSize(scratch.path("report/aiming_error.png")).first, 600);

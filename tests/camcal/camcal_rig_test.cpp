@@ -198,10 +198,6 @@ TEST(CamcalRig, FindsTheCornersOnEachCamerasImagesNamedByMoment) {
   const json report = json::parse(run.out);
   EXPECT_EQ(report["pairs"][0]["shared_moments"], 4);
   EXPECT_LT(report["rms_px"].get<double>(), 0.3);
-  const auto [mm, deg] =
-      apart(poseIn(scratch.path("rig.txt"), "front", false), truth[1].camera_from_robot);
-  EXPECT_LT(mm, 3.0);
-  EXPECT_LT(deg, 0.1);
   const auto again = runCamcal(cat(common, {"--corners", saved}));
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(again.out, run.out);

@@ -50,25 +50,6 @@ TEST(ColourOnScale, IsThePublishedTableInterpolatedLinearly) {
   }
 }
 
-// CIE L* of an sRGB colour (D65).
-double lightness(const Colour& c) {
-  const auto linear = [](double v) {
-    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-  };
-  const double y = 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
-  return y > 216.0 / 24389.0 ? 116.0 * std::cbrt(y) - 16.0 : y * 24389.0 / 27.0;
-}
-
-// Perceptually even: the lightness rises along the whole scale.
-TEST(ColourOnScale, LightnessRisesAlongTheScale) {
-  double previous = lightness(colourOnScale(0.0));
-  for (int i = 1; i <= 2000; ++i) {
-    const double l = lightness(colourOnScale(i / 2000.0));
-    EXPECT_GT(l, previous) << i;
-    previous = l;
-  }
-}
-
 cairo_status_t readFrom(void* closure, unsigned char* data, unsigned int length) {
   auto& in = *static_cast<std::istringstream*>(closure);
   return in.read(reinterpret_cast<char*>(data), length) ? CAIRO_STATUS_SUCCESS
@@ -89,8 +70,8 @@ TEST(PlotCoverage, ShadesTheCellsTheGridLeavesUncovered) {
     for (int column = 0; column < 4; ++column) {
       const int x = int(kFrameLeft + 190.0 * (column + 0.5));
       const int y = int(kFrameTop + 560.0 / 3 * (row + 0.5));
-      const uint32_t pixel = reinterpret_cast<const uint32_t*>(
-          data + y * cairo_image_surface_get_stride(picture))[x];
+      const uint32_t pixel =
+          reinterpret_cast<const uint32_t*>(data + y * cairo_image_surface_get_stride(picture))[x];
       const int red_over_green = int(pixel >> 16 & 0xff) - int(pixel >> 8 & 0xff);
       EXPECT_EQ(red_over_green > 30, !plot.grid.covered[size_t(row * 4 + column)])
           << column << ", " << row << ": " << red_over_green;

@@ -26,8 +26,8 @@
 #include "commands/calibrate/calibrate_into.h"
 #include "inputs/calibration_input.h"
 #include "inputs/library_load.h"
-#include "ptz_head/ptz_head_inputs.h"
 #include "plot/aiming_plot.h"
+#include "ptz_head/ptz_head_inputs.h"
 
 namespace camcal {
 

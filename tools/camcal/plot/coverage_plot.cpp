@@ -106,8 +106,8 @@ std::string plotCoverage(const CoveragePlot& plot) {
   frame.drawAxes(canvas);
   drawTitles(canvas,
              (plot.camera.empty() ? "Coverage" : "Coverage of " + plot.camera) +
-                 ": the kept corners of " + std::to_string(plot.views) + " views over the " +
-                 size + " image",
+                 ": the kept corners of " + std::to_string(plot.views) + " views over the " + size +
+                 " image",
              "one colour per view; crosses: corners dropped as outliers");
   // The legend of the shaded cells.
   cairo_t* cr = canvas.cr();

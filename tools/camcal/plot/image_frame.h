@@ -42,8 +42,7 @@ void drawTitles(PlotCanvas& canvas, const std::string& title, const std::string&
 // A filled dot, and a filled arrow from tail to head, `width` points wide,
 // in the current colour.
 void drawDot(cairo_t* cr, const Eigen::Vector2d& at, double radius);
-void drawArrow(cairo_t* cr, const Eigen::Vector2d& tail, const Eigen::Vector2d& head,
-               double width);
+void drawArrow(cairo_t* cr, const Eigen::Vector2d& tail, const Eigen::Vector2d& head, double width);
 
 // The colour scale beside the frame, 0 at the bottom and 1 at the top, with
 // ticks at `ticks` placed by `at` (value to canvas y) and the title along it.

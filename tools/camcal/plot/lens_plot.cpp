@@ -361,9 +361,10 @@ std::string plotLens(const IntrinsicsAtSize& lens, PictureFormat format, int pic
     canvas.boxedText(label.at.x(), label.at.y(), label.text, 11);
   }
   drawFrame(canvas, p);
-  drawColourBar(canvas, layout.frame, niceTicks(0, displacement.top, 6),
-                AxisScale{0.0, displacement.top, layout.frame.top + layout.frame.h, layout.frame.top},
-                "displacement (pixels)");
+  drawColourBar(
+      canvas, layout.frame, niceTicks(0, displacement.top, 6),
+      AxisScale{0.0, displacement.top, layout.frame.top + layout.frame.h, layout.frame.top},
+      "displacement (pixels)");
   drawLegend(canvas, p, edge_inside);
   return canvas.finish();
 }

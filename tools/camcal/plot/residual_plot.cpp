@@ -74,10 +74,10 @@ std::string plotResiduals(const ResidualPlot& plot) {
   constexpr double kHistogramWidth = 300, kGap = 90;
   const ImageFrame frame(plot.width, plot.height, 640, 480);
   const double hist_left = frame.left + frame.w + kGap;
-  PlotCanvas canvas(int(std::ceil(hist_left + kHistogramWidth + 30)),
-                    int(std::ceil(frame.top + frame.h + kFrameBottom)), PictureFormat::kPng,
-                    "Residuals of the fit to the " + formatImageSize(plot.width, plot.height) +
-                        " image");
+  PlotCanvas canvas(
+      int(std::ceil(hist_left + kHistogramWidth + 30)),
+      int(std::ceil(frame.top + frame.h + kFrameBottom)), PictureFormat::kPng,
+      "Residuals of the fit to the " + formatImageSize(plot.width, plot.height) + " image");
   cairo_t* cr = canvas.cr();
   std::vector<double> lengths;
   for (const PlottedCorner& corner : plot.corners) {

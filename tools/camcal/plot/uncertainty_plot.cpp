@@ -164,10 +164,10 @@ void drawSummary(PlotCanvas& canvas, const ImageFrame& frame, const UncertaintyP
               12, Anchor::kLeft);
   if (plot.share_unbounded > 0.0) {
     canvas.setColour(kUnbounded);
-    canvas.text(frame.left, frame.top + frame.h + 80,
-                "unbounded (red) over " + percentText(plot.share_unbounded) + ": " +
-                    plot.unbounded_reason,
-                12, Anchor::kLeft);
+    canvas.text(
+        frame.left, frame.top + frame.h + 80,
+        "unbounded (red) over " + percentText(plot.share_unbounded) + ": " + plot.unbounded_reason,
+        12, Anchor::kLeft);
   }
   // The circle in white on a dark rim: the covered region is the scale's
   // dark end.
@@ -214,8 +214,9 @@ std::string plotUncertainty(const UncertaintyPlot& plot) {
     }
   }
   const AxisScale bar{0.0, 1.0, frame.top + frame.h, frame.top};
-  drawColourBar(canvas, frame, ticks, [&](double t) { return bar(scaled(t)); },
-                "standard deviation (pixels, logarithmic)");
+  drawColourBar(
+      canvas, frame, ticks, [&](double t) { return bar(scaled(t)); },
+      "standard deviation (pixels, logarithmic)");
   if (scaled.clipped) {
     canvas.text(frame.left + frame.w + 28 - 6, frame.top - 10,
                 "top: " + tickText(scaled.hi) + " px and above", 11, Anchor::kLeft);

@@ -96,8 +96,9 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
     canvas.text(x.canvas_lo - 6, y(t), tickText(t), 12, Anchor::kRight);
   }
   canvas.setColour(kInk);
-  drawTicks(canvas, niceTicks(y.value_lo / f0, y.value_hi / f0, 8),
-            [&](double factor) { return y(factor * f0); }, TickSide::kRight, x.canvas_hi);
+  drawTicks(
+      canvas, niceTicks(y.value_lo / f0, y.value_hi / f0, 8),
+      [&](double factor) { return y(factor * f0); }, TickSide::kRight, x.canvas_hi);
   canvas.setColour(kInk);
   cairo_rectangle(cr, x.canvas_lo, y.canvas_hi, x.canvas_hi - x.canvas_lo,
                   y.canvas_lo - y.canvas_hi);

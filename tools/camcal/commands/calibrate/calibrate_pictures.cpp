@@ -55,8 +55,8 @@ CoverageGrid coverageGridOf(const CalibrationRun& run) {
 }
 
 CoveragePlot coveragePlotOf(const CalibrationRun& run, const std::string& camera) {
-  return {run.corners.width, run.corners.height, camera, run.corners.foundCount(), cornersOf(run),
-          coverageGridOf(run)};
+  return {run.corners.width,        run.corners.height, camera,
+          run.corners.foundCount(), cornersOf(run),     coverageGridOf(run)};
 }
 
 std::vector<Picture> drawCalibrationPictures(const CalibrationRun& run,

@@ -15,8 +15,8 @@ std::string coveragePictureName(const std::string& camera) {
 std::vector<Picture> drawRigPictures(const RigPlot& rig, const std::vector<RigCoverage>& coverage) {
   std::vector<Picture> pictures = {{"rig.png", plotRig(rig)}};
   for (const RigCoverage& camera : coverage) {
-    pictures.push_back(
-        {coveragePictureName(camera.camera), plotCoverage(coveragePlotOf(camera.run, camera.camera))});
+    pictures.push_back({coveragePictureName(camera.camera),
+                        plotCoverage(coveragePlotOf(camera.run, camera.camera))});
   }
   return pictures;
 }
