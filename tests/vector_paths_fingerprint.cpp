@@ -1,13 +1,12 @@
-// The outputs of the loops compiled in several variants (dravik/wide_vectors.h),
-// written to a file in hexadecimal floating point: the multi-view fit, the rig
-// fit, the lens's batch projection and inverse, the point rectification, the
-// PTZ projection and rays, the undistortion maps and the remap of a frame.
-// ctest runs it once on the variants the processor picks and once with
-// CAMERA_PARAMETERS_BASELINE=1, and compares the two files byte for byte
-// but for the lines that begin with '#': the first, which names the variants
-// taken, and the outputs that may differ by design (vector_paths_compare.cmake).
-// Large outputs are written as their count, a 64-bit FNV-1a hash of their
-// bytes and a few samples, so that a difference names its output.
+// The outputs of the loops compiled in several variants (dravik/wide_vectors.h)
+// in hexadecimal floating point: the multi-view and the rig fit, the lens's
+// batch projection and inverse, the PTZ projection and rays, the maps and the
+// remap of a frame. ctest runs it on the variants the processor picks and with
+// CAMERA_PARAMETERS_BASELINE=1, and compares the two files byte for byte but
+// for the lines that begin with '#': the first, naming the variants taken,
+// and outputs that differ by design (vector_paths_compare.cmake). A large
+// output is written as its count, a 64-bit FNV-1a hash of its bytes and a few
+// samples, so that a difference names its output.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "calibration_common/ptz_camera_model.h"
-#include "calibration_utils/rectify.h"
 #include "dravik/wide_vectors.h"
 #include "support/calibration_views.h"
 #include "support/ptz_models.h"
@@ -75,10 +73,10 @@ void fits() {
   RigCalibrationOptions options;
   options.refine_intrinsics = true;
   RigCalibration rig;
-  if (calibrateRig(dravik::testing::lensesOf(cameras),
-                   dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene),
-                                               scene, 3),
-                   options, &rig)) {
+  if (calibrateRig(
+          dravik::testing::lensesOf(cameras),
+          dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 3),
+          options, &rig)) {
     std::vector<double> poses{rig.rms_px};
     for (const RigCameraPose& camera : rig.cameras) {
       poses.insert(poses.end(), camera.camera_from_reference.data(),
@@ -106,19 +104,6 @@ void lensPoints() {
   lens.normalizePixels(uv.data(), n, xy.data(), ok.data());
   write("normalizePixels", xy);
   write("normalizePixels ok", ok);
-
-  std::vector<float> pu, pv;
-  for (std::size_t i = 0; i < n; ++i) {
-    pu.push_back(float(uv[2 * i]));
-    pv.push_back(float(uv[2 * i + 1]));
-  }
-  std::vector<float> rx(n), ry(n);
-  const float principal[] = {lens.K(0, 2), lens.K(1, 2)}, focal[] = {lens.K(0, 0), lens.K(1, 1)};
-  const int converged = rectifyPoints(lens.distortion.data(), principal, focal, pu.data(),
-                                      pv.data(), int(n), rx.data(), ry.data());
-  write("rectifyPoints x", rx);
-  write("rectifyPoints y", ry);
-  write("rectifyPoints converged", &converged, 1);
 }
 
 void ptz() {
@@ -151,8 +136,8 @@ void maps() {
   PixelRect crop;
   if (!choosePinholeView(lens, 0.5f, 960, 720, &view, &crop)) return;
   std::vector<double> chosen(view.K.data(), view.K.data() + 9);
-  chosen.insert(chosen.end(), {double(crop.x), double(crop.y), double(crop.width),
-                               double(crop.height)});
+  chosen.insert(chosen.end(),
+                {double(crop.x), double(crop.y), double(crop.width), double(crop.height)});
   write("choosePinholeView", chosen);
   UndistortionMap forward, inverse;
   if (!buildUndistortionMap(lens, view, &forward) ||
@@ -183,7 +168,8 @@ void maps() {
     forward.valid[i] = forward.x[i] >= 0.0f && forward.y[i] >= 0.0f &&
                        forward.x[i] <= lens.width - 1 && forward.y[i] <= lens.height - 1;
   }
-  const std::vector<std::uint8_t> frame = dravik::testing::texturedImage(lens.width, lens.height, 3);
+  const std::vector<std::uint8_t> frame =
+      dravik::testing::texturedImage(lens.width, lens.height, 3);
   std::vector<std::uint8_t> remapped(std::size_t(view.width) * view.height * 3);
   if (remapImage(frame.data(), lens.width, lens.height, 3, std::size_t(lens.width) * 3, forward,
                  remapped.data(), std::size_t(view.width) * 3, 0, 1))
