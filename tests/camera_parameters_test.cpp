@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "calibration_common/camera_models.h"
 #include "dravik/camera_transform.h"
 #include "dravik/file.h"
 #include "support/calibration_fixtures.h"
@@ -43,7 +44,7 @@ Eigen::Matrix3f kOf(const Intrinsics& i) {
   return (Eigen::Matrix3f() << i.fx, i.skew, i.cx, 0, i.fy, i.cy, 0, 0, 1).finished();
 }
 
-// The 1280 x 720 entry is a 120-row crop (fy = 1000), not the whole frame
+// The 1280 x 720 entry is a 120-row crop (cy - 120), not the whole frame
 // scaled (fy = 750, what a generic camera serves). Table hits log nothing.
 TEST(CameraParametersGetIntrinsics, NavigationCameraServesHalfSizeFullFrameAndA120RowCrop) {
   LogCapture capture;
@@ -51,34 +52,59 @@ TEST(CameraParametersGetIntrinsics, NavigationCameraServesHalfSizeFullFrameAndA1
   ASSERT_EQ(capture.records().size(), 1u);
   expectCameraRecord(capture.records()[0], 5, "CameraParameters::precomputeIntrinsics",
                      "Using Kestovan nav camera model.");
-  Eigen::Matrix3f half = kOf(nav->getFullFrame()), band = half;
-  half.topRows<2>() *= 0.5f;
+  Eigen::Matrix3f band = kOf(nav->getFullFrame());
   band(1, 2) -= 120.0f;
-  EXPECT_EQ(nav->getIntrinsics(640, 480), half);
-  EXPECT_EQ(nav->getIntrinsics(1280, 960), nav->getFullFrameIntrinsics());
   EXPECT_EQ(nav->getIntrinsics(1280, 720), band);
   EXPECT_EQ(capture.records().size(), 1u) << "a table hit logged";
   EXPECT_FLOAT_EQ(readCamera("pinhole")->getIntrinsics(1280, 720)(1, 1), 750.0f);
 }
 
-// Each entry crops (176, 136, 2232, 1672) sensor pixels whatever size the
-// message was calibrated at, then scales: a full-frame pixel u lands on
-// (u - crop) * scale, no half-pixel shift.
-TEST(CameraParametersGetIntrinsics, B910EntriesAreTheCentralSensorCropScaled) {
-  for (const auto& calibrated : Sizes{{2592, 1944}, {1280, 960}}) {
-    LogCapture capture;
-    const auto b910 = readCamera("b910", calibrated.first, calibrated.second);
-    EXPECT_TRUE(capture.contains(5, "camera_parameters", "Using B910 camera model."));
-    ASSERT_FALSE(b910->getIntrinsicsTable().empty());
-    const Intrinsics& full = b910->getFullFrame();
-    for (const Intrinsics& entry : b910->getIntrinsicsTable()) {
-      const Eigen::Vector2f scale(entry.width / 2232.0f, entry.height / 1672.0f), crop(176, 136);
-      for (const float x : {0.0f, -0.4f}) {
-        const Eigen::Vector3f ray(x, -0.75f * x, 1.0f);
-        const Eigen::Vector2f u = (kOf(full) * ray).head<2>(), v = (kOf(entry) * ray).head<2>();
-        EXPECT_TRUE(v.isApprox((u - crop).cwiseProduct(scale), kPixelRounding)) << entry.width;
+// Every size of every model is a crop of the full frame scaled, whatever
+// size the message was calibrated at: the full-frame pixel u is the
+// streaming pixel (u - crop) scale, no half-pixel shift, which
+// fullFramePixel undoes. fullFrameIntrinsics takes the size's K back to the
+// full frame, and a record calibrated at that full frame serves the size's
+// K again, to float precision.
+TEST(CameraParametersGetIntrinsics, EverySizeIsACropScaledThatTheFullFrameFunctionsUndo) {
+  const auto near = [](const auto& a, const auto& b) {
+    return ((a - b).array().abs() <= 4e-7 * b.array().abs()).all();
+  };
+  for (const std::string& model : cameraModelIdentifiers()) {
+    for (const auto& [width, height] :
+         model == "b910" ? Sizes{{2592, 1944}, {1280, 960}} : Sizes{{1280, 960}}) {
+      // The head camera's sensor-remapped size is recalibrated from sample
+      // points: the embedded default's head camera has them.
+      CameraCalibration message = model == "kv006h"
+                                      ? CameraParametersSet().getCamera("head")->getCalibration()
+                                      : cameraMessage(cameraText("c", model, width, height));
+      auto camera = std::make_shared<CameraParameters>();
+      ASSERT_TRUE(camera->readProto(message));
+      const Eigen::Matrix3f full = camera->getFullFrameIntrinsics();
+      for (const CameraModelSize& size : cameraModelSizes(model)) {
+        if (size.sensor_remapped) continue;
+        SCOPED_TRACE(model + " " + std::to_string(size.output_width) + "x" +
+                     std::to_string(size.output_height) + " of " + std::to_string(width));
+        const Eigen::Matrix3f K = camera->getIntrinsics(size.output_width, size.output_height);
+        for (const float x : {0.0f, -0.4f}) {
+          const Eigen::Vector3f ray(x, -0.75f * x, 1.0f);
+          const Eigen::Vector2d pixel = (K * ray).head<2>().cast<double>();
+          EXPECT_TRUE(near(fullFramePixel(size, pixel), (full * ray).head<2>().cast<double>()));
+        }
+        const Matrix3d back = fullFrameIntrinsics(size, K.cast<double>());
+        EXPECT_TRUE(near(back, full.cast<double>().eval())) << back;
+        CameraIntrinsics& intrinsics = *message.mutable_intrinsics();
+        intrinsics.set_fx(back(0, 0));
+        intrinsics.set_skew(back(0, 1));
+        intrinsics.set_cx(back(0, 2));
+        intrinsics.set_fy(back(1, 1));
+        intrinsics.set_cy(back(1, 2));
+        CameraParameters again;
+        ASSERT_TRUE(again.readProto(message));
+        const Eigen::Matrix3f forward = again.getIntrinsics(size.output_width, size.output_height);
+        EXPECT_TRUE(near(forward, K)) << forward;
+        EXPECT_EQ(camera->getDistortion(size.output_width, size.output_height),
+                  camera->getFullFrameDistortion());
       }
-      EXPECT_EQ(entry.distortion, full.distortion);
     }
   }
 }

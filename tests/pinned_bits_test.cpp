@@ -3,6 +3,14 @@
 // inverse, single and batch, and the multi-view fit. The values are written
 // as hexadecimal floating-point literals, the bits themselves. The build-time
 // head fit's bits are pinned in head_camera_intrinsics_test.cpp.
+//
+// These pins hold the processors and the compilers to one answer. That the
+// variants of the vector loops agree with each other is checked apart, with
+// nothing pinned: vector_paths_fingerprint.cpp writes the outputs of every
+// dispatched loop on the detected variants and on the baseline, and ctest
+// compares the two runs byte for byte (VectorPaths.*). A change of the solver
+// that moves every variant alike is re-pinned here once; the variants'
+// agreement needs no pins.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -93,8 +101,8 @@ TEST(CalibrateCameraBits, TwentyViewsOfTheNavigationLensFitToPinnedBits) {
             "0x1.1d59bap-1 0x1.88ba14p-4 0x1.1cfb8cp-5");
 }
 
-// ctest runs this suite twice, the second time with CAMERA_PARAMETERS_BASELINE=1:
-// the baseline variants give the same pinned bits.
+// ctest runs this suite twice, the second time with CAMERA_PARAMETERS_BASELINE=1
+// (tests/CMakeLists.txt): the baseline variants give the same pinned bits.
 TEST(VectorPaths, TheEnvironmentCanForceTheBaselineOfEveryLoop) {
   const char* baseline = std::getenv("CAMERA_PARAMETERS_BASELINE");
   const dravik::VectorPaths& paths = dravik::vectorPaths();

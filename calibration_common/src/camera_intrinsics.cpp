@@ -2,6 +2,7 @@
 // lookups of the per-resolution table.
 #define DRAVIK_LOG_FILE "calibration_common/camera_parameters"
 
+#include "calibration_common/camera_models.h"
 #include "calibration_common/camera_parameters.h"
 #include "dravik/logging.h"
 #include "log_site.h"
@@ -30,6 +31,22 @@ Eigen::Matrix3f CameraParameters::recomputeKMatrix(const Intrinsics& in, int cro
   Eigen::Matrix3f A;
   A << sx, 0.0f, tx, 0.0f, sy, ty, 0.0f, 0.0f, 1.0f;
   return A * kMatrix(in);
+}
+
+Eigen::Vector2d fullFramePixel(const CameraModelSize& size, const Eigen::Vector2d& pixel) {
+  const double sx = double(size.output_width) / size.crop_width;
+  const double sy = double(size.output_height) / size.crop_height;
+  return {pixel.x() / sx + size.crop_x, pixel.y() / sy + size.crop_y};
+}
+
+dravik::Matrix3d fullFrameIntrinsics(const CameraModelSize& size, const dravik::Matrix3d& K) {
+  const double sx = double(size.output_width) / size.crop_width;
+  const double sy = double(size.output_height) / size.crop_height;
+  const Eigen::Vector2d principal = fullFramePixel(size, K.col(2).head<2>());
+  dravik::Matrix3d full;
+  full << K(0, 0) / sx, K(0, 1) / sx, principal.x(), 0.0, K(1, 1) / sy, principal.y(), 0.0, 0.0,
+      1.0;
+  return full;
 }
 
 void CameraParameters::affineIntrinsics(const Intrinsics& in, int crop_x, int crop_y,

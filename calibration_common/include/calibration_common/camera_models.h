@@ -6,10 +6,12 @@
 // Identifiers match whole, byte for byte and case-sensitively.
 #pragma once
 
+#include <Eigen/Core>
 #include <string>
 #include <vector>
 
 #include "calibration_common/camera_parameters_export.h"
+#include "dravik/eigen_types.h"
 
 namespace dravik {
 namespace calibration {
@@ -36,6 +38,25 @@ struct CameraModelSize {
 // The streaming resolutions of a known model, in the order of a record's
 // table; empty for a generic camera, which serves its calibrated size only.
 CAMERA_PARAMETERS_EXPORT std::vector<CameraModelSize> cameraModelSizes(const std::string& model);
+
+// The crop and scale undone: from a streaming size back to the full frame.
+// The forward mapping (camera_parameters.h) scales pixel coordinates as they
+// are, pixel centres at integers and no half-pixel shift: the full-frame
+// pixel u is the streaming pixel sx (u - crop_x), sx = output_width /
+// crop_width (y alike). So the streaming pixel u' is the full-frame pixel
+//   u = u' / sx + crop_x,  v = v' / sy + crop_y,
+// and K' = [fx' skew' cx'; 0 fy' cy'; 0 0 1] of the streaming size is the
+// full frame's
+//   fx = fx' / sx,  skew = skew' / sx,  cx = cx' / sx + crop_x,
+//   fy = fy' / sy,  cy = cy' / sy + crop_y,
+// in double precision; the distortion, a function of normalized
+// coordinates, is the same at every size. Mapping the result forward again
+// gives K' back to float precision. Meaningless for a sensor-remapped size,
+// which no crop and scale relates to the full frame.
+CAMERA_PARAMETERS_EXPORT Eigen::Vector2d fullFramePixel(const CameraModelSize& size,
+                                                        const Eigen::Vector2d& pixel);
+CAMERA_PARAMETERS_EXPORT dravik::Matrix3d fullFrameIntrinsics(const CameraModelSize& size,
+                                                              const dravik::Matrix3d& K);
 
 }  // namespace calibration
 }  // namespace dravik

@@ -93,15 +93,14 @@ std::string writeSamplePoints(const CalibrationRun& run, const CameraModelSize& 
     }
   }
   if (best < 0) return "";
-  const double sx = double(size.output_width) / size.crop_width;
-  const double sy = double(size.output_height) / size.crop_height;
   const ImageCorners& image = run.corners.images[size_t(best)];
   const auto& kept = run.fit.kept[size_t(run.view_of_image[size_t(best)])];
   for (size_t p = 0; p < image.image_points.size(); ++p) {
     if (p >= kept.size() || !kept[p]) continue;
     auto* sample = intrinsics->add_sample_points();
-    sample->set_pixel_x(static_cast<float>(image.image_points[p].x() / sx + size.crop_x));
-    sample->set_pixel_y(static_cast<float>(image.image_points[p].y() / sy + size.crop_y));
+    const Eigen::Vector2d pixel = dravik::calibration::fullFramePixel(size, image.image_points[p]);
+    sample->set_pixel_x(static_cast<float>(pixel.x()));
+    sample->set_pixel_y(static_cast<float>(pixel.y()));
     sample->set_target_x(static_cast<float>(image.target_points[p].x() / kSampleScalar));
     sample->set_target_y(static_cast<float>(image.target_points[p].y() / kSampleScalar));
   }
@@ -167,16 +166,15 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   }
   if (!camera) throw operationError(into->path + ": no camera '" + into->camera + "'");
   const CameraModelSize& size = into->size;
-  const double sx = double(size.output_width) / size.crop_width;
-  const double sy = double(size.output_height) / size.crop_height;
-  const Eigen::Matrix3f& K = run.fit.lens.K;
+  const dravik::Matrix3d K =
+      dravik::calibration::fullFrameIntrinsics(size, run.fit.lens.K.cast<double>());
   const std::vector<float>& d = run.fit.lens.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
   CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
-  intrinsics->set_fx(K(0, 0) / sx);
-  intrinsics->set_fy(K(1, 1) / sy);
-  intrinsics->set_skew(0.0);
-  intrinsics->set_cx(K(0, 2) / sx + size.crop_x);
-  intrinsics->set_cy(K(1, 2) / sy + size.crop_y);
+  intrinsics->set_fx(K(0, 0));
+  intrinsics->set_fy(K(1, 1));
+  intrinsics->set_skew(K(0, 1));
+  intrinsics->set_cx(K(0, 2));
+  intrinsics->set_cy(K(1, 2));
   intrinsics->clear_k();
   for (float k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
   intrinsics->clear_p();

@@ -2,16 +2,14 @@
 // the camera's intrinsics replaced, its pose and model kept.
 //
 // The images are one streaming size of the camera's model. The fit's K is
-// carried back to the model's full frame through that size's crop and scale
-// (calibration_common/camera_models.h), inverted:
-//   fx = fx' / sx,  cx = cx' / sx + crop_x,  fy = fy' / sy,  cy = cy' / sy + crop_y,
-// with sx = output_width / crop_width and sy = output_height / crop_height;
-// the distortion, a function of normalized coordinates, is unchanged by a
-// crop and a scale. A sensor-remapped size has no crop and scale back and is
+// carried back to the model's full frame through that size's crop and scale,
+// inverted (fullFrameIntrinsics, calibration_common/camera_models.h); the
+// distortion, a function of normalized coordinates, is unchanged by a crop
+// and a scale. A sensor-remapped size has no crop and scale back and is
 // refused. A camera whose model has a sensor-remapped size keeps sample
 // points, from which the library recomputes that size: they become the kept
-// corners of the view that covers most of the image, in full-frame pixels,
-// with the board's grid and its target units (millimetres).
+// corners of the view that covers most of the image, in full-frame pixels
+// (fullFramePixel), with the board's grid and its target units (millimetres).
 #pragma once
 
 #include <memory>

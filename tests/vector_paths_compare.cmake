@@ -1,0 +1,28 @@
+# cmake -DDETECTED=FILE -DBASELINE=FILE -P vector_paths_compare.cmake
+# Passes when the baseline run took the baseline (its first line says so)
+# and the two fingerprints (vector_paths_fingerprint.cpp) agree byte for
+# byte on every line that does not begin with '#'; else names the outputs
+# that differ.
+foreach(run DETECTED BASELINE)
+  file(STRINGS ${${run}} ${run}_LINES)
+  list(POP_FRONT ${run}_LINES ${run}_HEADER)
+  list(FILTER ${run}_LINES EXCLUDE REGEX "^#")
+  list(LENGTH ${run}_LINES ${run}_COUNT)
+  if(${run}_COUNT EQUAL 0)
+    message(FATAL_ERROR "${${run}} holds no outputs")
+  endif()
+endforeach()
+if(NOT BASELINE_HEADER STREQUAL "# vector paths: baseline")
+  message(FATAL_ERROR "${BASELINE} did not take the baseline: '${BASELINE_HEADER}'")
+endif()
+string(REPLACE "# vector paths: " "" detected_name "${DETECTED_HEADER}")
+if(NOT DETECTED_LINES STREQUAL BASELINE_LINES)
+  set(differences "")
+  foreach(detected baseline IN ZIP_LISTS DETECTED_LINES BASELINE_LINES)
+    if(NOT detected STREQUAL baseline)
+      string(APPEND differences "\n  ${detected_name}: ${detected}\n  baseline: ${baseline}")
+    endif()
+  endforeach()
+  message(FATAL_ERROR "the variants give other bits than the baseline:${differences}")
+endif()
+message(STATUS "${detected_name} and the baseline agree on ${DETECTED_COUNT} lines")
