@@ -139,6 +139,7 @@ TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   EXPECT_TRUE(report["images"][3]["found"] == false && report["images"][4]["name"] == images[9]);
   EXPECT_EQ(report["images"][3]["reason"], "no 9x6 board found");
   EXPECT_LT(report["rms_px"], 0.5);
+  EXPECT_EQ(report["converged"], true);
   EXPECT_TRUE(report["sound_region"]["sound_over_image"]);
   EXPECT_LT(largestDisplacement(truth, lensOf(scratch.path("fitted.txt"), "navigation", 640, 480)),
             kRecoveredLensTolerance);
