@@ -7,7 +7,6 @@
 
 #include "analysis/calibration_diff.h"
 #include "cli/command_error.h"
-#include "cli/fit_gate.h"
 #include "cli/options.h"
 #include "plot/contour_lines.h"
 #include "plot/plot_canvas.h"
@@ -124,41 +123,6 @@ TEST(ParseImageSize, ReadsWidthByHeightAndFormatsItBack) {
       {"malformed image size", {"x480", "640x480x3", "-640x480", " 640x480", ""}}};
   for (const auto& [refusal, texts] : refusals)
     for (const char* text : texts) EXPECT_NE(parsed(text).find(refusal), std::string::npos) << text;
-}
-
-// A fit above --max-rms, or one whose solver stopped at its budget, is
-// refused with each reason (before anything is written); --force turns the
-// refusal into the warning.
-TEST(FitGate, RefusesAnRmsAboveTheLimitOrAFitNotConvergedUnlessForced) {
-  const struct {
-    FitSummary fit;
-    std::string reason;
-  } rows[] = {
-      {{0.263, true, 40}, ""},
-      {{1.5, true, 40}, "the rms 1.500 px exceeds --max-rms 1 px"},
-      {{0.263, false, 225}, "the fit stopped before converging after 225 iterations"},
-      {{2.0, false, 400},
-       "the rms 2.000 px exceeds --max-rms 1 px; the fit stopped before converging after 400 "
-       "iterations"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.reason);
-    FitGate gate;
-    if (row.reason.empty()) {
-      EXPECT_EQ(applyFitGate("rig", row.fit, gate), "");
-      continue;
-    }
-    try {
-      applyFitGate("rig", row.fit, gate);
-      ADD_FAILURE() << "not refused";
-    } catch (const CommandError& e) {
-      EXPECT_EQ(e.status(), kExitFailed);
-      EXPECT_EQ(std::string(e.what()),
-                "rig: the calibration is refused: " + row.reason + " (--force writes it anyway)");
-    }
-    gate.force = true;
-    EXPECT_EQ(applyFitGate("rig", row.fit, gate), "written with --force although " + row.reason);
-  }
 }
 
 }  // namespace
