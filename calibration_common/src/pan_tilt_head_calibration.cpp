@@ -576,6 +576,7 @@ bool calibratePanTiltHead(const PTZCameraParameters& ptz, const std::vector<PanT
   out.world_from_board.topLeftCorner<3, 3>() = world_board.R;
   out.world_from_board.topRightCorner<3, 1>() = world_board.t;
   out.iterations = summary.accepted_steps;
+  out.converged = summary.converged;
   *result = std::move(out);
   return true;
 }

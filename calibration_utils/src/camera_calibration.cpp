@@ -653,6 +653,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   out.kept = kept;
   formCovariance(fitted_views, width, height, freedomOf(options, true), outcome.state, &out);
   out.iterations = iterations;
+  out.converged = outcome.converged;
   *result = std::move(out);
   return true;
 }

@@ -854,6 +854,7 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
   }
   out.kept = std::move(kept);
   out.iterations = fit.iterations;
+  out.converged = fit.converged;
   *result = std::move(out);
   return true;
 }

@@ -11,6 +11,7 @@
 // given as `camcal calibrate --board` takes it (with --square for a
 // chessboard).
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,7 @@ struct Options {
   std::string board = "charuco:11x8:0.04:0.03:DICT_5X5_100";
   std::string square;
   int views = 20;
+  int corner_views = 0;
   double distance = 0.0;
   dravik::testing::Imaging imaging = dravik::testing::ordinaryImaging();
   int supersampling = 3;
@@ -57,8 +59,14 @@ int run(const Options& options) {
                               ? options.distance
                               : dravik::testing::viewingDistance(
                                     lens, (board.columns + 1) * board.square_m, board.charuco);
-  const std::vector<Eigen::Matrix4d> poses =
-      dravik::testing::calibrationPoses(lens, corners, distance, options.views, board.charuco);
+  // The last views lie over the image's corners, cut by its edges (only a
+  // ChArUco board gives corners there).
+  const int corner_views = std::min(options.views, options.corner_views);
+  std::vector<Eigen::Matrix4d> poses = dravik::testing::calibrationPoses(
+      lens, corners, distance, options.views - corner_views, board.charuco);
+  const std::vector<Eigen::Matrix4d> over_corners =
+      dravik::testing::imageCornerPoses(lens, corners, distance, (corner_views + 3) / 4);
+  poses.insert(poses.end(), over_corners.begin(), over_corners.begin() + corner_views);
 
   std::filesystem::create_directories(options.output);
   const BoardRenderer renderer(lens, options.supersampling);
@@ -124,6 +132,10 @@ int main(int argc, char** argv) {
   app.add_option("--square", options.square, "Side of a chessboard's square, metres");
   app.add_option("--views", options.views, "Number of pictures")
       ->check(CLI::Range(1, 200))
+      ->capture_default_str();
+  app.add_option("--corner-views", options.corner_views,
+                 "Of the pictures, boards over the image's corners, cut by its edges")
+      ->check(CLI::Range(0, 200))
       ->capture_default_str();
   app.add_option(
       "--distance", options.distance,

@@ -117,8 +117,9 @@ struct PanTiltHeadResult {
   // The same through the file's head, the board where the fit puts it.
   std::vector<double> aiming_error_before_deg;
   std::vector<double> aiming_error_before_px;
-  double rms = 0.0;    // over every corner
-  int iterations = 0;  // the solver's accepted steps
+  double rms = 0.0;        // over every corner
+  int iterations = 0;      // the solver's accepted steps
+  bool converged = false;  // a stopping rule met, not the budget spent
 };
 
 // Fits the head of `ptz` (its pan_tilt message, seen through its zoom table)

@@ -140,6 +140,7 @@ struct CameraCalibration {
   // direction moves. Zero only for a fixed term.
   Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
   int iterations = 0;
+  bool converged = false;
   // The directions of the intrinsics that the views do not determine.
   struct UndeterminedDirection {
     // A change of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6 that moves no kept

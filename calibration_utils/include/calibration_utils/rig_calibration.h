@@ -149,6 +149,7 @@ struct RigCalibration {
   // Over every kept point.
   double rms_px = 0.0;
   int iterations = 0;
+  bool converged = false;
 };
 
 // Fits the rig of `cameras` (each lens at the size of its images) to the

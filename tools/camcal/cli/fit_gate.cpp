@@ -16,14 +16,24 @@ void addFitGateOptions(CLI::App* command, FitGate* gate, const std::string& chec
                     "Write a calibration that fails a check (" + checks + "), with the warning");
 }
 
-std::string rmsAboveLimit(double rms_px, const FitGate& gate) {
-  if (rms_px <= gate.max_rms_px) return "";
-  return "the rms " + formatPrintf("%.3f", rms_px) + " px exceeds --max-rms " +
-         formatPrintf("%g", gate.max_rms_px) + " px";
+std::vector<std::string> fitGateReasons(const FitSummary& fit, const FitGate& gate) {
+  std::vector<std::string> reasons;
+  if (!(fit.rms_px <= gate.max_rms_px)) {
+    reasons.push_back("the rms " + formatPrintf("%.3f", fit.rms_px) + " px exceeds --max-rms " +
+                      formatPrintf("%g", gate.max_rms_px) + " px");
+  }
+  if (!fit.converged) {
+    reasons.push_back("the fit stopped before converging after " + std::to_string(fit.iterations) +
+                      " iterations");
+  }
+  return reasons;
 }
 
-std::string applyRmsGate(const std::string& command, double rms_px, const FitGate& gate) {
-  const std::string reason = rmsAboveLimit(rms_px, gate);
+std::string applyFitGate(const std::string& command, const FitSummary& fit, const FitGate& gate) {
+  std::string reason;
+  for (const std::string& part : fitGateReasons(fit, gate)) {
+    reason += (reason.empty() ? "" : "; ") + part;
+  }
   if (reason.empty()) return "";
   if (!gate.force) {
     throw operationError(command + ": the calibration is refused: " + reason +

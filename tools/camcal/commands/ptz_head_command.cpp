@@ -218,7 +218,8 @@ int ptzHead(const PtzHeadOptions& options) {
   }
   // A picture at another zoom than it says, or a board that moved, fits far
   // above the corners' noise: not written without --force.
-  const std::string forced = applyRmsGate("ptz-head", fit.rms, options.gate);
+  const std::string forced =
+      applyFitGate("ptz-head", {fit.rms, fit.converged, fit.iterations}, options.gate);
 
   // The calibration with the fitted head, checked to load before anything
   // is written.
@@ -309,7 +310,7 @@ void addPtzHeadCommand(CLI::App& app, Subcommands* commands) {
                       "The board's pose in the world frame (3 or 4 rows of 4 numbers, metres): "
                       "then P and the pan offset are fitted too");
   command->add_flag("--fit-scales", options->fit_scales, "Fit the pan and tilt scales too");
-  addFitGateOptions(command, &options->gate, "the rms");
+  addFitGateOptions(command, &options->gate, "the rms, a fit not converged");
   command->add_option("--report", options->report, "Directory for aiming_error.png");
   command
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")

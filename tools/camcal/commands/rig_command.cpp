@@ -378,7 +378,8 @@ int rig(const RigOptions& options) {
   }
   // A camera given another's images, or a board that moved within a moment,
   // fits far above the corners' noise: not written without --force.
-  const std::string forced = applyRmsGate("rig", fit.rms_px, options.gate);
+  const std::string forced =
+      applyFitGate("rig", {fit.rms_px, fit.converged, fit.iterations}, options.gate);
 
   // The new calibration: each camera's stored pose P with P G the measured
   // one, and with --refine-intrinsics its lens, as calibrate --into writes it.
@@ -494,7 +495,7 @@ void addRigCommand(CLI::App& app, Subcommands* commands) {
                       "the measured ones once it is applied");
   command->add_flag("--refine-intrinsics", options->refine_intrinsics,
                     "Fit each camera's K and lens too, and write them");
-  addFitGateOptions(command, &options->gate, "the rms");
+  addFitGateOptions(command, &options->gate, "the rms, a fit not converged");
   command
       ->add_option("--outlier-sigma", options->outlier_sigma,
                    "Drop corners whose residual exceeds S x the rms, and fit again (0: keep all)")

@@ -359,8 +359,8 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
       ->add_option("--threads", options->threads, "Threads for detection; one per core by default")
       ->check(atLeast(1));
   addFitGateOptions(command, &options->fit.gate,
-                    "rms, principal point, points off the image, a target not planar, most "
-                    "corners dropped");
+                    "rms, a fit not converged, principal point, points off the image, a target "
+                    "not planar, most corners dropped");
   command
       ->add_option("--max-views", options->max_views,
                    "Most views (images, or views of --corners) a run takes")

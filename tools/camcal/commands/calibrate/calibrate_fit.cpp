@@ -321,8 +321,9 @@ std::vector<std::string> checkFit(const CalibrationRun& run, const FitOptions& o
   const std::string centre =
       checkPrincipalPoint(run.fit.lens.K, run.corners.width, run.corners.height);
   if (!centre.empty()) reasons.push_back(centre);
-  const std::string rms = rmsAboveLimit(run.fit.rms_px, options.gate);
-  if (!rms.empty()) reasons.push_back(rms);
+  for (const std::string& reason :
+       fitGateReasons({run.fit.rms_px, run.fit.converged, run.fit.iterations}, options.gate))
+    reasons.push_back(reason);
   const int kept = run.keptCount(), total = static_cast<int>(run.residuals.size());
   if (2 * kept < total) {
     reasons.push_back("the outlier rejection kept " + std::to_string(kept) + " of " +
@@ -435,6 +436,8 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   run.fit.lens = fit.lens;
   run.fit.camera_from_target = fit.camera_from_target;
   run.fit.rms_px = fit.rms_px;
+  run.fit.converged = fit.converged;
+  run.fit.iterations = fit.iterations;
   run.fit.view_rms_px = fit.view_rms_px;
   run.fit.kept = fit.kept;
   run.fit.standard_deviations = fit.standard_deviations;

@@ -79,6 +79,8 @@ struct FittedCamera {
   dravik::calibration::Lens lens;
   std::vector<Eigen::Matrix4d> camera_from_target;  // per view
   double rms_px = 0.0;
+  bool converged = false;  // the solver met a stopping rule within its budget
+  int iterations = 0;
   std::vector<double> view_rms_px;
   std::vector<std::vector<std::uint8_t>> kept;  // per view, per point
   // fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6; zero for a fixed term, +infinity

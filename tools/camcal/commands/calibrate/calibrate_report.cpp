@@ -175,6 +175,7 @@ std::string calibrationReportAsJson(const CalibrationRun& run, const IntoCalibra
   json["views"] = run.corners.foundCount();
   json["corners_kept"] = run.keptCount();
   json["rms_px"] = run.fit.rms_px;
+  json["converged"] = run.fit.converged;
   nlohmann::ordered_json values, deviations;
   for (int i = 0; i < 12; ++i) {
     values[kTermNames[i]] = decimalOf(termValue(run, i));
