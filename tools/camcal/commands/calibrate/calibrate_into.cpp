@@ -170,18 +170,14 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   const double sx = double(size.output_width) / size.crop_width;
   const double sy = double(size.output_height) / size.crop_height;
   const Eigen::Matrix3f& K = run.fit.lens.K;
-  const std::vector<float>& d = run.fit.lens.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
+  const dravik::LensCoefficients& d = run.fit.lens.distortion;
   CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
   intrinsics->set_fx(K(0, 0) / sx);
   intrinsics->set_fy(K(1, 1) / sy);
   intrinsics->set_skew(0.0);
   intrinsics->set_cx(K(0, 2) / sx + size.crop_x);
   intrinsics->set_cy(K(1, 2) / sy + size.crop_y);
-  intrinsics->clear_k();
-  for (float k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
-  intrinsics->clear_p();
-  intrinsics->add_p(d[2]);
-  intrinsics->add_p(d[3]);
+  dravik::setLensCoefficients(d, intrinsics);
   // Sample points of the old calibration would contradict the new one.
   intrinsics->clear_sample_points();
   intrinsics->clear_sample_scalar();
