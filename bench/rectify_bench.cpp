@@ -6,6 +6,7 @@
 //   build/bench/rectify_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "calibration_utils/lens.h"
@@ -97,7 +98,7 @@ dravik::calibration::Lens benchLens() {
   lens.width = 1280;
   lens.height = 960;
   lens.K << kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1], kPrincipalPoint[1], 0, 0, 1;
-  lens.distortion.assign(kDistortion, kDistortion + 8);
+  std::copy(kDistortion, kDistortion + 8, lens.distortion.begin());
   return lens;
 }
 

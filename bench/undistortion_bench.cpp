@@ -155,7 +155,7 @@ struct OpenCvLens {
   OpenCvLens() {
     cv::setNumThreads(1);
     K = cvCameraMatrix(lens().K);
-    d = cvDistortion(lens().distortion);
+    d = cvDistortion(lens().distortionList());
   }
   int64_t items() const { return pixelCount(); }
   cv::Size size() const { return {lens().width, lens().height}; }
@@ -195,7 +195,7 @@ struct OpenCvRemap {
     cv::setNumThreads(kThreads == 0 ? -1 : kThreads);
     cv::Mat map_x, map_y;
     const cv::Size size(l.width, l.height);
-    cv::initUndistortRectifyMap(cvCameraMatrix(l.K), cvDistortion(l.distortion), cv::Mat(),
+    cv::initUndistortRectifyMap(cvCameraMatrix(l.K), cvDistortion(l.distortionList()), cv::Mat(),
                                 cvCameraMatrix(l.K), size, CV_32FC1, map_x, map_y);
     cv::convertMaps(map_x, map_y, fixed_xy, fixed_fraction, CV_16SC2);
     pixels = frameOf<T>(l.width, l.height, kChannels);

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lens.width = in.next<int8_t>();
   lens.height = in.next<int8_t>();
   lens.K = in.K();
-  for (int i = 0; i < 8; ++i) lens.distortion.push_back(in.f());
+  for (float& k : lens.distortion) k = in.f();
   PinholeView view{in.next<int8_t>(), in.next<int8_t>(), in.K()};
   const float alpha = in.f();
   const int channels = in.next<uint8_t>() % 5;

@@ -17,13 +17,13 @@
 namespace dravik::calibration {
 namespace {
 
-Lens lensOf(float fx, float skew, float fy, std::vector<float> distortion, int width = 1280,
+Lens lensOf(float fx, float skew, float fy, const LensCoefficients& distortion, int width = 1280,
             int height = 960) {
   Lens lens;
   lens.width = width;
   lens.height = height;
   lens.K << fx, skew, width / 2.0f + 3.5f, 0, fy, height / 2.0f - 2.25f, 0, 0, 1;
-  lens.distortion = std::move(distortion);
+  lens.distortion = distortion;
   return lens;
 }
 
@@ -44,33 +44,46 @@ TEST(Lens, FromIntrinsicsRefusesWhatIsNoLensWithOneRecord) {
   Eigen::Matrix3f zero_fx = K, nan_cx = K;
   zero_fx(0, 0) = 0;
   nan_cx(0, 2) = NAN;
+  // The record's words, as they were before the problem became a value.
   struct Row {
     const char* what;
     Eigen::Matrix3f K;
     std::vector<float> distortion;
+    const char* words;
     int width = 640;
   };
   const Row rows[] = {
-      {"five coefficients, once padded", K, {-0.2f, 0.05f, 0, 0, 0}},
-      {"a coefficient not finite", K, {-0.2f, INFINITY, 0, 0, 0, 0, 0, 0}},
-      {"fx zero", zero_fx, eight},
-      {"cx not a number", nan_cx, eight},
-      {"no image", K, eight, 0},
+      {"five coefficients",
+       K,
+       {-0.2f, 0.05f, 0, 0, 0},
+       "The lens distortion is not eight finite coefficients (5 given)"},
+      {"a coefficient not finite",
+       K,
+       {-0.2f, INFINITY, 0, 0, 0, 0, 0, 0},
+       "The lens distortion is not eight finite coefficients (8 given)"},
+      {"fx zero", zero_fx, eight,
+       "The lens's K is not finite or its fx 0 or fy 500 is not positive"},
+      {"cx not a number", nan_cx, eight,
+       "The lens's K is not finite or its fx 500 or fy 500 is not positive"},
+      {"no image", K, eight, "The lens image size 0 x 480 is not positive", 0},
   };
   for (const Row& row : rows) {
     testing::LogCapture log;
     Lens lens = lensOf(1, 0, 1, {1, 2, 3, 4, 5, 6, 7, 8});
     const Lens before = lens;
-    EXPECT_FALSE(Lens::fromIntrinsics(row.K, row.distortion, row.width, 480, &lens)) << row.what;
+    const LensCheck check = Lens::fromIntrinsics(row.K, row.distortion, row.width, 480, &lens);
+    EXPECT_FALSE(check) << row.what;
+    EXPECT_EQ(describeLensProblem(check), row.words) << row.what;
     const auto records = log.recordsUpTo(2);
     ASSERT_EQ(records.size(), 1u) << row.what;
+    EXPECT_EQ(records[0].text, row.words) << row.what;
     EXPECT_EQ(records[0].tag, "calibration_utils") << row.what;
     EXPECT_EQ(lens.distortion, before.distortion) << row.what;
     EXPECT_EQ(lens.width, before.width) << row.what;
   }
   Lens lens;
   EXPECT_TRUE(Lens::fromIntrinsics(K, eight, 640, 480, &lens));
-  EXPECT_EQ(lens.distortion, eight);
+  EXPECT_EQ(lens.distortionList(), eight);
   EXPECT_EQ(lens.K, K);
 }
 
@@ -154,34 +167,14 @@ TEST(Lens, NormalizeInvertsProjectAndTheBatchFormsAgreeWithTheSinglePointCalls) 
   }
 }
 
-// A lens whose distortion is not eight values has no model: no operation
-// reads past the list, and none claims a result.
-TEST(Lens, WithoutEightCoefficientsGivesNoNumbers) {
-  const Lens lens = lensOf(500, 0, 500, {-0.2f, 0.05f, 0.001f});
-  EXPECT_TRUE(lens.project(Eigen::Vector3d(0.1, 0.2, 1)).hasNaN());
-  EXPECT_TRUE(lens.distort(Eigen::Vector2d(0.1, 0.2)).hasNaN());
-  const RectifiedPoint p = lens.normalize(Eigen::Vector2d(600, 400));
-  EXPECT_FALSE(p.converged);
-  EXPECT_TRUE(p.point.hasNaN());
-  const double uv[4] = {600, 400, 10, 10}, xyz[3] = {0.1, 0.2, 1};
-  double out[4] = {0, 0, 0, 0};
-  std::uint8_t ok[2] = {1, 1};
-  lens.normalizePixels(uv, 2, out, ok);
-  EXPECT_EQ(ok[0] + ok[1], 0);
-  EXPECT_TRUE(std::isnan(out[3]));
-  lens.projectPoints(xyz, 1, out);
-  EXPECT_TRUE(std::isnan(out[0]));
-  EXPECT_FALSE(lens.isSoundOverImage());
-}
-
 // Sound over the image exactly when r R(r) reaches the farthest corner
 // inside the sound region: the rule is exact where a sampled one is not.
 TEST(Lens, IsSoundOverImageWhenTheSoundRegionReachesTheFarthestCorner) {
   // Folds between r = 0.7086 and 0.7175, a band narrower than a sampled
   // rule's step: 30 % of the way to the corner of its 1280 x 960 image at
   // f = 500 px.
-  const std::vector<float> narrow_fold = {-0.4776f, -0.3130f, 0,       0,
-                                          0.8206f,  0.4961f,  0.4436f, 0.1775f};
+  const LensCoefficients narrow_fold = {-0.4776f, -0.3130f, 0,       0,
+                                        0.8206f,  0.4961f,  0.4436f, 0.1775f};
   const SoundRegion fold = lensOf(500, 0, 500, narrow_fold).soundRegion();
   ASSERT_EQ(fold.edge, SoundRegion::Edge::kFold);
   EXPECT_NEAR(fold.radius, 0.71, 0.01);

@@ -1,4 +1,6 @@
 // The lens of a camera at an image size (calibration_utils/lens.h).
+#include <algorithm>
+
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/lens.h"
 
@@ -10,7 +12,9 @@ Lens CameraParameters::getLens(int width, int height) const {
   lens.width = width;
   lens.height = height;
   lens.K = getIntrinsics(width, height);
-  lens.distortion = getDistortion(width, height);
+  const std::vector<float>& distortion = getDistortion(width, height);  // eight, as loaded
+  std::copy_n(distortion.begin(), std::min(distortion.size(), lens.distortion.size()),
+              lens.distortion.begin());
   return lens;
 }
 

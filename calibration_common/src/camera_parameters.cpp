@@ -68,7 +68,8 @@ bool CameraParameters::readProto(const CameraCalibration& cal) {
     return false;
   }
 
-  full_frame_.distortion = lensCoefficients(intrinsics.k().data(), intrinsics.p().data());
+  const LensCoefficients full_frame = lensCoefficientsOf(intrinsics);
+  full_frame_.distortion.assign(full_frame.begin(), full_frame.end());
 
   model_ = calibration_->model();
 

@@ -273,8 +273,8 @@ bool projectionUncertainty(const CameraCalibration& calibration, int step,
   }
   if (lens.width <= 0 || lens.height <= 0 || lens.width / step == 0 || lens.height / step == 0 ||
       static_cast<long long>(lens.width) * lens.height > kMaxUndistortionPixels ||
-      lens.distortion.size() != 8 || !lens.K.allFinite() || !(lens.K(0, 0) > 0.0f) ||
-      !(lens.K(1, 1) > 0.0f) || !calibration.covariance.allFinite() || !directions_finite) {
+      !lens.K.allFinite() || !(lens.K(0, 0) > 0.0f) || !(lens.K(1, 1) > 0.0f) ||
+      !calibration.covariance.allFinite() || !directions_finite) {
     DRAVIK_LOG(2, kTag) << "The calibration's lens (" << lens.width << " x " << lens.height << ", "
                         << lens.distortion.size()
                         << " coefficients) or covariance is not usable at a step of " << step;

@@ -80,7 +80,6 @@ class CurvatureProblem {
     lens.height = height_;
     lens.K << static_cast<float>(half_diagonal_), 0.0f, static_cast<float>(centre_.x()), 0.0f,
         static_cast<float>(half_diagonal_), static_cast<float>(centre_.y()), 0.0f, 0.0f, 1.0f;
-    lens.distortion.resize(8);
     for (int i = 0; i < 8; ++i) lens.distortion[i] = static_cast<float>(terms[i]);
     return lens;
   }

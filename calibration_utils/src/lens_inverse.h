@@ -21,14 +21,6 @@ constexpr double kSquaredResidualTolerance = kRectifyResidualTolerance * kRectif
 // Fixed-point rounds of radialInverseStart.
 constexpr int kRadialStartIterations = 60;
 
-// The tangential displacement of the lens mapping at (x, y):
-//   (2 p1 x y + p2 (r2 + 2 x^2), p1 (r2 + 2 y^2) + 2 p2 x y).
-inline void tangentialDisplacement(const double* d, double x, double y, double* dx, double* dy) {
-  const double xy = x * y, r2 = x * x + y * y;
-  *dx = 2.0 * d[2] * xy + d[3] * (r2 + 2.0 * x * x);
-  *dy = d[2] * (r2 + 2.0 * y * y) + 2.0 * d[3] * xy;
-}
-
 // The start of last resort for the distorted point (tx, ty), where Newton's
 // method from the series and fallback starts did not converge (a radial
 // mapping that runs nearly flat, or very steep, on the way to the pixel):

@@ -23,7 +23,7 @@ constexpr int kMaxStepHalvings = 30;
 inline bool isFinite(double v) { return v - v == 0.0; }
 
 // The residual e = D(x, y) - t and the Jacobian J of the lens mapping D at
-// (x, y), for the target t (calibration_utils/lens_jacobian.h), held scaled
+// (x, y), for the target t (dravik/rational_lens.h), held scaled
 // by the radial denominator M: E = M e and G = M^2 J. With R = N / M,
 //   M^2 R = N M,   M^2 R' = N' M - N M',
 // G needs no division, and the Newton step J^-1 e = M G^-1 E takes a single
@@ -50,10 +50,10 @@ struct Linearization {
 
 inline Linearization linearize(const LensInverse& lens, double x, double y, double tx, double ty) {
   const double* d = lens.lens.d;
-  const double p1 = d[2], p2 = d[3];
+  const double p1 = d[kP1], p2 = d[kP2];
   const double xx = x * x, yy = y * y, xy = x * y;
   const double r2 = xx + yy;
-  const RadialPolynomials<double> p = radialPolynomials(d, r2);
+  const RadialTerms<double> p = radialPolynomials(d, r2);
   const double m2 = p.denominator * p.denominator;
   const double scaled_radial = p.numerator * p.denominator;
   // M^2 R' / 2 = (N' M - N M') / 2; the factor 2 of R' goes on x^2, x y and
@@ -271,11 +271,6 @@ RectifiedPoint invertPixel(const LensInverse& lens, double u, double v) {
 }
 
 RectifiedPoint LensInverse::normalize(const Eigen::Vector2d& pixel) const {
-  if (!has_model) {
-    RectifiedPoint result;
-    result.point = Eigen::Vector2d::Constant(std::numeric_limits<double>::quiet_NaN());
-    return result;
-  }
   return invert(*this, pixel.x(), pixel.y());
 }
 

@@ -36,18 +36,10 @@ constexpr double kLargestShortfall = 1.0;
 const double* lensOf(const IntrinsicVector& intrinsics) { return intrinsics.data() + kLens; }
 
 // The normalized distorted radius of the image corner farthest from the
-// principal point, of the corners (0, 0), (width, 0), (0, height) and
-// (width, height).
+// principal point (dravik/rational_lens.h), without skew.
 double farthestCornerRadius(const IntrinsicVector& intrinsics, int width, int height) {
-  double squared = 0.0;
-  for (const double u : {0.0, static_cast<double>(width)}) {
-    for (const double v : {0.0, static_cast<double>(height)}) {
-      const double x = (u - intrinsics(kCx)) / intrinsics(kFx);
-      const double y = (v - intrinsics(kCy)) / intrinsics(kFy);
-      squared = std::max(squared, x * x + y * y);
-    }
-  }
-  return std::sqrt(squared);
+  return dravik::farthestCornerRadius(intrinsics(kFx), 0.0, intrinsics(kCx), intrinsics(kFy),
+                                      intrinsics(kCy), width, height);
 }
 
 // A shortfall below a margin, capped at kLargestShortfall (where it no longer
@@ -188,11 +180,10 @@ WIDE_VECTORS_INLINE void pointDerivatives(const double* __restrict k, double X, 
   const double x = X * inverse_depth;
   const double y = Y * inverse_depth;
   double xd, yd, a, b, c;
-  RadialFactor<double> factor;
+  RadialTerms<double> factor;
   distortNormalizedWithJacobian(k + kLens, x, y, &xd, &yd, &a, &b, &c, &factor);
   const double fx = k[kFx], fy = k[kFy];
-  out->pixel[0] = fx * xd + k[kCx];
-  out->pixel[1] = fy * yd + k[kCy];
+  pixelOfDistorted(fx, k[kCx], fy, k[kCy], xd, yd, &out->pixel[0], &out->pixel[1]);
   // d(x, y)/d(X, Y, Z) = (1, 0, -x; 0, 1, -y) / Z, through the lens and K.
   const double du[2] = {fx * a * inverse_depth, fx * b * inverse_depth};
   const double dv[2] = {fy * b * inverse_depth, fy * c * inverse_depth};
@@ -379,21 +370,26 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
   const double y = camera_point.y() / camera_point.z();
   double xd, yd;
   distortNormalized(lensOf(intrinsics), x, y, &xd, &yd);
-  *pixel = Eigen::Vector2d(intrinsics(kFx) * xd + intrinsics(kCx),
-                           intrinsics(kFy) * yd + intrinsics(kCy));
+  pixelOfDistorted(intrinsics(kFx), intrinsics(kCx), intrinsics(kFy), intrinsics(kCy), xd, yd,
+                   &pixel->x(), &pixel->y());
   return true;
 }
 
 Lens storedLens(const IntrinsicVector& intrinsics, int width, int height) {
+  Eigen::Matrix3f K = Eigen::Matrix3f::Identity();
+  K(0, 0) = static_cast<float>(intrinsics(kFx));
+  K(1, 1) = static_cast<float>(intrinsics(kFy));
+  K(0, 2) = static_cast<float>(intrinsics(kCx));
+  K(1, 2) = static_cast<float>(intrinsics(kCy));
+  std::vector<float> distortion(kLensCoefficientCount);
+  for (int i = 0; i < kLensCoefficientCount; ++i) {
+    distortion[i] = static_cast<float>(intrinsics(kLens + i));
+  }
+  // Checked quietly first: a fit's step may leave intrinsics that make no
+  // lens, which its callers refuse on their own terms.
   Lens lens;
-  lens.width = width;
-  lens.height = height;
-  lens.K(0, 0) = static_cast<float>(intrinsics(kFx));
-  lens.K(1, 1) = static_cast<float>(intrinsics(kFy));
-  lens.K(0, 2) = static_cast<float>(intrinsics(kCx));
-  lens.K(1, 2) = static_cast<float>(intrinsics(kCy));
-  lens.distortion.resize(8);
-  for (int i = 0; i < 8; ++i) lens.distortion[i] = static_cast<float>(intrinsics(kLens + i));
+  if (isLens(K, distortion, width, height))
+    Lens::fromIntrinsics(K, distortion, width, height, &lens);
   return lens;
 }
 

@@ -62,7 +62,8 @@ bool projectPoint(const IntrinsicVector& intrinsics, const Eigen::Vector3d& came
                   Eigen::Vector2d* pixel);
 
 // The lens of the intrinsics over a width x height image, in single
-// precision as a Lens holds it (no skew).
+// precision as a Lens holds it (no skew), through Lens::fromIntrinsics; the
+// default Lens (no image, never sound) where they make none.
 Lens storedLens(const IntrinsicVector& intrinsics, int width, int height);
 
 // True when the lens of the intrinsics, in single precision as a Lens holds

@@ -77,10 +77,9 @@ Eigen::Vector3d rotationVector(const Eigen::Matrix3d& R) {
 }
 
 bool usableLens(const Lens& lens) {
-  return lens.width > 0 && lens.height > 0 && lens.distortion.size() == 8 && lens.K.allFinite() &&
-         lens.K(0, 0) > 0.0f && lens.K(1, 1) > 0.0f && lens.K(0, 1) == 0.0f &&
-         lens.K(1, 0) == 0.0f && lens.K(2, 0) == 0.0f && lens.K(2, 1) == 0.0f &&
-         lens.K(2, 2) == 1.0f &&
+  return lens.width > 0 && lens.height > 0 && lens.K.allFinite() && lens.K(0, 0) > 0.0f &&
+         lens.K(1, 1) > 0.0f && lens.K(0, 1) == 0.0f && lens.K(1, 0) == 0.0f &&
+         lens.K(2, 0) == 0.0f && lens.K(2, 1) == 0.0f && lens.K(2, 2) == 1.0f &&
          std::all_of(lens.distortion.begin(), lens.distortion.end(),
                      [](float k) { return std::isfinite(k); });
 }

@@ -101,7 +101,7 @@ double firstNonPositive(const Polynomial& p, double hi) {
 struct RadialMapping {
   Polynomial numerator, denominator;
   explicit RadialMapping(const double* k)
-      : numerator{1.0, k[0], k[1], k[4]}, denominator{1.0, k[5], k[6], k[7]} {}
+      : numerator{1.0, k[kK1], k[kK2], k[kK3]}, denominator{1.0, k[kK4], k[kK5], k[kK6]} {}
   double distortedRadius(double r) const {
     return r * evaluate(numerator, r * r) / evaluate(denominator, r * r);
   }
@@ -134,12 +134,12 @@ double tangentialReach(const RadialMapping& radial, const Polynomial& slope, dou
 
 }  // namespace
 
-SoundRegion findSoundRegion(const std::vector<float>& distortion) {
+SoundRegion findSoundRegion(const LensCoefficients& distortion) {
   SoundRegion region;
-  double k[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  if (distortion.size() == 8) std::copy_n(distortion.begin(), 8, k);
-  for (const int i : {0, 1, 2, 3, 4, 5, 6, 7}) {
-    if (distortion.size() != 8 || !std::isfinite(k[i])) {
+  double k[kLensCoefficientCount];
+  std::copy(distortion.begin(), distortion.end(), k);
+  for (const double coefficient : k) {
+    if (!std::isfinite(coefficient)) {
       region.edge = SoundRegion::Edge::kPole;
       region.radius = 0.0;
       region.denominator = std::nan("");
@@ -166,15 +166,17 @@ SoundRegion findSoundRegion(const std::vector<float>& distortion) {
   region.radius = region.edge == SoundRegion::Edge::kNone ? kLargestSoundRadius : std::sqrt(edge);
   region.denominator = evaluate(denominator, edge);
   region.distorted_radius = region.radius * evaluate(numerator, edge) / region.denominator;
-  region.one_to_one_radius = k[2] == 0.0 && k[3] == 0.0
+  region.one_to_one_radius = k[kP1] == 0.0 && k[kP2] == 0.0
                                  ? region.distorted_radius
-                                 : tangentialReach(radial, slope, k[2], k[3], edge);
+                                 : tangentialReach(radial, slope, k[kP1], k[kP2], edge);
   return region;
 }
 
 bool radialInverseStart(const LensInverse& lens, double tx, double ty, double* x, double* y) {
   const double* d = lens.lens.d;
-  const SoundRegion region = findSoundRegion(std::vector<float>(d, d + 8));
+  LensCoefficients coefficients;
+  std::copy(d, d + kLensCoefficientCount, coefficients.begin());
+  const SoundRegion region = findSoundRegion(coefficients);
   const RadialMapping radial(d);
   // r R(r) rises over [0, region.radius]: the r at which it reaches rd, by
   // bisection down to adjacent doubles.

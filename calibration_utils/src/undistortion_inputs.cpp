@@ -34,7 +34,7 @@ bool checkImageSize(int width, int height, const char* what) {
 
 bool checkLens(const Lens& lens) {
   return checkImageSize(lens.width, lens.height, "lens image") &&
-         Lens::fromIntrinsics(lens.K, lens.distortion, lens.width, lens.height, nullptr);
+         Lens::fromIntrinsics(lens.K, lens.distortionList(), lens.width, lens.height, nullptr);
 }
 
 bool checkView(const PinholeView& view) {

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -20,8 +21,12 @@ CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CompactRemapMap)
 
 namespace py = pybind11;
 using dravik::calibration::CompactRemapMap;
+using dravik::calibration::describeLensProblem;
 using dravik::calibration::FixedPointUndistortionMap;
+using dravik::calibration::isLens;
 using dravik::calibration::Lens;
+using dravik::calibration::LensCheck;
+using dravik::calibration::LensProblem;
 using dravik::calibration::PinholeView;
 using dravik::calibration::PixelRect;
 using dravik::calibration::SoundRegion;
@@ -281,15 +286,26 @@ p1, p2, k3, k4, k5, k6 of the rational model,
   xd = x R + 2 p1 x y + p2 (r^2 + 2 x^2),  yd = y R + p1 (r^2 + 2 y^2) + 2 p2 x y,
   (u, v) = (fx xd + skew yd + cx, fy yd + cy).
 Pixel centres at integer coordinates, as in OpenCV's maps. Its operations
-run in double precision. A lens whose distortion is not eight values has no
-model: its operations give values that are not a number.)";
+run in double precision. A lens holds exactly eight coefficients.)";
   l.def(py::init([](int width, int height, const Fixed<float, 3, 3>& K,
                     const std::vector<float>& distortion) {
           checkImageSize(width, height);
-          return Lens{width, height, K.value, distortion};
+          Lens lens;
+          lens.width = width;
+          lens.height = height;
+          lens.K = K.value;
+          if (distortion.size() != lens.distortion.size()) {
+            LensCheck count;
+            count.problem = LensProblem::kDistortion;
+            count.coefficients = distortion.size();
+            throw py::value_error(describeLensProblem(count));
+          }
+          std::copy(distortion.begin(), distortion.end(), lens.distortion.begin());
+          return lens;
         }),
         py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"),
-        "ValueError for a width or height that is not positive, or K not of shape (3, 3).")
+        "ValueError for a width or height that is not positive, K not of shape (3, 3), or a "
+        "distortion that is not eight coefficients.")
       .def_static(
           "from_intrinsics",
           [](const Fixed<float, 3, 3>& K, const std::vector<float>& distortion, int width,
@@ -315,8 +331,14 @@ height that is not positive.)")
             return toDouble(Eigen::Map<const Eigen::VectorXf>(
                 lens.distortion.data(), Eigen::Index(lens.distortion.size())));
           },
-          [](Lens& lens, const std::vector<float>& distortion) { lens.distortion = distortion; },
-          "k1, k2, p1, p2, k3, k4, k5, k6.")
+          [](Lens& lens, const std::vector<float>& distortion) {
+            // The lens replaced through the checked constructor.
+            const LensCheck check = isLens(lens.K, distortion, lens.width, lens.height);
+            if (!check) throw py::value_error(describeLensProblem(check));
+            Lens::fromIntrinsics(lens.K, distortion, lens.width, lens.height, &lens);
+          },
+          "k1, k2, p1, p2, k3, k4, k5, k6. Setting it checks the lens (Lens.from_intrinsics): "
+          "ValueError with the reason when it makes none.")
       .def("project", &project, py::arg("points"), kProjectDoc)
       .def("normalize_pixels", &normalizePixels, py::arg("pixels"), kNormalizePixelsDoc)
       .def("pixel_rays", &pixelRays, py::arg("pixels"), kPixelRaysDoc)

@@ -214,7 +214,7 @@ precision and release the GIL.)";
       .def_property_readonly(
           "distortion",
           [](const Config& config) {
-            const std::vector<float>& d = config.distortion();
+            const auto& d = config.distortion();
             return toDouble(Eigen::Map<const Eigen::VectorXf>(d.data(), Eigen::Index(d.size())));
           },
           "k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.")

@@ -41,8 +41,11 @@ def test_a_checked_lens_is_refused_as_none():
     K = np.diag([500.0, 500.0, 1.0])
     assert cp.Lens.from_intrinsics(K, np.zeros(8), 640, 480).is_sound_over_image()
     assert cp.Lens.from_intrinsics(K, np.zeros(5), 640, 480) is None
-    # An unchecked lens without eight coefficients has no model.
-    assert np.isnan(cp.Lens(640, 480, K, np.zeros(5)).project([0.1, 0.2, 1.0])).all()
+    # A lens holds eight coefficients, however it is made.
+    with pytest.raises(ValueError, match=r"not eight finite coefficients \(5 given\)"):
+        cp.Lens(640, 480, K, np.zeros(5))
+    with pytest.raises(ValueError, match=r"not eight finite coefficients \(5 given\)"):
+        setattr(cp.Lens(640, 480, K, np.zeros(8)), "distortion", np.zeros(5))
 
 
 @pytest.mark.parametrize("alpha, square", [(0.0, False), (1.0, False), (0.0, True)])

@@ -51,7 +51,8 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   const PTZCameraModelConfiguration at(sharedModel(ptzExampleParameters()), 0, 0, 5000);
   const std::string out =
       outputOf({"ptz", kPtzCal, "--at", "3600,1200,5000", "intrinsics", "-f", "json"});
-  EXPECT_EQ(readIntrinsics("json", out), intrinsicsOf(at.getLens().K, at.distortion(), 1920, 1080));
+  EXPECT_EQ(readIntrinsics("json", out),
+            intrinsicsOf(at.getLens().K, at.getLens().distortionList(), 1920, 1080));
   EXPECT_EQ(nlohmann::json::parse(out)["zoom"], 5000);
   EXPECT_EQ(at.getLens().K(0, 0), 2675.0f);  // halfway between f 2290 and 3060
   expectRuns({

@@ -239,7 +239,7 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
   out.rms =
       cv::calibrateCamera(object_points, image_points, cv::Size(width, height), K, distortion,
                           rotations, translations, deviations, extrinsic_deviations, errors, flags);
-  out.lens = {width, height, Eigen::Matrix3f::Identity(), std::vector<float>(8, 0.0f)};
+  out.lens = {width, height, Eigen::Matrix3f::Identity(), {}};
   for (int i = 0; i < 9; ++i) out.lens.K(i / 3, i % 3) = static_cast<float>(K.at<double>(i));
   for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i)
     out.lens.distortion[i] = static_cast<float>(distortion.at<double>(i));

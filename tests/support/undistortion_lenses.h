@@ -63,9 +63,9 @@ cv::Mat cvPlane(const calibration::UndistortionMap& map, const std::vector<T>& p
 // OpenCV's forward map (CV_32FC1) of the lens for the view.
 inline void cvUndistortionMap(const calibration::Lens& lens, const calibration::PinholeView& view,
                               cv::Mat* map_x, cv::Mat* map_y) {
-  cv::initUndistortRectifyMap(cvCameraMatrix(lens.K), cvDistortion(lens.distortion), cv::Mat(),
-                              cvCameraMatrix(view.K), cv::Size(view.width, view.height), CV_32FC1,
-                              *map_x, *map_y);
+  cv::initUndistortRectifyMap(cvCameraMatrix(lens.K), cvDistortion(lens.distortionList()),
+                              cv::Mat(), cvCameraMatrix(view.K), cv::Size(view.width, view.height),
+                              CV_32FC1, *map_x, *map_y);
 }
 #endif
 

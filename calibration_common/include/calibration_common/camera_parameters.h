@@ -116,9 +116,8 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // The distortion of the model's entry for that size, or else the full
   // frame's. The reference lives as long as the record.
   const std::vector<float>& getDistortion(int width, int height) const;
-  // The lens for a width x height image, for whole-image undistortion
-  // (calibration_utils/undistortion.h): getIntrinsics and getDistortion at
-  // that size, with the same fallback.
+  // The lens (calibration_utils/lens.h) for a width x height image:
+  // getIntrinsics and getDistortion at that size, with the same fallback.
   Lens getLens(int width, int height) const;
   // True when the model's table has an entry for that size.
   bool hasIntrinsics(int width, int height) const { return findEntry(width, height) != nullptr; }

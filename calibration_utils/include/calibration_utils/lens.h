@@ -5,16 +5,9 @@
 // - Frames: a camera point (X, Y, Z) has Z along the optical axis, x to the
 //   right and y down in the image; its normalized coordinates are
 //   (x, y) = (X / Z, Y / Z), the viewing direction (x, y, 1).
-// - Lens model (dravik/geometry.h, distortNormalized): with r2 = x^2 + y^2,
-//     R = (1 + k1 r2 + k2 r2^2 + k3 r2^3) / (1 + k4 r2 + k5 r2^2 + k6 r2^3),
-//     xd = x R + 2 p1 x y + p2 (r2 + 2 x^2),
-//     yd = y R + p1 (r2 + 2 y^2) + 2 p2 x y,
-//   then the pixel (u, v) = (fx xd + skew yd + cx, fy yd + cy), K =
-//   [[fx, skew, cx], [0, fy, cy], [0, 0, 1]].
-// - Coefficients: exactly eight floats in the order k1, k2, p1, p2, k3, k4,
-//   k5, k6. A lens whose distortion is not eight values has no model: its
-//   operations give values that are not a number and report nothing
-//   converged or sound (fromIntrinsics refuses to build one).
+// - Lens model and pinhole step: dravik/rational_lens.h.
+// - Coefficients: exactly eight floats in storage order (LensCoefficients);
+//   a Lens holds no other number of them.
 // - Pixels: of the width x height image the intrinsics belong to, centres at
 //   integer coordinates.
 // - Arithmetic: double precision inside, whatever the members' type.
@@ -25,9 +18,10 @@
 //   does a pixel have one viewing direction; a lens sound over its image
 //   inverts every pixel of it.
 //
-// Failure: fromIntrinsics returns false and writes a level-2 record under
-// "calibration_utils". The other operations never fail loudly: they report
-// through their results (RectifiedPoint::converged, the ok flags).
+// Failure: fromIntrinsics returns the problem (LensCheck, false as a
+// condition) and writes a level-2 record under "calibration_utils" with its
+// words (describeLensProblem). The other operations never fail loudly: they
+// report through their results (RectifiedPoint::converged, the ok flags).
 //
 // Thread safety: a Lens is a value; its const operations keep no state and
 // may run on several threads at once.
@@ -36,28 +30,60 @@
 #include <Eigen/Core>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "calibration_utils/lens_soundness.h"
 #include "calibration_utils/rectify.h"
 #include "dravik/eigen_types.h"
 #include "dravik/geometry.h"
+#include "dravik/rational_lens.h"
 
 namespace dravik {
 namespace calibration {
 
+// What keeps K, a distortion and an image size from making a lens, first
+// found first: K, then the distortion, then the size.
+enum class LensProblem {
+  kNone,
+  kCameraMatrix,  // K is not finite, or fx or fy is not positive
+  kDistortion,    // the distortion is not eight finite coefficients
+  kImageSize,     // the width or the height is not positive
+};
+
+// The answer of the lens's check: the problem, with the values its words
+// quote. False as a condition when there is a problem.
+struct LensCheck {
+  LensProblem problem = LensProblem::kNone;
+  float fx = 0.0f, fy = 0.0f;                        // K's focal lengths
+  std::size_t coefficients = kLensCoefficientCount;  // distortion coefficients given
+  int width = 0, height = 0;                         // the image size
+  explicit operator bool() const { return problem == LensProblem::kNone; }
+};
+
+// The problem in words, those of fromIntrinsics' level-2 record; empty when
+// there is none.
+std::string describeLensProblem(const LensCheck& check);
+
+// The check of fromIntrinsics, without its record: K finite with fx and fy
+// positive, the distortion exactly eight finite coefficients, the size
+// positive.
+LensCheck isLens(const dravik::Matrix3f& K, const std::vector<float>& distortion, int width,
+                 int height);
+
 struct Lens {                                         // a camera's lens at one image size
   int width = 0, height = 0;                          // the image size, pixels
   dravik::Matrix3f K = dravik::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
-  std::vector<float> distortion;                      // k1, k2, p1, p2, k3, k4, k5, k6
+  LensCoefficients distortion{};                      // storage order (dravik/rational_lens.h)
 
   // The lens of K and distortion at width x height, written to *lens (which
-  // may be null to check only). False, with a level-2 record under
-  // "calibration_utils" saying why and *lens untouched, unless K is finite
-  // with fx and fy positive, the distortion is exactly eight finite
-  // coefficients and the size is positive.
-  static bool fromIntrinsics(const dravik::Matrix3f& K, const std::vector<float>& distortion,
-                             int width, int height, Lens* lens);
+  // may be null to check only), when isLens finds no problem; else the
+  // problem, with a level-2 record under "calibration_utils" in its words and
+  // *lens untouched.
+  static LensCheck fromIntrinsics(const dravik::Matrix3f& K, const std::vector<float>& distortion,
+                                  int width, int height, Lens* lens);
+  // The distortion as a list of eight.
+  std::vector<float> distortionList() const { return {distortion.begin(), distortion.end()}; }
 
   // The distorted normalized point (xd, yd) of the normalized point (x, y).
   Eigen::Vector2d distort(const Eigen::Vector2d& normalized) const;
@@ -87,8 +113,7 @@ struct Lens {                                         // a camera's lens at one 
   // The sound region of the lens, by the exact rule (findSoundRegion).
   SoundRegion soundRegion() const;
   // The normalized distorted radius of the image corner farthest from the
-  // principal point, of the corners (0, 0), (width, 0), (0, height) and
-  // (width, height): yd = (v - cy) / fy, xd = (u - cx - skew yd) / fx.
+  // principal point (dravik/rational_lens.h, farthestCornerRadius).
   double farthestCornerRadius() const;
   // True when the sound region's one-to-one radius (lens_soundness.h), the
   // tangential terms included, reaches farthestCornerRadius(): every pixel
@@ -97,7 +122,7 @@ struct Lens {                                         // a camera's lens at one 
   // method does not, about a stretch where r R(r) runs nearly flat or very
   // steep, the inverse starts again from the radial mapping bisected, which
   // converges there). False when the radius falls short of the corner, and
-  // for a lens that fromIntrinsics refuses.
+  // for intrinsics that isLens refuses.
   bool isSoundOverImage() const;
 };
 
@@ -112,25 +137,20 @@ struct Lens {                                         // a camera's lens at one 
 //   b1 = -c1,  b2 = 3 c1^2 - c2,  b3 = 8 c1 c2 - 12 c1^3 - c3.
 // Its normalize and normalizePixels answer, to the last bit, as the Lens's
 // own, which prepare one per call: a holder that normalizes pixel by pixel
-// (a PTZ configuration) keeps one beside its Lens, built once. Built from a
-// lens whose distortion is not eight coefficients, it has no model and
-// answers as that Lens does (values that are not a number, nothing
-// converged). A value: its const operations may run on several threads.
+// (a PTZ configuration) keeps one beside its Lens, built once. A value: its
+// const operations may run on several threads.
 struct LensInverse {
   PreparedLens lens;                     // the lens in double precision
   double inverse_series[3] = {0, 0, 0};  // b1, b2, b3
-  bool has_model = false;                // the distortion was eight coefficients
 
-  LensInverse() = default;  // no model
-  explicit LensInverse(const Lens& lens);
-  // The lens of `distortion` (eight coefficients) and K, which always has a
-  // model. Inline, and prepared in place: a call that normalizes one pixel
-  // builds one, and a copy of a prepared lens would have its reads wait on
-  // its writes.
-  LensInverse(const float* distortion, const dravik::Matrix3f& K)
-      : lens(distortion, K), has_model(true) {
+  LensInverse() = default;  // no distortion, K = I
+  explicit LensInverse(const Lens& lens) : LensInverse(lens.distortion.data(), lens.K) {}
+  // The lens of `distortion` (eight coefficients) and K. Inline, and
+  // prepared in place: a call that normalizes one pixel builds one, and a
+  // copy of a prepared lens would have its reads wait on its writes.
+  LensInverse(const float* distortion, const dravik::Matrix3f& K) : lens(distortion, K) {
     const double* d = lens.d;
-    const double k1 = d[0], k2 = d[1], k3 = d[4], k4 = d[5], k5 = d[6], k6 = d[7];
+    const double k1 = d[kK1], k2 = d[kK2], k3 = d[kK3], k4 = d[kK4], k5 = d[kK5], k6 = d[kK6];
     // N / M = 1 + c1 s + c2 s^2 + ...: the coefficients of (N / M) M = N.
     const double c1 = k1 - k4;
     const double c2 = k2 - k5 - k4 * c1;
@@ -150,11 +170,6 @@ struct LensInverse {
   RectifiedPoint normalize(const Eigen::Vector2d& pixel) const;
   void normalizePixels(const double* uv, std::size_t n, double* xy, std::uint8_t* ok) const;
 };
-
-// The eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 of a calibration
-// message's six radial coefficients k[0..5] (k1, k2, k3, k4, k5, k6) and two
-// tangential ones p[0..1] (p1, p2).
-std::vector<float> lensCoefficients(const double* k, const double* p);
 
 }  // namespace calibration
 }  // namespace dravik

@@ -2,10 +2,9 @@
 // fit. A camera's lens asks it through Lens::soundRegion and
 // Lens::isSoundOverImage (calibration_utils/lens.h).
 //
-// The radial part of the rational lens (dravik/geometry.h) maps the
+// The radial part of the rational lens (dravik/rational_lens.h) maps the
 // normalized undistorted radius r of a viewing direction to the distorted
-// radius
-//   r R(r),  R = N / D,  N = 1 + k1 r^2 + k2 r^4 + k3 r^6,  D = 1 + k4 r^2 + k5 r^4 + k6 r^6.
+// radius r R(r), R = N / D (D, the denominator M there).
 // A fitted lens is constrained only where its samples were; farther out it
 // may turn back (r R(r) stops increasing: two directions land on one pixel,
 // a fold) or its denominator may approach zero (r R(r) blows up, a pole).
@@ -29,12 +28,12 @@
 // Thread safety: the function keeps no state.
 #pragma once
 
-#include <vector>
+#include "dravik/rational_lens.h"
 
 namespace dravik {
 namespace calibration {
 
-// Below this value of the rational denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 the lens counts
+// Below this value of the rational denominator M the lens counts
 // as near its pole (it multiplies the numerator by ten or more).
 constexpr double kDenominatorFloor = 0.1;
 // The largest normalized radius examined, about 87 degrees off axis.
@@ -56,11 +55,10 @@ struct SoundRegion {
   double one_to_one_radius = 0.0;
 };
 
-// distortion: the eight coefficients k1, k2, p1, p2, k3, k4, k5, k6 (a camera's lens at an
-// image size: Lens::soundRegion, calibration_utils/lens.h). A list that is not eight
-// coefficients, or coefficients that are not finite, leave no sound region: a pole at
-// radius 0, with a denominator that is not a number.
-SoundRegion findSoundRegion(const std::vector<float>& distortion);
+// The sound region of the eight coefficients (a camera's lens at an image size:
+// Lens::soundRegion, calibration_utils/lens.h). Coefficients that are not finite leave no
+// sound region: a pole at radius 0, with a denominator that is not a number.
+SoundRegion findSoundRegion(const LensCoefficients& distortion);
 
 }  // namespace calibration
 }  // namespace dravik

@@ -5,13 +5,7 @@
 //   metres.
 // - Camera frame: x right, y down, z along the optical axis. The pose maps
 //   target into camera coordinates: X_c = R (x, y, 0) + t, t in metres.
-// - Lens: x = X_c / Z_c, y = Y_c / Z_c, r2 = x^2 + y^2,
-//     radial = (1 + k1 r2 + k2 r2^2 + k3 r2^3) / (1 + k4 r2 + k5 r2^2 + k6 r2^3)
-//     x'' = x radial + 2 p1 x y + p2 (r2 + 2 x^2)
-//     y'' = y radial + p1 (r2 + 2 y^2) + 2 p2 x y
-//   (dravik/geometry.h computes it; coefficient order k1, k2, p1, p2, k3, k4,
-//   k5, k6 wherever the eight travel together).
-// - Pixels: u = fx x'' + cx, v = fy y'' + cy; no skew.
+// - Lens and pixels: dravik/rational_lens.h, without skew.
 //
 // Written on a template scalar: double for evaluation, AutoDiff1 for the
 // Jacobians of a calibration. For example
@@ -25,7 +19,7 @@
 
 #include <array>
 
-#include "dravik/geometry.h"
+#include "dravik/rational_lens.h"
 
 namespace dravik {
 namespace calibration {
@@ -49,7 +43,7 @@ struct OpenCVProjection {
   T p1{};
   T p2{};
 
-  // k1, k2, p1, p2, k3, k4, k5, k6.
+  // The eight coefficients in storage order.
   std::array<T, 8> distortionCoefficients() const { return {k1, k2, p1, p2, k3, k4, k5, k6}; }
 
   // The pixel of a point in camera coordinates. A point on the camera plane
@@ -61,8 +55,7 @@ struct OpenCVProjection {
     const T y = Y / Z;
     T xd, yd;
     distortNormalized(d.data(), x, y, &xd, &yd);
-    *u = fx * xd + cx;
-    *v = fy * yd + cy;
+    pixelOfDistorted(fx, cx, fy, cy, xd, yd, u, v);
   }
 
   // The pixel of the target point (x, y, 0), in metres.

@@ -4,20 +4,14 @@
 // and Lens::normalizePixels.
 //
 // Conventions
-// - Lens model: dravik/geometry.h (distortNormalized). A point (x, y) of
-//   normalized camera coordinates, the viewing direction (x, y, 1) in the
-//   camera frame, is distorted to
-//     r2 = x^2 + y^2,
-//     radial = (1 + k1 r2 + k2 r2^2 + k3 r2^3) / (1 + k4 r2 + k5 r2^2 + k6 r2^3)
-//     xd = x radial + 2 p1 x y + p2 (r2 + 2 x^2)
-//     yd = y radial + p1 (r2 + 2 y^2) + 2 p2 x y
-//   and lands on the pixel (fx xd + cx, fy yd + cy) (no skew).
-// - Coefficients: eight floats in the order k1, k2, p1, p2, k3, k4, k5, k6.
+// - Lens model: dravik/rational_lens.h, here without skew: a point (x, y)
+//   of normalized camera coordinates, the viewing direction (x, y, 1) in the
+//   camera frame, lands on the pixel (fx xd + cx, fy yd + cy).
 // - Pixels are those of the image the intrinsics (cx, cy), (fx, fy) belong to.
 //
 // Method. Rectifying a pixel solves D(x, y) = (xd, yd) for (x, y), where D is
 // the lens mapping and (xd, yd) = ((u - cx) / fx, (v - cy) / fy). Newton's
-// method on the 2x2 Jacobian J of D (calibration_utils/lens_jacobian.h), in
+// method on the 2x2 Jacobian J of D (dravik/rational_lens.h), in
 // double precision, from the series start: the tangential displacement taken
 // off t = (xd, yd), and the radial factor inverted by its series reversion,
 // computed once per lens. Where that start

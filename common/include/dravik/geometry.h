@@ -1,17 +1,5 @@
-// Projection through the rational lens model and small helpers of the
-// kinematics.
-//
-// Lens model (OpenCV's rational model with tangential terms). For a point
-// (X, Y, Z) in the camera frame, x = X/Z, y = Y/Z, r2 = x^2 + y^2:
-//   radial = (1 + k1 r2 + k2 r2^2 + k3 r2^3) / (1 + k4 r2 + k5 r2^2 + k6 r2^3)
-//   x'' = x radial + 2 p1 x y + p2 (r2 + 2 x^2)
-//   y'' = y radial + p1 (r2 + 2 y^2) + 2 p2 x y
-//   u = fx x'' + skew y'' + cx,   v = fy y'' + cy
-// Coefficients are given in the order k1, k2, p1, p2, k3, k4, k5, k6.
-//
-// This is the lowest layer that needs the model, so the formula is written
-// here once, on any scalar; the camera's lens (calibration_utils/lens.h)
-// and the single-view fit call it.
+// Projection through the rational lens model (dravik/rational_lens.h) and
+// small helpers of the kinematics.
 #pragma once
 
 #include <Eigen/Core>
@@ -20,57 +8,16 @@
 
 #include "dravik/camera_transform.h"
 #include "dravik/eigen_types.h"
+#include "dravik/rational_lens.h"
 
 namespace dravik {
-
-// The lens mapping from normalized camera coordinates (x, y) to distorted
-// normalized coordinates, on any scalar type (float, double, AutoDiff1).
-// `d` points to the eight coefficients k1, k2, p1, p2, k3, k4, k5, k6.
-// The operations are ordered as OpenCV's projectPoints orders them, so that
-// double precision results agree with it to the last bit.
-template <typename T, typename C>
-inline void distortNormalized(const C* d, const T& x, const T& y, T* xd, T* yd) {
-  const T r2 = x * x + y * y;
-  const T r4 = r2 * r2;
-  const T r6 = r4 * r2;
-  const T a1 = T(2.0) * x * y;
-  const T a2 = r2 + T(2.0) * x * x;
-  const T a3 = r2 + T(2.0) * y * y;
-  const T numerator = T(1.0) + T(d[0]) * r2 + T(d[1]) * r4 + T(d[4]) * r6;
-  const T inverse_denominator = T(1.0) / (T(1.0) + T(d[5]) * r2 + T(d[6]) * r4 + T(d[7]) * r6);
-  *xd = x * numerator * inverse_denominator + T(d[2]) * a1 + T(d[3]) * a2;
-  *yd = y * numerator * inverse_denominator + T(d[2]) * a3 + T(d[3]) * a1;
-}
-
-// The radial polynomials of the lens at s = r^2 and their slopes d/ds, the
-// terms of the lens's Jacobian that Newton's method inverts it with:
-//   N = 1 + k1 s + k2 s^2 + k3 s^3,   N' = k1 + 2 k2 s + 3 k3 s^2,
-//   M = 1 + k4 s + k5 s^2 + k6 s^3,   M' = k4 + 2 k5 s + 3 k6 s^2,
-// so that the radial factor of distortNormalized is N / M. Each is summed as
-// (a + b s) + s^2 (c + d s), whose two halves run side by side: a shorter
-// chain of dependent operations than Horner's rule.
-template <typename T>
-struct RadialPolynomials {
-  T numerator, denominator, numerator_slope, denominator_slope;
-};
-
-template <typename T, typename C>
-inline RadialPolynomials<T> radialPolynomials(const C* d, const T& s) {
-  const T s2 = s * s;
-  RadialPolynomials<T> p;
-  p.numerator = (T(1.0) + T(d[0]) * s) + s2 * (T(d[1]) + T(d[4]) * s);
-  p.denominator = (T(1.0) + T(d[5]) * s) + s2 * (T(d[6]) + T(d[7]) * s);
-  p.numerator_slope = (T(d[0]) + T(2.0) * T(d[1]) * s) + s2 * (T(3.0) * T(d[4]));
-  p.denominator_slope = (T(d[5]) + T(2.0) * T(d[6]) * s) + s2 * (T(3.0) * T(d[7]));
-  return p;
-}
 
 // A lens ready to project: the eight coefficients and K widened once to
 // double and held in fixed-size members, so that a projection reads no
 // container and converts nothing but the point. K = [[fx, skew, cx],
 // [0, fy, cy], [0, 0, 1]].
 struct PreparedLens {
-  double d[8];  // k1, k2, p1, p2, k3, k4, k5, k6
+  double d[kLensCoefficientCount];
   double fx, skew, cx, fy, cy;
 
   // No distortion, K = I.
@@ -79,21 +26,18 @@ struct PreparedLens {
   // normalizes one pixel prepares its lens.
   PreparedLens(const float* distortion, const dravik::Matrix3f& K)
       : fx(K(0, 0)), skew(K(0, 1)), cx(K(0, 2)), fy(K(1, 1)), cy(K(1, 2)) {
-    for (int i = 0; i < 8; ++i) d[i] = distortion[i];
+    for (int i = 0; i < kLensCoefficientCount; ++i) d[i] = distortion[i];
   }
 
   // The pixel (u, v) of the normalized camera point (x, y): the lens, then K.
   void pixelOfNormalized(double x, double y, double* u, double* v) const {
     double xd, yd;
     distortNormalized(d, x, y, &xd, &yd);
-    *u = xd * fx + yd * skew + cx;
-    *v = yd * fy + cy;
+    pixelOfDistorted(fx, skew, cx, fy, cy, xd, yd, u, v);
   }
-  // The distorted normalized point (xd, yd) of the pixel (u, v): K^-1,
-  //   yd = (v - cy) / fy,  xd = (u - cx - skew yd) / fx.
+  // The distorted normalized point (xd, yd) of the pixel (u, v): K^-1.
   void distortedOfPixel(double u, double v, double* xd, double* yd) const {
-    *yd = (v - cy) / fy;
-    *xd = (u - cx - skew * *yd) / fx;
+    dravik::distortedOfPixel(fx, skew, cx, fy, cy, u, v, xd, yd);
   }
   // The pixels uv[2 i], uv[2 i + 1] of `count` points xyz[3 i .. 3 i + 2] of
   // the camera frame, each equal to the last bit to pixelOfNormalized of

@@ -28,24 +28,29 @@ std::string describePlace(double r, double rd, double reach) {
 
 std::string checkLensModel(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
                            int width, int height) {
-  const double fx = K(0, 0), fy = K(1, 1);
-  if (!(fx > 0.0) || !(fy > 0.0) || !std::isfinite(fx) || !std::isfinite(fy)) {
-    return "the focal length is not a positive number";
+  // The library's check of a lens, in the words a field engineer meets.
+  using dravik::calibration::LensProblem;
+  const dravik::calibration::LensCheck check =
+      dravik::calibration::isLens(K, distortion, width, height);
+  const bool focal_length =
+      std::isfinite(check.fx) && std::isfinite(check.fy) && check.fx > 0.0f && check.fy > 0.0f;
+  switch (check.problem) {
+    case LensProblem::kNone:
+      break;
+    case LensProblem::kCameraMatrix:
+      if (!focal_length) return "the focal length is not a positive number";
+      return "the camera matrix is not finite or the image size is not positive";
+    case LensProblem::kDistortion:
+      if (check.coefficients != dravik::kLensCoefficientCount) {
+        return "the distortion is " + std::to_string(check.coefficients) +
+               " coefficients, not the eight k1, k2, p1, p2, k3, k4, k5, k6";
+      }
+      return "a distortion coefficient is not a finite number";
+    case LensProblem::kImageSize:
+      return "the camera matrix is not finite or the image size is not positive";
   }
-  if (distortion.size() != 8) {
-    return "the distortion is " + std::to_string(distortion.size()) +
-           " coefficients, not the eight k1, k2, p1, p2, k3, k4, k5, k6";
-  }
-  if (!std::all_of(distortion.begin(), distortion.end(),
-                   [](float k) { return std::isfinite(k); })) {
-    return "a distortion coefficient is not a finite number";
-  }
-  // The library's own check of a lens catches the rest (the other entries of
-  // K, the image size); the reasons above are the ones a field engineer meets.
   dravik::calibration::Lens lens;
-  if (!dravik::calibration::Lens::fromIntrinsics(K, distortion, width, height, &lens)) {
-    return "the camera matrix is not finite or the image size is not positive";
-  }
+  dravik::calibration::Lens::fromIntrinsics(K, distortion, width, height, &lens);
   if (lens.isSoundOverImage()) return "";
 
   const double reach = lens.farthestCornerRadius();

@@ -44,9 +44,7 @@ void fillIntrinsics(const ImportedIntrinsics& in, CameraCalibration* camera) {
   intrinsics->set_cx(in.K(0, 2));
   intrinsics->set_cy(in.K(1, 2));
   const std::vector<double>& d = in.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
-  for (double k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
-  intrinsics->add_p(d[2]);
-  intrinsics->add_p(d[3]);
+  dravik::setLensCoefficients(d, intrinsics);
   intrinsics->set_width(in.width);
   intrinsics->set_height(in.height);
 }

@@ -27,7 +27,7 @@ IntrinsicsAtSize intrinsicsOf(const std::string& name, const CameraParameters& c
                                                            : IntrinsicsSource::kTable;
   const dravik::calibration::Lens lens = camera.getLens(width, height);
   intrinsics.K = lens.K;
-  intrinsics.distortion = lens.distortion;
+  intrinsics.distortion = lens.distortionList();
   return intrinsics;
 }
 
@@ -44,7 +44,7 @@ IntrinsicsAtSize intrinsicsOf(const dravik::calibration::PTZCameraModelConfigura
   intrinsics.tilt = setting.tilt();
   intrinsics.zoom = setting.zoom();
   intrinsics.K = lens.K;
-  intrinsics.distortion = lens.distortion;
+  intrinsics.distortion = lens.distortionList();
   return intrinsics;
 }
 

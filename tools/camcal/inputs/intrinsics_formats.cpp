@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
@@ -75,13 +76,15 @@ dravik::calibration::Lens lensOf(const IntrinsicsAtSize& intrinsics) {
   lens.width = intrinsics.width;
   lens.height = intrinsics.height;
   lens.K = intrinsics.K;
-  lens.distortion = intrinsics.distortion;
+  std::copy_n(intrinsics.distortion.begin(),
+              std::min(intrinsics.distortion.size(), lens.distortion.size()),
+              lens.distortion.begin());
   return lens;
 }
 
 dravik::calibration::Lens pinholeOf(const IntrinsicsAtSize& intrinsics) {
   dravik::calibration::Lens lens = lensOf(intrinsics);
-  lens.distortion.assign(8, 0.0f);
+  lens.distortion.fill(0.0f);
   return lens;
 }
 

@@ -427,8 +427,7 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   // Every per-view result is indexed by view and point below: one of the
   // wrong length would read out of bounds.
   bool whole = fit.camera_from_target.size() == views.size() &&
-               fit.view_rms_px.size() == views.size() && fit.kept.size() == views.size() &&
-               fit.lens.distortion.size() == 8;
+               fit.view_rms_px.size() == views.size() && fit.kept.size() == views.size();
   for (size_t v = 0; whole && v < views.size(); ++v) {
     whole = fit.kept[v].size() == views[v].image_points.size();
   }
@@ -449,8 +448,8 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   applyChecks(checkFit(run, options), options, source, &run);
   addUncertainty(fit, &run);
   run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion);
-  run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortion, run.corners.width,
-                                         run.corners.height);
+  run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortionList(),
+                                         run.corners.width, run.corners.height);
   addWarnings(&run);
   return run;
 }

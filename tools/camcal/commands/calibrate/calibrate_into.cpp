@@ -168,18 +168,13 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   const CameraModelSize& size = into->size;
   const dravik::Matrix3d K =
       dravik::calibration::fullFrameIntrinsics(size, run.fit.lens.K.cast<double>());
-  const std::vector<float>& d = run.fit.lens.distortion;  // k1 k2 p1 p2 k3 k4 k5 k6
   CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
   intrinsics->set_fx(K(0, 0));
   intrinsics->set_fy(K(1, 1));
   intrinsics->set_skew(K(0, 1));
   intrinsics->set_cx(K(0, 2));
   intrinsics->set_cy(K(1, 2));
-  intrinsics->clear_k();
-  for (float k : {d[0], d[1], d[4], d[5], d[6], d[7]}) intrinsics->add_k(k);
-  intrinsics->clear_p();
-  intrinsics->add_p(d[2]);
-  intrinsics->add_p(d[3]);
+  dravik::setLensCoefficients(run.fit.lens.distortion, intrinsics);
   // Sample points of the old calibration would contradict the new one.
   intrinsics->clear_sample_points();
   intrinsics->clear_sample_scalar();
