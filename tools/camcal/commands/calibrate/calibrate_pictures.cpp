@@ -507,7 +507,7 @@ std::string plotUncertainty(const CalibrationRun& run) {
         frame.left, frame.top + frame.h + 80,
         "unbounded (red) over " + percentText(run.share_unbounded) + ": " +
             (run.fit.undetermined.empty() ? std::string("the views do not determine the lens")
-                                          : run.fit.undetermined.front()),
+                                          : run.fit.undetermined.front().description),
         12, Anchor::kLeft);
   }
   // The circle in white on a dark rim: the covered region is the scale's
