@@ -38,9 +38,9 @@
 namespace {
 
 using dravik::calibration::calibrateCamera;
+using dravik::calibration::CameraFit;
 using dravik::calibration::Lens;
 using dravik::calibration::TargetView;
-using dravik::calibration::CameraFit;
 using dravik::testing::BoardViewOptions;
 using dravik::testing::boardViews;
 

@@ -12,11 +12,6 @@
 #include "support/log_capture.h"
 #include "support/rendered_board.h"
 
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-#include <opencv2/calib3d.hpp>
-#include <opencv2/core/utility.hpp>
-#endif
-
 namespace {
 
 using dravik::calibration::calibrateCamera;
@@ -98,7 +93,7 @@ TEST(CoverageCell, CutsTheImageIntoEqualCellsFromItsPixelEdges) {
   const struct {
     double u, v;
     int columns, rows, cell;
-  } cases[] = {{-0.5, -0.5, 3, 3, 0},   {319.4, 0, 4, 3, 0},   {319.5, 0, 4, 3, 1},
+  } cases[] = {{-0.5, -0.5, 3, 3, 0},     {319.4, 0, 4, 3, 0}, {319.5, 0, 4, 3, 1},
                {1279.5, 959.5, 4, 3, 11}, {640, 480, 3, 3, 4}, {-50, 2000, 3, 3, 6},
                {NAN, NAN, 4, 3, 0}};
   for (const auto& c : cases) {
@@ -339,25 +334,6 @@ TEST(CalibrateCamera, ExactNearTiltedViewsOfWideLensesReachTheZeroResidualMinimu
     EXPECT_TRUE(result.lens.isSoundOverImage());
   }
 }
-
-#ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-// On the same points OpenCV's rational fit reaches the same minimum (its lens
-// sound here), and reports the same standard deviations.
-TEST(CalibrateCamera, AgreesWithOpenCvsRationalFitAndItsStandardDeviations) {
-  cv::setNumThreads(1);
-  const Lens truth = dravik::testing::navigationLens();
-  const std::vector<TargetView> views = navigationViews(20, kNoise);
-  CameraFit ours;
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &ours));
-  const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
-      views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
-  ASSERT_TRUE(opencv.lens.isSoundOverImage());
-  EXPECT_NEAR(ours.rms_px / opencv.rms, 1.0, 0.01);
-  for (int i = 0; i < 12; ++i) {
-    EXPECT_NEAR(ours.standard_deviations(i) / opencv.standard_deviations(i), 1.0, 0.05) << i;
-  }
-}
-#endif
 
 // Views in the middle half of the image: the uncertainty in the image's
 // corners, beyond the radii the views reach, far above that in the middle

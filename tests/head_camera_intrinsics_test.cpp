@@ -65,8 +65,8 @@ TEST(CameraParametersRecomputeIntrinsics, WritesTheFitOnlyIfItsErrorPerPointIsAt
   Eigen::Vector2i size, grid;
   double scalar = 0.0, error = 0.0;
   const auto calibration = [&](const Points& i, const Points& t, const Eigen::Vector2i& s,
-                               double sc, const Eigen::Vector2i& g,
-                               OpenCVProjection<double>* p, FitFailure*) {
+                               double sc, const Eigen::Vector2i& g, OpenCVProjection<double>* p,
+                               FitFailure*) {
     std::tie(image, target, size, scalar, grid) = std::tie(i, t, s, sc, g);
     std::tie(p->fx, p->fy, p->cx, p->cy, p->k1, p->k2, p->k3, p->k4, p->k5, p->k6, p->p1, p->p2) =
         std::make_tuple(601.0, 602.0, 303.0, 204.0, 0.11, 0.12, 0.13, 0.14, 0.15, 0.16, 0.021,

@@ -207,8 +207,7 @@ std::vector<Eigen::Vector2d> convexHull(std::vector<Eigen::Vector2d> points) {
 }  // namespace
 
 void formCovariance(const std::vector<View>& views, int width, int height,
-                    const IntrinsicFreedom& freedom, const CameraState& state,
-                    CameraFit* result) {
+                    const IntrinsicFreedom& freedom, const CameraState& state, CameraFit* result) {
   IntrinsicMatrix covariance = IntrinsicMatrix::Zero();
   std::vector<Direction> undetermined;
   if (!covarianceOf(views, width, height, freedom, state, &covariance, &undetermined)) {

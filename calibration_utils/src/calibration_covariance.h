@@ -16,8 +16,7 @@ namespace calibration {
 // covered_region from the fit of
 // `views` at `state`, the intrinsics that `freedom` frees counted as fitted.
 void formCovariance(const std::vector<View>& views, int width, int height,
-                    const IntrinsicFreedom& freedom, const CameraState& state,
-                    CameraFit* result);
+                    const IntrinsicFreedom& freedom, const CameraState& state, CameraFit* result);
 
 }  // namespace calibration
 }  // namespace dravik

@@ -54,8 +54,7 @@ constexpr int kMaxOutlierRounds = 20;
 // distortion leads the fit into a valley of the rational lens's terms far
 // from the truth; this one starts next to it.
 bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
-                    int width, int height, const CameraFitOptions& options,
-                    CameraState* state) {
+                    int width, int height, const CameraFitOptions& options, CameraState* state) {
   if (options.lens_terms == LensTerms::kNone) return false;
   std::vector<PlanarView> planar(views.size());
   for (size_t v = 0; v < views.size(); ++v) {
@@ -76,10 +75,13 @@ bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector
   const double f = 1.0 / std::sqrt(0.5 * (wx + wy));
   if (!plausibleFocalLength(f, width)) return false;
   const CurvatureLens at_f = curvatureLensAtFocalLength(lens, width, height, f);
-  startWithoutDistortion(prepared, f, c, state);
+  *state = CameraState();
+  state->intrinsics(kFx) = state->intrinsics(kFy) = f;
+  state->intrinsics(kCx) = c.x();
+  state->intrinsics(kCy) = c.y();
   for (int i = 0; i < kLensCoefficientCount; ++i) state->intrinsics(kLens + i) = at_f[i];
   for (size_t v = 0; v < prepared.size(); ++v) {
-    state->poses[v] = poseOf(prepared[v], homographies[v], f, f, c);
+    state->poses.push_back(poseOf(prepared[v], homographies[v], f, f, c));
   }
   return true;
 }
@@ -131,9 +133,7 @@ bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
     closedFormStart(prepared, views, width, height, state);
   }
   if (!std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
-    FitFailure behind;
-    behind.reason = FitReason::kPosesBehindCamera;
-    return refuse(behind, failure);
+    return refuse(failureOf(FitReason::kPosesBehindCamera), failure);
   }
   return true;
 }
@@ -183,8 +183,7 @@ struct FitOutcome {
 // penalised stage runs only when the unconstrained one ends unsound or
 // inside the margins, and `start` stands in for the simplest lens.
 FitOutcome fitStages(const std::vector<View>& views, int width, int height,
-                     const CameraFitOptions& options, const CameraState& start,
-                     bool refine) {
+                     const CameraFitOptions& options, const CameraState& start, bool refine) {
   FitOutcome outcome;
   size_t points = 0;
   for (const View& view : views) points += view.image.size();
@@ -294,8 +293,8 @@ std::vector<T> pick(const std::vector<T>& all, const std::vector<size_t>& indice
 // (logged) when that start puts target points behind the camera.
 bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
               const std::vector<size_t>& first_pass, int width, int height,
-              const CameraFitOptions& options, const CameraState& start,
-              FitOutcome* outcome, FitFailure* failure) {
+              const CameraFitOptions& options, const CameraState& start, FitOutcome* outcome,
+              FitFailure* failure) {
   const FitOutcome first = fitStages(pick(views, first_pass), width, height, options, start, false);
   if (first_pass.size() == views.size()) {
     *outcome = first;
@@ -340,9 +339,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
                      const CameraFitOptions& given, CameraFit* result, FitFailure* failure) {
   if (failure != nullptr) *failure = FitFailure();
   if (result == nullptr) {
-    FitFailure no_result;
-    no_result.reason = FitReason::kNoResult;
-    return refuse(no_result, failure);
+    return refuse(failureOf(FitReason::kNoResult), failure);
   }
   const FitFailure refused = checkViews(views, width, height, given);
   if (refused.reason != FitReason::kNone) return refuse(refused, failure);
@@ -366,12 +363,10 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   }
   const size_t minimum_views = minimumViews(options.lens_terms);
   if (prepared.size() < minimum_views) {
-    FitFailure too_few;
-    too_few.reason = FitReason::kTooFewUsableViews;
-    too_few.first = static_cast<long long>(prepared.size());
-    too_few.view = static_cast<long long>(views.size());
-    too_few.second = static_cast<long long>(minimum_views);
-    return refuse(too_few, failure);
+    return refuse(
+        failureOf(FitReason::kTooFewUsableViews, static_cast<long long>(views.size()),
+                  static_cast<long long>(prepared.size()), static_cast<long long>(minimum_views)),
+        failure);
   }
 
   // The kept points of each prepared view, as the problem holds them.
@@ -481,9 +476,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
                                             [](float k) { return std::isfinite(k); });
   if (!finite || !(out.lens.K(0, 0) > 0.0f) || !(out.lens.K(1, 1) > 0.0f) ||
       !out.lens.isSoundOverImage()) {
-    FitFailure unsound;
-    unsound.reason = FitReason::kLensNotSound;
-    return refuse(unsound, failure);
+    return refuse(failureOf(FitReason::kLensNotSound), failure);
   }
 
   ReprojectionProblem problem(fitted_views, width, height, outcome.state);

@@ -38,8 +38,10 @@ bool findRepeatedPoint(const std::vector<Point>& points, size_t* first, size_t* 
   return false;
 }
 
-FitFailure failure(FitReason reason, long long view = 0, long long first = 0, long long second = 0,
-                   double value = 0.0) {
+}  // namespace
+
+FitFailure failureOf(FitReason reason, long long view, long long first, long long second,
+                     double value) {
   FitFailure f;
   f.reason = reason;
   f.view = view;
@@ -48,8 +50,6 @@ FitFailure failure(FitReason reason, long long view = 0, long long first = 0, lo
   f.value = value;
   return f;
 }
-
-}  // namespace
 
 std::string fitFailureText(const FitFailure& f) {
   std::ostringstream out;
@@ -184,40 +184,40 @@ FitFailure checkViews(const std::vector<TargetView>& views, int width, int heigh
   const size_t minimum_views = minimumViews(options.lens_terms);
   if (width <= 0 || height <= 0 ||
       static_cast<long long>(width) * static_cast<long long>(height) > kMaxUndistortionPixels) {
-    return failure(FitReason::kImageSize, 0, width, height);
+    return failureOf(FitReason::kImageSize, 0, width, height);
   }
   if (views.size() < minimum_views) {
-    return failure(FitReason::kTooFewViews, 0, static_cast<long long>(views.size()),
-                   static_cast<long long>(minimum_views));
+    return failureOf(FitReason::kTooFewViews, 0, static_cast<long long>(views.size()),
+                     static_cast<long long>(minimum_views));
   }
   if (!std::isfinite(options.outlier_sigma) || options.outlier_sigma < 0.0) {
-    return failure(FitReason::kOutlierThreshold, 0, 0, 0, options.outlier_sigma);
+    return failureOf(FitReason::kOutlierThreshold, 0, 0, 0, options.outlier_sigma);
   }
   for (size_t v = 0; v < views.size(); ++v) {
     const TargetView& view = views[v];
     const long long index = static_cast<long long>(v);
     if (view.image_points.size() != view.target_points.size()) {
-      return failure(FitReason::kUnequalPoints, index,
-                     static_cast<long long>(view.image_points.size()),
-                     static_cast<long long>(view.target_points.size()));
+      return failureOf(FitReason::kUnequalPoints, index,
+                       static_cast<long long>(view.image_points.size()),
+                       static_cast<long long>(view.target_points.size()));
     }
     if (view.image_points.size() < kMinimumPointsPerView) {
-      return failure(FitReason::kTooFewPoints, index,
-                     static_cast<long long>(view.image_points.size()),
-                     static_cast<long long>(kMinimumPointsPerView));
+      return failureOf(FitReason::kTooFewPoints, index,
+                       static_cast<long long>(view.image_points.size()),
+                       static_cast<long long>(kMinimumPointsPerView));
     }
-    if (!allFinite(view)) return failure(FitReason::kPointsNotFinite, index);
-    if (!spanPlane(view.target_points)) return failure(FitReason::kTargetOnALine, index);
+    if (!allFinite(view)) return failureOf(FitReason::kPointsNotFinite, index);
+    if (!spanPlane(view.target_points)) return failureOf(FitReason::kTargetOnALine, index);
     // Two corners at one pixel, or one corner seen twice, would count as
     // independent measurements and narrow the uncertainty they do not.
     size_t first, second;
     if (findRepeatedPoint(view.image_points, &first, &second)) {
-      return failure(FitReason::kRepeatedImagePoint, index, static_cast<long long>(first),
-                     static_cast<long long>(second));
+      return failureOf(FitReason::kRepeatedImagePoint, index, static_cast<long long>(first),
+                       static_cast<long long>(second));
     }
     if (findRepeatedPoint(view.target_points, &first, &second)) {
-      return failure(FitReason::kRepeatedTargetPoint, index, static_cast<long long>(first),
-                     static_cast<long long>(second));
+      return failureOf(FitReason::kRepeatedTargetPoint, index, static_cast<long long>(first),
+                       static_cast<long long>(second));
     }
   }
   return FitFailure();

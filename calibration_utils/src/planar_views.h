@@ -49,6 +49,10 @@ inline Eigen::Vector2d imageCentre(int width, int height) {
   return Eigen::Vector2d(0.5 * (width - 1), 0.5 * (height - 1));
 }
 
+// The failure of `reason`, with the view, counts and value its words name.
+FitFailure failureOf(FitReason reason, long long view = 0, long long first = 0,
+                     long long second = 0, double value = 0.0);
+
 // Writes the failure's words as a level-2 record, stores it in *out when
 // given, and returns false.
 bool refuse(const FitFailure& failure, FitFailure* out);

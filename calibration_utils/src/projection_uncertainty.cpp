@@ -35,8 +35,7 @@ bool inside(const std::vector<Eigen::Vector2d>& polygon, const Eigen::Vector2d& 
 
 }  // namespace
 
-bool projectionUncertainty(const CameraFit& calibration, int step,
-                           std::vector<float>* sigma_px) {
+bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<float>* sigma_px) {
   const Lens& lens = calibration.lens;
   if (sigma_px == nullptr || step <= 0) {
     DRAVIK_LOG(2, kTag) << "No uncertainty to fill, or a step " << step << " not positive";

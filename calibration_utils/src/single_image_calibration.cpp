@@ -28,17 +28,6 @@ constexpr int kSingleViewParameters = kIntrinsics + kPoseParameters;
 // distance.
 constexpr double kMinimumKeystonePixels = 1.0;
 
-FitFailure failure(FitReason reason, long long view = 0, long long first = 0, long long second = 0,
-                   double value = 0.0) {
-  FitFailure f;
-  f.reason = reason;
-  f.view = view;
-  f.first = first;
-  f.second = second;
-  f.value = value;
-  return f;
-}
-
 bool allFinite(const std::vector<Eigen::Vector2f>& points) {
   for (const Eigen::Vector2f& p : points) {
     if (!p.allFinite()) return false;
@@ -53,23 +42,23 @@ FitFailure checkInput(const std::vector<Eigen::Vector2f>& image_points,
                       const Eigen::Vector2i& sample_size) {
   const long long points = static_cast<long long>(image_points.size());
   if (image_points.size() != target_points.size()) {
-    return failure(FitReason::kSingleUnequalPoints, 0, points,
-                   static_cast<long long>(target_points.size()));
+    return failureOf(FitReason::kSingleUnequalPoints, 0, points,
+                     static_cast<long long>(target_points.size()));
   }
   if (points < kSingleViewParameters) {
-    return failure(FitReason::kSingleTooFewPoints, 0, points, kSingleViewParameters);
+    return failureOf(FitReason::kSingleTooFewPoints, 0, points, kSingleViewParameters);
   }
   if (!allFinite(image_points) || !allFinite(target_points) || !std::isfinite(scalar)) {
-    return failure(FitReason::kSingleNotFinite);
+    return failureOf(FitReason::kSingleNotFinite);
   }
   if (image_size.x() <= 0 || image_size.y() <= 0 || scalar < 0.0) {
-    return failure(FitReason::kSingleSizeOrScale, 0, image_size.x(), image_size.y(), scalar);
+    return failureOf(FitReason::kSingleSizeOrScale, 0, image_size.x(), image_size.y(), scalar);
   }
   const bool grid_known = sample_size.x() != 0 || sample_size.y() != 0;
   if (grid_known && (sample_size.x() <= 0 || sample_size.y() <= 0 ||
                      image_points.size() > static_cast<size_t>(sample_size.x()) *
                                                static_cast<size_t>(sample_size.y()))) {
-    return failure(FitReason::kSingleGrid, points, sample_size.x(), sample_size.y());
+    return failureOf(FitReason::kSingleGrid, points, sample_size.x(), sample_size.y());
   }
   return FitFailure();
 }
@@ -129,12 +118,12 @@ void closedFormStart(const PreparedView& prepared, const TargetView& view,
 // one. Then every coefficient, with the penalties keeping the lens sound.
 // False, with the reason, when the start puts target points behind the
 // camera or the lens folds inside the image.
-bool refine(const std::vector<View>& views, const Eigen::Vector2i& image_size,
-            CameraState* camera, double* error, FitFailure* reason) {
+bool refine(const std::vector<View>& views, const Eigen::Vector2i& image_size, CameraState* camera,
+            double* error, FitFailure* reason) {
   const View& view = views[0];
   ReprojectionProblem problem(views, image_size.x(), image_size.y(), *camera);
   if (!std::isfinite(problem.dataCost(*camera))) {
-    return refuse(failure(FitReason::kSinglePoseBehindCamera), reason);
+    return refuse(failureOf(FitReason::kSinglePoseBehindCamera), reason);
   }
   SolverOptions options;
   options.max_evaluations = kMaxEvaluationsPerStage;
@@ -154,7 +143,7 @@ bool refine(const std::vector<View>& views, const Eigen::Vector2i& image_size,
 
   *camera = problem.state();
   if (!lensIsSoundOverImage(camera->intrinsics, image_size.x(), image_size.y())) {
-    return refuse(failure(FitReason::kSingleLensFolds), reason);
+    return refuse(failureOf(FitReason::kSingleLensFolds), reason);
   }
   *error = rmsOf(problem.dataCost(*camera), view.image.size());
   return true;
@@ -187,8 +176,12 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
                                 OpenCVProjection<double>* projection, FitFailure* reason) {
   constexpr double kNoFit = std::numeric_limits<double>::infinity();
   if (reason != nullptr) *reason = FitFailure();
-  const FitFailure refused = checkInput(image_points, target_points, image_size, scalar, sample_size);
-  if (refused.reason != FitReason::kNone) return refuse(refused, reason), kNoFit;
+  const FitFailure refused =
+      checkInput(image_points, target_points, image_size, scalar, sample_size);
+  if (refused.reason != FitReason::kNone) {
+    refuse(refused, reason);
+    return kNoFit;
+  }
 
   // An unknown scale leaves the target in its own units, taken as metres.
   const double metres_per_unit = scalar > 0.0 ? scalar : 1.0;
@@ -201,11 +194,13 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
     target_view.target_points.emplace_back(target.x(), target.y(), 0.0);
   }
   if (!spanPlane(target_view.target_points) || !spanPlane(target_view.image_points)) {
-    return refuse(failure(FitReason::kSingleOnALine), reason), kNoFit;
+    refuse(failureOf(FitReason::kSingleOnALine), reason);
+    return kNoFit;
   }
   PreparedView prepared;
   if (!prepareView(target_view, 0, &prepared)) {
-    return refuse(failure(FitReason::kSingleNoHomography), reason), kNoFit;
+    refuse(failureOf(FitReason::kSingleNoHomography), reason);
+    return kNoFit;
   }
 
   std::vector<View> views(1);

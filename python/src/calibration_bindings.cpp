@@ -188,8 +188,10 @@ void bindCalibration(py::module_& m) {
   py::class_<Calibration> calibration(m, "CameraCalibration");
   bindCalibrationClass(calibration);
   m.def("calibrate_camera", &calibrate, py::arg("views"), py::arg("image_size"),
-        py::arg("lens_terms") = std::string(dravik::calibration::lensTermsName(CameraFitOptions().lens_terms)), py::arg("fix_principal_point") = false,
-        py::arg("same_focal_length") = false, py::arg("outlier_sigma") = 0.0,
+        py::arg("lens_terms") =
+            std::string(dravik::calibration::lensTermsName(CameraFitOptions().lens_terms)),
+        py::arg("fix_principal_point") = false, py::arg("same_focal_length") = false,
+        py::arg("outlier_sigma") = 0.0,
         R"(Fits the camera of an image of image_size = (width, height) pixels to views
 of a rigid target: the rational lens and every view's pose together, by
 Levenberg-Marquardt from Zhang's closed form, sound over the whole image.

@@ -176,30 +176,30 @@ struct CameraFit {
 // and value its words name. fitFailureText gives the words, those of the
 // level-2 record the fit writes.
 enum class FitReason {
-  kNone,                  // fitted
-  kNoResult,              // No calibration to fill
-  kImageSize,             // Image size W x H not positive or above N pixels
-  kTooFewViews,           // Too few views to calibrate: N, at least M
-  kOutlierThreshold,      // Outlier threshold X not a non-negative number
-  kUnequalPoints,         // View V: image and target points differ in number: N vs. M
-  kTooFewPoints,          // View V: too few points: N, at least M
-  kPointsNotFinite,       // View V: points not finite
-  kTargetOnALine,         // View V: the target's points lie on a line
-  kRepeatedImagePoint,    // View V: points N and M have the same image point
-  kRepeatedTargetPoint,   // View V: points N and M have the same target point
-  kTooFewUsableViews,     // Too few views with a usable homography: N of V, at least M
-  kPosesBehindCamera,     // The closed-form poses put target points behind the camera
-  kLensNotSound,          // The fitted lens is not sound over the image
+  kNone,                 // fitted
+  kNoResult,             // No calibration to fill
+  kImageSize,            // Image size W x H not positive or above N pixels
+  kTooFewViews,          // Too few views to calibrate: N, at least M
+  kOutlierThreshold,     // Outlier threshold X not a non-negative number
+  kUnequalPoints,        // View V: image and target points differ in number: N vs. M
+  kTooFewPoints,         // View V: too few points: N, at least M
+  kPointsNotFinite,      // View V: points not finite
+  kTargetOnALine,        // View V: the target's points lie on a line
+  kRepeatedImagePoint,   // View V: points N and M have the same image point
+  kRepeatedTargetPoint,  // View V: points N and M have the same target point
+  kTooFewUsableViews,    // Too few views with a usable homography: N of V, at least M
+  kPosesBehindCamera,    // The closed-form poses put target points behind the camera
+  kLensNotSound,         // The fitted lens is not sound over the image
   // The single-view fit's own (calibration_utils/single_image_calibration.h).
-  kSingleUnequalPoints,   // Image and target points differ in number: N vs. M
-  kSingleTooFewPoints,    // Too few points to calibrate: N for M parameters
-  kSingleNotFinite,       // Points or target scale not finite
-  kSingleSizeOrScale,     // Image size N x M not positive, or target scale X negative
-  kSingleGrid,            // V points do not fit a target grid of N x M
-  kSingleOnALine,         // The points lie on a line
-  kSingleNoHomography,    // No homography fits the points: they lie on a line or coincide
+  kSingleUnequalPoints,     // Image and target points differ in number: N vs. M
+  kSingleTooFewPoints,      // Too few points to calibrate: N for M parameters
+  kSingleNotFinite,         // Points or target scale not finite
+  kSingleSizeOrScale,       // Image size N x M not positive, or target scale X negative
+  kSingleGrid,              // V points do not fit a target grid of N x M
+  kSingleOnALine,           // The points lie on a line
+  kSingleNoHomography,      // No homography fits the points: they lie on a line or coincide
   kSinglePoseBehindCamera,  // The closed-form pose puts target points behind the camera
-  kSingleLensFolds,       // The fitted lens folds inside the image
+  kSingleLensFolds,         // The fitted lens folds inside the image
 };
 struct FitFailure {
   FitReason reason = FitReason::kNone;
@@ -235,8 +235,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
 // a number where the pixel has no ray (beyond the lens's sound region).
 // False, with a level-2 record, for a null output, a step not positive or
 // larger than the image, or a lens or covariance that is not usable.
-bool projectionUncertainty(const CameraFit& calibration, int step,
-                           std::vector<float>* sigma_px);
+bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<float>* sigma_px);
 
 // What a grid of projectionUncertainty says, as a report gives it.
 struct UncertaintySummary {

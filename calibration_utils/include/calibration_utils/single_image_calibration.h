@@ -10,10 +10,9 @@
 // How it works
 // 1. Closed-form start. A homography H from the target to the image by the
 //    normalised direct linear transform; the principal point at the image
-//    centre ((width - 1) / 2, (height - 1) / 2); one focal length f from the two orthogonality constraints of the
-//    target's axes, h1' W h2' = 0 and h1' W h1' = h2' W h2' with
-//    W = diag(1/f^2, 1/f^2, 1) on H moved to the principal point; the pose from
-//    K^-1 H; no distortion.
+//    centre ((width - 1) / 2, (height - 1) / 2); one focal length f from the two orthogonality
+//    constraints of the target's axes, h1' W h2' = 0 and h1' W h1' = h2' W h2' with W = diag(1/f^2,
+//    1/f^2, 1) on H moved to the principal point; the pose from K^-1 H; no distortion.
 // 2. Levenberg-Marquardt in double precision on the Jacobian of the
 //    residuals, written out by hand from the chain rule through the pose, the
 //    perspective division, the lens (calibration_utils/lens_jacobian.h) and

@@ -65,7 +65,8 @@ struct CornerResidual {
 // spells them.
 struct FitOptions {
   // A spelling of the library's kLensTermsNames: rational, plumb-bob or none.
-  std::string lens_terms = dravik::calibration::lensTermsName(dravik::calibration::LensTerms::kRational);
+  std::string lens_terms =
+      dravik::calibration::lensTermsName(dravik::calibration::LensTerms::kRational);
   bool fix_principal_point = false;
   bool same_focal_length = false;
   double outlier_sigma = 0.0;
