@@ -38,9 +38,9 @@
 namespace {
 
 using dravik::calibration::calibrateCamera;
+using dravik::calibration::CameraFit;
 using dravik::calibration::Lens;
 using dravik::calibration::TargetView;
-using dravik::calibration::views::CameraCalibration;
 using dravik::testing::BoardViewOptions;
 using dravik::testing::boardViews;
 
@@ -75,7 +75,7 @@ void calibrateBesideOpenCV(benchmark::State& state, int view_count) {
   BoardViewOptions options;
   options.count = view_count;
   const std::vector<TargetView> views = boardViews(truth, options);
-  CameraCalibration ours;
+  CameraFit ours;
   double ours_seconds = 0.0;
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
   cv::setNumThreads(1);
@@ -129,9 +129,9 @@ void BM_CalibrateManyViews(benchmark::State& state) {
   BoardViewOptions options;
   options.count = static_cast<int>(state.range(0));
   const std::vector<TargetView> views = boardViews(truth, options);
-  dravik::calibration::CameraCalibrationOptions fit;
+  dravik::calibration::CameraFitOptions fit;
   fit.outlier_sigma = state.range(1) != 0 ? 4.0 : 0.0;
-  CameraCalibration ours;
+  CameraFit ours;
   double seconds = 0.0;
   for (auto _ : state) {
     const double start = threadSeconds();
@@ -168,7 +168,7 @@ void BM_CalibrateWideCentreThird(benchmark::State& state) {
   for (auto _ : state) {
     sound = opencv_sound = 0;
     for (const std::vector<TargetView>& views : view_sets) {
-      CameraCalibration ours;
+      CameraFit ours;
       if (calibrateCamera(views, truth.width, truth.height, {}, &ours) &&
           ours.lens.isSoundOverImage()) {
         ++sound;
@@ -205,7 +205,7 @@ void BM_CalibrateWideNear(benchmark::State& state) {
       dravik::testing::NearViewOptions options;
       options.seed = static_cast<unsigned>(seed);
       const std::vector<TargetView> views = dravik::testing::nearTiltedViews(truth, options);
-      CameraCalibration ours;
+      CameraFit ours;
       if (calibrateCamera(views, truth.width, truth.height, {}, &ours) && ours.rms_px < 0.01) {
         ++exact;
       }

@@ -30,7 +30,6 @@
 namespace {
 
 using dravik::calibration::calibrateFromSingleImage;
-using dravik::calibration::CalibrationJet;
 using dravik::calibration::OpenCVProjection;
 
 // One view with everything a fit takes.
@@ -116,7 +115,7 @@ void calibrateBesideOpenCV(benchmark::State& state, const FitInput& in) {
   double ours_seconds = 0.0;
   for (auto _ : state) {
     const double start = threadSeconds();
-    OpenCVProjection<CalibrationJet> projection;
+    OpenCVProjection<double> projection;
     benchmark::DoNotOptimize(calibrateFromSingleImage(in.image, in.target, in.image_size, in.scalar,
                                                       in.grid, &projection));
     const double ours = threadSeconds() - start;

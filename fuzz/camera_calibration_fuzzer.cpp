@@ -10,6 +10,7 @@
 // (two floats) and the target point (three floats); zeros once the input is
 // used up.
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "calibration_utils/camera_calibration.h"
@@ -21,10 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quietLogs();
   FuzzedNumbers in(data, size);
   const int width = in.next<int16_t>(), height = in.next<int16_t>();
-  CameraCalibrationOptions options;
-  const uint8_t terms = in.next<uint8_t>() % 3;
-  options.lens_terms =
-      terms == 0 ? LensTerms::kRational : (terms == 1 ? LensTerms::kPlumbBob : LensTerms::kNone);
+  CameraFitOptions options;
+  options.lens_terms = kLensTermsNames[in.next<uint8_t>() % std::size(kLensTermsNames)].terms;
   const uint8_t flags = in.next<uint8_t>();
   options.fix_principal_point = flags & 1;
   options.same_focal_length = flags & 2;
@@ -37,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       view.target_points.push_back(in.v3().cast<double>());
     }
   }
-  views::CameraCalibration result;
+  CameraFit result;
   if (!calibrateCamera(views, width, height, options, &result)) return 0;
   if (result.camera_from_target.size() != views.size() ||
       result.view_rms_px.size() != views.size() || result.kept.size() != views.size() ||

@@ -17,27 +17,20 @@
 namespace {
 
 using dravik::calibration::calibrateCamera;
-using dravik::calibration::CameraCalibrationOptions;
+using dravik::calibration::CameraFit;
+using dravik::calibration::CameraFitOptions;
 using dravik::calibration::Lens;
 using dravik::calibration::LensTerms;
 using dravik::calibration::projectionUncertainty;
 using dravik::calibration::summarizeUncertainty;
 using dravik::calibration::TargetView;
 using dravik::calibration::UncertaintySummary;
-using dravik::calibration::views::CameraCalibration;
 using dravik::testing::BoardViewOptions;
 using dravik::testing::boardViews;
 using dravik::testing::LogCapture;
+using dravik::testing::navigationViews;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-std::vector<TargetView> navigationViews(int count, double noise, unsigned seed) {
-  BoardViewOptions options;
-  options.count = count;
-  options.noise_px = noise;
-  options.seed = seed;
-  return boardViews(dravik::testing::navigationLens(), options);
-}
 
 // Views of a 9 x 6 board of 4 cm squares held square to the optical axis,
 // at different places and distances: a focal length twice as long seen
@@ -57,7 +50,7 @@ std::vector<TargetView> frontoParallelViews(const Lens& lens) {
   return views;
 }
 
-bool fitted(const CameraCalibrationOptions& options, int term) {
+bool fitted(const CameraFitOptions& options, int term) {
   const int lens_terms = options.lens_terms == LensTerms::kRational   ? 8
                          : options.lens_terms == LensTerms::kPlumbBob ? 5
                                                                       : 0;
@@ -70,11 +63,11 @@ bool fitted(const CameraCalibrationOptions& options, int term) {
 TEST(CalibrationCovariance, EveryFittedTermHasAStandardDeviationAboveZero) {
   struct Case {
     const char* what;
-    CameraCalibrationOptions options;
+    CameraFitOptions options;
     double noise;
   };
   const auto with = [](LensTerms terms, bool fix_principal_point, bool same_focal_length) {
-    CameraCalibrationOptions options;
+    CameraFitOptions options;
     options.lens_terms = terms;
     options.fix_principal_point = fix_principal_point;
     options.same_focal_length = same_focal_length;
@@ -88,7 +81,7 @@ TEST(CalibrationCovariance, EveryFittedTermHasAStandardDeviationAboveZero) {
       {"one focal length", with(LensTerms::kRational, false, true), 0.2},
   };
   for (const Case& c : cases) {
-    CameraCalibration result;
+    CameraFit result;
     ASSERT_TRUE(calibrateCamera(navigationViews(12, c.noise, 3), 1280, 960, c.options, &result))
         << c.what;
     for (int i = 0; i < 12; ++i) {
@@ -111,9 +104,9 @@ TEST(CalibrationCovariance, NamesWhatSquareOnViewsLeaveUndeterminedAndCallsItUnb
   const Lens truth = dravik::testing::navigationLens();
   for (const LensTerms terms : {LensTerms::kPlumbBob, LensTerms::kRational}) {
     const std::string what = terms == LensTerms::kPlumbBob ? "plumb-bob" : "rational";
-    CameraCalibrationOptions options;
+    CameraFitOptions options;
     options.lens_terms = terms;
-    CameraCalibration result;
+    CameraFit result;
     LogCapture log(3);
     ASSERT_TRUE(
         calibrateCamera(frontoParallelViews(truth), truth.width, truth.height, options, &result))
@@ -150,7 +143,7 @@ TEST(CalibrationCovariance, SummarizesTheCoveredRegionApartFromTheWholeImage) {
   BoardViewOptions options;
   options.count = 12;
   options.coverage = 0.5;
-  CameraCalibration result;
+  CameraFit result;
   ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result));
   ASSERT_GE(result.covered_region.size(), 3u);
   for (const Eigen::Vector2d& p : result.covered_region) {
@@ -189,39 +182,26 @@ TEST(CalibrationCovariance, SummarizesTheCoveredRegionApartFromTheWholeImage) {
 // (OpenCV before 4.7 divided by n - p: the reference brings it to 2 n - p).
 TEST(CalibrationCovariance, MatchesOpenCvsStandardDeviationsWhereBothReachTheSameMinimum) {
   cv::setNumThreads(1);
-  struct Case {
-    LensTerms terms;
-    int flags;
-    unsigned seed;
-  };
+  const Lens truth = dravik::testing::navigationLens();
   // Seeds of 20 views with 0.2 px of noise on which both fits stop at the
   // same point of the rational lens's valley.
-  const Case cases[] = {
-      {LensTerms::kRational, cv::CALIB_RATIONAL_MODEL, 1},
-      {LensTerms::kRational, cv::CALIB_RATIONAL_MODEL, 9},
-      {LensTerms::kRational, cv::CALIB_RATIONAL_MODEL, 30},
-  };
-  const Lens truth = dravik::testing::navigationLens();
-  for (const Case& c : cases) {
-    const std::vector<TargetView> views = navigationViews(20, 0.2, c.seed);
-    CameraCalibrationOptions options;
-    options.lens_terms = c.terms;
-    CameraCalibration ours;
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &ours)) << c.seed;
-    const dravik::testing::OpenCvCalibration opencv =
-        dravik::testing::openCvCalibration(views, truth.width, truth.height, c.flags);
-    EXPECT_NEAR(ours.rms_px, opencv.rms, 1e-5) << c.seed;
-    EXPECT_TRUE(ours.undetermined.empty()) << c.seed;
-    const int terms = c.terms == LensTerms::kRational ? 12 : 9;
-    for (int i = 0; i < terms; ++i) {
+  for (const unsigned seed : {1u, 9u, 30u}) {
+    const std::vector<TargetView> views = navigationViews(20, 0.2, seed);
+    CameraFit ours;
+    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &ours)) << seed;
+    const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
+        views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
+    EXPECT_NEAR(ours.rms_px, opencv.rms, 1e-5) << seed;
+    EXPECT_TRUE(ours.undetermined.empty()) << seed;
+    for (int i = 0; i < 12; ++i) {
       const double value = i < 4 ? double(ours.lens.K(i < 2 ? i : i - 2, i < 2 ? i : 2))
                                  : double(ours.lens.distortion[size_t(i - 4)]);
       const double reference = i < 4 ? double(opencv.lens.K(i < 2 ? i : i - 2, i < 2 ? i : 2))
                                      : double(opencv.lens.distortion[size_t(i - 4)]);
       ASSERT_NEAR(value, reference, 0.05 * opencv.standard_deviations(i))
-          << "seed " << c.seed << ", term " << i << ": not the same minimum";
+          << "seed " << seed << ", term " << i << ": not the same minimum";
       EXPECT_NEAR(ours.standard_deviations(i) / opencv.standard_deviations(i), 1.0, 0.05)
-          << "seed " << c.seed << ", term " << i;
+          << "seed " << seed << ", term " << i;
     }
   }
 }

@@ -88,7 +88,7 @@ TEST(LensBits, ProjectionAndItsInverseArePinnedSingleAndBatch) {
 TEST(CalibrateCameraBits, TwentyViewsOfTheNavigationLensFitToPinnedBits) {
   const Lens truth = dravik::testing::navigationLens();
   dravik::testing::BoardViewOptions options;
-  views::CameraCalibration fit;
+  CameraFit fit;
   ASSERT_TRUE(calibrateCamera(dravik::testing::boardViews(truth, options), truth.width,
                               truth.height, {}, &fit));
   std::string bits = hex(fit.rms_px);

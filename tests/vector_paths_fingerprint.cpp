@@ -54,7 +54,7 @@ void writeLens(const char* name, const Lens& lens) {
 
 void fits() {
   const Lens truth = dravik::testing::navigationLens();
-  views::CameraCalibration fit;
+  CameraFit fit;
   if (calibrateCamera(dravik::testing::boardViews(truth, {}), truth.width, truth.height, {},
                       &fit)) {
     writeLens("fit lens", fit.lens);

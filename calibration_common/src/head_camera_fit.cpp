@@ -53,19 +53,20 @@ HeadCameraFit fitThroughSensor(const CameraIntrinsics& intrinsics,
     target_points.emplace_back(sample.target_x(), sample.target_y());
   }
 
-  OpenCVProjection<CalibrationJet> projection;
+  OpenCVProjection<double> projection;
   const Eigen::Vector2i image_size(intrinsics.width(), intrinsics.height());
   const Eigen::Vector2i sample_size(intrinsics.sample_width(), intrinsics.sample_height());
   HeadCameraFit fit;
-  fit.error = calibrate(image_points, target_points, image_size,
-                        static_cast<double>(intrinsics.sample_scalar()), sample_size, &projection);
-  fit.fx = static_cast<float>(projection.fx.value);
-  fit.fy = static_cast<float>(projection.fy.value);
-  fit.cx = static_cast<float>(projection.cx.value);
-  fit.cy = static_cast<float>(projection.cy.value);
-  const CalibrationJet* lens[] = {&projection.k1, &projection.k2, &projection.p1, &projection.p2,
-                                  &projection.k3, &projection.k4, &projection.k5, &projection.k6};
-  for (int i = 0; i < 8; ++i) fit.distortion[i] = static_cast<float>(lens[i]->value);
+  fit.error =
+      calibrate(image_points, target_points, image_size,
+                static_cast<double>(intrinsics.sample_scalar()), sample_size, &projection, nullptr);
+  fit.fx = static_cast<float>(projection.fx);
+  fit.fy = static_cast<float>(projection.fy);
+  fit.cx = static_cast<float>(projection.cx);
+  fit.cy = static_cast<float>(projection.cy);
+  const double* lens[] = {&projection.k1, &projection.k2, &projection.p1, &projection.p2,
+                          &projection.k3, &projection.k4, &projection.k5, &projection.k6};
+  for (int i = 0; i < 8; ++i) fit.distortion[i] = static_cast<float>(*lens[i]);
   return fit;
 }
 

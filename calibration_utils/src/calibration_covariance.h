@@ -1,5 +1,6 @@
 // The covariance of a multi-view calibration's intrinsics, with the poses
-// marginalised, and what it says of the lens's projection.
+// marginalised (what it says of the lens's projection:
+// projection_uncertainty.cpp).
 #pragma once
 
 #include <vector>
@@ -15,8 +16,7 @@ namespace calibration {
 // covered_region from the fit of
 // `views` at `state`, the intrinsics that `freedom` frees counted as fitted.
 void formCovariance(const std::vector<View>& views, int width, int height,
-                    const IntrinsicFreedom& freedom, const CameraState& state,
-                    views::CameraCalibration* result);
+                    const IntrinsicFreedom& freedom, const CameraState& state, CameraFit* result);
 
 }  // namespace calibration
 }  // namespace dravik

@@ -9,11 +9,13 @@
 #include <string>
 
 #include "calibration_covariance.h"
-#include "calibration_utils/rectify.h"
+#include "calibration_utils/view_coverage.h"
 #include "curvature_start.h"
 #include "dravik/logging.h"
+#include "dravik/rational_lens.h"
 #include "levenberg_marquardt.h"
 #include "planar_homography.h"
+#include "planar_views.h"
 #include "reprojection_problem.h"
 #include "view_geometry.h"
 
@@ -22,18 +24,7 @@ namespace calibration {
 
 namespace {
 
-constexpr char kTag[] = "calibration_utils";
-// The solver's budget per stage (a stage that ends along the soundness
-// margin, where the rational lens's terms trade off almost freely, takes a
-// couple of hundred), and its floor: an error per point of 1e-9 pixels is
-// far below any measurement.
-constexpr int kMaxEvaluationsPerStage = 400;
-constexpr double kCostFloorPerPoint = 1e-18;
-// The stages with every free term stop only at this relative decrease: the
-// rational lens's terms trade off so nearly freely that the last part of
-// their descent, which settles the lens in the corners the views leave
-// uncovered, lowers the cost by less than the solver's default stops at.
-constexpr double kEveryTermRelativeDecrease = 1e-12;
+constexpr const char* kTag = kFitTag;
 // A sound lens whose rms exceeds the unconstrained fit's by more than this
 // is reported as a compromise the views forced.
 constexpr double kSoundCompromisePixels = 0.5;
@@ -54,125 +45,6 @@ constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
 
-// The first two points of `points` that are equal, as the pair of their
-// indices; false when all differ. By sorting: a view of a million points
-// takes no longer than its fit.
-template <typename Point>
-bool findRepeatedPoint(const std::vector<Point>& points, size_t* first, size_t* second) {
-  std::vector<size_t> order(points.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto before = [&](size_t a, size_t b) {
-    return std::lexicographical_compare(points[a].data(), points[a].data() + points[a].size(),
-                                        points[b].data(), points[b].data() + points[b].size());
-  };
-  std::sort(order.begin(), order.end(), before);
-  for (size_t i = 1; i < order.size(); ++i) {
-    if (points[order[i - 1]] == points[order[i]]) {
-      *first = std::min(order[i - 1], order[i]);
-      *second = std::max(order[i - 1], order[i]);
-      return true;
-    }
-  }
-  return false;
-}
-
-// A view as the fit holds it: the target's plane, the points kept, with
-// their index in the caller's view.
-struct PreparedView : TargetPlane {
-  size_t index = 0;                           // in the caller's views
-  std::vector<Eigen::Vector2d> plane_points;  // the target points in the plane's frame
-  Eigen::Matrix3d homography;                 // image ~ H (plane point, 1)
-};
-
-// Checks what the fit needs of its input; logs the first problem found.
-bool checkInput(const std::vector<TargetView>& views, int width, int height,
-                const CameraCalibrationOptions& options, const CameraCalibration* result) {
-  if (result == nullptr) {
-    DRAVIK_LOG(2, kTag) << "No calibration to fill";
-    return false;
-  }
-  if (width <= 0 || height <= 0 ||
-      static_cast<long long>(width) * static_cast<long long>(height) > kMaxUndistortionPixels) {
-    DRAVIK_LOG(2, kTag) << "Image size " << width << " x " << height << " not positive or above "
-                        << kMaxUndistortionPixels << " pixels";
-    return false;
-  }
-  const size_t minimum_views = options.lens_terms == LensTerms::kRational ? 3 : 2;
-  if (views.size() < minimum_views) {
-    DRAVIK_LOG(2, kTag) << "Too few views to calibrate: " << views.size() << ", at least "
-                        << minimum_views;
-    return false;
-  }
-  if (!std::isfinite(options.outlier_sigma) || options.outlier_sigma < 0.0) {
-    DRAVIK_LOG(2, kTag) << "Outlier threshold " << options.outlier_sigma
-                        << " not a non-negative number";
-    return false;
-  }
-  for (size_t v = 0; v < views.size(); ++v) {
-    const TargetView& view = views[v];
-    if (view.image_points.size() != view.target_points.size()) {
-      DRAVIK_LOG(2, kTag) << "View " << v << ": image and target points differ in number: "
-                          << view.image_points.size() << " vs. " << view.target_points.size();
-      return false;
-    }
-    if (view.image_points.size() < kMinimumPointsPerView) {
-      DRAVIK_LOG(2, kTag) << "View " << v << ": too few points: " << view.image_points.size()
-                          << ", at least " << kMinimumPointsPerView;
-      return false;
-    }
-    if (!allFinite(view)) {
-      DRAVIK_LOG(2, kTag) << "View " << v << ": points not finite";
-      return false;
-    }
-    if (!spanPlane(view.target_points)) {
-      DRAVIK_LOG(2, kTag) << "View " << v << ": the target's points lie on a line";
-      return false;
-    }
-    // Two corners at one pixel, or one corner seen twice, would count as
-    // independent measurements and narrow the uncertainty they do not.
-    size_t first, second;
-    for (const bool image : {true, false}) {
-      const bool repeated = image ? findRepeatedPoint(view.image_points, &first, &second)
-                                  : findRepeatedPoint(view.target_points, &first, &second);
-      if (repeated) {
-        DRAVIK_LOG(2, kTag) << "View " << v << ": points " << first << " and " << second
-                            << " have the same " << (image ? "image" : "target") << " point";
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// The target's plane (the two largest principal axes of its points), the
-// points in it, and the homography from it to the image. False, with a
-// warning, when the view shows the target edge-on or no homography fits.
-bool prepareView(const TargetView& view, size_t index, PreparedView* prepared) {
-  static_cast<TargetPlane&>(*prepared) = planeOf(view.target_points);
-  prepared->index = index;
-  prepared->plane_points.clear();
-  for (const Eigen::Vector3d& p : view.target_points) {
-    prepared->plane_points.push_back(inPlane(*prepared, p));
-  }
-  if (!spanPlane(view.image_points) ||
-      !estimateHomography(prepared->plane_points, view.image_points, &prepared->homography)) {
-    DRAVIK_LOG(3, kTag) << "View " << index
-                        << " sees the target edge-on (its homography is degenerate); dropped";
-    return false;
-  }
-  return true;
-}
-
-// Each view's pose for a camera without distortion of focal length fx, fy
-// and principal point c, from its homography.
-void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx, double fy,
-                           const Eigen::Vector2d& c, CameraState* state) {
-  state->poses.clear();
-  for (const PreparedView& view : prepared) {
-    state->poses.push_back(poseOf(view, view.homography, fx, fy, c));
-  }
-}
-
 // The start of a lens with radial terms: the lens's leading terms from the
 // views' bending (lensFromCurvature), before any focal length; the
 // homographies with that lens undone give the focal length by Zhang's closed
@@ -182,8 +54,7 @@ void posesFromHomographies(const std::vector<PreparedView>& prepared, double fx,
 // distortion leads the fit into a valley of the rational lens's terms far
 // from the truth; this one starts next to it.
 bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
-                    int width, int height, const CameraCalibrationOptions& options,
-                    CameraState* state) {
+                    int width, int height, const CameraFitOptions& options, CameraState* state) {
   if (options.lens_terms == LensTerms::kNone) return false;
   std::vector<PlanarView> planar(views.size());
   for (size_t v = 0; v < views.size(); ++v) {
@@ -194,7 +65,7 @@ bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector
   }
   CurvatureLens lens;
   std::vector<Eigen::Matrix3d> homographies;
-  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
+  const Eigen::Vector2d c = imageCentre(width, height);
   double wx = 0.0, wy = 0.0;
   if (!lensFromCurvature(planar, width, height, options.lens_terms == LensTerms::kRational, &lens,
                          &homographies) ||
@@ -202,15 +73,13 @@ bool curvatureStart(const std::vector<PreparedView>& prepared, const std::vector
     return false;
   }
   const double f = 1.0 / std::sqrt(0.5 * (wx + wy));
-  if (!(f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width)) {
-    return false;
-  }
+  if (!plausibleFocalLength(f, width)) return false;
   const CurvatureLens at_f = curvatureLensAtFocalLength(lens, width, height, f);
   *state = CameraState();
   state->intrinsics(kFx) = state->intrinsics(kFy) = f;
   state->intrinsics(kCx) = c.x();
   state->intrinsics(kCy) = c.y();
-  for (int i = 0; i < 8; ++i) state->intrinsics(kLens + i) = at_f[i];
+  for (int i = 0; i < kLensCoefficientCount; ++i) state->intrinsics(kLens + i) = at_f[i];
   for (size_t v = 0; v < prepared.size(); ++v) {
     state->poses.push_back(poseOf(prepared[v], homographies[v], f, f, c));
   }
@@ -228,17 +97,9 @@ void closedFormStart(const std::vector<PreparedView>& prepared, const std::vecto
                      int width, int height, CameraState* state) {
   // The scan's steps: focal lengths 2^(1/8) apart.
   constexpr double kScanRatio = 1.0905077326652577;
-  const Eigen::Vector2d c(0.5 * (width - 1), 0.5 * (height - 1));
-  *state = CameraState();
-  state->intrinsics(kCx) = c.x();
-  state->intrinsics(kCy) = c.y();
-  const auto plausible = [&](double f) {
-    return f >= kMinimumFocalLengthPerWidth * width && f <= kMaximumFocalLengthPerWidth * width;
-  };
-  const auto use = [&](double f) {
-    state->intrinsics(kFx) = state->intrinsics(kFy) = f;
-    posesFromHomographies(prepared, f, f, c, state);
-  };
+  const Eigen::Vector2d c = imageCentre(width, height);
+  const auto plausible = [&](double f) { return plausibleFocalLength(f, width); };
+  const auto use = [&](double f) { startWithoutDistortion(prepared, f, c, state); };
   std::vector<Eigen::Matrix3d> homographies;
   for (const PreparedView& view : prepared) homographies.push_back(view.homography);
   double wx = 0.0, wy = 0.0;
@@ -265,67 +126,38 @@ void closedFormStart(const std::vector<PreparedView>& prepared, const std::vecto
 // its poses put target points behind the camera.
 bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
                             const std::vector<View>& views, int width, int height,
-                            const CameraCalibrationOptions& options, CameraState* state,
-                            bool from_curvature = true) {
+                            const CameraFitOptions& options, CameraState* state,
+                            FitFailure* failure, bool from_curvature = true) {
   if (!from_curvature || !curvatureStart(prepared, views, width, height, options, state) ||
       !std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
     closedFormStart(prepared, views, width, height, state);
   }
   if (!std::isfinite(ReprojectionProblem(views, width, height, *state).dataCost(*state))) {
-    DRAVIK_LOG(2, kTag) << "The closed-form poses put target points behind the camera";
-    return false;
+    return refuse(failureOf(FitReason::kPosesBehindCamera), failure);
   }
   return true;
 }
 
 // The lens terms each stage frees: first the simplest lens the terms allow,
 // then every free term.
-IntrinsicFreedom freedomOf(const CameraCalibrationOptions& options, bool every_term) {
-  IntrinsicFreedom freedom;
-  freedom.free.fill(false);
-  freedom.free[kFx] = freedom.free[kFy] = true;
-  freedom.free[kCx] = freedom.free[kCy] = !options.fix_principal_point;
-  freedom.tie_focal_lengths = options.same_focal_length;
-  // k1, k2, p1, p2, k3, k4, k5, k6 at kLens + 0 .. 7.
-  std::vector<int> terms;
-  switch (options.lens_terms) {
-    case LensTerms::kRational:
-      terms = every_term ? std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7} : std::vector<int>{0, 2, 3, 5};
-      break;
-    case LensTerms::kPlumbBob:
-      terms = every_term ? std::vector<int>{0, 1, 2, 3, 4} : std::vector<int>{0, 2, 3};
-      break;
-    case LensTerms::kNone:
-      break;
-  }
-  for (const int term : terms) freedom.free[kLens + term] = true;
-  return freedom;
-}
-
-double rmsOf(double cost, size_t points) {
-  return points > 0 ? std::sqrt(cost / static_cast<double>(points)) : 0.0;
+IntrinsicFreedom freedomOf(const CameraFitOptions& options, bool every_term) {
+  return calibration::freedomOf(options.lens_terms, options.fix_principal_point,
+                                options.same_focal_length, every_term);
 }
 
 // The parts of the image (a 3 x 3 grid of it) that hold none of the points.
 std::string uncoveredParts(const std::vector<View>& views, int width, int height) {
-  bool covered[3][3] = {};
-  for (const View& view : views) {
-    for (const Eigen::Vector2d& p : view.image) {
-      const int column = std::min(2, std::max(0, static_cast<int>(3.0 * (p.x() + 0.5) / width)));
-      const int row = std::min(2, std::max(0, static_cast<int>(3.0 * (p.y() + 0.5) / height)));
-      covered[row][column] = true;
-    }
-  }
-  static const char* const kNames[3][3] = {{"top left", "top", "top right"},
-                                           {"left", "centre", "right"},
-                                           {"bottom left", "bottom", "bottom right"}};
+  std::vector<std::vector<Eigen::Vector2d>> points;
+  for (const View& view : views) points.push_back(view.image);
+  const std::vector<std::uint8_t> covered = coveredCells(points, width, height, 3, 3);
+  static const char* const kNames[9] = {"top left",    "top",    "top right",
+                                        "left",        "centre", "right",
+                                        "bottom left", "bottom", "bottom right"};
   std::string parts;
-  for (int row = 0; row < 3; ++row) {
-    for (int column = 0; column < 3; ++column) {
-      if (covered[row][column]) continue;
-      parts += (parts.empty() ? "" : ", ");
-      parts += kNames[row][column];
-    }
+  for (int cell = 0; cell < 9; ++cell) {
+    if (covered[static_cast<size_t>(cell)]) continue;
+    parts += (parts.empty() ? "" : ", ");
+    parts += kNames[cell];
   }
   return parts.empty() ? "none of the image's ninths" : parts;
 }
@@ -351,8 +183,7 @@ struct FitOutcome {
 // penalised stage runs only when the unconstrained one ends unsound or
 // inside the margins, and `start` stands in for the simplest lens.
 FitOutcome fitStages(const std::vector<View>& views, int width, int height,
-                     const CameraCalibrationOptions& options, const CameraState& start,
-                     bool refine) {
+                     const CameraFitOptions& options, const CameraState& start, bool refine) {
   FitOutcome outcome;
   size_t points = 0;
   for (const View& view : views) points += view.image.size();
@@ -462,8 +293,8 @@ std::vector<T> pick(const std::vector<T>& all, const std::vector<size_t>& indice
 // (logged) when that start puts target points behind the camera.
 bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>& views,
               const std::vector<size_t>& first_pass, int width, int height,
-              const CameraCalibrationOptions& options, const CameraState& start,
-              FitOutcome* outcome) {
+              const CameraFitOptions& options, const CameraState& start, FitOutcome* outcome,
+              FitFailure* failure) {
   const FitOutcome first = fitStages(pick(views, first_pass), width, height, options, start, false);
   if (first_pass.size() == views.size()) {
     *outcome = first;
@@ -494,7 +325,9 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
     }
   }
   CameraState every_view;
-  if (!closedFormStartInFront(prepared, views, width, height, options, &every_view)) return false;
+  if (!closedFormStartInFront(prepared, views, width, height, options, &every_view, failure)) {
+    return false;
+  }
   *outcome = fitStages(views, width, height, options, every_view, false);
   outcome->iterations += iterations;
   return true;
@@ -502,15 +335,18 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
 
 }  // namespace
 
-inline namespace views {
-
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
-                     const CameraCalibrationOptions& given, CameraCalibration* result) {
-  if (!checkInput(views, width, height, given, result)) return false;
+                     const CameraFitOptions& given, CameraFit* result, FitFailure* failure) {
+  if (failure != nullptr) *failure = FitFailure();
+  if (result == nullptr) {
+    return refuse(failureOf(FitReason::kNoResult), failure);
+  }
+  const FitFailure refused = checkViews(views, width, height, given);
+  if (refused.reason != FitReason::kNone) return refuse(refused, failure);
   // Every stage reports its iterations; they are numbered here, over the
   // whole fit.
   int iteration = 0;
-  CameraCalibrationOptions options = given;
+  CameraFitOptions options = given;
   if (given.progress) {
     options.progress = [&](int, double rms_px) { given.progress(++iteration, rms_px); };
   }
@@ -518,13 +354,19 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   std::vector<PreparedView> prepared;
   for (size_t v = 0; v < views.size(); ++v) {
     PreparedView view;
-    if (prepareView(views[v], v, &view)) prepared.push_back(std::move(view));
+    if (prepareView(views[v], v, &view)) {
+      prepared.push_back(std::move(view));
+    } else {
+      DRAVIK_LOG(3, kTag) << "View " << v
+                          << " sees the target edge-on (its homography is degenerate); dropped";
+    }
   }
-  const size_t minimum_views = options.lens_terms == LensTerms::kRational ? 3 : 2;
+  const size_t minimum_views = minimumViews(options.lens_terms);
   if (prepared.size() < minimum_views) {
-    DRAVIK_LOG(2, kTag) << "Too few views with a usable homography: " << prepared.size() << " of "
-                        << views.size() << ", at least " << minimum_views;
-    return false;
+    return refuse(
+        failureOf(FitReason::kTooFewUsableViews, static_cast<long long>(views.size()),
+                  static_cast<long long>(prepared.size()), static_cast<long long>(minimum_views)),
+        failure);
   }
 
   // The kept points of each prepared view, as the problem holds them.
@@ -550,11 +392,12 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   const std::vector<size_t> first_pass = firstPassViews(prepared.size());
   CameraState state;  // the first pass's start
   if (!closedFormStartInFront(pick(prepared, first_pass), pick(fitted_views, first_pass), width,
-                              height, options, &state)) {
+                              height, options, &state, failure)) {
     return false;
   }
   FitOutcome outcome;
-  if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+  if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome,
+                failure)) {
     return false;
   }
   int iterations = outcome.iterations;
@@ -566,9 +409,11 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   if (!(outcome.rms <= kRetryRmsPx)) {
     CameraState plain;
     FitOutcome other;
+    FitFailure ignored;
     if (closedFormStartInFront(pick(prepared, first_pass), pick(fitted_views, first_pass), width,
-                               height, options, &plain, false) &&
-        fitViews(prepared, fitted_views, first_pass, width, height, options, plain, &other)) {
+                               height, options, &plain, &ignored, false) &&
+        fitViews(prepared, fitted_views, first_pass, width, height, options, plain, &other,
+                 &ignored)) {
       iterations += other.iterations;
       if ((other.sound || !outcome.sound) && other.rms < outcome.rms) {
         outcome = other;
@@ -611,7 +456,8 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
       refined.converged = outcome.converged;
       outcome = refined;
     } else {
-      if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome)) {
+      if (!fitViews(prepared, fitted_views, first_pass, width, height, options, state, &outcome,
+                    failure)) {
         return false;
       }
       iterations += outcome.iterations;
@@ -623,15 +469,14 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   }
 
   // The lens as it is stored, in single precision, must be sound too.
-  CameraCalibration out;
+  CameraFit out;
   out.lens = storedLens(outcome.state.intrinsics, width, height);
   const bool finite =
       out.lens.K.allFinite() && std::all_of(out.lens.distortion.begin(), out.lens.distortion.end(),
                                             [](float k) { return std::isfinite(k); });
   if (!finite || !(out.lens.K(0, 0) > 0.0f) || !(out.lens.K(1, 1) > 0.0f) ||
       !out.lens.isSoundOverImage()) {
-    DRAVIK_LOG(2, kTag) << "The fitted lens is not sound over the image";
-    return false;
+    return refuse(failureOf(FitReason::kLensNotSound), failure);
   }
 
   ReprojectionProblem problem(fitted_views, width, height, outcome.state);
@@ -658,6 +503,5 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   return true;
 }
 
-}  // namespace views
 }  // namespace calibration
 }  // namespace dravik

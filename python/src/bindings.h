@@ -202,7 +202,7 @@ struct type_caster<camera_parameters_python::Fixed<Scalar, R, C>> {
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::BaseCalibrationData)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CameraParameters)
 // The fit's result, not the calibration message of the same name.
-CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::views::CameraCalibration)
+CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CameraFit)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::CameraParametersSet)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::Lens)
 CAMERA_PARAMETERS_PYTHON_INITIALIZED(dravik::calibration::PanTiltModel)

@@ -1,5 +1,6 @@
 // Calibration of a camera from views of a rigid target: calibrate_camera,
-// its result CameraCalibration, and projection_uncertainty.
+// its result CameraCalibration (the library's CameraFit), and
+// projection_uncertainty.
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -13,27 +14,22 @@
 #include "log_bridge.h"
 
 namespace py = pybind11;
-using dravik::calibration::CameraCalibrationOptions;
+using dravik::calibration::CameraFitOptions;
 using dravik::calibration::LensTerms;
 using dravik::calibration::TargetView;
-using Calibration = dravik::calibration::views::CameraCalibration;
+using Calibration = dravik::calibration::CameraFit;
 
 namespace camera_parameters_python {
 
 namespace {
 
-// The spellings of the free lens terms, as camcal calibrate's --lens-terms.
-const std::pair<const char*, LensTerms> kLensTerms[] = {{"rational", LensTerms::kRational},
-                                                        {"plumb-bob", LensTerms::kPlumbBob},
-                                                        {"none", LensTerms::kNone}};
-
+// The free lens terms spelt as the library's table spells them (camcal
+// calibrate's --lens too).
 LensTerms lensTerms(const std::string& name) {
-  std::string names;
-  for (const auto& [spelling, terms] : kLensTerms) {
-    if (name == spelling) return terms;
-    names += std::string(names.empty() ? "'" : ", '") + spelling + "'";
-  }
-  throw py::value_error("lens_terms must be one of " + names + ", not '" + name + "'");
+  LensTerms terms;
+  if (dravik::calibration::parseLensTerms(name, &terms)) return terms;
+  throw py::value_error("lens_terms must be one of " + dravik::calibration::lensTermsSpellings() +
+                        ", not '" + name + "'");
 }
 
 // One (N, k) array of a view as float64 rows, converted once; ValueError
@@ -87,21 +83,21 @@ Calibration calibrate(const py::iterable& views, const std::pair<int, int>& imag
                       const std::string& lens_terms, bool fix_principal_point,
                       bool same_focal_length, double outlier_sigma) {
   checkImageSize(image_size.first, image_size.second);
-  CameraCalibrationOptions options;
+  CameraFitOptions options;
   options.lens_terms = lensTerms(lens_terms);
   options.fix_principal_point = fix_principal_point;
   options.same_focal_length = same_focal_length;
   options.outlier_sigma = outlier_sigma;
   const std::vector<TargetView> target_views = targetViews(views);
   Calibration result;
-  const FailureReason reason;
+  dravik::calibration::FitFailure failure;
   bool fitted;
   {
     py::gil_scoped_release release;
     fitted = dravik::calibration::calibrateCamera(target_views, image_size.first, image_size.second,
-                                                  options, &result);
+                                                  options, &result, &failure);
   }
-  if (!fitted) reason.raise("the camera could not be calibrated");
+  if (!fitted) throw py::value_error(dravik::calibration::fitFailureText(failure));
   return result;
 }
 
@@ -177,6 +173,8 @@ k4, k5, k6 (zero rows for terms held fixed), the poses marginalised.)";
           "The square roots of the covariance's diagonal (12).")
       .def_readonly("iterations", &Calibration::iterations,
                     "The Levenberg-Marquardt iterations the fit took.")
+      .def_readonly("converged", &Calibration::converged,
+                    "False when the fit stopped at its step budget (with a WARNING record).")
       .def("__repr__", [](const Calibration& r) {
         return "<CameraCalibration " + std::to_string(r.lens.width) + "x" +
                std::to_string(r.lens.height) + ", " + std::to_string(r.camera_from_target.size()) +
@@ -190,8 +188,10 @@ void bindCalibration(py::module_& m) {
   py::class_<Calibration> calibration(m, "CameraCalibration");
   bindCalibrationClass(calibration);
   m.def("calibrate_camera", &calibrate, py::arg("views"), py::arg("image_size"),
-        py::arg("lens_terms") = "rational", py::arg("fix_principal_point") = false,
-        py::arg("same_focal_length") = false, py::arg("outlier_sigma") = 0.0,
+        py::arg("lens_terms") =
+            std::string(dravik::calibration::lensTermsName(CameraFitOptions().lens_terms)),
+        py::arg("fix_principal_point") = false, py::arg("same_focal_length") = false,
+        py::arg("outlier_sigma") = 0.0,
         R"(Fits the camera of an image of image_size = (width, height) pixels to views
 of a rigid target: the rational lens and every view's pose together, by
 Levenberg-Marquardt from Zhang's closed form, sound over the whole image.

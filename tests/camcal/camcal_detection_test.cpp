@@ -226,7 +226,7 @@ AtImageCorners calibrateAndMeasure(const Lens& truth, const BoardRenderer& rende
       views.push_back({found.image_points, found.target_points});
     }
   }
-  dravik::calibration::views::CameraCalibration fit;
+  dravik::calibration::CameraFit fit;
   const dravik::testing::LogCapture quiet;  // the chessboard's undetermined lens terms
   EXPECT_TRUE(dravik::calibration::calibrateCamera(views, truth.width, truth.height, {}, &fit));
   constexpr int kStep = 8;

@@ -1,7 +1,5 @@
 // Synthetic views of a calibration board by a known lens, for the tests and
-// the benchmark of the multi-view calibration. The calibration messages come
-// in before camera_calibration.h, whose CameraCalibration is then spelled
-// views::CameraCalibration beside the message of that name.
+// the benchmark of the multi-view calibration (its result a CameraFit).
 #pragma once
 
 #include <Eigen/Core>
@@ -99,6 +97,16 @@ inline std::vector<calibration::TargetView> boardViews(
       camera_from_target->push_back((Eigen::Translation3d(t) * R).matrix());
   }
   return views;
+}
+
+// `count` views of the navigation lens with `noise` px per coordinate.
+inline std::vector<calibration::TargetView> navigationViews(int count, double noise,
+                                                            unsigned seed = 1) {
+  BoardViewOptions options;
+  options.count = count;
+  options.noise_px = noise;
+  options.seed = seed;
+  return boardViews(navigationLens(), options);
 }
 
 // A wide rational lens of a 1280 x 960 image whose corners lie 60 to 70

@@ -46,11 +46,6 @@
 #include "dravik/eigen_types.h"
 
 namespace dravik {
-namespace autodiff {
-template <typename T, int N>
-struct AutoDiff1;
-}  // namespace autodiff
-
 namespace calibration {
 
 class BaseCalibrationData;
@@ -58,6 +53,7 @@ class ImageSensorTransform;
 struct Lens;  // calibration_utils/lens.h
 template <typename T>
 struct OpenCVProjection;
+struct FitFailure;  // calibration_utils/camera_calibration.h
 
 // One camera's calibration: full-frame intrinsics and distortion, the model
 // identifier, the pose, and the intrinsics of each streaming resolution of
@@ -65,11 +61,12 @@ struct OpenCVProjection;
 class CAMERA_PARAMETERS_EXPORT CameraParameters {
  public:
   // A single-image calibration: (image points, target points, image size,
-  // sample scalar, sample grid size, projection to fill) -> error per point.
+  // sample scalar, sample grid size, projection to fill, reason of a failure
+  // to fill when not null) -> error per point.
   using SingleImageCalibration =
       std::function<double(const std::vector<Eigen::Vector2f>&, const std::vector<Eigen::Vector2f>&,
                            const Eigen::Vector2i&, double, const Eigen::Vector2i&,
-                           OpenCVProjection<autodiff::AutoDiff1<double, 20>>*)>;
+                           OpenCVProjection<double>*, FitFailure*)>;
 
   // One set of intrinsics, valid for a width x height image.
   struct Intrinsics {

@@ -61,8 +61,9 @@
 //    infinite standard deviation, and the inverse is taken over the other
 //    directions only.
 //
-// Failure: false and a level-2 record under the tag "calibration_utils",
-// *result untouched. Refused: fewer than 2 views (3 for kRational); a view
+// Failure: false, a level-2 record under the tag "calibration_utils" and,
+// when asked for, the reason as a value (FitFailure, whose words are the
+// record's text); *result untouched. Refused: fewer than 2 views (3 for kRational); a view
 // with fewer than 6 points, or with image and target points of unequal
 // number; points that are not finite; a target whose points lie on a line;
 // a view in which two points share an image point or a target point (the
@@ -71,12 +72,8 @@
 // degenerate (the target seen edge-on) is dropped with a level-3 warning as
 // long as enough views remain.
 //
-// Names: everything here lives in the inline namespace
-// dravik::calibration::views, so that it is spelled dravik::calibration::X
-// as usual, while its CameraCalibration stays a type of its own beside the
-// calibration message of one camera (calibration_messages), which has the
-// same name in dravik::calibration. A source that includes both spells this
-// one views::CameraCalibration.
+// Names: the fit's result is a CameraFit; a CameraCalibration is the
+// calibration message of one camera (calibration_messages).
 //
 // Thread safety: the functions are deterministic and reentrant, keep no
 // state between calls and throw no exceptions.
@@ -93,7 +90,6 @@
 
 namespace dravik {
 namespace calibration {
-inline namespace views {
 
 // One view of a rigid target.
 struct TargetView {
@@ -106,7 +102,23 @@ struct TargetView {
 // The free lens terms: all eight; k1 k2 p1 p2 k3; none.
 enum class LensTerms { kRational, kPlumbBob, kNone };
 
-struct CameraCalibrationOptions {
+// The spellings of LensTerms, in the enum's order: "rational", "plumb-bob",
+// "none" (camcal calibrate's --lens, Python's lens_terms).
+struct LensTermsName {
+  const char* name;
+  LensTerms terms;
+};
+inline constexpr LensTermsName kLensTermsNames[] = {{"rational", LensTerms::kRational},
+                                                    {"plumb-bob", LensTerms::kPlumbBob},
+                                                    {"none", LensTerms::kNone}};
+// The spelling of `terms`.
+const char* lensTermsName(LensTerms terms);
+// The terms spelt `name`; false, *terms untouched, for any other spelling.
+bool parseLensTerms(const std::string& name, LensTerms* terms);
+// "'rational', 'plumb-bob', 'none'": the spellings, for a message.
+std::string lensTermsSpellings();
+
+struct CameraFitOptions {
   LensTerms lens_terms = LensTerms::kRational;
   // Held at ((width - 1) / 2, (height - 1) / 2).
   bool fix_principal_point = false;
@@ -122,7 +134,7 @@ struct CameraCalibrationOptions {
   std::function<void(int iteration, double rms_px)> progress;
 };
 
-struct CameraCalibration {
+struct CameraFit {
   // Width, height, K (no skew), the eight coefficients.
   Lens lens;
   // One per view, metres.
@@ -140,7 +152,9 @@ struct CameraCalibration {
   // direction moves. Zero only for a fixed term.
   Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
   int iterations = 0;
-  bool converged = false;
+  // False when a stage stopped at its step budget (the level-3 record "The
+  // calibration stopped before converging, after N steps").
+  bool converged = true;
   // The directions of the intrinsics that the views do not determine.
   struct UndeterminedDirection {
     // A change of fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6 that moves no kept
@@ -158,13 +172,57 @@ struct CameraCalibration {
   std::vector<Eigen::Vector2d> covered_region;
 };
 
+// Why a fit refused its input or gave up: the reason, and the view, counts
+// and value its words name. fitFailureText gives the words, those of the
+// level-2 record the fit writes.
+enum class FitReason {
+  kNone,                 // fitted
+  kNoResult,             // No calibration to fill
+  kImageSize,            // Image size W x H not positive or above N pixels
+  kTooFewViews,          // Too few views to calibrate: N, at least M
+  kOutlierThreshold,     // Outlier threshold X not a non-negative number
+  kUnequalPoints,        // View V: image and target points differ in number: N vs. M
+  kTooFewPoints,         // View V: too few points: N, at least M
+  kPointsNotFinite,      // View V: points not finite
+  kTargetOnALine,        // View V: the target's points lie on a line
+  kRepeatedImagePoint,   // View V: points N and M have the same image point
+  kRepeatedTargetPoint,  // View V: points N and M have the same target point
+  kTooFewUsableViews,    // Too few views with a usable homography: N of V, at least M
+  kPosesBehindCamera,    // The closed-form poses put target points behind the camera
+  kLensNotSound,         // The fitted lens is not sound over the image
+  // The single-view fit's own (calibration_utils/single_image_calibration.h).
+  kSingleUnequalPoints,     // Image and target points differ in number: N vs. M
+  kSingleTooFewPoints,      // Too few points to calibrate: N for M parameters
+  kSingleNotFinite,         // Points or target scale not finite
+  kSingleSizeOrScale,       // Image size N x M not positive, or target scale X negative
+  kSingleGrid,              // V points do not fit a target grid of N x M
+  kSingleOnALine,           // The points lie on a line
+  kSingleNoHomography,      // No homography fits the points: they lie on a line or coincide
+  kSinglePoseBehindCamera,  // The closed-form pose puts target points behind the camera
+  kSingleLensFolds,         // The fitted lens folds inside the image
+};
+struct FitFailure {
+  FitReason reason = FitReason::kNone;
+  // The view, and the counts (or indices) and value the words name.
+  long long view = 0, first = 0, second = 0;
+  double value = 0.0;
+};
+// The words of a failure, byte for byte the level-2 record the fit writes;
+// empty for kNone.
+std::string fitFailureText(const FitFailure& failure);
+// Whether the reason is of one view, FitFailure::view, whose words begin
+// "View N: ".
+bool fitFailureNamesView(FitReason reason);
+
 // Fits the camera of a width x height image to the views. On success
 // *result holds the lens, one pose per view (the identity for a dropped
 // view, whose points are then all not kept and whose rms is not a number),
 // the errors and the covariance (the directions the views do not
-// determine named in `undetermined`, with a level-3 warning).
+// determine named in `undetermined`, with a level-3 warning). *failure,
+// when given, is set either way: kNone on success.
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
-                     const CameraCalibrationOptions& options, CameraCalibration* result);
+                     const CameraFitOptions& options, CameraFit* result,
+                     FitFailure* failure = nullptr);
 
 // The standard deviation, in pixels, of where the fixed camera-frame ray of each pixel is seen,
 // from the covariance: row-major, one value per pixel of a (width / step) x (height / step) grid
@@ -177,8 +235,7 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
 // a number where the pixel has no ray (beyond the lens's sound region).
 // False, with a level-2 record, for a null output, a step not positive or
 // larger than the image, or a lens or covariance that is not usable.
-bool projectionUncertainty(const CameraCalibration& calibration, int step,
-                           std::vector<float>* sigma_px);
+bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<float>* sigma_px);
 
 // What a grid of projectionUncertainty says, as a report gives it.
 struct UncertaintySummary {
@@ -195,9 +252,8 @@ struct UncertaintySummary {
 // The summary of `sigma_px`, projectionUncertainty's grid at `step` for
 // `calibration`. False, with a level-2 record, for a null output, a step not
 // positive or a grid of another size than the image's at that step.
-bool summarizeUncertainty(const CameraCalibration& calibration, int step,
+bool summarizeUncertainty(const CameraFit& calibration, int step,
                           const std::vector<float>& sigma_px, UncertaintySummary* summary);
 
-}  // namespace views
 }  // namespace calibration
 }  // namespace dravik

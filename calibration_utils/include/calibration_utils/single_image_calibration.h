@@ -10,10 +10,9 @@
 // How it works
 // 1. Closed-form start. A homography H from the target to the image by the
 //    normalised direct linear transform; the principal point at the image
-//    centre; one focal length f from the two orthogonality constraints of the
-//    target's axes, h1' W h2' = 0 and h1' W h1' = h2' W h2' with
-//    W = diag(1/f^2, 1/f^2, 1) on H moved to the principal point; the pose from
-//    K^-1 H; no distortion.
+//    centre ((width - 1) / 2, (height - 1) / 2); one focal length f from the two orthogonality
+//    constraints of the target's axes, h1' W h2' = 0 and h1' W h1' = h2' W h2' with W = diag(1/f^2,
+//    1/f^2, 1) on H moved to the principal point; the pose from K^-1 H; no distortion.
 // 2. Levenberg-Marquardt in double precision on the Jacobian of the
 //    residuals, written out by hand from the chain rule through the pose, the
 //    perspective division, the lens (calibration_utils/lens_jacobian.h) and
@@ -32,7 +31,8 @@
 //    calibration_utils/lens_soundness.h) no step may leave it, and the
 //    result must pass that rule and keep every target point in front of the
 //    camera.
-// The problem and the solver are those of the multi-view fit
+// The problem, the solver, the checks, the target's plane, the start without
+// distortion and the stage constants are those of the multi-view fit
 // (calibration_utils/camera_calibration.h) with one view.
 //
 // The focal length of a single view comes from its perspective. When the
@@ -61,15 +61,11 @@
 #include <Eigen/Core>
 #include <vector>
 
+#include "calibration_utils/camera_calibration.h"
 #include "calibration_utils/opencv_projection.h"
-#include "dravik/autodiff.h"
 
 namespace dravik {
 namespace calibration {
-
-// The scalar of the projection a fit fills in: the fitted values, with zero
-// partials, for callers that differentiate through the fitted camera.
-using CalibrationJet = autodiff::AutoDiff1<double, 20>;
 
 // Fits `projection` to one view and returns the error per point in pixels.
 // - image_points: measured pixels of a image_size.x() x image_size.y() image.
@@ -80,18 +76,21 @@ using CalibrationJet = autodiff::AutoDiff1<double, 20>;
 //   intrinsics do not depend on it.
 // - sample_size: the target grid's columns and rows; (0, 0) when unknown.
 //   A view cannot hold more points than the grid has corners.
-// On success *projection holds the fitted values with zero partials.
+// On success *projection holds the fitted values.
 // Bad input (sequences of unequal length, fewer than 18 points, points on one
 // line, values that are not finite, an image size or grid that is zero or
 // negative where it must be positive, a negative scalar, more points than the
 // grid has corners),
 // and a fit whose lens folds inside the image, return +infinity, log the
-// reason (level 2, tag "calibration_utils") and leave *projection as it was.
+// reason (level 2, tag "calibration_utils"; *failure, when given, holds it
+// as a value: the FitReason::kSingle... of camera_calibration.h) and leave
+// *projection as it was. *failure is kNone after a fit.
 double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points,
                                 const std::vector<Eigen::Vector2f>& target_points,
                                 const Eigen::Vector2i& image_size, double scalar,
                                 const Eigen::Vector2i& sample_size,
-                                OpenCVProjection<CalibrationJet>* projection);
+                                OpenCVProjection<double>* projection,
+                                FitFailure* failure = nullptr);
 
 }  // namespace calibration
 }  // namespace dravik

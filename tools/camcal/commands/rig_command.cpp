@@ -17,6 +17,7 @@
 #include "calibration_common/base_calibration_data.h"
 #include "calibration_common/camera_parameters.h"
 #include "calibration_utils/rig_calibration.h"
+#include "calibration_utils/view_coverage.h"
 #include "cli/command_error.h"
 #include "cli/commands.h"
 #include "cli/diagnostics.h"
@@ -144,11 +145,8 @@ CalibrationRun cameraRun(const CameraCorners& corners, const RigMember& member,
         const Eigen::Vector2d& at = image.image_points[p];
         const bool kept = rig.kept[size_t(m)][k][p] != 0;
         run.residuals.push_back({at, Eigen::Vector2d::Zero(), m, kept});
-        const int column =
-            std::clamp(int(at.x() * kCoverageColumns / run.corners.width), 0, kCoverageColumns - 1);
-        const int row =
-            std::clamp(int(at.y() * kCoverageRows / run.corners.height), 0, kCoverageRows - 1);
-        run.covered[size_t(row * kCoverageColumns + column)] |= kept;
+        run.covered[size_t(dravik::calibration::coverageCell(
+            at, run.corners.width, run.corners.height, kCoverageColumns, kCoverageRows))] |= kept;
       }
     }
   }

@@ -54,6 +54,13 @@ struct CalibrateOptions {
 const char* const kReportPictures[] = {"coverage.png", "residuals.png", "uncertainty.png",
                                        "lens.png"};
 
+// The spellings of the library's lens terms, as --lens takes them.
+std::vector<std::string> lensTermsNames() {
+  std::vector<std::string> names;
+  for (const auto& entry : dravik::calibration::kLensTermsNames) names.push_back(entry.name);
+  return names;
+}
+
 void checkCombination(const CalibrateOptions& options) {
   const bool from_images =
       !options.board.empty() || !options.square.empty() || !options.images.empty();
@@ -327,7 +334,7 @@ void addCalibrateCommand(CLI::App& app, Subcommands* commands) {
   command->add_option("--save-corners", options->save_corners,
                       "Write the corners found to this JSON file, for --corners");
   command->add_option("--lens", options->fit.lens_terms, "Free lens terms")
-      ->check(CLI::IsMember({"rational", "plumb-bob", "none"}))
+      ->check(CLI::IsMember(lensTermsNames()))
       ->capture_default_str();
   command->add_flag("--fix-principal-point", options->fit.fix_principal_point,
                     "Hold the principal point at the image centre");

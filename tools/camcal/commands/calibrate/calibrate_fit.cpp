@@ -13,6 +13,7 @@
 
 #include "analysis/lens_check.h"
 #include "calibration_utils/camera_calibration.h"
+#include "calibration_utils/view_coverage.h"
 #include "cli/command_error.h"
 #include "cli/diagnostics.h"
 #include "cli/number_format.h"
@@ -22,8 +23,9 @@ namespace camcal {
 
 namespace {
 
-using dravik::calibration::CameraCalibration;
-using dravik::calibration::CameraCalibrationOptions;
+using dravik::calibration::CameraFit;
+using dravik::calibration::CameraFitOptions;
+using dravik::calibration::FitFailure;
 using dravik::calibration::LensTerms;
 using dravik::calibration::TargetView;
 
@@ -32,7 +34,7 @@ constexpr int kUncertaintyColumns = 160;
 
 // Where the fitted camera sees target point P of a view:
 // X = camera_from_target (P, 1), through the lens.
-Eigen::Vector2d projectTargetPoint(const FittedCamera& fit, int view, const Eigen::Vector3d& P) {
+Eigen::Vector2d projectTargetPoint(const CameraFit& fit, int view, const Eigen::Vector3d& P) {
   const Eigen::Matrix4d& camera_from_target = fit.camera_from_target[size_t(view)];
   return fit.lens.project(camera_from_target.topLeftCorner<3, 3>() * P +
                           camera_from_target.topRightCorner<3, 1>());
@@ -67,18 +69,15 @@ void addResiduals(CalibrationRun* run) {
       run->residuals.push_back(corner);
       run->dropped[i] += corner.kept ? 0 : 1;
       if (!corner.kept) continue;
-      const int column =
-          std::clamp(int(std::floor(corner.at.x() * kCoverageColumns / run->corners.width)), 0,
-                     kCoverageColumns - 1);
-      const int row =
-          std::clamp(int(std::floor(corner.at.y() * kCoverageRows / run->corners.height)), 0,
-                     kCoverageRows - 1);
-      run->covered[size_t(row * kCoverageColumns + column)] = true;
+      run->covered[size_t(dravik::calibration::coverageCell(
+          corner.at, run->corners.width, run->corners.height, kCoverageColumns, kCoverageRows))] =
+          true;
     }
   }
 }
 
-void addUncertainty(const CameraCalibration& fit, CalibrationRun* run) {
+void addUncertainty(CalibrationRun* run) {
+  const CameraFit& fit = run->fit;
   // An even step, so that the cell centres i step + step / 2 are whole pixels.
   run->uncertainty_step = std::max(2, run->corners.width / kUncertaintyColumns / 2 * 2);
   RecordCapture capture;
@@ -179,11 +178,11 @@ void addWarnings(CalibrationRun* run) {
   }
 }
 
-CameraCalibrationOptions libraryOptions(const FitOptions& options) {
-  CameraCalibrationOptions library;
-  library.lens_terms = options.lens_terms == "plumb-bob" ? LensTerms::kPlumbBob
-                       : options.lens_terms == "none"    ? LensTerms::kNone
-                                                         : LensTerms::kRational;
+CameraFitOptions libraryOptions(const FitOptions& options) {
+  CameraFitOptions library;
+  // The command line admits only the table's spellings; any other keeps the
+  // default.
+  dravik::calibration::parseLensTerms(options.lens_terms, &library.lens_terms);
   library.fix_principal_point = options.fix_principal_point;
   library.same_focal_length = options.same_focal_length;
   library.outlier_sigma = options.outlier_sigma;
@@ -349,18 +348,16 @@ void applyChecks(const std::vector<std::string>& reasons, const FitOptions& opti
 }
 
 // A view the library dropped (its points all not kept) leaves the fit: its
-// image is listed as not found, with the reason.
-void markDroppedViews(const RecordCapture& capture, const FitOptions& options,
-                      CalibrationRun* run) {
+// image is listed as not found, with the reason. The library drops a view
+// seen edge-on, whose rms is then not a number (its outlier rejection keeps
+// points in every view it fits).
+void markDroppedViews(const FitOptions& options, CalibrationRun* run) {
   for (size_t i = 0; i < run->corners.images.size(); ++i) {
     const int view = run->view_of_image[i];
     if (fitted(*run, view)) continue;
     if (view < 0) continue;
     ImageCorners& image = run->corners.images[i];
-    const std::string edge_on = "View " + std::to_string(view) + " sees the target edge-on";
-    const bool seen_edge_on = std::any_of(
-        capture.records().begin(), capture.records().end(),
-        [&](const dravik::LogRecord& record) { return record.text.rfind(edge_on, 0) == 0; });
+    const bool seen_edge_on = std::isnan(run->fit.view_rms_px[size_t(view)]);
     image.found = false;
     image.reason = seen_edge_on || !(options.outlier_sigma > 0.0)
                        ? "dropped by the fit: the board is seen edge-on (its homography is "
@@ -371,14 +368,17 @@ void markDroppedViews(const RecordCapture& capture, const FitOptions& options,
   }
 }
 
-// The library's reason with its "View N:" (a view of the fit) named by its
-// image.
-std::string namingImage(const std::string& reason, const CalibrationRun& run) {
-  int view = -1, length = 0;
-  if (std::sscanf(reason.c_str(), "View %d:%n", &view, &length) != 1 || length == 0) return reason;
+// The library's reason in its words, a view of the fit ("View N:") named by
+// its image.
+std::string namingImage(const FitFailure& failure, const CalibrationRun& run) {
+  const std::string reason = dravik::calibration::fitFailureText(failure);
+  const std::string prefix = "View " + std::to_string(failure.view) + ":";
+  if (!dravik::calibration::fitFailureNamesView(failure.reason) || reason.rfind(prefix, 0) != 0) {
+    return reason;
+  }
   for (size_t i = 0; i < run.view_of_image.size(); ++i) {
-    if (run.view_of_image[i] == view) {
-      return "image " + run.corners.images[i].name + ":" + reason.substr(size_t(length));
+    if (run.view_of_image[i] == failure.view) {
+      return "image " + run.corners.images[i].name + ":" + reason.substr(prefix.size());
     }
   }
   return reason;
@@ -409,20 +409,20 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
     if (image.found) views.push_back({image.image_points, image.target_points});
   }
   if (views.empty()) throw operationError(source + ": no board found in any image");
-  CameraCalibrationOptions library = libraryOptions(options);
+  CameraFitOptions library = libraryOptions(options);
   FitProgress progress(views.size());
   if (options.progress) library.progress = std::ref(progress);
-  CameraCalibration fit;
+  CameraFit& fit = run.fit;
+  FitFailure failure;
   RecordCapture capture;
-  const bool fitted_views = dravik::calibration::calibrateCamera(views, run.corners.width,
-                                                                 run.corners.height, library, &fit);
+  const bool fitted_views = dravik::calibration::calibrateCamera(
+      views, run.corners.width, run.corners.height, library, &fit, &failure);
   progress.finish();
   if (!fitted_views) {
     capture.consume();
-    const std::string reason = namingImage(capture.reason(), run);
     throw operationError(source + ": cannot calibrate from " + std::to_string(views.size()) +
                          " usable view" + (views.size() == 1 ? "" : "s") + ": " +
-                         (reason.empty() ? "the fit failed" : reason));
+                         namingImage(failure, run));
   }
   // Every per-view result is indexed by view and point below: one of the
   // wrong length would read out of bounds.
@@ -432,21 +432,10 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
     whole = fit.kept[v].size() == views[v].image_points.size();
   }
   if (!whole) throw operationError(source + ": the fit returned an incomplete calibration");
-  run.fit.lens = fit.lens;
-  run.fit.camera_from_target = fit.camera_from_target;
-  run.fit.rms_px = fit.rms_px;
-  run.fit.converged = fit.converged;
-  run.fit.iterations = fit.iterations;
-  run.fit.view_rms_px = fit.view_rms_px;
-  run.fit.kept = fit.kept;
-  run.fit.standard_deviations = fit.standard_deviations;
-  markDroppedViews(capture, options, &run);
-  for (const auto& direction : fit.undetermined)
-    run.fit.undetermined.push_back(direction.description);
-  run.fit.covered_region = fit.covered_region;
+  markDroppedViews(options, &run);
   addResiduals(&run);
   applyChecks(checkFit(run, options), options, source, &run);
-  addUncertainty(fit, &run);
+  addUncertainty(&run);
   run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion);
   run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortionList(),
                                          run.corners.width, run.corners.height);

@@ -12,13 +12,15 @@
 #include <vector>
 
 #include "calibrate_corners.h"
+#include "calibration_utils/camera_calibration.h"
 #include "calibration_utils/lens.h"
 #include "calibration_utils/lens_soundness.h"
 #include "cli/fit_gate.h"
 
 namespace camcal {
 
-// The grid whose cells the kept corners should cover.
+// The grid whose cells the kept corners should cover
+// (calibration_utils/view_coverage.h).
 constexpr int kCoverageColumns = 4, kCoverageRows = 3;
 // Fewer usable views, or fewer covered cells, earn a warning.
 constexpr int kWantedViews = 10;
@@ -59,10 +61,12 @@ struct CornerResidual {
   bool kept = true;
 };
 
-// The options of the library's fit (CameraCalibrationOptions), as the
-// command line spells them.
+// The options of the library's fit (CameraFitOptions), as the command line
+// spells them.
 struct FitOptions {
-  std::string lens_terms = "rational";  // rational, plumb-bob or none
+  // A spelling of the library's kLensTermsNames: rational, plumb-bob or none.
+  std::string lens_terms =
+      dravik::calibration::lensTermsName(dravik::calibration::LensTerms::kRational);
   bool fix_principal_point = false;
   bool same_focal_length = false;
   double outlier_sigma = 0.0;
@@ -72,27 +76,6 @@ struct FitOptions {
   bool progress = false;
 };
 
-// What the library's fit returns (its CameraCalibration), as camcal keeps
-// it. (The fit's result type shares its name with the calibration message of
-// one camera, so only calibrate_fit.cpp sees it.)
-struct FittedCamera {
-  dravik::calibration::Lens lens;
-  std::vector<Eigen::Matrix4d> camera_from_target;  // per view
-  double rms_px = 0.0;
-  bool converged = false;  // the solver met a stopping rule within its budget
-  int iterations = 0;
-  std::vector<double> view_rms_px;
-  std::vector<std::vector<std::uint8_t>> kept;  // per view, per point
-  // fx fy cx cy k1 k2 p1 p2 k3 k4 k5 k6; zero for a fixed term, +infinity
-  // for one that the views do not determine.
-  Eigen::Matrix<double, 12, 1> standard_deviations = Eigen::Matrix<double, 12, 1>::Zero();
-  // The directions the views do not determine, described ("k1 and k4 trade
-  // against each other").
-  std::vector<std::string> undetermined;
-  // The convex hull of the kept corners, pixels.
-  std::vector<Eigen::Vector2d> covered_region;
-};
-
 struct CalibrationRun {
   // An image whose view was dropped (a duplicate, or dropped by the library's
   // fit) is not found, with the reason.
@@ -100,7 +83,9 @@ struct CalibrationRun {
   // For each image, its view in the fit, or -1 when its board was not found
   // or its view dropped.
   std::vector<int> view_of_image;
-  FittedCamera fit;
+  // The library's fit. A view it dropped (seen edge-on) keeps no point and
+  // is no image's view: its image is not found.
+  dravik::calibration::CameraFit fit;
   std::vector<CornerResidual> residuals;
   // Row-major, kCoverageRows x kCoverageColumns: whether a kept corner lies in the cell.
   std::array<bool, kCoverageColumns * kCoverageRows> covered{};

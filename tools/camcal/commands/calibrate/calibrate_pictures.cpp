@@ -43,7 +43,7 @@ UncertaintyPlot uncertaintyPlotOf(const CalibrationRun& run) {
   plot.share_above_5px = run.share_above_5px;
   plot.share_unbounded = run.share_unbounded;
   plot.unbounded_reason = run.fit.undetermined.empty() ? "the views do not determine the lens"
-                                                       : run.fit.undetermined.front();
+                                                       : run.fit.undetermined.front().description;
   return plot;
 }
 

@@ -79,7 +79,8 @@ std::string sharesText(const CalibrationRun& run) {
 // Why a term's deviation is unbounded: the undetermined directions that name it.
 std::string unboundedReason(const CalibrationRun& run, const std::string& term) {
   std::string reason;
-  for (const std::string& direction : run.fit.undetermined) {
+  for (const auto& undetermined : run.fit.undetermined) {
+    const std::string& direction = undetermined.description;
     const bool names = (" " + direction + " ").find(" " + term + " ") != std::string::npos ||
                        direction.find(term + ",") != std::string::npos;
     if (names || run.fit.undetermined.size() == 1) {
@@ -126,8 +127,8 @@ std::string calibrationReportAsText(const CalibrationRun& run, const IntoCalibra
                   deviationText(run.fit.standard_deviations[i])});
   }
   out += terms.render("");
-  for (const std::string& direction : run.fit.undetermined) {
-    out += "undetermined  " + direction + "\n";
+  for (const auto& direction : run.fit.undetermined) {
+    out += "undetermined  " + direction.description + "\n";
   }
   out += "\nsound region  " + soundRegionText(run) + "\n";
   if (!run.uncertainty.empty()) {
@@ -191,7 +192,9 @@ std::string calibrationReportAsJson(const CalibrationRun& run, const IntoCalibra
     }
   }
   json["unbounded_standard_deviations"] = unbounded;
-  json["undetermined"] = run.fit.undetermined;
+  std::vector<std::string> undetermined;
+  for (const auto& direction : run.fit.undetermined) undetermined.push_back(direction.description);
+  json["undetermined"] = undetermined;
   json["sound_region"] = {{"edge", edgeName(run.sound_region.edge)},
                           {"edge_deg_off_axis", edgeDegrees(run.sound_region)},
                           {"sound_over_image", run.soundness_problem.empty()},
@@ -204,7 +207,7 @@ std::string calibrationReportAsJson(const CalibrationRun& run, const IntoCalibra
       json["largest_uncertainty_reason"] =
           "unbounded: " + (run.fit.undetermined.empty()
                                ? std::string("the views do not determine the lens")
-                               : run.fit.undetermined.front());
+                               : run.fit.undetermined.front().description);
     }
     json["largest_uncertainty_at"] = {run.covered_largest_uncertainty_at.x(),
                                       run.covered_largest_uncertainty_at.y()};
