@@ -218,21 +218,33 @@ void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
 #ifdef DRAVIK_REMAP_AVX2
 #define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
-// test and the integer parts in vectors, each neighbour's samples gathered
-// by 32-bit reads at byte offsets (gray pixels' two neighbours of a row in
-// one read), the weighing in single precision in the portable order.
-template <typename T, int kChannels>
-struct Vector8 {
-  static constexpr int kPixelBytes = kChannels * int(sizeof(T));
-  // Gray: one 32-bit read holds a pixel and its right neighbour.
-  static constexpr bool kPaired = kPixelBytes == 2;
-  static constexpr int kWords = (kPixelBytes + 3) / 4;  // reads per neighbour
-  // Bytes read from the top-left neighbour's offset, per row.
-  static constexpr int kReach = kPaired ? 4 : kPixelBytes + 4 * kWords;
-  static constexpr int kSampleBits = 8 * int(sizeof(T));
+// Four 3-byte pixels in the low 12 bytes of each half of `pixels`, written
+// as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
+// second overwrites the last four), 8 + 4 for the second.
+__attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
+                                                                              std::uint8_t* out) {
+  const __m128i second = _mm256_extracti128_si256(pixels, 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
+  const int last = _mm_extract_epi32(second, 2);
+  std::memcpy(out + 20, &last, 4);
+}
 
-  __attribute__((target("avx2"))) explicit Vector8(const Source<T>& s)
+// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
+// test and the integer parts in vectors, the weighing in single precision
+// in the portable order. Gray: a 32-bit read per row holds a pixel and its
+// right neighbour, eight such reads put in one register. Colour: a 16-byte
+// read per row holds a pixel's channels and its right neighbour's, two
+// pixels to a register (one a half), the channels kept interleaved: each
+// neighbour's samples shuffled to 32-bit lanes, weighed, and packed back in
+// the pixels' order.
+template <int kChannels>
+struct Vector16 {
+  static constexpr int kPixelBytes = 2 * kChannels;
+  // Bytes read per row from the top-left neighbour's offset.
+  static constexpr int kReach = kChannels == 1 ? 4 : 16;
+
+  __attribute__((target("avx2"))) explicit Vector16(const Source<std::uint16_t>& s)
       : pixels(reinterpret_cast<const std::uint8_t*>(s.pixels)),
         stride(std::ptrdiff_t(s.stride)),
         last_x(_mm256_set1_ps(float(s.width - 1))),
@@ -244,7 +256,7 @@ struct Vector8 {
 
   // The width and height (at least 2, for the paired and lower reads) and
   // the size (offsets in 32 bits) the vector form needs.
-  static bool fits(const Source<T>& s) {
+  static bool fits(const Source<std::uint16_t>& s) {
     return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
            s.bytes() < (std::size_t(1) << 31);
   }
@@ -257,27 +269,34 @@ struct Vector8 {
     return _mm256_setr_epi32(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
   }
 
-  // Sample c of neighbour n (0 top-left, 1 top-right, 2 lower-left, 3
-  // lower-right) from the words read.
-  DRAVIK_AVX2 __m256 sample(const __m256i* words, int n, int c) const {
-    const int bit = kPaired ? (n & 1) * kPixelBytes * 8 + c * kSampleBits : (c * kSampleBits) % 32;
-    const __m256i word = kPaired ? words[n >> 1] : words[n * kWords + c * kSampleBits / 32];
-    if (bit + kSampleBits >= 32) return _mm256_cvtepi32_ps(_mm256_srli_epi32(word, bit));
-    if (bit == 0 && sizeof(T) == 2) {
-      return _mm256_cvtepi32_ps(_mm256_and_si256(word, _mm256_set1_epi32(0xffff)));
-    }
-    // One byte of each word to its low byte, the others zero, in one shuffle.
-    const char k = char(bit / 8), z = char(-1);
-    const __m256i pick = _mm256_setr_epi8(k, z, z, z, char(k + 4), z, z, z, char(k + 8), z, z, z,
-                                          char(k + 12), z, z, z, k, z, z, z, char(k + 4), z, z, z,
-                                          char(k + 8), z, z, z, char(k + 12), z, z, z);
-    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(word, pick));
+  // The 16 bytes at from + first in the low half, at from + second in the
+  // high one.
+  DRAVIK_AVX2 static __m256i twoReads(const std::uint8_t* from, int first, int second) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + first));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + second));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+  }
+
+  // The four neighbours weighed as remapPixel weighs them, rounded half up
+  // and made integers; `border` where keep is not set.
+  DRAVIK_AVX2 static __m256i weigh(__m256 p00, __m256 p01, __m256 p10, __m256 p11, __m256 a,
+                                   __m256 b, __m256i keep, std::uint16_t border) {
+    const __m256 upper = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
+    const __m256 lower = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
+    const __m256 value = _mm256_add_ps(
+        _mm256_add_ps(upper, _mm256_mul_ps(b, _mm256_sub_ps(lower, upper))), _mm256_set1_ps(0.5f));
+    return _mm256_blendv_epi8(_mm256_set1_epi32(border), _mm256_cvttps_epi32(value), keep);
+  }
+
+  // The 16-bit samples of `words` picked by the byte shuffle `pick`, as floats.
+  DRAVIK_AVX2 static __m256 samples(__m256i words, __m256i pick) {
+    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(words, pick));
   }
 
   // False, writing nothing, where a pixel's reads could pass the end of the
   // image: the portable path takes those eight.
-  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv, T border,
-                              T* out) const {
+  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv,
+                              std::uint16_t border, std::uint16_t* out) const {
     const __m256 zero = _mm256_setzero_ps();
     __m256 x = _mm256_loadu_ps(mx), y = _mm256_loadu_ps(my);
     std::int64_t valid8;
@@ -296,52 +315,66 @@ struct Vector8 {
     const __m256 fy = _mm256_min_ps(_mm256_floor_ps(y), base_y);
     const __m256 a = _mm256_sub_ps(x, fx), b = _mm256_sub_ps(y, fy);
     const __m256i column = _mm256_cvttps_epi32(fx), row = _mm256_cvttps_epi32(fy);
-    const __m256i offset = _mm256_add_epi32(
-        _mm256_mullo_epi32(row, stride8),
-        kPixelBytes == 1 ? column : _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
+    const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(row, stride8),
+                                            _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
     if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(offset, last_offset))) != 0) {
       return false;
     }
-    constexpr int kReads = kPaired ? 2 : 4 * kWords;
-    __m256i words[kReads];
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
-    for (int r = 0; r < kReads; ++r) {
-      const int n = kPaired ? 2 * r : r / kWords;
-      const std::ptrdiff_t from = (n >= 2 ? stride : 0) + (n & 1) * kPixelBytes + 4 * (r % kWords);
-      words[r] = gather(pixels + from, offsets);
-    }
-    const __m256 half = _mm256_set1_ps(0.5f);
-    __m256i values[kChannels];
-    for (int c = 0; c < kChannels; ++c) {
-      const __m256 p00 = sample(words, 0, c), p01 = sample(words, 1, c);
-      const __m256 p10 = sample(words, 2, c), p11 = sample(words, 3, c);
-      const __m256 upper = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
-      const __m256 lower = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
-      const __m256 value =
-          _mm256_add_ps(_mm256_add_ps(upper, _mm256_mul_ps(b, _mm256_sub_ps(lower, upper))), half);
-      values[c] = _mm256_blendv_epi8(_mm256_set1_epi32(border), _mm256_cvttps_epi32(value), keep);
-    }
-    store(values, out);
-    return true;
-  }
-
-  // The eight pixels' channels, interleaved, into out (8 kChannels samples,
-  // nothing beyond).
-  DRAVIK_AVX2 static void store(const __m256i* values, T* out) {
+    const std::uint8_t* lower_row = pixels + stride;
     if constexpr (kChannels == 1) {
+      const __m256i upper = gather(pixels, offsets), lower = gather(lower_row, offsets);
+      const __m256i low = _mm256_set1_epi32(0xffff);
+      const __m256i value = weigh(
+          _mm256_cvtepi32_ps(_mm256_and_si256(upper, low)),
+          _mm256_cvtepi32_ps(_mm256_srli_epi32(upper, 16)),
+          _mm256_cvtepi32_ps(_mm256_and_si256(lower, low)),
+          _mm256_cvtepi32_ps(_mm256_srli_epi32(lower, 16)), a, b, keep, border);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
-                                        _mm256_extracti128_si256(values[0], 1)));
+                       _mm_packus_epi32(_mm256_castsi256_si128(value),
+                                        _mm256_extracti128_si256(value, 1)));
     } else {
-      alignas(32) int lanes[kChannels][8];
-      for (int c = 0; c < kChannels; ++c) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[c]), values[c]);
+      // A pixel's samples to lanes 0 to kChannels - 1 of 32 bits (its right
+      // neighbour's from kPixelBytes on), the lanes left zero.
+      alignas(32) char pick[2][32];
+      for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < 32; ++k) {
+          const int lane = k % 16 / 4, byte = k % 4;
+          pick[n][k] = lane < kChannels && byte < 2 ? char(n * kPixelBytes + 2 * lane + byte)
+                                                    : char(-1);
+        }
       }
-      for (int i = 0; i < 8; ++i) {
-        for (int c = 0; c < kChannels; ++c) out[i * kChannels + c] = T(lanes[c][i]);
+      const __m256i left = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick[0]));
+      const __m256i right = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick[1]));
+      __m256i pairs[4];
+      for (int k = 0; k < 4; ++k) {
+        const int p = 2 * k;
+        const __m256i spread = _mm256_setr_epi32(p, p, p, p, p + 1, p + 1, p + 1, p + 1);
+        const __m256i upper = twoReads(pixels, offsets[p], offsets[p + 1]);
+        const __m256i lower = twoReads(lower_row, offsets[p], offsets[p + 1]);
+        pairs[k] = weigh(samples(upper, left), samples(upper, right), samples(lower, left),
+                         samples(lower, right), _mm256_permutevar8x32_ps(a, spread),
+                         _mm256_permutevar8x32_ps(b, spread),
+                         _mm256_permutevar8x32_epi32(keep, spread), border);
+      }
+      // Packed, each 64-bit word a pixel, put back in the pixels' order.
+      const __m256i first = _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[0], pairs[1]), 0xD8);
+      const __m256i second = _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[2], pairs[3]), 0xD8);
+      if constexpr (kChannels == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), first);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), second);
+      } else {
+        // Each half's two 6-byte pixels to its low 12 bytes.
+        const char z = char(-1);
+        const __m256i tight = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z, 0,
+                                               1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z);
+        std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(out);
+        storeTwelvePerHalf(_mm256_shuffle_epi8(first, tight), bytes);
+        storeTwelvePerHalf(_mm256_shuffle_epi8(second, tight), bytes + 24);
       }
     }
+    return true;
   }
 
   const std::uint8_t* pixels;
@@ -349,18 +382,6 @@ struct Vector8 {
   __m256 last_x, last_y, base_x, base_y;
   __m256i stride8, last_offset;
 };
-
-// Four 3-byte pixels in the low 12 bytes of each half of `pixels`, written
-// as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
-// second overwrites the last four), 8 + 4 for the second.
-__attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
-                                                                              std::uint8_t* out) {
-  const __m128i second = _mm256_extracti128_si256(pixels, 1);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
-  const int last = _mm_extract_epi32(second, 2);
-  std::memcpy(out + 20, &last, 4);
-}
 
 // Eight 8-bit destination pixels at once, by the integer weighing of
 // remapPixel8: the positions made fixed-point and tested in vectors, the
@@ -599,18 +620,18 @@ template <typename T, int kChannels>
 __attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const float* x,
                                                      const float* y, const std::uint8_t* valid,
                                                      int count, T border, T* out) {
-  using Kernel = std::conditional_t<sizeof(T) == 1, Fixed8<kChannels>, Vector8<T, kChannels>>;
+  using Kernel = std::conditional_t<sizeof(T) == 1, Fixed8<kChannels>, Vector16<kChannels>>;
   int i = 0;
   if (Kernel::fits(s)) {
     const Kernel remap8(s);
     const float last_x = float(s.width - 1), last_y = float(s.height - 1);
     for (; i + 8 <= count; i += 8) {
-      // Colour: the source of the pixels kPrefetch ahead asked for early, the
-      // two rows of their neighbourhood, which the reads then find in the
-      // nearest cache (gray frames fit it, and lose by the extra work).
+      // Colour and 16-bit gray: the source of the pixels kPrefetch ahead
+      // asked for early, the two rows of their neighbourhood, which the
+      // reads then find in the nearest cache (8-bit gray frames fit it, and
+      // lose by the extra work).
       constexpr int kPrefetch = 32;
-      constexpr bool kPrefetchOn = true;
-      if (kChannels * sizeof(T) >= 3 && kPrefetchOn && i + kPrefetch < count) {
+      if (kChannels * sizeof(T) >= 2 && i + kPrefetch < count) {
         const float ahead_x = x[i + kPrefetch], ahead_y = y[i + kPrefetch];
         if (ahead_x >= 0.0f && ahead_x <= last_x && ahead_y >= 0.0f && ahead_y <= last_y) {
           const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(s.pixels) +
