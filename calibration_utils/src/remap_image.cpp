@@ -30,6 +30,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define DRAVIK_REMAP_AVX2 1
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define DRAVIK_REMAP_NEON 1
 #endif
 
 #include "calibration_utils/undistortion.h"
@@ -214,6 +217,215 @@ void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
     }
   }
 }
+
+#ifdef DRAVIK_REMAP_NEON
+// Eight 8-bit destination pixels at once on Advanced SIMD, by the integer
+// weighing of remapPixel8, lane for lane the portable sums: the positions
+// made fixed-point and tested in vectors; gray: each row's pair of
+// neighbours in one 16-bit lane, eight pixels a vector; colour: a pixel's
+// row read as eight bytes (its channels and its right neighbour's), the
+// channels interleaved in the lanes, weighed by the pixel's scalar weights.
+template <int kChannels>
+struct Neon8 {
+  // Bytes read per row (gray: 2, colour: 8). The lower row's read starts
+  // kBack bytes before its left neighbour, so that it ends with the right
+  // neighbour, and no read passes the image (as Fixed8's).
+  static constexpr int kReach = kChannels == 1 ? 2 : 8;
+  static constexpr int kBack = kReach - 2 * kChannels;
+
+  explicit Neon8(const Source<std::uint8_t>& s)
+      : pixels(s.pixels),
+        stride(std::ptrdiff_t(s.stride)),
+        width(s.width),
+        height(s.height),
+        sample_stride(std::uint32_t(s.stride)) {}
+
+  // At least 2 x 2 pixels, positions in 1/8192 pixel and offsets in 32 bits.
+  static bool fits(const Source<std::uint8_t>& s) {
+    constexpr int kSide = 1 << (30 - kWeightBits);
+    return s.width >= 2 && s.height >= 2 && s.width <= kSide && s.height <= kSide &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // Four positions in 1/8192 pixel (the conversion rounds to nearest, ties
+  // to even, as the portable path does), their integer parts (clamped to
+  // base) and weights; the mask of those that lie in [0, last] (NaN fails:
+  // the comparison with -1 is false for it).
+  static uint32x4_t place(float32x4_t p, int last, int base, uint32x4_t* whole,
+                          uint32x4_t* weight) {
+    const float32x4_t scaled = vmulq_n_f32(p, float(kWeightOne));
+    const uint32x4_t fixed = vreinterpretq_u32_s32(vcvtnq_s32_f32(scaled));
+    const uint32x4_t inside =
+        vandq_u32(vandq_u32(vcgtq_f32(scaled, vdupq_n_f32(-1.0f)),
+                            vcltq_f32(scaled, vdupq_n_f32(kWeightLimit))),
+                  vcleq_u32(fixed, vdupq_n_u32(std::uint32_t(last) * kWeightOne)));
+    *whole = vminq_u32(vshrq_n_u32(fixed, kWeightBits), vdupq_n_u32(std::uint32_t(base)));
+    *weight = vsubq_u32(fixed, vshlq_n_u32(*whole, kWeightBits));
+    return inside;
+  }
+
+  // False, writing nothing, where a pixel of the eight is resampled and
+  // another is not: the portable path takes those eight.
+  bool operator()(const float* mx, const float* my, const std::uint8_t* mv, std::uint8_t border,
+                  std::uint8_t* out) const {
+    alignas(16) std::int32_t offsets[8];
+    alignas(16) std::uint16_t a[8], b[8];
+    const uint8x8_t flags = vld1_u8(mv);
+    // All ones where the flag is set.
+    const int16x8_t set = vmovl_s8(vreinterpret_s8_u8(vtst_u8(flags, flags)));
+    std::uint32_t kept_all = ~0u, kept_any = 0;
+    for (int h = 0; h < 2; ++h) {
+      uint32x4_t i, j, fa, fb;
+      uint32x4_t keep = vandq_u32(place(vld1q_f32(mx + 4 * h), width - 1, width - 2, &i, &fa),
+                                  place(vld1q_f32(my + 4 * h), height - 1, height - 2, &j, &fb));
+      keep = vandq_u32(
+          keep, vreinterpretq_u32_s32(vmovl_s16(h == 0 ? vget_low_s16(set) : vget_high_s16(set))));
+      kept_all &= vminvq_u32(keep);
+      kept_any |= vmaxvq_u32(keep);
+      const uint32x4_t offset =
+          vmlaq_n_u32(vmulq_n_u32(i, std::uint32_t(kChannels)), j, sample_stride);
+      vst1q_s32(offsets + 4 * h, vreinterpretq_s32_u32(offset));
+      vst1_u16(a + 4 * h, vmovn_u32(fa));
+      vst1_u16(b + 4 * h, vmovn_u32(fb));
+    }
+    if (kept_all == 0) {
+      if (kept_any != 0) return false;
+      std::memset(out, border, 8 * kChannels);
+      return true;
+    }
+    weigh(offsets, a, b, out);
+    return true;
+  }
+
+  // Eight pixels of a prepared map, all resampled: their offsets and their
+  // weights' words.
+  void operator()(const std::int32_t* offsets, const std::uint32_t* weights,
+                  std::uint8_t* out) const {
+    alignas(16) std::uint16_t a[8], b[8];
+    const uint16x8x2_t halves = vld2q_u16(reinterpret_cast<const std::uint16_t*>(weights));
+    vst1q_u16(a, halves.val[0]);
+    vst1q_u16(b, halves.val[1]);
+    weigh(offsets, a, b, out);
+  }
+
+  // The two rows' weighed sums (upper, lower) weighed by b and rounded, as
+  // weigh8 does.
+  static uint32x4_t blendRows(uint32x4_t upper, uint32x4_t lower, uint32x4_t b) {
+    const uint32x4_t step = vreinterpretq_u32_s32(
+        vshrq_n_s32(vreinterpretq_s32_u32(vsubq_u32(lower, upper)), kRowShift));
+    const uint32x4_t value = vmlaq_u32(vshlq_n_u32(upper, kWeightBits - kRowShift), step, b);
+    return vshrq_n_u32(vaddq_u32(value, vdupq_n_u32(1u << (kValueShift - 1))), kValueShift);
+  }
+
+  // Eight pixels weighed from the top-left neighbours' offsets and the
+  // weights a and b.
+  void weigh(const std::int32_t* offsets, const std::uint16_t* a, const std::uint16_t* b,
+             std::uint8_t* out) const {
+    if constexpr (kChannels == 1) {
+      // Each row's pair of neighbours, the left one in the low byte.
+      std::uint16_t u[8], l[8];
+      for (int k = 0; k < 8; ++k) {
+        std::memcpy(&u[k], pixels + offsets[k], 2);
+        std::memcpy(&l[k], pixels + stride + offsets[k], 2);
+      }
+      const uint16x8_t upper = vld1q_u16(u), lower = vld1q_u16(l);
+      const uint16x8_t right = vld1q_u16(a);
+      const uint16x8_t left = vsubq_u16(vdupq_n_u16(kWeightOne), right);
+      const uint16x8_t low = vdupq_n_u16(0xFF);
+      const uint16x8_t weights_b = vld1q_u16(b);
+      uint16x4_t values[2];
+      for (int h = 0; h < 2; ++h) {
+        const auto half = [h](uint16x8_t v) { return h == 0 ? vget_low_u16(v) : vget_high_u16(v); };
+        const uint32x4_t top = vmlal_u16(vmull_u16(half(vandq_u16(upper, low)), half(left)),
+                                         half(vshrq_n_u16(upper, 8)), half(right));
+        const uint32x4_t bottom = vmlal_u16(vmull_u16(half(vandq_u16(lower, low)), half(left)),
+                                            half(vshrq_n_u16(lower, 8)), half(right));
+        values[h] = vmovn_u32(blendRows(top, bottom, vmovl_u16(half(weights_b))));
+      }
+      vst1_u8(out, vmovn_u16(vcombine_u16(values[0], values[1])));
+    } else {
+      const std::uint8_t* lower_row = pixels + stride - kBack;
+      for (int q = 0; q < 8; q += 4) {
+        uint16x4_t values[4];
+        for (int k = 0; k < 4; ++k) {
+          const int p = q + k;
+          const std::uint16_t right = a[p], left = std::uint16_t(kWeightOne - a[p]);
+          const uint16x8_t up = vmovl_u8(vld1_u8(pixels + offsets[p]));
+          const uint16x8_t down = vmovl_u8(vld1_u8(lower_row + offsets[p]));
+          const uint32x4_t top = vmlal_n_u16(vmull_n_u16(vget_low_u16(up), left),
+                                             vget_low_u16(vextq_u16(up, up, kChannels)), right);
+          const uint32x4_t bottom =
+              vmlal_n_u16(vmull_n_u16(vget_low_u16(vextq_u16(down, down, kBack)), left),
+                          vget_low_u16(vextq_u16(down, down, kBack + kChannels)), right);
+          values[k] = vmovn_u32(blendRows(top, bottom, vdupq_n_u32(b[p])));
+        }
+        const uint8x16_t bytes = vcombine_u8(vmovn_u16(vcombine_u16(values[0], values[1])),
+                                             vmovn_u16(vcombine_u16(values[2], values[3])));
+        std::uint8_t* o = out + q * kChannels;
+        if constexpr (kChannels == 4) {
+          vst1q_u8(o, bytes);
+        } else {
+          const std::uint8_t order[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0};
+          const uint8x16_t tight = vqtbl1q_u8(bytes, vld1q_u8(order));
+          vst1_u8(o, vget_low_u8(tight));
+          const std::uint32_t last = vgetq_lane_u32(vreinterpretq_u32_u8(tight), 2);
+          std::memcpy(o + 8, &last, 4);
+        }
+      }
+    }
+  }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  int width, height;
+  std::uint32_t sample_stride;
+};
+
+// The pixels of a float map, eight at a time, on Advanced SIMD.
+template <int kChannels>
+void remapSpanNeon(const Source<std::uint8_t>& s, const float* x, const float* y,
+                   const std::uint8_t* valid, int count, std::uint8_t border, std::uint8_t* out) {
+  int i = 0;
+  if (Neon8<kChannels>::fits(s)) {
+    const Neon8<kChannels> remap8(s);
+    for (; i + 8 <= count; i += 8) {
+      std::uint8_t* o = out + std::size_t(i) * kChannels;
+      if (!remap8(x + i, y + i, valid + i, border, o)) {
+        remapSpanPortable<std::uint8_t, kChannels>(s, x + i, y + i, valid + i, 8, border, o);
+      }
+    }
+  }
+  remapSpanPortable<std::uint8_t, kChannels>(s, x + i, y + i, valid + i, count - i, border,
+                                             out + std::size_t(i) * kChannels);
+}
+
+// Pixels of a prepared map, eight at a time where all eight are resampled,
+// on Advanced SIMD.
+template <int kChannels>
+void remapCompactNeon(const Source<std::uint8_t>& s, const std::int32_t* offset,
+                      const std::uint32_t* weight, int count, std::uint8_t border,
+                      std::uint8_t* out) {
+  int i = 0;
+  if (Neon8<kChannels>::fits(s)) {
+    const Neon8<kChannels> remap8(s);
+    for (; i + 8 <= count; i += 8) {
+      std::uint8_t* o = out + std::size_t(i) * kChannels;
+      const int32x4_t low = vld1q_s32(offset + i), high = vld1q_s32(offset + i + 4);
+      const std::int32_t least = std::min(vminvq_s32(low), vminvq_s32(high));
+      const std::int32_t most = std::max(vmaxvq_s32(low), vmaxvq_s32(high));
+      if (least >= 0) {
+        remap8(offset + i, weight + i, o);
+      } else if (most < 0) {
+        std::memset(o, border, 8 * kChannels);
+      } else {
+        remapCompactPortable<kChannels>(s, offset + i, weight + i, 8, border, o);
+      }
+    }
+  }
+  remapCompactPortable<kChannels>(s, offset + i, weight + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
+}
+#endif
 
 #ifdef DRAVIK_REMAP_AVX2
 #define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
@@ -694,11 +906,15 @@ template <typename T, int kChannels>
 void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& map, T* dst,
                std::size_t dst_stride, T border, int begin, int end) {
   auto span = &remapSpanPortable<T, kChannels>;
-#ifdef DRAVIK_REMAP_AVX2
-  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapSpanVector<T, kChannels>;
-#else
-  (void)path;
+  const bool vector = path == RemapPath::kVector && remapHasVectorForm();
+#if defined(DRAVIK_REMAP_AVX2)
+  if (vector) span = &remapSpanVector<T, kChannels>;
+#elif defined(DRAVIK_REMAP_NEON)
+  if constexpr (sizeof(T) == 1) {
+    if (vector) span = &remapSpanNeon<kChannels>;
+  }
 #endif
+  (void)vector;
   for (int v = begin; v < end; ++v) {
     const std::size_t row = std::size_t(v) * map.width;
     T* out =
@@ -785,11 +1001,13 @@ void remapCompactRows(RemapPath path, const Source<std::uint8_t>& s, const std::
                       const std::uint32_t* weight, int width, std::uint8_t* dst,
                       std::size_t dst_stride, std::uint8_t border, int begin, int end) {
   auto span = &remapCompactPortable<kChannels>;
-#ifdef DRAVIK_REMAP_AVX2
-  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapCompactVector<kChannels>;
-#else
-  (void)path;
+  const bool vector = path == RemapPath::kVector && remapHasVectorForm();
+#if defined(DRAVIK_REMAP_AVX2)
+  if (vector) span = &remapCompactVector<kChannels>;
+#elif defined(DRAVIK_REMAP_NEON)
+  if (vector) span = &remapCompactNeon<kChannels>;
 #endif
+  (void)vector;
   for (int v = begin; v < end; ++v) {
     const std::size_t row = std::size_t(v) * width;
     span(s, offset + row, weight + row, width, border, dst + std::size_t(v) * dst_stride);
@@ -810,8 +1028,12 @@ bool remapOwned(const T* src, int src_width, int src_height, int channels, std::
 }  // namespace
 
 bool remapHasVectorForm() {
-#ifdef DRAVIK_REMAP_AVX2
+#if defined(DRAVIK_REMAP_AVX2)
   return vectorPaths().wide;
+#elif defined(DRAVIK_REMAP_NEON)
+  // Every 64-bit ARM processor has Advanced SIMD: the vector form unless the
+  // process runs the baseline.
+  return std::strcmp(vectorPaths().name, "baseline") != 0;
 #else
   return false;
 #endif
