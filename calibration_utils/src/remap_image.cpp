@@ -381,22 +381,129 @@ struct Neon8 {
   std::uint32_t sample_stride;
 };
 
-// The pixels of a float map, eight at a time, on Advanced SIMD.
+// Four 16-bit destination pixels at once on Advanced SIMD, as remapPixel
+// does one, its single-precision operations in its order: the keep test and
+// the integer parts in vectors; gray: each row's pair of neighbours in one
+// 32-bit lane; colour: each neighbour's channels read as four samples, the
+// pixel weighed by its scalar fractions.
 template <int kChannels>
-void remapSpanNeon(const Source<std::uint8_t>& s, const float* x, const float* y,
-                   const std::uint8_t* valid, int count, std::uint8_t border, std::uint8_t* out) {
+struct Neon16 {
+  static constexpr int kPixelBytes = 2 * kChannels;
+  // Bytes read per row from the top-left neighbour's offset.
+  static constexpr int kReach = kChannels == 1 ? 4 : kPixelBytes + 8;
+
+  explicit Neon16(const Source<std::uint16_t>& s)
+      : pixels(reinterpret_cast<const std::uint8_t*>(s.pixels)),
+        stride(std::ptrdiff_t(s.stride)),
+        last_x(float(s.width - 1)),
+        last_y(float(s.height - 1)),
+        base_x(float(s.width - 2)),
+        base_y(float(s.height - 2)),
+        sample_stride(std::uint32_t(s.stride)),
+        last_offset(std::uint32_t(s.bytes() - s.stride - kReach)) {}
+
+  static bool fits(const Source<std::uint16_t>& s) {
+    return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // The neighbours weighed, rounded half up and made integers.
+  static uint32x4_t weigh(float32x4_t p00, float32x4_t p01, float32x4_t p10, float32x4_t p11,
+                          float32x4_t a, float32x4_t b) {
+    const float32x4_t upper = vaddq_f32(p00, vmulq_f32(a, vsubq_f32(p01, p00)));
+    const float32x4_t lower = vaddq_f32(p10, vmulq_f32(a, vsubq_f32(p11, p10)));
+    const float32x4_t value =
+        vaddq_f32(vaddq_f32(upper, vmulq_f32(b, vsubq_f32(lower, upper))), vdupq_n_f32(0.5f));
+    return vcvtq_u32_f32(value);
+  }
+
+  // Four samples from `at` (16-bit words) as floats.
+  static float32x4_t four(const std::uint8_t* at) {
+    std::uint16_t s[4];
+    std::memcpy(s, at, 8);
+    return vcvtq_f32_u32(vmovl_u16(vld1_u16(s)));
+  }
+
+  // False, writing nothing, where a pixel's reads could pass the end of the
+  // image: the portable path takes those four.
+  bool operator()(const float* mx, const float* my, const std::uint8_t* mv, std::uint16_t border,
+                  std::uint16_t* out) const {
+    float32x4_t x = vld1q_f32(mx), y = vld1q_f32(my);
+    std::uint32_t flag_bytes;
+    std::memcpy(&flag_bytes, mv, 4);
+    const uint32x4_t flags = vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(flag_bytes)))));
+    uint32x4_t keep = vandq_u32(vcgeq_f32(x, vdupq_n_f32(0.0f)), vcleq_f32(x, vdupq_n_f32(last_x)));
+    keep = vandq_u32(keep, vandq_u32(vcgeq_f32(y, vdupq_n_f32(0.0f)), vcleq_f32(y, vdupq_n_f32(last_y))));
+    keep = vandq_u32(keep, vtstq_u32(flags, flags));
+    // Pixels not kept read the first pixel, harmlessly.
+    x = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(x), keep));
+    y = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(y), keep));
+    const float32x4_t fx = vminq_f32(vrndmq_f32(x), vdupq_n_f32(base_x));
+    const float32x4_t fy = vminq_f32(vrndmq_f32(y), vdupq_n_f32(base_y));
+    const float32x4_t a = vsubq_f32(x, fx), b = vsubq_f32(y, fy);
+    const uint32x4_t offset = vmlaq_n_u32(vmulq_n_u32(vcvtq_u32_f32(fx), std::uint32_t(kPixelBytes)),
+                                          vcvtq_u32_f32(fy), sample_stride);
+    if (vmaxvq_u32(offset) > last_offset) return false;
+    alignas(16) std::uint32_t offsets[4];
+    vst1q_u32(offsets, offset);
+    const std::uint8_t* lower_row = pixels + stride;
+    if constexpr (kChannels == 1) {
+      std::uint32_t u[4], l[4];
+      for (int k = 0; k < 4; ++k) {
+        std::memcpy(&u[k], pixels + offsets[k], 4);
+        std::memcpy(&l[k], lower_row + offsets[k], 4);
+      }
+      const uint32x4_t upper = vld1q_u32(u), lower = vld1q_u32(l);
+      const uint32x4_t low = vdupq_n_u32(0xFFFF);
+      const uint32x4_t value = weigh(
+          vcvtq_f32_u32(vandq_u32(upper, low)), vcvtq_f32_u32(vshrq_n_u32(upper, 16)),
+          vcvtq_f32_u32(vandq_u32(lower, low)), vcvtq_f32_u32(vshrq_n_u32(lower, 16)), a, b);
+      vst1_u16(out, vmovn_u32(vbslq_u32(keep, value, vdupq_n_u32(border))));
+    } else {
+      alignas(16) float fa[4], fb[4];
+      alignas(16) std::uint32_t kept[4];
+      vst1q_f32(fa, a);
+      vst1q_f32(fb, b);
+      vst1q_u32(kept, keep);
+      for (int k = 0; k < 4; ++k, out += kChannels) {
+        const std::uint8_t* p = pixels + offsets[k];
+        const std::uint8_t* q = lower_row + offsets[k];
+        const uint32x4_t value =
+            weigh(four(p), four(p + kPixelBytes), four(q), four(q + kPixelBytes),
+                  vdupq_n_f32(fa[k]), vdupq_n_f32(fb[k]));
+        std::uint16_t samples[4];
+        vst1_u16(samples, vmovn_u32(kept[k] != 0 ? value : vdupq_n_u32(border)));
+        std::memcpy(out, samples, kPixelBytes);
+      }
+    }
+    return true;
+  }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  float last_x, last_y, base_x, base_y;
+  std::uint32_t sample_stride, last_offset;
+};
+
+// The pixels of a float map, eight 8-bit or four 16-bit ones at a time, on
+// Advanced SIMD.
+template <typename T, int kChannels>
+void remapSpanNeon(const Source<T>& s, const float* x, const float* y, const std::uint8_t* valid,
+                   int count, T border, T* out) {
+  using Kernel = std::conditional_t<sizeof(T) == 1, Neon8<kChannels>, Neon16<kChannels>>;
+  constexpr int kStep = sizeof(T) == 1 ? 8 : 4;
   int i = 0;
-  if (Neon8<kChannels>::fits(s)) {
-    const Neon8<kChannels> remap8(s);
-    for (; i + 8 <= count; i += 8) {
-      std::uint8_t* o = out + std::size_t(i) * kChannels;
-      if (!remap8(x + i, y + i, valid + i, border, o)) {
-        remapSpanPortable<std::uint8_t, kChannels>(s, x + i, y + i, valid + i, 8, border, o);
+  if (Kernel::fits(s)) {
+    const Kernel remap(s);
+    for (; i + kStep <= count; i += kStep) {
+      T* o = out + std::size_t(i) * kChannels;
+      if (!remap(x + i, y + i, valid + i, border, o)) {
+        remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, kStep, border, o);
       }
     }
   }
-  remapSpanPortable<std::uint8_t, kChannels>(s, x + i, y + i, valid + i, count - i, border,
-                                             out + std::size_t(i) * kChannels);
+  remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
 }
 
 // Pixels of a prepared map, eight at a time where all eight are resampled,
@@ -910,9 +1017,7 @@ void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& ma
 #if defined(DRAVIK_REMAP_AVX2)
   if (vector) span = &remapSpanVector<T, kChannels>;
 #elif defined(DRAVIK_REMAP_NEON)
-  if constexpr (sizeof(T) == 1) {
-    if (vector) span = &remapSpanNeon<kChannels>;
-  }
+  if (vector) span = &remapSpanNeon<T, kChannels>;
 #endif
   (void)vector;
   for (int v = begin; v < end; ++v) {
