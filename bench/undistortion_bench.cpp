@@ -304,9 +304,9 @@ void BM_RemapImage(benchmark::State& state) {
     runBesidePeerWall<OpenCvRemap<T, kChannels, kWidth, kThreads>>(state, remap);
   }
   setPixels(state, pixels);
-  state.SetBytesProcessed(int64_t(state.iterations()) *
-                         remapBytes(map, int64_t(src.size() * sizeof(T)),
-                                    int64_t(kChannels * sizeof(T)), kPrepared));
+  state.SetBytesProcessed(
+      int64_t(state.iterations()) *
+      remapBytes(map, int64_t(src.size() * sizeof(T)), int64_t(kChannels * sizeof(T)), kPrepared));
 }
 BENCHMARK(BM_RemapImage<std::uint8_t, 1, 1280>)
     ->Name("BM_RemapImage/gray/1280x960")

@@ -431,9 +431,11 @@ struct Neon16 {
     float32x4_t x = vld1q_f32(mx), y = vld1q_f32(my);
     std::uint32_t flag_bytes;
     std::memcpy(&flag_bytes, mv, 4);
-    const uint32x4_t flags = vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(flag_bytes)))));
+    const uint32x4_t flags =
+        vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(flag_bytes)))));
     uint32x4_t keep = vandq_u32(vcgeq_f32(x, vdupq_n_f32(0.0f)), vcleq_f32(x, vdupq_n_f32(last_x)));
-    keep = vandq_u32(keep, vandq_u32(vcgeq_f32(y, vdupq_n_f32(0.0f)), vcleq_f32(y, vdupq_n_f32(last_y))));
+    keep = vandq_u32(keep,
+                     vandq_u32(vcgeq_f32(y, vdupq_n_f32(0.0f)), vcleq_f32(y, vdupq_n_f32(last_y))));
     keep = vandq_u32(keep, vtstq_u32(flags, flags));
     // Pixels not kept read the first pixel, harmlessly.
     x = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(x), keep));
@@ -441,8 +443,9 @@ struct Neon16 {
     const float32x4_t fx = vminq_f32(vrndmq_f32(x), vdupq_n_f32(base_x));
     const float32x4_t fy = vminq_f32(vrndmq_f32(y), vdupq_n_f32(base_y));
     const float32x4_t a = vsubq_f32(x, fx), b = vsubq_f32(y, fy);
-    const uint32x4_t offset = vmlaq_n_u32(vmulq_n_u32(vcvtq_u32_f32(fx), std::uint32_t(kPixelBytes)),
-                                          vcvtq_u32_f32(fy), sample_stride);
+    const uint32x4_t offset =
+        vmlaq_n_u32(vmulq_n_u32(vcvtq_u32_f32(fx), std::uint32_t(kPixelBytes)), vcvtq_u32_f32(fy),
+                    sample_stride);
     if (vmaxvq_u32(offset) > last_offset) return false;
     alignas(16) std::uint32_t offsets[4];
     vst1q_u32(offsets, offset);
@@ -455,9 +458,9 @@ struct Neon16 {
       }
       const uint32x4_t upper = vld1q_u32(u), lower = vld1q_u32(l);
       const uint32x4_t low = vdupq_n_u32(0xFFFF);
-      const uint32x4_t value = weigh(
-          vcvtq_f32_u32(vandq_u32(upper, low)), vcvtq_f32_u32(vshrq_n_u32(upper, 16)),
-          vcvtq_f32_u32(vandq_u32(lower, low)), vcvtq_f32_u32(vshrq_n_u32(lower, 16)), a, b);
+      const uint32x4_t value =
+          weigh(vcvtq_f32_u32(vandq_u32(upper, low)), vcvtq_f32_u32(vshrq_n_u32(upper, 16)),
+                vcvtq_f32_u32(vandq_u32(lower, low)), vcvtq_f32_u32(vshrq_n_u32(lower, 16)), a, b);
       vst1_u16(out, vmovn_u32(vbslq_u32(keep, value, vdupq_n_u32(border))));
     } else {
       alignas(16) float fa[4], fb[4];
@@ -634,8 +637,9 @@ struct Vector16 {
     const __m256 fy = _mm256_min_ps(_mm256_floor_ps(y), base_y);
     const __m256 a = _mm256_sub_ps(x, fx), b = _mm256_sub_ps(y, fy);
     const __m256i column = _mm256_cvttps_epi32(fx), row = _mm256_cvttps_epi32(fy);
-    const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(row, stride8),
-                                            _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
+    const __m256i offset =
+        _mm256_add_epi32(_mm256_mullo_epi32(row, stride8),
+                         _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
     if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(offset, last_offset))) != 0) {
       return false;
     }
@@ -645,14 +649,14 @@ struct Vector16 {
     if constexpr (kChannels == 1) {
       const __m256i upper = gather(pixels, offsets), lower = gather(lower_row, offsets);
       const __m256i low = _mm256_set1_epi32(0xffff);
-      const __m256i value = weigh(
-          _mm256_cvtepi32_ps(_mm256_and_si256(upper, low)),
-          _mm256_cvtepi32_ps(_mm256_srli_epi32(upper, 16)),
-          _mm256_cvtepi32_ps(_mm256_and_si256(lower, low)),
-          _mm256_cvtepi32_ps(_mm256_srli_epi32(lower, 16)), a, b, keep, border);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_packus_epi32(_mm256_castsi256_si128(value),
-                                        _mm256_extracti128_si256(value, 1)));
+      const __m256i value =
+          weigh(_mm256_cvtepi32_ps(_mm256_and_si256(upper, low)),
+                _mm256_cvtepi32_ps(_mm256_srli_epi32(upper, 16)),
+                _mm256_cvtepi32_ps(_mm256_and_si256(lower, low)),
+                _mm256_cvtepi32_ps(_mm256_srli_epi32(lower, 16)), a, b, keep, border);
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(out),
+          _mm_packus_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1)));
     } else {
       // A pixel's samples to lanes 0 to kChannels - 1 of 32 bits (its right
       // neighbour's from kPixelBytes on), the lanes left zero.
@@ -660,8 +664,8 @@ struct Vector16 {
       for (int n = 0; n < 2; ++n) {
         for (int k = 0; k < 32; ++k) {
           const int lane = k % 16 / 4, byte = k % 4;
-          pick[n][k] = lane < kChannels && byte < 2 ? char(n * kPixelBytes + 2 * lane + byte)
-                                                    : char(-1);
+          pick[n][k] =
+              lane < kChannels && byte < 2 ? char(n * kPixelBytes + 2 * lane + byte) : char(-1);
         }
       }
       const __m256i left = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick[0]));
@@ -679,15 +683,16 @@ struct Vector16 {
       }
       // Packed, each 64-bit word a pixel, put back in the pixels' order.
       const __m256i first = _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[0], pairs[1]), 0xD8);
-      const __m256i second = _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[2], pairs[3]), 0xD8);
+      const __m256i second =
+          _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[2], pairs[3]), 0xD8);
       if constexpr (kChannels == 4) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), first);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), second);
       } else {
         // Each half's two 6-byte pixels to its low 12 bytes.
         const char z = char(-1);
-        const __m256i tight = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z, 0,
-                                               1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z);
+        const __m256i tight = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z,
+                                               0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z);
         std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(out);
         storeTwelvePerHalf(_mm256_shuffle_epi8(first, tight), bytes);
         storeTwelvePerHalf(_mm256_shuffle_epi8(second, tight), bytes + 24);
