@@ -268,57 +268,49 @@ TEST(RemapImage, VectorAndPortablePathsGiveTheSameBytes) {
   expectVectorPathIsThePortableOne<std::uint16_t>();
 }
 
-TEST(RemapImage, BadSixteenBitInputIsRefusedWithOneRecord) {
-  const Lens lens = navigationLens();
-  UndistortionMap map;
-  ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
-  std::vector<std::uint16_t> image(size_t(lens.width) * lens.height * 3, 5);
-  std::uint16_t* const px = image.data();
-  const int w = lens.width, h = lens.height;
-  const size_t s = size_t(w) * 3 * 2;
-  const auto refused = [&](const std::string& name, const std::function<bool()>& call) {
-    SCOPED_TRACE(name);
-    LogCapture capture;
-    EXPECT_FALSE(call());
-    EXPECT_EQ(capture.recordsUpTo(3).size(), 1u);
-  };
-  refused("source of another size", [&] { return remapImage(px, w, h / 2, 3, s, map, px, s); });
-  refused("stride in bytes of one sample short",
-          [&] { return remapImage(px, w, h, 3, s - 2, map, px, s); });
-  refused("odd stride", [&] { return remapImage(px, w, h, 1, 2 * w + 1, map, px, s); });
-  refused("negative threads", [&] { return remapImage(px, w, h, 3, s, map, px, s, 0, -1); });
-  refused("two channels", [&] { return remapImage(px, w, h, 2, s, map, px, s); });
-  EXPECT_EQ(std::count(image.begin(), image.end(), 5), std::ptrdiff_t(image.size()));
-}
-
-TEST(RemapImage, FramesNotOfThePreparedLayoutAreRefusedWithOneRecord) {
+// 16-bit frames that do not fit the map, and 8-bit frames not of the
+// prepared layout: refused with one record, nothing written.
+TEST(RemapImage, BadInputIsRefusedWithOneRecord) {
   const Lens lens = navigationLens();
   UndistortionMap map;
   ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
   const int w = lens.width, h = lens.height;
   const size_t s = size_t(w) * 3;
+  std::vector<std::uint16_t> image16(s * h, 5);
+  std::vector<std::uint8_t> image(s * h, 5);
+  std::uint16_t* const px16 = image16.data();
+  std::uint8_t* const px = image.data();
   CompactRemapMap compact, unprepared;
   ASSERT_TRUE(prepareRemap(map, w, h, 3, s, &compact));
-  std::vector<std::uint8_t> image(s * h, 5);
-  std::uint8_t* const px = image.data();
-  const auto refused = [&](const std::string& name, const std::function<bool()>& call) {
+  CompactRemapMap taken = compact;
+  const CompactRemapMap moved = std::move(taken);
+  EXPECT_EQ(moved.width(), w);
+  const std::vector<std::pair<std::string, std::function<bool()>>> refusals = {
+      {"16-bit source of another size",
+       [&] { return remapImage(px16, w, h / 2, 3, 2 * s, map, px16, 2 * s); }},
+      {"16-bit stride one sample short",
+       [&] { return remapImage(px16, w, h, 3, 2 * s - 2, map, px16, 2 * s); }},
+      {"16-bit odd stride", [&] { return remapImage(px16, w, h, 1, 2 * w + 1, map, px16, 2 * s); }},
+      {"16-bit negative threads",
+       [&] { return remapImage(px16, w, h, 3, 2 * s, map, px16, 2 * s, 0, -1); }},
+      {"16-bit two channels", [&] { return remapImage(px16, w, h, 2, 2 * s, map, px16, 2 * s); }},
+      {"prepared for another size", [&] { return prepareRemap(map, w, h / 2, 3, s, &compact); }},
+      {"prepared with a short stride", [&] { return prepareRemap(map, w, h, 3, s - 1, &compact); }},
+      {"not prepared", [&] { return remapImage(px, w, h, 3, s, unprepared, px, s); }},
+      {"moved from", [&] { return remapImage(px, w, h, 3, s, taken, px, s); }},
+      {"another stride", [&] { return remapImage(px, w, h, 3, s + 3, compact, px, s); }},
+      {"another channel count", [&] { return remapImage(px, w, h, 1, s, compact, px, s); }},
+      {"short destination stride", [&] { return remapImage(px, w, h, 3, s, compact, px, 3); }},
+      {"prepared, negative threads",
+       [&] { return remapImage(px, w, h, 3, s, compact, px, s, 0, -1); }},
+  };
+  for (const auto& [name, call] : refusals) {
     SCOPED_TRACE(name);
     LogCapture capture;
     EXPECT_FALSE(call());
     EXPECT_EQ(capture.recordsUpTo(3).size(), 1u);
-  };
-  refused("prepared for another size", [&] { return prepareRemap(map, w, h / 2, 3, s, &compact); });
-  refused("prepared with a short stride",
-          [&] { return prepareRemap(map, w, h, 3, s - 1, &compact); });
-  refused("not prepared", [&] { return remapImage(px, w, h, 3, s, unprepared, px, s); });
-  CompactRemapMap taken = compact;
-  const CompactRemapMap moved = std::move(taken);
-  EXPECT_EQ(moved.width(), w);
-  refused("moved from", [&] { return remapImage(px, w, h, 3, s, taken, px, s); });
-  refused("another stride", [&] { return remapImage(px, w, h, 3, s + 3, compact, px, s); });
-  refused("another channel count", [&] { return remapImage(px, w, h, 1, s, compact, px, s); });
-  refused("short destination stride", [&] { return remapImage(px, w, h, 3, s, compact, px, 3); });
-  refused("negative threads", [&] { return remapImage(px, w, h, 3, s, compact, px, s, 0, -1); });
+  }
+  EXPECT_EQ(std::count(image16.begin(), image16.end(), 5), std::ptrdiff_t(image16.size()));
   EXPECT_EQ(std::count(image.begin(), image.end(), 5), std::ptrdiff_t(image.size()));
   EXPECT_EQ(compact.sourceHeight(), h);  // a refused preparation leaves the map as it was
 }

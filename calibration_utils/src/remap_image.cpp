@@ -30,6 +30,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define DRAVIK_REMAP_AVX2 1
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define DRAVIK_REMAP_NEON 1
 #endif
 
 #include "calibration_utils/undistortion.h"
@@ -215,24 +218,355 @@ void remapSpanPortable(const Source<T>& s, const float* x, const float* y,
   }
 }
 
+#ifdef DRAVIK_REMAP_NEON
+// Eight 8-bit destination pixels at once on Advanced SIMD, by the integer
+// weighing of remapPixel8, lane for lane the portable sums: the positions
+// made fixed-point and tested in vectors; gray: each row's pair of
+// neighbours in one 16-bit lane, eight pixels a vector; colour: a pixel's
+// row read as eight bytes (its channels and its right neighbour's), the
+// channels interleaved in the lanes, weighed by the pixel's scalar weights.
+template <int kChannels>
+struct Neon8 {
+  // Bytes read per row (gray: 2, colour: 8). The lower row's read starts
+  // kBack bytes before its left neighbour, so that it ends with the right
+  // neighbour, and no read passes the image (as Fixed8's).
+  static constexpr int kReach = kChannels == 1 ? 2 : 8;
+  static constexpr int kBack = kReach - 2 * kChannels;
+
+  explicit Neon8(const Source<std::uint8_t>& s)
+      : pixels(s.pixels),
+        stride(std::ptrdiff_t(s.stride)),
+        width(s.width),
+        height(s.height),
+        sample_stride(std::uint32_t(s.stride)) {}
+
+  // At least 2 x 2 pixels, positions in 1/8192 pixel and offsets in 32 bits.
+  static bool fits(const Source<std::uint8_t>& s) {
+    constexpr int kSide = 1 << (30 - kWeightBits);
+    return s.width >= 2 && s.height >= 2 && s.width <= kSide && s.height <= kSide &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // Four positions in 1/8192 pixel (the conversion rounds to nearest, ties
+  // to even, as the portable path does), their integer parts (clamped to
+  // base) and weights; the mask of those that lie in [0, last] (NaN fails:
+  // the comparison with -1 is false for it).
+  static uint32x4_t place(float32x4_t p, int last, int base, uint32x4_t* whole,
+                          uint32x4_t* weight) {
+    const float32x4_t scaled = vmulq_n_f32(p, float(kWeightOne));
+    const uint32x4_t fixed = vreinterpretq_u32_s32(vcvtnq_s32_f32(scaled));
+    const uint32x4_t inside =
+        vandq_u32(vandq_u32(vcgtq_f32(scaled, vdupq_n_f32(-1.0f)),
+                            vcltq_f32(scaled, vdupq_n_f32(kWeightLimit))),
+                  vcleq_u32(fixed, vdupq_n_u32(std::uint32_t(last) * kWeightOne)));
+    *whole = vminq_u32(vshrq_n_u32(fixed, kWeightBits), vdupq_n_u32(std::uint32_t(base)));
+    *weight = vsubq_u32(fixed, vshlq_n_u32(*whole, kWeightBits));
+    return inside;
+  }
+
+  // False, writing nothing, where a pixel of the eight is resampled and
+  // another is not: the portable path takes those eight.
+  bool operator()(const float* mx, const float* my, const std::uint8_t* mv, std::uint8_t border,
+                  std::uint8_t* out) const {
+    alignas(16) std::int32_t offsets[8];
+    alignas(16) std::uint16_t a[8], b[8];
+    const uint8x8_t flags = vld1_u8(mv);
+    // All ones where the flag is set.
+    const int16x8_t set = vmovl_s8(vreinterpret_s8_u8(vtst_u8(flags, flags)));
+    std::uint32_t kept_all = ~0u, kept_any = 0;
+    for (int h = 0; h < 2; ++h) {
+      uint32x4_t i, j, fa, fb;
+      uint32x4_t keep = vandq_u32(place(vld1q_f32(mx + 4 * h), width - 1, width - 2, &i, &fa),
+                                  place(vld1q_f32(my + 4 * h), height - 1, height - 2, &j, &fb));
+      keep = vandq_u32(
+          keep, vreinterpretq_u32_s32(vmovl_s16(h == 0 ? vget_low_s16(set) : vget_high_s16(set))));
+      kept_all &= vminvq_u32(keep);
+      kept_any |= vmaxvq_u32(keep);
+      const uint32x4_t offset =
+          vmlaq_n_u32(vmulq_n_u32(i, std::uint32_t(kChannels)), j, sample_stride);
+      vst1q_s32(offsets + 4 * h, vreinterpretq_s32_u32(offset));
+      vst1_u16(a + 4 * h, vmovn_u32(fa));
+      vst1_u16(b + 4 * h, vmovn_u32(fb));
+    }
+    if (kept_all == 0) {
+      if (kept_any != 0) return false;
+      std::memset(out, border, 8 * kChannels);
+      return true;
+    }
+    weigh(offsets, a, b, out);
+    return true;
+  }
+
+  // Eight pixels of a prepared map, all resampled: their offsets and their
+  // weights' words.
+  void operator()(const std::int32_t* offsets, const std::uint32_t* weights,
+                  std::uint8_t* out) const {
+    alignas(16) std::uint16_t a[8], b[8];
+    const uint16x8x2_t halves = vld2q_u16(reinterpret_cast<const std::uint16_t*>(weights));
+    vst1q_u16(a, halves.val[0]);
+    vst1q_u16(b, halves.val[1]);
+    weigh(offsets, a, b, out);
+  }
+
+  // The two rows' weighed sums (upper, lower) weighed by b and rounded, as
+  // weigh8 does.
+  static uint32x4_t blendRows(uint32x4_t upper, uint32x4_t lower, uint32x4_t b) {
+    const uint32x4_t step = vreinterpretq_u32_s32(
+        vshrq_n_s32(vreinterpretq_s32_u32(vsubq_u32(lower, upper)), kRowShift));
+    const uint32x4_t value = vmlaq_u32(vshlq_n_u32(upper, kWeightBits - kRowShift), step, b);
+    return vshrq_n_u32(vaddq_u32(value, vdupq_n_u32(1u << (kValueShift - 1))), kValueShift);
+  }
+
+  // Eight pixels weighed from the top-left neighbours' offsets and the
+  // weights a and b.
+  void weigh(const std::int32_t* offsets, const std::uint16_t* a, const std::uint16_t* b,
+             std::uint8_t* out) const {
+    if constexpr (kChannels == 1) {
+      // Each row's pair of neighbours, the left one in the low byte.
+      std::uint16_t u[8], l[8];
+      for (int k = 0; k < 8; ++k) {
+        std::memcpy(&u[k], pixels + offsets[k], 2);
+        std::memcpy(&l[k], pixels + stride + offsets[k], 2);
+      }
+      const uint16x8_t upper = vld1q_u16(u), lower = vld1q_u16(l);
+      const uint16x8_t right = vld1q_u16(a);
+      const uint16x8_t left = vsubq_u16(vdupq_n_u16(kWeightOne), right);
+      const uint16x8_t low = vdupq_n_u16(0xFF);
+      const uint16x8_t weights_b = vld1q_u16(b);
+      uint16x4_t values[2];
+      for (int h = 0; h < 2; ++h) {
+        const auto half = [h](uint16x8_t v) { return h == 0 ? vget_low_u16(v) : vget_high_u16(v); };
+        const uint32x4_t top = vmlal_u16(vmull_u16(half(vandq_u16(upper, low)), half(left)),
+                                         half(vshrq_n_u16(upper, 8)), half(right));
+        const uint32x4_t bottom = vmlal_u16(vmull_u16(half(vandq_u16(lower, low)), half(left)),
+                                            half(vshrq_n_u16(lower, 8)), half(right));
+        values[h] = vmovn_u32(blendRows(top, bottom, vmovl_u16(half(weights_b))));
+      }
+      vst1_u8(out, vmovn_u16(vcombine_u16(values[0], values[1])));
+    } else {
+      const std::uint8_t* lower_row = pixels + stride - kBack;
+      for (int q = 0; q < 8; q += 4) {
+        uint16x4_t values[4];
+        for (int k = 0; k < 4; ++k) {
+          const int p = q + k;
+          const std::uint16_t right = a[p], left = std::uint16_t(kWeightOne - a[p]);
+          const uint16x8_t up = vmovl_u8(vld1_u8(pixels + offsets[p]));
+          const uint16x8_t down = vmovl_u8(vld1_u8(lower_row + offsets[p]));
+          const uint32x4_t top = vmlal_n_u16(vmull_n_u16(vget_low_u16(up), left),
+                                             vget_low_u16(vextq_u16(up, up, kChannels)), right);
+          const uint32x4_t bottom =
+              vmlal_n_u16(vmull_n_u16(vget_low_u16(vextq_u16(down, down, kBack)), left),
+                          vget_low_u16(vextq_u16(down, down, kBack + kChannels)), right);
+          values[k] = vmovn_u32(blendRows(top, bottom, vdupq_n_u32(b[p])));
+        }
+        const uint8x16_t bytes = vcombine_u8(vmovn_u16(vcombine_u16(values[0], values[1])),
+                                             vmovn_u16(vcombine_u16(values[2], values[3])));
+        std::uint8_t* o = out + q * kChannels;
+        if constexpr (kChannels == 4) {
+          vst1q_u8(o, bytes);
+        } else {
+          const std::uint8_t order[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0};
+          const uint8x16_t tight = vqtbl1q_u8(bytes, vld1q_u8(order));
+          vst1_u8(o, vget_low_u8(tight));
+          const std::uint32_t last = vgetq_lane_u32(vreinterpretq_u32_u8(tight), 2);
+          std::memcpy(o + 8, &last, 4);
+        }
+      }
+    }
+  }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  int width, height;
+  std::uint32_t sample_stride;
+};
+
+// Four 16-bit destination pixels at once on Advanced SIMD, as remapPixel
+// does one, its single-precision operations in its order: the keep test and
+// the integer parts in vectors; gray: each row's pair of neighbours in one
+// 32-bit lane; colour: each neighbour's channels read as four samples, the
+// pixel weighed by its scalar fractions.
+template <int kChannels>
+struct Neon16 {
+  static constexpr int kPixelBytes = 2 * kChannels;
+  // Bytes read per row from the top-left neighbour's offset.
+  static constexpr int kReach = kChannels == 1 ? 4 : kPixelBytes + 8;
+
+  explicit Neon16(const Source<std::uint16_t>& s)
+      : pixels(reinterpret_cast<const std::uint8_t*>(s.pixels)),
+        stride(std::ptrdiff_t(s.stride)),
+        last_x(float(s.width - 1)),
+        last_y(float(s.height - 1)),
+        base_x(float(s.width - 2)),
+        base_y(float(s.height - 2)),
+        sample_stride(std::uint32_t(s.stride)),
+        last_offset(std::uint32_t(s.bytes() - s.stride - kReach)) {}
+
+  static bool fits(const Source<std::uint16_t>& s) {
+    return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
+           s.bytes() < (std::size_t(1) << 31);
+  }
+
+  // The neighbours weighed, rounded half up and made integers.
+  static uint32x4_t weigh(float32x4_t p00, float32x4_t p01, float32x4_t p10, float32x4_t p11,
+                          float32x4_t a, float32x4_t b) {
+    const float32x4_t upper = vaddq_f32(p00, vmulq_f32(a, vsubq_f32(p01, p00)));
+    const float32x4_t lower = vaddq_f32(p10, vmulq_f32(a, vsubq_f32(p11, p10)));
+    const float32x4_t value =
+        vaddq_f32(vaddq_f32(upper, vmulq_f32(b, vsubq_f32(lower, upper))), vdupq_n_f32(0.5f));
+    return vcvtq_u32_f32(value);
+  }
+
+  // Four samples from `at` (16-bit words) as floats.
+  static float32x4_t four(const std::uint8_t* at) {
+    std::uint16_t s[4];
+    std::memcpy(s, at, 8);
+    return vcvtq_f32_u32(vmovl_u16(vld1_u16(s)));
+  }
+
+  // False, writing nothing, where a pixel's reads could pass the end of the
+  // image: the portable path takes those four.
+  bool operator()(const float* mx, const float* my, const std::uint8_t* mv, std::uint16_t border,
+                  std::uint16_t* out) const {
+    float32x4_t x = vld1q_f32(mx), y = vld1q_f32(my);
+    std::uint32_t flag_bytes;
+    std::memcpy(&flag_bytes, mv, 4);
+    const uint32x4_t flags =
+        vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(flag_bytes)))));
+    uint32x4_t keep = vandq_u32(vcgeq_f32(x, vdupq_n_f32(0.0f)), vcleq_f32(x, vdupq_n_f32(last_x)));
+    keep = vandq_u32(keep,
+                     vandq_u32(vcgeq_f32(y, vdupq_n_f32(0.0f)), vcleq_f32(y, vdupq_n_f32(last_y))));
+    keep = vandq_u32(keep, vtstq_u32(flags, flags));
+    // Pixels not kept read the first pixel, harmlessly.
+    x = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(x), keep));
+    y = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(y), keep));
+    const float32x4_t fx = vminq_f32(vrndmq_f32(x), vdupq_n_f32(base_x));
+    const float32x4_t fy = vminq_f32(vrndmq_f32(y), vdupq_n_f32(base_y));
+    const float32x4_t a = vsubq_f32(x, fx), b = vsubq_f32(y, fy);
+    const uint32x4_t offset =
+        vmlaq_n_u32(vmulq_n_u32(vcvtq_u32_f32(fx), std::uint32_t(kPixelBytes)), vcvtq_u32_f32(fy),
+                    sample_stride);
+    if (vmaxvq_u32(offset) > last_offset) return false;
+    alignas(16) std::uint32_t offsets[4];
+    vst1q_u32(offsets, offset);
+    const std::uint8_t* lower_row = pixels + stride;
+    if constexpr (kChannels == 1) {
+      std::uint32_t u[4], l[4];
+      for (int k = 0; k < 4; ++k) {
+        std::memcpy(&u[k], pixels + offsets[k], 4);
+        std::memcpy(&l[k], lower_row + offsets[k], 4);
+      }
+      const uint32x4_t upper = vld1q_u32(u), lower = vld1q_u32(l);
+      const uint32x4_t low = vdupq_n_u32(0xFFFF);
+      const uint32x4_t value =
+          weigh(vcvtq_f32_u32(vandq_u32(upper, low)), vcvtq_f32_u32(vshrq_n_u32(upper, 16)),
+                vcvtq_f32_u32(vandq_u32(lower, low)), vcvtq_f32_u32(vshrq_n_u32(lower, 16)), a, b);
+      vst1_u16(out, vmovn_u32(vbslq_u32(keep, value, vdupq_n_u32(border))));
+    } else {
+      alignas(16) float fa[4], fb[4];
+      alignas(16) std::uint32_t kept[4];
+      vst1q_f32(fa, a);
+      vst1q_f32(fb, b);
+      vst1q_u32(kept, keep);
+      for (int k = 0; k < 4; ++k, out += kChannels) {
+        const std::uint8_t* p = pixels + offsets[k];
+        const std::uint8_t* q = lower_row + offsets[k];
+        const uint32x4_t value =
+            weigh(four(p), four(p + kPixelBytes), four(q), four(q + kPixelBytes),
+                  vdupq_n_f32(fa[k]), vdupq_n_f32(fb[k]));
+        std::uint16_t samples[4];
+        vst1_u16(samples, vmovn_u32(kept[k] != 0 ? value : vdupq_n_u32(border)));
+        std::memcpy(out, samples, kPixelBytes);
+      }
+    }
+    return true;
+  }
+
+  const std::uint8_t* pixels;
+  std::ptrdiff_t stride;
+  float last_x, last_y, base_x, base_y;
+  std::uint32_t sample_stride, last_offset;
+};
+
+// The pixels of a float map, eight 8-bit or four 16-bit ones at a time, on
+// Advanced SIMD.
+template <typename T, int kChannels>
+void remapSpanNeon(const Source<T>& s, const float* x, const float* y, const std::uint8_t* valid,
+                   int count, T border, T* out) {
+  using Kernel = std::conditional_t<sizeof(T) == 1, Neon8<kChannels>, Neon16<kChannels>>;
+  constexpr int kStep = sizeof(T) == 1 ? 8 : 4;
+  int i = 0;
+  if (Kernel::fits(s)) {
+    const Kernel remap(s);
+    for (; i + kStep <= count; i += kStep) {
+      T* o = out + std::size_t(i) * kChannels;
+      if (!remap(x + i, y + i, valid + i, border, o)) {
+        remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, kStep, border, o);
+      }
+    }
+  }
+  remapSpanPortable<T, kChannels>(s, x + i, y + i, valid + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
+}
+
+// Pixels of a prepared map, eight at a time where all eight are resampled,
+// on Advanced SIMD.
+template <int kChannels>
+void remapCompactNeon(const Source<std::uint8_t>& s, const std::int32_t* offset,
+                      const std::uint32_t* weight, int count, std::uint8_t border,
+                      std::uint8_t* out) {
+  int i = 0;
+  if (Neon8<kChannels>::fits(s)) {
+    const Neon8<kChannels> remap8(s);
+    for (; i + 8 <= count; i += 8) {
+      std::uint8_t* o = out + std::size_t(i) * kChannels;
+      const int32x4_t low = vld1q_s32(offset + i), high = vld1q_s32(offset + i + 4);
+      const std::int32_t least = std::min(vminvq_s32(low), vminvq_s32(high));
+      const std::int32_t most = std::max(vmaxvq_s32(low), vmaxvq_s32(high));
+      if (least >= 0) {
+        remap8(offset + i, weight + i, o);
+      } else if (most < 0) {
+        std::memset(o, border, 8 * kChannels);
+      } else {
+        remapCompactPortable<kChannels>(s, offset + i, weight + i, 8, border, o);
+      }
+    }
+  }
+  remapCompactPortable<kChannels>(s, offset + i, weight + i, count - i, border,
+                                  out + std::size_t(i) * kChannels);
+}
+#endif
+
 #ifdef DRAVIK_REMAP_AVX2
 #define DRAVIK_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
-// test and the integer parts in vectors, each neighbour's samples gathered
-// by 32-bit reads at byte offsets (gray pixels' two neighbours of a row in
-// one read), the weighing in single precision in the portable order.
-template <typename T, int kChannels>
-struct Vector8 {
-  static constexpr int kPixelBytes = kChannels * int(sizeof(T));
-  // Gray: one 32-bit read holds a pixel and its right neighbour.
-  static constexpr bool kPaired = kPixelBytes == 2;
-  static constexpr int kWords = (kPixelBytes + 3) / 4;  // reads per neighbour
-  // Bytes read from the top-left neighbour's offset, per row.
-  static constexpr int kReach = kPaired ? 4 : kPixelBytes + 4 * kWords;
-  static constexpr int kSampleBits = 8 * int(sizeof(T));
+// Four 3-byte pixels in the low 12 bytes of each half of `pixels`, written
+// as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
+// second overwrites the last four), 8 + 4 for the second.
+__attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
+                                                                              std::uint8_t* out) {
+  const __m128i second = _mm256_extracti128_si256(pixels, 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
+  const int last = _mm_extract_epi32(second, 2);
+  std::memcpy(out + 20, &last, 4);
+}
 
-  __attribute__((target("avx2"))) explicit Vector8(const Source<T>& s)
+// Eight 16-bit destination pixels at once, as remapPixel does one: the keep
+// test and the integer parts in vectors, the weighing in single precision
+// in the portable order. Gray: a 32-bit read per row holds a pixel and its
+// right neighbour, eight such reads put in one register. Colour: a 16-byte
+// read per row holds a pixel's channels and its right neighbour's, two
+// pixels to a register (one a half), the channels kept interleaved: each
+// neighbour's samples shuffled to 32-bit lanes, weighed, and packed back in
+// the pixels' order.
+template <int kChannels>
+struct Vector16 {
+  static constexpr int kPixelBytes = 2 * kChannels;
+  // Bytes read per row from the top-left neighbour's offset.
+  static constexpr int kReach = kChannels == 1 ? 4 : 16;
+
+  __attribute__((target("avx2"))) explicit Vector16(const Source<std::uint16_t>& s)
       : pixels(reinterpret_cast<const std::uint8_t*>(s.pixels)),
         stride(std::ptrdiff_t(s.stride)),
         last_x(_mm256_set1_ps(float(s.width - 1))),
@@ -244,7 +578,7 @@ struct Vector8 {
 
   // The width and height (at least 2, for the paired and lower reads) and
   // the size (offsets in 32 bits) the vector form needs.
-  static bool fits(const Source<T>& s) {
+  static bool fits(const Source<std::uint16_t>& s) {
     return s.width >= 2 && s.height >= 2 && s.bytes() >= s.stride + kReach &&
            s.bytes() < (std::size_t(1) << 31);
   }
@@ -257,27 +591,34 @@ struct Vector8 {
     return _mm256_setr_epi32(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
   }
 
-  // Sample c of neighbour n (0 top-left, 1 top-right, 2 lower-left, 3
-  // lower-right) from the words read.
-  DRAVIK_AVX2 __m256 sample(const __m256i* words, int n, int c) const {
-    const int bit = kPaired ? (n & 1) * kPixelBytes * 8 + c * kSampleBits : (c * kSampleBits) % 32;
-    const __m256i word = kPaired ? words[n >> 1] : words[n * kWords + c * kSampleBits / 32];
-    if (bit + kSampleBits >= 32) return _mm256_cvtepi32_ps(_mm256_srli_epi32(word, bit));
-    if (bit == 0 && sizeof(T) == 2) {
-      return _mm256_cvtepi32_ps(_mm256_and_si256(word, _mm256_set1_epi32(0xffff)));
-    }
-    // One byte of each word to its low byte, the others zero, in one shuffle.
-    const char k = char(bit / 8), z = char(-1);
-    const __m256i pick = _mm256_setr_epi8(k, z, z, z, char(k + 4), z, z, z, char(k + 8), z, z, z,
-                                          char(k + 12), z, z, z, k, z, z, z, char(k + 4), z, z, z,
-                                          char(k + 8), z, z, z, char(k + 12), z, z, z);
-    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(word, pick));
+  // The 16 bytes at from + first in the low half, at from + second in the
+  // high one.
+  DRAVIK_AVX2 static __m256i twoReads(const std::uint8_t* from, int first, int second) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + first));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + second));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+  }
+
+  // The four neighbours weighed as remapPixel weighs them, rounded half up
+  // and made integers; `border` where keep is not set.
+  DRAVIK_AVX2 static __m256i weigh(__m256 p00, __m256 p01, __m256 p10, __m256 p11, __m256 a,
+                                   __m256 b, __m256i keep, std::uint16_t border) {
+    const __m256 upper = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
+    const __m256 lower = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
+    const __m256 value = _mm256_add_ps(
+        _mm256_add_ps(upper, _mm256_mul_ps(b, _mm256_sub_ps(lower, upper))), _mm256_set1_ps(0.5f));
+    return _mm256_blendv_epi8(_mm256_set1_epi32(border), _mm256_cvttps_epi32(value), keep);
+  }
+
+  // The 16-bit samples of `words` picked by the byte shuffle `pick`, as floats.
+  DRAVIK_AVX2 static __m256 samples(__m256i words, __m256i pick) {
+    return _mm256_cvtepi32_ps(_mm256_shuffle_epi8(words, pick));
   }
 
   // False, writing nothing, where a pixel's reads could pass the end of the
   // image: the portable path takes those eight.
-  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv, T border,
-                              T* out) const {
+  DRAVIK_AVX2 bool operator()(const float* mx, const float* my, const std::uint8_t* mv,
+                              std::uint16_t border, std::uint16_t* out) const {
     const __m256 zero = _mm256_setzero_ps();
     __m256 x = _mm256_loadu_ps(mx), y = _mm256_loadu_ps(my);
     std::int64_t valid8;
@@ -296,52 +637,68 @@ struct Vector8 {
     const __m256 fy = _mm256_min_ps(_mm256_floor_ps(y), base_y);
     const __m256 a = _mm256_sub_ps(x, fx), b = _mm256_sub_ps(y, fy);
     const __m256i column = _mm256_cvttps_epi32(fx), row = _mm256_cvttps_epi32(fy);
-    const __m256i offset = _mm256_add_epi32(
-        _mm256_mullo_epi32(row, stride8),
-        kPixelBytes == 1 ? column : _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
+    const __m256i offset =
+        _mm256_add_epi32(_mm256_mullo_epi32(row, stride8),
+                         _mm256_mullo_epi32(column, _mm256_set1_epi32(kPixelBytes)));
     if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(offset, last_offset))) != 0) {
       return false;
     }
-    constexpr int kReads = kPaired ? 2 : 4 * kWords;
-    __m256i words[kReads];
     alignas(32) int offsets[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
-    for (int r = 0; r < kReads; ++r) {
-      const int n = kPaired ? 2 * r : r / kWords;
-      const std::ptrdiff_t from = (n >= 2 ? stride : 0) + (n & 1) * kPixelBytes + 4 * (r % kWords);
-      words[r] = gather(pixels + from, offsets);
-    }
-    const __m256 half = _mm256_set1_ps(0.5f);
-    __m256i values[kChannels];
-    for (int c = 0; c < kChannels; ++c) {
-      const __m256 p00 = sample(words, 0, c), p01 = sample(words, 1, c);
-      const __m256 p10 = sample(words, 2, c), p11 = sample(words, 3, c);
-      const __m256 upper = _mm256_add_ps(p00, _mm256_mul_ps(a, _mm256_sub_ps(p01, p00)));
-      const __m256 lower = _mm256_add_ps(p10, _mm256_mul_ps(a, _mm256_sub_ps(p11, p10)));
-      const __m256 value =
-          _mm256_add_ps(_mm256_add_ps(upper, _mm256_mul_ps(b, _mm256_sub_ps(lower, upper))), half);
-      values[c] = _mm256_blendv_epi8(_mm256_set1_epi32(border), _mm256_cvttps_epi32(value), keep);
-    }
-    store(values, out);
-    return true;
-  }
-
-  // The eight pixels' channels, interleaved, into out (8 kChannels samples,
-  // nothing beyond).
-  DRAVIK_AVX2 static void store(const __m256i* values, T* out) {
+    const std::uint8_t* lower_row = pixels + stride;
     if constexpr (kChannels == 1) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_packus_epi32(_mm256_castsi256_si128(values[0]),
-                                        _mm256_extracti128_si256(values[0], 1)));
+      const __m256i upper = gather(pixels, offsets), lower = gather(lower_row, offsets);
+      const __m256i low = _mm256_set1_epi32(0xffff);
+      const __m256i value =
+          weigh(_mm256_cvtepi32_ps(_mm256_and_si256(upper, low)),
+                _mm256_cvtepi32_ps(_mm256_srli_epi32(upper, 16)),
+                _mm256_cvtepi32_ps(_mm256_and_si256(lower, low)),
+                _mm256_cvtepi32_ps(_mm256_srli_epi32(lower, 16)), a, b, keep, border);
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(out),
+          _mm_packus_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1)));
     } else {
-      alignas(32) int lanes[kChannels][8];
-      for (int c = 0; c < kChannels; ++c) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[c]), values[c]);
+      // A pixel's samples to lanes 0 to kChannels - 1 of 32 bits (its right
+      // neighbour's from kPixelBytes on), the lanes left zero.
+      alignas(32) char pick[2][32];
+      for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < 32; ++k) {
+          const int lane = k % 16 / 4, byte = k % 4;
+          pick[n][k] =
+              lane < kChannels && byte < 2 ? char(n * kPixelBytes + 2 * lane + byte) : char(-1);
+        }
       }
-      for (int i = 0; i < 8; ++i) {
-        for (int c = 0; c < kChannels; ++c) out[i * kChannels + c] = T(lanes[c][i]);
+      const __m256i left = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick[0]));
+      const __m256i right = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick[1]));
+      __m256i pairs[4];
+      for (int k = 0; k < 4; ++k) {
+        const int p = 2 * k;
+        const __m256i spread = _mm256_setr_epi32(p, p, p, p, p + 1, p + 1, p + 1, p + 1);
+        const __m256i upper = twoReads(pixels, offsets[p], offsets[p + 1]);
+        const __m256i lower = twoReads(lower_row, offsets[p], offsets[p + 1]);
+        pairs[k] = weigh(samples(upper, left), samples(upper, right), samples(lower, left),
+                         samples(lower, right), _mm256_permutevar8x32_ps(a, spread),
+                         _mm256_permutevar8x32_ps(b, spread),
+                         _mm256_permutevar8x32_epi32(keep, spread), border);
+      }
+      // Packed, each 64-bit word a pixel, put back in the pixels' order.
+      const __m256i first = _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[0], pairs[1]), 0xD8);
+      const __m256i second =
+          _mm256_permute4x64_epi64(_mm256_packus_epi32(pairs[2], pairs[3]), 0xD8);
+      if constexpr (kChannels == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), first);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), second);
+      } else {
+        // Each half's two 6-byte pixels to its low 12 bytes.
+        const char z = char(-1);
+        const __m256i tight = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z,
+                                               0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, z, z, z, z);
+        std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(out);
+        storeTwelvePerHalf(_mm256_shuffle_epi8(first, tight), bytes);
+        storeTwelvePerHalf(_mm256_shuffle_epi8(second, tight), bytes + 24);
       }
     }
+    return true;
   }
 
   const std::uint8_t* pixels;
@@ -349,18 +706,6 @@ struct Vector8 {
   __m256 last_x, last_y, base_x, base_y;
   __m256i stride8, last_offset;
 };
-
-// Four 3-byte pixels in the low 12 bytes of each half of `pixels`, written
-// as 24 bytes to out, nothing beyond: 16 bytes for the first half (the
-// second overwrites the last four), 8 + 4 for the second.
-__attribute__((target("avx2"), always_inline)) inline void storeTwelvePerHalf(__m256i pixels,
-                                                                              std::uint8_t* out) {
-  const __m128i second = _mm256_extracti128_si256(pixels, 1);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), second);
-  const int last = _mm_extract_epi32(second, 2);
-  std::memcpy(out + 20, &last, 4);
-}
 
 // Eight 8-bit destination pixels at once, by the integer weighing of
 // remapPixel8: the positions made fixed-point and tested in vectors, the
@@ -599,18 +944,18 @@ template <typename T, int kChannels>
 __attribute__((target("avx2"))) void remapSpanVector(const Source<T>& s, const float* x,
                                                      const float* y, const std::uint8_t* valid,
                                                      int count, T border, T* out) {
-  using Kernel = std::conditional_t<sizeof(T) == 1, Fixed8<kChannels>, Vector8<T, kChannels>>;
+  using Kernel = std::conditional_t<sizeof(T) == 1, Fixed8<kChannels>, Vector16<kChannels>>;
   int i = 0;
   if (Kernel::fits(s)) {
     const Kernel remap8(s);
     const float last_x = float(s.width - 1), last_y = float(s.height - 1);
     for (; i + 8 <= count; i += 8) {
-      // Colour: the source of the pixels kPrefetch ahead asked for early, the
-      // two rows of their neighbourhood, which the reads then find in the
-      // nearest cache (gray frames fit it, and lose by the extra work).
+      // Colour and 16-bit gray: the source of the pixels kPrefetch ahead
+      // asked for early, the two rows of their neighbourhood, which the
+      // reads then find in the nearest cache (8-bit gray frames fit it, and
+      // lose by the extra work).
       constexpr int kPrefetch = 32;
-      constexpr bool kPrefetchOn = true;
-      if (kChannels * sizeof(T) >= 3 && kPrefetchOn && i + kPrefetch < count) {
+      if (kChannels * sizeof(T) >= 2 && i + kPrefetch < count) {
         const float ahead_x = x[i + kPrefetch], ahead_y = y[i + kPrefetch];
         if (ahead_x >= 0.0f && ahead_x <= last_x && ahead_y >= 0.0f && ahead_y <= last_y) {
           const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(s.pixels) +
@@ -673,11 +1018,13 @@ template <typename T, int kChannels>
 void remapRows(RemapPath path, const Source<T>& s, const UndistortionMapView& map, T* dst,
                std::size_t dst_stride, T border, int begin, int end) {
   auto span = &remapSpanPortable<T, kChannels>;
-#ifdef DRAVIK_REMAP_AVX2
-  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapSpanVector<T, kChannels>;
-#else
-  (void)path;
+  const bool vector = path == RemapPath::kVector && remapHasVectorForm();
+#if defined(DRAVIK_REMAP_AVX2)
+  if (vector) span = &remapSpanVector<T, kChannels>;
+#elif defined(DRAVIK_REMAP_NEON)
+  if (vector) span = &remapSpanNeon<T, kChannels>;
 #endif
+  (void)vector;
   for (int v = begin; v < end; ++v) {
     const std::size_t row = std::size_t(v) * map.width;
     T* out =
@@ -764,11 +1111,13 @@ void remapCompactRows(RemapPath path, const Source<std::uint8_t>& s, const std::
                       const std::uint32_t* weight, int width, std::uint8_t* dst,
                       std::size_t dst_stride, std::uint8_t border, int begin, int end) {
   auto span = &remapCompactPortable<kChannels>;
-#ifdef DRAVIK_REMAP_AVX2
-  if (path == RemapPath::kVector && remapHasVectorForm()) span = &remapCompactVector<kChannels>;
-#else
-  (void)path;
+  const bool vector = path == RemapPath::kVector && remapHasVectorForm();
+#if defined(DRAVIK_REMAP_AVX2)
+  if (vector) span = &remapCompactVector<kChannels>;
+#elif defined(DRAVIK_REMAP_NEON)
+  if (vector) span = &remapCompactNeon<kChannels>;
 #endif
+  (void)vector;
   for (int v = begin; v < end; ++v) {
     const std::size_t row = std::size_t(v) * width;
     span(s, offset + row, weight + row, width, border, dst + std::size_t(v) * dst_stride);
@@ -789,8 +1138,12 @@ bool remapOwned(const T* src, int src_width, int src_height, int channels, std::
 }  // namespace
 
 bool remapHasVectorForm() {
-#ifdef DRAVIK_REMAP_AVX2
+#if defined(DRAVIK_REMAP_AVX2)
   return vectorPaths().wide;
+#elif defined(DRAVIK_REMAP_NEON)
+  // Every 64-bit ARM processor has Advanced SIMD: the vector form unless the
+  // process runs the baseline.
+  return std::strcmp(vectorPaths().name, "baseline") != 0;
 #else
   return false;
 #endif

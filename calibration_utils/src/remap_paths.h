@@ -1,6 +1,7 @@
-// The paths of remapImage: the vector one (AVX2 on x86-64 processors that
-// have it, eight pixels at a time, gathering the neighbours) and the
-// portable one, one pixel at a time in plain C++. Both do the same
+// The paths of remapImage: the vector one (several pixels at a time,
+// gathering the neighbours: AVX2 on x86-64 processors that have it,
+// Advanced SIMD on aarch64) and the portable one, one pixel at a time in
+// plain C++. Both do the same
 // arithmetic in the same order (8-bit samples: the same integer sums;
 // 16-bit ones: the same single-precision operations, the file built
 // without fused multiply-adds), so they give the same bytes; the portable

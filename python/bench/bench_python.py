@@ -8,7 +8,9 @@ remap_image of a 1280 x 960 frame (gray, colour and 16-bit gray) through the
 navigation camera's forward map at alpha 0 (the map object, its planes as
 handed out, and copies of them that numpy owns) on one thread against
 cv2.remap from the fixed-point form of the same map on one thread, and with
-the defaults of both (every core; wall time), beside:
+the defaults of both (every core; wall time), and (8-bit frames) through the
+map prepared for the frame (prepare_remap, then remap_image with it) against
+the same cv2.remap calls, beside:
 - the C++ library's cost on the same data (python/bench/batch_bench, a Google
   Benchmark program of the build: the configuration's projectPoints and the
   lens's normalizePixels);
@@ -179,6 +181,28 @@ def main():
             )
             cv2.setNumThreads(1)
             line += f"{cv_one / 1e6:>8.2f}{by_map / cv_one:>8.2f}{default / 1e6:>9.2f}"
+            line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
+        else:
+            line += f"{'-':>8}{'-':>8}{default / 1e6:>9.2f}{'-':>8}{'-':>8}"
+        print(line)
+    print("\nthrough the prepared map: prepare_remap(map, frame) once, then remap_image(frame, prepared),")
+    print("one thread (CPU time) and the defaults (wall time), against cv2.remap as above")
+    print(f"{'frame':<8}{'one':>8}{'OpenCV':>8}{'ratio':>8}{'default':>9}{'OpenCV':>8}{'ratio':>8}")
+    for name in ("gray", "colour"):
+        image = images[name]
+        prepared = cp.prepare_remap(undistortion, image)
+        one = median_ns_per_point(lambda: cp.remap_image(image, prepared, threads=1), 1, args.repeats)
+        default = median_ns_per_point(lambda: cp.remap_image(image, prepared), 1, args.repeats, wall=True)
+        line = f"{name:<8}{one / 1e6:>8.2f}"
+        if opencv is not None:
+            cv2.setNumThreads(1)
+            cv_one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
+            cv2.setNumThreads(-1)
+            cv_all = median_ns_per_point(
+                lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True
+            )
+            cv2.setNumThreads(1)
+            line += f"{cv_one / 1e6:>8.2f}{one / cv_one:>8.2f}{default / 1e6:>9.2f}"
             line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
         else:
             line += f"{'-':>8}{'-':>8}{default / 1e6:>9.2f}{'-':>8}{'-':>8}"
