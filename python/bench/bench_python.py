@@ -157,6 +157,15 @@ def main():
     # The same planes as arrays of numpy's own, as a map from elsewhere comes.
     numpy_planes = map_x.copy(), map_y.copy(), valid.copy()
     fixed = cp.convert_to_fixed_point(undistortion)  # cv2.remap's fastest map
+    def opencv_remap_times(image):
+        """cv2.remap from the fixed-point map: one thread (CPU time), then OpenCV's default threads (wall time)."""
+        cv2.setNumThreads(1)
+        one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
+        cv2.setNumThreads(-1)
+        every = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True)
+        cv2.setNumThreads(1)
+        return one, every
+
     print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, ms per frame")
     print("one thread each (CPU time): remap_image(threads=1) through the map, its planes and numpy's")
     print("copies, against cv2.remap from the fixed-point map with cv2.setNumThreads(1); defaults (wall")
@@ -173,13 +182,7 @@ def main():
         default = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats, wall=True)
         line = f"{name:<8}{by_map / 1e6:>8.2f}{by_planes / 1e6:>8.2f}{by_numpy / 1e6:>8.2f}"
         if opencv is not None:
-            cv2.setNumThreads(1)
-            cv_one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
-            cv2.setNumThreads(-1)
-            cv_all = median_ns_per_point(
-                lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True
-            )
-            cv2.setNumThreads(1)
+            cv_one, cv_all = opencv_remap_times(image)
             line += f"{cv_one / 1e6:>8.2f}{by_map / cv_one:>8.2f}{default / 1e6:>9.2f}"
             line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
         else:
@@ -195,13 +198,7 @@ def main():
         default = median_ns_per_point(lambda: cp.remap_image(image, prepared), 1, args.repeats, wall=True)
         line = f"{name:<8}{one / 1e6:>8.2f}"
         if opencv is not None:
-            cv2.setNumThreads(1)
-            cv_one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
-            cv2.setNumThreads(-1)
-            cv_all = median_ns_per_point(
-                lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True
-            )
-            cv2.setNumThreads(1)
+            cv_one, cv_all = opencv_remap_times(image)
             line += f"{cv_one / 1e6:>8.2f}{one / cv_one:>8.2f}{default / 1e6:>9.2f}"
             line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
         else:
