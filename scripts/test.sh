@@ -25,7 +25,7 @@ fuzz_runs() {
     camera_set_fuzzer) echo 10000 ;;
     image_input_fuzzer) echo 2000 ;;
     ptz_camera_fuzzer) echo 200000 ;;
-    undistortion_map_fuzzer) echo 13000 ;;
+    undistortion_map_fuzzer) echo 5000 ;;
     *) echo 13000 ;;
   esac
 }
