@@ -384,6 +384,14 @@ BENCHMARK(BM_RemapImage<std::uint16_t, 3, 1920, 0>)
     ->Name("BM_RemapImage/colour16/1920x1080/threads:all")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_RemapImage<std::uint8_t, 1, 1280, 0, true>)
+    ->Name("BM_RemapImage/gray/1280x960/threads:all/prepared")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_RemapImage<std::uint8_t, 1, 1920, 0, true>)
+    ->Name("BM_RemapImage/gray/1920x1080/threads:all/prepared")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_RemapImage<std::uint8_t, 3, 1280, 0, true>)
     ->Name("BM_RemapImage/colour/1280x960/threads:all/prepared")
     ->Unit(benchmark::kMillisecond)

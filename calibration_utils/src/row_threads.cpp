@@ -13,6 +13,8 @@ namespace calibration {
 
 namespace {
 
+constexpr int kRangesPerThread = 8;
+
 // Tasks of every caller in one queue, run by the first free worker; one lock
 // for all, held only to take a task or to count one done.
 class WorkerPool {
@@ -34,14 +36,15 @@ class WorkerPool {
     for (std::thread& worker : workers_) worker.join();
   }
 
-  // Runs tasks[1..] on workers and tasks[0] here, then whatever of this
-  // call's tasks is still waiting, and returns when all are done.
-  void run(std::vector<std::function<void()>>& tasks) {
+  // Runs tasks[1..] on `threads` - 1 workers and tasks[0] here, then
+  // whatever of this call's tasks is still waiting, and returns when all are
+  // done.
+  void run(std::vector<std::function<void()>>& tasks, int threads) {
     Call call;
     call.remaining = int(tasks.size()) - 1;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      while (workers_.size() + 1 < tasks.size()) workers_.emplace_back([this] { work(); });
+      while (int(workers_.size()) + 1 < threads) workers_.emplace_back([this] { work(); });
       for (size_t i = 1; i < tasks.size(); ++i) queue_.push_back({std::move(tasks[i]), &call});
     }
     ready_.notify_all();
@@ -90,12 +93,16 @@ class WorkerPool {
 
 int everyCoreThreadCount() { return std::max(1, int(std::thread::hardware_concurrency())); }
 
-void forRowRanges(int rows, int parts, const std::function<void(int begin, int end)>& work) {
-  parts = std::max(1, std::min(parts, rows));
-  if (parts == 1) {
+void forRowRanges(int rows, int threads, const std::function<void(int begin, int end)>& work) {
+  threads = std::max(1, std::min(threads, rows));
+  if (threads == 1) {
     work(0, rows);
     return;
   }
+  // Several ranges a thread, taken by whichever thread is free: a thread
+  // that the scheduler holds back (another process on its core) leaves its
+  // share to the others instead of holding up the frame.
+  const int parts = std::min(rows, threads * kRangesPerThread);
   std::vector<std::function<void()>> tasks;
   for (int p = 0; p < parts; ++p) {
     const int begin = int(std::int64_t(rows) * p / parts);
@@ -103,7 +110,7 @@ void forRowRanges(int rows, int parts, const std::function<void(int begin, int e
     tasks.emplace_back([&work, begin, end] { work(begin, end); });
   }
   static WorkerPool pool;
-  pool.run(tasks);
+  pool.run(tasks, threads);
 }
 
 }  // namespace calibration

@@ -1,7 +1,7 @@
 // Work over the rows of an image split among threads: contiguous ranges of
-// rows, one per thread, the first on the calling thread and the others on
-// worker threads kept for the life of the process (started when first
-// needed), so that a frame does not pay for starting threads.
+// rows, several per thread, taken by the calling thread and by worker
+// threads kept for the life of the process (started when first needed), so
+// that a frame does not pay for starting threads.
 #pragma once
 
 #include <functional>
@@ -12,12 +12,13 @@ namespace calibration {
 // The threads "every core" stands for: the processor's hardware threads, at least 1.
 int everyCoreThreadCount();
 
-// Calls work(begin, end) for `parts` contiguous ranges covering [0, rows),
-// in parallel, and returns when every range is done. The ranges depend on
-// rows and parts only. The caller runs the first range and, while it waits,
-// any range no worker has taken yet, so the call finishes even where the
-// workers cannot run (a process forked from one that had them).
-void forRowRanges(int rows, int parts, const std::function<void(int begin, int end)>& work);
+// Calls work(begin, end) for contiguous ranges covering [0, rows), on
+// `threads` threads in parallel (the calling thread one of them), and
+// returns when every range is done. The ranges depend on rows and threads
+// only. The caller runs the first range and, while it waits, any range no
+// worker has taken yet, so the call finishes even where the workers cannot
+// run (a process forked from one that had them).
+void forRowRanges(int rows, int threads, const std::function<void(int begin, int end)>& work);
 
 }  // namespace calibration
 }  // namespace dravik
