@@ -108,10 +108,11 @@ constexpr double kChessboardWindowFraction = 0.4;
 
 // Keeps the corners that converged in refinement, in order, with what
 // names each (its grid place or its id); the detector's text says how many
-// were dropped.
+// were dropped, and `why`.
 template <typename Names>
 void keepConverged(const std::vector<bool>& converged, std::vector<cv::Point2f>* points,
-                   Names* names, std::string* detector) {
+                   Names* names, std::string* detector,
+                   const char* why = "cornerSubPix did not converge") {
   size_t kept = 0;
   for (size_t i = 0; i < points->size(); ++i) {
     if (!converged[i]) continue;
@@ -124,7 +125,7 @@ void keepConverged(const std::vector<bool>& converged, std::vector<cv::Point2f>*
   names->resize(kept);
   if (dropped > 0) {
     *detector += ", " + std::to_string(dropped) + (dropped == 1 ? " corner" : " corners") +
-                 " dropped (cornerSubPix did not converge)";
+                 " dropped (" + why + ")";
   }
 }
 
@@ -186,7 +187,8 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   std::vector<cv::Point2f> found;
   std::vector<int> ids;
   if (!marker_ids.empty()) {
-    cv::aruco::interpolateCornersCharuco(markers, marker_ids, gray, charuco, found, ids);
+    cv::aruco::interpolateCornersCharuco(markers, marker_ids, gray, charuco, found, ids,
+                                         cv::noArray(), cv::noArray(), 1);
   }
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(marker_ids.size()) + " markers and " +
@@ -200,11 +202,15 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   // the corner towards them: three quarters of the band, since a square
   // window reaches farther along its diagonals, towards the markers' corners
   // (measured: a narrower window averages too little, a wider one is pulled).
+  // In squeezed cells that band is a few pixels, and a corner is the
+  // crossing of two thin light bands, along which the refinement can slide:
+  // only the corners that settle are kept.
   std::vector<GridPlace> places;
   for (const int id : ids) places.push_back({id % board.columns, id / board.columns});
   const double band = 0.75 * (board.square_m - board.marker_m) / (2.0 * board.square_m);
   std::string dropped;
-  keepConverged(refineCorners(gray, places, band, &found), &found, &ids, &dropped);
+  keepConverged(refineCorners(gray, places, band, &found, true), &found, &ids, &dropped,
+                "cornerSubPix did not converge or settle");
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(ids.size()) +
                       " corners converged in refinement, " + std::to_string(kLeastCharucoCorners) +
