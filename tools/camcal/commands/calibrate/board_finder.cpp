@@ -186,6 +186,10 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
     for (cv::Point2f& p : marker) p = level.toFull(p);
   std::vector<cv::Point2f> found;
   std::vector<int> ids;
+  // A corner from one identified marker beside it, not OpenCV's default two:
+  // where the edge cuts the board, or the lens squeezes the markers beyond
+  // reading, the last corners have one; the refinement below keeps those it
+  // can place.
   if (!marker_ids.empty()) {
     cv::aruco::interpolateCornersCharuco(markers, marker_ids, gray, charuco, found, ids,
                                          cv::noArray(), cv::noArray(), 1);
