@@ -206,14 +206,32 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   // the corner towards them: three quarters of the band, since a square
   // window reaches farther along its diagonals, towards the markers' corners
   // (measured: a narrower window averages too little, a wider one is pulled).
-  // In squeezed cells that band is a few pixels, and a corner is the
-  // crossing of two thin light bands, along which the refinement can slide:
-  // only the corners that settle are kept.
+  // The band is a fraction of the square's shortest side, which the markers
+  // beside the corner give where the lens squeezes the squares one way; only
+  // the corners that settle are kept (corner_refinement.h).
   std::vector<GridPlace> places;
   for (const int id : ids) places.push_back({id % board.columns, id / board.columns});
+  std::vector<double> marker_sides(size_t(arucoDictionarySize(board.dictionary_id)), 0.0);
+  for (size_t m = 0; m < markers.size(); ++m) {
+    double side = 0.0;
+    for (size_t k = 0; k < 4; ++k) {
+      const double d = cv::norm(markers[m][k] - markers[m][(k + 1) % 4]);
+      if (side == 0.0 || d < side) side = d;
+    }
+    if (marker_ids[m] >= 0 && size_t(marker_ids[m]) < marker_sides.size()) {
+      marker_sides[size_t(marker_ids[m])] = side * board.square_m / board.marker_m;
+    }
+  }
+  std::vector<double> square_sides(ids.size(), 0.0);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    for (const int beside : charuco->nearestMarkerIdx[size_t(ids[i])]) {
+      const double side = marker_sides[size_t(charuco->ids[size_t(beside)])];
+      if (side > 0.0 && (square_sides[i] == 0.0 || side < square_sides[i])) square_sides[i] = side;
+    }
+  }
   const double band = 0.75 * (board.square_m - board.marker_m) / (2.0 * board.square_m);
   std::string dropped;
-  keepConverged(refineCorners(gray, places, band, &found, true), &found, &ids, &dropped,
+  keepConverged(refineCorners(gray, places, band, &found, &square_sides), &found, &ids, &dropped,
                 "cornerSubPix did not converge or settle");
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(ids.size()) +

@@ -72,7 +72,7 @@ std::vector<double> neighbourSpacing(const std::vector<GridPlace>& places,
 
 std::vector<bool> refineCorners(const cv::Mat& gray, const std::vector<GridPlace>& places,
                                 double fraction, std::vector<cv::Point2f>* points,
-                                bool settled_only) {
+                                const std::vector<double>* square_sides) {
   std::vector<double> spacing = neighbourSpacing(places, *points);
   double shortest = 0.0;
   for (const double d : spacing) {
@@ -81,7 +81,10 @@ std::vector<bool> refineCorners(const cv::Mat& gray, const std::vector<GridPlace
   // The corners of each half window refined together.
   std::map<int, std::vector<size_t>> by_window;
   for (size_t i = 0; i < points->size(); ++i) {
-    const double d = spacing[i] > 0.0 ? spacing[i] : shortest;
+    double d = spacing[i] > 0.0 ? spacing[i] : shortest;
+    if (square_sides && (*square_sides)[i] > 0.0) {
+      d = d > 0.0 ? std::min(d, (*square_sides)[i]) : (*square_sides)[i];
+    }
     by_window[std::clamp(int(d * fraction), kLeastHalfWindow, kMostHalfWindow)].push_back(i);
   }
   std::vector<bool> converged(points->size(), true);
@@ -93,7 +96,7 @@ std::vector<bool> refineCorners(const cv::Mat& gray, const std::vector<GridPlace
     for (size_t k = 0; k < members.size(); ++k) {
       (*points)[members[k]] = some[k];
       converged[members[k]] =
-          some[k] != start[k] && (!settled_only || settles(gray, half, some[k]));
+          some[k] != start[k] && (!square_sides || settles(gray, half, some[k]));
     }
   }
   return converged;
