@@ -51,6 +51,7 @@ struct DetectionCase {
   bool found;
   std::string reason = "";  // part of it, when not found
   int size = 1;             // the image, 640 x 480 times this
+  int over_corner = -1;     // else the board of that view over the image's corners, 1280 x 960
 };
 
 TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
@@ -58,20 +59,23 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
   const Chessboard chessboard{9, 6, 0.03};
   const camcal::Board charuco = charucoBoard();
   const CharucoPattern pattern = charucoPattern(charuco);
-  const Imaging plain{};
+  const Imaging plain{}, ordinary = dravik::testing::ordinaryImaging();
   const Eigen::Vector2d middle(320, 240);
+  const auto over_corners =
+      dravik::testing::imageCornerPoses(renderers[1].lens(), pattern.corners(), 0.236, 2);
   const std::vector<DetectionCase> cases = {
       {"plain", false, plain, middle, true},
-      {"ordinary photograph", false, dravik::testing::ordinaryImaging(), middle, true},
+      {"ordinary photograph", false, ordinary, middle, true},
       {"defocus", false, {0, 0, 2.0, 1.0, 0}, middle, true},
       {"sensor noise", false, {0, 0, 0.5, 8.0, 0}, middle, true},
       {"JPEG at quality 40", false, {0, 0, 0.5, 1.0, 40}, middle, true},
       {"uneven lighting and vignetting", false, {0.8, 0.6, 0.5, 1.0, 0}, middle, true},
       {"chessboard cut by the edge", false, plain, {600, 240}, false, "no 9x6 board found"},
       {"no board", false, plain, {2500, 240}, false, "no 9x6 board found"},
-      {"ChArUco, ordinary photograph", true, dravik::testing::ordinaryImaging(), middle, true},
+      {"ChArUco, ordinary photograph", true, ordinary, middle, true},
       // At 640 x 480 the markers by the edge are too small to be read.
       {"ChArUco cut by the edge, 1280 x 960", true, plain, {1220, 500}, true, "", 2},
+      {"ChArUco over the image's corner, its cells squeezed", true, ordinary, {}, true, "", 2, 5},
       {"ChArUco, a few markers", true, plain, {850, 700}, false, "6 corners needed"},
   };
   for (const DetectionCase& c : cases) {
@@ -82,14 +86,15 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
     // Tilted a little; a ChArUco board facing the camera and nearer, for its markers.
     const double tilt = c.charuco ? 0.0 : 0.2;
     const Eigen::Matrix4d pose =
-        boardPose(lens, corners, c.centre, c.charuco ? 0.25 : 0.35, tilt, -tilt);
+        c.over_corner >= 0
+            ? over_corners[size_t(c.over_corner)]
+            : boardPose(lens, corners, c.centre, c.charuco ? 0.25 : 0.35, tilt, -tilt);
     const std::vector<double> shading =
         c.charuco ? renderer.renderPattern(pattern, pose)
                   : renderer.renderPattern(ChessboardPattern{corners}, pose);
     const cv::Mat picture =
         dravik::testing::takePicture(shading, lens.width, lens.height, c.imaging, 3);
-    camcal::Board board = charuco;
-    if (!c.charuco) board = camcal::parseBoard("9x6", "0.03");
+    const camcal::Board board = c.charuco ? charuco : camcal::parseBoard("9x6", "0.03");
     camcal::ImageCorners found;
     ASSERT_EQ(camcal::findBoard(picture, board, &found), c.found) << found.reason;
     if (!c.found) {
@@ -97,9 +102,7 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
       EXPECT_TRUE(found.image_points.empty());
       continue;
     }
-    EXPECT_FALSE(found.detector.empty());
     const std::vector<Eigen::Vector2d> truth = boardCorners(lens, corners, pose);
-    ASSERT_GE(found.image_points.size(), size_t(camcal::kLeastCharucoCorners));
     ASSERT_EQ(found.image_points.size(), found.target_points.size());
     double worst = 0.0;
     for (size_t k = 0; k < found.image_points.size(); ++k) {
@@ -215,10 +218,8 @@ AtImageCorners calibrateAndMeasure(const Lens& truth, const BoardRenderer& rende
               p.y() <= truth.height - 1;
     if (!board.charuco && !whole) continue;
     const std::vector<double> shading =
-        board.charuco
-            ? renderer.renderPattern(charuco, poses[k])
-            : renderer.renderPattern(ChessboardPattern{{board.columns, board.rows, board.square_m}},
-                                     poses[k]);
+        board.charuco ? renderer.renderPattern(charuco, poses[k])
+                      : renderer.renderPattern(ChessboardPattern{inner}, poses[k]);
     const cv::Mat picture = dravik::testing::takePicture(shading, truth.width, truth.height,
                                                          {0, 0, 0.7, 1.0, 0}, unsigned(k));
     camcal::ImageCorners found;
@@ -269,9 +270,8 @@ TEST(CamcalDetection, CharucoBoardsCutByTheEdgeCalibrateTheImageCornersThatChess
   const double distance = 1.4 * 0.44 * truth.K(0, 0) / truth.width;
   std::vector<Eigen::Matrix4d> poses =
       dravik::testing::calibrationPoses(truth, pattern.corners(), distance, 12, true);
-  for (const Eigen::Matrix4d& pose :
-       dravik::testing::imageCornerPoses(truth, pattern.corners(), distance, 3))
-    poses.push_back(pose);
+  const auto cut = dravik::testing::imageCornerPoses(truth, pattern.corners(), distance, 3);
+  poses.insert(poses.end(), cut.begin(), cut.end());
   const AtImageCorners with_charuco = calibrateAndMeasure(truth, renderer, charuco, pattern, poses);
   const AtImageCorners with_chessboard =
       calibrateAndMeasure(truth, renderer, chessboard, pattern, poses);

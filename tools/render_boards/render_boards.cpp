@@ -4,7 +4,8 @@
 // `camcal calibrate` without a camera:
 //
 //   render_boards --calibration tests/camcal/data/robot_calibration.txt
-//       --camera navigation --board charuco:11x8:0.04:0.03:DICT_5X5_100 -o boards/
+//       --camera navigation --board charuco:11x8:0.04:0.03:DICT_5X5_100 --corner-views 4
+//       -o boards/
 //
 // writes boards/board00.png ... and boards/truth.json, the true corners of
 // every view in the layout of `camcal calibrate --corners`. The board is

@@ -108,10 +108,11 @@ constexpr double kChessboardWindowFraction = 0.4;
 
 // Keeps the corners that converged in refinement, in order, with what
 // names each (its grid place or its id); the detector's text says how many
-// were dropped.
+// were dropped, and `why`.
 template <typename Names>
 void keepConverged(const std::vector<bool>& converged, std::vector<cv::Point2f>* points,
-                   Names* names, std::string* detector) {
+                   Names* names, std::string* detector,
+                   const char* why = "cornerSubPix did not converge") {
   size_t kept = 0;
   for (size_t i = 0; i < points->size(); ++i) {
     if (!converged[i]) continue;
@@ -124,7 +125,7 @@ void keepConverged(const std::vector<bool>& converged, std::vector<cv::Point2f>*
   names->resize(kept);
   if (dropped > 0) {
     *detector += ", " + std::to_string(dropped) + (dropped == 1 ? " corner" : " corners") +
-                 " dropped (cornerSubPix did not converge)";
+                 " dropped (" + why + ")";
   }
 }
 
@@ -185,8 +186,13 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
     for (cv::Point2f& p : marker) p = level.toFull(p);
   std::vector<cv::Point2f> found;
   std::vector<int> ids;
+  // A corner from one identified marker beside it, not OpenCV's default two:
+  // where the edge cuts the board, or the lens squeezes the markers beyond
+  // reading, the last corners have one; the refinement below keeps those it
+  // can place.
   if (!marker_ids.empty()) {
-    cv::aruco::interpolateCornersCharuco(markers, marker_ids, gray, charuco, found, ids);
+    cv::aruco::interpolateCornersCharuco(markers, marker_ids, gray, charuco, found, ids,
+                                         cv::noArray(), cv::noArray(), 1);
   }
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(marker_ids.size()) + " markers and " +
@@ -200,11 +206,33 @@ bool findCharuco(const cv::Mat& gray, const Board& board, ImageCorners* corners)
   // the corner towards them: three quarters of the band, since a square
   // window reaches farther along its diagonals, towards the markers' corners
   // (measured: a narrower window averages too little, a wider one is pulled).
+  // The band is a fraction of the square's shortest side, which the markers
+  // beside the corner give where the lens squeezes the squares one way; only
+  // the corners that settle are kept (corner_refinement.h).
   std::vector<GridPlace> places;
   for (const int id : ids) places.push_back({id % board.columns, id / board.columns});
+  std::vector<double> marker_sides(size_t(arucoDictionarySize(board.dictionary_id)), 0.0);
+  for (size_t m = 0; m < markers.size(); ++m) {
+    double side = 0.0;
+    for (size_t k = 0; k < 4; ++k) {
+      const double d = cv::norm(markers[m][k] - markers[m][(k + 1) % 4]);
+      if (side == 0.0 || d < side) side = d;
+    }
+    if (marker_ids[m] >= 0 && size_t(marker_ids[m]) < marker_sides.size()) {
+      marker_sides[size_t(marker_ids[m])] = side * board.square_m / board.marker_m;
+    }
+  }
+  std::vector<double> square_sides(ids.size(), 0.0);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    for (const int beside : charuco->nearestMarkerIdx[size_t(ids[i])]) {
+      const double side = marker_sides[size_t(charuco->ids[size_t(beside)])];
+      if (side > 0.0 && (square_sides[i] == 0.0 || side < square_sides[i])) square_sides[i] = side;
+    }
+  }
   const double band = 0.75 * (board.square_m - board.marker_m) / (2.0 * board.square_m);
   std::string dropped;
-  keepConverged(refineCorners(gray, places, band, &found), &found, &ids, &dropped);
+  keepConverged(refineCorners(gray, places, band, &found, &square_sides), &found, &ids, &dropped,
+                "cornerSubPix did not converge or settle");
   if (ids.size() < size_t(kLeastCharucoCorners)) {
     corners->reason = "ChArUco board: " + std::to_string(ids.size()) +
                       " corners converged in refinement, " + std::to_string(kLeastCharucoCorners) +

@@ -13,8 +13,9 @@
 //
 // A ChArUco board's markers are found by detectMarkers (on a copy of at most
 // kRefiningLongSide pixels), its corners interpolated and refined by
-// interpolateCornersCharuco on the full-resolution image; a view needs
-// kLeastCharucoCorners of them.
+// interpolateCornersCharuco on the full-resolution image (a corner from one
+// identified marker beside it) and refined again, each corner kept only
+// where its refinement settles; a view needs kLeastCharucoCorners of them.
 #pragma once
 
 #include <opencv2/core.hpp>
