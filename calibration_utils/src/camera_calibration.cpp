@@ -44,6 +44,12 @@ constexpr double kRefineDamping = 1e-8;
 constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
+// The rounds of mirrored poses at most (mirrorPoorViews), the views whose
+// rms exceeds this multiple of the median view's tried in each, and the
+// fraction of its rms a mirrored pose must reach to replace a view's pose.
+constexpr int kMaxMirrorRounds = 6;
+constexpr double kPoorViewRmsRatio = 2.0;
+constexpr double kMirrorGain = 0.8;
 
 // The start of a lens with radial terms: the lens's leading terms from the
 // views' bending (lensFromCurvature), before any focal length; the
@@ -333,6 +339,46 @@ bool fitViews(const std::vector<PreparedView>& prepared, const std::vector<View>
   return true;
 }
 
+// The rms of one view through the intrinsics of `state` at `pose`.
+double viewRms(const View& view, int width, int height, const IntrinsicVector& intrinsics,
+               const Pose& pose) {
+  CameraState one;
+  one.intrinsics = intrinsics;
+  one.poses = {pose};
+  const std::vector<View> views = {view};
+  return rmsOf(ReprojectionProblem(views, width, height, one).dataCost(one), view.image.size());
+}
+
+// A board seen small or obliquely has two poses that explain its view
+// nearly alike (mirroredPose); a start that puts a view in the wrong one
+// leaves the fit in a minimum it cannot step out of, the lens bent to
+// serve that pose (views over the image's corners, cut by both edges, are
+// prone to it). Each view whose rms exceeds kPoorViewRmsRatio x the median
+// view's takes its mirrored pose, settled through the fitted lens, where
+// that fits it within kMirrorGain of its rms. The number of views changed.
+int mirrorPoorViews(const std::vector<View>& views, int width, int height, CameraState* state) {
+  const Lens lens = storedLens(state->intrinsics, width, height);
+  std::vector<double> rms(views.size());
+  for (size_t v = 0; v < views.size(); ++v) {
+    rms[v] = viewRms(views[v], width, height, state->intrinsics, state->poses[v]);
+  }
+  std::vector<double> sorted = rms;
+  std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  int changed = 0;
+  for (size_t v = 0; v < views.size(); ++v) {
+
+    if (!(rms[v] > kPoorViewRmsRatio * median)) continue;
+    std::vector<Pose> mirrored = {mirroredPose(views[v], state->poses[v])};
+    if (!refinePosesThroughLens(lens, {views[v]}, &mirrored)) continue;
+    if (viewRms(views[v], width, height, state->intrinsics, mirrored[0]) < kMirrorGain * rms[v]) {
+      state->poses[v] = mirrored[0];
+      ++changed;
+    }
+  }
+  return changed;
+}
+
 }  // namespace
 
 bool calibrateCamera(const std::vector<TargetView>& views, int width, int height,
@@ -420,6 +466,29 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
         state = plain;
       }
     }
+  }
+
+  // Views in the wrong one of their two poses: mirrored, and every view
+  // refined together from there, while that lowers the rms.
+  bool mirrored = false;
+  for (int round = 0; round < kMaxMirrorRounds; ++round) {
+    CameraState start = outcome.state;
+    if (mirrorPoorViews(fitted_views, width, height, &start) == 0) break;
+    FitOutcome refined = fitStages(fitted_views, width, height, options, start, true);
+    iterations += refined.iterations;
+    if (!((refined.sound || !outcome.sound) &&
+          refined.rms < (1.0 - kSoundCheckFraction) * outcome.rms)) {
+      break;
+    }
+    outcome = refined;
+    mirrored = true;
+  }
+  if (mirrored && !outcome.converged) {
+    // The last refinement ran out of its budget on its way down: it goes on
+    // from where it stopped.
+    FitOutcome refined = fitStages(fitted_views, width, height, options, outcome.state, true);
+    iterations += refined.iterations;
+    if ((refined.sound || !outcome.sound) && refined.rms <= outcome.rms) outcome = refined;
   }
 
   // Outliers: points beyond outlier_sigma x the rms are dropped, a view

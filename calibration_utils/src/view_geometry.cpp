@@ -1,5 +1,7 @@
 #include "view_geometry.h"
 
+#include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 
 #include "levenberg_marquardt.h"
@@ -74,6 +76,22 @@ IntrinsicVector intrinsicsOf(const Lens& lens) {
   k(kCy) = lens.K(1, 2);
   for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
   return k;
+}
+
+Pose mirroredPose(const View& view, const Pose& pose) {
+  Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+  for (const Eigen::Vector3d& q : view.target) centroid += q;
+  centroid /= double(std::max<size_t>(1, view.target.size()));
+  const Eigen::Matrix3d& R = pose.camera_from_target_rotation;
+  const Eigen::Vector3d seen = R * centroid + pose.translation;
+  const Eigen::Vector3d sight = seen.normalized();
+  const Eigen::Vector3d normal = R.col(2);
+  const Eigen::Vector3d reflected = 2.0 * normal.dot(sight) * sight - normal;
+  Pose mirrored;
+  mirrored.camera_from_target_rotation =
+      Eigen::Quaterniond::FromTwoVectors(normal, reflected).toRotationMatrix() * R;
+  mirrored.translation = seen - mirrored.camera_from_target_rotation * centroid;
+  return mirrored;
 }
 
 bool refinePosesThroughLens(const Lens& lens, const std::vector<View>& views,

@@ -97,6 +97,12 @@ bool planarTarget(const std::vector<Eigen::Vector3d>& points);
 // The intrinsics of a lens (no skew) in the solver's order.
 IntrinsicVector intrinsicsOf(const Lens& lens);
 
+// The other pose of a view of a planar target that explains it nearly as
+// well where the target is seen small or obliquely: its plane's normal
+// reflected about the line of sight to the centroid of the view's target
+// points, turned about that centroid (which stays where it is).
+Pose mirroredPose(const View& view, const Pose& pose);
+
 // Refines the poses of views through `lens` held fixed, by Levenberg-
 // Marquardt on their reprojection. False, *poses untouched, when a pose puts
 // target points behind the camera.
