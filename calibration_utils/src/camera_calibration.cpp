@@ -367,7 +367,6 @@ int mirrorPoorViews(const std::vector<View>& views, int width, int height, Camer
   const double median = sorted[sorted.size() / 2];
   int changed = 0;
   for (size_t v = 0; v < views.size(); ++v) {
-
     if (!(rms[v] > kPoorViewRmsRatio * median)) continue;
     std::vector<Pose> mirrored = {mirroredPose(views[v], state->poses[v])};
     if (!refinePosesThroughLens(lens, {views[v]}, &mirrored)) continue;
