@@ -47,15 +47,15 @@ void write(const char* name, const std::vector<T>& values) {
 }
 
 void writeLens(const char* name, const Lens& lens) {
-  std::vector<double> terms(lens.K.data(), lens.K.data() + 9);
-  terms.insert(terms.end(), lens.distortion.begin(), lens.distortion.end());
+  std::vector<double> terms(lens.K().data(), lens.K().data() + 9);
+  terms.insert(terms.end(), lens.distortion().begin(), lens.distortion().end());
   write(name, terms);
 }
 
 void fits() {
   const Lens truth = dravik::testing::navigationLens();
   CameraFit fit;
-  if (calibrateCamera(dravik::testing::boardViews(truth, {}), truth.width, truth.height, {},
+  if (calibrateCamera(dravik::testing::boardViews(truth, {}), truth.width(), truth.height(), {},
                       &fit)) {
     writeLens("fit lens", fit.lens);
     std::vector<double> poses, errors{fit.rms_px};
@@ -96,8 +96,8 @@ void lensPoints() {
   std::vector<double> projected(xyz.size() / 3 * 2);
   lens.projectPoints(xyz.data(), xyz.size() / 3, projected.data());
   write("projectPoints", projected);
-  for (double v = -30; v <= lens.height + 30; v += 7.25)
-    for (double u = -30; u <= lens.width + 30; u += 9.5) uv.insert(uv.end(), {u, v});
+  for (double v = -30; v <= lens.height() + 30; v += 7.25)
+    for (double u = -30; u <= lens.width() + 30; u += 9.5) uv.insert(uv.end(), {u, v});
   const std::size_t n = uv.size() / 2;
   std::vector<double> xy(uv.size());
   std::vector<std::uint8_t> ok(n);
@@ -166,20 +166,20 @@ void maps() {
     forward.x[i] = float(sources[2 * i]);
     forward.y[i] = float(sources[2 * i + 1]);
     forward.valid[i] = forward.x[i] >= 0.0f && forward.y[i] >= 0.0f &&
-                       forward.x[i] <= lens.width - 1 && forward.y[i] <= lens.height - 1;
+                       forward.x[i] <= lens.width() - 1 && forward.y[i] <= lens.height() - 1;
   }
   const std::vector<std::uint8_t> frame =
-      dravik::testing::texturedImage(lens.width, lens.height, 3);
+      dravik::testing::texturedImage(lens.width(), lens.height(), 3);
   std::vector<std::uint8_t> remapped(std::size_t(view.width) * view.height * 3);
-  if (remapImage(frame.data(), lens.width, lens.height, 3, std::size_t(lens.width) * 3, forward,
-                 remapped.data(), std::size_t(view.width) * 3, 0, 1))
+  if (remapImage(frame.data(), lens.width(), lens.height(), 3, std::size_t(lens.width()) * 3,
+                 forward, remapped.data(), std::size_t(view.width) * 3, 0, 1))
     write("remapImage 8-bit", remapped);
-  std::vector<std::uint16_t> deep(std::size_t(lens.width) * lens.height),
+  std::vector<std::uint16_t> deep(std::size_t(lens.width()) * lens.height()),
       deep_remapped(std::size_t(view.width) * view.height);
   for (std::size_t i = 0; i < deep.size(); ++i)
     deep[i] = std::uint16_t(frame[3 * i] * 257 + frame[3 * i + 1]);
-  if (remapImage(deep.data(), lens.width, lens.height, 1, std::size_t(lens.width) * 2, forward,
-                 deep_remapped.data(), std::size_t(view.width) * 2, 0, 1))
+  if (remapImage(deep.data(), lens.width(), lens.height(), 1, std::size_t(lens.width()) * 2,
+                 forward, deep_remapped.data(), std::size_t(view.width) * 2, 0, 1))
     write("remapImage 16-bit", deep_remapped);
 }
 
