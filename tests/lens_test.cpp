@@ -2,7 +2,6 @@
 // batch forms against the single-point ones, and soundness over the image.
 #include "calibration_utils/lens.h"
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -77,27 +76,21 @@ TEST(Lens, FromIntrinsicsRefusesWhatIsNoLensWithOneRecord) {
     ASSERT_EQ(records.size(), 1u) << row.what;
     EXPECT_EQ(records[0].text, row.words) << row.what;
     EXPECT_EQ(records[0].tag, "calibration_utils") << row.what;
+    // The quiet form: the same answer, no record.
+    const LensCheck quiet =
+        Lens::fromIntrinsicsQuietly(row.K, row.distortion, row.width, 480, &lens);
+    EXPECT_EQ(describeLensProblem(quiet) + std::to_string(log.recordsUpTo(5).size()),
+              row.words + std::string("1"))
+        << row.what;
     EXPECT_EQ(lens.distortion(), before.distortion()) << row.what;
     EXPECT_EQ(lens.width(), before.width()) << row.what;
   }
+  // The default lens is the lens of no image.
+  EXPECT_FALSE(Lens().isSoundOverImage());
   Lens lens;
-  EXPECT_TRUE(Lens::fromIntrinsics(K, eight, 640, 480, &lens));
+  EXPECT_TRUE(Lens::fromIntrinsicsQuietly(K, eight, 640, 480, &lens));
   EXPECT_EQ(lens.distortionList(), eight);
   EXPECT_EQ(lens.K(), K);
-}
-
-// A record takes k1 k2 p1 p2 k3..k6 from its message, however often it reads
-// one (a second read once appended eight more), and extra values are not read.
-TEST(Lens, CalibrationMessageCoefficientsBecomeTheEightInTheModelsOrder) {
-  CameraCalibration message;
-  google::protobuf::TextFormat::ParseFromString(
-      "name: 'c' intrinsics { fx: 500 fy: 500 cx: 320 cy: 240 width: 640 height: 480 "
-      "k: [1, 2, 3, 4, 5, 6, 9] p: [7, 8, 9] } extrinsics { a: [1,0,0,0, 0,1,0,0, 0,0,1,0] }",
-      &message);
-  CameraParameters record;
-  ASSERT_TRUE(record.readProto(message));
-  ASSERT_TRUE(record.readProto(message));
-  EXPECT_EQ(record.getDistortion(640, 480), (std::vector<float>{1, 2, 7, 8, 3, 4, 5, 6}));
 }
 
 // Over the whole image of each sound lens, skew included, normalize
