@@ -77,8 +77,8 @@ std::vector<Picture> render(const Pattern& pattern, const Chessboard& corners,
   std::vector<Picture> result;
   for (size_t k = 0; k < poses.size(); ++k) {
     result.push_back(
-        {dravik::testing::takePicture(renderer().renderPattern(pattern, poses[k]), lens.width,
-                                      lens.height, imagingOf(int(k)), unsigned(k + 1)),
+        {dravik::testing::takePicture(renderer().renderPattern(pattern, poses[k]), lens.width(),
+                                      lens.height(), imagingOf(int(k)), unsigned(k + 1)),
          dravik::testing::boardCorners(lens, corners, poses[k])});
   }
   return result;

@@ -48,13 +48,13 @@ using dravik::testing::boardViews;
 // the first lens's pixels on a `step`-pixel grid over the image (rays that
 // the second lens cannot see count as infinitely far).
 double largestProjectionDifference(const Lens& truth, const Lens& fitted, int step) {
-  const float principal_point[2] = {truth.K(0, 2), truth.K(1, 2)},
-              focal_length[2] = {truth.K(0, 0), truth.K(1, 1)};
+  const float principal_point[2] = {truth.K()(0, 2), truth.K()(1, 2)},
+              focal_length[2] = {truth.K()(0, 0), truth.K()(1, 1)};
   double largest = 0.0;
-  for (int v = 0; v < truth.height; v += step) {
-    for (int u = 0; u < truth.width; u += step) {
+  for (int v = 0; v < truth.height(); v += step) {
+    for (int u = 0; u < truth.width(); u += step) {
       const dravik::calibration::RectifiedPoint ray = dravik::calibration::rectifyPointWithStatus(
-          truth.distortion.data(), principal_point, focal_length, Eigen::Vector2f(u, v));
+          truth.distortion().data(), principal_point, focal_length, Eigen::Vector2f(u, v));
       const Eigen::Vector2d seen = fitted.project(Eigen::Vector3d(ray.point.x(), ray.point.y(), 1));
       const double difference = (seen - Eigen::Vector2d(u, v)).norm();
       largest = std::isfinite(difference) ? std::max(largest, difference) : INFINITY;
@@ -84,13 +84,13 @@ void calibrateBesideOpenCV(benchmark::State& state, int view_count) {
 #endif
   for (auto _ : state) {
     const double start = threadSeconds();
-    benchmark::DoNotOptimize(calibrateCamera(views, truth.width, truth.height, {}, &ours));
+    benchmark::DoNotOptimize(calibrateCamera(views, truth.width(), truth.height(), {}, &ours));
     const double elapsed = threadSeconds() - start;
     ours_seconds += elapsed;
     state.SetIterationTime(elapsed);
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
     const double opencv_start = threadSeconds();
-    opencv = dravik::testing::openCvCalibration(views, truth.width, truth.height,
+    opencv = dravik::testing::openCvCalibration(views, truth.width(), truth.height(),
                                                 cv::CALIB_RATIONAL_MODEL);
     opencv_seconds += threadSeconds() - opencv_start;
 #endif
@@ -135,7 +135,7 @@ void BM_CalibrateManyViews(benchmark::State& state) {
   double seconds = 0.0;
   for (auto _ : state) {
     const double start = threadSeconds();
-    benchmark::DoNotOptimize(calibrateCamera(views, truth.width, truth.height, fit, &ours));
+    benchmark::DoNotOptimize(calibrateCamera(views, truth.width(), truth.height(), fit, &ours));
     const double elapsed = threadSeconds() - start;
     seconds += elapsed;
     state.SetIterationTime(elapsed);
@@ -169,14 +169,14 @@ void BM_CalibrateWideCentreThird(benchmark::State& state) {
     sound = opencv_sound = 0;
     for (const std::vector<TargetView>& views : view_sets) {
       CameraFit ours;
-      if (calibrateCamera(views, truth.width, truth.height, {}, &ours) &&
+      if (calibrateCamera(views, truth.width(), truth.height(), {}, &ours) &&
           ours.lens.isSoundOverImage()) {
         ++sound;
       }
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
       cv::setNumThreads(1);
       const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
-          views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
+          views, truth.width(), truth.height(), cv::CALIB_RATIONAL_MODEL);
       if (opencv.lens.isSoundOverImage()) ++opencv_sound;
 #endif
     }
@@ -206,12 +206,12 @@ void BM_CalibrateWideNear(benchmark::State& state) {
       options.seed = static_cast<unsigned>(seed);
       const std::vector<TargetView> views = dravik::testing::nearTiltedViews(truth, options);
       CameraFit ours;
-      if (calibrateCamera(views, truth.width, truth.height, {}, &ours) && ours.rms_px < 0.01) {
+      if (calibrateCamera(views, truth.width(), truth.height(), {}, &ours) && ours.rms_px < 0.01) {
         ++exact;
       }
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
       cv::setNumThreads(1);
-      if (dravik::testing::openCvCalibration(views, truth.width, truth.height,
+      if (dravik::testing::openCvCalibration(views, truth.width(), truth.height(),
                                              cv::CALIB_RATIONAL_MODEL)
               .rms < 0.01) {
         ++opencv_exact;

@@ -94,11 +94,11 @@ BENCHMARK(BM_RectifyPoint);
 
 // The same lens as a camera's Lens, as a PTZ configuration holds it.
 dravik::calibration::Lens benchLens() {
+  Eigen::Matrix3f K;
+  K << kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1], kPrincipalPoint[1], 0, 0, 1;
   dravik::calibration::Lens lens;
-  lens.width = 1280;
-  lens.height = 960;
-  lens.K << kFocalLength[0], 0, kPrincipalPoint[0], 0, kFocalLength[1], kPrincipalPoint[1], 0, 0, 1;
-  std::copy(kDistortion, kDistortion + 8, lens.distortion.begin());
+  dravik::calibration::Lens::fromIntrinsics(K, std::vector<float>(kDistortion, kDistortion + 8),
+                                            1280, 960, &lens);
   return lens;
 }
 

@@ -53,16 +53,16 @@ struct StereoFit {
 
 cv::Mat cameraMatrixOf(const dravik::calibration::Lens& lens) {
   cv::Mat K = cv::Mat::eye(3, 3, CV_64F);
-  K.at<double>(0, 0) = lens.K(0, 0);
-  K.at<double>(1, 1) = lens.K(1, 1);
-  K.at<double>(0, 2) = lens.K(0, 2);
-  K.at<double>(1, 2) = lens.K(1, 2);
+  K.at<double>(0, 0) = lens.K()(0, 0);
+  K.at<double>(1, 1) = lens.K()(1, 1);
+  K.at<double>(0, 2) = lens.K()(0, 2);
+  K.at<double>(1, 2) = lens.K()(1, 2);
   return K;
 }
 
 cv::Mat distortionOf(const dravik::calibration::Lens& lens) {
   cv::Mat d(1, 8, CV_64F);
-  for (int i = 0; i < 8; ++i) d.at<double>(0, i) = lens.distortion[i];
+  for (int i = 0; i < 8; ++i) d.at<double>(0, i) = lens.distortion()[i];
   return d;
 }
 
@@ -88,7 +88,7 @@ StereoFit stereoCalibrate(const std::vector<dravik::calibration::Lens>& lenses,
   cv::Mat K2 = cameraMatrixOf(lenses[1]), D2 = distortionOf(lenses[1]);
   cv::Mat R, T, E, F, per_view;
   cv::stereoCalibrate(object, first, second, K1, D1, K2, D2,
-                      cv::Size(lenses[0].width, lenses[0].height), R, T, E, F, per_view,
+                      cv::Size(lenses[0].width(), lenses[0].height()), R, T, E, F, per_view,
                       cv::CALIB_FIX_INTRINSIC | cv::CALIB_RATIONAL_MODEL);
   StereoFit fit;
   for (int r = 0; r < 3; ++r) {

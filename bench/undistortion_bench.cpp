@@ -48,11 +48,11 @@ const Lens& lens() {
 // The navigation lens scaled by 1.5 and cropped to 1920 x 1080 about its centre.
 const Lens& wideLens() {
   static const Lens wide = [] {
-    Lens l = lens();
-    l.K.topRows(2) *= 1.5f;
-    l.K(1, 2) -= (960 * 1.5f - 1080) / 2;
-    l.width = 1920;
-    l.height = 1080;
+    Eigen::Matrix3f K = lens().K();
+    K.topRows(2) *= 1.5f;
+    K(1, 2) -= (960 * 1.5f - 1080) / 2;
+    Lens l;
+    Lens::fromIntrinsics(K, lens().distortion(), 1920, 1080, &l);
     return l;
   }();
   return wide;
@@ -94,7 +94,7 @@ const UndistortionMap& smallMap() {
   return map;
 }
 
-int64_t pixelCount() { return int64_t(lens().width) * lens().height; }
+int64_t pixelCount() { return int64_t(lens().width()) * lens().height(); }
 
 void setPixels(benchmark::State& state, int64_t pixels = pixelCount()) {
   state.SetItemsProcessed(int64_t(state.iterations()) * pixels);
@@ -156,11 +156,11 @@ using dravik::testing::cvDistortion;
 struct OpenCvLens {
   OpenCvLens() {
     cv::setNumThreads(1);
-    K = cvCameraMatrix(lens().K);
+    K = cvCameraMatrix(lens().K());
     d = cvDistortion(lens().distortionList());
   }
   int64_t items() const { return pixelCount(); }
-  cv::Size size() const { return {lens().width, lens().height}; }
+  cv::Size size() const { return {lens().width(), lens().height()}; }
   cv::Mat K, d;
 };
 
@@ -176,8 +176,8 @@ struct OpenCvForwardMap : OpenCvLens {
 // cv::undistortPoints over every pixel of the image, default criteria.
 struct OpenCvEveryPixel : OpenCvLens {
   OpenCvEveryPixel() {
-    for (int v = 0; v < lens().height; ++v) {
-      for (int u = 0; u < lens().width; ++u) pixels.emplace_back(float(u), float(v));
+    for (int v = 0; v < lens().height(); ++v) {
+      for (int u = 0; u < lens().width(); ++u) pixels.emplace_back(float(u), float(v));
     }
   }
   void operator()() {
@@ -196,11 +196,11 @@ struct OpenCvRemap {
     const Lens& l = lensOf(kWidth);
     cv::setNumThreads(kThreads == 0 ? -1 : kThreads);
     cv::Mat map_x, map_y;
-    const cv::Size size(l.width, l.height);
-    cv::initUndistortRectifyMap(cvCameraMatrix(l.K), cvDistortion(l.distortionList()), cv::Mat(),
-                                cvCameraMatrix(l.K), size, CV_32FC1, map_x, map_y);
+    const cv::Size size(l.width(), l.height());
+    cv::initUndistortRectifyMap(cvCameraMatrix(l.K()), cvDistortion(l.distortionList()), cv::Mat(),
+                                cvCameraMatrix(l.K()), size, CV_32FC1, map_x, map_y);
     cv::convertMaps(map_x, map_y, fixed_xy, fixed_fraction, CV_16SC2);
-    pixels = frameOf<T>(l.width, l.height, kChannels);
+    pixels = frameOf<T>(l.width(), l.height(), kChannels);
     const int type = CV_MAKETYPE(cv::DataType<T>::depth, kChannels);
     src = cv::Mat(size, type, pixels.data());
     dst = cv::Mat(size, type);
@@ -278,26 +278,26 @@ BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
 template <typename T, int kChannels, int kWidth, int kThreads = 1, bool kPrepared = false>
 void BM_RemapImage(benchmark::State& state) {
   const Lens& l = lensOf(kWidth);
-  const std::vector<T> src = frameOf<T>(l.width, l.height, kChannels);
+  const std::vector<T> src = frameOf<T>(l.width(), l.height(), kChannels);
   std::vector<T> dst(src.size());
-  const size_t stride = size_t(l.width) * kChannels * sizeof(T);
+  const size_t stride = size_t(l.width()) * kChannels * sizeof(T);
   const UndistortionMap& map = forwardMap(kWidth);
   CompactRemapMap compact;
-  if (kPrepared && !prepareRemap(map, l.width, l.height, kChannels, stride, &compact)) {
+  if (kPrepared && !prepareRemap(map, l.width(), l.height(), kChannels, stride, &compact)) {
     state.SkipWithError("the map cannot be prepared");
     return;
   }
   const auto remap = [&] {
     if constexpr (kPrepared) {
-      remapImage(src.data(), l.width, l.height, kChannels, stride, compact, dst.data(), stride,
+      remapImage(src.data(), l.width(), l.height(), kChannels, stride, compact, dst.data(), stride,
                  T(0), kThreads);
     } else {
-      remapImage(src.data(), l.width, l.height, kChannels, stride, map, dst.data(), stride, T(0),
-                 kThreads);
+      remapImage(src.data(), l.width(), l.height(), kChannels, stride, map, dst.data(), stride,
+                 T(0), kThreads);
     }
     benchmark::DoNotOptimize(dst.data());
   };
-  const int64_t pixels = int64_t(l.width) * l.height;
+  const int64_t pixels = int64_t(l.width()) * l.height();
   if (kThreads == 1) {
     dravik::bench::runBesidePeer<OpenCvRemap<T, kChannels, kWidth, 1>>(state, pixels, remap);
   } else {
@@ -405,12 +405,13 @@ BENCHMARK(BM_RemapImage<std::uint8_t, 3, 1920, 0, true>)
 // thread, against cv::remap at full size plus cv::resize.
 template <int kChannels>
 void BM_RemapImageToSmallerView(benchmark::State& state) {
-  const std::vector<std::uint8_t> src = texturedImage(lens().width, lens().height, kChannels);
+  const std::vector<std::uint8_t> src = texturedImage(lens().width(), lens().height(), kChannels);
   const UndistortionMap& map = smallMap();
   std::vector<std::uint8_t> dst(size_t(map.width) * map.height * kChannels);
   dravik::bench::runBesidePeer<OpenCvRemapResize<kChannels>>(state, 640 * 480, [&] {
-    remapImage(src.data(), lens().width, lens().height, kChannels, size_t(lens().width) * kChannels,
-               map, dst.data(), size_t(map.width) * kChannels, 0, 1);
+    remapImage(src.data(), lens().width(), lens().height(), kChannels,
+               size_t(lens().width()) * kChannels, map, dst.data(), size_t(map.width) * kChannels,
+               0, 1);
     benchmark::DoNotOptimize(dst.data());
   });
   setPixels(state, 640 * 480);

@@ -31,20 +31,21 @@ void checkSize(const UndistortionMap& map, int width, int height) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quietLogs();
   FuzzedNumbers in(data, size);
-  Lens lens;
-  lens.width = in.next<int8_t>();
-  lens.height = in.next<int8_t>();
-  lens.K = in.K();
-  for (float& k : lens.distortion) k = in.f();
+  const int width = in.next<int8_t>(), height = in.next<int8_t>();
+  const Eigen::Matrix3f K = in.K();
+  dravik::LensCoefficients distortion;
+  for (float& k : distortion) k = in.f();
+  Lens lens;  // the lens of no image where the values make none
+  Lens::fromIntrinsics(K, distortion, width, height, &lens);
   PinholeView view{in.next<int8_t>(), in.next<int8_t>(), in.K()};
   const float alpha = in.f();
   const int channels = in.next<uint8_t>() % 5;
 
-  findSoundRegion(lens.distortion);
+  findSoundRegion(distortion);
   UndistortionMap forward, inverse;
   if (buildUndistortionMap(lens, view, &forward)) checkSize(forward, view.width, view.height);
   if (buildInverseUndistortionMap(lens, view, &inverse))
-    checkSize(inverse, lens.width, lens.height);
+    checkSize(inverse, lens.width(), lens.height());
   PinholeView chosen;
   PixelRect rect;
   if (choosePinholeView(lens, alpha, view.width, view.height, &chosen, &rect)) {
@@ -54,11 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     buildUndistortionMap(lens, chosen, &forward);
   }
-  if (forward.width > 0 && lens.width > 0 && lens.height > 0) {
+  if (forward.width > 0 && lens.width() > 0 && lens.height() > 0) {
     const int c = std::max(channels, 1);
-    std::vector<uint8_t> src(size_t(lens.width) * lens.height * c, 100);
+    std::vector<uint8_t> src(size_t(lens.width()) * lens.height() * c, 100);
     std::vector<uint8_t> dst(size_t(forward.width) * forward.height * c);
-    remapImage(src.data(), lens.width, lens.height, channels, size_t(lens.width) * c, forward,
+    remapImage(src.data(), lens.width(), lens.height(), channels, size_t(lens.width()) * c, forward,
                dst.data(), size_t(forward.width) * c);
     FixedPointUndistortionMap fixed;
     convertToFixedPoint(forward, &fixed);

@@ -108,8 +108,8 @@ TEST(CalibrationCovariance, NamesWhatSquareOnViewsLeaveUndeterminedAndCallsItUnb
     options.lens_terms = terms;
     CameraFit result;
     LogCapture log(3);
-    ASSERT_TRUE(
-        calibrateCamera(frontoParallelViews(truth), truth.width, truth.height, options, &result))
+    ASSERT_TRUE(calibrateCamera(frontoParallelViews(truth), truth.width(), truth.height(), options,
+                                &result))
         << what;
     ASSERT_FALSE(result.undetermined.empty()) << what;
     const std::string& description = result.undetermined[0].description;
@@ -144,7 +144,8 @@ TEST(CalibrationCovariance, SummarizesTheCoveredRegionApartFromTheWholeImage) {
   options.count = 12;
   options.coverage = 0.5;
   CameraFit result;
-  ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result));
+  ASSERT_TRUE(
+      calibrateCamera(boardViews(truth, options), truth.width(), truth.height(), {}, &result));
   ASSERT_GE(result.covered_region.size(), 3u);
   for (const Eigen::Vector2d& p : result.covered_region) {
     EXPECT_NEAR(p.x(), 640.0, 0.27 * 1280) << p.transpose();
@@ -188,16 +189,16 @@ TEST(CalibrationCovariance, MatchesOpenCvsStandardDeviationsWhereBothReachTheSam
   for (const unsigned seed : {1u, 9u, 30u}) {
     const std::vector<TargetView> views = navigationViews(20, 0.2, seed);
     CameraFit ours;
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &ours)) << seed;
+    ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), {}, &ours)) << seed;
     const dravik::testing::OpenCvCalibration opencv = dravik::testing::openCvCalibration(
-        views, truth.width, truth.height, cv::CALIB_RATIONAL_MODEL);
+        views, truth.width(), truth.height(), cv::CALIB_RATIONAL_MODEL);
     EXPECT_NEAR(ours.rms_px, opencv.rms, 1e-5) << seed;
     EXPECT_TRUE(ours.undetermined.empty()) << seed;
     for (int i = 0; i < 12; ++i) {
-      const double value = i < 4 ? double(ours.lens.K(i < 2 ? i : i - 2, i < 2 ? i : 2))
-                                 : double(ours.lens.distortion[size_t(i - 4)]);
-      const double reference = i < 4 ? double(opencv.lens.K(i < 2 ? i : i - 2, i < 2 ? i : 2))
-                                     : double(opencv.lens.distortion[size_t(i - 4)]);
+      const double value = i < 4 ? double(ours.lens.K()(i < 2 ? i : i - 2, i < 2 ? i : 2))
+                                 : double(ours.lens.distortion()[size_t(i - 4)]);
+      const double reference = i < 4 ? double(opencv.lens.K()(i < 2 ? i : i - 2, i < 2 ? i : 2))
+                                     : double(opencv.lens.distortion()[size_t(i - 4)]);
       ASSERT_NEAR(value, reference, 0.05 * opencv.standard_deviations(i))
           << "seed " << seed << ", term " << i << ": not the same minimum";
       EXPECT_NEAR(ours.standard_deviations(i) / opencv.standard_deviations(i), 1.0, 0.05)

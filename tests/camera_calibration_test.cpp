@@ -108,10 +108,10 @@ TEST(CoverageCell, CutsTheImageIntoEqualCellsFromItsPixelEdges) {
 TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUncertainty) {
   const Lens truth = dravik::testing::navigationLens();
   CameraFit exact;
-  ASSERT_TRUE(calibrateCamera(navigationViews(12, 0.0), truth.width, truth.height, {}, &exact));
+  ASSERT_TRUE(calibrateCamera(navigationViews(12, 0.0), truth.width(), truth.height(), {}, &exact));
   EXPECT_LT(exact.rms_px, 1e-5);
   EXPECT_TRUE(exact.converged);
-  EXPECT_LT((exact.lens.K - truth.K).cwiseAbs().maxCoeff(), 1e-3);
+  EXPECT_LT((exact.lens.K() - truth.K()).cwiseAbs().maxCoeff(), 1e-3);
   EXPECT_TRUE(exact.lens.isSoundOverImage());
   // Watched, the fit numbers its iterations from 1 and ends where it did
   // unwatched, to the bit.
@@ -123,13 +123,14 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
     rms.push_back(rms_px);
   };
   CameraFit seen;
-  ASSERT_TRUE(calibrateCamera(navigationViews(12, 0.0), truth.width, truth.height, watched, &seen));
+  ASSERT_TRUE(
+      calibrateCamera(navigationViews(12, 0.0), truth.width(), truth.height(), watched, &seen));
   ASSERT_GE(numbers.size(), size_t(exact.iterations));
   for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], int(i) + 1);
   EXPECT_GT(rms.front(), 1e-3);  // the start, above the floor the fit reaches
   EXPECT_LT(*std::min_element(rms.begin(), rms.end()), 1e-5);
   EXPECT_EQ(std::memcmp(&seen.rms_px, &exact.rms_px, sizeof(double)), 0);
-  EXPECT_EQ(seen.lens.distortion, exact.lens.distortion);
+  EXPECT_EQ(seen.lens.distortion(), exact.lens.distortion());
 
   // Twenty views are fitted at once; sixty first on twenty, then together.
   for (const int count : {20, 60}) {
@@ -139,14 +140,14 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
     std::vector<Eigen::Matrix4d> true_poses;
     const std::vector<TargetView> views = boardViews(truth, options, &true_poses);
     CameraFit result, again;
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &again));
+    ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), {}, &result));
+    ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), {}, &again));
     EXPECT_GT(result.rms_px, kLowestNoisyRms);
     EXPECT_LT(result.rms_px, kHighestNoisyRms);
     for (int i = 0; i < 4; ++i) {  // fx, fy, cx, cy: K(0, 0), K(1, 1), K(0, 2), K(1, 2)
       const int row = i % 2, column = i < 2 ? i : 2;
       EXPECT_GT(result.standard_deviations(i), 0.0) << i;
-      EXPECT_NEAR(result.lens.K(row, column), truth.K(row, column),
+      EXPECT_NEAR(result.lens.K()(row, column), truth.K()(row, column),
                   4.0 * result.standard_deviations(i));
     }
     ASSERT_EQ(result.camera_from_target.size(), views.size());
@@ -158,7 +159,7 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
     }
     EXPECT_TRUE(result.lens.isSoundOverImage());
     EXPECT_EQ(std::memcmp(&result.rms_px, &again.rms_px, sizeof(double)), 0);
-    EXPECT_EQ(result.lens.distortion, again.lens.distortion);
+    EXPECT_EQ(result.lens.distortion(), again.lens.distortion());
     EXPECT_TRUE(result.covariance == again.covariance);
   }
 }
@@ -188,20 +189,20 @@ TEST(CalibrateCamera, OptionsHoldWhatTheyFix) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CameraFit result;
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, c.options, &result));
+    ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), c.options, &result));
     EXPECT_LT(result.rms_px, c.highest_rms);
     for (const int row : c.fixed) {
       EXPECT_EQ(result.covariance.row(row).cwiseAbs().maxCoeff(), 0.0) << row;
-      EXPECT_EQ(row < 4 ? 0.0f : result.lens.distortion[row - 4], 0.0f) << row;
+      EXPECT_EQ(row < 4 ? 0.0f : result.lens.distortion()[row - 4], 0.0f) << row;
     }
     for (int row = 0; row < 4; ++row)  // a free row of the pinhole has a positive deviation
       EXPECT_TRUE(std::count(c.fixed.begin(), c.fixed.end(), row) > 0 ||
                   result.standard_deviations(row) > 0.0)
           << row;
     EXPECT_TRUE(result.lens.isSoundOverImage());
-    EXPECT_EQ(result.lens.K.col(2) == Eigen::Vector3f(639.5f, 479.5f, 1),
+    EXPECT_EQ(result.lens.K().col(2) == Eigen::Vector3f(639.5f, 479.5f, 1),
               c.options.fix_principal_point);
-    EXPECT_EQ(result.lens.K(0, 0) == result.lens.K(1, 1) &&
+    EXPECT_EQ(result.lens.K()(0, 0) == result.lens.K()(1, 1) &&
                   result.standard_deviations(0) == result.standard_deviations(1),
               c.options.same_focal_length);
   }
@@ -222,7 +223,7 @@ TEST(CalibrateCamera, DropsOutliersAndAViewOfTheTargetEdgeOn) {
   options.outlier_sigma = 4.0;
   CameraFit result;
   LogCapture log(3);
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &result));
+  ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), options, &result));
   EXPECT_TRUE(
       log.contains(3, "calibration_utils",
                    "View 8 sees the target edge-on (its homography is degenerate); dropped"));
@@ -238,7 +239,7 @@ TEST(CalibrateCamera, DropsOutliersAndAViewOfTheTargetEdgeOn) {
   EXPECT_LT(result.rms_px, kHighestNoisyRms);
 
   options.outlier_sigma = 0.0;
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, options, &result));
+  ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), options, &result));
   EXPECT_GT(result.rms_px, 1.0);  // kept, the outliers spoil the fit
 }
 
@@ -249,10 +250,9 @@ TEST(CalibrateCamera, DropsOutliersAndAViewOfTheTargetEdgeOn) {
 // converges without a warning, and it reproduces the truth where the views
 // reach.
 TEST(CalibrateCamera, StrongBarrelLensOnABoardGridStartsRightAndConverges) {
-  const Lens truth{640,
-                   480,
-                   (Eigen::Matrix3f() << 310.7f, 0, 319.45f, 0, 310.4f, 241.3f, 0, 0, 1).finished(),
-                   {-0.205f, 0.041f, 0.0003f, -0.0002f, 0.0f, 0.115f, 0.0052f, 0.0f}};
+  const Lens truth = dravik::testing::makeLens(
+      640, 480, (Eigen::Matrix3f() << 310.7f, 0, 319.45f, 0, 310.4f, 241.3f, 0, 0, 1).finished(),
+      {-0.205f, 0.041f, 0.0003f, -0.0002f, 0.0f, 0.115f, 0.0052f, 0.0f});
   const dravik::testing::Chessboard board{9, 6, 0.045};
   std::mt19937 random(7);
   std::normal_distribution<double> noise(0.0, 0.1);
@@ -277,7 +277,7 @@ TEST(CalibrateCamera, StrongBarrelLensOnABoardGridStartsRightAndConverges) {
   }
   CameraFit result;
   LogCapture log(3);
-  ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
+  ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), {}, &result));
   EXPECT_TRUE(log.recordsUpTo(3).empty()) << log.recordsUpTo(3)[0].text;
   EXPECT_LT(result.rms_px, 0.15);
   EXPECT_TRUE(result.lens.isSoundOverImage());
@@ -301,7 +301,8 @@ TEST(CalibrateCamera, CentreThirdViewsOfAWideLensGiveALensSoundOverTheWholeImage
     options.coverage = 1.0 / 3.0;
     options.seed = seed;
     CameraFit result;
-    ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result))
+    ASSERT_TRUE(
+        calibrateCamera(boardViews(truth, options), truth.width(), truth.height(), {}, &result))
         << seed;
     EXPECT_TRUE(result.lens.isSoundOverImage()) << seed;
     EXPECT_EQ(dravik::testing::unconvergedPixels(result.lens), 0) << seed;
@@ -328,9 +329,9 @@ TEST(CalibrateCamera, ExactNearTiltedViewsOfWideLensesReachTheZeroResidualMinimu
     const std::vector<TargetView> views = dravik::testing::nearTiltedViews(truth, options);
     ASSERT_EQ(views.size(), 15u);
     CameraFit result;
-    ASSERT_TRUE(calibrateCamera(views, truth.width, truth.height, {}, &result));
+    ASSERT_TRUE(calibrateCamera(views, truth.width(), truth.height(), {}, &result));
     EXPECT_LT(result.rms_px, 1e-3);
-    EXPECT_LT((result.lens.K - truth.K).cwiseAbs().maxCoeff(), 0.01);
+    EXPECT_LT((result.lens.K() - truth.K()).cwiseAbs().maxCoeff(), 0.01);
     EXPECT_TRUE(result.lens.isSoundOverImage());
   }
 }
@@ -344,12 +345,13 @@ TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
   options.count = 12;
   options.coverage = 0.5;
   CameraFit result;
-  ASSERT_TRUE(calibrateCamera(boardViews(truth, options), truth.width, truth.height, {}, &result));
+  ASSERT_TRUE(
+      calibrateCamera(boardViews(truth, options), truth.width(), truth.height(), {}, &result));
   EXPECT_LT(result.rms_px, kHighestNoisyRms);
   constexpr int kStep = 64;
   std::vector<float> sigma;
   ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma));
-  const int columns = truth.width / kStep, rows = truth.height / kStep;
+  const int columns = truth.width() / kStep, rows = truth.height() / kStep;
   ASSERT_EQ(sigma.size(), static_cast<size_t>(columns * rows));
   // The middle half of the rows and columns, inside the views; the corner
   // cells, beyond them.
@@ -370,7 +372,7 @@ TEST(ProjectionUncertainty, RefusesWhatItCannotUse) {
   const std::pair<const char*, std::function<void(CameraFit*, int*)>> cases[] = {
       {"a zero step", [](auto*, int* step) { *step = 0; }},
       {"a step wider than the image", [](auto*, int* step) { *step = 2000; }},
-      {"a zero focal length", [](auto* c, int*) { c->lens.K(1, 1) = 0.0f; }},
+      {"the lens of no image", [](auto* c, int*) { c->lens = Lens(); }},
       {"a covariance not finite", [](auto* c, int*) { c->covariance(3, 3) = std::nan(""); }},
   };
   for (const auto& [what, spoil] : cases) {

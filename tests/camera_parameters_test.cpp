@@ -152,12 +152,15 @@ TEST(CameraParametersGetIntrinsics, AbsentSizeIsTheFullFrameScaledWithARecordOfB
 
 // Distortion is reordered to k1 k2 p1 p2 k3 k4 k5 k6; the pose reads the first
 // twelve extrinsics values, translation in metres; extra values are ignored.
+// A second read gives the same (it once appended eight more coefficients).
 TEST(CameraParametersReadProto, TakesTheFullFrameLensAndPoseFromTheMessage) {
   CameraParameters record;
-  ASSERT_TRUE(record.readProto(cameraMessage(
+  const CameraCalibration message = cameraMessage(
       "camera { name: \"left\" model: \"pinhole\" intrinsics { fx: 1000.5 fy: 999.25 skew: 0.5 "
       "cx: 641.5 cy: 479.25 width: 1280 height: 960 k: [1, 2, 3, 4, 5, 6, 9] p: [7, 8, 11] } "
-      "extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500, 12345] } }")));
+      "extrinsics { a: [1, 0, 0, 100, 0, 1, 0, -50, 0, 0, 1, 2500, 12345] } }");
+  ASSERT_TRUE(record.readProto(message));
+  ASSERT_TRUE(record.readProto(message));
   EXPECT_EQ(record.getFullFrameIntrinsics(),
             (Eigen::Matrix3f() << 1000.5f, 0.5f, 641.5f, 0, 999.25f, 479.25f, 0, 0, 1).finished());
   EXPECT_EQ(record.getFullFrameDistortion(), std::vector<float>({1, 2, 7, 8, 3, 4, 5, 6}));

@@ -28,8 +28,10 @@ using Jet = autodiff::AutoDiff1<double, kVariables>;
 constexpr double kTolerance = 1e-10;
 
 std::vector<std::pair<std::string, Lens>> testLenses() {
-  Lens rational = testing::wideLens();
-  rational.distortion = {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f};
+  const Lens wide = testing::wideLens();
+  const Lens rational =
+      testing::makeLens(wide.width(), wide.height(), wide.K(),
+                        {2.1f, 0.4f, 0.0008f, -0.0006f, 0.01f, 2.4f, 0.9f, 0.05f});
   return {{"navigation", testing::navigationLens()},
           {"head", CameraParametersSet().getCamera("head")->getLens(1280, 960)},
           {"folded", testing::foldedLens()},
@@ -100,7 +102,7 @@ TEST(LensDerivatives, ViewNormalEquationsAreThoseOfTheModelsRows) {
       pixelJets(kj, pose.camera_from_target_rotation, pose.translation, view.target.back(), jets);
       const Eigen::Vector3d X =
           pose.camera_from_target_rotation * view.target.back() + pose.translation;
-      EXPECT_LE((storedLens(k, lens.width, lens.height).project(X) -
+      EXPECT_LE((storedLens(k, lens.width(), lens.height()).project(X) -
                  Eigen::Vector2d(jets[0].value, jets[1].value))
                     .norm(),
                 1e-9)
@@ -110,7 +112,7 @@ TEST(LensDerivatives, ViewNormalEquationsAreThoseOfTheModelsRows) {
       e.segment<2>(2 * i) = Eigen::Vector2d(jets[0].value, jets[1].value) - view.image.back();
     }
     const std::vector<View> views = {view};
-    ReprojectionProblem problem(views, lens.width, lens.height, {k, {pose}});
+    ReprojectionProblem problem(views, lens.width(), lens.height(), {k, {pose}});
     problem.setPenalties(false);
     NormalEquations normal;
     problem.linearize(&normal);

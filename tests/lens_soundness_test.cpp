@@ -123,7 +123,8 @@ TEST(LensSoundness, EveryPixelOfALensSoundOverItsImageConverges) {
     // A focal length under a pixel is no camera.
     if (!(corner > 0.05 && corner < 50.0)) continue;
     const float f = float(std::hypot(40.0, 30.0) / corner);
-    const Lens lens{80, 60, (Eigen::Matrix3f() << f, 0, 40, 0, f, 30, 0, 0, 1).finished(), k};
+    const Lens lens =
+        testing::makeLens(80, 60, (Eigen::Matrix3f() << f, 0, 40, 0, f, 30, 0, 0, 1).finished(), k);
     SCOPED_TRACE(trial);
     if (!lens.isSoundOverImage()) {
       ++refused;

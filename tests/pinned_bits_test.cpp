@@ -89,11 +89,11 @@ TEST(CalibrateCameraBits, TwentyViewsOfTheNavigationLensFitToPinnedBits) {
   const Lens truth = dravik::testing::navigationLens();
   dravik::testing::BoardViewOptions options;
   CameraFit fit;
-  ASSERT_TRUE(calibrateCamera(dravik::testing::boardViews(truth, options), truth.width,
-                              truth.height, {}, &fit));
+  ASSERT_TRUE(calibrateCamera(dravik::testing::boardViews(truth, options), truth.width(),
+                              truth.height(), {}, &fit));
   std::string bits = hex(fit.rms_px);
-  for (int i : {0, 1}) bits += " " + hex(fit.lens.K(i, i)) + " " + hex(fit.lens.K(i, 2));
-  for (float d : fit.lens.distortion) bits += " " + hex(d);
+  for (int i : {0, 1}) bits += " " + hex(fit.lens.K()(i, i)) + " " + hex(fit.lens.K()(i, 2));
+  for (float d : fit.lens.distortion()) bits += " " + hex(d);
   // rms, fx, cx, fy, cy, then k1 k2 p1 p2 k3 k4 k5 k6.
   EXPECT_EQ(bits,
             "0x1.180c85529aa39p-2 0x1.3545a4p+9 0x1.40ee98p+9 0x1.350466p+9 0x1.de0a0cp+8 "

@@ -68,11 +68,11 @@ template <typename T>
 Accuracy accuracyOf(const Lens& lens, const PinholeView& view, int channels, bool noise) {
   UndistortionMap map;
   EXPECT_TRUE(buildUndistortionMap(lens, view, &map));
-  const std::vector<T> src = frameOf<T>(lens.width, lens.height, channels, noise);
+  const std::vector<T> src = frameOf<T>(lens.width(), lens.height(), channels, noise);
   std::vector<T> dst(size_t(map.width) * map.height * channels);
   const T border = T(7);
-  EXPECT_TRUE(remapImage(src.data(), lens.width, lens.height, channels,
-                         size_t(lens.width) * channels * sizeof(T), map, dst.data(),
+  EXPECT_TRUE(remapImage(src.data(), lens.width(), lens.height(), channels,
+                         size_t(lens.width()) * channels * sizeof(T), map, dst.data(),
                          size_t(map.width) * channels * sizeof(T), border));
   Accuracy accuracy;
   for (size_t i = 0; i < map.valid.size(); ++i) {
@@ -84,7 +84,7 @@ Accuracy accuracyOf(const Lens& lens, const PinholeView& view, int channels, boo
         continue;
       }
       const double exact = std::floor(
-          exactSample(src, lens.width, lens.height, channels, c, map.x[i], map.y[i]) + 0.5);
+          exactSample(src, lens.width(), lens.height(), channels, c, map.x[i], map.y[i]) + 0.5);
       accuracy.worst = std::max(accuracy.worst, std::abs(double(ours) - exact));
       accuracy.equal += double(ours) == exact;
       ++accuracy.samples;
@@ -117,7 +117,7 @@ TEST(RemapImage, SamplesAreTheExactBilinearSamplesOfTheMapsPositions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PinholeView view = sameView(c.lens);
-    if (c.width != c.lens.width) {
+    if (c.width != c.lens.width()) {
       ASSERT_TRUE(choosePinholeView(c.lens, 0.5f, c.width, c.height, &view));
     }
     const Accuracy a = c.bits == 8 ? accuracyOf<std::uint8_t>(c.lens, view, c.channels, c.noise)
@@ -127,7 +127,7 @@ TEST(RemapImage, SamplesAreTheExactBilinearSamplesOfTheMapsPositions) {
     // 16-bit ones carry 8 more bits than single precision rounds away.
     EXPECT_GE(double(a.equal), 0.995 * double(a.samples)) << a.equal << " of " << a.samples;
     EXPECT_GT(a.samples, (long long)c.width * c.height * c.channels / 2);
-    if (c.lens.distortion[0] == foldedLens().distortion[0]) {
+    if (c.lens.distortion()[0] == foldedLens().distortion()[0]) {
       EXPECT_GT(a.border, 0);
     }
   }
@@ -144,23 +144,24 @@ TEST(RemapImage, EveryThreadCountGivesTheSameBytes) {
   const UndistortionMapView band{map.width,    map.height,      0, 0, map.x.data(),
                                  map.y.data(), map.valid.data()};
   for (const int channels : {1, 3}) {
-    const std::vector<std::uint8_t> src8 = frameOf<std::uint8_t>(lens.width, lens.height, channels);
+    const std::vector<std::uint8_t> src8 =
+        frameOf<std::uint8_t>(lens.width(), lens.height(), channels);
     const std::vector<std::uint16_t> src16 =
-        frameOf<std::uint16_t>(lens.width, lens.height, channels);
+        frameOf<std::uint16_t>(lens.width(), lens.height(), channels);
     const size_t row = size_t(map.width) * channels;
     std::vector<std::uint8_t> one8(row * map.height);
     std::vector<std::uint16_t> one16(row * map.height);
-    ASSERT_TRUE(remapImage(src8.data(), lens.width, lens.height, channels, row, band, one8.data(),
-                           row, 0, 1));
-    ASSERT_TRUE(remapImage(src16.data(), lens.width, lens.height, channels, 2 * row, band,
+    ASSERT_TRUE(remapImage(src8.data(), lens.width(), lens.height(), channels, row, band,
+                           one8.data(), row, 0, 1));
+    ASSERT_TRUE(remapImage(src16.data(), lens.width(), lens.height(), channels, 2 * row, band,
                            one16.data(), 2 * row, 0, 1));
     for (const int threads : {0, 2, 3, 7, 1000}) {
       SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(threads));
       std::vector<std::uint8_t> many8(one8.size(), 1);
       std::vector<std::uint16_t> many16(one16.size(), 1);
-      ASSERT_TRUE(remapImage(src8.data(), lens.width, lens.height, channels, row, band,
+      ASSERT_TRUE(remapImage(src8.data(), lens.width(), lens.height(), channels, row, band,
                              many8.data(), row, 0, threads));
-      ASSERT_TRUE(remapImage(src16.data(), lens.width, lens.height, channels, 2 * row, band,
+      ASSERT_TRUE(remapImage(src16.data(), lens.width(), lens.height(), channels, 2 * row, band,
                              many16.data(), 2 * row, 0, threads));
       EXPECT_EQ(many8, one8);
       EXPECT_EQ(many16, one16);
@@ -181,10 +182,10 @@ TEST(RemapImage, CallersAtOnceShareTheWorkersAndGetTheirOwnBytes) {
   const size_t row = size_t(map.width) * 3;
   std::vector<std::vector<std::uint8_t>> frames, expected, results(4);
   for (int k = 0; k < 4; ++k) {
-    frames.push_back(frameOf<std::uint8_t>(lens.width, lens.height, 3));
+    frames.push_back(frameOf<std::uint8_t>(lens.width(), lens.height(), 3));
     for (std::uint8_t& sample : frames[k]) sample = std::uint8_t(sample + 40 * k);
     expected.emplace_back(row * map.height);
-    ASSERT_TRUE(remapImage(frames[k].data(), lens.width, lens.height, 3, row, band,
+    ASSERT_TRUE(remapImage(frames[k].data(), lens.width(), lens.height(), 3, row, band,
                            expected[k].data(), row, 0, 1));
   }
   std::vector<std::thread> callers;
@@ -192,8 +193,8 @@ TEST(RemapImage, CallersAtOnceShareTheWorkersAndGetTheirOwnBytes) {
     callers.emplace_back([&, k] {
       results[k].resize(row * map.height);
       for (int repeat = 0; repeat < 5; ++repeat) {
-        remapImage(frames[k].data(), lens.width, lens.height, 3, row, band, results[k].data(), row,
-                   0, 3);
+        remapImage(frames[k].data(), lens.width(), lens.height(), 3, row, band, results[k].data(),
+                   row, 0, 3);
       }
     });
   }
@@ -274,7 +275,7 @@ TEST(RemapImage, BadInputIsRefusedWithOneRecord) {
   const Lens lens = navigationLens();
   UndistortionMap map;
   ASSERT_TRUE(buildUndistortionMap(lens, sameView(lens), &map));
-  const int w = lens.width, h = lens.height;
+  const int w = lens.width(), h = lens.height();
   const size_t s = size_t(w) * 3;
   std::vector<std::uint16_t> image16(s * h, 5);
   std::vector<std::uint8_t> image(s * h, 5);

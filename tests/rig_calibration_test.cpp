@@ -328,7 +328,13 @@ TEST(RigCalibration, RefusesUnusableInput) {
        [](Lenses*, Moments*, RigCalibrationOptions* options) { options->reference = 3; },
        "Reference camera 3 of 3"},
       {"lens with skew",
-       [](Lenses* lenses, Moments*, RigCalibrationOptions*) { (*lenses)[1].K(0, 1) = 0.5f; },
+       [](Lenses* lenses, Moments*, RigCalibrationOptions*) {
+         const dravik::calibration::Lens lens = (*lenses)[1];
+         Eigen::Matrix3f K = lens.K();
+         K(0, 1) = 0.5f;
+         dravik::calibration::Lens::fromIntrinsics(K, lens.distortion(), lens.width(),
+                                                   lens.height(), &(*lenses)[1]);
+       },
        "Camera 1: lens not usable"},
       {"fixture of no moment",
        [](Lenses*, Moments* moments, RigCalibrationOptions* options) {

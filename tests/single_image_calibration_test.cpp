@@ -19,6 +19,7 @@
 #include "support/head_sensor_tables.h"
 #include "support/log_capture.h"
 #include "support/synthetic_view.h"
+#include "support/undistortion_lenses.h"
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
 #include <opencv2/calib3d.hpp>
@@ -61,8 +62,9 @@ dravik::calibration::Lens lensOf(const TruthCamera& c) {
   const auto d = c.distortionCoefficients();
   dravik::LensCoefficients coefficients;
   std::copy(d.begin(), d.end(), coefficients.begin());
-  return {kImageSize.x(), kImageSize.y(),
-          (Eigen::Matrix3f() << c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1).finished(), coefficients};
+  return dravik::testing::makeLens(
+      kImageSize.x(), kImageSize.y(),
+      (Eigen::Matrix3f() << c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1).finished(), coefficients);
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV

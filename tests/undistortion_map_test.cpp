@@ -82,7 +82,7 @@ TEST(UndistortionMap, FoldedLensKeepsEveryValidRayInsideTheSoundRegion) {
     ++beyond;
     EXPECT_EQ(map.valid[i], 0) << u << " " << v;
     const float x = map_x.at<float>(v, u), y = map_y.at<float>(v, u);
-    ghosts += (x >= 0 && y >= 0 && x <= lens.width - 1 && y <= lens.height - 1) ? 1 : 0;
+    ghosts += (x >= 0 && y >= 0 && x <= lens.width() - 1 && y <= lens.height() - 1) ? 1 : 0;
   });
   EXPECT_EQ(map.x[0], kOutsideSource);  // the corner, beyond the fold
   EXPECT_GT(beyond, view.width * view.height / 4);
@@ -96,8 +96,9 @@ TEST(UndistortionMap, FoldedLensKeepsEveryValidRayInsideTheSoundRegion) {
 // rim is left out); each valid entry of the inverse map, distorted again,
 // lands back on its source pixel.
 TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
-  Lens skewed = navigationLens();
-  skewed.K(0, 1) = 2.5f;
+  Eigen::Matrix3f skewed_K = navigationLens().K();
+  skewed_K(0, 1) = 2.5f;
+  const Lens skewed = makeLens(1280, 960, skewed_K, navigationLens().distortion());
   for (const Lens& lens : {navigationLens(), foldedLens(), skewed}) {
     const PinholeView view = sameView(lens);
     UndistortionMap forward, inverse;
@@ -115,7 +116,7 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
     });
     EXPECT_LT(worst_back, kOpenCVTolerance);
     // At whole source pixels the inverse is exact: distort its answer again.
-    forEachPixel(lens.width, lens.height, 7, [&](int u, int v, size_t i) {
+    forEachPixel(lens.width(), lens.height(), 7, [&](int u, int v, size_t i) {
       if (!inverse.valid[i]) return;
       const Eigen::Vector2d p =
           lens.project(view_K.inverse() * Eigen::Vector3d(inverse.x[i], inverse.y[i], 1));
@@ -131,7 +132,7 @@ TEST(UndistortionMap, InverseAfterForwardGivesBackThePixel) {
 TEST(UndistortionMap, AlphaZeroIsAllValidAndAlphaOneKeepsEverySoundSourcePixel) {
   for (const bool square : {false, true}) {
     for (const Lens& lens : {navigationLens(), foldedLens()}) {
-      SCOPED_TRACE(std::string(square ? "square pixels, " : "") + std::to_string(lens.K(0, 0)));
+      SCOPED_TRACE(std::string(square ? "square pixels, " : "") + std::to_string(lens.K()(0, 0)));
       PinholeView every_pixel_valid, every_source_pixel;
       PixelRect rect;
       ASSERT_TRUE(choosePinholeView(lens, 0.0f, 800, 600, square, &every_pixel_valid, &rect));
@@ -201,17 +202,17 @@ TEST(ChoosePinholeView, FailureWritesNeitherViewNorRectangle) {
 // steps of up to 255 that is several levels, on average a fraction of one.
 TEST(UndistortionRemap, ResamplesAsOpenCVRemapToWithinItsRoundingOfPositions) {
   for (const Lens& lens : {navigationLens(), foldedLens()}) {
-    SCOPED_TRACE(lens.K(0, 0));
+    SCOPED_TRACE(lens.K()(0, 0));
     const UndistortionMap map = mapOf(lens);
     const cv::Mat valid = cvPlane(map, map.valid), invalid = valid == 0;
     for (const int channels : {1, 3, 4}) {
       SCOPED_TRACE(channels);
-      std::vector<std::uint8_t> pixels = texturedImage(lens.width, lens.height, channels);
-      const size_t stride = size_t(lens.width) * channels;
+      std::vector<std::uint8_t> pixels = texturedImage(lens.width(), lens.height(), channels);
+      const size_t stride = size_t(lens.width()) * channels;
       cv::Mat ours(map.height, map.width, CV_8UC(channels)), theirs;
-      ASSERT_TRUE(remapImage(pixels.data(), lens.width, lens.height, channels, stride, map,
+      ASSERT_TRUE(remapImage(pixels.data(), lens.width(), lens.height(), channels, stride, map,
                              ours.data, stride, 7));
-      cv::remap(cv::Mat(lens.height, lens.width, CV_8UC(channels), pixels.data()), theirs,
+      cv::remap(cv::Mat(lens.height(), lens.width(), CV_8UC(channels), pixels.data()), theirs,
                 cvPlane(map, map.x), cvPlane(map, map.y), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
       EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), 8.0);
       EXPECT_LE(cv::norm(ours, theirs, cv::NORM_L1, valid) / cv::countNonZero(valid) / channels,
@@ -257,17 +258,19 @@ TEST(UndistortionRemap, BadInputIsRefusedWithOneRecord) {
   const Lens good = navigationLens();
   const PinholeView view = sameView(good);
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  // The lens of no image (what stands where a lens was refused), and one of
+  // an image too large for a map.
   const std::vector<std::function<void(Lens*)>> lens_faults = {
-      [](Lens* l) { l->height = -3; }, [](Lens* l) { l->width = l->height = 1 << 14; },
-      [&](Lens* l) { l->K(0, 2) = nan; }};
+      [](Lens* l) { *l = Lens(); },
+      [](Lens* l) { *l = makeLens(1 << 14, 1 << 14, l->K(), l->distortion()); }};
   UndistortionMap map = mapOf(good), short_map = map;
   short_map.valid.pop_back();
   PinholeView flat = view, chosen;
   flat.K(1, 1) = 0.0f;
   // A 3-channel image of the lens's size, resampled in place when the call is not refused.
-  std::vector<std::uint8_t> image(size_t(good.width) * good.height * 3);
+  std::vector<std::uint8_t> image(size_t(good.width()) * good.height() * 3);
   std::uint8_t* const px = image.data();
-  const int w = good.width, h = good.height;
+  const int w = good.width(), h = good.height();
   const size_t s = size_t(w) * 3;
   // A call that must fail with one level-2 record, of `text` when one is named.
   const auto refused = [](const std::string& name, const std::function<bool()>& call,

@@ -3,10 +3,9 @@
 // batch projection and inverse, the PTZ projection and rays, the maps and the
 // remap of a frame. ctest runs it on the variants the processor picks and with
 // CAMERA_PARAMETERS_BASELINE=1, and compares the two files byte for byte but
-// for the lines that begin with '#': the first, naming the variants taken,
-// and outputs that differ by design (vector_paths_compare.cmake). A large
-// output is written as its count, a 64-bit FNV-1a hash of its bytes and a few
-// samples, so that a difference names its output.
+// for the lines that begin with '#', the first naming the variants taken
+// (vector_paths_compare.cmake). A large output is written as its count, a 64-bit FNV-1a hash of its
+// bytes and a few samples, so that a difference names its output.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,8 +29,7 @@ void write(const char* name, const T* values, std::size_t n) {
   std::uint64_t hash = 1469598103934665603ull;
   const auto* bytes = reinterpret_cast<const unsigned char*>(values);
   for (std::size_t i = 0; i < n * sizeof(T); ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
-  std::fprintf(out, "%s n=%zu fnv=%016llx\n%s ", name, n, static_cast<unsigned long long>(hash),
-               name[0] == '#' ? "#" : "");
+  std::fprintf(out, "%s n=%zu fnv=%016llx\n ", name, n, static_cast<unsigned long long>(hash));
   const std::size_t step = n <= 48 ? 1 : n / 16 + 1;
   for (std::size_t i = 0; i < n; i += step) {
     if constexpr (std::is_floating_point_v<T>)
@@ -47,15 +45,15 @@ void write(const char* name, const std::vector<T>& values) {
 }
 
 void writeLens(const char* name, const Lens& lens) {
-  std::vector<double> terms(lens.K.data(), lens.K.data() + 9);
-  terms.insert(terms.end(), lens.distortion.begin(), lens.distortion.end());
+  std::vector<double> terms(lens.K().data(), lens.K().data() + 9);
+  terms.insert(terms.end(), lens.distortion().begin(), lens.distortion().end());
   write(name, terms);
 }
 
 void fits() {
   const Lens truth = dravik::testing::navigationLens();
   CameraFit fit;
-  if (calibrateCamera(dravik::testing::boardViews(truth, {}), truth.width, truth.height, {},
+  if (calibrateCamera(dravik::testing::boardViews(truth, {}), truth.width(), truth.height(), {},
                       &fit)) {
     writeLens("fit lens", fit.lens);
     std::vector<double> poses, errors{fit.rms_px};
@@ -96,8 +94,8 @@ void lensPoints() {
   std::vector<double> projected(xyz.size() / 3 * 2);
   lens.projectPoints(xyz.data(), xyz.size() / 3, projected.data());
   write("projectPoints", projected);
-  for (double v = -30; v <= lens.height + 30; v += 7.25)
-    for (double u = -30; u <= lens.width + 30; u += 9.5) uv.insert(uv.end(), {u, v});
+  for (double v = -30; v <= lens.height() + 30; v += 7.25)
+    for (double u = -30; u <= lens.width() + 30; u += 9.5) uv.insert(uv.end(), {u, v});
   const std::size_t n = uv.size() / 2;
   std::vector<double> xy(uv.size());
   std::vector<std::uint8_t> ok(n);
@@ -110,13 +108,11 @@ void ptz() {
   const auto model = dravik::testing::sharedModel(dravik::testing::ptzExampleParameters());
   const PTZCameraModelConfiguration config(model, 3100, 900, 5000);
   std::vector<float> x, y, z;
-  std::vector<double> xyz, uv;
+  std::vector<double> xyz;
   for (const Eigen::Vector2f& p : dravik::testing::normalizedGrid(1.3f, 0.05f, 0.9f, 0.05f)) {
-    const Eigen::Vector3f world = dravik::testing::worldPointAt(config, p.x(), p.y(), 3.0f);
-    x.push_back(world.x());
-    y.push_back(world.y());
-    z.push_back(world.z());
-    xyz.insert(xyz.end(), {world.x(), world.y(), world.z()});
+    const Eigen::Vector3f w = dravik::testing::worldPointAt(config, p.x(), p.y(), 3.0f);
+    x.push_back(w.x()), y.push_back(w.y()), z.push_back(w.z());
+    xyz.insert(xyz.end(), {w.x(), w.y(), w.z()});
   }
   std::vector<float> u(x.size()), v(x.size());
   config.project3dToCamera(x.data(), y.data(), z.data(), int(x.size()), u.data(), v.data());
@@ -146,13 +142,11 @@ void maps() {
   write("inverse map x", inverse.x);
   write("inverse map y", inverse.y);
   write("inverse map valid", inverse.valid);
-  // The forward map's loop fuses its multiply-adds where the processor has
-  // them (not the same bits by design): written, not compared.
-  write("# fused undistortion map x", forward.x);
-  write("# fused undistortion map y", forward.y);
 
-  // The frame goes through a forward map of the exact batch projection, the
-  // same bits on every path, so that the resampling alone is compared.
+  // The forward map's loop fuses its multiply-adds where the processor has
+  // them (not the same bits by design): the frame goes through a forward map
+  // of the exact batch projection instead, the same bits on every path, so
+  // that the resampling alone is compared.
   std::vector<double> rays;
   const Eigen::Matrix3d inverse_view = view.K.cast<double>().inverse();
   for (int v = 0; v < view.height; ++v)
@@ -166,20 +160,20 @@ void maps() {
     forward.x[i] = float(sources[2 * i]);
     forward.y[i] = float(sources[2 * i + 1]);
     forward.valid[i] = forward.x[i] >= 0.0f && forward.y[i] >= 0.0f &&
-                       forward.x[i] <= lens.width - 1 && forward.y[i] <= lens.height - 1;
+                       forward.x[i] <= lens.width() - 1 && forward.y[i] <= lens.height() - 1;
   }
   const std::vector<std::uint8_t> frame =
-      dravik::testing::texturedImage(lens.width, lens.height, 3);
+      dravik::testing::texturedImage(lens.width(), lens.height(), 3);
   std::vector<std::uint8_t> remapped(std::size_t(view.width) * view.height * 3);
-  if (remapImage(frame.data(), lens.width, lens.height, 3, std::size_t(lens.width) * 3, forward,
-                 remapped.data(), std::size_t(view.width) * 3, 0, 1))
+  if (remapImage(frame.data(), lens.width(), lens.height(), 3, std::size_t(lens.width()) * 3,
+                 forward, remapped.data(), std::size_t(view.width) * 3, 0, 1))
     write("remapImage 8-bit", remapped);
-  std::vector<std::uint16_t> deep(std::size_t(lens.width) * lens.height),
+  std::vector<std::uint16_t> deep(std::size_t(lens.width()) * lens.height()),
       deep_remapped(std::size_t(view.width) * view.height);
   for (std::size_t i = 0; i < deep.size(); ++i)
     deep[i] = std::uint16_t(frame[3 * i] * 257 + frame[3 * i + 1]);
-  if (remapImage(deep.data(), lens.width, lens.height, 1, std::size_t(lens.width) * 2, forward,
-                 deep_remapped.data(), std::size_t(view.width) * 2, 0, 1))
+  if (remapImage(deep.data(), lens.width(), lens.height(), 1, std::size_t(lens.width()) * 2,
+                 forward, deep_remapped.data(), std::size_t(view.width) * 2, 0, 1))
     write("remapImage 16-bit", deep_remapped);
 }
 

@@ -49,12 +49,19 @@ PTZCameraModelConfiguration::PTZCameraModelConfiguration(
   const double p2 = a1 * A.p2() + a2 * B.p2();
   const double k4 = A.k4() + B.k4();
   const double k5 = A.k4() * B.k4();
-  lens_.width = calWidth();
-  lens_.height = calHeight();
-  lens_.K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
-  lens_.distortion = {float(k1), float(k2), float(p1), float(p2), 0.0f, float(k4), float(k5), 0.0f};
+  Eigen::Matrix3f K;
+  K << float(f), 0.0f, float(cx), 0.0f, float(f), float(cy), 0.0f, 0.0f, 1.0f;
+  // A model whose setting makes no lens (a focal length that is not
+  // positive) leaves the default lens, the lens of no image, and the
+  // configuration invalid; its model reported itself as it loaded.
+  if (!Lens::fromIntrinsicsQuietly(K,
+                                   LensCoefficients{float(k1), float(k2), float(p1), float(p2),
+                                                    0.0f, float(k4), float(k5), 0.0f},
+                                   calWidth(), calHeight(), &lens_)) {
+    valid_ = false;
+  }
   inverse_ = LensInverse(lens_);
-  projector_ = PointProjector(transform_, lens_.distortion.data(), lens_.K);
+  projector_ = PointProjector(transform_, lens_.distortion().data(), lens_.K());
 }
 
 PTZCameraModelConfiguration::PTZCameraModelConfiguration(const PTZCameraModelConfiguration& other) =

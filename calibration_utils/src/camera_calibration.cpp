@@ -539,10 +539,10 @@ bool calibrateCamera(const std::vector<TargetView>& views, int width, int height
   // The lens as it is stored, in single precision, must be sound too.
   CameraFit out;
   out.lens = storedLens(outcome.state.intrinsics, width, height);
-  const bool finite =
-      out.lens.K.allFinite() && std::all_of(out.lens.distortion.begin(), out.lens.distortion.end(),
-                                            [](float k) { return std::isfinite(k); });
-  if (!finite || !(out.lens.K(0, 0) > 0.0f) || !(out.lens.K(1, 1) > 0.0f) ||
+  const bool finite = out.lens.K().allFinite() &&
+                      std::all_of(out.lens.distortion().begin(), out.lens.distortion().end(),
+                                  [](float k) { return std::isfinite(k); });
+  if (!finite || !(out.lens.K()(0, 0) > 0.0f) || !(out.lens.K()(1, 1) > 0.0f) ||
       !out.lens.isSoundOverImage()) {
     return refuse(failureOf(FitReason::kLensNotSound), failure);
   }

@@ -41,9 +41,10 @@ class CurvatureProblem {
   // when the lens cannot undo a point or no homography fits.
   bool residuals(const CurvatureLens& terms, Eigen::VectorXd* r,
                  std::vector<Eigen::Matrix3d>* homographies = nullptr) const {
-    const Lens lens = lensOf(terms);
     r->resize(static_cast<Eigen::Index>(residual_count_));
     if (homographies != nullptr) homographies->clear();
+    Lens lens;
+    if (!lensOf(terms, &lens)) return false;
     Eigen::Index k = 0;
     for (const PlanarView* view : views_) {
       Eigen::Matrix3d H;
@@ -74,14 +75,15 @@ class CurvatureProblem {
     return estimateHomography(view.plane, undistorted_, H);
   }
 
-  Lens lensOf(const CurvatureLens& terms) const {
-    Lens lens;
-    lens.width = width_;
-    lens.height = height_;
-    lens.K << static_cast<float>(half_diagonal_), 0.0f, static_cast<float>(centre_.x()), 0.0f,
+  // The lens of the terms about the centre, false where they make none (a
+  // term that is not finite).
+  bool lensOf(const CurvatureLens& terms, Lens* lens) const {
+    Eigen::Matrix3f K;
+    K << static_cast<float>(half_diagonal_), 0.0f, static_cast<float>(centre_.x()), 0.0f,
         static_cast<float>(half_diagonal_), static_cast<float>(centre_.y()), 0.0f, 0.0f, 1.0f;
-    for (int i = 0; i < 8; ++i) lens.distortion[i] = static_cast<float>(terms[i]);
-    return lens;
+    LensCoefficients distortion;
+    for (int i = 0; i < 8; ++i) distortion[i] = static_cast<float>(terms[i]);
+    return bool(Lens::fromIntrinsicsQuietly(K, distortion, width_, height_, lens));
   }
 
   // The similarity from units of the half diagonal about the centre to pixels.
@@ -202,7 +204,8 @@ bool lensFromCurvature(const std::vector<PlanarView>& views, int width, int heig
         return every;
       }(),
       width, height);
-  const Lens found = all.lensOf(terms);
+  Lens found;
+  if (!all.lensOf(terms, &found)) return false;
   homographies->clear();
   for (const PlanarView& view : views) {
     Eigen::Matrix3d H;

@@ -65,23 +65,23 @@ WIDE_VECTOR_VARIANTS(refineRow, refineRowBody,
 
 bool buildInverseUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map) {
   if (!checkLens(lens) || !checkView(view) ||
-      !prepareMap(lens.width, lens.height, view.width, view.height, map)) {
+      !prepareMap(lens.width(), lens.height(), view.width, view.height, map)) {
     return false;
   }
-  const int width = lens.width;
+  const int width = lens.width();
 
-  const LensInverse inverse(lens.distortion.data(), lens.K);
+  const LensInverse inverse(lens.distortion().data(), lens.K());
   const PreparedLens& source = inverse.lens;
   const SoundRegion region = lens.soundRegion();
   const double sound_r2 = region.radius * region.radius;
   // Without tangential terms the lens maps the sound region onto the disc of
   // its edge's distorted radius, and nothing beyond it.
-  const bool radial_only = lens.distortion[2] == 0.0f && lens.distortion[3] == 0.0f &&
+  const bool radial_only = lens.distortion()[2] == 0.0f && lens.distortion()[3] == 0.0f &&
                            region.edge != SoundRegion::Edge::kNone;
   const Eigen::Matrix3f& V = view.K;
   // The row's solutions in normalized coordinates; each row starts from the last.
   std::vector<double> x(width, 0.0), y(width, 0.0), residual(width), margin(width);
-  for (int v = 0; v < lens.height; ++v) {
+  for (int v = 0; v < lens.height(); ++v) {
     if (v > 0) refineRow(source, v, width, x.data(), y.data(), residual.data(), margin.data());
     const size_t row = size_t(v) * size_t(width);
     for (int u = 0; u < width; ++u) {

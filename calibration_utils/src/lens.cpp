@@ -64,31 +64,46 @@ LensCheck isLens(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
   return check(K, distortion, width, height);
 }
 
-LensCheck Lens::fromIntrinsics(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
-                               int width, int height, Lens* lens) {
-  const LensCheck found = isLens(K, distortion, width, height);
+template <typename Coefficients>
+LensCheck Lens::make(const Eigen::Matrix3f& K, const Coefficients& distortion, int width,
+                     int height, bool record, Lens* lens) {
+  const LensCheck found = check(K, distortion, width, height);
   if (!found) {
-    DRAVIK_LOG(2, kLensTag) << describeLensProblem(found);
+    if (record) DRAVIK_LOG(2, kLensTag) << describeLensProblem(found);
     return found;
   }
   if (lens != nullptr) {
-    lens->width = width;
-    lens->height = height;
-    lens->K = K;
-    std::copy(distortion.begin(), distortion.end(), lens->distortion.begin());
+    lens->width_ = width;
+    lens->height_ = height;
+    lens->K_ = K;
+    std::copy(distortion.begin(), distortion.end(), lens->distortion_.begin());
   }
   return found;
 }
 
+LensCheck Lens::fromIntrinsics(const Eigen::Matrix3f& K, const std::vector<float>& distortion,
+                               int width, int height, Lens* lens) {
+  return make(K, distortion, width, height, true, lens);
+}
+
+LensCheck Lens::fromIntrinsicsQuietly(const Eigen::Matrix3f& K,
+                                      const std::vector<float>& distortion, int width, int height,
+                                      Lens* lens) {
+  return make(K, distortion, width, height, false, lens);
+}
+
+template LensCheck Lens::make(const Eigen::Matrix3f&, const LensCoefficients&, int, int, bool,
+                              Lens*);
+
 Eigen::Vector2d Lens::distort(const Eigen::Vector2d& normalized) const {
-  const PreparedLens prepared(distortion.data(), K);
+  const PreparedLens prepared(distortion_.data(), K_);
   Eigen::Vector2d distorted;
   distortNormalized(prepared.d, normalized.x(), normalized.y(), &distorted.x(), &distorted.y());
   return distorted;
 }
 
 Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
-  const PreparedLens prepared(distortion.data(), K);
+  const PreparedLens prepared(distortion_.data(), K_);
   const double inverse_z = 1.0 / camera_point.z();
   Eigen::Vector2d pixel;
   prepared.pixelOfNormalized(camera_point.x() * inverse_z, camera_point.y() * inverse_z, &pixel.x(),
@@ -99,11 +114,11 @@ Eigen::Vector2d Lens::project(const Eigen::Vector3d& camera_point) const {
 RectifiedPoint Lens::normalize(const Eigen::Vector2d& pixel) const {
   // Built in place, without a copy of a prepared lens (whose reads would
   // wait on its writes): this call is one pixel long.
-  return invertPixel(LensInverse(distortion.data(), K), pixel.x(), pixel.y());
+  return invertPixel(LensInverse(distortion_.data(), K_), pixel.x(), pixel.y());
 }
 
 void Lens::projectPoints(const double* xyz, std::size_t n, double* uv) const {
-  PreparedLens(distortion.data(), K).projectCameraPoints(xyz, n, uv);
+  PreparedLens(distortion_.data(), K_).projectCameraPoints(xyz, n, uv);
 }
 
 void Lens::normalizePixels(const double* uv, std::size_t n, double* xy, std::uint8_t* ok) const {
@@ -129,14 +144,15 @@ void LensInverse::normalizePixels(const double* uv, std::size_t n, double* xy,
   }
 }
 
-SoundRegion Lens::soundRegion() const { return findSoundRegion(distortion); }
+SoundRegion Lens::soundRegion() const { return findSoundRegion(distortion_); }
 
 double Lens::farthestCornerRadius() const {
-  return dravik::farthestCornerRadius(K(0, 0), K(0, 1), K(0, 2), K(1, 1), K(1, 2), width, height);
+  return dravik::farthestCornerRadius(K_(0, 0), K_(0, 1), K_(0, 2), K_(1, 1), K_(1, 2), width_,
+                                      height_);
 }
 
 bool Lens::isSoundOverImage() const {
-  if (!check(K, distortion, width, height)) return false;
+  if (!check(K_, distortion_, width_, height_)) return false;
   // Every point within the one-to-one radius has its one viewing direction,
   // tangential terms included; without them that is the edge's distorted
   // radius, which r R(r) reaches rising from 0 across the sound region.

@@ -45,9 +45,9 @@ struct Border {
 // each sample that converges inside the sound region widens the outer box,
 // and pushes in the side of the inner box it lies on.
 Border undistortBorder(const Lens& lens, double sound_r2) {
-  const double last_u = lens.width - 1 - kBorderInset, last_v = lens.height - 1 - kBorderInset;
-  const int across = (lens.width - 1) * kBorderSamplesPerPixel;
-  const int down = (lens.height - 1) * kBorderSamplesPerPixel;
+  const double last_u = lens.width() - 1 - kBorderInset, last_v = lens.height() - 1 - kBorderInset;
+  const int across = (lens.width() - 1) * kBorderSamplesPerPixel;
+  const int down = (lens.height() - 1) * kBorderSamplesPerPixel;
   // Pixels, in pairs (u, v), and the side each lies on: 0 left, 1 right,
   // 2 top, 3 bottom.
   std::vector<double> pixels;
@@ -84,8 +84,8 @@ Border undistortBorder(const Lens& lens, double sound_r2) {
 // True when the direction (x, y) is seen inside the lens's image.
 bool seenInside(const Lens& lens, double x, double y) {
   const Eigen::Vector2d pixel = lens.project(Eigen::Vector3d(x, y, 1.0));
-  return pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() <= lens.width - 1 &&
-         pixel.y() <= lens.height - 1;
+  return pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() <= lens.width() - 1 &&
+         pixel.y() <= lens.height() - 1;
 }
 
 // The outer box also takes in the sound region's own edge where the image

@@ -45,21 +45,23 @@ bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<f
   for (const CameraFit::UndeterminedDirection& d : calibration.undetermined) {
     directions_finite = directions_finite && d.direction.allFinite();
   }
-  if (lens.width <= 0 || lens.height <= 0 || lens.width / step == 0 || lens.height / step == 0 ||
-      static_cast<long long>(lens.width) * lens.height > kMaxUndistortionPixels ||
-      !lens.K.allFinite() || !(lens.K(0, 0) > 0.0f) || !(lens.K(1, 1) > 0.0f) ||
+  if (lens.width() <= 0 || lens.height() <= 0 || lens.width() / step == 0 ||
+      lens.height() / step == 0 ||
+      static_cast<long long>(lens.width()) * lens.height() > kMaxUndistortionPixels ||
+      !lens.K().allFinite() || !(lens.K()(0, 0) > 0.0f) || !(lens.K()(1, 1) > 0.0f) ||
       !calibration.covariance.allFinite() || !directions_finite) {
-    DRAVIK_LOG(2, kTag) << "The calibration's lens (" << lens.width << " x " << lens.height << ", "
-                        << lens.distortion.size()
+    DRAVIK_LOG(2, kTag) << "The calibration's lens (" << lens.width() << " x " << lens.height()
+                        << ", " << lens.distortion().size()
                         << " coefficients) or covariance is not usable at a step of " << step;
     return false;
   }
   IntrinsicVector intrinsics;
-  intrinsics << lens.K(0, 0), lens.K(1, 1), lens.K(0, 2), lens.K(1, 2), 0, 0, 0, 0, 0, 0, 0, 0;
-  for (int i = 0; i < 8; ++i) intrinsics(kLens + i) = lens.distortion[i];
-  const float principal_point[2] = {lens.K(0, 2), lens.K(1, 2)};
-  const float focal_length[2] = {lens.K(0, 0), lens.K(1, 1)};
-  const int columns = lens.width / step, rows = lens.height / step;
+  intrinsics << lens.K()(0, 0), lens.K()(1, 1), lens.K()(0, 2), lens.K()(1, 2), 0, 0, 0, 0, 0, 0, 0,
+      0;
+  for (int i = 0; i < 8; ++i) intrinsics(kLens + i) = lens.distortion()[i];
+  const float principal_point[2] = {lens.K()(0, 2), lens.K()(1, 2)};
+  const float focal_length[2] = {lens.K()(0, 0), lens.K()(1, 1)};
+  const int columns = lens.width() / step, rows = lens.height() / step;
   sigma_px->assign(static_cast<size_t>(columns) * static_cast<size_t>(rows),
                    std::numeric_limits<float>::quiet_NaN());
   const IntrinsicMatrix& C = calibration.covariance;
@@ -68,7 +70,7 @@ bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<f
       const Eigen::Vector2f pixel(static_cast<float>(i * step + step / 2),
                                   static_cast<float>(j * step + step / 2));
       const RectifiedPoint ray =
-          rectifyPointWithStatus(lens.distortion.data(), principal_point, focal_length, pixel);
+          rectifyPointWithStatus(lens.distortion().data(), principal_point, focal_length, pixel);
       PixelDerivatives d;
       if (!ray.converged ||
           !projectWithDerivatives(intrinsics, Eigen::Vector3d(ray.point.x(), ray.point.y(), 1.0),
@@ -97,16 +99,16 @@ bool projectionUncertainty(const CameraFit& calibration, int step, std::vector<f
 bool summarizeUncertainty(const CameraFit& calibration, int step,
                           const std::vector<float>& sigma_px, UncertaintySummary* summary) {
   const Lens& lens = calibration.lens;
-  if (summary == nullptr || step <= 0 || lens.width <= 0 || lens.height <= 0 ||
-      sigma_px.size() != static_cast<size_t>(lens.width / step) * (lens.height / step) ||
+  if (summary == nullptr || step <= 0 || lens.width() <= 0 || lens.height() <= 0 ||
+      sigma_px.size() != static_cast<size_t>(lens.width() / step) * (lens.height() / step) ||
       sigma_px.empty()) {
     DRAVIK_LOG(2, kTag) << "No summary to fill, or a grid of " << sigma_px.size()
-                        << " values not that of a " << lens.width << " x " << lens.height
+                        << " values not that of a " << lens.width() << " x " << lens.height()
                         << " image at a step of " << step;
     return false;
   }
   UncertaintySummary out;
-  const int columns = lens.width / step;
+  const int columns = lens.width() / step;
   size_t above_1 = 0, above_5 = 0, unbounded = 0;
   for (size_t c = 0; c < sigma_px.size(); ++c) {
     const double sigma = sigma_px[c];

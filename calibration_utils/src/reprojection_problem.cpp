@@ -388,8 +388,7 @@ Lens storedLens(const IntrinsicVector& intrinsics, int width, int height) {
   // Checked quietly first: a fit's step may leave intrinsics that make no
   // lens, which its callers refuse on their own terms.
   Lens lens;
-  if (isLens(K, distortion, width, height))
-    Lens::fromIntrinsics(K, distortion, width, height, &lens);
+  Lens::fromIntrinsicsQuietly(K, distortion, width, height, &lens);
   return lens;
 }
 

@@ -77,10 +77,10 @@ Eigen::Vector3d rotationVector(const Eigen::Matrix3d& R) {
 }
 
 bool usableLens(const Lens& lens) {
-  return lens.width > 0 && lens.height > 0 && lens.K.allFinite() && lens.K(0, 0) > 0.0f &&
-         lens.K(1, 1) > 0.0f && lens.K(0, 1) == 0.0f && lens.K(1, 0) == 0.0f &&
-         lens.K(2, 0) == 0.0f && lens.K(2, 1) == 0.0f && lens.K(2, 2) == 1.0f &&
-         std::all_of(lens.distortion.begin(), lens.distortion.end(),
+  return lens.width() > 0 && lens.height() > 0 && lens.K().allFinite() && lens.K()(0, 0) > 0.0f &&
+         lens.K()(1, 1) > 0.0f && lens.K()(0, 1) == 0.0f && lens.K()(1, 0) == 0.0f &&
+         lens.K()(2, 0) == 0.0f && lens.K()(2, 1) == 0.0f && lens.K()(2, 2) == 1.0f &&
+         std::all_of(lens.distortion().begin(), lens.distortion().end(),
                      [](float k) { return std::isfinite(k); });
 }
 
@@ -532,7 +532,7 @@ void refineIntrinsics(const std::vector<Lens>& cameras,
             compose(state.camera_from_reference[c], state.reference_from_target[m]));
       }
     }
-    const int width = cameras[c].width, height = cameras[c].height;
+    const int width = cameras[c].width(), height = cameras[c].height();
     ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
     problem.setPenalties(true);
     // First K alone, which the start's error lies in most, then every term.
@@ -838,7 +838,7 @@ bool calibrateRig(const std::vector<Lens>& cameras, const std::vector<RigMoment>
     camera.robot_covariance = centreCovariance(absolute, L * Z * L.transpose());
     sigmasOf(camera.robot_covariance, &camera.robot_rotation_sigma_deg,
              &camera.robot_centre_sigma_mm);
-    camera.lens = storedLens(intrinsics[c], cameras[c].width, cameras[c].height);
+    camera.lens = storedLens(intrinsics[c], cameras[c].width(), cameras[c].height());
     camera.rms_px = camera_points[c] > 0
                         ? std::sqrt(camera_sum[c] / static_cast<double>(camera_points[c]))
                         : 0.0;

@@ -33,8 +33,9 @@ bool checkImageSize(int width, int height, const char* what) {
 }
 
 bool checkLens(const Lens& lens) {
-  return checkImageSize(lens.width, lens.height, "lens image") &&
-         Lens::fromIntrinsics(lens.K, lens.distortionList(), lens.width, lens.height, nullptr);
+  return checkImageSize(lens.width(), lens.height(), "lens image") &&
+         Lens::fromIntrinsics(lens.K(), lens.distortionList(), lens.width(), lens.height(),
+                              nullptr);
 }
 
 bool checkView(const PinholeView& view) {

@@ -22,10 +22,10 @@ WIDE_VECTORS_INLINE void mapRowBody(const Lens& lens, const ViewInverse& view, i
                                     float sound_r2, int width, float* __restrict out_x,
                                     float* __restrict out_y, std::uint8_t* __restrict valid) {
   float d[8];
-  for (int i = 0; i < 8; ++i) d[i] = lens.distortion[i];
-  const float fx = lens.K(0, 0), skew = lens.K(0, 1), cx = lens.K(0, 2);
-  const float fy = lens.K(1, 1), cy = lens.K(1, 2);
-  const float last_x = float(lens.width - 1), last_y = float(lens.height - 1);
+  for (int i = 0; i < 8; ++i) d[i] = lens.distortion()[i];
+  const float fx = lens.K()(0, 0), skew = lens.K()(0, 1), cx = lens.K()(0, 2);
+  const float fy = lens.K()(1, 1), cy = lens.K()(1, 2);
+  const float last_x = float(lens.width() - 1), last_y = float(lens.height() - 1);
   const double row_y = (v - view.cy) * view.inverse_fy;
   const float y = float(row_y), y2 = float(row_y * row_y);
   const float x_origin = float((-view.cx - view.skew * row_y) * view.inverse_fx);
@@ -55,7 +55,7 @@ WIDE_VECTOR_VARIANTS(mapRow, mapRowBody,
 
 bool buildUndistortionMap(const Lens& lens, const PinholeView& view, UndistortionMap* map) {
   if (!checkLens(lens) || !checkView(view) ||
-      !prepareMap(view.width, view.height, lens.width, lens.height, map)) {
+      !prepareMap(view.width, view.height, lens.width(), lens.height(), map)) {
     return false;
   }
   const ViewInverse inverse(view.K);

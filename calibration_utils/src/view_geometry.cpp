@@ -70,11 +70,11 @@ bool planarTarget(const std::vector<Eigen::Vector3d>& points) {
 
 IntrinsicVector intrinsicsOf(const Lens& lens) {
   IntrinsicVector k = IntrinsicVector::Zero();
-  k(kFx) = lens.K(0, 0);
-  k(kFy) = lens.K(1, 1);
-  k(kCx) = lens.K(0, 2);
-  k(kCy) = lens.K(1, 2);
-  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion[i];
+  k(kFx) = lens.K()(0, 0);
+  k(kFy) = lens.K()(1, 1);
+  k(kCx) = lens.K()(0, 2);
+  k(kCy) = lens.K()(1, 2);
+  for (int i = 0; i < 8; ++i) k(kLens + i) = lens.distortion()[i];
   return k;
 }
 
@@ -99,7 +99,7 @@ bool refinePosesThroughLens(const Lens& lens, const std::vector<View>& views,
   CameraState state;
   state.intrinsics = intrinsicsOf(lens);
   state.poses = *poses;
-  ReprojectionProblem problem(views, lens.width, lens.height, state);
+  ReprojectionProblem problem(views, lens.width(), lens.height(), state);
   problem.setPenalties(false);
   if (!std::isfinite(problem.dataCost(state))) return false;
   SolverOptions solver;

@@ -24,14 +24,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const dravik::calibration::Lens lens = camera->getLens(width, height);
-  const float principal_point[2] = {lens.K(0, 2), lens.K(1, 2)};
-  const float focal_length[2] = {lens.K(0, 0), lens.K(1, 1)};
+  const float principal_point[2] = {lens.K()(0, 2), lens.K()(1, 2)};
+  const float focal_length[2] = {lens.K()(0, 0), lens.K()(1, 1)};
   std::map<int, long> pixels_by_updates;
   long not_converged = 0;
   for (int v = 0; v < height; ++v) {
     for (int u = 0; u < width; ++u) {
       const dravik::calibration::RectifiedPoint point = dravik::calibration::rectifyPointWithStatus(
-          lens.distortion.data(), principal_point, focal_length, Eigen::Vector2f(u, v));
+          lens.distortion().data(), principal_point, focal_length, Eigen::Vector2f(u, v));
       ++pixels_by_updates[point.iterations];
       not_converged += point.converged ? 0 : 1;
     }

@@ -110,7 +110,8 @@ py::array_t<double> uncertainty(const Calibration& calibration, int step) {
     computed = dravik::calibration::projectionUncertainty(calibration, step, &sigma);
   }
   if (!computed) reason.raise("no projection uncertainty");
-  const py::ssize_t rows = calibration.lens.height / step, columns = calibration.lens.width / step;
+  const py::ssize_t rows = calibration.lens.height() / step,
+                    columns = calibration.lens.width() / step;
   py::array_t<double> out({rows, columns});
   std::copy(sigma.begin(), sigma.end(), out.mutable_data());
   return out;
@@ -176,9 +177,10 @@ k4, k5, k6 (zero rows for terms held fixed), the poses marginalised.)";
       .def_readonly("converged", &Calibration::converged,
                     "False when the fit stopped at its step budget (with a WARNING record).")
       .def("__repr__", [](const Calibration& r) {
-        return "<CameraCalibration " + std::to_string(r.lens.width) + "x" +
-               std::to_string(r.lens.height) + ", " + std::to_string(r.camera_from_target.size()) +
-               " views, rms " + std::to_string(r.rms_px) + " px>";
+        return "<CameraCalibration " + std::to_string(r.lens.width()) + "x" +
+               std::to_string(r.lens.height()) + ", " +
+               std::to_string(r.camera_from_target.size()) + " views, rms " +
+               std::to_string(r.rms_px) + " px>";
       });
 }
 

@@ -23,7 +23,6 @@ namespace py = pybind11;
 using dravik::calibration::CompactRemapMap;
 using dravik::calibration::describeLensProblem;
 using dravik::calibration::FixedPointUndistortionMap;
-using dravik::calibration::isLens;
 using dravik::calibration::Lens;
 using dravik::calibration::LensCheck;
 using dravik::calibration::LensProblem;
@@ -278,6 +277,17 @@ void bindImageSize(py::class_<Sized>& c) {
           "Image height, pixels (positive).");
 }
 
+// The lens of K and distortion at width x height, checked without a record:
+// ValueError with the reason where they make none (the size's first).
+Lens checkedLens(const dravik::Matrix3f& K, const std::vector<float>& distortion, int width,
+                 int height) {
+  checkImageSize(width, height);
+  Lens lens;
+  const LensCheck check = Lens::fromIntrinsicsQuietly(K, distortion, width, height, &lens);
+  if (!check) throw py::value_error(describeLensProblem(check));
+  return lens;
+}
+
 void bindLens(py::class_<Lens>& l) {
   l.doc() = R"(A camera's lens at one image size: width x height pixels, K =
 [[fx, skew, cx], [0, fy, cy], [0, 0, 1]] (pixels) and the distortion k1, k2,
@@ -289,19 +299,7 @@ Pixel centres at integer coordinates, as in OpenCV's maps. Its operations
 run in double precision. A lens holds exactly eight coefficients.)";
   l.def(py::init([](int width, int height, const Fixed<float, 3, 3>& K,
                     const std::vector<float>& distortion) {
-          checkImageSize(width, height);
-          Lens lens;
-          lens.width = width;
-          lens.height = height;
-          lens.K = K.value;
-          if (distortion.size() != lens.distortion.size()) {
-            LensCheck count;
-            count.problem = LensProblem::kDistortion;
-            count.coefficients = distortion.size();
-            throw py::value_error(describeLensProblem(count));
-          }
-          std::copy(distortion.begin(), distortion.end(), lens.distortion.begin());
-          return lens;
+          return checkedLens(K.value, distortion, width, height);
         }),
         py::arg("width"), py::arg("height"), py::arg("K"), py::arg("distortion"),
         "ValueError for a width or height that is not positive, K not of shape (3, 3), or a "
@@ -323,22 +321,34 @@ ERROR record saying why, unless K is finite with fx and fy positive and the
 distortion is exactly eight finite coefficients. ValueError for a width or
 height that is not positive.)")
       .def_property(
-          "K", [](const Lens& lens) { return toDouble(lens.K); },
-          [](Lens& lens, const Fixed<float, 3, 3>& K) { lens.K = K.value; }, "K (3 x 3, pixels).")
+          "K", [](const Lens& lens) { return toDouble(lens.K()); },
+          [](Lens& lens, const Fixed<float, 3, 3>& K) {
+            lens = checkedLens(K.value, lens.distortionList(), lens.width(), lens.height());
+          },
+          "K (3 x 3, pixels).")
       .def_property(
           "distortion",
           [](const Lens& lens) {
             return toDouble(Eigen::Map<const Eigen::VectorXf>(
-                lens.distortion.data(), Eigen::Index(lens.distortion.size())));
+                lens.distortion().data(), Eigen::Index(lens.distortion().size())));
           },
           [](Lens& lens, const std::vector<float>& distortion) {
-            // The lens replaced through the checked constructor.
-            const LensCheck check = isLens(lens.K, distortion, lens.width, lens.height);
-            if (!check) throw py::value_error(describeLensProblem(check));
-            Lens::fromIntrinsics(lens.K, distortion, lens.width, lens.height, &lens);
+            lens = checkedLens(lens.K(), distortion, lens.width(), lens.height());
           },
           "k1, k2, p1, p2, k3, k4, k5, k6. Setting it checks the lens (Lens.from_intrinsics): "
           "ValueError with the reason when it makes none.")
+      .def_property(
+          "width", [](const Lens& lens) { return lens.width(); },
+          [](Lens& lens, int width) {
+            lens = checkedLens(lens.K(), lens.distortionList(), width, lens.height());
+          },
+          "Image width, pixels (positive).")
+      .def_property(
+          "height", [](const Lens& lens) { return lens.height(); },
+          [](Lens& lens, int height) {
+            lens = checkedLens(lens.K(), lens.distortionList(), lens.width(), height);
+          },
+          "Image height, pixels (positive).")
       .def("project", &project, py::arg("points"), kProjectDoc)
       .def("normalize_pixels", &normalizePixels, py::arg("pixels"), kNormalizePixelsDoc)
       .def("pixel_rays", &pixelRays, py::arg("pixels"), kPixelRaysDoc)
@@ -349,7 +359,7 @@ height that is not positive.)")
 reaches the image corner farthest from the principal point: every pixel of
 the image has one viewing direction.)")
       .def("__repr__", [](const Lens& lens) {
-        return "<Lens " + std::to_string(lens.width) + "x" + std::to_string(lens.height) + ">";
+        return "<Lens " + std::to_string(lens.width()) + "x" + std::to_string(lens.height()) + ">";
       });
 }
 
@@ -586,7 +596,6 @@ void bindImages(py::module_& m) {
   py::class_<PinholeView> view(m, "PinholeView");
   py::class_<UndistortionMap> map(m, "UndistortionMap");
   bindLens(lens);
-  bindImageSize(lens);
   bindSoundRegion(m, region);
   bindView(view);
   bindImageSize(view);

@@ -219,7 +219,7 @@ precision and release the GIL.)";
           },
           "k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.")
       .def_property_readonly(
-          "intrinsics", [](const Config& config) { return toDouble(config.getLens().K); },
+          "intrinsics", [](const Config& config) { return toDouble(config.getLens().K()); },
           "K = [[f, 0, cx], [0, f, cy], [0, 0, 1]] (3 x 3, pixels) at this zoom.")
       .def_property_readonly(
           "transform",

@@ -139,7 +139,9 @@ def test_remap_image_gives_the_exact_bilinear_sample_on_any_number_of_threads(ha
 
 
 def test_a_lens_the_library_refuses_gives_none(caplog):
-    lens = cp.Lens(640, 480, np.diag([np.nan, 500, 1]), np.zeros(8))
+    with pytest.raises(ValueError, match="fx nan or fy 500 is not positive"):
+        cp.Lens(640, 480, np.diag([np.nan, 500, 1]), np.zeros(8))
+    lens = cp.Lens(1 << 14, 1 << 14, np.diag([500, 500, 1.0]), np.zeros(8))  # too large for a map
     assert cp.choose_pinhole_view(lens, 0.0, 640, 480) is None
     view = cp.PinholeView(640, 480, np.diag([500, 500, 1.0]))
     assert cp.undistortion_map(lens, view) is None and cp.inverse_undistortion_map(lens, view) is None

@@ -49,8 +49,8 @@ std::vector<Eigen::Matrix4d> spreadPoses(const Lens& lens, const Chessboard& boa
     const int i = k % 3, j = k / 3 % 3;
     const bool corner = k < 9 && i != 1 && j != 1;
     const double inset = corner ? 0.2 : 0.15;
-    const double u = lens.width * (k < 9 ? 0.5 + (i - 1) * (0.5 - inset) : 0.5);
-    const double v = lens.height * (k < 9 ? 0.5 + (j - 1) * (0.5 - inset) : 0.5);
+    const double u = lens.width() * (k < 9 ? 0.5 + (i - 1) * (0.5 - inset) : 0.5);
+    const double v = lens.height() * (k < 9 ? 0.5 + (j - 1) * (0.5 - inset) : 0.5);
     double tilt_x = (1 - j) * kTilt, tilt_y = (i - 1) * kTilt;
     if (k == 4) tilt_x = kTilt;
     if (k >= 9) tilt_x = (k - 10) * kTilt, tilt_y = (k % 2 ? 1 : -1) * kTilt;
@@ -65,10 +65,10 @@ std::vector<Eigen::Matrix4d> spreadPoses(const Lens& lens, const Chessboard& boa
 // a rational lens rests on few corners.
 double largestDisplacement(const Lens& truth, const Lens& fitted) {
   double largest = 0.0;
-  const Eigen::Vector2d centre(0.5 * (truth.width - 1), 0.5 * (truth.height - 1));
+  const Eigen::Vector2d centre(0.5 * (truth.width() - 1), 0.5 * (truth.height() - 1));
   const double radius = 0.5 * centre.norm();
-  for (int y = 0; y < truth.height; y += 4)
-    for (int x = 0; x < truth.width; x += 4) {
+  for (int y = 0; y < truth.height(); y += 4)
+    for (int x = 0; x < truth.width(); x += 4) {
       const Eigen::Vector2d pixel(x, y), ray = truth.normalize(pixel).point;
       if ((pixel - centre).norm() <= radius)
         largest = std::max(largest, (fitted.project({ray.x(), ray.y(), 1.0}) - pixel).norm());
@@ -89,7 +89,7 @@ std::string cornersFile(const Lens& lens, const Chessboard& board,
     json image_points = json::array(), target_points = json::array();
     const std::vector<Eigen::Vector2d> corners = boardCorners(lens, board, poses[k], &target);
     if (!std::all_of(corners.begin(), corners.end(), [&](const Eigen::Vector2d& p) {
-          return p.minCoeff() >= 1.0 && p.x() <= lens.width - 2.0 && p.y() <= lens.height - 2.0;
+          return p.minCoeff() >= 1.0 && p.x() <= lens.width() - 2.0 && p.y() <= lens.height() - 2.0;
         }))
       continue;
     for (const Eigen::Vector2d& p : corners)
@@ -99,7 +99,8 @@ std::string cornersFile(const Lens& lens, const Chessboard& board,
                      {"image_points", image_points},
                      {"target_points", target_points}});
   }
-  return json{{"image_width", lens.width}, {"image_height", lens.height}, {"views", views}}.dump(1);
+  return json{{"image_width", lens.width()}, {"image_height", lens.height()}, {"views", views}}
+      .dump(1);
 }
 
 TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {

@@ -93,7 +93,7 @@ TEST(CamcalDetection, FindsBoardsUnderEachImagingEffectAndOnlyWhereTheyAre) {
         c.charuco ? renderer.renderPattern(pattern, pose)
                   : renderer.renderPattern(ChessboardPattern{corners}, pose);
     const cv::Mat picture =
-        dravik::testing::takePicture(shading, lens.width, lens.height, c.imaging, 3);
+        dravik::testing::takePicture(shading, lens.width(), lens.height(), c.imaging, 3);
     const camcal::Board board = c.charuco ? charuco : camcal::parseBoard("9x6", "0.03");
     camcal::ImageCorners found;
     ASSERT_EQ(camcal::findBoard(picture, board, &found), c.found) << found.reason;
@@ -135,9 +135,9 @@ TEST(CamcalDetection, RefinesEachCornerInAWindowItsOwnSquaresBound) {
       20, false);
   const BoardRenderer renderer(lens, 3);
   const Eigen::Matrix4d& pose = poses[6];
-  const cv::Mat picture =
-      dravik::testing::takePicture(renderer.renderPattern(ChessboardPattern{chessboard}, pose),
-                                   lens.width, lens.height, dravik::testing::ordinaryImaging(), 7);
+  const cv::Mat picture = dravik::testing::takePicture(
+      renderer.renderPattern(ChessboardPattern{chessboard}, pose), lens.width(), lens.height(),
+      dravik::testing::ordinaryImaging(), 7);
   camcal::ImageCorners found;
   ASSERT_TRUE(camcal::findBoard(picture, camcal::parseBoard("9x6", "0.045"), &found))
       << found.reason;
@@ -214,13 +214,13 @@ AtImageCorners calibrateAndMeasure(const Lens& truth, const BoardRenderer& rende
     // finder's fallbacks would spend seconds on it.
     bool whole = true;
     for (const Eigen::Vector2d& p : boardCorners(truth, inner, poses[k]))
-      whole = whole && p.x() >= 0 && p.y() >= 0 && p.x() <= truth.width - 1 &&
-              p.y() <= truth.height - 1;
+      whole = whole && p.x() >= 0 && p.y() >= 0 && p.x() <= truth.width() - 1 &&
+              p.y() <= truth.height() - 1;
     if (!board.charuco && !whole) continue;
     const std::vector<double> shading =
         board.charuco ? renderer.renderPattern(charuco, poses[k])
                       : renderer.renderPattern(ChessboardPattern{inner}, poses[k]);
-    const cv::Mat picture = dravik::testing::takePicture(shading, truth.width, truth.height,
+    const cv::Mat picture = dravik::testing::takePicture(shading, truth.width(), truth.height(),
                                                          {0, 0, 0.7, 1.0, 0}, unsigned(k));
     camcal::ImageCorners found;
     if (camcal::findBoard(picture, board, &found)) {
@@ -229,11 +229,11 @@ AtImageCorners calibrateAndMeasure(const Lens& truth, const BoardRenderer& rende
   }
   dravik::calibration::CameraFit fit;
   const dravik::testing::LogCapture quiet;  // the chessboard's undetermined lens terms
-  EXPECT_TRUE(dravik::calibration::calibrateCamera(views, truth.width, truth.height, {}, &fit));
+  EXPECT_TRUE(dravik::calibration::calibrateCamera(views, truth.width(), truth.height(), {}, &fit));
   constexpr int kStep = 8;
   std::vector<float> sigma;
   EXPECT_TRUE(dravik::calibration::projectionUncertainty(fit, kStep, &sigma));
-  const int columns = truth.width / kStep, rows = truth.height / kStep;
+  const int columns = truth.width() / kStep, rows = truth.height() / kStep;
   AtImageCorners worst;
   for (const auto& [i, j] :
        {std::pair{0, 0}, {columns - 1, 0}, {0, rows - 1}, {columns - 1, rows - 1}}) {
@@ -267,7 +267,7 @@ TEST(CamcalDetection, CharucoBoardsCutByTheEdgeCalibrateTheImageCornersThatChess
   const camcal::Board charuco = camcal::parseBoard("charuco:11x8:0.04:0.03:DICT_5X5_100", "");
   const camcal::Board chessboard = camcal::parseBoard("10x7", "0.04");
   const CharucoPattern pattern = charucoPattern(charuco);
-  const double distance = 1.4 * 0.44 * truth.K(0, 0) / truth.width;
+  const double distance = 1.4 * 0.44 * truth.K()(0, 0) / truth.width();
   std::vector<Eigen::Matrix4d> poses =
       dravik::testing::calibrationPoses(truth, pattern.corners(), distance, 12, true);
   const auto cut = dravik::testing::imageCornerPoses(truth, pattern.corners(), distance, 3);

@@ -65,7 +65,7 @@ TEST(CamcalPtzHead, WritesAHeadThatSeesTheBoardWhereTheTrueHeadSeesIt) {
           scratch.path(name),
           testing::takePicture(
               renderer.renderPattern(testing::ChessboardPattern{board}, camera_from_board),
-              lens.width, lens.height, testing::ordinaryImaging(), unsigned(6 * r + c))));
+              lens.width(), lens.height(), testing::ordinaryImaging(), unsigned(6 * r + c))));
       positions += name + "," + std::to_string(at.x()) + "," + std::to_string(at.y()) + ",0\n";
     }
   }

@@ -43,8 +43,8 @@ std::string cornersJson(const std::vector<RigCamera>& cameras,
             {{"name", momentName(m)}, {"image_points", image}, {"target_points", target}});
       }
     }
-    root["cameras"][cameras[c].name] = {{"image_width", cameras[c].lens.width},
-                                        {"image_height", cameras[c].lens.height},
+    root["cameras"][cameras[c].name] = {{"image_width", cameras[c].lens.width()},
+                                        {"image_height", cameras[c].lens.height()},
                                         {"views", views}};
   }
   return root.dump();
@@ -227,7 +227,9 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
     }
   }
   std::vector<RigCamera> wrong_size = truth;
-  wrong_size[1].lens.width = 700;
+  const dravik::calibration::Lens front = truth[1].lens;
+  ASSERT_TRUE(dravik::calibration::Lens::fromIntrinsics(front.K(), front.distortion(), 700,
+                                                        front.height(), &wrong_size[1].lens));
   const std::string board = "9x6";
   const Args images = {"rig", "--board", board, "--square", "0.06", "--into", robot, "-o", out};
   const Args corners = {"rig", "--into", robot, "-o", out, "--corners"};

@@ -65,7 +65,7 @@ TEST(CamcalUndistort, WritesTheExactBilinearSamplesOfTheLenssMap) {
   const dravik::calibration::Lens lens =
       dravik::calibration::CameraParametersSet().getCamera("navigation")->getLens(width, height);
   dravik::calibration::UndistortionMap map;
-  ASSERT_TRUE(dravik::calibration::buildUndistortionMap(lens, {width, height, lens.K}, &map));
+  ASSERT_TRUE(dravik::calibration::buildUndistortionMap(lens, {width, height, lens.K()}, &map));
   const auto p = [&](int u, int v) { return double(frame[size_t(v) * width + u]); };
   int equal = 0;
   for (size_t i = 0; i < written.size(); ++i) {

@@ -52,9 +52,9 @@ TEST(CamcalPtzIntrinsics, AreTheConfigurationsAtASampleAndBetweenTwo) {
   const std::string out =
       outputOf({"ptz", kPtzCal, "--at", "3600,1200,5000", "intrinsics", "-f", "json"});
   EXPECT_EQ(readIntrinsics("json", out),
-            intrinsicsOf(at.getLens().K, at.getLens().distortionList(), 1920, 1080));
+            intrinsicsOf(at.getLens().K(), at.getLens().distortionList(), 1920, 1080));
   EXPECT_EQ(nlohmann::json::parse(out)["zoom"], 5000);
-  EXPECT_EQ(at.getLens().K(0, 0), 2675.0f);  // halfway between f 2290 and 3060
+  EXPECT_EQ(at.getLens().K()(0, 0), 2675.0f);  // halfway between f 2290 and 3060
   expectRuns({
       prints({"ptz", kPtzCal, "--at", "0,0,4000", "intrinsics"},
              {"camera ptz, PTZ camera\n",

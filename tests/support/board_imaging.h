@@ -140,7 +140,7 @@ inline Imaging ordinaryImaging() { return {0.3, 0.35, 1.2, 2.5, 90}; }
 // `reach_corners`, whose outer views come nearer, farther, so that the board
 // still shows whole markers where the lens squeezes the image's corners.
 inline double viewingDistance(const calibration::Lens& lens, double width_m, bool reach_corners) {
-  return (reach_corners ? 1.8 : 1.4) * width_m * lens.K(0, 0) / lens.width;
+  return (reach_corners ? 1.8 : 1.4) * width_m * lens.K()(0, 0) / lens.width();
 }
 
 // Views for a calibration, `count` of them: boards over a 3 x 3 grid of the
@@ -166,8 +166,8 @@ inline std::vector<Eigen::Matrix4d> calibrationPoses(const calibration::Lens& le
     const double a = std::fmod(0.5 + 0.7548776662466927 * k, 1.0) - 0.5;
     const double b = std::fmod(0.5 + 0.5698402909980532 * k, 1.0) - 0.5;
     const double reach = reach_corners ? (corner ? 0.42 : 0.38) : (corner ? 0.3 : 0.33);
-    const double u = lens.width * (0.5 + (grid ? (i - 1) * reach : 0.0) + 0.04 * a);
-    const double v = lens.height * (0.5 + (grid ? (j - 1) * reach : 0.0) + 0.04 * b);
+    const double u = lens.width() * (0.5 + (grid ? (i - 1) * reach : 0.0) + 0.04 * a);
+    const double v = lens.height() * (0.5 + (grid ? (j - 1) * reach : 0.0) + 0.04 * b);
     double tilt_x = (1 - j) * kTilt, tilt_y = (i - 1) * kTilt;
     if (!grid) tilt_x = (cell % 2 ? 1 : -1) * kTilt, tilt_y = (cell - 9) * 0.5 * kTilt;
     // Later rounds a little nearer, turned a little more.
@@ -199,8 +199,8 @@ inline std::vector<Eigen::Matrix4d> imageCornerPoses(const calibration::Lens& le
   std::vector<Eigen::Matrix4d> poses;
   for (int round = 0; round < per_corner; ++round)
     for (int corner = 0; corner < 4; ++corner) {
-      const Eigen::Vector2d pixel((corner % 2) * (lens.width - 1.0),
-                                  (corner / 2) * (lens.height - 1.0));
+      const Eigen::Vector2d pixel((corner % 2) * (lens.width() - 1.0),
+                                  (corner / 2) * (lens.height() - 1.0));
       const Eigen::Vector2d ray = lens.normalize(pixel).point;
       // The tilts that turn the board's normal onto the ray.
       const double tilt_x = -std::asin(ray.y() / std::sqrt(ray.squaredNorm() + 1.0));

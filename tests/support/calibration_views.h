@@ -21,10 +21,8 @@ namespace testing {
 // A wide lens of a 1280 x 960 image: f = 560 px, the corners 69 degrees off
 // axis, the radial factor down to 0.56 there; sound far beyond the image.
 inline calibration::Lens wideLens() {
-  return {1280,
-          960,
-          (Eigen::Matrix3f() << 560, 0, 645, 0, 562, 478, 0, 0, 1).finished(),
-          {0.1f, 0.0f, 0.0005f, -0.0003f, 0.0f, 0.3f, 0.0f, 0.0f}};
+  return makeLens(1280, 960, (Eigen::Matrix3f() << 560, 0, 645, 0, 562, 478, 0, 0, 1).finished(),
+                  {0.1f, 0.0f, 0.0005f, -0.0003f, 0.0f, 0.3f, 0.0f, 0.0f});
 }
 
 struct BoardViewOptions {
@@ -51,11 +49,11 @@ inline std::vector<calibration::TargetView> boardViews(
   std::vector<Eigen::Vector3d> corners;
   for (int i = 0; i < 54; ++i) corners.emplace_back(0.04 * (i % 9), 0.04 * (i / 9), 0.0);
   const Eigen::Vector3d centre(0.16, 0.10, 0.0);
-  const double w = lens.width, h = lens.height;
+  const double w = lens.width(), h = lens.height();
   const double half_w = 0.5 * options.coverage * w, half_h = 0.5 * options.coverage * h;
   const double mid_u = options.window_centre_x * w, mid_v = options.window_centre_y * h;
   // At this distance the board spans about a third of the window.
-  const double distance = 0.32 * lens.K(0, 0) / (0.35 * options.coverage * w);
+  const double distance = 0.32 * lens.K()(0, 0) / (0.35 * options.coverage * w);
   std::vector<calibration::TargetView> views;
   if (camera_from_target != nullptr) camera_from_target->clear();
   for (int attempt = 0; attempt < 100000 && static_cast<int>(views.size()) < options.count;
@@ -71,8 +69,8 @@ inline std::vector<calibration::TargetView> boardViews(
                                Eigen::AngleAxisd(tilt_y, Eigen::Vector3d::UnitY()) *
                                Eigen::AngleAxisd(tilt_x, Eigen::Vector3d::UnitX()))
                                   .toRotationMatrix();
-    const Eigen::Vector3d direction((u - lens.K(0, 2)) / lens.K(0, 0),
-                                    (v - lens.K(1, 2)) / lens.K(1, 1), 1.0);
+    const Eigen::Vector3d direction((u - lens.K()(0, 2)) / lens.K()(0, 0),
+                                    (v - lens.K()(1, 2)) / lens.K()(1, 1), 1.0);
     const Eigen::Vector3d t = depth * direction - R * centre;
     calibration::TargetView view;
     for (const Eigen::Vector3d& corner : corners) {
@@ -117,10 +115,9 @@ inline std::vector<calibration::TargetView> navigationViews(int count, double no
 // point up to 10 px off centre), drawn again until sound over the image.
 inline calibration::Lens wideRationalLens(unsigned seed = 0) {
   if (seed == 0) {
-    return {1280,
-            960,
-            (Eigen::Matrix3f() << 618, 0, 641.7f, 0, 618, 478.3f, 0, 0, 1).finished(),
-            {-0.21f, 0.045f, 0.0004f, -0.0003f, 0.0f, 0.12f, 0.006f, 0.0f}};
+    return makeLens(1280, 960,
+                    (Eigen::Matrix3f() << 618, 0, 641.7f, 0, 618, 478.3f, 0, 0, 1).finished(),
+                    {-0.21f, 0.045f, 0.0004f, -0.0003f, 0.0f, 0.12f, 0.006f, 0.0f});
   }
   std::mt19937 random(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -135,10 +132,9 @@ inline calibration::Lens wideRationalLens(unsigned seed = 0) {
     const float p2 = static_cast<float>(between(-0.0005, 0.0005));
     const float k4 = static_cast<float>(between(0.08, 0.16));
     const float k5 = static_cast<float>(between(0.0, 0.01));
-    const calibration::Lens lens{1280,
-                                 960,
-                                 (Eigen::Matrix3f() << f, 0, cx, 0, f, cy, 0, 0, 1).finished(),
-                                 {k1, k2, p1, p2, 0.0f, k4, k5, 0.0f}};
+    const calibration::Lens lens =
+        makeLens(1280, 960, (Eigen::Matrix3f() << f, 0, cx, 0, f, cy, 0, 0, 1).finished(),
+                 {k1, k2, p1, p2, 0.0f, k4, k5, 0.0f});
     if (lens.isSoundOverImage()) return lens;  // else drawn again
   }
 }
@@ -167,7 +163,7 @@ inline std::vector<calibration::TargetView> nearTiltedViews(
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::normal_distribution<double> noise(0.0, options.noise_px > 0.0 ? options.noise_px : 1.0);
   const Eigen::Vector3d centre(0.5 * kSquare * (kColumns - 1), 0.5 * kSquare * (kRows - 1), 0.0);
-  const double w = lens.width, h = lens.height;
+  const double w = lens.width(), h = lens.height();
   std::vector<calibration::TargetView> views;
   if (camera_from_target != nullptr) camera_from_target->clear();
   int attempts = 0;
@@ -247,10 +243,12 @@ inline OpenCvCalibration openCvCalibration(const std::vector<calibration::Target
   out.rms =
       cv::calibrateCamera(object_points, image_points, cv::Size(width, height), K, distortion,
                           rotations, translations, deviations, extrinsic_deviations, errors, flags);
-  out.lens = {width, height, Eigen::Matrix3f::Identity(), {}};
-  for (int i = 0; i < 9; ++i) out.lens.K(i / 3, i % 3) = static_cast<float>(K.at<double>(i));
+  Eigen::Matrix3f fitted_K;
+  for (int i = 0; i < 9; ++i) fitted_K(i / 3, i % 3) = static_cast<float>(K.at<double>(i));
+  LensCoefficients fitted{};
   for (int i = 0; i < std::min<int>(8, static_cast<int>(distortion.total())); ++i)
-    out.lens.distortion[i] = static_cast<float>(distortion.at<double>(i));
+    fitted[i] = static_cast<float>(distortion.at<double>(i));
+  out.lens = makeLens(width, height, fitted_K, fitted);
   // Before 4.7, OpenCV divided the residuals' squared sum by the number of
   // points less the free parameters, not by the number of residuals (2 per
   // point) less them; its deviations are brought to the latter here.

@@ -14,9 +14,9 @@ namespace testing {
 // normalizePixels leaves unconverged.
 inline int unconvergedPixels(const calibration::Lens& lens) {
   std::vector<double> uv;
-  uv.reserve(2 * std::size_t(lens.width) * lens.height);
-  for (int v = 0; v < lens.height; ++v) {
-    for (int u = 0; u < lens.width; ++u) uv.insert(uv.end(), {double(u), double(v)});
+  uv.reserve(2 * std::size_t(lens.width()) * lens.height());
+  for (int v = 0; v < lens.height(); ++v) {
+    for (int u = 0; u < lens.width(); ++u) uv.insert(uv.end(), {double(u), double(v)});
   }
   const std::size_t n = uv.size() / 2;
   std::vector<std::uint8_t> ok(n);

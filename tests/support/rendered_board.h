@@ -52,7 +52,7 @@ class BoardRenderer {
  public:
   BoardRenderer(const calibration::Lens& lens, int supersampling)
       : lens_(lens), samples_(supersampling) {
-    const int w = lens.width * samples_, h = lens.height * samples_;
+    const int w = lens.width() * samples_, h = lens.height() * samples_;
     rays_.resize(size_t(w) * h * 2);
     for (int row = 0; row < h; ++row)
       for (int column = 0; column < w; ++column) {
@@ -64,7 +64,7 @@ class BoardRenderer {
     lens.normalizePixels(rays_.data(), size_t(w) * h, rays_.data(), nullptr);
   }
 
-  // The gray image (row-major, lens.width x lens.height) of the board at
+  // The gray image (row-major, lens.width() x lens.height()) of the board at
   // camera_from_board, with Gaussian noise of `noise` gray levels.
   std::vector<std::uint8_t> render(const Chessboard& board,
                                    const Eigen::Matrix4d& camera_from_board, double noise,
@@ -92,10 +92,10 @@ class BoardRenderer {
     const Eigen::Vector3d t = camera_from_board.topRightCorner<3, 1>();
     const Eigen::Vector3d normal = R.col(2);
     const double offset = normal.dot(t);
-    const int w = lens_.width * samples_;
-    std::vector<double> image(size_t(lens_.width) * lens_.height);
-    for (int j = 0; j < lens_.height; ++j) {
-      for (int i = 0; i < lens_.width; ++i) {
+    const int w = lens_.width() * samples_;
+    std::vector<double> image(size_t(lens_.width()) * lens_.height());
+    for (int j = 0; j < lens_.height(); ++j) {
+      for (int i = 0; i < lens_.width(); ++i) {
         double sum = 0.0;
         for (int b = 0; b < samples_; ++b)
           for (int a = 0; a < samples_; ++a) {
@@ -105,7 +105,7 @@ class BoardRenderer {
             const double depth = along != 0.0 ? offset / along : -1.0;
             sum += depth > 0.0 ? pattern(R.transpose() * (depth * ray - t)) : kWorld;
           }
-        image[size_t(j) * lens_.width + i] = sum / (samples_ * samples_);
+        image[size_t(j) * lens_.width() + i] = sum / (samples_ * samples_);
       }
     }
     return image;

@@ -106,8 +106,8 @@ inline std::vector<calibration::RigMoment> rigMoments(const std::vector<RigCamer
                        &view.target_points);
       bool inside = true;
       for (const Eigen::Vector2d& p : pixels) {
-        inside = inside && p.allFinite() && p.x() >= 0 && p.y() >= 0 && p.x() <= lens.width - 1 &&
-                 p.y() <= lens.height - 1;
+        inside = inside && p.allFinite() && p.x() >= 0 && p.y() >= 0 && p.x() <= lens.width() - 1 &&
+                 p.y() <= lens.height() - 1;
       }
       if (!inside) continue;
       for (const Eigen::Vector2d& p : pixels) {

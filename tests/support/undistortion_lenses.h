@@ -15,6 +15,16 @@
 
 namespace dravik::testing {
 
+// The lens of K and distortion at width x height (the order the members
+// were once listed in), or the default lens, the lens of no image, with
+// fromIntrinsics' record where they make none.
+inline calibration::Lens makeLens(int width, int height, const Eigen::Matrix3f& K,
+                                  const LensCoefficients& distortion) {
+  calibration::Lens lens;
+  calibration::Lens::fromIntrinsics(K, distortion, width, height, &lens);
+  return lens;
+}
+
 // The navigation camera of the embedded default calibration at 1280 x 960.
 inline calibration::Lens navigationLens() {
   return calibration::CameraParametersSet().getCamera("navigation")->getLens(1280, 960);
@@ -23,15 +33,13 @@ inline calibration::Lens navigationLens() {
 // A barrel lens whose radial mapping turns back at 46.5 degrees off axis,
 // well inside its 1280 x 960 image: k1 = -0.3, f = 500 px.
 inline calibration::Lens foldedLens() {
-  return {1280,
-          960,
-          (Eigen::Matrix3f() << 500, 0, 640, 0, 500, 480, 0, 0, 1).finished(),
-          {-0.3f, 0, 0, 0, 0, 0, 0, 0}};
+  return makeLens(1280, 960, (Eigen::Matrix3f() << 500, 0, 640, 0, 500, 480, 0, 0, 1).finished(),
+                  {-0.3f, 0, 0, 0, 0, 0, 0, 0});
 }
 
 // The view with the lens's own K and size.
 inline calibration::PinholeView sameView(const calibration::Lens& lens) {
-  return {lens.width, lens.height, lens.K};
+  return {lens.width(), lens.height(), lens.K()};
 }
 
 // A deterministic texture: gradients, stripes and a checkerboard, distinct
@@ -63,7 +71,7 @@ cv::Mat cvPlane(const calibration::UndistortionMap& map, const std::vector<T>& p
 // OpenCV's forward map (CV_32FC1) of the lens for the view.
 inline void cvUndistortionMap(const calibration::Lens& lens, const calibration::PinholeView& view,
                               cv::Mat* map_x, cv::Mat* map_y) {
-  cv::initUndistortRectifyMap(cvCameraMatrix(lens.K), cvDistortion(lens.distortionList()),
+  cv::initUndistortRectifyMap(cvCameraMatrix(lens.K()), cvDistortion(lens.distortionList()),
                               cv::Mat(), cvCameraMatrix(view.K), cv::Size(view.width, view.height),
                               CV_32FC1, *map_x, *map_y);
 }

@@ -77,14 +77,14 @@ int run(const Options& options) {
         board.squares_x, board.squares_y, board.square_m, board.marker_m, board.dictionary_id);
   }
   nlohmann::ordered_json truth;
-  truth["image_width"] = lens.width;
-  truth["image_height"] = lens.height;
+  truth["image_width"] = lens.width();
+  truth["image_height"] = lens.height();
   truth["views"] = nlohmann::ordered_json::array();
   for (size_t v = 0; v < poses.size(); ++v) {
     const std::vector<double> shading =
         charuco ? renderer.renderPattern(*charuco, poses[v])
                 : renderer.renderPattern(dravik::testing::ChessboardPattern{corners}, poses[v]);
-    const cv::Mat picture = dravik::testing::takePicture(shading, lens.width, lens.height,
+    const cv::Mat picture = dravik::testing::takePicture(shading, lens.width(), lens.height(),
                                                          options.imaging, options.seed + v);
     char name[32];
     std::snprintf(name, sizeof name, "board%02zu.%s", v, options.extension.c_str());
@@ -100,7 +100,7 @@ int run(const Options& options) {
     view["name"] = path;
     for (size_t k = 0; k < pixels.size(); ++k) {
       const bool inside = pixels[k].x() >= 0 && pixels[k].y() >= 0 &&
-                          pixels[k].x() <= lens.width - 1 && pixels[k].y() <= lens.height - 1;
+                          pixels[k].x() <= lens.width() - 1 && pixels[k].y() <= lens.height() - 1;
       if (!inside) continue;
       ids.push_back(k);
       image_points.push_back({pixels[k].x(), pixels[k].y()});

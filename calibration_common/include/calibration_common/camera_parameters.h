@@ -50,7 +50,8 @@ namespace calibration {
 
 class BaseCalibrationData;
 class ImageSensorTransform;
-struct Lens;  // calibration_utils/lens.h
+class Lens;  // calibration_utils/lens.h
+struct LensCheck;
 template <typename T>
 struct OpenCVProjection;
 struct FitFailure;  // calibration_utils/camera_calibration.h
@@ -114,7 +115,12 @@ class CAMERA_PARAMETERS_EXPORT CameraParameters {
   // frame's. The reference lives as long as the record.
   const std::vector<float>& getDistortion(int width, int height) const;
   // The lens (calibration_utils/lens.h) for a width x height image:
-  // getIntrinsics and getDistortion at that size, with the same fallback.
+  // getIntrinsics and getDistortion at that size, with the same fallback,
+  // checked without a record (Lens::fromIntrinsicsQuietly): written to
+  // *lens unless refused (a size that is not positive), the reason returned.
+  LensCheck getLens(int width, int height, Lens* lens) const;
+  // The same lens, or the default lens (the lens of no image, 0 x 0) where
+  // it is refused.
   Lens getLens(int width, int height) const;
   // True when the model's table has an entry for that size.
   bool hasIntrinsics(int width, int height) const { return findEntry(width, height) != nullptr; }

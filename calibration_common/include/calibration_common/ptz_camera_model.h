@@ -176,12 +176,13 @@ class CAMERA_PARAMETERS_EXPORT PTZCameraModelConfiguration {
   // undistortion (calibration_utils/undistortion.h).
   const Lens& getLens() const { return lens_; }
   // k1, k2, p1, p2, k3, k4, k5, k6 at this zoom.
-  const LensCoefficients& distortion() const { return lens_.distortion; }
+  const LensCoefficients& distortion() const { return lens_.distortion(); }
   // World to camera at this pan and tilt (and its inverse).
   const CameraTransform& getTransform() const { return transform_; }
   // The camera centre in world coordinates, metres.
   Eigen::Vector3f getCameraCenter() const { return transform_.getCameraCenter(); }
-  // Whether the model was valid when this configuration was built.
+  // Whether the model was valid when this configuration was built, and its
+  // setting made a lens.
   bool valid() const { return valid_; }
 
   // The pixel of a world point (metres).

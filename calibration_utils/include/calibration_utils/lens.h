@@ -20,14 +20,15 @@
 //
 // Failure: fromIntrinsics returns the problem (LensCheck, false as a
 // condition) and writes a level-2 record under "calibration_utils" with its
-// words (describeLensProblem). The other operations never fail loudly: they
-// report through their results (RectifiedPoint::converged, the ok flags).
+// words (describeLensProblem); fromIntrinsicsQuietly returns it alone. The other operations never
+// fail loudly: they report through their results (RectifiedPoint::converged, the ok flags).
 //
 // Thread safety: a Lens is a value; its const operations keep no state and
 // may run on several threads at once.
 #pragma once
 
 #include <Eigen/Core>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,10 +72,19 @@ std::string describeLensProblem(const LensCheck& check);
 LensCheck isLens(const dravik::Matrix3f& K, const std::vector<float>& distortion, int width,
                  int height);
 
-struct Lens {                                         // a camera's lens at one image size
-  int width = 0, height = 0;                          // the image size, pixels
-  dravik::Matrix3f K = dravik::Matrix3f::Identity();  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
-  LensCoefficients distortion{};                      // storage order (dravik/rational_lens.h)
+// A camera's lens at one image size, built only checked: through
+// fromIntrinsics (or fromIntrinsicsQuietly), which refuse what isLens
+// refuses, so that a lens of an image always has K finite with fx and fy
+// positive, eight finite coefficients and a positive size. A lens is derived
+// from another the same way, from its values with the one changed.
+//
+// The default lens (K = I, no distortion, 0 x 0) is the lens of no image:
+// isLens refuses its size, isSoundOverImage is false for it, and whatever
+// takes a lens of an image refuses it by its size. It stands where a lens
+// was refused.
+class Lens {
+ public:
+  Lens() = default;
 
   // The lens of K and distortion at width x height, written to *lens (which
   // may be null to check only), when isLens finds no problem; else the
@@ -82,8 +92,36 @@ struct Lens {                                         // a camera's lens at one 
   // *lens untouched.
   static LensCheck fromIntrinsics(const dravik::Matrix3f& K, const std::vector<float>& distortion,
                                   int width, int height, Lens* lens);
+  // (A template only so that a braced list of coefficients takes the list's
+  // overload.)
+  template <std::size_t N>
+  static LensCheck fromIntrinsics(const dravik::Matrix3f& K, const std::array<float, N>& distortion,
+                                  int width, int height, Lens* lens) {
+    static_assert(N == kLensCoefficientCount, "a lens has eight coefficients");
+    return make(K, distortion, width, height, true, lens);
+  }
+  // As fromIntrinsics, without the record: for values that were a checked
+  // lens's (a calibration record's, a file's already reported) and whose
+  // refusal the caller reports in its own words.
+  static LensCheck fromIntrinsicsQuietly(const dravik::Matrix3f& K,
+                                         const std::vector<float>& distortion, int width,
+                                         int height, Lens* lens);
+  template <std::size_t N>
+  static LensCheck fromIntrinsicsQuietly(const dravik::Matrix3f& K,
+                                         const std::array<float, N>& distortion, int width,
+                                         int height, Lens* lens) {
+    static_assert(N == kLensCoefficientCount, "a lens has eight coefficients");
+    return make(K, distortion, width, height, false, lens);
+  }
+
+  int width() const { return width_; }    // the image size, pixels
+  int height() const { return height_; }  //
+  // [[fx, skew, cx], [0, fy, cy], [0, 0, 1]]
+  const dravik::Matrix3f& K() const { return K_; }
+  // Storage order (dravik/rational_lens.h).
+  const LensCoefficients& distortion() const { return distortion_; }
   // The distortion as a list of eight.
-  std::vector<float> distortionList() const { return {distortion.begin(), distortion.end()}; }
+  std::vector<float> distortionList() const { return {distortion_.begin(), distortion_.end()}; }
 
   // The distorted normalized point (xd, yd) of the normalized point (x, y).
   Eigen::Vector2d distort(const Eigen::Vector2d& normalized) const;
@@ -124,6 +162,16 @@ struct Lens {                                         // a camera's lens at one 
   // converges there). False when the radius falls short of the corner, and
   // for intrinsics that isLens refuses.
   bool isSoundOverImage() const;
+
+ private:
+  // The checked construction of every factory; the record when `record`.
+  template <typename Coefficients>
+  static LensCheck make(const dravik::Matrix3f& K, const Coefficients& distortion, int width,
+                        int height, bool record, Lens* lens);
+
+  int width_ = 0, height_ = 0;
+  dravik::Matrix3f K_ = dravik::Matrix3f::Identity();
+  LensCoefficients distortion_{};
 };
 
 // The inverse of a lens made ready for many pixels: the lens widened once to
@@ -144,7 +192,7 @@ struct LensInverse {
   double inverse_series[3] = {0, 0, 0};  // b1, b2, b3
 
   LensInverse() = default;  // no distortion, K = I
-  explicit LensInverse(const Lens& lens) : LensInverse(lens.distortion.data(), lens.K) {}
+  explicit LensInverse(const Lens& lens) : LensInverse(lens.distortion().data(), lens.K()) {}
   // The lens of `distortion` (eight coefficients) and K. Inline, and
   // prepared in place: a call that normalizes one pixel builds one, and a
   // copy of a prepared lens would have its reads wait on its writes.

@@ -21,9 +21,9 @@
 //    which one view determines well; then every parameter.
 // 3. A single view pins the lens down only where the points are; a full
 //    rational lens can follow them and still bend wildly between and beyond
-//    them, up to a denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 that reaches zero.
-//    In the second stage every lens pays a penalty unless its radial mapping
-//    r -> r radial(r) rises with a slope of at least 0.05 and keeps its
+//    them, up to a denominator of the radial factor (dravik/rational_lens.h)
+//    that reaches zero. In the second stage every lens pays a penalty unless
+//    its radial mapping r -> r R(r) rises with a slope of at least 0.05 and keeps its
 //    denominator above 0.5, from the optical axis out to the image corner
 //    farthest from the principal point. A lens that stays inside these
 //    margins pays nothing, so a fit that is sound by itself is not biased.

@@ -20,14 +20,14 @@
 // Typical use, once per camera and image size, then per frame:
 //   PinholeView view;
 //   PixelRect crop;
-//   choosePinholeView(lens, 0.0f, lens.width, lens.height, &view, &crop);
+//   choosePinholeView(lens, 0.0f, lens.width(), lens.height(), &view, &crop);
 //   UndistortionMap map;
 //   buildUndistortionMap(lens, view, &map);
-//   remapImage(frame, lens.width, lens.height, 3, stride, map, out, out_stride);
+//   remapImage(frame, lens.width(), lens.height(), 3, stride, map, out, out_stride);
 // or, for 8-bit frames, the map prepared once and the frames through it:
 //   CompactRemapMap prepared;
-//   prepareRemap(map, lens.width, lens.height, 3, stride, &prepared);
-//   remapImage(frame, lens.width, lens.height, 3, stride, prepared, out, out_stride);
+//   prepareRemap(map, lens.width(), lens.height(), 3, stride, &prepared);
+//   remapImage(frame, lens.width(), lens.height(), 3, stride, prepared, out, out_stride);
 //
 // Failure: false and a level-2 record under the tag "calibration_utils";
 // outputs are then left empty or untouched. Inputs refused: sizes not
@@ -108,7 +108,7 @@ bool choosePinholeView(const Lens& lens, float alpha, int width, int height, Pin
                        PixelRect* valid_rect = nullptr);
 
 // For each pixel (u, v) of the view, the position (x, y) in the lens's image
-// (lens.width x lens.height, the map's source size) at which the ray
+// (lens.width() x lens.height(), the map's source size) at which the ray
 // K_view^-1 (u, v, 1) is seen.
 // valid is 1 where the ray lies inside the sound region and (x, y) inside
 // [0, width - 1] x [0, height - 1]. Rays beyond the sound region store

@@ -21,7 +21,7 @@ int checkColumnMajorCaller() {
   const std::vector<float> distortion = {-0.2f, 0.05f, 0, 0, 0, 0, 0, 0};
   dravik::calibration::Lens lens;
   failures += dravik::calibration::Lens::fromIntrinsics(K, distortion, 640, 480, &lens) ? 0 : 1;
-  const Eigen::Matrix3f back = lens.K;
+  const Eigen::Matrix3f back = lens.K();
   failures += back == K && back(0, 1) == 2.0f && back(1, 0) == 0.0f ? 0 : 1;
   // The pixel of a point right of the axis lies right of the principal point.
   const Eigen::Vector2d pixel = lens.project(Eigen::Vector3d(0.1, 0.0, 1.0));
@@ -36,7 +36,7 @@ int checkColumnMajorCaller() {
   failures += inverse(0, 3) == -1.5f && inverse(3, 0) == 0.0f ? 0 : 1;
 
   // The package's K through the other library, and back into the package.
-  const Eigen::Matrix3f Kt = other::transposed(lens.K);
+  const Eigen::Matrix3f Kt = other::transposed(lens.K());
   failures += Kt(2, 0) == 320.0f && Kt(0, 2) == 0.0f ? 0 : 1;
   failures += dravik::calibration::Lens::fromIntrinsics(other::transposed(Kt), distortion, 640, 480,
                                                         nullptr)

@@ -62,9 +62,9 @@ PixelRect validRectOf(const UndistortionMap& map, const PinholeView& view) {
 // returns the report.
 std::string undistortImage(const Lens& lens, const ImageOptions& options) {
   imageFormatOf(options.output);
-  Image input = readImage(options.input, WantedSize{lens.width, lens.height});
+  Image input = readImage(options.input, WantedSize{lens.width(), lens.height()});
   RecordCapture capture;
-  PinholeView view{lens.width, lens.height, lens.K};
+  PinholeView view{lens.width(), lens.height(), lens.K()};
   PixelRect rect;
   UndistortionMap map;
   bool built = true;
@@ -72,7 +72,7 @@ std::string undistortImage(const Lens& lens, const ImageOptions& options) {
   if (choose_view) {
     const float alpha = options.alpha.value_or(0.0f);
     if (!std::isfinite(alpha)) throw usageError("--alpha must be a finite number");
-    built = dravik::calibration::choosePinholeView(lens, alpha, lens.width, lens.height,
+    built = dravik::calibration::choosePinholeView(lens, alpha, lens.width(), lens.height(),
                                                    options.square_pixels, &view, &rect);
   }
   built = built && dravik::calibration::buildUndistortionMap(lens, view, &map);

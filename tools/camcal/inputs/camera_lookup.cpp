@@ -25,9 +25,9 @@ IntrinsicsAtSize intrinsicsOf(const std::string& name, const CameraParameters& c
   intrinsics.source = !camera.hasIntrinsics(width, height) ? IntrinsicsSource::kScaledFullFrame
                       : intrinsics.generic                 ? IntrinsicsSource::kFullFrame
                                                            : IntrinsicsSource::kTable;
-  const dravik::calibration::Lens lens = camera.getLens(width, height);
-  intrinsics.K = lens.K;
-  intrinsics.distortion = lens.distortionList();
+  // The lens's values, as loaded (checked where a lens is made of them: lensOf).
+  intrinsics.K = camera.getIntrinsics(width, height);
+  intrinsics.distortion = camera.getDistortion(width, height);
   return intrinsics;
 }
 
@@ -37,13 +37,13 @@ IntrinsicsAtSize intrinsicsOf(const dravik::calibration::PTZCameraModelConfigura
   intrinsics.camera = "ptz";
   intrinsics.model = "ptz";
   intrinsics.model_description = "PTZ camera";
-  intrinsics.width = lens.width;
-  intrinsics.height = lens.height;
+  intrinsics.width = lens.width();
+  intrinsics.height = lens.height();
   intrinsics.source = IntrinsicsSource::kPtzSetting;
   intrinsics.pan = setting.pan();
   intrinsics.tilt = setting.tilt();
   intrinsics.zoom = setting.zoom();
-  intrinsics.K = lens.K;
+  intrinsics.K = lens.K();
   intrinsics.distortion = lens.distortionList();
   return intrinsics;
 }

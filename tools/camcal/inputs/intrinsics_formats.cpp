@@ -6,6 +6,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "cli/command_error.h"
 #include "cli/number_format.h"
 #include "cli/options.h"
 #include "cli/text_table.h"
@@ -71,21 +72,32 @@ std::string sourceText(const IntrinsicsAtSize& in) {
 
 }  // namespace
 
-dravik::calibration::Lens lensOf(const IntrinsicsAtSize& intrinsics) {
+namespace {
+
+// The lens of K and distortion at the intrinsics' size, checked without a
+// second record: the values were a lens's as the library loaded them. A
+// refusal (a file's lens that is none) ends the command with its reason.
+dravik::calibration::Lens checkedLens(const IntrinsicsAtSize& intrinsics,
+                                      const std::vector<float>& distortion) {
   dravik::calibration::Lens lens;
-  lens.width = intrinsics.width;
-  lens.height = intrinsics.height;
-  lens.K = intrinsics.K;
-  std::copy_n(intrinsics.distortion.begin(),
-              std::min(intrinsics.distortion.size(), lens.distortion.size()),
-              lens.distortion.begin());
+  const dravik::calibration::LensCheck check = dravik::calibration::Lens::fromIntrinsicsQuietly(
+      intrinsics.K, distortion, intrinsics.width, intrinsics.height, &lens);
+  if (!check) {
+    throw operationError(intrinsics.camera + " at " + std::to_string(intrinsics.width) + "x" +
+                         std::to_string(intrinsics.height) + ": " +
+                         dravik::calibration::describeLensProblem(check));
+  }
   return lens;
 }
 
+}  // namespace
+
+dravik::calibration::Lens lensOf(const IntrinsicsAtSize& intrinsics) {
+  return checkedLens(intrinsics, intrinsics.distortion);
+}
+
 dravik::calibration::Lens pinholeOf(const IntrinsicsAtSize& intrinsics) {
-  dravik::calibration::Lens lens = lensOf(intrinsics);
-  lens.distortion.fill(0.0f);
-  return lens;
+  return checkedLens(intrinsics, std::vector<float>(dravik::kLensCoefficientCount, 0.0f));
 }
 
 const std::vector<std::string>& intrinsicsFormatNames() {

@@ -39,8 +39,9 @@ struct IntrinsicsAtSize {
 
 // The library's lens of the intrinsics, as they are (calibration_utils/lens.h:
 // its normalize gives a pixel's viewing direction, its project a direction's
-// pixel): a distortion that is not eight coefficients makes a lens whose
-// operations give no numbers.
+// pixel), checked: intrinsics that make no lens (a distortion that is not
+// eight finite coefficients, say) end the command (CommandError) with the
+// reason.
 dravik::calibration::Lens lensOf(const IntrinsicsAtSize& intrinsics);
 // The lens with the same K and size and no distortion: the pinhole camera.
 dravik::calibration::Lens pinholeOf(const IntrinsicsAtSize& intrinsics);

@@ -40,7 +40,7 @@ std::string plotZoomTable(const dravik::calibration::PTZCameraParameters& params
   // The focal length at a zoom, as the library's configuration interpolates it.
   const auto focal_length = [&model](int zoom) {
     return double(
-        dravik::calibration::PTZCameraModelConfiguration(model, 0, 0, zoom).getLens().K(0, 0));
+        dravik::calibration::PTZCameraModelConfiguration(model, 0, 0, zoom).getLens().K()(0, 0));
   };
   const auto& samples = params.intrinsics().samples();
   const int width = params.intrinsics().cal_width();

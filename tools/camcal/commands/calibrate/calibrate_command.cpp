@@ -254,7 +254,7 @@ int calibrate(const CalibrateOptions& options) {
   camera.width = run.corners.width;
   camera.height = run.corners.height;
   camera.source = IntrinsicsSource::kFitted;
-  camera.K = run.fit.lens.K;
+  camera.K = run.fit.lens.K();
   camera.distortion = run.fit.lens.distortionList();
   if (into) {
     fillInto(run, options.corners.empty() && !board.charuco ? &board : nullptr, into.get());

@@ -318,7 +318,7 @@ std::vector<std::string> checkCorners(const CornerSet& corners) {
 std::vector<std::string> checkFit(const CalibrationRun& run, const FitOptions& options) {
   std::vector<std::string> reasons;
   const std::string centre =
-      checkPrincipalPoint(run.fit.lens.K, run.corners.width, run.corners.height);
+      checkPrincipalPoint(run.fit.lens.K(), run.corners.width, run.corners.height);
   if (!centre.empty()) reasons.push_back(centre);
   for (const std::string& reason :
        fitGateReasons({run.fit.rms_px, run.fit.converged, run.fit.iterations}, options.gate))
@@ -436,8 +436,8 @@ CalibrationRun fitCorners(CornerSet corners, const FitOptions& options, const st
   addResiduals(&run);
   applyChecks(checkFit(run, options), options, source, &run);
   addUncertainty(&run);
-  run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion);
-  run.soundness_problem = checkLensModel(run.fit.lens.K, run.fit.lens.distortionList(),
+  run.sound_region = dravik::calibration::findSoundRegion(run.fit.lens.distortion());
+  run.soundness_problem = checkLensModel(run.fit.lens.K(), run.fit.lens.distortionList(),
                                          run.corners.width, run.corners.height);
   addWarnings(&run);
   return run;

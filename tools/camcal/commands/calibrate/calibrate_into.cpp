@@ -167,14 +167,14 @@ void fillInto(const CalibrationRun& run, const Board* board, IntoCalibration* in
   if (!camera) throw operationError(into->path + ": no camera '" + into->camera + "'");
   const CameraModelSize& size = into->size;
   const dravik::Matrix3d K =
-      dravik::calibration::fullFrameIntrinsics(size, run.fit.lens.K.cast<double>());
+      dravik::calibration::fullFrameIntrinsics(size, run.fit.lens.K().cast<double>());
   CameraIntrinsics* intrinsics = camera->mutable_intrinsics();
   intrinsics->set_fx(K(0, 0));
   intrinsics->set_fy(K(1, 1));
   intrinsics->set_skew(K(0, 1));
   intrinsics->set_cx(K(0, 2));
   intrinsics->set_cy(K(1, 2));
-  dravik::setLensCoefficients(run.fit.lens.distortion, intrinsics);
+  dravik::setLensCoefficients(run.fit.lens.distortion(), intrinsics);
   // Sample points of the old calibration would contradict the new one.
   intrinsics->clear_sample_points();
   intrinsics->clear_sample_scalar();

@@ -19,7 +19,7 @@ constexpr const char* kTermNames[12] = {"fx", "fy", "cx", "cy", "k1", "k2",
 
 // Value of term i of the covariance order.
 float termValue(const CalibrationRun& run, int i) {
-  const Eigen::Matrix3f& K = run.fit.lens.K;
+  const Eigen::Matrix3f& K = run.fit.lens.K();
   switch (i) {
     case 0:
       return K(0, 0);
@@ -30,7 +30,7 @@ float termValue(const CalibrationRun& run, int i) {
     case 3:
       return K(1, 2);
     default:
-      return run.fit.lens.distortion[size_t(i - 4)];
+      return run.fit.lens.distortion()[size_t(i - 4)];
   }
 }
 
