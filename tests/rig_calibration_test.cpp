@@ -252,121 +252,89 @@ TEST(RigCalibration, RefinedIntrinsicsStaySoundAndFitNoWorse) {
 }
 
 // Refused inputs: false, a level-2 record saying why, the result untouched.
-struct RefusedCase {
-  std::string name;
-  std::function<void(std::vector<dravik::calibration::Lens>*, std::vector<RigMoment>*,
-                     RigCalibrationOptions*)>
-      spoil;
-  std::string reason;  // a part of the record's text
-};
-
 TEST(RigCalibration, RefusesUnusableInput) {
   const std::vector<RigCamera> cameras =
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
   const RigSceneOptions scene;
   const std::vector<Eigen::Matrix4d> boards = dravik::testing::rigBoardPoses(scene);
-  const std::vector<RigMoment> good = dravik::testing::rigMoments(cameras, boards, scene, 5);
-  using Lenses = std::vector<dravik::calibration::Lens>;
-  using Moments = std::vector<RigMoment>;
-  const auto dropCamera = [](Moments* moments, size_t camera, size_t keep) {
-    size_t seen = 0;
-    for (RigMoment& moment : *moments) {
-      std::vector<dravik::calibration::RigView> views;
-      for (auto& view : moment.views) {
-        if (view.camera != camera || seen++ < keep) views.push_back(view);
-      }
-      moment.views = views;
+  struct Input {
+    std::vector<dravik::calibration::Lens> lenses;
+    std::vector<RigMoment> moments;
+    RigCalibrationOptions options;
+  };
+  const Input good{dravik::testing::lensesOf(cameras),
+                   dravik::testing::rigMoments(cameras, boards, scene, 5),
+                   {}};
+  // Keeps the views of moment m for which keep(view, m) holds.
+  const auto keepViews = [](Input* in, const auto& keep) {
+    for (size_t m = 0; m < in->moments.size(); ++m) {
+      std::vector<dravik::calibration::RigView> kept;
+      for (auto& view : in->moments[m].views)
+        if (keep(view, m)) kept.push_back(view);
+      in->moments[m].views = kept;
     }
   };
-  const std::vector<RefusedCase> cases = {
-      {"unconnected",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         // The front camera keeps its views only at moments the others miss.
-         for (size_t m = 0; m < moments->size(); ++m) {
-           auto& views = (*moments)[m].views;
-           std::vector<dravik::calibration::RigView> kept;
-           for (auto& view : views) {
-             if ((view.camera == 2) == (m % 2 == 0)) kept.push_back(view);
-           }
-           views = kept;
-         }
+  // Camera `camera` keeps its first `keep` views.
+  const auto dropCamera = [&](Input* in, size_t camera, size_t keep) {
+    size_t seen = 0;
+    keepViews(in, [&](const auto& view, size_t) { return view.camera != camera || seen++ < keep; });
+  };
+  const std::pair<std::function<void(Input*)>, std::string> cases[] = {
+      // The front camera keeps its views only at moments the others miss.
+      {[&](Input* in) {
+         keepViews(in,
+                   [](const auto& view, size_t m) { return (view.camera == 2) == (m % 2 == 0); });
        },
        "not connected to the reference camera 0 by shared moments: 2"},
-      {"seen at one moment",
-       [&](Lenses*, Moments* moments, RigCalibrationOptions*) { dropCamera(moments, 1, 1); },
+      {[&](Input* in) { dropCamera(in, 1, 1); },
        "Camera 1 sees the target at 1 moments, at least 2"},
-      {"never seen",
-       [&](Lenses*, Moments* moments, RigCalibrationOptions*) { dropCamera(moments, 2, 0); },
-       "Camera 2 sees the target at 0 moments"},
-      {"points not finite",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].image_points[3].x() = NAN;
-       },
-       "points not finite"},
-      {"unequal points",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].target_points.pop_back();
-       },
+      {[&](Input* in) { dropCamera(in, 2, 0); }, "Camera 2 sees the target at 0 moments"},
+      {[](Input* in) { in->moments[2].views[0].image_points[3].x() = NAN; }, "points not finite"},
+      {[](Input* in) { in->moments[2].views[0].target_points.pop_back(); },
        "image and target points differ in number"},
-      {"too few points",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].image_points.resize(5);
-         (*moments)[2].views[0].target_points.resize(5);
+      {[](Input* in) {
+         in->moments[2].views[0].image_points.resize(5);
+         in->moments[2].views[0].target_points.resize(5);
        },
        "too few points"},
-      {"no such camera",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) { (*moments)[0].views[0].camera = 7; },
-       "not a camera of the rig"},
-      {"a camera twice",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[0].views.push_back((*moments)[0].views[0]);
-       },
-       "seen twice"},
-      {"no camera", [](Lenses* lenses, Moments*, RigCalibrationOptions*) { lenses->clear(); },
-       "A rig of no cameras"},
-      {"reference out of range",
-       [](Lenses*, Moments*, RigCalibrationOptions* options) { options->reference = 3; },
-       "Reference camera 3 of 3"},
-      {"lens with skew",
-       [](Lenses* lenses, Moments*, RigCalibrationOptions*) {
-         const dravik::calibration::Lens lens = (*lenses)[1];
+      {[](Input* in) { in->moments[0].views[0].camera = 7; }, "not a camera of the rig"},
+      {[](Input* in) { in->moments[0].views.push_back(in->moments[0].views[0]); }, "seen twice"},
+      {[](Input* in) { in->lenses.clear(); }, "A rig of no cameras"},
+      {[](Input* in) { in->options.reference = 3; }, "Reference camera 3 of 3"},
+      {[](Input* in) {
+         const dravik::calibration::Lens lens = in->lenses[1];
          Eigen::Matrix3f K = lens.K();
-         K(0, 1) = 0.5f;
+         K(0, 1) = 0.5f;  // skew
          dravik::calibration::Lens::fromIntrinsics(K, lens.distortion(), lens.width(),
-                                                   lens.height(), &(*lenses)[1]);
+                                                   lens.height(), &in->lenses[1]);
        },
        "Camera 1: lens not usable"},
-      {"fixture of no moment",
-       [](Lenses*, Moments* moments, RigCalibrationOptions* options) {
-         options->fixture.push_back(FixtureMoment{moments->size(), Eigen::Matrix4d::Identity()});
+      {[](Input* in) {
+         in->options.fixture.push_back(
+             FixtureMoment{in->moments.size(), Eigen::Matrix4d::Identity()});
        },
        "is not a moment at which a camera sees the target"},
-      {"fixture not rigid",
-       [](Lenses*, Moments*, RigCalibrationOptions* options) {
+      {[](Input* in) {
          FixtureMoment fixture;
          fixture.robot_from_target(0, 0) = 2.0;
-         options->fixture.push_back(fixture);
+         in->options.fixture.push_back(fixture);
        },
        "not a rigid transform"},
   };
-  for (const RefusedCase& refused : cases) {
-    Lenses lenses = dravik::testing::lensesOf(cameras);
-    Moments moments = good;
-    RigCalibrationOptions options;
-    refused.spoil(&lenses, &moments, &options);
+  for (const auto& [spoil, reason] : cases) {
+    Input in = good;
+    spoil(&in);
     RigCalibration rig;
     rig.rms_px = -1.0;
     LogCapture log(2);
-    EXPECT_FALSE(calibrateRig(lenses, moments, options, &rig)) << refused.name;
-    EXPECT_EQ(rig.rms_px, -1.0) << refused.name;
-    EXPECT_TRUE(rig.cameras.empty()) << refused.name;
+    EXPECT_FALSE(calibrateRig(in.lenses, in.moments, in.options, &rig)) << reason;
+    EXPECT_TRUE(rig.rms_px == -1.0 && rig.cameras.empty()) << reason;
     const auto records = log.recordsUpTo(2);
-    ASSERT_EQ(records.size(), 1u) << refused.name;
-    EXPECT_NE(records[0].text.find(refused.reason), std::string::npos)
-        << refused.name << ": " << records[0].text;
+    ASSERT_EQ(records.size(), 1u) << reason;
+    EXPECT_NE(records[0].text.find(reason), std::string::npos) << records[0].text;
   }
   LogCapture log(2);
-  EXPECT_FALSE(calibrateRig(dravik::testing::lensesOf(cameras), good, {}, nullptr));
+  EXPECT_FALSE(calibrateRig(good.lenses, good.moments, {}, nullptr));
   EXPECT_EQ(log.recordsUpTo(2).size(), 1u);
 }
 
