@@ -41,6 +41,23 @@ Eigen::Matrix4d relative(const RigCamera& camera, const RigCamera& reference) {
   return camera.camera_from_robot * reference.camera_from_robot.inverse();
 }
 
+// The cameras' views of the test scene's boards, with noise of `seed`.
+std::vector<RigMoment> sceneMoments(const std::vector<RigCamera>& cameras, unsigned seed,
+                                    const RigSceneOptions& scene = {}) {
+  return dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, seed);
+}
+
+// Every part of a pose error within 3 of its standard deviations, none of them zero.
+void expectWithin3Sigma(const Eigen::Matrix<double, 6, 1>& error,
+                        const dravik::calibration::PoseCovariance& covariance,
+                        const std::string& what) {
+  for (int i = 0; i < 6; ++i) {
+    const double sigma = std::sqrt(covariance(i, i));
+    EXPECT_GT(sigma, 0.0) << what << " axis " << i;
+    EXPECT_LT(std::abs(error(i)), 3.0 * sigma) << what << " axis " << i;
+  }
+}
+
 struct RigCase {
   std::vector<std::string> cameras;
 };
@@ -114,9 +131,7 @@ TEST(RigCalibration, FiveCamerasAroundAMiddleReference) {
     moved.topRightCorner<3, 1>() = Eigen::Vector3d(c == 3 ? 0.12 : -0.12, 0.02, 0.0);
     cameras[c].camera_from_robot = moved * cameras[c].camera_from_robot;
   }
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 7);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 7);
   RigCalibrationOptions options;
   options.reference = 2;
   RigCalibration rig;
@@ -126,13 +141,9 @@ TEST(RigCalibration, FiveCamerasAroundAMiddleReference) {
   EXPECT_EQ(rig.cameras[2].covariance, (Eigen::Matrix<double, 6, 6>::Zero()));
   for (size_t c = 0; c < cameras.size(); ++c) {
     if (c == options.reference) continue;
-    const Eigen::Matrix<double, 6, 1> error =
-        poseError(rig.cameras[c].camera_from_reference, relative(cameras[c], cameras[2]));
-    for (int i = 0; i < 6; ++i) {
-      const double sigma = std::sqrt(rig.cameras[c].covariance(i, i));
-      EXPECT_GT(sigma, 0.0) << c << " " << i;
-      EXPECT_LT(std::abs(error(i)), 3.0 * sigma) << c << " " << i;
-    }
+    expectWithin3Sigma(
+        poseError(rig.cameras[c].camera_from_reference, relative(cameras[c], cameras[2])),
+        rig.cameras[c].covariance, std::to_string(c));
   }
 }
 
@@ -140,11 +151,8 @@ TEST(RigCalibration, ViewsSeenByTwoOrMoreCamerasAtOnce) {
   // The scene the rendered rigs use: most moments seen by every camera.
   const std::vector<RigCamera> cameras =
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 1);
   int shared = 0;
-  for (const RigMoment& moment : moments) shared += moment.views.size() >= 2;
+  for (const RigMoment& moment : sceneMoments(cameras, 1)) shared += moment.views.size() >= 2;
   EXPECT_GE(shared, 10);
 }
 
@@ -153,20 +161,15 @@ TEST(RigCalibration, ViewsSeenByTwoOrMoreCamerasAtOnce) {
 // uncertainty left out.
 TEST(RigCalibration, ReferenceKeepsItsRobotPoseWithoutAFixture) {
   const std::vector<RigCamera> cameras = dravik::testing::robotRigCameras({"head", "navigation"});
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 3);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 3);
   RigCalibrationOptions options;
   options.reference_from_robot = cameras[0].camera_from_robot;
   RigCalibration rig;
   ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, options, &rig));
   EXPECT_TRUE(rig.cameras[0].camera_from_robot.isApprox(cameras[0].camera_from_robot, 1e-12));
   EXPECT_EQ(rig.cameras[0].robot_covariance.norm(), 0.0);
-  const Eigen::Matrix<double, 6, 1> error =
-      poseError(rig.cameras[1].camera_from_robot, cameras[1].camera_from_robot);
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_LT(std::abs(error(i)), 3.0 * std::sqrt(rig.cameras[1].robot_covariance(i, i)));
-  }
+  expectWithin3Sigma(poseError(rig.cameras[1].camera_from_robot, cameras[1].camera_from_robot),
+                     rig.cameras[1].robot_covariance, cameras[1].name);
   EXPECT_NEAR(rig.cameras[1].robot_centre_sigma_mm.norm(), rig.cameras[1].centre_sigma_mm.norm(),
               1e-6);
 }
@@ -188,16 +191,11 @@ TEST(RigCalibration, FixtureGivesEveryPoseInTheRobotFrame) {
       for (const size_t m : fixture_moments) options.fixture.push_back(FixtureMoment{m, boards[m]});
       RigCalibration rig;
       ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, options, &rig));
-      for (size_t c = 0; c < cameras.size(); ++c) {
-        const Eigen::Matrix<double, 6, 1> error =
-            poseError(rig.cameras[c].camera_from_robot, cameras[c].camera_from_robot);
-        for (int i = 0; i < 6; ++i) {
-          const double sigma = std::sqrt(rig.cameras[c].robot_covariance(i, i));
-          EXPECT_GT(sigma, 0.0);
-          EXPECT_LT(std::abs(error(i)), 3.0 * sigma)
-              << cameras[c].name << " axis " << i << " fixture of " << fixture_moments.size();
-        }
-      }
+      for (size_t c = 0; c < cameras.size(); ++c)
+        expectWithin3Sigma(
+            poseError(rig.cameras[c].camera_from_robot, cameras[c].camera_from_robot),
+            rig.cameras[c].robot_covariance,
+            cameras[c].name + " fixture of " + std::to_string(fixture_moments.size()));
       // More fixture moments pin the reference more tightly.
       EXPECT_LT(rig.cameras[0].robot_centre_sigma_mm.norm(), 5.0);
     }
@@ -206,9 +204,7 @@ TEST(RigCalibration, FixtureGivesEveryPoseInTheRobotFrame) {
 
 TEST(RigCalibration, OutliersAreDroppedAndThePosesKept) {
   const std::vector<RigCamera> cameras = dravik::testing::robotRigCameras({"navigation", "head"});
-  const RigSceneOptions scene;
-  std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 4);
+  std::vector<RigMoment> moments = sceneMoments(cameras, 4);
   moments[1].views[0].image_points[7] += Eigen::Vector2d(9.0, -6.0);
   moments[3].views.back().image_points[20] += Eigen::Vector2d(-8.0, 8.0);
   RigCalibrationOptions options;
@@ -233,8 +229,7 @@ TEST(RigCalibration, RefinedIntrinsicsStaySoundAndFitNoWorse) {
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
   RigSceneOptions scene;
   scene.moments = 30;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 6);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 6, scene);
   RigCalibration fixed, refined;
   ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, {}, &fixed));
   RigCalibrationOptions options;
@@ -255,16 +250,12 @@ TEST(RigCalibration, RefinedIntrinsicsStaySoundAndFitNoWorse) {
 TEST(RigCalibration, RefusesUnusableInput) {
   const std::vector<RigCamera> cameras =
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
-  const RigSceneOptions scene;
-  const std::vector<Eigen::Matrix4d> boards = dravik::testing::rigBoardPoses(scene);
   struct Input {
     std::vector<dravik::calibration::Lens> lenses;
     std::vector<RigMoment> moments;
     RigCalibrationOptions options;
   };
-  const Input good{dravik::testing::lensesOf(cameras),
-                   dravik::testing::rigMoments(cameras, boards, scene, 5),
-                   {}};
+  const Input good{dravik::testing::lensesOf(cameras), sceneMoments(cameras, 5), {}};
   // Keeps the views of moment m for which keep(view, m) holds.
   const auto keepViews = [](Input* in, const auto& keep) {
     for (size_t m = 0; m < in->moments.size(); ++m) {
