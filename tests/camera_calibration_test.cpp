@@ -336,36 +336,6 @@ TEST(CalibrateCamera, ExactNearTiltedViewsOfWideLensesReachTheZeroResidualMinimu
   }
 }
 
-// Views in the middle half of the image: the uncertainty in the image's
-// corners, beyond the radii the views reach, far above that in the middle
-// (the lens is radial: views of one side teach it the other side's radii).
-TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
-  const Lens truth = dravik::testing::navigationLens();
-  BoardViewOptions options;
-  options.count = 12;
-  options.coverage = 0.5;
-  CameraFit result;
-  ASSERT_TRUE(
-      calibrateCamera(boardViews(truth, options), truth.width(), truth.height(), {}, &result));
-  EXPECT_LT(result.rms_px, kHighestNoisyRms);
-  constexpr int kStep = 64;
-  std::vector<float> sigma;
-  ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma));
-  const int columns = truth.width() / kStep, rows = truth.height() / kStep;
-  ASSERT_EQ(sigma.size(), static_cast<size_t>(columns * rows));
-  // The middle half of the rows and columns, inside the views; the corner
-  // cells, beyond them.
-  double middle = 0.0, corners = INFINITY;
-  for (int j = rows / 4; j < 3 * rows / 4; ++j)
-    for (int i = columns / 4; i < 3 * columns / 4; ++i)
-      middle = std::max(middle, double(sigma[j * columns + i]));
-  for (const int j : {0, rows - 1})
-    for (const int i : {0, columns - 1})
-      corners = std::min(corners, double(sigma[j * columns + i]));
-  EXPECT_GT(middle, 0.0);
-  EXPECT_GT(corners, 3.0 * middle);
-}
-
 TEST(ProjectionUncertainty, RefusesWhatItCannotUse) {
   CameraFit good;
   ASSERT_TRUE(calibrateCamera(navigationViews(6, kNoise), 1280, 960, {}, &good));
