@@ -147,15 +147,6 @@ TEST(RigCalibration, FiveCamerasAroundAMiddleReference) {
   }
 }
 
-TEST(RigCalibration, ViewsSeenByTwoOrMoreCamerasAtOnce) {
-  // The scene the rendered rigs use: most moments seen by every camera.
-  const std::vector<RigCamera> cameras =
-      dravik::testing::robotRigCameras({"navigation", "head", "front"});
-  int shared = 0;
-  for (const RigMoment& moment : sceneMoments(cameras, 1)) shared += moment.views.size() >= 2;
-  EXPECT_GE(shared, 10);
-}
-
 // Without a fixture the reference keeps its pose in the robot calibration,
 // and every camera's pose in the robot frame follows with the reference's
 // uncertainty left out.
