@@ -166,7 +166,8 @@ TEST(CalibrateCamera, ExactViewsGiveBackTheLensNoisyOnesFitWithinTheirNoiseAndUn
 
 // Each option holds what it fixes: the terms left out stay zero and so do
 // their rows of the covariance; a fixed principal point stays at the
-// image's centre; tied focal lengths stay equal.
+// image's centre; tied focal lengths stay equal. (The fitted terms'
+// deviations: CalibrationCovariance.EveryFittedTermHasAStandardDeviationAboveZero.)
 TEST(CalibrateCamera, OptionsHoldWhatTheyFix) {
   const Lens truth = dravik::testing::navigationLens();
   const std::vector<TargetView> views = navigationViews(20, kNoise);
@@ -195,10 +196,6 @@ TEST(CalibrateCamera, OptionsHoldWhatTheyFix) {
       EXPECT_EQ(result.covariance.row(row).cwiseAbs().maxCoeff(), 0.0) << row;
       EXPECT_EQ(row < 4 ? 0.0f : result.lens.distortion()[row - 4], 0.0f) << row;
     }
-    for (int row = 0; row < 4; ++row)  // a free row of the pinhole has a positive deviation
-      EXPECT_TRUE(std::count(c.fixed.begin(), c.fixed.end(), row) > 0 ||
-                  result.standard_deviations(row) > 0.0)
-          << row;
     EXPECT_TRUE(result.lens.isSoundOverImage());
     EXPECT_EQ(result.lens.K().col(2) == Eigen::Vector3f(639.5f, 479.5f, 1),
               c.options.fix_principal_point);
@@ -334,36 +331,6 @@ TEST(CalibrateCamera, ExactNearTiltedViewsOfWideLensesReachTheZeroResidualMinimu
     EXPECT_LT((result.lens.K() - truth.K()).cwiseAbs().maxCoeff(), 0.01);
     EXPECT_TRUE(result.lens.isSoundOverImage());
   }
-}
-
-// Views in the middle half of the image: the uncertainty in the image's
-// corners, beyond the radii the views reach, far above that in the middle
-// (the lens is radial: views of one side teach it the other side's radii).
-TEST(ProjectionUncertainty, GrowsWhereTheViewsDoNotReach) {
-  const Lens truth = dravik::testing::navigationLens();
-  BoardViewOptions options;
-  options.count = 12;
-  options.coverage = 0.5;
-  CameraFit result;
-  ASSERT_TRUE(
-      calibrateCamera(boardViews(truth, options), truth.width(), truth.height(), {}, &result));
-  EXPECT_LT(result.rms_px, kHighestNoisyRms);
-  constexpr int kStep = 64;
-  std::vector<float> sigma;
-  ASSERT_TRUE(projectionUncertainty(result, kStep, &sigma));
-  const int columns = truth.width() / kStep, rows = truth.height() / kStep;
-  ASSERT_EQ(sigma.size(), static_cast<size_t>(columns * rows));
-  // The middle half of the rows and columns, inside the views; the corner
-  // cells, beyond them.
-  double middle = 0.0, corners = INFINITY;
-  for (int j = rows / 4; j < 3 * rows / 4; ++j)
-    for (int i = columns / 4; i < 3 * columns / 4; ++i)
-      middle = std::max(middle, double(sigma[j * columns + i]));
-  for (const int j : {0, rows - 1})
-    for (const int i : {0, columns - 1})
-      corners = std::min(corners, double(sigma[j * columns + i]));
-  EXPECT_GT(middle, 0.0);
-  EXPECT_GT(corners, 3.0 * middle);
 }
 
 TEST(ProjectionUncertainty, RefusesWhatItCannotUse) {

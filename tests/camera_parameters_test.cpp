@@ -30,7 +30,6 @@ using Intrinsics = CameraParameters::Intrinsics;
 using Sizes = std::vector<std::pair<int, int>>;
 using Records = std::map<std::string, std::shared_ptr<const CameraParameters>>;
 
-constexpr float kPixelRounding = 1e-5f;  // relative, float arithmetic in another order
 constexpr float kRounding = 1e-5f;
 
 std::shared_ptr<CameraParameters> readCamera(const std::string& model, int width = 1280,

@@ -143,29 +143,26 @@ TEST(RemapImage, EveryThreadCountGivesTheSameBytes) {
   map.source_width = map.source_height = 0;
   const UndistortionMapView band{map.width,    map.height,      0, 0, map.x.data(),
                                  map.y.data(), map.valid.data()};
-  for (const int channels : {1, 3}) {
-    const std::vector<std::uint8_t> src8 =
-        frameOf<std::uint8_t>(lens.width(), lens.height(), channels);
-    const std::vector<std::uint16_t> src16 =
-        frameOf<std::uint16_t>(lens.width(), lens.height(), channels);
-    const size_t row = size_t(map.width) * channels;
-    std::vector<std::uint8_t> one8(row * map.height);
-    std::vector<std::uint16_t> one16(row * map.height);
-    ASSERT_TRUE(remapImage(src8.data(), lens.width(), lens.height(), channels, row, band,
-                           one8.data(), row, 0, 1));
-    ASSERT_TRUE(remapImage(src16.data(), lens.width(), lens.height(), channels, 2 * row, band,
-                           one16.data(), 2 * row, 0, 1));
+  // Frames of T samples: the bytes of each thread count against one thread's.
+  const auto expectSameBytes = [&](auto sample, int channels) {
+    using T = decltype(sample);
+    const std::vector<T> src = frameOf<T>(lens.width(), lens.height(), channels);
+    const size_t row = size_t(map.width) * channels, stride = row * sizeof(T);
+    std::vector<T> one(row * map.height);
+    ASSERT_TRUE(remapImage(src.data(), lens.width(), lens.height(), channels, stride, band,
+                           one.data(), stride, 0, 1));
     for (const int threads : {0, 2, 3, 7, 1000}) {
-      SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(threads));
-      std::vector<std::uint8_t> many8(one8.size(), 1);
-      std::vector<std::uint16_t> many16(one16.size(), 1);
-      ASSERT_TRUE(remapImage(src8.data(), lens.width(), lens.height(), channels, row, band,
-                             many8.data(), row, 0, threads));
-      ASSERT_TRUE(remapImage(src16.data(), lens.width(), lens.height(), channels, 2 * row, band,
-                             many16.data(), 2 * row, 0, threads));
-      EXPECT_EQ(many8, one8);
-      EXPECT_EQ(many16, one16);
+      SCOPED_TRACE(std::to_string(channels) + " channels of " + std::to_string(8 * sizeof(T)) +
+                   " bits, " + std::to_string(threads));
+      std::vector<T> many(one.size(), 1);
+      ASSERT_TRUE(remapImage(src.data(), lens.width(), lens.height(), channels, stride, band,
+                             many.data(), stride, 0, threads));
+      EXPECT_EQ(many, one);
     }
+  };
+  for (const int channels : {1, 3}) {
+    expectSameBytes(std::uint8_t(), channels);
+    expectSameBytes(std::uint16_t(), channels);
   }
 }
 

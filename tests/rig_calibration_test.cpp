@@ -41,6 +41,23 @@ Eigen::Matrix4d relative(const RigCamera& camera, const RigCamera& reference) {
   return camera.camera_from_robot * reference.camera_from_robot.inverse();
 }
 
+// The cameras' views of the test scene's boards, with noise of `seed`.
+std::vector<RigMoment> sceneMoments(const std::vector<RigCamera>& cameras, unsigned seed,
+                                    const RigSceneOptions& scene = {}) {
+  return dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, seed);
+}
+
+// Every part of a pose error within 3 of its standard deviations, none of them zero.
+void expectWithin3Sigma(const Eigen::Matrix<double, 6, 1>& error,
+                        const dravik::calibration::PoseCovariance& covariance,
+                        const std::string& what) {
+  for (int i = 0; i < 6; ++i) {
+    const double sigma = std::sqrt(covariance(i, i));
+    EXPECT_GT(sigma, 0.0) << what << " axis " << i;
+    EXPECT_LT(std::abs(error(i)), 3.0 * sigma) << what << " axis " << i;
+  }
+}
+
 struct RigCase {
   std::vector<std::string> cameras;
 };
@@ -114,9 +131,7 @@ TEST(RigCalibration, FiveCamerasAroundAMiddleReference) {
     moved.topRightCorner<3, 1>() = Eigen::Vector3d(c == 3 ? 0.12 : -0.12, 0.02, 0.0);
     cameras[c].camera_from_robot = moved * cameras[c].camera_from_robot;
   }
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 7);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 7);
   RigCalibrationOptions options;
   options.reference = 2;
   RigCalibration rig;
@@ -126,26 +141,10 @@ TEST(RigCalibration, FiveCamerasAroundAMiddleReference) {
   EXPECT_EQ(rig.cameras[2].covariance, (Eigen::Matrix<double, 6, 6>::Zero()));
   for (size_t c = 0; c < cameras.size(); ++c) {
     if (c == options.reference) continue;
-    const Eigen::Matrix<double, 6, 1> error =
-        poseError(rig.cameras[c].camera_from_reference, relative(cameras[c], cameras[2]));
-    for (int i = 0; i < 6; ++i) {
-      const double sigma = std::sqrt(rig.cameras[c].covariance(i, i));
-      EXPECT_GT(sigma, 0.0) << c << " " << i;
-      EXPECT_LT(std::abs(error(i)), 3.0 * sigma) << c << " " << i;
-    }
+    expectWithin3Sigma(
+        poseError(rig.cameras[c].camera_from_reference, relative(cameras[c], cameras[2])),
+        rig.cameras[c].covariance, std::to_string(c));
   }
-}
-
-TEST(RigCalibration, ViewsSeenByTwoOrMoreCamerasAtOnce) {
-  // The scene the rendered rigs use: most moments seen by every camera.
-  const std::vector<RigCamera> cameras =
-      dravik::testing::robotRigCameras({"navigation", "head", "front"});
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 1);
-  int shared = 0;
-  for (const RigMoment& moment : moments) shared += moment.views.size() >= 2;
-  EXPECT_GE(shared, 10);
 }
 
 // Without a fixture the reference keeps its pose in the robot calibration,
@@ -153,20 +152,15 @@ TEST(RigCalibration, ViewsSeenByTwoOrMoreCamerasAtOnce) {
 // uncertainty left out.
 TEST(RigCalibration, ReferenceKeepsItsRobotPoseWithoutAFixture) {
   const std::vector<RigCamera> cameras = dravik::testing::robotRigCameras({"head", "navigation"});
-  const RigSceneOptions scene;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 3);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 3);
   RigCalibrationOptions options;
   options.reference_from_robot = cameras[0].camera_from_robot;
   RigCalibration rig;
   ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, options, &rig));
   EXPECT_TRUE(rig.cameras[0].camera_from_robot.isApprox(cameras[0].camera_from_robot, 1e-12));
   EXPECT_EQ(rig.cameras[0].robot_covariance.norm(), 0.0);
-  const Eigen::Matrix<double, 6, 1> error =
-      poseError(rig.cameras[1].camera_from_robot, cameras[1].camera_from_robot);
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_LT(std::abs(error(i)), 3.0 * std::sqrt(rig.cameras[1].robot_covariance(i, i)));
-  }
+  expectWithin3Sigma(poseError(rig.cameras[1].camera_from_robot, cameras[1].camera_from_robot),
+                     rig.cameras[1].robot_covariance, cameras[1].name);
   EXPECT_NEAR(rig.cameras[1].robot_centre_sigma_mm.norm(), rig.cameras[1].centre_sigma_mm.norm(),
               1e-6);
 }
@@ -188,16 +182,11 @@ TEST(RigCalibration, FixtureGivesEveryPoseInTheRobotFrame) {
       for (const size_t m : fixture_moments) options.fixture.push_back(FixtureMoment{m, boards[m]});
       RigCalibration rig;
       ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, options, &rig));
-      for (size_t c = 0; c < cameras.size(); ++c) {
-        const Eigen::Matrix<double, 6, 1> error =
-            poseError(rig.cameras[c].camera_from_robot, cameras[c].camera_from_robot);
-        for (int i = 0; i < 6; ++i) {
-          const double sigma = std::sqrt(rig.cameras[c].robot_covariance(i, i));
-          EXPECT_GT(sigma, 0.0);
-          EXPECT_LT(std::abs(error(i)), 3.0 * sigma)
-              << cameras[c].name << " axis " << i << " fixture of " << fixture_moments.size();
-        }
-      }
+      for (size_t c = 0; c < cameras.size(); ++c)
+        expectWithin3Sigma(
+            poseError(rig.cameras[c].camera_from_robot, cameras[c].camera_from_robot),
+            rig.cameras[c].robot_covariance,
+            cameras[c].name + " fixture of " + std::to_string(fixture_moments.size()));
       // More fixture moments pin the reference more tightly.
       EXPECT_LT(rig.cameras[0].robot_centre_sigma_mm.norm(), 5.0);
     }
@@ -206,9 +195,7 @@ TEST(RigCalibration, FixtureGivesEveryPoseInTheRobotFrame) {
 
 TEST(RigCalibration, OutliersAreDroppedAndThePosesKept) {
   const std::vector<RigCamera> cameras = dravik::testing::robotRigCameras({"navigation", "head"});
-  const RigSceneOptions scene;
-  std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 4);
+  std::vector<RigMoment> moments = sceneMoments(cameras, 4);
   moments[1].views[0].image_points[7] += Eigen::Vector2d(9.0, -6.0);
   moments[3].views.back().image_points[20] += Eigen::Vector2d(-8.0, 8.0);
   RigCalibrationOptions options;
@@ -233,8 +220,7 @@ TEST(RigCalibration, RefinedIntrinsicsStaySoundAndFitNoWorse) {
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
   RigSceneOptions scene;
   scene.moments = 30;
-  const std::vector<RigMoment> moments =
-      dravik::testing::rigMoments(cameras, dravik::testing::rigBoardPoses(scene), scene, 6);
+  const std::vector<RigMoment> moments = sceneMoments(cameras, 6, scene);
   RigCalibration fixed, refined;
   ASSERT_TRUE(calibrateRig(dravik::testing::lensesOf(cameras), moments, {}, &fixed));
   RigCalibrationOptions options;
@@ -252,121 +238,85 @@ TEST(RigCalibration, RefinedIntrinsicsStaySoundAndFitNoWorse) {
 }
 
 // Refused inputs: false, a level-2 record saying why, the result untouched.
-struct RefusedCase {
-  std::string name;
-  std::function<void(std::vector<dravik::calibration::Lens>*, std::vector<RigMoment>*,
-                     RigCalibrationOptions*)>
-      spoil;
-  std::string reason;  // a part of the record's text
-};
-
 TEST(RigCalibration, RefusesUnusableInput) {
   const std::vector<RigCamera> cameras =
       dravik::testing::robotRigCameras({"navigation", "head", "front"});
-  const RigSceneOptions scene;
-  const std::vector<Eigen::Matrix4d> boards = dravik::testing::rigBoardPoses(scene);
-  const std::vector<RigMoment> good = dravik::testing::rigMoments(cameras, boards, scene, 5);
-  using Lenses = std::vector<dravik::calibration::Lens>;
-  using Moments = std::vector<RigMoment>;
-  const auto dropCamera = [](Moments* moments, size_t camera, size_t keep) {
-    size_t seen = 0;
-    for (RigMoment& moment : *moments) {
-      std::vector<dravik::calibration::RigView> views;
-      for (auto& view : moment.views) {
-        if (view.camera != camera || seen++ < keep) views.push_back(view);
-      }
-      moment.views = views;
+  struct Input {
+    std::vector<dravik::calibration::Lens> lenses;
+    std::vector<RigMoment> moments;
+    RigCalibrationOptions options;
+  };
+  const Input good{dravik::testing::lensesOf(cameras), sceneMoments(cameras, 5), {}};
+  // Keeps the views of moment m for which keep(view, m) holds.
+  const auto keepViews = [](Input* in, const auto& keep) {
+    for (size_t m = 0; m < in->moments.size(); ++m) {
+      std::vector<dravik::calibration::RigView> kept;
+      for (auto& view : in->moments[m].views)
+        if (keep(view, m)) kept.push_back(view);
+      in->moments[m].views = kept;
     }
   };
-  const std::vector<RefusedCase> cases = {
-      {"unconnected",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         // The front camera keeps its views only at moments the others miss.
-         for (size_t m = 0; m < moments->size(); ++m) {
-           auto& views = (*moments)[m].views;
-           std::vector<dravik::calibration::RigView> kept;
-           for (auto& view : views) {
-             if ((view.camera == 2) == (m % 2 == 0)) kept.push_back(view);
-           }
-           views = kept;
-         }
+  // Camera `camera` keeps its first `keep` views.
+  const auto dropCamera = [&](Input* in, size_t camera, size_t keep) {
+    size_t seen = 0;
+    keepViews(in, [&](const auto& view, size_t) { return view.camera != camera || seen++ < keep; });
+  };
+  const std::pair<std::function<void(Input*)>, std::string> cases[] = {
+      // The front camera keeps its views only at moments the others miss.
+      {[&](Input* in) {
+         keepViews(in,
+                   [](const auto& view, size_t m) { return (view.camera == 2) == (m % 2 == 0); });
        },
        "not connected to the reference camera 0 by shared moments: 2"},
-      {"seen at one moment",
-       [&](Lenses*, Moments* moments, RigCalibrationOptions*) { dropCamera(moments, 1, 1); },
+      {[&](Input* in) { dropCamera(in, 1, 1); },
        "Camera 1 sees the target at 1 moments, at least 2"},
-      {"never seen",
-       [&](Lenses*, Moments* moments, RigCalibrationOptions*) { dropCamera(moments, 2, 0); },
-       "Camera 2 sees the target at 0 moments"},
-      {"points not finite",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].image_points[3].x() = NAN;
-       },
-       "points not finite"},
-      {"unequal points",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].target_points.pop_back();
-       },
+      {[&](Input* in) { dropCamera(in, 2, 0); }, "Camera 2 sees the target at 0 moments"},
+      {[](Input* in) { in->moments[2].views[0].image_points[3].x() = NAN; }, "points not finite"},
+      {[](Input* in) { in->moments[2].views[0].target_points.pop_back(); },
        "image and target points differ in number"},
-      {"too few points",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[2].views[0].image_points.resize(5);
-         (*moments)[2].views[0].target_points.resize(5);
+      {[](Input* in) {
+         in->moments[2].views[0].image_points.resize(5);
+         in->moments[2].views[0].target_points.resize(5);
        },
        "too few points"},
-      {"no such camera",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) { (*moments)[0].views[0].camera = 7; },
-       "not a camera of the rig"},
-      {"a camera twice",
-       [](Lenses*, Moments* moments, RigCalibrationOptions*) {
-         (*moments)[0].views.push_back((*moments)[0].views[0]);
-       },
-       "seen twice"},
-      {"no camera", [](Lenses* lenses, Moments*, RigCalibrationOptions*) { lenses->clear(); },
-       "A rig of no cameras"},
-      {"reference out of range",
-       [](Lenses*, Moments*, RigCalibrationOptions* options) { options->reference = 3; },
-       "Reference camera 3 of 3"},
-      {"lens with skew",
-       [](Lenses* lenses, Moments*, RigCalibrationOptions*) {
-         const dravik::calibration::Lens lens = (*lenses)[1];
+      {[](Input* in) { in->moments[0].views[0].camera = 7; }, "not a camera of the rig"},
+      {[](Input* in) { in->moments[0].views.push_back(in->moments[0].views[0]); }, "seen twice"},
+      {[](Input* in) { in->lenses.clear(); }, "A rig of no cameras"},
+      {[](Input* in) { in->options.reference = 3; }, "Reference camera 3 of 3"},
+      {[](Input* in) {
+         const dravik::calibration::Lens lens = in->lenses[1];
          Eigen::Matrix3f K = lens.K();
-         K(0, 1) = 0.5f;
+         K(0, 1) = 0.5f;  // skew
          dravik::calibration::Lens::fromIntrinsics(K, lens.distortion(), lens.width(),
-                                                   lens.height(), &(*lenses)[1]);
+                                                   lens.height(), &in->lenses[1]);
        },
        "Camera 1: lens not usable"},
-      {"fixture of no moment",
-       [](Lenses*, Moments* moments, RigCalibrationOptions* options) {
-         options->fixture.push_back(FixtureMoment{moments->size(), Eigen::Matrix4d::Identity()});
+      {[](Input* in) {
+         in->options.fixture.push_back(
+             FixtureMoment{in->moments.size(), Eigen::Matrix4d::Identity()});
        },
        "is not a moment at which a camera sees the target"},
-      {"fixture not rigid",
-       [](Lenses*, Moments*, RigCalibrationOptions* options) {
+      {[](Input* in) {
          FixtureMoment fixture;
          fixture.robot_from_target(0, 0) = 2.0;
-         options->fixture.push_back(fixture);
+         in->options.fixture.push_back(fixture);
        },
        "not a rigid transform"},
   };
-  for (const RefusedCase& refused : cases) {
-    Lenses lenses = dravik::testing::lensesOf(cameras);
-    Moments moments = good;
-    RigCalibrationOptions options;
-    refused.spoil(&lenses, &moments, &options);
+  for (const auto& [spoil, reason] : cases) {
+    Input in = good;
+    spoil(&in);
     RigCalibration rig;
     rig.rms_px = -1.0;
     LogCapture log(2);
-    EXPECT_FALSE(calibrateRig(lenses, moments, options, &rig)) << refused.name;
-    EXPECT_EQ(rig.rms_px, -1.0) << refused.name;
-    EXPECT_TRUE(rig.cameras.empty()) << refused.name;
+    EXPECT_FALSE(calibrateRig(in.lenses, in.moments, in.options, &rig)) << reason;
+    EXPECT_TRUE(rig.rms_px == -1.0 && rig.cameras.empty()) << reason;
     const auto records = log.recordsUpTo(2);
-    ASSERT_EQ(records.size(), 1u) << refused.name;
-    EXPECT_NE(records[0].text.find(refused.reason), std::string::npos)
-        << refused.name << ": " << records[0].text;
+    ASSERT_EQ(records.size(), 1u) << reason;
+    EXPECT_NE(records[0].text.find(reason), std::string::npos) << records[0].text;
   }
   LogCapture log(2);
-  EXPECT_FALSE(calibrateRig(dravik::testing::lensesOf(cameras), good, {}, nullptr));
+  EXPECT_FALSE(calibrateRig(good.lenses, good.moments, {}, nullptr));
   EXPECT_EQ(log.recordsUpTo(2).size(), 1u);
 }
 

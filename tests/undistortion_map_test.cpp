@@ -1,7 +1,8 @@
 // Undistortion maps of whole images: the forward map against OpenCV's, the
 // exact inverse against the forward map, the folded lens, and the choice of
-// the view; resampling through a map against OpenCV's remap, the fixed-point
-// layout, and the refusals of bad input by every whole-image function.
+// the view; resampling at the source's edges (the samples themselves:
+// remap_image_test.cpp), the fixed-point layout against OpenCV's, and the
+// refusals of bad input by every whole-image function.
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -195,35 +196,6 @@ TEST(ChoosePinholeView, FailureWritesNeitherViewNorRectangle) {
 }
 
 #ifdef CAMERA_PARAMETERS_HAVE_OPENCV
-// The navigation lens has every pixel valid; the folded lens's corners lie
-// beyond its fold (invalid, as the map tests hold) and must come out as the
-// border value. cv::remap rounds positions to 1/32 pixel, which moves a
-// sample by up to a 64th of the step between neighbours: on the texture's
-// steps of up to 255 that is several levels, on average a fraction of one.
-TEST(UndistortionRemap, ResamplesAsOpenCVRemapToWithinItsRoundingOfPositions) {
-  for (const Lens& lens : {navigationLens(), foldedLens()}) {
-    SCOPED_TRACE(lens.K()(0, 0));
-    const UndistortionMap map = mapOf(lens);
-    const cv::Mat valid = cvPlane(map, map.valid), invalid = valid == 0;
-    for (const int channels : {1, 3, 4}) {
-      SCOPED_TRACE(channels);
-      std::vector<std::uint8_t> pixels = texturedImage(lens.width(), lens.height(), channels);
-      const size_t stride = size_t(lens.width()) * channels;
-      cv::Mat ours(map.height, map.width, CV_8UC(channels)), theirs;
-      ASSERT_TRUE(remapImage(pixels.data(), lens.width(), lens.height(), channels, stride, map,
-                             ours.data, stride, 7));
-      cv::remap(cv::Mat(lens.height(), lens.width(), CV_8UC(channels), pixels.data()), theirs,
-                cvPlane(map, map.x), cvPlane(map, map.y), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_INF, valid), 8.0);
-      EXPECT_LE(cv::norm(ours, theirs, cv::NORM_L1, valid) / cv::countNonZero(valid) / channels,
-                0.5);
-      const cv::Mat blank(ours.size(), ours.type(), cv::Scalar::all(7));
-      EXPECT_EQ(cv::norm(ours, blank, cv::NORM_INF, invalid), 0.0);
-    }
-    EXPECT_GT(cv::countNonZero(valid), map.width * map.height / 2);
-  }
-}
-
 TEST(UndistortionRemap, FixedPointLayoutIsOpenCVsConversionOfTheMap) {
   const UndistortionMap map = mapOf(navigationLens());
   FixedPointUndistortionMap fixed;

@@ -92,19 +92,11 @@ def test_a_fixture_gives_the_references_pose_in_the_robot_frame(rig):
     assert (fit.robot_centre_sigma_mm[0] > 0).all()
 
 
-@pytest.mark.parametrize(
-    "spoil, reason",
-    [
-        (lambda m: [{0: v[0]} if i else v for i, v in enumerate(m)], "Camera 1 sees the target at 1 moments"),
-        (lambda m: [{0: v[0]} if i % 2 else {1: v[1]} for i, v in enumerate(m)], "not connected"),
-        (lambda m: [{0: (np.full((54, 2), np.nan), BOARD), 1: m[0][1]}] + m[1:], "points not finite"),
-        (lambda m: [{5: m[0][0]}] + m[1:], "not a camera of the rig"),
-    ],
-)
-def test_refusals_raise_value_error_with_the_librarys_reason(rig, spoil, reason):
+# The library's reason (its own tests hold the others).
+def test_a_refusal_raises_value_error_with_the_librarys_reason(rig):
     lenses, _, _, moments = rig
-    with pytest.raises(ValueError, match=reason):
-        cp.calibrate_rig(lenses, spoil(moments))
+    with pytest.raises(ValueError, match="Camera 1 sees the target at 1 moments"):
+        cp.calibrate_rig(lenses, [{0: v[0]} if i else v for i, v in enumerate(moments)])
 
 
 def test_malformed_moments_raise_value_error(rig):

@@ -103,6 +103,14 @@ std::string cornersFile(const Lens& lens, const Chessboard& board,
       .dump(1);
 }
 
+// The navigation camera's 640 x 480 mode seen at the twelve spread poses,
+// with 0.1 px of noise: a good set of views, which the cases below spoil.
+json goodViews() {
+  const Lens lens = lensOf(kRobotCal, "navigation", 640, 480);
+  const Chessboard board{9, 6, 0.045};
+  return json::parse(cornersFile(lens, board, spreadPoses(lens, board, 0.5), 0.1));
+}
+
 TEST(CamcalCalibrate, RecoversTheLensFromRenderedBoardImages) {
   ScratchDir scratch;
   const Lens truth = lensOf(kRobotCal, "navigation", 640, 480);
@@ -241,10 +249,7 @@ TEST(CamcalCalibrate, WarnsOfFewViewsUncoveredCellsFacingViewsAndAnOutlyingView)
 
 TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   ScratchDir scratch;
-  const Lens lens = lensOf(kRobotCal, "navigation", 640, 480);
-  const Chessboard board{9, 6, 0.045};
-  const std::string corners =
-      scratch.write("corners.json", cornersFile(lens, board, spreadPoses(lens, board, 0.5), 0.1));
+  const std::string corners = scratch.write("corners.json", goodViews().dump(1));
   const std::string wide =
       scratch.variant("wide.json", corners, "\"image_width\": 640", "\"image_width\": 800");
   json two_views = json::parse(readFile(corners)), unequal = two_views;
@@ -310,14 +315,6 @@ TEST(CamcalCalibrate, RefusesBadInputWithOneLineAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(robot + ".bak") || std::filesystem::exists(head + ".bak"));
 }
 
-// The navigation camera's 640 x 480 mode seen at the twelve spread poses,
-// with 0.1 px of noise: a good set of views, which each case below spoils.
-json goodViews() {
-  const Lens lens = lensOf(kRobotCal, "navigation", 640, 480);
-  const Chessboard board{9, 6, 0.045};
-  return json::parse(cornersFile(lens, board, spreadPoses(lens, board, 0.5), 0.1));
-}
-
 size_t entriesIn(const std::string& directory) {
   return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
@@ -357,8 +354,8 @@ TEST(CamcalCalibrate, RefusesABadFitUnlessForced) {
     const std::string out = scratch.path("camera.json");
     const Args args = cat(cat({"calibrate"}, row.args), {"-o", out, "--format", "json"});
     expectRuns({fails(kFailed, args, "the calibration is refused: "),
-                fails(kFailed, args, "(--force writes it anyway)")});
-    expectRuns({fails(kFailed, args, row.reason)});
+                fails(kFailed, args, "(--force writes it anyway)"),
+                fails(kFailed, args, row.reason)});
     EXPECT_FALSE(std::filesystem::exists(out));
     const camcal_test::Run forced = runCamcal(cat(args, {"--force"}));
     EXPECT_EQ(forced.status, 0) << forced.err;
@@ -542,10 +539,8 @@ TEST(CamcalCalibrate, AFailureOrASignalWhileWritingWritesNothing) {
     // A shell reports a child killed by a signal as 128 + the signal, or dies of it itself.
     const int reported = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     EXPECT_EQ(reported, row.status) << readFile(scratch.path("err"));
-    if (!row.err.empty()) {
-      EXPECT_NE(readFile(scratch.path("err")).find(row.err), std::string::npos)
-          << readFile(scratch.path("err"));
-    }
+    EXPECT_NE(readFile(scratch.path("err")).find(row.err), std::string::npos)
+        << readFile(scratch.path("err"));
     EXPECT_EQ(readFile(robot), original);
     EXPECT_EQ(readFile(saved), "old");
     EXPECT_FALSE(std::filesystem::exists(scratch.path("report")));
@@ -607,8 +602,6 @@ TEST(CamcalCalibrate, BoundsAndMessagesOfOptionValues) {
             "--outlier-sigma: must be at least 0, not -1"),
       fails(kUsage, cat(from_corners, {"--outlier-sigma", "nan"}),
             "--outlier-sigma: must be a finite number"),
-      fails(kUsage, {"diff", kRobotCal, kRobotCal, "--max-px", "-1"},
-            "--max-px: must be at least 0, not -1"),
       fails(kFailed, {"calibrate", "--corners", named},
             scratch.dir + "/a\\x1b[2Jb.json: not a corners file"),
   });

@@ -171,7 +171,8 @@ TEST(CamcalDiff, BadInputIsOneLineNamingTheFile) {
       fails(kFailed, {"diff", kBaseCal, kRobotCal},
             "is a base calibration; diff compares robot or PTZ calibrations"),
       fails(kFailed, {"diff", kRobotCal, kPtzCal}, "is a PTZ calibration, not a robot calibration"),
-      fails(kUsage, {"diff", kRobotCal, kRobotCal, "--max-px", "-1"}, "--max-px"),
+      fails(kUsage, {"diff", kRobotCal, kRobotCal, "--max-px", "-1"},
+            "--max-px: must be at least 0, not -1"),
       fails(kUsage, {"diff", kRobotCal}, "B is required"),
   });
 }

@@ -211,14 +211,12 @@ TEST(CamcalRig, RefusesBadInputNamingTheCameraAndWritesNothing) {
   const std::string robot = scratch.write("robot.txt", readFile(kRobotCal));
   const std::string out = scratch.path("out.txt");
   // A folder naming no camera; a camera's folder without images.
-  std::filesystem::create_directories(scratch.path("unknown/navigation"));
-  std::filesystem::create_directories(scratch.path("unknown/wrist"));
-  std::filesystem::create_directories(scratch.path("empty/navigation"));
-  std::filesystem::create_directories(scratch.path("empty/front"));
   for (const std::string dir : {"unknown/navigation", "unknown/wrist", "empty/navigation"}) {
+    std::filesystem::create_directories(scratch.path(dir));
     writeGrayPng<std::uint8_t>(scratch.path(dir + "/0000.png"), kWidth, kHeight,
                                std::vector<std::uint8_t>(kWidth * kHeight, 128));
   }
+  std::filesystem::create_directories(scratch.path("empty/front"));
   // Front's moments renamed, so that it shares none with navigation.
   std::vector<RigMoment> apart_moments(2 * moments.size());
   for (size_t m = 0; m < moments.size(); ++m) {
