@@ -69,7 +69,9 @@ LensCheck Lens::make(const Eigen::Matrix3f& K, const Coefficients& distortion, i
                      int height, bool record, Lens* lens) {
   const LensCheck found = check(K, distortion, width, height);
   if (!found) {
-    if (record) DRAVIK_LOG(2, kLensTag) << describeLensProblem(found);
+    if (record) {
+      DRAVIK_LOG(2, kLensTag) << describeLensProblem(found);
+    }
     return found;
   }
   if (lens != nullptr) {
