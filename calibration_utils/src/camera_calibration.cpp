@@ -358,9 +358,13 @@ double viewRms(const View& view, int width, int height, const IntrinsicVector& i
 // that fits it within kMirrorGain of its rms. The number of views changed.
 int mirrorPoorViews(const std::vector<View>& views, int width, int height, CameraState* state) {
   const Lens lens = storedLens(state->intrinsics, width, height);
+  const std::vector<std::vector<double>> errors =
+      ReprojectionProblem(views, width, height, *state).pointErrors(*state);
   std::vector<double> rms(views.size());
   for (size_t v = 0; v < views.size(); ++v) {
-    rms[v] = viewRms(views[v], width, height, state->intrinsics, state->poses[v]);
+    double squares = 0.0;
+    for (const double e : errors[v]) squares += e * e;
+    rms[v] = std::sqrt(squares / double(std::max<size_t>(1, errors[v].size())));
   }
   std::vector<double> sorted = rms;
   std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
