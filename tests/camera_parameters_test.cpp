@@ -381,7 +381,9 @@ TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
   const char* name = "calibration/default_head_cal.txt";
   CameraParametersSet set;
-  for (const auto& [text, falling_back, check] : cases) {
+  for (const auto& [text_, falling_back_, check] : cases) {
+    const std::string& text = text_;
+    const bool falling_back = falling_back_;
     const auto act = [&] {
       if (text.empty()) EmbeddedFile::unregisterFile(name);
       if (!text.empty()) EmbeddedFile::registerFile(name, text.data(), text.size());

@@ -90,7 +90,9 @@ TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
   for (const LensCase& lens : kLenses) lenses.emplace_back(lens, 6);
   lenses.emplace_back(kFoldingLens, 8);
   lenses.emplace_back(kDivergingSeriesLens, 8);
-  for (const auto& [lens, most_iterations] : lenses) {
+  for (const auto& entry : lenses) {
+    const LensCase& lens = entry.first;
+    const int most_iterations = entry.second;
     long double d[8];
     std::copy(lens.d, lens.d + 8, d);
     forEachPixel(16, [&](float u, float v) {
