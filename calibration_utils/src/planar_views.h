@@ -92,6 +92,8 @@ bool plausibleFocalLength(double f, int width);
 // `every_term`, every one of them (dravik/rational_lens.h).
 IntrinsicFreedom freedomOf(LensTerms terms, bool fix_principal_point, bool same_focal_length,
                            bool every_term);
+// The same for the terms, principal point and focal lengths of `options`.
+IntrinsicFreedom freedomOf(const CameraFitOptions& options, bool every_term);
 
 // The rms of a cost |r|^2 over `points` points; 0 for none.
 double rmsOf(double cost, size_t points);
