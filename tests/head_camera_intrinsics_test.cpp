@@ -169,8 +169,8 @@ TEST(CameraParametersRecomputeIntrinsics, TheDefaultsBuildTimeFitIsTheFitMadeNow
   // The bits camcal cameras prints, the same on every machine: the fit's
   // arithmetic does not depend on the instruction set it runs on.
   EXPECT_EQ(head->getDistortion(640, 480),
-            (std::vector<float>{0.2786415f, -0.14201167f, 0.0006162727f, -0.0004092736f,
-                                -0.021885125f, 0.55570436f, -0.12362639f, -0.059482645f}));
+            (std::vector<float>{0.27864152f, -0.14201184f, 0.0006162727f, -0.0004092736f,
+                                -0.021885155f, 0.5557044f, -0.123626545f, -0.05948272f}));
   const Texts all = levelsAndTexts(log);
   ASSERT_EQ(all.size(), built.size() + 1);
   EXPECT_EQ(all.back(), built[1]);  // "Recomputed intrinsics : error per point=..."

@@ -130,8 +130,7 @@ TEST(CalibrateFromSingleImage, RecoversTheCameraFromAnExactObliqueView) {
   EXPECT_LT(largestRayDisagreement(truth, fitted, 0, 0, 1280, 960), 0.1);
 }
 
-// The error matches the noise of the view and is no worse than OpenCV's (to
-// 2 %).
+// The error matches the view's noise and is no worse than OpenCV's (to 2 %).
 TEST(CalibrateFromSingleImage, NoisyViewsFitToTheirNoiseWithASoundLens) {
   for (unsigned seed : {1u, 2u, 3u}) {
     TruthCamera truth;
@@ -145,11 +144,10 @@ TEST(CalibrateFromSingleImage, NoisyViewsFitToTheirNoiseWithASoundLens) {
   }
 }
 
-// Every lens the fit accepts is sound over the image by the one rule the
-// maps, checks and plots apply (Lens::isSoundOverImage). The first lens folds
-// in a band (r 0.7086 to 0.7175) narrower than a sampled rule's step; the
-// rest are random, each seen by a grid inside its own sound part of a
-// 1280 x 960 image, as an oblique view.
+// Every lens the fit accepts is sound by the one rule the maps, checks and
+// plots apply (Lens::isSoundOverImage). The first lens folds in a band (r
+// 0.7086 to 0.7175) narrower than a sampled rule's step; the rest are random,
+// each seen obliquely by a grid inside its own sound part of the image.
 TEST(CalibrateFromSingleImage, EveryAcceptedLensIsSoundOverTheImageByTheExactRule) {
   dravik::testing::LogCapture quiet(1);
   std::mt19937 random(11);
@@ -246,9 +244,8 @@ TEST(CalibrateFromSingleImage, BadInputFailsWithoutTouchingTheProjection) {
 
 // The fit agrees with the reference fit (by automatic derivatives) of the
 // same views within its documented accuracy: the error per point to 1e-6
-// relative, the fitted pixels of three target points to 1e-5 px. The head
-// camera's sample points go through the sensor remap of its 640 x 480 mode,
-// as the camera set fits them.
+// relative, the fitted pixels of three target points to 1e-5 px; the head
+// camera's sample points through the sensor remap of its 640 x 480 mode.
 TEST(CalibrateFromSingleImage, AgreesWithTheReferenceFitWithinItsAccuracy) {
   const auto head = dravik::calibration::CameraParametersSet().getCamera("head");
   GridView head_view;

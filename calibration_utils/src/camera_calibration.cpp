@@ -5,11 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <sstream>
-#include <string>
 
 #include "calibration_covariance.h"
-#include "calibration_utils/view_coverage.h"
 #include "curvature_start.h"
 #include "dravik/logging.h"
 #include "dravik/rational_lens.h"
@@ -17,6 +14,7 @@
 #include "planar_homography.h"
 #include "planar_views.h"
 #include "reprojection_problem.h"
+#include "staged_fit.h"
 #include "view_geometry.h"
 
 namespace dravik {
@@ -25,23 +23,11 @@ namespace calibration {
 namespace {
 
 constexpr const char* kTag = kFitTag;
-// A sound lens whose rms exceeds the unconstrained fit's by more than this
-// is reported as a compromise the views forced.
-constexpr double kSoundCompromisePixels = 0.5;
-// A sound lens whose rms exceeds the unconstrained fit's by more than this
-// fraction is checked against the sound descent from the simplest lens.
-constexpr double kSoundCheckFraction = 0.01;
 // The fit of more than twice this many views settles the lens on this many
-// first (fitViews); the refinement over all of them then starts with this
-// damping.
+// first (fitViews), then refines every view from there.
 constexpr size_t kSubsetViews = 20;
 // Above this rms, pixels, the start without distortion is tried as well.
 constexpr double kRetryRmsPx = 0.5;
-constexpr double kRefineDamping = 1e-8;
-// The refinement's budget per stage. One that runs out of it has met a
-// stretch of the rational lens's valley that the first pass did not settle,
-// and every view is then fitted from the closed-form start instead.
-constexpr int kRefineEvaluationsPerStage = 60;
 // Outlier rounds at most; each drops at least one point.
 constexpr int kMaxOutlierRounds = 20;
 // The rounds of mirrored poses at most (mirrorPoorViews), the views whose
@@ -142,126 +128,6 @@ bool closedFormStartInFront(const std::vector<PreparedView>& prepared,
     return refuse(failureOf(FitReason::kPosesBehindCamera), failure);
   }
   return true;
-}
-
-// The lens terms each stage frees: first the simplest lens the terms allow,
-// then every free term.
-IntrinsicFreedom freedomOf(const CameraFitOptions& options, bool every_term) {
-  return calibration::freedomOf(options.lens_terms, options.fix_principal_point,
-                                options.same_focal_length, every_term);
-}
-
-// The parts of the image (a 3 x 3 grid of it) that hold none of the points.
-std::string uncoveredParts(const std::vector<View>& views, int width, int height) {
-  std::vector<std::vector<Eigen::Vector2d>> points;
-  for (const View& view : views) points.push_back(view.image);
-  const std::vector<std::uint8_t> covered = coveredCells(points, width, height, 3, 3);
-  static const char* const kNames[9] = {"top left",    "top",    "top right",
-                                        "left",        "centre", "right",
-                                        "bottom left", "bottom", "bottom right"};
-  std::string parts;
-  for (int cell = 0; cell < 9; ++cell) {
-    if (covered[static_cast<size_t>(cell)]) continue;
-    parts += (parts.empty() ? "" : ", ");
-    parts += kNames[cell];
-  }
-  return parts.empty() ? "none of the image's ninths" : parts;
-}
-
-struct FitOutcome {
-  CameraState state;
-  int iterations = 0;
-  bool converged = true;
-  // The rms of the state and of the unconstrained fit of every free term.
-  double rms = 0.0, unconstrained_rms = 0.0;
-  // Whether the state's lens is sound over the image.
-  bool sound = false;
-};
-
-// The staged fit of the kept points from `start`: the simplest lens, every
-// free term without penalties, then every free term with the penalties and
-// the exact rule keeping the lens sound, from that unconstrained fit. When
-// that ends on a lens that is not sound, again from the simplest lens if it
-// is sound, else from the same intrinsics and poses without distortion
-// (sound), so that the rule holds at every step. With `refine`, `start` is
-// already a sound fit of every free term (of some of the views): the
-// simplest lens is skipped, the solver starts with kRefineDamping, the
-// penalised stage runs only when the unconstrained one ends unsound or
-// inside the margins, and `start` stands in for the simplest lens.
-FitOutcome fitStages(const std::vector<View>& views, int width, int height,
-                     const CameraFitOptions& options, const CameraState& start, bool refine) {
-  FitOutcome outcome;
-  size_t points = 0;
-  for (const View& view : views) points += view.image.size();
-  SolverOptions solver;
-  solver.max_evaluations = kMaxEvaluationsPerStage;
-  solver.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(points);
-  const auto run = [&](ReprojectionProblem* problem, bool every_term) {
-    solver.freedom = freedomOf(options, every_term);
-    const SolverSummary summary = minimize(problem, solver);
-    outcome.iterations += summary.accepted_steps;
-    outcome.converged = outcome.converged && summary.converged;
-  };
-  const auto sound = [&](const CameraState& state) {
-    return lensIsSoundOverImage(state.intrinsics, width, height);
-  };
-  // Numbered over the whole fit by calibrateCamera's wrapper.
-  const std::function<void(double)> progress = [&](double data_cost) {
-    options.progress(0, rmsOf(data_cost, points));
-  };
-  const std::function<void(double)>* reported = options.progress ? &progress : nullptr;
-
-  ReprojectionProblem problem(views, width, height, start, kViewsPenaltyWeight);
-  problem.setProgress(reported);
-  problem.setPenalties(false);
-  if (refine) {
-    solver.initial_damping = kRefineDamping;
-    solver.max_evaluations = kRefineEvaluationsPerStage;
-  } else {
-    run(&problem, false);
-  }
-  const CameraState simplest = problem.state();
-  solver.relative_cost_tolerance = kEveryTermRelativeDecrease;
-  run(&problem, true);
-  const double unconstrained_rms = rmsOf(problem.dataCost(problem.state()), points);
-  problem.setPenalties(true);
-  // A refinement that ends sound and clear of the margins is where the
-  // penalised stage would start and stay.
-  if (!refine || !problem.paysNoPenalty() || !sound(problem.state())) run(&problem, true);
-  outcome.state = problem.state();
-  const auto constrainedFrom = [&](const CameraState& restart) {
-    ReprojectionProblem constrained(views, width, height, restart, kViewsPenaltyWeight);
-    constrained.setProgress(reported);
-    constrained.setPenalties(true);
-    run(&constrained, true);
-    return constrained.state();
-  };
-  if (!sound(outcome.state)) {
-    CameraState restart = simplest;
-    if (!sound(restart)) restart.intrinsics.segment<8>(kLens).setZero();
-    outcome.state = constrainedFrom(restart);
-  } else if (rmsOf(problem.dataCost(outcome.state), points) >
-                 (1.0 + kSoundCheckFraction) * unconstrained_rms &&
-             sound(simplest)) {
-    // The unconstrained fit strayed into a valley of the rational terms
-    // where no sound lens fits as well; the descent from the simplest lens,
-    // sound all the way, may reach a sound lens as good as the unconstrained.
-    const CameraState from_simplest = constrainedFrom(simplest);
-    if (sound(from_simplest) && problem.dataCost(from_simplest) < problem.dataCost(outcome.state)) {
-      outcome.state = from_simplest;
-    }
-  }
-  const double rms = rmsOf(problem.dataCost(outcome.state), points);
-  outcome.rms = rms;
-  outcome.unconstrained_rms = unconstrained_rms;
-  outcome.sound = sound(outcome.state);
-  if (rms > unconstrained_rms + kSoundCompromisePixels) {
-    DRAVIK_LOG(3, kTag) << "No sound lens fits the views within " << kSoundCompromisePixels
-                        << " px of the unconstrained fit (rms " << rms << " px vs. "
-                        << unconstrained_rms << " px): the views leave uncovered: "
-                        << uncoveredParts(views, width, height);
-  }
-  return outcome;
 }
 
 // Whether a refinement (fitStages with `refine`) is done: converged, or,

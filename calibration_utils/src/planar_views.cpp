@@ -280,6 +280,11 @@ IntrinsicFreedom freedomOf(LensTerms terms, bool fix_principal_point, bool same_
   return freedom;
 }
 
+IntrinsicFreedom freedomOf(const CameraFitOptions& options, bool every_term) {
+  return freedomOf(options.lens_terms, options.fix_principal_point, options.same_focal_length,
+                   every_term);
+}
+
 double rmsOf(double cost, size_t points) {
   return points > 0 ? std::sqrt(cost / static_cast<double>(points)) : 0.0;
 }

@@ -32,14 +32,11 @@ constexpr double kCostFloorPerPoint = 1e-18;
 // the views leave uncovered, lowers the cost by less than the solver's
 // default stops at.
 constexpr double kEveryTermRelativeDecrease = 1e-12;
-// A fit of one view stops once an accepted step lowers the cost by less than
-// this fraction of it. Beyond it, one view leaves the rational lens's terms
-// a long valley along which they trade off almost freely, where the steps
-// crawl by parts in a hundred thousand of the cost each: a hundred steps and
-// more (the head camera's full frame) that move the lens's pixels by
-// thousandths of a pixel and the error per point by parts in ten million,
-// and that end, for want of progress, still parts in a million above the
-// valley's floor.
+// The stages of every term of one view stop at this relative decrease
+// instead: one view leaves the rational lens's terms a long valley along
+// which they trade off almost freely, and a view without perspective
+// (whose focal length and distance trade off as well) crawls along it by
+// parts in a million of the cost a step until the budget runs out.
 constexpr double kOneViewRelativeDecrease = 1e-6;
 
 // The centre of a width x height image, pixel centres at integers:
@@ -92,6 +89,8 @@ bool plausibleFocalLength(double f, int width);
 // `every_term`, every one of them (dravik/rational_lens.h).
 IntrinsicFreedom freedomOf(LensTerms terms, bool fix_principal_point, bool same_focal_length,
                            bool every_term);
+// The same for the terms, principal point and focal lengths of `options`.
+IntrinsicFreedom freedomOf(const CameraFitOptions& options, bool every_term);
 
 // The rms of a cost |r|^2 over `points` points; 0 for none.
 double rmsOf(double cost, size_t points);

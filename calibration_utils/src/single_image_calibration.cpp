@@ -8,10 +8,10 @@
 
 #include "dravik/logging.h"
 #include "dravik/rational_lens.h"
-#include "levenberg_marquardt.h"
 #include "planar_homography.h"
 #include "planar_views.h"
 #include "reprojection_problem.h"
+#include "staged_fit.h"
 
 namespace dravik {
 namespace calibration {
@@ -112,40 +112,28 @@ void closedFormStart(const PreparedView& prepared, const TargetView& view,
   startWithoutDistortion({prepared}, f, c, camera);
 }
 
-// The fit in two stages. First the simplest rational lens, k1 and k4 with
-// p1 and p2, whose fit a single view determines well, without the lens
-// penalties: they would stop it on its way from no distortion to a strong
-// one. Then every coefficient, with the penalties keeping the lens sound.
-// False, with the reason, when the start puts target points behind the
-// camera or the lens folds inside the image.
-bool refine(const std::vector<View>& views, const Eigen::Vector2i& image_size, CameraState* camera,
-            double* error, FitFailure* reason) {
-  const View& view = views[0];
-  ReprojectionProblem problem(views, image_size.x(), image_size.y(), *camera);
-  if (!std::isfinite(problem.dataCost(*camera))) {
+// The multi-view fit's stages on the one view, every term free: the
+// simplest rational lens without the penalties, then every term with them
+// (StageOptions::unconstrained_stage). False, with the reason, when the start puts target points
+// behind the camera or the lens folds inside the image.
+bool fit(const std::vector<View>& views, const Eigen::Vector2i& image_size, CameraState* camera,
+         double* error, FitFailure* reason) {
+  const int width = image_size.x(), height = image_size.y();
+  if (!std::isfinite(ReprojectionProblem(views, width, height, *camera).dataCost(*camera))) {
     return refuse(failureOf(FitReason::kSinglePoseBehindCamera), reason);
   }
-  SolverOptions options;
-  options.max_evaluations = kMaxEvaluationsPerStage;
-  options.absolute_cost_tolerance = kCostFloorPerPoint * static_cast<double>(view.image.size());
-  options.relative_cost_tolerance = kOneViewRelativeDecrease;
-  options.freedom = freedomOf(LensTerms::kRational, false, false, false);
-  problem.setPenalties(false);
-  const SolverSummary first = minimize(&problem, options);
-
-  options.freedom = freedomOf(LensTerms::kRational, false, false, true);
-  problem.setPenalties(true);
-  const SolverSummary second = minimize(&problem, options);
-  if (!first.converged || !second.converged) {
-    DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << first.evaluations
-                        << " + " << second.evaluations << " evaluations";
+  StageOptions stages;
+  stages.relative_decrease = kOneViewRelativeDecrease;
+  stages.unconstrained_stage = false;
+  const FitOutcome outcome =
+      fitStages(views, width, height, CameraFitOptions(), *camera, false, stages);
+  if (!outcome.converged) {
+    DRAVIK_LOG(3, kTag) << "The calibration stopped before converging, after " << outcome.iterations
+                        << " steps";
   }
-
-  *camera = problem.state();
-  if (!lensIsSoundOverImage(camera->intrinsics, image_size.x(), image_size.y())) {
-    return refuse(failureOf(FitReason::kSingleLensFolds), reason);
-  }
-  *error = rmsOf(problem.dataCost(*camera), view.image.size());
+  if (!outcome.sound) return refuse(failureOf(FitReason::kSingleLensFolds), reason);
+  *camera = outcome.state;
+  *error = outcome.rms;
   return true;
 }
 
@@ -209,7 +197,7 @@ double calibrateFromSingleImage(const std::vector<Eigen::Vector2f>& image_points
   CameraState camera;
   closedFormStart(prepared, target_view, image_size, &camera);
   double error = kNoFit;
-  if (!refine(views, image_size, &camera, &error, reason)) return kNoFit;
+  if (!fit(views, image_size, &camera, &error, reason)) return kNoFit;
   store(camera, projection);
   return error;
 }

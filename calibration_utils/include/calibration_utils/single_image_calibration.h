@@ -43,8 +43,8 @@
 // focal length up to what the data says. The error per point stays honest;
 // the intrinsics are then only as good as that assumption.
 //
-// Accuracy. Each stage stops when a step lowers the cost |r|^2 by less than
-// 1e-6 of itself. Two fits of the same view that differ only in the
+// Accuracy. The stage of every parameter stops when a step lowers the cost
+// |r|^2 by less than 1e-6 of itself. Two fits of the same view that differ only in the
 // rounding of their arithmetic, or in the path they take to the minimum,
 // agree to 1e-6 relative in the error per point and to 1e-5 px in the
 // fitted pixel of every target point. Away from the points (beyond the
