@@ -4,10 +4,11 @@
 #   1. the release build: libraries, camcal, tests and benchmarks, whole suite;
 #   2. pip install . into a fresh virtual environment, and the Python suite
 #      against what it installed;
-#   3. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   4. the concurrency test under ThreadSanitizer;
-#   5. each fuzz harness for a fixed number of runs from a fixed seed over its
-#      seed corpus and regressions (clang), the same campaign on every machine;
+#   3. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+#      (clang), in the build that also makes the fuzz harnesses;
+#   4. each fuzz harness for a fixed number of runs from a fixed seed over its
+#      seed corpus and regressions, the same campaign on every machine;
+#   5. the concurrency test under ThreadSanitizer;
 #   6. the library and its C++ tests cross-built for 64-bit ARM (aarch64,
 #      without camcal) and run under qemu-aarch64.
 # CAMERA_PARAMETERS_QUICK=1 runs the format check and the release stage only.
@@ -69,26 +70,20 @@ CMAKE_BUILD_PARALLEL_LEVEL=$jobs "$venv/bin/python" -m pip install --quiet --no-
   tee build/venv/pytest.log
 pip_tests=$(sed -n 's/^\([0-9]*\) passed.*/\1/p' build/venv/pytest.log)
 
-stage "address and undefined behaviour sanitizers"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
-  -DCAMERA_PARAMETERS_SANITIZE=address,undefined -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
-cmake --build build/asan -j"$jobs"
+stage "address and undefined behaviour sanitizers (clang): the whole suite, then fuzzing"
+# One instrumented build serves both: the suite's programs and the fuzz
+# harnesses (libFuzzer), with assertions on.
+CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" -DCAMERA_PARAMETERS_FUZZ=ON \
+  -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs"
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 LSAN_OPTIONS="suppressions='$PWD/scripts/lsan.supp':print_suppressions=0" UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs" -E "$baseline_reruns"
-
-stage "thread sanitizer: concurrent readers"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
-  -DCAMERA_PARAMETERS_SANITIZE=thread -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
-cmake --build build/tsan --target concurrency_test -j"$jobs"
-TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/concurrency_test
+  ctest --test-dir build/fuzz --output-on-failure -j"$jobs" -E "$baseline_reruns"
 
 stage "fuzzing: a fixed number of runs per harness from a fixed seed"
-CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-  -DCAMERA_PARAMETERS_FUZZ=ON >/dev/null
 for source in fuzz/*_fuzzer.cpp; do
   name=$(basename "$source" .cpp)
   runs=$(fuzz_runs "$name")
-  cmake --build build/fuzz --target "$name" -j"$jobs"
   work=build/fuzz/corpus/$name
   # A fresh scratch corpus each time: the same seed over the same inputs
   # repeats the same campaign on every machine.
@@ -106,6 +101,12 @@ for source in fuzz/*_fuzzer.cpp; do
     exit 1
   fi
 done
+
+stage "thread sanitizer: concurrent readers"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" \
+  -DCAMERA_PARAMETERS_SANITIZE=thread -DCAMERA_PARAMETERS_BENCHMARKS=OFF >/dev/null
+cmake --build build/tsan --target concurrency_test -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/concurrency_test
 
 stage "aarch64: cross build, tests under qemu-aarch64"
 scripts/install-deps.sh --cross

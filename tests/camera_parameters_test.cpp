@@ -381,10 +381,8 @@ TEST(CameraParametersSetDeathTest, BrokenDefaultEndsTheProcess) {
   const std::string where = "dravik::calibration::CameraParametersSet::setDefault] Check failed ";
   const char* name = "calibration/default_head_cal.txt";
   CameraParametersSet set;
-  for (const auto& [text_, falling_back_, check] : cases) {
-    const std::string& text = text_;
-    const bool falling_back = falling_back_;
-    const auto act = [&] {
+  for (const auto& [text, falling_back, check] : cases) {
+    const auto act = [&, &text = text, falling_back = falling_back] {
       if (text.empty()) EmbeddedFile::unregisterFile(name);
       if (!text.empty()) EmbeddedFile::registerFile(name, text.data(), text.size());
       if (falling_back) set.loadFromString("garbage {");

@@ -90,12 +90,10 @@ TEST(RectifyPoint, ConvergesToTheRootAtTheDoublePrecisionFloorOverTheImage) {
   for (const LensCase& lens : kLenses) lenses.emplace_back(lens, 6);
   lenses.emplace_back(kFoldingLens, 8);
   lenses.emplace_back(kDivergingSeriesLens, 8);
-  for (const auto& entry : lenses) {
-    const LensCase& lens = entry.first;
-    const int most_iterations = entry.second;
+  for (const auto& [lens, most_iterations] : lenses) {
     long double d[8];
     std::copy(lens.d, lens.d + 8, d);
-    forEachPixel(16, [&](float u, float v) {
+    forEachPixel(16, [&, &lens = lens, most_iterations = most_iterations](float u, float v) {
       const RectifiedPoint r = rectified(lens, Eigen::Vector2f(u, v));
       SCOPED_TRACE(lens.name + " at " + std::to_string(u) + ", " + std::to_string(v));
       if (!r.converged) {

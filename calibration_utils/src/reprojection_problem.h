@@ -38,11 +38,9 @@ struct CameraState {
 };
 
 // The margins the penalties keep the lens inside of, and their weight per
-// pixel of focal length: the single-view fit's, and the multi-view fit's,
-// whose many points hold the lens well enough for a gentler pull.
+// pixel of focal length, the same for every fit of planar views.
 constexpr double kSlopeMargin = 0.05;
 constexpr double kDenominatorMargin = 0.5;
-constexpr double kPenaltyWeight = 10.0;
 constexpr double kViewsPenaltyWeight = 1.0;
 
 // The pixel of a camera point through the intrinsics, with its derivatives:
@@ -86,7 +84,7 @@ bool lensIsSoundOverImage(const IntrinsicVector& intrinsics, int width, int heig
 class ReprojectionProblem : public LeastSquaresProblem {
  public:
   ReprojectionProblem(const std::vector<View>& views, int width, int height,
-                      const CameraState& start, double penalty_weight = kPenaltyWeight);
+                      const CameraState& start, double penalty_weight = kViewsPenaltyWeight);
 
   const CameraState& state() const { return state_; }
   // Called with the points' |r|^2 at every linearisation (once per accepted

@@ -73,9 +73,8 @@ inline std::vector<Eigen::Matrix4d> rigBoardPoses(const RigSceneOptions& options
   std::vector<Eigen::Matrix4d> poses;
   for (int m = 0; m < options.moments; ++m) {
     const double tilt_x = (unit(random) - 0.5) * 1.05, tilt_y = (unit(random) - 0.5) * 1.05;
-    // One draw a statement, so that every compiler draws in the same order.
-    const double at_z = 0.8 + 0.6 * unit(random);
-    const double at_y = 0.7 * (unit(random) - 0.5);
+    // One draw a declarator, so that every compiler draws in the same order.
+    const double at_z = 0.8 + 0.6 * unit(random), at_y = 0.7 * (unit(random) - 0.5);
     const Eigen::Vector3d at(1.6 + unit(random), at_y, at_z);
     const Eigen::Matrix3d R = facing * (Eigen::AngleAxisd(tilt_y, Eigen::Vector3d::UnitY()) *
                                         Eigen::AngleAxisd(tilt_x, Eigen::Vector3d::UnitX()))
@@ -113,7 +112,7 @@ inline std::vector<calibration::RigMoment> rigMoments(const std::vector<RigCamer
       }
       if (!inside) continue;
       for (const Eigen::Vector2d& p : pixels) {
-        const double noise_v = noise(random);  // one draw a statement, as above
+        const double noise_v = noise(random);  // one draw a full expression, as above
         view.image_points.push_back(p + Eigen::Vector2d(noise(random), noise_v));
       }
       moment.views.push_back(std::move(view));
