@@ -24,5 +24,5 @@ for name in "${harnesses[@]}"; do
   [[ -d fuzz/regressions/$name ]] && seeds+=("fuzz/regressions/$name")
   echo "fuzzing $name for $seconds s"
   build/fuzz/fuzz/"$name" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
-    -print_final_stats=1 "$work" "${seeds[@]}"
+    -artifact_prefix="build/fuzz/$name-" -print_final_stats=1 "$work" "${seeds[@]}"
 done

@@ -10,7 +10,8 @@ handed out, and copies of them that numpy owns) on one thread against
 cv2.remap from the fixed-point form of the same map on one thread, and with
 the defaults of both (every core; wall time), and (8-bit frames) through the
 map prepared for the frame (prepare_remap, then remap_image with it) against
-the same cv2.remap calls, beside:
+the same cv2.remap calls (each call timed alternately with its cv2.remap, the
+ratio the median of the pairs'), beside:
 - the C++ library's cost on the same data (python/bench/batch_bench, a Google
   Benchmark program of the build: the configuration's projectPoints and the
   lens's normalizePixels);
@@ -157,53 +158,58 @@ def main():
     # The same planes as arrays of numpy's own, as a map from elsewhere comes.
     numpy_planes = map_x.copy(), map_y.copy(), valid.copy()
     fixed = cp.convert_to_fixed_point(undistortion)  # cv2.remap's fastest map
-    def opencv_remap_times(image):
-        """cv2.remap from the fixed-point map: one thread (CPU time), then OpenCV's default threads (wall time)."""
-        cv2.setNumThreads(1)
-        one = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats)
-        cv2.setNumThreads(-1)
-        every = median_ns_per_point(lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR), 1, args.repeats, wall=True)
-        cv2.setNumThreads(1)
-        return one, every
 
-    print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, ms per frame")
-    print("one thread each (CPU time): remap_image(threads=1) through the map, its planes and numpy's")
-    print("copies, against cv2.remap from the fixed-point map with cv2.setNumThreads(1); defaults (wall")
-    print("time): remap_image(image, map) on every core against cv2.remap with OpenCV's default threads")
+    def beside_opencv(call, image, threads):
+        """Medians of a call and of cv2.remap on the same frame, timed alternately (threads 1:
+        CPU time, cv2.setNumThreads(1); 0: wall time, OpenCV's default threads), and the median
+        of the pairs' ratios, which a neighbour's load on the shared machine moves least."""
+        if opencv is None:
+            return median_ns_per_point(call, 1, args.repeats, wall=threads == 0), None, None
+        cv2.setNumThreads(1 if threads == 1 else -1)
+        peer = lambda: cv2.remap(image, *fixed, cv2.INTER_LINEAR)  # noqa: E731
+        wall = threads == 0
+        pairs = [
+            (median_ns_per_point(call, 1, 1, wall), median_ns_per_point(peer, 1, 1, wall))
+            for _ in range(args.repeats)
+        ]
+        cv2.setNumThreads(1)
+        return (
+            statistics.median(p[0] for p in pairs),
+            statistics.median(p[1] for p in pairs),
+            statistics.median(p[0] / p[1] for p in pairs),
+        )
+
+    def columns(ours, peer, ratio):
+        if peer is None:
+            return f"{ours / 1e6:>8.2f}{'-':>8}{'-':>8}"
+        return f"{ours / 1e6:>8.2f}{peer / 1e6:>8.2f}{ratio:>8.2f}"
+
+    print(f"\nremap_image, 1280 x 960, median of {args.repeats} frames, ms per frame, each call timed")
+    print("beside cv2.remap from the fixed-point map, alternately, the ratio the median of the pairs'.")
+    print("One thread each (CPU time): remap_image(threads=1) through the map against cv2.remap with")
+    print("cv2.setNumThreads(1), and through its planes and numpy's copies; defaults (wall time):")
+    print("remap_image(image, map) on every core against cv2.remap with OpenCV's default threads")
     print(
-        f"{'frame':<8}{'map':>8}{'planes':>8}{'numpy':>8}{'OpenCV':>8}{'ratio':>8}"
-        f"{'default':>9}{'OpenCV':>8}{'ratio':>8}"
+        f"{'frame':<8}{'planes':>8}{'numpy':>8}{'map':>8}{'OpenCV':>8}{'ratio':>8}"
+        f"{'default':>8}{'OpenCV':>8}{'ratio':>8}"
     )
     for name, image in images.items():
         one = lambda *planes: cp.remap_image(image, *planes, threads=1)  # noqa: E731
-        by_map = median_ns_per_point(lambda: one(undistortion), 1, args.repeats)
         by_planes = median_ns_per_point(lambda: one(map_x, map_y, valid), 1, args.repeats)
         by_numpy = median_ns_per_point(lambda: one(*numpy_planes), 1, args.repeats)
-        default = median_ns_per_point(lambda: cp.remap_image(image, undistortion), 1, args.repeats, wall=True)
-        line = f"{name:<8}{by_map / 1e6:>8.2f}{by_planes / 1e6:>8.2f}{by_numpy / 1e6:>8.2f}"
-        if opencv is not None:
-            cv_one, cv_all = opencv_remap_times(image)
-            line += f"{cv_one / 1e6:>8.2f}{by_map / cv_one:>8.2f}{default / 1e6:>9.2f}"
-            line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
-        else:
-            line += f"{'-':>8}{'-':>8}{default / 1e6:>9.2f}{'-':>8}{'-':>8}"
-        print(line)
+        by_map = beside_opencv(lambda: one(undistortion), image, 1)
+        default = beside_opencv(lambda: cp.remap_image(image, undistortion), image, 0)
+        planes = f"{by_planes / 1e6:>8.2f}{by_numpy / 1e6:>8.2f}"
+        print(f"{name:<8}" + planes + columns(*by_map) + columns(*default))
     print("\nthrough the prepared map: prepare_remap(map, frame) once, then remap_image(frame, prepared),")
     print("one thread (CPU time) and the defaults (wall time), against cv2.remap as above")
-    print(f"{'frame':<8}{'one':>8}{'OpenCV':>8}{'ratio':>8}{'default':>9}{'OpenCV':>8}{'ratio':>8}")
+    print(f"{'frame':<8}{'one':>8}{'OpenCV':>8}{'ratio':>8}{'default':>8}{'OpenCV':>8}{'ratio':>8}")
     for name in ("gray", "colour"):
         image = images[name]
         prepared = cp.prepare_remap(undistortion, image)
-        one = median_ns_per_point(lambda: cp.remap_image(image, prepared, threads=1), 1, args.repeats)
-        default = median_ns_per_point(lambda: cp.remap_image(image, prepared), 1, args.repeats, wall=True)
-        line = f"{name:<8}{one / 1e6:>8.2f}"
-        if opencv is not None:
-            cv_one, cv_all = opencv_remap_times(image)
-            line += f"{cv_one / 1e6:>8.2f}{one / cv_one:>8.2f}{default / 1e6:>9.2f}"
-            line += f"{cv_all / 1e6:>8.2f}{default / cv_all:>8.2f}"
-        else:
-            line += f"{'-':>8}{'-':>8}{default / 1e6:>9.2f}{'-':>8}{'-':>8}"
-        print(line)
+        one = beside_opencv(lambda: cp.remap_image(image, prepared, threads=1), image, 1)
+        default = beside_opencv(lambda: cp.remap_image(image, prepared), image, 0)
+        print(f"{name:<8}" + columns(*one) + columns(*default))
     if not cpp:
         print(f"(no C++ figures: build the target batch_bench in {build})")
 
