@@ -114,8 +114,9 @@ void closedFormStart(const PreparedView& prepared, const TargetView& view,
 
 // The multi-view fit's stages on the one view, every term free: the
 // simplest rational lens without the penalties, then every term with them
-// (StageOptions::unconstrained_stage). False, with the reason, when the start puts target points
-// behind the camera or the lens folds inside the image.
+// (StageOptions::unconstrained_stage). False, with the reason, when the
+// start puts target points behind the camera or the lens folds inside the
+// image.
 bool fit(const std::vector<View>& views, const Eigen::Vector2i& image_size, CameraState* camera,
          double* error, FitFailure* reason) {
   const int width = image_size.x(), height = image_size.y();
