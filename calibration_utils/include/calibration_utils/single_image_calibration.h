@@ -44,10 +44,10 @@
 // the intrinsics are then only as good as that assumption.
 //
 // Accuracy. The stage of every parameter stops when a step lowers the cost
-// |r|^2 by less than 1e-6 of itself. Two fits of the same view that differ only in the
-// rounding of their arithmetic, or in the path they take to the minimum,
-// agree to 1e-6 relative in the error per point and to 1e-5 px in the
-// fitted pixel of every target point. Away from the points (beyond the
+// |r|^2 by less than 1e-6 of itself. Two fits of the same view that differ
+// only in the rounding of their arithmetic, or in the path they take to the
+// minimum, agree to 1e-6 relative in the error per point and to 1e-5 px in
+// the fitted pixel of every target point. Away from the points (beyond the
 // outermost ones, towards the corners of the image) a single view holds the
 // lens loosely, and such fits may differ there by a pixel or more.
 //
