@@ -61,9 +61,6 @@
 // or holding a pose that is not a rigid transform; a view whose pose through
 // its lens cannot be found.
 //
-// The header does not bring in camera_calibration.h, whose CameraCalibration
-// would meet the calibration message of that name.
-//
 // Thread safety: the functions are deterministic and reentrant, keep no
 // state between calls and throw no exceptions.
 #pragma once
