@@ -98,12 +98,14 @@ FitOutcome fitStages(const std::vector<View>& views, int width, int height,
     CameraState restart = simplest;
     if (!sound(restart)) restart.intrinsics.segment<8>(kLens).setZero();
     outcome.state = constrainedFrom(restart);
-  } else if (rmsOf(problem.dataCost(outcome.state), points) >
+  } else if (stages.unconstrained_stage &&
+             rmsOf(problem.dataCost(outcome.state), points) >
                  (1.0 + kSoundCheckFraction) * unconstrained_rms &&
              sound(simplest)) {
     // The unconstrained fit strayed into a valley of the rational terms
     // where no sound lens fits as well; the descent from the simplest lens,
     // sound all the way, may reach a sound lens as good as the unconstrained.
+    // (Without the unconstrained stage that descent is the one just made.)
     const CameraState from_simplest = constrainedFrom(simplest);
     if (sound(from_simplest) && problem.dataCost(from_simplest) < problem.dataCost(outcome.state)) {
       outcome.state = from_simplest;
